@@ -1,0 +1,229 @@
+#include "driver/input.hpp"
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+#include <limits>
+#include <vector>
+
+#include "util/stop.hpp"
+
+namespace trovan {
+
+namespace {
+
+// Line buffer: one line, blank-padded to 256 columns, and the 0-based scan
+// position in it.
+std::string g_line(kLineLength, ' ');
+int g_pos = 0;
+int g_inp = 5, g_out = 6, g_skip = 0;
+std::istream* g_in = nullptr;
+
+std::istream& in() { return g_in ? *g_in : std::cin; }
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// Reads the next line into the buffer; false at end of file.
+bool next_line() {
+  std::string s;
+  if (!std::getline(in(), s)) return false;
+  for (char& c : s)
+    if (c == '\t' || c == '\r') c = ' ';
+  if (static_cast<int>(s.size()) > kLineLength) s.resize(kLineLength);
+  g_line = s + std::string(kLineLength - s.size(), ' ');
+  g_pos = 0;
+  return true;
+}
+
+[[noreturn]] void not_found(const std::string& key) { fail(key + " not found"); }
+[[noreturn]] void no_value(const std::string& key) { fail("value of " + key + " not fund"); }
+[[noreturn]] void bad_value(const std::string& key, const std::string& text) {
+  fail("value of " + key + " can not be read: " + text);
+}
+
+// Steps 1-4 of reading a key: position the scan at the key. Returns the
+// column right after the key.
+int locate(const std::string& key, int irw) {
+  for (;;) {
+    if (irw == 1 && !next_line()) not_found(key);
+    if (istrln(key) == 0) return g_pos;
+    std::size_t p = g_line.find(key, g_pos);
+    if (p != std::string::npos) {
+      g_pos = static_cast<int>(p);
+      return g_pos + static_cast<int>(key.size());
+    }
+    // The skip flag lets a caller pass over lines without the key; with the
+    // flag off (always, in this program) a missing key ends the run.
+    if (g_skip != 0 && irw == 1) continue;
+    not_found(key);
+  }
+}
+
+// Step 5: delimits n blank/comma separated items from column p.
+std::vector<std::string> numeric_items(const std::string& key, int p, int n) {
+  std::vector<std::string> items;
+  const int end = kLineLength;
+  bool after_blank = false;
+  for (int k = 0; k < n; ++k) {
+    while (p < end && is_blank(g_line[p])) { ++p; after_blank = true; }
+    // "3 , 4": a comma after blanks is the separator of the previous item.
+    if (k > 0 && after_blank && p < end && g_line[p] == ',') {
+      ++p;
+      while (p < end && is_blank(g_line[p])) ++p;
+    }
+    if (p >= end) no_value(key);
+    int start = p;
+    while (p < end && !is_blank(g_line[p]) && g_line[p] != ',') ++p;
+    items.push_back(g_line.substr(start, p - start));
+    after_blank = false;
+    g_pos = p;
+    if (k + 1 < n && p < end && g_line[p] == ',') ++p;
+  }
+  return items;
+}
+
+bool parse_int(const std::string& s, int& v) {
+  if (s.empty()) return false;
+  std::size_t i = 0;
+  if (s[0] == '+' || s[0] == '-') i = 1;
+  if (i >= s.size()) return false;
+  for (std::size_t k = i; k < s.size(); ++k)
+    if (!std::isdigit(static_cast<unsigned char>(s[k]))) return false;
+  char* e = nullptr;
+  long long x = std::strtoll(s.c_str(), &e, 10);
+  if (x > std::numeric_limits<int>::max() || x < std::numeric_limits<int>::min()) return false;
+  v = static_cast<int>(x);
+  return true;
+}
+
+// A real as list-directed input accepts it: [sign] digits [. digits] or
+// [sign] . digits, then optionally an exponent E/e/D/d [sign] digits.
+bool parse_real(const std::string& s, float& v) {
+  std::string t;
+  std::size_t i = 0;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) t += s[i++];
+  int digits = 0;
+  while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) { t += s[i++]; ++digits; }
+  if (i < s.size() && s[i] == '.') {
+    t += s[i++];
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) { t += s[i++]; ++digits; }
+  }
+  if (digits == 0) return false;
+  if (i < s.size()) {
+    char c = static_cast<char>(std::tolower(static_cast<unsigned char>(s[i])));
+    if (c != 'e' && c != 'd') return false;
+    t += 'e';
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) t += s[i++];
+    int ed = 0;
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) { t += s[i++]; ++ed; }
+    if (ed == 0 || i != s.size()) return false;
+  }
+  double x = std::strtod(t.c_str(), nullptr);
+  if (!std::isfinite(x) || std::fabs(x) > std::numeric_limits<float>::max()) return false;
+  v = static_cast<float>(x);
+  return true;
+}
+
+std::string fit(const std::string& s, int len) {
+  if (static_cast<int>(s.size()) >= len) return s.substr(0, len);
+  return s + std::string(len - s.size(), ' ');
+}
+
+}  // namespace
+
+void setinp(int unit) { g_inp = unit; }
+void setout(int unit) { g_out = unit; }
+void setskp(int flag) { g_skip = flag; }
+int getinp() { return g_inp; }
+int getout() { return g_out; }
+int getskp() { return g_skip; }
+
+void set_input_stream(std::istream* is) {
+  g_in = is;
+  g_line.assign(kLineLength, ' ');
+  g_pos = 0;
+}
+
+void freadiv(const std::string& key, int n, int* values, int irw) {
+  int p = locate(key, irw);
+  if (n <= 0) return;
+  auto items = numeric_items(key, p, n);
+  for (int k = 0; k < n; ++k)
+    if (!parse_int(items[k], values[k])) bad_value(key, items[k]);
+}
+
+void freadi(const std::string& key, int n, int& value, int irw) {
+  int v = value;
+  freadiv(key, n > 0 ? 1 : 0, &v, irw);
+  value = v;
+}
+
+void freadrv(const std::string& key, int n, float* values, int irw) {
+  int p = locate(key, irw);
+  if (n <= 0) return;
+  auto items = numeric_items(key, p, n);
+  for (int k = 0; k < n; ++k)
+    if (!parse_real(items[k], values[k])) bad_value(key, items[k]);
+}
+
+void freadr(const std::string& key, int n, float& value, int irw) {
+  float v = value;
+  freadrv(key, n > 0 ? 1 : 0, &v, irw);
+  value = v;
+}
+
+void freadcv(const std::string& key, int n, std::string* values, int irw, int valuelen) {
+  int p = locate(key, irw);
+  const int end = kLineLength;
+  for (int k = 0; k < n; ++k) {
+    while (p < end && (is_blank(g_line[p]) || (k > 0 && g_line[p] == ','))) ++p;
+    if (p >= end) no_value(key);
+    std::string v;
+    char q = g_line[p];
+    if (q == '\'' || q == '"') {
+      // Quoted: a doubled quote inside stands for one quote character.
+      ++p;
+      bool closed = false;
+      while (p < end) {
+        if (g_line[p] == q) {
+          if (p + 1 < end && g_line[p + 1] == q) { v += q; p += 2; continue; }
+          ++p;
+          closed = true;
+          break;
+        }
+        v += g_line[p++];
+      }
+      if (!closed) no_value(key);
+    } else {
+      // Undelimited, as list-directed input allows: up to a blank or comma.
+      while (p < end && !is_blank(g_line[p]) && g_line[p] != ',') v += g_line[p++];
+    }
+    values[k] = fit(v, valuelen);
+    g_pos = p;
+  }
+}
+
+void freadc(const std::string& key, int n, std::string& value, int irw, int valuelen) {
+  std::string v = value;
+  freadcv(key, n > 0 ? 1 : 0, &v, irw, kNameLength);
+  if (n > 0) value = fit(v, valuelen);
+}
+
+std::string freadln(const std::string& what, int width) {
+  if (!next_line()) not_found(what);
+  g_pos = kLineLength;  // the whole line is consumed
+  return fit(g_line, width);
+}
+
+std::string getline_buffer() { return g_line.substr(0, istrln(g_line)); }
+int getscanpos() { return g_pos + 1; }
+
+int istrln(const std::string& s) {
+  int n = static_cast<int>(s.size());
+  while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\0')) --n;
+  return n;
+}
+
+}  // namespace trovan

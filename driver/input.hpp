@@ -1,0 +1,51 @@
+// The keyword input reader.
+//
+// A run is controlled by one keyword file on standard input, read line by
+// line in a fixed order that the callers set. Each call names its key with
+// the "=" sign ("isys=", "hmax="), says whether a new line is read first
+// (irw = 1) or the search goes on along the current line from the scan
+// position, and how many values follow. Keys match as case-sensitive
+// substrings from the scan position; values are read free-format: signed
+// integers, reals with or without a point and with an E/e/D/d exponent,
+// separated by blanks and/or a comma; character values stand in apostrophes.
+// A missing key or value stops the run.
+#pragma once
+#include <istream>
+#include <string>
+
+namespace trovan {
+
+constexpr int kLineLength = 256;  // input lines are cut here
+constexpr int kNameLength = 80;   // file names, title
+
+// Unit module: input unit (5 = standard input), output unit (6), skip flag.
+void setinp(int unit);
+void setout(int unit);
+void setskp(int flag);
+int getinp();
+int getout();
+int getskp();
+// The stream behind the input unit (std::cin unless a test supplies one).
+// Binding a stream also clears the line buffer.
+void set_input_stream(std::istream* is);
+
+void freadiv(const std::string& key, int n, int* values, int irw);
+void freadi(const std::string& key, int n, int& value, int irw);
+void freadrv(const std::string& key, int n, float* values, int irw);
+void freadr(const std::string& key, int n, float& value, int irw);
+// Each value is cut or blank-padded to `valuelen` characters.
+void freadcv(const std::string& key, int n, std::string* values, int irw, int valuelen);
+void freadc(const std::string& key, int n, std::string& value, int irw, int valuelen = kNameLength);
+
+// Reads the next line whole and returns its first `width` characters (blank
+// padded): the generating elements of the symmetry are read this way.
+std::string freadln(const std::string& what, int width);
+
+// The current line (without trailing blanks) and the 1-based scan position.
+std::string getline_buffer();
+int getscanpos();
+
+// Length of s without trailing blanks.
+int istrln(const std::string& s);
+
+}  // namespace trovan

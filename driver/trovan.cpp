@@ -1,0 +1,5 @@
+#include "driver/trovan.hpp"
+
+namespace trovan {
+void run() {}
+}  // namespace trovan

@@ -1,0 +1,26 @@
+#include "util/stop.hpp"
+
+#include <iostream>
+
+namespace trovan {
+
+namespace {
+std::ostream* g_out = nullptr;
+}
+
+std::ostream& out() { return g_out ? *g_out : std::cout; }
+
+void set_out_stream(std::ostream* os) { g_out = os; }
+
+void quit(const std::string& message, int status) {
+  out() << ' ' << message << '\n';
+  out().flush();
+  throw Stop(message, status);
+}
+
+void fail(const std::string& line, int status) {
+  out() << line << '\n';
+  quit(" ", status);
+}
+
+}  // namespace trovan

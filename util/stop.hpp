@@ -1,0 +1,41 @@
+// The run's one error path and its listing stream.
+//
+// trovan is a batch program: a bad value stops the whole run with a one-line
+// message. `quit` prints that message and unwinds to main() by throwing
+// `Stop`, which main() turns into the exit status; unit tests catch `Stop`
+// and look at its status and at what was printed.
+//
+// Exit status: 0 for a normal end and for a deliberate stop (a print-only
+// job), 1 when a file cannot be opened, 2 when the run stops on bad input
+// or an inconsistent setting (so that scripts never take a failure for a
+// success).
+#pragma once
+#include <ostream>
+#include <stdexcept>
+#include <string>
+
+namespace trovan {
+
+constexpr int kExitOk = 0;
+constexpr int kExitOpen = 1;
+constexpr int kExitError = 2;
+
+struct Stop : std::runtime_error {
+  int status;
+  Stop(const std::string& msg, int st) : std::runtime_error(msg), status(st) {}
+};
+
+// The listing (Fortran unit 6): standard output unless a test redirects it.
+std::ostream& out();
+void set_out_stream(std::ostream* os);  // nullptr restores std::cout
+
+// Writes `message` as a list-directed write does (one leading blank) and
+// stops the run with `status`.
+[[noreturn]] void quit(const std::string& message, int status = kExitError);
+
+// Prints `line` as it stands, then stops with a one-blank quit message: the
+// pattern of the keyword reader and of most checks ("pkmin should be
+// positive", "nt > nts", ...).
+[[noreturn]] void fail(const std::string& line, int status = kExitError);
+
+}  // namespace trovan
