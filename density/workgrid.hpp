@@ -1,0 +1,14 @@
+// The complex work grid: real parts of 2^24 entries followed by imaginary
+// parts of 2^24 entries. Entry j of both halves is the coefficient (or the
+// density) at grid index j. Static zero storage: only the first nt entries
+// of each half are ever touched, so a small run costs no more memory.
+#pragma once
+
+namespace trovan {
+
+constexpr int kGridMax = 16777216;
+
+float* getabcdr();  // real half, kGridMax entries
+float* getabcdi();  // imaginary half, kGridMax entries
+
+}  // namespace trovan

@@ -1,0 +1,54 @@
+#include "driver/runstate.hpp"
+
+#include <cstdlib>
+
+namespace trovan {
+
+namespace {
+int g_iplot = 0, g_isys = 0, g_jbc = 0, g_ismtr = 0;
+float g_rwmin = 0;
+Tofofc g_tofofc;
+Cnex g_cnex;
+int g_iprj = 0;
+int g_prj[kMaxPrj][6] = {};
+std::string g_title;
+}  // namespace
+
+void setiplt(int iplot) { g_iplot = iplot; }
+int getiplt() { return g_iplot; }
+bool ispatterson() { return std::abs(g_iplot) == 1; }
+bool isfourier() { return std::abs(g_iplot) == 2; }
+bool isdfourier() { return std::abs(g_iplot) == 3; }
+bool ismem() { return std::abs(g_iplot) >= 4; }
+
+void setsys(int isys) { g_isys = isys; }
+int getsys() { return g_isys; }
+void setjbc(int jbc) { g_jbc = jbc; }
+int getjbc() { return g_jbc; }
+void setsmtr(int ismtr) { g_ismtr = ismtr; }
+int getsmtr() { return g_ismtr; }
+void setrwmin(float rwmin) { g_rwmin = rwmin; }
+float getrwmin() { return g_rwmin; }
+
+void settofofc(const Tofofc& t) { g_tofofc = t; }
+Tofofc gettofofc() { return g_tofofc; }
+float getf0() { return g_tofofc.f000; }
+void setf0(float f000) { g_tofofc.f000 = f000; }
+
+void setcnex(const Cnex& c) { g_cnex = c; }
+Cnex getcnex() { return g_cnex; }
+
+void setprj(int iprj, const int (*h)[6]) {
+  g_iprj = (iprj < 0) ? 0 : (iprj > kMaxPrj ? kMaxPrj : iprj);
+  for (int k = 0; k < g_iprj; ++k)
+    for (int i = 0; i < 6; ++i) g_prj[k][i] = h[k][i];
+}
+int getiprj() { return g_iprj; }
+void getprjvector(int k, int* h) {
+  for (int i = 0; i < 6; ++i) h[i] = (k >= 0 && k < g_iprj) ? g_prj[k][i] : 0;
+}
+
+void settitle(const std::string& title) { g_title = title; }
+std::string gettitle() { return g_title; }
+
+}  // namespace trovan

@@ -1,0 +1,56 @@
+// Run-wide switches and values that the driver reads from the keyword input
+// and every later stage consults: the system kind, the map kind, the job
+// control, the scale and F(000) block, the MEM step controls, and the
+// projection vectors of a projected map.
+#pragma once
+#include <string>
+
+namespace trovan {
+
+// Map kind by abs(iplot): 1 Patterson, 2 Fourier, 3 difference Fourier,
+// 4 and above maximum entropy.
+void setiplt(int iplot);
+int getiplt();
+bool ispatterson();
+bool isfourier();
+bool isdfourier();
+bool ismem();
+
+void setsys(int isys);  // 0 general setting, 1..5 built-in quasicrystal bases
+int getsys();
+void setjbc(int jbc);   // job control; negative asks for the q-system transformation
+int getjbc();
+void setsmtr(int ismtr);  // superstructure multiplier
+int getsmtr();
+void setrwmin(float rwmin);
+float getrwmin();
+
+// F(000), the scale applied to every amplitude and the three sigma values,
+// kept in this order.
+struct Tofofc {
+  float f000 = 0, fmag = 0, sg00 = 0, sg0 = 0, sg1 = 0;
+};
+void settofofc(const Tofofc& t);
+Tofofc gettofofc();
+float getf0();
+void setf0(float f000);
+
+// MEM step controls: cycles and step factors of the two stages.
+struct Cnex {
+  int nex1 = 0, nex2 = 0;
+  float ex1 = 0, ex2 = 0;
+};
+void setcnex(const Cnex& c);
+Cnex getcnex();
+
+// Projection vectors ("h=" lines): reflections with a non-zero scalar
+// product with any of them are left out of a projected map.
+constexpr int kMaxPrj = 6;
+void setprj(int iprj, const int (*h)[6]);
+int getiprj();
+void getprjvector(int k, int* h);  // k = 0..iprj-1
+
+void settitle(const std::string& title);
+std::string gettitle();
+
+}  // namespace trovan

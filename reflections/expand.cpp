@@ -1,0 +1,7 @@
+#include "reflections/expand.hpp"
+
+namespace trovan {
+
+void symstf() {}
+
+}  // namespace trovan
