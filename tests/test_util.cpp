@@ -1,0 +1,175 @@
+// Shared helpers: matrix inversion and products, the descending sort, and
+// Fortran-style editing of numbers in the listing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <sstream>
+
+#include "util/fortran_fmt.hpp"
+#include "util/linalg.hpp"
+#include "util/stop.hpp"
+
+using namespace trovan;
+
+namespace {
+
+TEST(Matinv, InverseTimesMatrixIsIdentityAndDeterminantMatches) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> u(-2, 2);
+  for (int trial = 0; trial < 20; ++trial) {
+    float a[36], inv[36], prod[36];
+    for (float& x : a) x = u(rng);
+    mcpy(a, inv);
+    float det = 0;
+    ASSERT_TRUE(matinv(inv, 6, det));
+    mtmpl(a, inv, prod);
+    for (int i = 0; i < 6; ++i)
+      for (int j = 0; j < 6; ++j) EXPECT_NEAR(prod[at(i, j)], i == j ? 1.0f : 0.0f, 2e-4f);
+    // The determinant of the inverse is the reciprocal.
+    float det2 = 0;
+    ASSERT_TRUE(matinv(inv, 6, det2));
+    EXPECT_NEAR(det * det2, 1.0f, 1e-3f);
+  }
+}
+
+TEST(Matinv, KnownDeterminantWithRowExchange) {
+  // Needs a row exchange for its pivot; det = -2 (3x3, column-major).
+  float a[9] = {0, 1, 0, 2, 0, 0, 0, 0, 1};
+  float det = 0;
+  ASSERT_TRUE(matinv(a, 3, det));
+  EXPECT_FLOAT_EQ(det, -2.0f);
+  // inverse of [[0,2,0],[1,0,0],[0,0,1]] is [[0,1,0],[0.5,0,0],[0,0,1]]
+  EXPECT_FLOAT_EQ(a[at(0, 1, 3)], 1.0f);
+  EXPECT_FLOAT_EQ(a[at(1, 0, 3)], 0.5f);
+}
+
+TEST(Matinv, SingularMatrixIsReportedNotInverted) {
+  float a[36] = {};
+  for (int i = 0; i < 6; ++i) a[at(i, 0)] = 1.0f + i;  // rank 1
+  for (int i = 0; i < 6; ++i) a[at(i, 1)] = 2.0f * (1.0f + i);
+  float copy[36];
+  mcpy(a, copy);
+  float det = 5;
+  EXPECT_FALSE(matinv(a, 6, det));
+  EXPECT_EQ(det, 0.0f);
+  for (int k = 0; k < 36; ++k) EXPECT_EQ(a[k], copy[k]);
+}
+
+TEST(Linalg, ProductsAndTransposes) {
+  int r[36] = {}, s[36] = {}, p[36];
+  // R: cyclic permutation x->y->z, S its square: R*S = identity on 3 axes.
+  r[at(1, 0)] = r[at(2, 1)] = r[at(0, 2)] = 1;
+  s[at(2, 0)] = s[at(0, 1)] = s[at(1, 2)] = 1;
+  for (int i = 3; i < 6; ++i) r[at(i, i)] = s[at(i, i)] = 1;
+  mtmpli6(r, s, p);
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) EXPECT_EQ(p[at(i, j)], i == j ? 1 : 0);
+  float m[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  trnsp3(m);
+  EXPECT_EQ(m[1], 4.0f);
+  EXPECT_EQ(m[3], 2.0f);
+  float v[3] = {3, 0, 4};
+  norml(v);
+  EXPECT_FLOAT_EQ(v[0], 0.6f);
+  EXPECT_FLOAT_EQ(v[2], 0.8f);
+}
+
+TEST(Qsortd, SortsDescendingAndReturnsOriginalPositions) {
+  std::mt19937 rng(3);
+  for (int n : {0, 1, 2, 3, 17, 1000}) {
+    std::vector<float> keys(n);
+    std::uniform_int_distribution<int> u(0, 50);  // many ties
+    for (float& k : keys) k = static_cast<float>(u(rng));
+    std::vector<float> orig = keys;
+    std::vector<int> order(n);
+    qsortd(keys.data(), order.data(), n);
+    EXPECT_TRUE(std::is_sorted(keys.rbegin(), keys.rend()));
+    for (int k = 0; k < n; ++k) {
+      ASSERT_GE(order[k], 1);
+      ASSERT_LE(order[k], n);
+      EXPECT_EQ(keys[k], orig[order[k] - 1]);
+    }
+    // order is a permutation of 1..n
+    std::sort(order.begin(), order.end());
+    for (int k = 0; k < n; ++k) EXPECT_EQ(order[k], k + 1);
+  }
+}
+
+TEST(Qsortd, SortedAndReversedInputsOfManyEqualKeys) {
+  const int n = 100000;
+  std::vector<float> keys(n, 1.0f);
+  std::vector<int> order(n);
+  qsortd(keys.data(), order.data(), n);  // must not degrade into deep recursion
+  for (int i = 0; i < n; ++i) keys[i] = static_cast<float>(i);
+  qsortd(keys.data(), order.data(), n);
+  EXPECT_EQ(keys[0], n - 1.0f);
+  EXPECT_EQ(order[0], n);
+}
+
+TEST(Angles, Atan3AndConversions) {
+  EXPECT_NEAR(atan3(1, -1), 3 * kPi / 4, 1e-12);
+  EXPECT_NEAR(atan3(-1, -1), -3 * kPi / 4, 1e-12);
+  EXPECT_EQ(atan3(0, 0), 0.0);
+  EXPECT_NEAR(todeg(torad(123.25)), 123.25, 1e-12);
+  EXPECT_NEAR(torad(180), kPi, 1e-15);
+}
+
+TEST(FortranEditing, IntegerAndFixed) {
+  EXPECT_EQ(fmt_i(42, 4), "  42");
+  EXPECT_EQ(fmt_i(-42, 3), "-42");
+  EXPECT_EQ(fmt_i(12345, 4), "****");
+  EXPECT_EQ(fmt_f(3.14159, 8, 4), "  3.1416");
+  EXPECT_EQ(fmt_f(-0.5, 8, 4), " -0.5000");
+  EXPECT_EQ(fmt_f(0.5, 5, 4), ".5000");  // leading zero dropped to fit
+  EXPECT_EQ(fmt_f(1234.5, 6, 2), "******");
+  EXPECT_EQ(fmt_f(99.999, 6, 2), "100.00");
+}
+
+TEST(FortranEditing, ExponentialIsNotCsPercentE) {
+  EXPECT_EQ(fmt_e(123.456, 12, 5), " 0.12346E+03");
+  EXPECT_EQ(fmt_e(-123.456, 12, 5), "-0.12346E+03");
+  EXPECT_EQ(fmt_e(0.0, 12, 5), " 0.00000E+00");
+  EXPECT_EQ(fmt_e(1.0, 10, 3), " 0.100E+01");
+  EXPECT_EQ(fmt_e(0.000999999, 10, 3), " 0.100E-02");  // rounding carries into the exponent
+  EXPECT_EQ(fmt_e(2.5e-120, 12, 5), " 0.25000-119");
+  EXPECT_EQ(fmt_e(1e10, 6, 3), "******");
+}
+
+TEST(Listing, LabelledMatrixRowByRow) {
+  std::ostringstream os;
+  set_out_stream(&os);
+  float a[36] = {};
+  for (int i = 0; i < 6; ++i) a[at(i, i)] = 1.0f;
+  a[at(0, 5)] = -0.25f;
+  wtmtrxrf("dq", a, 6, "(6f8.4)");
+  int v[6] = {1, -2, 3, 0, 0, 12};
+  wtvctrif("h", v, 6, "(6i3)");
+  set_out_stream(nullptr);
+  EXPECT_EQ(os.str(),
+            "dq\n"
+            "  1.0000  0.0000  0.0000  0.0000  0.0000 -0.2500\n"
+            "  0.0000  1.0000  0.0000  0.0000  0.0000  0.0000\n"
+            "  0.0000  0.0000  1.0000  0.0000  0.0000  0.0000\n"
+            "  0.0000  0.0000  0.0000  1.0000  0.0000  0.0000\n"
+            "  0.0000  0.0000  0.0000  0.0000  1.0000  0.0000\n"
+            "  0.0000  0.0000  0.0000  0.0000  0.0000  1.0000\n"
+            "h\n"
+            "  1 -2  3  0  0 12\n");
+}
+
+TEST(Stop, QuitPrintsListDirectedAndThrowsWithStatus) {
+  std::ostringstream os;
+  set_out_stream(&os);
+  try {
+    quit("nt > nts");
+    FAIL();
+  } catch (const Stop& s) {
+    EXPECT_EQ(s.status, kExitError);
+  }
+  set_out_stream(nullptr);
+  EXPECT_EQ(os.str(), " nt > nts\n");
+}
+
+}  // namespace
