@@ -16,6 +16,7 @@
 #include "crystal/symmetry.hpp"
 #include "density/mem.hpp"
 #include "density/synthesis.hpp"
+#include "density/workgrid.hpp"
 #include "driver/files.hpp"
 #include "driver/input.hpp"
 #include "driver/runstate.hpp"
@@ -276,7 +277,7 @@ void run() {
   // Step 15: the start density.
   const Tofofc t = gettofofc();
   if (icont == 1) {
-    readdxyz(names.density);
+    readdxyz(names.density, getabcdr(), getnt());
     setxr0();
     getdmx();
   } else if (icont != 0) {
@@ -306,7 +307,7 @@ void run() {
   out() << '\n';
 
   // Step 18.
-  wrtdxyz(names.density);
+  wrtdxyz(names.density, getabcdr(), getnt());
   if (ismem()) rfct(iwhkl);
 
   // Step 19.
