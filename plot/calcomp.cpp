@@ -218,9 +218,10 @@ void psopen() {
   if (again) {
     ++g_npage;
   } else {
-    g_lastfile = abs;
-    g_npage = 1;
+    g_lastfile.clear();
     gprimv();
+    g_lastfile = abs;  // only a file that holds the whole prolog is continued
+    g_npage = 1;
   }
 }
 
@@ -259,7 +260,7 @@ void plots(int ldev, float xorg, float yorg) {
   newpen(1);
   setltype(0);
   setcol(0);
-  fillcolor(0, 0, 0.5f);
+  fillcolor(0, 0, 0);
   plot(xorg, yorg, -3);
 }
 

@@ -96,6 +96,7 @@ void paint();
 void fillarea(const float* x, const float* y, int n);
 
 // Colours as hue, saturation, brightness in [0, 1]; black is (0, 0, 0).
+// After plots lines, text and fills are black.
 // setcol picks a colour of the small palette for lines: 0 black, 1 red,
 // 2 green, 3 blue, 4 magenta, 5 cyan, 6 orange, 7 grey (others: black).
 void setcol(int icol);

@@ -186,6 +186,15 @@ TEST_F(Plot, MissingPrologStopsWithStatusOne) {
             std::string::npos)
       << listing_.str();
   EXPECT_FALSE(isplotting());
+  // With the prolog found again, the next page starts a whole file.
+  ::setenv("CLCMPPATH", TROVAN_SOURCE_DIR "/plot", 1);
+  plots(1);
+  plot(1, 1, 3);
+  plot(5, 5, 2);
+  plote();
+  const std::string s = slurp(ps());
+  EXPECT_EQ(count_of(s, "%%BeginProlog"), 1);
+  EXPECT_EQ(render_png(ps()), 1);
 }
 
 TEST_F(Plot, OtherDevicesDrawNothing) {
@@ -382,7 +391,8 @@ TEST_F(Plot, LandscapePageWithText) {
 
 TEST_F(Plot, EveryCallRendersAndRecordsStayShort) {
   plots(2, 2, 2);
-  paint();  // grey background
+  fillcolor(0, 0, 0.9f);
+  paint();  // light grey background
   fillcolor(0.6f, 0.5f, 1);
   const float px[3] = {1, 6, 3}, py[3] = {1, 2, 6};
   fillarea(px, py, 3);
