@@ -13,6 +13,7 @@ namespace {
 // error ("(99999(99999i4))"); refusing it keeps the expansion bounded.
 constexpr std::size_t kMaxSteps = 100000;
 constexpr long kMaxNumber = 100000;  // widths, repeats and columns
+constexpr int kMaxDepth = 50;        // nesting of parenthesised groups
 
 bool is_data(char op) { return op == 'I' || op == 'F' || op == 'E' || op == 'D' || op == 'G'; }
 
@@ -35,8 +36,7 @@ class Compiler {
     skip_blanks();
     if (!eat('(')) return fault("a format starts with '('");
     if (!list(0)) return err_;
-    skip_blanks();
-    if (p_ != s_.size()) return fault("text after the closing ')'");
+    // Whatever follows the closing parenthesis has no effect, as in Fortran.
     return "";
   }
 
@@ -103,7 +103,6 @@ class Compiler {
       char c = peek();
       if (c == '\0') return fail("missing ')'");
       if (c == ')') {
-        if (!after_item && need_sep) return fail("',' before ')'");
         ++p_;
         return true;
       }
@@ -141,6 +140,7 @@ class Compiler {
     ++p_;
     switch (c) {
       case '(': {
+        if (depth >= kMaxDepth) return fail("groups nested too deep");
         std::size_t first = fmt_.steps.size();
         if (!list(depth + 1)) return false;
         // Expand the remaining repeats by copying the steps of one pass.

@@ -267,6 +267,18 @@ TEST(FortranFormat, CaseAndBlanksInTheFormatText) {
   EXPECT_DOUBLE_EQ(r.reals[0], 3.25);
 }
 
+TEST(FortranFormat, TextAfterTheClosingParenthesisHasNoEffect) {
+  Record r = read_text("(2i4)  file of 1999", {"   1   2"}, 2, 0);
+  ASSERT_EQ(r.status, ReadStatus::ok) << r.message;
+  EXPECT_EQ(r.ints, (std::vector<int>{1, 2}));
+}
+
+TEST(FortranFormat, DeepNestingIsRefusedNotOverflowed) {
+  InputFormat f;
+  EXPECT_NE(compile_input_format(std::string(5000, '(') + "i4" + std::string(5000, ')'), f), "");
+  EXPECT_EQ(compile_input_format("((((i4))))", f), "");
+}
+
 TEST(FortranFormat, CharacterConstantsOnlySkipColumns) {
   EXPECT_EQ(read_text("(i2,'ab',i2)", {" 1xx 2"}, 2, 0).ints, (std::vector<int>{1, 2}));
   EXPECT_EQ(read_text("(i2,'a''b',i2)", {" 1xxx 2"}, 2, 0).ints, (std::vector<int>{1, 2}));
@@ -275,7 +287,7 @@ TEST(FortranFormat, CharacterConstantsOnlySkipColumns) {
 
 TEST(FortranFormat, InvalidFormatsAreRefusedWithTheirText) {
   for (const char* bad : {"6i4,3f10.2", "(6i4,3f10.2", "(6i4,3f10)", "(6i4,,3f10.2)", "(6a4,3f10.2)",
-                          "(0i4)", "(6i4 3f10.2)", "(6i4,3f10.2))", "(i)", "(f10.2,)", "(t0,i4)",
+                          "(0i4)", "(6i4 3f10.2)", "(i)", "(f10.2,)", "(t0,i4)",
                           "(3(2i3,4e12.4)", "(-2i4)", "(i4,'abc)", "(99999(99999i4))", "(6i4,3q10.2)",
                           "(2t5,i4)", ""}) {
     InputFormat f;

@@ -255,11 +255,14 @@ TEST_F(HklRead, QimaxKeepsExactlyTheShortPhysicalSpaceVectors) {
     lines.push_back(fourier_line(h.data(), 1, 1, 0));
     float q[6];
     getqi0(h.data(), q);
-    len.push_back(std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2]));
+    len.push_back(std::sqrt(double(q[0]) * q[0] + double(q[1]) * q[1] + double(q[2]) * q[2]));
   }
-  std::vector<double> sorted = len;
-  std::sort(sorted.begin(), sorted.end());
-  const float qimax = static_cast<float>(sorted[sorted.size() / 2]);
+  // A qimax half-way between two distinct lengths, so that rounding cannot
+  // decide a reflection's side.
+  std::vector<double> u = len;
+  std::sort(u.begin(), u.end());
+  u.erase(std::unique(u.begin(), u.end()), u.end());
+  const float qimax = static_cast<float>(u.size() >= 2 ? 0.5 * (u[u.size() / 2 - 1] + u[u.size() / 2]) : u[0]);
   ASSERT_EQ(run(write("cut.hkl", lines), "(6i4,3f10.2)", qimax), -1);
   int kept = 0;
   for (std::size_t r = 0; r < hs.size(); ++r) {
