@@ -49,7 +49,12 @@ class HklRead : public ::testing::Test {
     settofofc(t);
   }
   void TearDown() override {
+    // Leave the run state as a fresh run has it for the other suites.
     set_out_stream(nullptr);
+    setidm(6);
+    setiplt(0);
+    settofofc(Tofofc{});
+    clrhkl();
     fs::remove_all(dir);
   }
 
