@@ -196,6 +196,7 @@ TEST(Driver, DocumentedStops) {
       {"hmaxshort", {{"hmax", "16 16 16"}}, {"value of hmax= not fund"}, 2},
       {"hmaxtext", {{"hmax", "16 16 x 1 1 1"}}, {"value of hmax= can not be read: x"}, 2},
       {"nodir", {{"file2", "no/such/dir/map.den"}}, {"can't open no/such/dir/map.den"}, 1},
+      {"nohkl", {{"file1", "missing.hkl"}}, {"can't open missing.hkl"}, 1},
       {"longname", {{"file2", std::string(81, 'n') + ".den"}}, {"longer than 80 characters"}, 2},
   };
   for (const StopCase& c : cases) {
