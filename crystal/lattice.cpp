@@ -479,11 +479,10 @@ void setdei() {
     for (float& x : m) x = 0;
   unitmtrx(g_bmij, 3);
   if (ready) {
-    if (isys == 1 || isys == 2) icosahedral_families();
     // Single vectors: principal axis, mirror normal, two-fold axis.
     if (isys == 1 || isys == 2) {
       float aux[4][6];
-      icosahedral_aux(aux);
+      icosahedral_aux(aux);  // also fills the five-, three- and two-fold tables
       vcpyr(aux[0], g_single[0], 6);
       vcpyr(aux[3], g_single[1], 6);
       vcpyr(aux[2], g_single[2], 6);
