@@ -453,51 +453,75 @@ void run_pass(F* ar, F* ai, std::size_t es, std::size_t L, const Plan& pl,
 //
 // Lane l of the axis (0 <= l < ntot/n) is the transform with outer index
 // o = l / s and inner index r = l % s; its element j is at o*s*n + j*s + r.
-// A batch of consecutive lanes splits into runs of constant o, each of which
-// is contiguous in every row.
+// In the scratch block element j of lane c is at j*es + c. A batch of
+// consecutive lanes splits into runs of constant o, each of which is
+// contiguous in every row of the grid. On the way back row pos[k] of the
+// block is stored as element k: the permutation costs nothing extra.
+
+// Stride-1 axis: a transpose of nl consecutive transforms of length n,
+// taken in groups of kT lanes so that the scratch side is accessed in
+// contiguous runs and the grid side in kT short sequential streams.
 template <bool Scatter>
-void move_batch(F* a, F* b, F* xr, F* xi, std::size_t L, std::size_t l0,
-                std::size_t nl, std::size_t s, int n, const int* pos) {
-  std::size_t col = 0, l = l0;
+void move_transpose(F* a, F* xr, std::size_t es, std::size_t l0, std::size_t nl, int n,
+                    const int* pos) {
+  constexpr std::size_t kT = 16;
+  const std::size_t un = static_cast<std::size_t>(n);
+  for (std::size_t c0 = 0; c0 < nl; c0 += kT) {
+    const std::size_t w = std::min(kT, nl - c0);
+    F* g = a + (l0 + c0) * un;
+    if (w == kT) {
+      for (std::size_t j = 0; j < un; ++j) {
+        F* x = xr + (Scatter ? static_cast<std::size_t>(pos[j]) : j) * es + c0;
+        if (Scatter)
+          for (std::size_t c = 0; c < kT; ++c) g[c * un + j] = x[c];
+        else
+          for (std::size_t c = 0; c < kT; ++c) x[c] = g[c * un + j];
+      }
+    } else {
+      for (std::size_t j = 0; j < un; ++j) {
+        F* x = xr + (Scatter ? static_cast<std::size_t>(pos[j]) : j) * es + c0;
+        for (std::size_t c = 0; c < w; ++c) {
+          if (Scatter)
+            g[c * un + j] = x[c];
+          else
+            x[c] = g[c * un + j];
+        }
+      }
+    }
+  }
+}
+
+template <bool Scatter>
+void move_rows(F* a, F* xr, std::size_t es, std::size_t l0, std::size_t nl, std::size_t s,
+               int n, const int* pos) {
   const std::size_t sn = s * static_cast<std::size_t>(n);
+  std::size_t col = 0, l = l0;
   while (col < nl) {
     const std::size_t o = l / s, r = l % s;
     const std::size_t len = std::min(s - r, nl - col);
-    F* ga = a + o * sn + r;
-    F* gb = b + o * sn + r;
-    if (s == 1) {
-      // Stride-1 axis: a transpose of nl consecutive transforms.
-      for (std::size_t c = 0; c < nl; ++c) {
-        F* ta = ga + c * sn;
-        F* tb = gb + c * sn;
-        for (int j = 0; j < n; ++j) {
-          std::size_t row = Scatter ? static_cast<std::size_t>(pos[j]) : j;
-          if (Scatter) {
-            ta[j] = xr[row * L + c];
-            tb[j] = xi[row * L + c];
-          } else {
-            xr[row * L + c] = ta[j];
-            xi[row * L + c] = tb[j];
-          }
-        }
-      }
-      return;
-    }
+    F* g = a + o * sn + r;
     for (int j = 0; j < n; ++j) {
-      F* pa = ga + static_cast<std::size_t>(j) * s;
-      F* pb = gb + static_cast<std::size_t>(j) * s;
+      F* __restrict gj = g + static_cast<std::size_t>(j) * s;
       if (Scatter) {
-        std::size_t row = static_cast<std::size_t>(pos[j]);
-        std::memcpy(pa, xr + row * L + col, len * sizeof(F));
-        std::memcpy(pb, xi + row * L + col, len * sizeof(F));
+        const F* __restrict x = xr + static_cast<std::size_t>(pos[j]) * es + col;
+        for (std::size_t c = 0; c < len; ++c) gj[c] = x[c];
       } else {
-        std::memcpy(xr + j * L + col, pa, len * sizeof(F));
-        std::memcpy(xi + j * L + col, pb, len * sizeof(F));
+        F* __restrict x = xr + static_cast<std::size_t>(j) * es + col;
+        for (std::size_t c = 0; c < len; ++c) x[c] = gj[c];
       }
     }
     col += len;
     l += len;
   }
+}
+
+template <bool Scatter>
+void move_batch(F* a, F* xr, std::size_t es, std::size_t l0, std::size_t nl, std::size_t s,
+                int n, const int* pos) {
+  if (s == 1)
+    move_transpose<Scatter>(a, xr, es, l0, nl, n, pos);
+  else
+    move_rows<Scatter>(a, xr, es, l0, nl, s, n, pos);
 }
 
 void fft_batched(F* a, F* b, std::size_t ntot, const Plan& pl, std::size_t s) {
@@ -507,12 +531,20 @@ void fft_batched(F* a, F* b, std::size_t ntot, const Plan& pl, std::size_t s) {
   if (L >= 16) L &= ~static_cast<std::size_t>(15);
   L = std::clamp<std::size_t>(L, 1, kMaxLanes);
   L = std::min(L, lanes);
-  std::vector<F> xr(L * n), xi(L * n);
+  // Row stride of the block: a whole number of 64-byte lines, and an odd
+  // number of them, so that the rows of one butterfly never fall into the
+  // same cache sets (a stride of 4 KiB would put them all in one set).
+  std::size_t es = (L + 15) / 16;
+  if (es % 2 == 0) ++es;
+  es *= 16;
+  std::vector<F> xr(es * n), xi(es * n);
   for (std::size_t l0 = 0; l0 < lanes; l0 += L) {
     const std::size_t nl = std::min(L, lanes - l0);
-    move_batch<false>(a, b, xr.data(), xi.data(), L, l0, nl, s, n, nullptr);
-    for (const Pass& ps : pl.pass) run_pass(xr.data(), xi.data(), L, nl, pl, ps);
-    move_batch<true>(a, b, xr.data(), xi.data(), L, l0, nl, s, n, pl.pos.data());
+    move_batch<false>(a, xr.data(), es, l0, nl, s, n, nullptr);
+    move_batch<false>(b, xi.data(), es, l0, nl, s, n, nullptr);
+    for (const Pass& ps : pl.pass) run_pass(xr.data(), xi.data(), es, nl, pl, ps);
+    move_batch<true>(a, xr.data(), es, l0, nl, s, n, pl.pos.data());
+    move_batch<true>(b, xi.data(), es, l0, nl, s, n, pl.pos.data());
   }
 }
 
