@@ -43,8 +43,9 @@ namespace {
 constexpr int kMaxFactor = 23;       // largest prime factor
 constexpr int kMaxSquareFree = 210;  // largest square-free part
 constexpr int kMaxTabulated = 65536;  // longer axes are done in place
-constexpr std::size_t kScratchFloats = 16384;  // per half of the scratch block
+constexpr std::size_t kScratchFloats = 32768;  // per half of the scratch block
 constexpr std::size_t kMaxLanes = 1024;
+constexpr long long kMaxGroup = 512;  // largest product of grouped axes
 constexpr double kTau = 6.283185307179586476925;
 
 [[noreturn]] void bounds_exceeded() {
@@ -524,27 +525,71 @@ void move_batch(F* a, F* xr, std::size_t es, std::size_t l0, std::size_t nl, std
     move_rows<Scatter>(a, xr, es, l0, nl, s, n, pos);
 }
 
-void fft_batched(F* a, F* b, std::size_t ntot, const Plan& pl, std::size_t s) {
-  const int n = pl.n;
-  const std::size_t lanes = ntot / n;
-  std::size_t L = kScratchFloats / n;
-  if (L >= 16) L &= ~static_cast<std::size_t>(15);
-  L = std::clamp<std::size_t>(L, 1, kMaxLanes);
+// Transforms a group of consecutive axes (lengths pl[0]->n, pl[1]->n, ...,
+// the first with stride s) in one sweep over the grid: the block of
+// N = product of the lengths rows is gathered for L lanes at a time, every
+// axis of the group is transformed in the block, and the block is written
+// back in natural order. Grouping two axes halves the traffic to memory,
+// which on a 2^24-point grid is what the transform waits for.
+//
+// In the block, row j = j0 + n0*(j1 + n1*(j2 ...)) holds lanes at j*es.
+// Axis t has the faster axes of the group, st rows, inside: its element j_t
+// for the faster index i is row ob*st*n_t + j_t*st + i. For t > 0 the rows
+// (i, lane) of one outer block are contiguous, st*es floats, and one pass
+// call sweeps all of them; lanes beyond nl and the row padding carry stale
+// but finite values that are never written back.
+void fft_group(F* a, F* b, std::size_t ntot, const std::vector<const Plan*>& pl,
+               std::size_t s) {
+  std::size_t N = 1;
+  for (const Plan* p : pl) N *= static_cast<std::size_t>(p->n);
+  const std::size_t lanes = ntot / N;
+  // Lanes per block: about kScratchFloats/N, a multiple of 16 with an odd
+  // number of 64-byte lines in a row, so that the rows of one butterfly never
+  // fall into the same cache sets (a row of 4 KiB would put them all in one).
+  std::size_t L = std::clamp<std::size_t>(kScratchFloats / N, 1, kMaxLanes);
+  if (L >= 16) {
+    L /= 16;
+    if (L % 2 == 0) --L;
+    L *= 16;
+  }
   L = std::min(L, lanes);
-  // Row stride of the block: a whole number of 64-byte lines, and an odd
-  // number of them, so that the rows of one butterfly never fall into the
-  // same cache sets (a stride of 4 KiB would put them all in one set).
-  std::size_t es = (L + 15) / 16;
-  if (es % 2 == 0) ++es;
-  es *= 16;
-  std::vector<F> xr(es * n), xi(es * n);
+  std::size_t es = L;
+  if (L >= 16) {
+    std::size_t lines = (L + 15) / 16;
+    if (lines % 2 == 0) ++lines;
+    es = lines * 16;
+  }
+  // Natural order (k0, k1, ...) of the group sits at row
+  // pos0[k0] + n0*(pos1[k1] + n1*(...)) after the passes.
+  std::vector<int> pos(N);
+  for (std::size_t k = 0; k < N; ++k) {
+    std::size_t r = k, st = 1, row = 0;
+    for (const Plan* p : pl) {
+      row += static_cast<std::size_t>(p->pos[r % p->n]) * st;
+      r /= p->n;
+      st *= p->n;
+    }
+    pos[k] = static_cast<int>(row);
+  }
+  std::vector<F> xr(es * N), xi(es * N);
   for (std::size_t l0 = 0; l0 < lanes; l0 += L) {
     const std::size_t nl = std::min(L, lanes - l0);
-    move_batch<false>(a, xr.data(), es, l0, nl, s, n, nullptr);
-    move_batch<false>(b, xi.data(), es, l0, nl, s, n, nullptr);
-    for (const Pass& ps : pl.pass) run_pass(xr.data(), xi.data(), es, nl, pl, ps);
-    move_batch<true>(a, xr.data(), es, l0, nl, s, n, pl.pos.data());
-    move_batch<true>(b, xi.data(), es, l0, nl, s, n, pl.pos.data());
+    move_batch<false>(a, xr.data(), es, l0, nl, s, static_cast<int>(N), nullptr);
+    move_batch<false>(b, xi.data(), es, l0, nl, s, static_cast<int>(N), nullptr);
+    std::size_t st = 1;
+    for (const Plan* p : pl) {
+      const std::size_t nt = static_cast<std::size_t>(p->n);
+      const std::size_t rs = st * es;                  // row stride of this axis
+      const std::size_t nlanes = st == 1 ? nl : st * es;
+      for (std::size_t ob = 0; ob < N / (st * nt); ++ob) {
+        F* br = xr.data() + ob * st * nt * es;
+        F* bi = xi.data() + ob * st * nt * es;
+        for (const Pass& ps : p->pass) run_pass(br, bi, rs, nlanes, *p, ps);
+      }
+      st *= nt;
+    }
+    move_batch<true>(a, xr.data(), es, l0, nl, s, static_cast<int>(N), pos.data());
+    move_batch<true>(b, xi.data(), es, l0, nl, s, static_cast<int>(N), pos.data());
   }
 }
 
@@ -594,7 +639,7 @@ void fft(float* a, float* b, long long ntot, int n, long long nspan, int isn) {
   if (ntot <= 0 || nspan < n) return;
   const std::size_t s = static_cast<std::size_t>(nspan / n);
   if (pl.tabulated)
-    fft_batched(a, b, static_cast<std::size_t>(ntot), pl, s);
+    fft_group(a, b, static_cast<std::size_t>(ntot), {&pl}, s);
   else
     fft_inplace(a, b, static_cast<std::size_t>(ntot), pl, s);
 }
@@ -612,10 +657,36 @@ void cft1(float* a, float* b, const int* n, int m, int isn, int& icon) {
   for (int i = 0; i < m; ++i)
     if (n[i] >= 2) check_length(factorise(n[i]));
   if (ntot == 0) return;
+  if (isn == 0) quit("isn =0 in fft");
+  const int sign = isn > 0 ? 1 : -1;
+  // Axes are transformed in order, first axis first, as the one-dimensional
+  // transforms fft(ntot, n(i), n(1)*...*n(i)); consecutive short axes are
+  // grouped so that one sweep over the grid does several of them.
   long long nspan = 1;
-  for (int i = 0; i < m; ++i) {
-    nspan *= n[i];
-    fft(a, b, ntot, n[i], nspan, isn);
+  int i = 0;
+  while (i < m) {
+    if (n[i] < 2) {
+      nspan *= std::max(n[i], 1);
+      ++i;
+      continue;
+    }
+    const long long s = nspan;
+    std::vector<Plan> plans;
+    long long group = 1;
+    while (i < m && (plans.empty() || (n[i] >= 1 && group * n[i] <= kMaxGroup))) {
+      if (n[i] >= 2) plans.push_back(make_plan(n[i], sign));
+      group *= n[i];
+      nspan *= n[i];
+      ++i;
+      if (!plans.back().tabulated) break;
+    }
+    if (!plans.front().tabulated) {
+      fft_inplace(a, b, static_cast<std::size_t>(ntot), plans.front(), static_cast<std::size_t>(s));
+      continue;
+    }
+    std::vector<const Plan*> ptrs;
+    for (const Plan& p : plans) ptrs.push_back(&p);
+    fft_group(a, b, static_cast<std::size_t>(ntot), ptrs, static_cast<std::size_t>(s));
   }
 }
 
