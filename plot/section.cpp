@@ -36,7 +36,10 @@ double interpolate(const MapGrid& g, const double* xg) {
   for (int d = 0; d < idm; ++d) {
     const int nd = std::max(1, g.n[d]);
     stride[d] = m;
-    const double p = xg[d] * nd;
+    double p = xg[d] * nd;
+    // A point within rounding of a grid point is that grid point, so that
+    // the map is reproduced exactly there.
+    if (std::fabs(p - std::nearbyint(p)) < 1e-9) p = std::nearbyint(p);
     const double f = std::floor(p);
     double frac = p - f;
     long long i0 = static_cast<long long>(f) % nd;
