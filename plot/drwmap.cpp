@@ -377,6 +377,7 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
 
   // The text under the map: everything needed to redraw or cite it.
   std::vector<std::string> t;
+  const int nd = std::clamp(ctx.grid.idm, 1, 6);  // coordinates shown on the page
   std::string what = "section " + std::to_string(rq.number);
   if (rq.iaver) what += ", mean over " + std::to_string(ctx.ops.size()) + " symmetry images";
   if (rq.ismth) what += ", " + std::to_string(rq.ismth) + " pass" + (rq.ismth > 1 ? "es" : "") + " of 1-2-1 smoothing";
@@ -385,11 +386,11 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
     t.push_back("origin xe= " + pvec(rq.xe, 3, 3) + "  xi= " + pvec(rq.xi, 3, 3) + " (A)");
     t.push_back("u= " + pvec(rq.given[0], 6, 3) + " (A)");
     t.push_back("v= " + pvec(rq.given[1], 6, 3) + " (A)");
-    t.push_back("origin x= " + pvec(rq.x0, 6));
+    t.push_back("origin x= " + pvec(rq.x0, nd));
   } else {
-    t.push_back("origin x= " + pvec(rq.x0, 6));
-    t.push_back("u= " + pvec(rq.axis[0], 6));
-    t.push_back("v= " + pvec(rq.axis[1], 6));
+    t.push_back("origin x= " + pvec(rq.x0, nd));
+    t.push_back("u= " + pvec(rq.axis[0], nd));
+    t.push_back("v= " + pvec(rq.axis[1], nd));
   }
   t.push_back("|u|= " + f4(pg.lu, 3) + " A  |v|= " + f4(pg.lv, 3) + " A  angle(u,v)= " +
               f4(todeg(std::acos(pg.cosg)), 2) + " deg");

@@ -142,7 +142,7 @@ void drawmarks(const SectionPage& pg, const std::vector<SectionMark>& marks) {
     float x, y;
     topage(pg, mk.s, mk.t, x, y);
     circle(x, y, 0.12f, 0);
-    symbol(x + 0.16f, y + 0.12f, 0.28f, std::to_string(mk.number), 0);
+    symbol(x + 0.17f, y + 0.15f, 0.36f, std::to_string(mk.number), 0);
   }
   setcol(0);
   newpen(1);
@@ -150,8 +150,8 @@ void drawmarks(const SectionPage& pg, const std::vector<SectionMark>& marks) {
 
 void drawscalebar(const SectionPage& pg) {
   if (!(pg.scale > 0)) return;
-  // The largest round length whose bar is at most 4 cm long.
-  const double target = 4.0 / pg.scale;
+  // The largest round length whose bar is at most 5 cm long.
+  const double target = 5.0 / pg.scale;
   double p = std::pow(10.0, std::floor(std::log10(target)));
   double len = p;
   for (double m : {1.0, 2.0, 5.0, 10.0})
