@@ -402,6 +402,114 @@ TEST(Averaging, OperatorsAndSettingOfTheRun) {
   EXPECT_EQ(c.grid.n[0], 8);
 }
 
+namespace {
+
+// Sets up a setting, a group and a grid as the driver does, then checks the
+// drawing's own symmetry images (setting operators and M^-1 of the run's
+// context) against the grid-basis operators of the index tables: a map
+// averaged over the grid-basis images is left unchanged by the drawing's
+// averaging at every grid point, and a map without the symmetry is averaged
+// to exactly that mean.
+void expect_averaging_matches_grid_operators(int idm, const std::vector<int>& sizes) {
+  std::vector<int> n = sizes;
+  n.resize(6, 1);
+  setidm(idm);
+  setng(n.data());
+  calmm();
+  setitt();
+  setsmopprm();
+  const int nt = static_cast<int>(getnt());
+  float* work = getabcdr();
+  std::mt19937 rng(17);
+  std::uniform_real_distribution<float> val(0, 1);
+  std::vector<float> raw(nt);
+  for (float& v : raw) v = val(rng);
+  // The grid-basis mean over the group, by the index tables.
+  std::vector<double> mean(nt, 0.0);
+  int nimg = 0;
+  for (int j = 0; j < nt; ++j) {
+    int x[6], xr[6];
+    getitoxyz(j, x);
+    nimg = 0;
+    for (int i = 1; i <= getnsymo(); ++i)
+      for (int k = 0; k <= getncent(); ++k, ++nimg) {
+        getrxi(x, xr, i, k);
+        mean[j] += raw[getxyztoj(xr)];
+      }
+    mean[j] /= nimg;
+  }
+  std::copy(raw.begin(), raw.end(), work);
+  MapContext c = currentmapcontext();
+  ASSERT_EQ(static_cast<int>(c.ops.size()), nimg);
+  double m[36];
+  getsetmtrx(m);
+  Sampler plain = makesampler(c.grid), aver = plain;
+  std::copy(c.minv, c.minv + 36, plain.minv);
+  std::copy(c.minv, c.minv + 36, aver.minv);
+  aver.ops = c.ops;
+  auto setting_point = [&](int j, double* x) {
+    int g[6];
+    getitoxyz(j, g);
+    double xg[6] = {};
+    for (int d = 0; d < idm; ++d) xg[d] = double(g[d]) / n[d];
+    mat6vec(m, xg, x);
+  };
+  double x[6];
+  for (int j = 0; j < nt; ++j) {
+    setting_point(j, x);
+    ASSERT_NEAR(sampleat(plain, x), raw[j], 1e-6) << j;       // M^-1 finds the point
+    ASSERT_NEAR(sampleat(aver, x), mean[j], 1e-5) << j;       // the same images
+  }
+  // The symmetric map: averaging changes nothing.
+  for (int j = 0; j < nt; ++j) work[j] = static_cast<float>(mean[j]);
+  for (int j = 0; j < nt; ++j) {
+    setting_point(j, x);
+    ASSERT_NEAR(sampleat(aver, x), sampleat(plain, x), 1e-5) << j;
+  }
+  std::fill(work, work + nt, 0.f);
+}
+
+}  // namespace
+
+TEST(Averaging, SymmetryImagesAgreeWithTheGridOperatorsOfTheRun) {
+  std::ostringstream quiet;
+  set_out_stream(&quiet);
+  try {
+    // A 4_1 screw: a quarter translation tells R x + t from R x - t.
+    setsys(0);
+    setsmh(0);
+    setsmx(0);
+    setbrv('p');
+    setsmtr(0);
+    seticent(0);
+    trovan::testing::close_text({"-y,x,z+1/4,t,u,v"});
+    expect_averaging_matches_grid_operators(3, {4, 4, 8});
+    // (3+1)-D with an internal translation, centrosymmetric.
+    seticent(1);
+    trovan::testing::close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
+    expect_averaging_matches_grid_operators(4, {4, 4, 6, 6});
+    // Face-centred icosahedral: M is no identity.
+    setsys(2);
+    setsmh(2);
+    setsmx(2);
+    setbrv('f');
+    seticent(1);
+    using namespace trovan::testing;
+    close_rotations(icosahedral_generators(signed_permutation_rotations(icosahedral_basis())));
+    expect_averaging_matches_grid_operators(6, {4, 4, 4, 4, 4, 4});
+  } catch (...) {
+    set_out_stream(nullptr);
+    throw;
+  }
+  setsys(0);
+  setsmh(0);
+  setsmx(0);
+  setbrv('p');
+  seticent(0);
+  setidm(6);
+  set_out_stream(nullptr);
+}
+
 // ---- smoothing ---------------------------------------------------------------
 
 TEST(Smoothing, KeepsTheMean) {
