@@ -292,7 +292,7 @@ void run() {
   // Step 16: maximum entropy.
   if (ismem()) {
     chsdenmodf(2);
-    memloop(t.f000, names.density);
+    memloop(getf0(), names.density);
   }
 
   // Step 17: the full grid, its extrema and peaks.
