@@ -7,6 +7,7 @@
 #include "crystal/symmetry.hpp"
 #include "density/fft.hpp"
 #include "density/workgrid.hpp"
+#include "driver/runstate.hpp"
 #include "reflections/expand.hpp"
 #include "util/stop.hpp"
 
@@ -16,10 +17,16 @@ namespace {
 
 // The current density at the independent grid points, and for every grid
 // point the position of its orbit's representative in that list.
+//
+// A Patterson map does not have the symmetry of the structure: it is the
+// autocorrelation of the density, invariant under the rotations and the
+// inversion but not under the translations of the space group. It is kept
+// whole, every grid point its own representative.
 float g_xr0[kGridMax];
 int g_rep[kGridMax];
+int g_all[kGridMax];
 int g_nxr0 = 0;
-long long g_rep_nt = -1;  // grid size the representative table was made for
+bool g_whole = false;
 float g_dmin = 0, g_dmax = 0;
 
 // Calculated structure factors at the independent reflections.
@@ -40,10 +47,14 @@ void scale_real(float f) {
 
 // rep[j] for every grid point: the images of each independent point under
 // every operator (with the inversion in a centrosymmetric group) are its
-// orbit. Made once per grid.
+// orbit. Made whenever the density list is (re)made from the grid.
 void make_rep() {
   const long long nt = getnt();
-  if (g_rep_nt == nt) return;
+  g_whole = ispatterson();
+  if (g_whole) {
+    for (long long j = 0; j < nt; ++j) g_rep[j] = g_all[j] = static_cast<int>(j);
+    return;
+  }
   const int nx = getnxindx();
   const int* xi = getxindx();
   const int nsymo = getnsymo(), ncent = getncent();
@@ -59,7 +70,6 @@ void make_rep() {
   }
   for (long long j = 0; j < nt; ++j)
     if (g_rep[j] < 0) quit("grid point " + std::to_string(j) + " lies in no symmetry orbit");
-  g_rep_nt = nt;
 }
 
 }  // namespace
@@ -133,8 +143,9 @@ void initcr0(float f000) {
 }
 
 void setxr0() {
-  g_nxr0 = getnxindx();
-  const int* xi = getxindx();
+  make_rep();
+  g_nxr0 = g_whole ? static_cast<int>(getnt()) : getnxindx();
+  const int* xi = getxr0grid();
   const float* a = getabcdr();
   for (int i = 0; i < g_nxr0; ++i) g_xr0[i] = a[xi[i]];
 }
@@ -155,7 +166,6 @@ float getdmincur() { return g_dmin; }
 float getdmaxcur() { return g_dmax; }
 
 void getbrfromxr0() {
-  make_rep();
   float* a = getabcdr();
   float* b = getabcdi();
   const long long nt = getnt();
@@ -167,7 +177,7 @@ void getbrfromxr0() {
 
 int getnxr0() { return g_nxr0; }
 float* getxr0() { return g_xr0; }
-const int* getxr0grid() { return getxindx(); }
+const int* getxr0grid() { return g_whole ? g_all : getxindx(); }
 float* getfcr() { return g_fcr; }
 float* getfci() { return g_fci; }
 
