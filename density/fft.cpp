@@ -471,7 +471,29 @@ void move_transpose(F* a, F* xr, std::size_t es, std::size_t l0, std::size_t nl,
     const std::size_t w = std::min(kT, nl - c0);
     F* g = a + (l0 + c0) * un;
     if (w == kT) {
-      for (std::size_t j = 0; j < un; ++j) {
+      // 4 x 4 tiles: four contiguous loads on one side, four contiguous
+      // stores on the other, which the compiler turns into vector shuffles.
+      std::size_t j0 = 0;
+      for (; j0 + 4 <= un; j0 += 4) {
+        F* x[4];
+        for (std::size_t t = 0; t < 4; ++t)
+          x[t] = xr + (Scatter ? static_cast<std::size_t>(pos[j0 + t]) : j0 + t) * es + c0;
+        for (std::size_t c = 0; c < kT; c += 4) {
+          F tile[4][4];
+          if (Scatter) {
+            for (std::size_t t = 0; t < 4; ++t)
+              for (std::size_t u = 0; u < 4; ++u) tile[u][t] = x[t][c + u];
+            for (std::size_t u = 0; u < 4; ++u)
+              for (std::size_t t = 0; t < 4; ++t) g[(c + u) * un + j0 + t] = tile[u][t];
+          } else {
+            for (std::size_t u = 0; u < 4; ++u)
+              for (std::size_t t = 0; t < 4; ++t) tile[t][u] = g[(c + u) * un + j0 + t];
+            for (std::size_t t = 0; t < 4; ++t)
+              for (std::size_t u = 0; u < 4; ++u) x[t][c + u] = tile[t][u];
+          }
+        }
+      }
+      for (std::size_t j = j0; j < un; ++j) {
         F* x = xr + (Scatter ? static_cast<std::size_t>(pos[j]) : j) * es + c0;
         if (Scatter)
           for (std::size_t c = 0; c < kT; ++c) g[c * un + j] = x[c];
