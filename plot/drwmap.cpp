@@ -135,14 +135,20 @@ MapContext currentmapcontext() {
     }
 
   // Symmetry images: every operator, and with the inversion when the group
-  // is centrosymmetric. Operator 1 is the identity.
+  // is centrosymmetric. Operator 1 is the identity. A Patterson map has the
+  // point symmetry of the crystal, not its space group: the rotations
+  // without their translations, and always the inversion (it is the
+  // autocorrelation of the density, P(x) = P(-x)). Averaging a Patterson
+  // map with screw or glide translations would smear it.
+  const bool patterson = ispatterson();
   const int nsym = getnsymo();
-  const int ncent = getncent() != 0 ? 1 : 0;
+  const int ncent = (getncent() != 0 || patterson) ? 1 : 0;
   for (int i = 1; i <= nsym; ++i) {
     int rot[36];
     double t[6];
     getsymrot(i, rot);
     getsymtrn(i, t);
+    if (patterson) std::fill(t, t + 6, 0.0);
     for (int k = 0; k <= ncent; ++k) {
       AffineOp op;
       const double sg = k ? -1 : 1;

@@ -402,6 +402,50 @@ TEST(Averaging, OperatorsAndSettingOfTheRun) {
   EXPECT_EQ(c.grid.n[0], 8);
 }
 
+TEST(Averaging, APattersonMapAveragesOverRotationsAndInversionOnly) {
+  // P2_1 (no inversion): a Fourier map is averaged over x and the screw
+  // image; a Patterson map over the point group 2/m, without the half
+  // translation.
+  std::ostringstream quiet;
+  set_out_stream(&quiet);
+  setsys(0);
+  setsmh(0);
+  setsmx(0);
+  setbrv('p');
+  setsmtr(0);
+  seticent(0);
+  setidm(3);
+  int n[6] = {4, 4, 4, 1, 1, 1};
+  setng(n);
+  trovan::testing::close_text({"-x,y+1/2,-z,t,u,v"});
+  MapContext f, p;
+  try {
+    setiplt(2);
+    f = currentmapcontext();
+    setiplt(1);
+    p = currentmapcontext();
+  } catch (...) {
+    setiplt(2);
+    set_out_stream(nullptr);
+    throw;
+  }
+  setiplt(2);
+  set_out_stream(nullptr);
+  ASSERT_EQ(f.ops.size(), 2u);
+  EXPECT_EQ(f.ops[1].t[1], 0.5);
+  EXPECT_EQ(f.ops[1].r[0], -1);
+  ASSERT_EQ(p.ops.size(), 4u);
+  for (const AffineOp& op : p.ops)
+    for (double t : op.t) EXPECT_EQ(t, 0.0);
+  // identity, inversion, the two-fold, the mirror
+  EXPECT_EQ(p.ops[1].r[0], -1);
+  EXPECT_EQ(p.ops[1].r[7], -1);
+  EXPECT_EQ(p.ops[3].r[7], -1);
+  EXPECT_EQ(p.ops[3].r[0], 1);
+  EXPECT_EQ(p.kind, "Fo Patterson map ");
+  EXPECT_EQ(f.kind, "Fourier map ");
+}
+
 namespace {
 
 // Sets up a setting, a group and a grid as the driver does, then checks the
