@@ -633,6 +633,49 @@ TEST(Contours, AGaussianPeakGivesCirclesOfTheTrueRadiusOnThePage) {
   }
 }
 
+TEST(Contours, AModulatedAtomIsASineWaveInTheX1X4Section) {
+  // A (3+1)-D map of one atom displaced along x by 0.05 sin(2 pi t): the
+  // x1-x4 section through it shows the atomic string as a sine wave. Along
+  // every row t of the section the density peaks at s = 0.5 + 0.05 sin(2 pi t).
+  const int nx = 40, ny = 8, nz = 8, nt4 = 20;
+  std::vector<float> rho(nx * ny * nz * nt4);
+  MapContext c = plaincontext(rho, nx, ny, nz);
+  c.grid.n[3] = nt4;
+  c.grid.idm = 4;
+  setmetric3(c, 10, 4, 4, 90, 90, 90);
+  for (int l = 0; l < nt4; ++l)
+    for (int k = 0; k < nz; ++k)
+      for (int j = 0; j < ny; ++j)
+        for (int i = 0; i < nx; ++i) {
+          const double t = double(l) / nt4;
+          const double cx = 0.5 + 0.05 * std::sin(kTwoPi * t);
+          const double dx = (double(i) / nx - cx) * 10, dy = (double(j) / ny) * 4, dz = (double(k) / nz) * 4;
+          const double dy2 = std::min(dy, 4 - dy), dz2 = std::min(dz, 4 - dz);
+          rho[i + nx * (j + ny * (k + nz * l))] =
+              static_cast<float>(10 * std::exp(-(dx * dx + dy2 * dy2 + dz2 * dz2) / (2 * 0.4 * 0.4)));
+        }
+  const double x0[6] = {0, 0, 0, 0}, u[6] = {1, 0, 0, 0}, v[6] = {0, 0, 0, 1};
+  const DrawRequest rq = section_request(c, x0, u, v, 200);
+  int n[3];
+  const std::vector<float> vals = samplerequest(c, rq, n);
+  for (int row = 0; row < n[1]; row += 10) {
+    const double t = double(row) / (n[1] - 1);
+    int best = 0;
+    for (int i = 1; i < n[0]; ++i)
+      if (vals[i + n[0] * row] > vals[best + n[0] * row]) best = i;
+    const double s = double(best) / (n[0] - 1);
+    EXPECT_NEAR(s, 0.5 + 0.05 * std::sin(kTwoPi * t), 0.01) << "t=" << t;
+  }
+  // One contour of the string: two open lines, one on each side, running
+  // from t = 0 to t = 1.
+  const auto lines = contourlines(vals.data(), n[0], n[1], 5.0);
+  ASSERT_EQ(lines.size(), 2u);
+  for (const auto& ln : lines) {
+    EXPECT_FALSE(ln.closed);
+    EXPECT_NEAR(std::fabs(ln.y.front() - ln.y.back()), n[1] - 1, 1e-4);
+  }
+}
+
 TEST(Contours, OpenLinesRunFromBorderToBorder) {
   // A ramp along the first axis: the level 2.5 is the straight line i = 2.5.
   std::vector<float> v(6 * 4);
