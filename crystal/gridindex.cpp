@@ -1,16 +1,102 @@
+// Grid sizes, index maps, grid-basis operators and the lists of
+// independent reflections and grid points.
 #include "crystal/gridindex.hpp"
 
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
+#include "density/workgrid.hpp"
+#include "util/fortran_fmt.hpp"
+#include "util/linalg.hpp"
+#include "util/stop.hpp"
 
 namespace trovan {
 
 namespace {
+
+constexpr char kAxes[] = "xyztuv";
+
 int g_n[6] = {1, 1, 1, 1, 1, 1};
 long long g_mm[7] = {1, 1, 1, 1, 1, 1, 1};
+long long g_mmc[7] = {1, 1, 1, 1, 1, 1, 1};  // copy used by getindx
+
+// Operators in the grid basis: the rotation, the translation in fractions
+// of the grid cell, and the action on integer grid coordinates (rotation
+// scaled by N_e / N_i, translation in grid steps).
+int g_rg[kMaxSymo][36];
+double g_tg[kMaxSymo][6];
+int g_rn[kMaxSymo][36];
+int g_tn[kMaxSymo][6];
+bool g_prepared = false;
+
+// Static tables for the largest grid. Zero storage costs nothing until
+// touched; only the first nt entries are ever used.
+std::uint8_t g_mark[kNts];
+int g_findx[kNts];
+int g_xindx[kNts];
+int g_nfindx = 0;
+int g_nxindx = 0;
+
+int dim() { return getidm(); }
+
+void ensureprepared() {
+  if (!g_prepared) setsmopprm();
+}
+
+[[noreturn]] void gridfault(int s, const std::string& what) {
+  int r[36];
+  double t[6];
+  getsymrot(s, r);
+  getsymtrn(s, t);
+  out() << "symmetry operator" << fmt_i(s, 3) << ": " << smoptext(r, getidm());
+  for (int e = 0; e < getidm(); ++e) out() << ' ' << trntext(t[e]);
+  out() << '\n';
+  quit(what + " of symmetry operator " + std::to_string(s));
+}
+
+// The orbit walk shared by both lists: image(j, i, k) gives the index of
+// the image of entry j under operator i with inversion flag k.
+template <class Image>
+int orbits(int* list, Image image) {
+  const int nt = static_cast<int>(getnt());
+  const int nsymo = getnsymo();
+  const int ncent = getncent();
+  for (int j = 0; j < nt; ++j) g_mark[j] = 0;
+  int count = 0;
+  for (int j = 0; j < nt; ++j) {
+    if (g_mark[j]) continue;
+    for (int i = 1; i <= nsymo; ++i)
+      for (int k = 0; k <= ncent; ++k) {
+        const int jr = image(j, i, k);
+        if (i == 1 && k == 0) {
+          if (jr != j) out() << "i,j=" << fmt_i(j, 10) << fmt_i(jr, 10) << '\n';
+          list[count++] = j;
+          g_mark[j] = 1;
+        } else if (jr < 0 || jr >= nt) {
+          out() << "j=" << fmt_i(jr, 10) << '\n';
+        } else {
+          g_mark[jr] = 1;
+        }
+      }
+  }
+  return count;
+}
+
+void checksize(const char* who) {
+  if (getnt() > kNts) {
+    out() << "nt=" << fmt_i(getnt(), 20) << " nts=" << fmt_i(kNts, 10) << '\n';
+    quit(std::string("nt > nts in ") + who);
+  }
+}
+
 }  // namespace
 
 void setng(const int* n) {
   for (int i = 0; i < 6; ++i) g_n[i] = n[i];
+  g_prepared = false;
 }
 void getng(int* n) {
   for (int i = 0; i < 6; ++i) n[i] = g_n[i];
@@ -21,21 +107,255 @@ void calmm() {
   // Strides M0 = 1, Mi = Mi-1 * Ni; saturated far above 2^24 so that a
   // huge grid reaches the size check instead of overflowing.
   const long long cap = 1LL << 40;
+  const int idm = dim();
+  for (int i = 0; i < idm; ++i)
+    if (g_n[i] < 1) quit("hmax should be positive");
   g_mm[0] = 1;
-  const int idm = getidm();
   for (int i = 1; i <= 6; ++i) {
-    long long ni = (i <= idm) ? g_n[i - 1] : 1;
-    long long m = g_mm[i - 1] * (ni > 0 ? ni : 0);
+    const long long ni = (i <= idm) ? g_n[i - 1] : 1;
+    const long long m = g_mm[i - 1] * ni;
     g_mm[i] = m > cap ? cap : m;
+  }
+  for (int i = 0; i < 7; ++i) g_mmc[i] = g_mm[i];
+  g_prepared = false;
+}
+
+void getmm(long long* mm) {
+  for (int i = 0; i < 7; ++i) mm[i] = g_mm[i];
+}
+
+void setitt() {
+  if (getnt() > kNts) return;  // the driver stops with "nt > nts"
+  for (int i = 0; i < 7; ++i) g_mmc[i] = g_mm[i];
+  g_nfindx = 0;
+  g_nxindx = 0;
+}
+
+long long getnt() { return g_mm[dim()]; }
+
+void getitoxyz(int j, int* x) {
+  const int idm = dim();
+  for (int i = 0; i < 6; ++i)
+    x[i] = (i < idm) ? static_cast<int>((j % g_mm[i + 1]) / g_mm[i]) : 0;
+}
+
+void getindx(int j, int* x) {
+  const int idm = dim();
+  for (int i = 0; i < 6; ++i)
+    x[i] = (i < idm) ? static_cast<int>((j % g_mmc[i + 1]) / g_mmc[i]) : 0;
+}
+
+void tounitcell(int* x) {
+  const int idm = dim();
+  for (int i = 0; i < 6; ++i) {
+    if (i >= idm) {
+      x[i] = 0;
+      continue;
+    }
+    int r = x[i] % g_n[i];
+    if (r < 0) r += g_n[i];
+    x[i] = r;
   }
 }
 
-void setitt() {}
+int getxyztoj(const int* x) {
+  int y[6];
+  for (int i = 0; i < 6; ++i) y[i] = x[i];
+  tounitcell(y);
+  long long j = 0;
+  for (int i = 0; i < dim(); ++i) j += y[i] * g_mm[i];
+  return static_cast<int>(j);
+}
 
-long long getnt() { return g_mm[getidm()]; }
+void tobrillzone(int* h) {
+  // Folding first makes the result the centred representative for any
+  // input, not only for 0..N-1.
+  tounitcell(h);
+  for (int i = 0; i < dim(); ++i)
+    if (h[i] > g_n[i] / 2) h[i] -= g_n[i];
+}
 
-void setsmopprm() {}
-void setindfindx() {}
-void setindxindx() {}
+void getitohkl(int j, int* h) {
+  getitoxyz(j, h);
+  tobrillzone(h);
+}
+
+int gethkltoj(const int* h) { return getxyztoj(h); }
+
+int iskip(const int* h) {
+  for (int i = 0; i < dim(); ++i)
+    if (std::abs(h[i]) > (g_n[i] - 1) / 2) return 1;
+  return 0;
+}
+
+void setsmopprm() {
+  const int idm = dim();
+  const int nsymo = getnsymo();
+  double m[36], mi[36];
+  getsetmtrx(m);
+  getsetmtrxinv(mi);
+  for (int s = 1; s <= nsymo; ++s) {
+    int r[36];
+    double t[6];
+    getsymrot(s, r);
+    getsymtrn(s, t);
+    // R_grid = M^-1 R M, tau_grid = M^-1 tau.
+    double rm[36], g[36];
+    for (int i = 0; i < 6; ++i)
+      for (int j = 0; j < 6; ++j) {
+        double v = 0;
+        for (int k = 0; k < 6; ++k) v += r[at(i, k)] * m[at(k, j)];
+        rm[at(i, j)] = v;
+      }
+    for (int i = 0; i < 6; ++i)
+      for (int j = 0; j < 6; ++j) {
+        double v = 0;
+        for (int k = 0; k < 6; ++k) v += mi[at(i, k)] * rm[at(k, j)];
+        g[at(i, j)] = v;
+      }
+    int* rg = g_rg[s - 1];
+    for (int i = 0; i < 36; ++i) {
+      const double v = std::nearbyint(g[i]);
+      if (std::fabs(g[i] - v) > 1e-6) {
+        const int e = i % 6;
+        gridfault(s, std::string("grid basis: non-integral rotation along ") + kAxes[e]);
+      }
+      rg[i] = static_cast<int>(v);
+    }
+    for (int e = 0; e < 6; ++e) {
+      double v = 0;
+      for (int k = 0; k < 6; ++k) v += mi[at(e, k)] * t[k];
+      g_tg[s - 1][e] = v - std::floor(v);
+    }
+    // Action on grid coordinates: x'_e = sum_i Rg(e,i) x_i / N_i * N_e
+    // + tau_e N_e must be an integer for every integer x.
+    int* rn = g_rn[s - 1];
+    for (int i = 0; i < 36; ++i) rn[i] = 0;
+    for (int e = 0; e < 6; ++e)
+      for (int i = 0; i < 6; ++i) {
+        const int c = rg[at(e, i)];
+        if (c == 0) continue;
+        if ((e < idm) != (i < idm))
+          gridfault(s, std::string("axis ") + kAxes[e] + " leaves the dimension of the grid");
+        if (e >= idm) continue;
+        const long long num = static_cast<long long>(c) * g_n[e];
+        if (num % g_n[i] != 0)
+          gridfault(s, std::string("grid sizes along ") + kAxes[e] + " and " + kAxes[i] +
+                           " do not fit the rotation");
+        rn[at(e, i)] = static_cast<int>(num / g_n[i]);
+      }
+    for (int e = 0; e < 6; ++e) {
+      if (e >= idm) {
+        g_tn[s - 1][e] = 0;
+        continue;
+      }
+      const double steps = g_tg[s - 1][e] * g_n[e];
+      const double v = std::nearbyint(steps);
+      if (std::fabs(steps - v) > 1e-4)
+        gridfault(s, std::string("translation along ") + kAxes[e] + " is not a whole number of grid steps");
+      g_tn[s - 1][e] = static_cast<int>(v) % g_n[e];
+    }
+  }
+  g_prepared = true;
+}
+
+void getrgrid(int i, int* rot) { mcpyi(g_rg[i - 1], rot); }
+void gettgrid(int i, double* trans) {
+  for (int e = 0; e < 6; ++e) trans[e] = g_tg[i - 1][e];
+}
+
+void gethrg(const int* h, int* hr, int i, int k) {
+  const int* r = g_rg[i - 1];
+  const int sign = (k != 0) ? -1 : 1;
+  int y[6];
+  for (int j = 0; j < 6; ++j) {
+    int s = 0;
+    for (int e = 0; e < 6; ++e) s += h[e] * r[at(e, j)];
+    y[j] = sign * s;
+  }
+  for (int j = 0; j < 6; ++j) hr[j] = y[j];
+}
+
+double getytg(const int* h, int i, int k) {
+  double s = 0;
+  for (int l = 0; l < dim(); ++l) s += h[l] * g_tg[i - 1][l];
+  return (k != 0) ? -s : s;
+}
+
+void getrxi(const int* x, int* xr, int i, int k) {
+  const int* r = g_rn[i - 1];
+  const int sign = (k != 0) ? -1 : 1;
+  int y[6];
+  for (int e = 0; e < 6; ++e) {
+    long long s = g_tn[i - 1][e];
+    for (int l = 0; l < 6; ++l) s += static_cast<long long>(r[at(e, l)]) * x[l];
+    y[e] = static_cast<int>(sign * (s % g_n[e]));
+  }
+  tounitcell(y);
+  for (int e = 0; e < 6; ++e) xr[e] = y[e];
+}
+
+void setindfindx() {
+  checksize("setindfindx");
+  ensureprepared();
+  g_nfindx = orbits(g_findx, [](int j, int i, int k) {
+    int h[6], hr[6];
+    getitohkl(j, h);
+    gethrg(h, hr, i, k);
+    return gethkltoj(hr);
+  });
+  out() << "number of independent reflections =" << fmt_i(g_nfindx, 10) << '\n';
+}
+
+void setindxindx() {
+  checksize("setindxindx");
+  ensureprepared();
+  g_nxindx = orbits(g_xindx, [](int j, int i, int k) {
+    int x[6], xr[6];
+    getitoxyz(j, x);
+    getrxi(x, xr, i, k);
+    return getxyztoj(xr);
+  });
+  out() << "number of independent grid points  =" << fmt_i(g_nxindx, 10) << '\n';
+}
+
+int getnfindx() { return g_nfindx; }
+const int* getfindx() { return g_findx; }
+int getnxindx() { return g_nxindx; }
+const int* getxindx() { return g_xindx; }
+
+void setffromf0(int n, const int* j, const float* fr, const float* fi, float f000) {
+  checksize("setffromf0");
+  ensureprepared();
+  const int nt = static_cast<int>(getnt());
+  float* a = getabcdr();
+  float* b = getabcdi();
+  for (int m = 0; m < nt; ++m) a[m] = b[m] = 0.0f;
+  const int nsymo = getnsymo();
+  for (int m = 0; m < n; ++m) {
+    if (j[m] <= 0 || j[m] >= nt) quit("grid index out of range in setffromf0");
+    int h[6], hr[6];
+    getitohkl(j[m], h);
+    for (int i = 1; i <= nsymo; ++i) {
+      gethrg(h, hr, i, 0);
+      if (iskip(hr)) continue;
+      // F(h.R) = F(h) exp(+2 pi i h.tau): the map then has the symmetry
+      // rho(R x + tau) = rho(x) under the synthesis with exp(+2 pi i h.x).
+      const double phi = kTwoPi * getytg(h, i, 0);
+      const double c = std::cos(phi), s = std::sin(phi);
+      const double re = fr[m] * c - fi[m] * s;
+      const double im = fi[m] * c + fr[m] * s;
+      const int jr = gethkltoj(hr);
+      a[jr] = static_cast<float>(re);
+      b[jr] = static_cast<float>(im);
+      for (int e = 0; e < 6; ++e) hr[e] = -hr[e];
+      const int jf = gethkltoj(hr);
+      a[jf] = static_cast<float>(re);
+      b[jf] = static_cast<float>(-im);
+    }
+  }
+  a[0] = f000;
+  b[0] = 0.0f;
+}
 
 }  // namespace trovan

@@ -1,24 +1,85 @@
 // The grid and its index tables: grid sizes N1..N6 (which bound the
 // reflection indices too), strides, the maps between a grid index j, grid
-// coordinates and reflection indices, and the lists of symmetry-independent
-// reflections and grid points.
+// coordinates and reflection indices, the symmetry operators in the grid
+// basis, and the lists of symmetry-independent reflections and grid points.
+//
+// Grid index j is 0-based, j = x1 + x2*M1 + ... + xn*M(n-1) with the
+// strides M0 = 1, Mi = Mi-1 * Ni over the dimension n = getidm(). A
+// reflection h is stored at the j of the grid point h mod N (the layout of
+// a discrete Fourier transform), so j = 0 is both the origin and F(000).
+//
+// Everything here works in the grid basis (see crystal/setting.hpp):
+// setsmopprm() carries the operators over as R_grid = M^-1 R M,
+// tau_grid = M^-1 tau, and the helpers gethrg, getytg and getrxi apply them
+// with the sign convention of crystal/symmetry.hpp, so a map built from
+// these tables satisfies rho(R x + tau) = rho(x).
 #pragma once
 
 namespace trovan {
 
 constexpr int kNts = 16777216;  // 2^24 grid points at most
 
+// Grid sizes (six integers, components above the dimension are ignored).
 void setng(const int* n);
 void getng(int* n);
 void gethmax(int* n);
+// Strides from the grid sizes and getidm(); sizes below 1 stop the run.
 void calmm();
+void getmm(long long* mm);  // M0..M6
+// Prepares the index tables for the grid; does nothing when the grid is too
+// large (the driver then stops with "nt > nts").
 void setitt();
 // Product of the grid sizes over the dimension; may exceed kNts (the driver
 // checks), saturates far above it instead of overflowing.
 long long getnt();
 
+// Index maps. Components above the dimension are 0 in every result.
+void getitoxyz(int j, int* x);
+int getxyztoj(const int* x);  // x folded into the cell first
+void getindx(int j, int* x);
+void tounitcell(int* x);   // x_i mod N_i into 0..N_i-1
+void tobrillzone(int* h);  // folded, then h_i > N_i/2 gets -N_i
+void getitohkl(int j, int* h);
+int gethkltoj(const int* h);  // negative indices wrap
+// 1 when some |h_i| > (N_i - 1)/2: the reflection has no place of its own
+// on the grid (the edge component of an even grid aliases with -h_i).
+int iskip(const int* h);
+
+// Grid-basis operators (needs the grid, the symmetry and the setting).
+// Stops, naming the operator and the axis, when the grid cannot carry an
+// operator: R_grid not integral, an axis coupled to one of another size
+// that it does not divide, or a translation that is no whole number of
+// grid steps.
 void setsmopprm();
+void getrgrid(int i, int* rot);       // R_grid of operator i (1-based)
+void gettgrid(int i, double* trans);  // tau_grid of operator i
+// Grid-basis index image h.R_grid, negated when k != 0.
+void gethrg(const int* h, int* hr, int i, int k);
+// Phase shift h.tau_grid over the dimension, negated when k != 0.
+double getytg(const int* h, int i, int k);
+// Image of integer grid coordinates: R_grid x + tau_grid in grid steps,
+// negated when k != 0, folded into the cell.
+void getrxi(const int* x, int* xr, int i, int k);
+
+// Independent reflections and grid points: the smallest j of every orbit
+// under the operators (with the inversion for a centrosymmetric group), in
+// increasing order. Each prints its count.
 void setindfindx();
 void setindxindx();
+int getnfindx();
+const int* getfindx();  // getnfindx() entries
+int getnxindx();
+const int* getxindx();  // getnxindx() entries
+
+// Fills the complex work grid (density/workgrid.hpp) from a list of n
+// independent reflections given in the grid basis: j[m] is the grid index
+// of reflection m (as gethkltoj gives it, never 0) and fr[m] + i fi[m] its
+// structure factor, phase included. Both halves of the first nt entries are
+// cleared; every reflection is stored at all its symmetry images h.R_grid as
+// F(h.R) = F(h) exp(+2 pi i h.tau), each with its Friedel mate F(-h.R) =
+// conj F(h.R) so that the synthesised map is real, and F(000) = f000 goes
+// to j = 0. Images that iskip rejects are left out. For a centrosymmetric
+// group the images under the inversion are the Friedel mates.
+void setffromf0(int n, const int* j, const float* fr, const float* fi, float f000);
 
 }  // namespace trovan

@@ -1,10 +1,69 @@
-// Setting transformations between the user's cell (possibly centred, or a
-// superstructure) and the primitive grid basis.
+// The two bases of a run and the transformation between them.
+//
+// Reflection indices in the reflection file and the symmetry operators are
+// given in the setting basis: the user's cell, possibly centred ('f', 'i')
+// and possibly a superstructure cell (ismtr). The grid and the coefficient
+// table use the grid basis, a primitive cell. The change of basis is one
+// rational 6x6 matrix M:
+//
+//   h_grid = h . M          (row vectors; smtrh, then ctoph)
+//   x      = M . x_grid     (column vectors; ptocx, then smtrx)
+//
+// so that h.x = h_grid.x_grid: phases, and therefore maps, are the same in
+// both bases. An operator (R, tau) of the setting is (M^-1 R M, M^-1 tau) in
+// the grid basis.
+//
+// M = M_s . M_c. The superstructure part M_s is (S/2)^ismtr for the
+// icosahedral bases (isys 0..2) and S^ismtr for isys 3..5, with T in place
+// of S for negative ismtr (T/2 = (S/2)^-1, T = S^-1). The centring part M_c
+// is P/2 for body centring ('i') and Q^T/2 for face centring ('f'), the
+// identity for 'p'. M^-1 is integral: every grid-basis index is an allowed
+// reflection of the setting.
 #pragma once
 
 namespace trovan {
 
+// Choose the superstructure matrix pair (S, T) from the system kind: isys
+// below 3 the icosahedral pair, 3, 4, 5 the pairs of the decagonal,
+// octagonal and dodecagonal bases; other values leave the choice as it is.
 void setsmh(int isys);
 void setsmx(int isys);
+
+// Index form of the superstructure transformation, applied |ismtr| times:
+// hr = h.S^ismtr (T for negative ismtr), divided by 2^|ismtr| when
+// getsys() <= 2. A component that does not divide exactly stops the run
+// with "nonallowd reflections" (the index is no reflection of the cell).
+void smtrh(const int* h, int* hr, int ismtr);
+
+// Centred to primitive indices in place: h := h.P/2 ('i', itoph) or
+// h := h.Q^T/2 ('f', ftoph), unchanged for 'p'; an odd component before
+// halving stops with "nonallowd reflections", any other letter with
+// "invalid brv".
+void itoph(int* h);
+void ftoph(int* h);
+void ctoph(int* h);
+
+// h_grid of a setting index: smtrh with getsmtr(), then ctoph.
+void htoph(const int* h, int* hg);
+// The same without stopping: false when h is not a reflection of the cell
+// (or the centring letter is unknown).
+bool htophok(const int* h, int* hg);
+
+// Coordinate forms. ptocx: x := M_c x in place (primitive grid coordinates
+// to the centred cell); "invalid brv" for letters other than p, f, i.
+void ptocx(float* x);
+// y := M_s x with M_s for smtr as above (smtr = 0: copy).
+void smtrx(const float* x, float* y, int smtr);
+// Fractional part of each of the six components; results below -0.001 get
+// 1 added, so values within [-0.001, 0) stay as they are.
+void reduc(float* x);
+// Setting coordinates of a grid-basis position: ptocx, then smtrx with
+// getsmtr() (not reduced).
+void xgtox(const float* xg, float* x);
+
+// M and M^-1 for the current brv, ismtr and isys, 6x6 column by column:
+// element (i, j) at [j*6 + i].
+void getsetmtrx(double* m);
+void getsetmtrxinv(double* mi);
 
 }  // namespace trovan

@@ -1,12 +1,164 @@
 #include "reflections/hklread.hpp"
 
+#include <cmath>
+#include <fstream>
+
+#include "crystal/lattice.hpp"
+#include "crystal/symmetry.hpp"
+#include "driver/files.hpp"
+#include "driver/runstate.hpp"
+#include "reflections/fortran_format.hpp"
+#include "util/fortran_fmt.hpp"
+#include "util/linalg.hpp"
+#include "util/stop.hpp"
+
 namespace trovan {
 
 namespace {
+
 std::string g_flnm1;
-}
+
+// The reflection table, filled in file order.
+int g_hkl[kNhmax][6];
+float g_fo[kNhmax];
+float g_fc[kNhmax];
+float g_sig[kNhmax];
+float g_cphs[kNhmax];
+float g_sphs[kNhmax];
+int g_iphs[kNhmax];
+int g_is = 0;
+
+std::string quoted(const std::string& s) { return "'" + s + "'"; }
+
+// The listing writes counts as a list-directed write does.
+void count_line(const std::string& label, int n) { out() << ' ' << label << fmt_i(n, 12) << '\n'; }
+
+}  // namespace
 
 void setflnm1(const std::string& name) { g_flnm1 = name; }
-void rdhklq(float, const std::string&, int) {}
+std::string getflnm1() { return g_flnm1; }
+
+int getnref() { return g_is; }
+void gethkl(int k, int* h) {
+  for (int i = 0; i < 6; ++i) h[i] = g_hkl[k][i];
+}
+float getfo(int k) { return g_fo[k]; }
+float getfc(int k) { return g_fc[k]; }
+float getsigma(int k) { return g_sig[k]; }
+float getcosphs(int k) { return g_cphs[k]; }
+float getsinphs(int k) { return g_sphs[k]; }
+int getiphs(int k) { return g_iphs[k]; }
+void setiphs(int k, int degrees) { g_iphs[k] = degrees; }
+
+void clrhkl() { g_is = 0; }
+
+void addhkl(const int* h, float fo, float fc, float cosphs, float sinphs, float sigma) {
+  if (g_is >= kNhmax)
+    quit("more than " + std::to_string(kNhmax) + " reflections kept (nhmax=" + std::to_string(kNhmax) + ")");
+  const int k = g_is++;
+  for (int i = 0; i < 6; ++i) g_hkl[k][i] = h[i];
+  g_fo[k] = fo;
+  g_fc[k] = fc;
+  g_sig[k] = sigma;
+  g_cphs[k] = cosphs;
+  g_sphs[k] = sinphs;
+  g_iphs[k] = 0;
+}
+
+void cossind(double degrees, double& c, double& s) {
+  // Reduce to the nearest quarter turn, so that only |r| <= 45 degrees goes
+  // through the library functions and quarter turns are exact.
+  double x = std::fmod(degrees, 360.0);
+  double q = std::nearbyint(x / 90.0);
+  double r = torad(x - 90.0 * q);
+  double cr = std::cos(r), sr = std::sin(r);
+  switch ((static_cast<int>(q) % 4 + 4) % 4) {
+    case 0: c = cr; s = sr; break;
+    case 1: c = -sr; s = cr; break;
+    case 2: c = -cr; s = -sr; break;
+    default: c = sr; s = -cr; break;
+  }
+  c += 0.0;  // no negative zero
+  s += 0.0;
+}
+
+void rdhklq(float qimax, const std::string& frmt, int isel) {
+  if (isel != 0) quit("isel=" + std::to_string(isel) + ": selecting records by a marker is not supported");
+  const int idm = getidm();
+  if (idm < 1 || idm > 6) quit("invalid idm=" + std::to_string(idm) + " in rdhklq");
+
+  // F(000) and the three sigma values are given on the scale of the file;
+  // bring them to the scale of the amplitudes.
+  Tofofc t = gettofofc();
+  t.f000 *= t.fmag;
+  t.sg00 *= t.fmag;
+  t.sg0 *= t.fmag;
+  t.sg1 *= t.fmag;
+  settofofc(t);
+
+  std::fstream f;
+  openfile(f, g_flnm1, "OLD");
+
+  InputFormat fmt;
+  std::string why = compile_input_format(frmt, fmt);
+  if (!why.empty()) quit("record 1: " + why);
+
+  // Fourier, difference and Patterson records carry Fo, Fc and the phase; a
+  // MEM record adds sigma(Fo).
+  const int nreal = ismem() ? 4 : 3;
+  int line_no = 0;
+  LineSource next = [&](std::string& line) {
+    if (!std::getline(f, line)) return false;
+    ++line_no;
+    return true;
+  };
+
+  clrhkl();
+  int nskip = 0;
+  for (int nrec = 1;; ++nrec) {
+    int h[6] = {0, 0, 0, 0, 0, 0};
+    double v[4] = {0, 0, 0, 0};
+    ReadStatus st = read_record(fmt, next, idm, h, nreal, v, why);
+    if (st == ReadStatus::end) break;
+    if (st == ReadStatus::error)
+      quit("record " + std::to_string(nrec) + " (line " + std::to_string(line_no) + "): " + why);
+
+    // The echo, as the format "(" idm "i4,4f10.2)" writes the record.
+    std::string echo;
+    for (int i = 0; i < idm; ++i) echo += fmt_i(h[i], 4);
+    for (int i = 0; i < nreal; ++i) echo += fmt_f(v[i], 10, 2);
+    out() << echo << '\n';
+    if (h[0] == 999) break;
+
+    float fv[4];
+    for (int i = 0; i < nreal; ++i) {
+      fv[i] = static_cast<float>(v[i]);
+      if (!std::isfinite(fv[i]) || !std::isfinite(fv[i] * t.fmag))
+        quit("record " + std::to_string(nrec) + ": value out of range: " + quoted(echo));
+    }
+
+    // The cut is on the length of the physical-space (parallel) component of
+    // the scattering vector only: the perpendicular part says nothing about
+    // the resolution of the measurement.
+    float q[6];
+    getqi0(h, q);
+    const double qlen = std::sqrt(static_cast<double>(q[0]) * q[0] + static_cast<double>(q[1]) * q[1] +
+                                  static_cast<double>(q[2]) * q[2]);
+    if (qlen > qimax) {
+      ++nskip;
+      continue;
+    }
+    if (g_is >= kNhmax)
+      quit("record " + std::to_string(nrec) + ": more than " + std::to_string(kNhmax) +
+           " reflections kept (nhmax=" + std::to_string(kNhmax) + ")");
+    double c, s;
+    cossind(fv[2], c, s);
+    addhkl(h, fv[0] * t.fmag, fv[1] * t.fmag, static_cast<float>(c), static_cast<float>(s),
+           nreal == 4 ? fv[3] * t.fmag : 0.0f);
+  }
+  count_line("number of reflections used  =", g_is);
+  count_line("number of skiped reflections=", nskip);
+  f.close();
+}
 
 }  // namespace trovan

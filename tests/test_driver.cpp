@@ -72,16 +72,23 @@ std::string quasi_input(int isys, const std::string& extra_isys = "") {
   s += "nsymo=0 icent=0 brv='p'\nsymmetry operator\n";
   s += "f000=100 sg00=0 sg0=0 sg1=0 fmag=2\njbc=0\n";
   s += std::string("iplot=2 hmax=") + (isys > 2 ? "6 6 6 6 6 1" : "6 6 6 6 6 6") + " ismtr=0 pkmin=1\n";
-  s += "icont=0\nqimax=10 frmt='(6i4,3f10.2)'\nldev=0 iwhkl=0 iprj=0\nng=0\n";
+  s += std::string("icont=0\nqimax=10 frmt='") + (isys > 2 ? "(5i4,3f10.2)" : "(6i4,3f10.2)") +
+       "'\nldev=0 iwhkl=0 iprj=0\nng=0\n";
   return s;
 }
 
 RunResult run_quasi(const std::string& name, int isys, const std::string& extra = "") {
   fs::path dir = scratch_dir(name);
   fs::create_directories(dir / "out");
-  write_file(dir / "qc.hkl",
-             "   1   0   0   0   0   0     10.00     10.00      0.00\n"
-             "   1   1   0   0   0   0      5.00      5.00    180.00\n");
+  // Records hold as many indices as the superspace has dimensions.
+  if (isys > 2)
+    write_file(dir / "qc.hkl",
+               "   1   0   0   0   0     10.00     10.00      0.00\n"
+               "   1   1   0   0   0      5.00      5.00    180.00\n");
+  else
+    write_file(dir / "qc.hkl",
+               "   1   0   0   0   0   0     10.00     10.00      0.00\n"
+               "   1   1   0   0   0   0      5.00      5.00    180.00\n");
   return run_trovan(dir, quasi_input(isys, extra));
 }
 
@@ -189,6 +196,7 @@ TEST(Driver, DocumentedStops) {
       {"hmaxshort", {{"hmax", "16 16 16"}}, {"value of hmax= not fund"}, 2},
       {"hmaxtext", {{"hmax", "16 16 x 1 1 1"}}, {"value of hmax= can not be read: x"}, 2},
       {"nodir", {{"file2", "no/such/dir/map.den"}}, {"can't open no/such/dir/map.den"}, 1},
+      {"nohkl", {{"file1", "missing.hkl"}}, {"can't open missing.hkl"}, 1},
       {"longname", {{"file2", std::string(81, 'n') + ".den"}}, {"longer than 80 characters"}, 2},
   };
   for (const StopCase& c : cases) {

@@ -1,0 +1,236 @@
+// Test helpers: real superspace lattices and generator sets of their point
+// groups, found from the geometry rather than copied from a table.
+//
+// An integer matrix R (h -> h.R) is a rotation of the lattice with
+// reciprocal basis D (row k = parallel then perpendicular components of the
+// k-th basis vector) when R D = D G with G block diagonal, orthogonal on the
+// physical and on the internal subspace.
+#pragma once
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "crystal/symmetry.hpp"
+#include "driver/input.hpp"
+#include "util/linalg.hpp"
+#include "util/stop.hpp"
+
+namespace trovan::testing {
+
+using Mat = std::vector<double>;  // 6x6, column by column
+using IMat = std::vector<int>;    // 6x6, column by column
+
+inline Mat basis_rows(const double (*rows)[6]) {
+  Mat d(36);
+  for (int k = 0; k < 6; ++k)
+    for (int c = 0; c < 6; ++c) d[at(k, c)] = rows[k][c];
+  return d;
+}
+
+// The icosahedral basis of isys 2 (before its uniform scaling).
+inline Mat icosahedral_basis() {
+  const double t = (1.0 + std::sqrt(5.0)) / 2.0;
+  const double rows[6][6] = {{1, t, 0, t, -1, 0},  {t, 0, 1, -1, 0, t},  {t, 0, -1, -1, 0, -t},
+                             {0, 1, -t, 0, t, 1},  {-1, t, 0, -t, -1, 0}, {0, 1, t, 0, t, -1}};
+  return basis_rows(rows);
+}
+
+// The decagonal basis of isys 3 (rows 1-4 a five-fold star, 5 the period).
+inline Mat decagonal_basis() {
+  const double pi = kPi;
+  double rows[6][6] = {};
+  for (int k = 1; k <= 4; ++k) {
+    rows[k - 1][0] = std::cos(2 * pi * k / 5);
+    rows[k - 1][1] = std::sin(2 * pi * k / 5);
+    rows[k - 1][3] = std::cos(4 * pi * k / 5);
+    rows[k - 1][4] = std::sin(4 * pi * k / 5);
+  }
+  rows[4][2] = 1;
+  rows[5][5] = 1;
+  return basis_rows(rows);
+}
+
+inline Mat mul(const Mat& a, const Mat& b) {
+  Mat c(36, 0.0);
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j)
+      for (int k = 0; k < 6; ++k) c[at(i, j)] += a[at(i, k)] * b[at(k, j)];
+  return c;
+}
+
+inline Mat inverse(const Mat& a) {
+  double m[6][12];
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) {
+      m[i][j] = a[at(i, j)];
+      m[i][6 + j] = i == j;
+    }
+  for (int c = 0; c < 6; ++c) {
+    int p = c;
+    for (int i = c + 1; i < 6; ++i)
+      if (std::fabs(m[i][c]) > std::fabs(m[p][c])) p = i;
+    for (int j = 0; j < 12; ++j) std::swap(m[c][j], m[p][j]);
+    double d = m[c][c];
+    for (int j = 0; j < 12; ++j) m[c][j] /= d;
+    for (int i = 0; i < 6; ++i)
+      if (i != c) {
+        double f = m[i][c];
+        for (int j = 0; j < 12; ++j) m[i][j] -= f * m[c][j];
+      }
+  }
+  Mat r(36);
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) r[at(i, j)] = m[i][6 + j];
+  return r;
+}
+
+inline Mat tomat(const IMat& r) { return Mat(r.begin(), r.end()); }
+
+// G = D^-1 R D; +1 / -1 for a proper / improper lattice rotation (sign of
+// the physical determinant), 0 when R is no rotation of the lattice.
+inline int lattice_rotation(const IMat& r, const Mat& d, const Mat& dinv) {
+  Mat g = mul(dinv, mul(tomat(r), d));
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j)
+      if ((i < 3) != (j < 3) && std::fabs(g[at(i, j)]) > 1e-6) return 0;
+  for (int b = 0; b < 6; b += 3)
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) {
+        double s = 0;
+        for (int k = 0; k < 3; ++k) s += g[at(b + k, b + i)] * g[at(b + k, b + j)];
+        if (std::fabs(s - (i == j)) > 1e-6) return 0;
+      }
+  double det = g[at(0, 0)] * (g[at(1, 1)] * g[at(2, 2)] - g[at(1, 2)] * g[at(2, 1)]) -
+               g[at(0, 1)] * (g[at(1, 0)] * g[at(2, 2)] - g[at(1, 2)] * g[at(2, 0)]) +
+               g[at(0, 2)] * (g[at(1, 0)] * g[at(2, 1)] - g[at(1, 1)] * g[at(2, 0)]);
+  return det > 0 ? 1 : -1;
+}
+
+inline IMat imul(const IMat& a, const IMat& b) {
+  IMat c(36, 0);
+  mtmpli6(a.data(), b.data(), c.data());
+  return c;
+}
+
+inline int order_of(const IMat& r) {
+  IMat p = r;
+  for (int i = 1; i <= 12; ++i) {
+    if (isunitmtrx(p.data(), 6)) return i;
+    p = imul(r, p);
+  }
+  return 0;
+}
+
+// All proper rotations among the 46080 signed permutation matrices.
+inline std::vector<IMat> signed_permutation_rotations(const Mat& d) {
+  Mat dinv = inverse(d);
+  std::vector<IMat> out;
+  int perm[6] = {0, 1, 2, 3, 4, 5};
+  std::vector<int> p(perm, perm + 6);
+  do {
+    for (int s = 0; s < 64; ++s) {
+      IMat r(36, 0);
+      for (int k = 0; k < 6; ++k) r[at(k, p[k])] = (s >> k & 1) ? -1 : 1;
+      if (lattice_rotation(r, d, dinv) == 1) out.push_back(r);
+    }
+  } while (std::next_permutation(p.begin(), p.end()));
+  return out;
+}
+
+// Generators of the icosahedral rotation group in an order for which the
+// products of their powers run through the group once: two commuting
+// two-folds a, b (a Klein four-group), a three-fold c normalising it (with
+// them the tetrahedral group), then a five-fold f: f^i c^j b^k a^l covers
+// the 60 rotations exactly once.
+inline std::vector<IMat> icosahedral_generators(const std::vector<IMat>& rot) {
+  std::vector<IMat> twos, threes, fives;
+  for (const IMat& r : rot) {
+    int o = order_of(r);
+    if (o == 2) twos.push_back(r);
+    if (o == 3) threes.push_back(r);
+    if (o == 5) fives.push_back(r);
+  }
+  const IMat& a = twos.at(0);
+  for (const IMat& b : twos) {
+    if (b == a || imul(a, b) != imul(b, a)) continue;
+    IMat ab = imul(a, b);
+    for (const IMat& c : threes) {
+      IMat cinv = imul(c, c);
+      auto in_v = [&](const IMat& x) { return x == a || x == b || x == ab; };
+      if (in_v(imul(imul(c, a), cinv)) && in_v(imul(imul(c, b), cinv)))
+        return {a, b, c, fives.at(0)};
+    }
+  }
+  return {};
+}
+
+// Closes generators given as matrices with zero translations.
+inline void close_rotations(const std::vector<IMat>& gens) {
+  std::vector<int> r;
+  std::vector<double> t(6 * gens.size(), 0.0);
+  for (const IMat& g : gens) r.insert(r.end(), g.begin(), g.end());
+  gensymo(static_cast<int>(gens.size()), r.data(), t.data());
+}
+
+// Closes generators given as coordinate triplets.
+inline void close_text(const std::vector<std::string>& lines) {
+  std::vector<int> r(36 * lines.size());
+  std::vector<double> t(6 * lines.size());
+  for (std::size_t k = 0; k < lines.size(); ++k) decode(lines[k], &r[36 * k], &t[6 * k], 6);
+  gensymo(static_cast<int>(lines.size()), r.data(), t.data());
+}
+
+// True when the operator list is a group: every product (modulo lattice
+// translations) and every inverse is in it.
+inline bool list_is_group() {
+  const int n = getnsymo();
+  std::vector<IMat> r(n, IMat(36));
+  std::vector<std::vector<double>> t(n, std::vector<double>(6));
+  for (int i = 0; i < n; ++i) {
+    getsymrot(i + 1, r[i].data());
+    getsymtrn(i + 1, t[i].data());
+  }
+  auto find = [&](const IMat& rr, const std::vector<double>& tt) {
+    for (int c = 0; c < n; ++c) {
+      if (r[c] != rr) continue;
+      bool ok = true;
+      for (int e = 0; e < 6; ++e) {
+        double dd = tt[e] - t[c][e];
+        ok = ok && std::fabs(dd - std::nearbyint(dd)) < 1e-6;
+      }
+      if (ok) return true;
+    }
+    return false;
+  };
+  for (int a = 0; a < n; ++a)
+    for (int b = 0; b < n; ++b) {
+      IMat rc = imul(r[a], r[b]);
+      std::vector<double> tc(6);
+      for (int e = 0; e < 6; ++e) {
+        tc[e] = t[a][e];
+        for (int i = 0; i < 6; ++i) tc[e] += r[a][at(e, i)] * t[b][i];
+      }
+      if (!find(rc, tc)) return false;
+    }
+  return true;
+}
+
+// Runs rdsymo on a keyword text, the listing going to `listing`.
+inline void read_symmetry(const std::string& text, std::ostringstream& listing) {
+  std::istringstream in(text);
+  set_input_stream(&in);
+  set_out_stream(&listing);
+  try {
+    rdsymo();
+  } catch (...) {
+    set_input_stream(nullptr);
+    set_out_stream(nullptr);
+    throw;
+  }
+  set_input_stream(nullptr);
+  set_out_stream(nullptr);
+}
+
+}  // namespace trovan::testing

@@ -1,0 +1,422 @@
+// The grid index tables: index maps and folding, the grid-basis operators,
+// the orbits of the independent lists, and the symmetry of a map built from
+// the expanded coefficients.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "crystal/gridindex.hpp"
+#include "crystal/setting.hpp"
+#include "crystal/symmetry.hpp"
+#include "crystal_groups.hpp"
+#include "density/workgrid.hpp"
+#include "driver/runstate.hpp"
+#include "util/linalg.hpp"
+#include "util/stop.hpp"
+
+using namespace trovan;
+using namespace trovan::testing;
+
+namespace {
+
+struct Quiet {
+  std::ostringstream listing;
+  Quiet() { set_out_stream(&listing); }
+  ~Quiet() { set_out_stream(nullptr); }
+};
+
+void grid(int idm, std::vector<int> n) {
+  n.resize(6, 1);
+  setidm(idm);
+  setng(n.data());
+  calmm();
+  setitt();
+}
+
+void setting(int isys, char brv, int ismtr, int icent) {
+  setsys(isys);
+  setsmh(isys);
+  setsmx(isys);
+  setbrv(brv);
+  setsmtr(ismtr);
+  seticent(icent);
+}
+
+// Every grid index lies in exactly one orbit of the independent list, and
+// each listed index is the smallest of its orbit.
+template <class Image>
+void expect_partition(int nlist, const int* list, Image image) {
+  const int nt = static_cast<int>(getnt());
+  std::vector<int> owner(nt, -1);
+  long long covered = 0;
+  for (int m = 0; m < nlist; ++m) {
+    const int j = list[m];
+    if (m > 0) {
+      EXPECT_LT(list[m - 1], j);
+    }
+    for (int i = 1; i <= getnsymo(); ++i)
+      for (int k = 0; k <= getncent(); ++k) {
+        const int jr = image(j, i, k);
+        ASSERT_GE(jr, 0);
+        ASSERT_LT(jr, nt);
+        EXPECT_GE(jr, j) << "listed index is not the smallest of its orbit";
+        if (owner[jr] == m) {
+          continue;
+        }
+        ASSERT_EQ(owner[jr], -1) << "index " << jr << " lies in two orbits";
+        owner[jr] = m;
+        ++covered;
+      }
+  }
+  EXPECT_EQ(covered, nt);
+}
+
+void expect_orbits_partition_grid() {
+  setsmopprm();
+  setindfindx();
+  setindxindx();
+  expect_partition(getnfindx(), getfindx(), [](int j, int i, int k) {
+    int h[6], hr[6];
+    getitohkl(j, h);
+    gethrg(h, hr, i, k);
+    return gethkltoj(hr);
+  });
+  expect_partition(getnxindx(), getxindx(), [](int j, int i, int k) {
+    int x[6], xr[6];
+    getitoxyz(j, x);
+    getrxi(x, xr, i, k);
+    return getxyztoj(xr);
+  });
+}
+
+// x_grid image from getrxi, carried to the setting, equals the setting
+// image of the carried point modulo lattice translations. The difference is
+// compared in the grid basis, where the centring vectors of an 'f' or 'i'
+// setting are whole lattice vectors.
+void expect_grid_action_matches_setting(int samples) {
+  std::mt19937 rng(17);
+  int n[6];
+  getng(n);
+  const int idm = getidm();
+  double mi[36];
+  getsetmtrxinv(mi);
+  for (int s = 0; s < samples; ++s) {
+    int p[6] = {0, 0, 0, 0, 0, 0};
+    for (int e = 0; e < idm; ++e) p[e] = std::uniform_int_distribution<int>(0, n[e] - 1)(rng);
+    float xg[6] = {0, 0, 0, 0, 0, 0}, x[6];
+    for (int e = 0; e < idm; ++e) xg[e] = float(p[e]) / n[e];
+    xgtox(xg, x);
+    for (int i = 1; i <= getnsymo(); ++i)
+      for (int k = 0; k <= getncent(); ++k) {
+        int pr[6];
+        getrxi(p, pr, i, k);
+        float xr[6], xgr[6] = {0, 0, 0, 0, 0, 0}, xrr[6];
+        getrx(x, xr, i, k);
+        for (int e = 0; e < idm; ++e) {
+          ASSERT_GE(pr[e], 0);
+          ASSERT_LT(pr[e], n[e]);
+          xgr[e] = float(pr[e]) / n[e];
+        }
+        xgtox(xgr, xrr);
+        for (int e = 0; e < 6; ++e) {
+          double d = 0;
+          for (int c = 0; c < 6; ++c) d += mi[at(e, c)] * (double(xrr[c]) - xr[c]);
+          ASSERT_LT(std::fabs(d - std::nearbyint(d)), 1e-4) << "operator " << i << " k " << k;
+        }
+      }
+  }
+}
+
+void expect_integral_grid_rotations() {
+  double m[36];
+  getsetmtrx(m);
+  for (int i = 1; i <= getnsymo(); ++i) {
+    int r[36], rg[36];
+    getsymrot(i, r);
+    getrgrid(i, rg);
+    // M R_grid = R M, with R_grid an integer matrix.
+    for (int a = 0; a < 6; ++a)
+      for (int b = 0; b < 6; ++b) {
+        double lhs = 0, rhs = 0;
+        for (int c = 0; c < 6; ++c) {
+          lhs += m[at(a, c)] * rg[at(c, b)];
+          rhs += r[at(a, c)] * m[at(c, b)];
+        }
+        ASSERT_NEAR(lhs, rhs, 1e-9);
+      }
+  }
+}
+
+std::vector<IMat> icosahedral() {
+  static std::vector<IMat> gens = icosahedral_generators(signed_permutation_rotations(icosahedral_basis()));
+  return gens;
+}
+
+}  // namespace
+
+TEST(IndexMaps, OriginFoldingAndRoundTrip) {
+  grid(3, {8, 7, 4});
+  int x[6];
+  getitoxyz(0, x);
+  for (int e = 0; e < 6; ++e) EXPECT_EQ(x[e], 0);
+  for (int j = 0; j < getnt(); ++j) {
+    getitoxyz(j, x);
+    EXPECT_EQ(getxyztoj(x), j);
+    for (int e = 3; e < 6; ++e) EXPECT_EQ(x[e], 0);
+    int h[6];
+    getitohkl(j, h);
+    EXPECT_EQ(gethkltoj(h), j);
+  }
+  int m1[6] = {-1, -1, -1, 0, 0, 0};
+  int y[6];
+  getitoxyz(getxyztoj(m1), y);
+  EXPECT_EQ(y[0], 7);
+  EXPECT_EQ(y[1], 6);
+  EXPECT_EQ(y[2], 3);
+}
+
+TEST(IndexMaps, BrillouinZoneAndSkipAtEvenAndOddSizes) {
+  grid(2, {8, 7});
+  int h[6] = {4, 3, 0, 0, 0, 0};
+  tobrillzone(h);
+  EXPECT_EQ(h[0], 4);
+  EXPECT_EQ(h[1], 3);
+  EXPECT_EQ(iskip(h), 1);  // the edge of the even axis
+  int g[6] = {5, 4, 0, 0, 0, 0};
+  tobrillzone(g);
+  EXPECT_EQ(g[0], -3);
+  EXPECT_EQ(g[1], -3);
+  EXPECT_EQ(iskip(g), 0);  // -m..m all kept on the odd axis
+  int f[6] = {3, -3, 0, 0, 0, 0};
+  EXPECT_EQ(iskip(f), 0);
+  int big[6] = {-13, 0, 0, 0, 0, 0};  // folded first
+  tobrillzone(big);
+  EXPECT_EQ(big[0], 3);
+  // Every folded index lies in -m+1..m (even) or -m..m (odd).
+  for (int j = 0; j < getnt(); ++j) {
+    getitohkl(j, h);
+    EXPECT_GE(h[0], -3);
+    EXPECT_LE(h[0], 4);
+    EXPECT_GE(h[1], -3);
+    EXPECT_LE(h[1], 3);
+  }
+}
+
+TEST(IndexMaps, HugeGridReachesTheSizeCheckUntouched) {
+  Quiet q;
+  grid(6, {1000, 1000, 1000, 1000, 1000, 1000});
+  EXPECT_GT(getnt(), kNts);
+  try {
+    setindfindx();
+    ADD_FAILURE() << "no stop";
+  } catch (const Stop& s) {
+    EXPECT_EQ(std::string(s.what()), "nt > nts in setindfindx");
+  }
+  grid(6, {256, 256, 256, 1, 1, 2});
+  EXPECT_EQ(getnt(), 2LL * kNts);
+}
+
+TEST(GridOperators, CubicGroupOrbitsPartitionTheGrid) {
+  Quiet q;
+  setting(0, 'p', 0, 1);
+  close_text({"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"});
+  grid(3, {6, 6, 6});
+  expect_orbits_partition_grid();
+  // m-3m on a 6x6x6 grid: a coordinate mod 6 falls in one of the classes
+  // {0}, {1,5}, {2,4}, {3} under the sign changes, and the permutations
+  // leave the multiset of three classes: C(4+2, 3) = 20 orbits.
+  EXPECT_EQ(getnfindx(), 20);
+  EXPECT_EQ(getnxindx(), 20);
+  expect_grid_action_matches_setting(5);
+}
+
+TEST(GridOperators, CentrosymmetricMinusOneVisitsTheInversion) {
+  Quiet q;
+  setting(0, 'p', 0, -1);
+  gensymo(0, nullptr, nullptr);
+  grid(3, {4, 4, 4});
+  expect_orbits_partition_grid();
+  // Pairs x, -x plus the 8 points fixed by the inversion.
+  EXPECT_EQ(getnxindx(), (64 - 8) / 2 + 8);
+  seticent(0);
+}
+
+TEST(GridOperators, ModulatedGroupNeedsAnEvenGridAlongT) {
+  Quiet q;
+  setting(0, 'p', 0, 0);
+  setidm(4);
+  close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
+  grid(4, {4, 4, 6, 6});
+  expect_orbits_partition_grid();
+  expect_grid_action_matches_setting(10);
+  grid(4, {4, 4, 6, 5});
+  try {
+    setsmopprm();
+    ADD_FAILURE() << "no stop";
+  } catch (const Stop& s) {
+    const std::string m = s.what();
+    EXPECT_NE(m.find("along t"), std::string::npos) << m;
+    EXPECT_NE(m.find("operator"), std::string::npos) << m;
+  }
+}
+
+TEST(GridOperators, DecagonalScrewGroup) {
+  Quiet q;
+  setting(3, 'p', 0, 1);
+  close_text({"-y,-z,-t,x+y+z+t,u+1/2,v", "t,z,y,x,-u,v"});
+  grid(5, {5, 5, 5, 5, 4});
+  expect_orbits_partition_grid();
+  expect_grid_action_matches_setting(5);
+  // The five-fold couples the four star axes: unequal sizes cannot carry it.
+  grid(5, {5, 5, 5, 4, 4});
+  EXPECT_THROW(setsmopprm(), Stop);
+  seticent(0);
+}
+
+TEST(GridOperators, IcosahedralGroupInEveryBasis) {
+  Quiet q;
+  struct Case {
+    char brv;
+    int ismtr;
+  };
+  for (Case c : {Case{'p', 0}, Case{'f', 0}, Case{'i', 0}, Case{'p', 3}, Case{'p', -3}, Case{'f', 1}}) {
+    SCOPED_TRACE(std::string("brv ") + c.brv + " ismtr " + std::to_string(c.ismtr));
+    setting(2, c.brv, c.ismtr, 1);
+    close_rotations(icosahedral());
+    ASSERT_EQ(getnsymo(), 60);
+    grid(6, {4, 4, 4, 4, 4, 4});
+    setsmopprm();
+    expect_integral_grid_rotations();
+    expect_orbits_partition_grid();
+    expect_grid_action_matches_setting(3);
+  }
+  setting(0, 'p', 0, 0);
+}
+
+namespace {
+
+// rho at grid point p by direct summation over the stored coefficients,
+// with the synthesis sign exp(+2 pi i h.x).
+std::complex<double> density_at(const int* p) {
+  const float* a = getabcdr();
+  const float* b = getabcdi();
+  int n[6];
+  getng(n);
+  std::complex<double> rho = 0;
+  for (int j = 0; j < getnt(); ++j) {
+    if (a[j] == 0 && b[j] == 0) continue;
+    int h[6];
+    getitohkl(j, h);
+    double phase = 0;
+    for (int e = 0; e < getidm(); ++e) phase += double(h[e]) * p[e] / n[e];
+    rho += std::complex<double>(a[j], b[j]) * std::polar(1.0, kTwoPi * phase);
+  }
+  return rho;
+}
+
+// Reflections for a test structure, one per orbit from the independent
+// list so that no two of them are related: all images inside the grid
+// range, none systematically absent (an operator that fixes h must give it
+// an integral phase shift h.tau). When an operator maps h onto -h, Friedel's
+// law fixes the phase: conj F = F exp(2 pi i h.tau), so F = a exp(-i pi h.tau)
+// with a real; `shift` returns that h.tau (NaN when h is free).
+std::vector<int> test_reflections(int nref, std::vector<double>& shift) {
+  setindfindx();
+  std::vector<int> out;
+  shift.clear();
+  for (int m = 0; m < getnfindx() && static_cast<int>(out.size()) < nref; ++m) {
+    const int j = getfindx()[m];
+    int h[6];
+    getitohkl(j, h);
+    bool ok = j != 0 && !iskip(h);
+    double anti = std::nan("");
+    for (int i = 1; ok && i <= getnsymo(); ++i)
+      for (int k = 0; ok && k <= getncent(); ++k) {
+        int hr[6];
+        gethrg(h, hr, i, k);
+        bool same = true, opposite = true;
+        for (int e = 0; e < 6; ++e) {
+          same = same && hr[e] == h[e];
+          opposite = opposite && hr[e] == -h[e];
+        }
+        const double t = getytg(h, i, k);
+        if (iskip(hr)) ok = false;
+        if (same && std::fabs(t - std::nearbyint(t)) > 1e-6) ok = false;
+        if (opposite) anti = t;
+      }
+    if (!ok) continue;
+    out.push_back(j);
+    shift.push_back(anti);
+  }
+  return out;
+}
+
+void expect_symmetric_map(bool real_f, int nref) {
+  std::mt19937 rng(23);
+  std::uniform_real_distribution<float> amp(-1.f, 1.f);
+  int n[6];
+  getng(n);
+  std::vector<double> shift;
+  std::vector<int> js = test_reflections(nref, shift);
+  ASSERT_EQ(static_cast<int>(js.size()), nref);
+  std::vector<float> fr, fi;
+  for (int m = 0; m < nref; ++m) {
+    std::complex<double> f(amp(rng), real_f ? 0.f : amp(rng));
+    if (!std::isnan(shift[m])) f = std::polar(double(amp(rng)), -kPi * shift[m]);
+    fr.push_back(static_cast<float>(f.real()));
+    fi.push_back(static_cast<float>(f.imag()));
+  }
+  setffromf0(nref, js.data(), fr.data(), fi.data(), 10.f);
+  EXPECT_EQ(getabcdr()[0], 10.f);
+  for (int s = 0; s < 4; ++s) {
+    int p[6] = {0, 0, 0, 0, 0, 0};
+    for (int e = 0; e < getidm(); ++e) p[e] = std::uniform_int_distribution<int>(0, n[e] - 1)(rng);
+    const std::complex<double> rho = density_at(p);
+    EXPECT_NEAR(rho.imag(), 0.0, 1e-4);
+    for (int i = 1; i <= getnsymo(); ++i)
+      for (int k = 0; k <= getncent(); ++k) {
+        int pr[6];
+        getrxi(p, pr, i, k);
+        EXPECT_NEAR(density_at(pr).real(), rho.real(), 1e-3) << "operator " << i << " k " << k;
+      }
+  }
+}
+
+}  // namespace
+
+TEST(Expansion, MapFromExpandedCoefficientsHasTheSymmetryOfTheGroup) {
+  Quiet q;
+  // Non-centrosymmetric screw group: complex coefficients.
+  setting(3, 'p', 0, 0);
+  close_text({"-y,-z,-t,x+y+z+t,u+1/2,v", "t,z,y,x,-u,v"});
+  grid(5, {5, 5, 5, 5, 4});
+  setsmopprm();
+  expect_symmetric_map(false, 4);
+  // A 4_1 screw: a quarter translation tells exp(+2 pi i h.tau) from
+  // exp(-2 pi i h.tau), which half translations cannot.
+  setting(0, 'p', 0, 0);
+  close_text({"-y,x,z+1/4,t,u,v"});
+  grid(3, {4, 4, 8});
+  setsmopprm();
+  expect_grid_action_matches_setting(5);
+  expect_symmetric_map(false, 4);
+  // (3+1)-D group with an internal translation.
+  setting(0, 'p', 0, 0);
+  close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
+  grid(4, {4, 4, 6, 6});
+  setsmopprm();
+  expect_symmetric_map(false, 5);
+  // Face-centred icosahedral, centrosymmetric: real coefficients, and the
+  // inversion images are the Friedel mates.
+  setting(2, 'f', 0, 1);
+  close_rotations(icosahedral());
+  grid(6, {4, 4, 4, 4, 4, 4});
+  setsmopprm();
+  expect_symmetric_map(true, 2);
+  setting(0, 'p', 0, 0);
+  setidm(6);
+}

@@ -1,0 +1,186 @@
+// The setting and grid bases: reflection conditions of the centred cells,
+// and the invariance of phases, h.x = h_grid.x_grid, between the index and
+// the coordinate forms of the transformation.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <sstream>
+
+#include "crystal/setting.hpp"
+#include "crystal/symmetry.hpp"
+#include "driver/runstate.hpp"
+#include "util/linalg.hpp"
+#include "util/stop.hpp"
+
+using namespace trovan;
+
+namespace {
+
+void configure(int isys, char brv, int ismtr) {
+  setsys(isys);
+  setsmh(isys);
+  setsmx(isys);
+  setbrv(brv);
+  setsmtr(ismtr);
+}
+
+double frac_dist(double v) { return std::fabs(v - std::nearbyint(v)); }
+
+struct Case {
+  int isys;
+  char brv;
+  int ismtr;
+};
+
+}  // namespace
+
+TEST(Centring, ReflectionConditionsOfFaceAndBodyCentredCells) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> pick(-5, 5);
+  int nf = 0, ni = 0;
+  for (int n = 0; n < 2000; ++n) {
+    int h[6], hg[6];
+    int odd = 0, sum = 0;
+    for (int i = 0; i < 6; ++i) {
+      h[i] = pick(rng);
+      odd += (h[i] & 1);
+      sum += h[i];
+    }
+    configure(2, 'f', 0);
+    // Face centring: all indices of the same parity.
+    const bool fok = htophok(h, hg);
+    EXPECT_EQ(fok, odd == 0 || odd == 6);
+    nf += fok;
+    configure(2, 'i', 0);
+    // Body centring: even index sum.
+    const bool iok = htophok(h, hg);
+    EXPECT_EQ(iok, sum % 2 == 0);
+    ni += iok;
+  }
+  EXPECT_GT(nf, 0);
+  EXPECT_GT(ni, 0);
+}
+
+TEST(Centring, StopsOnForbiddenReflectionAndUnknownLetter) {
+  std::ostringstream listing;
+  set_out_stream(&listing);
+  int h[6] = {1, 0, 0, 0, 0, 0}, hg[6];
+  configure(2, 'f', 0);
+  try {
+    htoph(h, hg);
+    ADD_FAILURE() << "no stop";
+  } catch (const Stop& s) {
+    EXPECT_EQ(std::string(s.what()), "nonallowd reflections");
+  }
+  configure(2, 's', 0);
+  try {
+    ctoph(h);
+    ADD_FAILURE() << "no stop";
+  } catch (const Stop& s) {
+    EXPECT_EQ(std::string(s.what()), "invalid brv");
+  }
+  set_out_stream(nullptr);
+  configure(0, 'p', 0);
+}
+
+TEST(Bases, PhaseIsTheSameInSettingAndGridBasis) {
+  const Case cases[] = {{2, 'p', 0}, {2, 'p', 3}, {2, 'p', -3}, {1, 'p', 6},  {2, 'f', 0},
+                        {2, 'f', 1}, {2, 'f', -1}, {2, 'i', 0}, {2, 'i', 3}, {3, 'p', 1},
+                        {3, 'p', -2}, {4, 'p', 1}, {4, 'p', -1}, {5, 'p', 2}, {5, 'p', -1}};
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> pick(-4, 4);
+  std::uniform_real_distribution<float> unit(0.f, 1.f);
+  for (const Case& c : cases) {
+    configure(c.isys, c.brv, c.ismtr);
+    int allowed = 0;
+    for (int n = 0; n < 400; ++n) {
+      int h[6], hg[6];
+      for (int i = 0; i < 6; ++i) h[i] = pick(rng);
+      if (!htophok(h, hg)) continue;
+      ++allowed;
+      float xg[6], x[6];
+      for (int i = 0; i < 6; ++i) xg[i] = unit(rng);
+      xgtox(xg, x);
+      double hx = 0, hgxg = 0;
+      for (int i = 0; i < 6; ++i) {
+        hx += h[i] * double(x[i]);
+        hgxg += hg[i] * double(xg[i]);
+      }
+      ASSERT_LT(frac_dist(hx - hgxg), 2e-3)
+          << "isys " << c.isys << " brv " << c.brv << " ismtr " << c.ismtr;
+    }
+    EXPECT_GT(allowed, 10) << "isys " << c.isys << " brv " << c.brv << " ismtr " << c.ismtr;
+  }
+  configure(0, 'p', 0);
+}
+
+TEST(Bases, MatrixAndItsInverseMatchTheIndexForm) {
+  const Case cases[] = {{2, 'p', 3}, {2, 'f', 0}, {2, 'i', -3}, {3, 'p', 2}, {5, 'p', -1}};
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> pick(-3, 3);
+  for (const Case& c : cases) {
+    configure(c.isys, c.brv, c.ismtr);
+    double m[36], mi[36];
+    getsetmtrx(m);
+    getsetmtrxinv(mi);
+    for (int i = 0; i < 6; ++i)
+      for (int j = 0; j < 6; ++j) {
+        double s = 0;
+        for (int k = 0; k < 6; ++k) s += m[at(i, k)] * mi[at(k, j)];
+        EXPECT_NEAR(s, i == j ? 1.0 : 0.0, 1e-9);
+        // Every grid-basis index is a reflection of the setting.
+        EXPECT_EQ(mi[at(i, j)], std::nearbyint(mi[at(i, j)]));
+      }
+    // Grid-basis indices map back to setting indices that the index form
+    // carries to the same grid-basis indices.
+    for (int n = 0; n < 50; ++n) {
+      int hg[6], h[6], back[6];
+      for (int i = 0; i < 6; ++i) hg[i] = pick(rng);
+      for (int j = 0; j < 6; ++j) {
+        double s = 0;
+        for (int k = 0; k < 6; ++k) s += hg[k] * mi[at(k, j)];
+        h[j] = static_cast<int>(std::nearbyint(s));
+      }
+      ASSERT_TRUE(htophok(h, back));
+      for (int i = 0; i < 6; ++i) EXPECT_EQ(back[i], hg[i]);
+    }
+  }
+  configure(0, 'p', 0);
+}
+
+TEST(Superstructure, InverseUndoesForward) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> pick(-4, 4);
+  for (int isys : {3, 4, 5}) {
+    configure(isys, 'p', 0);
+    for (int n = 0; n < 50; ++n) {
+      int h[6], a[6], b[6];
+      for (int i = 0; i < 6; ++i) h[i] = pick(rng);
+      smtrh(h, a, 2);
+      smtrh(a, b, -2);
+      for (int i = 0; i < 6; ++i) EXPECT_EQ(b[i], h[i]);
+    }
+  }
+  configure(1, 'p', 0);
+  // (S0/2)^3 is integral: every index has a threefold superstructure image.
+  for (int n = 0; n < 50; ++n) {
+    int h[6], a[6], b[6];
+    for (int i = 0; i < 6; ++i) h[i] = pick(rng);
+    smtrh(h, a, 3);
+    smtrh(a, b, -3);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(b[i], h[i]);
+  }
+  configure(0, 'p', 0);
+}
+
+TEST(Coordinates, ReducKeepsSmallNegativesAndFoldsTheRest) {
+  float x[6] = {1.25f, -0.0005f, -0.25f, 2.0f, -3.5f, 0.999f};
+  reduc(x);
+  EXPECT_FLOAT_EQ(x[0], 0.25f);
+  EXPECT_FLOAT_EQ(x[1], -0.0005f);
+  EXPECT_FLOAT_EQ(x[2], 0.75f);
+  EXPECT_FLOAT_EQ(x[3], 0.0f);
+  EXPECT_FLOAT_EQ(x[4], 0.5f);
+  EXPECT_FLOAT_EQ(x[5], 0.999f);
+}

@@ -1,0 +1,274 @@
+// Symmetry operators: parsing, closure into real superspace groups, the
+// group checks and the listing.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+#include <sstream>
+
+#include "crystal/symmetry.hpp"
+#include "crystal_groups.hpp"
+#include "util/linalg.hpp"
+#include "util/stop.hpp"
+
+using namespace trovan;
+using namespace trovan::testing;
+
+namespace {
+
+struct Quiet {
+  std::ostringstream listing;
+  Quiet() { set_out_stream(&listing); }
+  ~Quiet() { set_out_stream(nullptr); }
+};
+
+std::string stop_message(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Stop& s) {
+    return s.what();
+  }
+  return "";
+}
+
+}  // namespace
+
+TEST(Decode, FourthFieldIsMinusTheSumOfTheFirstFour) {
+  int r[36];
+  double t[6];
+  decode("y,z,t,-x-y-z-t,u,v", r, t, 6);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(r[at(3, i)], -1) << i;
+  EXPECT_EQ(r[at(3, 4)], 0);
+  EXPECT_EQ(r[at(0, 1)], 1);
+  EXPECT_EQ(r[at(0, 0)], 0);
+  EXPECT_EQ(r[at(4, 4)], 1);
+  for (int e = 0; e < 6; ++e) EXPECT_EQ(t[e], 0.0);
+}
+
+TEST(Decode, TranslationsSignsAndBlanks) {
+  int r[36];
+  double t[6];
+  decode("x, -y, z+1/2, t-1/4, 1/3+u, -v", r, t, 6);
+  EXPECT_EQ(r[at(0, 0)], 1);
+  EXPECT_EQ(r[at(1, 1)], -1);
+  EXPECT_EQ(r[at(2, 2)], 1);
+  EXPECT_EQ(r[at(3, 3)], 1);
+  EXPECT_EQ(r[at(4, 4)], 1);
+  EXPECT_EQ(r[at(5, 5)], -1);
+  EXPECT_DOUBLE_EQ(t[2], 0.5);
+  EXPECT_DOUBLE_EQ(t[3], -0.25);
+  EXPECT_DOUBLE_EQ(t[4], 1.0 / 3.0);
+  EXPECT_DOUBLE_EQ(t[0], 0.0);
+}
+
+TEST(Decode, MissingCommaStops) {
+  Quiet q;
+  int r[36];
+  double t[6];
+  EXPECT_EQ(stop_message([&] { decode("x,y,z,t,u v", r, t, 6); }), "incorrect symmetry operation");
+}
+
+TEST(Decode, ListingTextReadsBackAsTheSameRotation) {
+  Mat d = icosahedral_basis();
+  for (const IMat& g : icosahedral_generators(signed_permutation_rotations(d))) {
+    int r[36];
+    double t[6];
+    decode(smoptext(g.data(), 6), r, t, 6);
+    EXPECT_EQ(IMat(r, r + 36), g) << smoptext(g.data(), 6);
+  }
+}
+
+TEST(Listing, TranslationFractions) {
+  EXPECT_EQ(trntext(1.0), "0  ");
+  EXPECT_EQ(trntext(-1.0e-6), "0  ");
+  EXPECT_EQ(trntext(0.5), "1/2");
+  EXPECT_EQ(trntext(-0.25), "3/4");
+  EXPECT_EQ(trntext(3.0 + 2.0 / 3.0), "2/3");
+  EXPECT_EQ(trntext(-1.0 / 6.0), "5/6");
+  EXPECT_EQ(trntext(0.2), "0.2000");
+}
+
+TEST(Closure, NoGeneratorsLeavesTheIdentity) {
+  Quiet q;
+  gensymo(0, nullptr, nullptr);
+  EXPECT_EQ(getnsymo(), 1);
+  int r[36];
+  getsymrot(1, r);
+  EXPECT_TRUE(isunitmtrx(r, 6));
+}
+
+TEST(Closure, PureTranslationDoublesTheGroup) {
+  Quiet q;
+  close_text({"-x,-y,z,t,u,v", "x,y,z,t+1/2,u+1/2,v"});
+  EXPECT_EQ(getnsymo(), 4);
+  EXPECT_TRUE(list_is_group());
+  int translated = 0;
+  for (int i = 1; i <= 4; ++i) {
+    double t[6];
+    getsymtrn(i, t);
+    if (t[3] == 0.5 && t[4] == 0.5) ++translated;
+  }
+  EXPECT_EQ(translated, 2);
+}
+
+TEST(Closure, IcosahedralRotationGroupInSixDimensions) {
+  Quiet q;
+  Mat d = icosahedral_basis();
+  std::vector<IMat> rot = signed_permutation_rotations(d);
+  // The signed permutations that are rotations of this basis are exactly
+  // the icosahedral rotation group.
+  ASSERT_EQ(rot.size(), 60u);
+  std::vector<IMat> gens = icosahedral_generators(rot);
+  ASSERT_EQ(gens.size(), 4u);
+  for (char brv : {'p', 'f'}) {
+    setbrv(brv);
+    seticent(1);
+    close_rotations(gens);
+    ASSERT_EQ(getnsymo(), 60);
+    EXPECT_TRUE(list_is_group());
+    std::set<IMat> got, want(rot.begin(), rot.end());
+    for (int i = 1; i <= 60; ++i) {
+      IMat r(36);
+      getsymrot(i, r.data());
+      got.insert(r);
+    }
+    EXPECT_EQ(got, want);
+  }
+  seticent(0);
+  setbrv('p');
+}
+
+TEST(Closure, DecagonalGroupInFiveDimensionsWithScrew) {
+  Quiet q;
+  // 10_5 screw along the period axis and a two-fold in the plane.
+  close_text({"-y,-z,-t,x+y+z+t,u+1/2,v", "t,z,y,x,-u,v"});
+  ASSERT_EQ(getnsymo(), 20);
+  EXPECT_TRUE(list_is_group());
+  Mat d = decagonal_basis();
+  Mat dinv = inverse(d);
+  int proper = 0;
+  for (int i = 1; i <= 20; ++i) {
+    IMat r(36);
+    getsymrot(i, r.data());
+    int kind = lattice_rotation(r, d, dinv);
+    EXPECT_NE(kind, 0) << "operator " << i << " is no rotation of the decagonal lattice";
+    proper += kind == 1;
+  }
+  EXPECT_EQ(proper, 20);
+}
+
+TEST(Closure, ModulatedGroupWithInternalTranslation) {
+  Quiet q;
+  setidm(4);
+  close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
+  EXPECT_EQ(getnsymo(), 4);
+  EXPECT_TRUE(list_is_group());
+  int halves = 0;
+  for (int i = 1; i <= 4; ++i) {
+    double t[6];
+    getsymtrn(i, t);
+    halves += t[3] == 0.5;
+  }
+  EXPECT_EQ(halves, 2);
+  // The phase shift of a (3+1)-D reflection under x,y,-z,t+1/2 is m/2.
+  int h[6] = {1, 2, 3, 1, 0, 0}, hr[6];
+  for (int i = 1; i <= 4; ++i) {
+    double t[6];
+    getsymtrn(i, t);
+    if (t[3] != 0.5) continue;
+    EXPECT_DOUBLE_EQ(getyt(h, i, 0), 0.5);
+    EXPECT_DOUBLE_EQ(getyt(h, i, 1), -0.5);
+    gethr(h, hr, i, 1);
+    int r[36];
+    getsymrot(i, r);
+    for (int j = 0; j < 6; ++j) {
+      int s = 0;
+      for (int e = 0; e < 6; ++e) s += h[e] * r[at(e, j)];
+      EXPECT_EQ(hr[j], -s);
+    }
+  }
+  setidm(6);
+}
+
+TEST(Closure, CubicGroupDependsOnGeneratorOrder) {
+  Quiet q;
+  // 432 from a four-fold, a two-fold and a three-fold: C3 . D4 is the group.
+  close_text({"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"});
+  EXPECT_EQ(getnsymo(), 24);
+  EXPECT_TRUE(list_is_group());
+  // With the three-fold before the two-fold the products of powers repeat.
+  EXPECT_EQ(stop_message([] { close_text({"-y,x,z,t,u,v", "z,x,y,t,u,v", "y,x,-z,t,u,v"}); }),
+            "the generating elements do not generate a group in this order");
+}
+
+TEST(Closure, LimitsAreNamed) {
+  Quiet q;
+  std::vector<std::string> six(6, "-x,-y,z,t,u,v");
+  EXPECT_EQ(stop_message([&] { close_text(six); }), "more than 5 generating elements");
+  // Five generators whose product of orders, 4*3*2*2*2, exceeds 60.
+  EXPECT_EQ(stop_message([] {
+              close_text({"-y,x,z,t,u,v", "z,x,y,t,u,v", "x,y,-z,t,u,v", "x,y,z,-t,u,v", "x,y,z,t,-u,v"});
+            }),
+            "more than 60 symmetry operators");
+}
+
+TEST(Closure, BadOrderIsReported) {
+  Quiet q;
+  // A shear has no finite order.
+  EXPECT_NE(stop_message([] { close_text({"x+y,y,z,t,u,v"}); }), "");
+  EXPECT_NE(q.listing.str().find("error in symmetry operator ?"), std::string::npos);
+}
+
+TEST(ReadSymmetry, KeywordLinesAndListing) {
+  std::ostringstream listing;
+  setiwflag(1);
+  read_symmetry(
+      "nsymo=2 icent=-1 brv='f'\n"
+      "generators: symmetry operator\n"
+      "-y,-z,-t,x+y+z+t,u+1/2,v\n"
+      "t,z,y,x,-u,v\n",
+      listing);
+  EXPECT_EQ(getnsymo(), 20);
+  EXPECT_EQ(geticent(), -1);
+  EXPECT_EQ(getncent(), 1);
+  EXPECT_EQ(getbrv(), 'f');
+  const std::string s = listing.str();
+  EXPECT_NE(s.find(" centrosymmetric symmetry operation"), std::string::npos);
+  EXPECT_NE(s.find("generating elements"), std::string::npos);
+  EXPECT_NE(s.find("symmetry operators generated by generating elements"), std::string::npos);
+  EXPECT_NE(s.find("1/2"), std::string::npos);
+  setiwflag(0);
+  seticent(0);
+  setbrv('p');
+}
+
+TEST(ReadSymmetry, TooManyGeneratorsStopsBeforeReadingThem) {
+  std::ostringstream listing;
+  try {
+    read_symmetry("nsymo=6 icent=0 brv='p'\n", listing);
+    FAIL() << "no stop";
+  } catch (const Stop& s) {
+    EXPECT_EQ(std::string(s.what()), "more than 5 generating elements");
+  }
+}
+
+TEST(SettingHelpers, CoordinateImageAgreesWithIndexImage) {
+  Quiet q;
+  close_text({"-y,-z,-t,x+y+z+t,u+1/2,v", "t,z,y,x,-u,v"});
+  // h.(R x + tau) = (h.R).x + h.tau for every operator and both k.
+  const int h[6] = {2, -1, 3, 0, 1, 0};
+  const float x[6] = {0.11f, 0.27f, 0.53f, 0.71f, 0.05f, 0.f};
+  for (int i = 1; i <= getnsymo(); ++i)
+    for (int k = 0; k <= 1; ++k) {
+      float xr[6];
+      int hr[6];
+      getrx(x, xr, i, k);
+      gethr(h, hr, i, k);
+      double lhs = 0, rhs = getyt(h, i, k);
+      for (int e = 0; e < 6; ++e) {
+        lhs += h[e] * double(xr[e]);
+        rhs += hr[e] * double(x[e]);
+      }
+      EXPECT_NEAR(lhs, rhs, 1e-5) << i << ' ' << k;
+    }
+}
