@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <set>
 #include <utility>
 #include <vector>
@@ -86,6 +87,29 @@ void spgmatrix(const SpgOp& g, int* rot, double* trans) {
   const int idm = dimension();
   for (int e = 0; e < 6; ++e)
     trans[e] = e < idm ? frac01(sign * trans[e] + g_ctr[g.c][e]) : 0.0;
+}
+
+// Lookup raster of the merging: cells of 1/8191 of the cell edge (a prime,
+// so that the grid fractions n/N of usual grids do not fall on cell edges),
+// much wider than the tolerance of rcpmp1.
+constexpr double kRaster = 8191.0;
+long long rastercell(float x) {
+  return std::llround(frac01(x) * kRaster) % static_cast<long long>(kRaster);
+}
+// The neighbouring cell when x lies within the tolerance of a cell edge,
+// else the cell itself.
+long long rasteralt(float x) {
+  const double f = frac01(x) * kRaster;
+  const double r = f - std::floor(f);
+  if (std::fabs(r - 0.5) > 0.1) return rastercell(x);
+  const long long other = r < 0.5 ? static_cast<long long>(std::floor(f)) + 1
+                                  : static_cast<long long>(std::floor(f));
+  return other % static_cast<long long>(kRaster);
+}
+std::uint64_t cellkey(const long long* c, int idm) {
+  std::uint64_t k = 0;
+  for (int d = 0; d < idm; ++d) k = k * 8191u + static_cast<std::uint64_t>(c[d]);
+  return k;
 }
 
 void ensuresym() {
@@ -337,18 +361,41 @@ void indatm(int na, const float* x, const float* p) {
   g_nind = 0;
   for (int i = 0; i < na; ++i) g_flag[i] = 0;
 
-  // Peaks ordered by their first coordinate (mod 1), so that the peaks
-  // lying at an image of a position are found by bisection instead of by a
-  // pass over all peaks for every element of the group.
-  std::vector<std::pair<double, int>> byx(na);
-  for (int i = 0; i < na; ++i) byx[i] = {frac01(x[6 * i]), i};
-  std::sort(byx.begin(), byx.end());
-  const double win = 2e-5;  // wider than the tolerance of rcpmp1
-  auto flagrange = [&](double lo, double hi, const float* y) {
-    auto it = std::lower_bound(byx.begin(), byx.end(), std::make_pair(lo, -1));
-    for (; it != byx.end() && it->first <= hi; ++it) {
-      const int j = it->second;
-      if (g_flag[j] == 0 && rcpmp1(x + 6 * j, y)) g_flag[j] = 2;
+  // Peaks filed by the raster cell of their position, so that the peaks
+  // lying at an image of a position are looked up instead of searched for
+  // by a pass over all peaks for every element of the group.
+  const int idm = dimension();
+  std::vector<std::pair<std::uint64_t, int>> cells(na);
+  for (int i = 0; i < na; ++i) {
+    long long c[6];
+    for (int d = 0; d < idm; ++d) c[d] = rastercell(x[6 * i + d]);
+    cells[i] = {cellkey(c, idm), i};
+  }
+  std::sort(cells.begin(), cells.end());
+  auto flagimage = [&](const float* y) {
+    // A component within the tolerance of a cell edge may match a peak
+    // filed in the neighbouring cell: look in both.
+    long long c[6], alt[6];
+    int nalt = 0, which[6];
+    for (int d = 0; d < idm; ++d) {
+      c[d] = rastercell(y[d]);
+      const long long a = rasteralt(y[d]);
+      if (a != c[d]) {
+        alt[nalt] = a;
+        which[nalt++] = d;
+      }
+    }
+    for (int mask = 0; mask < (1 << nalt); ++mask) {
+      long long cc[6];
+      for (int d = 0; d < idm; ++d) cc[d] = c[d];
+      for (int b = 0; b < nalt; ++b)
+        if (mask & (1 << b)) cc[which[b]] = alt[b];
+      const std::uint64_t key = cellkey(cc, idm);
+      auto it = std::lower_bound(cells.begin(), cells.end(), std::make_pair(key, -1));
+      for (; it != cells.end() && it->first == key; ++it) {
+        const int j = it->second;
+        if (g_flag[j] == 0 && rcpmp1(x + 6 * j, y)) g_flag[j] = 2;
+      }
     }
   };
 
@@ -364,10 +411,7 @@ void indatm(int na, const float* x, const float* p) {
     float y[6];
     for (const SpgOp& g : g_spg) {
       applyop(g, x + 6 * i, y);
-      const double u = frac01(y[0]);
-      flagrange(u - win, u + win, y);
-      if (u - win < 0) flagrange(u - win + 1, 1.0, y);
-      if (u + win > 1) flagrange(0.0, u + win - 1, y);
+      flagimage(y);
     }
   }
   out() << "number of independent peaks " << fmt_i(nind, 6) << '\n';
@@ -379,7 +423,6 @@ void indatm(int na, const float* x, const float* p) {
   static float sorted[kMamax];
   for (int i = 0; i < nind; ++i) sorted[i] = pind[i];
   qsortd(sorted, perm, nind);
-  const int idm = dimension();
   for (int i = 0; i < nind; ++i) {
     const int b = perm[i] - 1;
     out() << fmt_i(i + 1, 4) << fmt_i(mult[b], 9) << fmt_e(sorted[i], 12, 5);

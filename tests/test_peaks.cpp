@@ -61,12 +61,13 @@ void setting(int isys, char brv, int ismtr, int icent) {
   seticent(icent);
 }
 
-// The cubic group m-3m in a 3-D general setting, on an n^3 grid.
-void cubic(int n, int iplot = 2) {
+// The cubic group m-3m in a 3-D general setting, on an n^3 grid; idm 6
+// with one grid point along t, u, v is how a run of a 3-D crystal looks.
+void cubic(int n, int iplot = 2, int idm = 3) {
   setting(0, 'p', 0, 1);
-  setidm(3);
+  setidm(idm);
   close_text({"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"});
-  grid(3, {n, n, n});
+  grid(idm, {n, n, n});
   setiplt(iplot);
 }
 
@@ -432,6 +433,69 @@ TEST(Equivalence, TranslationEquivalentPositionsMatchThroughTheIdentity) {
   EXPECT_EQ(h, 1.0f);  // the first in stored order represents the class
 }
 
+// The merging as plainly defined: each peak in stored order not yet
+// classified starts a class, and takes every unclassified peak that some
+// element of the group carries onto it.
+std::set<int> plain_representatives(int na, const std::vector<float>& x) {
+  std::vector<int> flag(na, 0);
+  std::set<int> reps;
+  for (int i = 0; i < na; ++i) {
+    if (flag[i] != 0) continue;
+    reps.insert(i);
+    flag[i] = 1;
+    for (int j = 0; j < na; ++j)
+      if (flag[j] == 0 && iequiv0(&x[6 * j], &x[6 * i])) flag[j] = 2;
+  }
+  return reps;
+}
+
+void expect_merging_as_defined(int na, const std::string& what) {
+  std::mt19937 rng(23);
+  std::uniform_int_distribution<int> pick(0, static_cast<int>(getnt()) - 1);
+  std::vector<float> x(6 * na), p(na);
+  for (int i = 0; i < na; ++i) {
+    gridtox(pick(rng), &x[6 * i]);
+    p[i] = static_cast<float>(i + 1);  // the height names the peak
+  }
+  setsym();
+  const std::set<int> want = plain_representatives(na, x);
+  ASSERT_LE(want.size(), static_cast<std::size_t>(kMamax));
+  Quiet q;
+  indatm(na, x.data(), p.data());
+  std::set<int> got;
+  for (int i = 0; i < getnpeak(); ++i) {
+    float y[6], h;
+    int m;
+    getpeak(i, y, h, m);
+    got.insert(static_cast<int>(h) - 1);
+    if (i > 0) {
+      float y0[6], h0;
+      int m0;
+      getpeak(i - 1, y0, h0, m0);
+      EXPECT_GT(h0, h);  // sorted by decreasing height
+    }
+  }
+  EXPECT_EQ(got, want) << what;
+  EXPECT_LT(want.size(), static_cast<std::size_t>(na)) << what << ": nothing merged";
+}
+
+TEST(Equivalence, MergingEqualsThePlainDefinitionInTheCubicGroup) {
+  cubic(6);  // a coarse grid: many peaks share coordinates
+  expect_merging_as_defined(400, "m-3m");
+}
+
+TEST(Equivalence, MergingEqualsThePlainDefinitionOnAFaceCentredIcosahedralCell) {
+  Mat d = icosahedral_basis();
+  std::vector<IMat> gens = icosahedral_generators(signed_permutation_rotations(d));
+  ASSERT_EQ(gens.size(), 4u);
+  setting(2, 'f', 0, 1);
+  setidm(6);
+  close_rotations(gens);
+  grid(6, {4, 4, 4, 4, 4, 4});
+  expect_merging_as_defined(100, "icosahedral f");
+  setbrv('p');
+}
+
 // The centring translations found independently: sums of up to three of
 // each column of M, modulo whole numbers.
 std::vector<std::vector<double>> centring_translations(int idm) {
@@ -669,7 +733,7 @@ void gaussian_map(int n, const std::vector<std::vector<double>>& atoms, const st
 }
 
 TEST(SyntheticStructure, PerovskiteGivesOnePeakPerSiteWithItsMultiplicity) {
-  cubic(16);
+  cubic(16, 2, 6);  // hmax 16 16 16 1 1 1
   // Sr at the origin, Ti at the body centre, O at the face centres; the
   // heights stand for their electron counts.
   gaussian_map(16,
@@ -739,6 +803,102 @@ TEST(SyntheticStructure, GeneralPositionInTheCubicGroupHasMultiplicity48) {
   EXPECT_EQ(m, 48);
   EXPECT_EQ(iequiv0(x, x0), 1);
   EXPECT_NE(q.text().find("num=      48"), std::string::npos);
+}
+
+// A 6-D icosahedral model on the F-centred cell: sites at the origin, at
+// (1/2,0,0,0,0,0) and at (1/4,0,0,0,0,0) of the setting cell, every image
+// under the group (centring translations included) a Gaussian on the
+// primitive grid. The search must give back one peak per site, at an image
+// of the model's position in the setting cell, with the multiplicity of
+// the site there.
+TEST(SyntheticStructure, IcosahedralFaceCentredModelComesBackInTheSettingCell) {
+  Mat d = icosahedral_basis();
+  std::vector<IMat> gens = icosahedral_generators(signed_permutation_rotations(d));
+  ASSERT_EQ(gens.size(), 4u);
+  setting(2, 'f', 0, 1);
+  setidm(6);
+  close_rotations(gens);
+  const int n = 8;
+  grid(6, {n, n, n, n, n, n});
+  setiplt(2);
+  double mi[36];
+  getsetmtrxinv(mi);
+
+  const float sites[3][6] = {{0, 0, 0, 0, 0, 0}, {0.5f, 0, 0, 0, 0, 0}, {0.25f, 0, 0, 0, 0, 0}};
+  const double height[3] = {10, 6, 3};
+  const auto ctr = centring_translations(6);
+  ASSERT_EQ(ctr.size(), 32u);
+  // Grid-basis images (grid steps) of each site, without repeats.
+  std::vector<std::vector<int>> atoms;
+  std::vector<double> zs;
+  for (int s = 0; s < 3; ++s) {
+    std::set<std::vector<int>> seen;
+    for (int op = 1; op <= getnsymo(); ++op)
+      for (int k = 0; k <= 1; ++k) {
+        float y[6];
+        getrx(sites[s], y, op, k);
+        std::vector<int> g(6);
+        for (int e = 0; e < 6; ++e) {
+          double v = 0;
+          for (int c = 0; c < 6; ++c) v += mi[at(e, c)] * y[c];
+          const double steps = v * n;
+          ASSERT_NEAR(steps, std::nearbyint(steps), 1e-6);  // the site lies on the grid
+          g[e] = ((static_cast<int>(std::nearbyint(steps)) % n) + n) % n;
+        }
+        if (seen.insert(g).second) {
+          atoms.push_back(g);
+          zs.push_back(height[s]);
+        }
+      }
+  }
+  float* map = getabcdr();
+  const int nt = static_cast<int>(getnt());
+  for (int j = 0; j < nt; ++j) {
+    int g[6];
+    getitoxyz(j, g);
+    double v = 0;
+    for (std::size_t a = 0; a < atoms.size(); ++a) {
+      double r2 = 0;
+      for (int e = 0; e < 6; ++e) {
+        int dd = (g[e] - atoms[a][e]) % n;
+        if (dd > n / 2) dd -= n;
+        if (dd < -n / 2) dd += n;
+        r2 += double(dd) * dd;
+      }
+      if (r2 < 30) v += zs[a] * std::exp(-r2 / (2 * 0.5 * 0.5));
+    }
+    map[j] = static_cast<float>(v);
+  }
+
+  Quiet q;
+  pksearchnd(0.1f);
+  ASSERT_EQ(getnpeak(), 3) << q.text().substr(0, 4000);
+  EXPECT_NE(q.text().find("num=" + std::string(8 - std::to_string(atoms.size()).size(), ' ') +
+                          std::to_string(atoms.size())),
+            std::string::npos);
+  for (int s = 0; s < 3; ++s) {
+    float x[6], h;
+    int m;
+    getpeak(s, x, h, m);
+    EXPECT_NEAR(h, height[s], 0.01);
+    EXPECT_EQ(iequiv0(x, sites[s]), 1) << "site " << s;
+    EXPECT_EQ(m, distinct_images(sites[s], 6, ctr)) << "site " << s;
+    for (int e = 0; e < 6; ++e) {
+      EXPECT_GE(x[e], -0.001f);
+      EXPECT_LT(x[e], 1.0f);
+      // Setting coordinates of this model are multiples of 1/4.
+      EXPECT_NEAR(x[e] * 4, std::nearbyint(x[e] * 4), 1e-5);
+    }
+  }
+  // The origin and (1/2,0,...) keep the whole point group; the images
+  // of each are the 32 centring translations (shifted).
+  float x[6], h;
+  int m;
+  getpeak(0, x, h, m);
+  EXPECT_EQ(m, 32);
+  getpeak(1, x, h, m);
+  EXPECT_EQ(m, 32);
+  setbrv('p');
 }
 
 }  // namespace
