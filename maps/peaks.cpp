@@ -194,7 +194,14 @@ void gridtox(int j, float* x) {
     xg[d] = static_cast<float>(double(h) / nd);
   }
   xgtox(xg, x);
-  for (int d = idm; d < 6; ++d) x[d] = 0;
+  for (int d = 0; d < 6; ++d) {
+    // A coordinate that differs from a whole number by rounding only (the
+    // grid fractions n/N are not exact in binary) is that number, so that
+    // a point on a cell face reduces to 0 and not to a tiny negative value
+    // listed as -0.0000.
+    const float w = std::nearbyint(x[d]);
+    if (d >= idm || std::fabs(x[d] - w) < 1e-6f) x[d] = d < idm ? w : 0.0f;
+  }
   reduc(x);
 }
 

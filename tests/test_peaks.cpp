@@ -356,34 +356,38 @@ TEST(PeakSearch, UnknownCentringStops) {
 }
 
 TEST(PeakSearch, CoordinatesLieInTheSettingCell) {
-  // Setting coordinates of every grid point, for a primitive and a face-
-  // and a body-centred 6-D cell and a superstructure, all in [-0.001, 1).
-  for (char brv : {'p', 'f', 'i'})
-    for (int ismtr : {0, 3, -3}) {
-      setting(2, brv, ismtr, 0);
-      gensymo(0, nullptr, nullptr);
-      grid(6, {4, 4, 4, 4, 4, 4});
-      double m[36];
-      getsetmtrx(m);
-      std::mt19937 rng(5);
-      std::uniform_int_distribution<int> pick(0, 4095);
-      for (int trial = 0; trial < 300; ++trial) {
-        const int j = pick(rng);
-        float x[6];
-        gridtox(j, x);
-        int g[6];
-        getitoxyz(j, g);
-        for (int e = 0; e < 6; ++e) {
-          EXPECT_GE(x[e], -0.001f);
-          EXPECT_LT(x[e], 1.0f);
-          // ... and they are M x_grid modulo whole numbers.
-          double s = 0;
-          for (int c = 0; c < 6; ++c) s += m[at(e, c)] * g[c] / 4.0;
-          const double dd = s - x[e];
-          EXPECT_NEAR(dd, std::nearbyint(dd), 1e-5) << brv << ismtr;
+  // Setting coordinates of grid points, for a primitive, a face- and a
+  // body-centred 6-D cell and superstructures, on dyadic and on other grid
+  // sizes: all in [-0.001, 1), in fact in [0, 1) since no grid fraction
+  // lies just below a whole number, and equal to M x_grid mod 1.
+  for (int n : {4, 12})
+    for (char brv : {'p', 'f', 'i'})
+      for (int ismtr : {0, 3, -3}) {
+        setting(2, brv, ismtr, 0);
+        gensymo(0, nullptr, nullptr);
+        grid(6, {n, n, n, n, n, n});
+        double m[36];
+        getsetmtrx(m);
+        std::mt19937 rng(5);
+        std::uniform_int_distribution<int> pick(0, static_cast<int>(getnt()) - 1);
+        for (int trial = 0; trial < 300; ++trial) {
+          const int j = pick(rng);
+          float x[6];
+          gridtox(j, x);
+          int g[6];
+          getitoxyz(j, g);
+          for (int e = 0; e < 6; ++e) {
+            EXPECT_GE(x[e], 0.0f) << n << brv << ismtr;
+            EXPECT_LT(x[e], 1.0f);
+            double s = 0;
+            for (int c = 0; c < 6; ++c) s += m[at(e, c)] * g[c] / n;
+            const double dd = s - x[e];
+            EXPECT_NEAR(dd, std::nearbyint(dd), 1e-5) << n << brv << ismtr;
+          }
         }
       }
-    }
+  setbrv('p');
+  setsmtr(0);
 }
 
 TEST(Extrema, FirstLowestAndFirstHighestInGridOrder) {
