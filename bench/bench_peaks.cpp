@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
   for (int r = 0; r < reps; ++r) t.push_back(time_of([] { pksearchnd(0.3f); }));
   set_out_stream(nullptr);
   const Times md = median(t);
-  std::printf("%-8s %-28s %8d %10.3f %10.3f\n", "smooth", "pksearchnd 0.3 (P1)", getnpeak(), md.wall,
-              md.cpu);
+  std::printf("%-8s %-28s %8d %10.3f %10.3f\n", "smooth", "pksearchnd 0.3 (P1)", getnpeak(),
+              md.wall, md.cpu);
   return 0;
 }

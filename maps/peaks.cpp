@@ -282,6 +282,7 @@ void setsym() {
   // translation only; they are one element here).
   g_spg.clear();
   std::set<std::vector<long long>> elems;
+  const long long iq = static_cast<long long>(q);
   for (int s = 1; s <= g_nsym; ++s)
     for (int k = 0; k <= g_icent; ++k)
       for (int c = 0; c < static_cast<int>(g_ctr.size()); ++c) {
@@ -290,7 +291,7 @@ void setsym() {
         double trans[6];
         spgmatrix(g, rot, trans);
         std::vector<long long> id(rot, rot + 36);
-        for (int e = 0; e < 6; ++e) id.push_back(std::llround(trans[e] * q) % static_cast<long long>(q));
+        for (int e = 0; e < 6; ++e) id.push_back(std::llround(trans[e] * q) % iq);
         if (elems.insert(id).second) g_spg.push_back(g);
       }
   g_symready = true;

@@ -65,6 +65,10 @@ void gridtox(int j, float* x);
 // list sorted by decreasing height, and keeps that list for getnpeak/getpeak.
 void indatm(int na, const float* x, const float* p);
 
+// iequiv0, sitesy1 and the accessors below use the symmetry description
+// that setsym built last (indatm builds it anew; it is built on first use
+// otherwise): call setsym again after the symmetry or the setting changes.
+//
 // 1 when some element of the space group carries position x onto x0 modulo
 // whole cell translations, else 0.
 int iequiv0(const float* x, const float* x0);

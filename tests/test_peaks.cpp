@@ -118,7 +118,8 @@ std::vector<int> naive_extrema(const std::vector<float>& map, const std::vector<
 std::vector<int> fast_extrema(const std::vector<float>& map, const std::vector<int>& n, float thr,
                               PeakHeight kind) {
   std::vector<int> js(map.size() + 1);
-  const int num = findextrema(map.data(), n.data(), static_cast<int>(n.size()), thr, kind, js.data(),
+  const int idm = static_cast<int>(n.size());
+  const int num = findextrema(map.data(), n.data(), idm, thr, kind, js.data(),
                               static_cast<int>(map.size()));
   js.resize(num);
   return js;
@@ -715,7 +716,8 @@ TEST(SiteSymmetry, OrbitStabiliserInTheIcosahedralGroupForEveryCentring) {
 
 // Sum of Gaussians (width sigma, fractions of the cell) at the given atoms
 // and all their lattice translations, on an n^3 grid of a cubic cell.
-void gaussian_map(int n, const std::vector<std::vector<double>>& atoms, const std::vector<double>& z,
+void gaussian_map(int n, const std::vector<std::vector<double>>& atoms,
+                  const std::vector<double>& z,
                   double sigma) {
   float* map = getabcdr();
   for (int c = 0; c < n; ++c)
