@@ -13,14 +13,24 @@
 // works on "rows" of L lanes (L neighbouring transforms at once) and the lane
 // loop is the innermost loop, which the compiler vectorises.
 //
-// Rows are first gathered into a small scratch block (n rows of L lanes, a
-// few tens of KiB), all passes and the permutation are done there, and the
-// block is written back. That turns the log(n) passes over the grid into one
-// read and one write per axis, and it avoids the cache-set conflicts of
-// power-of-two strides on the large grids (2^24 points) of a MEM run. Along
-// the first axis (stride 1) the gather is a small transpose: L transforms
-// side by side. Only for an axis longer than kMaxTabulated (a degenerate
-// grid) does the transform work directly in the grid, lanes = the stride.
+// Rows are first gathered into a small scratch block (n rows of L lanes,
+// about 128 KiB per half), all passes are done there, and the block is
+// written back with the rows in natural order. That turns the log(n) passes
+// over the grid into one read and one write, and it avoids the cache-set
+// conflicts of power-of-two strides on the large grids (2^24 points) of a
+// MEM run. Consecutive short axes (product of lengths up to kMaxGroup) are
+// gathered together and transformed one after the other inside the block,
+// so that, e.g., a 16^6 grid is swept three times instead of six: on such
+// grids the transform waits mostly for memory. Along the first axis
+// (stride 1) the gather is a small transpose: L transforms side by side.
+// Only for an axis longer than kMaxTabulated (a degenerate grid) does the
+// transform work directly in the grid, with the whole stride as the lanes.
+//
+// The permutation back to natural order is the digit reversal of the mixed-
+// radix factorisation (a symmetric exchange on the square factors, a
+// reordering of the square-free middle). In the block it is applied as a
+// table while the rows are written back; in the in-place case by following
+// its cycles with a marker per row.
 //
 // Twiddle factors are tabulated per pass from double-precision sines and
 // cosines, which is at least as accurate as Singleton's single-precision
@@ -471,7 +481,29 @@ void move_transpose(F* a, F* xr, std::size_t es, std::size_t l0, std::size_t nl,
     const std::size_t w = std::min(kT, nl - c0);
     F* g = a + (l0 + c0) * un;
     if (w == kT) {
-      for (std::size_t j = 0; j < un; ++j) {
+      // 4 x 4 tiles: four contiguous loads on one side, four contiguous
+      // stores on the other, which the compiler turns into vector shuffles.
+      std::size_t j0 = 0;
+      for (; j0 + 4 <= un; j0 += 4) {
+        F* x[4];
+        for (std::size_t t = 0; t < 4; ++t)
+          x[t] = xr + (Scatter ? static_cast<std::size_t>(pos[j0 + t]) : j0 + t) * es + c0;
+        for (std::size_t c = 0; c < kT; c += 4) {
+          F tile[4][4];
+          if (Scatter) {
+            for (std::size_t t = 0; t < 4; ++t)
+              for (std::size_t u = 0; u < 4; ++u) tile[u][t] = x[t][c + u];
+            for (std::size_t u = 0; u < 4; ++u)
+              for (std::size_t t = 0; t < 4; ++t) g[(c + u) * un + j0 + t] = tile[u][t];
+          } else {
+            for (std::size_t u = 0; u < 4; ++u)
+              for (std::size_t t = 0; t < 4; ++t) tile[t][u] = g[(c + u) * un + j0 + t];
+            for (std::size_t t = 0; t < 4; ++t)
+              for (std::size_t u = 0; u < 4; ++u) x[t][c + u] = tile[t][u];
+          }
+        }
+      }
+      for (std::size_t j = j0; j < un; ++j) {
         F* x = xr + (Scatter ? static_cast<std::size_t>(pos[j]) : j) * es + c0;
         if (Scatter)
           for (std::size_t c = 0; c < kT; ++c) g[c * un + j] = x[c];
@@ -578,15 +610,15 @@ void fft_group(F* a, F* b, std::size_t ntot, const std::vector<const Plan*>& pl,
     move_batch<false>(b, xi.data(), es, l0, nl, s, static_cast<int>(N), nullptr);
     std::size_t st = 1;
     for (const Plan* p : pl) {
-      const std::size_t nt = static_cast<std::size_t>(p->n);
-      const std::size_t rs = st * es;                  // row stride of this axis
+      const std::size_t len = static_cast<std::size_t>(p->n);
+      const std::size_t rs = st * es;  // row stride of this axis
       const std::size_t nlanes = st == 1 ? nl : st * es;
-      for (std::size_t ob = 0; ob < N / (st * nt); ++ob) {
-        F* br = xr.data() + ob * st * nt * es;
-        F* bi = xi.data() + ob * st * nt * es;
+      for (std::size_t ob = 0; ob < N / (st * len); ++ob) {
+        F* br = xr.data() + ob * st * len * es;
+        F* bi = xi.data() + ob * st * len * es;
         for (const Pass& ps : p->pass) run_pass(br, bi, rs, nlanes, *p, ps);
       }
-      st *= nt;
+      st *= len;
     }
     move_batch<true>(a, xr.data(), es, l0, nl, s, static_cast<int>(N), pos.data());
     move_batch<true>(b, xi.data(), es, l0, nl, s, static_cast<int>(N), pos.data());
@@ -673,7 +705,7 @@ void cft1(float* a, float* b, const int* n, int m, int isn, int& icon) {
     const long long s = nspan;
     std::vector<Plan> plans;
     long long group = 1;
-    while (i < m && (plans.empty() || (n[i] >= 1 && group * n[i] <= kMaxGroup))) {
+    while (i < m && (plans.empty() || group * n[i] <= kMaxGroup)) {
       if (n[i] >= 2) plans.push_back(make_plan(n[i], sign));
       group *= n[i];
       nspan *= n[i];
@@ -681,7 +713,8 @@ void cft1(float* a, float* b, const int* n, int m, int isn, int& icon) {
       if (!plans.back().tabulated) break;
     }
     if (!plans.front().tabulated) {
-      fft_inplace(a, b, static_cast<std::size_t>(ntot), plans.front(), static_cast<std::size_t>(s));
+      fft_inplace(a, b, static_cast<std::size_t>(ntot), plans.front(),
+                  static_cast<std::size_t>(s));
       continue;
     }
     std::vector<const Plan*> ptrs;

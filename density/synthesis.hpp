@@ -1,14 +1,38 @@
-// Start densities and the current density of a run: Fourier synthesis of
-// the expanded coefficients, the uniform MEM start, the asymmetric-unit
-// density and its expansion over the whole grid.
+// Syntheses on the superspace grid and the current density of a run.
+//
+// Sign and scale conventions: a density is synthesised as
+//   rho(x) = (1/V) sum_h F(h) exp(+2 pi i h.x)      (fft with isn = +1)
+// and structure factors are computed back as
+//   F(h) = (V/nt) sum_x rho(x) exp(-2 pi i h.x)     (fft with isn = -1),
+// so that the two are inverse to each other.
+//
+// The current density is kept as a list over the symmetry-independent grid
+// points (`getxr0`, with the grid index of each point in `getxr0grid`); the
+// full grid is made from it by `getbrfromxr0`.
 #pragma once
 
 namespace trovan {
 
+void mapxyz();   // Fourier synthesis of the coefficients in the work grid
+void setdf();    // difference coefficients (Fo - Fc)/sigma^2 of the independent reflections
+void difxyz();   // setdf, then synthesis: the difference map in the work grid
+float maphkl();  // structure factors of the current density; returns F000
+
 void initcr1();
 void initcr0(float f000);
-void setxr0();
-void getdmx();
-void getbrfromxr0();
+void setxr0();   // the current density list := the work grid at the independent points
+void getdmx();   // minimum and maximum of the current density list
+float getdmincur();
+float getdmaxcur();
+void getbrfromxr0();  // the work grid := the current density at every grid point
+
+int getnxr0();
+float* getxr0();
+const int* getxr0grid();
+
+// Calculated structure factors of the current density at the independent
+// reflections (same order as the observed list).
+float* getfcr();
+float* getfci();
 
 }  // namespace trovan

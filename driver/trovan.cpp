@@ -284,7 +284,9 @@ void run() {
     out() << "icont=" << icont << '\n';
     quit("icont should be 0 or 1");
   } else if (ismem()) {
-    if (std::abs(iplot) == 4 || std::abs(iplot) == 5) initcr0(t.f000);
+    // Every maximum-entropy run without a stored density starts from the
+    // uniform density F(000)/V: the iteration needs a positive start.
+    initcr0(t.f000);
   } else {
     initcr1();
   }
@@ -292,7 +294,7 @@ void run() {
   // Step 16: maximum entropy.
   if (ismem()) {
     chsdenmodf(2);
-    memloop(t.f000, names.density);
+    memloop(getf0(), names.density);
   }
 
   // Step 17: the full grid, its extrema and peaks.

@@ -37,7 +37,7 @@ std::string cubic_input(std::map<std::string, std::string> v = {}) {
   s += "iplot=" + iplot + " hmax=" + get("hmax", "16 16 16 1 1 1") + " pkmin=" + get("pkmin", "5.0");
   if (ip == 5) s += get("rwmin", " rwmin=0.0");
   s += "\n";
-  if (ip >= 4) s += "ex1=0.5 ex2=0.1 nex1=3 nex2=3\n";
+  if (ip >= 4) s += "ex1=0.001 ex2=0.0005 nex1=3 nex2=3\n";
   s += "icont=" + get("icont", "0") + "\n";
   s += "qimax=1.8 frmt='" + std::string(ip >= 4 ? "(6i4,4f10.2)" : "(6i4,3f10.2)") + "'\n";
   s += "ldev=0 iwhkl=0 iprj=" + get("iprj", "0") + "\n" + get("hlines", "");
@@ -131,7 +131,7 @@ TEST(Driver, PattersonAndDifferenceRunsEnd) {
 TEST(Driver, MemRunsReadStepControlsAndRwminOnlyForFive) {
   RunResult r4 = run_cubic("mem4", {{"iplot", "4"}});
   EXPECT_EQ(r4.status, 0) << r4.out;
-  EXPECT_TRUE(r4.has("ex1=0.5 ex2=0.1 nex1=    3 nex2=    3")) << r4.out;
+  EXPECT_TRUE(r4.has("ex1=0.001 ex2=0.0005 nex1=    3 nex2=    3")) << r4.out;
   EXPECT_FALSE(r4.has("rwmin="));
 
   RunResult r5 = run_cubic("mem5", {{"iplot", "-5"}, {"rwmin", " rwmin=0.02"}});

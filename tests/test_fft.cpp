@@ -224,7 +224,8 @@ TEST(Fft, SingleAxisOfAGrid) {
 
 // Axes longer than the tabulated range are transformed in place in the grid.
 TEST(Fft, VeryLongAxis) {
-  for (const auto& n : {std::vector<int>{131072}, std::vector<int>{3, 73728}}) {
+  for (const auto& n :
+       {std::vector<int>{131072}, std::vector<int>{3, 73728}, std::vector<int>{73728, 2}}) {
     Grid g = random_grid(n, 600);
     const Grid orig = g;
     const double tol = tolerance(g);
@@ -293,6 +294,18 @@ TEST(Fft, OneDimensionalEntryStopsToo) {
   EXPECT_THROW(fft(a.data(), b.data(), 29, 29, 29, -1), Stop);
   set_out_stream(nullptr);
   EXPECT_EQ(listing.str(), " array bounds exceeded within subroutine fft\n");
+}
+
+TEST(Fft, ZeroDirectionIsRefused) {
+  Grid g = random_grid({4, 3}, 750);
+  const Grid orig = g;
+  std::ostringstream listing;
+  set_out_stream(&listing);
+  int icon = -1;
+  EXPECT_THROW(cft1(g.a.data(), g.b.data(), g.n.data(), 2, 0, icon), Stop);
+  set_out_stream(nullptr);
+  EXPECT_EQ(listing.str(), " isn =0 in fft\n");
+  EXPECT_EQ(g.a, orig.a);
 }
 
 TEST(Fft, NoDimensionsReturns30000Untouched) {

@@ -125,6 +125,8 @@ TEST(FortranEditing, IntegerAndFixed) {
   EXPECT_EQ(fmt_f(0.5, 5, 4), ".5000");  // leading zero dropped to fit
   EXPECT_EQ(fmt_f(1234.5, 6, 2), "******");
   EXPECT_EQ(fmt_f(99.999, 6, 2), "100.00");
+  EXPECT_EQ(fmt_f(84.0, 6, 0), "   84.");
+  EXPECT_EQ(fmt_f(123456.0, 6, 0), "******");
 }
 
 TEST(FortranEditing, ExponentialIsNotCsPercentE) {

@@ -23,6 +23,7 @@ std::string fmt_f(double v, int w, int d) {
   char buf[512];
   std::snprintf(buf, sizeof buf, "%.*f", d, std::fabs(v));
   std::string digits = buf;
+  if (d == 0) digits += '.';  // Fw.0 still prints the decimal point
   // A value that rounds to zero prints without a minus sign in most runtimes
   // only when it is exactly zero; keep the sign of a negative value that
   // rounds to zero as gfortran does ("-0.0000").

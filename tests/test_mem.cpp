@@ -1,0 +1,101 @@
+// The maximum-entropy controller: acceptance of trial steps, step-size
+// adaptation, convergence, the density update and the cycle line.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+
+#include "density/mem.hpp"
+#include "util/stop.hpp"
+
+using namespace trovan;
+
+namespace {
+
+TEST(MemControl, ThreeAcceptedStepsDoubleTheStep) {
+  resetmemcontrol();
+  float ex = 0.25f;
+  EXPECT_FALSE(getnewex(false, ex));
+  EXPECT_FALSE(getnewex(false, ex));
+  EXPECT_FALSE(getnewex(false, ex));
+  EXPECT_FLOAT_EQ(ex, 0.25f);
+  EXPECT_FALSE(getnewex(false, ex));  // the fourth after three in a row
+  EXPECT_FLOAT_EQ(ex, 0.5f);
+  // The count starts again after a doubling.
+  for (int i = 0; i < 3; ++i) getnewex(false, ex);
+  EXPECT_FLOAT_EQ(ex, 0.5f);
+  getnewex(false, ex);
+  EXPECT_FLOAT_EQ(ex, 1.0f);
+}
+
+TEST(MemControl, RejectionHalvesAndTakesBackUntilTheFloor) {
+  resetmemcontrol();
+  float ex = 1.0f;
+  getnewex(false, ex);
+  getnewex(false, ex);
+  EXPECT_TRUE(getnewex(true, ex));
+  EXPECT_FLOAT_EQ(ex, 0.5f);
+  // A rejection resets the run of accepted steps.
+  for (int i = 0; i < 3; ++i) getnewex(false, ex);
+  EXPECT_FLOAT_EQ(ex, 0.5f);
+  int halvings = 0;
+  while (getnewex(true, ex)) ++halvings;
+  EXPECT_LE(ex, 1e-10f);
+  EXPECT_GT(ex, 0.0f);
+  EXPECT_GT(halvings, 30);
+  EXPECT_LT(halvings, 40);
+}
+
+TEST(MemControl, IsreturnAcceptsFirstThenRejectsWhenAllWorse) {
+  resetmemcontrol();
+  EXPECT_FALSE(isreturn(5.0f, 2.0f, 3.0f));  // first test: always accepted
+  EXPECT_TRUE(isreturn(4.0f, 0.5f, 1.5f));   // rwfact above 1
+  EXPECT_TRUE(isreturn(4.0f, 1.5f, 0.5f));   // rfact above 1
+  EXPECT_FALSE(isreturn(4.0f, 0.5f, 0.5f));
+  EXPECT_TRUE(isreturn(4.1f, 0.51f, 0.51f));  // all three worse
+  EXPECT_FALSE(isreturn(4.1f, 0.49f, 0.51f)); // one better is enough
+  EXPECT_FALSE(isreturn(4.1f, 0.5f, 0.51f));  // compared with the last accepted
+}
+
+TEST(MemControl, NoConvergenceBeforeSixRejections) {
+  resetmemcontrol();
+  isreturn(1.0f, 0.2f, 0.2f);
+  for (int k = 1; k <= 5; ++k) {
+    EXPECT_TRUE(isreturn(1.1f, 0.2f + 1e-7f, 0.2f + 1e-7f));
+    EXPECT_FALSE(isconverge(0.2f, 0.2f, 1e-6f)) << k;
+  }
+  EXPECT_TRUE(isreturn(1.1f, 0.2f + 1e-7f, 0.2f + 1e-7f));
+  EXPECT_TRUE(isconverge(0.2f, 0.2f, 1e-6f));
+  EXPECT_FALSE(isconverge(0.21f, 0.2f, 1e-6f));
+}
+
+TEST(MemUpdate, ExpandFollowsTheDifferenceMapAndStaysPositive) {
+  const float vol = 10.0f, f000 = 100.0f;
+  // Positive difference density raises, negative lowers, zero keeps.
+  EXPECT_GT(expand1(1.0f, 0.2f, vol, f000, 5.0f, 0.5f, 1), 1.0f);
+  EXPECT_LT(expand1(1.0f, -0.2f, vol, f000, 5.0f, 0.5f, 1), 1.0f);
+  EXPECT_FLOAT_EQ(expand1(1.0f, 0.0f, vol, f000, 5.0f, 0.5f, 2), 1.0f);
+  EXPECT_GT(expand1(1.0f, -50.0f, vol, f000, 5.0f, 0.5f, 2), 0.0f);
+  // The formula: rho exp(ex V D / s), s = sqrt(V rho + F000/1000) or sqrt(V dmax).
+  EXPECT_NEAR(expand1(2.0f, 0.1f, vol, f000, 5.0f, 0.5f, 1),
+              2.0 * std::exp(0.5 * 1.0 / std::sqrt(20.0 + 0.1)), 1e-5);
+  EXPECT_NEAR(expand1(2.0f, 0.1f, vol, f000, 5.0f, 0.5f, 2),
+              2.0 * std::exp(0.5 * 1.0 / std::sqrt(50.0)), 1e-5);
+  std::ostringstream os;
+  set_out_stream(&os);
+  EXPECT_THROW(expand1(1.0f, 0.1f, vol, f000, 5.0f, 0.5f, 3), Stop);
+  set_out_stream(nullptr);
+  EXPECT_NE(os.str().find("invalid imode in expand2"), std::string::npos);
+}
+
+TEST(MemListing, CycleLineIsFortranEdited) {
+  EXPECT_EQ(cycleline(7, 123.456f, 0.12345f, 0.54321f, 84.0f, 0.01234f, 55.5f, 1, 0.5f),
+            "ic=  7 c2= 0.12346E+03 rfact= 0.12345 rwfact= 0.54321 f0=   84. dmin=  0.01234"
+            " dmax=      55.5 ex1= 0.500E+00");
+  // Too wide for its field: asterisks, as a Fortran runtime prints them.
+  EXPECT_EQ(cycleline(1000, 1.0f, 12345.0f, 0.5f, 1234567.0f, 0.0f, 1e12f, 2, 1e-3f),
+            "ic=*** c2= 0.10000E+01 rfact=******** rwfact= 0.50000 f0=****** dmin=  0.00000"
+            " dmax=********** ex2= 0.100E-02");
+}
+
+}  // namespace
