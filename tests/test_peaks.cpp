@@ -16,6 +16,7 @@
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
 #include "crystal_groups.hpp"
+#include "e2e_support.hpp"
 #include "density/workgrid.hpp"
 #include "driver/runstate.hpp"
 #include "maps/peaks.hpp"
@@ -905,6 +906,53 @@ TEST(SyntheticStructure, IcosahedralFaceCentredModelComesBackInTheSettingCell) {
   getpeak(1, x, h, m);
   EXPECT_EQ(m, 32);
   setbrv('p');
+}
+
+// The Fourier map of the bundled perovskite example, as a user runs it:
+// one listed peak per site at the model's coordinates, Sr > Ti > O.
+TEST(FourierMapRun, PerovskiteExampleListsItsThreeSites) {
+  using namespace trovan_test;
+  const fs::path dir = scratch_dir("peaks_perovskite");
+  const fs::path ex = source_dir() / "examples/perovskite";
+  fs::copy_file(ex / "perovskite.hkl", dir / "perovskite.hkl");
+  std::string input = slurp(ex / "perovskite.inp");
+  const std::size_t at_pkmin = input.find("pkmin=");
+  ASSERT_NE(at_pkmin, std::string::npos);
+  const std::size_t end = input.find_first_of(" \n", at_pkmin);
+  input.replace(at_pkmin, end - at_pkmin, "pkmin=0.05");
+  const RunResult r = run_trovan(dir, input, "CLCMPPATH='" + (source_dir() / "plot").string() + "'");
+  ASSERT_EQ(r.status, 0) << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
+  const std::size_t hdr = r.out.find("  no  multpl. peak     coordinates\n");
+  ASSERT_NE(hdr, std::string::npos);
+  std::istringstream list(r.out.substr(hdr));
+  std::string line;
+  std::getline(list, line);
+  const double want[3][3] = {{0, 0, 0}, {0.5, 0.5, 0.5}, {0.5, 0.5, 0}};
+  const int mult[3] = {1, 1, 3};
+  double last = 1e30;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(std::getline(list, line));
+    std::istringstream row(line);
+    int no = 0, m = 0;
+    double v = 0, x[6] = {};
+    row >> no >> m >> v;
+    for (double& e : x) row >> e;
+    EXPECT_EQ(no, i + 1);
+    EXPECT_EQ(m, mult[i]) << line;
+    EXPECT_LT(v, last);
+    last = v;
+    if (i < 2) {
+      for (int e = 0; e < 3; ++e) EXPECT_NEAR(x[e], want[i][e], 1e-4) << line;
+    } else {
+      // One of the three face centres.
+      int halves = 0;
+      for (int e = 0; e < 3; ++e) halves += std::fabs(x[e] - 0.5) < 1e-4;
+      EXPECT_EQ(halves, 2) << line;
+    }
+  }
+  ASSERT_TRUE(std::getline(list, line));
+  EXPECT_EQ(line.rfind("dmin=", 0), 0u) << line;  // no fourth peak
+  fs::remove_all(dir);
 }
 
 }  // namespace
