@@ -12,6 +12,7 @@
 #include "driver/input.hpp"
 #include "driver/runstate.hpp"
 #include "maps/boxfile.hpp"
+#include "maps/peaks.hpp"
 #include "plot/calcomp.hpp"
 #include "plot/contour.hpp"
 #include "plot/mappage.hpp"
@@ -24,8 +25,6 @@ namespace trovan {
 namespace {
 
 std::string g_win = "map.win", g_rho = "map.rho";
-std::vector<std::array<double, 6>> g_peaks;
-std::vector<double> g_heights;
 
 // Fortran-like listing fields.
 std::string fvec(const double* v, int n, int w = 9, int d = 4) {
@@ -89,17 +88,6 @@ void setboxnames(const char* win, const char* rho) {
   g_rho = rho ? rho : "";
 }
 
-void setmappeaks(int n, const float* x, const float* height) {
-  g_peaks.clear();
-  g_heights.clear();
-  for (int i = 0; i < n; ++i) {
-    std::array<double, 6> p{};
-    for (int d = 0; d < 6; ++d) p[d] = x[6 * i + d];
-    g_peaks.push_back(p);
-    g_heights.push_back(height ? height[i] : 0.0);
-  }
-}
-
 std::string mapkindlabel() {
   if (ispatterson()) return "Fo Patterson map ";
   if (isdfourier()) return "D-Fourier map ";
@@ -159,8 +147,18 @@ MapContext currentmapcontext() {
   }
   if (c.ops.empty()) c.ops.push_back(identityop());
 
-  c.peaks = g_peaks;
-  c.peakheights = g_heights;
+  // The independent peaks as the peak search lists them (by decreasing
+  // height), so that the numbers on the page are those of the listing.
+  const int np = getnpeak();
+  for (int i = 0; i < np; ++i) {
+    float x[6], h = 0;
+    int mult = 0;
+    getpeak(i, x, h, mult);
+    std::array<double, 6> p{};
+    for (int d = 0; d < 6; ++d) p[d] = x[d];
+    c.peaks.push_back(p);
+    c.peakheights.push_back(h);
+  }
   c.title = gettitle();
   c.kind = mapkindlabel();
   c.difference = isdfourier();

@@ -38,11 +38,6 @@ constexpr long long kJxmax = 4194304;
 // Box file names (prefix + ".win", prefix + ".rho").
 void setboxnames(const char* win, const char* rho);
 
-// The peaks to mark on the sections: n positions (six setting coordinates
-// each) and their signed heights, numbered 1..n in the order given (the
-// order of the printed peak list).
-void setmappeaks(int n, const float* x, const float* height);
-
 // Everything a drawing needs from the rest of the run.
 struct MapContext {
   MapGrid grid;
@@ -50,7 +45,7 @@ struct MapContext {
   double metric[36] = {};  // setting-cell metric, Angstrom^2: |x|^2 = x.G.x
   double cart[36] = {};    // x = cart e: Cartesian (3 external, 3 internal; Angstrom) to setting
   std::vector<AffineOp> ops;  // the symmetry images averaged over (inversion included)
-  std::vector<std::array<double, 6>> peaks;
+  std::vector<std::array<double, 6>> peaks;  // setting coordinates; peak k is number k+1
   std::vector<double> peakheights;
   std::string title;       // "title=" text
   std::string kind;        // "Fourier map ", "D-Fourier map ", ...
@@ -61,7 +56,8 @@ struct MapContext {
 
 // The run's context: the work grid (getnt() points, sizes gethmax, getidm
 // axes), M^-1, the metric and Cartesian conversion of the lattice, the
-// symmetry operators, the peaks given to setmappeaks, the title and map kind.
+// symmetry operators, the independent peaks of the peak search (numbered
+// as listed), the title and map kind.
 MapContext currentmapcontext();
 
 // Map kind label of the run (getiplt).

@@ -125,11 +125,15 @@ void drawframe(const SectionPage& pg) {
               static_cast<float>(lab), txt, 0, 2);
     }
   }
+  // The axis names at the far ends of their edges: u past the corner
+  // s = 1, v above the corner t = 1, each along its own direction.
   float ax, ay;
-  topage(pg, 0.75, 0, ax, ay);
-  csymbol(static_cast<float>(ax + 0.9 * nu[0]), static_cast<float>(ay + (0.9 + 0.4) * nu[1]), 0.4f, "u", 0, 1);
-  topage(pg, 0, 0.75, ax, ay);
-  csymbol(static_cast<float>(ax + 0.9 * nv[0] - 0.3), static_cast<float>(ay - 0.15), 0.4f, "v", 0, 2);
+  topage(pg, 1, 0, ax, ay);
+  csymbol(static_cast<float>(ax + 0.6 * pg.pu[0] / lu), static_cast<float>(ay + 0.6 * pg.pu[1] / lu - 0.15), 0.4f,
+          "u", 0, 1);
+  topage(pg, 0, 1, ax, ay);
+  csymbol(static_cast<float>(ax + 0.45 * pg.pv[0] / lv), static_cast<float>(ay + 0.45 * pg.pv[1] / lv), 0.4f, "v", 0,
+          1);
   newpen(1);
 }
 
