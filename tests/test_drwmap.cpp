@@ -24,6 +24,7 @@
 #include "crystal/symmetry.hpp"
 #include "crystal_groups.hpp"
 #include "density/workgrid.hpp"
+#include "e2e_support.hpp"
 #include "driver/input.hpp"
 #include "driver/runstate.hpp"
 #include "maps/boxfile.hpp"
@@ -1002,4 +1003,29 @@ TEST_F(DrawFiles, OtherDevicesDrawNothingButBoxesAreStillWritten) {
   EXPECT_FALSE(fs::exists(dir_ / "calcomp1.ps"));
   EXPECT_NE(listing_.str().find("not allowd"), std::string::npos);
   EXPECT_TRUE(fs::exists(dir_ / "box.win"));
+}
+
+// ---- the bundled example, end to end ----------------------------------------------
+
+TEST(DrawExample, PerovskiteEndsWithItsSectionsDrawnAndItsBoxWritten) {
+  const fs::path dir = trovan_test::scratch_dir("drwmap_example");
+  const fs::path ex = trovan_test::source_dir() / "examples/perovskite";
+  fs::copy_file(ex / "perovskite.hkl", dir / "perovskite.hkl");
+  const auto r = trovan_test::run_trovan(dir, trovan_test::slurp(ex / "perovskite.inp"),
+                                         "CLCMPPATH='" + (trovan_test::source_dir() / "plot").string() + "'");
+  ASSERT_EQ(r.status, 0) << r.out;
+  const fs::path ps = dir / "calcomp1.ps";
+  ASSERT_TRUE(fs::exists(ps)) << r.out;
+  EXPECT_EQ(count_of(slurp(ps), "showpage"), 2);
+  EXPECT_EQ(render(ps), 2);
+  // The z = 1/2 section holds Ti (peak 2) and, on its edges, four images of
+  // the O at (1/2, 1/2, 0); the (110) section Sr at its four corners, Ti and
+  // two O images.
+  EXPECT_TRUE(r.has("peaks on the section:    5    2    3    3    3    3")) << r.out;
+  EXPECT_TRUE(r.has("peaks on the section:    7    1    1    1    1    2    3    3")) << r.out;
+  // The box: 17^3 codes after the 134-byte header, and its text twin.
+  ASSERT_TRUE(fs::exists(dir / "perovskite.win"));
+  EXPECT_EQ(fs::file_size(dir / "perovskite.win"), 134u + 2u * 17 * 17 * 17);
+  EXPECT_TRUE(fs::exists(dir / "perovskite.rho"));
+  fs::remove_all(dir);
 }
