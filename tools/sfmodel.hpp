@@ -469,9 +469,9 @@ struct Example {
   double amp[3] = {};              // modulated: displacement amplitude (fractions)
   int modulated_site = 0;          // modulated: which site carries the wave
   double wave_phase = 0;           // modulated: u(t) = A sin(2 pi (t - phase))
-  double ex1 = 0.02, ex2 = 0.01;   // MEM step factors and cycles
-  int nex1 = 10, nex2 = 10;
-  double sigma_rel = 0.02, sigma_abs = 0.05;  // MEM data: sigma = rel |F| + abs
+  double ex1 = 1e-3, ex2 = 1e-3;   // MEM step factors and cycles
+  int nex1 = 20, nex2 = 60;
+  double sigma_rel = 0.03, sigma_abs = 0.2;  // MEM data: sigma = rel |F| + abs
   std::string drawing;             // the "ng=" block of the inputs
   Basis basis;
   double pkmin = 0.3;
@@ -581,8 +581,8 @@ inline Example perovskite() {
              {"O", {0.5, 0.5, 0, 0, 0, 0}, 8, 0.8, 0, 3}};
   e.basis = general_basis(e.abc, e.k);
   e.pkmin = 0.15;
-  e.nex1 = 10;
-  e.nex2 = 10;
+  e.nex1 = 20;
+  e.nex2 = 100;
   e.drawing = "ng=1\n" + page("0 0 0 0 0 0", "1 0 0 0 0 0", "0 1 0 0 0 0", 32, 32);
   return e;
 }
@@ -614,13 +614,13 @@ inline Example modulated(bool centro) {
     e.icent = 1;
     e.gens = {"-x,y,z,t+1/2,u,v", "x,-y,z,t,u,v"};
     e.symmetry_comment = "inversion (icent=1), a*-mirror with t+1/2, b*-mirror";
-    e.sites = {{"A", {0, 0, 0, 0, 0, 0}, 26, 1.0, 0, 1}};
+    e.sites = {{"A", {0, 0, 0, 0, 0, 0}, 26, 2.0, 0, 1}};
   } else {
     e.icent = 0;
     e.gens = {};
     e.symmetry_comment = "P1: identity only";
-    e.sites = {{"A", {0.25, 0.25, 1.0 / 6, 0, 0, 0}, 26, 1.0, 0, 1},
-               {"B", {0.6875, 0.5833333333333333, 0.5833333333333333, 0, 0, 0}, 12, 1.0, 0, 1}};
+    e.sites = {{"A", {0.25, 0.25, 1.0 / 6, 0, 0, 0}, 26, 2.0, 0, 1},
+               {"B", {0.6875, 0.5833333333333333, 0.5833333333333333, 0, 0, 0}, 12, 2.0, 0, 1}};
     e.wave_phase = 0.15;
   }
   e.basis = general_basis(e.abc, e.k);
@@ -655,13 +655,16 @@ inline Example icosahedral(bool fcentred) {
   std::copy(hm, hm + 6, e.hmax);
   e.qimax = 1.0;
   if (!fcentred) {
-    e.sites = {{"vertex", {0, 0, 0, 0, 0, 0}, 20, 1.0, 0.9 * e.a / 2, 1},
-               {"body centre", {0.5, 0.5, 0.5, 0.5, 0.5, 0.5}, 12, 1.0, 0.7 * e.a / 2, 1}};
+    e.sites = {{"vertex", {0, 0, 0, 0, 0, 0}, 20, 2.0, 0.9 * e.a / 2, 1},
+               {"body centre", {0.5, 0.5, 0.5, 0.5, 0.5, 0.5}, 12, 2.0, 0.7 * e.a / 2, 1}};
   } else {
-    e.sites = {{"vertex", {0, 0, 0, 0, 0, 0}, 20, 1.0, 0.9 * e.a / 2, 32},
-               {"odd vertex", {0.5, 0, 0, 0, 0, 0}, 12, 1.0, 0.7 * e.a / 2, 32}};
+    e.sites = {{"vertex", {0, 0, 0, 0, 0, 0}, 20, 2.0, 0.9 * e.a / 2, 32},
+               {"odd vertex", {0.5, 0, 0, 0, 0, 0}, 12, 2.0, 0.7 * e.a / 2, 32}};
   }
   e.pkmin = 0.3;
+  e.nex1 = 10;  // a 6-D grid: fewer cycles keep the run short
+  e.nex2 = 20;
+  e.ex1 = e.ex2 = 1e-4;  // the cell volume is large: a smaller step
   // Physical space through the origin: the plane of two five-fold axes'
   // parallel parts, taken as the superspace directions with zero internal
   // component: d1 + d2 (setting directions) is not such a vector, so the
@@ -713,10 +716,10 @@ inline Example decagonal() {
   std::copy(hm, hm + 6, e.hmax);
   e.qimax = 1.3;
   const double rs = 0.55 * e.a, rl = rs * kTau;
-  e.sites = {{"small 1", {0.2, 0.2, 0.2, 0.2, 0.25, 0}, 24, 0.8, rs, 2},
-             {"large 2", {0.4, 0.4, 0.4, 0.4, 0.75, 0}, 24, 0.8, rl, 2},
-             {"large 3", {0.6, 0.6, 0.6, 0.6, 0.25, 0}, 24, 0.8, rl, 2},
-             {"small 4", {0.8, 0.8, 0.8, 0.8, 0.75, 0}, 24, 0.8, rs, 2}};
+  e.sites = {{"small 1", {0.2, 0.2, 0.2, 0.2, 0.25, 0}, 24, 1.5, rs, 2},
+             {"large 2", {0.4, 0.4, 0.4, 0.4, 0.75, 0}, 24, 1.5, rl, 2},
+             {"large 3", {0.6, 0.6, 0.6, 0.6, 0.25, 0}, 24, 1.5, rl, 2},
+             {"small 4", {0.8, 0.8, 0.8, 0.8, 0.75, 0}, 24, 1.5, rs, 2}};
   e.pkmin = 0.3;
   e.drawing = "ng=1\niax=2 ipers=1 iaver=0 ismth=0\nxe=-10 -10 1.025 xi=0 0 0\n"
               "u=20 0 0 0 0 0\nv=0 20 0 0 0 0\ndiv=40 40 hmin=0.1 lf=10\n";
@@ -756,16 +759,17 @@ void for_each_grid_index(const Example& e, Visit visit) {
 // reflection written here.
 inline bool kept(const Example& e, const int* h) { return e.basis.qpar(h) <= e.qimax; }
 
-// One reflection per class of symmetry-equivalent indices (point group and
-// Friedel's law) that meets the grid, the class's largest index vector in
-// lexicographic order standing for it; the zero vector is left out (it is
-// F(000) of the input).
-inline std::vector<Reflection> unique_reflections(const Example& e, unsigned seed) {
+// The classes of symmetry-equivalent indices (point group and Friedel's
+// law) the examples use: every member within the grid (grid basis,
+// |h_i| <= (N_i - 1)/2) and the physical scattering vector within qimax.
+// A class that the grid holds only in part is left out whole: a map made
+// from part of a class lacks the symmetry the program gives it. Each class
+// is listed with its largest index vector (lexicographic order) first; the
+// zero vector is left out (it is F(000) of the input).
+inline std::vector<std::vector<std::array<int, 6>>> index_classes(const Example& e) {
   const std::vector<IMat6> g = point_group(e.gens, true);  // Friedel: always add -1
   std::set<std::array<int, 6>> done;
-  std::vector<Reflection> out;
-  std::mt19937 rng(seed);
-  std::normal_distribution<double> noise(0.0, 1.0);
+  std::vector<std::vector<std::array<int, 6>>> out;
   for_each_grid_index(e, [&](const int* hg) {
     int h[6];
     from_grid(e.brv, hg, h);
@@ -773,25 +777,41 @@ inline std::vector<Reflection> unique_reflections(const Example& e, unsigned see
     std::copy(h, h + 6, key.begin());
     if (done.count(key)) return;
     if (std::all_of(h, h + 6, [](int v) { return v == 0; })) return;
-    std::array<int, 6> best = key;
+    std::set<std::array<int, 6>> orbit;
     for (const IMat6& r : g) {
       std::array<int, 6> hr{};
       for (int j = 0; j < 6; ++j)
         for (int k = 0; k < 6; ++k) hr[j] += h[k] * r[k][j];
+      orbit.insert(hr);
       done.insert(hr);
-      best = std::max(best, hr);
     }
     if (!kept(e, h)) return;
+    for (const auto& m : orbit) {
+      int mg[6];
+      if (!to_grid(e.brv, m.data(), mg)) return;
+      for (int i = 0; i < 6; ++i)
+        if (std::abs(mg[i]) > (e.hmax[i] - 1) / 2) return;
+    }
+    out.emplace_back(orbit.rbegin(), orbit.rend());
+  });
+  return out;
+}
+
+// One reflection per class, the class's first index standing for it.
+inline std::vector<Reflection> unique_reflections(const Example& e, unsigned seed) {
+  std::vector<Reflection> out;
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  for (const auto& cls : index_classes(e)) {
     Reflection rf;
-    std::copy(best.begin(), best.end(), rf.h);
+    std::copy(cls[0].begin(), cls[0].end(), rf.h);
     const cplx f = e.F(rf.h);
     rf.fc = std::abs(f);
     rf.phase = rf.fc > 1e-9 ? std::arg(f) * 180 / kPi : 0.0;
     rf.sigma = e.sigma_rel * rf.fc + e.sigma_abs;
     rf.fo = std::max(0.0, rf.fc + rf.sigma * noise(rng));
     out.push_back(rf);
-  });
-  // Strongest first is how a user's list often comes; the order is free.
+  }
   std::sort(out.begin(), out.end(), [](const Reflection& a, const Reflection& b) {
     return std::lexicographical_compare(b.h, b.h + 6, a.h, a.h + 6);
   });
@@ -870,8 +890,8 @@ inline std::string keyword_input(const Example& e, bool mem, const std::string& 
 //     rho(x_grid) = (1/V) sum_h F(h) exp(+2 pi i h_grid.x_grid),
 // summed axis after axis (a direct sum in double precision, no FFT).
 // Entry j of the result is grid point (j1/N1, ..., j6/N6), the first axis
-// fastest. Indices beyond qimax and the zero vector (F(000) = f000) enter
-// as the program's run does.
+// fastest. The coefficients are the model's own at every member of every
+// class of index_classes, F(000) at the origin.
 inline std::vector<double> direct_map(const Example& e) {
   long long nt = 1;
   long long stride[6];
@@ -880,15 +900,15 @@ inline std::vector<double> direct_map(const Example& e) {
     nt *= e.hmax[i];
   }
   std::vector<cplx> a(nt, 0.0), b(nt);
-  const double f000 = e.f000();
-  for_each_grid_index(e, [&](const int* hg) {
-    int h[6];
-    from_grid(e.brv, hg, h);
-    long long j = 0;
-    for (int i = 0; i < 6; ++i) j += ((hg[i] + e.hmax[i]) % e.hmax[i]) * stride[i];
-    if (std::all_of(hg, hg + 6, [](int v) { return v == 0; })) a[j] = f000;
-    else if (kept(e, h)) a[j] = e.F(h);
-  });
+  a[0] = e.f000();
+  for (const auto& cls : index_classes(e))
+    for (const auto& h : cls) {
+      int hg[6] = {};
+      to_grid(e.brv, h.data(), hg);
+      long long j = 0;
+      for (int i = 0; i < 6; ++i) j += ((hg[i] + e.hmax[i]) % e.hmax[i]) * stride[i];
+      a[j] = e.F(h.data());
+    }
   for (int ax = 0; ax < 6; ++ax) {
     const int n = e.hmax[ax];
     if (n == 1) continue;
