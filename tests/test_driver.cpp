@@ -39,7 +39,7 @@ std::string cubic_input(std::map<std::string, std::string> v = {}) {
   s += "\n";
   if (ip >= 4) s += "ex1=0.001 ex2=0.0005 nex1=3 nex2=3\n";
   s += "icont=" + get("icont", "0") + "\n";
-  s += "qimax=1.8 frmt='" + std::string(ip >= 4 ? "(6i4,4f10.2)" : "(6i4,3f10.2)") + "'\n";
+  s += "qimax=1.8 frmt='" + std::string(ip >= 4 ? "(6i4,4f12.4)" : "(6i4,3f12.4)") + "'\n";
   s += "ldev=0 iwhkl=0 iprj=" + get("iprj", "0") + "\n" + get("hlines", "");
   s += "ng=0\n";
   return s;
@@ -105,7 +105,7 @@ TEST(Driver, FourierRunEchoesEverySettingInOrder) {
                          "iplot=  2 hmax=  16  16  16   1   1   1",
                          " pkmin=5",
                          "icont=  0",
-                         "qimax=1.8 frmt=(6i4,3f10.2)",
+                         "qimax=1.8 frmt=(6i4,3f12.4)",
                          "ldev=  0 iwhkl=  0 iprj=  0",
                          "dmin=",
                          "dmax="};

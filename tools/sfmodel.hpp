@@ -1,0 +1,942 @@
+// Structure factors of the simple model crystals behind the bundled
+// examples: a cubic perovskite, a (3+1)-D displacively modulated crystal (a
+// centrosymmetric and a non-centrosymmetric variant), a primitive and a
+// face-centred icosahedral quasicrystal with spherical occupation domains,
+// and a decagonal quasicrystal with circular ones. The generator `sfgen`
+// writes the examples from them; the tests read the same models to check
+// the program's maps against a direct summation.
+//
+// Everything here is computed in double precision from the model alone: the
+// reciprocal bases are built from their exact definitions (tau, cos 72
+// degrees, ...), not read from the program's tables.
+//
+// Sign convention. The program synthesises
+//     rho(x) = (1/V) sum_h F(h) exp(+2 pi i h.x),
+// so a structure factor is the integral over the cell
+//     F(h) = integral rho(x) exp(-2 pi i h.x) dV,
+// which for a point-like atom of weight f at x_j gives f exp(-2 pi i h.x_j).
+// The phases written to the reflection files are arg F in that convention.
+#pragma once
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace trovan::examples {
+
+using cplx = std::complex<double>;
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kTau = 1.61803398874989484820;  // the golden mean
+
+// 6x6 integer matrix, row by row: m[i][j].
+using IMat6 = std::array<std::array<int, 6>, 6>;
+
+// ---- reciprocal bases ------------------------------------------------------
+
+// Row k = the Cartesian components (three parallel, then three
+// perpendicular) of the k-th reciprocal basis vector, in 1/Angstrom for the
+// parallel part. The index vector h has q = h.dq.
+struct Basis {
+  double dq[6][6] = {};
+  void q(const int* h, double* out) const {
+    for (int j = 0; j < 6; ++j) {
+      out[j] = 0;
+      for (int k = 0; k < 6; ++k) out[j] += h[k] * dq[k][j];
+    }
+  }
+  double qpar(const int* h) const {
+    double v[6];
+    q(h, v);
+    return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+  }
+  double qperp(const int* h) const {
+    double v[6];
+    q(h, v);
+    return std::sqrt(v[3] * v[3] + v[4] * v[4] + v[5] * v[5]);
+  }
+};
+
+// The icosahedral basis of isys 2: the six five-fold axes (1, tau, 0) and
+// their cyclic permutations, the perpendicular parts the conjugate star;
+// scaled so that each half has length 1/(2a).
+inline Basis icosahedral_basis(double a) {
+  const double t = kTau;
+  const double rows[6][6] = {{1, t, 0, t, -1, 0},  {t, 0, 1, -1, 0, t},  {t, 0, -1, -1, 0, -t},
+                             {0, 1, -t, 0, t, 1},  {-1, t, 0, -t, -1, 0}, {0, 1, t, 0, t, -1}};
+  const double s = 0.5 / std::sqrt(1 + t * t) / a;
+  Basis b;
+  for (int k = 0; k < 6; ++k)
+    for (int j = 0; j < 6; ++j) b.dq[k][j] = rows[k][j] * s;
+  return b;
+}
+
+// The decagonal basis of isys 3: rows 1-4 the five-fold star at angles
+// 72k degrees in physical space and 144k degrees in internal space, both
+// divided by sqrt(5) a; row 5 the period 1/c along z; row 6 unused (the
+// program keeps a unit there).
+inline Basis decagonal_basis(double a, double c) {
+  Basis b;
+  for (int k = 1; k <= 4; ++k) {
+    const double s = 1.0 / (std::sqrt(5.0) * a);
+    b.dq[k - 1][0] = std::cos(2 * kPi * k / 5) * s;
+    b.dq[k - 1][1] = std::sin(2 * kPi * k / 5) * s;
+    b.dq[k - 1][3] = std::cos(4 * kPi * k / 5) * s;
+    b.dq[k - 1][4] = std::sin(4 * kPi * k / 5) * s;
+  }
+  b.dq[4][2] = 1.0 / c;
+  b.dq[5][5] = 1.0;
+  return b;
+}
+
+// The general setting of an orthogonal cell (isetting 3: a* along x) with
+// at most one wave vector k (components on a*, b*, c*); the fourth basis
+// vector carries the unit internal component along the first internal axis,
+// the unused fifth and sixth carry units too (as the "v=" line gives them).
+inline Basis general_basis(const double* abc, const double* k) {
+  Basis b;
+  for (int i = 0; i < 3; ++i) b.dq[i][i] = 1.0 / abc[i];
+  for (int i = 0; i < 3; ++i) b.dq[3][i] = k[i] / abc[i];
+  b.dq[3][3] = 1;
+  b.dq[4][4] = 1;
+  b.dq[5][5] = 1;
+  return b;
+}
+
+// Volume of the superspace cell: 1/|det dq| over the axes in use (the
+// unused axes carry unit vectors).
+inline double cell_volume(const Basis& b) {
+  double m[6][6];
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) m[i][j] = b.dq[i][j];
+  double det = 1;
+  for (int c = 0; c < 6; ++c) {
+    int p = c;
+    for (int i = c + 1; i < 6; ++i)
+      if (std::fabs(m[i][c]) > std::fabs(m[p][c])) p = i;
+    if (p != c) {
+      for (int j = 0; j < 6; ++j) std::swap(m[c][j], m[p][j]);
+      det = -det;
+    }
+    det *= m[c][c];
+    for (int i = c + 1; i < 6; ++i) {
+      const double f = m[i][c] / m[c][c];
+      for (int j = c; j < 6; ++j) m[i][j] -= f * m[c][j];
+    }
+  }
+  return 1.0 / std::fabs(det);
+}
+
+// ---- symmetry ---------------------------------------------------------------
+
+// One operator line "x,-y,z,t+1/2,u,v": the rotation (x' = R x, so that an
+// index vector goes to h.R) and the translation.
+struct Op {
+  IMat6 r{};
+  double t[6] = {};
+};
+
+inline Op parse_op(const std::string& text) {
+  Op op;
+  std::vector<std::string> fields(1);
+  for (char ch : text) {
+    if (ch == ',') fields.emplace_back();
+    else if (ch != ' ') fields.back() += ch;
+  }
+  if (fields.size() != 6) throw std::runtime_error("operator needs six fields: " + text);
+  const std::string letters = "xyztuv";
+  for (int e = 0; e < 6; ++e) {
+    const std::string& f = fields[e];
+    int sign = 1;
+    for (std::size_t p = 0; p < f.size(); ++p) {
+      char ch = f[p];
+      if (ch == '+') sign = 1;
+      else if (ch == '-') sign = -1;
+      else if (letters.find(ch) != std::string::npos) {
+        op.r[e][letters.find(ch)] += sign;
+        sign = 1;
+      } else if (std::isdigit(static_cast<unsigned char>(ch))) {
+        std::size_t q = p;
+        while (q < f.size() && (std::isdigit(static_cast<unsigned char>(f[q])) || f[q] == '/')) ++q;
+        const std::string num = f.substr(p, q - p);
+        const std::size_t slash = num.find('/');
+        double v = slash == std::string::npos
+                       ? std::stod(num)
+                       : std::stod(num.substr(0, slash)) / std::stod(num.substr(slash + 1));
+        op.t[e] += sign * v;
+        sign = 1;
+        p = q - 1;
+      }
+    }
+  }
+  return op;
+}
+
+inline IMat6 mul(const IMat6& a, const IMat6& b) {
+  IMat6 c{};
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j)
+      for (int k = 0; k < 6; ++k) c[i][j] += a[i][k] * b[k][j];
+  return c;
+}
+
+inline IMat6 identity6() {
+  IMat6 r{};
+  for (int i = 0; i < 6; ++i) r[i][i] = 1;
+  return r;
+}
+
+// The rotations of the point group generated by the operators, with the
+// inversion added for a centrosymmetric group.
+inline std::vector<IMat6> point_group(const std::vector<std::string>& gens, bool centro) {
+  std::vector<IMat6> g = {identity6()};
+  std::vector<IMat6> gen;
+  for (const std::string& s : gens) gen.push_back(parse_op(s).r);
+  if (centro) {
+    IMat6 inv{};
+    for (int i = 0; i < 6; ++i) inv[i][i] = -1;
+    gen.push_back(inv);
+  }
+  for (std::size_t n = 0; n < g.size(); ++n)
+    for (const IMat6& r : gen) {
+      IMat6 p = mul(r, g[n]);
+      if (std::find(g.begin(), g.end(), p) == g.end()) g.push_back(p);
+      if (g.size() > 240) throw std::runtime_error("point group too large");
+    }
+  return g;
+}
+
+// The operator text of a rotation with zero translation ("y,-x,z,t,u,v"),
+// plus the translation fractions given in halves.
+inline std::string op_text(const IMat6& r, const int* half_t = nullptr) {
+  const char* letters = "xyztuv";
+  std::string s;
+  for (int e = 0; e < 6; ++e) {
+    if (e) s += ',';
+    std::string f;
+    for (int i = 0; i < 6; ++i) {
+      int c = r[e][i];
+      if (c == 0) continue;
+      if (c < 0) f += '-';
+      else if (!f.empty()) f += '+';
+      if (std::abs(c) != 1) f += std::to_string(std::abs(c));
+      f += letters[i];
+    }
+    if (half_t && half_t[e]) f += "+1/2";
+    s += f.empty() ? "0" : f;
+  }
+  return s;
+}
+
+// True when R (h -> h.R) is a rotation of the lattice with reciprocal basis
+// dq: R dq = dq G with G block diagonal and orthogonal on the physical and
+// on the internal subspace. `proper` gets the sign of the physical
+// determinant.
+inline bool is_lattice_rotation(const IMat6& r, const Basis& b, int ndim, int* proper = nullptr) {
+  // G = dq^-1 R dq, found by solving dq G = R dq column by column.
+  double a[6][6], rhs[6][6];
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) {
+      a[i][j] = b.dq[i][j];
+      rhs[i][j] = 0;
+      for (int k = 0; k < 6; ++k) rhs[i][j] += r[i][k] * b.dq[k][j];
+    }
+  for (int c = 0; c < 6; ++c) {
+    int p = c;
+    for (int i = c + 1; i < 6; ++i)
+      if (std::fabs(a[i][c]) > std::fabs(a[p][c])) p = i;
+    for (int j = 0; j < 6; ++j) {
+      std::swap(a[c][j], a[p][j]);
+      std::swap(rhs[c][j], rhs[p][j]);
+    }
+    for (int i = 0; i < 6; ++i) {
+      if (i == c) continue;
+      const double f = a[i][c] / a[c][c];
+      for (int j = 0; j < 6; ++j) {
+        a[i][j] -= f * a[c][j];
+        rhs[i][j] -= f * rhs[c][j];
+      }
+    }
+  }
+  double g[6][6];
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) g[i][j] = rhs[i][j] / a[i][i];
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j)
+      if ((i < 3) != (j < 3) && std::fabs(g[i][j]) > 1e-9) return false;
+  // Orthogonality over the components the lattice uses (the unused axes of
+  // a 5-D setting carry a unit vector that must be kept).
+  (void)ndim;
+  for (int blk = 0; blk < 6; blk += 3)
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) {
+        double s = 0;
+        for (int k = 0; k < 3; ++k) s += g[blk + i][blk + k] * g[blk + j][blk + k];
+        if (std::fabs(s - (i == j)) > 1e-9) return false;
+      }
+  if (proper) {
+    const double det = g[0][0] * (g[1][1] * g[2][2] - g[1][2] * g[2][1]) -
+                       g[0][1] * (g[1][0] * g[2][2] - g[1][2] * g[2][0]) +
+                       g[0][2] * (g[1][0] * g[2][1] - g[1][1] * g[2][0]);
+    *proper = det > 0 ? 1 : -1;
+  }
+  return true;
+}
+
+inline int order_of(const IMat6& r) {
+  IMat6 p = r;
+  for (int i = 1; i <= 12; ++i) {
+    if (p == identity6()) return i;
+    p = mul(r, p);
+  }
+  return 0;
+}
+
+// Generators of the icosahedral rotation group of a basis whose rotations
+// are signed permutations (both built-in icosahedral bases): two commuting
+// two-folds a, b, a three-fold c that normalises {1, a, b, ab}, and a
+// five-fold f. Read in this order, the products of their powers run
+// through the 60 rotations once (Klein group, tetrahedral group, then the
+// five cosets of the five-fold), which is how the program closes them.
+inline std::vector<IMat6> icosahedral_generators(const Basis& b) {
+  std::vector<IMat6> two, three, five;
+  int perm[6] = {0, 1, 2, 3, 4, 5};
+  do {
+    for (int s = 0; s < 64; ++s) {
+      IMat6 r{};
+      for (int k = 0; k < 6; ++k) r[k][perm[k]] = (s >> k & 1) ? -1 : 1;
+      int proper = 0;
+      if (!is_lattice_rotation(r, b, 6, &proper) || proper != 1) continue;
+      const int o = order_of(r);
+      if (o == 2) two.push_back(r);
+      if (o == 3) three.push_back(r);
+      if (o == 5) five.push_back(r);
+    }
+  } while (std::next_permutation(perm, perm + 6));
+  if (two.size() != 15 || three.size() != 20 || five.size() != 24)
+    throw std::runtime_error("the basis does not have the icosahedral rotations");
+  const IMat6& a = two[0];
+  for (const IMat6& bb : two) {
+    if (bb == a || mul(a, bb) != mul(bb, a)) continue;
+    const IMat6 ab = mul(a, bb);
+    for (const IMat6& c : three) {
+      const IMat6 ci = mul(c, c);
+      auto in_v = [&](const IMat6& x) { return x == a || x == bb || x == ab; };
+      if (in_v(mul(mul(c, a), ci)) && in_v(mul(mul(c, bb), ci))) return {a, bb, c, five[0]};
+    }
+  }
+  throw std::runtime_error("no generating set found");
+}
+
+// ---- face centring ----------------------------------------------------------
+
+// The face-centred setting's index conversion to the primitive grid basis,
+// h_grid,i = sum_k Q_ik h_k / 2; every component of Q h must be even (the
+// reflection condition: all six indices of the same parity).
+inline const int (&centring_q())[6][6] {
+  static const int q[6][6] = {{0, 1, 0, -1, 0, 0}, {0, 0, 1, 0, 0, -1}, {1, 0, 0, 0, 1, 0},
+                              {0, 0, 0, 0, -1, 1}, {0, 0, 0, 1, -1, 0}, {0, 0, 0, 1, 0, 1}};
+  return q;
+}
+
+// Setting index -> grid index (false when h is extinct).
+inline bool to_grid(char brv, const int* h, int* hg) {
+  if (brv == 'p') {
+    std::copy(h, h + 6, hg);
+    return true;
+  }
+  const auto& q = centring_q();
+  for (int i = 0; i < 6; ++i) {
+    int s = 0;
+    for (int k = 0; k < 6; ++k) s += q[i][k] * h[k];
+    if (s % 2 != 0) return false;
+    hg[i] = s / 2;
+  }
+  return true;
+}
+
+// Grid index -> setting index: h = 2 Q^-1 h_grid (Q^-1 found numerically
+// and checked to make the round trip exact).
+inline void from_grid(char brv, const int* hg, int* h) {
+  if (brv == 'p') {
+    std::copy(hg, hg + 6, h);
+    return;
+  }
+  static int qi2[6][6];
+  static bool ready = false;
+  if (!ready) {
+    const auto& q = centring_q();
+    double m[6][12];
+    for (int i = 0; i < 6; ++i)
+      for (int j = 0; j < 6; ++j) {
+        m[i][j] = q[i][j];
+        m[i][6 + j] = i == j;
+      }
+    for (int c = 0; c < 6; ++c) {
+      int p = c;
+      for (int i = c + 1; i < 6; ++i)
+        if (std::fabs(m[i][c]) > std::fabs(m[p][c])) p = i;
+      for (int j = 0; j < 12; ++j) std::swap(m[c][j], m[p][j]);
+      const double d = m[c][c];
+      for (int j = 0; j < 12; ++j) m[c][j] /= d;
+      for (int i = 0; i < 6; ++i)
+        if (i != c) {
+          const double f = m[i][c];
+          for (int j = 0; j < 12; ++j) m[i][j] -= f * m[c][j];
+        }
+    }
+    for (int i = 0; i < 6; ++i)
+      for (int j = 0; j < 6; ++j) {
+        const double v = 2 * m[i][6 + j];
+        qi2[i][j] = static_cast<int>(std::lround(v));
+        if (std::fabs(v - qi2[i][j]) > 1e-9) throw std::runtime_error("2 Q^-1 is not integral");
+      }
+    ready = true;
+  }
+  for (int i = 0; i < 6; ++i) {
+    h[i] = 0;
+    for (int k = 0; k < 6; ++k) h[i] += qi2[i][k] * hg[k];
+  }
+  int back[6];
+  if (!to_grid(brv, h, back) || !std::equal(back, back + 6, hg))
+    throw std::runtime_error("centring round trip failed");
+}
+
+// ---- the models -------------------------------------------------------------
+
+// An atom's scattering weight: f(q) = z exp(-b q^2 / 4), q = |q_par| in
+// 1/Angstrom (q = 2 sin(theta)/lambda, so b is a displacement parameter B
+// in Angstrom^2).
+inline double form_factor(double z, double b, double q) { return z * std::exp(-b * q * q / 4); }
+
+// J_n(z) for any integer n and real z, from std::cyl_bessel_j (which
+// takes n, z >= 0): J_{-n}(z) = (-1)^n J_n(z) and J_n(-z) = (-1)^n J_n(z).
+inline double bessel_int(int n, double z) {
+  const int an = std::abs(n);
+  double v = std::cyl_bessel_j(static_cast<double>(an), std::fabs(z));
+  if (an % 2 && (n < 0) != (z < 0)) v = -v;
+  return v;
+}
+
+// Normalised Fourier transforms of occupation domains of radius R at x =
+// 2 pi |q_perp| R: a ball in three dimensions, 3 (sin x - x cos x) / x^3,
+// and a disc in two, 2 J1(x) / x. Both are 1 at x = 0.
+inline double ball_transform(double x) {
+  if (std::fabs(x) < 1e-4) return 1 - x * x / 10;
+  return 3 * (std::sin(x) - x * std::cos(x)) / (x * x * x);
+}
+inline double disc_transform(double x) {
+  if (std::fabs(x) < 1e-4) return 1 - x * x / 8;
+  return 2 * std::cyl_bessel_j(1.0, x) / x;
+}
+
+// A site of the model: its position in the setting cell (fractions), its
+// weight, and, for the quasicrystals, the radius of its occupation domain
+// in Angstrom of internal space; `mult` is the number of its images in the
+// setting cell (what a peak search reports as multiplicity).
+struct Site {
+  std::string label;
+  double x[6];
+  double z, b;
+  double radius = 0;
+  int mult = 1;
+};
+
+enum class Kind { perovskite, modulated, icosahedral, decagonal };
+
+struct Example {
+  std::string dir, name, title;  // examples/<dir>/<name>.inp
+  Kind kind{};
+  int isys = 0;
+  double a = 0, c = 0;             // built-in settings
+  double abc[3] = {}, k[3] = {};   // general setting
+  int ndm = 0;
+  char brv = 'p';
+  int icent = 1;
+  std::vector<std::string> gens;   // generating elements
+  std::string symmetry_comment;
+  int hmax[6] = {1, 1, 1, 1, 1, 1};
+  int idm = 6;
+  double qimax = 0;                // 1/Angstrom, kept with a small margin
+  std::vector<Site> sites;
+  double amp[3] = {};              // modulated: displacement amplitude (fractions)
+  int modulated_site = 0;          // modulated: which site carries the wave
+  double wave_phase = 0;           // modulated: u(t) = A sin(2 pi (t - phase))
+  double ex1 = 1e-3, ex2 = 1e-3;   // MEM step factors and cycles
+  int nex1 = 20, nex2 = 60;
+  double sigma_rel = 0.03, sigma_abs = 0.2;  // MEM data: sigma = rel |F| + abs
+  std::string drawing;             // the "ng=" block of the inputs
+  Basis basis;
+  double pkmin = 0.3;
+
+  // The structure factor of a setting index (extinct indices give 0).
+  cplx F(const int* h) const {
+    int hg[6];
+    if (!to_grid(brv, h, hg)) return 0;
+    double q[6];
+    basis.q(h, q);
+    const double qp = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2]);
+    const double qi = std::sqrt(q[3] * q[3] + q[4] * q[4] + q[5] * q[5]);
+    int ncent = brv == 'f' ? 32 : 1;  // lattice points in the setting cell
+    cplx s = 0;
+    for (std::size_t n = 0; n < sites.size(); ++n) {
+      const Site& st = sites[n];
+      double hx = 0;
+      for (int i = 0; i < 6; ++i) hx += h[i] * st.x[i];
+      const cplx ph = std::exp(cplx(0, -2 * kPi * hx));
+      const double f = form_factor(st.z, st.b, qp);
+      switch (kind) {
+        case Kind::perovskite:
+          // Each listed site stands for its images under the cubic group.
+          s += f * images_sum(st, h);
+          break;
+        case Kind::modulated:
+          if (static_cast<int>(n) == modulated_site) {
+            // A string x(t) = x0 + A sin(2 pi (t - phase)): integrating
+            // exp(-2 pi i (h.x(t) + m t)) over t gives, by the Jacobi-Anger
+            // expansion, J_{-m}(2 pi h.A) exp(-2 pi i (h.x0 + m phase)).
+            const int m = h[3];
+            const double arg = 2 * kPi * (h[0] * amp[0] + h[1] * amp[1] + h[2] * amp[2]);
+            const double j = bessel_int(-m, arg);
+            s += f * j * ph * std::exp(cplx(0, -2 * kPi * m * wave_phase));
+          } else if (h[3] == 0) {
+            s += f * ph;  // an unmodulated atom scatters into main reflections only
+          }
+          break;
+        case Kind::icosahedral:
+          s += double(ncent) * f * ball_transform(2 * kPi * qi * st.radius) * ph;
+          break;
+        case Kind::decagonal:
+          s += f * disc_transform(2 * kPi * qi * st.radius) * ph;
+          break;
+      }
+    }
+    return s;
+  }
+
+  double f000() const {
+    int h[6] = {};
+    return F(h).real();
+  }
+
+  // Perovskite: the sum of exp(-2 pi i h.x) over the site's distinct images
+  // under the cubic point group (all signed permutations of x, y, z).
+  cplx images_sum(const Site& st, const int* h) const {
+    std::set<std::array<long, 3>> seen;
+    cplx s = 0;
+    int perm[3] = {0, 1, 2};
+    do {
+      for (int sg = 0; sg < 8; ++sg) {
+        double y[3];
+        std::array<long, 3> key{};
+        for (int i = 0; i < 3; ++i) {
+          y[i] = ((sg >> i) & 1 ? -1 : 1) * st.x[perm[i]];
+          y[i] -= std::floor(y[i]);
+          key[i] = std::lround(y[i] * 1e6) % 1000000;
+        }
+        if (!seen.insert(key).second) continue;
+        s += std::exp(cplx(0, -2 * kPi * (h[0] * y[0] + h[1] * y[1] + h[2] * y[2])));
+      }
+    } while (std::next_permutation(perm, perm + 3));
+    return s;
+  }
+
+  double volume() const { return cell_volume(basis); }
+};
+
+// ---- the four examples -----------------------------------------------------
+
+// The drawing block of the keyword inputs: one x-y (or physical-space)
+// section page per example. `sections` is its text after "ng=".
+inline std::string page(const std::string& origin, const std::string& u, const std::string& v,
+                        int div1, int div2) {
+  return "iax=2 ipers=0 iaver=0 ismth=0\nx=" + origin + "\nu=" + u + "\nv=" + v +
+         "\ndiv=" + std::to_string(div1) + " " + std::to_string(div2) + " hmin=0.1 lf=10\n";
+}
+
+inline Example perovskite() {
+  Example e;
+  e.dir = "perovskite";
+  e.name = "perovskite";
+  e.title = "SrTiO3-type perovskite";
+  e.kind = Kind::perovskite;
+  e.isys = 0;
+  e.abc[0] = e.abc[1] = e.abc[2] = 3.905;
+  e.gens = {"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"};
+  e.symmetry_comment = "generating elements of m-3m: 4 along z, 2 along [110], 3 along [111]";
+  e.icent = 1;
+  const int hm[6] = {16, 16, 16, 1, 1, 1};
+  std::copy(hm, hm + 6, e.hmax);
+  e.qimax = 1.8;
+  // Sr at the corner, Ti at the body centre, O at the face centres.
+  e.sites = {{"Sr", {0, 0, 0, 0, 0, 0}, 38, 0.6, 0, 1},
+             {"Ti", {0.5, 0.5, 0.5, 0, 0, 0}, 22, 0.5, 0, 1},
+             {"O", {0.5, 0.5, 0, 0, 0, 0}, 8, 0.8, 0, 3}};
+  e.basis = general_basis(e.abc, e.k);
+  e.pkmin = 0.15;
+  e.nex1 = 20;
+  e.nex2 = 100;
+  // The z = 1/2 section (Ti and two O), the (1-10) plane through the
+  // origin (Sr, Ti and O), and the whole cell as a box.
+  e.drawing =
+      "ng=3\n"
+      "iax=2 ipers=0 iaver=1 ismth=0\nx= 0 0 0.5 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\n"
+      "div=60 60 hmin=0.05 lf=10\n"
+      "iax=2 ipers=0 iaver=1 ismth=0\nx= 0 0 0 0 0 0\nu= 1 1 0 0 0 0\nv= 0 0 1 0 0 0\n"
+      "div=64 48 hmin=0.05 lf=10\n"
+      "iax=3 ipers=0 iaver=0 ismth=0\nx= 0 0 0 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\n"
+      "q= 0 0 1 0 0 0\nxmin=0 xmax=1 ymin=0 ymax=1 zmin=0 zmax=1\n"
+      "xdiv=17 ydiv=17 zdiv=17 hscl=1\n";
+  return e;
+}
+
+// One atom on a string x(t) = A sin(2 pi t) along a, the wave vector along
+// c* (a transverse wave, so the string's t is the fourth coordinate
+// itself), superspace group generated by the inversion,
+// (-x, y, z, t+1/2) and (x, -y, z, t). The non-centrosymmetric variant puts
+// the string at a general position with a phase shift and adds an
+// unmodulated atom, group P1.
+inline Example modulated(bool centro) {
+  Example e;
+  e.dir = "modulated";
+  e.name = centro ? "modulated" : "modulated_p1";
+  e.title = centro ? "(3+1)-D displacive wave, centrosymmetric"
+                   : "(3+1)-D displacive wave, non-centrosymmetric";
+  e.kind = Kind::modulated;
+  e.isys = 0;
+  e.abc[0] = 4.2;
+  e.abc[1] = 5.0;
+  e.abc[2] = 6.3;
+  e.k[2] = 0.2913;
+  e.ndm = 1;
+  e.amp[0] = 0.08;
+  const int hm[6] = {32, 12, 12, 12, 1, 1};
+  std::copy(hm, hm + 6, e.hmax);
+  e.qimax = 2.5;
+  if (centro) {
+    e.icent = 1;
+    e.gens = {"-x,y,z,t+1/2,u,v", "x,-y,z,t,u,v"};
+    e.symmetry_comment = "inversion (icent=1), a*-mirror with t+1/2, b*-mirror";
+    e.sites = {{"A", {0, 0, 0, 0, 0, 0}, 26, 2.0, 0, 1}};
+  } else {
+    e.icent = 0;
+    e.gens = {};
+    e.symmetry_comment = "P1: identity only";
+    e.sites = {{"A", {0.25, 0.25, 1.0 / 6, 0, 0, 0}, 26, 2.0, 0, 1},
+               {"B", {0.6875, 0.5833333333333333, 0.5833333333333333, 0, 0, 0}, 12, 2.0, 0, 1}};
+    e.wave_phase = 0.15;
+  }
+  e.basis = general_basis(e.abc, e.k);
+  e.pkmin = 0.3;
+  // The x-t section through the string: x along a, t along the internal axis.
+  const std::string o = centro ? "-0.5 0 0 0 0 0" : "-0.25 0.25 0.1666667 0 0 0";
+  e.drawing = "ng=1\n" + page(o, "1 0 0 0 0 0", "0 0 0 1 0 0", 32, 12);
+  return e;
+}
+
+// A hypercubic lattice in the icosahedral basis of isys 2 with spherical
+// occupation domains. Primitive: domains at the vertex and at the body
+// centre (1/2, ..., 1/2). Face-centred (32 lattice points in the setting
+// cell): domains at the vertex and at the odd vertex (1/2, 0, ..., 0).
+// Point group m-3-5 on every site.
+inline Example icosahedral(bool fcentred) {
+  Example e;
+  e.dir = "icosahedral";
+  e.name = fcentred ? "icosahedral_f" : "icosahedral_p";
+  e.title = fcentred ? "F-icosahedral quasicrystal, spherical domains"
+                     : "P-icosahedral quasicrystal, spherical domains";
+  e.kind = Kind::icosahedral;
+  e.isys = 2;
+  e.a = fcentred ? 6.5 : 5.0;
+  e.c = e.a;
+  e.brv = fcentred ? 'f' : 'p';
+  e.icent = 1;
+  e.basis = icosahedral_basis(e.a);
+  for (const IMat6& r : icosahedral_generators(e.basis)) e.gens.push_back(op_text(r));
+  e.symmetry_comment = "two 2-folds, a 3-fold and a 5-fold: 235, with the inversion m-3-5";
+  const int hm[6] = {10, 10, 10, 10, 10, 10};
+  std::copy(hm, hm + 6, e.hmax);
+  e.qimax = 1.0;
+  if (!fcentred) {
+    e.sites = {{"vertex", {0, 0, 0, 0, 0, 0}, 20, 2.0, 0.9 * e.a / 2, 1},
+               {"body centre", {0.5, 0.5, 0.5, 0.5, 0.5, 0.5}, 12, 2.0, 0.7 * e.a / 2, 1}};
+  } else {
+    e.sites = {{"vertex", {0, 0, 0, 0, 0, 0}, 20, 2.0, 0.9 * e.a / 2, 32},
+               {"odd vertex", {0.5, 0, 0, 0, 0, 0}, 12, 2.0, 0.7 * e.a / 2, 32}};
+  }
+  e.pkmin = 0.3;
+  e.nex1 = 10;  // a 6-D grid: fewer cycles keep the run short
+  e.nex2 = 20;
+  e.ex1 = e.ex2 = 1e-4;  // the cell volume is large: a smaller step
+  // Physical space through the origin: the plane of two five-fold axes'
+  // parallel parts, taken as the superspace directions with zero internal
+  // component: d1 + d2 (setting directions) is not such a vector, so the
+  // section is given in Cartesian form (ipers=1).
+  e.drawing = "ng=1\niax=2 ipers=1 iaver=0 ismth=0\nxe=-10 -10 0 xi=0 0 0\n"
+              "u=20 0 0 0 0 0\nv=0 20 0 0 0 0\ndiv=40 40 hmin=0.1 lf=10\n";
+  return e;
+}
+
+// The decagonal quasicrystal: four circular domains at k/5 (1, 1, 1, 1) of
+// the four in-plane axes, k = 1..4, on the layers z = 1/4 (k = 1, 3) and
+// z = 3/4 (k = 2, 4); small domains at k = 1, 4, large (tau times) at
+// k = 2, 3, as in the pentagonal domains of a Penrose tiling. Group
+// P10_5/mmc: the screw 10_5, a vertical mirror and the inversion.
+inline Example decagonal() {
+  Example e;
+  e.dir = "decagonal";
+  e.name = "decagonal";
+  e.title = "decagonal quasicrystal, circular domains";
+  e.kind = Kind::decagonal;
+  e.isys = 3;
+  e.a = 3.8;
+  e.c = 4.1;
+  e.idm = 5;
+  e.icent = 1;
+  e.basis = decagonal_basis(e.a, e.c);
+  // The five-fold on index vectors: b1 -> b2 -> b3 -> b4 -> -(b1+b2+b3+b4).
+  IMat6 r5 = identity6();
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j) r5[i][j] = 0;
+  r5[0][1] = r5[1][2] = r5[2][3] = 1;
+  r5[3][0] = r5[3][1] = r5[3][2] = r5[3][3] = -1;
+  // The ten-fold screw: minus the cube of the five-fold in the plane, z
+  // kept, translation c/2.
+  IMat6 r10 = mul(r5, mul(r5, r5));
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j) r10[i][j] = -r10[i][j];
+  IMat6 mirror{};
+  mirror[0][3] = mirror[3][0] = mirror[1][2] = mirror[2][1] = 1;
+  mirror[4][4] = mirror[5][5] = 1;
+  int proper = 0;
+  if (!is_lattice_rotation(r10, e.basis, 5, &proper) || proper != 1 || order_of(r10) != 10 ||
+      !is_lattice_rotation(mirror, e.basis, 5, &proper) || proper != -1)
+    throw std::runtime_error("decagonal operators are no lattice symmetries");
+  const int half[6] = {0, 0, 0, 0, 1, 0};
+  e.gens = {op_text(r10, half), op_text(mirror)};
+  e.symmetry_comment = "10_5 screw along c, vertical mirror, inversion (icent=1): P10_5/mmc";
+  const int hm[6] = {15, 15, 15, 15, 8, 1};
+  std::copy(hm, hm + 6, e.hmax);
+  e.qimax = 1.3;
+  const double rs = 0.55 * e.a, rl = rs * kTau;
+  e.sites = {{"small 1", {0.2, 0.2, 0.2, 0.2, 0.25, 0}, 24, 1.5, rs, 2},
+             {"large 2", {0.4, 0.4, 0.4, 0.4, 0.75, 0}, 24, 1.5, rl, 2},
+             {"large 3", {0.6, 0.6, 0.6, 0.6, 0.25, 0}, 24, 1.5, rl, 2},
+             {"small 4", {0.8, 0.8, 0.8, 0.8, 0.75, 0}, 24, 1.5, rs, 2}};
+  e.pkmin = 0.3;
+  e.drawing = "ng=1\niax=2 ipers=1 iaver=0 ismth=0\nxe=-10 -10 1.025 xi=0 0 0\n"
+              "u=20 0 0 0 0 0\nv=0 20 0 0 0 0\ndiv=40 40 hmin=0.1 lf=10\n";
+  return e;
+}
+
+inline std::vector<Example> all_examples() {
+  return {perovskite(), modulated(true), modulated(false), icosahedral(false), icosahedral(true),
+          decagonal()};
+}
+
+// ---- reflections -------------------------------------------------------------
+
+struct Reflection {
+  int h[6];
+  double fc, phase, fo, sigma;  // phase in degrees
+};
+
+// Runs over every grid index (grid basis, |h_i| <= (N_i - 1)/2) and calls
+// visit(hg) for each.
+template <class Visit>
+void for_each_grid_index(const Example& e, Visit visit) {
+  int lim[6];
+  for (int i = 0; i < 6; ++i) lim[i] = (e.hmax[i] - 1) / 2;
+  int hg[6];
+  for (hg[5] = -lim[5]; hg[5] <= lim[5]; ++hg[5])
+    for (hg[4] = -lim[4]; hg[4] <= lim[4]; ++hg[4])
+      for (hg[3] = -lim[3]; hg[3] <= lim[3]; ++hg[3])
+        for (hg[2] = -lim[2]; hg[2] <= lim[2]; ++hg[2])
+          for (hg[1] = -lim[1]; hg[1] <= lim[1]; ++hg[1])
+            for (hg[0] = -lim[0]; hg[0] <= lim[0]; ++hg[0]) visit(hg);
+}
+
+// A reflection is kept when its physical scattering vector is shorter than
+// qimax (1/Angstrom). The program applies the same cut in single precision;
+// the input asks for a slightly larger qimax so that rounding cannot drop a
+// reflection written here.
+inline bool kept(const Example& e, const int* h) { return e.basis.qpar(h) <= e.qimax; }
+
+// The classes of symmetry-equivalent indices (point group and Friedel's
+// law) the examples use: every member within the grid (grid basis,
+// |h_i| <= (N_i - 1)/2) and the physical scattering vector within qimax.
+// A class that the grid holds only in part is left out whole: a map made
+// from part of a class lacks the symmetry the program gives it. Each class
+// is listed with its largest index vector (lexicographic order) first; the
+// zero vector is left out (it is F(000) of the input).
+inline std::vector<std::vector<std::array<int, 6>>> index_classes(const Example& e) {
+  const std::vector<IMat6> g = point_group(e.gens, true);  // Friedel: always add -1
+  std::set<std::array<int, 6>> done;
+  std::vector<std::vector<std::array<int, 6>>> out;
+  for_each_grid_index(e, [&](const int* hg) {
+    int h[6];
+    from_grid(e.brv, hg, h);
+    std::array<int, 6> key;
+    std::copy(h, h + 6, key.begin());
+    if (done.count(key)) return;
+    if (std::all_of(h, h + 6, [](int v) { return v == 0; })) return;
+    std::set<std::array<int, 6>> orbit;
+    for (const IMat6& r : g) {
+      std::array<int, 6> hr{};
+      for (int j = 0; j < 6; ++j)
+        for (int k = 0; k < 6; ++k) hr[j] += h[k] * r[k][j];
+      orbit.insert(hr);
+      done.insert(hr);
+    }
+    if (!kept(e, h)) return;
+    for (const auto& m : orbit) {
+      int mg[6];
+      if (!to_grid(e.brv, m.data(), mg)) return;
+      for (int i = 0; i < 6; ++i)
+        if (std::abs(mg[i]) > (e.hmax[i] - 1) / 2) return;
+    }
+    out.emplace_back(orbit.rbegin(), orbit.rend());
+  });
+  return out;
+}
+
+// One reflection per class, the class's first index standing for it.
+inline std::vector<Reflection> unique_reflections(const Example& e, unsigned seed) {
+  std::vector<Reflection> out;
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  for (const auto& cls : index_classes(e)) {
+    Reflection rf;
+    std::copy(cls[0].begin(), cls[0].end(), rf.h);
+    const cplx f = e.F(rf.h);
+    rf.fc = std::abs(f);
+    rf.phase = rf.fc > 1e-9 ? std::arg(f) * 180 / kPi : 0.0;
+    rf.sigma = e.sigma_rel * rf.fc + e.sigma_abs;
+    rf.fo = std::max(0.0, rf.fc + rf.sigma * noise(rng));
+    out.push_back(rf);
+  }
+  std::sort(out.begin(), out.end(), [](const Reflection& a, const Reflection& b) {
+    return std::lexicographical_compare(b.h, b.h + 6, a.h, a.h + 6);
+  });
+  return out;
+}
+
+// The records: idm indices in i4, then Fo, Fc, phase (Fourier data, Fo = Fc)
+// or Fo, Fc, phase, sigma (MEM data, Fo with noise), each in f12.4.
+inline std::string reflection_file(const Example& e, bool mem, unsigned seed = 1) {
+  std::string s;
+  char buf[64];
+  for (const Reflection& r : unique_reflections(e, seed)) {
+    for (int i = 0; i < e.idm; ++i) {
+      std::snprintf(buf, sizeof buf, "%4d", r.h[i]);
+      s += buf;
+    }
+    if (mem)
+      std::snprintf(buf, sizeof buf, "%12.4f%12.4f%12.4f%12.4f\n", r.fo, r.fc, r.phase, r.sigma);
+    else
+      std::snprintf(buf, sizeof buf, "%12.4f%12.4f%12.4f\n", r.fc, r.fc, r.phase);
+    s += buf;
+  }
+  return s;
+}
+
+inline std::string fmt_real(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6g", v);
+  return buf;
+}
+
+// The keyword input of a Fourier (mem = false) or maximum-entropy run.
+inline std::string keyword_input(const Example& e, bool mem, const std::string& drawing) {
+  const std::string stem = e.name + (mem ? "_mem" : "");
+  std::string s;
+  s += "file1='" + e.name + (mem ? "_mem" : "") + ".hkl'\n";
+  s += "file2='" + stem + ".den'\n";
+  s += "title='" + e.title + "'\n";  // the page adds the map kind
+  if (e.isys == 0) {
+    s += "isys=0\n";
+    s += "a=" + fmt_real(e.abc[0]) + " b=" + fmt_real(e.abc[1]) + " c=" + fmt_real(e.abc[2]) +
+         " cosa=0 cosb=0 cosc=0\n";
+    s += "ndm=" + std::to_string(e.ndm) + "\n";
+    if (e.ndm > 0)
+      s += "k=" + fmt_real(e.k[0]) + " " + fmt_real(e.k[1]) + " " + fmt_real(e.k[2]) + "\n";
+  } else if (e.isys <= 2) {
+    s += "isys=" + std::to_string(e.isys) + " a=" + fmt_real(e.a) + "\n";
+  } else {
+    s += "isys=" + std::to_string(e.isys) + " a=" + fmt_real(e.a) + " c=" + fmt_real(e.c) + "\n";
+  }
+  s += "nsymo=" + std::to_string(e.gens.size()) + " icent=" + std::to_string(e.icent) +
+       " brv='" + std::string(1, e.brv) + "'\n";
+  s += "symmetry operator (" + e.symmetry_comment + ")\n";
+  for (const std::string& g : e.gens) s += g + "\n";
+  s += "f000=" + fmt_real(e.f000()) + " sg00=0.0 sg0=0.0 sg1=0.0 fmag=1.0\n";
+  s += "jbc=0\n";
+  if (e.isys == 0) s += "isetting=3\niseging=0\nv= 0 0 0 1 0 0  0 0 0 0 1 0  0 0 0 0 0 1\n";
+  s += std::string("iplot=") + (mem ? "4" : "2") + " hmax=";
+  for (int i = 0; i < 6; ++i) s += (i ? " " : "") + std::to_string(e.hmax[i]);
+  if (e.isys != 0) s += " ismtr=0";
+  s += " pkmin=" + fmt_real(e.pkmin) + "\n";
+  if (mem)
+    s += "ex1=" + fmt_real(e.ex1) + " ex2=" + fmt_real(e.ex2) + " nex1=" + std::to_string(e.nex1) +
+         " nex2=" + std::to_string(e.nex2) + "\n";
+  s += "icont=0\n";
+  const std::string f = "(" + std::to_string(e.idm) + "i4," + (mem ? "4" : "3") + "f12.4)";
+  s += "qimax=" + fmt_real(e.qimax * 1.001) + " frmt='" + f + "'\n";
+  s += "ldev=1 iwhkl=0 iprj=0\n";
+  s += drawing;
+  return s;
+}
+
+// ---- the direct summation --------------------------------------------------
+
+// The map the coefficients of every grid index make,
+//     rho(x_grid) = (1/V) sum_h F(h) exp(+2 pi i h_grid.x_grid),
+// summed axis after axis (a direct sum in double precision, no FFT).
+// Entry j of the result is grid point (j1/N1, ..., j6/N6), the first axis
+// fastest. The coefficients are the model's own at every member of every
+// class of index_classes, F(000) at the origin.
+inline std::vector<double> direct_map(const Example& e) {
+  long long nt = 1;
+  long long stride[6];
+  for (int i = 0; i < 6; ++i) {
+    stride[i] = nt;
+    nt *= e.hmax[i];
+  }
+  std::vector<cplx> a(nt, 0.0), b(nt);
+  a[0] = e.f000();
+  for (const auto& cls : index_classes(e))
+    for (const auto& h : cls) {
+      int hg[6] = {};
+      to_grid(e.brv, h.data(), hg);
+      long long j = 0;
+      for (int i = 0; i < 6; ++i) j += ((hg[i] + e.hmax[i]) % e.hmax[i]) * stride[i];
+      a[j] = e.F(h.data());
+    }
+  for (int ax = 0; ax < 6; ++ax) {
+    const int n = e.hmax[ax];
+    if (n == 1) continue;
+    std::vector<cplx> w(n);
+    for (int k = 0; k < n; ++k) w[k] = std::exp(cplx(0, 2 * kPi * k / n));
+    for (long long j = 0; j < nt; ++j) {
+      const int x = static_cast<int>((j / stride[ax]) % n);
+      const long long base = j - x * stride[ax];
+      cplx s = 0;
+      for (int h = 0; h < n; ++h) s += a[base + h * stride[ax]] * w[(static_cast<long long>(h) * x) % n];
+      b[j] = s;
+    }
+    a.swap(b);
+  }
+  const double v = e.volume();
+  std::vector<double> rho(nt);
+  for (long long j = 0; j < nt; ++j) rho[j] = a[j].real() / v;
+  return rho;
+}
+
+}  // namespace trovan::examples
