@@ -100,7 +100,7 @@ void symstf() {
 
   int cnind = 0;
   g_cfmax = 0;
-  long long used = 0, skipped = 0;
+  long long used = 0, skipped = 0, partial_classes = 0;
   for (int kk = 0; kk < nref; ++kk) {
     const int k = order[kk] - 1;
     int hd[6];
@@ -117,6 +117,27 @@ void symstf() {
       quit("sigma should be positive for the maximum-entropy fit: reflection" + h);
     }
 
+    // A reflection whose symmetry class lies only partly on the grid is left
+    // out whole: its images inside alone would give a map without the
+    // symmetry of the group (and the asymmetric unit would not represent
+    // it). Images that a projection removes do not count.
+    bool partial = false;
+    int inside = 0, kept = 0;
+    for (int i = 1; i <= nsymo; ++i) {
+      int hi[6], hr[6];
+      gethr(hd, hi, i, 0);
+      if (isprj(hi) == 1) continue;
+      ++kept;
+      htoph(hi, hr);
+      if (iskip(hr) == 1) partial = true;
+      else ++inside;
+    }
+    if (partial) {
+      skipped += kept;
+      if (inside > 0) ++partial_classes;
+      continue;
+    }
+
     for (int i = 1; i <= nsymo; ++i) {
       int hi[6], hr[6];
       gethr(hd, hi, i, 0);
@@ -124,10 +145,6 @@ void symstf() {
       const double tt = getyt(hd, i, 1);
       if (isprj(hi) == 1) continue;
       htoph(hi, hr);
-      if (iskip(hr) == 1) {
-        ++skipped;
-        continue;
-      }
       const double er = std::cos(-kTwoPi * tt), ei = std::sin(-kTwoPi * tt);
       const double c1 = cs * er - sn * ei;
       double s1 = sn * er + cs * ei;
@@ -159,6 +176,9 @@ void symstf() {
   out() << "f000 used in the calculation =" << ld(ar[0]) << '\n';
   out() << "number of reflections used   =" << fmt_i(used, 12) << '\n';
   out() << "number of skipped reflections=" << fmt_i(skipped, 12) << '\n';
+  if (partial_classes > 0)
+    out() << "reflections left out whole, their symmetry class lying partly outside the grid="
+          << fmt_i(partial_classes, 12) << '\n';
   if (used == 0) quit("nref=0");
 }
 

@@ -218,3 +218,45 @@ TEST_F(SymmetryExpansion, MemRefusesReflectionsWithoutSigma) {
 }
 
 }  // namespace
+
+namespace {
+
+// A three-fold axis along [111] permutes h, k, l: on a grid of 16 x 16 x 8
+// the image (8, 1, 1) -> (1, 1, 8) of a reflection inside falls outside.
+TEST(SymmetryExpansionClasses, AClassPartlyOutsideTheGridIsLeftOutWhole) {
+  std::ostringstream listing;
+  set_out_stream(&listing);
+  setsys(0);
+  setsmh(0);
+  setsmtr(0);
+  setbrv('p');
+  seticent(0);
+  setidm(6);
+  close_text({"z,x,y,t,u,v"});
+  int n[6] = {16, 16, 8, 1, 1, 1};
+  setng(n);
+  calmm();
+  setitt();
+  Tofofc t;
+  t.f000 = 10;
+  t.fmag = 1;
+  settofofc(t);
+  setprj(0, nullptr);
+  setiplt(2);
+  clrhkl();
+  const int inside[6] = {1, 1, 1, 0, 0, 0}, partial[6] = {5, 1, 2, 0, 0, 0};
+  addhkl(inside, 5, 5, 1, 0, 1);
+  addhkl(partial, 4, 4, 1, 0, 1);  // (2, 5, 1) fits, (1, 2, 5) does not: 5 > (8 - 1)/2
+  symstf();
+  set_out_stream(nullptr);
+  const std::string text = listing.str();
+  EXPECT_NE(text.find("number of reflections used   =           6"), std::string::npos) << text;
+  EXPECT_NE(text.find("number of skipped reflections=           3"), std::string::npos) << text;
+  EXPECT_NE(text.find("partly outside the grid=           1"), std::string::npos) << text;
+  int hg[6] = {2, 5, 1, 0, 0, 0};
+  EXPECT_EQ(getabcdr()[gethkltoj(hg)], 0.0f);
+  clrhkl();
+  setiplt(0);
+}
+
+}  // namespace
