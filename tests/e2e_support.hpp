@@ -1,7 +1,9 @@
 // Running the built program on a keyword input in a scratch directory, as a
 // user would: input on standard input, listing on standard output.
 #pragma once
+#include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -53,5 +55,46 @@ inline RunResult run_trovan(const fs::path& dir, const std::string& input,
 }
 
 inline fs::path source_dir() { return fs::path(TROVAN_SOURCE_DIR); }
+
+inline int count_of(const std::string& s, const std::string& what) {
+  int n = 0;
+  for (std::size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) ++n;
+  return n;
+}
+
+inline bool have_gs() { return std::system("command -v gs > /dev/null 2>&1") == 0; }
+
+// Runs Ghostscript on `ps`; returns its exit status (-1 when gs is missing).
+inline int run_gs(const fs::path& ps, const std::string& device, const std::string& outpat, int res,
+                  std::string* log) {
+  if (!have_gs()) return -1;
+  const fs::path logf = ps.parent_path() / "gs.log";
+  const std::string cmd = "gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=" + device + " -r" +
+                          std::to_string(res) + " -sOutputFile='" + outpat + "' '" + ps.string() +
+                          "' > '" + logf.string() + "' 2>&1";
+  const int rc = std::system(cmd.c_str());
+  if (log) *log = slurp(logf);
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : 128;
+}
+
+// Renders every page of `ps` to PNG and returns the number of pages made;
+// fails the test on a Ghostscript error or when gs is not installed.
+inline int render_png(const fs::path& ps) {
+  if (!have_gs()) {
+    ADD_FAILURE() << "Ghostscript (gs) is not installed; the PostScript output cannot be checked."
+                     " Install it (apt-get install -y ghostscript).";
+    return 0;
+  }
+  const fs::path dir = ps.parent_path() / (ps.stem().string() + "_png");
+  fs::create_directories(dir);
+  std::string log;
+  const int rc = run_gs(ps, "png16m", (dir / "page%d.png").string(), 40, &log);
+  EXPECT_EQ(rc, 0) << "gs failed on " << ps << ":\n" << log;
+  EXPECT_EQ(log.find("Error"), std::string::npos) << log;
+  int n = 0;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().extension() == ".png" && fs::file_size(e.path()) > 0) ++n;
+  return n;
+}
 
 }  // namespace trovan_test

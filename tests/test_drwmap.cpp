@@ -36,8 +36,10 @@
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
 
-namespace fs = std::filesystem;
 using namespace trovan;
+using trovan_test::count_of;
+using trovan_test::slurp;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -172,45 +174,6 @@ class DrawFiles : public ::testing::Test {
   std::ostringstream listing_;
   int stop_status_ = -1;
 };
-
-bool have_gs() { return std::system("command -v gs > /dev/null 2>&1") == 0; }
-
-// Renders every page of ps to PNG; returns the page count and fails the
-// test on any Ghostscript error.
-int render(const fs::path& ps) {
-  if (!have_gs()) {
-    ADD_FAILURE() << "Ghostscript (gs) is not installed; install it (apt-get install -y ghostscript).";
-    return 0;
-  }
-  const fs::path pngdir = ps.parent_path() / "png";
-  fs::create_directories(pngdir);
-  const fs::path log = ps.parent_path() / "gs.log";
-  const std::string cmd = "gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=png16m -r30 -sOutputFile='" +
-                          (pngdir / "p%d.png").string() + "' '" + ps.string() + "' > '" + log.string() + "' 2>&1";
-  const int rc = std::system(cmd.c_str());
-  std::ifstream lf(log);
-  std::stringstream ss;
-  ss << lf.rdbuf();
-  EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << ss.str();
-  EXPECT_EQ(ss.str().find("Error"), std::string::npos) << ss.str();
-  int n = 0;
-  for (const auto& e : fs::directory_iterator(pngdir))
-    if (fs::file_size(e.path()) > 0) ++n;
-  return n;
-}
-
-std::string slurp(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-int count_of(const std::string& s, const std::string& what) {
-  int n = 0;
-  for (std::size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) ++n;
-  return n;
-}
 
 }  // namespace
 
@@ -910,7 +873,7 @@ TEST_F(DrawFiles, SectionsDrawOnePageEachAndRender) {
   const std::string body = slurp(ps);
   EXPECT_EQ(count_of(body, "showpage"), 3);
   EXPECT_EQ(count_of(body, "%%BeginProlog"), 1);
-  EXPECT_EQ(render(ps), 3);
+  EXPECT_EQ(trovan_test::render_png(ps), 3);
   EXPECT_TRUE(fs::exists(dir_ / "box.win"));
   EXPECT_TRUE(fs::exists(dir_ / "box.rho"));
   const std::string lst = listing_.str();
@@ -954,7 +917,7 @@ TEST_F(DrawFiles, DifferenceMapsDrawNegativeLevelsDashed) {
   const std::string lst = listing_.str();
   // Levels 0.8, 1.6, 2.4, 3.2: four rings about +4, three about -3.
   EXPECT_NE(lst.find("lines=     4 negative lines=     3"), std::string::npos) << lst;
-  EXPECT_EQ(render(dir_ / "calcomp1.ps"), 1);
+  EXPECT_EQ(trovan_test::render_png(dir_ / "calcomp1.ps"), 1);
 }
 
 TEST_F(DrawFiles, BadDrawingsStopWithTheirMessage) {
@@ -1017,7 +980,7 @@ TEST(DrawExample, PerovskiteEndsWithItsSectionsDrawnAndItsBoxWritten) {
   const fs::path ps = dir / "calcomp1.ps";
   ASSERT_TRUE(fs::exists(ps)) << r.out;
   EXPECT_EQ(count_of(slurp(ps), "showpage"), 2);
-  EXPECT_EQ(render(ps), 2);
+  EXPECT_EQ(trovan_test::render_png(ps), 2);
   // The z = 1/2 section holds Ti (peak 2) and, on its edges, four images of
   // the O at (1/2, 1/2, 0); the (110) section Sr at its four corners, Ti and
   // two O images.

@@ -13,8 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "density/workgrid.hpp"
 #include "crystal/gridindex.hpp"
+#include "crystal/setting.hpp"
+#include "density/workgrid.hpp"
+#include "maps/peaks.hpp"
 #include "e2e_support.hpp"
 #include "inprocess.hpp"
 #include "tools/sfmodel.hpp"
@@ -29,7 +31,8 @@ fs::path example_dir(const ex::Example& e) { return source_dir() / "examples" / 
 // The shipped keyword input of an example, with its file names pointing
 // into `dir` (the reflection file is copied there) and the drawing block
 // replaced by "ng=0".
-std::string shipped_job(const ex::Example& e, bool mem, const fs::path& dir) {
+std::string shipped_job(const ex::Example& e, bool mem, const fs::path& dir,
+                        bool keep_drawing = false) {
   const std::string stem = e.name + (mem ? "_mem" : "");
   std::string inp = slurp(example_dir(e) / (stem + ".inp"));
   EXPECT_FALSE(inp.empty()) << "missing " << stem << ".inp";
@@ -42,7 +45,7 @@ std::string shipped_job(const ex::Example& e, bool mem, const fs::path& dir) {
   point("file1=");
   point("file2=");
   const std::size_t ng = inp.find("\nng=");
-  if (ng != std::string::npos) inp = inp.substr(0, ng + 1) + "ng=0\n";
+  if (ng != std::string::npos && !keep_drawing) inp = inp.substr(0, ng + 1) + "ng=0\n";
   return inp;
 }
 
@@ -110,6 +113,78 @@ TEST_P(Examples, FourierMapEqualsTheDirectSumOfTheModel) {
   const Agreement a = compare_with_direct_sum(e);
   EXPECT_GT(a.maxabs, 0.0);
   EXPECT_LT(a.maxerr, 2e-5 * a.maxabs) << "largest deviation " << a.maxerr << " of " << a.maxabs;
+}
+
+// Every atom (occupation domain) of the model is found by the peak search
+// within one grid step of its position, or of a symmetry image of it, with
+// the multiplicity of its site. One grid step is measured in the setting
+// cell: a step along grid axis j moves setting coordinate i by M_ij / N_j.
+// The modulated atom is a string along t, not a point, and has no peak of
+// its own position; its wave is checked below.
+TEST_P(Examples, PeaksLieAtTheModelsSitesWithTheirMultiplicities) {
+  const ex::Example e = example();
+  if (e.kind == ex::Kind::modulated) GTEST_SKIP() << "a displacement wave, checked separately";
+  const fs::path d = scratch_dir("expk_" + e.name);
+  InProcess r = run_inprocess(shipped_job(e, false, d));
+  ASSERT_EQ(r.status, 0) << r.out;
+  double m[36];
+  trovan::getsetmtrx(m);
+  int n[6];
+  trovan::gethmax(n);
+  double tol[6];
+  for (int i = 0; i < 6; ++i) {
+    tol[i] = 1e-4;
+    for (int j = 0; j < 6; ++j) tol[i] += std::fabs(m[j * 6 + i]) / n[j];
+  }
+  const int npk = trovan::getnpeak();
+  ASSERT_GT(npk, 0) << r.out;
+  const int nop = trovan::getnspgop();
+  for (const ex::Site& s : e.sites) {
+    bool found = false;
+    int found_mult = 0;
+    for (int p = 0; p < npk && !found; ++p) {
+      float x[6], h;
+      int mult;
+      trovan::getpeak(p, x, h, mult);
+      for (int k = 0; k < nop && !found; ++k) {
+        int rot[36];
+        double t[6];
+        trovan::getspgop(k, rot, t);
+        bool near = true;
+        for (int i = 0; i < 6 && near; ++i) {
+          double y = t[i];
+          for (int j = 0; j < 6; ++j) y += rot[j * 6 + i] * s.x[j];
+          double dlt = x[i] - y;
+          dlt -= std::nearbyint(dlt);
+          near = std::fabs(dlt) <= tol[i];
+        }
+        if (near) {
+          found = true;
+          found_mult = mult;
+        }
+      }
+    }
+    EXPECT_TRUE(found) << e.name << ": no peak at " << s.label << "\n" << r.out.substr(r.out.rfind("no  multpl"));
+    if (found) {
+      EXPECT_EQ(found_mult, s.mult) << e.name << ": " << s.label;
+    }
+  }
+}
+
+// The example as a user runs it, drawing included: the program ends
+// normally and every page it writes renders in Ghostscript.
+TEST_P(Examples, SectionPagesRenderInGhostscript) {
+  const ex::Example e = example();
+  const fs::path d = scratch_dir("exdraw_" + e.name);
+  const std::string job = shipped_job(e, false, d, true);
+  RunResult r = run_trovan(d, job, "CLCMPPATH='" + (source_dir() / "plot").string() + "'");
+  ASSERT_EQ(r.status, 0) << r.out.substr(r.out.size() > 4000 ? r.out.size() - 4000 : 0);
+  ASSERT_TRUE(fs::exists(d / "calcomp1.ps"));
+  const int ng = std::stoi(job.substr(job.find("\nng=") + 4));
+  int sections = 0;
+  for (std::size_t p = job.find("iax=2"); p != std::string::npos; p = job.find("iax=2", p + 1)) ++sections;
+  EXPECT_GE(ng, sections);
+  EXPECT_EQ(render_png(d / "calcomp1.ps"), sections);
 }
 
 // Maximum entropy from the uniform start (R = 1) on the noisy data: the

@@ -12,61 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "e2e_support.hpp"
 #include "plot/calcomp.hpp"
 #include "util/stop.hpp"
 
-namespace fs = std::filesystem;
 using namespace trovan;
+using namespace trovan_test;
 
 namespace {
-
-std::string slurp(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-int count_of(const std::string& s, const std::string& what) {
-  int n = 0;
-  for (std::size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) ++n;
-  return n;
-}
-
-bool have_gs() { return std::system("command -v gs > /dev/null 2>&1") == 0; }
-
-// Runs Ghostscript on `ps`; returns its exit status (-1 when gs is missing).
-int run_gs(const fs::path& ps, const std::string& device, const std::string& outpat, int res,
-           std::string* log) {
-  if (!have_gs()) return -1;
-  const fs::path logf = ps.parent_path() / "gs.log";
-  const std::string cmd = "gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=" + device + " -r" +
-                          std::to_string(res) + " -sOutputFile='" + outpat + "' '" + ps.string() +
-                          "' > '" + logf.string() + "' 2>&1";
-  const int rc = std::system(cmd.c_str());
-  if (log) *log = slurp(logf);
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : 128;
-}
-
-// Renders every page of `ps` to PNG and returns the number of pages made;
-// fails the test on a Ghostscript error or when gs is not installed.
-int render_png(const fs::path& ps) {
-  if (!have_gs()) {
-    ADD_FAILURE() << "Ghostscript (gs) is not installed; the PostScript output cannot be checked."
-                     " Install it (apt-get install -y ghostscript).";
-    return 0;
-  }
-  const fs::path dir = ps.parent_path() / (ps.stem().string() + "_png");
-  fs::create_directories(dir);
-  std::string log;
-  const int rc = run_gs(ps, "png16m", (dir / "page%d.png").string(), 40, &log);
-  EXPECT_EQ(rc, 0) << "gs failed on " << ps << ":\n" << log;
-  EXPECT_EQ(log.find("Error"), std::string::npos) << log;
-  int n = 0;
-  for (const auto& e : fs::directory_iterator(dir))
-    if (e.path().extension() == ".png" && fs::file_size(e.path()) > 0) ++n;
-  return n;
-}
 
 // A page rendered to RGB pixels, row 0 at the top.
 struct Image {
