@@ -80,6 +80,8 @@ bool all_positive() {
   return true;
 }
 
+}  // namespace
+
 // One trial step: difference map, update, extrema, new structure factors.
 // False when the step was so large that a density value under- or
 // overflowed single precision: the caller takes it back and halves ex.
@@ -102,8 +104,6 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
   f0new = maphkl();
   return true;
 }
-
-}  // namespace
 
 float expand1(float rho, float d, float vol, float f000, float dmax, float ex, int imode) {
   const float h = vol * d;
