@@ -33,12 +33,21 @@ int g_tn[kMaxSymo][6];
 bool g_prepared = false;
 
 // Static tables for the largest grid. Zero storage costs nothing until
-// touched; only the first nt entries are ever used.
-std::uint8_t g_mark[kNts];
+// touched; only the first nt entries are ever used. The orbit walk marks
+// the points it has reached one bit each (2 MiB for the largest grid).
+std::uint64_t g_mark[kNts / 64];
 int g_findx[kNts];
 int g_xindx[kNts];
 int g_nfindx = 0;
 int g_nxindx = 0;
+// The list of independent reflections is made when it is first read, not
+// by setindfindx: a run needs only its count (the observed reflections are
+// located through their own indices), and on a 2^24-point grid the list of a
+// low-symmetry group would take tens of megabytes that nothing reads.
+bool g_findx_made = false;
+
+bool marked(int j) { return (g_mark[j >> 6] >> (j & 63)) & 1u; }
+void mark(int j) { g_mark[j >> 6] |= std::uint64_t{1} << (j & 63); }
 
 int dim() { return getidm(); }
 
@@ -58,31 +67,41 @@ void ensureprepared() {
 }
 
 // The orbit walk shared by both lists: image(j, i, k) gives the index of
-// the image of entry j under operator i with inversion flag k.
+// the image of entry j under operator i with inversion flag k. The smallest
+// index of every orbit goes to `list` (when given); the count is returned.
+// `warn` lists images that are not where they should be.
 template <class Image>
-int orbits(int* list, Image image) {
+int orbits(int* list, Image image, bool warn) {
   const int nt = static_cast<int>(getnt());
   const int nsymo = getnsymo();
   const int ncent = getncent();
-  for (int j = 0; j < nt; ++j) g_mark[j] = 0;
+  for (int w = 0; w < (nt + 63) / 64; ++w) g_mark[w] = 0;
   int count = 0;
   for (int j = 0; j < nt; ++j) {
-    if (g_mark[j]) continue;
+    if (marked(j)) continue;
     for (int i = 1; i <= nsymo; ++i)
       for (int k = 0; k <= ncent; ++k) {
         const int jr = image(j, i, k);
         if (i == 1 && k == 0) {
-          if (jr != j) out() << "i,j=" << fmt_i(j, 10) << fmt_i(jr, 10) << '\n';
-          list[count++] = j;
-          g_mark[j] = 1;
+          if (jr != j && warn) out() << "i,j=" << fmt_i(j, 10) << fmt_i(jr, 10) << '\n';
+          if (list) list[count] = j;
+          ++count;
+          mark(j);
         } else if (jr < 0 || jr >= nt) {
-          out() << "j=" << fmt_i(jr, 10) << '\n';
+          if (warn) out() << "j=" << fmt_i(jr, 10) << '\n';
         } else {
-          g_mark[jr] = 1;
+          mark(jr);
         }
       }
   }
   return count;
+}
+
+int reflection_image(int j, int i, int k) {
+  int h[6], hr[6];
+  getitohkl(j, h);
+  gethrg(h, hr, i, k);
+  return gethkltoj(hr);
 }
 
 void checksize(const char* who) {
@@ -129,6 +148,7 @@ void setitt() {
   for (int i = 0; i < 7; ++i) g_mmc[i] = g_mm[i];
   g_nfindx = 0;
   g_nxindx = 0;
+  g_findx_made = false;
 }
 
 long long getnt() { return g_mm[dim()]; }
@@ -298,29 +318,34 @@ void getrxi(const int* x, int* xr, int i, int k) {
 void setindfindx() {
   checksize("setindfindx");
   ensureprepared();
-  g_nfindx = orbits(g_findx, [](int j, int i, int k) {
-    int h[6], hr[6];
-    getitohkl(j, h);
-    gethrg(h, hr, i, k);
-    return gethkltoj(hr);
-  });
+  g_findx_made = false;
+  g_nfindx = orbits(nullptr, reflection_image, true);
   out() << "number of independent reflections =" << fmt_i(g_nfindx, 10) << '\n';
 }
 
 void setindxindx() {
   checksize("setindxindx");
   ensureprepared();
-  g_nxindx = orbits(g_xindx, [](int j, int i, int k) {
-    int x[6], xr[6];
-    getitoxyz(j, x);
-    getrxi(x, xr, i, k);
-    return getxyztoj(xr);
-  });
+  g_nxindx = orbits(
+      g_xindx,
+      [](int j, int i, int k) {
+        int x[6], xr[6];
+        getitoxyz(j, x);
+        getrxi(x, xr, i, k);
+        return getxyztoj(xr);
+      },
+      true);
   out() << "number of independent grid points  =" << fmt_i(g_nxindx, 10) << '\n';
 }
 
 int getnfindx() { return g_nfindx; }
-const int* getfindx() { return g_findx; }
+const int* getfindx() {
+  if (!g_findx_made && g_nfindx > 0) {
+    orbits(g_findx, reflection_image, false);
+    g_findx_made = true;
+  }
+  return g_findx;
+}
 int getnxindx() { return g_nxindx; }
 const int* getxindx() { return g_xindx; }
 

@@ -67,7 +67,10 @@ void getrxi(const int* x, int* xr, int i, int k);
 void setindfindx();
 void setindxindx();
 int getnfindx();
-const int* getfindx();  // getnfindx() entries
+// getnfindx() entries, made when first read after setindfindx (with the
+// grid and operators then in force): a run that only needs the count never
+// fills the list.
+const int* getfindx();
 int getnxindx();
 const int* getxindx();  // getnxindx() entries
 

@@ -30,15 +30,17 @@ int g_accepted = 0;  // consecutive accepted steps
 int g_halvings = 0;
 int g_denmodf = 0;
 
-// The last accepted state: the density list, the structure factors
-// calculated from it (the next difference map needs them) and its F000.
-std::vector<float> g_saved, g_saved_fcr, g_saved_fci;
+// The last accepted state: the structure factors calculated from it (the
+// next difference map needs them) and its F000. The accepted density list
+// itself is not copied: a trial step writes the other of synthesis's two
+// lists and makes it current (g_trial), and taking the step back makes the
+// untouched accepted list current again.
+std::vector<float> g_saved_fcr, g_saved_fci;
 float g_saved_f0 = 0;
+bool g_trial = false;
 
 void savenewvalue(float f0) {
-  const int n = getnxr0();
-  const float* x = getxr0();
-  g_saved.assign(x, x + n);
+  g_trial = false;
   const int nind = getnind();
   g_saved_fcr.assign(getfcr(), getfcr() + nind);
   g_saved_fci.assign(getfci(), getfci() + nind);
@@ -46,8 +48,10 @@ void savenewvalue(float f0) {
 }
 
 float restoreoldvalue() {
-  float* x = getxr0();
-  for (std::size_t i = 0; i < g_saved.size(); ++i) x[i] = g_saved[i];
+  if (g_trial) {
+    swapxr0();
+    g_trial = false;
+  }
   float* fr = getfcr();
   float* fi = getfci();
   for (std::size_t k = 0; k < g_saved_fcr.size(); ++k) {
@@ -90,7 +94,11 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
   difxyz();
   const float* d = getabcdr();
   const int n = getnxr0();
-  float* x = getxr0();
+  // The trial is written to the spare list, which then becomes current; the
+  // accepted density stays intact in the other list until the trial is
+  // judged. A further step from an unjudged trial updates it in place.
+  const float* x = getxr0();
+  float* xnew = g_trial ? getxr0() : getxr0spare();
   const int* jx = getxr0grid();
   const float vol = getvol();
   const float dmax = getdmaxcur();
@@ -98,7 +106,11 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
     out() << "imode=" << imode << '\n';
     quit("invalid imode in expand2");
   }
-  for (int i = 0; i < n; ++i) x[i] = expand1(x[i], d[jx[i]], vol, f000, dmax, ex, imode);
+  for (int i = 0; i < n; ++i) xnew[i] = expand1(x[i], d[jx[i]], vol, f000, dmax, ex, imode);
+  if (!g_trial) {
+    swapxr0();
+    g_trial = true;
+  }
   if (!all_positive()) return false;
   getdmx();
   f0new = maphkl();

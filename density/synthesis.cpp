@@ -1,5 +1,6 @@
 #include "density/synthesis.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "crystal/gridindex.hpp"
@@ -22,9 +23,16 @@ namespace {
 // autocorrelation of the density, invariant under the rotations and the
 // inversion but not under the translations of the space group. It is kept
 // whole, every grid point its own representative.
-float g_xr0[kGridMax];
+//
+// Two lists are kept: the current one and a spare, into which the
+// maximum-entropy iteration writes a trial density. Accepting the trial or
+// going back to the last accepted density is then a matter of which list is
+// current; neither is ever copied.
+float g_xr0[2][kGridMax];
+int g_cur = 0;
 int g_rep[kGridMax];
 int g_all[kGridMax];
+bool g_all_made = false;
 int g_nxr0 = 0;
 bool g_whole = false;
 float g_dmin = 0, g_dmax = 0;
@@ -51,10 +59,10 @@ void scale_real(float f) {
 void make_rep() {
   const long long nt = getnt();
   g_whole = ispatterson();
-  if (g_whole) {
-    for (long long j = 0; j < nt; ++j) g_rep[j] = g_all[j] = static_cast<int>(j);
-    return;
-  }
+  // A whole map is its own list: no orbit map is needed to expand it, and
+  // the identity list of grid indices is only made if someone asks for it.
+  g_all_made = false;
+  if (g_whole) return;
   const int nx = getnxindx();
   const int* xi = getxindx();
   const int nsymo = getnsymo(), ncent = getncent();
@@ -145,9 +153,14 @@ void initcr0(float f000) {
 void setxr0() {
   make_rep();
   g_nxr0 = g_whole ? static_cast<int>(getnt()) : getnxindx();
-  const int* xi = getxr0grid();
+  float* x = g_xr0[g_cur];
   const float* a = getabcdr();
-  for (int i = 0; i < g_nxr0; ++i) g_xr0[i] = a[xi[i]];
+  if (g_whole) {
+    for (int i = 0; i < g_nxr0; ++i) x[i] = a[i];
+    return;
+  }
+  const int* xi = getxindx();
+  for (int i = 0; i < g_nxr0; ++i) x[i] = a[xi[i]];
 }
 
 void getdmx() {
@@ -155,11 +168,14 @@ void getdmx() {
     g_dmin = g_dmax = 0;
     return;
   }
-  g_dmin = g_dmax = g_xr0[0];
+  const float* x = g_xr0[g_cur];
+  float lo = x[0], hi = x[0];
   for (int i = 1; i < g_nxr0; ++i) {
-    if (g_xr0[i] < g_dmin) g_dmin = g_xr0[i];
-    if (g_xr0[i] > g_dmax) g_dmax = g_xr0[i];
+    lo = std::min(lo, x[i]);
+    hi = std::max(hi, x[i]);
   }
+  g_dmin = lo;
+  g_dmax = hi;
 }
 
 float getdmincur() { return g_dmin; }
@@ -169,15 +185,28 @@ void getbrfromxr0() {
   float* a = getabcdr();
   float* b = getabcdi();
   const long long nt = getnt();
-  for (long long j = 0; j < nt; ++j) {
-    a[j] = g_xr0[g_rep[j]];
-    b[j] = 0;
+  const float* x = g_xr0[g_cur];
+  if (g_whole) {
+    for (long long j = 0; j < nt; ++j) a[j] = x[j];
+  } else {
+    for (long long j = 0; j < nt; ++j) a[j] = x[g_rep[j]];
   }
+  for (long long j = 0; j < nt; ++j) b[j] = 0;
 }
 
 int getnxr0() { return g_nxr0; }
-float* getxr0() { return g_xr0; }
-const int* getxr0grid() { return g_whole ? g_all : getxindx(); }
+float* getxr0() { return g_xr0[g_cur]; }
+float* getxr0spare() { return g_xr0[1 - g_cur]; }
+void swapxr0() { g_cur = 1 - g_cur; }
+const int* getxr0grid() {
+  if (!g_whole) return getxindx();
+  if (!g_all_made) {
+    const long long nt = getnt();
+    for (long long j = 0; j < nt; ++j) g_all[j] = static_cast<int>(j);
+    g_all_made = true;
+  }
+  return g_all;
+}
 float* getfcr() { return g_fcr; }
 float* getfci() { return g_fci; }
 

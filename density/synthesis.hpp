@@ -28,6 +28,10 @@ void getbrfromxr0();  // the work grid := the current density at every grid poin
 
 int getnxr0();
 float* getxr0();
+// The spare density list (getnxr0() entries, same points): a trial density
+// is written there, and swapxr0() makes it current, or back again.
+float* getxr0spare();
+void swapxr0();
 const int* getxr0grid();
 
 // Calculated structure factors of the current density at the independent
