@@ -1,5 +1,6 @@
 #include "density/mem.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -66,6 +67,9 @@ float restoreoldvalue() {
 void check_positive() {
   const int n = getnxr0();
   const float* x = getxr0();
+  int bad = 0;
+  for (int i = 0; i < n; ++i) bad |= !(x[i] > 0);
+  if (!bad) return;
   const int* jx = getxr0grid();
   for (int i = 0; i < n; ++i) {
     if (!(x[i] > 0)) {
@@ -75,15 +79,6 @@ void check_positive() {
   }
 }
 
-// True when every stored value is a positive finite number.
-bool all_positive() {
-  const int n = getnxr0();
-  const float* x = getxr0();
-  for (int i = 0; i < n; ++i)
-    if (!(x[i] > 0) || !std::isfinite(x[i])) return false;
-  return true;
-}
-
 }  // namespace
 
 // One trial step: difference map, update, extrema, new structure factors.
@@ -91,8 +86,10 @@ bool all_positive() {
 // overflowed single precision: the caller takes it back and halves ex.
 bool denmodmem(float ex, float f000, int imode, float& f0new) {
   check_positive();
-  difxyz();
-  const float* d = getabcdr();
+  // The update needs h = V*D with D the difference map (1/V) sum ...: the
+  // synthesis before its 1/V scale is h itself, so the grid is not scaled.
+  difxyzv();
+  const float* h = getabcdr();
   const int n = getnxr0();
   // The trial is written to the spare list, which then becomes current; the
   // accepted density stays intact in the other list until the trial is
@@ -106,12 +103,37 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
     out() << "imode=" << imode << '\n';
     quit("invalid imode in expand2");
   }
-  for (int i = 0; i < n; ++i) xnew[i] = expand1(x[i], d[jx[i]], vol, f000, dmax, ex, imode);
+  // expand1 for every stored point, with the mode's branch taken once.
+  // The smallest and largest new values tell whether any under- or
+  // overflowed (or is not a number: both comparisons then fail).
+  float lo = INFINITY, hi = 0;
+  bool nan = false;
+  if (imode == 1) {
+    const float c = f000 / 1000.0f;
+    for (int i = 0; i < n; ++i) {
+      const float s = std::sqrt(vol * x[i] + c);
+      const float v = s > 0 ? x[i] * std::exp(ex * h[jx[i]] / s) : x[i];
+      xnew[i] = v;
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+      nan |= v != v;
+    }
+  } else {
+    const float s = std::sqrt(vol * dmax);
+    const float e = s > 0 ? ex / s : 0.0f;
+    for (int i = 0; i < n; ++i) {
+      const float v = x[i] * std::exp(e * h[jx[i]]);
+      xnew[i] = v;
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+      nan |= v != v;
+    }
+  }
   if (!g_trial) {
     swapxr0();
     g_trial = true;
   }
-  if (!all_positive()) return false;
+  if (nan || !(lo > 0) || !(hi < INFINITY)) return false;
   getdmx();
   f0new = maphkl();
   return true;

@@ -105,30 +105,32 @@ void setdf() {
 }
 
 void difxyz() {
+  difxyzv();
+  scale_real(1.0f / getvol());
+}
+
+void difxyzv() {
   setdf();
   transform(+1);
-  scale_real(1.0f / getvol());
 }
 
 float maphkl() {
   getbrfromxr0();
   transform(-1);
+  // Only the observed reflections and F(000) are wanted: they alone are
+  // scaled by V/nt, the rest of the grid keeps the bare transform.
   const long long nt = getnt();
   const float f = getvol() / static_cast<float>(nt);
-  float* a = getabcdr();
-  float* b = getabcdi();
+  const float* a = getabcdr();
+  const float* b = getabcdi();
   const bool centro = geticent() != 0;
-  for (long long j = 0; j < nt; ++j) {
-    a[j] *= f;
-    b[j] = centro ? 0.0f : b[j] * f;
-  }
   const int n = getnind();
   const int* jj = getfobsj();
   for (int k = 0; k < n; ++k) {
-    g_fcr[k] = a[jj[k]];
-    g_fci[k] = b[jj[k]];
+    g_fcr[k] = a[jj[k]] * f;
+    g_fci[k] = centro ? 0.0f : b[jj[k]] * f;
   }
-  return a[0];
+  return a[0] * f;
 }
 
 void initcr1() {
@@ -188,10 +190,13 @@ void getbrfromxr0() {
   const float* x = g_xr0[g_cur];
   if (g_whole) {
     for (long long j = 0; j < nt; ++j) a[j] = x[j];
+    for (long long j = 0; j < nt; ++j) b[j] = 0;
   } else {
-    for (long long j = 0; j < nt; ++j) a[j] = x[g_rep[j]];
+    for (long long j = 0; j < nt; ++j) {
+      a[j] = x[g_rep[j]];
+      b[j] = 0;
+    }
   }
-  for (long long j = 0; j < nt; ++j) b[j] = 0;
 }
 
 int getnxr0() { return g_nxr0; }

@@ -16,7 +16,11 @@ namespace trovan {
 void mapxyz();   // Fourier synthesis of the coefficients in the work grid
 void setdf();    // difference coefficients (Fo - Fc)/sigma^2 of the independent reflections
 void difxyz();   // setdf, then synthesis: the difference map in the work grid
-float maphkl();  // structure factors of the current density; returns F000
+void difxyzv();  // the same map times V (the synthesis without its 1/V scale)
+// Structure factors of the current density at the independent reflections
+// (getfcr, getfci); returns F000. The work grid is left holding the bare
+// transform, without the V/nt scale.
+float maphkl();
 
 void initcr1();
 void initcr0(float f000);
