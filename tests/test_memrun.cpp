@@ -12,11 +12,14 @@
 #include <vector>
 
 #include "crystal/gridindex.hpp"
+#include "density/mem.hpp"
 #include "density/synthesis.hpp"
 #include "density/workgrid.hpp"
 #include "e2e_support.hpp"
+#include "reflections/expand.hpp"
 #include "inprocess.hpp"
 #include "util/linalg.hpp"
+#include "crystal/lattice.hpp"
 
 using namespace trovan;
 using namespace trovan_test;
@@ -169,6 +172,63 @@ TEST(MemRun, ContinuationStartsWhereTheFirstRunEnded) {
   InProcess bad = run_inprocess(other);
   EXPECT_EQ(bad.status, 2);
   EXPECT_TRUE(bad.has("does not hold this grid")) << bad.out;
+}
+
+// A trial step writes the new density beside the accepted one: the
+// accepted list must come out bit for bit unchanged (it is what a rejected
+// step goes back to), the trial must be the update of every point by its
+// own difference-map value, and the structure factors must be those of the
+// trial.
+TEST(MemRun, TrialStepKeepsTheAcceptedDensityAndUpdatesEveryPoint) {
+  for (int imode = 1; imode <= 2; ++imode) {
+    SCOPED_TRACE(imode);
+    fs::path d = scratch_dir("memtrial");
+    write_file(d / "m.hkl", data(15));
+    InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=3 nex2=0"));
+    ASSERT_EQ(r.status, 0) << r.out;
+    const int n = getnxr0();
+    ASSERT_GT(n, 100);
+    const std::vector<float> accepted(getxr0(), getxr0() + n);
+    getdmx();
+    const float dmax = getdmaxcur(), vol = getvol(), f000 = 80, ex = 0.01f;
+    difxyz();
+    const int* jx = getxr0grid();
+    std::vector<float> dmap(n);
+    for (int i = 0; i < n; ++i) dmap[i] = getabcdr()[jx[i]];
+    float f0new = 0;
+    ASSERT_TRUE(denmodmem(ex, f000, imode, f0new));
+    const float* kept = getxr0spare();
+    const float* trial = getxr0();
+    int moved = 0;
+    for (int i = 0; i < n; ++i) {
+      ASSERT_EQ(kept[i], accepted[i]) << i;
+      const float want = expand1(accepted[i], dmap[i], vol, f000, dmax, ex, imode);
+      ASSERT_NEAR(trial[i], want, 1e-5f * want) << i;
+      moved += trial[i] != accepted[i];
+    }
+    EXPECT_GT(moved, n / 2);
+    // The structure factors belong to the trial density.
+    const std::vector<float> fcr(getfcr(), getfcr() + getnind());
+    EXPECT_EQ(maphkl(), f0new);
+    for (int k = 0; k < getnind(); ++k) ASSERT_EQ(getfcr()[k], fcr[k]) << k;
+  }
+}
+
+// The update uses the difference map times V straight from the synthesis.
+TEST(MemRun, UnscaledDifferenceMapIsTheMapTimesTheVolume) {
+  fs::path d = scratch_dir("memdifv");
+  write_file(d / "m.hkl", data(16));
+  InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0"));
+  ASSERT_EQ(r.status, 0) << r.out;
+  const long long nt = getnt();
+  difxyz();
+  const std::vector<float> map(getabcdr(), getabcdr() + nt);
+  difxyzv();
+  const float* v = getabcdr();
+  double big = 0;
+  for (long long j = 0; j < nt; ++j) big = std::max(big, std::fabs(double(v[j])));
+  ASSERT_GT(big, 0);
+  for (long long j = 0; j < nt; ++j) ASSERT_NEAR(v[j], getvol() * map[j], 1e-6 * big) << j;
 }
 
 }  // namespace
