@@ -89,7 +89,9 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
   // The update needs h = V*D with D the difference map (1/V) sum ...: the
   // synthesis before its 1/V scale is h itself, so the grid is not scaled.
   difxyzv();
-  const float* h = getabcdr();
+  const float* ha = getabcdr();
+  const float* hb = getabcdi();
+  const bool packed = difxyzvpacked();
   const int n = getnxr0();
   // The trial is written to the spare list, which then becomes current; the
   // accepted density stays intact in the other list until the trial is
@@ -108,27 +110,33 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
   // overflowed (or is not a number: both comparisons then fail).
   float lo = INFINITY, hi = 0;
   bool nan = false;
-  if (imode == 1) {
-    const float c = f000 / 1000.0f;
-    for (int i = 0; i < n; ++i) {
-      const float s = std::sqrt(vol * x[i] + c);
-      const float v = s > 0 ? x[i] * std::exp(ex * h[jx[i]] / s) : x[i];
-      xnew[i] = v;
-      lo = std::min(lo, v);
-      hi = std::max(hi, v);
-      nan |= v != v;
+  auto update = [&](auto h) {
+    if (imode == 1) {
+      const float c = f000 / 1000.0f;
+      for (int i = 0; i < n; ++i) {
+        const float s = std::sqrt(vol * x[i] + c);
+        const float v = s > 0 ? x[i] * std::exp(ex * h(jx[i]) / s) : x[i];
+        xnew[i] = v;
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+        nan |= v != v;
+      }
+    } else {
+      const float s = std::sqrt(vol * dmax);
+      const float e = s > 0 ? ex / s : 0.0f;
+      for (int i = 0; i < n; ++i) {
+        const float v = x[i] * std::exp(e * h(jx[i]));
+        xnew[i] = v;
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+        nan |= v != v;
+      }
     }
-  } else {
-    const float s = std::sqrt(vol * dmax);
-    const float e = s > 0 ? ex / s : 0.0f;
-    for (int i = 0; i < n; ++i) {
-      const float v = x[i] * std::exp(e * h[jx[i]]);
-      xnew[i] = v;
-      lo = std::min(lo, v);
-      hi = std::max(hi, v);
-      nan |= v != v;
-    }
-  }
+  };
+  if (packed)
+    update([&](int j) { return (j & 1 ? hb : ha)[j >> 1]; });
+  else
+    update([&](int j) { return ha[j]; });
   if (!g_trial) {
     swapxr0();
     g_trial = true;

@@ -1,6 +1,7 @@
 #include "density/synthesis.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "crystal/gridindex.hpp"
@@ -10,6 +11,7 @@
 #include "density/workgrid.hpp"
 #include "driver/runstate.hpp"
 #include "reflections/expand.hpp"
+#include "util/linalg.hpp"
 #include "util/stop.hpp"
 
 namespace trovan {
@@ -46,6 +48,81 @@ void transform(int isn) {
   int icon = 0;
   cft1(getabcdr(), getabcdi(), n, getidm(), isn, icon);
 }
+
+// ---------------------------------------------------------------------------
+// Real data at half the cost.
+//
+// A density is real and a difference map is real, so each is half the
+// information of a complex grid. With an even first axis (n0 = 2 m) the real
+// values x(j) at the grid points j are paired as z(j') = x(2j') + i x(2j'+1),
+// j' = j >> 1: a complex grid of n0/2 x n1 x ... points held in the first
+// nt/2 entries of the two halves of the work grid, x(j) at
+// (j & 1 ? b : a)[j >> 1]. One transform of this half grid does the work of
+// the full one:
+//
+// Structure factors (isn = -1): with Z the transform of z, Z(-k) meaning
+// the index negated along every axis (first axis modulo m),
+//   E(k) = (Z(k) + conj Z(-k)) / 2      transform of the even points,
+//   O(k) = (Z(k) - conj Z(-k)) / (2i)   transform of the odd points,
+//   F(k) = E(k') + exp(-2 pi i k0/n0) O(k'),  k' = k with k0 mod m,
+// needed only at the observed reflections.
+//
+// Synthesis (isn = +1) from Hermitian coefficients X: the even and odd
+// points are the syntheses of E'(k') = X(k') + X(k'+m) and
+// O'(k') = w^k0 (X(k') - X(k'+m)), w = exp(+2 pi i/n0), so z is the
+// synthesis of Z = E' + i O' = X(k')(1 + i w^k0) + X(k'+m)(1 - i w^k0),
+// formed row by row in place (row r of the full grid becomes row r of the
+// half grid, which lies at or before it in memory).
+constexpr int kMaxPackedAxis = 65536;
+
+bool packable() {
+  int n[6];
+  gethmax(n);
+  return getidm() >= 1 && n[0] % 2 == 0 && n[0] <= kMaxPackedAxis;
+}
+
+void transform_half(int isn) {
+  int n[6];
+  gethmax(n);
+  n[0] /= 2;
+  int icon = 0;
+  cft1(getabcdr(), getabcdi(), n, getidm(), isn, icon);
+}
+
+// One row: p = X(k'), q = X(k'+m) for k' < m; c, s = cos, sin 2 pi k'/n0.
+void pack_row(const float* __restrict pr, const float* __restrict pi, float* __restrict zr,
+              float* __restrict zi, int m, const float* c, const float* s) {
+  for (int k = 0; k < m; ++k) {
+    const float ar = pr[k], ai = pi[k], br = pr[k + m], bi = pi[k + m];
+    // (1 + i w) = (1 - s) + i c,  (1 - i w) = (1 + s) - i c
+    const float u = 1 - s[k], v = 1 + s[k];
+    zr[k] = ar * u - ai * c[k] + br * v + bi * c[k];
+    zi[k] = ai * u + ar * c[k] + bi * v - br * c[k];
+  }
+}
+
+void pack_hermitian() {
+  int n[6];
+  gethmax(n);
+  const int m = n[0] / 2;
+  const long long rows = getnt() / n[0];
+  std::vector<float> c(m), s(m), r0(2 * m), i0(2 * m);
+  for (int k = 0; k < m; ++k) {
+    const double ang = kTwoPi * k / n[0];
+    c[k] = static_cast<float>(std::cos(ang));
+    s[k] = static_cast<float>(std::sin(ang));
+  }
+  float* a = getabcdr();
+  float* b = getabcdi();
+  // Row 0 is rewritten over itself: from a copy.
+  std::copy(a, a + 2 * m, r0.begin());
+  std::copy(b, b + 2 * m, i0.begin());
+  pack_row(r0.data(), i0.data(), a, b, m, c.data(), s.data());
+  for (long long r = 1; r < rows; ++r)
+    pack_row(a + r * 2 * m, b + r * 2 * m, a + r * m, b + r * m, m, c.data(), s.data());
+}
+
+bool g_packed = false;  // layout of the last difxyzv
 
 void scale_real(float f) {
   float* a = getabcdr();
@@ -105,32 +182,75 @@ void setdf() {
 }
 
 void difxyz() {
-  difxyzv();
+  setdf();
+  transform(+1);
   scale_real(1.0f / getvol());
 }
 
 void difxyzv() {
   setdf();
-  transform(+1);
+  g_packed = packable();
+  if (g_packed) {
+    pack_hermitian();
+    transform_half(+1);
+  } else {
+    transform(+1);
+  }
 }
 
+bool difxyzvpacked() { return g_packed; }
+
 float maphkl() {
-  getbrfromxr0();
-  transform(-1);
-  // Only the observed reflections and F(000) are wanted: they alone are
-  // scaled by V/nt, the rest of the grid keeps the bare transform.
   const long long nt = getnt();
   const float f = getvol() / static_cast<float>(nt);
-  const float* a = getabcdr();
-  const float* b = getabcdi();
   const bool centro = geticent() != 0;
   const int n = getnind();
   const int* jj = getfobsj();
-  for (int k = 0; k < n; ++k) {
-    g_fcr[k] = a[jj[k]] * f;
-    g_fci[k] = centro ? 0.0f : b[jj[k]] * f;
+  const float* a = getabcdr();
+  const float* b = getabcdi();
+  if (!packable()) {
+    getbrfromxr0();
+    transform(-1);
+    // Only the observed reflections and F(000) are wanted: they alone are
+    // scaled by V/nt, the rest of the grid keeps the bare transform.
+    for (int k = 0; k < n; ++k) {
+      g_fcr[k] = a[jj[k]] * f;
+      g_fci[k] = centro ? 0.0f : b[jj[k]] * f;
+    }
+    return a[0] * f;
   }
-  return a[0] * f;
+  getbrfromxr0packed();
+  transform_half(-1);
+  int nn[6];
+  gethmax(nn);
+  const int idm = getidm();
+  const long long m = nn[0] / 2;
+  // F(k) from the half-grid transform at k' and -k' (see pack_hermitian).
+  auto structure_factor = [&](long long j, double& fr, double& fi) {
+    int x[6];
+    getitoxyz(static_cast<int>(j), x);
+    const long long k0 = x[0];
+    long long jp = k0 % m, jm = (m - k0 % m) % m, st = m;
+    for (int e = 1; e < idm; ++e) {
+      jp += x[e] * st;
+      jm += ((nn[e] - x[e]) % nn[e]) * st;
+      st *= nn[e];
+    }
+    const double zr = a[jp], zi = b[jp], wr = a[jm], wi = -b[jm];  // Z(k'), conj Z(-k')
+    const double er = 0.5 * (zr + wr), ei = 0.5 * (zi + wi);
+    const double or_ = 0.5 * (zi - wi), oi = -0.5 * (zr - wr);
+    const double ang = -kTwoPi * static_cast<double>(k0) / nn[0];
+    const double c = std::cos(ang), s = std::sin(ang);
+    fr = er + c * or_ - s * oi;
+    fi = ei + c * oi + s * or_;
+  };
+  for (int k = 0; k < n; ++k) {
+    double fr, fi;
+    structure_factor(jj[k], fr, fi);
+    g_fcr[k] = static_cast<float>(fr * f);
+    g_fci[k] = centro ? 0.0f : static_cast<float>(fi * f);
+  }
+  return static_cast<float>((double(a[0]) + b[0]) * f);
 }
 
 void initcr1() {
@@ -195,6 +315,24 @@ void getbrfromxr0() {
     for (long long j = 0; j < nt; ++j) {
       a[j] = x[g_rep[j]];
       b[j] = 0;
+    }
+  }
+}
+
+void getbrfromxr0packed() {
+  float* a = getabcdr();
+  float* b = getabcdi();
+  const long long h = getnt() / 2;
+  const float* x = g_xr0[g_cur];
+  if (g_whole) {
+    for (long long j = 0; j < h; ++j) {
+      a[j] = x[2 * j];
+      b[j] = x[2 * j + 1];
+    }
+  } else {
+    for (long long j = 0; j < h; ++j) {
+      a[j] = x[g_rep[2 * j]];
+      b[j] = x[g_rep[2 * j + 1]];
     }
   }
 }
