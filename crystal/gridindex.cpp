@@ -70,18 +70,30 @@ void ensureprepared() {
 // the image of entry j under operator i with inversion flag k. The smallest
 // index of every orbit goes to `list` (when given); the count is returned.
 // `warn` lists images that are not where they should be.
+//
+// The walk keeps the grid coordinates x of j as an odometer, and the images
+// are computed from them in integer arithmetic: on a 2^24-point grid the
+// divisions of a conversion from j per image would cost more than all the
+// rest of the setup.
 template <class Image>
 int orbits(int* list, Image image, bool warn) {
   const int nt = static_cast<int>(getnt());
   const int nsymo = getnsymo();
   const int ncent = getncent();
+  const int idm = dim();
   for (int w = 0; w < (nt + 63) / 64; ++w) g_mark[w] = 0;
   int count = 0;
+  int x[6] = {0, 0, 0, 0, 0, 0};
   for (int j = 0; j < nt; ++j) {
+    if (j > 0)
+      for (int e = 0; e < idm; ++e) {
+        if (++x[e] < g_n[e]) break;
+        x[e] = 0;
+      }
     if (marked(j)) continue;
     for (int i = 1; i <= nsymo; ++i)
       for (int k = 0; k <= ncent; ++k) {
-        const int jr = image(j, i, k);
+        const int jr = image(x, i, k);
         if (i == 1 && k == 0) {
           if (jr != j && warn) out() << "i,j=" << fmt_i(j, 10) << fmt_i(jr, 10) << '\n';
           if (list) list[count] = j;
@@ -97,11 +109,25 @@ int orbits(int* list, Image image, bool warn) {
   return count;
 }
 
-int reflection_image(int j, int i, int k) {
-  int h[6], hr[6];
-  getitohkl(j, h);
+// Grid index of the folded integer vector y (components from the dimension
+// on are ignored, as by getxyztoj).
+int fold_to_j(const int* y) {
+  long long j = 0;
+  for (int e = 0; e < dim(); ++e) {
+    int v = y[e] % g_n[e];
+    if (v < 0) v += g_n[e];
+    j += v * g_mm[e];
+  }
+  return static_cast<int>(j);
+}
+
+// Image of the reflection at grid coordinates x (the reflection's indices
+// are x folded into the centred zone, as getitohkl gives them).
+int reflection_image(const int* x, int i, int k) {
+  int h[6] = {0, 0, 0, 0, 0, 0}, hr[6];
+  for (int e = 0; e < dim(); ++e) h[e] = x[e] > g_n[e] / 2 ? x[e] - g_n[e] : x[e];
   gethrg(h, hr, i, k);
-  return gethkltoj(hr);
+  return fold_to_j(hr);
 }
 
 void checksize(const char* who) {
@@ -315,6 +341,22 @@ void getrxi(const int* x, int* xr, int i, int k) {
   for (int e = 0; e < 6; ++e) xr[e] = y[e];
 }
 
+int getrxij(const int* x, int i, int k) {
+  const int idm = dim();
+  const int* r = g_rn[i - 1];
+  const int* t = g_tn[i - 1];
+  long long j = 0;
+  for (int e = 0; e < idm; ++e) {
+    long long s = t[e];
+    for (int l = 0; l < idm; ++l) s += static_cast<long long>(r[at(e, l)]) * x[l];
+    long long v = s % g_n[e];
+    if (k != 0) v = -v;
+    if (v < 0) v += g_n[e];
+    j += v * g_mm[e];
+  }
+  return static_cast<int>(j);
+}
+
 void setindfindx() {
   checksize("setindfindx");
   ensureprepared();
@@ -326,15 +368,7 @@ void setindfindx() {
 void setindxindx() {
   checksize("setindxindx");
   ensureprepared();
-  g_nxindx = orbits(
-      g_xindx,
-      [](int j, int i, int k) {
-        int x[6], xr[6];
-        getitoxyz(j, x);
-        getrxi(x, xr, i, k);
-        return getxyztoj(xr);
-      },
-      true);
+  g_nxindx = orbits(g_xindx, getrxij, true);
   out() << "number of independent grid points  =" << fmt_i(g_nxindx, 10) << '\n';
 }
 

@@ -145,13 +145,10 @@ void make_rep() {
   const int nsymo = getnsymo(), ncent = getncent();
   for (long long j = 0; j < nt; ++j) g_rep[j] = -1;
   for (int i = 0; i < nx; ++i) {
-    int x[6], xr[6];
+    int x[6];
     getitoxyz(xi[i], x);
     for (int s = 1; s <= nsymo; ++s)
-      for (int k = 0; k <= ncent; ++k) {
-        getrxi(x, xr, s, k);
-        g_rep[getxyztoj(xr)] = i;
-      }
+      for (int k = 0; k <= ncent; ++k) g_rep[getrxij(x, s, k)] = i;
   }
   for (long long j = 0; j < nt; ++j)
     if (g_rep[j] < 0) quit("grid point " + std::to_string(j) + " lies in no symmetry orbit");
