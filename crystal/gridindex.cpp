@@ -109,25 +109,30 @@ int orbits(int* list, Image image, bool warn) {
   return count;
 }
 
-// Grid index of the folded integer vector y (components from the dimension
-// on are ignored, as by getxyztoj).
-int fold_to_j(const int* y) {
-  long long j = 0;
-  for (int e = 0; e < dim(); ++e) {
-    int v = y[e] % g_n[e];
-    if (v < 0) v += g_n[e];
-    j += v * g_mm[e];
-  }
-  return static_cast<int>(j);
+// v mod n in 0..n-1. The images met in the walks lie within a few cells
+// of the origin, so a few additions or subtractions usually do it.
+inline long long fold(long long v, int n) {
+  if (v >= 4LL * n || v < -4LL * n) v %= n;
+  while (v < 0) v += n;
+  while (v >= n) v -= n;
+  return v;
 }
 
 // Image of the reflection at grid coordinates x (the reflection's indices
-// are x folded into the centred zone, as getitohkl gives them).
+// are x folded into the centred zone, as getitohkl gives them): h.R_grid,
+// negated for k != 0, as the grid index gethkltoj gives it.
 int reflection_image(const int* x, int i, int k) {
-  int h[6] = {0, 0, 0, 0, 0, 0}, hr[6];
-  for (int e = 0; e < dim(); ++e) h[e] = x[e] > g_n[e] / 2 ? x[e] - g_n[e] : x[e];
-  gethrg(h, hr, i, k);
-  return fold_to_j(hr);
+  const int idm = dim();
+  const int* r = g_rg[i - 1];
+  int h[6];
+  for (int e = 0; e < idm; ++e) h[e] = x[e] > g_n[e] / 2 ? x[e] - g_n[e] : x[e];
+  long long j = 0;
+  for (int c = 0; c < idm; ++c) {
+    long long v = 0;
+    for (int e = 0; e < idm; ++e) v += static_cast<long long>(h[e]) * r[at(e, c)];
+    j += fold(k != 0 ? -v : v, g_n[c]) * g_mm[c];
+  }
+  return static_cast<int>(j);
 }
 
 void checksize(const char* who) {
@@ -349,10 +354,7 @@ int getrxij(const int* x, int i, int k) {
   for (int e = 0; e < idm; ++e) {
     long long s = t[e];
     for (int l = 0; l < idm; ++l) s += static_cast<long long>(r[at(e, l)]) * x[l];
-    long long v = s % g_n[e];
-    if (k != 0) v = -v;
-    if (v < 0) v += g_n[e];
-    j += v * g_mm[e];
+    j += fold(k != 0 ? -s : s, g_n[e]) * g_mm[e];
   }
   return static_cast<int>(j);
 }

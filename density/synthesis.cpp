@@ -144,9 +144,19 @@ void make_rep() {
   const int* xi = getxindx();
   const int nsymo = getnsymo(), ncent = getncent();
   for (long long j = 0; j < nt; ++j) g_rep[j] = -1;
+  // The grid coordinates of j are kept as an odometer; the independent
+  // points come in increasing order of j.
+  int n[6];
+  gethmax(n);
+  const int idm = getidm();
+  int x[6] = {0, 0, 0, 0, 0, 0};
+  long long j = 0;
   for (int i = 0; i < nx; ++i) {
-    int x[6];
-    getitoxyz(xi[i], x);
+    for (; j < xi[i]; ++j)
+      for (int e = 0; e < idm; ++e) {
+        if (++x[e] < n[e]) break;
+        x[e] = 0;
+      }
     for (int s = 1; s <= nsymo; ++s)
       for (int k = 0; k <= ncent; ++k) g_rep[getrxij(x, s, k)] = i;
   }
