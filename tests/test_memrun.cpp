@@ -1,7 +1,9 @@
 // Maximum-entropy runs end to end on noisy data of a known structure: the
 // agreement improves, no accepted step worsens all three measures, the
-// density stays positive, and a continuation from the density file starts
-// where the first run ended.
+// density stays positive, a continuation from the density file starts where
+// the first run ended; and the pieces of one cycle: a trial step beside the
+// accepted density, the map and the structure factors of real data made on
+// half grids of paired points.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,16 +14,16 @@
 #include <vector>
 
 #include "crystal/gridindex.hpp"
-#include "density/fft.hpp"
+#include "crystal/lattice.hpp"
 #include "crystal/symmetry.hpp"
+#include "density/fft.hpp"
 #include "density/mem.hpp"
 #include "density/synthesis.hpp"
 #include "density/workgrid.hpp"
 #include "e2e_support.hpp"
-#include "reflections/expand.hpp"
 #include "inprocess.hpp"
+#include "reflections/expand.hpp"
 #include "util/linalg.hpp"
-#include "crystal/lattice.hpp"
 
 using namespace trovan;
 using namespace trovan_test;
