@@ -1,8 +1,499 @@
 #include "plot/drwmap.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "crystal/gridindex.hpp"
+#include "crystal/lattice.hpp"
+#include "crystal/setting.hpp"
+#include "crystal/symmetry.hpp"
+#include "density/workgrid.hpp"
+#include "driver/input.hpp"
+#include "driver/runstate.hpp"
+#include "maps/boxfile.hpp"
+#include "maps/peaks.hpp"
+#include "plot/calcomp.hpp"
+#include "plot/contour.hpp"
+#include "plot/mappage.hpp"
+#include "util/fortran_fmt.hpp"
+#include "util/linalg.hpp"
+#include "util/stop.hpp"
+
 namespace trovan {
 
-void setboxnames(const char*, const char*) {}
-void drwmap(int) {}
+namespace {
+
+std::string g_win = "map.win", g_rho = "map.rho";
+
+// Fortran-like listing fields.
+std::string fvec(const double* v, int n, int w = 9, int d = 4) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += fmt_f(v[i], w, d);
+  return s;
+}
+
+// A number for the page: short, with an exponent only when it needs one.
+std::string g4(double v) {
+  char b[48];
+  std::snprintf(b, sizeof b, "%.4g", v);
+  return b;
+}
+
+std::string f4(double v, int d = 4) {
+  char b[48];
+  std::snprintf(b, sizeof b, "%.*f", d, v);
+  std::string s = b;
+  if (s[0] == '-' && s.find_first_not_of("-0.") == std::string::npos) s.erase(0, 1);
+  return s;
+}
+
+std::string pvec(const double* v, int n, int d = 4) {
+  std::string s;
+  for (int i = 0; i < n; ++i) {
+    if (i) s += ' ';
+    s += f4(v[i], d);
+  }
+  return s;
+}
+
+double gramof(const double* g, const double* a, const double* b) {
+  double s = 0;
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) s += a[i] * g[j * 6 + i] * b[j];
+  return s;
+}
+
+double angledeg(double ab, double aa, double bb) {
+  const double c = ab / std::sqrt(aa * bb);
+  return todeg(std::acos(std::clamp(c, -1.0, 1.0)));
+}
+
+long long gridpoints(const MapGrid& g) {
+  long long nt = 1;
+  for (int d = 0; d < g.idm; ++d) nt *= std::max(1, g.n[d]);
+  return nt;
+}
+
+void readvec(const char* key, int n, double* v, int irw) {
+  float f[6] = {};
+  freadrv(key, n, f, irw);
+  for (int i = 0; i < n; ++i) v[i] = f[i];
+}
+
+}  // namespace
+
+void setboxnames(const char* win, const char* rho) {
+  g_win = win ? win : "";
+  g_rho = rho ? rho : "";
+}
+
+std::string mapkindlabel() {
+  if (ispatterson()) return "Fo Patterson map ";
+  if (isdfourier()) return "D-Fourier map ";
+  if (ismem()) return "MEM map ";
+  if (isfourier()) return "Fourier map ";
+  return "";
+}
+
+MapContext currentmapcontext() {
+  MapContext c;
+  c.grid.rho = getabcdr();
+  gethmax(c.grid.n);
+  c.grid.idm = std::clamp(getidm(), 1, 6);
+
+  getsetmtrxinv(c.minv);
+  // The metric from the Cartesian images of the setting basis vectors
+  // (getqe0: external and internal components in Angstrom), and the way
+  // back from Cartesian components to setting fractions (getxe).
+  float e[6][6];
+  for (int m = 0; m < 6; ++m) {
+    float x[6] = {};
+    x[m] = 1;
+    getqe0(x, e[m]);
+    float f[6];
+    getxe(x, f);  // column m of the Cartesian-to-fraction matrix
+    for (int i = 0; i < 6; ++i) c.cart[m * 6 + i] = f[i];
+  }
+  for (int m = 0; m < 6; ++m)
+    for (int n = 0; n < 6; ++n) {
+      double s = 0;
+      for (int i = 0; i < 6; ++i) s += double(e[m][i]) * e[n][i];
+      c.metric[n * 6 + m] = s;
+    }
+
+  // Symmetry images: every operator, and with the inversion when the group
+  // is centrosymmetric. Operator 1 is the identity. A Patterson map has the
+  // point symmetry of the crystal, not its space group: the rotations
+  // without their translations, and always the inversion (it is the
+  // autocorrelation of the density, P(x) = P(-x)). Averaging a Patterson
+  // map with screw or glide translations would smear it.
+  const bool patterson = ispatterson();
+  const int nsym = getnsymo();
+  const int ncent = (getncent() != 0 || patterson) ? 1 : 0;
+  for (int i = 1; i <= nsym; ++i) {
+    int rot[36];
+    double t[6];
+    getsymrot(i, rot);
+    getsymtrn(i, t);
+    if (patterson) std::fill(t, t + 6, 0.0);
+    for (int k = 0; k <= ncent; ++k) {
+      AffineOp op;
+      const double sg = k ? -1 : 1;
+      for (int q = 0; q < 36; ++q) op.r[q] = sg * rot[q];
+      for (int q = 0; q < 6; ++q) op.t[q] = sg * t[q];
+      c.ops.push_back(op);
+    }
+  }
+  if (c.ops.empty()) c.ops.push_back(identityop());
+
+  // The independent peaks as the peak search lists them (by decreasing
+  // height), so that the numbers on the page are those of the listing.
+  const int np = getnpeak();
+  for (int i = 0; i < np; ++i) {
+    float x[6], h = 0;
+    int mult = 0;
+    getpeak(i, x, h, mult);
+    std::array<double, 6> p{};
+    for (int d = 0; d < 6; ++d) p[d] = x[d];
+    c.peaks.push_back(p);
+    c.peakheights.push_back(h);
+  }
+  c.title = gettitle();
+  c.kind = mapkindlabel();
+  c.difference = isdfourier();
+  // Contour levels are fractions of the largest value of the whole map (of
+  // the largest |value| in a difference map), so that every section of a run
+  // is drawn on the same scale.
+  const long long nt = std::min<long long>(getnt(), kGridMax);
+  double vmax = 0, vmin = 0;
+  for (long long j = 0; j < nt; ++j) {
+    vmax = std::max(vmax, double(c.grid.rho[j]));
+    vmin = std::min(vmin, double(c.grid.rho[j]));
+  }
+  c.vmax = c.difference ? std::max(vmax, -vmin) : (vmax > 0 ? vmax : -vmin);
+  c.win = g_win;
+  c.rho = g_rho;
+  return c;
+}
+
+void checkfits(const MapContext& ctx, const DrawRequest& rq) {
+  // ixm, iym, izm: the intervals along the axes (none across a section).
+  long long ixm = rq.div[0], iym = rq.div[1], izm = 0;
+  if (rq.iax == 3) {
+    ixm = rq.bdiv[0] - 1;
+    iym = rq.bdiv[1] - 1;
+    izm = rq.bdiv[2] - 1;
+  }
+  const long long nt = gridpoints(ctx.grid);
+  if (std::max(ixm, 1LL) * std::max(iym, 1LL) * std::max(izm, 1LL) > nt) {
+    out() << "ixm,iym,izm=" << fmt_i(ixm, 8) << fmt_i(iym, 8) << fmt_i(izm, 8) << " nt=" << fmt_i(nt, 10) << '\n';
+    quit("ixm*iym*izm > nt");
+  }
+  if ((ixm + 1) * (iym + 1) * (izm + 1) > kJxmax) {
+    out() << "ixm,iym,izm=" << fmt_i(ixm, 8) << fmt_i(iym, 8) << fmt_i(izm, 8) << " jxmax=" << fmt_i(kJxmax, 10)
+          << '\n';
+    quit("(ixm+1)*(iym+1)*(izm+1)>jxmax");
+  }
+}
+
+DrawRequest readdrawing(const MapContext& ctx, int number) {
+  DrawRequest rq;
+  rq.number = number;
+  freadi("iax=", 1, rq.iax, 1);
+  freadi("ipers=", 1, rq.ipers, 0);
+  freadi("iaver=", 1, rq.iaver, 0);
+  freadi("ismth=", 1, rq.ismth, 0);
+  out() << "drawing" << fmt_i(number, 3) << " iax=" << fmt_i(rq.iax, 2) << " ipers=" << fmt_i(rq.ipers, 2)
+        << " iaver=" << fmt_i(rq.iaver, 2) << " ismth=" << fmt_i(rq.ismth, 2) << '\n';
+  if (rq.iax != 2 && rq.iax != 3) quit("iax should be 2 (section) or 3 (box)");
+  if (rq.ipers != 0 && rq.ipers != 1) quit("ipers should be 0 or 1");
+  if (rq.iaver != 0 && rq.iaver != 1) quit("iaver should be 0 or 1");
+  if (rq.ismth < 0 || rq.ismth > 2) quit("ismth should be 0,1 or 2");
+
+  const int naxes = rq.iax == 3 ? 3 : 2;
+  double x0[6] = {};
+  if (rq.ipers == 0) {
+    readvec("x=", 6, x0, 1);
+    out() << "x=" << fvec(x0, 6) << '\n';
+  } else {
+    readvec("xe=", 3, rq.xe, 1);
+    readvec("xi=", 3, rq.xi, 0);
+    out() << "xe=" << fvec(rq.xe, 3) << " xi=" << fvec(rq.xi, 3) << '\n';
+    for (int i = 0; i < 3; ++i) {
+      x0[i] = rq.xe[i];
+      x0[3 + i] = rq.xi[i];
+    }
+  }
+  static const char* const keys[3] = {"u=", "v=", "q="};
+  for (int a = 0; a < naxes; ++a) {
+    readvec(keys[a], 6, rq.given[a], 1);
+    out() << keys[a] << fvec(rq.given[a], 6) << '\n';
+  }
+
+  if (rq.iax == 2) {
+    freadiv("div=", 2, rq.div, 1);
+    float h = 0;
+    freadr("hmin=", 1, h, 0);
+    rq.hmin = h;
+    freadi("lf=", 1, rq.lf, 0);
+    out() << "div=" << fmt_i(rq.div[0], 5) << fmt_i(rq.div[1], 5) << " hmin=" << fmt_f(rq.hmin, 8, 4)
+          << " lf=" << fmt_i(rq.lf, 4) << '\n';
+    if (rq.div[0] < 1 || rq.div[1] < 1) quit("div should be 1 or more along u and v");
+    if (rq.lf < 0) quit("lf should not be negative");
+    if (!(rq.hmin < 1)) quit("hmin should be less than 1");
+  } else {
+    static const char* const bkeys[6] = {"xmin=", "xmax=", "ymin=", "ymax=", "zmin=", "zmax="};
+    for (int k = 0; k < 6; ++k) {
+      float f = 0;
+      freadr(bkeys[k], 1, f, k == 0 ? 1 : 0);
+      rq.box[k] = f;
+    }
+    freadi("xdiv=", 1, rq.bdiv[0], 1);
+    freadi("ydiv=", 1, rq.bdiv[1], 0);
+    freadi("zdiv=", 1, rq.bdiv[2], 0);
+    float h = 1;
+    freadr("hscl=", 1, h, 0);
+    rq.hscl = h;
+    out() << "xmin=" << fmt_f(rq.box[0], 8, 4) << " xmax=" << fmt_f(rq.box[1], 8, 4)
+          << " ymin=" << fmt_f(rq.box[2], 8, 4) << " ymax=" << fmt_f(rq.box[3], 8, 4)
+          << " zmin=" << fmt_f(rq.box[4], 8, 4) << " zmax=" << fmt_f(rq.box[5], 8, 4) << '\n';
+    out() << "xdiv=" << fmt_i(rq.bdiv[0], 5) << " ydiv=" << fmt_i(rq.bdiv[1], 5)
+          << " zdiv=" << fmt_i(rq.bdiv[2], 5) << " hscl=" << fmt_e(rq.hscl, 12, 5) << '\n';
+    if (rq.bdiv[0] < 1 || rq.bdiv[1] < 1 || rq.bdiv[2] < 1) quit("xdiv, ydiv and zdiv should be 1 or more");
+  }
+
+  // Origin and axes in setting fractions; the scalar products of the axes.
+  if (rq.ipers == 0) {
+    std::copy(x0, x0 + 6, rq.x0);
+    for (int a = 0; a < naxes; ++a) std::copy(rq.given[a], rq.given[a] + 6, rq.axis[a]);
+    for (int a = 0; a < naxes; ++a)
+      for (int b = 0; b < naxes; ++b) rq.gram[a][b] = gramof(ctx.metric, rq.axis[a], rq.axis[b]);
+  } else {
+    // Cartesian: positions and axes are linear in the components, and the
+    // scalar products are plain sums over the six components.
+    mat6vec(ctx.cart, x0, rq.x0);
+    for (int a = 0; a < naxes; ++a) mat6vec(ctx.cart, rq.given[a], rq.axis[a]);
+    for (int a = 0; a < naxes; ++a)
+      for (int b = 0; b < naxes; ++b) {
+        double s = 0;
+        for (int i = 0; i < 6; ++i) s += rq.given[a][i] * rq.given[b][i];
+        rq.gram[a][b] = s;
+      }
+    out() << "x (fractions)=" << fvec(rq.x0, 6) << '\n';
+    for (int a = 0; a < naxes; ++a) out() << keys[a][0] << " (fractions)=" << fvec(rq.axis[a], 6) << '\n';
+  }
+  const double(&g)[3][3] = rq.gram;
+  out() << "|u|=" << fmt_f(std::sqrt(std::max(0.0, g[0][0])), 10, 4)
+        << " |v|=" << fmt_f(std::sqrt(std::max(0.0, g[1][1])), 10, 4);
+  if (naxes == 3) out() << " |q|=" << fmt_f(std::sqrt(std::max(0.0, g[2][2])), 10, 4);
+  out() << " (A)";
+  if (g[0][0] > 0 && g[1][1] > 0) out() << " angle(u,v)=" << fmt_f(angledeg(g[0][1], g[0][0], g[1][1]), 8, 2);
+  if (naxes == 3 && g[2][2] > 0 && g[0][0] > 0 && g[1][1] > 0)
+    out() << " angle(u,q)=" << fmt_f(angledeg(g[0][2], g[0][0], g[2][2]), 8, 2)
+          << " angle(v,q)=" << fmt_f(angledeg(g[1][2], g[1][1], g[2][2]), 8, 2);
+  out() << '\n';
+
+  // The axes must span a plane (a volume for a box) of the real crystal.
+  const double det2 = g[0][0] * g[1][1] - g[0][1] * g[0][1];
+  if (!(det2 > 1e-10 * g[0][0] * g[1][1]) || !(g[0][0] > 0)) quit("u and v do not span a plane");
+  if (naxes == 3) {
+    const double det3 = g[0][0] * (g[1][1] * g[2][2] - g[1][2] * g[1][2]) -
+                        g[0][1] * (g[0][1] * g[2][2] - g[1][2] * g[0][2]) +
+                        g[0][2] * (g[0][1] * g[1][2] - g[1][1] * g[0][2]);
+    if (!(det3 > 1e-10 * g[0][0] * g[1][1] * g[2][2])) quit("u, v and q do not span a volume");
+  }
+  checkfits(ctx, rq);
+  return rq;
+}
+
+std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, int* n) {
+  SampleBox b;
+  std::copy(rq.x0, rq.x0 + 6, b.x0);
+  if (rq.iax == 2) {
+    b.n[0] = rq.div[0] + 1;
+    b.n[1] = rq.div[1] + 1;
+    b.n[2] = 1;
+    std::copy(rq.axis[0], rq.axis[0] + 6, b.axis[0]);
+    std::copy(rq.axis[1], rq.axis[1] + 6, b.axis[1]);
+  } else {
+    for (int a = 0; a < 3; ++a) {
+      b.n[a] = rq.bdiv[a];
+      b.lo[a] = rq.box[2 * a];
+      b.hi[a] = rq.box[2 * a + 1];
+      std::copy(rq.axis[a], rq.axis[a] + 6, b.axis[a]);
+    }
+  }
+  checkfits(ctx, rq);
+  Sampler s = makesampler(ctx.grid);
+  std::copy(ctx.minv, ctx.minv + 36, s.minv);
+  if (rq.iaver == 1) s.ops = ctx.ops;
+  std::vector<float> vals(static_cast<std::size_t>(b.n[0]) * b.n[1] * b.n[2]);
+  samplebox(s, b, vals.data());
+  smooth121(vals.data(), b.n, rq.ismth);
+  for (int a = 0; a < 3; ++a) n[a] = b.n[a];
+  return vals;
+}
+
+void drawsection(const MapContext& ctx, const DrawRequest& rq) {
+  int n[3];
+  const std::vector<float> vals = samplerequest(ctx, rq, n);
+  float smin = 0, smax = 0;
+  getdminmax(vals.data(), static_cast<long long>(vals.size()), smin, smax);
+
+  SectionPage pg;
+  if (!layoutsection(rq.gram[0][0], rq.gram[0][1], rq.gram[1][1], pg)) quit("u and v do not span a plane");
+
+  // Positive levels solid; in a difference map the same levels below zero
+  // dashed, so that holes and ridges read apart even in black and white.
+  const std::vector<double> levels = contourlevels(ctx.vmax, rq.hmin, rq.lf);
+  int nlines = 0;
+  newpen(1);
+  setltype(0);
+  setcol(0);
+  for (double lv : levels) {
+    const auto lines = contourlines(vals.data(), n[0], n[1], lv);
+    nlines += static_cast<int>(lines.size());
+    drawcontourlines(pg, lines, n[0], n[1]);
+  }
+  int nneg = 0;
+  if (ctx.difference) {
+    setltype(1);
+    setcol(3);
+    for (double lv : levels) {
+      if (!(lv > 0)) continue;
+      // Below -lv: contour the negated section at +lv.
+      std::vector<float> neg(vals.size());
+      for (std::size_t i = 0; i < vals.size(); ++i) neg[i] = -vals[i];
+      const auto lines = contourlines(neg.data(), n[0], n[1], lv);
+      nneg += static_cast<int>(lines.size());
+      drawcontourlines(pg, lines, n[0], n[1]);
+    }
+    setltype(0);
+    setcol(0);
+  }
+
+  const std::vector<SectionMark> marks = marksinplane(ctx.peaks, ctx.peakheights, ctx.ops, ctx.minv,
+                                                      ctx.grid.n, ctx.grid.idm, rq.x0, rq.axis[0], rq.axis[1]);
+  drawframe(pg);
+  drawmarks(pg, marks);
+  drawscalebar(pg);
+
+  // The text under the map: everything needed to redraw or cite it.
+  std::vector<std::string> t;
+  const int nd = std::clamp(ctx.grid.idm, 1, 6);  // coordinates shown on the page
+  std::string what = "section " + std::to_string(rq.number);
+  if (rq.iaver) what += ", mean over " + std::to_string(ctx.ops.size()) + " symmetry images";
+  if (rq.ismth) what += ", " + std::to_string(rq.ismth) + " pass" + (rq.ismth > 1 ? "es" : "") + " of 1-2-1 smoothing";
+  t.push_back(what);
+  if (rq.ipers == 1) {
+    t.push_back("origin xe= " + pvec(rq.xe, 3, 3) + "  xi= " + pvec(rq.xi, 3, 3) + " (A)");
+    t.push_back("u= " + pvec(rq.given[0], 6, 3) + " (A)");
+    t.push_back("v= " + pvec(rq.given[1], 6, 3) + " (A)");
+    t.push_back("origin x= " + pvec(rq.x0, nd));
+  } else {
+    t.push_back("origin x= " + pvec(rq.x0, nd));
+    t.push_back("u= " + pvec(rq.axis[0], nd));
+    t.push_back("v= " + pvec(rq.axis[1], nd));
+  }
+  t.push_back("|u|= " + f4(pg.lu, 3) + " A  |v|= " + f4(pg.lv, 3) + " A  angle(u,v)= " +
+              f4(todeg(std::acos(pg.cosg)), 2) + " deg");
+  if (levels.empty()) {
+    t.push_back("no contours");
+  } else {
+    const double step = levels.size() > 1 ? levels[1] - levels[0] : (1 - rq.hmin) * ctx.vmax;
+    t.push_back("contours from " + g4(levels.front()) + " (" + f4(rq.hmin, 3) + " of max " + g4(ctx.vmax) +
+                ") in steps of " + g4(step) + ", " + std::to_string(levels.size()) + " levels" +
+                (ctx.difference ? "; negative dashed" : ""));
+  }
+  t.push_back("section min " + g4(smin) + "  max " + g4(smax) + "   grid " + std::to_string(n[0] - 1) + " x " +
+              std::to_string(n[1] - 1));
+  if (!marks.empty()) t.push_back("circles: peaks of the peak list within half a grid step of the plane");
+  drawtexts(pg, ctx.kind + ctx.title, t);
+
+  out() << "section" << fmt_i(rq.number, 3) << " min=" << fmt_e(smin, 12, 5) << " max=" << fmt_e(smax, 12, 5)
+        << " levels=" << fmt_i(static_cast<long long>(levels.size()), 4) << " lines=" << fmt_i(nlines, 6);
+  if (ctx.difference) out() << " negative lines=" << fmt_i(nneg, 6);
+  out() << '\n';
+  if (!levels.empty()) {
+    out() << "contour levels:";
+    for (std::size_t k = 0; k < levels.size(); ++k) {
+      if (k && k % 8 == 0) out() << "\n               ";
+      out() << fmt_e(levels[k], 12, 4);
+    }
+    out() << '\n';
+  }
+  out() << "peaks on the section:" << fmt_i(static_cast<long long>(marks.size()), 5);
+  for (const SectionMark& mk : marks) out() << fmt_i(mk.number, 5);
+  out() << '\n';
+}
+
+void writebox(const MapContext& ctx, const DrawRequest& rq) {
+  int n[3];
+  std::vector<float> vals = samplerequest(ctx, rq, n);
+  for (float& v : vals) v = static_cast<float>(v * rq.hscl);
+  // The box as a cell of its own for a viewer: edge lengths (Angstrom) and
+  // the angles alpha (v, q), beta (u, q), gamma (u, v) in degrees.
+  const double(&g)[3][3] = rq.gram;
+  float cell[6];
+  for (int a = 0; a < 3; ++a) cell[a] = static_cast<float>(std::sqrt(g[a][a]) * std::fabs(rq.box[2 * a + 1] - rq.box[2 * a]));
+  cell[3] = static_cast<float>(angledeg(g[1][2], g[1][1], g[2][2]));
+  cell[4] = static_cast<float>(angledeg(g[0][2], g[0][0], g[2][2]));
+  cell[5] = static_cast<float>(angledeg(g[0][1], g[0][0], g[1][1]));
+  dxyzbinout(vals.data(), n, cell, ctx.win);
+  dxyzascout(vals.data(), n, cell, ctx.rho);
+  float bmin = 0, bmax = 0;
+  getdminmax(vals.data(), static_cast<long long>(vals.size()), bmin, bmax);
+  out() << "box" << fmt_i(rq.number, 3) << " points=" << fmt_i(n[0], 5) << fmt_i(n[1], 5) << fmt_i(n[2], 5)
+        << " cell=" << fmt_f(cell[0], 9, 3) << fmt_f(cell[1], 9, 3) << fmt_f(cell[2], 9, 3) << fmt_f(cell[3], 8, 2)
+        << fmt_f(cell[4], 8, 2) << fmt_f(cell[5], 8, 2) << " min=" << fmt_e(bmin, 12, 5) << " max=" << fmt_e(bmax, 12, 5)
+        << '\n';
+  out() << "box written to " << ctx.win << " and " << ctx.rho << '\n';
+}
+
+namespace {
+
+int readng() {
+  int ng = 0;
+  freadi("ng=", 1, ng, 1);
+  out() << "ng=" << fmt_i(ng, 3) << '\n';
+  if (ng < 0) quit("ng should not be negative");
+  return ng;
+}
+
+void drawings(const MapContext& ctx, int ng, int ldev) {
+  // Every drawing is read and checked before any is made, so that a bad
+  // line stops the run without leaving half a page file behind.
+  std::vector<DrawRequest> rqs;
+  for (int k = 1; k <= ng; ++k) rqs.push_back(readdrawing(ctx, k));
+  int pages = 0, boxes = 0;
+  for (const DrawRequest& rq : rqs) {
+    if (rq.iax == 2) {
+      if (pages == 0) {
+        setorien(1);
+        plots(ldev);
+      } else {
+        plot(0, 0, 999);
+      }
+      ++pages;
+      drawsection(ctx, rq);
+    } else {
+      if (boxes > 0) out() << "box" << fmt_i(rq.number, 3) << " replaces the box files of the box before\n";
+      ++boxes;
+      writebox(ctx, rq);
+    }
+  }
+  if (pages > 0) plote();
+}
+
+}  // namespace
+
+void drwmap(const MapContext& ctx, int ldev) { drawings(ctx, readng(), ldev); }
+
+void drwmap(int ldev) {
+  const int ng = readng();
+  if (ng == 0) return;
+  drawings(currentmapcontext(), ng, ldev);
+}
 
 }  // namespace trovan

@@ -269,3 +269,25 @@ TEST(MemRun, StructureFactorsFromPairedPointsEqualTheFullTransform) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MemRun, FinalAgreementListsTheReflectionsWhenAsked) {
+  fs::path d = scratch_dir("memlist");
+  write_file(d / "m.hkl", data(15));
+  std::string in = job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0");
+  in.replace(in.find("iwhkl=0"), 7, "iwhkl=1");
+  InProcess r = run_inprocess(in);
+  ASSERT_EQ(r.status, 0) << r.out;
+  // One line per independent reflection after the cycles: six "i4" indices
+  // and |Fo|, |Fc|, phase, sigma in "e12.4" fields.
+  std::regex line(R"(\n(\s*-?\d+){6}(\s+-?0\.\d{4}E[+-]\d\d){4}\n)");
+  EXPECT_TRUE(std::regex_search(r.out, line)) << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
+
+  in.replace(in.find("iwhkl=1"), 7, "iwhkl=-1");
+  InProcess refused = run_inprocess(in);
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_TRUE(refused.has("ip=-1 does not work in this version"));
+}
+
+}  // namespace

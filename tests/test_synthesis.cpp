@@ -224,3 +224,25 @@ TEST(Synthesis, PattersonMapIsCentrosymmetricWithItsMaximumAtTheOrigin) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Synthesis, EveryMapKindIsWrittenAndReadBackByAContinuationRun) {
+  Model m;
+  for (int iplot : {1, 2, 3}) {
+    fs::path d = setup("continue" + std::to_string(iplot), m);
+    InProcess first = run_inprocess(job(d, iplot));
+    ASSERT_EQ(first.status, 0) << first.out;
+    std::vector<float> map1(getabcdr(), getabcdr() + kN * kN * kN);
+    ASSERT_TRUE(fs::exists(d / "p41.den"));
+    EXPECT_EQ(fs::file_size(d / "p41.den"), 8u + 4u * kN * kN * kN);
+    std::string again = job(d, iplot);
+    again.replace(again.find("icont=0"), 7, "icont=1");
+    InProcess second = run_inprocess(again);
+    ASSERT_EQ(second.status, 0) << second.out;
+    for (int j = 0; j < kN * kN * kN; ++j) ASSERT_EQ(getabcdr()[j], map1[j]) << iplot << " " << j;
+    EXPECT_NE(second.out.find("dmax="), std::string::npos);
+  }
+}
+
+}  // namespace

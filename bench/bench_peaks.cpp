@@ -1,0 +1,162 @@
+// Timing of the peak search on a 6-D map of 12^6 = 2985984 points, where the
+// neighbourhood of a point holds 728 others.
+//
+//   smooth  a periodic map with a few broad maxima (a typical density)
+//   noise   independent random values in [-1, 1], the worst case for the
+//           early rejections (every positive point is tested)
+//
+// For each map the table gives the median wall time and processor time of
+// the neighbourhood search (findextrema, threshold 0 and 0.3 of the maximum),
+// of the whole pksearchnd on the work grid (smooth map, P1, with the merging
+// and listing), and once the plain test of all 728 neighbours of every point
+// above the threshold, for comparison; the peak counts must agree.
+//
+// Usage: bench_peaks [repetitions]   (default 5)
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "crystal/gridindex.hpp"
+#include "crystal/setting.hpp"
+#include "crystal/symmetry.hpp"
+#include "density/workgrid.hpp"
+#include "driver/runstate.hpp"
+#include "maps/peaks.hpp"
+#include "util/linalg.hpp"
+#include "util/stop.hpp"
+
+namespace {
+
+constexpr int kN = 12;
+constexpr int kIdm = 6;
+constexpr int kNt = kN * kN * kN * kN * kN * kN;
+
+struct Times {
+  double wall, cpu;
+};
+
+template <class F>
+Times time_of(F f) {
+  const std::clock_t c0 = std::clock();
+  const auto t0 = std::chrono::steady_clock::now();
+  f();
+  const auto t1 = std::chrono::steady_clock::now();
+  const std::clock_t c1 = std::clock();
+  return {std::chrono::duration<double>(t1 - t0).count(), double(c1 - c0) / CLOCKS_PER_SEC};
+}
+
+Times median(std::vector<Times> v) {
+  std::vector<double> w, c;
+  for (const Times& t : v) {
+    w.push_back(t.wall);
+    c.push_back(t.cpu);
+  }
+  std::sort(w.begin(), w.end());
+  std::sort(c.begin(), c.end());
+  return {w[w.size() / 2], c[c.size() / 2]};
+}
+
+// Every point tested against all 3^6 - 1 neighbours.
+int plain_search(const float* map, float thr) {
+  int found = 0;
+  for (int j = 0; j < kNt; ++j) {
+    const float v = map[j];
+    if (!(v > thr)) continue;
+    int c[kIdm], r = j;
+    for (int d = 0; d < kIdm; ++d) {
+      c[d] = r % kN;
+      r /= kN;
+    }
+    bool peak = true;
+    for (int b = 0; b < 729 && peak; ++b) {
+      int q = b, k = 0, s = 1;
+      for (int d = 0; d < kIdm; ++d) {
+        k += ((c[d] + q % 3 - 1 + kN) % kN) * s;
+        q /= 3;
+        s *= kN;
+      }
+      const float w = map[k];
+      if ((v > 0 && v < w) || (v < 0 && v > w)) peak = false;
+    }
+    found += peak;
+  }
+  return found;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace trovan;
+  const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+
+  setsys(0);
+  setsmh(0);
+  setsmx(0);
+  setbrv('p');
+  setsmtr(0);
+  seticent(0);
+  setidm(kIdm);
+  gensymo(0, nullptr, nullptr);
+  int ng[6] = {kN, kN, kN, kN, kN, kN};
+  setng(ng);
+  calmm();
+  setitt();
+  setiplt(2);
+
+  std::vector<float> smooth(kNt), noise(kNt);
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> u(-1, 1);
+  for (int j = 0; j < kNt; ++j) {
+    int r = j;
+    double v = 0;
+    for (int d = 0; d < kIdm; ++d) {
+      v += std::cos(kTwoPi * 2 * (r % kN) / kN + d);
+      r /= kN;
+    }
+    smooth[j] = static_cast<float>(v);
+    noise[j] = u(rng);
+  }
+  std::vector<int> js(kNpkmax + 1);
+  std::printf("peak search on a 12^6 grid (%d points), median of %d\n", kNt, reps);
+  std::printf("%-8s %-28s %8s %10s %10s\n", "map", "stage", "peaks", "wall s", "cpu s");
+
+  for (int m = 0; m < 2; ++m) {
+    const std::vector<float>& map = m == 0 ? smooth : noise;
+    const char* name = m == 0 ? "smooth" : "noise";
+    const float mx = *std::max_element(map.begin(), map.end());
+    for (float frac : {0.0f, 0.3f}) {
+      int num = 0;
+      std::vector<Times> t;
+      for (int r = 0; r < reps; ++r)
+        t.push_back(time_of([&] {
+          num = findextrema(map.data(), ng, kIdm, mx * frac, PeakHeight::value, js.data(), kNpkmax);
+        }));
+      const Times md = median(t);
+      char stage[40];
+      std::snprintf(stage, sizeof stage, "findextrema pkmin %.1f", frac);
+      std::printf("%-8s %-28s %8d %10.3f %10.3f\n", name, stage, num, md.wall, md.cpu);
+      int plain = 0;
+      const Times tp = time_of([&] { plain = plain_search(map.data(), mx * frac); });
+      std::printf("%-8s %-28s %8d %10.3f %10.3f%s\n", name, "  all 728 neighbours", plain, tp.wall,
+                  tp.cpu, plain == num ? "" : "   MISMATCH");
+    }
+  }
+
+  // The whole search on the work grid, with the merging and the listing.
+  std::copy(smooth.begin(), smooth.end(), getabcdr());
+  std::vector<Times> t;
+  std::ostringstream listing;
+  set_out_stream(&listing);
+  for (int r = 0; r < reps; ++r) t.push_back(time_of([] { pksearchnd(0.3f); }));
+  set_out_stream(nullptr);
+  const Times md = median(t);
+  std::printf("%-8s %-28s %8d %10.3f %10.3f\n", "smooth", "pksearchnd 0.3 (P1)", getnpeak(),
+              md.wall, md.cpu);
+  return 0;
+}

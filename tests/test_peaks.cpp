@@ -1,0 +1,958 @@
+// The peak search: the neighbourhood test against the plain definition, the
+// limits and the listing, the merging by symmetry and the site multiplicity
+// (orbit-stabiliser: distinct images x order of the site group = order of
+// the space group), and synthetic maps of real structures.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "crystal/gridindex.hpp"
+#include "crystal/setting.hpp"
+#include "crystal/symmetry.hpp"
+#include "crystal_groups.hpp"
+#include "e2e_support.hpp"
+#include "density/workgrid.hpp"
+#include "driver/runstate.hpp"
+#include "maps/peaks.hpp"
+#include "util/linalg.hpp"
+#include "util/stop.hpp"
+
+using namespace trovan;
+using namespace trovan::testing;
+
+namespace {
+
+struct Quiet {
+  std::ostringstream listing;
+  Quiet() { set_out_stream(&listing); }
+  ~Quiet() { set_out_stream(nullptr); }
+  std::string text() const { return listing.str(); }
+};
+
+template <class F>
+std::string stop_message(F f) {
+  try {
+    f();
+  } catch (const Stop& s) {
+    return s.what();
+  }
+  return "(no stop)";
+}
+
+void grid(int idm, std::vector<int> n) {
+  n.resize(6, 1);
+  setidm(idm);
+  setng(n.data());
+  calmm();
+  setitt();
+}
+
+void setting(int isys, char brv, int ismtr, int icent) {
+  setsys(isys);
+  setsmh(isys);
+  setsmx(isys);
+  setbrv(brv);
+  setsmtr(ismtr);
+  seticent(icent);
+}
+
+// The cubic group m-3m in a 3-D general setting, on an n^3 grid; idm 6
+// with one grid point along t, u, v is how a run of a 3-D crystal looks.
+void cubic(int n, int iplot = 2, int idm = 3) {
+  setting(0, 'p', 0, 1);
+  setidm(idm);
+  close_text({"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"});
+  grid(idm, {n, n, n});
+  setiplt(iplot);
+}
+
+// Triclinic P1 in 3-D: only lattice translations relate peaks.
+void triclinic(std::vector<int> n, int iplot = 2) {
+  setting(0, 'p', 0, 0);
+  setidm(3);
+  gensymo(0, nullptr, nullptr);
+  grid(3, n);
+  setiplt(iplot);
+}
+
+// The plain definition: every neighbour of the 3^idm block, wrapped.
+std::vector<int> naive_extrema(const std::vector<float>& map, const std::vector<int>& n, float thr,
+                               PeakHeight kind) {
+  const int idm = static_cast<int>(n.size());
+  std::vector<int> found;
+  const int nt = static_cast<int>(map.size());
+  int nblock = 1;
+  for (int d = 0; d < idm; ++d) nblock *= 3;
+  for (int j = 0; j < nt; ++j) {
+    std::vector<int> c(idm);
+    int r = j;
+    for (int d = 0; d < idm; ++d) {
+      c[d] = r % n[d];
+      r /= n[d];
+    }
+    const float v = map[j];
+    const float h = kind == PeakHeight::value ? v : kind == PeakHeight::absolute ? std::fabs(v) : 0;
+    if (!(h > thr)) continue;
+    bool peak = true;
+    for (int b = 0; b < nblock && peak; ++b) {
+      int q = b, k = 0, stride = 1;
+      for (int d = 0; d < idm; ++d) {
+        const int step = q % 3 - 1;
+        q /= 3;
+        k += ((c[d] + step + n[d]) % n[d]) * stride;
+        stride *= n[d];
+      }
+      const float w = map[k];
+      if ((v > 0 && v < w) || (v < 0 && v > w)) peak = false;
+    }
+    if (peak) found.push_back(j);
+  }
+  return found;
+}
+
+std::vector<int> fast_extrema(const std::vector<float>& map, const std::vector<int>& n, float thr,
+                              PeakHeight kind) {
+  std::vector<int> js(map.size() + 1);
+  const int idm = static_cast<int>(n.size());
+  const int num = findextrema(map.data(), n.data(), idm, thr, kind, js.data(),
+                              static_cast<int>(map.size()));
+  js.resize(num);
+  return js;
+}
+
+int flat(const std::vector<int>& c, const std::vector<int>& n) {
+  int j = 0, s = 1;
+  for (std::size_t d = 0; d < n.size(); ++d) {
+    j += c[d] * s;
+    s *= n[d];
+  }
+  return j;
+}
+
+// Distance modulo whole numbers of two positions over the first idm axes.
+bool same_site(const float* a, const float* b, int idm, double tol = 1e-4) {
+  for (int d = 0; d < idm; ++d) {
+    const double e = double(a[d]) - double(b[d]);
+    if (std::fabs(e - std::nearbyint(e)) > tol) return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The neighbourhood test
+
+TEST(NeighbourhoodSearch, EqualsThePlainDefinitionOnRandomMaps) {
+  std::mt19937 rng(17);
+  std::uniform_int_distribution<int> size(1, 5), level(-3, 3);
+  std::normal_distribution<float> noise(0, 1);
+  for (int trial = 0; trial < 300; ++trial) {
+    const int idm = 1 + trial % 6;
+    std::vector<int> n(idm);
+    int nt = 1;
+    for (int d = 0; d < idm; ++d) {
+      n[d] = size(rng);
+      if (nt * n[d] > 4000) n[d] = 1;
+      nt *= n[d];
+    }
+    std::vector<float> map(nt);
+    // Alternate smooth-ish noise with coarse levels, which makes ties,
+    // plateaus and zeros common.
+    for (float& v : map) v = (trial % 2) ? noise(rng) : static_cast<float>(level(rng));
+    for (PeakHeight kind : {PeakHeight::value, PeakHeight::absolute, PeakHeight::none}) {
+      for (float thr : {-1.0f, 0.0f, 0.5f}) {
+        EXPECT_EQ(fast_extrema(map, n, thr, kind), naive_extrema(map, n, thr, kind))
+            << "trial " << trial << " idm " << idm;
+      }
+    }
+  }
+}
+
+TEST(NeighbourhoodSearch, EveryPointOfAPlateauIsAPeak) {
+  std::vector<int> n = {6, 6, 6};
+  std::vector<float> map(216, 0.1f);
+  std::vector<int> want;
+  for (int a = 2; a <= 3; ++a)
+    for (int b = 2; b <= 3; ++b) want.push_back(flat({a, b, 4}, n));
+  for (int j : want) map[j] = 2.0f;
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(fast_extrema(map, n, 1.0f, PeakHeight::value), want);
+}
+
+TEST(NeighbourhoodSearch, MaximumOnACellFaceIsFoundThroughWrappedNeighbours) {
+  std::vector<int> n = {8, 7, 5};
+  std::vector<float> map(8 * 7 * 5);
+  // A smooth periodic bump centred on the cell corner: its top is at grid
+  // point 0, its neighbours lie across all three faces.
+  for (int c = 0; c < 5; ++c)
+    for (int b = 0; b < 7; ++b)
+      for (int a = 0; a < 8; ++a)
+        map[flat({a, b, c}, n)] = static_cast<float>(
+            3 + std::cos(kTwoPi * a / 8) + std::cos(kTwoPi * b / 7) + std::cos(kTwoPi * c / 5));
+  EXPECT_EQ(fast_extrema(map, n, 1.0f, PeakHeight::value), std::vector<int>{0});
+  // The same top moved to the far face: a higher value just across the
+  // face (grid coordinate N-1, the wrapped neighbour of 0) takes over.
+  map[flat({7, 6, 4}, n)] = 10;
+  EXPECT_EQ(fast_extrema(map, n, 1.0f, PeakHeight::value), std::vector<int>{flat({7, 6, 4}, n)});
+}
+
+TEST(NeighbourhoodSearch, CountingStopsOnePastTheCapacity) {
+  std::vector<int> n = {4, 4, 4};
+  std::vector<float> map(64, 1.0f);  // a flat map: every point a peak
+  std::vector<int> js(10, -1);
+  EXPECT_EQ(findextrema(map.data(), n.data(), 3, 0.5f, PeakHeight::value, js.data(), 5), 6);
+  EXPECT_EQ(js[4], 4);
+  EXPECT_EQ(js[5], -1);  // nothing written past the capacity
+}
+
+// ---------------------------------------------------------------------------
+// pksearchnd, its listing and its stops
+
+TEST(PeakSearch, ZeroPkminPrintsNothing) {
+  cubic(8);
+  float* map = getabcdr();
+  for (int j = 0; j < 512; ++j) map[j] = 0;
+  map[0] = 5;
+  Quiet q;
+  pksearchnd(0.0f);
+  EXPECT_EQ(q.text(), "");
+  EXPECT_EQ(getnpeak(), 0);
+}
+
+TEST(PeakSearch, NothingAboveTheThresholdPrintsOnlyTheCount) {
+  triclinic({6, 6, 6});
+  float* map = getabcdr();
+  for (int j = 0; j < 216; ++j) map[j] = 1.0f;  // flat: height = max, never strictly above
+  Quiet q;
+  pksearchnd(1.0f);
+  const std::string t = q.text();
+  EXPECT_NE(t.find("nt in pksearchnd"), std::string::npos);
+  EXPECT_NE(t.find("num=       0"), std::string::npos);
+  EXPECT_EQ(t.find("number of peaks"), std::string::npos);
+  EXPECT_EQ(getnpeak(), 0);
+}
+
+TEST(PeakSearch, DifferenceMapListsTheDeepMinimumNegativeAfterThePositivePeaks) {
+  triclinic({10, 10, 10}, 3);
+  float* map = getabcdr();
+  for (int j = 0; j < 1000; ++j) map[j] = 0;
+  map[flat({2, 2, 2}, {10, 10, 10})] = 4.0f;
+  map[flat({7, 3, 5}, {10, 10, 10})] = 3.0f;
+  map[flat({5, 8, 1}, {10, 10, 10})] = -5.0f;
+  map[flat({1, 6, 8}, {10, 10, 10})] = -1.0f;  // |-1| below 0.5 * 4
+  {
+    Quiet q;
+    pksearchnd(0.5f);
+    EXPECT_NE(q.text().find("num=       3"), std::string::npos);
+  }
+  ASSERT_EQ(getnpeak(), 3);
+  float x[6], h;
+  int m;
+  getpeak(0, x, h, m);
+  EXPECT_EQ(h, 4.0f);
+  getpeak(1, x, h, m);
+  EXPECT_EQ(h, 3.0f);
+  getpeak(2, x, h, m);
+  EXPECT_EQ(h, -5.0f);
+  EXPECT_NEAR(x[0], 0.5, 1e-6);
+  EXPECT_NEAR(x[1], 0.8, 1e-6);
+  EXPECT_NEAR(x[2], 0.1, 1e-6);
+  EXPECT_EQ(m, 1);
+
+  // The same map as a Fourier map: minima are no peaks there.
+  setiplt(2);
+  Quiet q;
+  pksearchnd(0.5f);
+  EXPECT_EQ(getnpeak(), 2);
+}
+
+TEST(PeakSearch, PattersonRunRecordsNoPeaks) {
+  triclinic({6, 6, 6}, 1);
+  float* map = getabcdr();
+  for (int j = 0; j < 216; ++j) map[j] = 0;
+  map[7] = 3;
+  Quiet q;
+  pksearchnd(0.1f);
+  EXPECT_NE(q.text().find("num=       0"), std::string::npos);
+}
+
+TEST(PeakSearch, ListingHasTheHeaderAndOneLinePerIndependentPeak) {
+  triclinic({10, 10, 10});
+  float* map = getabcdr();
+  for (int j = 0; j < 1000; ++j) map[j] = 0;
+  map[flat({3, 0, 9}, {10, 10, 10})] = 2.5f;
+  Quiet q;
+  pksearchnd(0.1f);
+  std::istringstream in(q.text());
+  std::string line;
+  std::vector<std::string> lines;
+  while (std::getline(in, line)) lines.push_back(line);
+  auto hdr = std::find(lines.begin(), lines.end(), "  no  multpl. peak     coordinates");
+  ASSERT_NE(hdr, lines.end());
+  ASSERT_EQ(hdr + 2, lines.end());
+  std::istringstream row(*(hdr + 1));
+  int no = 0, mult = 0;
+  double v = 0, x = 0, y = 0, z = 0;
+  row >> no >> mult >> v >> x >> y >> z;
+  EXPECT_EQ(no, 1);
+  EXPECT_EQ(mult, 1);
+  EXPECT_DOUBLE_EQ(v, 2.5);
+  EXPECT_DOUBLE_EQ(x, 0.3);
+  EXPECT_DOUBLE_EQ(y, 0.0);
+  EXPECT_DOUBLE_EQ(z, 0.9);
+}
+
+TEST(PeakSearch, TooManyPeaksStopsBeforeAnyList) {
+  // A checkerboard of ones on the points of even parity: each of them has
+  // only equal or lower neighbours, nt / 2 = 131072 peaks.
+  triclinic({64, 64, 64});
+  float* map = getabcdr();
+  const std::vector<int> n = {64, 64, 64};
+  for (int c = 0; c < 64; ++c)
+    for (int b = 0; b < 64; ++b)
+      for (int a = 0; a < 64; ++a) map[flat({a, b, c}, n)] = (a + b + c) % 2 == 0 ? 1.0f : 0.0f;
+  Quiet q;
+  EXPECT_EQ(stop_message([] { pksearchnd(0.5f); }), "too many peaks. use larger pkmin");
+  const std::string t = q.text();
+  EXPECT_NE(t.find("num,npkmax="), std::string::npos);
+  EXPECT_NE(t.find("  100001  100000"), std::string::npos);
+  EXPECT_NE(t.find("pkmax,pkmin="), std::string::npos);
+  EXPECT_EQ(t.find("number of peaks"), std::string::npos);
+}
+
+TEST(PeakSearch, TooManyIndependentPeaksStops) {
+  // Isolated ones on the points with all coordinates even: 12^3 = 1728
+  // peaks, unrelated in P1.
+  triclinic({24, 24, 24});
+  float* map = getabcdr();
+  const std::vector<int> n = {24, 24, 24};
+  for (int c = 0; c < 24; ++c)
+    for (int b = 0; b < 24; ++b)
+      for (int a = 0; a < 24; ++a)
+        map[flat({a, b, c}, n)] = (a % 2 == 0 && b % 2 == 0 && c % 2 == 0) ? 1.0f : 0.0f;
+  Quiet q;
+  EXPECT_EQ(stop_message([] { pksearchnd(0.5f); }), "number of independent atoms > mamax");
+  EXPECT_NE(q.text().find("num=    1728"), std::string::npos);
+  EXPECT_EQ(q.text().find("  no  multpl."), std::string::npos);
+}
+
+TEST(PeakSearch, TooManyPeaksForTheMergingStops) {
+  triclinic({4, 4, 4});
+  std::vector<float> x(6 * (kNpkmax + 1), 0.0f), p(kNpkmax + 1, 1.0f);
+  Quiet q;
+  EXPECT_EQ(stop_message([&] { indatm(kNpkmax + 1, x.data(), p.data()); }), "na > namax");
+}
+
+TEST(PeakSearch, UnknownCentringStops) {
+  triclinic({4, 4, 4});
+  setbrv('q');
+  float x[6];
+  Quiet q;
+  EXPECT_EQ(stop_message([&] { gridtox(5, x); }), "invalid brv");
+  setbrv('p');
+}
+
+TEST(PeakSearch, CoordinatesLieInTheSettingCell) {
+  // Setting coordinates of grid points, for a primitive, a face- and a
+  // body-centred 6-D cell and superstructures, on dyadic and on other grid
+  // sizes: all in [-0.001, 1), in fact in [0, 1) since no grid fraction
+  // lies just below a whole number, and equal to M x_grid mod 1.
+  for (int n : {4, 12})
+    for (char brv : {'p', 'f', 'i'})
+      for (int ismtr : {0, 3, -3}) {
+        setting(2, brv, ismtr, 0);
+        gensymo(0, nullptr, nullptr);
+        grid(6, {n, n, n, n, n, n});
+        double m[36];
+        getsetmtrx(m);
+        std::mt19937 rng(5);
+        std::uniform_int_distribution<int> pick(0, static_cast<int>(getnt()) - 1);
+        for (int trial = 0; trial < 300; ++trial) {
+          const int j = pick(rng);
+          float x[6];
+          gridtox(j, x);
+          int g[6];
+          getitoxyz(j, g);
+          for (int e = 0; e < 6; ++e) {
+            EXPECT_GE(x[e], 0.0f) << n << brv << ismtr;
+            EXPECT_LT(x[e], 1.0f);
+            double s = 0;
+            for (int c = 0; c < 6; ++c) s += m[at(e, c)] * g[c] / n;
+            const double dd = s - x[e];
+            EXPECT_NEAR(dd, std::nearbyint(dd), 1e-5) << n << brv << ismtr;
+          }
+        }
+      }
+  setbrv('p');
+  setsmtr(0);
+}
+
+TEST(Extrema, FirstLowestAndFirstHighestInGridOrder) {
+  triclinic({5, 4, 2});
+  const std::vector<int> n = {5, 4, 2};
+  float* map = getabcdr();
+  for (int j = 0; j < 40; ++j) map[j] = 1;
+  map[flat({4, 1, 0}, n)] = 7;
+  map[flat({2, 3, 1}, n)] = 7;  // later: not taken
+  map[flat({0, 2, 1}, n)] = -2;
+  map[flat({3, 3, 1}, n)] = -2;
+  float dmin, dmax, xmn[6], xmx[6];
+  getpeakcrd(dmin, xmn, dmax, xmx);
+  EXPECT_EQ(dmin, -2.0f);
+  EXPECT_EQ(dmax, 7.0f);
+  const float wmn[6] = {0.0f, 0.5f, 0.5f, 0, 0, 0}, wmx[6] = {0.8f, 0.25f, 0.0f, 0, 0, 0};
+  for (int e = 0; e < 6; ++e) {
+    EXPECT_FLOAT_EQ(xmn[e], wmn[e]);
+    EXPECT_FLOAT_EQ(xmx[e], wmx[e]);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Equivalence and site symmetry
+
+TEST(Equivalence, TranslationEquivalentPositionsMatchThroughTheIdentity) {
+  triclinic({4, 4, 4});
+  setsym();
+  const float a[6] = {0.25f, 0.5f, 0.125f, 0, 0, 0};
+  const float b[6] = {1.25f, -0.5f, 3.125f, 0, 0, 0};
+  const float c[6] = {0.25f, 0.5f, 0.126f, 0, 0, 0};
+  EXPECT_EQ(iequiv0(b, a), 1);
+  EXPECT_EQ(iequiv0(c, a), 0);
+  EXPECT_EQ(rcpmp1(a, b), 1);
+  const float near0[6] = {0.999996f, 0.0f, 0.0f, 0, 0, 0}, zero[6] = {0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(rcpmp1(near0, zero), 1);
+
+  // Two peaks one whole cell apart merge into one independent peak.
+  const float x[12] = {0.25f, 0.5f, 0.125f, 0, 0, 0, 1.25f, 0.5f, -0.875f, 0, 0, 0};
+  const float p[2] = {1.0f, 2.0f};
+  Quiet q;
+  indatm(2, x, p);
+  ASSERT_EQ(getnpeak(), 1);
+  float y[6], h;
+  int m;
+  getpeak(0, y, h, m);
+  EXPECT_EQ(h, 1.0f);  // the first in stored order represents the class
+}
+
+// The merging as plainly defined: each peak in stored order not yet
+// classified starts a class, and takes every unclassified peak that some
+// element of the group carries onto it.
+std::set<int> plain_representatives(int na, const std::vector<float>& x) {
+  std::vector<int> flag(na, 0);
+  std::set<int> reps;
+  for (int i = 0; i < na; ++i) {
+    if (flag[i] != 0) continue;
+    reps.insert(i);
+    flag[i] = 1;
+    for (int j = 0; j < na; ++j)
+      if (flag[j] == 0 && iequiv0(&x[6 * j], &x[6 * i])) flag[j] = 2;
+  }
+  return reps;
+}
+
+void expect_merging_as_defined(int na, const std::string& what) {
+  std::mt19937 rng(23);
+  std::uniform_int_distribution<int> pick(0, static_cast<int>(getnt()) - 1);
+  std::vector<float> x(6 * na), p(na);
+  for (int i = 0; i < na; ++i) {
+    gridtox(pick(rng), &x[6 * i]);
+    p[i] = static_cast<float>(i + 1);  // the height names the peak
+  }
+  setsym();
+  const std::set<int> want = plain_representatives(na, x);
+  ASSERT_LE(want.size(), static_cast<std::size_t>(kMamax));
+  Quiet q;
+  indatm(na, x.data(), p.data());
+  std::set<int> got;
+  for (int i = 0; i < getnpeak(); ++i) {
+    float y[6], h;
+    int m;
+    getpeak(i, y, h, m);
+    got.insert(static_cast<int>(h) - 1);
+    if (i > 0) {
+      float y0[6], h0;
+      int m0;
+      getpeak(i - 1, y0, h0, m0);
+      EXPECT_GT(h0, h);  // sorted by decreasing height
+    }
+  }
+  EXPECT_EQ(got, want) << what;
+  EXPECT_LT(want.size(), static_cast<std::size_t>(na)) << what << ": nothing merged";
+}
+
+TEST(Equivalence, MergingEqualsThePlainDefinitionInTheCubicGroup) {
+  cubic(6);  // a coarse grid: many peaks share coordinates
+  expect_merging_as_defined(400, "m-3m");
+}
+
+TEST(Equivalence, MergingEqualsThePlainDefinitionOnAFaceCentredIcosahedralCell) {
+  Mat d = icosahedral_basis();
+  std::vector<IMat> gens = icosahedral_generators(signed_permutation_rotations(d));
+  ASSERT_EQ(gens.size(), 4u);
+  setting(2, 'f', 0, 1);
+  setidm(6);
+  close_rotations(gens);
+  grid(6, {4, 4, 4, 4, 4, 4});
+  expect_merging_as_defined(100, "icosahedral f");
+  setbrv('p');
+}
+
+// The centring translations found independently: sums of up to three of
+// each column of M, modulo whole numbers.
+std::vector<std::vector<double>> centring_translations(int idm) {
+  double m[36];
+  getsetmtrx(m);
+  std::vector<std::vector<double>> t;
+  int combos = 1;
+  for (int d = 0; d < idm; ++d) combos *= 4;
+  for (int k = 0; k < combos; ++k) {
+    std::vector<double> v(6, 0.0);
+    int r = k;
+    for (int c = 0; c < idm; ++c) {
+      const int f = r % 4;
+      r /= 4;
+      for (int e = 0; e < idm; ++e) v[e] += f * m[at(e, c)];
+    }
+    for (double& e : v) e -= std::floor(e + 1e-9);
+    bool known = false;
+    for (const auto& u : t) {
+      bool same = true;
+      for (int e = 0; e < 6; ++e) same = same && std::fabs(u[e] - v[e]) < 1e-6;
+      known = known || same;
+    }
+    if (!known) t.push_back(v);
+  }
+  return t;
+}
+
+// Distinct images of x in the setting cell, by brute force over operators,
+// inversion and centring translations.
+int distinct_images(const float* x, int idm, const std::vector<std::vector<double>>& ctr) {
+  std::vector<std::vector<double>> img;
+  const int nsym = getnsymo(), ic = geticent() != 0 ? 1 : 0;
+  for (int s = 1; s <= nsym; ++s)
+    for (int k = 0; k <= ic; ++k)
+      for (const auto& c : ctr) {
+        int r[36];
+        double t[6];
+        getsymrot(s, r);
+        getsymtrn(s, t);
+        std::vector<double> y(6, 0.0);
+        for (int e = 0; e < idm; ++e) {
+          double v = t[e];
+          for (int i = 0; i < idm; ++i) v += r[at(e, i)] * double(x[i]);
+          if (k) v = -v;
+          v += c[e];
+          y[e] = v - std::floor(v);
+        }
+        bool known = false;
+        for (const auto& u : img) {
+          bool same = true;
+          for (int e = 0; e < idm; ++e) {
+            const double dd = u[e] - y[e];
+            same = same && std::fabs(dd - std::nearbyint(dd)) < 1e-5;
+          }
+          known = known || same;
+        }
+        if (!known) img.push_back(y);
+      }
+  return static_cast<int>(img.size());
+}
+
+// Positions with site symmetry: the centroid of the orbit of a random
+// position under the cyclic group of one element is fixed by it.
+std::vector<std::vector<float>> test_positions(int idm, std::mt19937& rng) {
+  std::vector<std::vector<float>> xs;
+  std::uniform_real_distribution<double> u(0, 1);
+  std::uniform_int_distribution<int> pick(1, getnsymo());
+  xs.push_back(std::vector<float>(6, 0.0f));  // origin
+  std::vector<float> half(6, 0.0f);
+  for (int e = 0; e < idm; ++e) half[e] = 0.5f;
+  xs.push_back(half);
+  for (int trial = 0; trial < 12; ++trial) {
+    std::vector<double> x(6, 0.0);
+    for (int e = 0; e < idm; ++e) x[e] = u(rng);
+    std::vector<float> p(6, 0.0f);
+    if (trial < 2) {
+      for (int e = 0; e < idm; ++e) p[e] = static_cast<float>(x[e]);  // general
+    } else {
+      const int s = pick(rng);
+      const int k = (geticent() != 0 && trial % 3 == 0) ? 1 : 0;
+      int r[36];
+      double t[6];
+      getsymrot(s, r);
+      getsymtrn(s, t);
+      std::vector<double> sum(6, 0.0), cur = x;
+      int n = 0;
+      do {
+        for (int e = 0; e < 6; ++e) sum[e] += cur[e];
+        std::vector<double> nx(6, 0.0);
+        for (int e = 0; e < idm; ++e) {
+          double v = t[e];
+          for (int i = 0; i < idm; ++i) v += r[at(e, i)] * cur[i];
+          nx[e] = k ? -v : v;
+        }
+        cur = nx;
+        ++n;
+      } while (n < 24 && [&] {
+        for (int e = 0; e < idm; ++e)
+          if (std::fabs(cur[e] - x[e]) > 1e-9) return true;
+        return false;
+      }());
+      for (int e = 0; e < idm; ++e) {
+        const double v = sum[e] / n;
+        p[e] = static_cast<float>(v - std::floor(v));
+      }
+    }
+    xs.push_back(p);
+  }
+  return xs;
+}
+
+void expect_orbit_stabiliser(int idm, const std::string& what, std::size_t kinds = 3) {
+  std::mt19937 rng(11);
+  const auto ctr = centring_translations(idm);
+  setsym();
+  int nsym = 0, icent = 0, ncent = 0;
+  getsym(nsym, icent, ncent);
+  EXPECT_EQ(nsym, getnsymo()) << what;
+  EXPECT_EQ(ncent, static_cast<int>(ctr.size())) << what;
+  const int order_g = nsym * (1 + icent) * ncent;
+  EXPECT_EQ(getnspgop(), order_g) << what;
+  std::set<int> orders;
+  for (const auto& x : test_positions(idm, rng)) {
+    int mult = 0, order = 0;
+    Quiet q;
+    sitesy1(1, x.data(), &mult, &order);
+    const int images = distinct_images(x.data(), idm, ctr);
+    EXPECT_EQ(mult, images) << what;
+    EXPECT_EQ(images * order, order_g) << what;
+    orders.insert(order);
+    // The order is the number of group elements that fix the position.
+    int fixing = 0;
+    for (int g = 0; g < getnspgop(); ++g) {
+      int r[36];
+      double t[6];
+      getspgop(g, r, t);
+      bool fixes = true;
+      for (int e = 0; e < idm; ++e) {
+        double v = t[e] - double(x[e]);
+        for (int i = 0; i < idm; ++i) v += r[at(e, i)] * double(x[i]);
+        fixes = fixes && std::fabs(v - std::nearbyint(v)) < 1e-5;
+      }
+      fixing += fixes;
+    }
+    EXPECT_EQ(fixing, order) << what;
+  }
+  EXPECT_GE(orders.size(), kinds) << what << ": too few kinds of site";
+}
+
+TEST(SiteSymmetry, OrbitStabiliserInTheCubicGroup) {
+  cubic(8);
+  ASSERT_EQ(getnsymo(), 24);
+  expect_orbit_stabiliser(3, "m-3m");
+}
+
+TEST(SiteSymmetry, OrbitStabiliserInANonSymmorphicGroup) {
+  // P 4_2/mnm-like: a screw axis and a glide give translations 1/2.
+  setting(0, 'p', 0, 1);
+  setidm(3);
+  close_text({"-y+1/2,x+1/2,z+1/2,t,u,v", "x+1/2,-y+1/2,-z+1/2,t,u,v"});
+  grid(3, {8, 8, 8});
+  expect_orbit_stabiliser(3, "P42/mnm");
+}
+
+TEST(SiteSymmetry, OrbitStabiliserInASuperspaceGroupWithInternalTranslation) {
+  setting(0, 'p', 0, 0);
+  setidm(4);
+  close_text({"x,y,-z,t+1/2,u,v", "-x,-y,z,-t,u,v"});
+  grid(4, {8, 8, 8, 8});
+  // The mirror with t+1/2 fixes no point: sites of order 1 and 2 only.
+  expect_orbit_stabiliser(4, "(3+1)-D", 2);
+}
+
+TEST(SiteSymmetry, OrbitStabiliserInTheIcosahedralGroupForEveryCentring) {
+  Mat d = icosahedral_basis();
+  std::vector<IMat> rot = signed_permutation_rotations(d);
+  std::vector<IMat> gens = icosahedral_generators(rot);
+  ASSERT_EQ(gens.size(), 4u);
+  for (char brv : {'p', 'f', 'i'}) {
+    setting(2, brv, 0, 1);
+    setidm(6);
+    close_rotations(gens);
+    ASSERT_EQ(getnsymo(), 60);
+    grid(6, {4, 4, 4, 4, 4, 4});
+    expect_orbit_stabiliser(6, std::string("icosahedral ") + brv);
+    int nsym, icent, ncent;
+    getsym(nsym, icent, ncent);
+    // 6-D face centring: the 32 vectors of halves with an even number of
+    // halves; body centring: 0 and (1/2, ..., 1/2).
+    EXPECT_EQ(ncent, brv == 'p' ? 1 : brv == 'f' ? 32 : 2) << brv;
+    for (int k = 0; k < ncent; ++k) {
+      float c[6];
+      getcentring(k, c);
+      int halves = 0;
+      for (float e : c) {
+        EXPECT_TRUE(e == 0.0f || e == 0.5f) << brv;
+        halves += e == 0.5f;
+      }
+      if (brv == 'f') {
+        EXPECT_EQ(halves % 2, 0);
+      }
+      if (brv == 'i') {
+        EXPECT_TRUE(halves == 0 || halves == 6);
+      }
+    }
+  }
+  setbrv('p');
+}
+
+// ---------------------------------------------------------------------------
+// Synthetic maps of real structures
+
+// Sum of Gaussians (width sigma, fractions of the cell) at the given atoms
+// and all their lattice translations, on an n^3 grid of a cubic cell.
+void gaussian_map(int n, const std::vector<std::vector<double>>& atoms,
+                  const std::vector<double>& z,
+                  double sigma) {
+  float* map = getabcdr();
+  for (int c = 0; c < n; ++c)
+    for (int b = 0; b < n; ++b)
+      for (int a = 0; a < n; ++a) {
+        const double p[3] = {double(a) / n, double(b) / n, double(c) / n};
+        double v = 0;
+        for (std::size_t k = 0; k < atoms.size(); ++k) {
+          double r2 = 0;
+          for (int e = 0; e < 3; ++e) {
+            double dd = p[e] - atoms[k][e];
+            dd -= std::nearbyint(dd);
+            r2 += dd * dd;
+          }
+          v += z[k] * std::exp(-r2 / (2 * sigma * sigma));
+        }
+        map[a + n * (b + n * c)] = static_cast<float>(v);
+      }
+}
+
+TEST(SyntheticStructure, PerovskiteGivesOnePeakPerSiteWithItsMultiplicity) {
+  cubic(16, 2, 6);  // hmax 16 16 16 1 1 1
+  // Sr at the origin, Ti at the body centre, O at the face centres; the
+  // heights stand for their electron counts.
+  gaussian_map(16,
+               {{0, 0, 0}, {0.5, 0.5, 0.5}, {0.5, 0.5, 0}, {0.5, 0, 0.5}, {0, 0.5, 0.5}},
+               {38, 22, 8, 8, 8}, 0.06);
+  Quiet q;
+  pksearchnd(0.1f);
+  ASSERT_EQ(getnpeak(), 3) << q.text();
+  const float sr[3] = {0, 0, 0}, ti[3] = {0.5f, 0.5f, 0.5f};
+  const float o[3][3] = {{0.5f, 0.5f, 0}, {0.5f, 0, 0.5f}, {0, 0.5f, 0.5f}};
+  float x[6], h;
+  int m;
+  getpeak(0, x, h, m);
+  EXPECT_TRUE(same_site(x, sr, 3));
+  EXPECT_EQ(m, 1);
+  EXPECT_NEAR(h, 38, 0.01);
+  getpeak(1, x, h, m);
+  EXPECT_TRUE(same_site(x, ti, 3));
+  EXPECT_EQ(m, 1);
+  EXPECT_NEAR(h, 22, 0.01);
+  getpeak(2, x, h, m);
+  EXPECT_TRUE(same_site(x, o[0], 3) || same_site(x, o[1], 3) || same_site(x, o[2], 3));
+  EXPECT_EQ(m, 3);
+  EXPECT_NEAR(h, 8, 0.01);
+  for (int i = 0; i < 3; ++i) {
+    getpeak(i, x, h, m);
+    for (int e = 0; e < 3; ++e) {
+      EXPECT_GE(x[e], -0.001f);
+      EXPECT_LT(x[e], 1.0f);
+    }
+  }
+  // Sites of 48, 48 and 16 elements: the origin and body centre keep the
+  // whole point group m-3m, a face centre 4/mmm.
+  const std::string t = q.text();
+  EXPECT_NE(t.find("multiplicity     1 order of site group  48"), std::string::npos);
+  EXPECT_NE(t.find("multiplicity     3 order of site group  16"), std::string::npos);
+  EXPECT_NE(t.find("number of peaks        5"), std::string::npos);
+  EXPECT_NE(t.find("number of independent peaks      3"), std::string::npos);
+}
+
+TEST(SyntheticStructure, GeneralPositionInTheCubicGroupHasMultiplicity48) {
+  cubic(24);
+  // One atom in a general position and all its 48 images.
+  const float x0[6] = {2.0f / 24, 5.0f / 24, 9.0f / 24, 0, 0, 0};
+  std::vector<std::vector<double>> atoms;
+  setsym();
+  for (int g = 0; g < getnspgop(); ++g) {
+    int r[36];
+    double t[6];
+    getspgop(g, r, t);
+    std::vector<double> y(3);
+    for (int e = 0; e < 3; ++e) {
+      double v = t[e];
+      for (int i = 0; i < 3; ++i) v += r[at(e, i)] * double(x0[i]);
+      y[e] = v;
+    }
+    atoms.push_back(y);
+  }
+  ASSERT_EQ(atoms.size(), 48u);
+  gaussian_map(24, atoms, std::vector<double>(48, 10.0), 0.02);
+  Quiet q;
+  pksearchnd(0.5f);
+  ASSERT_EQ(getnpeak(), 1) << q.text();
+  float x[6], h;
+  int m;
+  getpeak(0, x, h, m);
+  EXPECT_EQ(m, 48);
+  EXPECT_EQ(iequiv0(x, x0), 1);
+  EXPECT_NE(q.text().find("num=      48"), std::string::npos);
+}
+
+// A 6-D icosahedral model on the F-centred cell: sites at the origin, at
+// (1/2,0,0,0,0,0) and at (1/4,0,0,0,0,0) of the setting cell, every image
+// under the group (centring translations included) a Gaussian on the
+// primitive grid. The search must give back one peak per site, at an image
+// of the model's position in the setting cell, with the multiplicity of
+// the site there.
+TEST(SyntheticStructure, IcosahedralFaceCentredModelComesBackInTheSettingCell) {
+  Mat d = icosahedral_basis();
+  std::vector<IMat> gens = icosahedral_generators(signed_permutation_rotations(d));
+  ASSERT_EQ(gens.size(), 4u);
+  setting(2, 'f', 0, 1);
+  setidm(6);
+  close_rotations(gens);
+  const int n = 8;
+  grid(6, {n, n, n, n, n, n});
+  setiplt(2);
+  double mi[36];
+  getsetmtrxinv(mi);
+
+  const float sites[3][6] = {{0, 0, 0, 0, 0, 0}, {0.5f, 0, 0, 0, 0, 0}, {0.25f, 0, 0, 0, 0, 0}};
+  const double height[3] = {10, 6, 3};
+  const auto ctr = centring_translations(6);
+  ASSERT_EQ(ctr.size(), 32u);
+  // Grid-basis images (grid steps) of each site, without repeats.
+  std::vector<std::vector<int>> atoms;
+  std::vector<double> zs;
+  for (int s = 0; s < 3; ++s) {
+    std::set<std::vector<int>> seen;
+    for (int op = 1; op <= getnsymo(); ++op)
+      for (int k = 0; k <= 1; ++k) {
+        float y[6];
+        getrx(sites[s], y, op, k);
+        std::vector<int> g(6);
+        for (int e = 0; e < 6; ++e) {
+          double v = 0;
+          for (int c = 0; c < 6; ++c) v += mi[at(e, c)] * y[c];
+          const double steps = v * n;
+          ASSERT_NEAR(steps, std::nearbyint(steps), 1e-6);  // the site lies on the grid
+          g[e] = ((static_cast<int>(std::nearbyint(steps)) % n) + n) % n;
+        }
+        if (seen.insert(g).second) {
+          atoms.push_back(g);
+          zs.push_back(height[s]);
+        }
+      }
+  }
+  float* map = getabcdr();
+  const int nt = static_cast<int>(getnt());
+  for (int j = 0; j < nt; ++j) {
+    int g[6];
+    getitoxyz(j, g);
+    double v = 0;
+    for (std::size_t a = 0; a < atoms.size(); ++a) {
+      double r2 = 0;
+      for (int e = 0; e < 6; ++e) {
+        int dd = (g[e] - atoms[a][e]) % n;
+        if (dd > n / 2) dd -= n;
+        if (dd < -n / 2) dd += n;
+        r2 += double(dd) * dd;
+      }
+      if (r2 < 30) v += zs[a] * std::exp(-r2 / (2 * 0.5 * 0.5));
+    }
+    map[j] = static_cast<float>(v);
+  }
+
+  Quiet q;
+  pksearchnd(0.1f);
+  ASSERT_EQ(getnpeak(), 3) << q.text().substr(0, 4000);
+  EXPECT_NE(q.text().find("num=" + std::string(8 - std::to_string(atoms.size()).size(), ' ') +
+                          std::to_string(atoms.size())),
+            std::string::npos);
+  for (int s = 0; s < 3; ++s) {
+    float x[6], h;
+    int m;
+    getpeak(s, x, h, m);
+    EXPECT_NEAR(h, height[s], 0.01);
+    EXPECT_EQ(iequiv0(x, sites[s]), 1) << "site " << s;
+    EXPECT_EQ(m, distinct_images(sites[s], 6, ctr)) << "site " << s;
+    for (int e = 0; e < 6; ++e) {
+      EXPECT_GE(x[e], -0.001f);
+      EXPECT_LT(x[e], 1.0f);
+      // Setting coordinates of this model are multiples of 1/4.
+      EXPECT_NEAR(x[e] * 4, std::nearbyint(x[e] * 4), 1e-5);
+    }
+  }
+  // The origin and (1/2,0,...) keep the whole point group; the images
+  // of each are the 32 centring translations (shifted).
+  float x[6], h;
+  int m;
+  getpeak(0, x, h, m);
+  EXPECT_EQ(m, 32);
+  getpeak(1, x, h, m);
+  EXPECT_EQ(m, 32);
+  setbrv('p');
+}
+
+// The Fourier map of the bundled perovskite example, as a user runs it:
+// one listed peak per site at the model's coordinates, Sr > Ti > O.
+TEST(FourierMapRun, PerovskiteExampleListsItsThreeSites) {
+  using namespace trovan_test;
+  const fs::path dir = scratch_dir("peaks_perovskite");
+  const fs::path ex = source_dir() / "examples/perovskite";
+  fs::copy_file(ex / "perovskite.hkl", dir / "perovskite.hkl");
+  std::string input = slurp(ex / "perovskite.inp");
+  const std::size_t at_pkmin = input.find("pkmin=");
+  ASSERT_NE(at_pkmin, std::string::npos);
+  const std::size_t end = input.find_first_of(" \n", at_pkmin);
+  input.replace(at_pkmin, end - at_pkmin, "pkmin=0.05");
+  const RunResult r = run_trovan(dir, input, "CLCMPPATH='" + (source_dir() / "plot").string() + "'");
+  ASSERT_EQ(r.status, 0) << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
+  const std::size_t hdr = r.out.find("  no  multpl. peak     coordinates\n");
+  ASSERT_NE(hdr, std::string::npos);
+  std::istringstream list(r.out.substr(hdr));
+  std::string line;
+  std::getline(list, line);
+  const double want[3][3] = {{0, 0, 0}, {0.5, 0.5, 0.5}, {0.5, 0.5, 0}};
+  const int mult[3] = {1, 1, 3};
+  double last = 1e30;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(std::getline(list, line));
+    std::istringstream row(line);
+    int no = 0, m = 0;
+    double v = 0, x[6] = {};
+    row >> no >> m >> v;
+    for (double& e : x) row >> e;
+    EXPECT_EQ(no, i + 1);
+    EXPECT_EQ(m, mult[i]) << line;
+    EXPECT_LT(v, last);
+    last = v;
+    if (i < 2) {
+      for (int e = 0; e < 3; ++e) EXPECT_NEAR(x[e], want[i][e], 1e-4) << line;
+    } else {
+      // One of the three face centres.
+      int halves = 0;
+      for (int e = 0; e < 3; ++e) halves += std::fabs(x[e] - 0.5) < 1e-4;
+      EXPECT_EQ(halves, 2) << line;
+    }
+  }
+  ASSERT_TRUE(std::getline(list, line));
+  EXPECT_EQ(line.rfind("dmin=", 0), 0u) << line;  // no fourth peak
+  fs::remove_all(dir);
+}
+
+}  // namespace
