@@ -31,6 +31,16 @@ double g_tg[kMaxSymo][6];
 int g_rn[kMaxSymo][36];
 int g_tn[kMaxSymo][6];
 bool g_prepared = false;
+// The non-zero elements (row, column, value) of g_rn and of g_rg within the
+// dimension: a superspace operator has one to three per row, and the walks
+// over the whole grid apply an operator to every point.
+struct Element {
+  int row, col, value;
+};
+Element g_rnz[kMaxSymo][36];
+Element g_rgz[kMaxSymo][36];
+int g_nrnz[kMaxSymo];
+int g_nrgz[kMaxSymo];
 
 // Static tables for the largest grid. Zero storage costs nothing until
 // touched; only the first nt entries are ever used. The orbit walk marks
@@ -123,15 +133,17 @@ inline long long fold(long long v, int n) {
 // negated for k != 0, as the grid index gethkltoj gives it.
 int reflection_image(const int* x, int i, int k) {
   const int idm = dim();
-  const int* r = g_rg[i - 1];
   int h[6];
-  for (int e = 0; e < idm; ++e) h[e] = x[e] > g_n[e] / 2 ? x[e] - g_n[e] : x[e];
-  long long j = 0;
-  for (int c = 0; c < idm; ++c) {
-    long long v = 0;
-    for (int e = 0; e < idm; ++e) v += static_cast<long long>(h[e]) * r[at(e, c)];
-    j += fold(k != 0 ? -v : v, g_n[c]) * g_mm[c];
+  long long v[6];
+  for (int e = 0; e < idm; ++e) {
+    h[e] = x[e] > g_n[e] / 2 ? x[e] - g_n[e] : x[e];
+    v[e] = 0;
   }
+  const Element* z = g_rgz[i - 1];
+  for (int q = 0; q < g_nrgz[i - 1]; ++q)
+    v[z[q].col] += static_cast<long long>(h[z[q].row]) * z[q].value;
+  long long j = 0;
+  for (int c = 0; c < idm; ++c) j += fold(k != 0 ? -v[c] : v[c], g_n[c]) * g_mm[c];
   return static_cast<int>(j);
 }
 
@@ -307,6 +319,14 @@ void setsmopprm() {
       g_tn[s - 1][e] = static_cast<int>(v) % g_n[e];
     }
   }
+  for (int s = 0; s < nsymo; ++s) {
+    g_nrnz[s] = g_nrgz[s] = 0;
+    for (int e = 0; e < idm; ++e)
+      for (int l = 0; l < idm; ++l) {
+        if (const int v = g_rn[s][at(e, l)]) g_rnz[s][g_nrnz[s]++] = {e, l, v};
+        if (const int v = g_rg[s][at(e, l)]) g_rgz[s][g_nrgz[s]++] = {e, l, v};
+      }
+  }
   g_prepared = true;
 }
 
@@ -348,14 +368,14 @@ void getrxi(const int* x, int* xr, int i, int k) {
 
 int getrxij(const int* x, int i, int k) {
   const int idm = dim();
-  const int* r = g_rn[i - 1];
   const int* t = g_tn[i - 1];
+  long long y[6];
+  for (int e = 0; e < idm; ++e) y[e] = t[e];
+  const Element* z = g_rnz[i - 1];
+  for (int q = 0; q < g_nrnz[i - 1]; ++q)
+    y[z[q].row] += static_cast<long long>(z[q].value) * x[z[q].col];
   long long j = 0;
-  for (int e = 0; e < idm; ++e) {
-    long long s = t[e];
-    for (int l = 0; l < idm; ++l) s += static_cast<long long>(r[at(e, l)]) * x[l];
-    j += fold(k != 0 ? -s : s, g_n[e]) * g_mm[e];
-  }
+  for (int e = 0; e < idm; ++e) j += fold(k != 0 ? -y[e] : y[e], g_n[e]) * g_mm[e];
   return static_cast<int>(j);
 }
 
