@@ -89,7 +89,8 @@ void transform_half(int isn) {
   cft1(getabcdr(), getabcdi(), n, getidm(), isn, icon);
 }
 
-// One row: p = X(k'), q = X(k'+m) for k' < m; c, s = cos, sin 2 pi k'/n0.
+// One row: a = X(k'), b = X(k'+m) for k' < m read from pr, pi; Z(k') written
+// to zr, zi; c, s = cos, sin 2 pi k'/n0.
 void pack_row(const float* __restrict pr, const float* __restrict pi, float* __restrict zr,
               float* __restrict zi, int m, const float* c, const float* s) {
   for (int k = 0; k < m; ++k) {
