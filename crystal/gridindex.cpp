@@ -31,14 +31,33 @@ double g_tg[kMaxSymo][6];
 int g_rn[kMaxSymo][36];
 int g_tn[kMaxSymo][6];
 bool g_prepared = false;
+// The non-zero elements (row, column, value) of g_rn and of g_rg within the
+// dimension: a superspace operator has one to three per row, and the walks
+// over the whole grid apply an operator to every point.
+struct Element {
+  int row, col, value;
+};
+Element g_rnz[kMaxSymo][36];
+Element g_rgz[kMaxSymo][36];
+int g_nrnz[kMaxSymo];
+int g_nrgz[kMaxSymo];
 
 // Static tables for the largest grid. Zero storage costs nothing until
-// touched; only the first nt entries are ever used.
-std::uint8_t g_mark[kNts];
+// touched; only the first nt entries are ever used. The orbit walk marks
+// the points it has reached one bit each (2 MiB for the largest grid).
+std::uint64_t g_mark[kNts / 64];
 int g_findx[kNts];
 int g_xindx[kNts];
 int g_nfindx = 0;
 int g_nxindx = 0;
+// The list of independent reflections is made when it is first read, not
+// by setindfindx: a run needs only its count (the observed reflections are
+// located through their own indices), and on a 2^24-point grid the list of a
+// low-symmetry group would take tens of megabytes that nothing reads.
+bool g_findx_made = false;
+
+bool marked(int j) { return (g_mark[j >> 6] >> (j & 63)) & 1u; }
+void mark(int j) { g_mark[j >> 6] |= std::uint64_t{1} << (j & 63); }
 
 int dim() { return getidm(); }
 
@@ -58,31 +77,74 @@ void ensureprepared() {
 }
 
 // The orbit walk shared by both lists: image(j, i, k) gives the index of
-// the image of entry j under operator i with inversion flag k.
+// the image of entry j under operator i with inversion flag k. The smallest
+// index of every orbit goes to `list` (when given); the count is returned.
+// `warn` lists images that are not where they should be.
+//
+// The walk keeps the grid coordinates x of j as an odometer, and the images
+// are computed from them in integer arithmetic: on a 2^24-point grid the
+// divisions of a conversion from j per image would cost more than all the
+// rest of the setup.
 template <class Image>
-int orbits(int* list, Image image) {
+int orbits(int* list, Image image, bool warn) {
   const int nt = static_cast<int>(getnt());
   const int nsymo = getnsymo();
   const int ncent = getncent();
-  for (int j = 0; j < nt; ++j) g_mark[j] = 0;
+  const int idm = dim();
+  for (int w = 0; w < (nt + 63) / 64; ++w) g_mark[w] = 0;
   int count = 0;
+  int x[6] = {0, 0, 0, 0, 0, 0};
   for (int j = 0; j < nt; ++j) {
-    if (g_mark[j]) continue;
+    if (j > 0)
+      for (int e = 0; e < idm; ++e) {
+        if (++x[e] < g_n[e]) break;
+        x[e] = 0;
+      }
+    if (marked(j)) continue;
     for (int i = 1; i <= nsymo; ++i)
       for (int k = 0; k <= ncent; ++k) {
-        const int jr = image(j, i, k);
+        const int jr = image(x, i, k);
         if (i == 1 && k == 0) {
-          if (jr != j) out() << "i,j=" << fmt_i(j, 10) << fmt_i(jr, 10) << '\n';
-          list[count++] = j;
-          g_mark[j] = 1;
+          if (jr != j && warn) out() << "i,j=" << fmt_i(j, 10) << fmt_i(jr, 10) << '\n';
+          if (list) list[count] = j;
+          ++count;
+          mark(j);
         } else if (jr < 0 || jr >= nt) {
-          out() << "j=" << fmt_i(jr, 10) << '\n';
+          if (warn) out() << "j=" << fmt_i(jr, 10) << '\n';
         } else {
-          g_mark[jr] = 1;
+          mark(jr);
         }
       }
   }
   return count;
+}
+
+// v mod n in 0..n-1. The images met in the walks lie within a few cells
+// of the origin, so a few additions or subtractions usually do it.
+inline long long fold(long long v, int n) {
+  if (v >= 4LL * n || v < -4LL * n) v %= n;
+  while (v < 0) v += n;
+  while (v >= n) v -= n;
+  return v;
+}
+
+// Image of the reflection at grid coordinates x (the reflection's indices
+// are x folded into the centred zone, as getitohkl gives them): h.R_grid,
+// negated for k != 0, as the grid index gethkltoj gives it.
+int reflection_image(const int* x, int i, int k) {
+  const int idm = dim();
+  int h[6];
+  long long v[6];
+  for (int e = 0; e < idm; ++e) {
+    h[e] = x[e] > g_n[e] / 2 ? x[e] - g_n[e] : x[e];
+    v[e] = 0;
+  }
+  const Element* z = g_rgz[i - 1];
+  for (int q = 0; q < g_nrgz[i - 1]; ++q)
+    v[z[q].col] += static_cast<long long>(h[z[q].row]) * z[q].value;
+  long long j = 0;
+  for (int c = 0; c < idm; ++c) j += fold(k != 0 ? -v[c] : v[c], g_n[c]) * g_mm[c];
+  return static_cast<int>(j);
 }
 
 void checksize(const char* who) {
@@ -129,6 +191,7 @@ void setitt() {
   for (int i = 0; i < 7; ++i) g_mmc[i] = g_mm[i];
   g_nfindx = 0;
   g_nxindx = 0;
+  g_findx_made = false;
 }
 
 long long getnt() { return g_mm[dim()]; }
@@ -256,6 +319,14 @@ void setsmopprm() {
       g_tn[s - 1][e] = static_cast<int>(v) % g_n[e];
     }
   }
+  for (int s = 0; s < nsymo; ++s) {
+    g_nrnz[s] = g_nrgz[s] = 0;
+    for (int e = 0; e < idm; ++e)
+      for (int l = 0; l < idm; ++l) {
+        if (const int v = g_rn[s][at(e, l)]) g_rnz[s][g_nrnz[s]++] = {e, l, v};
+        if (const int v = g_rg[s][at(e, l)]) g_rgz[s][g_nrgz[s]++] = {e, l, v};
+      }
+  }
   g_prepared = true;
 }
 
@@ -295,32 +366,42 @@ void getrxi(const int* x, int* xr, int i, int k) {
   for (int e = 0; e < 6; ++e) xr[e] = y[e];
 }
 
+int getrxij(const int* x, int i, int k) {
+  const int idm = dim();
+  const int* t = g_tn[i - 1];
+  long long y[6];
+  for (int e = 0; e < idm; ++e) y[e] = t[e];
+  const Element* z = g_rnz[i - 1];
+  for (int q = 0; q < g_nrnz[i - 1]; ++q)
+    y[z[q].row] += static_cast<long long>(z[q].value) * x[z[q].col];
+  long long j = 0;
+  for (int e = 0; e < idm; ++e) j += fold(k != 0 ? -y[e] : y[e], g_n[e]) * g_mm[e];
+  return static_cast<int>(j);
+}
+
 void setindfindx() {
   checksize("setindfindx");
   ensureprepared();
-  g_nfindx = orbits(g_findx, [](int j, int i, int k) {
-    int h[6], hr[6];
-    getitohkl(j, h);
-    gethrg(h, hr, i, k);
-    return gethkltoj(hr);
-  });
+  g_findx_made = false;
+  g_nfindx = orbits(nullptr, reflection_image, true);
   out() << "number of independent reflections =" << fmt_i(g_nfindx, 10) << '\n';
 }
 
 void setindxindx() {
   checksize("setindxindx");
   ensureprepared();
-  g_nxindx = orbits(g_xindx, [](int j, int i, int k) {
-    int x[6], xr[6];
-    getitoxyz(j, x);
-    getrxi(x, xr, i, k);
-    return getxyztoj(xr);
-  });
+  g_nxindx = orbits(g_xindx, getrxij, true);
   out() << "number of independent grid points  =" << fmt_i(g_nxindx, 10) << '\n';
 }
 
 int getnfindx() { return g_nfindx; }
-const int* getfindx() { return g_findx; }
+const int* getfindx() {
+  if (!g_findx_made && g_nfindx > 0) {
+    orbits(g_findx, reflection_image, false);
+    g_findx_made = true;
+  }
+  return g_findx;
+}
 int getnxindx() { return g_nxindx; }
 const int* getxindx() { return g_xindx; }
 

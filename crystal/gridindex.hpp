@@ -60,6 +60,10 @@ double getytg(const int* h, int i, int k);
 // Image of integer grid coordinates: R_grid x + tau_grid in grid steps,
 // negated when k != 0, folded into the cell.
 void getrxi(const int* x, int* xr, int i, int k);
+// The same image as a grid index (getxyztoj of getrxi), for coordinates
+// already in the cell (0 <= x_e < N_e): the fast form for walks over the
+// whole grid.
+int getrxij(const int* x, int i, int k);
 
 // Independent reflections and grid points: the smallest j of every orbit
 // under the operators (with the inversion for a centrosymmetric group), in
@@ -67,7 +71,10 @@ void getrxi(const int* x, int* xr, int i, int k);
 void setindfindx();
 void setindxindx();
 int getnfindx();
-const int* getfindx();  // getnfindx() entries
+// getnfindx() entries, made when first read after setindfindx (with the
+// grid and operators then in force): a run that only needs the count never
+// fills the list.
+const int* getfindx();
 int getnxindx();
 const int* getxindx();  // getnxindx() entries
 

@@ -1,5 +1,6 @@
 #include "density/mem.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -30,15 +31,17 @@ int g_accepted = 0;  // consecutive accepted steps
 int g_halvings = 0;
 int g_denmodf = 0;
 
-// The last accepted state: the density list, the structure factors
-// calculated from it (the next difference map needs them) and its F000.
-std::vector<float> g_saved, g_saved_fcr, g_saved_fci;
+// The last accepted state: the structure factors calculated from it (the
+// next difference map needs them) and its F000. The accepted density list
+// itself is not copied: a trial step writes the other of synthesis's two
+// lists and makes it current (g_trial), and taking the step back makes the
+// untouched accepted list current again.
+std::vector<float> g_saved_fcr, g_saved_fci;
 float g_saved_f0 = 0;
+bool g_trial = false;
 
 void savenewvalue(float f0) {
-  const int n = getnxr0();
-  const float* x = getxr0();
-  g_saved.assign(x, x + n);
+  g_trial = false;
   const int nind = getnind();
   g_saved_fcr.assign(getfcr(), getfcr() + nind);
   g_saved_fci.assign(getfci(), getfci() + nind);
@@ -46,8 +49,10 @@ void savenewvalue(float f0) {
 }
 
 float restoreoldvalue() {
-  float* x = getxr0();
-  for (std::size_t i = 0; i < g_saved.size(); ++i) x[i] = g_saved[i];
+  if (g_trial) {
+    swapxr0();
+    g_trial = false;
+  }
   float* fr = getfcr();
   float* fi = getfci();
   for (std::size_t k = 0; k < g_saved_fcr.size(); ++k) {
@@ -62,6 +67,9 @@ float restoreoldvalue() {
 void check_positive() {
   const int n = getnxr0();
   const float* x = getxr0();
+  int bad = 0;
+  for (int i = 0; i < n; ++i) bad |= !(x[i] > 0);
+  if (!bad) return;
   const int* jx = getxr0grid();
   for (int i = 0; i < n; ++i) {
     if (!(x[i] > 0)) {
@@ -71,24 +79,25 @@ void check_positive() {
   }
 }
 
-// True when every stored value is a positive finite number.
-bool all_positive() {
-  const int n = getnxr0();
-  const float* x = getxr0();
-  for (int i = 0; i < n; ++i)
-    if (!(x[i] > 0) || !std::isfinite(x[i])) return false;
-  return true;
-}
+}  // namespace
 
 // One trial step: difference map, update, extrema, new structure factors.
 // False when the step was so large that a density value under- or
 // overflowed single precision: the caller takes it back and halves ex.
 bool denmodmem(float ex, float f000, int imode, float& f0new) {
   check_positive();
-  difxyz();
-  const float* d = getabcdr();
+  // The update needs h = V*D with D the difference map (1/V) sum ...: the
+  // synthesis before its 1/V scale is h itself, so the grid is not scaled.
+  difxyzv();
+  const float* ha = getabcdr();
+  const float* hb = getabcdi();
+  const bool packed = difxyzvpacked();
   const int n = getnxr0();
-  float* x = getxr0();
+  // The trial is written to the spare list, which then becomes current; the
+  // accepted density stays intact in the other list until the trial is
+  // judged. A further step from an unjudged trial updates it in place.
+  const float* x = getxr0();
+  float* xnew = g_trial ? getxr0() : getxr0spare();
   const int* jx = getxr0grid();
   const float vol = getvol();
   const float dmax = getdmaxcur();
@@ -96,14 +105,47 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
     out() << "imode=" << imode << '\n';
     quit("invalid imode in expand2");
   }
-  for (int i = 0; i < n; ++i) x[i] = expand1(x[i], d[jx[i]], vol, f000, dmax, ex, imode);
-  if (!all_positive()) return false;
+  // expand1 for every stored point, with the mode's branch taken once.
+  // The smallest and largest new values tell whether any under- or
+  // overflowed (or is not a number: both comparisons then fail).
+  float lo = INFINITY, hi = 0;
+  bool nan = false;
+  auto update = [&](auto h) {
+    if (imode == 1) {
+      const float c = f000 / 1000.0f;
+      for (int i = 0; i < n; ++i) {
+        const float s = std::sqrt(vol * x[i] + c);
+        const float v = s > 0 ? x[i] * std::exp(ex * h(jx[i]) / s) : x[i];
+        xnew[i] = v;
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+        nan |= v != v;
+      }
+    } else {
+      const float s = std::sqrt(vol * dmax);
+      const float e = s > 0 ? ex / s : 0.0f;
+      for (int i = 0; i < n; ++i) {
+        const float v = x[i] * std::exp(e * h(jx[i]));
+        xnew[i] = v;
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+        nan |= v != v;
+      }
+    }
+  };
+  if (packed)
+    update([&](int j) { return (j & 1 ? hb : ha)[j >> 1]; });
+  else
+    update([&](int j) { return ha[j]; });
+  if (!g_trial) {
+    swapxr0();
+    g_trial = true;
+  }
+  if (nan || !(lo > 0) || !(hi < INFINITY)) return false;
   getdmx();
   f0new = maphkl();
   return true;
 }
-
-}  // namespace
 
 float expand1(float rho, float d, float vol, float f000, float dmax, float ex, int imode) {
   const float h = vol * d;

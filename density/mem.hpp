@@ -37,6 +37,11 @@ bool isreturn(float c2, float rfact, float rwfact);
 bool getnewex(bool reject, float& ex);
 bool isconverge(float rfact, float rwfact, float eps);
 
+// One trial step from the current density: difference map, update of every
+// stored point, extrema, structure factors of the new density (f0new is its
+// F000). False when a density value under- or overflowed single precision.
+bool denmodmem(float ex, float f000, int imode, float& f0new);
+
 // The density update of one stored point (imode 1 or 2).
 float expand1(float rho, float d, float vol, float f000, float dmax, float ex, int imode);
 

@@ -16,7 +16,18 @@ namespace trovan {
 void mapxyz();   // Fourier synthesis of the coefficients in the work grid
 void setdf();    // difference coefficients (Fo - Fc)/sigma^2 of the independent reflections
 void difxyz();   // setdf, then synthesis: the difference map in the work grid
-float maphkl();  // structure factors of the current density; returns F000
+// The same map times V (the synthesis without its 1/V scale), made at half
+// the cost when the first grid axis is even: the real map value at grid
+// point j is then (j & 1 ? getabcdi() : getabcdr())[j >> 1] (the two
+// neighbours along the first axis paired as one complex number), and
+// difxyzvpacked() says so; otherwise it is getabcdr()[j].
+void difxyzv();
+bool difxyzvpacked();
+// Structure factors of the current density at the independent reflections
+// (getfcr, getfci); returns F000. The work grid is left as scratch (with an
+// even first axis the real density is transformed as a half grid of paired
+// points, see difxyzv).
+float maphkl();
 
 void initcr1();
 void initcr0(float f000);
@@ -25,9 +36,17 @@ void getdmx();   // minimum and maximum of the current density list
 float getdmincur();
 float getdmaxcur();
 void getbrfromxr0();  // the work grid := the current density at every grid point
+// The same, with the points paired along an even first axis: entry j of the
+// first nt/2 of each half holds the density at 2j (real half) and 2j+1
+// (imaginary half).
+void getbrfromxr0packed();
 
 int getnxr0();
 float* getxr0();
+// The spare density list (getnxr0() entries, same points): a trial density
+// is written there, and swapxr0() makes it current, or back again.
+float* getxr0spare();
+void swapxr0();
 const int* getxr0grid();
 
 // Calculated structure factors of the current density at the independent

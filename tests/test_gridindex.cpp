@@ -91,6 +91,16 @@ void expect_orbits_partition_grid() {
     getrxi(x, xr, i, k);
     return getxyztoj(xr);
   });
+  // The fast image used by the walks over the whole grid is the same point.
+  for (int j = 0; j < static_cast<int>(getnt()); ++j) {
+    int x[6], xr[6];
+    getitoxyz(j, x);
+    for (int i = 1; i <= getnsymo(); ++i)
+      for (int k = 0; k <= getncent(); ++k) {
+        getrxi(x, xr, i, k);
+        ASSERT_EQ(getrxij(x, i, k), getxyztoj(xr)) << "j " << j << " operator " << i << " k " << k;
+      }
+  }
 }
 
 // x_grid image from getrxi, carried to the setting, equals the setting

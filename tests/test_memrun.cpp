@@ -1,7 +1,9 @@
 // Maximum-entropy runs end to end on noisy data of a known structure: the
 // agreement improves, no accepted step worsens all three measures, the
-// density stays positive, and a continuation from the density file starts
-// where the first run ended.
+// density stays positive, a continuation from the density file starts where
+// the first run ended; and the pieces of one cycle: a trial step beside the
+// accepted density, the map and the structure factors of real data made on
+// half grids of paired points.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,10 +14,15 @@
 #include <vector>
 
 #include "crystal/gridindex.hpp"
+#include "crystal/lattice.hpp"
+#include "crystal/symmetry.hpp"
+#include "density/fft.hpp"
+#include "density/mem.hpp"
 #include "density/synthesis.hpp"
 #include "density/workgrid.hpp"
 #include "e2e_support.hpp"
 #include "inprocess.hpp"
+#include "reflections/expand.hpp"
 #include "util/linalg.hpp"
 
 using namespace trovan;
@@ -169,6 +176,96 @@ TEST(MemRun, ContinuationStartsWhereTheFirstRunEnded) {
   InProcess bad = run_inprocess(other);
   EXPECT_EQ(bad.status, 2);
   EXPECT_TRUE(bad.has("does not hold this grid")) << bad.out;
+}
+
+// A trial step writes the new density beside the accepted one: the
+// accepted list must come out bit for bit unchanged (it is what a rejected
+// step goes back to), the trial must be the update of every point by its
+// own difference-map value, and the structure factors must be those of the
+// trial.
+TEST(MemRun, TrialStepKeepsTheAcceptedDensityAndUpdatesEveryPoint) {
+  for (int imode = 1; imode <= 2; ++imode) {
+    SCOPED_TRACE(imode);
+    fs::path d = scratch_dir("memtrial");
+    write_file(d / "m.hkl", data(15));
+    InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=3 nex2=0"));
+    ASSERT_EQ(r.status, 0) << r.out;
+    const int n = getnxr0();
+    ASSERT_GT(n, 100);
+    const std::vector<float> accepted(getxr0(), getxr0() + n);
+    getdmx();
+    const float dmax = getdmaxcur(), vol = getvol(), f000 = 80, ex = 0.01f;
+    difxyz();
+    const int* jx = getxr0grid();
+    std::vector<float> dmap(n);
+    for (int i = 0; i < n; ++i) dmap[i] = getabcdr()[jx[i]];
+    float f0new = 0;
+    ASSERT_TRUE(denmodmem(ex, f000, imode, f0new));
+    const float* kept = getxr0spare();
+    const float* trial = getxr0();
+    int moved = 0;
+    for (int i = 0; i < n; ++i) {
+      ASSERT_EQ(kept[i], accepted[i]) << i;
+      const float want = expand1(accepted[i], dmap[i], vol, f000, dmax, ex, imode);
+      ASSERT_NEAR(trial[i], want, 1e-5f * want) << i;
+      moved += trial[i] != accepted[i];
+    }
+    EXPECT_GT(moved, n / 2);
+    // The structure factors belong to the trial density.
+    const std::vector<float> fcr(getfcr(), getfcr() + getnind());
+    EXPECT_EQ(maphkl(), f0new);
+    for (int k = 0; k < getnind(); ++k) ASSERT_EQ(getfcr()[k], fcr[k]) << k;
+  }
+}
+
+// The update uses the difference map times V straight from the synthesis,
+// made on an even first axis as a half grid of paired real values.
+TEST(MemRun, UnscaledDifferenceMapIsTheMapTimesTheVolume) {
+  fs::path d = scratch_dir("memdifv");
+  write_file(d / "m.hkl", data(16));
+  InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0"));
+  ASSERT_EQ(r.status, 0) << r.out;
+  const long long nt = getnt();
+  difxyz();
+  const std::vector<float> map(getabcdr(), getabcdr() + nt);
+  difxyzv();
+  ASSERT_TRUE(difxyzvpacked());
+  const float* a = getabcdr();
+  const float* b = getabcdi();
+  auto v = [&](long long j) { return (j & 1 ? b : a)[j >> 1]; };
+  double big = 0;
+  for (long long j = 0; j < nt; ++j) big = std::max(big, std::fabs(double(v(j))));
+  ASSERT_GT(big, 0);
+  for (long long j = 0; j < nt; ++j) ASSERT_NEAR(v(j), getvol() * map[j], 1e-6 * big) << j;
+}
+
+// The structure factors made from the half grid of paired points are those
+// of the full complex transform of the density, real and imaginary parts
+// (the group has no centre, so the phases are general).
+TEST(MemRun, StructureFactorsFromPairedPointsEqualTheFullTransform) {
+  fs::path d = scratch_dir("mempair");
+  write_file(d / "m.hkl", data(17));
+  InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=4 nex2=0"));
+  ASSERT_EQ(r.status, 0) << r.out;
+  const int nind = getnind();
+  const float f000 = maphkl();
+  const std::vector<float> fcr(getfcr(), getfcr() + nind), fci(getfci(), getfci() + nind);
+  getbrfromxr0();
+  int n[6], icon = 0;
+  gethmax(n);
+  cft1(getabcdr(), getabcdi(), n, getidm(), -1, icon);
+  ASSERT_EQ(icon, 0);
+  const double f = getvol() / static_cast<double>(getnt());
+  const int* jj = getfobsj();
+  EXPECT_NEAR(f000, getabcdr()[0] * f, 1e-5 * f000);
+  int general = 0;
+  for (int k = 0; k < nind; ++k) {
+    const double ar = getabcdr()[jj[k]] * f, ai = getabcdi()[jj[k]] * f;
+    ASSERT_NEAR(fcr[k], ar, 1e-5 * f000) << k;
+    ASSERT_NEAR(fci[k], ai, 1e-5 * f000) << k;
+    general += std::fabs(ai) > 1e-3 * f000;
+  }
+  EXPECT_GT(general, nind / 4);
 }
 
 }  // namespace
