@@ -271,6 +271,22 @@ void rfct(int iwhkl) {
         << fmt_f(rwfact, 8, 5) << '\n';
 }
 
+namespace {
+// True when a calculated structure factor of the trial density is beyond
+// what the agreement can be measured with (the final agreement stops the
+// run on such a value; inside the iteration it means the step was too big).
+bool fc_overflow() {
+  const int nind = getnind();
+  const float* fr = getfcr();
+  const float* fi = getfci();
+  for (int k = 0; k < nind; ++k) {
+    const double ac = std::hypot(double(fr[k]), double(fi[k]));
+    if (!(ac <= 1e32)) return true;
+  }
+  return false;
+}
+}  // namespace
+
 int memloop(float f000, const std::string&) {
   resetmemcontrol();
   const Cnex cx = getcnex();
@@ -297,8 +313,9 @@ int memloop(float f000, const std::string&) {
     if (it == cx.nex1 + 1) ex = cx.ex2;
     for (;;) {
       float f0new = 0;
-      if (!denmodmem(ex, f0, imode, f0new)) {
-        // exp() of the step under- or overflowed: certainly too large.
+      if (!denmodmem(ex, f0, imode, f0new) || fc_overflow()) {
+        // exp() of the step, or the structure factors of the new density,
+        // under- or overflowed: the step is certainly too large.
         out() << "ic=" << fmt_i(it, 3) << " step too large for single precision, ex"
               << (imode == 1 ? "1=" : "2=") << fmt_e(ex, 10, 3) << " halved\n";
         f0 = restoreoldvalue();

@@ -291,3 +291,22 @@ TEST(MemRun, FinalAgreementListsTheReflectionsWhenAsked) {
 }
 
 }  // namespace
+
+namespace {
+
+// A first step far too large blows the density up: the step is halved and
+// tried again instead of ending the run on an overflow.
+// Steps over a wide range: the density overflows single precision, or stays
+// finite while its structure factors exceed what the agreement can measure.
+TEST(MemRun, AnOverflowingStepIsHalvedNotFatal) {
+  fs::path d = scratch_dir("memhuge");
+  write_file(d / "m.hkl", data(16));
+  for (const char* ex : {"2", "5", "10", "20", "50", "100", "1000", "5000"}) {
+    InProcess r = run_inprocess(job(d, std::string("ex1=") + ex + " ex2=0.01 nex1=2 nex2=0"));
+    ASSERT_EQ(r.status, 0) << "ex1=" << ex << "\n" << r.out;
+    EXPECT_FALSE(r.has("overflow in rfct")) << ex;
+    EXPECT_FALSE(final_line(r.out).empty()) << ex;
+  }
+}
+
+}  // namespace
