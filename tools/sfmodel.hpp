@@ -665,8 +665,8 @@ inline Example icosahedral(bool fcentred) {
   std::copy(hm, hm + 6, e.hmax);
   e.qimax = 1.0;
   if (!fcentred) {
-    e.sites = {{"vertex", {0, 0, 0, 0, 0, 0}, 20, 2.0, 0.9 * e.a / 2, 1},
-               {"body centre", {0.5, 0.5, 0.5, 0.5, 0.5, 0.5}, 12, 2.0, 0.7 * e.a / 2, 1}};
+    e.sites = {{"vertex", {0, 0, 0, 0, 0, 0}, 20, 2.0, 0.8 * e.a, 1},
+               {"body centre", {0.5, 0.5, 0.5, 0.5, 0.5, 0.5}, 12, 2.0, 0.6 * e.a, 1}};
   } else {
     e.sites = {{"vertex", {0, 0, 0, 0, 0, 0}, 20, 2.0, 0.9 * e.a / 2, 32},
                {"odd vertex", {0.5, 0, 0, 0, 0, 0}, 12, 2.0, 0.7 * e.a / 2, 32}};
@@ -679,8 +679,10 @@ inline Example icosahedral(bool fcentred) {
   // parallel parts, taken as the superspace directions with zero internal
   // component: d1 + d2 (setting directions) is not such a vector, so the
   // section is given in Cartesian form (ipers=1).
-  e.drawing = "ng=1\niax=2 ipers=1 iaver=0 ismth=0\nxe=-10 -10 0 xi=0 0 0\n"
-              "u=20 0 0 0 0 0\nv=0 20 0 0 0 0\ndiv=40 40 hmin=0.1 lf=10\n";
+  e.drawing = fcentred ? "ng=1\niax=2 ipers=1 iaver=0 ismth=0\nxe=-10 -10 0 xi=0 0 0\n"
+                         "u=20 0 0 0 0 0\nv=0 20 0 0 0 0\ndiv=40 40 hmin=0.1 lf=10\n"
+                       : "ng=1\niax=2 ipers=1 iaver=0 ismth=0\nxe=-20 -20 0 xi=0 0 0\n"
+                         "u=40 0 0 0 0 0\nv=0 40 0 0 0 0\ndiv=80 80 hmin=0.1 lf=10\n";
   return e;
 }
 
