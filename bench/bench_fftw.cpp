@@ -52,10 +52,15 @@
 #include "driver/trovan.hpp"
 #include "maps/peaks.hpp"
 #include "util/stop.hpp"
+#include "bench_jobs.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using bench::run_here;
+using bench::scratch;
+using bench::write_job;
 
 const char* kWisdom = "fftw_wisdom.dat";
 
@@ -214,101 +219,13 @@ void bench_transforms(int reps) {
 }
 
 // ---------------------------------------------------------------------------
-// A 6-D maximum-entropy job on a grid of n^6 points: a general setting with
-// three modulation vectors, P-1, and the reflections of four Gaussian atoms
-// at random superspace positions with |h_i| <= 2 (7812 unique reflections),
-// observed with 3 % noise.
-// iplot = 4 makes it a maximum-entropy run of nex1 first-stage cycles,
-// iplot = 2 a Fourier map of the same reflections.
-void write_job(const fs::path& dir, int n, int nex1, int iplot = 4) {
-  std::mt19937 rng(3);
-  std::uniform_real_distribution<double> u(0.0, 1.0);
-  std::normal_distribution<double> noise(0.0, 1.0);
-  double atom[4][6];
-  for (auto& a : atom)
-    for (double& x : a) x = u(rng);
-  std::ofstream hkl(dir / "m.hkl");
-  char line[160];
-  int h[6];
-  for (int code = 0; code < 15625; ++code) {
-    int c = code;
-    bool zero = true;
-    for (int& x : h) {
-      x = c % 5 - 2;
-      c /= 5;
-      zero = zero && x == 0;
-    }
-    if (zero) continue;
-    // one of each Friedel pair: the first non-zero index positive
-    int first = 0;
-    for (int x : h)
-      if (x != 0) {
-        first = x;
-        break;
-      }
-    if (first < 0) continue;
-    double s2 = 0;
-    for (int x : h) s2 += x * x / 25.0;
-    double re = 0, im = 0;
-    for (const auto& a : atom) {
-      double ph = 0;
-      for (int i = 0; i < 6; ++i) ph += h[i] * a[i];
-      ph *= 6.283185307179586;
-      const double g = 10 * std::exp(-2 * s2);
-      re += g * std::cos(ph);
-      im -= g * std::sin(ph);
-    }
-    const double f = std::hypot(re, im), sig = 0.03 * f + 0.3;
-    const double fo = std::max(0.0, f + sig * noise(rng));
-    std::snprintf(line, sizeof line, "%4d%4d%4d%4d%4d%4d%10.3f%10.3f%10.3f%10.3f\n", h[0], h[1],
-                  h[2], h[3], h[4], h[5], fo, f, std::atan2(im, re) * 57.29577951308232, sig);
-    hkl << line;
-  }
-  std::ofstream job(dir / "job.inp");
-  job << "file1='m.hkl'\nfile2='m.den'\ntitle='6-D maximum-entropy benchmark'\nisys=0\n"
-         "a=5 b=6 c=7 cosa=0 cosb=0 cosc=0\nndm=3\nk=0.31 0 0\nk=0 0.27 0\nk=0 0 0.23\n"
-         "nsymo=0 icent=1 brv='p'\nsymmetry operator\n"
-         "f000=40 sg00=0 sg0=0 sg1=0 fmag=1\njbc=0\nisetting=3\niseging=0\n"
-         "v= 0 0 0 1 0 0  0 0 0 0 1 0  0 0 0 0 0 1\n";
-  job << "iplot=" << iplot << " hmax=" << n << ' ' << n << ' ' << n << ' ' << n << ' ' << n << ' ' << n
-      << " pkmin=1\n";
-  if (iplot >= 4) job << "ex1=0.0002 ex2=0.0001 nex1=" << nex1 << " nex2=0\n";
-  job << "icont=0\nqimax=100 frmt='" << (iplot >= 4 ? "(6i4,4f10.3)" : "(6i4,3f10.3)")
-      << "'\nldev=0 iwhkl=0 iprj=0\nng=0\n";
-}
-
-fs::path scratch(const std::string& name) {
-  fs::path d = fs::temp_directory_path() / ("trovan_bench_" + name + "_" + std::to_string(getpid()));
-  fs::remove_all(d);
-  fs::create_directories(d);
-  return d;
-}
-
-// ---------------------------------------------------------------------------
 // 2. and 3. The cycle and the peak search of a 12^6 run, run in this process
 // so that the same load is seen by both codes.
-// Runs the job in dir in this process; the listing goes to `listing`.
-void run_here(const fs::path& dir, std::ostringstream& listing) {
-  const fs::path here = fs::current_path();
-  fs::current_path(dir);
-  std::ifstream in("job.inp");
-  trovan::set_input_stream(&in);
-  trovan::set_out_stream(&listing);
-  try {
-    trovan::run();
-  } catch (const trovan::Stop& s) {
-    std::fprintf(stderr, "the run in %s stopped (status %d):\n%s\n", dir.c_str(), s.status,
-                 listing.str().c_str());
-    std::exit(1);
-  }
-  trovan::set_input_stream(nullptr);
-  fs::current_path(here);
-}
-
 void bench_cycle(int reps, bool cycle, bool peaks) {
   const std::vector<int> n(6, 12);
   const fs::path dir = scratch("cycle");
-  write_job(dir, 12, 0, cycle ? 4 : 2);
+  const int h12[6] = {12, 12, 12, 12, 12, 12};
+  write_job(dir, h12, 0, cycle ? 4 : 2);
   Reference ref(n);  // planned before leaving the wisdom's directory
   std::ostringstream listing;
   run_here(dir, listing);
@@ -334,7 +251,7 @@ void bench_cycle(int reps, bool cycle, bool peaks) {
     // maximum-entropy density a few cycles from its uniform start is nearly
     // flat everywhere).
     if (cycle) {
-      write_job(dir, 12, 0, 2);
+      write_job(dir, h12, 0, 2);
       run_here(dir, listing);
     }
     trovan::set_out_stream(&listing);
@@ -376,7 +293,8 @@ long long listed(const std::string& text, const std::string& label) {
 
 void bench_memory(const fs::path& exe) {
   const fs::path dir = scratch("memory");
-  write_job(dir, 16, 2);
+  const int h16[6] = {16, 16, 16, 16, 16, 16};
+  write_job(dir, h16, 2);
   const pid_t pid = fork();
   if (pid == 0) {
     if (chdir(dir.c_str()) != 0) _exit(127);

@@ -1,0 +1,84 @@
+// One maximum-entropy cycle against one transform of its grid.
+//
+// A cycle is a difference synthesis, the update of every stored density
+// value, the extrema and the structure factors of the new density: about
+// two transforms of the grid and a few passes over it. This prints, for a
+// 12^6 and a 32^4 grid, the median processor time of one cycle (denmodmem)
+// and of one cft1 transform of the same grid, and their ratio.
+//
+//   bench_memcycle [repetitions]
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "bench_jobs.hpp"
+#include "density/fft.hpp"
+#include "density/mem.hpp"
+#include "density/synthesis.hpp"
+
+namespace {
+
+double cpu_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec + 1e-9 * t.tv_nsec;
+}
+
+template <class F>
+double seconds(F f) {
+  const double t0 = cpu_seconds();
+  f();
+  return cpu_seconds() - t0;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+void measure(const char* what, const int* hmax, int idm, int reps) {
+  const bench::fs::path dir = bench::scratch("memcycle");
+  bench::write_job(dir, hmax, 0, 4);
+  std::ostringstream listing;
+  bench::run_here(dir, listing);
+
+  long long nt = 1;
+  for (int i = 0; i < idm; ++i) nt *= hmax[i];
+  std::vector<float> a(nt), b(nt);
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> u(-1, 1);
+  for (long long j = 0; j < nt; ++j) a[j] = u(rng), b[j] = u(rng);
+
+  std::vector<double> cycle, transform;
+  float f0 = trovan::maphkl();
+  for (int r = -1; r < reps; ++r) {
+    float f0new = 0;
+    // A tiny step: the density hardly changes between repetitions.
+    const double tc = seconds([&] { trovan::denmodmem(1e-6f, f0, 1, f0new); });
+    int icon = 0;
+    const double tf = seconds([&] { trovan::cft1(a.data(), b.data(), hmax, idm, r % 2 ? 1 : -1, icon); });
+    for (long long j = 0; j < nt; ++j) a[j] *= 1.0f / nt, b[j] *= 1.0f / nt;  // keep the data finite
+    if (r < 0) continue;
+    cycle.push_back(tc);
+    transform.push_back(tf);
+  }
+  const double c = median(cycle), f = median(transform);
+  std::printf("%-8s %10lld points  cycle %8.1f ms  cft1 %8.1f ms  cycle/cft1 %5.2f\n", what, nt,
+              c * 1e3, f * 1e3, c / f);
+  bench::fs::remove_all(dir);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+  const int g12[6] = {12, 12, 12, 12, 12, 12};
+  const int g32[6] = {32, 32, 32, 32, 1, 1};
+  measure("12^6", g12, 6, reps);
+  measure("32^4", g32, 4, reps);
+  return 0;
+}
