@@ -12,12 +12,42 @@
 #include <string>
 #include <vector>
 
+#include "crystal/gridindex.hpp"
+#include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
+#include "driver/runstate.hpp"
 #include "driver/input.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
 
 namespace trovan::testing {
+
+// The listing of a test goes to a string while the object lives.
+struct Quiet {
+  std::ostringstream listing;
+  Quiet() { set_out_stream(&listing); }
+  ~Quiet() { set_out_stream(nullptr); }
+  std::string text() const { return listing.str(); }
+};
+
+// A grid of the given sizes over idm axes (the others 1), with its tables.
+inline void grid(int idm, std::vector<int> n) {
+  n.resize(6, 1);
+  setidm(idm);
+  setng(n.data());
+  calmm();
+  setitt();
+}
+
+// The setting of a run: system, centring, superstructure, centrosymmetry.
+inline void setting(int isys, char brv, int ismtr, int icent) {
+  setsys(isys);
+  setsmh(isys);
+  setsmx(isys);
+  setbrv(brv);
+  setsmtr(ismtr);
+  seticent(icent);
+}
 
 using Mat = std::vector<double>;  // 6x6, column by column
 using IMat = std::vector<int>;    // 6x6, column by column

@@ -31,18 +31,10 @@ struct SymmetryExpansion : ::testing::Test {
   std::ostringstream listing;
   void SetUp() override {
     set_out_stream(&listing);
-    setsys(0);
-    setsmh(0);
-    setsmx(0);
-    setsmtr(0);
-    setbrv('p');
-    seticent(0);
+    setting(0, 'p', 0, 0);
     setidm(6);
     close_text({"-y,x,z+1/4,t,u,v"});  // 4_1 along z
-    int n[6] = {16, 16, 16, 1, 1, 1};
-    setng(n);
-    calmm();
-    setitt();
+    grid(6, {16, 16, 16});
     Tofofc t;
     t.f000 = 50;
     t.fmag = 1;
@@ -226,17 +218,10 @@ namespace {
 TEST(SymmetryExpansionClasses, AClassPartlyOutsideTheGridIsLeftOutWhole) {
   std::ostringstream listing;
   set_out_stream(&listing);
-  setsys(0);
-  setsmh(0);
-  setsmtr(0);
-  setbrv('p');
-  seticent(0);
+  setting(0, 'p', 0, 0);
   setidm(6);
   close_text({"z,x,y,t,u,v"});
-  int n[6] = {16, 16, 8, 1, 1, 1};
-  setng(n);
-  calmm();
-  setitt();
+  grid(6, {16, 16, 8});
   Tofofc t;
   t.f000 = 10;
   t.fmag = 1;

@@ -23,29 +23,6 @@ using namespace trovan::testing;
 
 namespace {
 
-struct Quiet {
-  std::ostringstream listing;
-  Quiet() { set_out_stream(&listing); }
-  ~Quiet() { set_out_stream(nullptr); }
-};
-
-void grid(int idm, std::vector<int> n) {
-  n.resize(6, 1);
-  setidm(idm);
-  setng(n.data());
-  calmm();
-  setitt();
-}
-
-void setting(int isys, char brv, int ismtr, int icent) {
-  setsys(isys);
-  setsmh(isys);
-  setsmx(isys);
-  setbrv(brv);
-  setsmtr(ismtr);
-  seticent(icent);
-}
-
 // Every grid index lies in exactly one orbit of the independent list, and
 // each listed index is the smallest of its orbit.
 template <class Image>

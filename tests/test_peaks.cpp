@@ -28,13 +28,6 @@ using namespace trovan::testing;
 
 namespace {
 
-struct Quiet {
-  std::ostringstream listing;
-  Quiet() { set_out_stream(&listing); }
-  ~Quiet() { set_out_stream(nullptr); }
-  std::string text() const { return listing.str(); }
-};
-
 template <class F>
 std::string stop_message(F f) {
   try {
@@ -43,23 +36,6 @@ std::string stop_message(F f) {
     return s.what();
   }
   return "(no stop)";
-}
-
-void grid(int idm, std::vector<int> n) {
-  n.resize(6, 1);
-  setidm(idm);
-  setng(n.data());
-  calmm();
-  setitt();
-}
-
-void setting(int isys, char brv, int ismtr, int icent) {
-  setsys(isys);
-  setsmh(isys);
-  setsmx(isys);
-  setbrv(brv);
-  setsmtr(ismtr);
-  seticent(icent);
 }
 
 // The cubic group m-3m in a 3-D general setting, on an n^3 grid; idm 6

@@ -16,12 +16,6 @@ using namespace trovan::testing;
 
 namespace {
 
-struct Quiet {
-  std::ostringstream listing;
-  Quiet() { set_out_stream(&listing); }
-  ~Quiet() { set_out_stream(nullptr); }
-};
-
 std::string stop_message(const std::function<void()>& f) {
   try {
     f();
