@@ -231,8 +231,11 @@ Job read_keywords() {
   float qimax = 0;
   std::string frmt;
   freadr("qimax=", 1, qimax, 1);
-  freadc("frmt=", 1, frmt, 0, 40);
+  // The format is kept in 40 characters; a longer one is refused rather
+  // than cut, since a cut format could read other columns than meant.
+  freadcv("frmt=", 1, &frmt, 0, kLineLength);
   frmt = trimmed(frmt);
+  if (frmt.size() > 40) quit("frmt= format longer than 40 characters: " + frmt);
   out() << "qimax=" << num(qimax) << " frmt=" << frmt << '\n';
   int ldev = 0, iwhkl = 0, iprj = 0;
   freadi("ldev=", 1, ldev, 1);
