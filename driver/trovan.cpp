@@ -41,6 +41,8 @@ std::string num(float v) {
 
 std::string trimmed(const std::string& s) { return s.substr(0, istrln(s)); }
 
+constexpr int kMaxSmtr = 12;  // steps of the superstructure transformation
+
 // File names are limited to 80 characters; a longer one is refused rather
 // than cut, since a cut name could silently overwrite another file.
 std::string read_name(const std::string& key) {
@@ -173,6 +175,12 @@ Job read_keywords() {
   if (isys != 0) {
     freadi("ismtr=", 1, ismtr, 0);
     out() << "ismtr=" << fmt_i(ismtr, 3) << '\n';
+    // Each step of the superstructure transformation multiplies the indices
+    // by up to tau^3; a dozen steps already carry every reflection far off
+    // any grid, and many more would overflow the index arithmetic.
+    if (ismtr < -kMaxSmtr || ismtr > kMaxSmtr)
+      quit("ismtr should be -" + std::to_string(kMaxSmtr) + " to " + std::to_string(kMaxSmtr) +
+           ": ismtr=" + std::to_string(ismtr));
   }
   const int idm = getidm();
   for (int i = 0; i < 6; ++i) {

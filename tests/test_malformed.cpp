@@ -323,6 +323,32 @@ TEST(Malformed, ReflectionRecordsWithLetters) {
   }
 }
 
+TEST(Malformed, ReflectionIndicesBeyondAnyGrid) {
+  fs::path dir = job_dir("hklindex");
+  write_file(dir / "m.hkl",
+             "         1         0         0         0         0         0      7.93      7.93      0.00      1.00\n"
+             "         1  16777217         0         0         0         0      7.93      7.93      0.00      1.00\n");
+  std::vector<Line> in = full_input();
+  in[26][1] = "frmt='(6i10,4f10.2)'";
+  RunResult r = run_trovan(dir, text_of(in));
+  EXPECT_EQ(r.status, 2) << r.out;
+  EXPECT_EQ(last_line(r).rfind(" record 2: index out of range (at most 16777216 in size)", 0), 0u) << r.out;
+}
+
+// The superstructure multiplier of the built-in settings.
+TEST(Malformed, SuperstructureStepsAreBounded) {
+  for (const char* v : {"13", "-13", "-2147483648", "2147483647"}) {
+    std::string in =
+        "file1='m.hkl'\nfile2='m.den'\ntitle='t'\nisys=2 a=5.12\nnsymo=0 icent=0 brv='p'\n"
+        "symmetry operator\nf000=100 sg00=0 sg0=0 sg1=0 fmag=1\njbc=0\n"
+        "iplot=2 hmax=6 6 6 6 6 6 ismtr=" + std::string(v) +
+        " pkmin=1\nicont=0\nqimax=10 frmt='(6i4,3f10.2)'\nldev=0 iwhkl=0 iprj=0\nng=0\n";
+    RunResult r = run_trovan(job_dir("ismtr"), in);
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_EQ(last_line(r), std::string(" ismtr should be -12 to 12: ismtr=") + v) << r.out;
+  }
+}
+
 TEST(Malformed, ReflectionFileOf45001Records) {
   fs::path dir = job_dir("hkl45001");
   std::string rec = "   1   0   0   0   0   0      7.93      7.93      0.00      1.00\n";
