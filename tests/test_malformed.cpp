@@ -138,6 +138,21 @@ TEST(Malformed, EachKeyMissing) {
   EXPECT_EQ(cases, 47);  // every key of the input but "ng="
 }
 
+// The input cut after every line: the run stops at the first line that is
+// not there, naming its first key.
+TEST(Malformed, TruncatedAtEveryLine) {
+  const std::vector<Line> full = full_input();
+  fs::path dir = job_dir("truncated");
+  for (std::size_t n = 0; n + 1 < full.size(); ++n) {  // the last line is the drawing's
+    std::vector<Line> in(full.begin(), full.begin() + static_cast<long>(n));
+    std::string key = key_of(full[n][0]);
+    if (key.empty()) key = "symmetry operator";  // the operator lines and their heading
+    RunResult r = run_trovan(dir, text_of(in));
+    EXPECT_EQ(r.status, 2) << "cut after line " << n << "\n" << r.out;
+    EXPECT_EQ(reason(r), key + " not found") << "cut after line " << n << "\n" << r.out;
+  }
+}
+
 // A line left out entirely: the operator lines and the "symmetry operator"
 // line have no key of their own.
 TEST(Malformed, OperatorLinesMissing) {
