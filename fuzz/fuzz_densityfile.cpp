@@ -2,6 +2,8 @@
 // entries.hpp).
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "fuzz/entries.hpp"
 
 namespace {
@@ -12,6 +14,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_path = (std::filesystem::temp_directory_path() /
             ("trovan_fuzz_den_" + std::to_string(::getpid()) + ".den"))
                .string();
+  std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove(g_path, ec);
+  });
   return 0;
 }
 
