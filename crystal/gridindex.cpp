@@ -175,8 +175,8 @@ void calmm() {
   g_mm[0] = 1;
   for (int i = 1; i <= 6; ++i) {
     const long long ni = (i <= idm) ? g_n[i - 1] : 1;
-    const long long m = g_mm[i - 1] * ni;
-    g_mm[i] = m > cap ? cap : m;
+    // Mi-1 <= 2^40 and Ni < 2^31: compare before multiplying.
+    g_mm[i] = g_mm[i - 1] > cap / ni ? cap : g_mm[i - 1] * ni;
   }
   for (int i = 0; i < 7; ++i) g_mmc[i] = g_mm[i];
   g_prepared = false;

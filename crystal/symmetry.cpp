@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "driver/input.hpp"
 #include "util/fortran_fmt.hpp"
@@ -105,7 +106,43 @@ void checkgroup() {
 void setiwflag(int flag) { g_iwflag = flag; }
 int getiwflag() { return g_iwflag; }
 
+namespace {
+
+[[noreturn]] void incorrect(const std::string& text, const std::string& why) {
+  out() << "symmetry operator " << text.substr(0, istrln(text)) << ": " << why << '\n';
+  quit("incorrect symmetry operation");
+}
+
+// A field is a signed sum of distinct coordinate letters and at most one
+// fraction p/q: only the letters of the first n coordinates, digits, "+",
+// "-", "/" and blanks may stand in it. Anything else ("x+0.5", "2x", "w",
+// a comment after the operator) would otherwise be dropped silently and
+// give a different operator from the one the user wrote.
+void checkfield(const std::string& text, const std::string& f, int n) {
+  int seen[6] = {};
+  int slashes = 0;
+  std::size_t last = std::string::npos;  // the previous non-blank character
+  for (std::size_t p = 0; p < f.size(); ++p) {
+    const char c = f[p];
+    if (c == ' ') continue;
+    const char* l = std::strchr(kLetters, c);
+    if (c != '\0' && l != nullptr && l - kLetters < n) {
+      if (++seen[l - kLetters] > 1) incorrect(text, std::string("the letter ") + c + " stands twice in one field");
+      if (last != std::string::npos && std::isdigit(static_cast<unsigned char>(f[last])))
+        incorrect(text, "a coefficient before a letter is not allowed");
+    } else if (c == '/') {
+      if (++slashes > 1) incorrect(text, "more than one fraction in one field");
+    } else if (!std::isdigit(static_cast<unsigned char>(c)) && c != '+' && c != '-') {
+      incorrect(text, std::string("the character '") + c + "' is not allowed");
+    }
+    last = p;
+  }
+}
+
+}  // namespace
+
 void decode(const std::string& text, int* rot, double* trans, int n) {
+  if (n < 1 || n > 6) quit("incorrect symmetry operation");
   // Split into n fields at commas; the last field is the rest of the line.
   std::string field[6];
   std::size_t pos = 0;
@@ -114,11 +151,12 @@ void decode(const std::string& text, int* rot, double* trans, int n) {
       field[e] = text.substr(pos);
     } else {
       std::size_t c = text.find(',', pos);
-      if (c == std::string::npos) quit("incorrect symmetry operation");
+      if (c == std::string::npos) incorrect(text, "a comma is missing");
       field[e] = text.substr(pos, c - pos);
       pos = c + 1;
     }
-    if (field[e].size() > 20) field[e].resize(20);
+    if (field[e].find(',') != std::string::npos) incorrect(text, "more than " + std::to_string(n) + " fields");
+    checkfield(text, field[e], n);
   }
   for (int i = 0; i < 36; ++i) rot[i] = 0;
   for (int i = 0; i < 6; ++i) trans[i] = 0.0;
@@ -142,10 +180,11 @@ void decode(const std::string& text, int* rot, double* trans, int n) {
     while (b > 0 && std::isdigit(static_cast<unsigned char>(f[b - 1]))) --b;
     std::size_t a = slash + 1;
     while (a < f.size() && std::isdigit(static_cast<unsigned char>(f[a]))) ++a;
-    if (b == slash || a == slash + 1) quit("incorrect symmetry operation");
+    if (b == slash || a == slash + 1) incorrect(text, "a fraction needs digits on both sides of '/'");
+    if (slash - b > 6 || a - slash - 1 > 6) incorrect(text, "a fraction with more than six digits");
     const int num = std::atoi(f.substr(b, slash - b).c_str());
     const int den = std::atoi(f.substr(slash + 1, a - slash - 1).c_str());
-    if (den == 0) quit("incorrect symmetry operation");
+    if (den == 0) incorrect(text, "a fraction with denominator 0");
     std::size_t q = b;
     while (q > 0 && f[q - 1] == ' ') --q;
     const double sign = (q > 0 && f[q - 1] == '-') ? -1.0 : 1.0;
@@ -291,6 +330,8 @@ void rdsymo() {
   double trans[kMaxGenerators * 6];
   for (int k = 0; k < nsymo; ++k) {
     std::string line = freadln("symmetry operator", 60);
+    // An operator is read from the first 60 columns; more would be cut.
+    if (istrln(getline_buffer()) > 60) incorrect(getline_buffer(), "longer than 60 characters");
     decode(line, rots + 36 * k, trans + 6 * k, g_ndim);
   }
   if (g_iwflag) {

@@ -1,5 +1,7 @@
 #include "driver/files.hpp"
 
+#include <filesystem>
+
 #include "driver/input.hpp"
 #include "util/stop.hpp"
 
@@ -26,6 +28,9 @@ void open_with(std::fstream& f, const std::string& name, const std::string& stat
   if (f.is_open()) f.close();
   f.clear();
   if (n.empty()) cantopen(n);
+  // A directory opens as an empty file on some systems; it is no file.
+  std::error_code ec;
+  if (std::filesystem::is_directory(n, ec)) cantopen(n);
   if (status == "OLD") {
     f.open(n, std::ios::in | extra);
   } else if (status == "UNKNOWN") {

@@ -41,6 +41,8 @@ std::string num(float v) {
 
 std::string trimmed(const std::string& s) { return s.substr(0, istrln(s)); }
 
+constexpr int kMaxSmtr = 12;  // steps of the superstructure transformation
+
 // File names are limited to 80 characters; a longer one is refused rather
 // than cut, since a cut name could silently overwrite another file.
 std::string read_name(const std::string& key) {
@@ -52,12 +54,7 @@ std::string read_name(const std::string& key) {
   return v;
 }
 
-struct Names {
-  std::string hkl, density, win, rho;
-};
-
-Names read_names() {
-  Names n;
+void read_names(Job& n) {
   n.hkl = read_name("file1=");
   out() << "hkl-fo-fc file:" << n.hkl << '\n';
   n.density = read_name("file2=");
@@ -75,7 +72,6 @@ Names read_names() {
   settitle(title);
   setflnm1(n.hkl);
   setboxnames(n.win.c_str(), n.rho.c_str());
-  return n;
 }
 
 // Steps 3-4: the crystal system, the lattice and the symmetry.
@@ -150,13 +146,14 @@ void read_scale_and_setting(int isys) {
 
 }  // namespace
 
-void run() {
+Job read_keywords() {
+  Job job;
   // Step 1: units.
   setinp(5);
   setout(6);
 
   // Step 2: file names and title.
-  Names names = read_names();
+  read_names(job);
 
   // Steps 3-5.
   int isys = 0;
@@ -178,6 +175,12 @@ void run() {
   if (isys != 0) {
     freadi("ismtr=", 1, ismtr, 0);
     out() << "ismtr=" << fmt_i(ismtr, 3) << '\n';
+    // Each step of the superstructure transformation multiplies the indices
+    // by up to tau^3; a dozen steps already carry every reflection far off
+    // any grid, and many more would overflow the index arithmetic.
+    if (ismtr < -kMaxSmtr || ismtr > kMaxSmtr)
+      quit("ismtr should be -" + std::to_string(kMaxSmtr) + " to " + std::to_string(kMaxSmtr) +
+           ": ismtr=" + std::to_string(ismtr));
   }
   const int idm = getidm();
   for (int i = 0; i < 6; ++i) {
@@ -236,8 +239,11 @@ void run() {
   float qimax = 0;
   std::string frmt;
   freadr("qimax=", 1, qimax, 1);
-  freadc("frmt=", 1, frmt, 0, 40);
+  // The format is kept in 40 characters; a longer one is refused rather
+  // than cut, since a cut format could read other columns than meant.
+  freadcv("frmt=", 1, &frmt, 0, kLineLength);
   frmt = trimmed(frmt);
+  if (frmt.size() > 40) quit("frmt= format longer than 40 characters: " + frmt);
   out() << "qimax=" << num(qimax) << " frmt=" << frmt << '\n';
   int ldev = 0, iwhkl = 0, iprj = 0;
   freadi("ldev=", 1, ldev, 1);
@@ -255,18 +261,31 @@ void run() {
   }
   setprj(iprj, prj);
 
+  job.iplot = iplot;
+  job.pkmin = pkmin;
+  job.icont = icont;
+  job.qimax = qimax;
+  job.frmt = frmt;
+  job.ldev = ldev;
+  job.iwhkl = iwhkl;
+  return job;
+}
+
+void read_data(const Job& job) {
   // Step 13: the reflections; the density file is opened once so that a bad
   // name stops the run now, not after the long computation. The open must
   // not change the file: a continuation run reads it later.
-  rdhklq(qimax, frmt, 0);
-  {
-    bool existed = std::filesystem::exists(names.density);
-    std::fstream f;
-    openfileu(f, names.density, "UNKNOWN");
-    f.close();
-    std::error_code ec;
-    if (!existed) std::filesystem::remove(names.density, ec);
-  }
+  rdhklq(job.qimax, job.frmt, 0);
+  bool existed = std::filesystem::exists(job.density);
+  std::fstream f;
+  openfileu(f, job.density, "UNKNOWN");
+  f.close();
+  std::error_code ec;
+  if (!existed) std::filesystem::remove(job.density, ec);
+}
+
+void compute(const Job& job) {
+  const int icont = job.icont;
 
   // Step 14: expansion and the index tables.
   symstf();
@@ -277,7 +296,7 @@ void run() {
   // Step 15: the start density.
   const Tofofc t = gettofofc();
   if (icont == 1) {
-    readdxyz(names.density, getabcdr(), getnt());
+    readdxyz(job.density, getabcdr(), getnt());
     setxr0();
     getdmx();
   } else if (icont != 0) {
@@ -294,12 +313,12 @@ void run() {
   // Step 16: maximum entropy.
   if (ismem()) {
     chsdenmodf(2);
-    memloop(getf0(), names.density);
+    memloop(getf0(), job.density);
   }
 
   // Step 17: the full grid, its extrema and peaks.
   getbrfromxr0();
-  pksearchnd(pkmin);
+  pksearchnd(job.pkmin);
   float dmin = 0, dmax = 0, xmn[6], xmx[6];
   getpeakcrd(dmin, xmn, dmax, xmx);
   out() << "dmin=" << fmt_e(dmin, 12, 5) << " xmn=";
@@ -309,11 +328,17 @@ void run() {
   out() << '\n';
 
   // Step 18.
-  wrtdxyz(names.density, getabcdr(), getnt());
-  if (ismem()) rfct(iwhkl);
+  wrtdxyz(job.density, getabcdr(), getnt());
+  if (ismem()) rfct(job.iwhkl);
 
   // Step 19.
-  drwmap(ldev);
+  drwmap(job.ldev);
+}
+
+void run() {
+  const Job job = read_keywords();
+  read_data(job);
+  compute(job);
 }
 
 }  // namespace trovan

@@ -1,7 +1,27 @@
 // The run driver: one batch job from the keyword input on standard input.
+//
+// A run has three stages: the keyword input (file names, lattice, symmetry,
+// grid and switches, with their set-up), the data (the reflection file, and
+// a first open of the density file so that a bad name stops the run before
+// the long computation), and the computation (expansion, start density,
+// maximum entropy, peaks, density file, drawings). run() does all three;
+// the stages are separate so that a checker can stop after reading.
 #pragma once
+#include <string>
 
 namespace trovan {
+
+// What the keyword input fixes for the later stages.
+struct Job {
+  std::string hkl, density, win, rho;  // reflection, density and box files
+  int iplot = 0, icont = 0, ldev = 0, iwhkl = 0;
+  float pkmin = 0, qimax = 0;
+  std::string frmt;  // format of the reflection records
+};
+
+Job read_keywords();
+void read_data(const Job& job);
+void compute(const Job& job);
 
 // Runs the whole job; a stop unwinds as trovan::Stop.
 void run();

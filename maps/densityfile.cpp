@@ -1,10 +1,12 @@
 #include "maps/densityfile.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -50,6 +52,9 @@ void readdxyz(const std::string& fname, float* rho, long long nt) {
   if (!f.read(reinterpret_cast<char*>(m), 4)) wrong_size(name, bytes, "no trailing marker");
   std::uint32_t tail = get_u32le(m);
   if (tail != bytes) wrong_size(name, bytes, "a trailing marker of " + std::to_string(tail));
+  // The program writes the grid as the file's only record; anything after
+  // it means the file is not one of its density files.
+  if (f.peek() != std::char_traits<char>::eof()) wrong_size(name, bytes, "more bytes after the record");
 }
 
 void wrtdxyz(const std::string& fname, const float* rho, long long nt) {
@@ -59,10 +64,17 @@ void wrtdxyz(const std::string& fname, const float* rho, long long nt) {
   if (!f) cantopen(name);
   unsigned char m[4];
   put_u32le(m, static_cast<std::uint32_t>(4 * nt));
-  bool ok = std::fwrite(m, 1, 4, f) == 4 &&
-            std::fwrite(rho, sizeof(float), static_cast<std::size_t>(nt), f) ==
-                static_cast<std::size_t>(nt) &&
-            std::fwrite(m, 1, 4, f) == 4;
+  const std::size_t n = static_cast<std::size_t>(nt), half = n / 2;
+  bool ok = std::fwrite(m, 1, 4, f) == 4 && std::fwrite(rho, sizeof(float), half, f) == half;
+  // TROVAN_DENSITY_WRITE_PAUSE=<seconds>: stop that long with half the
+  // values in the temporary file, so that a test can kill the program in
+  // the middle of the write and find the previous file intact.
+  if (const char* pause = std::getenv("TROVAN_DENSITY_WRITE_PAUSE")) {
+    std::fflush(f);
+    ::sleep(static_cast<unsigned>(std::atoi(pause)));
+  }
+  ok = ok && std::fwrite(rho + half, sizeof(float), n - half, f) == n - half &&
+       std::fwrite(m, 1, 4, f) == 4;
   ok = (std::fflush(f) == 0) && ok;
   ok = (::fsync(::fileno(f)) == 0) && ok;
   int err = errno;
@@ -76,6 +88,14 @@ void wrtdxyz(const std::string& fname, const float* rho, long long nt) {
     quit("density file " + name + " could not be written (" + std::strerror(err) +
              "); the previous file is unchanged",
          kExitOpen);
+  }
+  // The new name must reach the disk too, or a crash of the machine could
+  // bring back the old directory entry.
+  std::filesystem::path dir = std::filesystem::path(name).parent_path();
+  int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
   }
 }
 

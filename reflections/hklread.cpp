@@ -18,6 +18,8 @@ namespace {
 
 std::string g_flnm1;
 
+constexpr int kMaxIndex = 16777216;  // |h_i| of a record: the longest grid axis
+
 // The reflection table, filled in file order.
 int g_hkl[kNhmax][6];
 float g_fo[kNhmax];
@@ -94,6 +96,8 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
   t.sg00 *= t.fmag;
   t.sg0 *= t.fmag;
   t.sg1 *= t.fmag;
+  if (!std::isfinite(t.f000) || !std::isfinite(t.sg00) || !std::isfinite(t.sg0) || !std::isfinite(t.sg1))
+    quit("f000=, sg00=, sg0=, sg1= times fmag= out of range");
   settofofc(t);
 
   std::fstream f;
@@ -129,6 +133,13 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
     for (int i = 0; i < nreal; ++i) echo += fmt_f(v[i], 10, 2);
     out() << echo << '\n';
     if (h[0] == 999) break;
+    // Indices beyond the largest grid have no place on it; refusing them
+    // here keeps the index arithmetic of the expansion (h.R, superstructure
+    // steps) far from integer overflow.
+    for (int i = 0; i < idm; ++i)
+      if (h[i] > kMaxIndex || h[i] < -kMaxIndex)
+        quit("record " + std::to_string(nrec) + ": index out of range (at most " +
+             std::to_string(kMaxIndex) + " in size): " + quoted(echo));
 
     float fv[4];
     for (int i = 0; i < nreal; ++i) {
