@@ -8,7 +8,7 @@
 
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
-#include "density/workgrid.hpp"
+#include "util/workgrid.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"

@@ -8,8 +8,8 @@
 #include <cmath>
 #include <string>
 
-#include "driver/input.hpp"
-#include "driver/runstate.hpp"
+#include "util/input.hpp"
+#include "util/runstate.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "crystal/symmetry.hpp"
-#include "driver/runstate.hpp"
+#include "util/runstate.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/input.hpp"
+#include "util/input.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "crystal/symmetry.hpp"
-#include "driver/input.hpp"
-#include "driver/runstate.hpp"
+#include "util/input.hpp"
+#include "util/runstate.hpp"
 #include "driver/trovan.hpp"
 #include "maps/densityfile.hpp"
 #include "reflections/fortran_format.hpp"

@@ -5,8 +5,8 @@
 #include <iostream>
 #include <vector>
 
-#include "driver/files.hpp"
-#include "driver/input.hpp"
+#include "util/files.hpp"
+#include "util/input.hpp"
 
 namespace trovan {
 

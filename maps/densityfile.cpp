@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "driver/files.hpp"
-#include "driver/input.hpp"
+#include "util/files.hpp"
+#include "util/input.hpp"
 #include "util/stop.hpp"
 
 namespace trovan {

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <vector>
 
-#include "driver/files.hpp"
+#include "util/files.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/stop.hpp"
 

@@ -5,8 +5,8 @@
 
 #include "crystal/lattice.hpp"
 #include "crystal/symmetry.hpp"
-#include "driver/files.hpp"
-#include "driver/runstate.hpp"
+#include "util/files.hpp"
+#include "util/runstate.hpp"
 #include "reflections/fortran_format.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"

@@ -15,8 +15,8 @@
 #include "crystal/gridindex.hpp"
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
-#include "driver/runstate.hpp"
-#include "driver/input.hpp"
+#include "util/runstate.hpp"
+#include "util/input.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
 

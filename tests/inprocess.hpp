@@ -4,7 +4,7 @@
 #include <sstream>
 #include <string>
 
-#include "driver/input.hpp"
+#include "util/input.hpp"
 #include "driver/trovan.hpp"
 #include "util/stop.hpp"
 

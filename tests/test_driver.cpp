@@ -6,7 +6,7 @@
 #include <map>
 #include <regex>
 
-#include "driver/files.hpp"
+#include "util/files.hpp"
 #include "e2e_support.hpp"
 
 using namespace trovan_test;

@@ -15,7 +15,7 @@
 
 #include "crystal/gridindex.hpp"
 #include "crystal/setting.hpp"
-#include "density/workgrid.hpp"
+#include "util/workgrid.hpp"
 #include "maps/peaks.hpp"
 #include "e2e_support.hpp"
 #include "inprocess.hpp"

@@ -13,8 +13,8 @@
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
 #include "crystal_groups.hpp"
-#include "density/workgrid.hpp"
-#include "driver/runstate.hpp"
+#include "util/workgrid.hpp"
+#include "util/runstate.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
 

@@ -15,7 +15,7 @@
 
 #include "crystal/lattice.hpp"
 #include "crystal/symmetry.hpp"
-#include "driver/runstate.hpp"
+#include "util/runstate.hpp"
 #include "reflections/hklread.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "driver/input.hpp"
+#include "util/input.hpp"
 #include "util/stop.hpp"
 
 using namespace trovan;

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "crystal/lattice.hpp"
-#include "driver/input.hpp"
-#include "driver/runstate.hpp"
+#include "util/input.hpp"
+#include "util/runstate.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
 

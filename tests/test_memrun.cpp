@@ -19,7 +19,7 @@
 #include "density/fft.hpp"
 #include "density/mem.hpp"
 #include "density/synthesis.hpp"
-#include "density/workgrid.hpp"
+#include "util/workgrid.hpp"
 #include "e2e_support.hpp"
 #include "inprocess.hpp"
 #include "reflections/expand.hpp"

@@ -9,7 +9,7 @@
 
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
-#include "driver/runstate.hpp"
+#include "util/runstate.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
 

@@ -15,7 +15,7 @@
 #include "crystal/lattice.hpp"
 #include "crystal/symmetry.hpp"
 #include "density/synthesis.hpp"
-#include "density/workgrid.hpp"
+#include "util/workgrid.hpp"
 #include "e2e_support.hpp"
 #include "inprocess.hpp"
 #include "reflections/expand.hpp"

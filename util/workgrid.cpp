@@ -1,4 +1,4 @@
-#include "density/workgrid.hpp"
+#include "util/workgrid.hpp"
 
 namespace trovan {
 

@@ -1,4 +1,4 @@
-#include "driver/runstate.hpp"
+#include "util/runstate.hpp"
 
 #include <cstdlib>
 

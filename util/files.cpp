@@ -1,8 +1,8 @@
-#include "driver/files.hpp"
+#include "util/files.hpp"
 
 #include <filesystem>
 
-#include "driver/input.hpp"
+#include "util/input.hpp"
 #include "util/stop.hpp"
 
 namespace trovan {

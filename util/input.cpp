@@ -1,4 +1,4 @@
-#include "driver/input.hpp"
+#include "util/input.hpp"
 
 #include <cctype>
 #include <cmath>
