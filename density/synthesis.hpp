@@ -54,4 +54,7 @@ const int* getxr0grid();
 float* getfcr();
 float* getfci();
 
+// No current density, as at the start of the program.
+void resetsynthesis();
+
 }  // namespace trovan
