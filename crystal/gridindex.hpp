@@ -41,7 +41,7 @@ long long getnt();
 // Index maps. Components above the dimension are 0 in every result.
 void getitoxyz(int j, int* x);
 int getxyztoj(const int* x);  // x folded into the cell first
-// getitoxyz under the name the grid walks of the map drawing use: a forwarder.
+// getitoxyz under its second name, a forwarder.
 void getindx(int j, int* x);
 void tounitcell(int* x);   // x_i mod N_i into 0..N_i-1
 void tobrillzone(int* h);  // folded, then h_i > N_i/2 gets -N_i
