@@ -363,6 +363,13 @@ const int* getxr0grid() {
   }
   return g_all;
 }
+void getxr0orbits(std::vector<unsigned char>& m) {
+  // An orbit has at most 60 operators times the inversion: 120 points.
+  m.assign(g_nxr0, g_whole ? 1 : 0);
+  if (g_whole) return;
+  const long long nt = getnt();
+  for (long long j = 0; j < nt; ++j) ++m[g_rep[j]];
+}
 float* getfcr() { return g_fcr; }
 float* getfci() { return g_fci; }
 

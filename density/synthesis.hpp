@@ -10,6 +10,7 @@
 // points (`getxr0`, with the grid index of each point in `getxr0grid`); the
 // full grid is made from it by `getbrfromxr0`.
 #pragma once
+#include <vector>
 
 namespace trovan {
 
@@ -48,6 +49,10 @@ float* getxr0();
 float* getxr0spare();
 void swapxr0();
 const int* getxr0grid();
+// How many grid points each stored density value stands for (the size of
+// its orbit under the group; 1 for a whole map): the weights of a sum over
+// the whole grid, such as F(000) = (V/nt) sum_i m_i rho_i.
+void getxr0orbits(std::vector<unsigned char>& m);
 
 // Calculated structure factors of the current density at the independent
 // reflections (same order as the observed list).

@@ -38,12 +38,7 @@ std::string shipped_job(const ex::Example& e, bool mem, const fs::path& dir,
   EXPECT_FALSE(inp.empty()) << "missing " << stem << ".inp";
   fs::copy_file(example_dir(e) / (stem + ".hkl"), dir / (stem + ".hkl"),
                 fs::copy_options::overwrite_existing);
-  auto point = [&](const std::string& key) {
-    const std::size_t p = inp.find(key + "'");
-    if (p != std::string::npos) inp.insert(p + key.size() + 1, dir.string() + "/");
-  };
-  point("file1=");
-  point("file2=");
+  inp = point_into(inp, dir);
   const std::size_t ng = inp.find("\nng=");
   if (ng != std::string::npos && !keep_drawing) inp = inp.substr(0, ng + 1) + "ng=0\n";
   return inp;
