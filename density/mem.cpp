@@ -135,6 +135,38 @@ int cyclewidth(int it) {
 // The orbit size of every stored point, the weights of the cell total.
 std::vector<unsigned char> g_orbit;
 
+// The weight of each independent reflection in the difference map: 1 over
+// the number of grid points its symmetry images and Friedel mates fill.
+// The synthesis puts the difference at every image, so without it the map
+// would be the gradient of a c2 summed over all images (an axial
+// reflection of a cubic crystal counting 6 times, a general one 48 times);
+// with it the map is the gradient of the c2 that is measured and tested,
+// summed over the independent reflections, each once.
+std::vector<float> g_dfw;
+
+void reflection_weights(std::vector<float>& w) {
+  const int n = getnind();
+  const int* js = getfobsj();
+  const int nsymo = getnsymo();
+  w.assign(n, 1.0f);
+  std::vector<int> seen;
+  for (int k = 0; k < n; ++k) {
+    int h[6], hr[6];
+    getitohkl(js[k], h);
+    seen.clear();
+    for (int i = 1; i <= nsymo; ++i) {
+      gethrg(h, hr, i, 0);
+      if (iskip(hr)) continue;
+      seen.push_back(gethkltoj(hr));
+      for (int e = 0; e < 6; ++e) hr[e] = -hr[e];
+      seen.push_back(gethkltoj(hr));
+    }
+    std::sort(seen.begin(), seen.end());
+    const auto m = std::unique(seen.begin(), seen.end()) - seen.begin();
+    if (m > 0) w[k] = 1.0f / static_cast<float>(m);
+  }
+}
+
 }  // namespace
 
 float memfloor(float f000, float vol) { return kMemFloor * f000 / vol; }
@@ -150,7 +182,7 @@ float memweight(float rho, float rhomean, int imode) {
   return 1.0f / std::sqrt(rho / rhomean + 1e-3f);
 }
 
-float expand1(float rho, float q, float step) { return rho * std::exp(step * q); }
+float expand1(float rho, float t) { return rho * std::exp(t); }
 
 namespace {
 
@@ -205,7 +237,7 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
     const float r = ex / sp.retry_ex;
     double total = 0;
     for (int i = 0; i < n; ++i) {
-      const float v = x[i] * std::exp(r * std::log(xnew[i] / x[i]));
+      const float v = expand1(x[i], r * std::log(xnew[i] / x[i]));
       xnew[i] = v;
       total += double(m[i]) * v;
     }
@@ -220,7 +252,8 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
 
   // The update needs h = V*D with D the difference map (1/V) sum ...: the
   // synthesis before its 1/V scale is h itself, so the grid is not scaled.
-  difxyzv();
+  if (g_dfw.size() != static_cast<std::size_t>(getnind())) reflection_weights(g_dfw);
+  difxyzv(g_dfw.data());
   const float* ha = getabcdr();
   const float* hb = getabcdi();
   const bool packed = difxyzvpacked();
@@ -240,8 +273,9 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
   double total = 0;
   bool bad = !std::isfinite(qmax);
   for (int i = 0; i < n; ++i) {
-    float v = expand1(x[i], hval(jx[i]) * memweight(x[i], rhomean, imode), step);
-    if (cont) v *= std::exp(kContinue * std::log(x[i] / xnew[i]));
+    float t = step * hval(jx[i]) * memweight(x[i], rhomean, imode);
+    if (cont) t += kContinue * std::log(x[i] / xnew[i]);
+    const float v = expand1(x[i], t);
     xnew[i] = v;
     total += double(m[i]) * v;
     bad |= !(v <= FLT_MAX);  // overflow, or not a number
@@ -476,6 +510,8 @@ void land(int it, int imode, float made, float f000, float c2acc, float target, 
     g_spare.retry_kind = Trial::plain;
     denmodmem(hi, f000, imode, f0new);
     rfct(c2, rfact, rwfact, 0);
+    out() << cycleline(it, c2, rfact, rwfact, f0new, getdmincur(), getdmaxcur(), imode, made * hi)
+          << std::endl;
   }
   g_rec = Record{0, c2, rfact, rwfact};
 }
@@ -497,6 +533,7 @@ int memloop(float f000, const std::string&) {
   progress.stops = stop_conditions(cx.c2min, rwmin, ncycle);
   check_positive();
   getxr0orbits(g_orbit);
+  reflection_weights(g_dfw);
   float f0 = maphkl();  // structure factors of the start
   savenewvalue(f0);
   g_spare = Spare{};  // the spare list holds nothing of this run yet

@@ -2,21 +2,26 @@
 //
 // The density is kept at the symmetry-independent grid points and must stay
 // positive. Each cycle synthesises the difference map
-//   D(x) = (1/V) sum_h (Fo(h) - Fc(h)) / sigma(h)^2 exp(+2 pi i h.x),
-// which is (up to a positive factor) minus the gradient of
-//   c2 = sum |Fo - Fc|^2 / sigma^2 / nind
+//   D(x) = (1/V) sum_h (Fo(h) - Fc(h)) / (m(h) sigma(h)^2) exp(+2 pi i h.x),
+// the sum over every symmetry image and Friedel mate of the independent
+// reflections, m(h) the number of them, which is (up to a positive factor)
+// minus the gradient of
+//   c2 = sum |Fo - Fc|^2 / sigma^2 / nind   (independent reflections)
 // with respect to the density, and multiplies every density value by an
 // exponential of it: a step downhill in c2 that keeps the density positive
 // (the exponential form is that of the entropy maximum), after which the
 // density is scaled so that its cell total stays F(000) (the Sakata-Sato
 // normalisation). With h = V D at a stored point of density rho,
-//   rho <- rho exp(ex * h w / max |h w|),
+//   rho <- rho exp(ex * h w / max |h w| + 0.8 ln(rho / rho_before)),
 // w = 1 in the second stage and w = 1/sqrt(rho/rhomean + 1/1000) in the
 // first (the stage of the sqrt(V rho + F(000)/1000) scale, which moves the
-// low density more than the peaks). ex is thus the largest change of ln rho
-// at any point in one cycle, whatever the number of reflections, their
-// sigmas, the cell volume or the dimension. A value that would fall below
-// the floor (memfloor) is held there.
+// low density more than the peaks), and rho_before the density before the
+// last accepted step (the step goes on in the direction of the last one;
+// after a step taken back it starts afresh). ex is thus the largest change
+// of ln rho that the difference map makes at any point in one cycle,
+// whatever the number of reflections, their sigmas, the cell volume or the
+// dimension. A value that would fall below the floor (memfloor) is held
+// there.
 //
 // A step that makes c2, R and Rw all worse, or R or Rw above 1, is taken
 // back and tried again with half the step; three good steps in a row double
@@ -60,9 +65,9 @@ float memfloor(float f000, float vol);
 // The weight of the difference map at a point of density rho in stage
 // imode (1 or 2), rhomean = F(000)/V.
 float memweight(float rho, float rhomean, int imode);
-// The update of one stored point: rho exp(step q), q its weighted
-// difference-map value h w and step = ex / max |h w|.
-float expand1(float rho, float q, float step);
+// The update of one stored point, the only one: rho exp(t), t the step in
+// ln rho, ex h w / max |h w| plus the continued part of the last step.
+float expand1(float rho, float t);
 
 // One trial step from the current density: difference map, update of every
 // stored point, normalisation to F(000) = f000, extrema, structure factors

@@ -15,14 +15,16 @@
 namespace trovan {
 
 void mapxyz();   // Fourier synthesis of the coefficients in the work grid
-void setdf();    // difference coefficients (Fo - Fc)/sigma^2 of the independent reflections
+// Difference coefficients (Fo - Fc)/sigma^2 of the independent reflections,
+// each times w[k] when weights are given.
+void setdf(const float* w = nullptr);
 void difxyz();   // setdf, then synthesis: the difference map in the work grid
 // The same map times V (the synthesis without its 1/V scale), made at half
 // the cost when the first grid axis is even: the real map value at grid
 // point j is then (j & 1 ? getabcdi() : getabcdr())[j >> 1] (the two
 // neighbours along the first axis paired as one complex number), and
 // difxyzvpacked() says so; otherwise it is getabcdr()[j].
-void difxyzv();
+void difxyzv(const float* w = nullptr);
 bool difxyzvpacked();
 // Structure factors of the current density at the independent reflections
 // (getfcr, getfci); returns F000. The work grid is left as scratch (with an

@@ -689,6 +689,10 @@ inline Example icosahedral(bool fcentred) {
   const int hm[6] = {10, 10, 10, 10, 10, 10};
   std::copy(hm, hm + 6, e.hmax);
   e.qimax = 1.0;
+  // Quasicrystal data: weak reflections measured to a few per cent, with a
+  // larger background (and a noise level a positive map on this grid fits).
+  e.sigma_rel = 0.08;
+  e.sigma_abs = 0.4;
   if (!fcentred) {
     e.sites = {{"vertex", {0, 0, 0, 0, 0, 0}, 20, 2.0, 0.8 * e.a, 1},
                {"body centre", {0.5, 0.5, 0.5, 0.5, 0.5, 0.5}, 12, 2.0, 0.6 * e.a, 1}};
@@ -749,6 +753,8 @@ inline Example decagonal() {
   const int hm[6] = {15, 15, 15, 15, 8, 1};
   std::copy(hm, hm + 6, e.hmax);
   e.qimax = 1.3;
+  e.sigma_rel = 0.05;  // quasicrystal data, as the icosahedral ones
+  e.sigma_abs = 0.4;
   const double rs = 0.55 * e.a, rl = rs * kTau;
   e.sites = {{"small 1", {0.2, 0.2, 0.2, 0.2, 0.25, 0}, 24, 1.5, rs, 2},
              {"large 2", {0.4, 0.4, 0.4, 0.4, 0.75, 0}, 24, 1.5, rl, 2},
