@@ -210,7 +210,7 @@ void gprimv() {
   struct stat st {};
   std::ifstream in;
   if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) in.open(path);
-  if (!in) {
+  if (!in.is_open() || !in) {
     droptemp(g_ps);
     g_openfile.clear();
     g_st.active = false;
@@ -357,6 +357,12 @@ void plot(float x, float y, int ipen) {
 void plote() {
   endpage();
   closeps();
+}
+
+void psabandon() {
+  g_st.active = false;
+  droptemp(g_ps);
+  g_openfile.clear();
 }
 
 void newpen(int ipen) { thickl(0.015f * static_cast<float>(ipen < 1 ? 1 : ipen)); }

@@ -63,6 +63,9 @@ void plot(float x, float y, int ipen);
 // complete (util/tempfiles.hpp); a write that failed stops the run with
 // status 1 and leaves the previous page file unchanged.
 void plote();
+// Drops a page file that a stopped run left unfinished (its temporary file
+// is removed; the previous page file stays as it was).
+void psabandon();
 // True between a good plots and plote.
 bool isplotting();
 

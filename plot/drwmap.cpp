@@ -502,6 +502,7 @@ std::vector<DrawRequest> readdrawings(const MapContext& geom, int ldev) {
 }
 
 void drawmaps(const MapContext& ctx, const std::vector<DrawRequest>& rqs, int ldev) {
+  psabandon();  // nothing of an earlier run that stopped in the middle of a page
   int pages = 0, boxes = 0;
   for (const DrawRequest& rq : rqs) {
     if (rq.iax == 2) {

@@ -38,6 +38,7 @@ inline fs::path scratch_dir(const std::string& name) {
 struct RunResult {
   int status = -1;
   std::string out;
+  std::string err;  // standard error
   bool has(const std::string& s) const { return out.find(s) != std::string::npos; }
 };
 
@@ -51,6 +52,7 @@ inline RunResult run_trovan(const fs::path& dir, const std::string& input,
   RunResult r;
   r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   r.out = slurp(dir / "job.out");
+  r.err = slurp(dir / "job.err");
   return r;
 }
 

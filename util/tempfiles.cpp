@@ -164,11 +164,13 @@ void committemp(TempOut& t) {
   if (t.err != 0) {
     ::unlink(t.tmp.c_str());
     unregistertemp(t.tmp);
+    t.tmp.clear();
     quit(t.what + " " + t.name + " could not be written (" + std::strerror(t.err) +
              "); the previous file is unchanged",
          kExitOpen);
   }
   unregistertemp(t.tmp);
+  t.tmp.clear();
   syncdir(t.target);
 }
 
@@ -178,6 +180,7 @@ void droptemp(TempOut& t) {
   if (!t.tmp.empty()) {
     ::unlink(t.tmp.c_str());
     unregistertemp(t.tmp);
+    t.tmp.clear();
   }
 }
 
