@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <exception>
 #include <iostream>
 
 #include "driver/trovan.hpp"
@@ -41,6 +42,14 @@ int main() {
     // The reason of the stop also on standard error, so that a run whose
     // listing goes to a file shows why it stopped.
     tostderr(s.what());
+    told = true;
+  } catch (const std::exception& e) {
+    // Not a stop of the program's own (memory exhausted, a library's
+    // failure): still a clear stop, without temporary files left behind.
+    trovan::removetemps();
+    status = trovan::kExitError;
+    std::cout << ' ' << e.what() << std::endl;
+    tostderr(e.what());
     told = true;
   }
   std::cout.flush();

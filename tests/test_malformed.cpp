@@ -1044,6 +1044,21 @@ INSTANTIATE_TEST_SUITE_P(
                       DiskFull{"pages", 20, kSection, "../m.den", "page file calcomp1.ps"}),
     [](const ::testing::TestParamInfo<DiskFull>& i) { return i.param.name; });
 
+// A density file given through a symbolic link: the file it names is
+// written (whole, as always), and the link stays.
+TEST(NoDataLost, ADensityFileBehindALinkIsWrittenThroughIt) {
+  const fs::path dir = job_dir("density_link");
+  fs::create_directories(dir / "data");
+  write_file(dir / "data" / "real.den", "the previous density");
+  fs::create_symlink("data/real.den", dir / "m.den");
+  RunResult r = run_trovan(dir, text_of(fourier_input()));
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(fs::is_symlink(dir / "m.den"));
+  EXPECT_EQ(fs::file_size(dir / "data" / "real.den"), 8192u + 8);
+  for (const auto& e : fs::directory_iterator(dir / "data"))
+    EXPECT_EQ(e.path().filename(), "real.den");  // no temporary file left
+}
+
 // Two runs drawing in one folder at once: each writes its pages to a file
 // of its own and renames it when complete, so calcomp1.ps is always the
 // whole file of one of them, never a mix.
