@@ -353,6 +353,10 @@ void rdkvctr(int& ndm) {
     float* k = g_kw[m];
     freadrv("k=", 3, k, 1);
     out() << "k=" << fmt_f(k[0], 10, 5) << fmt_f(k[1], 10, 5) << fmt_f(k[2], 10, 5) << '\n';
+    // A zero wave vector puts every satellite on its main reflection: the
+    // extra dimension would have no physical-space component at all.
+    if (k[0] == 0 && k[1] == 0 && k[2] == 0)
+      quit("wave vector " + std::to_string(m + 1) + " is zero: k= needs a non-zero component");
   }
 }
 

@@ -4,12 +4,12 @@
 // and draws the result.
 #include "driver/trovan.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
+#include <vector>
 
 #include "crystal/gridindex.hpp"
 #include "crystal/lattice.hpp"
@@ -24,6 +24,7 @@
 #include "util/runstate.hpp"
 #include "maps/densityfile.hpp"
 #include "maps/peaks.hpp"
+#include "plot/calcomp.hpp"
 #include "plot/drwmap.hpp"
 #include "reflections/expand.hpp"
 #include "reflections/hklread.hpp"
@@ -48,6 +49,9 @@ bool onthisline(const std::string& key) {
 }
 
 constexpr int kMaxSmtr = 12;  // steps of the superstructure transformation
+// Cycles of a maximum-entropy run (nex1 + nex2): a converging run takes
+// hundreds; far more only fills the disk with the listing.
+constexpr long long kMaxCycles = 100000;
 
 // File names are limited to 80 characters; a longer one is refused rather
 // than cut, since a cut name could silently overwrite another file.
@@ -57,6 +61,7 @@ std::string read_name(const std::string& key) {
   v = trim(v);
   if (static_cast<int>(v.size()) > kNameLength)
     quit(key + " file name longer than 80 characters: " + v);
+  checkname(key, v);
   return v;
 }
 
@@ -125,6 +130,9 @@ void read_scale_and_setting(int isys) {
   freadr("fmag=", 1, t.fmag, 0);
   out() << "f000=" << num(t.f000) << " sg00=" << num(t.sg00) << " sg0=" << num(t.sg0)
         << " sg1=" << num(t.sg1) << " fmag=" << num(t.fmag) << '\n';
+  // fmag multiplies every amplitude: zero leaves no map, a negative scale
+  // turns every phase by 180 degrees.
+  if (!(t.fmag > 0)) quit("fmag should be positive");
   settofofc(t);
 
   int jbc = 0;
@@ -165,6 +173,10 @@ Job read_keywords() {
   // the general setting's basis.
   int isys = 0;
   freadi("isys=", 1, isys, 1);
+  if (isys < 0 || isys > 5) {
+    out() << "isys=" << fmt_i(isys, 3) << '\n';
+    quit("wrong isys");
+  }
   setsys(isys);
   read_lattice_and_symmetry(isys);
   read_scale_and_setting(isys);
@@ -209,7 +221,7 @@ Job read_keywords() {
 
   // The weighted R at which a maximum-entropy run of kind 5 stops.
   float rwmin = 0;
-  if (ismem() && std::abs(iplot) == 5) {
+  if (ismem() && absiplt() == 5) {
     freadr("rwmin=", 1, rwmin, 0);
     out() << "rwmin=" << num(rwmin) << '\n';
   }
@@ -235,6 +247,12 @@ Job read_keywords() {
       quit("c2min should be 0 (no chi-square stop) or positive: c2min=" + num(cx.c2min));
     out() << "ex1=" << num(cx.ex1) << " ex2=" << num(cx.ex2) << " nex1=" << fmt_i(cx.nex1, 5)
           << " nex2=" << fmt_i(cx.nex2, 5) << " c2min=" << num(cx.c2min) << '\n';
+    // Without a positive step the iteration never leaves its start, and the
+    // flat start density would be written as the result.
+    if (cx.nex1 < 0 || cx.nex2 < 0) quit("nex1 and nex2 should not be negative");
+    if (static_cast<long long>(cx.nex1) + cx.nex2 > kMaxCycles)
+      quit("nex1+nex2 should be at most " + std::to_string(kMaxCycles));
+    if (!(cx.ex1 > 0) || !(cx.ex2 > 0)) quit("ex1 and ex2 should be positive");
   }
   setcnex(cx);
 
@@ -275,6 +293,11 @@ Job read_keywords() {
   }
   setprj(iprj, prj);
 
+  // The drawing lines: read and checked now, with every other key, so that
+  // a mistake there stops the run before the computation and before any
+  // file is written; they are drawn at its end.
+  job.drawings = readdrawings(currentmapgeometry(), ldev);
+
   job.iplot = iplot;
   job.pkmin = pkmin;
   job.icont = icont;
@@ -285,17 +308,56 @@ Job read_keywords() {
   return job;
 }
 
+namespace {
+
+// The files the run will write are checked before it reads or computes
+// anything: none may be a file the run reads (the reflection file, the
+// keyword input on standard input) or another of its outputs, each must be
+// a regular file when it exists, and its folder must take a new file. The
+// files themselves are not touched: a continuation run reads the density
+// file later.
+void checkoutputs(const Job& job) {
+  struct Output {
+    std::string name, what;
+  };
+  std::vector<Output> outs = {{job.density, "density file"}};
+  const auto has = [&job](int iax) {
+    return std::any_of(job.drawings.begin(), job.drawings.end(),
+                       [iax](const DrawRequest& r) { return r.iax == iax; });
+  };
+  if (has(3)) {
+    outs.push_back({job.win, "box file"});
+    outs.push_back({job.rho, "box file"});
+  }
+  if (has(2)) outs.push_back({getpsname(getnfile() + 1), "page file"});
+  for (std::size_t k = 0; k < outs.size(); ++k) {
+    const Output& o = outs[k];
+    const std::string head = o.what + " " + o.name + " would overwrite ";
+    if (samefile(o.name, job.hkl)) quit(head + "the reflection file (file1=)");
+    if (isstdin(o.name)) quit(head + "the keyword input (standard input)");
+    for (std::size_t m = 0; m < k; ++m)
+      if (samefile(o.name, outs[m].name)) quit(head + "the " + outs[m].what + " " + outs[m].name);
+    checkoutputfile(o.name);
+  }
+  if (job.icont == 1) checkinputfile(job.density);
+}
+
+// A map with values that are not finite numbers (amplitudes beyond single
+// precision) would give NaN extrema and contours and write infinities.
+void checkfinitemap(const float* rho, long long nt) {
+  for (long long j = 0; j < nt; ++j)
+    if (!std::isfinite(rho[j]))
+      quit("the map holds a value that is not a finite number (NaN or infinite) at grid point " +
+           std::to_string(j) + ": the amplitudes are too large for single precision; scale them down with fmag=");
+}
+
+}  // namespace
+
 void read_data(const Job& job) {
-  // The reflections; the density file is opened once so that a bad
-  // name stops the run now, not after the long computation. The open must
-  // not change the file: a continuation run reads it later.
+  // The output files are checked so that a bad name stops the run now,
+  // not after the long computation; then the reflections.
+  checkoutputs(job);
   rdhklq(job.qimax, job.frmt, 0);
-  bool existed = std::filesystem::exists(job.density);
-  std::fstream f;
-  openfileu(f, job.density, "UNKNOWN");
-  f.close();
-  std::error_code ec;
-  if (!existed) std::filesystem::remove(job.density, ec);
 }
 
 void compute(const Job& job) {
@@ -332,6 +394,7 @@ void compute(const Job& job) {
 
   // The full grid, its extrema and peaks.
   getbrfromxr0();
+  checkfinitemap(getabcdr(), getnt());
   pksearchnd(job.pkmin);
   float dmin = 0, dmax = 0, xmn[6], xmx[6];
   getpeakcrd(dmin, xmn, dmax, xmx);
@@ -346,7 +409,7 @@ void compute(const Job& job) {
   if (ismem()) rfct(job.iwhkl);
 
   // The drawings and boxes.
-  drwmap(job.ldev);
+  drwmap(job.drawings, job.ldev);
 }
 
 void run() {
@@ -354,8 +417,12 @@ void run() {
   // run in one process gives what the first gave.
   reset_all();
   const Job job = read_keywords();
+  // A listing that cannot be written (a full disk, a closed standard
+  // output) stops the run before the long computation.
+  checklisting();
   read_data(job);
   compute(job);
+  checklisting();
 }
 
 }  // namespace trovan

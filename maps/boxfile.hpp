@@ -6,6 +6,9 @@
 // 32768 are v itself, larger v are stored as (v >> 5) XOR 65535 (top bit
 // set, the low five bits lost). A reader inverts that with the Dmin and
 // Range of the header.
+//
+// Both files are written whole or not at all (util/tempfiles.hpp): a
+// failed write stops the run naming the file and leaves the previous box.
 #pragma once
 #include <string>
 

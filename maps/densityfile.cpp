@@ -1,19 +1,17 @@
 #include "maps/densityfile.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 
 #include "util/files.hpp"
 #include "util/input.hpp"
 #include "util/stop.hpp"
+#include "util/tempfiles.hpp"
 
 namespace trovan {
 
@@ -53,48 +51,33 @@ void readdxyz(const std::string& fname, float* rho, long long nt) {
   // The program writes the grid as the file's only record; anything after
   // it means the file is not one of its density files.
   if (f.peek() != std::char_traits<char>::eof()) wrong_size(name, bytes, "more bytes after the record");
+  // A density with NaN or infinite values (written by a run whose
+  // amplitudes overflowed single precision, or damaged) would give NaN
+  // extrema, contours and maximum-entropy steps.
+  for (long long j = 0; j < nt; ++j)
+    if (!std::isfinite(rho[j]))
+      quit("density file " + name + " holds a value that is not a finite number (NaN or infinite) at grid point " +
+           std::to_string(j) + ": make it again, with smaller amplitudes (fmag=)");
 }
 
 void wrtdxyz(const std::string& fname, const float* rho, long long nt) {
   const std::string name = trim(fname);
-  const std::string tmp = name + ".tmp" + std::to_string(::getpid());
-  std::FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (!f) cantopen(name);
+  TempOut t = opentemp(name, "density file");
   unsigned char m[4];
   put_u32le(m, static_cast<std::uint32_t>(4 * nt));
   const std::size_t n = static_cast<std::size_t>(nt), half = n / 2;
-  bool ok = std::fwrite(m, 1, 4, f) == 4 && std::fwrite(rho, sizeof(float), half, f) == half;
+  writetemp(t, m, 4);
+  writetemp(t, rho, sizeof(float) * half);
   // TROVAN_DENSITY_WRITE_PAUSE=<seconds>: stop that long with half the
   // values in the temporary file, so that a test can kill the program in
   // the middle of the write and find the previous file intact.
   if (const char* pause = std::getenv("TROVAN_DENSITY_WRITE_PAUSE")) {
-    std::fflush(f);
+    std::fflush(t.f);
     ::sleep(static_cast<unsigned>(std::atoi(pause)));
   }
-  ok = ok && std::fwrite(rho + half, sizeof(float), n - half, f) == n - half &&
-       std::fwrite(m, 1, 4, f) == 4;
-  ok = (std::fflush(f) == 0) && ok;
-  ok = (::fsync(::fileno(f)) == 0) && ok;
-  int err = errno;
-  ok = (std::fclose(f) == 0) && ok;
-  if (ok && std::rename(tmp.c_str(), name.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    std::remove(tmp.c_str());
-    quit("density file " + name + " could not be written (" + std::strerror(err) +
-             "); the previous file is unchanged",
-         kExitOpen);
-  }
-  // The new name must reach the disk too, or a crash of the machine could
-  // bring back the old directory entry.
-  std::filesystem::path dir = std::filesystem::path(name).parent_path();
-  int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
+  writetemp(t, rho + half, sizeof(float) * (n - half));
+  writetemp(t, m, 4);
+  committemp(t);
 }
 
 }  // namespace trovan

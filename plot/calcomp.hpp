@@ -62,8 +62,14 @@ void plots(int ldev, float xorg = 0.f, float yorg = 0.f);
 // becomes the origin; -3 the origin moves to (x, y); 32 or more ends the
 // page and starts a new one on the same device; anything else is ignored.
 void plot(float x, float y, int ipen);
-// Ends the page ("showpage") and closes the file.
+// Ends the page ("showpage") and closes the file. The page file is written
+// to a temporary file and renamed over calcomp<n>.ps here, when it is
+// complete (util/tempfiles.hpp); a write that failed stops the run with
+// status 1 and leaves the previous page file unchanged.
 void plote();
+// Drops a page file that a stopped run left unfinished (its temporary file
+// is removed; the previous page file stays as it was).
+void psabandon();
 // True between a good plots and plote.
 bool isplotting();
 
@@ -73,7 +79,7 @@ void psout(int n, const std::string& text);
 void psout(const std::string& text);
 // Opens the page file of the current file counter and copies the prolog
 // into it (the first page of a file); later pages of a run that go to the
-// same file are appended after the earlier ones.
+// same file are added after the earlier ones.
 void psopen();
 // Copies the prolog into the page file; "can not open <path>" and a stop
 // with status 1 when it is missing.

@@ -19,6 +19,7 @@ namespace {
 std::string g_flnm1;
 
 constexpr int kMaxIndex = 16777216;  // |h_i| of a record: the longest grid axis
+constexpr int kMaxLineLength = 1000;  // characters of a line of the file
 
 // The reflection table, filled in file order.
 int g_hkl[kNhmax][6];
@@ -112,8 +113,49 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
   // MEM record adds sigma(Fo).
   const int nreal = ismem() ? 4 : 3;
   int line_no = 0;
+  // One line of the file, of at most kMaxLineLength characters: a file
+  // without line ends is refused, not read into memory whole.
+  int lines_read = 0;
+  auto rawline = [&](std::string& line) {
+    line.clear();
+    ++lines_read;
+    for (int c = f.get(); c != std::char_traits<char>::eof(); c = f.get()) {
+      if (c == '\n') return true;
+      if (static_cast<int>(line.size()) >= kMaxLineLength)
+        quit("line " + std::to_string(lines_read) + " of the reflection file is longer than " +
+             std::to_string(kMaxLineLength) + " characters");
+      line.push_back(static_cast<char>(c));
+    }
+    return !line.empty();
+  };
+  auto blank = [](const std::string& l) { return l.find_first_not_of(" \t\r") == std::string::npos; };
+  // Blank lines after the last record end the file (editors add them); a
+  // blank line between records is a record, which the expansion refuses.
+  int blanks_ahead = 0;  // blank lines read ahead, then the held line
+  std::string held;
+  bool have_held = false;
   LineSource next = [&](std::string& line) {
-    if (!std::getline(f, line)) return false;
+    if (blanks_ahead > 0) {
+      --blanks_ahead;
+      line.clear();
+    } else if (have_held) {
+      line = held;
+      have_held = false;
+    } else {
+      if (!rawline(line)) return false;
+      if (blank(line)) {
+        std::string l;
+        while (rawline(l)) {
+          if (!blank(l)) {
+            held = l;
+            have_held = true;
+            break;
+          }
+          ++blanks_ahead;
+        }
+        if (!have_held) return false;
+      }
+    }
     ++line_no;
     return true;
   };

@@ -20,7 +20,9 @@ std::string getflnm1();
 
 // Reads the reflection file named by setflnm1 with the format `frmt`.
 // Records hold idm indices, then Fo, Fc and the phase in degrees, and for a
-// MEM run sigma(Fo) as a fourth real. A first index of 999 ends the list.
+// MEM run sigma(Fo) as a fourth real. A first index of 999 ends the list;
+// so do blank lines after the last record. The file must be a regular file
+// and its lines at most 1000 characters long.
 // Reflections whose physical-space scattering vector is longer than `qimax`
 // are skipped. `isel` must be 0 (no record selection).
 void rdhklq(float qimax, const std::string& frmt, int isel);

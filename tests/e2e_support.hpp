@@ -48,6 +48,7 @@ inline std::string point_into(std::string inp, const fs::path& dir) {
 struct RunResult {
   int status = -1;
   std::string out;
+  std::string err;  // standard error
   bool has(const std::string& s) const { return out.find(s) != std::string::npos; }
 };
 
@@ -61,6 +62,7 @@ inline RunResult run_trovan(const fs::path& dir, const std::string& input,
   RunResult r;
   r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   r.out = slurp(dir / "job.out");
+  r.err = slurp(dir / "job.err");
   return r;
 }
 

@@ -914,18 +914,25 @@ TEST_F(DrawFiles, ALaterBadDrawingStopsBeforeAnyPage) {
   EXPECT_FALSE(fs::exists(dir_ / "calcomp1.ps"));
 }
 
-TEST_F(DrawFiles, OtherDevicesDrawNothingButBoxesAreStillWritten) {
+TEST_F(DrawFiles, ASectionOnAnotherDeviceStopsBeforeAnythingIsWritten) {
   std::vector<float> rho(8 * 8 * 8, 1.f);
   MapContext c = plaincontext(rho, 8, 8, 8);
-  const std::string text =
-      "ng=2\n"
-      "iax=2 ipers=0 iaver=0 ismth=0\nx= 0 0 0 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\ndiv=4 4 hmin=0.1 lf=3\n"
+  const std::string section =
+      "iax=2 ipers=0 iaver=0 ismth=0\nx= 0 0 0 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\ndiv=4 4 hmin=0.1 lf=3\n";
+  const std::string box =
       "iax=3 ipers=0 iaver=0 ismth=0\nx= 0 0 0 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\nq= 0 0 1 0 0 0\n"
       "xmin=0 xmax=1 ymin=0 ymax=1 zmin=0 zmax=1\nxdiv=2 ydiv=2 zdiv=2 hscl=1\n";
-  ASSERT_EQ(run(c, text, 0), "");
-  EXPECT_FALSE(fs::exists(dir_ / "calcomp1.ps"));
-  EXPECT_NE(listing_.str().find("not allowd"), std::string::npos);
+  for (int ldev : {0, 3, 99, -1}) {
+    EXPECT_EQ(run(c, "ng=2\n" + box + section, ldev),
+              "ldev=" + std::to_string(ldev) + " not allowd: sections are drawn on device 1 or 2 (PostScript)");
+    EXPECT_EQ(stop_status_, kExitError);
+    EXPECT_FALSE(fs::exists(dir_ / "calcomp1.ps"));
+    EXPECT_FALSE(fs::exists(dir_ / "box.win"));
+  }
+  // A box needs no page device.
+  ASSERT_EQ(run(c, "ng=1\n" + box, 0), "");
   EXPECT_TRUE(fs::exists(dir_ / "box.win"));
+  EXPECT_FALSE(fs::exists(dir_ / "calcomp1.ps"));
 }
 
 // ---- the bundled example, end to end ----------------------------------------------

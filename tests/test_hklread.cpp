@@ -260,16 +260,28 @@ TEST_F(HklRead, EmptyFile) {
   EXPECT_EQ(skipped(), 0);
 }
 
-TEST_F(HklRead, ABlankLineIsAZeroRecord) {
+TEST_F(HklRead, ABlankLineBetweenRecordsIsAZeroRecord) {
   // As a Fortran READ does; the expansion refuses the zero vector later with
   // its explanation of blank lines.
-  const int a[6] = {1, 0, 0, 0, 0, 0};
-  ASSERT_EQ(run(write("blank.hkl", {fourier_line(a, 5, 5, 0), ""}), "(6i4,3f10.2)"), -1);
-  ASSERT_EQ(getnref(), 2);
+  const int a[6] = {1, 0, 0, 0, 0, 0}, b[6] = {0, 1, 0, 0, 0, 0};
+  ASSERT_EQ(run(write("blank.hkl", {fourier_line(a, 5, 5, 0), "", fourier_line(b, 4, 4, 0)}), "(6i4,3f10.2)"), -1);
+  ASSERT_EQ(getnref(), 3);
   int g[6];
   gethkl(1, g);
   EXPECT_EQ(std::vector<int>(g, g + 6), std::vector<int>(6, 0));
   EXPECT_EQ(getfo(1), 0.0f);
+}
+
+TEST_F(HklRead, BlankLinesAfterTheLastRecordEndTheFile) {
+  // Editors add them; they are no reflections.
+  const int a[6] = {1, 0, 0, 0, 0, 0}, b[6] = {0, 1, 0, 0, 0, 0};
+  ASSERT_EQ(run(write("trail.hkl", {fourier_line(a, 5, 5, 0), fourier_line(b, 4, 4, 0), "", "   ", "\t"}),
+                "(6i4,3f10.2)"),
+            -1);
+  ASSERT_EQ(getnref(), 2);
+  int g[6];
+  gethkl(1, g);
+  EXPECT_EQ(std::vector<int>(g, g + 6), std::vector<int>(b, b + 6));
 }
 
 TEST_F(HklRead, QimaxBelowEveryLengthSkipsAll) {

@@ -1,6 +1,5 @@
 #include "util/runstate.hpp"
 
-#include <cstdlib>
 
 namespace trovan {
 
@@ -17,10 +16,13 @@ std::string g_title;
 
 void setiplt(int iplot) { g_iplot = iplot; }
 int getiplt() { return g_iplot; }
-bool ispatterson() { return std::abs(g_iplot) == 1; }
-bool isfourier() { return std::abs(g_iplot) == 2; }
-bool isdfourier() { return std::abs(g_iplot) == 3; }
-bool ismem() { return std::abs(g_iplot) >= 4; }
+// |iplot| in a wider type: the negation of the most negative int does not
+// fit an int.
+long long absiplt() { return g_iplot < 0 ? -static_cast<long long>(g_iplot) : g_iplot; }
+bool ispatterson() { return absiplt() == 1; }
+bool isfourier() { return absiplt() == 2; }
+bool isdfourier() { return absiplt() == 3; }
+bool ismem() { return absiplt() >= 4; }
 
 void setsys(int isys) { g_isys = isys; }
 int getsys() { return g_isys; }

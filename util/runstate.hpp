@@ -11,6 +11,7 @@ namespace trovan {
 // 4 and above maximum entropy.
 void setiplt(int iplot);
 int getiplt();
+long long absiplt();  // |iplot|, also for the most negative int
 bool ispatterson();
 bool isfourier();
 bool isdfourier();
