@@ -107,6 +107,12 @@ void read_lattice_and_symmetry(int isys) {
   rdsymo();
   setidm(isys > 2 ? 5 : 6);
   setbrv(getbrv());
+  // A centring letter the system does not know would stop the run at the
+  // first reflection; say so now, with the letters there are.
+  if (!brvknown()) {
+    out() << "brv='" << getbrv() << "' is no centring of isys=" << isys << ": use " << brvletters() << '\n';
+    quit("invalid brv");
+  }
 }
 
 // Step 5: F(000) and scale, job control, the general setting's basis.
@@ -245,6 +251,14 @@ Job read_keywords() {
   frmt = trimmed(frmt);
   if (frmt.size() > 40) quit("frmt= format longer than 40 characters: " + frmt);
   out() << "qimax=" << num(qimax) << " frmt=" << frmt << '\n';
+  // The sign convention of the phases in the reflection file, optional after
+  // frmt=: +1 (the default) for F(h) = sum f exp(+2 pi i h.x), -1 for the
+  // opposite sign.
+  int phsign = 1;
+  if (keyonline("phsign=")) freadi("phsign=", 1, phsign, 0);
+  out() << "phsign=" << fmt_i(phsign, 3) << '\n';
+  if (phsign != 1 && phsign != -1) quit("phsign should be 1 or -1: phsign=" + std::to_string(phsign));
+  setphsign(phsign);
   int ldev = 0, iwhkl = 0, iprj = 0;
   freadi("ldev=", 1, ldev, 1);
   freadi("iwhkl=", 1, iwhkl, 0);

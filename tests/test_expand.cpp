@@ -186,18 +186,24 @@ TEST_F(SymmetryExpansion, Stops) {
   EXPECT_NE(listing.str().find(" nref=0"), std::string::npos);
 }
 
-TEST_F(SymmetryExpansion, FaceCentredIndicesMustBeAllowed) {
+// A reflection the centring forbids is a systematic absence: left out and
+// listed; with nothing else left the run stops.
+TEST_F(SymmetryExpansion, ReflectionsTheCentringForbidsAreLeftOut) {
   setiplt(2);
   setsys(2);
   setsmh(2);
   setbrv('f');
   seticent(0);
   close_text({});
+  grid(6, {4, 4, 4, 4, 4, 4});
   add({{{1, 0, 0, 0, 0, 0}, 5, 5, 0}});
   EXPECT_THROW(symstf(), Stop);
-  EXPECT_NE(listing.str().find("nonallowd reflections"), std::string::npos) << listing.str();
+  EXPECT_NE(listing.str().find("1 systematically absent reflections left out"), std::string::npos) << listing.str();
+  EXPECT_NE(listing.str().find("\n   1   0   0   0   0   0      5.00\n"), std::string::npos) << listing.str();
+  EXPECT_NE(listing.str().find(" nref=0"), std::string::npos) << listing.str();
   setsys(0);
   setsmh(0);
+  setbrv('p');
 }
 
 TEST_F(SymmetryExpansion, MemRefusesReflectionsWithoutSigma) {
@@ -213,14 +219,15 @@ TEST_F(SymmetryExpansion, MemRefusesReflectionsWithoutSigma) {
 
 namespace {
 
-// A three-fold axis along [111] permutes h, k, l: on a grid of 16 x 16 x 8
-// the image (8, 1, 1) -> (1, 1, 8) of a reflection inside falls outside.
+// A three-fold axis along c of a hexagonal cell takes (h, k) to
+// (k, -h-k): on a grid of 16 x 16 x 8 the images of (5, 3, 2) fall outside
+// (|-8| > 7) while the reflection itself fits.
 TEST(SymmetryExpansionClasses, AClassPartlyOutsideTheGridIsLeftOutWhole) {
   std::ostringstream listing;
   set_out_stream(&listing);
   setting(0, 'p', 0, 0);
   setidm(6);
-  close_text({"z,x,y,t,u,v"});
+  close_text({"-y,x-y,z,t,u,v"});
   grid(6, {16, 16, 8});
   Tofofc t;
   t.f000 = 10;
@@ -229,16 +236,16 @@ TEST(SymmetryExpansionClasses, AClassPartlyOutsideTheGridIsLeftOutWhole) {
   setprj(0, nullptr);
   setiplt(2);
   clrhkl();
-  const int inside[6] = {1, 1, 1, 0, 0, 0}, partial[6] = {5, 1, 2, 0, 0, 0};
+  const int inside[6] = {1, 1, 1, 0, 0, 0}, partial[6] = {5, 3, 2, 0, 0, 0};
   addhkl(inside, 5, 5, 1, 0, 1);
-  addhkl(partial, 4, 4, 1, 0, 1);  // (2, 5, 1) fits, (1, 2, 5) does not: 5 > (8 - 1)/2
+  addhkl(partial, 4, 4, 1, 0, 1);  // (3, -8, 2) and (-8, 5, 2) do not fit
   symstf();
   set_out_stream(nullptr);
   const std::string text = listing.str();
   EXPECT_NE(text.find("number of reflections used   =           6"), std::string::npos) << text;
   EXPECT_NE(text.find("number of skipped reflections=           3"), std::string::npos) << text;
   EXPECT_NE(text.find("partly outside the grid=           1"), std::string::npos) << text;
-  int hg[6] = {2, 5, 1, 0, 0, 0};
+  int hg[6] = {5, 3, 2, 0, 0, 0};
   EXPECT_EQ(getabcdr()[gethkltoj(hg)], 0.0f);
   clrhkl();
   setiplt(0);

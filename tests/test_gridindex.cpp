@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "crystal/gridindex.hpp"
+#include "reflections/expand.hpp"
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
 #include "crystal_groups.hpp"

@@ -24,6 +24,7 @@
 #include "inprocess.hpp"
 #include "reflections/expand.hpp"
 #include "util/linalg.hpp"
+#include "tools/sfmodel.hpp"
 
 using namespace trovan;
 using namespace trovan_test;
@@ -33,7 +34,8 @@ namespace {
 using cplx = std::complex<double>;
 
 // Two atoms in P2_1 2_1 2_1 (a = 5, b = 6, c = 7 Angstrom), Gaussian atoms so
-// that the grid resolves them; F(h) = sum f exp(-2 pi i h.x).
+// that the grid resolves them; F(h) = sum f exp(+2 pi i h.x), the phase
+// convention of the reflection files (tools/sfmodel.hpp).
 cplx model_f(int h, int k, int l) {
   const double at[2][4] = {{12, 0.12, 0.21, 0.33}, {8, 0.37, 0.06, 0.71}};
   const double s2 = (h * h / 25.0 + k * k / 36.0 + l * l / 49.0);
@@ -44,7 +46,7 @@ cplx model_f(int h, int k, int l) {
                              {x + 0.5, -y + 0.5, -z}};
     for (const auto& r : im)
       s += a[0] * std::exp(-2.0 * s2) *
-           std::exp(cplx(0, -kTwoPi * (h * r[0] + k * r[1] + l * r[2])));
+           trovan::examples::phase_factor(h * r[0] + k * r[1] + l * r[2]);
   }
   return s;
 }

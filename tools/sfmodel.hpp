@@ -10,12 +10,13 @@
 // reciprocal bases are built from their exact definitions (tau, cos 72
 // degrees, ...), not read from the program's tables.
 //
-// Sign convention. The program synthesises
-//     rho(x) = (1/V) sum_h F(h) exp(+2 pi i h.x),
-// so a structure factor is the integral over the cell
-//     F(h) = integral rho(x) exp(-2 pi i h.x) dV,
-// which for a point-like atom of weight f at x_j gives f exp(-2 pi i h.x_j).
-// The phases written to the reflection files are arg F in that convention.
+// Sign convention: that of the International Tables, CIF files and
+// refinement programs, which the program reads by default (phsign=1):
+//     F(h) = integral rho(x) exp(+2 pi i h.x) dV,
+// for a point-like atom of weight f at x_j f exp(+2 pi i h.x_j), and the
+// density is rho(x) = (1/V) sum_h F(h) exp(-2 pi i h.x). Every structure
+// factor here goes through phase_factor(), and every test that writes
+// phases should too: the convention then lives in one place.
 #pragma once
 #include <algorithm>
 #include <array>
@@ -35,6 +36,11 @@ namespace trovan::examples {
 using cplx = std::complex<double>;
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTau = 1.61803398874989484820;  // the golden mean
+
+// The phase factor of a scatterer at x for the reflection h, given h.x:
+// exp(+2 pi i h.x), the convention of the reflection files the program
+// reads by default. A density is synthesised with its conjugate.
+inline cplx phase_factor(double hx) { return std::exp(cplx(0, 2 * kPi * hx)); }
 
 // 6x6 integer matrix, row by row: m[i][j].
 using IMat6 = std::array<std::array<int, 6>, 6>;
@@ -490,7 +496,7 @@ struct Example {
       const Site& st = sites[n];
       double hx = 0;
       for (int i = 0; i < 6; ++i) hx += h[i] * st.x[i];
-      const cplx ph = std::exp(cplx(0, -2 * kPi * hx));
+      const cplx ph = phase_factor(hx);
       const double f = form_factor(st.z, st.b, qp);
       switch (kind) {
         case Kind::perovskite:
@@ -500,12 +506,12 @@ struct Example {
         case Kind::modulated:
           if (static_cast<int>(n) == modulated_site) {
             // A string x(t) = x0 + A sin(2 pi (t - phase)): integrating
-            // exp(-2 pi i (h.x(t) + m t)) over t gives, by the Jacobi-Anger
-            // expansion, J_{-m}(2 pi h.A) exp(-2 pi i (h.x0 + m phase)).
+            // exp(+2 pi i (h.x(t) + m t)) over t gives, by the Jacobi-Anger
+            // expansion, J_{-m}(2 pi h.A) exp(+2 pi i (h.x0 + m phase)).
             const int m = h[3];
             const double arg = 2 * kPi * (h[0] * amp[0] + h[1] * amp[1] + h[2] * amp[2]);
             const double j = bessel_int(-m, arg);
-            s += f * j * ph * std::exp(cplx(0, -2 * kPi * m * wave_phase));
+            s += f * j * ph * phase_factor(m * wave_phase);
           } else if (h[3] == 0) {
             s += f * ph;  // an unmodulated atom scatters into main reflections only
           }
@@ -526,7 +532,7 @@ struct Example {
     return F(h).real();
   }
 
-  // Perovskite: the sum of exp(-2 pi i h.x) over the site's distinct images
+  // Perovskite: the sum of the phase factors over the site's distinct images
   // under the cubic point group (all signed permutations of x, y, z).
   cplx images_sum(const Site& st, const int* h) const {
     std::set<std::array<long, 3>> seen;
@@ -542,7 +548,7 @@ struct Example {
           key[i] = std::lround(y[i] * 1e6) % 1000000;
         }
         if (!seen.insert(key).second) continue;
-        s += std::exp(cplx(0, -2 * kPi * (h[0] * y[0] + h[1] * y[1] + h[2] * y[2])));
+        s += phase_factor(h[0] * y[0] + h[1] * y[1] + h[2] * y[2]);
       }
     } while (std::next_permutation(perm, perm + 3));
     return s;
@@ -745,6 +751,15 @@ inline std::vector<Example> all_examples() {
 
 // ---- reflections -------------------------------------------------------------
 
+// arg F in degrees, in (-180, 180], as the files write it with four decimals:
+// the round-off of a centric phase (-0.0000, -180.0000) is not written.
+inline double phase_degrees(cplx f) {
+  double d = std::arg(f) * 180 / kPi;
+  if (std::fabs(d) < 5e-5) d = 0.0;
+  if (d <= -180.0 + 5e-5) d = 180.0;
+  return d;
+}
+
 struct Reflection {
   int h[6];
   double fc, phase, fo, sigma;  // phase in degrees
@@ -819,7 +834,7 @@ inline std::vector<Reflection> unique_reflections(const Example& e, unsigned see
     std::copy(cls[0].begin(), cls[0].end(), rf.h);
     const cplx f = e.F(rf.h);
     rf.fc = std::abs(f);
-    rf.phase = rf.fc > 1e-9 ? std::arg(f) * 180 / kPi : 0.0;
+    rf.phase = rf.fc > 1e-9 ? phase_degrees(f) : 0.0;
     rf.sigma = e.sigma_rel * rf.fc + e.sigma_abs;
     rf.fo = std::max(0.0, rf.fc + rf.sigma * noise(rng));
     out.push_back(rf);
@@ -899,7 +914,7 @@ inline std::string keyword_input(const Example& e, bool mem, const std::string& 
 // ---- the direct summation --------------------------------------------------
 
 // The map the coefficients of every grid index make,
-//     rho(x_grid) = (1/V) sum_h F(h) exp(+2 pi i h_grid.x_grid),
+//     rho(x_grid) = (1/V) sum_h F(h) conj phase_factor(h_grid.x_grid),
 // summed axis after axis (a direct sum in double precision, no FFT).
 // Entry j of the result is grid point (j1/N1, ..., j6/N6), the first axis
 // fastest. The coefficients are the model's own at every member of every
@@ -925,7 +940,7 @@ inline std::vector<double> direct_map(const Example& e) {
     const int n = e.hmax[ax];
     if (n == 1) continue;
     std::vector<cplx> w(n);
-    for (int k = 0; k < n; ++k) w[k] = std::exp(cplx(0, 2 * kPi * k / n));
+    for (int k = 0; k < n; ++k) w[k] = std::conj(phase_factor(double(k) / n));
     for (long long j = 0; j < nt; ++j) {
       const int x = static_cast<int>((j / stride[ax]) % n);
       const long long base = j - x * stride[ax];

@@ -217,6 +217,10 @@ std::string freadln(const std::string& what, int width) {
   return fit(g_line, width);
 }
 
+bool keyonline(const std::string& key) {
+  return !key.empty() && g_line.find(key, g_pos) != std::string::npos;
+}
+
 std::string getline_buffer() { return g_line.substr(0, istrln(g_line)); }
 int getscanpos() { return g_pos + 1; }
 
