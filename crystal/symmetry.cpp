@@ -9,7 +9,9 @@
 
 #include <vector>
 
+#include "crystal/lattice.hpp"
 #include "crystal/setting.hpp"
+#include "util/runstate.hpp"
 #include "util/input.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
@@ -64,14 +66,25 @@ void compose(const int* ra, const double* ta, const int* rb, const double* tb, i
   }
 }
 
+// The axes the crystal has: three and one per modulation wave vector in the
+// general setting, six or five in the built-in ones. The others are
+// placeholders of the six-dimensional records (grid size 1): what an
+// operator does there does not make it another element.
+int activedim() {
+  if (getsys() == 0) return 3 + getndm();
+  return getsys() > 2 ? 5 : 6;
+}
+
 // The same element of the space group: equal rotations, translations that
 // differ by a vector of the lattice (the centring vectors included, which
-// the operator table does not repeat).
+// the operator table does not repeat), over the axes the crystal has.
 bool sameop(const int* ra, const double* ta, const int* rb, const double* tb) {
-  for (int i = 0; i < 36; ++i)
-    if (ra[i] != rb[i]) return false;
+  const int n = activedim();
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < n; ++i)
+      if (ra[at(i, j)] != rb[at(i, j)]) return false;
   double d[6];
-  for (int i = 0; i < 6; ++i) d[i] = ta[i] - tb[i];
+  for (int i = 0; i < 6; ++i) d[i] = i < n ? ta[i] - tb[i] : 0.0;
   return iscentringvector(d);
 }
 
@@ -93,8 +106,9 @@ int findop(const int* r, const double* t, int n) {
 // A generator without rotation: a translation (a centring, when it is not a
 // whole cell translation).
 bool puretranslation(const int* r, const double* t) {
-  if (!isunitmtrx(r, 6)) return false;
-  for (int i = 0; i < 6; ++i)
+  const int n = activedim();
+  if (!isunitmtrx(r, n)) return false;
+  for (int i = 0; i < n; ++i)
     if (!nearinteger(t[i])) return true;
   return false;
 }
@@ -129,6 +143,12 @@ void parsefield(const std::string& text, const std::string& f, int n, int e, int
   for (;;) {
     skipblanks();
     if (p >= f.size()) break;
+    {
+      const char c = f[p];
+      const bool letter = c != '\0' && std::strchr(kLetters, c) != nullptr;
+      if (!letter && !isdig(c) && c != '+' && c != '-' && c != '/')
+        incorrect(text, std::string("the character '") + c + "' is not allowed");
+    }
     int sign = 1;
     bool signed_term = false;
     if (f[p] == '+' || f[p] == '-') {
