@@ -266,6 +266,7 @@ TEST(CrystalData, ALargeDataSetRuns) {
     setting_coordinates(j, x);
     EXPECT_NEAR(rho[j], c.density(x, cls, f), 1e-3) << "grid point " << j;
   }
+  fs::remove_all(d);
 }
 
 }  // namespace

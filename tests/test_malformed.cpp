@@ -318,6 +318,24 @@ TEST(Malformed, GeneratorAndOperatorLimits) {
   EXPECT_EQ(last_line(r), " nsymo should not be negative") << r.out;
 }
 
+// A centring letter the system does not have, and a phase sign other than
+// +1 or -1, stop the run before the reflections are read.
+TEST(Malformed, CentringLetterAndPhaseSign) {
+  std::vector<Line> in = full_input();
+  in[7] = {"nsymo=1", "icent=0", "brv='s'"};
+  RunResult r = run_trovan(job_dir("brvs"), text_of(in));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(last_line(r), " invalid brv") << r.out;
+  EXPECT_TRUE(r.has("brv='s' is no centring of isys=0: use p, a, b, c, i, f, r")) << r.out;
+
+  in = full_input();
+  in[26] = {"qimax=1.8", "frmt='(6i4,4f10.2)'", "phsign=2"};
+  r = run_trovan(job_dir("phsign"), text_of(in));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(last_line(r), " phsign should be 1 or -1: phsign=2") << r.out;
+  EXPECT_FALSE(r.has("number of reflections used")) << r.out;
+}
+
 TEST(Malformed, ReflectionRecordsWithLetters) {
   struct Case {
     const char* record;
