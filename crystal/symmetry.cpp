@@ -150,17 +150,14 @@ void parsefield(const std::string& text, const std::string& f, int n, int e, int
         incorrect(text, std::string("the character '") + c + "' is not allowed");
     }
     int sign = 1;
-    bool signed_term = false;
     if (f[p] == '+' || f[p] == '-') {
       sign = f[p] == '-' ? -1 : 1;
-      signed_term = true;
       ++p;
       skipblanks();
       if (p >= f.size()) incorrect(text, "a sign without a term after it");
     } else if (any) {
       incorrect(text, std::string("'") + f[p] + "' follows a term without a sign");
     }
-    (void)signed_term;
     const char c = f[p];
     const char* l = c != '\0' ? std::strchr(kLetters, c) : nullptr;
     if (l != nullptr) {
@@ -175,7 +172,9 @@ void parsefield(const std::string& text, const std::string& f, int n, int e, int
         axis = d - '1';
         if (axis < 0 || axis >= 6) incorrect(text, name + " is no coordinate");
       }
-      if (axis >= n) incorrect(text, std::string("the character '") + c + "' is not allowed");
+      if (axis >= n)
+        incorrect(text, name.size() == 1 ? std::string("the character '") + c + "' is not allowed"
+                                         : name + " is no coordinate of " + std::to_string(n) + " dimensions");
       if (seen[axis]) incorrect(text, "the letter " + name + " stands twice in one field");
       seen[axis] = true;
       rot[at(e, axis)] = sign;

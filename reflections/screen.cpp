@@ -197,13 +197,15 @@ std::vector<HklRecord> screenhkl(const std::vector<HklRecord>& in, const ScreenR
         sw += w;
         sfo += w * r.fo;
         sfc += w * r.fc;
-        sum += w * std::polar(1.0, phi);
+        sum += w * std::polar(double(r.fo), phi);
         fomin = std::min(fomin, double(r.fo));
         fomax = std::max(fomax, double(r.fo));
       }
-      const double mean = std::abs(sum) > 1e-9 * sw ? std::arg(sum) : at_key[0];
+      const double mean = std::abs(sum) > 1e-9 * sfo ? std::arg(sum) : at_key[0];
       double worst = 0;
-      for (double phi : at_key) worst = std::max(worst, std::fabs(std::remainder(phi - mean, kTwoPi)));
+      for (std::size_t m = a; m < b; ++m)
+        if (rec[order[m]].fo > 0)
+          worst = std::max(worst, std::fabs(std::remainder(at_key[m - a] - mean, kTwoPi)));
       // Back to the first record's indices: F(h0) from F(key).
       const std::size_t k0 = *std::min_element(order.begin() + a, order.begin() + b);
       HklRecord& r0 = rec[k0];

@@ -21,8 +21,9 @@
 // - Records of one class (equal, symmetry-equivalent or Friedel-related
 //   indices) are merged into one at the indices of the first: the mean of
 //   Fo and of Fc, weighted by 1/sigma^2 when every record of the class has
-//   a sigma, the phase of the weighted mean of the phase factors brought to
-//   one member of the class, sigma = (sum 1/sigma^2)^-1/2.
+//   a sigma, the phase of the weighted mean of the structure factors
+//   Fo exp(i phi) brought to one member of the class, and
+//   sigma = (sum 1/sigma^2)^-1/2.
 #pragma once
 #include <vector>
 

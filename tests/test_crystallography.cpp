@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -219,6 +221,38 @@ TEST(CrystalPhases, PhaseSignMinusOneReadsTheConjugatePhases) {
   EXPECT_EQ(wrong.status, 2);
   EXPECT_TRUE(wrong.has("which its symmetry forbids: allowed are")) << wrong.out.substr(wrong.out.size() - 500);
   EXPECT_TRUE(wrong.has("degrees (phsign=1)\n")) << wrong.out.substr(wrong.out.size() - 500);
+}
+
+// The difference map takes the phases as the Fourier map does: with
+// Fc = Fo/2 it is half the Fourier map without its origin term.
+TEST(CrystalPhases, DifferenceMapIsHalfTheFourierMapForFcHalfFo) {
+  const ex::AtomCrystal c = ex::quartz();
+  const CrystalRun fourier = run_crystal(c, "dfour");
+  ASSERT_EQ(fourier.r.status, 0) << fourier.r.out;
+  std::string hkl;
+  {
+    std::istringstream in(c.reflection_file());
+    char buf[96];
+    for (std::string l; std::getline(in, l);) {
+      const double fo = std::stod(l.substr(24, 12)), ph = std::stod(l.substr(48, 12));
+      std::snprintf(buf, sizeof buf, "%s%12.4f%12.4f%12.4f\n", l.substr(0, 24).c_str(), fo, fo / 2, ph);
+      hkl += buf;
+    }
+  }
+  const fs::path d = scratch_dir("cryst_diff");
+  write_file(d / "c.hkl", hkl);
+  InProcess r = run_inprocess(c.keyword_input((d / "c.hkl").string(), (d / "c.den").string(), 3));
+  ASSERT_EQ(r.status, 0) << r.out;
+  const float* rho = trovan::getabcdr();
+  const double v = c.volume(), f000 = c.f000();
+  double maxabs = 0, maxerr = 0;
+  for (std::size_t j = 0; j < fourier.map.size(); ++j) {
+    const double want = 0.5 * (fourier.map[j] - f000 / v);
+    maxabs = std::max(maxabs, std::fabs(want));
+    maxerr = std::max(maxerr, std::fabs(rho[j] - want));
+  }
+  EXPECT_GT(maxabs, 1.0);
+  EXPECT_LT(maxerr, 1e-4 * maxabs);
 }
 
 // A Patterson map's mean over the cell is its origin term F(000)^2 / V:

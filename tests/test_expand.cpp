@@ -329,6 +329,8 @@ TEST_P(InconsistentData, AreLeftOutMergedOrRefused) {
 }
 
 const double kC30 = std::cos(kPi / 6), kS30 = 0.5;
+// The phase of the mean of 10 exp(27 i) and 12 exp(33 i) (degrees).
+const double kMerged = std::arg(std::polar(10.0, torad(27)) + std::polar(12.0, torad(33)));
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, InconsistentData,
@@ -366,12 +368,12 @@ INSTANTIATE_TEST_SUITE_P(
                          {},
                          {{{1, 2, 0}, 0, -10}, {{-1, -2, 0}, 0, 10}}},
         // Two records of one reflection: the mean of Fo, the phase of the mean
-        // phase factor, one warning line.
+        // structure factor, one warning line.
         InconsistentCase{"duplicates_merged", 2, 'p', 0, {}, {{{1, 0, 0}, 10, 27, 0}, {{1, 0, 0}, 12, 33, 0}},
                          "",
                          {" warning:        2 symmetry-equivalent records merged into        1 reflections;"
-                          " largest disagreement       2.00 in Fo at   1   0   0   0   0   0,    3.0 degrees in phase\n"},
-                         {{{1, 0, 0}, 11 * kC30, -11 * kS30}}},
+                          " largest disagreement       2.00 in Fo at   1   0   0   0   0   0,    3.3 degrees in phase\n"},
+                         {{{1, 0, 0}, 11 * std::cos(kMerged), -11 * std::sin(kMerged)}}},
         // Equivalents under a two-fold and a Friedel mate, weighted by
         // 1/sigma^2: (10/1 + 20/4 + 10/1) / (1 + 1/4 + 1).
         InconsistentCase{"equivalents_weighted", 4, 'p', 0, {"-x,-y,z,t,u,v"},

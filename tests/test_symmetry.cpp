@@ -55,6 +55,25 @@ TEST(Decode, TranslationsSignsAndBlanks) {
   EXPECT_DOUBLE_EQ(t[0], 0.0);
 }
 
+// The superspace tables' notation x1 ... x6, mixed with letters, blanks
+// after commas and between the terms: the sign of a coordinate is the one
+// written before it.
+TEST(Decode, NumberedCoordinatesAndBlanks) {
+  int r[36], q[36];
+  double t[6], u[6];
+  decode("-x2, x1 , x3+1/2, x4 - x1 + 1/4, x5, -x6", r, t, 6);
+  decode("-y,x,z+1/2,t-x+1/4,u,-v", q, u, 6);
+  EXPECT_EQ(std::vector<int>(r, r + 36), std::vector<int>(q, q + 36));
+  for (int e = 0; e < 6; ++e) EXPECT_DOUBLE_EQ(t[e], u[e]);
+  EXPECT_EQ(r[at(3, 0)], -1);
+  EXPECT_EQ(r[at(3, 3)], 1);
+  Quiet quiet;
+  EXPECT_EQ(stop_message([&] { decode("x7,y,z,t,u,v", r, t, 6); }), "incorrect symmetry operation");
+  EXPECT_NE(quiet.text().find("x7 is no coordinate"), std::string::npos) << quiet.text();
+  EXPECT_EQ(stop_message([&] { decode("x1+x,y,z,t,u,v", r, t, 6); }), "incorrect symmetry operation");
+  EXPECT_NE(quiet.text().find("stands twice"), std::string::npos) << quiet.text();
+}
+
 TEST(Decode, MissingCommaStops) {
   Quiet q;
   int r[36];
@@ -108,6 +127,15 @@ TEST(Closure, PureTranslationDoublesTheGroup) {
   }
   EXPECT_EQ(translated, 2);
   setting(0, 'p', 0, 0);
+}
+
+// The rhombohedral centring as a generating element of a primitive setting:
+// a translation of order three, not two.
+TEST(Closure, PureTranslationHasTheOrderOfItsTranslation) {
+  Quiet q;
+  close_text({"x+2/3,y+1/3,z+1/3,t,u,v", "-y,x-y,z,t,u,v"});
+  EXPECT_EQ(getnsymo(), 9);
+  EXPECT_TRUE(list_is_group());
 }
 
 TEST(Closure, IcosahedralRotationGroupInSixDimensions) {
