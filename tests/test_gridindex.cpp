@@ -235,7 +235,7 @@ TEST(GridOperators, CentrosymmetricMinusOneVisitsTheInversion) {
 
 TEST(GridOperators, ModulatedGroupNeedsAnEvenGridAlongT) {
   Quiet q;
-  setting(0, 'p', 0, 0);
+  setting(0, 'p', 0, 0, 1);
   setidm(4);
   close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
   grid(4, {4, 4, 6, 6});
@@ -393,7 +393,7 @@ TEST(Expansion, MapFromExpandedCoefficientsHasTheSymmetryOfTheGroup) {
   expect_grid_action_matches_setting(5);
   expect_symmetric_map(false, 4);
   // (3+1)-D group with an internal translation.
-  setting(0, 'p', 0, 0);
+  setting(0, 'p', 0, 0, 1);
   close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
   grid(4, {4, 4, 6, 6});
   setsmopprm();

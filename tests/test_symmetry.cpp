@@ -103,6 +103,7 @@ TEST(Listing, TranslationFractions) {
 
 TEST(Closure, NoGeneratorsLeavesTheIdentity) {
   Quiet q;
+  setting(0, 'p', 0, 0);
   gensymo(0, nullptr, nullptr);
   EXPECT_EQ(getnsymo(), 1);
   int r[36];
@@ -133,6 +134,7 @@ TEST(Closure, PureTranslationDoublesTheGroup) {
 // a translation of order three, not two.
 TEST(Closure, PureTranslationHasTheOrderOfItsTranslation) {
   Quiet q;
+  setting(0, 'p', 0, 0);
   close_text({"x+2/3,y+1/3,z+1/3,t,u,v", "-y,x-y,z,t,u,v"});
   EXPECT_EQ(getnsymo(), 9);
   EXPECT_TRUE(list_is_group());
@@ -140,6 +142,7 @@ TEST(Closure, PureTranslationHasTheOrderOfItsTranslation) {
 
 TEST(Closure, IcosahedralRotationGroupInSixDimensions) {
   Quiet q;
+  setting(0, 'p', 0, 0);
   Mat d = icosahedral_basis();
   std::vector<IMat> rot = signed_permutation_rotations(d);
   // The signed permutations that are rotations of this basis are exactly
@@ -221,6 +224,7 @@ TEST(Closure, ModulatedGroupWithInternalTranslation) {
 
 TEST(Closure, CubicGroupIsTheSameInAnyGeneratorOrder) {
   Quiet q;
+  setting(0, 'p', 0, 0);
   // 432 from a four-fold, a two-fold and a three-fold, in two orders: the
   // products of powers repeat in the second, the group does not.
   for (const std::vector<std::string>& gens :
@@ -234,6 +238,7 @@ TEST(Closure, CubicGroupIsTheSameInAnyGeneratorOrder) {
 
 TEST(Closure, RedundantGeneratorIsLeftOutWithANote) {
   Quiet q;
+  setting(0, 'p', 0, 0);
   // P4_2/mnm as the International Tables list it: 2z, then 4_2 whose square
   // it is, 2 along y; the identity and a whole cell translation on top.
   close_text({"x,y,z,t,u,v", "-x,-y,z,t,u,v", "-y+1/2,x+1/2,z+1/2,t,u,v", "x+1/2,-y+1/2,-z+1/2,t,u,v",
@@ -248,6 +253,7 @@ TEST(Closure, RedundantGeneratorIsLeftOutWithANote) {
 
 TEST(Closure, LimitsAreNamed) {
   Quiet q;
+  setting(0, 'p', 0, 0);
   std::vector<std::string> many(kMaxGenerators + 1, "-x,-y,z,t,u,v");
   EXPECT_EQ(stop_message([&] { close_text(many); }),
             "more than " + std::to_string(kMaxGenerators) + " generating elements");
@@ -262,6 +268,7 @@ TEST(Closure, LimitsAreNamed) {
 
 TEST(Closure, BadOrderIsReported) {
   Quiet q;
+  setting(0, 'p', 0, 0);
   // A shear has no finite order.
   EXPECT_NE(stop_message([] { close_text({"x+y,y,z,t,u,v"}); }), "");
   EXPECT_NE(q.listing.str().find("error in symmetry operator ?"), std::string::npos);
@@ -302,6 +309,7 @@ TEST(ReadSymmetry, TooManyGeneratorsStopsBeforeReadingThem) {
 
 TEST(SettingHelpers, CoordinateImageAgreesWithIndexImage) {
   Quiet q;
+  setting(0, 'p', 0, 0);
   close_text({"-y,-z,-t,x+y+z+t,u+1/2,v", "t,z,y,x,-u,v"});
   // h.(R x + tau) = (h.R).x + h.tau for every operator and both k.
   const int h[6] = {2, -1, 3, 0, 1, 0};
