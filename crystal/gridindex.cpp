@@ -8,7 +8,6 @@
 
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
-#include "util/workgrid.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
@@ -414,39 +413,5 @@ const int* getfindx() {
 }
 int getnxindx() { return g_nxindx; }
 const int* getxindx() { return g_xindx; }
-
-void setffromf0(int n, const int* j, const float* fr, const float* fi, float f000) {
-  checksize("setffromf0");
-  ensureprepared();
-  const int nt = static_cast<int>(getnt());
-  float* a = getabcdr();
-  float* b = getabcdi();
-  for (int m = 0; m < nt; ++m) a[m] = b[m] = 0.0f;
-  const int nsymo = getnsymo();
-  for (int m = 0; m < n; ++m) {
-    if (j[m] <= 0 || j[m] >= nt) quit("grid index out of range in setffromf0");
-    int h[6], hr[6];
-    getitohkl(j[m], h);
-    for (int i = 1; i <= nsymo; ++i) {
-      gethrg(h, hr, i, 0);
-      if (iskip(hr)) continue;
-      // F(h.R) = F(h) exp(+2 pi i h.tau): the map then has the symmetry
-      // rho(R x + tau) = rho(x) under the synthesis with exp(+2 pi i h.x).
-      const double phi = kTwoPi * getytg(h, i, 0);
-      const double c = std::cos(phi), s = std::sin(phi);
-      const double re = fr[m] * c - fi[m] * s;
-      const double im = fi[m] * c + fr[m] * s;
-      const int jr = gethkltoj(hr);
-      a[jr] = static_cast<float>(re);
-      b[jr] = static_cast<float>(im);
-      for (int e = 0; e < 6; ++e) hr[e] = -hr[e];
-      const int jf = gethkltoj(hr);
-      a[jf] = static_cast<float>(re);
-      b[jf] = static_cast<float>(-im);
-    }
-  }
-  a[0] = f000;
-  b[0] = 0.0f;
-}
 
 }  // namespace trovan

@@ -86,17 +86,6 @@ const int* getfindx();
 int getnxindx();
 const int* getxindx();  // getnxindx() entries
 
-// Fills the complex work grid (density/workgrid.hpp) from a list of n
-// independent reflections given in the grid basis: j[m] is the grid index
-// of reflection m (as gethkltoj gives it, never 0) and fr[m] + i fi[m] its
-// structure factor, phase included. Both halves of the first nt entries are
-// cleared; every reflection is stored at all its symmetry images h.R_grid as
-// F(h.R) = F(h) exp(+2 pi i h.tau), each with its Friedel mate F(-h.R) =
-// conj F(h.R) so that the synthesised map is real, and F(000) = f000 goes
-// to j = 0. Images that iskip rejects are left out. For a centrosymmetric
-// group the images under the inversion are the Friedel mates.
-void setffromf0(int n, const int* j, const float* fr, const float* fi, float f000);
-
 // Grid sizes 1, no operators prepared, both lists empty: the state at the
 // start of the program.
 void resetgridindex();

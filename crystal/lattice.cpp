@@ -361,6 +361,7 @@ void rdkvctr(int& ndm) {
 }
 
 int getndm() { return g_ndm; }
+void setndm(int ndm) { g_ndm = ndm < 0 ? 0 : (ndm > 3 ? 3 : ndm); }
 
 void calltcs() {
   if (!g_ltc_read) quit("calltcs: the cell (a=, b=, c=, cosa=, ...) has not been read");

@@ -26,6 +26,8 @@ void seteps(float e1, float e2, float e3, float e4);
 void readlc();               // "a=" (new line) "b=" "c=" "cosa=" "cosb=" "cosc="
 void rdkvctr(int& ndm);      // "ndm=" (new line), then ndm "k=" lines
 int getndm();
+// The number of wave vectors without reading them (a setting made in code).
+void setndm(int ndm);
 void calltcs();              // reciprocal cell constants from the direct ones
 void setu1mtrx(int iaxis);   // Cartesian a*, b*, c* (iaxis 3: a* along x; 2: b* along y)
 void setu2mtrx();            // Cartesian wave vectors

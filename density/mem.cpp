@@ -17,6 +17,7 @@
 #include "util/workgrid.hpp"
 #include "util/runstate.hpp"
 #include "reflections/expand.hpp"
+#include "reflections/hklread.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
@@ -377,8 +378,10 @@ void rfct(float& c2, float& rfact, float& rwfact, int ip) {
     ac_i = getfci()[k];
     const double ao = std::hypot(double(ao_r), double(ao_i));
     const double ac = std::hypot(double(ac_r), double(ac_i));
+    // The reflection as the file gives it: setting indices, and the phase
+    // in the file's sign convention.
     int hd[6] = {};
-    getitohkl(j, hd);
+    getfobshkl(k, hd);
     if (ao > 1e32 || ac > 1e32 || !std::isfinite(ac)) {
       out() << "hd,ao,ac=";
       for (int i = 0; i < idm; ++i) out() << fmt_i(hd[i], 4);
@@ -393,7 +396,7 @@ void rfct(float& c2, float& rfact, float& rwfact, int ip) {
     sfow += ao * ao * w;
     if (ip == 1) {
       for (int i = 0; i < idm; ++i) out() << fmt_i(hd[i], 4);
-      out() << fmt_e(ao, 12, 4) << fmt_e(ac, 12, 4) << fmt_e(todeg(atan3(ao_i, ao_r)), 12, 4)
+      out() << fmt_e(ao, 12, 4) << fmt_e(ac, 12, 4) << fmt_e(filephase(ao_r, ao_i), 12, 4)
             << fmt_e(sig, 12, 4) << '\n';
     }
   }

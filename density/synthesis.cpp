@@ -39,8 +39,16 @@ int g_nxr0 = 0;
 bool g_whole = false;
 float g_dmin = 0, g_dmax = 0;
 
-// Calculated structure factors at the independent reflections.
-float g_fcr[kMaxInd], g_fci[kMaxInd];
+// Calculated structure factors at the independent reflections, as many as
+// the run has.
+std::vector<float> g_fcr, g_fci;
+void sizefc() {
+  const std::size_t n = static_cast<std::size_t>(getnind());
+  if (g_fcr.size() != n) {
+    g_fcr.assign(n, 0.0f);
+    g_fci.assign(n, 0.0f);
+  }
+}
 
 void transform(int isn) {
   int n[6];
@@ -182,6 +190,7 @@ void setdf(const float* wk) {
   // symmetry images with their phase shifts and Friedel mates. Dividing by
   // sigma^2 makes the map the gradient of c2 = sum |Fo - Fc|^2 / sigma^2.
   const int n = getnind();
+  sizefc();
   std::vector<float> fr(n), fi(n);
   for (int k = 0; k < n; ++k) {
     int j;
@@ -221,6 +230,7 @@ float maphkl() {
   const int* jj = getfobsj();
   const float* a = getabcdr();
   const float* b = getabcdi();
+  sizefc();
   if (!packable()) {
     getbrfromxr0();
     transform(-1);
@@ -370,8 +380,14 @@ void getxr0orbits(std::vector<unsigned char>& m) {
   const long long nt = getnt();
   for (long long j = 0; j < nt; ++j) ++m[g_rep[j]];
 }
-float* getfcr() { return g_fcr; }
-float* getfci() { return g_fci; }
+float* getfcr() {
+  sizefc();
+  return g_fcr.data();
+}
+float* getfci() {
+  sizefc();
+  return g_fci.data();
+}
 
 void resetsynthesis() {
   // The lists are read only up to their counts.
@@ -381,6 +397,8 @@ void resetsynthesis() {
   g_whole = false;
   g_dmin = g_dmax = 0;
   g_packed = false;
+  g_fcr.clear();
+  g_fci.clear();
 }
 
 }  // namespace trovan

@@ -42,12 +42,6 @@ std::string num(float v) {
   return buf;
 }
 
-// True when `key` stands on the rest of the current line: an optional key
-// is read only then.
-bool onthisline(const std::string& key) {
-  return getline_buffer().find(key, static_cast<std::size_t>(getscanpos() - 1)) != std::string::npos;
-}
-
 constexpr int kMaxSmtr = 12;  // steps of the superstructure transformation
 // Cycles of a maximum-entropy run (nex1 + nex2): a converging run takes
 // hundreds; far more only fills the disk with the listing.
@@ -118,6 +112,12 @@ void read_lattice_and_symmetry(int isys) {
   rdsymo();
   setidm(isys > 2 ? 5 : 6);
   setbrv(getbrv());
+  // A centring letter the system does not know would stop the run at the
+  // first reflection; say so now, with the letters there are.
+  if (!brvknown()) {
+    out() << "brv='" << getbrv() << "' is no centring of isys=" << isys << ": use " << brvletters() << '\n';
+    quit("invalid brv");
+  }
 }
 
 // F(000) and scale, job control, the general setting's basis.
@@ -242,7 +242,7 @@ Job read_keywords() {
     freadi("nex1=", 1, cx.nex1, 0);
     freadi("nex2=", 1, cx.nex2, 0);
     // c2min= is optional: inputs without it stop at c2 <= 1.
-    if (onthisline("c2min=")) freadr("c2min=", 1, cx.c2min, 0);
+    if (keyonline("c2min=")) freadr("c2min=", 1, cx.c2min, 0);
     if (!(cx.c2min >= 0) || !std::isfinite(cx.c2min))
       quit("c2min should be 0 (no chi-square stop) or positive: c2min=" + num(cx.c2min));
     out() << "ex1=" << num(cx.ex1) << " ex2=" << num(cx.ex2) << " nex1=" << fmt_i(cx.nex1, 5)
@@ -277,6 +277,14 @@ Job read_keywords() {
   frmt = trim(frmt);
   if (frmt.size() > 40) quit("frmt= format longer than 40 characters: " + frmt);
   out() << "qimax=" << num(qimax) << " frmt=" << frmt << '\n';
+  // The sign convention of the phases in the reflection file, optional after
+  // frmt=: +1 (the default) for F(h) = sum f exp(+2 pi i h.x), -1 for the
+  // opposite sign.
+  int phsign = 1;
+  if (keyonline("phsign=")) freadi("phsign=", 1, phsign, 0);
+  out() << "phsign=" << fmt_i(phsign, 3) << '\n';
+  if (phsign != 1 && phsign != -1) quit("phsign should be 1 or -1: phsign=" + std::to_string(phsign));
+  setphsign(phsign);
   int ldev = 0, iwhkl = 0, iprj = 0;
   freadi("ldev=", 1, ldev, 1);
   freadi("iwhkl=", 1, iwhkl, 0);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "crystal/gridindex.hpp"
+#include "crystal/lattice.hpp"
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
 #include "util/runstate.hpp"
@@ -41,8 +42,10 @@ inline void grid(int idm, std::vector<int> n) {
   setitt();
 }
 
-// The setting of a run: system, centring, superstructure, centrosymmetry.
-inline void setting(int isys, char brv, int ismtr, int icent) {
+// The setting of a run: system, centring, superstructure, centrosymmetry,
+// and for the general setting the number of wave vectors.
+inline void setting(int isys, char brv, int ismtr, int icent, int ndm = 0) {
+  setndm(ndm);
   setsys(isys);
   setsmh(isys);
   setsmx(isys);

@@ -466,7 +466,9 @@ TEST(Averaging, SymmetryImagesAgreeWithTheGridOperatorsOfTheRun) {
   expect_averaging_matches_grid_operators(3, {4, 4, 8});
   // (3+1)-D with an internal translation, centrosymmetric.
   seticent(1);
+  setndm(1);
   trovan::testing::close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
+  setndm(0);
   expect_averaging_matches_grid_operators(4, {4, 4, 6, 6});
   // Face-centred icosahedral: M is no identity.
   setsys(2);

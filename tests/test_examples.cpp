@@ -269,8 +269,9 @@ TEST(ExamplesWave, MemMapShowsTheDisplacementWave) { check_wave(ex::modulated(tr
 // The models themselves: checks of the generator that do not need the
 // program.
 TEST(ExampleModels, StructureFactorsHaveTheClaimedSymmetry) {
-  // F(h.R) = F(h) exp(+2 pi i h.tau) for every generator, as the program's
-  // expansion assumes; and F(-h) = conj F(h).
+  // F(h.R) = F(h) exp(-2 pi i h.tau) for every generator, the symmetry of
+  // F(h) = sum f exp(+2 pi i h.x) (the program's expansion applies the
+  // conjugate rule to the conjugate phases); and F(-h) = conj F(h).
   for (const ex::Example& e : ex::all_examples()) {
     std::vector<ex::Op> ops;
     for (const std::string& g : e.gens) ops.push_back(ex::parse_op(g));
@@ -292,7 +293,7 @@ TEST(ExampleModels, StructureFactorsHaveTheClaimedSymmetry) {
           for (int k = 0; k < 6; ++k) hr[j] += h[k] * op.r[k][j];
           ht += h[j] * op.t[j];
         }
-        const ex::cplx want = f * std::exp(ex::cplx(0, 2 * ex::kPi * ht));
+        const ex::cplx want = f * std::conj(ex::phase_factor(ht));
         ASSERT_LT(std::abs(e.F(hr) - want), 1e-9 * (1 + std::abs(f))) << e.name;
       }
     });

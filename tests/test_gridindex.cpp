@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "crystal/gridindex.hpp"
+#include "reflections/expand.hpp"
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
 #include "crystal_groups.hpp"
@@ -233,7 +234,7 @@ TEST(GridOperators, CentrosymmetricMinusOneVisitsTheInversion) {
 
 TEST(GridOperators, ModulatedGroupNeedsAnEvenGridAlongT) {
   Quiet q;
-  setting(0, 'p', 0, 0);
+  setting(0, 'p', 0, 0, 1);
   setidm(4);
   close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
   grid(4, {4, 4, 6, 6});
@@ -390,7 +391,7 @@ TEST(Expansion, MapFromExpandedCoefficientsHasTheSymmetryOfTheGroup) {
   expect_grid_action_matches_setting(5);
   expect_symmetric_map(false, 4);
   // (3+1)-D group with an internal translation.
-  setting(0, 'p', 0, 0);
+  setting(0, 'p', 0, 0, 1);
   close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
   grid(4, {4, 4, 6, 6});
   setsmopprm();

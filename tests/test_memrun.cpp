@@ -6,7 +6,10 @@
 // half grids of paired points.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <map>
+#include <sstream>
 #include <complex>
 #include <cstdio>
 #include <random>
@@ -34,7 +37,8 @@ namespace {
 using cplx = std::complex<double>;
 
 // Two atoms in P2_1 2_1 2_1 (a = 5, b = 6, c = 7 Angstrom), Gaussian atoms so
-// that the grid resolves them; F(h) = sum f exp(-2 pi i h.x).
+// that the grid resolves them; F(h) = sum f exp(+2 pi i h.x), the phase
+// convention of the reflection files (tools/sfmodel.hpp).
 cplx model_f(int h, int k, int l) {
   const double at[2][4] = {{12, 0.12, 0.21, 0.33}, {8, 0.37, 0.06, 0.71}};
   const double s2 = (h * h / 25.0 + k * k / 36.0 + l * l / 49.0);
@@ -45,7 +49,7 @@ cplx model_f(int h, int k, int l) {
                              {x + 0.5, -y + 0.5, -z}};
     for (const auto& r : im)
       s += a[0] * std::exp(-2.0 * s2) *
-           std::exp(cplx(0, -kTwoPi * (h * r[0] + k * r[1] + l * r[2])));
+           trovan::examples::phase_factor(h * r[0] + k * r[1] + l * r[2]);
   }
   return s;
 }
@@ -373,6 +377,30 @@ TEST(MemRun, FinalAgreementListsTheReflectionsWhenAsked) {
   // and |Fo|, |Fc|, phase, sigma in "e12.4" fields.
   std::regex line(R"(\n(\s*-?\d+){6}(\s+-?0\.\d{4}E[+-]\d\d){4}\n)");
   EXPECT_TRUE(std::regex_search(r.out, line)) << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
+  // Each line names the reflection as the file does, with the file's phase
+  // (the sign of the file, phsign=1).
+  std::map<std::array<int, 3>, double> phase;
+  {
+    std::istringstream f(data(15));
+    for (std::string l; std::getline(f, l);) {
+      std::istringstream ls(l);
+      int h, k, m, z;
+      double fo, fc, ph;
+      ls >> h >> k >> m >> z >> z >> z >> fo >> fc >> ph;
+      phase[{h, k, m}] = ph;
+    }
+  }
+  std::regex entry(R"(\n\s*(-?\d+)\s+(-?\d+)\s+(-?\d+)\s+0\s+0\s+0\s+\S+E\S+\s+\S+E\S+\s+(\S+E\S+)\s+\S+E\S+(?=\n))");
+  int listed = 0;
+  for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), entry); it != std::sregex_iterator(); ++it) {
+    const std::array<int, 3> h{std::stoi((*it)[1]), std::stoi((*it)[2]), std::stoi((*it)[3])};
+    ASSERT_EQ(phase.count(h), 1u) << (*it)[0];
+    double d = std::stod((*it)[4]) - phase[h];
+    d -= 360 * std::nearbyint(d / 360);
+    EXPECT_NEAR(d, 0.0, 0.051) << (*it)[0];  // four digits of e12.4
+    ++listed;
+  }
+  EXPECT_EQ(listed, getnind());
 
   in.replace(in.find("iwhkl=1"), 7, "iwhkl=-1");
   InProcess refused = run_inprocess(in);

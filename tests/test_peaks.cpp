@@ -640,7 +640,7 @@ TEST(SiteSymmetry, OrbitStabiliserInANonSymmorphicGroup) {
 }
 
 TEST(SiteSymmetry, OrbitStabiliserInASuperspaceGroupWithInternalTranslation) {
-  setting(0, 'p', 0, 0);
+  setting(0, 'p', 0, 0, 1);
   setidm(4);
   close_text({"x,y,-z,t+1/2,u,v", "-x,-y,z,-t,u,v"});
   grid(4, {8, 8, 8, 8});

@@ -11,12 +11,13 @@
 // degrees, ...), not read from the program's tables. Only the program's
 // generic matrix inversion (util/linalg) is shared.
 //
-// Sign convention. The program synthesises
-//     rho(x) = (1/V) sum_h F(h) exp(+2 pi i h.x),
-// so a structure factor is the integral over the cell
-//     F(h) = integral rho(x) exp(-2 pi i h.x) dV,
-// which for a point-like atom of weight f at x_j gives f exp(-2 pi i h.x_j).
-// The phases written to the reflection files are arg F in that convention.
+// Sign convention: that of the International Tables, CIF files and
+// refinement programs, which the program reads by default (phsign=1):
+//     F(h) = integral rho(x) exp(+2 pi i h.x) dV,
+// for a point-like atom of weight f at x_j f exp(+2 pi i h.x_j), and the
+// density is rho(x) = (1/V) sum_h F(h) exp(-2 pi i h.x). Every structure
+// factor here goes through phase_factor(), and every test that writes
+// phases should too: the convention then lives in one place.
 #pragma once
 #include <algorithm>
 #include <array>
@@ -38,6 +39,11 @@ namespace trovan::examples {
 using cplx = std::complex<double>;
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTau = 1.61803398874989484820;  // the golden mean
+
+// The phase factor of a scatterer at x for the reflection h, given h.x:
+// exp(+2 pi i h.x), the convention of the reflection files the program
+// reads by default. A density is synthesised with its conjugate.
+inline cplx phase_factor(double hx) { return std::exp(cplx(0, 2 * kPi * hx)); }
 
 // 6x6 integer matrix, row by row: m[i][j].
 using IMat6 = std::array<std::array<int, 6>, 6>;
@@ -126,8 +132,9 @@ inline double cell_volume(const Basis& b) {
 
 // ---- symmetry ---------------------------------------------------------------
 
-// One operator line "x,-y,z,t+1/2,u,v": the rotation (x' = R x, so that an
-// index vector goes to h.R) and the translation.
+// One operator line "x,-y,z,t+1/2,u,v" (or "x1,-x2,x3,x4+1/2,x5,x6"): the
+// rotation (x' = R x, so that an index vector goes to h.R) and the
+// translation.
 struct Op {
   IMat6 r{};
   double t[6] = {};
@@ -150,7 +157,10 @@ inline Op parse_op(const std::string& text) {
       if (ch == '+') sign = 1;
       else if (ch == '-') sign = -1;
       else if (letters.find(ch) != std::string::npos) {
-        op.r[e][letters.find(ch)] += sign;
+        std::size_t axis = letters.find(ch);
+        // x1 ... x6, as superspace tables write the coordinates
+        if (ch == 'x' && p + 1 < f.size() && f[p + 1] >= '1' && f[p + 1] <= '6') axis = f[++p] - '1';
+        op.r[e][axis] += sign;
         sign = 1;
       } else if (std::isdigit(static_cast<unsigned char>(ch))) {
         std::size_t q = p;
@@ -462,7 +472,7 @@ struct Example {
       const Site& st = sites[n];
       double hx = 0;
       for (int i = 0; i < 6; ++i) hx += h[i] * st.x[i];
-      const cplx ph = std::exp(cplx(0, -2 * kPi * hx));
+      const cplx ph = phase_factor(hx);
       const double f = form_factor(st.z, st.b, qp);
       switch (kind) {
         case Kind::perovskite:
@@ -472,12 +482,12 @@ struct Example {
         case Kind::modulated:
           if (static_cast<int>(n) == modulated_site) {
             // A string x(t) = x0 + A sin(2 pi (t - phase)): integrating
-            // exp(-2 pi i (h.x(t) + m t)) over t gives, by the Jacobi-Anger
-            // expansion, J_{-m}(2 pi h.A) exp(-2 pi i (h.x0 + m phase)).
+            // exp(+2 pi i (h.x(t) + m t)) over t gives, by the Jacobi-Anger
+            // expansion, J_{-m}(2 pi h.A) exp(+2 pi i (h.x0 + m phase)).
             const int m = h[3];
             const double arg = 2 * kPi * (h[0] * amp[0] + h[1] * amp[1] + h[2] * amp[2]);
             const double j = bessel_int(-m, arg);
-            s += f * j * ph * std::exp(cplx(0, -2 * kPi * m * wave_phase));
+            s += f * j * ph * phase_factor(m * wave_phase);
           } else if (h[3] == 0) {
             s += f * ph;  // an unmodulated atom scatters into main reflections only
           }
@@ -501,12 +511,12 @@ struct Example {
     return F(h).real();
   }
 
-  // Perovskite: the sum of exp(-2 pi i h.x) over the site's distinct images
+  // Perovskite: the sum of the phase factors over the site's distinct images
   // under the cubic point group (all signed permutations of x, y, z).
   cplx images_sum(const Site& st, const int* h) const {
     cplx s = 0;
     for (const auto& y : site_images(st))
-      s += std::exp(cplx(0, -2 * kPi * (h[0] * y[0] + h[1] * y[1] + h[2] * y[2])));
+      s += phase_factor(h[0] * y[0] + h[1] * y[1] + h[2] * y[2]);
     return s;
   }
 
@@ -738,6 +748,15 @@ inline std::vector<Example> all_examples() {
 
 // ---- reflections -------------------------------------------------------------
 
+// arg F in degrees, in (-180, 180], as the files write it with four decimals:
+// the round-off of a centric phase (-0.0000, -180.0000) is not written.
+inline double phase_degrees(cplx f) {
+  double d = std::arg(f) * 180 / kPi;
+  if (std::fabs(d) < 5e-5) d = 0.0;
+  if (d <= -180.0 + 5e-5) d = 180.0;
+  return d;
+}
+
 struct Reflection {
   int h[6];
   double fc, phase, fo, sigma;  // phase in degrees
@@ -812,7 +831,7 @@ inline std::vector<Reflection> unique_reflections(const Example& e, unsigned see
     std::copy(cls[0].begin(), cls[0].end(), rf.h);
     const cplx f = e.F(rf.h);
     rf.fc = std::abs(f);
-    rf.phase = rf.fc > 1e-9 ? std::arg(f) * 180 / kPi : 0.0;
+    rf.phase = rf.fc > 1e-9 ? phase_degrees(f) : 0.0;
     rf.sigma = e.sigma_rel * rf.fc + e.sigma_abs;
     rf.fo = std::max(0.0, rf.fc + rf.sigma * noise(rng));
     out.push_back(rf);
@@ -892,7 +911,7 @@ inline std::string keyword_input(const Example& e, bool mem, const std::string& 
 // ---- the direct summation --------------------------------------------------
 
 // The map the coefficients of every grid index make,
-//     rho(x_grid) = (1/V) sum_h F(h) exp(+2 pi i h_grid.x_grid),
+//     rho(x_grid) = (1/V) sum_h F(h) conj phase_factor(h_grid.x_grid),
 // summed axis after axis (a direct sum in double precision, no FFT).
 // Entry j of the result is grid point (j1/N1, ..., j6/N6), the first axis
 // fastest. The coefficients are the model's own at every member of every
@@ -918,7 +937,7 @@ inline std::vector<double> direct_map(const Example& e) {
     const int n = e.hmax[ax];
     if (n == 1) continue;
     std::vector<cplx> w(n);
-    for (int k = 0; k < n; ++k) w[k] = std::exp(cplx(0, 2 * kPi * k / n));
+    for (int k = 0; k < n; ++k) w[k] = std::conj(phase_factor(double(k) / n));
     for (long long j = 0; j < nt; ++j) {
       const int x = static_cast<int>((j / stride[ax]) % n);
       const long long base = j - x * stride[ax];
@@ -1002,6 +1021,360 @@ inline std::vector<double> gaussian_density(const Example& e) {
       }
     }
   return rho;
+}
+
+// ---- crystals of point-like atoms in three dimensions --------------------
+
+// A crystal of the general setting (isys 0, no modulation) with Gaussian
+// atoms: its space group is made here from the generating elements and the
+// centring translations (closed modulo whole cell translations), each
+// atom's images are summed, and the density is the direct Fourier sum over
+// every reflection of the classes written to the reflection file. Nothing
+// is taken from the program: the lattice enters through its metric only.
+struct Atom {
+  std::string label;
+  double x[3];
+  double z, b;  // weight and displacement parameter B (Angstrom^2)
+};
+
+struct SpaceOp {
+  int r[3][3];  // x' = R x + t
+  double t[3];
+};
+
+struct AtomCrystal {
+  std::string name, title;
+  double abc[3] = {1, 1, 1}, angles[3] = {90, 90, 90};  // Angstrom, degrees
+  char brv = 'p';
+  int icent = 0;                          // what the program is told
+  std::vector<std::string> gens;          // the generating elements it reads
+  std::vector<std::array<double, 3>> centring;  // centring translations of brv
+  std::vector<Atom> atoms;
+  int hmax[3] = {1, 1, 1};                // grid sizes of the primitive cell
+  double qimax = 1;                       // 1/Angstrom
+  std::vector<SpaceOp> ops;               // the whole group, made by close()
+
+  double cosang(int i) const { return std::cos(angles[i] * kPi / 180); }
+  double volume() const {
+    const double ca = cosang(0), cb = cosang(1), cc = cosang(2);
+    return abc[0] * abc[1] * abc[2] * std::sqrt(1 - ca * ca - cb * cb - cc * cc + 2 * ca * cb * cc);
+  }
+  // |q| of h from the reciprocal metric G* = G^-1.
+  double qlen(const int* h) const {
+    double g[3][3];
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) g[i][j] = abc[i] * abc[j] * (i == j ? 1.0 : cosang(3 - i - j));
+    const double det = g[0][0] * (g[1][1] * g[2][2] - g[1][2] * g[2][1]) -
+                       g[0][1] * (g[1][0] * g[2][2] - g[1][2] * g[2][0]) +
+                       g[0][2] * (g[1][0] * g[2][1] - g[1][1] * g[2][0]);
+    double gi[3][3];
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) {
+        const int i1 = (j + 1) % 3, i2 = (j + 2) % 3, j1 = (i + 1) % 3, j2 = (i + 2) % 3;
+        gi[i][j] = (g[i1][j1] * g[i2][j2] - g[i1][j2] * g[i2][j1]) / det;
+      }
+    double s = 0;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) s += h[i] * gi[i][j] * h[j];
+    return std::sqrt(s);
+  }
+
+  // The group: generators (and the inversion when icent is set) and the
+  // centring translations, closed modulo whole cell translations.
+  void close() {
+    auto reduce = [](SpaceOp& o) {
+      for (double& v : o.t) {
+        v -= std::floor(v);
+        if (v > 1 - 1e-9) v = 0;
+      }
+    };
+    auto same = [](const SpaceOp& a, const SpaceOp& b) {
+      for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j)
+          if (a.r[i][j] != b.r[i][j]) return false;
+        double d = a.t[i] - b.t[i];
+        if (std::fabs(d - std::nearbyint(d)) > 1e-9) return false;
+      }
+      return true;
+    };
+    std::vector<SpaceOp> gen;
+    for (const std::string& g : gens) {
+      const Op op = parse_op(g);
+      SpaceOp o{};
+      for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) o.r[i][j] = op.r[i][j];
+        o.t[i] = op.t[i];
+      }
+      gen.push_back(o);
+    }
+    SpaceOp id{};
+    for (int i = 0; i < 3; ++i) id.r[i][i] = 1;
+    if (icent != 0) {
+      SpaceOp inv{};
+      for (int i = 0; i < 3; ++i) inv.r[i][i] = -1;
+      gen.push_back(inv);
+    }
+    for (const auto& c : centring) {
+      SpaceOp o = id;
+      for (int i = 0; i < 3; ++i) o.t[i] = c[i];
+      gen.push_back(o);
+    }
+    ops = {id};
+    for (std::size_t n = 0; n < ops.size(); ++n)
+      for (const SpaceOp& g : gen) {
+        SpaceOp p{};
+        for (int i = 0; i < 3; ++i) {
+          p.t[i] = g.t[i];
+          for (int j = 0; j < 3; ++j) {
+            p.t[i] += g.r[i][j] * ops[n].t[j];
+            for (int k = 0; k < 3; ++k) p.r[i][j] += g.r[i][k] * ops[n].r[k][j];
+          }
+        }
+        reduce(p);
+        bool found = false;
+        for (const SpaceOp& q : ops) found = found || same(p, q);
+        if (!found) ops.push_back(p);
+        if (ops.size() > 192) throw std::runtime_error(name + ": the group has more than 192 elements");
+      }
+  }
+
+  // The distinct images of an atom in the cell.
+  std::vector<std::array<double, 3>> images(const Atom& a) const {
+    std::vector<std::array<double, 3>> out;
+    for (const SpaceOp& o : ops) {
+      std::array<double, 3> y{};
+      for (int i = 0; i < 3; ++i) {
+        y[i] = o.t[i];
+        for (int j = 0; j < 3; ++j) y[i] += o.r[i][j] * a.x[j];
+        y[i] -= std::floor(y[i]);
+      }
+      bool seen = false;
+      for (const auto& z : out) {
+        bool eq = true;
+        for (int i = 0; i < 3; ++i) {
+          const double d = y[i] - z[i];
+          eq = eq && std::fabs(d - std::nearbyint(d)) < 1e-6;
+        }
+        seen = seen || eq;
+      }
+      if (!seen) out.push_back(y);
+    }
+    return out;
+  }
+
+  cplx F(const int* h) const {
+    const double q = qlen(h);
+    cplx s = 0;
+    for (const Atom& a : atoms)
+      for (const auto& y : images(a)) s += form_factor(a.z, a.b, q) * phase_factor(h[0] * y[0] + h[1] * y[1] + h[2] * y[2]);
+    return s;
+  }
+  double f000() const {
+    const int h[3] = {0, 0, 0};
+    return F(h).real();
+  }
+
+  // The classes of reflections within qimax under the point group and
+  // Friedel's law, each with its members, the largest first; classes whose
+  // structure factor vanishes (systematic absences) are left out.
+  std::vector<std::vector<std::array<int, 3>>> classes() const {
+    std::vector<std::vector<std::array<int, 3>>> out;
+    std::set<std::array<int, 3>> done;
+    int lim[3];
+    for (int i = 0; i < 3; ++i) lim[i] = static_cast<int>(qimax * abc[i]) + 1;
+    const double fmin = 1e-6 * f000();
+    int h[3];
+    for (h[0] = -lim[0]; h[0] <= lim[0]; ++h[0])
+      for (h[1] = -lim[1]; h[1] <= lim[1]; ++h[1])
+        for (h[2] = -lim[2]; h[2] <= lim[2]; ++h[2]) {
+          const std::array<int, 3> key{h[0], h[1], h[2]};
+          if ((h[0] == 0 && h[1] == 0 && h[2] == 0) || done.count(key) || qlen(h) > qimax) continue;
+          std::set<std::array<int, 3>> orbit;
+          for (const SpaceOp& o : ops)
+            for (int sg : {1, -1}) {
+              std::array<int, 3> hr{};
+              for (int j = 0; j < 3; ++j)
+                for (int k = 0; k < 3; ++k) hr[j] += sg * h[k] * o.r[k][j];
+              orbit.insert(hr);
+            }
+          done.insert(orbit.begin(), orbit.end());
+          if (std::abs(F(h)) < fmin) continue;
+          out.emplace_back(orbit.rbegin(), orbit.rend());
+        }
+    return out;
+  }
+
+  // One Fourier record per class, "(6i4,3f12.4)", the phase in the
+  // convention of phase_factor() (or its opposite for phsign = -1).
+  std::string reflection_file(int phsign = 1) const {
+    std::string s;
+    char buf[96];
+    for (const auto& c : classes()) {
+      const cplx f = F(c[0].data());
+      const double ph = phase_degrees(phsign > 0 ? f : std::conj(f));
+      std::snprintf(buf, sizeof buf, "%4d%4d%4d%4d%4d%4d%12.4f%12.4f%12.4f\n", c[0][0], c[0][1], c[0][2],
+                    0, 0, 0, std::abs(f), std::abs(f), ph);
+      s += buf;
+    }
+    return s;
+  }
+
+  // The keyword input of a Fourier map (iplot 2) or another map kind of the
+  // file `hkl`, density to `den`; `extra` goes after frmt= (e.g. phsign=-1).
+  std::string keyword_input(const std::string& hkl, const std::string& den, int iplot = 2,
+                            const std::string& extra = "") const {
+    std::string s = "file1='" + hkl + "'\nfile2='" + den + "'\ntitle='" + title + "'\nisys=0\n";
+    auto cosine = [&](int i) {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "%.10f", cosang(i) + 0.0);
+      return std::string(buf);
+    };
+    s += "a=" + fmt_real(abc[0]) + " b=" + fmt_real(abc[1]) + " c=" + fmt_real(abc[2]) + " cosa=" + cosine(0) +
+         " cosb=" + cosine(1) + " cosc=" + cosine(2) + "\n";
+    s += "ndm=0\n";
+    s += "nsymo=" + std::to_string(gens.size()) + " icent=" + std::to_string(icent) + " brv='" +
+         std::string(1, brv) + "'\nsymmetry operator\n";
+    for (const std::string& g : gens) s += g + "\n";
+    s += "f000=" + fmt_real(f000()) + " sg00=0 sg0=0 sg1=0 fmag=1\njbc=0\n";
+    s += "isetting=3\niseging=0\nv= 0 0 0 1 0 0  0 0 0 0 1 0  0 0 0 0 0 1\n";
+    s += "iplot=" + std::to_string(iplot) + " hmax=" + std::to_string(hmax[0]) + " " + std::to_string(hmax[1]) +
+         " " + std::to_string(hmax[2]) + " 1 1 1 pkmin=0.3\nicont=0\n";
+    s += "qimax=" + fmt_real(qimax * 1.001) + " frmt='(6i4,3f12.4)' " + extra + "\n";
+    s += "ldev=0 iwhkl=0 iprj=0\nng=0\n";
+    return s;
+  }
+
+  // rho at x (fractions of the setting cell): (1/V) sum over every member of
+  // every class of F(h) conj phase_factor(h.x), F(000) included.
+  double density(const double* x, const std::vector<std::vector<std::array<int, 3>>>& cls,
+                 const std::vector<std::vector<cplx>>& f) const {
+    double s = f000();
+    for (std::size_t c = 0; c < cls.size(); ++c)
+      for (std::size_t m = 0; m < cls[c].size(); ++m) {
+        const auto& h = cls[c][m];
+        s += (f[c][m] * std::conj(phase_factor(h[0] * x[0] + h[1] * x[1] + h[2] * x[2]))).real();
+      }
+    return s / volume();
+  }
+};
+
+// Real structures of the crystal systems, with the generating elements as
+// the International Tables list them.
+inline AtomCrystal quartz() {  // alpha-quartz, P3_2 21
+  AtomCrystal c;
+  c.name = "quartz";
+  c.title = "alpha-quartz P3_2 21";
+  c.abc[0] = c.abc[1] = 4.913;
+  c.abc[2] = 5.405;
+  c.angles[2] = 120;
+  c.gens = {"-y,x-y,z+2/3,t,u,v", "y,x,-z,t,u,v"};
+  c.atoms = {{"Si", {0.4697, 0, 2.0 / 3}, 14, 0.6}, {"O", {0.4135, 0.2669, 0.7858}, 8, 0.9}};
+  c.hmax[0] = c.hmax[1] = 24;
+  c.hmax[2] = 27;
+  c.qimax = 1.3;
+  c.close();
+  return c;
+}
+
+inline AtomCrystal zincite() {  // ZnO, P6_3 mc, polar
+  AtomCrystal c;
+  c.name = "zincite";
+  c.title = "ZnO P6_3 mc";
+  c.abc[0] = c.abc[1] = 3.25;
+  c.abc[2] = 5.207;
+  c.angles[2] = 120;
+  c.gens = {"-y,x-y,z,t,u,v", "-x,-y,z+1/2,t,u,v", "-y,-x,z,t,u,v"};
+  c.atoms = {{"Zn", {1.0 / 3, 2.0 / 3, 0}, 30, 0.5}, {"O", {1.0 / 3, 2.0 / 3, 0.382}, 8, 0.7}};
+  c.hmax[0] = c.hmax[1] = 18;
+  c.hmax[2] = 28;
+  c.qimax = 1.5;
+  c.close();
+  return c;
+}
+
+inline AtomCrystal iron() {  // alpha-Fe, Im-3m in its conventional cell
+  AtomCrystal c;
+  c.name = "iron";
+  c.title = "alpha-Fe Im-3m";
+  c.abc[0] = c.abc[1] = c.abc[2] = 2.8665;
+  c.brv = 'i';
+  c.icent = 1;
+  c.centring = {{0.5, 0.5, 0.5}};
+  c.gens = {"-x,-y,z,t,u,v", "-x,y,-z,t,u,v", "z,x,y,t,u,v", "y,x,-z,t,u,v"};
+  c.atoms = {{"Fe", {0, 0, 0}, 26, 0.35}};
+  c.hmax[0] = c.hmax[1] = c.hmax[2] = 20;
+  c.qimax = 2.0;
+  c.close();
+  return c;
+}
+
+inline AtomCrystal copper() {  // Cu, Fm-3m, the inversion among the generators
+  AtomCrystal c;
+  c.name = "copper";
+  c.title = "Cu Fm-3m";
+  c.abc[0] = c.abc[1] = c.abc[2] = 3.615;
+  c.brv = 'f';
+  c.centring = {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}};
+  c.gens = {"x1+1/2,x2+1/2,x3,x4,x5,x6", "-x1,-x2,x3,x4,x5,x6", "-x1,x2,-x3,x4,x5,x6",
+            "x3,x1,x2,x4,x5,x6", "x2,x1,-x3,x4,x5,x6", "-x1,-x2,-x3,x4,x5,x6"};
+  c.atoms = {{"Cu", {0, 0, 0}, 29, 0.55}};
+  c.hmax[0] = c.hmax[1] = c.hmax[2] = 20;
+  c.qimax = 2.2;
+  c.close();
+  return c;
+}
+
+inline AtomCrystal cc_monoclinic() {  // a C-centred monoclinic structure, Cc
+  AtomCrystal c;
+  c.name = "monoclinic_c";
+  c.title = "C-centred monoclinic Cc";
+  c.abc[0] = 9.7;
+  c.abc[1] = 8.9;
+  c.abc[2] = 5.3;
+  c.angles[1] = 105;
+  c.brv = 'c';
+  c.centring = {{0.5, 0.5, 0}};
+  c.gens = {"x, -y, z+1/2, t, u, v"};
+  c.atoms = {{"Fe", {0.12, 0.23, 0.34}, 26, 0.6}, {"O", {0.31, 0.07, 0.81}, 8, 0.8}, {"O", {0.05, 0.41, 0.62}, 8, 0.8}};
+  c.hmax[0] = c.hmax[1] = 32;
+  c.hmax[2] = 16;
+  c.qimax = 1.0;
+  c.close();
+  return c;
+}
+
+inline AtomCrystal lithium_niobate() {  // LiNbO3, R3c on hexagonal axes
+  AtomCrystal c;
+  c.name = "linbo3";
+  c.title = "LiNbO3 R3c, hexagonal axes";
+  c.abc[0] = c.abc[1] = 5.148;
+  c.abc[2] = 13.863;
+  c.angles[2] = 120;
+  c.brv = 'r';
+  c.centring = {{2.0 / 3, 1.0 / 3, 1.0 / 3}, {1.0 / 3, 2.0 / 3, 2.0 / 3}};
+  c.gens = {"x+2/3,y+1/3,z+1/3,t,u,v", "-y,x-y,z,t,u,v", "-y,-x,z+1/2,t,u,v"};
+  c.atoms = {{"Nb", {0, 0, 0}, 41, 0.4}, {"Li", {0, 0, 0.2829}, 3, 0.9}, {"O", {0.0492, 0.3446, 0.0647}, 8, 0.6}};
+  c.hmax[0] = c.hmax[1] = c.hmax[2] = 24;
+  c.qimax = 0.9;
+  c.close();
+  return c;
+}
+
+inline AtomCrystal p212121() {  // two atoms in P2_1 2_1 2_1
+  AtomCrystal c;
+  c.name = "p212121";
+  c.title = "P2_1 2_1 2_1";
+  c.abc[0] = 5;
+  c.abc[1] = 6;
+  c.abc[2] = 7;
+  c.gens = {"-x+1/2,-y,z+1/2,t,u,v", "-x,y+1/2,-z+1/2,t,u,v"};
+  c.atoms = {{"A", {0.12, 0.21, 0.33}, 12, 0.5}, {"B", {0.37, 0.06, 0.71}, 8, 0.5}};
+  c.hmax[0] = 20;
+  c.hmax[1] = 24;
+  c.hmax[2] = 28;
+  c.qimax = 1.5;
+  c.close();
+  return c;
 }
 
 }  // namespace trovan::examples

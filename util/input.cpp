@@ -225,7 +225,11 @@ std::string freadln(const std::string& what, int width) {
   return fit(g_line, width);
 }
 
-std::string getline_buffer() { return trim(g_line); }
+bool keyonline(const std::string& key) {
+  return !key.empty() && g_line.find(key, g_pos) != std::string::npos;
+}
+
+std::string getline_buffer() { return g_line.substr(0, istrln(g_line)); }
 int getscanpos() { return g_pos + 1; }
 
 int istrln(const std::string& s) {

@@ -45,6 +45,10 @@ void freadc(const std::string& key, int n, std::string& value, int irw, int valu
 // padded): the generating elements of the symmetry are read this way.
 std::string freadln(const std::string& what, int width);
 
+// True when `key` stands on the current line at or after the scan position:
+// an optional key is read only when it is there.
+bool keyonline(const std::string& key);
+
 // The current line (without trailing blanks) and the 1-based scan position.
 std::string getline_buffer();
 int getscanpos();
