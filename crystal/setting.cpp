@@ -293,9 +293,9 @@ bool iscentringvector(const double* t) {
     bool known = true;
     centred = centring(c, known);
     if (centred) {
-      double m[36];
-      centmatrix(m);
-      minv(m, mi);
+      centmatrix(mi);
+      double det = 0;
+      if (!matinvd(mi, 6, det)) quit("singular centring matrix");
     }
     last_brv = getbrv();
     last_sys = getsys();

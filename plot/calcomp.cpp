@@ -173,9 +173,9 @@ void set_hsb(Hsb& c, float h, float s, float b) {
 }  // namespace
 
 void resetcalcomp() {
-  // An open page is abandoned, not finished: nothing more is written.
-  if (g_ps.is_open()) g_ps.close();
-  g_ps.clear();
+  // An open page file is abandoned, not finished: its temporary file goes.
+  if (g_ps.f) droptemp(g_ps);
+  g_ps = TempOut{};
   g_st = PlotState{};
   g_orien = 1;
   g_nfile = 0;

@@ -200,7 +200,7 @@ const int* getfobsj() { return g_fj.data(); }
 float getcfmax() { return g_cfmax; }
 
 void setffromf0(int n, const int* j, const float* fr, const float* fi, float f000) {
-  if (getnt() > kNts) quit("nt > nts in setffromf0");
+  if (getnt() > kGridMax) quit("nt > nts in setffromf0");
   const long long nt = getnt();
   float* a = getabcdr();
   float* b = getabcdi();
