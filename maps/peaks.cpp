@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "crystal/gridindex.hpp"
-#include "crystal/lattice.hpp"
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
 #include "util/workgrid.hpp"
@@ -40,24 +39,25 @@ struct IndPeak {
 std::vector<IndPeak> g_ind;
 
 // A space group element modulo whole cell translations: x' = R x + t in
-// setting coordinates (t reduced into [0, 1) over the map's axes), the
-// order of R, and the bound of |(R - 1) v| for a displacement v, both in
-// grid steps (largest component), used to find the elements that may fix a
-// point near a given position.
+// setting coordinates (t reduced into [0, 1) over the map's axes), and the
+// order of R.
 struct SpgOp {
   int rot[36];
   double trans[6];
   int order;
-  double bound;
 };
 bool g_symready = false;
 int g_nsym = 0, g_icent = 0;
 std::vector<std::array<double, 6>> g_ctr;  // centring translations, [0, 1)
 std::vector<SpgOp> g_spg;
 std::map<std::vector<long long>, int> g_spgindex;
-// Grid steps: M^-1 (setting to grid basis) and the grid sizes.
+// Grid steps: M^-1 (setting to grid basis), the grid sizes, the metric of
+// the steps (see stepmetric) and, per axis, the largest step component of a
+// displacement of unit length in it.
 double g_minv[36];
 int g_ng[6];
+double g_stepq[36];
+double g_stepreach[6];
 
 constexpr double kQuant = 1048576.0;  // translations compared on a 2^-20 raster
 
@@ -132,17 +132,20 @@ int composeop(int g, int h) {
   return it == g_spgindex.end() ? -1 : it->second;
 }
 
-// A setting displacement in grid steps along the grid axes, its largest
-// component.
+// The length in grid steps of a setting displacement: its components along
+// the grid axes in steps, measured with the metric of the steps.
 double stepnorm(const double* dx) {
   const int idm = dimension();
-  double worst = 0;
+  double s[6];
   for (int d = 0; d < idm; ++d) {
-    double s = 0;
-    for (int i = 0; i < idm; ++i) s += g_minv[at(d, i)] * dx[i];
-    worst = std::max(worst, std::fabs(s * g_ng[d]));
+    double v = 0;
+    for (int i = 0; i < idm; ++i) v += g_minv[at(d, i)] * dx[i];
+    s[d] = v * g_ng[d];
   }
-  return worst;
+  double q = 0;
+  for (int a = 0; a < idm; ++a)
+    for (int b = 0; b < idm; ++b) q += s[a] * g_stepq[at(a, b)] * s[b];
+  return std::sqrt(std::max(q, 0.0));
 }
 
 // The shortest displacement from a to b modulo whole cell translations,
@@ -233,40 +236,6 @@ void tosteps(const double* x, double* u) {
       for (int i = 0; i < idm; ++i) s += g_minv[at(d, i)] * x[i];
     u[d] = s * g_ng[d];
   }
-}
-
-// The metric of the grid steps: the direct basis of the setting (the
-// lattice module's, Cartesian, column by column), through M to the grid
-// basis, divided by the grid sizes. Before a lattice is set up (or for a
-// degenerate one) the steps are taken as orthonormal.
-std::array<double, 36> gridmetric() {
-  const int idm = dimension();
-  float dr[36];
-  getdr(dr);
-  double m[36];
-  getsetmtrx(m);
-  int ng[6];
-  gethmax(ng);
-  std::array<double, 36> g{};
-  double e[6][6];  // Cartesian step along grid axis c: column c
-  for (int c = 0; c < 6; ++c)
-    for (int i = 0; i < 6; ++i) {
-      double s = 0;
-      for (int k = 0; k < 6; ++k) s += dr[at(i, k)] * m[at(k, c)];
-      e[c][i] = s / std::max(ng[c], 1);
-    }
-  bool ok = true;
-  for (int a = 0; a < idm; ++a)
-    for (int b = 0; b < idm; ++b) {
-      double s = 0;
-      for (int i = 0; i < 6; ++i) s += e[a][i] * e[b][i];
-      g[at(a, b)] = s;
-      ok = ok && std::isfinite(s);
-    }
-  for (int a = 0; a < idm; ++a) ok = ok && g[at(a, a)] > 0;
-  if (!ok)
-    for (int a = 0; a < 36; ++a) g[a] = (a % 7 == 0) ? 1.0 : 0.0;
-  return g;
 }
 
 }  // namespace
@@ -394,21 +363,62 @@ PeakFit peakfit(const int* ng, int idm, const double* metric) {
   if (m == 0) return fit;
   const int npar = 1 + 2 * m + m * (m - 1) / 2;
 
-  // The grid point and its neighbours by distance in the metric.
-  std::vector<std::pair<double, std::array<signed char, 6>>> all;
+  // The metric of the refined axes (orthonormal steps when the one given is
+  // not positive definite), its Cholesky factor L (G = L L^T) and inverse.
+  std::vector<double> g(m * m), ginv(m * m, 0.0);
+  for (int a = 0; a < m; ++a)
+    for (int b = 0; b < m; ++b) g[a * m + b] = metric[at(fit.axis[a], fit.axis[b])];
+  for (int a = 0; a < m; ++a) ginv[a * m + a] = 1;
+  if (!cholsolve(m, g, ginv, m)) {
+    for (int a = 0; a < m * m; ++a) g[a] = ginv[a] = (a % (m + 1) == 0) ? 1.0 : 0.0;
+  }
+  for (int a = 0; a < m; ++a)
+    for (int b = 0; b <= a; ++b) {
+      double v = g[a * m + b];
+      for (int k = 0; k < b; ++k) v -= fit.chol[a * 6 + k] * fit.chol[b * 6 + k];
+      fit.chol[a * 6 + b] = a == b ? std::sqrt(v) : v / fit.chol[b * 6 + b];
+    }
+  auto dist2 = [&](const signed char* t) {
+    double d2 = 0;
+    for (int a = 0; a < m; ++a)
+      for (int b = 0; b < m; ++b) d2 += t[a] * g[a * m + b] * t[b];
+    return d2;
+  };
+
+  // The grid point and the grid vectors within the reach of the 3^m block
+  // (the distance of its farthest corner), by distance. All vectors of one
+  // length are taken, within the block or not, so that the points used are
+  // carried onto themselves by every symmetry of the metric and a peak and
+  // its symmetry images are refined alike. A vector t within the reach R
+  // has |t_a| <= R sqrt((G^-1)_aa); offsets are kept below half the grid
+  // size (farther ones wrap onto nearer points) and within 3 steps.
+  double reach2 = 0;
   int total = 1;
   for (int a = 0; a < m; ++a) total *= 3;
   for (int c = 0; c < total; ++c) {
+    signed char t[6] = {};
+    for (int a = 0, r = c; a < m; ++a, r /= 3) t[a] = static_cast<signed char>(r % 3 - 1);
+    reach2 = std::max(reach2, dist2(t));
+  }
+  int bound[6];
+  long long count = 1;
+  for (int a = 0; a < m; ++a) {
+    const int n = ng[fit.axis[a]];
+    bound[a] = static_cast<int>(std::floor(std::sqrt(reach2 * ginv[a * m + a]) + 1e-9));
+    bound[a] = std::max(1, std::min({bound[a], 3, (n - 1) / 2}));
+    count *= 2 * bound[a] + 1;
+  }
+  std::vector<std::pair<double, std::array<signed char, 6>>> all;
+  for (long long c = 0; c < count; ++c) {
     std::array<signed char, 6> t{};
-    int r = c;
+    long long r = c;
     for (int a = 0; a < m; ++a) {
-      t[a] = static_cast<signed char>((r + 1) % 3 - 1);  // 0, 1, 2 -> 0, +1, -1
-      r /= 3;
+      const int w = 2 * bound[a] + 1;
+      t[a] = static_cast<signed char>(r % w - bound[a]);
+      r /= w;
     }
-    double d2 = 0;
-    for (int a = 0; a < m; ++a)
-      for (int b = 0; b < m; ++b) d2 += t[a] * metric[at(fit.axis[a], fit.axis[b])] * t[b];
-    all.push_back({d2, t});
+    const double d2 = dist2(t.data());
+    if (d2 <= reach2 * (1 + 1e-9)) all.push_back({d2, t});
   }
   std::stable_sort(all.begin(), all.end(),
                    [](const auto& x, const auto& y) { return x.first < y.first; });
@@ -427,7 +437,7 @@ PeakFit peakfit(const int* ng, int idm, const double* metric) {
         for (int j = 0; j < npar; ++j) ata[i * npar + j] += row[i] * row[j];
     }
     // The solution operator (A^T A)^-1 A^T, one right-hand side per
-    // neighbour.
+    // point.
     std::vector<double> rhs(static_cast<std::size_t>(npar) * used);
     for (std::size_t k = 0; k < used; ++k) {
       quadterms(m, all[k].second.data(), row.data());
@@ -438,6 +448,7 @@ PeakFit peakfit(const int* ng, int idm, const double* metric) {
     fit.solve.assign(static_cast<std::size_t>(npar) * used, 0.0);
     for (std::size_t k = 0; k < used; ++k)
       for (int i = 0; i < npar; ++i) fit.solve[i * used + k] = rhs[k * npar + i];
+    fit.radius = std::sqrt(all[used - 1].first);
     return fit;
   }
   fit.m = 0;  // cannot happen: the whole block determines a quadratic
@@ -452,33 +463,38 @@ void refinepeak(const PeakFit& fit, const float* map, const int* ng, int idm, in
   const int m = fit.m;
   if (v0 == 0 || m == 0) return;
   if (idm > 6) idm = 6;
-  // Wrapped steps -1 and +1 along the refined axes.
-  long long step[6][2];
+  // The grid coordinates and strides of the refined axes.
+  long long coord[6], stride[6];
+  int size[6];
   {
-    long long stride = 1, r = j;
+    long long st = 1, r = j;
     int a = 0;
     for (int d = 0; d < idm; ++d) {
       const int n = ng[d] < 1 ? 1 : ng[d];
-      const long long c = r % n;
-      r /= n;
       if (a < m && fit.axis[a] == d) {
-        step[a][0] = c == 0 ? (n - 1) * stride : -stride;
-        step[a][1] = c == n - 1 ? -(n - 1) * stride : stride;
+        coord[a] = r % n;
+        stride[a] = st;
+        size[a] = n;
         ++a;
       }
-      stride *= n;
+      r /= n;
+      st *= n;
     }
   }
   // The grid point and its neighbours relative to the peak value (1 at the
-  // peak; positive for the minimum of a difference map too).
+  // peak; positive for the minimum of a difference map too), wrapped across
+  // the cell faces.
   const std::size_t nn = fit.offsets.size();
-  double u[729];  // at most the whole 3^6 block
+  std::vector<double> u(nn);
   bool positive = true;
   for (std::size_t k = 0; k < nn; ++k) {
     long long o = j;
     for (int a = 0; a < m; ++a) {
       const int t = fit.offsets[k][a];
-      if (t != 0) o += step[a][t > 0 ? 1 : 0];
+      if (t == 0) continue;
+      long long w = (coord[a] + t) % size[a];
+      if (w < 0) w += size[a];
+      o += (w - coord[a]) * stride[a];
     }
     u[k] = map[o] / double(v0);
     positive = positive && u[k] > 0;
@@ -504,25 +520,50 @@ void refinepeak(const PeakFit& fit, const float* map, const int* ng, int idm, in
   for (int a = 0, k = 1 + 2 * m; a < m; ++a)
     for (int b = a + 1; b < m; ++b) h[a][b] = h[b][a] = c[k++];
 
-  // The maximum of q(d) = g.d + d.H.d/2 in the eigenvectors of H: only
-  // along directions of negative curvature, and only where the maximum lies
-  // within the block; elsewhere the fit says nothing and the grid point
-  // stays.
+  // In coordinates orthonormal in the metric, y = L^T d: q = g'.y + y.H'.y/2
+  // with g' = L^-1 g and H' = L^-1 H L^-T, so that the directions and the
+  // distances below do not depend on the choice of the grid axes (a peak
+  // and its symmetry images are refined alike).
+  const double* l = fit.chol;
+  auto lsolve = [&](double* v) {  // v := L^-1 v
+    for (int a = 0; a < m; ++a) {
+      for (int k = 0; k < a; ++k) v[a] -= l[a * 6 + k] * v[k];
+      v[a] /= l[a * 6 + a];
+    }
+  };
+  lsolve(g);
+  for (int b = 0; b < m; ++b) {  // columns of H, then rows
+    double col[6];
+    for (int a = 0; a < m; ++a) col[a] = h[a][b];
+    lsolve(col);
+    for (int a = 0; a < m; ++a) h[a][b] = col[a];
+  }
+  for (int a = 0; a < m; ++a) lsolve(h[a]);
+
+  // The maximum of q along the eigenvectors of H': only along directions of
+  // negative curvature, and only where the maximum lies within the points
+  // fitted; elsewhere the fit says nothing and the grid point stays.
   double w[6], v[6][6];
   symeig(m, h, w, v);
-  double d[6] = {0, 0, 0, 0, 0, 0}, gain = 0;
+  double y[6] = {0, 0, 0, 0, 0, 0}, gain = 0;
   for (int k = 0; k < m; ++k) {
-    if (!(w[k] < -1e-6)) continue;
+    if (!(w[k] < -1e-6)) continue;  // flat within the round-off of the fit
     double gk = 0;
     for (int a = 0; a < m; ++a) gk += v[a][k] * g[a];
     const double t = -gk / w[k];
-    if (std::fabs(t) > 1.0) continue;
-    for (int a = 0; a < m; ++a) d[a] += t * v[a][k];
+    if (!(std::fabs(t) <= fit.radius)) continue;
+    for (int a = 0; a < m; ++a) y[a] += t * v[a][k];
     gain += 0.5 * gk * t;  // g t + w t^2 / 2 at t = -g / w
   }
-  for (int a = 0; a < m; ++a)
-    if (std::fabs(d[a]) > 1.0) return;
-  for (int a = 0; a < m; ++a) delta[fit.axis[a]] = d[a];
+  double len2 = 0;
+  for (int a = 0; a < m; ++a) len2 += y[a] * y[a];
+  if (len2 > fit.radius * fit.radius) return;
+  // d = L^-T y.
+  for (int a = m - 1; a >= 0; --a) {
+    for (int k = a + 1; k < m; ++k) y[a] -= l[k * 6 + a] * y[k];
+    y[a] /= l[a * 6 + a];
+  }
+  for (int a = 0; a < m; ++a) delta[fit.axis[a]] = y[a];
   height = static_cast<float>(v0 * (positive ? std::exp(gain) : 1.0 + gain));
 }
 
@@ -554,7 +595,8 @@ void pksearchnd(const float* map, float pkmin) {
     g_ind.clear();
     return;
   }
-  pksearchnd(map, pkmin, gridmetric().data());
+  setsym();
+  pksearchnd(map, pkmin, g_stepq);
 }
 
 void pksearchnd(const float* map, float pkmin, const double* metric) {
@@ -650,9 +692,7 @@ void setsym() {
         if (g_spgindex.emplace(id, static_cast<int>(g_spg.size())).second) g_spg.push_back(g);
       }
 
-  // Grid steps, and per element its order and the bound of |(R - 1) v| in
-  // steps: B = D M^-1 (R - 1) M D^-1 with D the grid sizes, its largest
-  // row sum of magnitudes.
+  // Grid steps, and the order of each element.
   getsetmtrxinv(g_minv);
   gethmax(g_ng);
   for (int d = 0; d < 6; ++d) g_ng[d] = std::max(g_ng[d], 1);
@@ -664,26 +704,48 @@ void setsym() {
       mtmpli6(g.rot, p, p);
       ++g.order;
     }
-    double rm[36], b[36];
+  }
+
+  // The metric of the grid steps: the rotations in steps along the grid
+  // axes, S = D M^-1 R M D^-1 (D the grid sizes), carry the sum of S^T S
+  // over the point group onto itself, so that lengths measured with it are
+  // the same for a displacement and its images. Scaled to unit steps along
+  // the grid axes. For a point group of signed permutations of the axes
+  // (cubic, orthorhombic, the icosahedral hypercubic lattice) it is the
+  // identity; for a hexagonal net it is the metric of the net.
+  std::set<std::vector<int>> seenrot;
+  double q[36] = {};
+  for (const SpgOp& g : g_spg) {
+    if (!seenrot.insert(std::vector<int>(g.rot, g.rot + 36)).second) continue;
+    double rm[36], sm[36];
     for (int i = 0; i < 6; ++i)
       for (int c = 0; c < 6; ++c) {
-        double s = 0;
-        for (int k = 0; k < 6; ++k) s += (g.rot[at(i, k)] - (i == k ? 1 : 0)) * m[at(k, c)];
-        rm[at(i, c)] = s;
+        double v = 0;
+        for (int k = 0; k < 6; ++k) v += g.rot[at(i, k)] * m[at(k, c)];
+        rm[at(i, c)] = v;
       }
     for (int r = 0; r < 6; ++r)
       for (int c = 0; c < 6; ++c) {
-        double s = 0;
-        for (int k = 0; k < 6; ++k) s += g_minv[at(r, k)] * rm[at(k, c)];
-        b[at(r, c)] = s * g_ng[r] / g_ng[c];
+        double v = 0;
+        for (int k = 0; k < 6; ++k) v += g_minv[at(r, k)] * rm[at(k, c)];
+        sm[at(r, c)] = v * g_ng[r] / g_ng[c];
       }
-    g.bound = 0;
-    for (int r = 0; r < idm; ++r) {
-      double s = 0;
-      for (int c = 0; c < idm; ++c) s += std::fabs(b[at(r, c)]);
-      g.bound = std::max(g.bound, s);
-    }
+    for (int a = 0; a < idm; ++a)
+      for (int b = 0; b < idm; ++b)
+        for (int r = 0; r < idm; ++r) q[at(a, b)] += sm[at(r, a)] * sm[at(r, b)];
   }
+  for (int i = 0; i < 36; ++i) g_stepq[i] = 0;
+  for (int a = 0; a < idm; ++a)
+    for (int b = 0; b < idm; ++b) g_stepq[at(a, b)] = q[at(a, b)] / std::sqrt(q[at(a, a)] * q[at(b, b)]);
+  // Per axis the largest step component of a unit displacement:
+  // sqrt((Q^-1)_aa).
+  std::vector<double> qm(idm * idm), qi(idm * idm, 0.0);
+  for (int a = 0; a < idm; ++a) {
+    qi[a * idm + a] = 1;
+    for (int b = 0; b < idm; ++b) qm[a * idm + b] = g_stepq[at(a, b)];
+  }
+  cholsolve(idm, qm, qi, idm);
+  for (int d = 0; d < 6; ++d) g_stepreach[d] = d < idm ? std::sqrt(qi[d * idm + d]) : 0.0;
   g_symready = true;
 }
 
@@ -692,6 +754,11 @@ void getsym(int& nsym, int& icent, int& ncent) {
   nsym = g_nsym;
   icent = g_icent;
   ncent = static_cast<int>(g_ctr.size());
+}
+
+void getstepmetric(double* q) {
+  ensuresym();
+  for (int i = 0; i < 36; ++i) q[i] = g_stepq[i];
 }
 
 void getcentring(int k, float* c) {
@@ -728,9 +795,10 @@ int snapspecial(float* xf) {
   for (int e = 0; e < 6; ++e) x[e] = xf[e];
 
   // The elements that may fix a point within the tolerance: when x lies
-  // kPeakTol steps from a fixed point of g, g moves it by at most
-  // bound * kPeakTol. For each, the nearest point fixed by the cyclic group
-  // it generates: the average of the orbit of x under that group.
+  // kPeakTol steps from a fixed point of g, g, an isometry of the step
+  // metric, moves it by at most 2 kPeakTol. For each, the nearest point
+  // fixed by the cyclic group it generates: the average of the orbit of x
+  // under that group.
   struct Cand {
     double dist;
     int g;
@@ -740,7 +808,7 @@ int snapspecial(float* xf) {
     const SpgOp& op = g_spg[g];
     double y[6];
     applyop(op, x, y);
-    if (stepdistance(x, y) > op.bound * kPeakTol + 1e-9) continue;
+    if (stepdistance(x, y) > 2 * kPeakTol + 1e-9) continue;
     double z[6], sum[6];
     for (int e = 0; e < 6; ++e) z[e] = sum[e] = x[e];
     for (int k = 1; k < op.order; ++k) {
@@ -869,23 +937,24 @@ void indatm(int na, const float* x, const float* p, const float* xr, const float
   std::sort(cells.begin(), cells.end());
   std::vector<int> flag(na, 0);  // 0 not yet classified, 1 independent, 2 taken
   auto flagnear = [&](const double* y) {
-    // The cells within the tolerance of y: one or two along each axis.
+    // The cells within the tolerance of y: along axis d those of the
+    // nearest grid points of u_d -/+ kPeakTol * reach_d (one or two, three
+    // on a very oblique net), as many as the axis has.
     double u[6];
     tosteps(y, u);
-    long long lo[6], hi[6];
+    long long first[6], count[6], total = 1;
     for (int d = 0; d < idm; ++d) {
-      lo[d] = cellof(u[d] - kPeakTol, d);
-      hi[d] = cellof(u[d] + kPeakTol, d);
+      const double b = kPeakTol * g_stepreach[d];
+      first[d] = static_cast<long long>(std::floor(u[d] - b + 0.5));
+      count[d] = std::min<long long>(static_cast<long long>(std::floor(u[d] + b + 0.5)) - first[d] + 1, g_ng[d]);
+      total *= count[d];
     }
-    for (int mask = 0; mask < (1 << idm); ++mask) {
-      long long k = 0;
-      bool dup = false;
+    for (long long c = 0; c < total; ++c) {
+      long long k = 0, r = c;
       for (int d = 0; d < idm; ++d) {
-        const bool up = mask & (1 << d);
-        dup = dup || (up && hi[d] == lo[d]);
-        k += (up ? hi[d] : lo[d]) * stride[d];
+        k += cellof(double(first[d] + r % count[d]), d) * stride[d];
+        r /= count[d];
       }
-      if (dup) continue;
       auto it = std::lower_bound(cells.begin(), cells.end(), std::make_pair(k, -1));
       for (; it != cells.end() && it->first == k; ++it) {
         const int j = it->second;

@@ -29,7 +29,8 @@
 //
 // Distances between positions (the snapping and the merging tolerance) are
 // measured in grid steps: the difference of two positions in the grid basis
-// times the grid sizes, largest component.
+// times the grid sizes, its length in the metric of the steps that the
+// symmetry keeps (getstepmetric).
 #pragma once
 #include <array>
 #include <vector>
@@ -61,16 +62,17 @@ int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeig
 
 // Refinement of an extremum between grid points. About the grid point j
 // the map is fitted by a quadratic, by least squares over the point and its
-// nearest neighbours of the 3^idm block in the metric of the cell, shell by
-// shell (all neighbours at one distance or none, so that the fit keeps the
-// symmetry of the lattice), until they determine the quadratic. The
+// nearest neighbours in the metric of the grid steps, shell by shell (all
+// neighbours at one distance or none, so that the fit keeps the symmetry of
+// the lattice), until they determine the quadratic. The
 // quadratic is fitted to ln|v| when every value used has the sign of the
 // peak (exact for a Gaussian peak), to v itself otherwise. Its maximum (its
 // minimum for a negative peak) gives the offset in grid steps along each
 // grid axis; the refined height is the grid value raised by the rise of the
-// quadratic from the grid point to that maximum. Directions in which the fit
-// is no maximum, or whose maximum lies more than one step away, keep the
-// grid point; axes of fewer than 3 points are not refined.
+// quadratic from the grid point to that maximum. Directions (eigenvectors in
+// the metric) in which the fit is no maximum, or whose maximum lies farther
+// than the points fitted, keep the grid point; axes of fewer than 3 points
+// are not refined.
 //
 // The set-up for a grid: the axes refined, the points used (offsets -1, 0,
 // +1 along those axes, the grid point first) and the least-squares solution
@@ -81,6 +83,8 @@ struct PeakFit {
   int axis[6] = {};   // their grid axes
   std::vector<std::array<signed char, 6>> offsets;
   std::vector<double> solve;  // coefficients x offsets, row by row
+  double chol[36] = {};       // L of the metric G = L L^T, (a, b) at [a*6 + b]
+  double radius = 0;          // distance of the farthest point used
 };
 // `metric`: the metric of the grid steps, (i, j) at [j*6 + i] for the idm
 // grid axes (the scalar products of the steps along grid axes i and j).
@@ -92,9 +96,8 @@ void refinepeak(const PeakFit& fit, const float* map, const int* ng, int idm, in
 // points, sizes from gethmax). pkmin is a fraction of the map maximum (the
 // maximum taken as 0 when the map is nowhere positive); pkmin = 0 returns at
 // once and prints nothing. Prints the peak count and, when there are peaks,
-// refines them and calls indatm. The metric of the grid steps (see
-// peakfit) is that of the lattice module's direct basis through the setting
-// matrix, or the one given.
+// refines them and calls indatm. The fit uses the metric of the grid steps
+// of the symmetry (getstepmetric), or the one given.
 void pksearchnd(float pkmin);
 void pksearchnd(const float* map, float pkmin);
 void pksearchnd(const float* map, float pkmin, const double* metric);
@@ -145,6 +148,13 @@ void setsym();
 void getsym(int& nsym, int& icent, int& ncent);
 // Centring translation k (0-based, k = 0 is the null translation).
 void getcentring(int k, float* c);
+// The metric of the grid steps (idm axes, (a, b) at [b*6 + a]): the sum of
+// S^T S over the rotations S of the point group written in steps along the
+// grid axes, scaled to unit steps. The symmetry keeps it, so that a
+// displacement and its images have one length; for the signed permutations
+// of a cubic or hypercubic point group it is the identity, for a hexagonal
+// net the metric of the net.
+void getstepmetric(double* q);
 // The distinct space group elements (x' = R x + t, t reduced into [0, 1)):
 // their number and element k (0-based). The first is the identity.
 int getnspgop();
