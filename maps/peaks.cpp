@@ -52,7 +52,7 @@ std::vector<std::array<double, 6>> g_ctr;  // centring translations, [0, 1)
 std::vector<SpgOp> g_spg;
 std::map<std::vector<long long>, int> g_spgindex;
 // Grid steps: M^-1 (setting to grid basis), the grid sizes, the metric of
-// the steps (see stepmetric) and, per axis, the largest step component of a
+// the steps (getstepmetric) and, per axis, the largest step component of a
 // displacement of unit length in it.
 double g_minv[36];
 int g_ng[6];
