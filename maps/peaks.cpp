@@ -1036,10 +1036,4 @@ void getpeak(int i, float* x, float& height, int& mult) {
   mult = pk.mult;
 }
 
-void getpeakgrid(int i, float* x, float& value) {
-  const IndPeak& pk = g_ind[i];
-  for (int e = 0; e < 6; ++e) x[e] = pk.x[e];
-  value = pk.p;
-}
-
 }  // namespace trovan

@@ -175,10 +175,8 @@ void getpeakcrd(const float* map, float& dmin, float* xmn, float& dmax, float* x
 // The independent peaks of the last search, by decreasing grid value: their
 // number (0 before any search or when none was found) and peak i (0-based):
 // refined setting coordinates (six), refined signed height, site
-// multiplicity; getpeakgrid gives the grid point that represents it (its
-// setting coordinates and its value).
+// multiplicity.
 int getnpeak();
 void getpeak(int i, float* x, float& height, int& mult);
-void getpeakgrid(int i, float* x, float& value);
 
 }  // namespace trovan
