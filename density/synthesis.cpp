@@ -177,7 +177,7 @@ void mapxyz() {
   scale_real(1.0f / getvol());
 }
 
-void setdf() {
+void setdf(const float* wk) {
   // (Fo - Fc)/sigma^2 at every independent reflection, spread over its
   // symmetry images with their phase shifts and Friedel mates. Dividing by
   // sigma^2 makes the map the gradient of c2 = sum |Fo - Fc|^2 / sigma^2.
@@ -187,7 +187,7 @@ void setdf() {
     int j;
     float a, b, s;
     getfobs(k, j, a, b, s);
-    const float w = s * s;
+    const float w = wk ? s * s / wk[k] : s * s;
     fr[k] = (a - g_fcr[k]) / w;
     fi[k] = (b - g_fci[k]) / w;
   }
@@ -200,8 +200,8 @@ void difxyz() {
   scale_real(1.0f / getvol());
 }
 
-void difxyzv() {
-  setdf();
+void difxyzv(const float* w) {
+  setdf(w);
   g_packed = packable();
   if (g_packed) {
     pack_hermitian();
@@ -362,6 +362,13 @@ const int* getxr0grid() {
     g_all_made = true;
   }
   return g_all;
+}
+void getxr0orbits(std::vector<unsigned char>& m) {
+  // An orbit has at most 60 operators times the inversion: 120 points.
+  m.assign(g_nxr0, g_whole ? 1 : 0);
+  if (g_whole) return;
+  const long long nt = getnt();
+  for (long long j = 0; j < nt; ++j) ++m[g_rep[j]];
 }
 float* getfcr() { return g_fcr; }
 float* getfci() { return g_fci; }

@@ -10,18 +10,21 @@
 // points (`getxr0`, with the grid index of each point in `getxr0grid`); the
 // full grid is made from it by `getbrfromxr0`.
 #pragma once
+#include <vector>
 
 namespace trovan {
 
 void mapxyz();   // Fourier synthesis of the coefficients in the work grid
-void setdf();    // difference coefficients (Fo - Fc)/sigma^2 of the independent reflections
+// Difference coefficients (Fo - Fc)/sigma^2 of the independent reflections,
+// each times w[k] when weights are given.
+void setdf(const float* w = nullptr);
 void difxyz();   // setdf, then synthesis: the difference map in the work grid
 // The same map times V (the synthesis without its 1/V scale), made at half
 // the cost when the first grid axis is even: the real map value at grid
 // point j is then (j & 1 ? getabcdi() : getabcdr())[j >> 1] (the two
 // neighbours along the first axis paired as one complex number), and
 // difxyzvpacked() says so; otherwise it is getabcdr()[j].
-void difxyzv();
+void difxyzv(const float* w = nullptr);
 bool difxyzvpacked();
 // Structure factors of the current density at the independent reflections
 // (getfcr, getfci); returns F000. The work grid is left as scratch (with an
@@ -48,6 +51,10 @@ float* getxr0();
 float* getxr0spare();
 void swapxr0();
 const int* getxr0grid();
+// How many grid points each stored density value stands for (the size of
+// its orbit under the group; 1 for a whole map): the weights of a sum over
+// the whole grid, such as F(000) = (V/nt) sum_i m_i rho_i.
+void getxr0orbits(std::vector<unsigned char>& m);
 
 // Calculated structure factors of the current density at the independent
 // reflections (same order as the observed list).

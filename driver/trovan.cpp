@@ -4,6 +4,7 @@
 // and draws the result.
 #include "driver/trovan.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -40,6 +41,12 @@ std::string num(float v) {
 }
 
 std::string trimmed(const std::string& s) { return s.substr(0, istrln(s)); }
+
+// True when `key` stands on the rest of the current line: an optional key
+// is read only then.
+bool onthisline(const std::string& key) {
+  return getline_buffer().find(key, static_cast<std::size_t>(getscanpos() - 1)) != std::string::npos;
+}
 
 constexpr int kMaxSmtr = 12;  // steps of the superstructure transformation
 
@@ -221,8 +228,12 @@ Job read_keywords() {
     freadr("ex2=", 1, cx.ex2, 0);
     freadi("nex1=", 1, cx.nex1, 0);
     freadi("nex2=", 1, cx.nex2, 0);
+    // c2min= is optional: inputs without it stop at c2 <= 1.
+    if (onthisline("c2min=")) freadr("c2min=", 1, cx.c2min, 0);
+    if (!(cx.c2min >= 0) || !std::isfinite(cx.c2min))
+      quit("c2min should be 0 (no chi-square stop) or positive: c2min=" + num(cx.c2min));
     out() << "ex1=" << num(cx.ex1) << " ex2=" << num(cx.ex2) << " nex1=" << fmt_i(cx.nex1, 5)
-          << " nex2=" << fmt_i(cx.nex2, 5) << '\n';
+          << " nex2=" << fmt_i(cx.nex2, 5) << " c2min=" << num(cx.c2min) << '\n';
   }
   setcnex(cx);
 

@@ -35,6 +35,16 @@ inline fs::path scratch_dir(const std::string& name) {
   return d;
 }
 
+// A keyword input with the names of "file1=" and "file2=" made to point
+// into `dir`.
+inline std::string point_into(std::string inp, const fs::path& dir) {
+  for (const std::string key : {"file1='", "file2='"}) {
+    const std::size_t p = inp.find(key);
+    if (p != std::string::npos) inp.insert(p + key.size(), dir.string() + "/");
+  }
+  return inp;
+}
+
 struct RunResult {
   int status = -1;
   std::string out;

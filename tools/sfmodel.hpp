@@ -474,9 +474,16 @@ struct Example {
   double amp[3] = {};              // modulated: displacement amplitude (fractions)
   int modulated_site = 0;          // modulated: which site carries the wave
   double wave_phase = 0;           // modulated: u(t) = A sin(2 pi (t - phase))
-  double ex1 = 1e-3, ex2 = 1e-3;   // MEM step factors and cycles
-  int nex1 = 20, nex2 = 60;
+  // MEM: the step factors (the largest change of ln rho in one cycle, the
+  // same for every example) and the cycles of the two stages; the run stops
+  // before at c2 <= 1.
+  double ex1 = 0.1, ex2 = 0.1;
+  int nex1 = 20, nex2 = 980;
   double sigma_rel = 0.03, sigma_abs = 0.2;  // MEM data: sigma = rel |F| + abs
+  // Icosahedral: occupation domains that are Gaussians in internal space
+  // with the site's b, f = z exp(-b (|q_par|^2 + |q_perp|^2) / 4) (an atom
+  // that is one isotropic Gaussian in all six dimensions), instead of balls.
+  bool gaussian_domains = false;
   std::string drawing;             // the "ng=" block of the inputs
   Basis basis;
   double pkmin = 0.3;
@@ -517,7 +524,10 @@ struct Example {
           }
           break;
         case Kind::icosahedral:
-          s += double(ncent) * f * ball_transform(2 * kPi * qi * st.radius) * ph;
+          s += double(ncent) * f *
+               (gaussian_domains ? std::exp(-st.b * qi * qi / 4)
+                                 : ball_transform(2 * kPi * qi * st.radius)) *
+               ph;
           break;
         case Kind::decagonal:
           s += f * disc_transform(2 * kPi * qi * st.radius) * ph;
@@ -538,23 +548,37 @@ struct Example {
   // Perovskite: the sum of exp(-2 pi i h.x) over the site's distinct images
   // under the cubic point group (all signed permutations of x, y, z).
   cplx images_sum(const Site& st, const int* h) const {
-    std::set<std::array<long, 3>> seen;
     cplx s = 0;
+    for (const auto& y : site_images(st))
+      s += std::exp(cplx(0, -2 * kPi * (h[0] * y[0] + h[1] * y[1] + h[2] * y[2])));
+    return s;
+  }
+
+  // The distinct positions of a site in the cell: for the perovskite its
+  // images under the cubic point group (all signed permutations of x, y,
+  // z), for the other models the site itself.
+  std::vector<std::array<double, 6>> site_images(const Site& st) const {
+    std::vector<std::array<double, 6>> out;
+    if (kind != Kind::perovskite) {
+      out.emplace_back();
+      std::copy(st.x, st.x + 6, out.back().begin());
+      return out;
+    }
+    std::set<std::array<long, 3>> seen;
     int perm[3] = {0, 1, 2};
     do {
       for (int sg = 0; sg < 8; ++sg) {
-        double y[3];
+        std::array<double, 6> y{};
         std::array<long, 3> key{};
         for (int i = 0; i < 3; ++i) {
           y[i] = ((sg >> i) & 1 ? -1 : 1) * st.x[perm[i]];
           y[i] -= std::floor(y[i]);
           key[i] = std::lround(y[i] * 1e6) % 1000000;
         }
-        if (!seen.insert(key).second) continue;
-        s += std::exp(cplx(0, -2 * kPi * (h[0] * y[0] + h[1] * y[1] + h[2] * y[2])));
+        if (seen.insert(key).second) out.push_back(y);
       }
     } while (std::next_permutation(perm, perm + 3));
-    return s;
+    return out;
   }
 
   double volume() const { return cell_volume(basis); }
@@ -585,13 +609,14 @@ inline Example perovskite() {
   std::copy(hm, hm + 6, e.hmax);
   e.qimax = 1.8;
   // Sr at the corner, Ti at the body centre, O at the face centres.
-  e.sites = {{"Sr", {0, 0, 0, 0, 0, 0}, 38, 0.6, 0, 1},
-             {"Ti", {0.5, 0.5, 0.5, 0, 0, 0}, 22, 0.5, 0, 1},
-             {"O", {0.5, 0.5, 0, 0, 0, 0}, 8, 0.8, 0, 3}};
+  // Gaussian atoms whose b stands for the whole atom (electron cloud and
+  // vibration), about a grid step wide: a density the 16^3 grid holds, whose
+  // data the maximum-entropy map fits to the noise.
+  e.sites = {{"Sr", {0, 0, 0, 0, 0, 0}, 38, 2.0, 0, 1},
+             {"Ti", {0.5, 0.5, 0.5, 0, 0, 0}, 22, 1.8, 0, 1},
+             {"O", {0.5, 0.5, 0, 0, 0, 0}, 8, 2.4, 0, 3}};
   e.basis = general_basis(e.abc, e.k);
   e.pkmin = 0.15;
-  e.nex1 = 20;
-  e.nex2 = 100;
   // The z = 1/2 section (Ti and two O), the (1-10) plane through the
   // origin (Sr, Ti and O), and the whole cell as a box.
   e.drawing =
@@ -673,6 +698,10 @@ inline Example icosahedral(bool fcentred) {
   const int hm[6] = {10, 10, 10, 10, 10, 10};
   std::copy(hm, hm + 6, e.hmax);
   e.qimax = 1.0;
+  // Quasicrystal data: weak reflections measured to a few per cent, with a
+  // larger background (and a noise level a positive map on this grid fits).
+  e.sigma_rel = 0.08;
+  e.sigma_abs = 0.4;
   if (!fcentred) {
     e.sites = {{"vertex", {0, 0, 0, 0, 0, 0}, 20, 2.0, 0.8 * e.a, 1},
                {"body centre", {0.5, 0.5, 0.5, 0.5, 0.5, 0.5}, 12, 2.0, 0.6 * e.a, 1}};
@@ -681,9 +710,6 @@ inline Example icosahedral(bool fcentred) {
                {"odd vertex", {0.5, 0, 0, 0, 0, 0}, 12, 2.0, 0.7 * e.a / 2, 32}};
   }
   e.pkmin = 0.3;
-  e.nex1 = 10;  // a 6-D grid: fewer cycles keep the run short
-  e.nex2 = 20;
-  e.ex1 = e.ex2 = 1e-4;  // the cell volume is large: a smaller step
   // Physical space through the origin: the plane of two five-fold axes'
   // parallel parts, taken as the superspace directions with zero internal
   // component: d1 + d2 (setting directions) is not such a vector, so the
@@ -736,6 +762,8 @@ inline Example decagonal() {
   const int hm[6] = {15, 15, 15, 15, 8, 1};
   std::copy(hm, hm + 6, e.hmax);
   e.qimax = 1.3;
+  e.sigma_rel = 0.05;  // quasicrystal data, as the icosahedral ones
+  e.sigma_abs = 0.4;
   const double rs = 0.55 * e.a, rl = rs * kTau;
   e.sites = {{"small 1", {0.2, 0.2, 0.2, 0.2, 0.25, 0}, 24, 1.5, rs, 2},
              {"large 2", {0.4, 0.4, 0.4, 0.4, 0.75, 0}, 24, 1.5, rl, 2},
@@ -1228,6 +1256,76 @@ inline std::vector<double> direct_map(const Example& e) {
   const double v = e.volume();
   std::vector<double> rho(nt);
   for (long long j = 0; j < nt; ++j) rho[j] = a[j].real() / v;
+  return rho;
+}
+
+// ---- the true density of Gaussian atoms ------------------------------------
+
+// The density of a crystal of Gaussian atoms at every grid point (the grid
+// order of direct_map), from real space alone: no Fourier series, so it
+// holds what a map made from a finite set of reflections misses.
+//
+// An atom of weight z with f(q) = z exp(-b |q|^2 / 4) over a lattice whose
+// reciprocal basis vectors (rows of dq, the components f depends on) are
+// mutually orthogonal has f(h) = z exp(-sum_i beta_i h_i^2), beta_i =
+// b |dq_i|^2 / 4, so its density factorises over the cell axes:
+//     rho(x) = (z / V) prod_i g(x_i - x0_i; beta_i),
+//     g(u; beta) = sum_h exp(-beta h^2) exp(2 pi i h u)
+//                = sqrt(pi / beta) sum_n exp(-pi^2 (u - n)^2 / beta),
+// the second form by Poisson summation (a periodic Gaussian of unit
+// integral over the cell). Axes with one grid point carry only h = 0: their
+// factor is 1. The perovskite (atoms Gaussian in physical space) and the
+// primitive icosahedral model with gaussian_domains (Gaussian in all six
+// dimensions, over a hypercubic lattice) qualify; other models are refused.
+inline std::vector<double> gaussian_density(const Example& e) {
+  const bool six = e.kind == Kind::icosahedral && e.gaussian_domains;
+  if ((e.kind != Kind::perovskite && !six) || e.brv != 'p')
+    throw std::runtime_error("gaussian_density: not a primitive crystal of Gaussian atoms");
+  const int ncomp = six ? 6 : 3;
+  double len2[6];
+  for (int i = 0; i < 6; ++i) {
+    len2[i] = 0;
+    for (int c = 0; c < ncomp; ++c) len2[i] += e.basis.dq[i][c] * e.basis.dq[i][c];
+    for (int j = 0; j < i; ++j) {
+      if (e.hmax[i] == 1 || e.hmax[j] == 1) continue;
+      double d = 0;
+      for (int c = 0; c < ncomp; ++c) d += e.basis.dq[i][c] * e.basis.dq[j][c];
+      if (std::fabs(d) > 1e-12 * std::sqrt(len2[i] * len2[j]))
+        throw std::runtime_error("gaussian_density: the reciprocal basis is not orthogonal");
+    }
+  }
+  auto g = [](double u, double beta) {
+    u -= std::nearbyint(u);
+    const int k = 2 + static_cast<int>(std::sqrt(60.0 * beta) / kPi);
+    double s = 0;
+    for (int n = -k; n <= k; ++n) s += std::exp(-kPi * kPi * (u - n) * (u - n) / beta);
+    return std::sqrt(kPi / beta) * s;
+  };
+  long long nt = 1;
+  for (int i = 0; i < 6; ++i) nt *= e.hmax[i];
+  std::vector<double> rho(nt, 0.0);
+  const double v = e.volume();
+  for (const Site& st : e.sites)
+    for (const auto& x0 : e.site_images(st)) {
+      // The factor of each axis at each of its grid coordinates.
+      std::vector<std::vector<double>> f(6);
+      for (int i = 0; i < 6; ++i) {
+        f[i].resize(e.hmax[i]);
+        for (int m = 0; m < e.hmax[i]; ++m)
+          f[i][m] = e.hmax[i] == 1 ? 1.0
+                                   : g(double(m) / e.hmax[i] - x0[i], st.b * len2[i] / 4);
+      }
+      int m[6] = {};
+      for (long long j = 0; j < nt; ++j) {
+        double p = st.z / v;
+        for (int i = 0; i < 6; ++i) p *= f[i][m[i]];
+        rho[j] += p;
+        for (int i = 0; i < 6; ++i) {
+          if (++m[i] < e.hmax[i]) break;
+          m[i] = 0;
+        }
+      }
+    }
   return rho;
 }
 

@@ -35,10 +35,12 @@ Tofofc gettofofc();
 float getf0();
 void setf0(float f000);
 
-// MEM step controls: cycles and step factors of the two stages.
+// MEM step controls: cycles and step factors of the two stages, and the
+// chi-square target at which the iteration stops (0: no such stop).
 struct Cnex {
   int nex1 = 0, nex2 = 0;
   float ex1 = 0, ex2 = 0;
+  float c2min = 1;
 };
 void setcnex(const Cnex& c);
 Cnex getcnex();
