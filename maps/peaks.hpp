@@ -64,9 +64,9 @@ int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeig
 // the map is fitted by a quadratic, by least squares over the point and its
 // nearest neighbours in the metric of the grid steps, shell by shell (all
 // neighbours at one distance or none, so that the fit keeps the symmetry of
-// the lattice), until they determine the quadratic. The
-// quadratic is fitted to ln|v| when every value used has the sign of the
-// peak (exact for a Gaussian peak), to v itself otherwise. Its maximum (its
+// the lattice), until they determine the quadratic. The quadratic is fitted
+// to ln|v| when every value used has the sign of the peak (exact for a
+// Gaussian peak), to v itself otherwise. Its maximum (its
 // minimum for a negative peak) gives the offset in grid steps along each
 // grid axis; the refined height is the grid value raised by the rise of the
 // quadratic from the grid point to that maximum. Directions (eigenvectors in
@@ -74,10 +74,11 @@ int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeig
 // than the points fitted, keep the grid point; axes of fewer than 3 points
 // are not refined.
 //
-// The set-up for a grid: the axes refined, the points used (offsets -1, 0,
-// +1 along those axes, the grid point first) and the least-squares solution
-// operator (one row per coefficient: the value, the gradient along each
-// axis, then the second derivatives d2/dt_a^2, then d2/dt_a dt_b for a < b).
+// The set-up for a grid: the axes refined, the points used (offsets in
+// steps along those axes, at most 3, the grid point first) and the
+// least-squares solution operator (one row per coefficient: the value, the
+// gradient along each axis, then the second derivatives d2/dt_a^2, then
+// d2/dt_a dt_b for a < b).
 struct PeakFit {
   int m = 0;          // axes refined
   int axis[6] = {};   // their grid axes
@@ -111,7 +112,7 @@ void gridtox(int j, const double* delta, float* x);
 // Moves a position (setting coordinates) onto the special position within
 // kPeakTol grid steps that has the largest site group, if there is one:
 // the position averaged over that site group. Returns the order of the site
-// group reached (1: the position is left as it is).
+// group of the position returned (1: a general position).
 int snapspecial(float* x);
 
 // Merges na peaks into independent peaks: grid-point coordinates x[6*i..],
