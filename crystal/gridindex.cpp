@@ -21,7 +21,6 @@ constexpr char kAxes[] = "xyztuv";
 
 int g_n[6] = {1, 1, 1, 1, 1, 1};
 long long g_mm[7] = {1, 1, 1, 1, 1, 1, 1};
-long long g_mmc[7] = {1, 1, 1, 1, 1, 1, 1};  // copy used by getindx
 
 // Operators in the grid basis: the rotation, the translation in fractions
 // of the grid cell, and the action on integer grid coordinates (rotation
@@ -45,9 +44,9 @@ int g_nrgz[kMaxSymo];
 // Static tables for the largest grid. Zero storage costs nothing until
 // touched; only the first nt entries are ever used. The orbit walk marks
 // the points it has reached one bit each (2 MiB for the largest grid).
-std::uint64_t g_mark[kNts / 64];
-int g_findx[kNts];
-int g_xindx[kNts];
+std::uint64_t g_mark[kGridMax / 64];
+int g_findx[kGridMax];
+int g_xindx[kGridMax];
 int g_nfindx = 0;
 int g_nxindx = 0;
 // The list of independent reflections is made when it is first read, not
@@ -148,8 +147,8 @@ int reflection_image(const int* x, int i, int k) {
 }
 
 void checksize(const char* who) {
-  if (getnt() > kNts) {
-    out() << "nt=" << fmt_i(getnt(), 20) << " nts=" << fmt_i(kNts, 10) << '\n';
+  if (getnt() > kGridMax) {
+    out() << "nt=" << fmt_i(getnt(), 20) << " nts=" << fmt_i(kGridMax, 10) << '\n';
     quit(std::string("nt > nts in ") + who);
   }
 }
@@ -178,7 +177,6 @@ void calmm() {
     // Mi-1 <= 2^40 and Ni < 2^31: compare before multiplying.
     g_mm[i] = g_mm[i - 1] > cap / ni ? cap : g_mm[i - 1] * ni;
   }
-  for (int i = 0; i < 7; ++i) g_mmc[i] = g_mm[i];
   g_prepared = false;
 }
 
@@ -187,8 +185,7 @@ void getmm(long long* mm) {
 }
 
 void setitt() {
-  if (getnt() > kNts) return;  // the driver stops with "nt > nts"
-  for (int i = 0; i < 7; ++i) g_mmc[i] = g_mm[i];
+  if (getnt() > kGridMax) return;  // the driver stops with "nt > nts"
   g_nfindx = 0;
   g_nxindx = 0;
   g_findx_made = false;
@@ -202,11 +199,7 @@ void getitoxyz(int j, int* x) {
     x[i] = (i < idm) ? static_cast<int>((j % g_mm[i + 1]) / g_mm[i]) : 0;
 }
 
-void getindx(int j, int* x) {
-  const int idm = dim();
-  for (int i = 0; i < 6; ++i)
-    x[i] = (i < idm) ? static_cast<int>((j % g_mmc[i + 1]) / g_mmc[i]) : 0;
-}
+void getindx(int j, int* x) { getitoxyz(j, x); }
 
 void tounitcell(int* x) {
   const int idm = dim();
@@ -249,6 +242,23 @@ int iskip(const int* h) {
   for (int i = 0; i < dim(); ++i)
     if (std::abs(h[i]) > (g_n[i] - 1) / 2) return 1;
   return 0;
+}
+
+void resetgridindex() {
+  for (int i = 0; i < 6; ++i) g_n[i] = 1;
+  for (int i = 0; i < 7; ++i) g_mm[i] = 1;
+  g_prepared = false;
+  for (int s = 0; s < kMaxSymo; ++s) {
+    for (int i = 0; i < 36; ++i) g_rg[s][i] = g_rn[s][i] = 0;
+    for (int e = 0; e < 6; ++e) {
+      g_tg[s][e] = 0;
+      g_tn[s][e] = 0;
+    }
+    g_nrnz[s] = g_nrgz[s] = 0;
+  }
+  // The lists are read only up to their counts.
+  g_nfindx = g_nxindx = 0;
+  g_findx_made = false;
 }
 
 void setsmopprm() {

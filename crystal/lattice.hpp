@@ -78,15 +78,20 @@ void setvol();
 float getvol();
 
 // Conversions (six components in and out).
-void getqi00(const int* h, float* q);
-void getqi0(const int* h, float* q);
+void getqi00(const int* h, float* q);  // q = h.dq, in the units of the basis
+void getqi0(const int* h, float* q);   // the same in 1/Angstrom (rltscale)
+// getqi0 under its second name, a forwarder: the reciprocal vector of the
+// undeformed lattice.
 void getqir(const int* h, float* q);
-void getqi(const int* h, float* q);
+void getqi(const int* h, float* q);    // the same on the deformed lattice
 void getqe0(const float* x, float* e);
 void getqe(const float* x, float* e);
 void getxe00(const float* x, float* e);
 void getxe(const float* x, float* e);
 void rltscale(float* v);
 void ltscale(float* v);
+
+// Every table above back to its state at the start of the program.
+void resetlattice();
 
 }  // namespace trovan

@@ -146,34 +146,9 @@ void centmatrix(double* m) {
   }
 }
 
-// Gauss-Jordan inversion with partial pivoting; the matrices here are
-// unimodular up to powers of 2 and far from singular.
-void minv(const double* a, double* r) {
-  double m[6][12];
-  for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) {
-      m[i][j] = a[at(i, j)];
-      m[i][6 + j] = (i == j) ? 1 : 0;
-    }
-  for (int c = 0; c < 6; ++c) {
-    int p = c;
-    for (int i = c + 1; i < 6; ++i)
-      if (std::fabs(m[i][c]) > std::fabs(m[p][c])) p = i;
-    if (std::fabs(m[p][c]) < 1e-12) quit("singular setting transformation");
-    for (int j = 0; j < 12; ++j) std::swap(m[c][j], m[p][j]);
-    const double d = m[c][c];
-    for (int j = 0; j < 12; ++j) m[c][j] /= d;
-    for (int i = 0; i < 6; ++i)
-      if (i != c && m[i][c] != 0) {
-        const double f = m[i][c];
-        for (int j = 0; j < 12; ++j) m[i][j] -= f * m[c][j];
-      }
-  }
-  for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) r[at(i, j)] = m[i][6 + j];
-}
-
 }  // namespace
+
+void resetsetting() { g_pairh = g_pairx = 0; }
 
 void setsmh(int isys) { g_pairh = pairof(isys, g_pairh); }
 void setsmx(int isys) { g_pairx = pairof(isys, g_pairx); }
@@ -256,9 +231,10 @@ void getsetmtrx(double* m) {
 }
 
 void getsetmtrxinv(double* mi) {
-  double m[36];
-  getsetmtrx(m);
-  minv(m, mi);
+  getsetmtrx(mi);
+  // The matrices here are unimodular up to powers of 2, far from singular.
+  double det = 0;
+  if (!matinvd(mi, 6, det)) quit("singular setting transformation");
   // M^-1 is a matrix of integers or of small dyadic fractions; remove the
   // rounding of the elimination.
   for (int i = 0; i < 36; ++i) mi[i] = std::nearbyint(mi[i] * 1048576.0) / 1048576.0;

@@ -66,4 +66,7 @@ void xgtox(const float* xg, float* x);
 void getsetmtrx(double* m);
 void getsetmtrxinv(double* mi);
 
+// The superstructure pairs back to the icosahedral one, as at the start.
+void resetsetting();
+
 }  // namespace trovan

@@ -103,6 +103,27 @@ void checkgroup() {
 
 }  // namespace
 
+void resetsymmetry() {
+  g_iwflag = 0;
+  g_idm = 6;
+  g_ndim = 6;
+  g_brv = 'p';
+  g_ltype = 1;
+  g_nsymo = 1;
+  g_ngen = 0;
+  g_icent = 0;
+  for (int s = 0; s < kMaxSymo; ++s) {
+    for (int i = 0; i < 36; ++i) g_rot[s][i] = 0;
+    for (int i = 0; i < 6; ++i) g_trn[s][i] = 0;
+  }
+  setunit(g_rot[0]);
+  for (int g = 0; g < kMaxGenerators; ++g) {
+    for (int i = 0; i < 36; ++i) g_gen_rot[g][i] = 0;
+    for (int i = 0; i < 6; ++i) g_gen_trn[g][i] = 0;
+    g_gen_order[g] = 0;
+  }
+}
+
 void setiwflag(int flag) { g_iwflag = flag; }
 int getiwflag() { return g_iwflag; }
 

@@ -92,4 +92,8 @@ double getyt(const int* h, int i, int k);
 // xr = R_i x + tau_i, negated when k != 0 (not reduced into the cell).
 void getrx(const float* x, float* xr, int i, int k);
 
+// The group back to the identity alone, the dimension to 6, the centring to
+// 'p': the state at the start of the program.
+void resetsymmetry();
+
 }  // namespace trovan

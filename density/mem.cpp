@@ -296,6 +296,18 @@ void resetmemcontrol() {
   g_halvings = 0;
 }
 
+void resetmem() {
+  resetmemcontrol();
+  g_denmodf = 0;
+  g_saved_fcr.clear();
+  g_saved_fci.clear();
+  g_saved_f0 = 0;
+  g_trial = false;
+  g_spare = Spare{};
+  g_orbit.clear();
+  g_dfw.clear();
+}
+
 bool isreturn(float c2, float rfact, float rwfact) {
   bool reject = false;
   if (!std::isfinite(c2) || !std::isfinite(rfact) || !std::isfinite(rwfact)) {

@@ -51,6 +51,9 @@ void rfct(int iwhkl);
 // whether a trial step with these agreement values is to be taken back;
 // `getnewex` adapts `ex` after it and says whether the step is taken back.
 void resetmemcontrol();
+// The step control and the saved accepted state, as at the start of the
+// program.
+void resetmem();
 bool isreturn(float c2, float rfact, float rwfact);
 bool getnewex(bool reject, float& ex);
 bool isconverge(float rfact, float rwfact, float eps);

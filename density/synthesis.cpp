@@ -373,4 +373,14 @@ void getxr0orbits(std::vector<unsigned char>& m) {
 float* getfcr() { return g_fcr; }
 float* getfci() { return g_fci; }
 
+void resetsynthesis() {
+  // The lists are read only up to their counts.
+  g_cur = 0;
+  g_nxr0 = 0;
+  g_all_made = false;
+  g_whole = false;
+  g_dmin = g_dmax = 0;
+  g_packed = false;
+}
+
 }  // namespace trovan

@@ -61,4 +61,7 @@ void getxr0orbits(std::vector<unsigned char>& m);
 float* getfcr();
 float* getfci();
 
+// No current density, as at the start of the program.
+void resetsynthesis();
+
 }  // namespace trovan

@@ -17,6 +17,7 @@
 #include "crystal/symmetry.hpp"
 #include "density/mem.hpp"
 #include "density/synthesis.hpp"
+#include "driver/reset.hpp"
 #include "util/workgrid.hpp"
 #include "util/files.hpp"
 #include "util/input.hpp"
@@ -40,8 +41,6 @@ std::string num(float v) {
   return buf;
 }
 
-std::string trimmed(const std::string& s) { return s.substr(0, istrln(s)); }
-
 // True when `key` stands on the rest of the current line: an optional key
 // is read only then.
 bool onthisline(const std::string& key) {
@@ -55,7 +54,7 @@ constexpr int kMaxSmtr = 12;  // steps of the superstructure transformation
 std::string read_name(const std::string& key) {
   std::string v;
   freadcv(key, 1, &v, 1, kLineLength);
-  v = trimmed(v);
+  v = trim(v);
   if (static_cast<int>(v.size()) > kNameLength)
     quit(key + " file name longer than 80 characters: " + v);
   return v;
@@ -74,14 +73,14 @@ void read_names(Job& n) {
   out() << "flnm3=" << n.win << ",flnm4=" << n.rho << '\n';
   std::string title;
   freadc("title=", 1, title, 1, kNameLength);
-  title = trimmed(title);
+  title = trim(title);
   out() << title << '\n';
   settitle(title);
   setflnm1(n.hkl);
   setboxnames(n.win.c_str(), n.rho.c_str());
 }
 
-// Steps 3-4: the crystal system, the lattice and the symmetry.
+// The crystal system, the lattice and the symmetry.
 void read_lattice_and_symmetry(int isys) {
   if (isys != 0) {
     float a = 0, c = 0;
@@ -116,7 +115,7 @@ void read_lattice_and_symmetry(int isys) {
   setbrv(getbrv());
 }
 
-// Step 5: F(000) and scale, job control, the general setting's basis.
+// F(000) and scale, job control, the general setting's basis.
 void read_scale_and_setting(int isys) {
   Tofofc t;
   freadr("f000=", 1, t.f000, 1);
@@ -155,21 +154,22 @@ void read_scale_and_setting(int isys) {
 
 Job read_keywords() {
   Job job;
-  // Step 1: units.
+  // The input and listing units.
   setinp(5);
   setout(6);
 
-  // Step 2: file names and title.
+  // File names and title.
   read_names(job);
 
-  // Steps 3-5.
+  // The crystal system, its lattice and symmetry, the F(000) block and
+  // the general setting's basis.
   int isys = 0;
   freadi("isys=", 1, isys, 1);
   setsys(isys);
   read_lattice_and_symmetry(isys);
   read_scale_and_setting(isys);
 
-  // Step 6: map kind and grid.
+  // Map kind and grid.
   int iplot = 0;
   int hmax[6] = {1, 1, 1, 1, 1, 1};
   freadi("iplot=", 1, iplot, 1);
@@ -199,14 +199,15 @@ Job read_keywords() {
   calmm();
   setitt();
 
-  // Step 7.
+  // The peak threshold, a fraction of the map maximum; a map kind must be
+  // chosen.
   float pkmin = 0;
   freadr("pkmin=", 1, pkmin, 0);
   out() << " pkmin=" << num(pkmin) << '\n';
   if (!(pkmin > 0)) quit("pkmin should be positive");
   if (iplot == 0) quit("do not support iplot=0");
 
-  // Step 8.
+  // The weighted R at which a maximum-entropy run of kind 5 stops.
   float rwmin = 0;
   if (ismem() && std::abs(iplot) == 5) {
     freadr("rwmin=", 1, rwmin, 0);
@@ -214,14 +215,14 @@ Job read_keywords() {
   }
   setrwmin(rwmin);
 
-  // Step 9: the grid must fit the work grid.
+  // The grid must fit the work grid.
   long long nt = getnt();
-  if (nt > kNts) {
-    out() << "nt=" << nt << " nts=" << kNts << '\n';
+  if (nt > kGridMax) {
+    out() << "nt=" << nt << " nts=" << kGridMax << '\n';
     quit("nt > nts");
   }
 
-  // Step 10: MEM step controls.
+  // MEM step controls.
   Cnex cx;
   if (ismem()) {
     freadr("ex1=", 1, cx.ex1, 1);
@@ -237,7 +238,8 @@ Job read_keywords() {
   }
   setcnex(cx);
 
-  // Step 11.
+  // New start or continuation; the cell volume and the superstructure
+  // multiplier, which the reflection reader and the expansion need.
   int icont = 0;
   freadi("icont=", 1, icont, 1);
   out() << "icont=" << fmt_i(icont, 3) << '\n';
@@ -246,14 +248,15 @@ Job read_keywords() {
   if ((isys == 1 || isys == 2) && getbrv() == 'p' && ismtr % 3 != 0)
     quit("ismtr must be 3*n for brv=p isys=1,2");
 
-  // Step 12.
+  // The reflection cut and the record format, the drawing device, the
+  // reflection listing switch and the projection vectors.
   float qimax = 0;
   std::string frmt;
   freadr("qimax=", 1, qimax, 1);
   // The format is kept in 40 characters; a longer one is refused rather
   // than cut, since a cut format could read other columns than meant.
   freadcv("frmt=", 1, &frmt, 0, kLineLength);
-  frmt = trimmed(frmt);
+  frmt = trim(frmt);
   if (frmt.size() > 40) quit("frmt= format longer than 40 characters: " + frmt);
   out() << "qimax=" << num(qimax) << " frmt=" << frmt << '\n';
   int ldev = 0, iwhkl = 0, iprj = 0;
@@ -283,7 +286,7 @@ Job read_keywords() {
 }
 
 void read_data(const Job& job) {
-  // Step 13: the reflections; the density file is opened once so that a bad
+  // The reflections; the density file is opened once so that a bad
   // name stops the run now, not after the long computation. The open must
   // not change the file: a continuation run reads it later.
   rdhklq(job.qimax, job.frmt, 0);
@@ -298,13 +301,13 @@ void read_data(const Job& job) {
 void compute(const Job& job) {
   const int icont = job.icont;
 
-  // Step 14: expansion and the index tables.
+  // Expansion and the index tables.
   symstf();
   setsmopprm();
   setindfindx();
   setindxindx();
 
-  // Step 15: the start density.
+  // The start density.
   const Tofofc t = gettofofc();
   if (icont == 1) {
     readdxyz(job.density, getabcdr(), getnt());
@@ -321,13 +324,13 @@ void compute(const Job& job) {
     initcr1();
   }
 
-  // Step 16: maximum entropy.
+  // Maximum entropy.
   if (ismem()) {
     chsdenmodf(2);
     memloop(getf0(), job.density);
   }
 
-  // Step 17: the full grid, its extrema and peaks.
+  // The full grid, its extrema and peaks.
   getbrfromxr0();
   pksearchnd(job.pkmin);
   float dmin = 0, dmax = 0, xmn[6], xmx[6];
@@ -338,15 +341,18 @@ void compute(const Job& job) {
   for (float x : xmx) out() << fmt_f(x, 8, 4);
   out() << '\n';
 
-  // Step 18.
+  // The density file, and for maximum entropy the final agreement.
   wrtdxyz(job.density, getabcdr(), getnt());
   if (ismem()) rfct(job.iwhkl);
 
-  // Step 19.
+  // The drawings and boxes.
   drwmap(job.ldev);
 }
 
 void run() {
+  // Every table starts as at the start of the program, so that a second
+  // run in one process gives what the first gave.
+  reset_all();
   const Job job = read_keywords();
   read_data(job);
   compute(job);

@@ -23,7 +23,8 @@ Job read_keywords();
 void read_data(const Job& job);
 void compute(const Job& job);
 
-// Runs the whole job; a stop unwinds as trovan::Stop.
+// Runs the whole job from the state at the start of the program
+// (reset_all); a stop unwinds as trovan::Stop.
 void run();
 
 }  // namespace trovan

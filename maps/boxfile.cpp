@@ -31,8 +31,9 @@ std::string ifield(int v, int w) {
   return static_cast<int>(s.size()) <= w ? s : std::string(w, '*');
 }
 
-std::string trim(const std::string& s) { return s.substr(0, istrln(s)); }
 }  // namespace
+
+void resetboxfile() { g_dmin = g_dmax = g_range = 0; }
 
 void getdminmax(const float* values, long long n, float& dmin, float& dmax) {
   if (n < 1) {

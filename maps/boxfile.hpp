@@ -15,6 +15,8 @@ constexpr int kMaxint = 1048575;  // 2^20 - 1
 
 void getdminmax(const float* values, long long n, float& dmin, float& dmax);
 void setdminmax(float dmin, float dmax);
+// The code range back to none, as at the start of the program.
+void resetboxfile();
 int encode(int v);
 int encodedxyz(float x);
 

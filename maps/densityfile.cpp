@@ -19,8 +19,6 @@ namespace trovan {
 
 namespace {
 
-std::string trim(const std::string& s) { return s.substr(0, istrln(s)); }
-
 void put_u32le(unsigned char* p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }

@@ -1029,6 +1029,15 @@ void getpeakcrd(const float* map, float& dmin, float* xmn, float& dmax, float* x
 
 int getnpeak() { return static_cast<int>(g_ind.size()); }
 
+void resetpeaks() {
+  // The peak tables are read only up to their counts.
+  g_nind = 0;
+  g_symready = false;
+  g_nsym = g_icent = 0;
+  g_ctr.clear();
+  g_spg.clear();
+}
+
 void getpeak(int i, float* x, float& height, int& mult) {
   const IndPeak& pk = g_ind[i];
   for (int e = 0; e < 6; ++e) x[e] = pk.xr[e];

@@ -180,4 +180,7 @@ void getpeakcrd(const float* map, float& dmin, float* xmn, float& dmax, float* x
 int getnpeak();
 void getpeak(int i, float* x, float& height, int& mult);
 
+// No peaks and no symmetry description, as at the start of the program.
+void resetpeaks();
+
 }  // namespace trovan

@@ -163,6 +163,19 @@ void set_hsb(Hsb& c, float h, float s, float b) {
 
 }  // namespace
 
+void resetcalcomp() {
+  // An open page is abandoned, not finished: nothing more is written.
+  if (g_ps.is_open()) g_ps.close();
+  g_ps.clear();
+  g_st = PlotState{};
+  g_orien = 1;
+  g_nfile = 0;
+  g_npage = 0;
+  g_lastfile.clear();
+  g_bufx.clear();
+  g_bufy.clear();
+}
+
 void setorien(int iorien) { g_orien = iorien; }
 int getorien() { return g_orien; }
 int getnfile() { return g_nfile; }

@@ -49,6 +49,10 @@ std::string getprologpath();
 // The file counter: plots adds one for each page it starts.
 int getnfile();
 void setnfile(int nfile);
+// Back to the state at the start of the program: no page open (an open
+// page file is closed as it stands), portrait, file counter 0, no file to
+// continue.
+void resetcalcomp();
 
 // Starts a page on device ldev (1 or 2, both PostScript) with the origin at
 // (xorg, yorg) cm from the lower left corner. Other devices: "ldev= n  not

@@ -83,6 +83,11 @@ void readvec(const char* key, int n, double* v, int irw) {
 
 }  // namespace
 
+void resetdrwmap() {
+  g_win = "map.win";
+  g_rho = "map.rho";
+}
+
 void setboxnames(const char* win, const char* rho) {
   g_win = win ? win : "";
   g_rho = rho ? rho : "";

@@ -37,6 +37,8 @@ constexpr long long kJxmax = 4194304;
 
 // Box file names (prefix + ".win", prefix + ".rho").
 void setboxnames(const char* win, const char* rho);
+// The box file names back to those of the start of the program.
+void resetdrwmap();
 
 // Everything a drawing needs from the rest of the run.
 struct MapContext {

@@ -21,7 +21,7 @@ void mat6vec(const double* m, const double* x, double* y) {
   std::copy(r, r + 6, y);
 }
 
-void applyop(const AffineOp& op, const double* x, double* y) {
+void applyaffine(const AffineOp& op, const double* x, double* y) {
   mat6vec(op.r, x, y);
   for (int e = 0; e < 6; ++e) y[e] += op.t[e];
 }
@@ -87,7 +87,7 @@ double sampleat(const Sampler& s, const double* x) {
   }
   double sum = 0, y[6];
   for (const AffineOp& op : s.ops) {
-    applyop(op, x, y);
+    applyaffine(op, x, y);
     mat6vec(s.minv, y, xg);
     sum += interpolate(s.grid, xg);
   }
@@ -176,7 +176,7 @@ std::vector<SectionMark> marksinplane(const std::vector<std::array<double, 6>>& 
   for (std::size_t p = 0; p < peaks.size(); ++p) {
     for (const AffineOp& op : useops) {
       double y[6], yg[6];
-      applyop(op, peaks[p].data(), y);
+      applyaffine(op, peaks[p].data(), y);
       mat6vec(minv, y, yg);
       // Lattice translations that can bring the image into the slab around
       // the section along every axis.

@@ -75,6 +75,11 @@ void getfobs(int k, int& j, float& a, float& b, float& sigma) {
 const int* getfobsj() { return g_fj; }
 float getcfmax() { return g_cfmax; }
 
+void resetexpand() {
+  g_nind = 0;
+  g_cfmax = 0;
+}
+
 void symstf() {
   const long long nt = getnt();
   const int idm = getidm();

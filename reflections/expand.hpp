@@ -33,4 +33,7 @@ void getfobs(int k, int& j, float& a, float& b, float& sigma);
 const int* getfobsj();
 float getcfmax();
 
+// The list of independent observed reflections back to empty, as at the start.
+void resetexpand();
+
 }  // namespace trovan

@@ -54,6 +54,11 @@ void setiphs(int k, int degrees) { g_iphs[k] = degrees; }
 
 void clrhkl() { g_is = 0; }
 
+void resethklread() {
+  g_flnm1.clear();
+  clrhkl();
+}
+
 void addhkl(const int* h, float fo, float fc, float cosphs, float sinphs, float sigma) {
   if (g_is >= kNhmax)
     quit("more than " + std::to_string(kNhmax) + " reflections kept (nhmax=" + std::to_string(kNhmax) + ")");
@@ -90,15 +95,11 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
   if (idm < 1 || idm > 6) quit("invalid idm=" + std::to_string(idm) + " in rdhklq");
 
   // F(000) and the three sigma values are given on the scale of the file;
-  // bring them to the scale of the amplitudes.
-  Tofofc t = gettofofc();
-  t.f000 *= t.fmag;
-  t.sg00 *= t.fmag;
-  t.sg0 *= t.fmag;
-  t.sg1 *= t.fmag;
+  // bring them to the scale of the amplitudes (from the values as given, so
+  // that a second reading does not scale them again).
+  const Tofofc t = scaletofofc();
   if (!std::isfinite(t.f000) || !std::isfinite(t.sg00) || !std::isfinite(t.sg0) || !std::isfinite(t.sg1))
     quit("f000=, sg00=, sg0=, sg1= times fmag= out of range");
-  settofofc(t);
 
   std::fstream f;
   openfile(f, g_flnm1, "OLD");

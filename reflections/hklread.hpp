@@ -41,6 +41,9 @@ void setiphs(int k, int degrees);
 void clrhkl();
 void addhkl(const int* h, float fo, float fc, float cosphs, float sinphs, float sigma);
 
+// The file name and the table back to their state at the start of the program.
+void resethklread();
+
 // cos and sin of an angle in degrees, exact at multiples of 90 degrees, so
 // that the phases 0 and 180 of a centrosymmetric structure give sin = 0
 // exactly and their coefficients stay real.

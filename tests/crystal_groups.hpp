@@ -6,6 +6,8 @@
 // k-th basis vector) when R D = D G with G block diagonal, orthogonal on the
 // physical and on the internal subspace.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <sstream>
@@ -91,28 +93,9 @@ inline Mat mul(const Mat& a, const Mat& b) {
 }
 
 inline Mat inverse(const Mat& a) {
-  double m[6][12];
-  for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) {
-      m[i][j] = a[at(i, j)];
-      m[i][6 + j] = i == j;
-    }
-  for (int c = 0; c < 6; ++c) {
-    int p = c;
-    for (int i = c + 1; i < 6; ++i)
-      if (std::fabs(m[i][c]) > std::fabs(m[p][c])) p = i;
-    for (int j = 0; j < 12; ++j) std::swap(m[c][j], m[p][j]);
-    double d = m[c][c];
-    for (int j = 0; j < 12; ++j) m[c][j] /= d;
-    for (int i = 0; i < 6; ++i)
-      if (i != c) {
-        double f = m[i][c];
-        for (int j = 0; j < 12; ++j) m[i][j] -= f * m[c][j];
-      }
-  }
-  Mat r(36);
-  for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) r[at(i, j)] = m[i][6 + j];
+  Mat r = a;
+  double det = 0;
+  if (!matinvd(r.data(), 6, det)) ADD_FAILURE() << "singular lattice basis";
   return r;
 }
 

@@ -39,14 +39,6 @@ struct SymmetryExpansion : ::testing::Test {
     t.f000 = 50;
     t.fmag = 1;
     settofofc(t);
-    setprj(0, nullptr);
-    clrhkl();
-  }
-  void TearDown() override {
-    set_out_stream(nullptr);
-    setprj(0, nullptr);
-    setiplt(0);
-    clrhkl();
   }
   // Three reflections of different orbits, with their phases in degrees.
   // The hk0 projection of 4_1 is centrosymmetric (the two-fold maps hk0 on
@@ -196,8 +188,6 @@ TEST_F(SymmetryExpansion, FaceCentredIndicesMustBeAllowed) {
   add({{{1, 0, 0, 0, 0, 0}, 5, 5, 0}});
   EXPECT_THROW(symstf(), Stop);
   EXPECT_NE(listing.str().find("nonallowd reflections"), std::string::npos) << listing.str();
-  setsys(0);
-  setsmh(0);
 }
 
 TEST_F(SymmetryExpansion, MemRefusesReflectionsWithoutSigma) {
@@ -226,22 +216,17 @@ TEST(SymmetryExpansionClasses, AClassPartlyOutsideTheGridIsLeftOutWhole) {
   t.f000 = 10;
   t.fmag = 1;
   settofofc(t);
-  setprj(0, nullptr);
   setiplt(2);
-  clrhkl();
   const int inside[6] = {1, 1, 1, 0, 0, 0}, partial[6] = {5, 1, 2, 0, 0, 0};
   addhkl(inside, 5, 5, 1, 0, 1);
   addhkl(partial, 4, 4, 1, 0, 1);  // (2, 5, 1) fits, (1, 2, 5) does not: 5 > (8 - 1)/2
   symstf();
-  set_out_stream(nullptr);
   const std::string text = listing.str();
   EXPECT_NE(text.find("number of reflections used   =           6"), std::string::npos) << text;
   EXPECT_NE(text.find("number of skipped reflections=           3"), std::string::npos) << text;
   EXPECT_NE(text.find("partly outside the grid=           1"), std::string::npos) << text;
   int hg[6] = {2, 5, 1, 0, 0, 0};
   EXPECT_EQ(getabcdr()[gethkltoj(hg)], 0.0f);
-  clrhkl();
-  setiplt(0);
 }
 
 }  // namespace

@@ -38,7 +38,6 @@ class HklRead : public ::testing::Test {
     fs::remove_all(dir);
     fs::create_directories(dir);
     set_out_stream(&listing);
-    setidm(6);
     setiplt(2);
     Tofofc t;
     t.f000 = 100;
@@ -48,15 +47,7 @@ class HklRead : public ::testing::Test {
     t.sg1 = 4;
     settofofc(t);
   }
-  void TearDown() override {
-    // Leave the run state as a fresh run has it for the other suites.
-    set_out_stream(nullptr);
-    setidm(6);
-    setiplt(0);
-    settofofc(Tofofc{});
-    clrhkl();
-    fs::remove_all(dir);
-  }
+  void TearDown() override { fs::remove_all(dir); }
 
   std::string write(const std::string& name, const std::vector<std::string>& lines) {
     fs::path p = dir / name;
@@ -139,6 +130,48 @@ TEST_F(HklRead, FourierRecordsFillTheTableScaledAndEchoed) {
   EXPECT_FLOAT_EQ(t.sg0, 0.5f);
   EXPECT_FLOAT_EQ(t.sg1, 8);
   EXPECT_FLOAT_EQ(t.fmag, 2);
+}
+
+// The reader starts from the values as given: reading the file again gives
+// the same table and the same F(000) and sigmas, not once more times fmag.
+TEST_F(HklRead, ReadingTwiceGivesTheSameTableAndScale) {
+  setiplt(4);
+  const std::vector<std::string> lines = {
+      "   1   0   0   0   0   0    100.50     98.00      0.00      1.50",
+      "   2  -1   3   0   1  -4     20.25    -21.00    180.00      0.75",
+      "   0   0   1   1   1   1      3.00      2.50     30.00      0.25"};
+  const std::string file = write("m.hkl", lines);
+  struct Table {
+    std::vector<float> v;
+    std::vector<int> h;
+    float f000, sg00, sg0, sg1;
+  };
+  auto read = [&] {
+    EXPECT_EQ(run(file, "(6i4,4f10.2)"), -1) << listing.str();
+    Table t;
+    for (int k = 0; k < getnref(); ++k) {
+      int h[6];
+      gethkl(k, h);
+      t.h.insert(t.h.end(), h, h + 6);
+      t.v.insert(t.v.end(), {getfo(k), getfc(k), getsigma(k), getcosphs(k), getsinphs(k)});
+    }
+    const Tofofc s = gettofofc();
+    t.f000 = s.f000;
+    t.sg00 = s.sg00;
+    t.sg0 = s.sg0;
+    t.sg1 = s.sg1;
+    return t;
+  };
+  const Table first = read(), second = read();
+  ASSERT_EQ(getnref(), 3);
+  EXPECT_EQ(second.h, first.h);
+  EXPECT_EQ(second.v, first.v);
+  EXPECT_FLOAT_EQ(first.f000, 200);
+  EXPECT_FLOAT_EQ(first.sg1, 8);
+  EXPECT_EQ(second.f000, first.f000);
+  EXPECT_EQ(second.sg00, first.sg00);
+  EXPECT_EQ(second.sg0, first.sg0);
+  EXPECT_EQ(second.sg1, first.sg1);
 }
 
 TEST_F(HklRead, MemRecordsOfFiveDimensionsCarrySigma) {

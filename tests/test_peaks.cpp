@@ -412,7 +412,6 @@ TEST(PeakSearch, UnknownCentringStops) {
   float x[6];
   Quiet q;
   EXPECT_EQ(stop_message([&] { gridtox(5, x); }), "invalid brv");
-  setbrv('p');
 }
 
 TEST(PeakSearch, CoordinatesLieInTheSettingCell) {
@@ -446,8 +445,6 @@ TEST(PeakSearch, CoordinatesLieInTheSettingCell) {
           }
         }
       }
-  setbrv('p');
-  setsmtr(0);
 }
 
 TEST(Extrema, FirstLowestAndFirstHighestInGridOrder) {
@@ -556,7 +553,6 @@ TEST(Equivalence, MergingEqualsThePlainDefinitionOnAFaceCentredIcosahedralCell) 
   close_rotations(gens);
   grid(6, {4, 4, 4, 4, 4, 4});
   expect_merging_as_defined(100, "icosahedral f");
-  setbrv('p');
 }
 
 // The centring translations found independently: sums of up to three of
@@ -766,7 +762,6 @@ TEST(SiteSymmetry, OrbitStabiliserInTheIcosahedralGroupForEveryCentring) {
       }
     }
   }
-  setbrv('p');
 }
 
 // ---------------------------------------------------------------------------
@@ -965,7 +960,6 @@ TEST(SyntheticStructure, IcosahedralFaceCentredModelComesBackInTheSettingCell) {
   EXPECT_EQ(m, 32);
   getpeak(1, x, h, m);
   EXPECT_EQ(m, 32);
-  setbrv('p');
 }
 
 // The Fourier map of the bundled perovskite example, as a user runs it:

@@ -80,8 +80,6 @@ TEST(Centring, StopsOnForbiddenReflectionAndUnknownLetter) {
   } catch (const Stop& s) {
     EXPECT_EQ(std::string(s.what()), "invalid brv");
   }
-  set_out_stream(nullptr);
-  configure(0, 'p', 0);
 }
 
 TEST(Bases, PhaseIsTheSameInSettingAndGridBasis) {
@@ -112,7 +110,6 @@ TEST(Bases, PhaseIsTheSameInSettingAndGridBasis) {
     }
     EXPECT_GT(allowed, 10) << "isys " << c.isys << " brv " << c.brv << " ismtr " << c.ismtr;
   }
-  configure(0, 'p', 0);
 }
 
 TEST(Bases, MatrixAndItsInverseMatchTheIndexForm) {
@@ -146,7 +143,6 @@ TEST(Bases, MatrixAndItsInverseMatchTheIndexForm) {
       for (int i = 0; i < 6; ++i) EXPECT_EQ(back[i], hg[i]);
     }
   }
-  configure(0, 'p', 0);
 }
 
 TEST(Superstructure, InverseUndoesForward) {
@@ -171,7 +167,6 @@ TEST(Superstructure, InverseUndoesForward) {
     smtrh(a, b, -3);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(b[i], h[i]);
   }
-  configure(0, 'p', 0);
 }
 
 TEST(Coordinates, ReducKeepsSmallNegativesAndFoldsTheRest) {

@@ -8,7 +8,8 @@
 //
 // Everything here is computed in double precision from the model alone: the
 // reciprocal bases are built from their exact definitions (tau, cos 72
-// degrees, ...), not read from the program's tables.
+// degrees, ...), not read from the program's tables. Only the program's
+// generic matrix inversion (util/linalg) is shared.
 //
 // Sign convention. The program synthesises
 //     rho(x) = (1/V) sum_h F(h) exp(+2 pi i h.x),
@@ -29,6 +30,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "util/linalg.hpp"
 
 namespace trovan::examples {
 
@@ -116,21 +119,8 @@ inline double cell_volume(const Basis& b) {
   double m[6][6];
   for (int i = 0; i < 6; ++i)
     for (int j = 0; j < 6; ++j) m[i][j] = b.dq[i][j];
-  double det = 1;
-  for (int c = 0; c < 6; ++c) {
-    int p = c;
-    for (int i = c + 1; i < 6; ++i)
-      if (std::fabs(m[i][c]) > std::fabs(m[p][c])) p = i;
-    if (p != c) {
-      for (int j = 0; j < 6; ++j) std::swap(m[c][j], m[p][j]);
-      det = -det;
-    }
-    det *= m[c][c];
-    for (int i = c + 1; i < 6; ++i) {
-      const double f = m[i][c] / m[c][c];
-      for (int j = c; j < 6; ++j) m[i][j] -= f * m[c][j];
-    }
-  }
+  double det = 0;
+  if (!trovan::matinvd(&m[0][0], 6, det)) throw std::runtime_error("singular basis");
   return 1.0 / std::fabs(det);
 }
 
@@ -240,34 +230,23 @@ inline std::string op_text(const IMat6& r, const int* half_t = nullptr) {
 // on the internal subspace. `proper` gets the sign of the physical
 // determinant.
 inline bool is_lattice_rotation(const IMat6& r, const Basis& b, int ndim, int* proper = nullptr) {
-  // G = dq^-1 R dq, found by solving dq G = R dq column by column.
-  double a[6][6], rhs[6][6];
+  // G = dq^-1 R dq.
+  double di[6][6];
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) di[i][j] = b.dq[i][j];
+  double ddet = 0;
+  if (!trovan::matinvd(&di[0][0], 6, ddet)) return false;
+  double rd[6][6], g[6][6];
   for (int i = 0; i < 6; ++i)
     for (int j = 0; j < 6; ++j) {
-      a[i][j] = b.dq[i][j];
-      rhs[i][j] = 0;
-      for (int k = 0; k < 6; ++k) rhs[i][j] += r[i][k] * b.dq[k][j];
+      rd[i][j] = 0;
+      for (int k = 0; k < 6; ++k) rd[i][j] += r[i][k] * b.dq[k][j];
     }
-  for (int c = 0; c < 6; ++c) {
-    int p = c;
-    for (int i = c + 1; i < 6; ++i)
-      if (std::fabs(a[i][c]) > std::fabs(a[p][c])) p = i;
-    for (int j = 0; j < 6; ++j) {
-      std::swap(a[c][j], a[p][j]);
-      std::swap(rhs[c][j], rhs[p][j]);
-    }
-    for (int i = 0; i < 6; ++i) {
-      if (i == c) continue;
-      const double f = a[i][c] / a[c][c];
-      for (int j = 0; j < 6; ++j) {
-        a[i][j] -= f * a[c][j];
-        rhs[i][j] -= f * rhs[c][j];
-      }
-    }
-  }
-  double g[6][6];
   for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) g[i][j] = rhs[i][j] / a[i][i];
+    for (int j = 0; j < 6; ++j) {
+      g[i][j] = 0;
+      for (int k = 0; k < 6; ++k) g[i][j] += di[i][k] * rd[k][j];
+    }
   for (int i = 0; i < 6; ++i)
     for (int j = 0; j < 6; ++j)
       if ((i < 3) != (j < 3) && std::fabs(g[i][j]) > 1e-9) return false;
@@ -373,28 +352,14 @@ inline void from_grid(char brv, const int* hg, int* h) {
   static bool ready = false;
   if (!ready) {
     const auto& q = centring_q();
-    double m[6][12];
+    double m[6][6];
+    for (int i = 0; i < 6; ++i)
+      for (int j = 0; j < 6; ++j) m[i][j] = q[i][j];
+    double det = 0;
+    if (!trovan::matinvd(&m[0][0], 6, det)) throw std::runtime_error("Q is singular");
     for (int i = 0; i < 6; ++i)
       for (int j = 0; j < 6; ++j) {
-        m[i][j] = q[i][j];
-        m[i][6 + j] = i == j;
-      }
-    for (int c = 0; c < 6; ++c) {
-      int p = c;
-      for (int i = c + 1; i < 6; ++i)
-        if (std::fabs(m[i][c]) > std::fabs(m[p][c])) p = i;
-      for (int j = 0; j < 12; ++j) std::swap(m[c][j], m[p][j]);
-      const double d = m[c][c];
-      for (int j = 0; j < 12; ++j) m[c][j] /= d;
-      for (int i = 0; i < 6; ++i)
-        if (i != c) {
-          const double f = m[i][c];
-          for (int j = 0; j < 12; ++j) m[i][j] -= f * m[c][j];
-        }
-    }
-    for (int i = 0; i < 6; ++i)
-      for (int j = 0; j < 6; ++j) {
-        const double v = 2 * m[i][6 + j];
+        const double v = 2 * m[i][j];
         qi2[i][j] = static_cast<int>(std::lround(v));
         if (std::fabs(v - qi2[i][j]) > 1e-9) throw std::runtime_error("2 Q^-1 is not integral");
       }

@@ -8,7 +8,7 @@
 namespace trovan {
 
 std::string getflnmprfx(const std::string& name) {
-  std::string s = name.substr(0, istrln(name));
+  std::string s = trim(name);
   std::size_t dot = s.rfind('.');
   std::size_t slash = s.rfind('/');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return s;
@@ -24,7 +24,7 @@ void cantopen(const std::string& name) {
 namespace {
 void open_with(std::fstream& f, const std::string& name, const std::string& status,
                std::ios::openmode extra) {
-  std::string n = name.substr(0, istrln(name));
+  std::string n = trim(name);
   if (f.is_open()) f.close();
   f.clear();
   if (n.empty()) cantopen(n);

@@ -28,6 +28,10 @@ int getskp();
 // The stream behind the input unit (std::cin unless a test supplies one).
 // Binding a stream also clears the line buffer.
 void set_input_stream(std::istream* is);
+// The reader back to its state at the start: units 5 and 6, skip flag off,
+// an empty line buffer. The stream binding stays: it says where the run
+// reads from, which is the caller's choice.
+void resetinput();
 
 void freadiv(const std::string& key, int n, int* values, int irw);
 void freadi(const std::string& key, int n, int& value, int irw);
@@ -47,5 +51,7 @@ int getscanpos();
 
 // Length of s without trailing blanks.
 int istrln(const std::string& s);
+// s without its trailing blanks: its first istrln(s) characters.
+std::string trim(const std::string& s);
 
 }  // namespace trovan

@@ -11,4 +11,7 @@ constexpr int kGridMax = 16777216;
 float* getabcdr();  // real half, kGridMax entries
 float* getabcdi();  // imaginary half, kGridMax entries
 
+// Both halves back to zero, as at the start of the program.
+void resetworkgrid();
+
 }  // namespace trovan
