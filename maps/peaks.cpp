@@ -1030,12 +1030,19 @@ void getpeakcrd(const float* map, float& dmin, float* xmn, float& dmax, float* x
 int getnpeak() { return static_cast<int>(g_ind.size()); }
 
 void resetpeaks() {
-  // The peak tables are read only up to their counts.
-  g_nind = 0;
+  g_ind.clear();
+  for (std::vector<float>* v : {&g_x, &g_p, &g_xr, &g_pr}) std::vector<float>().swap(*v);
+  std::vector<int>().swap(g_js);
   g_symready = false;
   g_nsym = g_icent = 0;
   g_ctr.clear();
   g_spg.clear();
+  g_spgindex.clear();
+  for (int i = 0; i < 36; ++i) g_minv[i] = g_stepq[i] = 0;
+  for (int d = 0; d < 6; ++d) {
+    g_ng[d] = 1;
+    g_stepreach[d] = 0;
+  }
 }
 
 void getpeak(int i, float* x, float& height, int& mult) {
