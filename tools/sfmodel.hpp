@@ -424,7 +424,10 @@ struct Site {
   int mult = 1;
 };
 
-enum class Kind { perovskite, modulated, icosahedral, decagonal };
+// `atoms`: a crystal of point atoms; `sites` holds one atom of each site
+// (with its Wyckoff multiplicity in the setting cell), `atoms` every atom of
+// the setting cell.
+enum class Kind { perovskite, modulated, icosahedral, decagonal, atoms };
 
 struct Example {
   std::string dir, name, title;  // examples/<dir>/<name>.inp
@@ -432,6 +435,7 @@ struct Example {
   int isys = 0;
   double a = 0, c = 0;             // built-in settings
   double abc[3] = {}, k[3] = {};   // general setting
+  double cosang[3] = {};           // general setting: cos alpha, beta, gamma
   int ndm = 0;
   char brv = 'p';
   int icent = 1;
@@ -441,6 +445,7 @@ struct Example {
   int idm = 6;
   double qimax = 0;                // 1/Angstrom, kept with a small margin
   std::vector<Site> sites;
+  std::vector<Site> atoms;         // Kind::atoms: every atom of the cell
   double amp[3] = {};              // modulated: displacement amplitude (fractions)
   int modulated_site = 0;          // modulated: which site carries the wave
   double wave_phase = 0;           // modulated: u(t) = A sin(2 pi (t - phase))
@@ -468,8 +473,9 @@ struct Example {
     const double qi = std::sqrt(q[3] * q[3] + q[4] * q[4] + q[5] * q[5]);
     int ncent = brv == 'f' ? 32 : 1;  // lattice points in the setting cell
     cplx s = 0;
-    for (std::size_t n = 0; n < sites.size(); ++n) {
-      const Site& st = sites[n];
+    const std::vector<Site>& list = kind == Kind::atoms ? atoms : sites;
+    for (std::size_t n = 0; n < list.size(); ++n) {
+      const Site& st = list[n];
       double hx = 0;
       for (int i = 0; i < 6; ++i) hx += h[i] * st.x[i];
       const cplx ph = phase_factor(hx);
@@ -500,6 +506,9 @@ struct Example {
           break;
         case Kind::decagonal:
           s += f * disc_transform(2 * kPi * qi * st.radius) * ph;
+          break;
+        case Kind::atoms:
+          s += f * ph;
           break;
       }
     }
@@ -741,6 +750,286 @@ inline Example decagonal() {
   return e;
 }
 
+// ---- crystals of point atoms -------------------------------------------------
+
+// The reciprocal basis of a three-dimensional cell (a, b, c in Angstrom and
+// the cosines of alpha, beta, gamma): rows 1-3 a*, b*, c* in Cartesian
+// components (a along x, b in the x-y plane), rows 4-6 the unit internal
+// vectors of the unused axes. Only the metric matters to the models (the
+// resolution cut and the cell volume), not the orientation.
+inline Basis cell_basis(const double* abc, const double* cosang) {
+  const double ca = cosang[0], cb = cosang[1], cg = cosang[2];
+  const double sg = std::sqrt(1 - cg * cg);
+  const double cz = std::sqrt(1 - cb * cb - std::pow((ca - cb * cg) / sg, 2));
+  // Direct basis vectors as the columns of a.
+  const double a[3][3] = {{abc[0], abc[1] * cg, abc[2] * cb},
+                          {0, abc[1] * sg, abc[2] * (ca - cb * cg) / sg},
+                          {0, 0, abc[2] * cz}};
+  // a* . a_j = delta: the rows of a^-1.
+  const double det = a[0][0] * a[1][1] * a[2][2];
+  const double inv[3][3] = {{1 / a[0][0], -a[0][1] / (a[0][0] * a[1][1]),
+                             (a[0][1] * a[1][2] - a[0][2] * a[1][1]) / det},
+                            {0, 1 / a[1][1], -a[1][2] / (a[1][1] * a[2][2])},
+                            {0, 0, 1 / a[2][2]}};
+  Basis b;
+  for (int k = 0; k < 3; ++k)
+    for (int j = 0; j < 3; ++j) b.dq[k][j] = inv[k][j];
+  for (int k = 3; k < 6; ++k) b.dq[k][k] = 1;
+  return b;
+}
+
+// x reduced into [0, 1), values within 1e-9 below 1 taken as 0.
+inline double frac01(double x) {
+  double f = x - std::floor(x);
+  return f > 1 - 1e-9 ? 0.0 : f;
+}
+
+// (R, t) . (R', t') = (R R', R t' + t), translation reduced into [0, 1).
+inline Op compose(const Op& a, const Op& b) {
+  Op c;
+  c.r = mul(a.r, b.r);
+  for (int e = 0; e < 6; ++e) {
+    double s = a.t[e];
+    for (int i = 0; i < 6; ++i) s += a.r[e][i] * b.t[i];
+    c.t[e] = frac01(s);
+  }
+  return c;
+}
+
+inline bool same_op(const Op& a, const Op& b) {
+  if (a.r != b.r) return false;
+  for (int e = 0; e < 6; ++e) {
+    const double d = a.t[e] - b.t[e];
+    if (std::fabs(d - std::nearbyint(d)) > 1e-9) return false;
+  }
+  return true;
+}
+
+// The space group modulo whole cell translations: the closure of the
+// generating elements, the inversion (centro) and the lattice-centring
+// translations of the cell.
+inline std::vector<Op> space_group(const std::vector<std::string>& gens, bool centro,
+                                   const std::vector<std::array<double, 3>>& centring = {}) {
+  std::vector<Op> gen;
+  for (const std::string& s : gens) gen.push_back(parse_op(s));
+  if (centro) {
+    Op inv;
+    for (int i = 0; i < 6; ++i) inv.r[i][i] = i < 3 ? -1 : 1;
+    gen.push_back(inv);
+  }
+  for (const auto& c : centring) {
+    Op t;
+    t.r = identity6();
+    for (int i = 0; i < 3; ++i) t.t[i] = c[i];
+    gen.push_back(t);
+  }
+  Op e;
+  e.r = identity6();
+  std::vector<Op> g = {e};
+  for (std::size_t n = 0; n < g.size(); ++n)
+    for (const Op& a : gen) {
+      const Op p = compose(a, g[n]);
+      if (std::none_of(g.begin(), g.end(), [&](const Op& q) { return same_op(p, q); })) g.push_back(p);
+      if (g.size() > 1000) throw std::runtime_error("space group too large");
+    }
+  return g;
+}
+
+// The distinct images in the cell of a position under a space group.
+inline std::vector<std::array<double, 3>> orbit(const std::vector<Op>& g, const double* x) {
+  std::vector<std::array<double, 3>> out;
+  for (const Op& op : g) {
+    std::array<double, 3> y{};
+    for (int e = 0; e < 3; ++e) {
+      double s = op.t[e];
+      for (int i = 0; i < 3; ++i) s += op.r[e][i] * x[i];
+      y[e] = frac01(s);
+    }
+    const bool known = std::any_of(out.begin(), out.end(), [&](const std::array<double, 3>& u) {
+      for (int e = 0; e < 3; ++e) {
+        const double d = u[e] - y[e];
+        if (std::fabs(d - std::nearbyint(d)) > 1e-7) return false;
+      }
+      return true;
+    });
+    if (!known) out.push_back(y);
+  }
+  return out;
+}
+
+// A translation component as an operator line writes it ("+1/4"), from the
+// fractions with denominators up to 12.
+inline std::string fraction_text(double t) {
+  t = frac01(t);
+  if (t < 1e-9) return "";
+  for (int den = 2; den <= 12; ++den) {
+    const double num = t * den;
+    if (std::fabs(num - std::nearbyint(num)) < 1e-9)
+      return "+" + std::to_string(std::lround(num)) + "/" + std::to_string(den);
+  }
+  throw std::runtime_error("translation is no simple fraction");
+}
+
+// An operator as a line of the keyword input ("-y,x-y,z+2/3,t,u,v").
+inline std::string op_line(const Op& op) {
+  std::string s = op_text(op.r);
+  std::string out;
+  std::size_t start = 0;
+  for (int e = 0; e < 6; ++e) {
+    const std::size_t end = s.find(',', start);
+    out += (e ? "," : "") + s.substr(start, end - start) + fraction_text(op.t[e]);
+    start = end + 1;
+  }
+  return out;
+}
+
+// A three-dimensional crystal of point atoms, given as crystallographers
+// write it: the cell, the generating elements and centring translations
+// of the space group in the conventional cell, and one atom per site with
+// its Wyckoff multiplicity there. It is set up for a run (isys 0, brv 'p')
+// in the cell whose basis vectors are the columns of p, in conventional
+// coordinates (the identity: the conventional cell itself, which must then
+// be primitive; for a centred group a primitive cell). In that cell the
+// generators, the positions and the multiplicities (divided by the number
+// of lattice points of the conventional cell) are transformed, and `atoms`
+// lists every atom of the cell.
+inline Example point_atoms(const std::string& name, const double* abc, const double* cosang,
+                           const std::vector<std::string>& gens, bool centro,
+                           const std::vector<std::array<double, 3>>& centring,
+                           const std::vector<Site>& sites, const double (&p)[3][3]) {
+  Example e;
+  e.dir = e.name = name;
+  e.title = name;
+  e.kind = Kind::atoms;
+  e.isys = 0;
+  e.brv = 'p';
+  e.icent = centro ? 1 : 0;
+  // p^-1 and the metric of the new cell, G' = p^T G p.
+  const double det = p[0][0] * (p[1][1] * p[2][2] - p[1][2] * p[2][1]) -
+                     p[0][1] * (p[1][0] * p[2][2] - p[1][2] * p[2][0]) +
+                     p[0][2] * (p[1][0] * p[2][1] - p[1][1] * p[2][0]);
+  double pi[3][3];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      const int i1 = (j + 1) % 3, i2 = (j + 2) % 3, j1 = (i + 1) % 3, j2 = (i + 2) % 3;
+      pi[i][j] = (p[i1][j1] * p[i2][j2] - p[i1][j2] * p[i2][j1]) / det;
+    }
+  double g[3][3];
+  const double cs[3][3] = {{1, cosang[2], cosang[1]}, {cosang[2], 1, cosang[0]}, {cosang[1], cosang[0], 1}};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) g[i][j] = abc[i] * abc[j] * cs[i][j];
+  double gp[3][3];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      gp[i][j] = 0;
+      for (int k = 0; k < 3; ++k)
+        for (int l = 0; l < 3; ++l) gp[i][j] += p[k][i] * g[k][l] * p[l][j];
+    }
+  for (int i = 0; i < 3; ++i) e.abc[i] = std::sqrt(gp[i][i]);
+  e.cosang[0] = gp[1][2] / (e.abc[1] * e.abc[2]);
+  e.cosang[1] = gp[0][2] / (e.abc[0] * e.abc[2]);
+  e.cosang[2] = gp[0][1] / (e.abc[0] * e.abc[1]);
+  for (double& c : e.cosang)
+    if (std::fabs(c) < 1e-12) c = 0;
+  e.basis = cell_basis(e.abc, e.cosang);
+
+  auto to_cell = [&](const double* x, double* y) {
+    for (int i = 0; i < 3; ++i) {
+      double s = 0;
+      for (int k = 0; k < 3; ++k) s += pi[i][k] * x[k];
+      y[i] = frac01(s);
+    }
+    for (int i = 3; i < 6; ++i) y[i] = 0;
+  };
+  for (const std::string& text : gens) {
+    const Op c = parse_op(text);
+    Op n;
+    for (int i = 0; i < 6; ++i) n.r[i][i] = 1;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) {
+        double s = 0;
+        for (int k = 0; k < 3; ++k)
+          for (int l = 0; l < 3; ++l) s += pi[i][k] * c.r[k][l] * p[l][j];
+        n.r[i][j] = static_cast<int>(std::lround(s));
+        if (std::fabs(s - n.r[i][j]) > 1e-9) throw std::runtime_error("no operator of the new cell");
+      }
+    to_cell(c.t, n.t);
+    e.gens.push_back(op_line(n));
+  }
+  const std::vector<Op> group = space_group(gens, centro, centring);
+  const double cells = std::fabs(det);  // conventional cells per new cell
+  for (const Site& s : sites) {
+    Site n = s;
+    to_cell(s.x, n.x);
+    n.mult = static_cast<int>(std::lround(s.mult * cells));
+    e.sites.push_back(n);
+    for (const auto& y : orbit(group, s.x)) {
+      Site a = n;
+      to_cell(y.data(), a.x);
+      const bool known = std::any_of(e.atoms.begin(), e.atoms.end(), [&](const Site& u) {
+        for (int i = 0; i < 3; ++i) {
+          const double d = u.x[i] - a.x[i];
+          if (std::fabs(d - std::nearbyint(d)) > 1e-7) return false;
+        }
+        return true;
+      });
+      if (!known) e.atoms.push_back(a);
+    }
+  }
+  return e;
+}
+
+// The models of the peak search tests (Z, B in Angstrom^2, Wyckoff
+// multiplicities of the International Tables in the conventional cell).
+inline constexpr double kUnit[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+
+// P6/mmm (origin at 6/mmm): a ring of six atoms at 6l (x, 2x, 0) about an
+// atom at 1a, and two at 2d.
+inline Example hexagonal_6l() {
+  const double abc[3] = {6.0, 6.0, 3.5}, cosang[3] = {0, 0, -0.5};
+  return point_atoms("p6mmm_6l", abc, cosang, {"x-y,x,z,t,u,v", "y,x,-z,t,u,v"}, true, {},
+                     {{"1a", {0, 0, 0, 0, 0, 0}, 12, 1.0, 0, 1},
+                      {"6l", {0.157, 0.314, 0, 0, 0, 0}, 20, 1.0, 0, 6},
+                      {"2d", {1.0 / 3, 2.0 / 3, 0.5, 0, 0, 0}, 14, 1.0, 0, 2}},
+                     kUnit);
+}
+
+// Spinel MgAl2O4, Fd-3m (origin choice 2, at -3m): Mg 8a, Al 16d, O 32e.
+// The F-centred cell (p = unit) or the primitive rhombohedral cell
+// a1 = (0, 1/2, 1/2), a2 = (1/2, 0, 1/2), a3 = (1/2, 1/2, 0).
+inline Example spinel(bool primitive) {
+  const double abc[3] = {8.08, 8.08, 8.08}, cosang[3] = {0, 0, 0};
+  static constexpr double prim[3][3] = {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}};
+  const double x = 0.2624;
+  Example e = point_atoms(primitive ? "spinel_p" : "spinel_f", abc, cosang,
+                          {"-y,x+1/4,z+1/4,t,u,v", "y+1/4,x+1/4,-z,t,u,v", "z,x,y,t,u,v"}, true,
+                          {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}},
+                          {{"Mg 8a", {0.125, 0.125, 0.125, 0, 0, 0}, 12, 0.5, 0, 8},
+                           {"Al 16d", {0.5, 0.5, 0.5, 0, 0, 0}, 13, 0.5, 0, 16},
+                           {"O 32e", {x, x, x, 0, 0, 0}, 8, 0.7, 0, 32}},
+                          primitive ? prim : kUnit);
+  return e;
+}
+
+// Alpha-quartz, P3_221: Si at 3a (x, 0, 2/3) on a two-fold axis, O at 6c.
+inline Example quartz() {
+  const double abc[3] = {4.916, 4.916, 5.405}, cosang[3] = {0, 0, -0.5};
+  return point_atoms("quartz", abc, cosang, {"-y,x-y,z+2/3,t,u,v", "y,x,-z,t,u,v"}, false, {},
+                     {{"Si 3a", {0.4697, 0, 2.0 / 3, 0, 0, 0}, 14, 0.6, 0, 3},
+                      {"O 6c", {0.4135, 0.2669, 0.7857, 0, 0, 0}, 8, 0.8, 0, 6}},
+                     kUnit);
+}
+
+// Wurtzite ZnO, P6_3mc (polar): Zn and O at 2b (1/3, 2/3, z), O shifted
+// along c by u.
+inline Example wurtzite() {
+  const double abc[3] = {3.25, 3.25, 5.21}, cosang[3] = {0, 0, -0.5};
+  return point_atoms("wurtzite", abc, cosang, {"x-y,x,z+1/2,t,u,v", "-y,-x,z,t,u,v"}, false, {},
+                     {{"Zn 2b", {1.0 / 3, 2.0 / 3, 0, 0, 0, 0}, 30, 0.6, 0, 2},
+                      {"O 2b", {1.0 / 3, 2.0 / 3, 0.382, 0, 0, 0}, 8, 0.8, 0, 2}},
+                     kUnit);
+}
+
 inline std::vector<Example> all_examples() {
   return {perovskite(), modulated(true), modulated(false), icosahedral(false), icosahedral(true),
           decagonal()};
@@ -877,7 +1166,8 @@ inline std::string keyword_input(const Example& e, bool mem, const std::string& 
   if (e.isys == 0) {
     s += "isys=0\n";
     s += "a=" + fmt_real(e.abc[0]) + " b=" + fmt_real(e.abc[1]) + " c=" + fmt_real(e.abc[2]) +
-         " cosa=0 cosb=0 cosc=0\n";
+         " cosa=" + fmt_real(e.cosang[0]) + " cosb=" + fmt_real(e.cosang[1]) +
+         " cosc=" + fmt_real(e.cosang[2]) + "\n";
     s += "ndm=" + std::to_string(e.ndm) + "\n";
     if (e.ndm > 0)
       s += "k=" + fmt_real(e.k[0]) + " " + fmt_real(e.k[1]) + " " + fmt_real(e.k[2]) + "\n";
