@@ -1012,7 +1012,7 @@ inline Example spinel(bool primitive) {
 }
 
 // Alpha-quartz, P3_221: Si at 3a (x, 0, 2/3) on a two-fold axis, O at 6c.
-inline Example quartz() {
+inline Example quartz_points() {
   const double abc[3] = {4.916, 4.916, 5.405}, cosang[3] = {0, 0, -0.5};
   return point_atoms("quartz", abc, cosang, {"-y,x-y,z+2/3,t,u,v", "y,x,-z,t,u,v"}, false, {},
                      {{"Si 3a", {0.4697, 0, 2.0 / 3, 0, 0, 0}, 14, 0.6, 0, 3},
