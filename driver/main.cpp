@@ -1,10 +1,16 @@
 // trovan: density maps of aperiodic crystals in superspace.
+//
+// The command line: `trovan job.inp` reads the keyword input from the file,
+// `trovan` alone from standard input; `--help` and `--version` print and end.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <iostream>
+#include <string>
 
 #include "driver/trovan.hpp"
 #include "util/stop.hpp"
@@ -17,9 +23,81 @@ bool isopen(int fd) { return ::fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
 
 void tostderr(const std::string& message) { std::cerr << "trovan: " << message << std::endl; }
 
+#ifndef TROVAN_VERSION
+#define TROVAN_VERSION "unknown"
+#endif
+
+const char* const kUsage =
+    "usage: trovan [job.inp] > job.lst\n"
+    "       trovan < job.inp > job.lst\n"
+    "       trovan --help | --version\n"
+    "\n"
+    "Computes a Patterson, Fourier, difference Fourier or maximum-entropy map of a\n"
+    "crystal in superspace (up to six dimensions) from a reflection file, finds its\n"
+    "peaks, writes the density file and draws sections (calcomp1.ps) and boxes\n"
+    "(prefix.win, prefix.rho, prefix.ccp4). The keyword input is read from the file\n"
+    "named, or from standard input; the listing goes to standard output.\n"
+    "\n"
+    "Keys, one line each in this order (see README.md):\n"
+    "  file1=  reflection file          file2=  density file (its prefix names the boxes)\n"
+    "  title=\n"
+    "  isys=   0 general, 1-2 icosahedral, 3-5 decagonal/octagonal/dodecagonal; a= (c=)\n"
+    "  a= b= c= cosa= cosb= cosc=  ndm=  k= (ndm lines)          [isys=0]\n"
+    "  nsymo= icent= brv=   a line with 'symmetry operator', nsymo operator lines\n"
+    "  f000= sg00= sg0= sg1= fmag=\n"
+    "  jbc=    (s1=..s4=, t1=..t4= when negative)\n"
+    "  isetting=  iseging=  v= (18 reals)                         [isys=0]\n"
+    "  iplot= hmax= (ismtr=) pkmin= (rwmin=)   1 Patterson 2 Fourier 3 difference 4,5 MEM\n"
+    "  ex1= ex2= nex1= nex2= (c2min=)                             [MEM]\n"
+    "  icont=  0 new start, 1 continue from the density file\n"
+    "  qimax= frmt= (phsign=)   frmt='cif' reads a CIF _refln_ loop\n"
+    "  ldev= iwhkl= iprj=   h= (iprj lines)\n"
+    "  ng=     then per drawing: iax= ipers= iaver= ismth=, x= (or xe= xi=), u=, v=,\n"
+    "          sections: div= hmin= lf= (scale=); boxes: q=, xmin=..zmax=, xdiv= ydiv= zdiv= hscl=\n"
+    "\n"
+    "The PostScript prolog gprim.ps is taken from $CLCMPPATH when it is set, else from\n"
+    "the installation (share/trovan) or, for a program in its build tree, from plot/.\n"
+    "Exit status: 0 done, 1 a file could not be opened or written, 2 bad input.\n";
+
+// The keyword input from the file `name`: it takes the place of standard
+// input, so that the run reads it as it would read standard input and never
+// writes an output file over it.
+bool inputfromfile(const char* name) {
+  const int fd = ::open(name, O_RDONLY);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const std::string why = fd < 0 ? std::strerror(errno) : "a directory";
+    if (fd >= 0) ::close(fd);
+    std::cout << " can't open " << name << '\n';
+    tostderr(std::string("can't open ") + name + " (" + why + ")");
+    return false;
+  }
+  if (fd != 0) {
+    ::dup2(fd, 0);
+    ::close(fd);
+  }
+  return true;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1) {
+    const std::string a = argv[1];
+    if (a == "--help" || a == "-h") {
+      std::cout << kUsage;
+      return std::cout.flush() ? trovan::kExitOk : trovan::kExitOpen;
+    }
+    if (a == "--version" || a == "-V") {
+      std::cout << "trovan " << TROVAN_VERSION << '\n';
+      return std::cout.flush() ? trovan::kExitOk : trovan::kExitOpen;
+    }
+    if (argc > 2 || (a.size() > 1 && a[0] == '-')) {  // "-" alone: standard input
+      std::cerr << kUsage;
+      tostderr(argc > 2 ? "one keyword input file at most" : "unknown option " + a);
+      return trovan::kExitError;
+    }
+  }
   // Without a standard output the listing is lost, and the first file the
   // run opens would take its place and receive the listing.
   if (!isopen(1)) {
@@ -30,6 +108,7 @@ int main() {
   // run takes their place.
   if (!isopen(0)) ::open("/dev/null", O_RDONLY);
   if (!isopen(2)) ::open("/dev/null", O_WRONLY);
+  if (argc == 2 && std::string(argv[1]) != "-" && !inputfromfile(argv[1])) return trovan::kExitOpen;
   trovan::installsignalcleanup();
 
   int status = trovan::kExitOk;

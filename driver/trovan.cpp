@@ -333,11 +333,16 @@ void checkoutputs(const Job& job) {
     return std::any_of(job.drawings.begin(), job.drawings.end(),
                        [iax](const DrawRequest& r) { return r.iax == iax; });
   };
-  if (has(3)) {
-    outs.push_back({job.win, "box file"});
-    outs.push_back({job.rho, "box file"});
+  int nbox = 0;
+  for (const DrawRequest& r : job.drawings)
+    if (r.iax == 3)
+      for (const std::string& name : boxfilenames(job.win, ++nbox)) outs.push_back({name, "box file"});
+  if (has(2)) {
+    // The page prolog is found now: without it no page can be drawn, and
+    // the run stops before it computes or opens any file.
+    findprolog();
+    outs.push_back({getpsname(getnfile() + 1), "page file"});
   }
-  if (has(2)) outs.push_back({getpsname(getnfile() + 1), "page file"});
   for (std::size_t k = 0; k < outs.size(); ++k) {
     const Output& o = outs[k];
     const std::string head = o.what + " " + o.name + " would overwrite ";

@@ -6,6 +6,8 @@
 #include <iostream>
 #include <vector>
 
+#include <gemmi/ccp4.hpp>
+
 #include "util/files.hpp"
 #include "util/input.hpp"
 #include "util/tempfiles.hpp"
@@ -115,6 +117,35 @@ void dxyzascout(const float* values, const int* counts, const float* cell, const
     if ((i + 1) % 5 == 0 && i + 1 < n) buf[len++] = '\n';
     put(len);
   }
+  committemp(t);
+}
+
+void dxyzccp4out(const float* values, const int* counts, const float* cell, const std::string& fname,
+                 const std::string& label) {
+  const std::string name = trim(fname);
+  const std::size_t n = static_cast<std::size_t>(counts[0]) * counts[1] * counts[2];
+  gemmi::Ccp4<float> map;
+  // The box is its own cell: n points along an edge include both of its
+  // ends, so the edge holds n - 1 intervals (the sampling MX, MY, MZ) and
+  // the points run from 0 to the far corner at the viewer's true spacing.
+  // An axis of one point has no extent; its "edge" is then one interval.
+  int sampling[3];
+  double edge[3];
+  for (int a = 0; a < 3; ++a) {
+    sampling[a] = std::max(1, counts[a] - 1);
+    edge[a] = cell[a] > 0 ? cell[a] : 1.0;
+  }
+  map.grid.set_size_without_checking(counts[0], counts[1], counts[2]);
+  map.grid.set_unit_cell(edge[0], edge[1], edge[2], cell[3], cell[4], cell[5]);
+  std::copy(values, values + n, map.grid.data.begin());
+  map.update_ccp4_header(2, true);
+  map.set_header_3i32(8, sampling[0], sampling[1], sampling[2]);
+  std::string lab = label.substr(0, 80);
+  map.set_header_str(57, lab + std::string(80 - lab.size(), ' '));
+  std::cerr << "filename: " << name << '\n';
+  TempOut t = opentemp(name, "box file");
+  writetemp(t, map.ccp4_header.data(), 4 * map.ccp4_header.size());
+  writetemp(t, map.grid.data.data(), sizeof(float) * n);
   committemp(t);
 }
 

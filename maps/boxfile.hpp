@@ -1,6 +1,7 @@
 // Three-dimensional boxes cut from the map, for other programs to display:
 // a compact binary file (".win": a 134-byte text header, then one 16-bit code
-// per point) and a text file (".rho").
+// per point), a text file (".rho") and a CCP4/MRC map (".ccp4", mode 2,
+// 32-bit reals) that the common 3-D viewers open.
 //
 // The 16-bit code: v = (x - Dmin) / Range * 1048575 truncated; codes below
 // 32768 are v itself, larger v are stored as (v >> 5) XOR 65535 (top bit
@@ -25,5 +26,12 @@ int encodedxyz(float x);
 
 void dxyzbinout(const float* values, const int* counts, const float* cell, const std::string& name);
 void dxyzascout(const float* values, const int* counts, const float* cell, const std::string& name);
+// The CCP4 map of a box: the box's edges (Angstrom) and angles (degrees) are
+// the cell, the counts-many points of each edge include both of its ends
+// (sampling counts - 1 intervals), values first index fastest as in the
+// text file; `label` goes into the first header label. Written by gemmi's
+// CCP4 header code, whole or not at all like the other box files.
+void dxyzccp4out(const float* values, const int* counts, const float* cell, const std::string& name,
+                 const std::string& label);
 
 }  // namespace trovan

@@ -197,11 +197,65 @@ std::string getpsname(int nfile) {
   return "calcomp" + digits + ".ps";
 }
 
-std::string getprologpath() {
+namespace {
+
+bool isregularfile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The folder of the running program ("" when the system does not say).
+std::filesystem::path programdir() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::path() : exe.parent_path();
+}
+
+}  // namespace
+
+std::vector<std::string> prologplaces() {
   const char* e = std::getenv("CLCMPPATH");
   std::string p = e ? e : "";
   while (!p.empty() && (p.back() == ' ' || p.back() == '\t')) p.pop_back();
-  return p + "/gprim.ps";
+  // A folder the user names is the only place looked at: a prolog of their
+  // own is never replaced by the installed one behind their back.
+  if (e) return {p + "/gprim.ps"};
+  std::vector<std::string> places;
+  const std::filesystem::path bin = programdir();
+#ifdef TROVAN_PROLOG_FROM_BIN
+  if (!bin.empty()) places.push_back((bin / TROVAN_PROLOG_FROM_BIN / "gprim.ps").lexically_normal().string());
+#endif
+#ifdef TROVAN_PROLOG_INSTALLED
+  places.push_back(std::string(TROVAN_PROLOG_INSTALLED) + "/gprim.ps");
+#endif
+#if defined(TROVAN_PROLOG_SOURCE) && defined(TROVAN_BUILD_DIR)
+  // A program (or test program) in its build tree uses the source tree's.
+  std::error_code ec;
+  if (!bin.empty() && std::filesystem::equivalent(bin, TROVAN_BUILD_DIR, ec))
+    places.push_back(std::string(TROVAN_PROLOG_SOURCE) + "/gprim.ps");
+#endif
+  places.erase(std::unique(places.begin(), places.end()), places.end());
+  return places;
+}
+
+std::string getprologpath() {
+  const std::vector<std::string> places = prologplaces();
+  for (const std::string& p : places)
+    if (isregularfile(p)) return p;
+  return places.empty() ? std::string("/gprim.ps") : places.front();
+}
+
+std::string findprolog() {
+  const std::vector<std::string> places = prologplaces();
+  for (const std::string& p : places)
+    if (isregularfile(p)) return p;
+  std::string where;
+  for (const std::string& p : places) where += (where.empty() ? "" : ", ") + p;
+  const bool env = std::getenv("CLCMPPATH") != nullptr;
+  quit("can not open the page prolog gprim.ps: looked at " + (where.empty() ? std::string("nothing") : where) +
+           (env ? "; CLCMPPATH names a folder without it: set CLCMPPATH to the folder that holds gprim.ps"
+                : "; set CLCMPPATH to the folder that holds gprim.ps (plot/ of the source tree)"),
+       kExitOpen);
 }
 
 void psout(int n, const std::string& text) {
@@ -218,15 +272,21 @@ void psout(int n, const std::string& text) {
 void psout(const std::string& text) { psout(static_cast<int>(text.size()), text); }
 
 void gprimv() {
-  const std::string path = getprologpath();
   // Only a regular file: a FIFO or a device would block or never end.
-  struct stat st {};
   std::ifstream in;
-  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) in.open(path);
+  std::string path;
+  const std::vector<std::string> places = prologplaces();
+  for (const std::string& p : places)
+    if (isregularfile(p)) {
+      path = p;
+      break;
+    }
+  if (!path.empty()) in.open(path);
   if (!in.is_open() || !in) {
     droptemp(g_ps);
     g_openfile.clear();
     g_st.active = false;
+    findprolog();  // stops, naming the places looked at
     quit("can not open " + path, kExitOpen);
   }
   std::string ln;

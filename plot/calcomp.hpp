@@ -4,7 +4,9 @@
 // down, as on the drum plotters crystallographic plotting grew up on. Every
 // call becomes PostScript text that relies on the procedures of our prolog
 // plot/gprim.ps, which is copied to the head of every output file. The
-// prolog is found through the environment variable CLCMPPATH (a directory).
+// prolog is found in the folder the environment variable CLCMPPATH names;
+// without it beside the installed program (bin/../share/trovan/gprim.ps)
+// and, for a program run from its build tree, in the source tree's plot/.
 //
 // Coordinates: a point (x, y) given to plot, line, circle, fillarea and the
 // text calls is a user coordinate. It is mapped from the window (a user
@@ -22,6 +24,7 @@
 // file) lives in static storage in calcomp.cpp.
 #pragma once
 #include <string>
+#include <vector>
 
 namespace trovan {
 
@@ -44,8 +47,16 @@ int getorien();
 // The name of the page file for file counter `nfile`: "calcomp" followed by
 // ((nfile-1) mod cnfil)+1 and ".ps" (the number is left out above 999).
 std::string getpsname(int nfile);
-// The prolog path: $CLCMPPATH with trailing blanks removed, then "/gprim.ps".
+// The places the prolog is looked for, in order: $CLCMPPATH (trailing
+// blanks removed) + "/gprim.ps" alone when the variable is set; otherwise
+// the installed prolog and, for a build-tree program, the source tree's.
+std::vector<std::string> prologplaces();
+// The first of them that is a regular file, else the first place.
 std::string getprologpath();
+// The prolog to copy; when there is none, stops with status 1 naming
+// CLCMPPATH and the places looked at ("can not open the page prolog ...").
+// A run calls it before it opens any page file.
+std::string findprolog();
 // The file counter: plots adds one for each page it starts.
 int getnfile();
 void setnfile(int nfile);

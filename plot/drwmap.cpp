@@ -452,7 +452,16 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
   out() << '\n';
 }
 
-void writebox(const MapContext& ctx, const DrawRequest& rq) {
+std::array<std::string, 3> boxfilenames(const std::string& win, int nbox) {
+  // win is the prefix and ".win"; a later box of the run appends _<n> to
+  // the prefix, so that every box of a run is kept.
+  std::string prefix = win;
+  if (prefix.size() >= 4 && prefix.compare(prefix.size() - 4, 4, ".win") == 0) prefix.resize(prefix.size() - 4);
+  if (nbox > 1) prefix += "_" + std::to_string(nbox);
+  return {prefix + ".win", prefix + ".rho", prefix + ".ccp4"};
+}
+
+void writebox(const MapContext& ctx, const DrawRequest& rq, int nbox) {
   int n[3];
   std::vector<float> vals = samplerequest(ctx, rq, n);
   for (float& v : vals) v = static_cast<float>(v * rq.hscl);
@@ -469,15 +478,18 @@ void writebox(const MapContext& ctx, const DrawRequest& rq) {
   cell[3] = static_cast<float>(angledeg(g[1][2], g[1][1], g[2][2]));
   cell[4] = static_cast<float>(angledeg(g[0][2], g[0][0], g[2][2]));
   cell[5] = static_cast<float>(angledeg(g[0][1], g[0][0], g[1][1]));
-  dxyzbinout(vals.data(), n, cell, ctx.win);
-  dxyzascout(vals.data(), n, cell, ctx.rho);
+  std::array<std::string, 3> names = boxfilenames(ctx.win, nbox);
+  if (nbox == 1) names[1] = ctx.rho;
+  dxyzbinout(vals.data(), n, cell, names[0]);
+  dxyzascout(vals.data(), n, cell, names[1]);
+  dxyzccp4out(vals.data(), n, cell, names[2], "trovan box " + std::to_string(rq.number) + ": " + ctx.title);
   float bmin = 0, bmax = 0;
   getdminmax(vals.data(), static_cast<long long>(vals.size()), bmin, bmax);
   out() << "box" << fmt_i(rq.number, 3) << " points=" << fmt_i(n[0], 5) << fmt_i(n[1], 5) << fmt_i(n[2], 5)
         << " cell=" << fmt_f(cell[0], 9, 3) << fmt_f(cell[1], 9, 3) << fmt_f(cell[2], 9, 3) << fmt_f(cell[3], 8, 2)
         << fmt_f(cell[4], 8, 2) << fmt_f(cell[5], 8, 2) << " min=" << fmt_e(bmin, 12, 5) << " max=" << fmt_e(bmax, 12, 5)
         << '\n';
-  out() << "box written to " << ctx.win << " and " << ctx.rho << '\n';
+  out() << "box written to " << names[0] << ", " << names[1] << " and " << names[2] << '\n';
 }
 
 namespace {
@@ -520,9 +532,7 @@ void drawmaps(const MapContext& ctx, const std::vector<DrawRequest>& rqs, int ld
       ++pages;
       drawsection(ctx, rq);
     } else {
-      if (boxes > 0) out() << "box" << fmt_i(rq.number, 3) << " replaces the box files of the box before\n";
-      ++boxes;
-      writebox(ctx, rq);
+      writebox(ctx, rq, ++boxes);
     }
   }
   if (pages > 0) plote();

@@ -1,8 +1,9 @@
 // The map drawing: after the map is made and its peaks are listed, the run
 // ends by cutting the sections and boxes that the keyword input asks for.
 // A two-dimensional section becomes a contour map on a page of its own in
-// calcomp1.ps; a three-dimensional box is written to the two box files
-// (prefix.win, prefix.rho).
+// calcomp1.ps; a three-dimensional box is written to the box files
+// (prefix.win, prefix.rho and the CCP4 map prefix.ccp4; prefix_2.* and so
+// on for the second and later boxes of a run).
 //
 // The drawing lines are read and checked with the rest of the keyword input,
 // before the map is computed (readdrawings), and drawn at the end of the
@@ -112,9 +113,13 @@ std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, i
 
 // Draws a section on the open page.
 void drawsection(const MapContext& ctx, const DrawRequest& rq);
-// Writes a box to the two box files; stops, writing nothing, when a value
-// times hscl is not a finite number.
-void writebox(const MapContext& ctx, const DrawRequest& rq);
+// The box files of the nbox-th box of a run (1-based) from the first box's
+// binary name prefix.win: prefix.win, prefix.rho, prefix.ccp4 for the
+// first, prefix_<nbox>.* for later ones.
+std::array<std::string, 3> boxfilenames(const std::string& win, int nbox);
+// Writes the nbox-th box of the run to its three box files; stops, writing
+// nothing, when a value times hscl is not a finite number.
+void writebox(const MapContext& ctx, const DrawRequest& rq, int nbox = 1);
 
 // Reads "ng=" and every drawing with their checks, converting with the
 // geometry `geom` (currentmapgeometry() in a run). A section needs a page

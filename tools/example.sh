@@ -7,5 +7,4 @@ bash "$root/tools/deps.sh"
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$root/build" -j"$(nproc)" --target trovan
 cd "$root/examples/perovskite"
-export CLCMPPATH="$root/plot"
-"$root/build/trovan" < perovskite.inp
+"$root/build/trovan" perovskite.inp
