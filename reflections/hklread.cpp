@@ -7,7 +7,9 @@
 
 #include "crystal/lattice.hpp"
 #include "crystal/symmetry.hpp"
+#include "reflections/cifread.hpp"
 #include "util/files.hpp"
+#include "util/input.hpp"
 #include "util/runstate.hpp"
 #include "reflections/fortran_format.hpp"
 #include "util/fortran_fmt.hpp"
@@ -114,6 +116,74 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
   if (!std::isfinite(t.f000) || !std::isfinite(t.sg00) || !std::isfinite(t.sg0) || !std::isfinite(t.sg1))
     quit("f000=, sg00=, sg0=, sg1= times fmag= out of range");
 
+  // Fourier, difference and Patterson records carry Fo, Fc and the phase; a
+  // MEM record adds sigma(Fo).
+  const int nreal = ismem() ? 4 : 3;
+  clrhkl();
+  int nskip = 0;
+  // One record, read from either kind of file: echoed, checked, cut at
+  // qimax and kept. False when it ends the list (a first index of 999).
+  const auto keep = [&](int nrec, const int* h, const double* v) {
+    // The echo, as the format "(" idm "i4,4f10.2)" writes the record.
+    std::string echo;
+    for (int i = 0; i < idm; ++i) echo += fmt_i(h[i], 4);
+    for (int i = 0; i < nreal; ++i) echo += fmt_f(v[i], 10, 2);
+    out() << echo << '\n';
+    if (h[0] == 999) return false;
+    // Indices beyond the largest grid have no place on it; refusing them
+    // here keeps the index arithmetic of the expansion (h.R, superstructure
+    // steps) far from integer overflow.
+    for (int i = 0; i < idm; ++i)
+      if (h[i] > kMaxIndex || h[i] < -kMaxIndex)
+        quit("record " + std::to_string(nrec) + ": index out of range (at most " +
+             std::to_string(kMaxIndex) + " in size): " + quoted(echo));
+
+    float fv[4];
+    for (int i = 0; i < nreal; ++i) {
+      fv[i] = static_cast<float>(v[i]);
+      if (!std::isfinite(fv[i]) || !std::isfinite(fv[i] * t.fmag))
+        quit("record " + std::to_string(nrec) + ": value out of range: " + quoted(echo));
+    }
+
+    // The cut is on the length of the physical-space (parallel) component of
+    // the scattering vector only: the perpendicular part says nothing about
+    // the resolution of the measurement.
+    float q[6];
+    getqi0(h, q);
+    const double qlen = std::sqrt(static_cast<double>(q[0]) * q[0] + static_cast<double>(q[1]) * q[1] +
+                                  static_cast<double>(q[2]) * q[2]);
+    if (qlen > qimax) {
+      ++nskip;
+      return true;
+    }
+    if (g_is >= kNhmax)
+      quit("record " + std::to_string(nrec) + ": more than " + std::to_string(kNhmax) +
+           " reflections kept (nhmax=" + std::to_string(kNhmax) + ")");
+    // The phase in the program's convention (see hklread.hpp).
+    double c, s;
+    cossind(fv[2], c, s);
+    s = -g_phsign * s + 0.0;
+    addhkl(h, fv[0] * t.fmag, fv[1] * t.fmag, static_cast<float>(c), static_cast<float>(s),
+           nreal == 4 ? fv[3] * t.fmag : 0.0f);
+    return true;
+  };
+
+  if (iscifformat(frmt)) {
+    // A CIF file: the _refln_ loop, every row a record.
+    checkinputfile(trim(g_flnm1));
+    CifNeeds needs;
+    needs.fc = isdfourier();
+    needs.phase = !ispatterson();
+    needs.sigma = ismem();
+    const std::vector<CifRecord> recs =
+        readcifreflections(trim(g_flnm1), idm, getsys() == 0 ? getndm() : -1, needs);
+    for (std::size_t r = 0; r < recs.size(); ++r)
+      if (!keep(static_cast<int>(r + 1), recs[r].h, recs[r].v)) break;
+    count_line("number of reflections used  =", g_is);
+    count_line("number of skiped reflections=", nskip);
+    return;
+  }
+
   std::fstream f;
   openfile(f, g_flnm1, "OLD");
 
@@ -121,9 +191,6 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
   std::string why = compile_input_format(frmt, fmt);
   if (!why.empty()) quit("record 1: " + why);
 
-  // Fourier, difference and Patterson records carry Fo, Fc and the phase; a
-  // MEM record adds sigma(Fo).
-  const int nreal = ismem() ? 4 : 3;
   int line_no = 0;
   // One line of the file, of at most kMaxLineLength characters: a file
   // without line ends is refused, not read into memory whole.
@@ -172,8 +239,6 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
     return true;
   };
 
-  clrhkl();
-  int nskip = 0;
   for (int nrec = 1;; ++nrec) {
     int h[6] = {0, 0, 0, 0, 0, 0};
     double v[4] = {0, 0, 0, 0};
@@ -182,47 +247,7 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
     if (st == ReadStatus::error)
       quit("record " + std::to_string(nrec) + " (line " + std::to_string(line_no) + "): " + why);
 
-    // The echo, as the format "(" idm "i4,4f10.2)" writes the record.
-    std::string echo;
-    for (int i = 0; i < idm; ++i) echo += fmt_i(h[i], 4);
-    for (int i = 0; i < nreal; ++i) echo += fmt_f(v[i], 10, 2);
-    out() << echo << '\n';
-    if (h[0] == 999) break;
-    // Indices beyond the largest grid have no place on it; refusing them
-    // here keeps the index arithmetic of the expansion (h.R, superstructure
-    // steps) far from integer overflow.
-    for (int i = 0; i < idm; ++i)
-      if (h[i] > kMaxIndex || h[i] < -kMaxIndex)
-        quit("record " + std::to_string(nrec) + ": index out of range (at most " +
-             std::to_string(kMaxIndex) + " in size): " + quoted(echo));
-
-    float fv[4];
-    for (int i = 0; i < nreal; ++i) {
-      fv[i] = static_cast<float>(v[i]);
-      if (!std::isfinite(fv[i]) || !std::isfinite(fv[i] * t.fmag))
-        quit("record " + std::to_string(nrec) + ": value out of range: " + quoted(echo));
-    }
-
-    // The cut is on the length of the physical-space (parallel) component of
-    // the scattering vector only: the perpendicular part says nothing about
-    // the resolution of the measurement.
-    float q[6];
-    getqi0(h, q);
-    const double qlen = std::sqrt(static_cast<double>(q[0]) * q[0] + static_cast<double>(q[1]) * q[1] +
-                                  static_cast<double>(q[2]) * q[2]);
-    if (qlen > qimax) {
-      ++nskip;
-      continue;
-    }
-    if (g_is >= kNhmax)
-      quit("record " + std::to_string(nrec) + ": more than " + std::to_string(kNhmax) +
-           " reflections kept (nhmax=" + std::to_string(kNhmax) + ")");
-    // The phase in the program's convention (see hklread.hpp).
-    double c, s;
-    cossind(fv[2], c, s);
-    s = -g_phsign * s + 0.0;
-    addhkl(h, fv[0] * t.fmag, fv[1] * t.fmag, static_cast<float>(c), static_cast<float>(s),
-           nreal == 4 ? fv[3] * t.fmag : 0.0f);
+    if (!keep(nrec, h, v)) break;
   }
   count_line("number of reflections used  =", g_is);
   count_line("number of skiped reflections=", nskip);
