@@ -136,6 +136,7 @@ MapContext currentmapgeometry() {
       double s = 0;
       for (int i = 0; i < 6; ++i) s += double(e[m][i]) * e[n][i];
       c.metric[n * 6 + m] = s;
+      c.extmetric[n * 6 + m] = double(e[m][0]) * e[n][0] + double(e[m][1]) * e[n][1] + double(e[m][2]) * e[n][2];
     }
 
   c.win = g_win;
@@ -260,8 +261,17 @@ DrawRequest readdrawing(const MapContext& ctx, int number) {
     freadr("hmin=", 1, h, 0);
     rq.hmin = h;
     freadi("lf=", 1, rq.lf, 0);
+    const bool iscale = keyonline("iscale=");
+    if (iscale) {
+      float f = 0;
+      freadr("iscale=", 1, f, 0);
+      rq.iscale = f;
+    }
     out() << "div=" << fmt_i(rq.div[0], 5) << fmt_i(rq.div[1], 5) << " hmin=" << fmt_f(rq.hmin, 8, 4)
-          << " lf=" << fmt_i(rq.lf, 4) << '\n';
+          << " lf=" << fmt_i(rq.lf, 4);
+    if (iscale) out() << " iscale=" << fmt_f(rq.iscale, 8, 3);
+    out() << '\n';
+    if (!(rq.iscale >= 0) || !std::isfinite(rq.iscale)) quit("iscale should be 0 (automatic) or positive");
     if (rq.div[0] < 1 || rq.div[1] < 1) quit("div should be 1 or more along u and v");
     if (rq.lf < 0) quit("lf should not be negative");
     if (rq.lf > kMaxLevels) quit("lf should be at most " + std::to_string(kMaxLevels));
@@ -365,11 +375,27 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
   float smin = 0, smax = 0;
   getdminmax(vals.data(), static_cast<long long>(vals.size()), smin, smax);
 
+  // An axis without a physical-space component lies in internal space. In
+  // a section with one axis of each kind the lengths of the two mean
+  // different things (a wave of 1 A amplitude along t against a cell edge of
+  // 10 A along x), and true to scale the page would be a thin strip: the
+  // internal axis gets a scale of its own, by default the one that draws it
+  // as long as the physical axis.
+  const double len[2] = {std::sqrt(std::max(0.0, rq.gram[0][0])), std::sqrt(std::max(0.0, rq.gram[1][1]))};
+  bool internal[2];
+  for (int a = 0; a < 2; ++a)
+    internal[a] = !(gramof(ctx.extmetric, rq.axis[a], rq.axis[a]) > 1e-6 * rq.gram[a][a]);
+  double f[2] = {1, 1};
+  const bool mixed = internal[0] != internal[1];
+  const int ia = internal[0] ? 0 : 1;  // the internal axis of a mixed section
+  if (mixed) f[ia] = rq.iscale > 0 ? rq.iscale : len[1 - ia] / len[ia];
   SectionPage pg;
-  if (!layoutsection(rq.gram[0][0], rq.gram[0][1], rq.gram[1][1], pg)) quit("u and v do not span a plane");
+  if (!layoutsection(rq.gram[0][0] * f[0] * f[0], rq.gram[0][1] * f[0] * f[1], rq.gram[1][1] * f[1] * f[1], pg))
+    quit("u and v do not span a plane");
 
-  // Positive levels solid; in a difference map the same levels below zero
-  // dashed, so that holes and ridges read apart even in black and white.
+  // Positive levels solid, the same levels below zero dashed in every kind
+  // of map (the holes of a difference map, the truncation ripples of a
+  // Fourier map), so that they read apart even in black and white.
   const std::vector<double> levels = contourlevels(ctx.vmax, rq.hmin, rq.lf);
   int nlines = 0;
   newpen(1);
@@ -381,31 +407,50 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
     drawcontourlines(pg, lines, n[0], n[1]);
   }
   int nneg = 0;
-  if (ctx.difference) {
-    setltype(1);
-    setcol(3);
-    for (double lv : levels) {
-      if (!(lv > 0)) continue;
-      // Below -lv: contour the negated section at +lv.
-      std::vector<float> neg(vals.size());
-      for (std::size_t i = 0; i < vals.size(); ++i) neg[i] = -vals[i];
-      const auto lines = contourlines(neg.data(), n[0], n[1], lv);
-      nneg += static_cast<int>(lines.size());
-      drawcontourlines(pg, lines, n[0], n[1]);
-    }
-    setltype(0);
-    setcol(0);
+  setltype(1);
+  setcol(3);
+  std::vector<float> neg(vals.size());
+  for (std::size_t i = 0; i < vals.size(); ++i) neg[i] = -vals[i];
+  for (double lv : levels) {
+    if (!(lv > 0)) continue;
+    // Below -lv: contour the negated section at +lv.
+    const auto lines = contourlines(neg.data(), n[0], n[1], lv);
+    nneg += static_cast<int>(lines.size());
+    drawcontourlines(pg, lines, n[0], n[1]);
   }
+  setltype(0);
+  setcol(0);
 
   const std::vector<SectionMark> marks = marksinplane(ctx.peaks, ctx.peakheights, ctx.ops, ctx.minv,
                                                       ctx.grid.n, ctx.grid.idm, rq.x0, rq.axis[0], rq.axis[1]);
-  drawframe(pg);
+  // The axes labelled with coordinates: of the setting (x1 ... x6) for
+  // ipers=0, Cartesian Angstrom for ipers=1.
+  const int nd = std::clamp(ctx.grid.idm, 1, 6);  // coordinates shown on the page
+  static const char* const setnames[6] = {"x1", "x2", "x3", "x4", "x5", "x6"};
+  static const char* const cartnames[6] = {"xe1 (A)", "xe2 (A)", "xe3 (A)", "xi1 (A)", "xi2 (A)", "xi3 (A)"};
+  const std::string along[2] = {"distance along u (A)", "distance along v (A)"};
+  SectionAxis axes[2];
+  for (int a = 0; a < 2; ++a) {
+    if (rq.ipers == 1) {
+      const double o[6] = {rq.xe[0], rq.xe[1], rq.xe[2], rq.xi[0], rq.xi[1], rq.xi[2]};
+      axes[a] = makeaxis(o, rq.given[a], 6, cartnames, len[a], along[a]);
+    } else {
+      axes[a] = makeaxis(rq.x0, rq.axis[a], nd, setnames, len[a], along[a]);
+    }
+    if (axes[a].name != along[a]) axes[a].name += a == 0 ? " (u)" : " (v)";
+  }
+  pg.bars = mixed ? 2 : 1;
+  drawframe(pg, axes[0], axes[1]);
   drawmarks(pg, marks);
-  drawscalebar(pg);
+  if (mixed) {
+    drawscalebar(pg, f[1 - ia], std::string("along ") + (ia == 0 ? "v" : "u"), 0);
+    drawscalebar(pg, f[ia], std::string("along ") + (ia == 0 ? "u" : "v") + " (internal)", 1);
+  } else {
+    drawscalebar(pg);
+  }
 
   // The text under the map: everything needed to redraw or cite it.
   std::vector<std::string> t;
-  const int nd = std::clamp(ctx.grid.idm, 1, 6);  // coordinates shown on the page
   std::string what = "section " + std::to_string(rq.number);
   if (rq.iaver) what += ", mean over " + std::to_string(ctx.ops.size()) + " symmetry images";
   if (rq.ismth) what += ", " + std::to_string(rq.ismth) + " pass" + (rq.ismth > 1 ? "es" : "") + " of 1-2-1 smoothing";
@@ -420,24 +465,30 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
     t.push_back("u= " + pvec(rq.axis[0], nd));
     t.push_back("v= " + pvec(rq.axis[1], nd));
   }
-  t.push_back("|u|= " + f4(pg.lu, 3) + " A  |v|= " + f4(pg.lv, 3) + " A  angle(u,v)= " +
+  t.push_back("|u|= " + f4(len[0], 3) + " A  |v|= " + f4(len[1], 3) + " A  angle(u,v)= " +
               f4(todeg(std::acos(pg.cosg)), 2) + " deg");
+  if (mixed)
+    t.push_back(std::string(ia == 0 ? "u" : "v") + " lies in internal space and is drawn " + f4(f[ia], 3) +
+                " times the scale of " + (ia == 0 ? "v" : "u") + " (iscale=" + f4(rq.iscale, 3) + ")");
   if (levels.empty()) {
     t.push_back("no contours");
   } else {
     const double step = levels.size() > 1 ? levels[1] - levels[0] : (1 - rq.hmin) * ctx.vmax;
     t.push_back("contours from " + g4(levels.front()) + " (" + f4(rq.hmin, 3) + " of max " + g4(ctx.vmax) +
-                ") in steps of " + g4(step) + ", " + std::to_string(levels.size()) + " levels" +
-                (ctx.difference ? "; negative dashed" : ""));
+                ") in steps of " + g4(step) + " e/A^3, " + std::to_string(levels.size()) +
+                " levels; negative ones dashed");
+    std::string lv = "levels:";
+    for (double l : levels) lv += " " + g4(l);
+    t.push_back(lv);
   }
   t.push_back("section min " + g4(smin) + "  max " + g4(smax) + "   grid " + std::to_string(n[0] - 1) + " x " +
               std::to_string(n[1] - 1));
-  if (!marks.empty()) t.push_back("circles: peaks of the peak list within half a grid step of the plane");
+  if (!marks.empty()) t.push_back("circles: peaks of the peak list (numbered as listed) within half a grid step of the plane");
   drawtexts(pg, ctx.kind + ctx.title, t);
 
   out() << "section" << fmt_i(rq.number, 3) << " min=" << fmt_e(smin, 12, 5) << " max=" << fmt_e(smax, 12, 5)
         << " levels=" << fmt_i(static_cast<long long>(levels.size()), 4) << " lines=" << fmt_i(nlines, 6);
-  if (ctx.difference) out() << " negative lines=" << fmt_i(nneg, 6);
+  if (ctx.difference || nneg > 0) out() << " negative lines=" << fmt_i(nneg, 6);
   out() << '\n';
   if (!levels.empty()) {
     out() << "contour levels:";

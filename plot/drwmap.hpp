@@ -24,7 +24,13 @@
 //   div= (2) hmin= lf=        new line, sections: intervals along u and v
 //                             ((div1+1)(div2+1) at most jxmax), lowest
 //                             contour as a fraction of the map maximum,
-//                             number of contour levels (0 to 100)
+//                             number of contour levels (0 to 100);
+//                             optional iscale=: in a section with one axis
+//                             in physical and one in internal space, the
+//                             page length of an Angstrom of the internal
+//                             axis against one of the physical axis (0 or
+//                             absent: the internal axis is drawn as long as
+//                             the physical one)
 //   xmin= xmax= ymin= ymax= zmin= zmax=  new line, boxes: the box as
 //                             fractions along u, v, q
 //   xdiv= ydiv= zdiv= hscl=   new line, boxes: points along u, v, q (their
@@ -56,6 +62,7 @@ struct MapContext {
   MapGrid grid;
   double minv[36] = {};    // x_grid = minv x (setting to grid basis)
   double metric[36] = {};  // setting-cell metric, Angstrom^2: |x|^2 = x.G.x
+  double extmetric[36] = {};  // its physical-space part: |x_external|^2 = x.G_e.x
   double cart[36] = {};    // x = cart e: Cartesian (3 external, 3 internal; Angstrom) to setting
   std::vector<AffineOp> ops;  // the symmetry images averaged over (inversion included)
   std::vector<std::array<double, 6>> peaks;  // setting coordinates; peak k is number k+1
@@ -92,6 +99,7 @@ struct DrawRequest {
   int div[2] = {1, 1};
   double hmin = 0;
   int lf = 0;
+  double iscale = 0;  // page scale of an internal axis against the external one; 0: drawn as long
   double box[6] = {0, 1, 0, 1, 0, 1};  // xmin xmax ymin ymax zmin zmax
   int bdiv[3] = {1, 1, 1};
   double hscl = 1;

@@ -83,7 +83,62 @@ void drawcontourlines(const SectionPage& pg, const std::vector<ContourLine>& lin
   }
 }
 
-void drawframe(const SectionPage& pg) {
+namespace {
+
+// A round step (1, 2, 2.5 or 5 times a power of ten) for about `span`/6.
+double nicestep(double span) {
+  const double raw = span / 6;
+  const double p = std::pow(10.0, std::floor(std::log10(raw)));
+  for (double m : {1.0, 2.0, 2.5, 5.0})
+    if (m * p >= raw * (1 - 1e-9)) return m * p;
+  return 10 * p;
+}
+
+// Decimals that show every multiple of `step`.
+int decimalsof(double step) {
+  for (int d = 0; d < 6; ++d) {
+    const double q = step * std::pow(10.0, d);
+    if (std::fabs(q - std::nearbyint(q)) < 1e-6 * q) return d;
+  }
+  return 6;
+}
+
+}  // namespace
+
+SectionAxis makeaxis(const double* origin, const double* dir, int ncomp, const char* const* names, double length,
+                     const std::string& alongname) {
+  SectionAxis ax;
+  int single = -1, nonzero = 0;
+  double big = 0;
+  for (int i = 0; i < ncomp; ++i) big = std::max(big, std::fabs(dir[i]));
+  for (int i = 0; i < ncomp; ++i)
+    if (std::fabs(dir[i]) > 1e-9 * big) {
+      single = i;
+      ++nonzero;
+    }
+  double o = 0, d = length;
+  if (nonzero == 1) {
+    o = origin[single];
+    d = dir[single];
+    ax.name = names[single];
+  } else {
+    ax.name = alongname;
+  }
+  if (!(std::fabs(d) > 0) || !std::isfinite(d) || !std::isfinite(o)) return ax;
+  const double lo = std::min(o, o + d), hi = std::max(o, o + d);
+  const double step = nicestep(hi - lo), half = step / 2;
+  const int dec = decimalsof(step);
+  for (double k = std::ceil((lo - 1e-9 * step) / half); k * half <= hi + 1e-9 * step; k += 1) {
+    const double v = k * half;
+    SectionTick t;
+    t.s = std::clamp((v - o) / d, 0.0, 1.0);
+    if (std::fmod(std::fabs(k), 2.0) < 0.5) t.label = fixed(v, dec);
+    ax.ticks.push_back(t);
+  }
+  return ax;
+}
+
+void drawframe(const SectionPage& pg, const SectionAxis& au, const SectionAxis& av) {
   newpen(3);
   setltype(0);
   float x[5], y[5];
@@ -103,38 +158,65 @@ void drawframe(const SectionPage& pg) {
   double nv[2] = {pg.pv[1] / lv, -pg.pv[0] / lv};
   if (nv[0] * pg.pu[0] + nv[1] * pg.pu[1] > 0) nv[0] = -nv[0], nv[1] = -nv[1];
   const double tick = 0.2, lab = 0.3;
-  for (int k = 0; k <= 10; ++k) {
-    const double f = k / 10.0, len = (k % 5 == 0) ? tick * 1.6 : tick;
+  // Ticks and their values: below the u edge centred on the tick, left of
+  // the v edge ending before it.
+  for (const SectionTick& t : au.ticks) {
     float ax, ay;
-    topage(pg, f, 0, ax, ay);
+    topage(pg, t.s, 0, ax, ay);
+    const double len = t.label.empty() ? tick : tick * 1.6;
     segment(ax, ay, static_cast<float>(ax + len * nu[0]), static_cast<float>(ay + len * nu[1]));
-    topage(pg, 0, f, ax, ay);
-    segment(ax, ay, static_cast<float>(ax + len * nv[0]), static_cast<float>(ay + len * nv[1]));
+    if (!t.label.empty())
+      csymbol(static_cast<float>(ax + (len + 0.1) * nu[0]), static_cast<float>(ay + (len + 0.1) * nu[1] - lab),
+              static_cast<float>(lab), t.label, 0, 1);
   }
-  // Tick values (fractions of the axis) and the axis names outside the edges.
-  for (int k = 0; k <= 2; ++k) {
-    const double f = 0.5 * k;
-    const std::string txt = k == 0 ? "0" : k == 1 ? "0.5" : "1";
+  for (const SectionTick& t : av.ticks) {
     float ax, ay;
-    topage(pg, f, 0, ax, ay);
-    csymbol(static_cast<float>(ax + (tick * 1.6 + 0.1) * nu[0]),
-            static_cast<float>(ay + (tick * 1.6 + 0.1 + lab) * nu[1]), static_cast<float>(lab), txt, 0, 1);
-    if (k > 0) {
-      topage(pg, 0, f, ax, ay);
-      csymbol(static_cast<float>(ax + (tick * 1.6 + 0.1) * nv[0] - 0.25), static_cast<float>(ay - 0.1),
-              static_cast<float>(lab), txt, 0, 2);
-    }
+    topage(pg, 0, t.s, ax, ay);
+    const double len = t.label.empty() ? tick : tick * 1.6;
+    segment(ax, ay, static_cast<float>(ax + len * nv[0]), static_cast<float>(ay + len * nv[1]));
+    if (!t.label.empty())
+      csymbol(static_cast<float>(ax + (len + 0.12) * nv[0]), static_cast<float>(ay + (len + 0.12) * nv[1] - 0.1),
+              static_cast<float>(lab), t.label, 0, 2);
   }
-  // The axis names at the far ends of their edges: u past the corner
-  // s = 1, v above the corner t = 1, each along its own direction.
+  // The axis names: under the middle of the u edge, past its tick values,
+  // and above the far end of the v edge, along its direction.
   float ax, ay;
-  topage(pg, 1, 0, ax, ay);
-  csymbol(static_cast<float>(ax + 0.6 * pg.pu[0] / lu), static_cast<float>(ay + 0.6 * pg.pu[1] / lu - 0.15), 0.4f,
-          "u", 0, 1);
+  topage(pg, 0.5, 0, ax, ay);
+  csymbol(static_cast<float>(ax + 1.25 * nu[0]), static_cast<float>(ay + 1.25 * nu[1] - 0.35), 0.36f,
+          au.name, 0, 1);
   topage(pg, 0, 1, ax, ay);
-  csymbol(static_cast<float>(ax + 0.45 * pg.pv[0] / lv), static_cast<float>(ay + 0.45 * pg.pv[1] / lv), 0.4f, "v", 0,
-          1);
+  csymbol(static_cast<float>(ax + 0.5 * pg.pv[0] / lv), static_cast<float>(ay + 0.5 * pg.pv[1] / lv), 0.36f,
+          av.name, 0, 1);
   newpen(1);
+}
+
+std::vector<std::string> wraptext(const std::string& text, std::size_t width) {
+  std::vector<std::string> out;
+  std::string cur;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t j = text.find(' ', i);
+    std::string word = text.substr(i, j == std::string::npos ? std::string::npos : j - i);
+    i = j == std::string::npos ? text.size() : j + 1;
+    if (word.empty()) {
+      if (!cur.empty() && cur.size() < width) cur += ' ';  // keep double blanks inside a line
+      continue;
+    }
+    if (!cur.empty() && cur.size() + 1 + word.size() > width) {
+      while (!cur.empty() && cur.back() == ' ') cur.pop_back();
+      out.push_back(cur);
+      cur.clear();
+    }
+    if (!cur.empty() && cur.back() != ' ') cur += ' ';
+    while (word.size() > width) {
+      out.push_back(word.substr(0, width));
+      word.erase(0, width);
+    }
+    cur += word;
+  }
+  while (!cur.empty() && cur.back() == ' ') cur.pop_back();
+  if (!cur.empty() || out.empty()) out.push_back(cur);
+  return out;
 }
 
 void drawmarks(const SectionPage& pg, const std::vector<SectionMark>& marks) {
@@ -152,35 +234,45 @@ void drawmarks(const SectionPage& pg, const std::vector<SectionMark>& marks) {
   newpen(1);
 }
 
-void drawscalebar(const SectionPage& pg) {
-  if (!(pg.scale > 0)) return;
+void drawscalebar(const SectionPage& pg, double factor, const std::string& what, int row) {
+  const double cmper = pg.scale * factor;  // page cm of one Angstrom
+  if (!(cmper > 0)) return;
   // The largest round length whose bar is at most 5 cm long.
-  const double target = 5.0 / pg.scale;
+  const double target = 5.0 / cmper;
   double p = std::pow(10.0, std::floor(std::log10(target)));
   double len = p;
   for (double m : {1.0, 2.0, 5.0, 10.0})
     if (m * p <= target * (1 + 1e-9)) len = m * p;
-  const double cm = len * pg.scale;
+  const double cm = len * cmper;
   const float x1 = static_cast<float>(kMapLeft + kMapSize), x0 = static_cast<float>(x1 - cm);
-  const float y = static_cast<float>(pg.bottom - 1.4);
+  const float y = static_cast<float>(pg.bottom - 1.9 - 0.75 * row);
   newpen(4);
   segment(x0, y, x1, y);
   newpen(2);
   segment(x0, y - 0.12f, x0, y + 0.12f);
   segment(x1, y - 0.12f, x1, y + 0.12f);
   const int dec = len >= 1 ? 0 : static_cast<int>(std::ceil(-std::log10(len) - 1e-9));
-  csymbol(0.5f * (x0 + x1), y + 0.22f, 0.3f, fixed(len, dec) + " A", 0, 1);
+  csymbol(x0 - 0.25f, y - 0.1f, 0.3f, fixed(len, dec) + " A" + (what.empty() ? "" : " " + what), 0, 2);
   newpen(1);
 }
 
 void drawtexts(const SectionPage& pg, const std::string& title, const std::vector<std::string>& lines) {
   setcol(0);
-  csymbol(static_cast<float>(kMapLeft + 0.5 * kMapSize), static_cast<float>(kTitleY), 0.45f, title, 0, 1);
-  double y = pg.bottom - 2.4;
-  for (const std::string& s : lines) {
-    symbol(static_cast<float>(kTextLeft), static_cast<float>(y), static_cast<float>(kTextHeight), s, 0);
-    y -= kTextStep;
+  // Courier is 0.6 of its height wide: the title (0.45 cm) takes 66
+  // characters across the page, the text lines (0.30 cm) 100.
+  const std::vector<std::string> head = wraptext(title, 66);
+  // A long title grows upwards, towards the top edge of the sheet.
+  double y = std::min(29.1, kTitleY + 0.6 * (static_cast<double>(head.size()) - 1));
+  for (const std::string& s : head) {
+    csymbol(static_cast<float>(kMapLeft + 0.5 * kMapSize), static_cast<float>(y), 0.45f, s, 0, 1);
+    y -= 0.6;
   }
+  y = pg.bottom - 2.4 - 0.75 * pg.bars;
+  for (const std::string& s : lines)
+    for (const std::string& piece : wraptext(s, 100)) {
+      symbol(static_cast<float>(kTextLeft), static_cast<float>(y), static_cast<float>(kTextHeight), piece, 0);
+      y -= kTextStep;
+    }
 }
 
 }  // namespace trovan
