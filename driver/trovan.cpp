@@ -342,6 +342,10 @@ void checkoutputs(const Job& job) {
     // the run stops before it computes or opens any file.
     findprolog();
     outs.push_back({getpsname(getnfile() + 1), "page file"});
+    // Each page also as an EPS file of its own.
+    int npage = 0;
+    for (const DrawRequest& r : job.drawings)
+      if (r.iax == 2) outs.push_back({getepsname(getnfile() + 1, ++npage), "page file"});
   }
   for (std::size_t k = 0; k < outs.size(); ++k) {
     const Output& o = outs[k];

@@ -64,6 +64,47 @@ std::filesystem::path g_openfile;  // the page file g_ps will become
 std::filesystem::path g_lastfile;
 std::vector<float> g_bufx, g_bufy;  // the line buffer, page cm
 
+// Each page is also written as an encapsulated PostScript file of its own
+// (calcomp1_<page>.eps) with a tight bounding box, for a paper: the text of
+// the page as it is drawn, and the extent of what it draws (page cm, as the
+// reader holds the sheet). The files of a run are renamed over their names
+// with the page file, when it is complete.
+std::string g_body;      // the page's drawing since its set-up
+bool g_record = false;   // psout adds to g_body
+double g_bb[4] = {0, 0, 0, 0};  // x0 y0 x1 y1 of what the page draws
+bool g_bbempty = true;
+std::vector<TempOut> g_eps;  // the finished pages' files, waiting for the page file
+
+// Adds the page point (x, y) (page cm of the drawing's user space) with a
+// margin to the extent of the page, turned as the reader holds a landscape
+// sheet.
+void extend(double x, double y, double margin) {
+  if (!std::isfinite(x) || !std::isfinite(y)) return;
+  double px = x, py = y;
+  if (g_orien == 2) {  // 90 rotate 0 -21.1 translate: (x, y) -> (21.1 - y, x)
+    px = kPageShort - y;
+    py = x;
+  }
+  if (g_bbempty) {
+    g_bb[0] = px - margin;
+    g_bb[1] = py - margin;
+    g_bb[2] = px + margin;
+    g_bb[3] = py + margin;
+    g_bbempty = false;
+    return;
+  }
+  g_bb[0] = std::min(g_bb[0], px - margin);
+  g_bb[1] = std::min(g_bb[1], py - margin);
+  g_bb[2] = std::max(g_bb[2], px + margin);
+  g_bb[3] = std::max(g_bb[3], py + margin);
+}
+
+void dropeps() {
+  for (TempOut& t : g_eps) droptemp(t);
+  g_eps.clear();
+}
+
+
 std::string num(double v) {
   char b[48];
   std::snprintf(b, sizeof b, "%.3f", v);
@@ -107,6 +148,8 @@ void pen_draw(float x, float y) {
     g_st.path_open = true;
   }
   psout(num(qx) + " " + num(qy) + " lnt");
+  extend(g_st.px, g_st.py, g_st.width);
+  extend(qx, qy, g_st.width);
   if (++g_st.path_segs >= kMaxPathSegs) {
     psout("stroke ");
     psout("newpath " + num(qx) + " " + num(qy) + " mvt");
@@ -118,6 +161,7 @@ void pen_draw(float x, float y) {
 
 // Writes the buffered polygon or polyline (page cm) as a path.
 void write_path(int n) {
+  for (int i = 0; i < n; ++i) extend(g_bufx[i], g_bufy[i], g_st.width);
   psout("newpath " + num(g_bufx[0]) + " " + num(g_bufy[0]) + " mvt");
   std::string rec;
   int k = 0;
@@ -173,6 +217,10 @@ void set_hsb(Hsb& c, float h, float s, float b) {
 }  // namespace
 
 void resetcalcomp() {
+  dropeps();
+  g_body.clear();
+  g_record = false;
+  g_bbempty = true;
   // An open page file is abandoned, not finished: its temporary file goes.
   if (g_ps.f) droptemp(g_ps);
   g_ps = TempOut{};
@@ -266,6 +314,10 @@ void psout(int n, const std::string& text) {
     const std::size_t k = std::min<std::size_t>(255, len - i);
     writetemp(g_ps, text.data() + i, k);
     writetemp(g_ps, "\n", 1);
+    if (g_record) {
+      g_body.append(text.data() + i, k);
+      g_body += '\n';
+    }
   }
 }
 
@@ -303,6 +355,8 @@ void closeps() {
   const std::filesystem::path done = g_openfile;
   g_openfile.clear();
   committemp(g_ps);
+  for (TempOut& t : g_eps) committemp(t);
+  g_eps.clear();
   g_lastfile = done;  // only a whole file (prolog and pages) is continued
 }
 }  // namespace
@@ -338,12 +392,68 @@ void psopen() {
   }
 }
 
+std::string getepsname(int nfile, int page) {
+  std::string ps = getpsname(nfile);
+  ps.resize(ps.size() - 3);  // ".ps"
+  return ps + "_" + std::to_string(page) + ".eps";
+}
+
 namespace {
+
+// The procedures of the prolog, without its document set-up (an EPS file
+// must not set the page device): the lines between %%BeginProlog and
+// %%EndProlog.
+std::string prologprocedures() {
+  std::ifstream in(findprolog());
+  std::string ln, procs;
+  bool inside = false;
+  while (std::getline(in, ln)) {
+    if (!ln.empty() && ln.back() == '\r') ln.pop_back();
+    if (ln.rfind("%%EndProlog", 0) == 0) break;
+    if (inside) procs += ln + "\n";
+    if (ln.rfind("%%BeginProlog", 0) == 0) inside = true;
+  }
+  return procs;
+}
+
+// The page just drawn as an EPS file: the prolog's procedures, the page's
+// scale (and turn), its drawing, and a bounding box round what it draws.
+void writeeps() {
+  const double pt = 72 / 2.54;
+  // A margin of 1.5 mm round the drawing, within the sheet.
+  const double margin = 0.15;
+  double bb[4] = {0, 0, 1, 1};
+  if (!g_bbempty)
+    for (int i = 0; i < 4; ++i)
+      bb[i] = std::clamp(g_bb[i] + (i < 2 ? -margin : margin), 0.0, i % 2 == 0 ? double(kPageShort) : double(kPageLong));
+  char box[160], hires[160];
+  std::snprintf(box, sizeof box, "%%%%BoundingBox: %d %d %d %d", static_cast<int>(std::floor(bb[0] * pt)),
+                static_cast<int>(std::floor(bb[1] * pt)), static_cast<int>(std::ceil(bb[2] * pt)),
+                static_cast<int>(std::ceil(bb[3] * pt)));
+  std::snprintf(hires, sizeof hires, "%%%%HiResBoundingBox: %.2f %.2f %.2f %.2f", bb[0] * pt, bb[1] * pt, bb[2] * pt,
+                bb[3] * pt);
+  std::string e = "%!PS-Adobe-3.0 EPSF-3.0\n";
+  e += std::string(box) + "\n" + hires + "\n";
+  e += "%%Creator: trovan\n%%Title: " + getepsname(g_nfile, g_npage) + "\n%%Pages: 1\n%%EndComments\n";
+  e += "%%BeginProlog\n" + prologprocedures() + "%%EndProlog\n%%Page: 1 1\n";
+  e += " 1 cm 1 cm scale\n";
+  if (g_orien == 2) e += "90 rotate\n0 -21.1 translate\n";
+  e += "/cmtx matrix currentmatrix def\n";
+  e += g_body;
+  e += "showpage\n%%Trailer\n%%EOF\n";
+  TempOut t = opentemp(getepsname(g_nfile, g_npage), "page file");
+  writetemp(t, e);
+  g_eps.push_back(t);
+  g_body.clear();
+}
+
 // Ends the page; the file stays open for the next page of the run.
 void endpage() {
   if (!g_st.active) return;
   if (g_st.ldev == 1 || g_st.ldev == 2) {
     flush_path();
+    g_record = false;
+    writeeps();
     psout("showpage");
   }
   g_st.active = false;
@@ -380,6 +490,11 @@ void plots(int ldev, float xorg, float yorg) {
   window(0, 0, w, h);
   viewpt(0, 0, w, h);
   psout("clippath 1 setgray fill");
+  // From here on the page is also the body of its EPS file (which must not
+  // paint the sheet it is placed on).
+  g_body.clear();
+  g_bbempty = true;
+  g_record = true;
   psout(" 0 setgray ");
   setfont("Courier-Bold");
   newpen(1);
@@ -434,6 +549,8 @@ void plote() {
 
 void psabandon() {
   g_st.active = false;
+  g_record = false;
+  dropeps();
   droptemp(g_ps);
   g_openfile.clear();
 }
@@ -485,6 +602,7 @@ void circle(float x, float y, float r, int ifill) {
   flush_path();
   const std::string arc = "newpath " + num(pagex(x)) + " " + num(pagey(y)) + " " +
                           num(std::fabs(r * sx())) + " 0 360 arc ";
+  extend(pagex(x), pagey(y), std::fabs(r * sx()) + g_st.width);
   if (ifill != 0) {
     psout(colour_text(g_st.fcol));
     psout(arc);
@@ -501,6 +619,8 @@ void paint() {
   flush_path();
   // A unit square scaled by the long side covers the page in either
   // orientation.
+  extend(0, 0, 0);
+  extend(g_orien == 2 ? kPageLong : kPageShort, g_orien == 2 ? kPageShort : kPageLong, 0);
   psout("gsave cmtx setmatrix " + colour_text(g_st.fcol));
   psout("29.7 29.7 scale newpath 0 0 mvt 1 0 lnt 1 1 lnt 0 1 lnt closepath fill grestore");
 }
@@ -551,6 +671,16 @@ void symbol(float x, float y, float h, const std::string& text, float ang) {
 void csymbol(float x, float y, float h, const std::string& text, float ang, int ijust) {
   if (!g_st.active || !finite2(x, y) || !std::isfinite(h) || !std::isfinite(ang)) return;
   flush_path();
+  {
+    // The text's box (Courier: 0.6 of the height per character, descenders
+    // 0.25 below the base line), turned by ang about its point.
+    const double w = 0.6 * std::fabs(h) * static_cast<double>(text.size());
+    const double x0 = ijust == 1 ? -w / 2 : ijust == 2 ? -w : 0.0;
+    const double ca = std::cos(ang * 3.14159265358979 / 180), sa = std::sin(ang * 3.14159265358979 / 180);
+    for (double cx : {x0, x0 + w})
+      for (double cy : {-0.25 * std::fabs(h), 0.8 * std::fabs(h)})
+        extend(pagex(x) + cx * ca - cy * sa, pagey(y) + cx * sa + cy * ca, 0.05);
+  }
   psout("gsave " + num(pagex(x)) + " " + num(pagey(y)) + " translate " + num(ang) + " rotate");
   psout("/" + g_st.font + " findfont " + num(std::fabs(h)) + " scalefont setfont ");
   // Long texts are continued with a backslash at the end of the record,

@@ -47,6 +47,11 @@ int getorien();
 // The name of the page file for file counter `nfile`: "calcomp" followed by
 // ((nfile-1) mod cnfil)+1 and ".ps" (the number is left out above 999).
 std::string getpsname(int nfile);
+// The EPS file of page `page` of the page file of file counter nfile:
+// "calcomp1_<page>.eps" beside calcomp1.ps. Every page is written to it as
+// well, with a tight bounding box (the extent of what it draws), and renamed
+// over its name together with the page file when that is complete.
+std::string getepsname(int nfile, int page);
 // The places the prolog is looked for, in order: $CLCMPPATH (trailing
 // blanks removed) + "/gprim.ps" alone when the variable is set; otherwise
 // the installed prolog and, for a build-tree program, the source tree's.

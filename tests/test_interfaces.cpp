@@ -311,6 +311,25 @@ TEST(Installation, InstalledProgramFindsItsPrologAndStopsCleanlyWithout) {
   };
   ASSERT_EQ(run("a"), 0) << slurp(work / "a.err");
   EXPECT_EQ(render_png(work / "calcomp1.ps"), 2);
+  // Each page also as an EPS file whose bounding box holds the drawing, not
+  // the sheet: the map (16 cm) and its text, inside the A4 portrait page.
+  for (int page = 1; page <= 2; ++page) {
+    const fs::path eps = work / ("calcomp1_" + std::to_string(page) + ".eps");
+    const std::string e = slurp(eps);
+    ASSERT_EQ(e.rfind("%!PS-Adobe-3.0 EPSF-3.0\n", 0), 0u) << eps;
+    int bb[4] = {};
+    const std::size_t p = e.find("%%BoundingBox: ");
+    ASSERT_NE(p, std::string::npos);
+    ASSERT_EQ(std::sscanf(e.c_str() + p, "%%%%BoundingBox: %d %d %d %d", &bb[0], &bb[1], &bb[2], &bb[3]), 4);
+    EXPECT_GE(bb[0], 0);
+    EXPECT_GT(bb[1], 50) << "the box reaches the foot of the sheet";
+    EXPECT_LE(bb[2], 599);
+    EXPECT_LE(bb[3], 842);
+    EXPECT_GT(bb[2] - bb[0], 16 * 72 / 2.54) << "narrower than the map";
+    EXPECT_EQ(e.find("setpagedevice"), std::string::npos);
+    EXPECT_EQ(e.find("clippath 1 setgray fill"), std::string::npos) << "an EPS file must not paint the sheet";
+    EXPECT_EQ(render_png(eps), 1);
+  }
   const std::string pages = slurp(work / "calcomp1.ps"), density = slurp(work / "perovskite.den");
   fs::remove(d / "usr" / "share" / "trovan" / "gprim.ps");
   fs::remove(work / "perovskite.den");

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Fourier input of every bundled example in a scratch directory and
-# renders its section pages to PNG in docs/ (Ghostscript needed): the
-# pictures the README shows. Run after building (tools/example.sh).
+# renders its section pages (their EPS files, cropped to the drawing) to PNG
+# at 110 dpi in docs/ (Ghostscript needed): the pictures the README shows. Run after building (tools/example.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 exe="$root/build/trovan"
@@ -15,9 +15,13 @@ for inp in "$root"/examples/*/*.inp; do
   mkdir -p "$dir"
   cp "$(dirname "$inp")"/* "$dir"/
   (cd "$dir" && "$exe" "$name.inp" > "$name.lst")
-  if [ -f "$dir/calcomp1.ps" ]; then
-    gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=png16m -r110 -dTextAlphaBits=4 -dGraphicsAlphaBits=4 \
-       -sOutputFile="$root/docs/${name}_%d.png" "$dir/calcomp1.ps"
-    echo "$name: $(ls "$root"/docs/"${name}"_*.png | wc -l) page(s)"
-  fi
+  # Each page from its EPS file, cropped to its bounding box.
+  for eps in "$dir"/calcomp1_*.eps; do
+    [ -f "$eps" ] || continue
+    page=$(basename "$eps" .eps)
+    page=${page#calcomp1_}
+    gs -q -dSAFER -dBATCH -dNOPAUSE -dEPSCrop -sDEVICE=png16m -r110 -dTextAlphaBits=4 -dGraphicsAlphaBits=4 \
+       -sOutputFile="$root/docs/${name}_${page}.png" "$eps"
+    echo "$name: page $page"
+  done
 done
