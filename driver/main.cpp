@@ -53,7 +53,7 @@ const char* const kUsage =
     "  qimax= frmt= (phsign=)   frmt='cif' reads a CIF _refln_ loop\n"
     "  ldev= iwhkl= iprj=   h= (iprj lines)\n"
     "  ng=     then per drawing: iax= ipers= iaver= ismth=, x= (or xe= xi=), u=, v=,\n"
-    "          sections: div= hmin= lf= (scale=); boxes: q=, xmin=..zmax=, xdiv= ydiv= zdiv= hscl=\n"
+    "          sections: div= hmin= lf= (iscale=); boxes: q=, xmin=..zmax=, xdiv= ydiv= zdiv= hscl=\n"
     "\n"
     "The PostScript prolog gprim.ps is taken from $CLCMPPATH when it is set, else from\n"
     "the installation (share/trovan) or, for a program in its build tree, from plot/.\n"

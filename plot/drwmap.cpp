@@ -469,7 +469,8 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
               f4(todeg(std::acos(pg.cosg)), 2) + " deg");
   if (mixed)
     t.push_back(std::string(ia == 0 ? "u" : "v") + " lies in internal space and is drawn " + f4(f[ia], 3) +
-                " times the scale of " + (ia == 0 ? "v" : "u") + " (iscale=" + f4(rq.iscale, 3) + ")");
+                " times the scale of " + (ia == 0 ? "v" : "u") +
+                (rq.iscale > 0 ? " (iscale=" + f4(rq.iscale, 3) + ")" : " (iscale= not given: drawn as long)"));
   if (levels.empty()) {
     t.push_back("no contours");
   } else {

@@ -14,6 +14,7 @@
 
 #include "e2e_support.hpp"
 #include "plot/calcomp.hpp"
+#include "plot/mappage.hpp"
 #include "util/stop.hpp"
 
 using namespace trovan;
@@ -391,3 +392,46 @@ TEST_F(Plot, LineBufferOverflowStops) {
   }
   EXPECT_NE(listing_.str().find("buf full in subroutine line"), std::string::npos);
 }
+
+namespace {
+
+struct AxisCase {
+  double origin[6], dir[6], length;
+  const char* name;  // the axis name expected
+};
+
+class SectionAxes : public ::testing::TestWithParam<AxisCase> {};
+
+// Every labelled tick sits where the coordinate it shows lies along the
+// edge: origin + s dir has that value (the distance s |dir| along an axis
+// of several components); five to ten of them span the edge.
+TEST_P(SectionAxes, TickLabelsAreTheCoordinatesAtTheirPlace) {
+  const AxisCase& c = GetParam();
+  static const char* const names[6] = {"x1", "x2", "x3", "x4", "x5", "x6"};
+  const SectionAxis ax = makeaxis(c.origin, c.dir, 6, names, c.length, "distance along u (A)");
+  EXPECT_EQ(ax.name, c.name);
+  int single = -1, nonzero = 0;
+  for (int i = 0; i < 6; ++i)
+    if (c.dir[i] != 0) single = i, ++nonzero;
+  int labelled = 0;
+  for (const SectionTick& t : ax.ticks) {
+    ASSERT_GE(t.s, 0.0);
+    ASSERT_LE(t.s, 1.0);
+    if (t.label.empty()) continue;
+    ++labelled;
+    const double at = nonzero == 1 ? c.origin[single] + t.s * c.dir[single] : t.s * c.length;
+    EXPECT_NEAR(std::stod(t.label), at, 1e-9 + 1e-6 * std::fabs(at)) << t.label;
+  }
+  EXPECT_GE(labelled, 3);
+  EXPECT_LE(labelled, 11);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SectionAxes,
+    ::testing::Values(AxisCase{{-0.5, 0, 0, 0, 0, 0}, {1, 0, 0, 0, 0, 0}, 4.2, "x1"},
+                      AxisCase{{0, 0, 0, 0.25, 0, 0}, {0, 0, 0, -0.5, 0, 0}, 0.5, "x4"},
+                      AxisCase{{-20, -20, 0, 0, 0, 0}, {0, 40, 0, 0, 0, 0}, 40, "x2"},
+                      AxisCase{{0, 0, 0, 0, 0, 0}, {1, 1, 0, 0, 0, 0}, 5.5225, "distance along u (A)"},
+                      AxisCase{{0.1, 0.2, 0.3, 0, 0, 0}, {0, 0, 0.003, 0, 0, 0}, 0.02, "x3"}));
+
+}  // namespace
