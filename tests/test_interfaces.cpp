@@ -217,7 +217,8 @@ std::vector<double> rhovalues(const std::string& text, int* n) {
 
 // Every box of a run is kept, as prefix.* and prefix_2.*, and its CCP4 map
 // holds the box: the points as counted, the box's edges and angles as the
-// cell, the values of the text file.
+// cell, the values of the text file. The run's x-t section is drawn with
+// a readable internal axis.
 TEST(BoxMaps, EveryBoxAsACcp4MapThatGemmiReadsBack) {
   const fs::path d = scratch_dir("ccp4");
   const fs::path src = source_dir() / "examples" / "modulated";
@@ -261,6 +262,16 @@ TEST(BoxMaps, EveryBoxAsACcp4MapThatGemmiReadsBack) {
     EXPECT_TRUE(fs::exists(d / (std::string(w.stem) + ".win")));
   }
   EXPECT_TRUE(r.has("box written to modulated_2.win, modulated_2.rho and modulated_2.ccp4")) << r.out;
+  // The x-t section of the same run (a = 4.2 A against a t axis of 1 A)
+  // draws its internal axis on a scale of its own: the page's drawing is
+  // about as high as wide, not a 4:1 strip.
+  const std::string eps = slurp(d / "calcomp1_1.eps");
+  int bb[4] = {};
+  const std::size_t p = eps.find("%%BoundingBox: ");
+  ASSERT_NE(p, std::string::npos);
+  ASSERT_EQ(std::sscanf(eps.c_str() + p, "%%%%BoundingBox: %d %d %d %d", &bb[0], &bb[1], &bb[2], &bb[3]), 4);
+  EXPECT_GT(bb[3] - bb[1], bb[2] - bb[0]) << "map and text below it are lower than wide";
+  EXPECT_NE(eps.find("drawn 4.200 times the scale of u"), std::string::npos);
   fs::remove_all(d);
 }
 
