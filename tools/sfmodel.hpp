@@ -865,7 +865,13 @@ inline std::string fraction_text(double t) {
   for (int den = 2; den <= 12; ++den) {
     const double num = t * den;
     if (std::fabs(num - std::nearbyint(num)) < 1e-9)
-      return "+" + std::to_string(std::lround(num)) + "/" + std::to_string(den);
+    {
+      std::string f = "+";
+      f += std::to_string(std::lround(num));
+      f += '/';
+      f += std::to_string(den);
+      return f;
+    }
   }
   throw std::runtime_error("translation is no simple fraction");
 }
@@ -877,7 +883,9 @@ inline std::string op_line(const Op& op) {
   std::size_t start = 0;
   for (int e = 0; e < 6; ++e) {
     const std::size_t end = s.find(',', start);
-    out += (e ? "," : "") + s.substr(start, end - start) + fraction_text(op.t[e]);
+    if (e) out += ',';
+    out += s.substr(start, end - start);
+    out += fraction_text(op.t[e]);
     start = end + 1;
   }
   return out;
@@ -1012,7 +1020,7 @@ inline Example spinel(bool primitive) {
 }
 
 // Alpha-quartz, P3_221: Si at 3a (x, 0, 2/3) on a two-fold axis, O at 6c.
-inline Example quartz_points() {
+inline Example quartz_point_atoms() {
   const double abc[3] = {4.916, 4.916, 5.405}, cosang[3] = {0, 0, -0.5};
   return point_atoms("quartz", abc, cosang, {"-y,x-y,z+2/3,t,u,v", "y,x,-z,t,u,v"}, false, {},
                      {{"Si 3a", {0.4697, 0, 2.0 / 3, 0, 0, 0}, 14, 0.6, 0, 3},
@@ -1184,7 +1192,10 @@ inline std::string keyword_input(const Example& e, bool mem, const std::string& 
   s += "jbc=0\n";
   if (e.isys == 0) s += "isetting=3\niseging=0\nv= 0 0 0 1 0 0  0 0 0 0 1 0  0 0 0 0 0 1\n";
   s += std::string("iplot=") + (mem ? "4" : "2") + " hmax=";
-  for (int i = 0; i < 6; ++i) s += (i ? " " : "") + std::to_string(e.hmax[i]);
+  for (int i = 0; i < 6; ++i) {
+    if (i) s += ' ';
+    s += std::to_string(e.hmax[i]);
+  }
   if (e.isys != 0) s += " ismtr=0";
   s += " pkmin=" + fmt_real(e.pkmin) + "\n";
   if (mem)
