@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "e2e_support.hpp"
+#include "plot/calcomp.hpp"
 #include "inprocess.hpp"
 #include "tools/sfmodel.hpp"
 #include "util/workgrid.hpp"
@@ -343,6 +344,10 @@ TEST(Installation, InstalledProgramFindsItsPrologAndStopsCleanlyWithout) {
   }
   const std::string pages = slurp(work / "calcomp1.ps"), density = slurp(work / "perovskite.den");
   fs::remove(d / "usr" / "share" / "trovan" / "gprim.ps");
+  // A prolog installed on this machine under the configured prefix would
+  // still be found; then there is no missing prolog to try.
+  for (const std::string& place : trovan::prologplaces())
+    if (place.find(TROVAN_SOURCE_DIR) != 0 && fs::is_regular_file(place)) GTEST_SKIP() << "a prolog is installed at " << place;
   fs::remove(work / "perovskite.den");
   EXPECT_EQ(run("b"), 1);
   const std::string err = slurp(work / "b.err");
