@@ -240,7 +240,7 @@ using namespace fftimpl;
 // still divides what is left, a factor 2 for that square; the square-free
 // rest follows by trial division. Every prime factor must be at most 23 and
 // the product of the square-free rest at most 210.
-void check_length(int n) {
+bool length_ok(int n) {
   long long k = n;
   while (k % 16 == 0) k /= 16;
   for (long long j = 3; j * j <= k; j += 2)
@@ -248,11 +248,15 @@ void check_length(int n) {
   if (k > 4 && k % 4 == 0) k /= 4;
   // k is the square-free rest; its prime factors and those of the squares
   // taken out (which divide n) must all be at most 23.
-  if (k > kMaxSquareFree) bounds_exceeded();
+  if (k > kMaxSquareFree) return false;
   long long r = n;
   for (long long p = 2; p <= kMaxFactor; ++p)
     while (r % p == 0) r /= p;
-  if (r != 1) bounds_exceeded();
+  return r == 1;
+}
+
+void check_length(int n) {
+  if (!length_ok(n)) bounds_exceeded();
 }
 
 // ---------------------------------------------------------------------------
@@ -582,6 +586,8 @@ void transform_axes(float* a, float* b, std::size_t ntot, const int* n, int m, s
 }
 
 }  // namespace
+
+bool isfftlen(int n) { return n >= 1 && length_ok(n); }
 
 int getfftisa() {
   if (g_isa < 0) g_isa = best_isa(g_isa_request);

@@ -218,8 +218,8 @@ TEST(MemRun, TrialStepKeepsTheAcceptedDensityAndUpdatesEveryPoint) {
   }
 }
 
-// The update uses the difference map times V straight from the synthesis,
-// made on an even first axis as a half grid of paired real values.
+// The update uses the difference map times V straight from the synthesis
+// (made on a half grid of paired real values, handed over at every point).
 TEST(MemRun, UnscaledDifferenceMapIsTheMapTimesTheVolume) {
   fs::path d = scratch_dir("memdifv");
   write_file(d / "m.hkl", data(16));
@@ -232,7 +232,10 @@ TEST(MemRun, UnscaledDifferenceMapIsTheMapTimesTheVolume) {
   const float* a = getabcdr();
   const float* b = getabcdi();
   const bool packed = difxyzvpacked();
-  auto v = [&](long long j) { return packed ? (j & 1 ? b : a)[j >> 1] : a[j]; };
+  auto v = [&](long long j) {
+    const long long h = j >> 1;  // not (j & 1 ? b : a)[j >> 1]: see difxyzv
+    return packed ? (j & 1 ? b[h] : a[h]) : a[j];
+  };
   double big = 0;
   for (long long j = 0; j < nt; ++j) big = std::max(big, std::fabs(double(v(j))));
   ASSERT_GT(big, 0);
