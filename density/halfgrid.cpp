@@ -96,8 +96,9 @@ void pack_hermitian(float* a, float* b, long long nt, long long B, int m, int ne
 
 // The synthesised half grid back to the full real grid: block c of B half
 // points (real parts in a, imaginary parts in b) holds the full points
-// 2 c B .. 2 c B + 2 B - 1 of a, written from the last block down.
-void unpack_real(float* a, const float* b, long long nt, long long B, float f) {
+// 2 c B .. 2 c B + 2 B - 1 of a, written from the last block down. The
+// imaginary parts are cleared as they are taken.
+void unpack_real(float* a, float* b, long long nt, long long B, float f) {
   const long long blocks = nt / (2 * B);
   waves_down(blocks, [&](long long c0, long long c1) {
     FlushDenormals ftz;
@@ -105,6 +106,7 @@ void unpack_real(float* a, const float* b, long long nt, long long B, float f) {
       if (c0 == 0) {
         a[0] = f * a[0];
         a[1] = f * b[0];
+        b[0] = 0;
         ++c0;
       }
       // a[2c], a[2c+1] lie at or after 2 c0 >= c1: no overlap with a[c0..c1).
@@ -115,15 +117,17 @@ void unpack_real(float* a, const float* b, long long nt, long long B, float f) {
         out[2 * c] = f * re[c];
         out[2 * c + 1] = f * im[c];
       }
+      std::memset(b + c0, 0, static_cast<std::size_t>(c1 - c0) * sizeof(float));
       return;
     }
     for (long long c = c0; c < c1; ++c) {
       float* even = a + 2 * c * B;
       const float* re = a + c * B;
-      const float* im = b + c * B;
+      float* im = b + c * B;
       for (long long l = 0; l < B; ++l) even[l] = f * re[l];  // in place for c = 0
       float* odd = even + B;
       for (long long l = 0; l < B; ++l) odd[l] = f * im[l];
+      std::memset(im, 0, static_cast<std::size_t>(B) * sizeof(float));
     }
   });
 }
@@ -170,7 +174,7 @@ void synthreal(float* a, float* b, const int* n, int m, float scale) {
   gethalfgrid(n, m, e, half);
   cft1(a, b, half, m, +1, icon);
   unpack_real(a, b, nt, B, scale);
-  clear(b, nt);
+  clear(b + nt / 2, nt - nt / 2);
 }
 
 void pairedcoef(const float* a, const float* b, const int* n, int m, int e, const int* k,

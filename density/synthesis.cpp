@@ -42,6 +42,9 @@ int g_nxr0 = 0;
 bool g_whole = false;
 float g_dmin = 0, g_dmax = 0;
 
+const bool g_huge = (usehugepages(g_xr0, sizeof g_xr0), usehugepages(g_rep, sizeof g_rep),
+                     usehugepages(g_all, sizeof g_all), true);
+
 // Calculated structure factors at the independent reflections.
 float g_fcr[kMaxInd], g_fci[kMaxInd];
 
@@ -68,7 +71,9 @@ void synthesise(float f) {
 // every operator (with the inversion in a centrosymmetric group) are its
 // orbit. Made whenever the density list is (re)made from the grid. The
 // orbits are disjoint, so the threads, each walking its own share of the
-// independent points, write disjoint entries.
+// independent points, write disjoint entries; that they cover the grid is
+// checked by adding up the sizes of the orbits (the distinct images of each
+// independent point), which must come to nt.
 void make_rep() {
   const long long nt = getnt();
   g_whole = ispatterson();
@@ -79,32 +84,55 @@ void make_rep() {
   const int nx = getnxindx();
   const int* xi = getxindx();
   const int nsymo = getnsymo(), ncent = getncent();
-  parallel_for(nt, kGrain, [&](long long lo, long long hi) {
-    std::fill(g_rep + lo, g_rep + hi, -1);
-  });
   int n[6];
   gethmax(n);
   const int idm = getidm();
+  std::mutex m;
+  long long covered = 0;
   parallel_for(nx, kGrain / 8, [&](long long i0, long long i1) {
     // The grid coordinates of j are kept as an odometer from the part's
     // first point; the independent points come in increasing order of j.
     int x[6];
     getitoxyz(xi[i0], x);
-    long long j = xi[i0];
+    long long j = xi[i0], size = 0;
+    std::vector<int> images;
     for (long long i = i0; i < i1; ++i) {
       for (; j < xi[i]; ++j)
         for (int e = 0; e < idm; ++e) {
           if (++x[e] < n[e]) break;
           x[e] = 0;
         }
+      images.clear();
       for (int s = 1; s <= nsymo; ++s)
-        for (int k = 0; k <= ncent; ++k) g_rep[getrxij(x, s, k)] = static_cast<int>(i);
+        for (int k = 0; k <= ncent; ++k) {
+          const int jr = getrxij(x, s, k);
+          g_rep[jr] = static_cast<int>(i);
+          images.push_back(jr);
+        }
+      std::sort(images.begin(), images.end());
+      size += std::unique(images.begin(), images.end()) - images.begin();
     }
+    std::lock_guard<std::mutex> lk(m);
+    covered += size;
   });
-  long long missing = -1;
-  for (long long j = 0; j < nt && missing < 0; ++j)
-    if (g_rep[j] < 0) missing = j;
-  if (missing >= 0) quit("grid point " + std::to_string(missing) + " lies in no symmetry orbit");
+  if (covered != nt) {
+    // Some point lies in no orbit (or in two): find the first for the message.
+    std::vector<char> seen(nt, 0);
+    int x[6] = {0, 0, 0, 0, 0, 0};
+    long long j = 0;
+    for (int i = 0; i < nx; ++i) {
+      for (; j < xi[i]; ++j)
+        for (int e = 0; e < idm; ++e) {
+          if (++x[e] < n[e]) break;
+          x[e] = 0;
+        }
+      for (int s = 1; s <= nsymo; ++s)
+        for (int k = 0; k <= ncent; ++k) seen[getrxij(x, s, k)] = 1;
+    }
+    for (long long p = 0; p < nt; ++p)
+      if (!seen[p]) quit("grid point " + std::to_string(p) + " lies in no symmetry orbit");
+    quit("symmetry orbits of the grid overlap");
+  }
 }
 
 // The current density paired along axis e into the first nt/2 entries of
