@@ -119,16 +119,28 @@ int reflection_image(const int* x, int i, int k) {
   return static_cast<int>(j);
 }
 
-// Whether the image of the point at grid coordinates x under the action a
-// (negated when k != 0) has a smaller grid index than the point itself, its
-// components compared from the slowest axis down: most images differ in the
-// first one looked at. `in` is what the action takes: x itself for grid
-// points, the centred indices for reflections.
-inline bool image_below(const Action& a, const int* x, const int* in, int k, int idm) {
-  for (int e = idm - 1; e >= 0; --e) {
-    const long long v = act(a, e, in);
-    const long long y = fold(k != 0 ? -v : v, g_n[e]);
-    if (y != x[e]) return y < x[e];
+// Whether the image of the point at grid coordinates x under the action a,
+// or (when `both`) its negation, has a smaller grid index than the point
+// itself, the components compared from the slowest axis down: most images
+// differ in the first one looked at. `in` is what the action takes: x
+// itself for grid points, the centred indices for reflections. With
+// `plain` false only the negated image is tried.
+inline bool image_below(const Action& a, const int* x, const int* in, bool plain, bool both,
+                        int idm) {
+  bool open0 = plain, open1 = both;  // still equal so far
+  for (int e = idm - 1; e >= 0 && (open0 || open1); --e) {
+    const long long y0 = fold(act(a, e, in), g_n[e]);
+    if (open0 && y0 != x[e]) {
+      if (y0 < x[e]) return true;
+      open0 = false;
+    }
+    if (open1) {
+      const long long y1 = y0 == 0 ? 0 : g_n[e] - y0;
+      if (y1 != x[e]) {
+        if (y1 < x[e]) return true;
+        open1 = false;
+      }
+    }
   }
   return false;
 }
@@ -213,11 +225,7 @@ int orbits(int* list, const Action* acts, bool reflections, Image image, bool wa
         }
         bool smallest = true;
         for (int i = 1; i <= nsymo && smallest; ++i)
-          for (int k = (i == 1 ? 1 : 0); k <= ncent; ++k)
-            if (image_below(acts[i - 1], x, in, k, idm)) {
-              smallest = false;
-              break;
-            }
+          if (image_below(acts[i - 1], x, in, i != 1, ncent != 0, idm)) smallest = false;
         if (!smallest) continue;
         if (list) list[lo + count] = static_cast<int>(j);
         ++count;
@@ -500,6 +508,51 @@ void setindxindx() {
   ensureprepared();
   g_nxindx = orbits(g_xindx, g_xact, false, getrxij, true);
   out() << "number of independent grid points  =" << fmt_i(g_nxindx, 10) << '\n';
+}
+
+long long getxindxorbits(int* rep) {
+  ensureprepared();
+  const int nx = g_nxindx;
+  const int* xi = g_xindx;
+  const int nsymo = getnsymo(), ncent = getncent();
+  const int idm = dim();
+  std::atomic<long long> covered{0};
+  parallel_for(nx, 8192, [&](long long i0, long long i1) {
+    // The grid coordinates of the independent points, kept as an odometer
+    // from the part's first point (they come in increasing order of j).
+    int x[6] = {0, 0, 0, 0, 0, 0};
+    getitoxyz(xi[i0], x);
+    long long j = xi[i0], size = 0;
+    std::vector<long long> images;
+    for (long long i = i0; i < i1; ++i) {
+      images.clear();
+      for (; j < xi[i]; ++j)
+        for (int e = 0; e < idm; ++e) {
+          if (++x[e] < g_n[e]) break;
+          x[e] = 0;
+        }
+      // Each operator's image y, and with the inversion -y.
+      for (int s = 0; s < nsymo; ++s) {
+        long long j0 = 0, j1 = 0;
+        for (int e = 0; e < idm; ++e) {
+          const long long y =
+              (s == 0 && g_first_identity) ? x[e] : fold(act(g_xact[s], e, x), g_n[e]);
+          j0 += y * g_mm[e];
+          j1 += (y == 0 ? 0 : g_n[e] - y) * g_mm[e];
+        }
+        rep[j0] = static_cast<int>(i);
+        images.push_back(j0);
+        if (ncent) {
+          rep[j1] = static_cast<int>(i);
+          images.push_back(j1);
+        }
+      }
+      std::sort(images.begin(), images.end());
+      size += std::unique(images.begin(), images.end()) - images.begin();
+    }
+    covered += size;
+  });
+  return covered;
 }
 
 int getnfindx() { return g_nfindx; }

@@ -67,13 +67,9 @@ void synthesise(float f) {
   synthreal(getabcdr(), getabcdi(), n, getidm(), f);
 }
 
-// rep[j] for every grid point: the images of each independent point under
-// every operator (with the inversion in a centrosymmetric group) are its
-// orbit. Made whenever the density list is (re)made from the grid. The
-// orbits are disjoint, so the threads, each walking its own share of the
-// independent points, write disjoint entries; that they cover the grid is
-// checked by adding up the sizes of the orbits (the distinct images of each
-// independent point), which must come to nt.
+// rep[j] for every grid point: the position of its orbit's independent
+// point in the density list. Made whenever the density list is (re)made
+// from the grid.
 void make_rep() {
   const long long nt = getnt();
   g_whole = ispatterson();
@@ -81,58 +77,13 @@ void make_rep() {
   // the identity list of grid indices is only made if someone asks for it.
   g_all_made = false;
   if (g_whole) return;
-  const int nx = getnxindx();
-  const int* xi = getxindx();
-  const int nsymo = getnsymo(), ncent = getncent();
-  int n[6];
-  gethmax(n);
-  const int idm = getidm();
-  std::mutex m;
-  long long covered = 0;
-  parallel_for(nx, kGrain / 8, [&](long long i0, long long i1) {
-    // The grid coordinates of j are kept as an odometer from the part's
-    // first point; the independent points come in increasing order of j.
-    int x[6];
-    getitoxyz(xi[i0], x);
-    long long j = xi[i0], size = 0;
-    std::vector<int> images;
-    for (long long i = i0; i < i1; ++i) {
-      for (; j < xi[i]; ++j)
-        for (int e = 0; e < idm; ++e) {
-          if (++x[e] < n[e]) break;
-          x[e] = 0;
-        }
-      images.clear();
-      for (int s = 1; s <= nsymo; ++s)
-        for (int k = 0; k <= ncent; ++k) {
-          const int jr = getrxij(x, s, k);
-          g_rep[jr] = static_cast<int>(i);
-          images.push_back(jr);
-        }
-      std::sort(images.begin(), images.end());
-      size += std::unique(images.begin(), images.end()) - images.begin();
-    }
-    std::lock_guard<std::mutex> lk(m);
-    covered += size;
-  });
-  if (covered != nt) {
-    // Some point lies in no orbit (or in two): find the first for the message.
-    std::vector<char> seen(nt, 0);
-    int x[6] = {0, 0, 0, 0, 0, 0};
-    long long j = 0;
-    for (int i = 0; i < nx; ++i) {
-      for (; j < xi[i]; ++j)
-        for (int e = 0; e < idm; ++e) {
-          if (++x[e] < n[e]) break;
-          x[e] = 0;
-        }
-      for (int s = 1; s <= nsymo; ++s)
-        for (int k = 0; k <= ncent; ++k) seen[getrxij(x, s, k)] = 1;
-    }
-    for (long long p = 0; p < nt; ++p)
-      if (!seen[p]) quit("grid point " + std::to_string(p) + " lies in no symmetry orbit");
-    quit("symmetry orbits of the grid overlap");
-  }
+  if (getxindxorbits(g_rep) == nt) return;
+  // Some point lies in no orbit (or in two): find the first for the message.
+  std::fill(g_rep, g_rep + nt, -1);
+  getxindxorbits(g_rep);
+  for (long long j = 0; j < nt; ++j)
+    if (g_rep[j] < 0) quit("grid point " + std::to_string(j) + " lies in no symmetry orbit");
+  quit("symmetry orbits of the grid overlap");
 }
 
 // The current density paired along axis e into the first nt/2 entries of

@@ -68,6 +68,23 @@ void expect_orbits_partition_grid() {
     getrxi(x, xr, i, k);
     return getxyztoj(xr);
   });
+  // The orbit map gives every grid point the position of its orbit's
+  // listed point.
+  {
+    const int nt = static_cast<int>(getnt());
+    std::vector<int> rep(nt, -1), want(nt, -1);
+    for (int m = 0; m < getnxindx(); ++m) {
+      int x[6], xr[6];
+      getitoxyz(getxindx()[m], x);
+      for (int i = 1; i <= getnsymo(); ++i)
+        for (int k = 0; k <= getncent(); ++k) {
+          getrxi(x, xr, i, k);
+          want[getxyztoj(xr)] = m;
+        }
+    }
+    EXPECT_EQ(getxindxorbits(rep.data()), nt);
+    EXPECT_EQ(rep, want);
+  }
   // The fast image used by the walks over the whole grid is the same point.
   for (int j = 0; j < static_cast<int>(getnt()); ++j) {
     int x[6], xr[6];
