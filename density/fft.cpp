@@ -165,8 +165,46 @@ struct Sweep {
   int sign;
 };
 
+// The twiddles of one butterfly k >= 1 of a pass: at(ctx, k) points to
+// w^(kq), q = 1..p-1, as (cos, sin) pairs.
+struct Twiddles {
+  const float* (*at)(const void* ctx, int k);
+  const void* ctx;
+};
+
+inline const float* table_at(const void* ctx, int k) {
+  const PassDesc& ps = *static_cast<const PassDesc*>(ctx);
+  return ps.tw + 2 * static_cast<std::size_t>(k - 1) * (ps.p - 1);
+}
+inline Twiddles tabulated(const PassDesc& ps) { return {table_at, &ps}; }
+
+// Twiddles made per butterfly from double-precision sines and cosines, for
+// passes too long to tabulate.
+class UntabulatedTwiddles {
+ public:
+  UntabulatedTwiddles(const PassDesc& ps, int sign) : ps_(ps), sign_(sign) {}
+  Twiddles get() const { return {make, this}; }
+
+ private:
+  static const float* make(const void* ctx, int k) {
+    const UntabulatedTwiddles& u = *static_cast<const UntabulatedTwiddles*>(ctx);
+    const int p = u.ps_.p;
+    const long long span = static_cast<long long>(p) * u.ps_.m;
+    for (int q = 1; q < p; ++q) {
+      double c, s;
+      root(static_cast<long long>(k) * q, span, u.sign_, c, s);
+      u.buf_[2 * q - 2] = static_cast<float>(c);
+      u.buf_[2 * q - 1] = static_cast<float>(s);
+    }
+    return u.buf_;
+  }
+  const PassDesc& ps_;
+  int sign_;
+  mutable float buf_[2 * kMaxFactor];
+};
+
 using ScalarPass = void (*)(const PassDesc&, int, float*, float*, std::size_t, std::size_t,
-                            std::size_t);
+                            std::size_t, Twiddles);
 
 // An axis too long for tables, transformed in place: n rows of s lanes for
 // every outer block.
@@ -276,7 +314,7 @@ struct Plan {
 // the 2-3-5 part as codelets, the largest codelet last (it has no
 // twiddles), each chosen as the largest that divides what is left.
 std::vector<int> radices(int n) {
-  static const int kCodelets[] = {20, 16, 15, 12, 10, 8, 6, 5, 4, 3, 2};
+  static const int kCodelets[] = {20, 16, 12, 8, 5, 4, 3, 2};
   std::vector<int> odd, codelets;
   int k = n;
   for (int p : {7, 11, 13, 17, 19, 23})
@@ -509,7 +547,7 @@ void run_long_axis(const Kernels& k, float* a, float* b, std::size_t ntot, std::
   const int n = pl.n;
   const std::size_t sn = s * static_cast<std::size_t>(n);
   LongAxis la{a, b, s, n, static_cast<int>(pl.pass.size()), pl.pass.data(), pl.sign,
-              scalar::run_pass_untabulated};
+              scalar::run_pass};
   const long long outer = static_cast<long long>(ntot / sn);
   parallel_for(outer, 1, [&](long long o0, long long o1) {
     FlushDenormals ftz;

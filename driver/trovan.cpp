@@ -316,8 +316,14 @@ void compute(const Job& job) {
     memloop(getf0(), job.density);
   }
 
-  // Step 17: the full grid, its extrema and peaks.
+  // Step 17: the full grid, its extrema and peaks. The density file is
+  // handed to the system first, and the disk takes it while the peaks are
+  // searched; a failed write is still reported after the peak list.
   getbrfromxr0();
+  wrtdxyzstart(job.density, getabcdr(), getnt());
+  struct Abandon {
+    ~Abandon() { wrtdxyzabandon(); }
+  } abandon;
   pksearchnd(job.pkmin);
   float dmin = 0, dmax = 0, xmn[6], xmx[6];
   getpeakcrd(dmin, xmn, dmax, xmx);
@@ -328,7 +334,7 @@ void compute(const Job& job) {
   out() << '\n';
 
   // Step 18.
-  wrtdxyz(job.density, getabcdr(), getnt());
+  wrtdxyzfinish();
   if (ismem()) rfct(job.iwhkl);
 
   // Step 19.

@@ -57,11 +57,30 @@ void readdxyz(const std::string& fname, float* rho, long long nt) {
   if (f.peek() != std::char_traits<char>::eof()) wrong_size(name, bytes, "more bytes after the record");
 }
 
-void wrtdxyz(const std::string& fname, const float* rho, long long nt) {
-  const std::string name = trim(fname);
-  const std::string tmp = name + ".tmp" + std::to_string(::getpid());
-  std::FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (!f) cantopen(name);
+namespace {
+
+// A write begun by wrtdxyzstart and not yet finished.
+struct Pending {
+  bool active = false;
+  std::string name, tmp;
+  std::FILE* f = nullptr;
+  bool ok = true;
+  int err = 0;
+};
+Pending g_pending;
+
+}  // namespace
+
+void wrtdxyzstart(const std::string& fname, const float* rho, long long nt) {
+  wrtdxyzabandon();
+  Pending& p = g_pending;
+  p = Pending{};
+  p.active = true;
+  p.name = trim(fname);
+  p.tmp = p.name + ".tmp" + std::to_string(::getpid());
+  p.f = std::fopen(p.tmp.c_str(), "wb");
+  if (!p.f) return;  // reported by wrtdxyzfinish
+  std::FILE* f = p.f;
   unsigned char m[4];
   put_u32le(m, static_cast<std::uint32_t>(4 * nt));
   const std::size_t n = static_cast<std::size_t>(nt), half = n / 2;
@@ -76,27 +95,61 @@ void wrtdxyz(const std::string& fname, const float* rho, long long nt) {
   ok = ok && std::fwrite(rho + half, sizeof(float), n - half, f) == n - half &&
        std::fwrite(m, 1, 4, f) == 4;
   ok = (std::fflush(f) == 0) && ok;
-  ok = (::fsync(::fileno(f)) == 0) && ok;
-  int err = errno;
-  ok = (std::fclose(f) == 0) && ok;
-  if (ok && std::rename(tmp.c_str(), name.c_str()) != 0) {
+  p.err = errno;
+#if defined(__linux__) && defined(SYNC_FILE_RANGE_WRITE)
+  // Start the writeback now; wrtdxyzfinish waits for it with fsync.
+  if (ok) ::sync_file_range(::fileno(f), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+  p.ok = ok;
+}
+
+void wrtdxyzfinish() {
+  if (!g_pending.active) return;
+  Pending p = g_pending;
+  g_pending = Pending{};
+  if (!p.f) cantopen(p.name);
+  bool ok = p.ok;
+  int err = p.err;
+  if (::fsync(::fileno(p.f)) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (std::fclose(p.f) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && std::rename(p.tmp.c_str(), p.name.c_str()) != 0) {
     ok = false;
     err = errno;
   }
   if (!ok) {
-    std::remove(tmp.c_str());
-    quit("density file " + name + " could not be written (" + std::strerror(err) +
+    std::remove(p.tmp.c_str());
+    quit("density file " + p.name + " could not be written (" + std::strerror(err) +
              "); the previous file is unchanged",
          kExitOpen);
   }
   // The new name must reach the disk too, or a crash of the machine could
   // bring back the old directory entry.
-  std::filesystem::path dir = std::filesystem::path(name).parent_path();
+  std::filesystem::path dir = std::filesystem::path(p.name).parent_path();
   int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
   if (fd >= 0) {
     ::fsync(fd);
     ::close(fd);
   }
+}
+
+void wrtdxyzabandon() {
+  if (!g_pending.active) return;
+  if (g_pending.f) {
+    std::fclose(g_pending.f);
+    std::remove(g_pending.tmp.c_str());
+  }
+  g_pending = Pending{};
+}
+
+void wrtdxyz(const std::string& fname, const float* rho, long long nt) {
+  wrtdxyzstart(fname, rho, nt);
+  wrtdxyzfinish();
 }
 
 }  // namespace trovan
