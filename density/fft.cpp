@@ -4,33 +4,39 @@
 // Every axis is a sequence of decimation-in-frequency passes (a radix-p
 // butterfly followed by the twiddle rotation of its outputs), whose result
 // comes out in digit-reversed order and is put back in natural order by a
-// permutation. The radices are 2, 3, 4, 5 and the composites 6, 8, 10, 12,
-// 15, 16, 20 done in registers in one step, and a general odd radix up to
-// 23 for the rest.
+// permutation. The radices are 2, 3, 4, 5 and the composites 8, 12, 16 and
+// 20, each done in registers in one step, and a general odd radix up to 23
+// for the rest; the lengths accepted are those of Singleton's algorithm
+// (see check_length).
 //
 // Along an axis with stride s the s neighbouring transforms undergo exactly
 // the same butterflies with the same twiddles, and their elements are
 // contiguous. So every butterfly works on "rows" of lanes (neighbouring
 // transforms side by side) and the lane loop is a loop over vectors.
 //
-// Consecutive axes whose lengths multiply to at most kMaxGroupRows form a
-// sweep: for a batch of L lanes the rows of all these axes are gathered
-// into a small scratch block (which stays in the core's cache), every axis
-// of the sweep is transformed there, and the block is written back with the
-// rows in natural order. A 16^6 grid is so read and written twice instead
-// of six times, and the power-of-two strides of the grid never meet the
-// cache's sets in the butterflies (the block's rows are padded to an odd
-// number of cache lines). Along the first axis (stride 1) the gather is a
-// transpose of vector tiles.
+// Consecutive axes form a sweep: for a batch of L lanes the rows of all the
+// sweep's axes are gathered into a scratch block that stays in the core's
+// own cache, every axis of the sweep is transformed there, and the block is
+// written back with the rows in natural order. Along the first axis (stride
+// 1) each lane is a contiguous run of the grid and the gather is a
+// transpose of vector tiles; such a sweep takes up to kMaxFirstRows rows. A
+// later sweep reads every row of the grid as a run of L lanes, which the
+// memory delivers quickly only when it is long, so it takes fewer rows
+// (kMaxStridedRows) and more lanes. A 16^6 or 12^6 grid is so read and
+// written three times instead of six, a 20^5 grid twice. The power-of-two
+// strides of the grid never meet the cache's sets in the
+// butterflies: the block's rows are padded to odd numbers of cache lines.
 //
 // The batches of a sweep are shared out among the worker threads by a
 // fixed split; every lane is computed the same way in any batch (a short
 // last batch is padded with zero lanes, never done with other code), so the
-// result does not depend on the number of threads.
+// result does not depend on the number of threads. Each thread flushes
+// denormal numbers to zero while it transforms (util/threads.hpp).
 //
 // The kernels are compiled for SSE2 (the x86-64 baseline, or a portable
-// 4-lane vector elsewhere), AVX2 with FMA and AVX-512; the widest the
-// processor has is chosen when the first transform runs.
+// 4-lane vector elsewhere), AVX2 with FMA and AVX-512 from one source
+// (density/fft_kernels.inc); the widest the processor has is chosen when
+// the first transform runs.
 //
 // Twiddle factors are tabulated per pass from double-precision sines and
 // cosines; the data and the butterflies stay single precision.
