@@ -24,8 +24,8 @@
 // memory delivers quickly only when it is long, so it takes fewer rows
 // (kMaxStridedRows) and more lanes. A 16^6 or 12^6 grid is so read and
 // written three times instead of six, a 20^5 grid twice. The power-of-two
-// strides of the grid never meet the cache's sets in the
-// butterflies: the block's rows are padded to odd numbers of cache lines.
+// strides of the grid never meet the cache's sets in the butterflies: the
+// block's rows are padded to odd numbers of cache lines.
 //
 // The batches of a sweep are shared out among the worker threads by a
 // fixed split; every lane is computed the same way in any batch (a short
