@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 // ---------------------------------------------------------------------------
 // A 6-D maximum-entropy job on a grid of n^6 points: a general setting with
 // three modulation vectors, P-1, and the reflections of four Gaussian atoms
-// at random superspace positions with |h_i| <= 2 (7812 unique reflections),
+// at random superspace positions and their inversion images with |h_i| <= 2 (7812 unique reflections),
 // observed with 3 % noise.
 // iplot = 4 makes it a maximum-entropy run of nex1 first-stage cycles,
 // iplot = 2 a Fourier map of the same reflections.
@@ -56,14 +56,14 @@ inline void write_job(const fs::path& dir, const int* hmax, int nex1, int iplot 
     if (first < 0) continue;
     double s2 = 0;
     for (int x : h) s2 += x * x / 25.0;
+    // The group is P-1: every atom has its image at -x, and F is real.
     double re = 0, im = 0;
     for (const auto& a : atom) {
       double ph = 0;
       for (int i = 0; i < 6; ++i) ph += h[i] * a[i];
       ph *= 6.283185307179586;
       const double g = 10 * std::exp(-2 * s2);
-      re += g * std::cos(ph);
-      im -= g * std::sin(ph);
+      re += 2 * g * std::cos(ph);
     }
     const double f = std::hypot(re, im), sig = 0.03 * f + 0.3;
     const double fo = std::max(0.0, f + sig * noise(rng));
@@ -75,7 +75,7 @@ inline void write_job(const fs::path& dir, const int* hmax, int nex1, int iplot 
   job << "file1='m.hkl'\nfile2='m.den'\ntitle='6-D maximum-entropy benchmark'\nisys=0\n"
          "a=5 b=6 c=7 cosa=0 cosb=0 cosc=0\nndm=3\nk=0.31 0 0\nk=0 0.27 0\nk=0 0 0.23\n"
          "nsymo=0 icent=1 brv='p'\nsymmetry operator\n"
-         "f000=40 sg00=0 sg0=0 sg1=0 fmag=1\njbc=0\nisetting=3\niseging=0\n"
+         "f000=80 sg00=0 sg0=0 sg1=0 fmag=1\njbc=0\nisetting=3\niseging=0\n"
          "v= 0 0 0 1 0 0  0 0 0 0 1 0  0 0 0 0 0 1\n";
   job << "iplot=" << iplot << " hmax=";
   for (int i = 0; i < 6; ++i) job << hmax[i] << ' ';

@@ -11,7 +11,6 @@
 
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
-#include "util/workgrid.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
@@ -25,7 +24,6 @@ constexpr char kAxes[] = "xyztuv";
 
 int g_n[6] = {1, 1, 1, 1, 1, 1};
 long long g_mm[7] = {1, 1, 1, 1, 1, 1, 1};
-long long g_mmc[7] = {1, 1, 1, 1, 1, 1, 1};  // copy used by getindx
 
 // Operators in the grid basis: the rotation, the translation in fractions
 // of the grid cell, and the action on integer grid coordinates (rotation
@@ -61,9 +59,9 @@ inline long long act(const Action& a, int e, const int* in) {
 // Static tables for the largest grid. Zero storage costs nothing until
 // touched; only the first nt entries are ever used. The orbit walk marks
 // the points it has reached one bit each (2 MiB for the largest grid).
-std::uint64_t g_mark[kNts / 64];
-int g_findx[kNts];
-int g_xindx[kNts];
+std::uint64_t g_mark[kGridMax / 64];
+int g_findx[kGridMax];
+int g_xindx[kGridMax];
 int g_nfindx = 0;
 int g_nxindx = 0;
 const bool g_huge = (usehugepages(g_findx, sizeof g_findx), usehugepages(g_xindx, sizeof g_xindx),
@@ -243,8 +241,8 @@ int orbits(int* list, const Action* acts, bool reflections, Image image, bool wa
 }
 
 void checksize(const char* who) {
-  if (getnt() > kNts) {
-    out() << "nt=" << fmt_i(getnt(), 20) << " nts=" << fmt_i(kNts, 10) << '\n';
+  if (getnt() > kGridMax) {
+    out() << "nt=" << fmt_i(getnt(), 20) << " nts=" << fmt_i(kGridMax, 10) << '\n';
     quit(std::string("nt > nts in ") + who);
   }
 }
@@ -273,7 +271,6 @@ void calmm() {
     // Mi-1 <= 2^40 and Ni < 2^31: compare before multiplying.
     g_mm[i] = g_mm[i - 1] > cap / ni ? cap : g_mm[i - 1] * ni;
   }
-  for (int i = 0; i < 7; ++i) g_mmc[i] = g_mm[i];
   g_prepared = false;
 }
 
@@ -282,8 +279,7 @@ void getmm(long long* mm) {
 }
 
 void setitt() {
-  if (getnt() > kNts) return;  // the driver stops with "nt > nts"
-  for (int i = 0; i < 7; ++i) g_mmc[i] = g_mm[i];
+  if (getnt() > kGridMax) return;  // the driver stops with "nt > nts"
   g_nfindx = 0;
   g_nxindx = 0;
   g_findx_made = false;
@@ -297,11 +293,7 @@ void getitoxyz(int j, int* x) {
     x[i] = (i < idm) ? static_cast<int>((j % g_mm[i + 1]) / g_mm[i]) : 0;
 }
 
-void getindx(int j, int* x) {
-  const int idm = dim();
-  for (int i = 0; i < 6; ++i)
-    x[i] = (i < idm) ? static_cast<int>((j % g_mmc[i + 1]) / g_mmc[i]) : 0;
-}
+void getindx(int j, int* x) { getitoxyz(j, x); }
 
 void tounitcell(int* x) {
   const int idm = dim();
@@ -344,6 +336,25 @@ int iskip(const int* h) {
   for (int i = 0; i < dim(); ++i)
     if (std::abs(h[i]) > (g_n[i] - 1) / 2) return 1;
   return 0;
+}
+
+void resetgridindex() {
+  for (int i = 0; i < 6; ++i) g_n[i] = 1;
+  for (int i = 0; i < 7; ++i) g_mm[i] = 1;
+  g_prepared = false;
+  for (int s = 0; s < kMaxSymo; ++s) {
+    for (int i = 0; i < 36; ++i) g_rg[s][i] = g_rn[s][i] = 0;
+    for (int e = 0; e < 6; ++e) {
+      g_tg[s][e] = 0;
+      g_tn[s][e] = 0;
+    }
+    g_xact[s] = Action{};
+    g_hact[s] = Action{};
+  }
+  g_first_identity = false;
+  // The lists are read only up to their counts.
+  g_nfindx = g_nxindx = 0;
+  g_findx_made = false;
 }
 
 void setsmopprm() {
@@ -565,39 +576,5 @@ const int* getfindx() {
 }
 int getnxindx() { return g_nxindx; }
 const int* getxindx() { return g_xindx; }
-
-void setffromf0(int n, const int* j, const float* fr, const float* fi, float f000) {
-  checksize("setffromf0");
-  ensureprepared();
-  const int nt = static_cast<int>(getnt());
-  float* a = getabcdr();
-  float* b = getabcdi();
-  for (int m = 0; m < nt; ++m) a[m] = b[m] = 0.0f;
-  const int nsymo = getnsymo();
-  for (int m = 0; m < n; ++m) {
-    if (j[m] <= 0 || j[m] >= nt) quit("grid index out of range in setffromf0");
-    int h[6], hr[6];
-    getitohkl(j[m], h);
-    for (int i = 1; i <= nsymo; ++i) {
-      gethrg(h, hr, i, 0);
-      if (iskip(hr)) continue;
-      // F(h.R) = F(h) exp(+2 pi i h.tau): the map then has the symmetry
-      // rho(R x + tau) = rho(x) under the synthesis with exp(+2 pi i h.x).
-      const double phi = kTwoPi * getytg(h, i, 0);
-      const double c = std::cos(phi), s = std::sin(phi);
-      const double re = fr[m] * c - fi[m] * s;
-      const double im = fi[m] * c + fr[m] * s;
-      const int jr = gethkltoj(hr);
-      a[jr] = static_cast<float>(re);
-      b[jr] = static_cast<float>(im);
-      for (int e = 0; e < 6; ++e) hr[e] = -hr[e];
-      const int jf = gethkltoj(hr);
-      a[jf] = static_cast<float>(re);
-      b[jf] = static_cast<float>(-im);
-    }
-  }
-  a[0] = f000;
-  b[0] = 0.0f;
-}
 
 }  // namespace trovan

@@ -15,13 +15,18 @@
 // these tables satisfies rho(R x + tau) = rho(x).
 #pragma once
 
+#include "util/workgrid.hpp"
+
 namespace trovan {
 
-constexpr int kNts = 16777216;  // 2^24 grid points at most
+// A grid has at most kGridMax points (util/workgrid.hpp; "nts" in the
+// messages), the size of the work grid.
 
 // Grid sizes (six integers, components above the dimension are ignored).
 void setng(const int* n);
 void getng(int* n);
+// The grid sizes under their second name (they bound the reflection
+// indices too): a forwarder to getng.
 void gethmax(int* n);
 // Strides from the grid sizes and getidm(); sizes below 1 stop the run.
 void calmm();
@@ -29,18 +34,21 @@ void getmm(long long* mm);  // M0..M6
 // Prepares the index tables for the grid; does nothing when the grid is too
 // large (the driver then stops with "nt > nts").
 void setitt();
-// Product of the grid sizes over the dimension; may exceed kNts (the driver
-// checks), saturates far above it instead of overflowing.
+// Product of the grid sizes over the dimension; may exceed kGridMax (the
+// driver checks), saturates far above it instead of overflowing.
 long long getnt();
 
 // Index maps. Components above the dimension are 0 in every result.
 void getitoxyz(int j, int* x);
 int getxyztoj(const int* x);  // x folded into the cell first
+// getitoxyz under its second name, a forwarder.
 void getindx(int j, int* x);
 void tounitcell(int* x);   // x_i mod N_i into 0..N_i-1
 void tobrillzone(int* h);  // folded, then h_i > N_i/2 gets -N_i
 void getitohkl(int j, int* h);
-int gethkltoj(const int* h);  // negative indices wrap
+// The grid index of a reflection: getxyztoj under the name of the reflection
+// side (negative indices wrap), a forwarder.
+int gethkltoj(const int* h);
 // 1 when some |h_i| > (N_i - 1)/2: the reflection has no place of its own
 // on the grid (the edge component of an even grid aliases with -h_i).
 int iskip(const int* h);
@@ -83,15 +91,8 @@ const int* getxindx();  // getnxindx() entries
 // Returns the sum of the orbit sizes, nt when the orbits cover the grid.
 long long getxindxorbits(int* rep);
 
-// Fills the complex work grid (density/workgrid.hpp) from a list of n
-// independent reflections given in the grid basis: j[m] is the grid index
-// of reflection m (as gethkltoj gives it, never 0) and fr[m] + i fi[m] its
-// structure factor, phase included. Both halves of the first nt entries are
-// cleared; every reflection is stored at all its symmetry images h.R_grid as
-// F(h.R) = F(h) exp(+2 pi i h.tau), each with its Friedel mate F(-h.R) =
-// conj F(h.R) so that the synthesised map is real, and F(000) = f000 goes
-// to j = 0. Images that iskip rejects are left out. For a centrosymmetric
-// group the images under the inversion are the Friedel mates.
-void setffromf0(int n, const int* j, const float* fr, const float* fi, float f000);
+// Grid sizes 1, no operators prepared, both lists empty: the state at the
+// start of the program.
+void resetgridindex();
 
 }  // namespace trovan

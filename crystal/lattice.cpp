@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "util/input.hpp"
 #include "util/runstate.hpp"
@@ -253,7 +255,53 @@ void icosahedral_aux(float v[4][6]) {
 
 bool basis_ready() { return getsys() != 0 || g_dq_complete; }
 
+// A table of plain numbers back to zero.
+template <class T>
+void clear(T& a) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  std::memset(&a, 0, sizeof a);
+}
+
 }  // namespace
+
+void resetlattice() {
+  clear(g_dr);
+  clear(g_dq);
+  clear(g_de);
+  clear(g_di);
+  g_ac = g_cc = 1;
+  clear(g_eps);
+  g_det = 0;
+  clear(g_mtrt);
+  g_vol = 0;
+  g_dr_ready = false;
+  clear(g_hk);
+  g_nsetd = 0;
+  clear(g_ltc1);
+  clear(g_ltc2);
+  g_ndm = 0;
+  clear(g_kw);
+  clear(g_u1);
+  clear(g_u2);
+  clear(g_uv);
+  g_iseging = 0;
+  g_ltc_read = g_recip_done = g_u1_set = g_u_set = g_v_read = g_dq_complete = false;
+  clear(g_sr);
+  clear(g_si);
+  clear(g_tr);
+  clear(g_ti);
+  clear(g_amij);
+  clear(g_bmij);
+  clear(g_five);
+  clear(g_three);
+  clear(g_two);
+  clear(g_single);
+  g_nfive = g_nthree = g_ntwo = g_nsingle = 0;
+  clear(g_skp);
+  g_nskp = 0;
+  clear(g_h2);
+  clear(g_h3);
+}
 
 // ======================================================================
 
@@ -305,10 +353,15 @@ void rdkvctr(int& ndm) {
     float* k = g_kw[m];
     freadrv("k=", 3, k, 1);
     out() << "k=" << fmt_f(k[0], 10, 5) << fmt_f(k[1], 10, 5) << fmt_f(k[2], 10, 5) << '\n';
+    // A zero wave vector puts every satellite on its main reflection: the
+    // extra dimension would have no physical-space component at all.
+    if (k[0] == 0 && k[1] == 0 && k[2] == 0)
+      quit("wave vector " + std::to_string(m + 1) + " is zero: k= needs a non-zero component");
   }
 }
 
 int getndm() { return g_ndm; }
+void setndm(int ndm) { g_ndm = ndm < 0 ? 0 : (ndm > 3 ? 3 : ndm); }
 
 void calltcs() {
   if (!g_ltc_read) quit("calltcs: the cell (a=, b=, c=, cosa=, ...) has not been read");

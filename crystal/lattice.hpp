@@ -26,6 +26,8 @@ void seteps(float e1, float e2, float e3, float e4);
 void readlc();               // "a=" (new line) "b=" "c=" "cosa=" "cosb=" "cosc="
 void rdkvctr(int& ndm);      // "ndm=" (new line), then ndm "k=" lines
 int getndm();
+// The number of wave vectors without reading them (a setting made in code).
+void setndm(int ndm);
 void calltcs();              // reciprocal cell constants from the direct ones
 void setu1mtrx(int iaxis);   // Cartesian a*, b*, c* (iaxis 3: a* along x; 2: b* along y)
 void setu2mtrx();            // Cartesian wave vectors
@@ -78,15 +80,20 @@ void setvol();
 float getvol();
 
 // Conversions (six components in and out).
-void getqi00(const int* h, float* q);
-void getqi0(const int* h, float* q);
+void getqi00(const int* h, float* q);  // q = h.dq, in the units of the basis
+void getqi0(const int* h, float* q);   // the same in 1/Angstrom (rltscale)
+// getqi0 under its second name, a forwarder: the reciprocal vector of the
+// undeformed lattice.
 void getqir(const int* h, float* q);
-void getqi(const int* h, float* q);
+void getqi(const int* h, float* q);    // the same on the deformed lattice
 void getqe0(const float* x, float* e);
 void getqe(const float* x, float* e);
 void getxe00(const float* x, float* e);
 void getxe(const float* x, float* e);
 void rltscale(float* v);
 void ltscale(float* v);
+
+// Every table above back to its state at the start of the program.
+void resetlattice();
 
 }  // namespace trovan

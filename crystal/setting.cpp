@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "crystal/symmetry.hpp"
 #include "util/runstate.hpp"
@@ -98,14 +100,110 @@ bool halfrow(int* h, const int (*a)[6], bool tr) {
   return true;
 }
 
+// A centring: the grid cell's basis vectors in the setting cell, as an
+// integer matrix K over a common divisor d. Column j of K/d is the j-th
+// primitive basis vector in setting coordinates (x = M_c x_grid), and the
+// indices go over as h_grid,j = sum_k h_k K[k][j] / d: an index whose
+// components do not all divide by d is no reflection of the centred cell.
+struct Centring {
+  int k[6][6];
+  int d;
+};
+
+// The six-dimensional centrings of the built-in bases: K = P ('i') and
+// K = Q^T ('f').
+Centring fromrows(const int (*a)[6], bool tr, int d) {
+  Centring c{};
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) c.k[i][j] = tr ? a[j][i] : a[i][j];
+  c.d = d;
+  return c;
+}
+
+// The centrings of the general setting (isys 0) act on the three physical
+// axes only; the internal axes keep their cell. The primitive cells, with
+// the setting's axes a, b, c (International Tables choices):
+//   A  a,  (b+c)/2,  (-b+c)/2          reflections k+l = 2n
+//   B  (a+c)/2,  b,  (-a+c)/2          h+l = 2n
+//   C  (a+b)/2,  (-a+b)/2,  c          h+k = 2n
+//   I  (-a+b+c)/2, (a-b+c)/2, (a+b-c)/2           h+k+l = 2n
+//   F  (b+c)/2, (a+c)/2, (a+b)/2                  h, k, l all even or all odd
+//   R  (2a+b+c)/3, (-a+b+c)/3, (-a-2b+c)/3        -h+k+l = 3n (obverse,
+//      hexagonal axes; the rhombohedral cell of the International Tables)
+// Each has a right-handed primitive cell and an integral inverse.
+Centring physical(char brv) {
+  // rows k (setting axis), columns j (primitive vector), times d
+  static const int ka[3][3] = {{2, 0, 0}, {0, 1, -1}, {0, 1, 1}};
+  static const int kb[3][3] = {{1, 0, -1}, {0, 2, 0}, {1, 0, 1}};
+  static const int kc[3][3] = {{1, -1, 0}, {1, 1, 0}, {0, 0, 2}};
+  static const int ki[3][3] = {{-1, 1, 1}, {1, -1, 1}, {1, 1, -1}};
+  static const int kf[3][3] = {{0, 1, 1}, {1, 0, 1}, {1, 1, 0}};
+  static const int kr[3][3] = {{2, -1, -1}, {1, 1, -2}, {1, 1, 1}};
+  const int (*b)[3] = nullptr;
+  int d = 2;
+  switch (brv) {
+    case 'a': b = ka; break;
+    case 'b': b = kb; break;
+    case 'c': b = kc; break;
+    case 'i': b = ki; break;
+    case 'f': b = kf; break;
+    case 'r': b = kr; d = 3; break;
+    default: break;
+  }
+  Centring c{};
+  c.d = d;
+  for (int i = 0; i < 6; ++i) c.k[i][i] = d;
+  if (b)
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) c.k[i][j] = b[i][j];
+  return c;
+}
+
+// The centring of the current brv and isys; false for 'p' (no centring) and
+// for letters the system does not know (`known` tells them apart).
+bool centring(Centring& c, bool& known) {
+  const char brv = getbrv();
+  known = true;
+  if (brv == 'p') return false;
+  if (getsys() == 0) {
+    if (std::strchr("abcifr", brv) == nullptr || brv == '\0') {
+      known = false;
+      return false;
+    }
+    c = physical(brv);
+    return true;
+  }
+  if (brv == 'i') {
+    c = fromrows(kP, false, 2);
+    return true;
+  }
+  if (brv == 'f') {
+    c = fromrows(kQ, true, 2);
+    return true;
+  }
+  known = false;
+  return false;
+}
+
+// h := h.K/d in place; false (h unchanged) when a component does not divide.
+bool tocentred(int* h, const Centring& c) {
+  long long r[6];
+  for (int j = 0; j < 6; ++j) {
+    long long s = 0;
+    for (int k = 0; k < 6; ++k) s += static_cast<long long>(h[k]) * c.k[k][j];
+    if (s % c.d != 0) return false;
+    r[j] = s / c.d;
+  }
+  for (int j = 0; j < 6; ++j) h[j] = static_cast<int>(r[j]);
+  return true;
+}
+
 // 0 ok, 1 not a reflection of the centred cell, 2 unknown letter.
 int ctophstatus(int* h) {
-  switch (getbrv()) {
-    case 'p': return 0;
-    case 'i': return halfrow(h, kP, false) ? 0 : 1;
-    case 'f': return halfrow(h, kQ, true) ? 0 : 1;
-    default: return 2;
-  }
+  Centring c;
+  bool known = true;
+  if (!centring(c, known)) return known ? 0 : 2;
+  return tocentred(h, c) ? 0 : 1;
 }
 
 // Column-by-column 6x6 helpers in double precision.
@@ -138,42 +236,20 @@ void smtrmatrix(int p, int n, double* m) {
 }
 
 void centmatrix(double* m) {
-  switch (getbrv()) {
-    case 'p': munit(m); break;
-    case 'i': fromtable(kP, 0.5, false, m); break;
-    case 'f': fromtable(kQ, 0.5, true, m); break;
-    default: quit("invalid brv");
-  }
-}
-
-// Gauss-Jordan inversion with partial pivoting; the matrices here are
-// unimodular up to powers of 2 and far from singular.
-void minv(const double* a, double* r) {
-  double m[6][12];
-  for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) {
-      m[i][j] = a[at(i, j)];
-      m[i][6 + j] = (i == j) ? 1 : 0;
-    }
-  for (int c = 0; c < 6; ++c) {
-    int p = c;
-    for (int i = c + 1; i < 6; ++i)
-      if (std::fabs(m[i][c]) > std::fabs(m[p][c])) p = i;
-    if (std::fabs(m[p][c]) < 1e-12) quit("singular setting transformation");
-    for (int j = 0; j < 12; ++j) std::swap(m[c][j], m[p][j]);
-    const double d = m[c][c];
-    for (int j = 0; j < 12; ++j) m[c][j] /= d;
-    for (int i = 0; i < 6; ++i)
-      if (i != c && m[i][c] != 0) {
-        const double f = m[i][c];
-        for (int j = 0; j < 12; ++j) m[i][j] -= f * m[c][j];
-      }
+  Centring c;
+  bool known = true;
+  if (!centring(c, known)) {
+    if (!known) quit("invalid brv");
+    munit(m);
+    return;
   }
   for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) r[at(i, j)] = m[i][6 + j];
+    for (int j = 0; j < 6; ++j) m[at(i, j)] = static_cast<double>(c.k[i][j]) / c.d;
 }
 
 }  // namespace
+
+void resetsetting() { g_pairh = g_pairx = 0; }
 
 void setsmh(int isys) { g_pairh = pairof(isys, g_pairh); }
 void setsmx(int isys) { g_pairx = pairof(isys, g_pairx); }
@@ -189,11 +265,50 @@ void ftoph(int* h) {
   if (!halfrow(h, kQ, true)) quit("nonallowd reflections");
 }
 void ctoph(int* h) {
-  const char brv = getbrv();
-  if (brv == 'p') return;
-  if (brv == 'i') return itoph(h);
-  if (brv == 'f') return ftoph(h);
-  quit("invalid brv");
+  switch (ctophstatus(h)) {
+    case 0: return;
+    case 1: quit("nonallowd reflections");
+    default: quit("invalid brv");
+  }
+}
+
+bool brvknown() {
+  Centring c;
+  bool known = true;
+  centring(c, known);
+  return known;
+}
+
+std::string brvletters() { return getsys() == 0 ? "p, a, b, c, i, f, r" : "p, i, f"; }
+
+bool iscentringvector(const double* t) {
+  // M_c^-1 of the last letter and system asked for: the group closure asks
+  // for every pair of operators it compares.
+  static char last_brv = 0;
+  static int last_sys = -1;
+  static bool centred = false;
+  static double mi[36];
+  if (getbrv() != last_brv || getsys() != last_sys) {
+    Centring c;
+    bool known = true;
+    centred = centring(c, known);
+    if (centred) {
+      centmatrix(mi);
+      double det = 0;
+      if (!matinvd(mi, 6, det)) quit("singular centring matrix");
+    }
+    last_brv = getbrv();
+    last_sys = getsys();
+  }
+  for (int i = 0; i < 6; ++i) {
+    double s = t[i];
+    if (centred) {
+      s = 0;
+      for (int j = 0; j < 6; ++j) s += mi[at(i, j)] * t[j];
+    }
+    if (std::fabs(s - std::nearbyint(s)) > 1e-4) return false;
+  }
+  return true;
 }
 
 void htoph(const int* h, int* hg) {
@@ -201,13 +316,19 @@ void htoph(const int* h, int* hg) {
   ctoph(hg);
 }
 
-bool htophok(const int* h, int* hg) {
+int htophstatus(const int* h, int* hg) {
   int t[6];
-  if (!smtrhok(h, t, getsmtr())) return false;
-  if (ctophstatus(t) != 0) return false;
+  if (!smtrhok(h, t, getsmtr())) return 2;
+  switch (ctophstatus(t)) {
+    case 0: break;
+    case 1: return 1;
+    default: return 3;
+  }
   for (int i = 0; i < 6; ++i) hg[i] = t[i];
-  return true;
+  return 0;
 }
+
+bool htophok(const int* h, int* hg) { return htophstatus(h, hg) == 0; }
 
 void ptocx(float* x) {
   double m[36];
@@ -256,9 +377,10 @@ void getsetmtrx(double* m) {
 }
 
 void getsetmtrxinv(double* mi) {
-  double m[36];
-  getsetmtrx(m);
-  minv(m, mi);
+  getsetmtrx(mi);
+  // The matrices here are unimodular up to powers of 2, far from singular.
+  double det = 0;
+  if (!matinvd(mi, 6, det)) quit("singular setting transformation");
   // M^-1 is a matrix of integers or of small dyadic fractions; remove the
   // rounding of the elimination.
   for (int i = 0; i < 36; ++i) mi[i] = std::nearbyint(mi[i] * 1048576.0) / 1048576.0;

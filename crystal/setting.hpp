@@ -1,8 +1,8 @@
 // The two bases of a run and the transformation between them.
 //
 // Reflection indices in the reflection file and the symmetry operators are
-// given in the setting basis: the user's cell, possibly centred ('f', 'i')
-// and possibly a superstructure cell (ismtr). The grid and the coefficient
+// given in the setting basis: the user's cell, possibly centred and possibly
+// a superstructure cell (ismtr). The grid and the coefficient
 // table use the grid basis, a primitive cell. The change of basis is one
 // rational 6x6 matrix M:
 //
@@ -16,10 +16,17 @@
 // M = M_s . M_c. The superstructure part M_s is (S/2)^ismtr for the
 // icosahedral bases (isys 0..2) and S^ismtr for isys 3..5, with T in place
 // of S for negative ismtr (T/2 = (S/2)^-1, T = S^-1). The centring part M_c
-// is P/2 for body centring ('i') and Q^T/2 for face centring ('f'), the
-// identity for 'p'. M^-1 is integral: every grid-basis index is an allowed
+// is the identity for 'p'. For the built-in bases (isys 1..5) it is P/2 for
+// the six-dimensional body centring ('i') and Q^T/2 for the face centring
+// ('f'). For the general setting (isys 0) the letters 'a', 'b', 'c', 'i',
+// 'f' and 'r' (obverse, hexagonal axes) centre the three physical axes as in
+// the International Tables and leave the internal axes alone; the primitive
+// cells are listed in setting.cpp. The operator table then holds one
+// operator per coset of the centring translations, and the grid covers the
+// primitive cell. M^-1 is integral: every grid-basis index is an allowed
 // reflection of the setting.
 #pragma once
+#include <string>
 
 namespace trovan {
 
@@ -35,22 +42,35 @@ void setsmx(int isys);
 // with "nonallowd reflections" (the index is no reflection of the cell).
 void smtrh(const int* h, int* hr, int ismtr);
 
-// Centred to primitive indices in place: h := h.P/2 ('i', itoph) or
-// h := h.Q^T/2 ('f', ftoph), unchanged for 'p'; an odd component before
-// halving stops with "nonallowd reflections", any other letter with
-// "invalid brv".
+// Centred to primitive indices in place, h := h.M_c (unchanged for 'p'); an
+// index that is no reflection of the centred cell stops with "nonallowd
+// reflections", a letter the system does not know with "invalid brv".
+// itoph and ftoph are the six-dimensional body and face centrings
+// (h.P/2, h.Q^T/2) whatever the system.
 void itoph(int* h);
 void ftoph(int* h);
 void ctoph(int* h);
+// True when getbrv() is a centring letter of getsys(): p, a, b, c, i, f, r
+// for isys 0; p, i, f for the built-in bases. brvletters() lists them.
+bool brvknown();
+std::string brvletters();
+// True when the translation t (setting coordinates) is a vector of the
+// centred lattice, M_c^-1 t integral: two operators whose translations
+// differ by such a vector are one element of the space group.
+bool iscentringvector(const double* t);
 
 // h_grid of a setting index: smtrh with getsmtr(), then ctoph.
 void htoph(const int* h, int* hg);
 // The same without stopping: false when h is not a reflection of the cell
 // (or the centring letter is unknown).
 bool htophok(const int* h, int* hg);
+// Why not: 0 h is a reflection (hg set), 1 the centring forbids it (a
+// systematic absence), 2 it is no index of the superstructure cell, 3 the
+// centring letter is unknown.
+int htophstatus(const int* h, int* hg);
 
 // Coordinate forms. ptocx: x := M_c x in place (primitive grid coordinates
-// to the centred cell); "invalid brv" for letters other than p, f, i.
+// to the centred cell); "invalid brv" for a letter the system does not know.
 void ptocx(float* x);
 // y := M_s x with M_s for smtr as above (smtr = 0: copy).
 void smtrx(const float* x, float* y, int smtr);
@@ -65,5 +85,8 @@ void xgtox(const float* xg, float* x);
 // element (i, j) at [j*6 + i].
 void getsetmtrx(double* m);
 void getsetmtrxinv(double* mi);
+
+// The superstructure pairs back to the icosahedral one, as at the start.
+void resetsetting();
 
 }  // namespace trovan

@@ -7,6 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <vector>
+
+#include "crystal/lattice.hpp"
+#include "crystal/setting.hpp"
+#include "util/runstate.hpp"
 #include "util/input.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
@@ -24,7 +29,7 @@ int g_iwflag = 0;
 int g_idm = 6;       // dimension of the run (5 or 6 for the built-in bases)
 int g_ndim = 6;      // total dimension of the operator records
 char g_brv = 'p';
-int g_ltype = 1;     // centring type from brv: p i f s c = 1..5
+int g_ltype = 1;     // centring type from brv: p i f s c a b r = 1..8
 int g_nsymo = 1;
 int g_ngen = 0;
 int g_icent = 0;
@@ -52,15 +57,6 @@ const bool g_init = (setunit(g_rot[0]), true);
 
 bool nearinteger(double d) { return std::fabs(d - std::nearbyint(d)) < kEqTol; }
 
-// Equal rotation and translations differing by a lattice vector.
-bool sameop(const int* ra, const double* ta, const int* rb, const double* tb) {
-  for (int i = 0; i < 36; ++i)
-    if (ra[i] != rb[i]) return false;
-  for (int i = 0; i < 6; ++i)
-    if (!nearinteger(ta[i] - tb[i])) return false;
-  return true;
-}
-
 void compose(const int* ra, const double* ta, const int* rb, const double* tb, int* rc, double* tc) {
   mtmpli6(ra, rb, rc);
   for (int e = 0; e < 6; ++e) {
@@ -70,38 +66,75 @@ void compose(const int* ra, const double* ta, const int* rb, const double* tb, i
   }
 }
 
-[[noreturn]] void notagroup() {
-  quit("the generating elements do not generate a group in this order");
+// The axes the crystal has: three and one per modulation wave vector in the
+// general setting, six or five in the built-in ones. The others are
+// placeholders of the six-dimensional records (grid size 1): what an
+// operator does there does not make it another element.
+int activedim() {
+  if (getsys() == 0) return 3 + getndm();
+  return getsys() > 2 ? 5 : 6;
 }
 
-// The closure multiplies powers of the generators; it reaches the whole
-// group only when every element is such a product in the given order. A
-// list with repeated operators, or one that is not closed, would silently
-// give wrong multiplicities and missing symmetry images later, so it stops.
-void checkgroup() {
-  for (int a = 0; a < g_nsymo; ++a)
-    for (int b = a + 1; b < g_nsymo; ++b)
-      if (sameop(g_rot[a], g_trn[a], g_rot[b], g_trn[b])) {
-        out() << "operators" << fmt_i(a + 1, 3) << " and" << fmt_i(b + 1, 3)
-              << " are equal modulo a lattice translation\n";
-        notagroup();
-      }
-  int rc[36];
-  double tc[6];
-  for (int a = 0; a < g_nsymo; ++a)
-    for (int b = 0; b < g_nsymo; ++b) {
-      compose(g_rot[a], g_trn[a], g_rot[b], g_trn[b], rc, tc);
-      bool found = false;
-      for (int c = 0; c < g_nsymo && !found; ++c) found = sameop(rc, tc, g_rot[c], g_trn[c]);
-      if (!found) {
-        out() << "the product of operators" << fmt_i(a + 1, 3) << " and" << fmt_i(b + 1, 3)
-              << " is not in the list\n";
-        notagroup();
-      }
-    }
+// The same element of the space group: equal rotations, translations that
+// differ by a vector of the lattice (the centring vectors included, which
+// the operator table does not repeat), over the axes the crystal has.
+bool sameop(const int* ra, const double* ta, const int* rb, const double* tb) {
+  const int n = activedim();
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < n; ++i)
+      if (ra[at(i, j)] != rb[at(i, j)]) return false;
+  double d[6];
+  for (int i = 0; i < 6; ++i) d[i] = i < n ? ta[i] - tb[i] : 0.0;
+  return iscentringvector(d);
+}
+
+// Index of the element (r, t) among the first n operators of the table, or
+// -1. In a centrosymmetric group the inversion at the origin is implied and
+// not stored, so (-R, -t) stands for (R, t) too.
+int findop(const int* r, const double* t, int n) {
+  int nr[36];
+  double nt[6];
+  for (int i = 0; i < 36; ++i) nr[i] = -r[i];
+  for (int i = 0; i < 6; ++i) nt[i] = -t[i];
+  for (int c = 0; c < n; ++c) {
+    if (sameop(r, t, g_rot[c], g_trn[c])) return c;
+    if (g_icent != 0 && sameop(nr, nt, g_rot[c], g_trn[c])) return c;
+  }
+  return -1;
+}
+
+// A generator without rotation: a translation (a centring, when it is not a
+// whole cell translation).
+bool puretranslation(const int* r, const double* t) {
+  const int n = activedim();
+  if (!isunitmtrx(r, n)) return false;
+  for (int i = 0; i < n; ++i)
+    if (!nearinteger(t[i])) return true;
+  return false;
 }
 
 }  // namespace
+
+void resetsymmetry() {
+  g_iwflag = 0;
+  g_idm = 6;
+  g_ndim = 6;
+  g_brv = 'p';
+  g_ltype = 1;
+  g_nsymo = 1;
+  g_ngen = 0;
+  g_icent = 0;
+  for (int s = 0; s < kMaxSymo; ++s) {
+    for (int i = 0; i < 36; ++i) g_rot[s][i] = 0;
+    for (int i = 0; i < 6; ++i) g_trn[s][i] = 0;
+  }
+  setunit(g_rot[0]);
+  for (int g = 0; g < kMaxGenerators; ++g) {
+    for (int i = 0; i < 36; ++i) g_gen_rot[g][i] = 0;
+    for (int i = 0; i < 6; ++i) g_gen_trn[g][i] = 0;
+    g_gen_order[g] = 0;
+  }
+}
 
 void setiwflag(int flag) { g_iwflag = flag; }
 int getiwflag() { return g_iwflag; }
@@ -113,30 +146,86 @@ namespace {
   quit("incorrect symmetry operation");
 }
 
-// A field is a signed sum of distinct coordinate letters and at most one
-// fraction p/q: only the letters of the first n coordinates, digits, "+",
-// "-", "/" and blanks may stand in it. Anything else ("x+0.5", "2x", "w",
-// a comment after the operator) would otherwise be dropped silently and
-// give a different operator from the one the user wrote.
-void checkfield(const std::string& text, const std::string& f, int n) {
-  int seen[6] = {};
-  int slashes = 0;
-  std::size_t last = std::string::npos;  // the previous non-blank character
-  for (std::size_t p = 0; p < f.size(); ++p) {
+// One field of an operator line: a signed sum of distinct coordinates and at
+// most one translation (an integer or a fraction p/q). A coordinate is a
+// letter of "xyztuv" or x1 ... x6 as superspace tables write them (x4 is t);
+// blanks may stand anywhere between the terms. Anything else ("x+0.5", "2x",
+// "w", a comment after the operator) stops the run: dropped silently it
+// would give a different operator from the one the user wrote.
+void parsefield(const std::string& text, const std::string& f, int n, int e, int* rot, double* trans) {
+  bool seen[6] = {};
+  bool have_trn = false;
+  std::size_t p = 0;
+  auto skipblanks = [&] {
+    while (p < f.size() && f[p] == ' ') ++p;
+  };
+  auto isdig = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+  bool any = false;
+  for (;;) {
+    skipblanks();
+    if (p >= f.size()) break;
+    {
+      const char c = f[p];
+      const bool letter = c != '\0' && std::strchr(kLetters, c) != nullptr;
+      if (!letter && !isdig(c) && c != '+' && c != '-' && c != '/')
+        incorrect(text, std::string("the character '") + c + "' is not allowed");
+    }
+    int sign = 1;
+    if (f[p] == '+' || f[p] == '-') {
+      sign = f[p] == '-' ? -1 : 1;
+      ++p;
+      skipblanks();
+      if (p >= f.size()) incorrect(text, "a sign without a term after it");
+    } else if (any) {
+      incorrect(text, std::string("'") + f[p] + "' follows a term without a sign");
+    }
     const char c = f[p];
-    if (c == ' ') continue;
-    const char* l = std::strchr(kLetters, c);
-    if (c != '\0' && l != nullptr && l - kLetters < n) {
-      if (++seen[l - kLetters] > 1) incorrect(text, std::string("the letter ") + c + " stands twice in one field");
-      if (last != std::string::npos && std::isdigit(static_cast<unsigned char>(f[last])))
+    const char* l = c != '\0' ? std::strchr(kLetters, c) : nullptr;
+    if (l != nullptr) {
+      int axis = static_cast<int>(l - kLetters);
+      std::string name(1, c);
+      ++p;
+      // x1 ... x6: the coordinate by its number.
+      if (c == 'x' && p < f.size() && isdig(f[p])) {
+        const char d = f[p++];
+        name += d;
+        if (p < f.size() && isdig(f[p])) incorrect(text, "x" + std::string(1, d) + f[p] + " is no coordinate");
+        axis = d - '1';
+        if (axis < 0 || axis >= 6) incorrect(text, name + " is no coordinate");
+      }
+      if (axis >= n)
+        incorrect(text, name.size() == 1 ? std::string("the character '") + c + "' is not allowed"
+                                         : name + " is no coordinate of " + std::to_string(n) + " dimensions");
+      if (seen[axis]) incorrect(text, "the letter " + name + " stands twice in one field");
+      seen[axis] = true;
+      rot[at(e, axis)] = sign;
+    } else if (isdig(c)) {
+      std::size_t b = p;
+      while (p < f.size() && isdig(f[p])) ++p;
+      std::string num = f.substr(b, p - b), den = "1";
+      if (p < f.size() && f[p] == '/') {
+        ++p;
+        std::size_t q = p;
+        while (p < f.size() && isdig(f[p])) ++p;
+        if (q == p) incorrect(text, "a fraction needs digits on both sides of '/'");
+        den = f.substr(q, p - q);
+      }
+      if (num.size() > 6 || den.size() > 6) incorrect(text, "a fraction with more than six digits");
+      if (p < f.size() && std::strchr(kLetters, f[p]) != nullptr && f[p] != '\0')
         incorrect(text, "a coefficient before a letter is not allowed");
+      if (have_trn) incorrect(text, "more than one fraction in one field");
+      have_trn = true;
+      const int iden = std::atoi(den.c_str());
+      if (iden == 0) incorrect(text, "a fraction with denominator 0");
+      trans[e] = sign * static_cast<double>(std::atoi(num.c_str())) / iden;
     } else if (c == '/') {
-      if (++slashes > 1) incorrect(text, "more than one fraction in one field");
-    } else if (!std::isdigit(static_cast<unsigned char>(c)) && c != '+' && c != '-') {
+      incorrect(text, "a fraction needs digits on both sides of '/'");
+    } else {
       incorrect(text, std::string("the character '") + c + "' is not allowed");
     }
-    last = p;
+    any = true;
   }
+  if (!any) incorrect(text, "an empty field");
 }
 
 }  // namespace
@@ -156,40 +245,11 @@ void decode(const std::string& text, int* rot, double* trans, int n) {
       pos = c + 1;
     }
     if (field[e].find(',') != std::string::npos) incorrect(text, "more than " + std::to_string(n) + " fields");
-    checkfield(text, field[e], n);
   }
   for (int i = 0; i < 36; ++i) rot[i] = 0;
   for (int i = 0; i < 6; ++i) trans[i] = 0.0;
   for (int e = n; e < 6; ++e) rot[at(e, e)] = 1;
-
-  for (int e = 0; e < n; ++e) {
-    const std::string& f = field[e];
-    // The sign of a letter is that of the nearest non-blank character
-    // before it: "+" or the start of the field give +1, "-" gives -1.
-    // (Blanks around the letters, as in "x, y", must not flip a sign.)
-    for (int i = 0; i < n; ++i) {
-      std::size_t p = f.find(kLetters[i]);
-      if (p == std::string::npos) continue;
-      std::size_t q = p;
-      while (q > 0 && f[q - 1] == ' ') --q;
-      rot[at(e, i)] = (q > 0 && f[q - 1] == '-') ? -1 : 1;
-    }
-    std::size_t slash = f.find('/');
-    if (slash == std::string::npos) continue;
-    std::size_t b = slash;
-    while (b > 0 && std::isdigit(static_cast<unsigned char>(f[b - 1]))) --b;
-    std::size_t a = slash + 1;
-    while (a < f.size() && std::isdigit(static_cast<unsigned char>(f[a]))) ++a;
-    if (b == slash || a == slash + 1) incorrect(text, "a fraction needs digits on both sides of '/'");
-    if (slash - b > 6 || a - slash - 1 > 6) incorrect(text, "a fraction with more than six digits");
-    const int num = std::atoi(f.substr(b, slash - b).c_str());
-    const int den = std::atoi(f.substr(slash + 1, a - slash - 1).c_str());
-    if (den == 0) incorrect(text, "a fraction with denominator 0");
-    std::size_t q = b;
-    while (q > 0 && f[q - 1] == ' ') --q;
-    const double sign = (q > 0 && f[q - 1] == '-') ? -1.0 : 1.0;
-    trans[e] = sign * num / den;
-  }
+  for (int e = 0; e < n; ++e) parsefield(text, field[e], n, e, rot, trans);
 }
 
 bool isunitmtrx(const int* r, int n) {
@@ -242,29 +302,52 @@ void gensymo(int ngen, const int* rots, const double* trans) {
   }
   ordr(rots, g_gen_order, ngen, g_ndim);
 
+  // The group generated: starting from the identity, the table is closed
+  // under multiplication from the left by every generator taken so far,
+  // each new element compared with the table modulo the lattice (centring
+  // included) and, in a centrosymmetric group, modulo the inversion. The
+  // result is the whole group whatever the order of the generators; a
+  // generator already in the group of those before it (2z after 4_2, the
+  // identity, a centring translation given with brv, the inversion given
+  // with icent) adds nothing and is left out with a note. A pure translation
+  // has the order its translation gives modulo the lattice.
   setunit(g_rot[0]);
   for (int i = 0; i < 6; ++i) g_trn[0][i] = 0.0;
-  int a = 1;
+  int n = 1;
+  std::vector<int> used;
   for (int j = 0; j < ngen; ++j) {
-    int m = g_gen_order[j];
-    if (m == 0)
+    if (g_gen_order[j] == 0)
       quit("symmetry operator" + std::to_string(j + 1) + " has no finite order");
-    if (m == 1) {
-      bool shift = false;
-      for (int i = 0; i < 6; ++i) shift = shift || !nearinteger(g_gen_trn[j][i]);
-      if (!shift) continue;  // the identity adds nothing
-      m = 2;                 // a pure (centring-like) translation
+    if (findop(g_gen_rot[j], g_gen_trn[j], n) >= 0) {
+      out() << " generating element" << fmt_i(j + 1, 3) << " (" << smoptext(g_gen_rot[j], g_idm);
+      for (int e = 0; e < g_idm; ++e) out() << ' ' << trntext(g_gen_trn[j][e]);
+      out() << ") is in the group of the elements before it: left out\n";
+      continue;
     }
-    if (static_cast<long long>(a) * m > kMaxSymo)
-      quit("more than " + std::to_string(kMaxSymo) + " symmetry operators");
-    for (int k = 2; k <= m; ++k)
-      for (int l = 1; l <= a; ++l) mpso(g_gen_rot[j], g_gen_trn[j], (k - 2) * a + l, (k - 1) * a + l);
-    a *= m;
+    used.push_back(j);
+    for (int a = 0; a < n; ++a)
+      for (int u : used) {
+        int rc[36];
+        double tc[6];
+        compose(g_gen_rot[u], g_gen_trn[u], g_rot[a], g_trn[a], rc, tc);
+        for (double& t : tc) t = reduce1(t);
+        if (findop(rc, tc, n) >= 0) continue;
+        if (n == kMaxSymo) {
+          for (int k = 0; k < ngen; ++k)
+            if (puretranslation(g_gen_rot[k], g_gen_trn[k])) {
+              out() << " generating element" << fmt_i(k + 1, 3)
+                    << " is a pure translation: give a centring by brv= ("
+                    << brvletters() << ") instead\n";
+              break;
+            }
+          quit("more than " + std::to_string(kMaxSymo) + " symmetry operators");
+        }
+        mcpyi(rc, g_rot[n]);
+        for (int i = 0; i < 6; ++i) g_trn[n][i] = tc[i];
+        ++n;
+      }
   }
-  g_nsymo = a;
-  checkgroup();
-  for (int s = 0; s < g_nsymo; ++s)
-    for (int i = 0; i < 6; ++i) g_trn[s][i] = reduce1(g_trn[s][i]);
+  g_nsymo = n;
 }
 
 std::string smoptext(const int* rot, int dim) {
@@ -321,7 +404,8 @@ void rdsymo() {
 
   g_ndim = 6;
   g_icent = icent;
-  setbrv(brv.empty() ? ' ' : brv[0]);
+  // The International Tables write the centring letters in capitals.
+  setbrv(brv.empty() ? ' ' : static_cast<char>(std::tolower(static_cast<unsigned char>(brv[0]))));
   if (g_ltype == 0) out() << "******ltype=0*****\n";
 
   std::string none;
@@ -329,9 +413,11 @@ void rdsymo() {
   int rots[kMaxGenerators * 36];
   double trans[kMaxGenerators * 6];
   for (int k = 0; k < nsymo; ++k) {
-    std::string line = freadln("symmetry operator", 60);
-    // An operator is read from the first 60 columns; more would be cut.
-    if (istrln(getline_buffer()) > 60) incorrect(getline_buffer(), "longer than 60 characters");
+    std::string line = freadln("symmetry operator", kLineLength);
+    // Input lines are cut at 256 columns: a line that fills them may have
+    // lost its end.
+    if (istrln(getline_buffer()) >= kLineLength)
+      incorrect(getline_buffer(), "longer than " + std::to_string(kLineLength - 1) + " characters");
     decode(line, rots + 36 * k, trans + 6 * k, g_ndim);
   }
   if (g_iwflag) {
@@ -357,6 +443,9 @@ void setbrv(char brv) {
     case 'f': g_ltype = 3; break;
     case 's': g_ltype = 4; break;
     case 'c': g_ltype = 5; break;
+    case 'a': g_ltype = 6; break;
+    case 'b': g_ltype = 7; break;
+    case 'r': g_ltype = 8; break;
     default: g_ltype = 0;
   }
 }

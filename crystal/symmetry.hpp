@@ -22,7 +22,10 @@
 namespace trovan {
 
 constexpr int kMaxSymo = 60;
-constexpr int kMaxGenerators = 5;
+// Generating elements on input: enough for the lists of the International
+// Tables with their redundant elements (identity, centring translations,
+// inversion) and a few superspace generators more.
+constexpr int kMaxGenerators = 12;
 
 void setiwflag(int flag);  // 1 = list generators and operators
 int getiwflag();
@@ -34,8 +37,11 @@ void rdsymo();
 
 // Parses one operator line (comma-separated fields, one per output
 // coordinate, n fields) into a rotation (6x6, column by column) and a
-// translation. Stops with "incorrect symmetry operation" when a comma is
-// missing.
+// translation. Coordinates are written x, y, z, t, u, v or x1 ... x6 (as
+// superspace tables do; the two notations may be mixed), each field a signed
+// sum of coordinates and at most one translation p/q; blanks may stand
+// between the terms. Anything else stops with "incorrect symmetry
+// operation", after a line naming the fault.
 void decode(const std::string& text, int* rot, double* trans, int n);
 
 // Order of each of n rotations (rots holds n 6x6 matrices one after the
@@ -51,11 +57,13 @@ bool isunitmtrx(const int* r, int n);
 void mpso(const int* rg, const double* tg, int l, int f);
 
 // Closes ngen generating elements (rotations one after the other, six
-// translations each) into the operator list: powers of each generator in
-// input order multiply the list built so far. Checks the limits and that
-// the result is a group (no two operators equal modulo a lattice
-// translation, closed under composition); stops otherwise. Translations are
-// reduced into [0, 1) afterwards.
+// translations each) into the operator list: the group they generate, one
+// operator per element modulo the lattice of the centring getbrv() (and
+// modulo the inversion when geticent() is set), whatever the order of the
+// generators. A generator already in the group of those before it is left
+// out with a note. Translations are reduced into [0, 1). Stops beyond
+// kMaxGenerators generators or kMaxSymo operators, and on a generator whose
+// rotation has no finite order.
 void gensymo(int ngen, const int* rots, const double* trans);
 
 // Listing of operators 1..n of the table (wtsymo) or of one operator
@@ -91,5 +99,9 @@ void gethr(const int* h, int* hr, int i, int k);
 double getyt(const int* h, int i, int k);
 // xr = R_i x + tau_i, negated when k != 0 (not reduced into the cell).
 void getrx(const float* x, float* xr, int i, int k);
+
+// The group back to the identity alone, the dimension to 6, the centring to
+// 'p': the state at the start of the program.
+void resetsymmetry();
 
 }  // namespace trovan

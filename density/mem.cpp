@@ -1,9 +1,14 @@
 #include "density/mem.hpp"
 
 #include <algorithm>
+#include <cfloat>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
+
+#include <unistd.h>
 
 #include "crystal/gridindex.hpp"
 #include "crystal/lattice.hpp"
@@ -12,6 +17,7 @@
 #include "util/workgrid.hpp"
 #include "util/runstate.hpp"
 #include "reflections/expand.hpp"
+#include "reflections/hklread.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
@@ -40,8 +46,40 @@ std::vector<float> g_saved_fcr, g_saved_fci;
 float g_saved_f0 = 0;
 bool g_trial = false;
 
+// What the spare list holds besides scratch, which the next trial uses:
+//  - after an accepted step, the density before it: ln(rho_n / rho_n-1) is
+//    the last step, continued by the next one (prev);
+//  - after a step taken back, that trial: the retry is the same step
+//    scaled down, made without a new difference map (retry).
+// A trial from the last step continued that is taken back is retried once
+// scaled down; if that fails too, the next trial starts afresh along the
+// difference map alone.
+enum class Trial { plain, continued, rescaled };
+struct Spare {
+  bool prev = false;
+  bool retry = false;
+  float retry_ex = 0;
+  int retry_imode = 0;
+  Trial retry_kind = Trial::plain;
+  // The trial last made.
+  bool last_ok = false;
+  float last_ex = 0;
+  int last_imode = 0;
+  Trial last_kind = Trial::plain;
+};
+Spare g_spare;
+
+// The share of the last step that the next one continues: in a valley of
+// c2 whose walls are steep and whose floor falls gently (strong and weak
+// reflections with sigmas a hundred times apart), steps along the
+// difference map alone zigzag across it; continuing 0.8 of the previous
+// step carries the iteration along the floor.
+constexpr float kContinue = 0.8f;
+
 void savenewvalue(float f0) {
   g_trial = false;
+  g_spare.prev = true;
+  g_spare.retry = false;
   const int nind = getnind();
   g_saved_fcr.assign(getfcr(), getfcr() + nind);
   g_saved_fci.assign(getfci(), getfci() + nind);
@@ -49,9 +87,17 @@ void savenewvalue(float f0) {
 }
 
 float restoreoldvalue() {
+  g_spare.prev = false;
+  g_spare.retry = false;
   if (g_trial) {
     swapxr0();
     g_trial = false;
+    if (g_spare.last_ok && g_spare.last_kind != Trial::rescaled) {
+      g_spare.retry = true;
+      g_spare.retry_ex = g_spare.last_ex;
+      g_spare.retry_imode = g_spare.last_imode;
+      g_spare.retry_kind = g_spare.last_kind;
+    }
   }
   float* fr = getfcr();
   float* fi = getfci();
@@ -79,87 +125,168 @@ void check_positive() {
   }
 }
 
+// The field of a cycle number: i3, widened for four digits and more rather
+// than filled with asterisks.
+int cyclewidth(int it) {
+  int w = 1;
+  for (int v = it; v >= 10; v /= 10) ++w;
+  return std::max(w, 3);
+}
+
+// The orbit size of every stored point, the weights of the cell total.
+std::vector<unsigned char> g_orbit;
+
+// The weight of each independent reflection in the difference map: 1 over
+// the number of grid points its symmetry images and Friedel mates fill.
+// The synthesis puts the difference at every image, so without it the map
+// would be the gradient of a c2 summed over all images (an axial
+// reflection of a cubic crystal counting 6 times, a general one 48 times);
+// with it the map is the gradient of the c2 that is measured and tested,
+// summed over the independent reflections, each once.
+std::vector<float> g_dfw;
+
+void reflection_weights(std::vector<float>& w) {
+  const int n = getnind();
+  const int* js = getfobsj();
+  const int nsymo = getnsymo();
+  w.assign(n, 1.0f);
+  std::vector<int> seen;
+  for (int k = 0; k < n; ++k) {
+    int h[6], hr[6];
+    getitohkl(js[k], h);
+    seen.clear();
+    for (int i = 1; i <= nsymo; ++i) {
+      gethrg(h, hr, i, 0);
+      if (iskip(hr)) continue;
+      seen.push_back(gethkltoj(hr));
+      for (int e = 0; e < 6; ++e) hr[e] = -hr[e];
+      seen.push_back(gethkltoj(hr));
+    }
+    std::sort(seen.begin(), seen.end());
+    const auto m = std::unique(seen.begin(), seen.end()) - seen.begin();
+    if (m > 0) w[k] = 1.0f / static_cast<float>(m);
+  }
+}
+
 }  // namespace
 
-// One trial step: difference map, update, extrema, new structure factors.
-// False when the step was so large that a density value under- or
-// overflowed single precision: the caller takes it back and halves ex.
+float memfloor(float f000, float vol) { return kMemFloor * f000 / vol; }
+
+float memweight(float rho, float rhomean, int imode) {
+  if (imode == 2) return 1.0f;
+  if (imode != 1) {
+    out() << "imode=" << imode << '\n';
+    quit("invalid imode in expand2");
+  }
+  // 1/sqrt(V rho + F000/1000) up to the factor sqrt(F000), which the
+  // normalisation by the largest |h w| takes out.
+  return 1.0f / std::sqrt(rho / rhomean + 1e-3f);
+}
+
+float expand1(float rho, float t) { return rho * std::exp(t); }
+
+namespace {
+
+// The Sakata-Sato normalisation of a trial whose cell total is `total`
+// (sum over stored points of orbit size times value): (V/nt) sum m_i rho_i
+// = F(000), with the floor applied to the scaled values (a point raised to
+// the floor adds at most a millionth of F(000) to the total). Then the
+// extrema and the structure factors of the trial; returns its F000.
+float normalise(float* xnew, int n, double total, float f000) {
+  const float vol = getvol();
+  const float floor = memfloor(f000, vol);
+  const float k = static_cast<float>(double(f000) * static_cast<double>(getnt()) / (double(vol) * total));
+  for (int i = 0; i < n; ++i) xnew[i] = std::max(xnew[i] * k, floor);
+  getdmx();
+  return maphkl();
+}
+
+// Makes the spare list the current one (the trial), once per trial.
+void make_trial_current() {
+  if (!g_trial) {
+    swapxr0();
+    g_trial = true;
+  }
+}
+
+}  // namespace
+
+// One trial step: difference map, update, normalisation to F(000),
+// extrema, new structure factors. False when the step was so large that a
+// density value overflowed single precision or is not a number: the caller
+// takes it back and halves ex. A value that underflows is held at the
+// floor, like one that would merely fall below it.
 bool denmodmem(float ex, float f000, int imode, float& f0new) {
   check_positive();
-  // The update needs h = V*D with D the difference map (1/V) sum ...: the
-  // synthesis before its 1/V scale is h itself, so the grid is not scaled.
-  difxyzv();
-  const float* ha = getabcdr();
-  const float* hb = getabcdi();
-  const bool packed = difxyzvpacked();
   const int n = getnxr0();
+  if (g_orbit.size() != static_cast<std::size_t>(n)) getxr0orbits(g_orbit);
+  const unsigned char* m = g_orbit.data();
   // The trial is written to the spare list, which then becomes current; the
   // accepted density stays intact in the other list until the trial is
   // judged. A further step from an unjudged trial updates it in place.
   const float* x = getxr0();
   float* xnew = g_trial ? getxr0() : getxr0spare();
-  const int* jx = getxr0grid();
-  const float vol = getvol();
-  const float dmax = getdmaxcur();
-  if (imode != 1 && imode != 2) {
-    out() << "imode=" << imode << '\n';
-    quit("invalid imode in expand2");
-  }
-  // expand1 for every stored point, with the mode's branch taken once.
-  // The smallest and largest new values tell whether any under- or
-  // overflowed (or is not a number: both comparisons then fail).
-  float lo = INFINITY, hi = 0;
-  bool nan = false;
-  auto update = [&](auto h) {
-    if (imode == 1) {
-      const float c = f000 / 1000.0f;
-      for (int i = 0; i < n; ++i) {
-        const float s = std::sqrt(vol * x[i] + c);
-        const float v = s > 0 ? x[i] * std::exp(ex * h(jx[i]) / s) : x[i];
-        xnew[i] = v;
-        lo = std::min(lo, v);
-        hi = std::max(hi, v);
-        nan |= v != v;
-      }
-    } else {
-      const float s = std::sqrt(vol * dmax);
-      const float e = s > 0 ? ex / s : 0.0f;
-      for (int i = 0; i < n; ++i) {
-        const float v = x[i] * std::exp(e * h(jx[i]));
-        xnew[i] = v;
-        lo = std::min(lo, v);
-        hi = std::max(hi, v);
-        nan |= v != v;
-      }
-    }
-  };
-  if (packed)
-    update([&](int j) { return (j & 1 ? hb : ha)[j >> 1]; });
-  else
-    update([&](int j) { return ha[j]; });
-  if (!g_trial) {
-    swapxr0();
-    g_trial = true;
-  }
-  if (nan || !(lo > 0) || !(hi < INFINITY)) return false;
-  getdmx();
-  f0new = maphkl();
-  return true;
-}
+  if (imode != 1 && imode != 2) memweight(1.0f, 1.0f, imode);  // stops the run
+  Spare& sp = g_spare;
+  sp.last_ok = false;
+  sp.last_ex = ex;
+  sp.last_imode = imode;
 
-float expand1(float rho, float d, float vol, float f000, float dmax, float ex, int imode) {
-  const float h = vol * d;
-  float s;
-  if (imode == 1) {
-    s = std::sqrt(vol * rho + f000 / 1000.0f);
-  } else if (imode == 2) {
-    s = std::sqrt(vol * dmax);
-  } else {
-    out() << "imode=" << imode << '\n';
-    quit("invalid imode in expand2");
+  // A retry after a step taken back: the same step in ln rho, scaled by
+  // ex / ex of the trial (the difference map would be the same).
+  if (!g_trial && sp.retry && sp.retry_imode == imode && sp.retry_ex > 0) {
+    const float r = ex / sp.retry_ex;
+    double total = 0;
+    for (int i = 0; i < n; ++i) {
+      const float v = expand1(x[i], r * std::log(xnew[i] / x[i]));
+      xnew[i] = v;
+      total += double(m[i]) * v;
+    }
+    sp.retry = false;
+    sp.last_kind = sp.retry_kind == Trial::plain ? Trial::plain : Trial::rescaled;
+    make_trial_current();
+    sp.last_ok = true;
+    f0new = normalise(xnew, n, total, f000);
+    return true;
   }
-  if (!(s > 0)) return rho;  // no scale: nothing to move
-  return rho * std::exp(ex * h / s);
+  sp.retry = false;
+
+  // The update needs h = V*D with D the difference map (1/V) sum ...: the
+  // synthesis before its 1/V scale is h itself, so the grid is not scaled.
+  if (g_dfw.size() != static_cast<std::size_t>(getnind())) reflection_weights(g_dfw);
+  difxyzv(g_dfw.data());
+  const float* ha = getabcdr();
+  const float* hb = getabcdi();
+  const bool packed = difxyzvpacked();
+  auto hval = [&](int j) { return packed ? (j & 1 ? hb : ha)[j >> 1] : ha[j]; };
+  const int* jx = getxr0grid();
+  const float rhomean = f000 / getvol();
+  // Pass 1: the largest size of the weighted map h w, which sets the step.
+  float qmax = 0;
+  for (int i = 0; i < n; ++i)
+    qmax = std::max(qmax, std::fabs(hval(jx[i]) * memweight(x[i], rhomean, imode)));
+  const float step = qmax > 0 && std::isfinite(qmax) ? ex / qmax : 0.0f;
+  // Pass 2: the update (continuing the last step when the spare list holds
+  // the density before it), and the cell total of the new density over the
+  // whole grid (each stored point counts for its orbit).
+  const bool cont = sp.prev && !g_trial;
+  sp.last_kind = cont ? Trial::continued : Trial::plain;
+  double total = 0;
+  bool bad = !std::isfinite(qmax);
+  for (int i = 0; i < n; ++i) {
+    float t = step * hval(jx[i]) * memweight(x[i], rhomean, imode);
+    if (cont) t += kContinue * std::log(x[i] / xnew[i]);
+    const float v = expand1(x[i], t);
+    xnew[i] = v;
+    total += double(m[i]) * v;
+    bad |= !(v <= FLT_MAX);  // overflow, or not a number
+  }
+  sp.prev = false;
+  make_trial_current();
+  if (bad || !(total > 0) || !std::isfinite(total)) return false;
+  sp.last_ok = true;
+  f0new = normalise(xnew, n, total, f000);
+  return true;
 }
 
 void chsdenmodf(int mode) { g_denmodf = mode; }
@@ -168,6 +295,18 @@ void resetmemcontrol() {
   g_rec = Record{};
   g_accepted = 0;
   g_halvings = 0;
+}
+
+void resetmem() {
+  resetmemcontrol();
+  g_denmodf = 0;
+  g_saved_fcr.clear();
+  g_saved_fci.clear();
+  g_saved_f0 = 0;
+  g_trial = false;
+  g_spare = Spare{};
+  g_orbit.clear();
+  g_dfw.clear();
 }
 
 bool isreturn(float c2, float rfact, float rwfact) {
@@ -214,7 +353,7 @@ bool isconverge(float rfact, float rwfact, float eps) {
 
 std::string cycleline(int it, float c2, float rfact, float rwfact, float f0, float dmin, float dmax,
                       int stage, float ex) {
-  std::string s = "ic=" + fmt_i(it, 3) + " c2=" + fmt_e(c2, 12, 5) + " rfact=" + fmt_f(rfact, 8, 5) +
+  std::string s = "ic=" + fmt_i(it, cyclewidth(it)) + " c2=" + fmt_e(c2, 12, 5) + " rfact=" + fmt_f(rfact, 8, 5) +
                   " rwfact=" + fmt_f(rwfact, 8, 5) + " f0=" + fmt_f(f0, 6, 0) +
                   " dmin=" + fmt_f(dmin, 9, 5) + " dmax=" + fmt_f(dmax, 10, 1);
   s += stage == 1 ? " ex1=" : " ex2=";
@@ -239,8 +378,10 @@ void rfct(float& c2, float& rfact, float& rwfact, int ip) {
     ac_i = getfci()[k];
     const double ao = std::hypot(double(ao_r), double(ao_i));
     const double ac = std::hypot(double(ac_r), double(ac_i));
+    // The reflection as the file gives it: setting indices, and the phase
+    // in the file's sign convention.
     int hd[6] = {};
-    getitohkl(j, hd);
+    getfobshkl(k, hd);
     if (ao > 1e32 || ac > 1e32 || !std::isfinite(ac)) {
       out() << "hd,ao,ac=";
       for (int i = 0; i < idm; ++i) out() << fmt_i(hd[i], 4);
@@ -255,7 +396,7 @@ void rfct(float& c2, float& rfact, float& rwfact, int ip) {
     sfow += ao * ao * w;
     if (ip == 1) {
       for (int i = 0; i < idm; ++i) out() << fmt_i(hd[i], 4);
-      out() << fmt_e(ao, 12, 4) << fmt_e(ac, 12, 4) << fmt_e(todeg(atan3(ao_i, ao_r)), 12, 4)
+      out() << fmt_e(ao, 12, 4) << fmt_e(ac, 12, 4) << fmt_e(filephase(ao_r, ao_i), 12, 4)
             << fmt_e(sig, 12, 4) << '\n';
     }
   }
@@ -287,39 +428,157 @@ bool fc_overflow() {
 }
 }  // namespace
 
+namespace {
+
+// Why the iteration ended: the listing's last word on it.
+enum class StopReason { c2min, rwmin, converged, cycles };
+
+std::string reason_text(StopReason r) {
+  switch (r) {
+    case StopReason::c2min: return "c2 <= c2min";
+    case StopReason::rwmin: return "rwfact <= rwmin";
+    case StopReason::converged: return "converged, rfact and rwfact change less than 1e-6";
+    case StopReason::cycles: break;
+  }
+  return "cycle limit nex1+nex2";
+}
+
+// The progress display: one line on standard error, rewritten after every
+// cycle, when standard error is a terminal (a user watching a long run);
+// nothing otherwise, so that logs and pipes get the listing alone.
+struct Progress {
+  bool on = isatty(STDERR_FILENO) != 0;
+  std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
+  std::string stops;
+
+  void show(int it, int done, float c2, float rfact) const {
+    if (!on) return;
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    char buf[200];
+    std::snprintf(buf, sizeof buf, "\rmem cycle %d  c2=%.4g  rfact=%.4f  %.3g s/cycle  stops at %s\033[K",
+                  it, double(c2), double(rfact), s / std::max(done, 1), stops.c_str());
+    std::fputs(buf, stderr);
+    std::fflush(stderr);
+  }
+  void end(int done, StopReason r) const {
+    if (!on) return;
+    std::fprintf(stderr, "\rmem stopped after %d cycles: %s\033[K\n", done, reason_text(r).c_str());
+    std::fflush(stderr);
+  }
+};
+
+std::string stop_conditions(float c2min, float rwmin, int ncycle) {
+  char buf[160];
+  std::string s;
+  if (c2min > 0) {
+    std::snprintf(buf, sizeof buf, "c2 <= %g, ", double(c2min));
+    s += buf;
+  }
+  if (rwmin > 0) {
+    std::snprintf(buf, sizeof buf, "rwfact <= %g, ", double(rwmin));
+    s += buf;
+  }
+  return s + "no change, or cycle " + std::to_string(ncycle);
+}
+
+// Shortens an accepted trial step (made with step `made` from a density of
+// chi-square c2acc above the target) whose c2 fell below kLand times the
+// target: regula falsi on the length of the step, along its direction,
+// until c2 lies between kLand times the target and the target. Each try is
+// listed like a trial step; the agreement of the one kept is returned and
+// recorded as accepted.
+constexpr float kLand = 0.9f;
+
+void land(int it, int imode, float made, float f000, float c2acc, float target, float& c2,
+          float& rfact, float& rwfact, float& f0new) {
+  float lo = 0, clo = c2acc, hi = 1, chi = c2, cur = 1;
+  for (int k = 0; k < 12 && !(c2 >= kLand * target && c2 <= target); ++k) {
+    float s = lo + (hi - lo) * (clo - 0.95f * target) / (clo - chi);
+    s = std::clamp(s, lo + 0.05f * (hi - lo), hi - 0.05f * (hi - lo));
+    // Back to the accepted density; the trial in the spare list is the
+    // step at length `cur`, rescaled to `s`.
+    restoreoldvalue();
+    g_spare.retry = true;
+    g_spare.retry_ex = cur;
+    g_spare.retry_imode = imode;
+    g_spare.retry_kind = Trial::plain;
+    denmodmem(s, f000, imode, f0new);
+    cur = s;
+    rfct(c2, rfact, rwfact, 0);
+    out() << cycleline(it, c2, rfact, rwfact, f0new, getdmincur(), getdmaxcur(), imode, made * s)
+          << std::endl;
+    if (c2 > target) {
+      lo = s;
+      clo = c2;
+    } else {
+      hi = s;
+      chi = c2;
+    }
+  }
+  if (c2 > target) {
+    // Not landed within the tries: the last try below the target is made
+    // again (it lies at `hi`).
+    restoreoldvalue();
+    g_spare.retry = true;
+    g_spare.retry_ex = cur;
+    g_spare.retry_imode = imode;
+    g_spare.retry_kind = Trial::plain;
+    denmodmem(hi, f000, imode, f0new);
+    rfct(c2, rfact, rwfact, 0);
+    out() << cycleline(it, c2, rfact, rwfact, f0new, getdmincur(), getdmaxcur(), imode, made * hi)
+          << std::endl;
+  }
+  g_rec = Record{0, c2, rfact, rwfact};
+}
+
+int finish(int done, StopReason r, const Progress& p) {
+  out() << "mem stopped after" << fmt_i(done, 6) << " cycles: " << reason_text(r) << std::endl;
+  p.end(done, r);
+  return done;
+}
+
+}  // namespace
+
 int memloop(float f000, const std::string&) {
   resetmemcontrol();
   const Cnex cx = getcnex();
   const float rwmin = getrwmin();
+  const int ncycle = std::max(cx.nex1, 0) + std::max(cx.nex2, 0);
+  Progress progress;
+  progress.stops = stop_conditions(cx.c2min, rwmin, ncycle);
   check_positive();
+  getxr0orbits(g_orbit);
+  reflection_weights(g_dfw);
   float f0 = maphkl();  // structure factors of the start
-  setf0(f0);
   savenewvalue(f0);
+  g_spare = Spare{};  // the spare list holds nothing of this run yet
+  float c2acc = 0;  // c2 of the last accepted density
   // The start's agreement is the first record, so that the first trial step
   // is judged against it like every later one (accepting it unseen could
-  // keep a step that made the agreement worse, or overflowed).
+  // keep a step that made the agreement worse, or overflowed). A start that
+  // already fits the data to c2min (a continuation) is not refined further.
   {
     float c2 = 0, rfact = 0, rwfact = 0;
     rfct(c2, rfact, rwfact, 0);
     isreturn(c2, rfact, rwfact);
+    c2acc = c2;
+    if (ncycle > 0 && cx.c2min > 0 && c2 <= cx.c2min) return finish(0, StopReason::c2min, progress);
   }
-  const int ncycle = cx.nex1 + cx.nex2;
-  (void)f000;
   float ex = 0;
-  int it = 0;
-  for (it = 1; it <= ncycle; ++it) {
+  for (int it = 1; it <= ncycle; ++it) {
     const int imode = it <= cx.nex1 ? 1 : 2;
     if (it == 1 && cx.nex1 > 0) ex = cx.ex1;
     if (it == cx.nex1 + 1) ex = cx.ex2;
     for (;;) {
       float f0new = 0;
-      if (!denmodmem(ex, f0, imode, f0new) || fc_overflow()) {
+      if (!denmodmem(ex, f000, imode, f0new) || fc_overflow()) {
         // exp() of the step, or the structure factors of the new density,
-        // under- or overflowed: the step is certainly too large.
-        out() << "ic=" << fmt_i(it, 3) << " step too large for single precision, ex"
-              << (imode == 1 ? "1=" : "2=") << fmt_e(ex, 10, 3) << " halved\n";
+        // overflowed: the step is certainly too large.
+        out() << "ic=" << fmt_i(it, cyclewidth(it))
+              << " step too large for single precision, ex" << (imode == 1 ? "1=" : "2=")
+              << fmt_e(ex, 10, 3) << " halved" << std::endl;
         f0 = restoreoldvalue();
-        if (!getnewex(true, ex)) quit("maximum-entropy step underflows even at ex <= 1e-10");
+        if (!getnewex(true, ex)) quit("maximum-entropy step overflows even at ex <= 1e-10");
         continue;
       }
       float c2 = 0, rfact = 0, rwfact = 0;
@@ -327,23 +586,32 @@ int memloop(float f000, const std::string&) {
       const bool reject = isreturn(c2, rfact, rwfact);
       const float ex_used = ex;
       const bool back = getnewex(reject, ex);
+      // Each line is flushed as it is written: a run's progress shows in a
+      // log file or a pipe as it happens, not in blocks.
       out() << cycleline(it, c2, rfact, rwfact, f0new, getdmincur(), getdmaxcur(), imode, ex_used)
-            << '\n';
+            << std::endl;
+      progress.show(it, it, c2, rfact);
+      // A step that crosses c2min by far has gone on fitting the noise:
+      // it is shortened until it ends just below the target.
+      if (!back && cx.c2min > 0 && c2 < kLand * cx.c2min && c2acc > cx.c2min)
+        land(it, imode, ex_used, f000, c2acc, cx.c2min, c2, rfact, rwfact, f0new);
       if (back) {
         f0 = restoreoldvalue();
-        if (isconverge(rfact, rwfact, 1e-6f)) return it;
+        if (isconverge(rfact, rwfact, 1e-6f)) return finish(it - 1, StopReason::converged, progress);
         continue;
       }
       f0 = f0new;
-      setf0(f0);
+      c2acc = c2;
       savenewvalue(f0);
+      // The chi-square stop: the data are fitted to their noise.
+      if (cx.c2min > 0 && c2 <= cx.c2min) return finish(it, StopReason::c2min, progress);
       // rwmin: an accepted step that reaches the requested weighted R ends
       // the iteration (0, the default, never does).
-      if (rwmin > 0 && rwfact <= rwmin) return it;
+      if (rwmin > 0 && rwfact <= rwmin) return finish(it, StopReason::rwmin, progress);
       break;
     }
   }
-  return ncycle > 0 ? ncycle : 0;
+  return finish(ncycle, StopReason::cycles, progress);
 }
 
 }  // namespace trovan

@@ -2,23 +2,41 @@
 //
 // The density is kept at the symmetry-independent grid points and must stay
 // positive. Each cycle synthesises the difference map
-//   D(x) = (1/V) sum_h (Fo(h) - Fc(h)) / sigma(h)^2 exp(+2 pi i h.x),
-// which is (up to a positive factor) minus the gradient of
-//   c2 = sum |Fo - Fc|^2 / sigma^2 / nind
-// with respect to the density, and multiplies every density value by
-// exp(ex * V * D / s): a step downhill in c2 that keeps the density positive
-// (the exponential form is that of the entropy maximum). s sets the scale:
-// sqrt(V rho + F000/1000) in the first stage, sqrt(V dmax) in the second.
+//   D(x) = (1/V) sum_h (Fo(h) - Fc(h)) / (m(h) sigma(h)^2) exp(+2 pi i h.x),
+// the sum over every symmetry image and Friedel mate of the independent
+// reflections, m(h) the number of them, which is (up to a positive factor)
+// minus the gradient of
+//   c2 = sum |Fo - Fc|^2 / sigma^2 / nind   (independent reflections)
+// with respect to the density, and multiplies every density value by an
+// exponential of it: a step downhill in c2 that keeps the density positive
+// (the exponential form is that of the entropy maximum), after which the
+// density is scaled so that its cell total stays F(000) (the Sakata-Sato
+// normalisation). With h = V D at a stored point of density rho,
+//   rho <- rho exp(ex * h w / max |h w| + 0.8 ln(rho / rho_before)),
+// w = 1 in the second stage and w = 1/sqrt(rho/rhomean + 1/1000) in the
+// first (the stage of the sqrt(V rho + F(000)/1000) scale, which moves the
+// low density more than the peaks), and rho_before the density before the
+// last accepted step (the step goes on in the direction of the last one;
+// after a step taken back it starts afresh). ex is thus the largest change
+// of ln rho that the difference map makes at any point in one cycle,
+// whatever the number of reflections, their sigmas, the cell volume or the
+// dimension. A value that would fall below the floor (memfloor) is held
+// there.
+//
 // A step that makes c2, R and Rw all worse, or R or Rw above 1, is taken
 // back and tried again with half the step; three good steps in a row double
-// it.
+// it. The run stops at the first accepted cycle with c2 <= c2min (the
+// chi-square criterion: |Fo - Fc|^2 / sigma^2 has the expectation 1 per
+// reflection, so going further fits the noise), when Rw reaches rwmin, when
+// R and Rw no longer change, or after nex1 + nex2 cycles.
 #pragma once
 #include <string>
 
 namespace trovan {
 
 void chsdenmodf(int mode);
-// Runs the iteration from the current density; returns the last cycle.
+// Runs the iteration from the current density; returns the number of
+// accepted cycles.
 int memloop(float f000, const std::string& densityfile);
 
 // Agreement of the calculated structure factors of the current density with
@@ -33,19 +51,36 @@ void rfct(int iwhkl);
 // whether a trial step with these agreement values is to be taken back;
 // `getnewex` adapts `ex` after it and says whether the step is taken back.
 void resetmemcontrol();
+// The step control and the saved accepted state, as at the start of the
+// program.
+void resetmem();
 bool isreturn(float c2, float rfact, float rwfact);
 bool getnewex(bool reject, float& ex);
 bool isconverge(float rfact, float rwfact, float eps);
 
+// The lowest density the iteration keeps: a millionth of the mean density
+// F(000)/V. Far below any density a map shows, far above single
+// precision's denormal range (so no denormal ever enters the density), and
+// it leaves F(000) unchanged to a millionth.
+constexpr float kMemFloor = 1e-6f;
+float memfloor(float f000, float vol);
+
+// The weight of the difference map at a point of density rho in stage
+// imode (1 or 2), rhomean = F(000)/V.
+float memweight(float rho, float rhomean, int imode);
+// The update of one stored point, the only one: rho exp(t), t the step in
+// ln rho, ex h w / max |h w| plus the continued part of the last step.
+float expand1(float rho, float t);
+
 // One trial step from the current density: difference map, update of every
-// stored point, extrema, structure factors of the new density (f0new is its
-// F000). False when a density value under- or overflowed single precision.
+// stored point, normalisation to F(000) = f000, extrema, structure factors
+// of the new density (f0new is its F000). False when the step overflowed
+// single precision or gave a value that is not a number (the caller takes
+// it back).
 bool denmodmem(float ex, float f000, int imode, float& f0new);
 
-// The density update of one stored point (imode 1 or 2).
-float expand1(float rho, float d, float vol, float f000, float dmax, float ex, int imode);
-
-// The cycle line, "(a,i3,a,e12.5,2(a,f8.5),a,f6.0,a,f9.5,a,f10.1,a,e10.3)".
+// The cycle line, "(a,i3,a,e12.5,2(a,f8.5),a,f6.0,a,f9.5,a,f10.1,a,e10.3)";
+// a cycle number of four digits or more widens its field.
 std::string cycleline(int it, float c2, float rfact, float rwfact, float f0, float dmin, float dmax,
                       int stage, float ex);
 

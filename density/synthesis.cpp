@@ -45,8 +45,16 @@ float g_dmin = 0, g_dmax = 0;
 const bool g_huge = (usehugepages(g_xr0, sizeof g_xr0), usehugepages(g_rep, sizeof g_rep),
                      usehugepages(g_all, sizeof g_all), true);
 
-// Calculated structure factors at the independent reflections.
-float g_fcr[kMaxInd], g_fci[kMaxInd];
+// Calculated structure factors at the independent reflections, as many as
+// the run has.
+std::vector<float> g_fcr, g_fci;
+void sizefc() {
+  const std::size_t n = static_cast<std::size_t>(getnind());
+  if (g_fcr.size() != n) {
+    g_fcr.assign(n, 0.0f);
+    g_fci.assign(n, 0.0f);
+  }
+}
 
 // Grid points per thread below which a loop over the grid stays on one.
 constexpr long long kGrain = 1 << 16;
@@ -112,17 +120,18 @@ void pair_density(int e) {
 
 void mapxyz() { synthesise(1.0f / getvol()); }
 
-void setdf() {
+void setdf(const float* wk) {
   // (Fo - Fc)/sigma^2 at every independent reflection, spread over its
   // symmetry images with their phase shifts and Friedel mates. Dividing by
   // sigma^2 makes the map the gradient of c2 = sum |Fo - Fc|^2 / sigma^2.
   const int n = getnind();
+  sizefc();
   std::vector<float> fr(n), fi(n);
   for (int k = 0; k < n; ++k) {
     int j;
     float a, b, s;
     getfobs(k, j, a, b, s);
-    const float w = s * s;
+    const float w = wk ? s * s / wk[k] : s * s;
     fr[k] = (a - g_fcr[k]) / w;
     fi[k] = (b - g_fci[k]) / w;
   }
@@ -139,8 +148,8 @@ void difxyz() {
 // exposed (GCC 12 with -fsanitize=undefined miscompiles the natural way of
 // reading it, (j & 1 ? b : a)[j >> 1], into reading entry 0 for every even
 // j).
-void difxyzv() {
-  setdf();
+void difxyzv(const float* w) {
+  setdf(w);
   synthesise(1.0f);
 }
 
@@ -154,6 +163,7 @@ float maphkl() {
   const int* jj = getfobsj();
   const float* a = getabcdr();
   const float* b = getabcdi();
+  sizefc();
   int nn[6];
   gethmax(nn);
   const int idm = getidm();
@@ -270,7 +280,31 @@ const int* getxr0grid() {
   }
   return g_all;
 }
-float* getfcr() { return g_fcr; }
-float* getfci() { return g_fci; }
+void getxr0orbits(std::vector<unsigned char>& m) {
+  // An orbit has at most 60 operators times the inversion: 120 points.
+  m.assign(g_nxr0, g_whole ? 1 : 0);
+  if (g_whole) return;
+  const long long nt = getnt();
+  for (long long j = 0; j < nt; ++j) ++m[g_rep[j]];
+}
+float* getfcr() {
+  sizefc();
+  return g_fcr.data();
+}
+float* getfci() {
+  sizefc();
+  return g_fci.data();
+}
+
+void resetsynthesis() {
+  // The lists are read only up to their counts.
+  g_cur = 0;
+  g_nxr0 = 0;
+  g_all_made = false;
+  g_whole = false;
+  g_dmin = g_dmax = 0;
+  g_fcr.clear();
+  g_fci.clear();
+}
 
 }  // namespace trovan

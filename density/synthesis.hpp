@@ -10,6 +10,7 @@
 // points (`getxr0`, with the grid index of each point in `getxr0grid`); the
 // full grid is made from it by `getbrfromxr0`.
 #pragma once
+#include <vector>
 
 namespace trovan {
 
@@ -18,13 +19,15 @@ namespace trovan {
 // left in the real half of the work grid at every point, the imaginary half
 // cleared.
 void mapxyz();   // Fourier synthesis of the coefficients in the work grid
-void setdf();    // difference coefficients (Fo - Fc)/sigma^2 of the independent reflections
+// Difference coefficients (Fo - Fc)/sigma^2 of the independent reflections,
+// each times w[k] when weights are given.
+void setdf(const float* w = nullptr);
 void difxyz();   // setdf, then synthesis: the difference map in the work grid
 // The same map times V (the synthesis without its 1/V scale), at
 // getabcdr()[j] for every grid point j. difxyzvpacked() says whether the
 // map is instead left paired (j & 1 ? getabcdi() : getabcdr())[j >> 1];
 // it never is now, and stays for callers written for both layouts.
-void difxyzv();
+void difxyzv(const float* w = nullptr);
 bool difxyzvpacked();
 // Structure factors of the current density at the independent reflections
 // (getfcr, getfci); returns F000. The work grid is left as scratch (the
@@ -51,10 +54,17 @@ float* getxr0();
 float* getxr0spare();
 void swapxr0();
 const int* getxr0grid();
+// How many grid points each stored density value stands for (the size of
+// its orbit under the group; 1 for a whole map): the weights of a sum over
+// the whole grid, such as F(000) = (V/nt) sum_i m_i rho_i.
+void getxr0orbits(std::vector<unsigned char>& m);
 
 // Calculated structure factors of the current density at the independent
 // reflections (same order as the observed list).
 float* getfcr();
 float* getfci();
+
+// No current density, as at the start of the program.
+void resetsynthesis();
 
 }  // namespace trovan

@@ -4,11 +4,12 @@
 // and draws the result.
 #include "driver/trovan.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
+#include <vector>
 
 #include "crystal/gridindex.hpp"
 #include "crystal/lattice.hpp"
@@ -16,12 +17,14 @@
 #include "crystal/symmetry.hpp"
 #include "density/mem.hpp"
 #include "density/synthesis.hpp"
+#include "driver/reset.hpp"
 #include "util/workgrid.hpp"
 #include "util/files.hpp"
 #include "util/input.hpp"
 #include "util/runstate.hpp"
 #include "maps/densityfile.hpp"
 #include "maps/peaks.hpp"
+#include "plot/calcomp.hpp"
 #include "plot/drwmap.hpp"
 #include "reflections/expand.hpp"
 #include "reflections/hklread.hpp"
@@ -39,18 +42,20 @@ std::string num(float v) {
   return buf;
 }
 
-std::string trimmed(const std::string& s) { return s.substr(0, istrln(s)); }
-
 constexpr int kMaxSmtr = 12;  // steps of the superstructure transformation
+// Cycles of a maximum-entropy run (nex1 + nex2): a converging run takes
+// hundreds; far more only fills the disk with the listing.
+constexpr long long kMaxCycles = 100000;
 
 // File names are limited to 80 characters; a longer one is refused rather
 // than cut, since a cut name could silently overwrite another file.
 std::string read_name(const std::string& key) {
   std::string v;
   freadcv(key, 1, &v, 1, kLineLength);
-  v = trimmed(v);
+  v = trim(v);
   if (static_cast<int>(v.size()) > kNameLength)
     quit(key + " file name longer than 80 characters: " + v);
+  checkname(key, v);
   return v;
 }
 
@@ -67,14 +72,14 @@ void read_names(Job& n) {
   out() << "flnm3=" << n.win << ",flnm4=" << n.rho << '\n';
   std::string title;
   freadc("title=", 1, title, 1, kNameLength);
-  title = trimmed(title);
+  title = trim(title);
   out() << title << '\n';
   settitle(title);
   setflnm1(n.hkl);
   setboxnames(n.win.c_str(), n.rho.c_str());
 }
 
-// Steps 3-4: the crystal system, the lattice and the symmetry.
+// The crystal system, the lattice and the symmetry.
 void read_lattice_and_symmetry(int isys) {
   if (isys != 0) {
     float a = 0, c = 0;
@@ -107,9 +112,15 @@ void read_lattice_and_symmetry(int isys) {
   rdsymo();
   setidm(isys > 2 ? 5 : 6);
   setbrv(getbrv());
+  // A centring letter the system does not know would stop the run at the
+  // first reflection; say so now, with the letters there are.
+  if (!brvknown()) {
+    out() << "brv='" << getbrv() << "' is no centring of isys=" << isys << ": use " << brvletters() << '\n';
+    quit("invalid brv");
+  }
 }
 
-// Step 5: F(000) and scale, job control, the general setting's basis.
+// F(000) and scale, job control, the general setting's basis.
 void read_scale_and_setting(int isys) {
   Tofofc t;
   freadr("f000=", 1, t.f000, 1);
@@ -119,6 +130,9 @@ void read_scale_and_setting(int isys) {
   freadr("fmag=", 1, t.fmag, 0);
   out() << "f000=" << num(t.f000) << " sg00=" << num(t.sg00) << " sg0=" << num(t.sg0)
         << " sg1=" << num(t.sg1) << " fmag=" << num(t.fmag) << '\n';
+  // fmag multiplies every amplitude: zero leaves no map, a negative scale
+  // turns every phase by 180 degrees.
+  if (!(t.fmag > 0)) quit("fmag should be positive");
   settofofc(t);
 
   int jbc = 0;
@@ -148,21 +162,26 @@ void read_scale_and_setting(int isys) {
 
 Job read_keywords() {
   Job job;
-  // Step 1: units.
+  // The input and listing units.
   setinp(5);
   setout(6);
 
-  // Step 2: file names and title.
+  // File names and title.
   read_names(job);
 
-  // Steps 3-5.
+  // The crystal system, its lattice and symmetry, the F(000) block and
+  // the general setting's basis.
   int isys = 0;
   freadi("isys=", 1, isys, 1);
+  if (isys < 0 || isys > 5) {
+    out() << "isys=" << fmt_i(isys, 3) << '\n';
+    quit("wrong isys");
+  }
   setsys(isys);
   read_lattice_and_symmetry(isys);
   read_scale_and_setting(isys);
 
-  // Step 6: map kind and grid.
+  // Map kind and grid.
   int iplot = 0;
   int hmax[6] = {1, 1, 1, 1, 1, 1};
   freadi("iplot=", 1, iplot, 1);
@@ -192,41 +211,53 @@ Job read_keywords() {
   calmm();
   setitt();
 
-  // Step 7.
+  // The peak threshold, a fraction of the map maximum; a map kind must be
+  // chosen.
   float pkmin = 0;
   freadr("pkmin=", 1, pkmin, 0);
   out() << " pkmin=" << num(pkmin) << '\n';
   if (!(pkmin > 0)) quit("pkmin should be positive");
   if (iplot == 0) quit("do not support iplot=0");
 
-  // Step 8.
+  // The weighted R at which a maximum-entropy run of kind 5 stops.
   float rwmin = 0;
-  if (ismem() && std::abs(iplot) == 5) {
+  if (ismem() && absiplt() == 5) {
     freadr("rwmin=", 1, rwmin, 0);
     out() << "rwmin=" << num(rwmin) << '\n';
   }
   setrwmin(rwmin);
 
-  // Step 9: the grid must fit the work grid.
+  // The grid must fit the work grid.
   long long nt = getnt();
-  if (nt > kNts) {
-    out() << "nt=" << nt << " nts=" << kNts << '\n';
+  if (nt > kGridMax) {
+    out() << "nt=" << nt << " nts=" << kGridMax << '\n';
     quit("nt > nts");
   }
 
-  // Step 10: MEM step controls.
+  // MEM step controls.
   Cnex cx;
   if (ismem()) {
     freadr("ex1=", 1, cx.ex1, 1);
     freadr("ex2=", 1, cx.ex2, 0);
     freadi("nex1=", 1, cx.nex1, 0);
     freadi("nex2=", 1, cx.nex2, 0);
+    // c2min= is optional: inputs without it stop at c2 <= 1.
+    if (keyonline("c2min=")) freadr("c2min=", 1, cx.c2min, 0);
+    if (!(cx.c2min >= 0) || !std::isfinite(cx.c2min))
+      quit("c2min should be 0 (no chi-square stop) or positive: c2min=" + num(cx.c2min));
     out() << "ex1=" << num(cx.ex1) << " ex2=" << num(cx.ex2) << " nex1=" << fmt_i(cx.nex1, 5)
-          << " nex2=" << fmt_i(cx.nex2, 5) << '\n';
+          << " nex2=" << fmt_i(cx.nex2, 5) << " c2min=" << num(cx.c2min) << '\n';
+    // Without a positive step the iteration never leaves its start, and the
+    // flat start density would be written as the result.
+    if (cx.nex1 < 0 || cx.nex2 < 0) quit("nex1 and nex2 should not be negative");
+    if (static_cast<long long>(cx.nex1) + cx.nex2 > kMaxCycles)
+      quit("nex1+nex2 should be at most " + std::to_string(kMaxCycles));
+    if (!(cx.ex1 > 0) || !(cx.ex2 > 0)) quit("ex1 and ex2 should be positive");
   }
   setcnex(cx);
 
-  // Step 11.
+  // New start or continuation; the cell volume and the superstructure
+  // multiplier, which the reflection reader and the expansion need.
   int icont = 0;
   freadi("icont=", 1, icont, 1);
   out() << "icont=" << fmt_i(icont, 3) << '\n';
@@ -235,16 +266,25 @@ Job read_keywords() {
   if ((isys == 1 || isys == 2) && getbrv() == 'p' && ismtr % 3 != 0)
     quit("ismtr must be 3*n for brv=p isys=1,2");
 
-  // Step 12.
+  // The reflection cut and the record format, the drawing device, the
+  // reflection listing switch and the projection vectors.
   float qimax = 0;
   std::string frmt;
   freadr("qimax=", 1, qimax, 1);
   // The format is kept in 40 characters; a longer one is refused rather
   // than cut, since a cut format could read other columns than meant.
   freadcv("frmt=", 1, &frmt, 0, kLineLength);
-  frmt = trimmed(frmt);
+  frmt = trim(frmt);
   if (frmt.size() > 40) quit("frmt= format longer than 40 characters: " + frmt);
   out() << "qimax=" << num(qimax) << " frmt=" << frmt << '\n';
+  // The sign convention of the phases in the reflection file, optional after
+  // frmt=: +1 (the default) for F(h) = sum f exp(+2 pi i h.x), -1 for the
+  // opposite sign.
+  int phsign = 1;
+  if (keyonline("phsign=")) freadi("phsign=", 1, phsign, 0);
+  out() << "phsign=" << fmt_i(phsign, 3) << '\n';
+  if (phsign != 1 && phsign != -1) quit("phsign should be 1 or -1: phsign=" + std::to_string(phsign));
+  setphsign(phsign);
   int ldev = 0, iwhkl = 0, iprj = 0;
   freadi("ldev=", 1, ldev, 1);
   freadi("iwhkl=", 1, iwhkl, 0);
@@ -261,6 +301,11 @@ Job read_keywords() {
   }
   setprj(iprj, prj);
 
+  // The drawing lines: read and checked now, with every other key, so that
+  // a mistake there stops the run before the computation and before any
+  // file is written; they are drawn at its end.
+  job.drawings = readdrawings(currentmapgeometry(), ldev);
+
   job.iplot = iplot;
   job.pkmin = pkmin;
   job.icont = icont;
@@ -271,29 +316,68 @@ Job read_keywords() {
   return job;
 }
 
+namespace {
+
+// The files the run will write are checked before it reads or computes
+// anything: none may be a file the run reads (the reflection file, the
+// keyword input on standard input) or another of its outputs, each must be
+// a regular file when it exists, and its folder must take a new file. The
+// files themselves are not touched: a continuation run reads the density
+// file later.
+void checkoutputs(const Job& job) {
+  struct Output {
+    std::string name, what;
+  };
+  std::vector<Output> outs = {{job.density, "density file"}};
+  const auto has = [&job](int iax) {
+    return std::any_of(job.drawings.begin(), job.drawings.end(),
+                       [iax](const DrawRequest& r) { return r.iax == iax; });
+  };
+  if (has(3)) {
+    outs.push_back({job.win, "box file"});
+    outs.push_back({job.rho, "box file"});
+  }
+  if (has(2)) outs.push_back({getpsname(getnfile() + 1), "page file"});
+  for (std::size_t k = 0; k < outs.size(); ++k) {
+    const Output& o = outs[k];
+    const std::string head = o.what + " " + o.name + " would overwrite ";
+    if (samefile(o.name, job.hkl)) quit(head + "the reflection file (file1=)");
+    if (isstdin(o.name)) quit(head + "the keyword input (standard input)");
+    for (std::size_t m = 0; m < k; ++m)
+      if (samefile(o.name, outs[m].name)) quit(head + "the " + outs[m].what + " " + outs[m].name);
+    checkoutputfile(o.name);
+  }
+  if (job.icont == 1) checkinputfile(job.density);
+}
+
+// A map with values that are not finite numbers (amplitudes beyond single
+// precision) would give NaN extrema and contours and write infinities.
+void checkfinitemap(const float* rho, long long nt) {
+  for (long long j = 0; j < nt; ++j)
+    if (!std::isfinite(rho[j]))
+      quit("the map holds a value that is not a finite number (NaN or infinite) at grid point " +
+           std::to_string(j) + ": the amplitudes are too large for single precision; scale them down with fmag=");
+}
+
+}  // namespace
+
 void read_data(const Job& job) {
-  // Step 13: the reflections; the density file is opened once so that a bad
-  // name stops the run now, not after the long computation. The open must
-  // not change the file: a continuation run reads it later.
+  // The output files are checked so that a bad name stops the run now,
+  // not after the long computation; then the reflections.
+  checkoutputs(job);
   rdhklq(job.qimax, job.frmt, 0);
-  bool existed = std::filesystem::exists(job.density);
-  std::fstream f;
-  openfileu(f, job.density, "UNKNOWN");
-  f.close();
-  std::error_code ec;
-  if (!existed) std::filesystem::remove(job.density, ec);
 }
 
 void compute(const Job& job) {
   const int icont = job.icont;
 
-  // Step 14: expansion and the index tables.
+  // Expansion and the index tables.
   symstf();
   setsmopprm();
   setindfindx();
   setindxindx();
 
-  // Step 15: the start density.
+  // The start density.
   const Tofofc t = gettofofc();
   if (icont == 1) {
     readdxyz(job.density, getabcdr(), getnt());
@@ -310,16 +394,17 @@ void compute(const Job& job) {
     initcr1();
   }
 
-  // Step 16: maximum entropy.
+  // Maximum entropy.
   if (ismem()) {
     chsdenmodf(2);
     memloop(getf0(), job.density);
   }
 
-  // Step 17: the full grid, its extrema and peaks. The density file is
-  // handed to the system first, and the disk takes it while the peaks are
-  // searched; a failed write is still reported after the peak list.
+  // The full grid, its extrema and peaks. The density file is handed to
+  // the system first, and the disk takes it while the peaks are searched;
+  // a failed write is still reported after the peak list.
   getbrfromxr0();
+  checkfinitemap(getabcdr(), getnt());
   wrtdxyzstart(job.density, getabcdr(), getnt());
   struct Abandon {
     ~Abandon() { wrtdxyzabandon(); }
@@ -333,18 +418,25 @@ void compute(const Job& job) {
   for (float x : xmx) out() << fmt_f(x, 8, 4);
   out() << '\n';
 
-  // Step 18.
+  // The density file, and for maximum entropy the final agreement.
   wrtdxyzfinish();
   if (ismem()) rfct(job.iwhkl);
 
-  // Step 19.
-  drwmap(job.ldev);
+  // The drawings and boxes.
+  drwmap(job.drawings, job.ldev);
 }
 
 void run() {
+  // Every table starts as at the start of the program, so that a second
+  // run in one process gives what the first gave.
+  reset_all();
   const Job job = read_keywords();
+  // A listing that cannot be written (a full disk, a closed standard
+  // output) stops the run before the long computation.
+  checklisting();
   read_data(job);
   compute(job);
+  checklisting();
 }
 
 }  // namespace trovan

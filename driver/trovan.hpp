@@ -1,13 +1,17 @@
 // The run driver: one batch job from the keyword input on standard input.
 //
 // A run has three stages: the keyword input (file names, lattice, symmetry,
-// grid and switches, with their set-up), the data (the reflection file, and
-// a first open of the density file so that a bad name stops the run before
-// the long computation), and the computation (expansion, start density,
-// maximum entropy, peaks, density file, drawings). run() does all three;
-// the stages are separate so that a checker can stop after reading.
+// grid and switches with their set-up, and the drawing lines), the data (a
+// check of every file the run will write, so that a bad name stops the run
+// before the long computation, and the reflection file), and the
+// computation (expansion, start density, maximum entropy, peaks, density
+// file, drawings). run() does all three; the stages are separate so that a
+// checker can stop after reading.
 #pragma once
 #include <string>
+#include <vector>
+
+#include "plot/drwmap.hpp"
 
 namespace trovan {
 
@@ -17,13 +21,15 @@ struct Job {
   int iplot = 0, icont = 0, ldev = 0, iwhkl = 0;
   float pkmin = 0, qimax = 0;
   std::string frmt;  // format of the reflection records
+  std::vector<DrawRequest> drawings;  // the drawing lines, read with the rest
 };
 
 Job read_keywords();
 void read_data(const Job& job);
 void compute(const Job& job);
 
-// Runs the whole job; a stop unwinds as trovan::Stop.
+// Runs the whole job from the state at the start of the program
+// (reset_all); a stop unwinds as trovan::Stop.
 void run();
 
 }  // namespace trovan

@@ -21,6 +21,7 @@
 #include "crystal/symmetry.hpp"
 #include "util/input.hpp"
 #include "util/runstate.hpp"
+#include "driver/reset.hpp"
 #include "driver/trovan.hpp"
 #include "maps/densityfile.hpp"
 #include "reflections/fortran_format.hpp"
@@ -79,6 +80,7 @@ inline int keywords(const std::uint8_t* data, std::size_t size, const fs::path& 
   fs::current_path(dir);
   int status = -1;
   try {
+    trovan::reset_all();  // each input starts as a run does
     const trovan::Job job = trovan::read_keywords();
     bool known = false;
     for (const char* n : kHklNames) known = known || job.hkl == n;

@@ -1,5 +1,6 @@
 #include "maps/boxfile.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -7,6 +8,7 @@
 
 #include "util/files.hpp"
 #include "util/input.hpp"
+#include "util/tempfiles.hpp"
 
 namespace trovan {
 
@@ -31,8 +33,9 @@ std::string ifield(int v, int w) {
   return static_cast<int>(s.size()) <= w ? s : std::string(w, '*');
 }
 
-std::string trim(const std::string& s) { return s.substr(0, istrln(s)); }
 }  // namespace
+
+void resetboxfile() { g_dmin = g_dmax = g_range = 0; }
 
 void getdminmax(const float* values, long long n, float& dmin, float& dmax) {
   if (n < 1) {
@@ -73,8 +76,7 @@ void dxyzbinout(const float* values, const int* counts, const float* cell, const
   getdminmax(values, n, dmin, dmax);
   setdminmax(dmin, dmax);
   std::cerr << "filename: " << name << '\n';
-  std::FILE* f = std::fopen(name.c_str(), "wb");
-  if (!f) cantopen(name);
+  TempOut t = opentemp(name, "box file");
   // Header: cell (2 x 39 bytes), counts (30), minimum and maximum (26).
   std::string h;
   auto field = [&h](const std::string& s) {
@@ -85,33 +87,35 @@ void dxyzbinout(const float* values, const int* counts, const float* cell, const
   for (int i = 0; i < 3; ++i) field(ifield(counts[i], 9));
   field(efield(dmin, 12));
   field(efield(dmax, 12));
-  std::fwrite(h.data(), 1, h.size(), f);
+  writetemp(t, h);
   std::vector<unsigned char> codes(static_cast<std::size_t>(2 * n));
   for (long long i = 0; i < n; ++i) {
     int c = encodedxyz(values[i]);
     codes[2 * i] = static_cast<unsigned char>(c & 0xff);  // little-endian
     codes[2 * i + 1] = static_cast<unsigned char>((c >> 8) & 0xff);
   }
-  std::fwrite(codes.data(), 1, codes.size(), f);
-  std::fclose(f);
+  writetemp(t, codes.data(), codes.size());
+  committemp(t);
 }
 
 void dxyzascout(const float* values, const int* counts, const float* cell, const std::string& fname) {
   const std::string name = trim(fname);
   const long long n = static_cast<long long>(counts[0]) * counts[1] * counts[2];
   std::cerr << "filename: " << name << '\n';
-  std::FILE* f = std::fopen(name.c_str(), "w");
-  if (!f) cantopen(name);
-  std::fprintf(f, " %s\n", "cell");
-  std::fprintf(f, " %12.5e %12.5e %12.5e\n", cell[0], cell[1], cell[2]);
-  std::fprintf(f, " %12.5e %12.5e %12.5e\n", cell[3], cell[4], cell[5]);
-  std::fprintf(f, " %d %d %d", counts[0], counts[1], counts[2]);
-  std::fprintf(f, " %f %f %f\n", cell[0], cell[1], cell[2]);
+  TempOut t = opentemp(name, "box file");
+  char buf[160];
+  auto put = [&t, &buf](int len) { writetemp(t, buf, static_cast<std::size_t>(std::max(0, len))); };
+  put(std::snprintf(buf, sizeof buf, " %s\n", "cell"));
+  put(std::snprintf(buf, sizeof buf, " %12.5e %12.5e %12.5e\n", cell[0], cell[1], cell[2]));
+  put(std::snprintf(buf, sizeof buf, " %12.5e %12.5e %12.5e\n", cell[3], cell[4], cell[5]));
+  put(std::snprintf(buf, sizeof buf, " %d %d %d", counts[0], counts[1], counts[2]));
+  put(std::snprintf(buf, sizeof buf, " %f %f %f\n", cell[0], cell[1], cell[2]));
   for (long long i = 0; i < n; ++i) {
-    std::fprintf(f, "%12.5e ", values[i]);
-    if ((i + 1) % 5 == 0 && i + 1 < n) std::fprintf(f, "\n");
+    int len = std::snprintf(buf, sizeof buf, "%12.5e ", values[i]);
+    if ((i + 1) % 5 == 0 && i + 1 < n) buf[len++] = '\n';
+    put(len);
   }
-  std::fclose(f);
+  committemp(t);
 }
 
 }  // namespace trovan

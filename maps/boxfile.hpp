@@ -6,6 +6,9 @@
 // 32768 are v itself, larger v are stored as (v >> 5) XOR 65535 (top bit
 // set, the low five bits lost). A reader inverts that with the Dmin and
 // Range of the header.
+//
+// Both files are written whole or not at all (util/tempfiles.hpp): a
+// failed write stops the run naming the file and leaves the previous box.
 #pragma once
 #include <string>
 
@@ -15,6 +18,8 @@ constexpr int kMaxint = 1048575;  // 2^20 - 1
 
 void getdminmax(const float* values, long long n, float& dmin, float& dmax);
 void setdminmax(float dmin, float dmax);
+// The code range back to none, as at the start of the program.
+void resetboxfile();
 int encode(int v);
 int encodedxyz(float x);
 

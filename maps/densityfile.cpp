@@ -4,22 +4,21 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
+#include <utility>
 
 #include "util/files.hpp"
 #include "util/input.hpp"
 #include "util/stop.hpp"
+#include "util/tempfiles.hpp"
 
 namespace trovan {
 
 namespace {
-
-std::string trim(const std::string& s) { return s.substr(0, istrln(s)); }
 
 void put_u32le(unsigned char* p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
@@ -55,97 +54,67 @@ void readdxyz(const std::string& fname, float* rho, long long nt) {
   // The program writes the grid as the file's only record; anything after
   // it means the file is not one of its density files.
   if (f.peek() != std::char_traits<char>::eof()) wrong_size(name, bytes, "more bytes after the record");
+  // A density with NaN or infinite values (written by a run whose
+  // amplitudes overflowed single precision, or damaged) would give NaN
+  // extrema, contours and maximum-entropy steps.
+  for (long long j = 0; j < nt; ++j)
+    if (!std::isfinite(rho[j]))
+      quit("density file " + name + " holds a value that is not a finite number (NaN or infinite) at grid point " +
+           std::to_string(j) + ": make it again, with smaller amplitudes (fmag=)");
 }
 
 namespace {
 
 // A write begun by wrtdxyzstart and not yet finished.
-struct Pending {
-  bool active = false;
-  std::string name, tmp;
-  std::FILE* f = nullptr;
-  bool ok = true;
-  int err = 0;
-};
-Pending g_pending;
+bool g_pending = false;
+TempOut g_out;
 
 }  // namespace
 
 void wrtdxyzstart(const std::string& fname, const float* rho, long long nt) {
   wrtdxyzabandon();
-  Pending& p = g_pending;
-  p = Pending{};
-  p.active = true;
-  p.name = trim(fname);
-  p.tmp = p.name + ".tmp" + std::to_string(::getpid());
-  p.f = std::fopen(p.tmp.c_str(), "wb");
-  if (!p.f) return;  // reported by wrtdxyzfinish
-  std::FILE* f = p.f;
+  TempOut t = opentemp(trim(fname), "density file");
   unsigned char m[4];
   put_u32le(m, static_cast<std::uint32_t>(4 * nt));
   const std::size_t n = static_cast<std::size_t>(nt), half = n / 2;
-  bool ok = std::fwrite(m, 1, 4, f) == 4 && std::fwrite(rho, sizeof(float), half, f) == half;
+  writetemp(t, m, 4);
+  writetemp(t, rho, sizeof(float) * half);
   // TROVAN_DENSITY_WRITE_PAUSE=<seconds>: stop that long with half the
   // values in the temporary file, so that a test can kill the program in
   // the middle of the write and find the previous file intact.
   if (const char* pause = std::getenv("TROVAN_DENSITY_WRITE_PAUSE")) {
-    std::fflush(f);
+    std::fflush(t.f);
     ::sleep(static_cast<unsigned>(std::atoi(pause)));
   }
-  ok = ok && std::fwrite(rho + half, sizeof(float), n - half, f) == n - half &&
-       std::fwrite(m, 1, 4, f) == 4;
-  ok = (std::fflush(f) == 0) && ok;
-  p.err = errno;
+  writetemp(t, rho + half, sizeof(float) * (n - half));
+  writetemp(t, m, 4);
+  // The values leave the program's buffer now, and the system is asked to
+  // start putting them on the disk; committemp's fsync then waits only for
+  // what is left. A failure here is remembered and reported by committemp.
+  if (t.err == 0 && std::fflush(t.f) != 0) t.err = errno != 0 ? errno : EIO;
 #if defined(__linux__) && defined(SYNC_FILE_RANGE_WRITE)
-  // Start the writeback now; wrtdxyzfinish waits for it with fsync.
-  if (ok) ::sync_file_range(::fileno(f), 0, 0, SYNC_FILE_RANGE_WRITE);
+  if (t.err == 0) ::sync_file_range(::fileno(t.f), 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
-  p.ok = ok;
+  g_out = std::move(t);
+  g_pending = true;
 }
 
 void wrtdxyzfinish() {
-  if (!g_pending.active) return;
-  Pending p = g_pending;
-  g_pending = Pending{};
-  if (!p.f) cantopen(p.name);
-  bool ok = p.ok;
-  int err = p.err;
-  if (::fsync(::fileno(p.f)) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (std::fclose(p.f) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && std::rename(p.tmp.c_str(), p.name.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    std::remove(p.tmp.c_str());
-    quit("density file " + p.name + " could not be written (" + std::strerror(err) +
-             "); the previous file is unchanged",
-         kExitOpen);
-  }
-  // The new name must reach the disk too, or a crash of the machine could
-  // bring back the old directory entry.
-  std::filesystem::path dir = std::filesystem::path(p.name).parent_path();
-  int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
+  if (!g_pending) return;
+  g_pending = false;
+  TempOut t = std::move(g_out);
+  g_out = TempOut{};
+  committemp(t);
 }
 
 void wrtdxyzabandon() {
-  if (!g_pending.active) return;
-  if (g_pending.f) {
-    std::fclose(g_pending.f);
-    std::remove(g_pending.tmp.c_str());
-  }
-  g_pending = Pending{};
+  if (!g_pending) return;
+  g_pending = false;
+  droptemp(g_out);
+  g_out = TempOut{};
 }
+
+void resetdensityfile() { wrtdxyzabandon(); }
 
 void wrtdxyz(const std::string& fname, const float* rho, long long nt) {
   wrtdxyzstart(fname, rho, nt);

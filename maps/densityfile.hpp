@@ -2,7 +2,9 @@
 // grid index order, as one record of a Fortran unformatted sequential file
 // (a 4-byte little-endian byte count 4*nt before and after the values).
 // A continuation run (icont = 1) reads it back, so it is written safely: to
-// a temporary file beside it, renamed over the old one only when complete.
+// a temporary file beside it, renamed over the old one only when complete
+// (util/tempfiles.hpp). The reader takes only a regular file whose one
+// record holds exactly this grid of finite values.
 #pragma once
 #include <string>
 
@@ -21,5 +23,8 @@ void wrtdxyz(const std::string& name, const float* rho, long long nt);
 void wrtdxyzstart(const std::string& name, const float* rho, long long nt);
 void wrtdxyzfinish();
 void wrtdxyzabandon();
+
+// Abandons a write left pending (a run stopped between the two steps).
+void resetdensityfile();
 
 }  // namespace trovan

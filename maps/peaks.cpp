@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <utility>
 #include <vector>
@@ -21,29 +22,44 @@ namespace trovan {
 
 namespace {
 
-// Peaks of the last n-D search (grid indices, setting coordinates, signed
-// values) and the state flags of the merging: 0 not yet classified,
-// 1 independent, 2 equivalent to an independent peak already taken.
-int g_js[kNpkmax + 1];
-float g_x[6 * kNpkmax];
-float g_p[kNpkmax];
-int g_flag[kNpkmax];
+// Peaks of the last n-D search: grid indices, setting coordinates and values
+// of the grid points, refined coordinates and heights. Sized by what the
+// search finds.
+std::vector<int> g_js;
+std::vector<float> g_x, g_p, g_xr, g_pr;
 
-// Independent peaks of the last merging, sorted by decreasing height.
-int g_nind = 0;
-float g_indx[6 * kMamax];
-float g_indp[kMamax];
-int g_indmult[kMamax];
+// Independent peaks of the last merging, sorted by decreasing grid value.
+struct IndPeak {
+  float x[6];   // grid point (setting coordinates)
+  float p;      // its value
+  float xr[6];  // refined position, snapped onto its special position
+  float pr;     // refined height
+  int mult;
+};
+std::vector<IndPeak> g_ind;
 
-// Space group modulo whole cell translations: operator s (1-based), with
-// the inversion when k = 1, followed by centring translation c.
+// A space group element modulo whole cell translations: x' = R x + t in
+// setting coordinates (t reduced into [0, 1) over the map's axes), and the
+// order of R.
 struct SpgOp {
-  int s, k, c;
+  int rot[36];
+  double trans[6];
+  int order;
 };
 bool g_symready = false;
 int g_nsym = 0, g_icent = 0;
 std::vector<std::array<double, 6>> g_ctr;  // centring translations, [0, 1)
 std::vector<SpgOp> g_spg;
+std::map<std::vector<long long>, int> g_spgindex;
+// Grid steps: M^-1 (setting to grid basis), the grid sizes, the metric of
+// the steps (getstepmetric) and, per axis, the largest step component of a
+// displacement of unit length in it.
+double g_minv[36];
+int g_ng[6];
+double g_stepq[36];
+double g_stepreach[6];
+
+constexpr double kQuant = 1048576.0;  // translations compared on a 2^-20 raster
 
 int dimension() {
   const int idm = getidm();
@@ -72,60 +88,166 @@ inline float heightof(float v, PeakHeight kind) {
   return 0.0f;
 }
 
-// Image of x under space group element g: R x + tau (negated with the
-// inversion) plus the centring translation; not reduced.
-void applyop(const SpgOp& g, const float* x, float* y) {
-  getrx(x, y, g.s, g.k);
-  for (int e = 0; e < 6; ++e) y[e] = static_cast<float>(double(y[e]) + g_ctr[g.c][e]);
-}
-
-void spgmatrix(const SpgOp& g, int* rot, double* trans) {
-  getsymrot(g.s, rot);
-  getsymtrn(g.s, trans);
-  const int sign = g.k != 0 ? -1 : 1;
-  for (int i = 0; i < 36; ++i) rot[i] *= sign;
-  const int idm = dimension();
-  for (int e = 0; e < 6; ++e)
-    trans[e] = e < idm ? frac01(sign * trans[e] + g_ctr[g.c][e]) : 0.0;
-}
-
-// Lookup raster of the merging: cells of 1/8191 of the cell edge (a prime,
-// so that the grid fractions n/N of usual grids do not fall on cell edges),
-// much wider than the tolerance of rcpmp1.
-constexpr double kRaster = 8191.0;
-long long rastercell(float x) {
-  return std::llround(frac01(x) * kRaster) % static_cast<long long>(kRaster);
-}
-// The neighbouring cell when x lies within the tolerance of a cell edge,
-// else the cell itself.
-long long rasteralt(float x) {
-  const double f = frac01(x) * kRaster;
-  const double r = f - std::floor(f);
-  if (std::fabs(r - 0.5) > 0.1) return rastercell(x);
-  const long long other = r < 0.5 ? static_cast<long long>(std::floor(f)) + 1
-                                  : static_cast<long long>(std::floor(f));
-  return other % static_cast<long long>(kRaster);
-}
-std::uint64_t cellkey(const long long* c, int idm) {
-  std::uint64_t k = 0;
-  for (int d = 0; d < idm; ++d) k = k * 8191u + static_cast<std::uint64_t>(c[d]);
-  return k;
-}
-
 void ensuresym() {
   if (!g_symready) setsym();
+}
+
+std::vector<long long> opkey(const int* rot, const double* trans) {
+  std::vector<long long> id(rot, rot + 36);
+  const long long iq = static_cast<long long>(kQuant);
+  for (int e = 0; e < 6; ++e) id.push_back(std::llround(trans[e] * kQuant) % iq);
+  return id;
+}
+
+// y = R x + t of element g, not reduced.
+void applyop(const SpgOp& g, const double* x, double* y) {
+  for (int e = 0; e < 6; ++e) {
+    double s = g.trans[e];
+    for (int i = 0; i < 6; ++i) s += g.rot[at(e, i)] * x[i];
+    y[e] = s;
+  }
+}
+void applyop(const SpgOp& g, const float* x, float* y) {
+  double xd[6], yd[6];
+  for (int e = 0; e < 6; ++e) xd[e] = x[e];
+  applyop(g, xd, yd);
+  for (int e = 0; e < 6; ++e) y[e] = static_cast<float>(yd[e]);
+}
+
+// Index of the element g . h (h applied first), -1 when it is not in the
+// list (which cannot happen for a group).
+int composeop(int g, int h) {
+  const SpgOp& a = g_spg[g];
+  const SpgOp& b = g_spg[h];
+  int rot[36];
+  double trans[6];
+  mtmpli6(a.rot, b.rot, rot);
+  const int idm = dimension();
+  for (int e = 0; e < 6; ++e) {
+    double s = a.trans[e];
+    for (int i = 0; i < 6; ++i) s += a.rot[at(e, i)] * b.trans[i];
+    trans[e] = e < idm ? frac01(s) : 0.0;
+  }
+  auto it = g_spgindex.find(opkey(rot, trans));
+  return it == g_spgindex.end() ? -1 : it->second;
+}
+
+// The length in grid steps of a setting displacement: its components along
+// the grid axes in steps, measured with the metric of the steps.
+double stepnorm(const double* dx) {
+  const int idm = dimension();
+  double s[6];
+  for (int d = 0; d < idm; ++d) {
+    double v = 0;
+    for (int i = 0; i < idm; ++i) v += g_minv[at(d, i)] * dx[i];
+    s[d] = v * g_ng[d];
+  }
+  double q = 0;
+  for (int a = 0; a < idm; ++a)
+    for (int b = 0; b < idm; ++b) q += s[a] * g_stepq[at(a, b)] * s[b];
+  return std::sqrt(std::max(q, 0.0));
+}
+
+// The shortest displacement from a to b modulo whole cell translations,
+// in grid steps.
+double stepdistance(const double* a, const double* b) {
+  double dx[6] = {0, 0, 0, 0, 0, 0};
+  for (int e = 0; e < dimension(); ++e) dx[e] = (b[e] - a[e]) - std::nearbyint(b[e] - a[e]);
+  return stepnorm(dx);
+}
+
+// b moved by whole cell translations next to a.
+void nextto(const double* a, double* b) {
+  for (int e = 0; e < 6; ++e) b[e] -= std::nearbyint(b[e] - a[e]);
+}
+
+// Does element g fix position x (modulo whole cell translations)?
+bool fixes(int g, const double* x) {
+  double y[6];
+  applyop(g_spg[g], x, y);
+  return stepdistance(x, y) < 1e-6;
+}
+
+// A coordinate that differs from a whole number by rounding only is that
+// number, so that a point on a cell face reduces to 0 and not to a tiny
+// negative value listed as -0.0000; components beyond the map's dimension
+// are 0. Then reduc.
+void tidy(float* x) {
+  const int idm = dimension();
+  for (int d = 0; d < 6; ++d) {
+    const float w = std::nearbyint(x[d]);
+    if (d >= idm || std::fabs(x[d] - w) < 1e-6f) x[d] = d < idm ? w : 0.0f;
+  }
+  reduc(x);
+}
+
+// Eigenvalues w and eigenvectors (columns of v) of the symmetric m x m
+// matrix a (destroyed), by cyclic Jacobi rotations.
+void symeig(int m, double (*a)[6], double* w, double (*v)[6]) {
+  for (int i = 0; i < m; ++i)
+    for (int j = 0; j < m; ++j) v[i][j] = i == j ? 1.0 : 0.0;
+  for (int sweep = 0; sweep < 50; ++sweep) {
+    double off = 0, diag = 0;
+    for (int i = 0; i < m; ++i) {
+      diag += a[i][i] * a[i][i];
+      for (int j = i + 1; j < m; ++j) off += a[i][j] * a[i][j];
+    }
+    if (off <= 1e-30 * (diag + 1e-300)) break;
+    for (int p = 0; p < m; ++p)
+      for (int q = p + 1; q < m; ++q) {
+        if (a[p][q] == 0) continue;
+        const double theta = (a[q][q] - a[p][p]) / (2 * a[p][q]);
+        const double t = (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1));
+        const double c = 1 / std::sqrt(t * t + 1), s = t * c;
+        for (int k = 0; k < m; ++k) {
+          const double akp = a[k][p], akq = a[k][q];
+          a[k][p] = c * akp - s * akq;
+          a[k][q] = s * akp + c * akq;
+        }
+        for (int k = 0; k < m; ++k) {
+          const double apk = a[p][k], aqk = a[q][k];
+          a[p][k] = c * apk - s * aqk;
+          a[q][k] = s * apk + c * aqk;
+        }
+        for (int k = 0; k < m; ++k) {
+          const double vkp = v[k][p], vkq = v[k][q];
+          v[k][p] = c * vkp - s * vkq;
+          v[k][q] = s * vkp + c * vkq;
+        }
+      }
+  }
+  for (int i = 0; i < m; ++i) w[i] = a[i][i];
+}
+
+// The grid cell (the nearest grid point) of grid-basis coordinates u
+// (in steps) along axis d.
+long long cellof(double u, int d) {
+  const long long n = g_ng[d];
+  long long c = static_cast<long long>(std::floor(u + 0.5)) % n;
+  return c < 0 ? c + n : c;
+}
+
+// Grid-basis coordinates in steps of a setting position.
+void tosteps(const double* x, double* u) {
+  const int idm = dimension();
+  for (int d = 0; d < 6; ++d) {
+    double s = 0;
+    if (d < idm)
+      for (int i = 0; i < idm; ++i) s += g_minv[at(d, i)] * x[i];
+    u[d] = s * g_ng[d];
+  }
 }
 
 }  // namespace
 
 PeakHeight peakheightkind() {
-  if (ismem() || isfourier()) return PeakHeight::value;
+  if (ismem() || isfourier() || ispatterson()) return PeakHeight::value;
   if (isdfourier()) return PeakHeight::absolute;
   return PeakHeight::none;
 }
 
-int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeight kind, int* js,
-                int cap) {
+int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeight kind,
+                std::vector<int>& js) {
   if (idm < 1) idm = 1;
   if (idm > 6) idm = 6;
   long long st[6], nt = 1;
@@ -169,8 +291,8 @@ int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeig
         }
       }
       if (keep) {
-        if (found < cap) js[found] = static_cast<int>(j);
-        if (++found > cap) return found;
+        js.push_back(static_cast<int>(j));
+        ++found;
       }
     }
     for (int d = 0; d < idm; ++d) {
@@ -181,7 +303,276 @@ int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeig
   return found;
 }
 
+namespace {
+
+// Solves the symmetric positive definite n x n system a x = b in place (b
+// becomes x) by Cholesky factorisation; false when a is not positive
+// definite to working precision (the neighbours do not determine the fit).
+bool cholsolve(int n, std::vector<double> a, std::vector<double>& b, int nrhs) {
+  double top = 0;
+  for (int i = 0; i < n; ++i) top = std::max(top, a[i * n + i]);
+  for (int j = 0; j < n; ++j) {
+    double d = a[j * n + j];
+    for (int k = 0; k < j; ++k) d -= a[j * n + k] * a[j * n + k];
+    if (!(d > 1e-9 * top)) return false;
+    d = std::sqrt(d);
+    a[j * n + j] = d;
+    for (int i = j + 1; i < n; ++i) {
+      double s = a[i * n + j];
+      for (int k = 0; k < j; ++k) s -= a[i * n + k] * a[j * n + k];
+      a[i * n + j] = s / d;
+    }
+  }
+  for (int r = 0; r < nrhs; ++r) {
+    double* x = &b[static_cast<std::size_t>(r) * n];
+    for (int i = 0; i < n; ++i) {
+      double s = x[i];
+      for (int k = 0; k < i; ++k) s -= a[i * n + k] * x[k];
+      x[i] = s / a[i * n + i];
+    }
+    for (int i = n - 1; i >= 0; --i) {
+      double s = x[i];
+      for (int k = i + 1; k < n; ++k) s -= a[k * n + i] * x[k];
+      x[i] = s / a[i * n + i];
+    }
+  }
+  return true;
+}
+
+// The terms of the quadratic at offset t of the refined axes: 1, then t_a,
+// then t_a^2 / 2, then t_a t_b (a < b), so that the coefficients are the
+// value, the gradient and the second derivatives at the grid point.
+void quadterms(int m, const signed char* t, double* row) {
+  int k = 0;
+  row[k++] = 1;
+  for (int a = 0; a < m; ++a) row[k++] = t[a];
+  for (int a = 0; a < m; ++a) row[k++] = 0.5 * t[a] * t[a];
+  for (int a = 0; a < m; ++a)
+    for (int b = a + 1; b < m; ++b) row[k++] = double(t[a]) * t[b];
+}
+
+}  // namespace
+
+PeakFit peakfit(const int* ng, int idm, const double* metric) {
+  PeakFit fit;
+  if (idm < 1) idm = 1;
+  if (idm > 6) idm = 6;
+  for (int d = 0; d < idm; ++d)
+    if (ng[d] >= 3) fit.axis[fit.m++] = d;
+  const int m = fit.m;
+  if (m == 0) return fit;
+  const int npar = 1 + 2 * m + m * (m - 1) / 2;
+
+  // The metric of the refined axes (orthonormal steps when the one given is
+  // not positive definite), its Cholesky factor L (G = L L^T) and inverse.
+  std::vector<double> g(m * m), ginv(m * m, 0.0);
+  for (int a = 0; a < m; ++a)
+    for (int b = 0; b < m; ++b) g[a * m + b] = metric[at(fit.axis[a], fit.axis[b])];
+  for (int a = 0; a < m; ++a) ginv[a * m + a] = 1;
+  if (!cholsolve(m, g, ginv, m)) {
+    for (int a = 0; a < m * m; ++a) g[a] = ginv[a] = (a % (m + 1) == 0) ? 1.0 : 0.0;
+  }
+  for (int a = 0; a < m; ++a)
+    for (int b = 0; b <= a; ++b) {
+      double v = g[a * m + b];
+      for (int k = 0; k < b; ++k) v -= fit.chol[a * 6 + k] * fit.chol[b * 6 + k];
+      fit.chol[a * 6 + b] = a == b ? std::sqrt(v) : v / fit.chol[b * 6 + b];
+    }
+  auto dist2 = [&](const signed char* t) {
+    double d2 = 0;
+    for (int a = 0; a < m; ++a)
+      for (int b = 0; b < m; ++b) d2 += t[a] * g[a * m + b] * t[b];
+    return d2;
+  };
+
+  // The grid point and the grid vectors within the reach of the 3^m block
+  // (the distance of its farthest corner), by distance. All vectors of one
+  // length are taken, within the block or not, so that the points used are
+  // carried onto themselves by every symmetry of the metric and a peak and
+  // its symmetry images are refined alike. A vector t within the reach R
+  // has |t_a| <= R sqrt((G^-1)_aa); offsets are kept below half the grid
+  // size (farther ones wrap onto nearer points) and within 3 steps.
+  double reach2 = 0;
+  int total = 1;
+  for (int a = 0; a < m; ++a) total *= 3;
+  for (int c = 0; c < total; ++c) {
+    signed char t[6] = {};
+    for (int a = 0, r = c; a < m; ++a, r /= 3) t[a] = static_cast<signed char>(r % 3 - 1);
+    reach2 = std::max(reach2, dist2(t));
+  }
+  int bound[6];
+  long long count = 1;
+  for (int a = 0; a < m; ++a) {
+    const int n = ng[fit.axis[a]];
+    bound[a] = static_cast<int>(std::floor(std::sqrt(reach2 * ginv[a * m + a]) + 1e-9));
+    bound[a] = std::max(1, std::min({bound[a], 3, (n - 1) / 2}));
+    count *= 2 * bound[a] + 1;
+  }
+  std::vector<std::pair<double, std::array<signed char, 6>>> all;
+  for (long long c = 0; c < count; ++c) {
+    std::array<signed char, 6> t{};
+    long long r = c;
+    for (int a = 0; a < m; ++a) {
+      const int w = 2 * bound[a] + 1;
+      t[a] = static_cast<signed char>(r % w - bound[a]);
+      r /= w;
+    }
+    const double d2 = dist2(t.data());
+    if (d2 <= reach2 * (1 + 1e-9)) all.push_back({d2, t});
+  }
+  std::stable_sort(all.begin(), all.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  // (The grid point comes first: its distance is 0.)
+
+  // Whole shells until the normal equations are positive definite.
+  std::vector<double> row(npar);
+  std::size_t used = 0;
+  while (used < all.size()) {
+    const double r2 = all[used].first;
+    while (used < all.size() && all[used].first <= r2 * (1 + 1e-6) + 1e-12) ++used;
+    std::vector<double> ata(static_cast<std::size_t>(npar) * npar, 0.0);
+    for (std::size_t k = 0; k < used; ++k) {
+      quadterms(m, all[k].second.data(), row.data());
+      for (int i = 0; i < npar; ++i)
+        for (int j = 0; j < npar; ++j) ata[i * npar + j] += row[i] * row[j];
+    }
+    // The solution operator (A^T A)^-1 A^T, one right-hand side per
+    // point.
+    std::vector<double> rhs(static_cast<std::size_t>(npar) * used);
+    for (std::size_t k = 0; k < used; ++k) {
+      quadterms(m, all[k].second.data(), row.data());
+      for (int i = 0; i < npar; ++i) rhs[k * npar + i] = row[i];
+    }
+    if (!cholsolve(npar, ata, rhs, static_cast<int>(used))) continue;
+    for (std::size_t k = 0; k < used; ++k) fit.offsets.push_back(all[k].second);
+    fit.solve.assign(static_cast<std::size_t>(npar) * used, 0.0);
+    for (std::size_t k = 0; k < used; ++k)
+      for (int i = 0; i < npar; ++i) fit.solve[i * used + k] = rhs[k * npar + i];
+    fit.radius = std::sqrt(all[used - 1].first);
+    return fit;
+  }
+  fit.m = 0;  // cannot happen: the whole block determines a quadratic
+  return fit;
+}
+
+void refinepeak(const PeakFit& fit, const float* map, const int* ng, int idm, int j,
+                double* delta, float& height) {
+  for (int d = 0; d < 6; ++d) delta[d] = 0;
+  const float v0 = map[j];
+  height = v0;
+  const int m = fit.m;
+  if (v0 == 0 || m == 0) return;
+  if (idm > 6) idm = 6;
+  // The grid coordinates and strides of the refined axes.
+  long long coord[6], stride[6];
+  int size[6];
+  {
+    long long st = 1, r = j;
+    int a = 0;
+    for (int d = 0; d < idm; ++d) {
+      const int n = ng[d] < 1 ? 1 : ng[d];
+      if (a < m && fit.axis[a] == d) {
+        coord[a] = r % n;
+        stride[a] = st;
+        size[a] = n;
+        ++a;
+      }
+      r /= n;
+      st *= n;
+    }
+  }
+  // The grid point and its neighbours relative to the peak value (1 at the
+  // peak; positive for the minimum of a difference map too), wrapped across
+  // the cell faces.
+  const std::size_t nn = fit.offsets.size();
+  std::vector<double> u(nn);
+  bool positive = true;
+  for (std::size_t k = 0; k < nn; ++k) {
+    long long o = j;
+    for (int a = 0; a < m; ++a) {
+      const int t = fit.offsets[k][a];
+      if (t == 0) continue;
+      long long w = (coord[a] + t) % size[a];
+      if (w < 0) w += size[a];
+      o += (w - coord[a]) * stride[a];
+    }
+    u[k] = map[o] / double(v0);
+    positive = positive && u[k] > 0;
+  }
+  // A Gaussian peak is a quadratic in ln v: fit the logarithm when it is
+  // defined for every value used, else the values.
+  for (std::size_t k = 0; k < nn; ++k) u[k] = positive ? std::log(u[k]) : u[k] - 1.0;
+  // The coefficients (the value at the grid point, c[0], is not needed: the
+  // height is the grid value and the rise of the quadratic to its maximum).
+  double c[28];
+  const int npar = 1 + 2 * m + m * (m - 1) / 2;
+  for (int i = 1; i < npar; ++i) {
+    const double* s = &fit.solve[i * nn];
+    double v = 0;
+    for (std::size_t k = 0; k < nn; ++k) v += s[k] * u[k];
+    c[i] = v;
+  }
+  double g[6], h[6][6];
+  for (int a = 0; a < m; ++a) {
+    g[a] = c[1 + a];
+    h[a][a] = c[1 + m + a];
+  }
+  for (int a = 0, k = 1 + 2 * m; a < m; ++a)
+    for (int b = a + 1; b < m; ++b) h[a][b] = h[b][a] = c[k++];
+
+  // In coordinates orthonormal in the metric, y = L^T d: q = g'.y + y.H'.y/2
+  // with g' = L^-1 g and H' = L^-1 H L^-T, so that the directions and the
+  // distances below do not depend on the choice of the grid axes (a peak
+  // and its symmetry images are refined alike).
+  const double* l = fit.chol;
+  auto lsolve = [&](double* v) {  // v := L^-1 v
+    for (int a = 0; a < m; ++a) {
+      for (int k = 0; k < a; ++k) v[a] -= l[a * 6 + k] * v[k];
+      v[a] /= l[a * 6 + a];
+    }
+  };
+  lsolve(g);
+  for (int b = 0; b < m; ++b) {  // columns of H, then rows
+    double col[6];
+    for (int a = 0; a < m; ++a) col[a] = h[a][b];
+    lsolve(col);
+    for (int a = 0; a < m; ++a) h[a][b] = col[a];
+  }
+  for (int a = 0; a < m; ++a) lsolve(h[a]);
+
+  // The maximum of q along the eigenvectors of H': only along directions of
+  // negative curvature, and only where the maximum lies within the points
+  // fitted; elsewhere the fit says nothing and the grid point stays.
+  double w[6], v[6][6];
+  symeig(m, h, w, v);
+  double y[6] = {0, 0, 0, 0, 0, 0}, gain = 0;
+  for (int k = 0; k < m; ++k) {
+    if (!(w[k] < -1e-6)) continue;  // flat within the round-off of the fit
+    double gk = 0;
+    for (int a = 0; a < m; ++a) gk += v[a][k] * g[a];
+    const double t = -gk / w[k];
+    if (!(std::fabs(t) <= fit.radius)) continue;
+    for (int a = 0; a < m; ++a) y[a] += t * v[a][k];
+    gain += 0.5 * gk * t;  // g t + w t^2 / 2 at t = -g / w
+  }
+  double len2 = 0;
+  for (int a = 0; a < m; ++a) len2 += y[a] * y[a];
+  if (len2 > fit.radius * fit.radius) return;
+  // d = L^-T y.
+  for (int a = m - 1; a >= 0; --a) {
+    for (int k = a + 1; k < m; ++k) y[a] -= l[k * 6 + a] * y[k];
+    y[a] /= l[a * 6 + a];
+  }
+  for (int a = 0; a < m; ++a) delta[fit.axis[a]] = y[a];
+  height = static_cast<float>(v0 * (positive ? std::exp(gain) : 1.0 + gain));
+}
+
 void gridtox(int j, float* x) {
+  const double zero[6] = {0, 0, 0, 0, 0, 0};
+  gridtox(j, zero, x);
+}
+
+void gridtox(int j, const double* delta, float* x) {
   const int idm = dimension();
   int ng[6];
   gethmax(ng);
@@ -191,24 +582,25 @@ void gridtox(int j, float* x) {
     const int nd = ng[d] < 1 ? 1 : ng[d];
     const long long h = r % nd;
     r /= nd;
-    xg[d] = static_cast<float>(double(h) / nd);
+    xg[d] = static_cast<float>((double(h) + delta[d]) / nd);
   }
   xgtox(xg, x);
-  for (int d = 0; d < 6; ++d) {
-    // A coordinate that differs from a whole number by rounding only (the
-    // grid fractions n/N are not exact in binary) is that number, so that
-    // a point on a cell face reduces to 0 and not to a tiny negative value
-    // listed as -0.0000.
-    const float w = std::nearbyint(x[d]);
-    if (d >= idm || std::fabs(x[d] - w) < 1e-6f) x[d] = d < idm ? w : 0.0f;
-  }
-  reduc(x);
+  tidy(x);
 }
 
 void pksearchnd(float pkmin) { pksearchnd(getabcdr(), pkmin); }
 
 void pksearchnd(const float* map, float pkmin) {
-  g_nind = 0;
+  if (pkmin == 0) {
+    g_ind.clear();
+    return;
+  }
+  setsym();
+  pksearchnd(map, pkmin, g_stepq);
+}
+
+void pksearchnd(const float* map, float pkmin, const double* metric) {
+  g_ind.clear();
   if (pkmin == 0) return;
   int hmax[6];
   gethmax(hmax);
@@ -224,18 +616,22 @@ void pksearchnd(const float* map, float pkmin) {
   for (long long j = 0; j < nt; ++j) pkmax = std::max(pkmax, map[j]);
   const float thresh = pkmax * pkmin;
 
-  const int num = findextrema(map, hmax, dimension(), thresh, peakheightkind(), g_js, kNpkmax);
-  if (num > kNpkmax) {
-    out() << "num,npkmax=" << fmt_i(num, 8) << fmt_i(kNpkmax, 8) << '\n';
-    out() << "pkmax,pkmin=" << fmt_e(pkmax, 12, 5) << fmt_e(pkmin, 12, 5) << '\n';
-    quit("too many peaks. use larger pkmin");
-  }
+  g_js.clear();
+  const int num = findextrema(map, hmax, dimension(), thresh, peakheightkind(), g_js);
+  g_x.resize(6 * static_cast<std::size_t>(num));
+  g_xr.resize(6 * static_cast<std::size_t>(num));
+  g_p.resize(num);
+  g_pr.resize(num);
+  const PeakFit fit = peakfit(hmax, dimension(), metric);
   for (int i = 0; i < num; ++i) {
-    gridtox(g_js[i], g_x + 6 * i);
+    gridtox(g_js[i], &g_x[6 * i]);
     g_p[i] = map[g_js[i]];
+    double delta[6];
+    refinepeak(fit, map, hmax, dimension(), g_js[i], delta, g_pr[i]);
+    gridtox(g_js[i], delta, &g_xr[6 * i]);
   }
   out() << "num=" << fmt_i(num, 8) << '\n';
-  if (num != 0) indatm(num, g_x, g_p);
+  if (num != 0) indatm(num, g_x.data(), g_p.data(), g_xr.data(), g_pr.data());
 }
 
 int rcpmp1(const float* y, const float* x0) {
@@ -249,18 +645,21 @@ int rcpmp1(const float* y, const float* x0) {
 
 void setsym() {
   const int idm = dimension();
+  // A Patterson map has the rotations of the group and the inversion, but
+  // no translation of its operators: the vectors between two atoms do not
+  // see a screw or a glide. The lattice and its centring stay.
+  const bool patterson = ispatterson();
   g_nsym = getnsymo();
-  g_icent = getncent();
+  g_icent = patterson ? 1 : getncent();
 
   // Centring translations: the grid lattice M Z^n modulo whole cell
   // translations, i.e. the closure of the columns of M taken mod 1. M^-1
   // is integral, so the closure is finite (1 / |det M| elements).
   double m[36];
   getsetmtrx(m);
-  const double q = 1048576.0;  // translations are small fractions: compare on a 2^-20 raster
   auto key = [&](const std::array<double, 6>& t) {
     std::array<long long, 6> k{};
-    for (int e = 0; e < 6; ++e) k[e] = std::llround(t[e] * q) % static_cast<long long>(q);
+    for (int e = 0; e < 6; ++e) k[e] = std::llround(t[e] * kQuant) % static_cast<long long>(kQuant);
     return k;
   };
   g_ctr.assign(1, std::array<double, 6>{});
@@ -269,11 +668,7 @@ void setsym() {
     for (int col = 0; col < idm; ++col) {
       std::array<double, 6> t{};
       for (int e = 0; e < idm; ++e) t[e] = frac01(g_ctr[i][e] + m[at(e, col)]);
-      if (seen.insert(key(t)).second) {
-        g_ctr.push_back(t);
-        if (g_ctr.size() > static_cast<std::size_t>(kNpkmax))
-          quit("too many centring translations in setsym");
-      }
+      if (seen.insert(key(t)).second) g_ctr.push_back(t);
     }
   }
 
@@ -281,19 +676,76 @@ void setsym() {
   // operator list may hold two operators that differ by a centring
   // translation only; they are one element here).
   g_spg.clear();
-  std::set<std::vector<long long>> elems;
-  const long long iq = static_cast<long long>(q);
+  g_spgindex.clear();
   for (int s = 1; s <= g_nsym; ++s)
     for (int k = 0; k <= g_icent; ++k)
-      for (int c = 0; c < static_cast<int>(g_ctr.size()); ++c) {
-        SpgOp g{s, k, c};
-        int rot[36];
-        double trans[6];
-        spgmatrix(g, rot, trans);
-        std::vector<long long> id(rot, rot + 36);
-        for (int e = 0; e < 6; ++e) id.push_back(std::llround(trans[e] * q) % iq);
-        if (elems.insert(id).second) g_spg.push_back(g);
+      for (std::size_t c = 0; c < g_ctr.size(); ++c) {
+        SpgOp g{};
+        getsymrot(s, g.rot);
+        double t[6];
+        getsymtrn(s, t);
+        const int sign = k != 0 ? -1 : 1;
+        for (int i = 0; i < 36; ++i) g.rot[i] *= sign;
+        for (int e = 0; e < 6; ++e)
+          g.trans[e] = e < idm ? frac01(sign * (patterson ? 0.0 : t[e]) + g_ctr[c][e]) : 0.0;
+        const auto id = opkey(g.rot, g.trans);
+        if (g_spgindex.emplace(id, static_cast<int>(g_spg.size())).second) g_spg.push_back(g);
       }
+
+  // Grid steps, and the order of each element.
+  getsetmtrxinv(g_minv);
+  gethmax(g_ng);
+  for (int d = 0; d < 6; ++d) g_ng[d] = std::max(g_ng[d], 1);
+  for (SpgOp& g : g_spg) {
+    int p[36];
+    mcpyi(g.rot, p);
+    g.order = 1;
+    while (!isunitmtrx(p, idm) && g.order < 120) {
+      mtmpli6(g.rot, p, p);
+      ++g.order;
+    }
+  }
+
+  // The metric of the grid steps: the rotations in steps along the grid
+  // axes, S = D M^-1 R M D^-1 (D the grid sizes), carry the sum of S^T S
+  // over the point group onto itself, so that lengths measured with it are
+  // the same for a displacement and its images. Scaled to unit steps along
+  // the grid axes. For a point group of signed permutations of the axes
+  // (cubic, orthorhombic, the icosahedral hypercubic lattice) it is the
+  // identity; for a hexagonal net it is the metric of the net.
+  std::set<std::vector<int>> seenrot;
+  double q[36] = {};
+  for (const SpgOp& g : g_spg) {
+    if (!seenrot.insert(std::vector<int>(g.rot, g.rot + 36)).second) continue;
+    double rm[36], sm[36];
+    for (int i = 0; i < 6; ++i)
+      for (int c = 0; c < 6; ++c) {
+        double v = 0;
+        for (int k = 0; k < 6; ++k) v += g.rot[at(i, k)] * m[at(k, c)];
+        rm[at(i, c)] = v;
+      }
+    for (int r = 0; r < 6; ++r)
+      for (int c = 0; c < 6; ++c) {
+        double v = 0;
+        for (int k = 0; k < 6; ++k) v += g_minv[at(r, k)] * rm[at(k, c)];
+        sm[at(r, c)] = v * g_ng[r] / g_ng[c];
+      }
+    for (int a = 0; a < idm; ++a)
+      for (int b = 0; b < idm; ++b)
+        for (int r = 0; r < idm; ++r) q[at(a, b)] += sm[at(r, a)] * sm[at(r, b)];
+  }
+  for (int i = 0; i < 36; ++i) g_stepq[i] = 0;
+  for (int a = 0; a < idm; ++a)
+    for (int b = 0; b < idm; ++b) g_stepq[at(a, b)] = q[at(a, b)] / std::sqrt(q[at(a, a)] * q[at(b, b)]);
+  // Per axis the largest step component of a unit displacement:
+  // sqrt((Q^-1)_aa).
+  std::vector<double> qm(idm * idm), qi(idm * idm, 0.0);
+  for (int a = 0; a < idm; ++a) {
+    qi[a * idm + a] = 1;
+    for (int b = 0; b < idm; ++b) qm[a * idm + b] = g_stepq[at(a, b)];
+  }
+  cholsolve(idm, qm, qi, idm);
+  for (int d = 0; d < 6; ++d) g_stepreach[d] = d < idm ? std::sqrt(qi[d * idm + d]) : 0.0;
   g_symready = true;
 }
 
@@ -302,6 +754,11 @@ void getsym(int& nsym, int& icent, int& ncent) {
   nsym = g_nsym;
   icent = g_icent;
   ncent = static_cast<int>(g_ctr.size());
+}
+
+void getstepmetric(double* q) {
+  ensuresym();
+  for (int i = 0; i < 36; ++i) q[i] = g_stepq[i];
 }
 
 void getcentring(int k, float* c) {
@@ -316,7 +773,8 @@ int getnspgop() {
 
 void getspgop(int k, int* rot, double* trans) {
   ensuresym();
-  spgmatrix(g_spg[k], rot, trans);
+  mcpyi(g_spg[k].rot, rot);
+  for (int e = 0; e < 6; ++e) trans[e] = g_spg[k].trans[e];
 }
 
 int iequiv0(const float* x, const float* x0) {
@@ -328,6 +786,94 @@ int iequiv0(const float* x, const float* x0) {
     if (rcpmp1(y, x0)) return 1;
   }
   return 0;
+}
+
+int snapspecial(float* xf) {
+  ensuresym();
+  const int ng = static_cast<int>(g_spg.size());
+  double x[6];
+  for (int e = 0; e < 6; ++e) x[e] = xf[e];
+
+  // The elements that may fix a point within the tolerance: when x lies
+  // kPeakTol steps from a fixed point of g, g, an isometry of the step
+  // metric, moves it by at most 2 kPeakTol. For each, the nearest point
+  // fixed by the cyclic group it generates: the average of the orbit of x
+  // under that group.
+  struct Cand {
+    double dist;
+    int g;
+  };
+  std::vector<Cand> cand;
+  for (int g = 1; g < ng; ++g) {
+    const SpgOp& op = g_spg[g];
+    double y[6];
+    applyop(op, x, y);
+    if (stepdistance(x, y) > 2 * kPeakTol + 1e-9) continue;
+    double z[6], sum[6];
+    for (int e = 0; e < 6; ++e) z[e] = sum[e] = x[e];
+    for (int k = 1; k < op.order; ++k) {
+      applyop(op, z, y);
+      nextto(x, y);
+      for (int e = 0; e < 6; ++e) sum[e] += (z[e] = y[e]);
+    }
+    for (int e = 0; e < 6; ++e) sum[e] /= op.order;
+    if (!fixes(g, sum)) continue;  // a screw or glide: no fixed point
+    const double dist = stepdistance(x, sum);
+    if (dist <= kPeakTol) cand.push_back({dist, g});
+  }
+  if (cand.empty()) return 1;
+  std::sort(cand.begin(), cand.end(), [](const Cand& a, const Cand& b) {
+    return a.dist < b.dist || (a.dist == b.dist && a.g < b.g);
+  });
+
+  // The site group, grown from the nearest candidates: each is taken when
+  // the group it generates with those taken before fixes a point within the
+  // tolerance, the average of the orbit of x under that group.
+  std::vector<int> gens;  // the generators taken
+  std::vector<char> in(ng, 0);
+  double best[6];
+  for (int e = 0; e < 6; ++e) best[e] = x[e];
+  for (const Cand& c : cand) {
+    if (fixes(c.g, best)) continue;
+    std::vector<int> trial = gens, group = {0};
+    trial.push_back(c.g);
+    std::fill(in.begin(), in.end(), 0);
+    in[0] = 1;
+    bool closed = true;
+    for (std::size_t i = 0; i < group.size() && closed; ++i)
+      for (int g : trial) {
+        const int p = composeop(g, group[i]);
+        if (p < 0) {
+          closed = false;
+          break;
+        }
+        if (!in[p]) {
+          in[p] = 1;
+          group.push_back(p);
+        }
+      }
+    if (!closed) continue;
+    double avg[6] = {0, 0, 0, 0, 0, 0};
+    for (int h : group) {
+      double y[6];
+      applyop(g_spg[h], x, y);
+      nextto(x, y);
+      for (int e = 0; e < 6; ++e) avg[e] += y[e];
+    }
+    for (int e = 0; e < 6; ++e) avg[e] /= static_cast<double>(group.size());
+    bool ok = stepdistance(x, avg) <= kPeakTol;
+    for (std::size_t i = 0; i < group.size() && ok; ++i) ok = fixes(group[i], avg);
+    if (!ok) continue;
+    gens.swap(trial);
+    for (int e = 0; e < 6; ++e) best[e] = avg[e];
+  }
+  for (int e = 0; e < 6; ++e) xf[e] = static_cast<float>(best[e]);
+  tidy(xf);
+  // The whole site group (an element fixing the point already may not have
+  // been needed to reach it).
+  int order = 0;
+  for (int g = 0; g < ng; ++g) order += fixes(g, best);
+  return order;
 }
 
 void sitesy1(int n, const float* x, int* mult, int* order) {
@@ -351,96 +897,117 @@ void sitesy1(int n, const float* x, int* mult, int* order) {
           << " order of site group" << fmt_i(order[i], 4) << " x=";
     for (int d = 0; d < idm; ++d) out() << fmt_f(xi[d], 8, 4);
     out() << '\n';
-    for (std::size_t m = 0; m < fixing.size(); ++m) {
-      int rot[36];
-      double trans[6];
-      spgmatrix(g_spg[fixing[m]], rot, trans);
-      wtsmop(static_cast<int>(m) + 1, rot, trans, idm);
-    }
+    for (std::size_t m = 0; m < fixing.size(); ++m)
+      wtsmop(static_cast<int>(m) + 1, g_spg[fixing[m]].rot, g_spg[fixing[m]].trans, idm);
   }
 }
 
-void indatm(int na, const float* x, const float* p) {
+void indatm(int na, const float* x, const float* p) { indatm(na, x, p, x, p); }
+
+void indatm(int na, const float* x, const float* p, const float* xr, const float* pr) {
   out() << "number of peaks " << fmt_i(na, 8) << '\n';
   setsym();
-  int nsym = 0, icent = 0, ncent = 0;
-  getsym(nsym, icent, ncent);
-  if (na > kNpkmax) quit("na > namax");
-  g_nind = 0;
-  for (int i = 0; i < na; ++i) g_flag[i] = 0;
-
-  // Peaks filed by the raster cell of their position, so that the peaks
-  // lying at an image of a position are looked up instead of searched for
-  // by a pass over all peaks for every element of the group.
+  g_ind.clear();
   const int idm = dimension();
-  std::vector<std::pair<std::uint64_t, int>> cells(na);
+
+  // Refined positions on their special positions.
+  std::vector<double> xs(6 * static_cast<std::size_t>(na));
+  std::vector<float> snapped(xr, xr + 6 * static_cast<std::size_t>(na));
   for (int i = 0; i < na; ++i) {
-    long long c[6];
-    for (int d = 0; d < idm; ++d) c[d] = rastercell(x[6 * i + d]);
-    cells[i] = {cellkey(c, idm), i};
+    snapspecial(&snapped[6 * i]);
+    for (int e = 0; e < 6; ++e) xs[6 * i + e] = snapped[6 * i + e];
+  }
+
+  // Peaks filed by the grid cell of their refined position, so that the
+  // peaks near an image of a position are looked up instead of searched for
+  // by a pass over all peaks for every element of the group.
+  long long stride[6], nt = 1;
+  for (int d = 0; d < 6; ++d) {
+    stride[d] = nt;
+    if (d < idm) nt *= g_ng[d];
+  }
+  std::vector<std::pair<long long, int>> cells(na);
+  for (int i = 0; i < na; ++i) {
+    double u[6];
+    tosteps(&xs[6 * i], u);
+    long long k = 0;
+    for (int d = 0; d < idm; ++d) k += cellof(u[d], d) * stride[d];
+    cells[i] = {k, i};
   }
   std::sort(cells.begin(), cells.end());
-  auto flagimage = [&](const float* y) {
-    // A component within the tolerance of a cell edge may match a peak
-    // filed in the neighbouring cell: look in both.
-    long long c[6], alt[6];
-    int nalt = 0, which[6];
+  std::vector<int> flag(na, 0);  // 0 not yet classified, 1 independent, 2 taken
+  auto flagnear = [&](const double* y) {
+    // The cells within the tolerance of y: along axis d those of the
+    // nearest grid points of u_d -/+ kPeakTol * reach_d (one or two, three
+    // on a very oblique net), as many as the axis has.
+    double u[6];
+    tosteps(y, u);
+    long long first[6], count[6], total = 1;
     for (int d = 0; d < idm; ++d) {
-      c[d] = rastercell(y[d]);
-      const long long a = rasteralt(y[d]);
-      if (a != c[d]) {
-        alt[nalt] = a;
-        which[nalt++] = d;
-      }
+      const double b = kPeakTol * g_stepreach[d];
+      first[d] = static_cast<long long>(std::floor(u[d] - b + 0.5));
+      count[d] = std::min<long long>(static_cast<long long>(std::floor(u[d] + b + 0.5)) - first[d] + 1, g_ng[d]);
+      total *= count[d];
     }
-    for (int mask = 0; mask < (1 << nalt); ++mask) {
-      long long cc[6];
-      for (int d = 0; d < idm; ++d) cc[d] = c[d];
-      for (int b = 0; b < nalt; ++b)
-        if (mask & (1 << b)) cc[which[b]] = alt[b];
-      const std::uint64_t key = cellkey(cc, idm);
-      auto it = std::lower_bound(cells.begin(), cells.end(), std::make_pair(key, -1));
-      for (; it != cells.end() && it->first == key; ++it) {
+    for (long long c = 0; c < total; ++c) {
+      long long k = 0, r = c;
+      for (int d = 0; d < idm; ++d) {
+        k += cellof(double(first[d] + r % count[d]), d) * stride[d];
+        r /= count[d];
+      }
+      auto it = std::lower_bound(cells.begin(), cells.end(), std::make_pair(k, -1));
+      for (; it != cells.end() && it->first == k; ++it) {
         const int j = it->second;
-        if (g_flag[j] == 0 && rcpmp1(x + 6 * j, y)) g_flag[j] = 2;
+        if (flag[j] == 0 && stepdistance(y, &xs[6 * j]) <= kPeakTol) flag[j] = 2;
       }
     }
   };
 
-  static float xind[6 * kMamax], pind[kMamax];
-  int nind = 0;
+  std::vector<int> reps;
   for (int i = 0; i < na; ++i) {
-    if (g_flag[i] != 0) continue;
-    if (++nind > kMamax) quit("number of independent atoms > mamax");
-    for (int e = 0; e < 6; ++e) xind[6 * (nind - 1) + e] = x[6 * i + e];
-    pind[nind - 1] = p[i];
-    g_flag[i] = 1;
-    // Every peak at an image of this one belongs to its class.
-    float y[6];
+    if (flag[i] != 0) continue;
+    reps.push_back(i);
+    flag[i] = 1;
+    // Every peak at an image of this one, or as near to it as the
+    // tolerance, is this peak.
     for (const SpgOp& g : g_spg) {
-      applyop(g, x + 6 * i, y);
-      flagimage(y);
+      double y[6];
+      applyop(g, &xs[6 * i], y);
+      flagnear(y);
     }
   }
+  const int nind = static_cast<int>(reps.size());
   out() << "number of independent peaks " << fmt_i(nind, 6) << '\n';
 
-  static int mult[kMamax], order[kMamax], perm[kMamax];
-  sitesy1(nind, xind, mult, order);
+  std::vector<float> xind(6 * static_cast<std::size_t>(nind));
+  for (int r = 0; r < nind; ++r)
+    for (int e = 0; e < 6; ++e) xind[6 * r + e] = snapped[6 * reps[r] + e];
+  std::vector<int> mult(nind), order(nind), perm(nind);
+  sitesy1(nind, xind.data(), mult.data(), order.data());
 
+  // The list: the grid point (its value and coordinates, the columns of
+  // old), then the refined coordinates and height.
   out() << "  no  multpl. peak     coordinates\n";
-  static float sorted[kMamax];
-  for (int i = 0; i < nind; ++i) sorted[i] = pind[i];
-  qsortd(sorted, perm, nind);
+  std::vector<float> sorted(nind);
+  for (int r = 0; r < nind; ++r) sorted[r] = p[reps[r]];
+  qsortd(sorted.data(), perm.data(), nind);
+  g_ind.resize(nind);
   for (int i = 0; i < nind; ++i) {
     const int b = perm[i] - 1;
-    out() << fmt_i(i + 1, 4) << fmt_i(mult[b], 9) << fmt_e(sorted[i], 12, 5);
-    for (int d = 0; d < idm; ++d) out() << fmt_f(xind[6 * b + d], 8, 4);
-    out() << '\n';
-    for (int e = 0; e < 6; ++e) g_indx[6 * i + e] = xind[6 * b + e];
-    g_indp[i] = sorted[i];
-    g_indmult[i] = mult[b];
+    const int k = reps[b];
+    IndPeak& pk = g_ind[i];
+    for (int e = 0; e < 6; ++e) {
+      pk.x[e] = x[6 * k + e];
+      pk.xr[e] = xind[6 * b + e];
+    }
+    pk.p = sorted[i];
+    pk.pr = pr[k];
+    pk.mult = mult[b];
+    out() << fmt_i(i + 1, 4) << fmt_i(pk.mult, 9) << fmt_e(pk.p, 12, 5);
+    for (int d = 0; d < idm; ++d) out() << fmt_f(pk.x[d], 8, 4);
+    for (int d = 0; d < idm; ++d) out() << fmt_f(pk.xr[d], 8, 4);
+    out() << fmt_e(pk.pr, 12, 5) << '\n';
   }
-  g_nind = nind;
 }
 
 void getpeakcrd(float& dmin, float* xmn, float& dmax, float* xmx) {
@@ -460,12 +1027,29 @@ void getpeakcrd(const float* map, float& dmin, float* xmn, float& dmax, float* x
   gridtox(static_cast<int>(jmax), xmx);
 }
 
-int getnpeak() { return g_nind; }
+int getnpeak() { return static_cast<int>(g_ind.size()); }
+
+void resetpeaks() {
+  g_ind.clear();
+  for (std::vector<float>* v : {&g_x, &g_p, &g_xr, &g_pr}) std::vector<float>().swap(*v);
+  std::vector<int>().swap(g_js);
+  g_symready = false;
+  g_nsym = g_icent = 0;
+  g_ctr.clear();
+  g_spg.clear();
+  g_spgindex.clear();
+  for (int i = 0; i < 36; ++i) g_minv[i] = g_stepq[i] = 0;
+  for (int d = 0; d < 6; ++d) {
+    g_ng[d] = 1;
+    g_stepreach[d] = 0;
+  }
+}
 
 void getpeak(int i, float* x, float& height, int& mult) {
-  for (int e = 0; e < 6; ++e) x[e] = g_indx[6 * i + e];
-  height = g_indp[i];
-  mult = g_indmult[i];
+  const IndPeak& pk = g_ind[i];
+  for (int e = 0; e < 6; ++e) x[e] = pk.xr[e];
+  height = pk.pr;
+  mult = pk.mult;
 }
 
 }  // namespace trovan

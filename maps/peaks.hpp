@@ -1,12 +1,16 @@
-// Extrema and peaks of the map, merged by symmetry.
+// Extrema and peaks of the map, refined between grid points and merged by
+// symmetry.
 //
 // After the density has been reconstructed on the work grid, the peak search
-// finds the local extrema of the map in up to six dimensions, turns their
-// grid positions into fractional coordinates of the setting cell (the
-// user's cell, possibly centred or a superstructure), merges the peaks that
-// are images of one another under the space group into independent peaks,
-// finds the site-symmetry group and the multiplicity of each and lists them
-// by decreasing height.
+// finds the local extrema of the map in up to six dimensions, refines the
+// position and height of each by a quadratic fit over its neighbourhood,
+// moves a refined position that lies within kPeakTol grid steps of a special
+// position onto it, turns the positions into fractional coordinates of the
+// setting cell (the user's cell, possibly centred or a superstructure),
+// merges the peaks that are one atom (images of one another under the space
+// group, or maxima of one atom split between grid points) into independent
+// peaks, finds the site-symmetry group and the multiplicity of each and lists
+// them by decreasing height.
 //
 // Coordinates. A grid point with grid coordinates n (0 <= n_d < N_d) lies at
 // x_grid = n / N in the primitive grid basis; its setting coordinates are
@@ -20,18 +24,27 @@
 // the centring translations c = M m (mod 1) of an 'f' or 'i' cell or of a
 // superstructure. The space group, modulo whole cell translations, is
 // therefore every operator, with and without inversion, combined with every
-// centring translation.
+// centring translation. A Patterson map has the Patterson symmetry instead:
+// the rotations with the inversion, no translations, the centring kept.
+//
+// Distances between positions (the snapping and the merging tolerance) are
+// measured in grid steps: the difference of two positions in the grid basis
+// times the grid sizes, its length in the metric of the steps that the
+// symmetry keeps (getstepmetric).
 #pragma once
+#include <array>
+#include <vector>
 
 namespace trovan {
 
-constexpr int kNpkmax = 100000;  // peaks of one search ("npkmax", "namax")
-constexpr int kMamax = 500;      // independent peaks ("mamax")
+// Tolerance, in grid steps, of the snapping onto special positions and of
+// the merging of peaks that are one atom.
+constexpr double kPeakTol = 0.3;
 
 // What the search takes as the height of a grid value v.
 enum class PeakHeight {
-  none,      // runs that are no density map (Patterson): nothing is recorded
-  value,     // Fourier and maximum-entropy maps: maxima only
+  none,      // runs that are no map the search knows: nothing is recorded
+  value,     // Fourier, maximum-entropy and Patterson maps: maxima only
   absolute,  // difference maps: |v|, so that deep minima are found as well
 };
 // The height kind of the current run (getiplt).
@@ -42,32 +55,81 @@ PeakHeight peakheightkind();
 // by a neighbour of value w of its 3^idm block (across the cell faces by
 // periodic wrapping) when v > 0 and v < w, or v < 0 and v > w; equal values
 // and v = 0 never reject, so every point of a flat top is kept. A kept point
-// whose height is strictly above `thresh` is recorded: its grid index goes
-// to js (increasing order) while fewer than `cap` are stored. Returns the
-// number of points found, counting stops at cap + 1.
-int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeight kind, int* js,
-                int cap);
+// whose height is strictly above `thresh` is appended to js (increasing
+// order). Returns the number of points found.
+int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeight kind,
+                std::vector<int>& js);
 
-// The search on the work grid (density/workgrid.hpp, real half, getnt()
+// Refinement of an extremum between grid points. About the grid point j
+// the map is fitted by a quadratic, by least squares over the point and its
+// nearest neighbours in the metric of the grid steps, shell by shell (all
+// neighbours at one distance or none, so that the fit keeps the symmetry of
+// the lattice), until they determine the quadratic. The quadratic is fitted
+// to ln|v| when every value used has the sign of the peak (exact for a
+// Gaussian peak), to v itself otherwise. Its maximum (its
+// minimum for a negative peak) gives the offset in grid steps along each
+// grid axis; the refined height is the grid value raised by the rise of the
+// quadratic from the grid point to that maximum. Directions (eigenvectors in
+// the metric) in which the fit is no maximum, or whose maximum lies farther
+// than the points fitted, keep the grid point; axes of fewer than 3 points
+// are not refined.
+//
+// The set-up for a grid: the axes refined, the points used (offsets in
+// steps along those axes, at most 3, the grid point first) and the
+// least-squares solution operator (one row per coefficient: the value, the
+// gradient along each axis, then the second derivatives d2/dt_a^2, then
+// d2/dt_a dt_b for a < b).
+struct PeakFit {
+  int m = 0;          // axes refined
+  int axis[6] = {};   // their grid axes
+  std::vector<std::array<signed char, 6>> offsets;
+  std::vector<double> solve;  // coefficients x offsets, row by row
+  double chol[36] = {};       // L of the metric G = L L^T, (a, b) at [a*6 + b]
+  double radius = 0;          // distance of the farthest point used
+};
+// `metric`: the metric of the grid steps, (i, j) at [j*6 + i] for the idm
+// grid axes (the scalar products of the steps along grid axes i and j).
+PeakFit peakfit(const int* ng, int idm, const double* metric);
+void refinepeak(const PeakFit& fit, const float* map, const int* ng, int idm, int j,
+                double* delta, float& height);
+
+// The search on the work grid (util/workgrid.hpp, real half, getnt()
 // points, sizes from gethmax). pkmin is a fraction of the map maximum (the
 // maximum taken as 0 when the map is nowhere positive); pkmin = 0 returns at
 // once and prints nothing. Prints the peak count and, when there are peaks,
-// calls indatm.
+// refines them and calls indatm. The fit uses the metric of the grid steps
+// of the symmetry (getstepmetric), or the one given.
 void pksearchnd(float pkmin);
 void pksearchnd(const float* map, float pkmin);
+void pksearchnd(const float* map, float pkmin, const double* metric);
 
 // Setting coordinates of grid point j (see above), reduced.
 void gridtox(int j, float* x);
+// Setting coordinates of the grid-basis position of grid point j moved by
+// delta grid steps along the grid axes, reduced.
+void gridtox(int j, const double* delta, float* x);
 
-// Merges na peaks (coordinates x[6*i..6*i+5], signed heights p[i], in grid
-// order) into independent peaks: the first member of each class in stored
-// order represents it. Prints the counts, the site-symmetry groups and the
-// list sorted by decreasing height, and keeps that list for getnpeak/getpeak.
+// Moves a position (setting coordinates) onto the special position within
+// kPeakTol grid steps that has the largest site group, if there is one:
+// the position averaged over that site group. Returns the order of the site
+// group of the position returned (1: a general position).
+int snapspecial(float* x);
+
+// Merges na peaks into independent peaks: grid-point coordinates x[6*i..],
+// grid values p[i], in grid order, and the refined coordinates xr and
+// heights pr (the grid ones when left out). The refined positions are
+// snapped onto special positions; peaks whose refined positions, or images
+// of them, lie within kPeakTol grid steps of one another are one peak, the
+// first in stored order represents them. Prints the counts, the site-symmetry
+// groups and the list sorted by decreasing grid value, and keeps that list
+// for getnpeak/getpeak.
 void indatm(int na, const float* x, const float* p);
+void indatm(int na, const float* x, const float* p, const float* xr, const float* pr);
 
 // iequiv0, sitesy1 and the accessors below use the symmetry description
 // that setsym built last (indatm builds it anew; it is built on first use
-// otherwise): call setsym again after the symmetry or the setting changes.
+// otherwise): call setsym again after the symmetry, the setting or the map
+// kind changes.
 //
 // 1 when some element of the space group carries position x onto x0 modulo
 // whole cell translations, else 0.
@@ -78,13 +140,22 @@ int rcpmp1(const float* y, const float* x0);
 
 // Symmetry description used by the merging: setsym builds the centring
 // translations of the setting cell from M and the list of distinct space
-// group elements (modulo whole cell translations). getsym gives the number
-// of operators, the centrosymmetry flag (0 or 1) and the number of centring
-// translations, the null translation included (1 for a primitive cell).
+// group elements (modulo whole cell translations; the Patterson symmetry for
+// a Patterson map). getsym gives the number of operators, the
+// centrosymmetry flag (0 or 1; 1 for a Patterson map) and the number of
+// centring translations, the null translation included (1 for a primitive
+// cell).
 void setsym();
 void getsym(int& nsym, int& icent, int& ncent);
 // Centring translation k (0-based, k = 0 is the null translation).
 void getcentring(int k, float* c);
+// The metric of the grid steps (idm axes, (a, b) at [b*6 + a]): the sum of
+// S^T S over the rotations S of the point group written in steps along the
+// grid axes, scaled to unit steps. The symmetry keeps it, so that a
+// displacement and its images have one length; for the signed permutations
+// of a cubic or hypercubic point group it is the identity, for a hexagonal
+// net the metric of the net.
+void getstepmetric(double* q);
 // The distinct space group elements (x' = R x + t, t reduced into [0, 1)):
 // their number and element k (0-based). The first is the identity.
 int getnspgop();
@@ -102,10 +173,14 @@ void sitesy1(int n, const float* x, int* mult, int* order);
 void getpeakcrd(float& dmin, float* xmn, float& dmax, float* xmx);
 void getpeakcrd(const float* map, float& dmin, float* xmn, float& dmax, float* xmx);
 
-// The independent peaks of the last search, by decreasing height: their
+// The independent peaks of the last search, by decreasing grid value: their
 // number (0 before any search or when none was found) and peak i (0-based):
-// setting coordinates (six), signed height, site multiplicity.
+// refined setting coordinates (six), refined signed height, site
+// multiplicity.
 int getnpeak();
 void getpeak(int i, float* x, float& height, int& mult);
+
+// No peaks and no symmetry description, as at the start of the program.
+void resetpeaks();
 
 }  // namespace trovan

@@ -8,9 +8,12 @@
 #include <fstream>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "util/files.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/stop.hpp"
+#include "util/tempfiles.hpp"
 
 namespace trovan {
 
@@ -49,9 +52,15 @@ PlotState g_st;
 int g_orien = 1;
 int g_nfile = 0;
 int g_npage = 0;  // pages written to the current file
-std::ofstream g_ps;
+// The page file being written: a temporary file renamed over its name by
+// plote, so that a run that stops or is killed in the middle of its pages,
+// or a disk that fills, leaves the previous page file whole, and two runs in
+// one folder leave the whole file of one of them.
+TempOut g_ps;
+std::filesystem::path g_openfile;  // the page file g_ps will become
 // The file the last page of this run was written to; a later page for the
-// same file is appended to it instead of overwriting it.
+// same file is added after the pages already there instead of overwriting
+// them.
 std::filesystem::path g_lastfile;
 std::vector<float> g_bufx, g_bufy;  // the line buffer, page cm
 
@@ -163,6 +172,19 @@ void set_hsb(Hsb& c, float h, float s, float b) {
 
 }  // namespace
 
+void resetcalcomp() {
+  // An open page file is abandoned, not finished: its temporary file goes.
+  if (g_ps.f) droptemp(g_ps);
+  g_ps = TempOut{};
+  g_st = PlotState{};
+  g_orien = 1;
+  g_nfile = 0;
+  g_npage = 0;
+  g_lastfile.clear();
+  g_bufx.clear();
+  g_bufy.clear();
+}
+
 void setorien(int iorien) { g_orien = iorien; }
 int getorien() { return g_orien; }
 int getnfile() { return g_nfile; }
@@ -183,19 +205,27 @@ std::string getprologpath() {
 }
 
 void psout(int n, const std::string& text) {
-  if (!g_ps.is_open()) return;
+  if (!g_ps.f) return;
   std::size_t len = n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), text.size());
   while (len > 0 && text[len - 1] == ' ') --len;
-  for (std::size_t i = 0; i < len; i += 255) g_ps << text.substr(i, std::min<std::size_t>(255, len - i)) << '\n';
+  for (std::size_t i = 0; i < len; i += 255) {
+    const std::size_t k = std::min<std::size_t>(255, len - i);
+    writetemp(g_ps, text.data() + i, k);
+    writetemp(g_ps, "\n", 1);
+  }
 }
 
 void psout(const std::string& text) { psout(static_cast<int>(text.size()), text); }
 
 void gprimv() {
   const std::string path = getprologpath();
-  std::ifstream in(path);
-  if (!in) {
-    g_ps.close();
+  // Only a regular file: a FIFO or a device would block or never end.
+  struct stat st {};
+  std::ifstream in;
+  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) in.open(path);
+  if (!in.is_open() || !in) {
+    droptemp(g_ps);
+    g_openfile.clear();
     g_st.active = false;
     quit("can not open " + path, kExitOpen);
   }
@@ -206,27 +236,62 @@ void gprimv() {
   }
 }
 
+namespace {
+// Renames the page file being written over its name.
+void closeps() {
+  if (!g_ps.f) return;
+  const std::filesystem::path done = g_openfile;
+  g_openfile.clear();
+  committemp(g_ps);
+  g_lastfile = done;  // only a whole file (prolog and pages) is continued
+}
+}  // namespace
+
 void psopen() {
   const std::string name = getpsname(g_nfile);
   std::error_code ec;
   std::filesystem::path abs = std::filesystem::absolute(name, ec);
+  if (g_ps.f && !ec && abs == g_openfile) {  // the next page of the file being written
+    ++g_npage;
+    return;
+  }
+  closeps();
   const bool again = !ec && abs == g_lastfile && std::filesystem::exists(abs, ec);
-  if (g_ps.is_open()) g_ps.close();
-  g_ps.clear();
-  g_ps.open(name, again ? std::ios::app : std::ios::trunc);
-  if (!g_ps.is_open()) cantopen(name);
+  g_ps = opentemp(name, "page file");
+  g_openfile = abs;
   if (again) {
+    // The pages this run finished before go first into the new file.
+    std::ifstream old(name, std::ios::binary);
+    char buf[65536];
+    while (old.read(buf, sizeof buf) || old.gcount() > 0)
+      writetemp(g_ps, buf, static_cast<std::size_t>(old.gcount()));
+    if (old.bad()) {
+      droptemp(g_ps);
+      g_openfile.clear();
+      cantopen(name);
+    }
     ++g_npage;
   } else {
     g_lastfile.clear();
     gprimv();
-    g_lastfile = abs;  // only a file that holds the whole prolog is continued
     g_npage = 1;
   }
 }
 
+namespace {
+// Ends the page; the file stays open for the next page of the run.
+void endpage() {
+  if (!g_st.active) return;
+  if (g_st.ldev == 1 || g_st.ldev == 2) {
+    flush_path();
+    psout("showpage");
+  }
+  g_st.active = false;
+}
+}  // namespace
+
 void plots(int ldev, float xorg, float yorg) {
-  if (g_st.active) plote();
+  endpage();
   g_st.ldev = ldev;
   g_st.xorg = xorg;
   g_st.yorg = yorg;
@@ -269,7 +334,7 @@ void plot(float x, float y, int ipen) {
     if (g_st.ldev == 0) return;
     const int ldev = g_st.ldev;
     const float xo = g_st.xorg, yo = g_st.yorg;
-    plote();
+    endpage();
     plots(ldev, xo, yo);
     return;
   }
@@ -303,13 +368,14 @@ void plot(float x, float y, int ipen) {
 }
 
 void plote() {
-  if (!g_st.active) return;
-  if (g_st.ldev == 1 || g_st.ldev == 2) {
-    flush_path();
-    psout("showpage");
-    g_ps.close();
-  }
+  endpage();
+  closeps();
+}
+
+void psabandon() {
   g_st.active = false;
+  droptemp(g_ps);
+  g_openfile.clear();
 }
 
 void newpen(int ipen) { thickl(0.015f * static_cast<float>(ipen < 1 ? 1 : ipen)); }

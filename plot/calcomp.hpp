@@ -49,6 +49,10 @@ std::string getprologpath();
 // The file counter: plots adds one for each page it starts.
 int getnfile();
 void setnfile(int nfile);
+// Back to the state at the start of the program: no page open (an open
+// page file is closed as it stands), portrait, file counter 0, no file to
+// continue.
+void resetcalcomp();
 
 // Starts a page on device ldev (1 or 2, both PostScript) with the origin at
 // (xorg, yorg) cm from the lower left corner. Other devices: "ldev= n  not
@@ -58,8 +62,14 @@ void plots(int ldev, float xorg = 0.f, float yorg = 0.f);
 // becomes the origin; -3 the origin moves to (x, y); 32 or more ends the
 // page and starts a new one on the same device; anything else is ignored.
 void plot(float x, float y, int ipen);
-// Ends the page ("showpage") and closes the file.
+// Ends the page ("showpage") and closes the file. The page file is written
+// to a temporary file and renamed over calcomp<n>.ps here, when it is
+// complete (util/tempfiles.hpp); a write that failed stops the run with
+// status 1 and leaves the previous page file unchanged.
 void plote();
+// Drops a page file that a stopped run left unfinished (its temporary file
+// is removed; the previous page file stays as it was).
+void psabandon();
 // True between a good plots and plote.
 bool isplotting();
 
@@ -69,7 +79,7 @@ void psout(int n, const std::string& text);
 void psout(const std::string& text);
 // Opens the page file of the current file counter and copies the prolog
 // into it (the first page of a file); later pages of a run that go to the
-// same file are appended after the earlier ones.
+// same file are added after the earlier ones.
 void psopen();
 // Copies the prolog into the page file; "can not open <path>" and a stop
 // with status 1 when it is missing.

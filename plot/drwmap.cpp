@@ -75,6 +75,17 @@ long long gridpoints(const MapGrid& g) {
   return nt;
 }
 
+// True when a[0]*a[1]*a[2] (each at least 1) exceeds limit; never
+// overflows, whatever the factors.
+bool productabove(const long long* a, long long limit) {
+  long long p = 1;
+  for (int i = 0; i < 3; ++i) {
+    if (a[i] > limit / p) return true;
+    p *= a[i];
+  }
+  return p > limit;
+}
+
 void readvec(const char* key, int n, double* v, int irw) {
   float f[6] = {};
   freadrv(key, n, f, irw);
@@ -82,6 +93,11 @@ void readvec(const char* key, int n, double* v, int irw) {
 }
 
 }  // namespace
+
+void resetdrwmap() {
+  g_win = "map.win";
+  g_rho = "map.rho";
+}
 
 void setboxnames(const char* win, const char* rho) {
   g_win = win ? win : "";
@@ -96,7 +112,7 @@ std::string mapkindlabel() {
   return "";
 }
 
-MapContext currentmapcontext() {
+MapContext currentmapgeometry() {
   MapContext c;
   c.grid.rho = getabcdr();
   gethmax(c.grid.n);
@@ -122,6 +138,13 @@ MapContext currentmapcontext() {
       c.metric[n * 6 + m] = s;
     }
 
+  c.win = g_win;
+  c.rho = g_rho;
+  return c;
+}
+
+MapContext currentmapcontext() {
+  MapContext c = currentmapgeometry();
   // Symmetry images: every operator, and with the inversion when the group
   // is centrosymmetric. Operator 1 is the identity. A Patterson map has the
   // point symmetry of the crystal, not its space group: the rotations
@@ -172,8 +195,6 @@ MapContext currentmapcontext() {
     vmin = std::min(vmin, double(c.grid.rho[j]));
   }
   c.vmax = c.difference ? std::max(vmax, -vmin) : (vmax > 0 ? vmax : -vmin);
-  c.win = g_win;
-  c.rho = g_rho;
   return c;
 }
 
@@ -186,11 +207,13 @@ void checkfits(const MapContext& ctx, const DrawRequest& rq) {
     izm = rq.bdiv[2] - 1;
   }
   const long long nt = gridpoints(ctx.grid);
-  if (std::max(ixm, 1LL) * std::max(iym, 1LL) * std::max(izm, 1LL) > nt) {
+  const long long f1[3] = {std::max(ixm, 1LL), std::max(iym, 1LL), std::max(izm, 1LL)};
+  const long long f2[3] = {ixm + 1, iym + 1, izm + 1};
+  if (productabove(f1, nt)) {
     out() << "ixm,iym,izm=" << fmt_i(ixm, 8) << fmt_i(iym, 8) << fmt_i(izm, 8) << " nt=" << fmt_i(nt, 10) << '\n';
     quit("ixm*iym*izm > nt");
   }
-  if ((ixm + 1) * (iym + 1) * (izm + 1) > kJxmax) {
+  if (productabove(f2, kJxmax)) {
     out() << "ixm,iym,izm=" << fmt_i(ixm, 8) << fmt_i(iym, 8) << fmt_i(izm, 8) << " jxmax=" << fmt_i(kJxmax, 10)
           << '\n';
     quit("(ixm+1)*(iym+1)*(izm+1)>jxmax");
@@ -241,6 +264,7 @@ DrawRequest readdrawing(const MapContext& ctx, int number) {
           << " lf=" << fmt_i(rq.lf, 4) << '\n';
     if (rq.div[0] < 1 || rq.div[1] < 1) quit("div should be 1 or more along u and v");
     if (rq.lf < 0) quit("lf should not be negative");
+    if (rq.lf > kMaxLevels) quit("lf should be at most " + std::to_string(kMaxLevels));
     if (!(rq.hmin < 1)) quit("hmin should be less than 1");
   } else {
     static const char* const bkeys[6] = {"xmin=", "xmax=", "ymin=", "ymax=", "zmin=", "zmax="};
@@ -432,6 +456,11 @@ void writebox(const MapContext& ctx, const DrawRequest& rq) {
   int n[3];
   std::vector<float> vals = samplerequest(ctx, rq, n);
   for (float& v : vals) v = static_cast<float>(v * rq.hscl);
+  // The map is finite; only the scale can make a value overflow single
+  // precision, and an infinite value in a box file means nothing to a viewer.
+  for (float v : vals)
+    if (!std::isfinite(v))
+      quit("box " + std::to_string(rq.number) + ": a value times hscl= is not a finite number: choose a smaller hscl=");
   // The box as a cell of its own for a viewer: edge lengths (Angstrom) and
   // the angles alpha (v, q), beta (u, q), gamma (u, v) in degrees.
   const double(&g)[3][3] = rq.gram;
@@ -458,14 +487,27 @@ int readng() {
   freadi("ng=", 1, ng, 1);
   out() << "ng=" << fmt_i(ng, 3) << '\n';
   if (ng < 0) quit("ng should not be negative");
+  if (ng > kMaxDrawings) quit("ng should be at most " + std::to_string(kMaxDrawings));
   return ng;
 }
 
-void drawings(const MapContext& ctx, int ng, int ldev) {
-  // Every drawing is read and checked before any is made, so that a bad
-  // line stops the run without leaving half a page file behind.
+}  // namespace
+
+std::vector<DrawRequest> readdrawings(const MapContext& geom, int ldev) {
+  // Every drawing is read and checked before any is made (before the map is
+  // even computed, in a run), so that a bad line stops the run without
+  // leaving half a page file or a replaced density file behind.
+  const int ng = readng();
   std::vector<DrawRequest> rqs;
-  for (int k = 1; k <= ng; ++k) rqs.push_back(readdrawing(ctx, k));
+  for (int k = 1; k <= ng; ++k) rqs.push_back(readdrawing(geom, k));
+  const bool sections = std::any_of(rqs.begin(), rqs.end(), [](const DrawRequest& r) { return r.iax == 2; });
+  if (sections && ldev != 1 && ldev != 2)
+    quit("ldev=" + std::to_string(ldev) + " not allowd: sections are drawn on device 1 or 2 (PostScript)");
+  return rqs;
+}
+
+void drawmaps(const MapContext& ctx, const std::vector<DrawRequest>& rqs, int ldev) {
+  psabandon();  // nothing of an earlier run that stopped in the middle of a page
   int pages = 0, boxes = 0;
   for (const DrawRequest& rq : rqs) {
     if (rq.iax == 2) {
@@ -486,14 +528,11 @@ void drawings(const MapContext& ctx, int ng, int ldev) {
   if (pages > 0) plote();
 }
 
-}  // namespace
+void drwmap(const MapContext& ctx, int ldev) { drawmaps(ctx, readdrawings(ctx, ldev), ldev); }
 
-void drwmap(const MapContext& ctx, int ldev) { drawings(ctx, readng(), ldev); }
-
-void drwmap(int ldev) {
-  const int ng = readng();
-  if (ng == 0) return;
-  drawings(currentmapcontext(), ng, ldev);
+void drwmap(const std::vector<DrawRequest>& rqs, int ldev) {
+  if (rqs.empty()) return;
+  drawmaps(currentmapcontext(), rqs, ldev);
 }
 
 }  // namespace trovan

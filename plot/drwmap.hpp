@@ -4,8 +4,13 @@
 // calcomp1.ps; a three-dimensional box is written to the two box files
 // (prefix.win, prefix.rho).
 //
+// The drawing lines are read and checked with the rest of the keyword input,
+// before the map is computed (readdrawings), and drawn at the end of the
+// run from what was read (drawmaps).
+//
 // Keys (read after the "h=" lines; "new line" keys start a line):
-//   ng=                       new line: number of drawings (0: none, no file)
+//   ng=                       new line: number of drawings (0: none, no
+//                             file), at most 1000
 //   iax= ipers= iaver= ismth= new line: 2 section, 3 box; 0 origin and axes in
 //                             fractions of the setting cell, 1 in Cartesian
 //                             Angstrom; 1 = mean over symmetry images; 0, 1
@@ -15,13 +20,15 @@
 //                             internal Cartesian components
 //   u= (6), v= (6)            one new line each: the axes
 //   q= (6)                    new line, boxes only: the third axis
-//   div= (2) hmin= lf=        new line, sections: intervals along u and v,
-//                             lowest contour as a fraction of the map
-//                             maximum, number of contour levels
+//   div= (2) hmin= lf=        new line, sections: intervals along u and v
+//                             ((div1+1)(div2+1) at most jxmax), lowest
+//                             contour as a fraction of the map maximum,
+//                             number of contour levels (0 to 100)
 //   xmin= xmax= ymin= ymax= zmin= zmax=  new line, boxes: the box as
 //                             fractions along u, v, q
-//   xdiv= ydiv= zdiv= hscl=   new line, boxes: points along u, v, q and the
-//                             factor applied to the values written
+//   xdiv= ydiv= zdiv= hscl=   new line, boxes: points along u, v, q (their
+//                             product at most jxmax) and the factor applied
+//                             to the values written
 // The drawing covers origin + s u + t v (+ r q).
 #pragma once
 #include <array>
@@ -34,9 +41,14 @@ namespace trovan {
 
 // Work arrays of a drawing: at most this many sampled points.
 constexpr long long kJxmax = 4194304;
+// Contour levels of a section (lf=) and drawings of a run (ng=) at most.
+constexpr int kMaxLevels = 100;
+constexpr int kMaxDrawings = 1000;
 
 // Box file names (prefix + ".win", prefix + ".rho").
 void setboxnames(const char* win, const char* rho);
+// The box file names back to those of the start of the program.
+void resetdrwmap();
 
 // Everything a drawing needs from the rest of the run.
 struct MapContext {
@@ -54,10 +66,14 @@ struct MapContext {
   std::string win, rho;    // box file names
 };
 
-// The run's context: the work grid (getnt() points, sizes gethmax, getidm
-// axes), M^-1, the metric and Cartesian conversion of the lattice, the
-// symmetry operators, the independent peaks of the peak search (numbered
-// as listed), the title and map kind.
+// The geometry of the run, all that reading a drawing needs: the work grid
+// (getnt() points, sizes gethmax, getidm axes), M^-1, the metric and
+// Cartesian conversion of the lattice, the box file names. Known once the
+// keyword input up to the drawings is read.
+MapContext currentmapgeometry();
+// The whole context, after the map is made: the geometry, the symmetry
+// operators, the independent peaks of the peak search (numbered as listed),
+// the title and map kind, the contour reference.
 MapContext currentmapcontext();
 
 // Map kind label of the run (getiplt).
@@ -85,7 +101,8 @@ struct DrawRequest {
 DrawRequest readdrawing(const MapContext& ctx, int number);
 
 // Stops with "ixm*iym*izm > nt" or "(ixm+1)*(iym+1)*(izm+1)>jxmax" when the
-// request does not fit (ixm, iym, izm: the intervals along its axes).
+// request does not fit (ixm, iym, izm: the intervals along its axes). The
+// products are compared without overflow, whatever the divisions.
 void checkfits(const MapContext& ctx, const DrawRequest& rq);
 
 // Samples the section or box of a request (averaged and smoothed as asked).
@@ -95,11 +112,21 @@ std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, i
 
 // Draws a section on the open page.
 void drawsection(const MapContext& ctx, const DrawRequest& rq);
-// Writes a box to the two box files.
+// Writes a box to the two box files; stops, writing nothing, when a value
+// times hscl is not a finite number.
 void writebox(const MapContext& ctx, const DrawRequest& rq);
 
-// Reads "ng=" and the drawings and makes them; pages go to device ldev.
+// Reads "ng=" and every drawing with their checks, converting with the
+// geometry `geom` (currentmapgeometry() in a run). A section needs a page
+// device: with ldev other than 1 or 2 the run stops ("ldev=<n> not
+// allowd: ..."), before anything is drawn or written.
+std::vector<DrawRequest> readdrawings(const MapContext& geom, int ldev);
+// Makes the drawings read: pages go to device ldev.
+void drawmaps(const MapContext& ctx, const std::vector<DrawRequest>& rqs, int ldev);
+// Both, on the keyword input (for a context made by the caller).
 void drwmap(const MapContext& ctx, int ldev);
-void drwmap(int ldev);
+// The end of a run: the drawings read before the computation, made with
+// the run's context.
+void drwmap(const std::vector<DrawRequest>& rqs, int ldev);
 
 }  // namespace trovan

@@ -21,7 +21,7 @@ void mat6vec(const double* m, const double* x, double* y) {
   std::copy(r, r + 6, y);
 }
 
-void applyop(const AffineOp& op, const double* x, double* y) {
+void applyaffine(const AffineOp& op, const double* x, double* y) {
   mat6vec(op.r, x, y);
   for (int e = 0; e < 6; ++e) y[e] += op.t[e];
 }
@@ -37,15 +37,21 @@ double interpolate(const MapGrid& g, const double* xg) {
     const int nd = std::max(1, g.n[d]);
     stride[d] = m;
     double p = xg[d] * nd;
+    if (!std::isfinite(p)) p = 0;  // no point of the map
     // A point within rounding of a grid point is that grid point, so that
     // the map is reproduced exactly there.
     if (std::fabs(p - std::nearbyint(p)) < 1e-9) p = std::nearbyint(p);
     const double f = std::floor(p);
     double frac = p - f;
-    long long i0 = static_cast<long long>(f) % nd;
-    if (i0 < 0) i0 += nd;
+    // The cell of the point, reduced into the grid before it becomes an
+    // integer: a coordinate of any size (an axis of 1e38 cells) is periodic
+    // like a small one.
+    double r = std::fmod(f, static_cast<double>(nd));
+    if (r < 0) r += nd;
+    long long i0 = static_cast<long long>(r);
+    if (i0 >= nd) i0 = 0;
     const long long i1 = (i0 + 1) % nd;
-    if (!(frac >= 0 && frac < 1)) frac = 0;  // non-finite coordinates
+    if (!(frac >= 0 && frac < 1)) frac = 0;
     base += i0 * stride[d];
     step[d] = (i1 - i0) * stride[d];
     w1[d] = frac;
@@ -87,7 +93,7 @@ double sampleat(const Sampler& s, const double* x) {
   }
   double sum = 0, y[6];
   for (const AffineOp& op : s.ops) {
-    applyop(op, x, y);
+    applyaffine(op, x, y);
     mat6vec(s.minv, y, xg);
     sum += interpolate(s.grid, xg);
   }
@@ -176,28 +182,33 @@ std::vector<SectionMark> marksinplane(const std::vector<std::array<double, 6>>& 
   for (std::size_t p = 0; p < peaks.size(); ++p) {
     for (const AffineOp& op : useops) {
       double y[6], yg[6];
-      applyop(op, peaks[p].data(), y);
+      applyaffine(op, peaks[p].data(), y);
       mat6vec(minv, y, yg);
       // Lattice translations that can bring the image into the slab around
-      // the section along every axis.
-      int mlo[6] = {}, mcount[6] = {};
-      long long combos = 1;
+      // the section along every axis. They are counted in double precision:
+      // a section far out (an origin or axis of 1e38 cells) has translations
+      // beyond any integer, and too many of them to look at.
+      double mlo[6] = {};
+      long long mcount[6] = {};
+      double combos = 1;
       for (int d = 0; d < idm; ++d) {
-        mlo[d] = static_cast<int>(std::ceil(lo[d] - yg[d] - tol));
-        const int mhi = static_cast<int>(std::floor(hi[d] - yg[d] + tol));
-        mcount[d] = mhi - mlo[d] + 1;
-        if (mcount[d] <= 0) {
+        mlo[d] = std::ceil(lo[d] - yg[d] - tol);
+        const double cnt = std::floor(hi[d] - yg[d] + tol) - mlo[d] + 1;
+        if (!(cnt >= 1)) {
           combos = 0;
           break;
         }
-        combos *= mcount[d];
+        combos *= cnt;
+        if (!(combos <= 100000)) break;
+        mcount[d] = static_cast<long long>(cnt);
       }
-      if (combos <= 0 || combos > 100000) continue;
-      for (long long c = 0; c < combos; ++c) {
+      if (!(combos >= 1 && combos <= 100000)) continue;
+      const long long ncombo = static_cast<long long>(combos);
+      for (long long c = 0; c < ncombo; ++c) {
         long long rest = c;
         double r[6] = {};
         for (int d = 0; d < idm; ++d) {
-          const int m = mlo[d] + static_cast<int>(rest % mcount[d]);
+          const double m = mlo[d] + static_cast<double>(rest % mcount[d]);
           rest /= mcount[d];
           r[d] = yg[d] + m - og[d];
         }

@@ -30,7 +30,8 @@ struct AffineOp {
   double t[6] = {};
 };
 AffineOp identityop();
-void applyop(const AffineOp& op, const double* x, double* y);
+// y = R x + t, the image of setting point x.
+void applyaffine(const AffineOp& op, const double* x, double* y);
 
 // 6x6 matrix (column by column) times a 6-vector.
 void mat6vec(const double* m, const double* x, double* y);

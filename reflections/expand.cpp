@@ -1,5 +1,6 @@
 #include "reflections/expand.hpp"
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -7,19 +8,22 @@
 #include "crystal/gridindex.hpp"
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
-#include "util/workgrid.hpp"
-#include "util/runstate.hpp"
 #include "reflections/hklread.hpp"
+#include "reflections/screen.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
+#include "util/runstate.hpp"
 #include "util/stop.hpp"
+#include "util/workgrid.hpp"
 
 namespace trovan {
 
 namespace {
-// The independent observed reflections (cfobs): grid index, A, B, sigma.
-int g_fj[kMaxInd];
-float g_fa[kMaxInd], g_fb[kMaxInd], g_fs[kMaxInd];
+// The independent observed reflections (cfobs): grid index, A, B, sigma, and
+// the setting indices; sized by the run.
+std::vector<int> g_fj;
+std::vector<float> g_fa, g_fb, g_fs;
+std::vector<std::array<int, 6>> g_fh;
 int g_nind = 0;
 float g_cfmax = 0;
 
@@ -29,6 +33,113 @@ std::string ld(double v) {
   std::snprintf(buf, sizeof buf, "%16.8g", v);
   return buf;
 }
+
+// The projection vectors in the grid basis: h.p = h_grid.(M^-1 p).
+std::vector<std::array<double, 6>> projections() {
+  std::vector<std::array<double, 6>> out;
+  const int n = getiprj();
+  if (n == 0) return out;
+  double mi[36];
+  getsetmtrxinv(mi);
+  for (int k = 0; k < n; ++k) {
+    int p[6];
+    getprjvector(k, p);
+    std::array<double, 6> q{};
+    for (int i = 0; i < 6; ++i)
+      for (int j = 0; j < 6; ++j) q[i] += mi[at(i, j)] * p[j];
+    out.push_back(q);
+  }
+  return out;
+}
+
+bool projected(const int* hg, const std::vector<std::array<double, 6>>& prj) {
+  for (const auto& q : prj) {
+    double s = 0;
+    for (int i = 0; i < 6; ++i) s += hg[i] * q[i];
+    if (std::fabs(s) > 0.5) return true;
+  }
+  return false;
+}
+
+struct SpreadCount {
+  long long used = 0, skipped = 0;
+};
+
+// The one expansion: every reflection m (grid index j[m], value fr + i fi)
+// at its images h.R_grid with the phase shift exp(+2 pi i h.tau) (none for
+// |F|^2 under the rotations alone: `rotations_only`), each with its Friedel
+// mate. The grid must be cleared by the caller.
+void spread(int n, const int* j, const float* fr, const float* fi, bool rotations_only,
+            const std::vector<std::array<double, 6>>& prj, SpreadCount& count) {
+  const int nt = static_cast<int>(getnt());
+  const int nsymo = getnsymo();
+  float* a = getabcdr();
+  float* b = getabcdi();
+  for (int m = 0; m < n; ++m) {
+    if (j[m] <= 0 || j[m] >= nt) quit("grid index out of range in setffromf0");
+    int h[6], hr[6];
+    getitohkl(j[m], h);
+    for (int i = 1; i <= nsymo; ++i) {
+      gethrg(h, hr, i, 0);
+      if (projected(hr, prj)) continue;
+      if (iskip(hr)) {
+        ++count.skipped;
+        continue;
+      }
+      double re = fr[m], im = fi[m];
+      if (!rotations_only) {
+        const double phi = kTwoPi * getytg(h, i, 0);
+        const double c = std::cos(phi), s = std::sin(phi);
+        re = fr[m] * c - fi[m] * s;
+        im = fi[m] * c + fr[m] * s;
+      }
+      const int jr = gethkltoj(hr);
+      a[jr] = static_cast<float>(re);
+      b[jr] = static_cast<float>(im);
+      for (int e = 0; e < 6; ++e) hr[e] = -hr[e];
+      const int jf = gethkltoj(hr);
+      a[jf] = static_cast<float>(re);
+      b[jf] = static_cast<float>(-im);
+      count.used += 2;
+    }
+  }
+}
+
+// The reflection conditions of the centring, for the screening: 1 when the
+// centring forbids h. An index that is no reflection of the superstructure
+// cell, or an unknown centring letter, stops the run.
+int centringforbids(const int* h) {
+  int hg[6];
+  switch (htophstatus(h, hg)) {
+    case 0: return 0;
+    case 1: return 1;
+    case 2: quit("nonallowd reflections");
+    default: quit("invalid brv");
+  }
+}
+
+// Every element of the group on indices: the operators and, in a
+// centrosymmetric group, their images under the inversion (-R, -tau).
+std::vector<SymElement> groupelements() {
+  std::vector<SymElement> g;
+  for (int i = 1; i <= getnsymo(); ++i)
+    for (int k = 0; k <= getncent(); ++k) {
+      SymElement e;
+      getsymrot(i, e.r);
+      getsymtrn(i, e.t);
+      if (k != 0) {
+        for (int& v : e.r) v = -v;
+        for (double& v : e.t) v = -v;
+      }
+      g.push_back(e);
+    }
+  return g;
+}
+
+void wthkl(const int* h, int idm) {
+  for (int i = 0; i < idm; ++i) out() << fmt_i(h[i], 4);
+}
+
 }  // namespace
 
 int isprj(const int* h) {
@@ -56,12 +167,22 @@ void setbeq(float a, float b, int j) {
   }
 }
 
-void setari0(float a, float b, float sigma, int& cnind, int j) {
-  if (cnind >= kMaxInd) quit("more than 4194305 independent reflections");
-  g_fj[cnind] = j;
-  g_fa[cnind] = a;
-  g_fb[cnind] = b;
-  g_fs[cnind] = sigma;
+void setari0(float a, float b, float sigma, int& cnind, int j, const int* h) {
+  if (cnind >= kMaxInd) quit("more than " + std::to_string(kMaxInd) + " independent reflections");
+  if (static_cast<int>(g_fj.size()) > cnind) {
+    g_fj.resize(cnind);
+    g_fa.resize(cnind);
+    g_fb.resize(cnind);
+    g_fs.resize(cnind);
+    g_fh.resize(cnind);
+  }
+  g_fj.push_back(j);
+  g_fa.push_back(a);
+  g_fb.push_back(b);
+  g_fs.push_back(sigma);
+  std::array<int, 6> hh{};
+  for (int i = 0; i < 6; ++i) hh[i] = h[i];
+  g_fh.push_back(hh);
   ++cnind;
 }
 
@@ -72,8 +193,33 @@ void getfobs(int k, int& j, float& a, float& b, float& sigma) {
   b = g_fb[k];
   sigma = g_fs[k];
 }
-const int* getfobsj() { return g_fj; }
+void getfobshkl(int k, int* h) {
+  for (int i = 0; i < 6; ++i) h[i] = g_fh[k][i];
+}
+const int* getfobsj() { return g_fj.data(); }
 float getcfmax() { return g_cfmax; }
+
+void setffromf0(int n, const int* j, const float* fr, const float* fi, float f000) {
+  if (getnt() > kGridMax) quit("nt > nts in setffromf0");
+  const long long nt = getnt();
+  float* a = getabcdr();
+  float* b = getabcdi();
+  for (long long m = 0; m < nt; ++m) a[m] = b[m] = 0.0f;
+  SpreadCount count;
+  spread(n, j, fr, fi, false, projections(), count);
+  a[0] = f000;
+  b[0] = 0.0f;
+}
+
+void resetexpand() {
+  g_fj.clear();
+  g_fa.clear();
+  g_fb.clear();
+  g_fs.clear();
+  g_fh.clear();
+  g_nind = 0;
+  g_cfmax = 0;
+}
 
 void symstf() {
   const long long nt = getnt();
@@ -84,102 +230,140 @@ void symstf() {
   float* ai = getabcdi();
   for (long long j = 0; j < nt; ++j) ar[j] = ai[j] = 0;
 
+  if (!(ismem() || isfourier() || isdfourier() || ispatterson())) quit("invalid iplot");
   const Tofofc t = gettofofc();
-  ar[0] = isdfourier() ? 0.0f : t.f000;
+  // The origin term: F(000) for a Fourier or maximum-entropy map, none for a
+  // difference map, F(000)^2 for a Patterson map (its coefficients are |F|^2).
+  ar[0] = isdfourier() ? 0.0f : (ispatterson() ? t.f000 * t.f000 : t.f000);
+  if (!std::isfinite(ar[0])) quit("f000 squared out of range for the Patterson map: reduce fmag=");
   out() << " nt,is,nsymo,f000,fact=" << fmt_i(nt, 12) << fmt_i(nref, 12) << fmt_i(nsymo, 12)
         << ld(t.f000) << ld(1.0) << '\n';
 
   if (nref > kNhmax) quit("is > nhmax in symstf");
   if (nref == 0) quit("is =0 in symstf");
-  // Strongest reflections first: where two reflections of the list are
-  // equivalent, the weaker one overwrites, as the list order says.
-  std::vector<float> keys(nref);
-  std::vector<int> order(nref);
-  for (int k = 0; k < nref; ++k) keys[k] = ispatterson() ? getfo(k) : getfc(k);
-  qsortd(keys.data(), order.data(), nref);
+  setsmopprm();
 
-  int cnind = 0;
-  g_cfmax = 0;
-  long long used = 0, skipped = 0, partial_classes = 0;
-  for (int kk = 0; kk < nref; ++kk) {
-    const int k = order[kk] - 1;
-    int hd[6];
-    gethkl(k, hd);
-    const float cs = getcosphs(k), sn = getsinphs(k);
-    const float sigma = getsigma(k);
-    const float fo = getfo(k), fc = getfc(k);
-    double deg = todeg(atan3(sn, cs));
+  std::vector<HklRecord> records(nref);
+  for (int k = 0; k < nref; ++k) {
+    HklRecord& r = records[k];
+    gethkl(k, r.h);
+    r.cs = getcosphs(k);
+    r.sn = getsinphs(k);
+    r.fo = getfo(k);
+    r.fc = getfc(k);
+    r.sigma = getsigma(k);
+    // The phase in whole degrees, as the file gives it.
+    double deg = filephasedeg(todeg(atan3(r.sn, r.cs)));
     deg += deg >= 0 ? 0.0001 : -0.0001;
     setiphs(k, static_cast<int>(deg));
-    if (ismem() && !(sigma > 0)) {
+    bool zero = true;
+    for (int i = 0; i < 6; ++i) zero = zero && r.h[i] == 0;
+    if (zero) {
+      out() << "hr=";
+      for (int l = 0; l < 6; ++l) out() << fmt_i(0, 4);
+      out() << '\n' << "if hr=0 0 0 0 0 0 note that blank line\n" << "in flnm1 is inhibited\n";
+      quit("index=0 in symstf");
+    }
+    if (ismem() && !(r.sigma > 0)) {
       std::string h;
-      for (int i = 0; i < idm; ++i) h += fmt_i(hd[i], 4);
+      for (int i = 0; i < idm; ++i) h += fmt_i(r.h[i], 4);
       quit("sigma should be positive for the maximum-entropy fit: reflection" + h);
     }
+  }
 
+  // What the group forbids, and records of one class, before anything is
+  // stored.
+  ScreenRules rules;
+  rules.group = groupelements();
+  rules.centring_forbids = centringforbids;
+  rules.phases = !ispatterson();
+  rules.phsign = getphsign();
+  rules.idm = idm;
+  ScreenReport rep;
+  const std::vector<HklRecord> kept = screenhkl(records, rules, rep);
+  std::vector<HklRecord>().swap(records);
+  if (rep.absent > 0) {
+    out() << " warning:" << fmt_i(rep.absent, 9)
+          << " systematically absent reflections left out (the first ten):\n";
+    for (const HklRecord& r : rep.absent_first) {
+      wthkl(r.h, idm);
+      out() << fmt_f(r.fo, 10, 2) << '\n';
+    }
+  }
+  if (rep.merged_classes > 0) {
+    out() << " warning:" << fmt_i(rep.merged_records, 9) << " symmetry-equivalent records merged into"
+          << fmt_i(rep.merged_classes, 9) << " reflections; largest disagreement "
+          << fmt_f(rep.worst_fo, 10, 2) << " in Fo at";
+    wthkl(rep.worst_h, idm);
+    if (rules.phases) out() << "," << fmt_f(rep.worst_phase, 7, 1) << " degrees in phase";
+    out() << '\n';
+  }
+
+  // Strongest reflections first (the order of the independent list).
+  const int nkept = static_cast<int>(kept.size());
+  std::vector<float> keys(nkept);
+  std::vector<int> order(nkept);
+  for (int k = 0; k < nkept; ++k) keys[k] = ispatterson() ? kept[k].fo : kept[k].fc;
+  if (nkept > 0) qsortd(keys.data(), order.data(), nkept);
+
+  const auto prj = projections();
+  std::vector<int> js;
+  std::vector<float> fr, fi;
+  js.reserve(nkept);
+  fr.reserve(nkept);
+  fi.reserve(nkept);
+  int cnind = 0;
+  g_cfmax = 0;
+  long long skipped = 0, partial_classes = 0;
+  for (int kk = 0; kk < nkept; ++kk) {
+    const HklRecord& r = kept[order[kk] - 1];
+    int hg[6];
+    htoph(r.h, hg);
     // A reflection whose symmetry class lies only partly on the grid is left
     // out whole: its images inside alone would give a map without the
     // symmetry of the group (and the asymmetric unit would not represent
     // it). Images that a projection removes do not count.
-    bool partial = false;
-    int inside = 0, kept = 0;
+    int inside = 0, outside = 0;
     for (int i = 1; i <= nsymo; ++i) {
-      int hi[6], hr[6];
-      gethr(hd, hi, i, 0);
-      if (isprj(hi) == 1) continue;
-      ++kept;
-      htoph(hi, hr);
-      if (iskip(hr) == 1) partial = true;
+      int hr[6];
+      gethrg(hg, hr, i, 0);
+      if (projected(hr, prj)) continue;
+      if (iskip(hr)) ++outside;
       else ++inside;
     }
-    if (partial) {
-      skipped += kept;
+    if (outside > 0) {
+      skipped += inside + outside;
       if (inside > 0) ++partial_classes;
       continue;
     }
-
-    for (int i = 1; i <= nsymo; ++i) {
-      int hi[6], hr[6];
-      gethr(hd, hi, i, 0);
-      // t = -(h.tau); the phase turns by -2 pi t = +2 pi h.tau.
-      const double tt = getyt(hd, i, 1);
-      if (isprj(hi) == 1) continue;
-      htoph(hi, hr);
-      const double er = std::cos(-kTwoPi * tt), ei = std::sin(-kTwoPi * tt);
-      const double c1 = cs * er - sn * ei;
-      double s1 = sn * er + cs * ei;
-      for (int m = 0; m <= 1; ++m) {
-        float a = static_cast<float>(fo * c1), b = static_cast<float>(fo * s1);
-        if (isdfourier()) {
-          a -= static_cast<float>(fc * c1);
-          b -= static_cast<float>(fc * s1);
-        }
-        if (fo > g_cfmax) g_cfmax = fo;
-        const int j = gethkltoj(hr);
-        if (j == 0) {
-          out() << "hr=";
-          for (int l = 0; l < 6; ++l) out() << fmt_i(hr[l], 4);
-          out() << '\n' << "if hr=0 0 0 0 0 0 note that blank line\n" << "in flnm1 is inhibited\n";
-          quit("index=0 in symstf");
-        }
-        setbeq(a, b, j);
-        if (i == 1 && m == 0) setari0(a, b, sigma, cnind, j);
-        ++used;
-        // The Friedel mate: F(-h) = conj F(h).
-        s1 = -s1;
-        for (int& x : hr) x = -x;
-      }
+    float a = r.fo * r.cs, b = r.fo * r.sn;
+    if (isdfourier()) {
+      a -= r.fc * r.cs;
+      b -= r.fc * r.sn;
     }
+    if (ispatterson()) {
+      a = r.fo * r.fo;
+      b = 0;
+    }
+    if (r.fo > g_cfmax) g_cfmax = r.fo;
+    const int j = gethkltoj(hg);
+    js.push_back(j);
+    fr.push_back(a);
+    fi.push_back(b);
+    if (!projected(hg, prj)) setari0(r.fo * r.cs - (isdfourier() ? r.fc * r.cs : 0.0f),
+                                     r.fo * r.sn - (isdfourier() ? r.fc * r.sn : 0.0f), r.sigma, cnind, j, r.h);
   }
+  SpreadCount count;
+  spread(static_cast<int>(js.size()), js.data(), fr.data(), fi.data(), ispatterson(), prj, count);
   g_nind = cnind;
   setf0(ar[0]);
   out() << "f000 used in the calculation =" << ld(ar[0]) << '\n';
-  out() << "number of reflections used   =" << fmt_i(used, 12) << '\n';
-  out() << "number of skipped reflections=" << fmt_i(skipped, 12) << '\n';
+  out() << "number of reflections used   =" << fmt_i(count.used, 12) << '\n';
+  out() << "number of skipped reflections=" << fmt_i(skipped + count.skipped, 12) << '\n';
   if (partial_classes > 0)
     out() << "reflections left out whole, their symmetry class lying partly outside the grid="
           << fmt_i(partial_classes, 12) << '\n';
-  if (used == 0) quit("nref=0");
+  if (count.used == 0) quit("nref=0");
 }
 
 }  // namespace trovan

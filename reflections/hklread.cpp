@@ -1,7 +1,9 @@
 #include "reflections/hklread.hpp"
 
+#include <array>
 #include <cmath>
 #include <fstream>
+#include <vector>
 
 #include "crystal/lattice.hpp"
 #include "crystal/symmetry.hpp"
@@ -19,16 +21,14 @@ namespace {
 std::string g_flnm1;
 
 constexpr int kMaxIndex = 16777216;  // |h_i| of a record: the longest grid axis
+constexpr int kMaxLineLength = 1000;  // characters of a line of the file
 
-// The reflection table, filled in file order.
-int g_hkl[kNhmax][6];
-float g_fo[kNhmax];
-float g_fc[kNhmax];
-float g_sig[kNhmax];
-float g_cphs[kNhmax];
-float g_sphs[kNhmax];
-int g_iphs[kNhmax];
+// The reflection table, filled in file order; it grows with the file.
+std::vector<std::array<int, 6>> g_hkl;
+std::vector<float> g_fo, g_fc, g_sig, g_cphs, g_sphs;
+std::vector<int> g_iphs;
 int g_is = 0;
+int g_phsign = 1;
 
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
@@ -39,6 +39,11 @@ void count_line(const std::string& label, int n) { out() << ' ' << label << fmt_
 
 void setflnm1(const std::string& name) { g_flnm1 = name; }
 std::string getflnm1() { return g_flnm1; }
+
+void setphsign(int phsign) { g_phsign = phsign < 0 ? -1 : 1; }
+int getphsign() { return g_phsign; }
+double filephase(double a, double b) { return todeg(atan3(-g_phsign * b, a)); }
+double filephasedeg(double internal_degrees) { return -g_phsign * internal_degrees + 0.0; }
 
 int getnref() { return g_is; }
 void gethkl(int k, int* h) {
@@ -52,19 +57,32 @@ float getsinphs(int k) { return g_sphs[k]; }
 int getiphs(int k) { return g_iphs[k]; }
 void setiphs(int k, int degrees) { g_iphs[k] = degrees; }
 
-void clrhkl() { g_is = 0; }
+void clrhkl() {
+  g_is = 0;
+  for (auto* v : {&g_fo, &g_fc, &g_sig, &g_cphs, &g_sphs}) std::vector<float>().swap(*v);
+  std::vector<int>().swap(g_iphs);
+  std::vector<std::array<int, 6>>().swap(g_hkl);
+}
+
+void resethklread() {
+  g_flnm1.clear();
+  g_phsign = 1;
+  clrhkl();
+}
 
 void addhkl(const int* h, float fo, float fc, float cosphs, float sinphs, float sigma) {
   if (g_is >= kNhmax)
     quit("more than " + std::to_string(kNhmax) + " reflections kept (nhmax=" + std::to_string(kNhmax) + ")");
-  const int k = g_is++;
-  for (int i = 0; i < 6; ++i) g_hkl[k][i] = h[i];
-  g_fo[k] = fo;
-  g_fc[k] = fc;
-  g_sig[k] = sigma;
-  g_cphs[k] = cosphs;
-  g_sphs[k] = sinphs;
-  g_iphs[k] = 0;
+  ++g_is;
+  std::array<int, 6> hh;
+  for (int i = 0; i < 6; ++i) hh[i] = h[i];
+  g_hkl.push_back(hh);
+  g_fo.push_back(fo);
+  g_fc.push_back(fc);
+  g_sig.push_back(sigma);
+  g_cphs.push_back(cosphs);
+  g_sphs.push_back(sinphs);
+  g_iphs.push_back(0);
 }
 
 void cossind(double degrees, double& c, double& s) {
@@ -90,15 +108,11 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
   if (idm < 1 || idm > 6) quit("invalid idm=" + std::to_string(idm) + " in rdhklq");
 
   // F(000) and the three sigma values are given on the scale of the file;
-  // bring them to the scale of the amplitudes.
-  Tofofc t = gettofofc();
-  t.f000 *= t.fmag;
-  t.sg00 *= t.fmag;
-  t.sg0 *= t.fmag;
-  t.sg1 *= t.fmag;
+  // bring them to the scale of the amplitudes (from the values as given, so
+  // that a second reading does not scale them again).
+  const Tofofc t = scaletofofc();
   if (!std::isfinite(t.f000) || !std::isfinite(t.sg00) || !std::isfinite(t.sg0) || !std::isfinite(t.sg1))
     quit("f000=, sg00=, sg0=, sg1= times fmag= out of range");
-  settofofc(t);
 
   std::fstream f;
   openfile(f, g_flnm1, "OLD");
@@ -111,8 +125,49 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
   // MEM record adds sigma(Fo).
   const int nreal = ismem() ? 4 : 3;
   int line_no = 0;
+  // One line of the file, of at most kMaxLineLength characters: a file
+  // without line ends is refused, not read into memory whole.
+  int lines_read = 0;
+  auto rawline = [&](std::string& line) {
+    line.clear();
+    ++lines_read;
+    for (int c = f.get(); c != std::char_traits<char>::eof(); c = f.get()) {
+      if (c == '\n') return true;
+      if (static_cast<int>(line.size()) >= kMaxLineLength)
+        quit("line " + std::to_string(lines_read) + " of the reflection file is longer than " +
+             std::to_string(kMaxLineLength) + " characters");
+      line.push_back(static_cast<char>(c));
+    }
+    return !line.empty();
+  };
+  auto blank = [](const std::string& l) { return l.find_first_not_of(" \t\r") == std::string::npos; };
+  // Blank lines after the last record end the file (editors add them); a
+  // blank line between records is a record, which the expansion refuses.
+  int blanks_ahead = 0;  // blank lines read ahead, then the held line
+  std::string held;
+  bool have_held = false;
   LineSource next = [&](std::string& line) {
-    if (!std::getline(f, line)) return false;
+    if (blanks_ahead > 0) {
+      --blanks_ahead;
+      line.clear();
+    } else if (have_held) {
+      line = held;
+      have_held = false;
+    } else {
+      if (!rawline(line)) return false;
+      if (blank(line)) {
+        std::string l;
+        while (rawline(l)) {
+          if (!blank(l)) {
+            held = l;
+            have_held = true;
+            break;
+          }
+          ++blanks_ahead;
+        }
+        if (!have_held) return false;
+      }
+    }
     ++line_no;
     return true;
   };
@@ -162,8 +217,10 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
     if (g_is >= kNhmax)
       quit("record " + std::to_string(nrec) + ": more than " + std::to_string(kNhmax) +
            " reflections kept (nhmax=" + std::to_string(kNhmax) + ")");
+    // The phase in the program's convention (see hklread.hpp).
     double c, s;
     cossind(fv[2], c, s);
+    s = -g_phsign * s + 0.0;
     addhkl(h, fv[0] * t.fmag, fv[1] * t.fmag, static_cast<float>(c), static_cast<float>(s),
            nreal == 4 ? fv[3] * t.fmag : 0.0f);
   }

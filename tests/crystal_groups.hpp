@@ -6,6 +6,8 @@
 // k-th basis vector) when R D = D G with G block diagonal, orthogonal on the
 // physical and on the internal subspace.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <sstream>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "crystal/gridindex.hpp"
+#include "crystal/lattice.hpp"
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
 #include "util/runstate.hpp"
@@ -39,8 +42,10 @@ inline void grid(int idm, std::vector<int> n) {
   setitt();
 }
 
-// The setting of a run: system, centring, superstructure, centrosymmetry.
-inline void setting(int isys, char brv, int ismtr, int icent) {
+// The setting of a run: system, centring, superstructure, centrosymmetry,
+// and for the general setting the number of wave vectors.
+inline void setting(int isys, char brv, int ismtr, int icent, int ndm = 0) {
+  setndm(ndm);
   setsys(isys);
   setsmh(isys);
   setsmx(isys);
@@ -91,28 +96,9 @@ inline Mat mul(const Mat& a, const Mat& b) {
 }
 
 inline Mat inverse(const Mat& a) {
-  double m[6][12];
-  for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) {
-      m[i][j] = a[at(i, j)];
-      m[i][6 + j] = i == j;
-    }
-  for (int c = 0; c < 6; ++c) {
-    int p = c;
-    for (int i = c + 1; i < 6; ++i)
-      if (std::fabs(m[i][c]) > std::fabs(m[p][c])) p = i;
-    for (int j = 0; j < 12; ++j) std::swap(m[c][j], m[p][j]);
-    double d = m[c][c];
-    for (int j = 0; j < 12; ++j) m[c][j] /= d;
-    for (int i = 0; i < 6; ++i)
-      if (i != c) {
-        double f = m[i][c];
-        for (int j = 0; j < 12; ++j) m[i][j] -= f * m[c][j];
-      }
-  }
-  Mat r(36);
-  for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) r[at(i, j)] = m[i][6 + j];
+  Mat r = a;
+  double det = 0;
+  if (!matinvd(r.data(), 6, det)) ADD_FAILURE() << "singular lattice basis";
   return r;
 }
 

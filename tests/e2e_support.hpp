@@ -35,9 +35,20 @@ inline fs::path scratch_dir(const std::string& name) {
   return d;
 }
 
+// A keyword input with the names of "file1=" and "file2=" made to point
+// into `dir`.
+inline std::string point_into(std::string inp, const fs::path& dir) {
+  for (const std::string key : {"file1='", "file2='"}) {
+    const std::size_t p = inp.find(key);
+    if (p != std::string::npos) inp.insert(p + key.size(), dir.string() + "/");
+  }
+  return inp;
+}
+
 struct RunResult {
   int status = -1;
   std::string out;
+  std::string err;  // standard error
   bool has(const std::string& s) const { return out.find(s) != std::string::npos; }
 };
 
@@ -51,6 +62,7 @@ inline RunResult run_trovan(const fs::path& dir, const std::string& input,
   RunResult r;
   r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   r.out = slurp(dir / "job.out");
+  r.err = slurp(dir / "job.err");
   return r;
 }
 

@@ -1,8 +1,10 @@
 // Replays the inputs the fuzz targets were started from (fuzz/seeds) and
 // every input that once crashed one of them (tests/corpus/<target>) through
-// the same entry points: each must end in a clean return or a stop with a
-// documented status, never a crash. In the sanitizer build a memory or
-// undefined-behaviour fault aborts the test.
+// the same entry points, and the whole jobs of tests/corpus/runs (inputs
+// that once failed past the reading, in the computation or the drawing):
+// each must end in a clean return or a stop with a documented status, never
+// a crash. In the sanitizer build a memory or undefined-behaviour fault
+// aborts the test.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 
 #include "e2e_support.hpp"
 #include "fuzz/entries.hpp"
+#include "inprocess.hpp"
 
 using namespace trovan_test;
 
@@ -88,6 +91,30 @@ TEST(Corpus, SymmetryOperatorLines) {
   }
   // Leave the identity group for the suites that follow.
   trovan_fuzz::decode(nullptr, 0);
+}
+
+// Whole jobs, run in the program's own process, in a folder with the
+// reflection files of the keyword target; drawings find the prolog.
+TEST(Corpus, WholeRuns) {
+  const std::vector<fs::path> jobs = inputs("runs");
+  ASSERT_FALSE(jobs.empty());
+  fs::path dir = scratch_dir("corpus_runs");
+  trovan_fuzz::prepare_keyword_dir(dir);
+  const fs::path back = fs::current_path();
+  const char* old = std::getenv("CLCMPPATH");
+  const std::string keep = old ? old : "";
+  ::setenv("CLCMPPATH", (source_dir() / "plot").c_str(), 1);
+  fs::current_path(dir);
+  for (const fs::path& p : jobs) {
+    const InProcess r = run_inprocess(bytes_of(p));
+    EXPECT_TRUE(clean(r.status)) << p << " status " << r.status << "\n" << r.out;
+  }
+  fs::current_path(back);
+  if (old)
+    ::setenv("CLCMPPATH", keep.c_str(), 1);
+  else
+    ::unsetenv("CLCMPPATH");
+  fs::remove_all(dir);
 }
 
 TEST(Corpus, DensityFiles) {

@@ -147,12 +147,8 @@ class DrawFiles : public ::testing::Test {
     fs::current_path(dir_);
     ::setenv("CLCMPPATH", TROVAN_SOURCE_DIR "/plot", 1);
     set_out_stream(&listing_);
-    setnfile(0);
   }
   void TearDown() override {
-    plote();
-    set_input_stream(nullptr);
-    set_out_stream(nullptr);
     fs::current_path(old_);
     fs::remove_all(dir_);
   }
@@ -286,7 +282,7 @@ TEST(Averaging, AMapWithTheSymmetryIsUnchanged) {
   for (const AffineOp& op : ops) {
     const double p[6] = {0.13, 0.31, 0.22};
     double y[6];
-    applyop(op, p, y);
+    applyaffine(op, p, y);
     at.push_back({y[0], y[1], y[2]});
   }
   fillgaussians(s, at, 5, 0.6);
@@ -323,7 +319,7 @@ TEST(Averaging, AnAsymmetricMapBecomesSymmetric) {
   const double x[6] = {0.21, 0.4, 0.3};
   for (const AffineOp& op : aver.ops) {
     double y[6];
-    applyop(op, x, y);
+    applyaffine(op, x, y);
     EXPECT_NEAR(sampleat(aver, y), sampleat(aver, x), 1e-5);
   }
 }
@@ -344,14 +340,7 @@ TEST(Averaging, OperatorsAndSettingOfTheRun) {
   int n[6] = {8, 8, 8, 1, 1, 1};
   setidm(3);
   setng(n);
-  MapContext c;
-  try {
-    c = currentmapcontext();
-  } catch (...) {
-    set_out_stream(nullptr);
-    throw;
-  }
-  set_out_stream(nullptr);
+  const MapContext c = currentmapcontext();
   EXPECT_EQ(static_cast<int>(c.ops.size()), 2 * getnsymo());
   EXPECT_EQ(getnsymo(), 8);
   // The first operator is the identity, the second its inversion.
@@ -382,19 +371,10 @@ TEST(Averaging, APattersonMapAveragesOverRotationsAndInversionOnly) {
   int n[6] = {4, 4, 4, 1, 1, 1};
   setng(n);
   trovan::testing::close_text({"-x,y+1/2,-z,t,u,v"});
-  MapContext f, p;
-  try {
-    setiplt(2);
-    f = currentmapcontext();
-    setiplt(1);
-    p = currentmapcontext();
-  } catch (...) {
-    setiplt(2);
-    set_out_stream(nullptr);
-    throw;
-  }
   setiplt(2);
-  set_out_stream(nullptr);
+  const MapContext f = currentmapcontext();
+  setiplt(1);
+  const MapContext p = currentmapcontext();
   ASSERT_EQ(f.ops.size(), 2u);
   EXPECT_EQ(f.ops[1].t[1], 0.5);
   EXPECT_EQ(f.ops[1].r[0], -1);
@@ -474,7 +454,6 @@ void expect_averaging_matches_grid_operators(int idm, const std::vector<int>& si
     setting_point(j, x);
     ASSERT_NEAR(sampleat(aver, x), sampleat(plain, x), 1e-5) << j;
   }
-  std::fill(work, work + nt, 0.f);
 }
 
 }  // namespace
@@ -482,40 +461,23 @@ void expect_averaging_matches_grid_operators(int idm, const std::vector<int>& si
 TEST(Averaging, SymmetryImagesAgreeWithTheGridOperatorsOfTheRun) {
   std::ostringstream quiet;
   set_out_stream(&quiet);
-  try {
-    // A 4_1 screw: a quarter translation tells R x + t from R x - t.
-    setsys(0);
-    setsmh(0);
-    setsmx(0);
-    setbrv('p');
-    setsmtr(0);
-    seticent(0);
-    trovan::testing::close_text({"-y,x,z+1/4,t,u,v"});
-    expect_averaging_matches_grid_operators(3, {4, 4, 8});
-    // (3+1)-D with an internal translation, centrosymmetric.
-    seticent(1);
-    trovan::testing::close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
-    expect_averaging_matches_grid_operators(4, {4, 4, 6, 6});
-    // Face-centred icosahedral: M is no identity.
-    setsys(2);
-    setsmh(2);
-    setsmx(2);
-    setbrv('f');
-    seticent(1);
-    using namespace trovan::testing;
-    close_rotations(icosahedral_generators(signed_permutation_rotations(icosahedral_basis())));
-    expect_averaging_matches_grid_operators(6, {4, 4, 4, 4, 4, 4});
-  } catch (...) {
-    set_out_stream(nullptr);
-    throw;
-  }
-  setsys(0);
-  setsmh(0);
-  setsmx(0);
-  setbrv('p');
-  seticent(0);
-  setidm(6);
-  set_out_stream(nullptr);
+  // A 4_1 screw: a quarter translation tells R x + t from R x - t.
+  trovan::testing::close_text({"-y,x,z+1/4,t,u,v"});
+  expect_averaging_matches_grid_operators(3, {4, 4, 8});
+  // (3+1)-D with an internal translation, centrosymmetric.
+  seticent(1);
+  setndm(1);
+  trovan::testing::close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
+  setndm(0);
+  expect_averaging_matches_grid_operators(4, {4, 4, 6, 6});
+  // Face-centred icosahedral: M is no identity.
+  setsys(2);
+  setsmh(2);
+  setsmx(2);
+  setbrv('f');
+  using namespace trovan::testing;
+  close_rotations(icosahedral_generators(signed_permutation_rotations(icosahedral_basis())));
+  expect_averaging_matches_grid_operators(6, {4, 4, 4, 4, 4, 4});
 }
 
 // ---- smoothing ---------------------------------------------------------------
@@ -954,18 +916,25 @@ TEST_F(DrawFiles, ALaterBadDrawingStopsBeforeAnyPage) {
   EXPECT_FALSE(fs::exists(dir_ / "calcomp1.ps"));
 }
 
-TEST_F(DrawFiles, OtherDevicesDrawNothingButBoxesAreStillWritten) {
+TEST_F(DrawFiles, ASectionOnAnotherDeviceStopsBeforeAnythingIsWritten) {
   std::vector<float> rho(8 * 8 * 8, 1.f);
   MapContext c = plaincontext(rho, 8, 8, 8);
-  const std::string text =
-      "ng=2\n"
-      "iax=2 ipers=0 iaver=0 ismth=0\nx= 0 0 0 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\ndiv=4 4 hmin=0.1 lf=3\n"
+  const std::string section =
+      "iax=2 ipers=0 iaver=0 ismth=0\nx= 0 0 0 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\ndiv=4 4 hmin=0.1 lf=3\n";
+  const std::string box =
       "iax=3 ipers=0 iaver=0 ismth=0\nx= 0 0 0 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\nq= 0 0 1 0 0 0\n"
       "xmin=0 xmax=1 ymin=0 ymax=1 zmin=0 zmax=1\nxdiv=2 ydiv=2 zdiv=2 hscl=1\n";
-  ASSERT_EQ(run(c, text, 0), "");
-  EXPECT_FALSE(fs::exists(dir_ / "calcomp1.ps"));
-  EXPECT_NE(listing_.str().find("not allowd"), std::string::npos);
+  for (int ldev : {0, 3, 99, -1}) {
+    EXPECT_EQ(run(c, "ng=2\n" + box + section, ldev),
+              "ldev=" + std::to_string(ldev) + " not allowd: sections are drawn on device 1 or 2 (PostScript)");
+    EXPECT_EQ(stop_status_, kExitError);
+    EXPECT_FALSE(fs::exists(dir_ / "calcomp1.ps"));
+    EXPECT_FALSE(fs::exists(dir_ / "box.win"));
+  }
+  // A box needs no page device.
+  ASSERT_EQ(run(c, "ng=1\n" + box, 0), "");
   EXPECT_TRUE(fs::exists(dir_ / "box.win"));
+  EXPECT_FALSE(fs::exists(dir_ / "calcomp1.ps"));
 }
 
 // ---- the bundled example, end to end ----------------------------------------------

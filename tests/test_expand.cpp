@@ -39,14 +39,6 @@ struct SymmetryExpansion : ::testing::Test {
     t.f000 = 50;
     t.fmag = 1;
     settofofc(t);
-    setprj(0, nullptr);
-    clrhkl();
-  }
-  void TearDown() override {
-    set_out_stream(nullptr);
-    setprj(0, nullptr);
-    setiplt(0);
-    clrhkl();
   }
   // Three reflections of different orbits, with their phases in degrees.
   // The hk0 projection of 4_1 is centrosymmetric (the two-fold maps hk0 on
@@ -186,18 +178,21 @@ TEST_F(SymmetryExpansion, Stops) {
   EXPECT_NE(listing.str().find(" nref=0"), std::string::npos);
 }
 
-TEST_F(SymmetryExpansion, FaceCentredIndicesMustBeAllowed) {
+// A reflection the centring forbids is a systematic absence: left out and
+// listed; with nothing else left the run stops.
+TEST_F(SymmetryExpansion, ReflectionsTheCentringForbidsAreLeftOut) {
   setiplt(2);
   setsys(2);
   setsmh(2);
   setbrv('f');
   seticent(0);
   close_text({});
+  grid(6, {4, 4, 4, 4, 4, 4});
   add({{{1, 0, 0, 0, 0, 0}, 5, 5, 0}});
   EXPECT_THROW(symstf(), Stop);
-  EXPECT_NE(listing.str().find("nonallowd reflections"), std::string::npos) << listing.str();
-  setsys(0);
-  setsmh(0);
+  EXPECT_NE(listing.str().find("1 systematically absent reflections left out"), std::string::npos) << listing.str();
+  EXPECT_NE(listing.str().find("\n   1   0   0   0   0   0      5.00\n"), std::string::npos) << listing.str();
+  EXPECT_NE(listing.str().find(" nref=0"), std::string::npos) << listing.str();
 }
 
 TEST_F(SymmetryExpansion, MemRefusesReflectionsWithoutSigma) {
@@ -213,33 +208,192 @@ TEST_F(SymmetryExpansion, MemRefusesReflectionsWithoutSigma) {
 
 namespace {
 
-// A three-fold axis along [111] permutes h, k, l: on a grid of 16 x 16 x 8
-// the image (8, 1, 1) -> (1, 1, 8) of a reflection inside falls outside.
+// A three-fold axis along c of a hexagonal cell takes (h, k) to
+// (k, -h-k): on a grid of 16 x 16 x 8 the images of (5, 3, 2) fall outside
+// (|-8| > 7) while the reflection itself fits.
 TEST(SymmetryExpansionClasses, AClassPartlyOutsideTheGridIsLeftOutWhole) {
   std::ostringstream listing;
   set_out_stream(&listing);
   setting(0, 'p', 0, 0);
   setidm(6);
-  close_text({"z,x,y,t,u,v"});
+  close_text({"-y,x-y,z,t,u,v"});
   grid(6, {16, 16, 8});
   Tofofc t;
   t.f000 = 10;
   t.fmag = 1;
   settofofc(t);
-  setprj(0, nullptr);
   setiplt(2);
-  clrhkl();
-  const int inside[6] = {1, 1, 1, 0, 0, 0}, partial[6] = {5, 1, 2, 0, 0, 0};
+  const int inside[6] = {1, 1, 1, 0, 0, 0}, partial[6] = {5, 3, 2, 0, 0, 0};
   addhkl(inside, 5, 5, 1, 0, 1);
-  addhkl(partial, 4, 4, 1, 0, 1);  // (2, 5, 1) fits, (1, 2, 5) does not: 5 > (8 - 1)/2
+  addhkl(partial, 4, 4, 1, 0, 1);  // (3, -8, 2) and (-8, 5, 2) do not fit
   symstf();
-  set_out_stream(nullptr);
   const std::string text = listing.str();
   EXPECT_NE(text.find("number of reflections used   =           6"), std::string::npos) << text;
   EXPECT_NE(text.find("number of skipped reflections=           3"), std::string::npos) << text;
   EXPECT_NE(text.find("partly outside the grid=           1"), std::string::npos) << text;
-  int hg[6] = {2, 5, 1, 0, 0, 0};
+  int hg[6] = {5, 3, 2, 0, 0, 0};
   EXPECT_EQ(getabcdr()[gethkltoj(hg)], 0.0f);
+}
+
+}  // namespace
+
+namespace {
+
+// Reflection lists that the group forbids or that repeat themselves: what
+// is left out, merged or refused, with the listing's words. Phases are given
+// as the file gives them (phsign=1); the stored coefficients are in the
+// program's convention, F_internal = conj F_file.
+struct Record {
+  int h[3];
+  float fo, phase, sigma;
+};
+struct Stored {
+  int h[3];
+  double re, im;  // expected coefficient at h (grid basis = setting basis here)
+};
+struct InconsistentCase {
+  const char* name;
+  int iplot;
+  char brv;
+  int icent;
+  std::vector<std::string> gens;
+  std::vector<Record> records;
+  std::string stop;                // the stop message; "" when the run goes on
+  std::vector<std::string> lines;  // listing text that must appear
+  std::vector<Stored> stored;
+};
+
+class InconsistentData : public ::testing::TestWithParam<InconsistentCase> {};
+
+TEST_P(InconsistentData, AreLeftOutMergedOrRefused) {
+  const InconsistentCase& c = GetParam();
+  std::ostringstream listing;
+  set_out_stream(&listing);
+  setting(0, c.brv, 0, c.icent);
+  setidm(6);
+  close_text(c.gens);
+  grid(6, {16, 16, 16});
+  Tofofc t;
+  t.f000 = 84;
+  t.fmag = 1;
+  settofofc(t);
+  setprj(0, nullptr);
+  setphsign(1);
+  setiplt(c.iplot);
+  clrhkl();
+  for (const Record& r : c.records) {
+    double cs, sn;
+    cossind(r.phase, cs, sn);
+    const int h[6] = {r.h[0], r.h[1], r.h[2], 0, 0, 0};
+    addhkl(h, r.fo, r.fo, static_cast<float>(cs), static_cast<float>(-sn), r.sigma);
+  }
+  std::string stop;
+  try {
+    symstf();
+  } catch (const Stop& s) {
+    stop = s.what();
+    EXPECT_EQ(s.status, kExitError);
+  }
+  set_out_stream(nullptr);
+  const std::string text = listing.str();
+  EXPECT_EQ(stop, c.stop) << text;
+  for (const std::string& l : c.lines) EXPECT_NE(text.find(l), std::string::npos) << l << "\n" << text;
+  if (c.stop.empty()) {
+    EXPECT_EQ(getabcdr()[0], 84.0f) << "F(000) changed";
+  }
+  for (const Stored& s : c.stored) {
+    const int h[6] = {s.h[0], s.h[1], s.h[2], 0, 0, 0};
+    const int j = gethkltoj(h);
+    EXPECT_NEAR(getabcdr()[j], s.re, 1e-4) << s.h[0] << s.h[1] << s.h[2];
+    EXPECT_NEAR(getabcdi()[j], s.im, 1e-4) << s.h[0] << s.h[1] << s.h[2];
+  }
+  clrhkl();
+  setiplt(0);
+  setting(0, 'p', 0, 0);
+}
+
+const double kC30 = std::cos(kPi / 6), kS30 = 0.5;
+// The phase of the mean of 10 exp(27 i) and 12 exp(33 i) (degrees).
+const double kMerged = std::arg(std::polar(10.0, torad(27)) + std::polar(12.0, torad(33)));
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InconsistentData,
+    ::testing::Values(
+        // Under 2_1 along z, 00l with l odd is absent: F(001) is left out and
+        // creates neither F(002) nor a change of F(000).
+        InconsistentCase{"screw_absence", 2, 'p', 0, {"-x,-y,z+1/2,t,u,v"},
+                         {{{0, 0, 1}, 20, 0, 0}, {{1, 1, 1}, 10, 0, 0}},
+                         "",
+                         {" warning:        1 systematically absent reflections left out (the first ten):\n"
+                          "   0   0   1   0   0   0     20.00\n"},
+                         {{{0, 0, 1}, 0, 0}, {{0, 0, -1}, 0, 0}, {{0, 0, 2}, 0, 0}, {{1, 1, 1}, 10, 0}}},
+        // Body centring: h+k+l odd is absent.
+        InconsistentCase{"centring_absence", 2, 'i', 0, {}, {{{1, 0, 0}, 7, 0, 0}, {{1, 1, 0}, 5, 0, 0}},
+                         "",
+                         {"1 systematically absent reflections left out", "   1   0   0   0   0   0      7.00\n"},
+                         {}},
+        // In P-1 every phase is 0 or 180 degrees.
+        InconsistentCase{"centric_phase", 2, 'p', 1, {}, {{{1, 2, 3}, 10, 90, 0}},
+                         "reflection   1   2   3   0   0   0 has the phase 90.00, which its symmetry forbids:"
+                         " allowed are 0.00 and 180.00 degrees (phsign=1)",
+                         {},
+                         {}},
+        // In P2_1 2_1 2_1 the hk0 reflections with h odd have the phase 90 or
+        // 270 degrees; 90.4 (written to one decimal) is taken as 90.
+        InconsistentCase{"screw_restricted_phase", 2, 'p', 0, {"-x+1/2,-y,z+1/2,t,u,v", "-x,y+1/2,-z+1/2,t,u,v"},
+                         {{{1, 2, 0}, 10, 0, 0}},
+                         "reflection   1   2   0   0   0   0 has the phase 0.00, which its symmetry forbids:"
+                         " allowed are 90.00 and 270.00 degrees (phsign=1)",
+                         {},
+                         {}},
+        InconsistentCase{"phase_within_tolerance", 2, 'p', 0, {"-x+1/2,-y,z+1/2,t,u,v", "-x,y+1/2,-z+1/2,t,u,v"},
+                         {{{1, 2, 0}, 10, 90.4f, 0}},
+                         "",
+                         {},
+                         {{{1, 2, 0}, 0, -10}, {{-1, -2, 0}, 0, 10}}},
+        // Two records of one reflection: the mean of Fo, the phase of the mean
+        // structure factor, one warning line.
+        InconsistentCase{"duplicates_merged", 2, 'p', 0, {}, {{{1, 0, 0}, 10, 27, 0}, {{1, 0, 0}, 12, 33, 0}},
+                         "",
+                         {" warning:        2 symmetry-equivalent records merged into        1 reflections;"
+                          " largest disagreement       2.00 in Fo at   1   0   0   0   0   0,    3.3 degrees in phase\n"},
+                         {{{1, 0, 0}, 11 * std::cos(kMerged), -11 * std::sin(kMerged)}}},
+        // Equivalents under a two-fold and a Friedel mate, weighted by
+        // 1/sigma^2: (10/1 + 20/4 + 10/1) / (1 + 1/4 + 1).
+        InconsistentCase{"equivalents_weighted", 4, 'p', 0, {"-x,-y,z,t,u,v"},
+                         {{{1, 2, 3}, 10, 30, 1}, {{-1, -2, 3}, 20, 30, 2}, {{-1, -2, -3}, 10, -30, 1}},
+                         "",
+                         {"3 symmetry-equivalent records merged into        1 reflections"},
+                         {{{1, 2, 3}, 25 / 2.25 * kC30, -25 / 2.25 * kS30},
+                          {{-1, -2, 3}, 25 / 2.25 * kC30, -25 / 2.25 * kS30}}}),
+    [](const ::testing::TestParamInfo<InconsistentCase>& i) { return std::string(i.param.name); });
+
+// The merged sigma of the maximum-entropy fit: (sum 1/sigma^2)^-1/2.
+TEST(InconsistentDataSigma, MergedSigmaIsTheWeightedOne) {
+  std::ostringstream listing;
+  set_out_stream(&listing);
+  setting(0, 'p', 0, 0);
+  setidm(6);
+  close_text({});
+  grid(6, {8, 8, 8});
+  Tofofc t;
+  t.f000 = 10;
+  t.fmag = 1;
+  settofofc(t);
+  setprj(0, nullptr);
+  setiplt(4);
+  clrhkl();
+  const int h[6] = {1, 1, 0, 0, 0, 0};
+  addhkl(h, 4, 4, 1, 0, 1);
+  addhkl(h, 6, 6, 1, 0, 2);
+  symstf();
+  set_out_stream(nullptr);
+  ASSERT_EQ(getnind(), 1);
+  int j;
+  float a, b, s;
+  getfobs(0, j, a, b, s);
+  EXPECT_FLOAT_EQ(s, static_cast<float>(1 / std::sqrt(1.25)));
+  EXPECT_FLOAT_EQ(a, static_cast<float>((4 + 6 / 4.0) / 1.25));
   clrhkl();
   setiplt(0);
 }

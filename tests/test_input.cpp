@@ -20,10 +20,6 @@ struct ReaderTest : ::testing::Test {
     set_input_stream(&in);
     set_out_stream(&listing);
   }
-  void TearDown() override {
-    set_input_stream(nullptr);
-    set_out_stream(nullptr);
-  }
   // Runs f, expects a stop with `status`, returns the listing.
   template <class F>
   std::string expect_stop(F f, int status = kExitError) {

@@ -24,20 +24,11 @@ constexpr double kTau = 1.6180339887;
 struct LatticeTest : ::testing::Test {
   std::istringstream in;
   std::ostringstream listing;
-  void SetUp() override {
-    set_out_stream(&listing);
-    setjbc(0);
-    seteps(0, 0, 0, 0);
-  }
+  void SetUp() override { set_out_stream(&listing); }
   void feed(const std::string& text) {
     in.str(text);
     in.clear();
     set_input_stream(&in);
-  }
-  void TearDown() override {
-    set_input_stream(nullptr);
-    set_out_stream(nullptr);
-    seteps(0, 0, 0, 0);
   }
   template <class F>
   std::string expect_stop(F f, int status = kExitError) {

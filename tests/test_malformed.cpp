@@ -9,8 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <limits>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -277,8 +283,8 @@ TEST(Malformed, SymmetryOperators) {
       {{"-x,-y,-z-z,-t,u,v"}, " incorrect symmetry operation", "the letter z stands twice"},
       {{"-x,-y,-z+1/0,-t,u,v"}, " incorrect symmetry operation", "denominator 0"},
       {{"-x,-y,-z+1/,-t,u,v"}, " incorrect symmetry operation", "digits on both sides"},
-      {{"-x,-y,-z,-t,u,v" + std::string(50, ' ') + "x"}, " incorrect symmetry operation",
-       "longer than 60 characters"},
+      {{"-x,-y,-z,-t,u,v" + std::string(240, ' ') + "x"}, " incorrect symmetry operation",
+       "longer than 255 characters"},
       // A shear: no power of it is the identity.
       {{"x+y,y,z,t,u,v"}, " symmetry operator1 has no finite order", "error in symmetry operator ?"},
       // A singular rotation.
@@ -295,14 +301,14 @@ TEST(Malformed, SymmetryOperators) {
 }
 
 TEST(Malformed, GeneratorAndOperatorLimits) {
-  // Six generating elements: refused before any of them is read.
+  // Thirteen generating elements: refused before any of them is read.
   std::vector<Line> in = full_input();
-  in[7] = {"nsymo=6", "icent=0", "brv='p'"};
+  in[7] = {"nsymo=13", "icent=0", "brv='p'"};
   RunResult r = run_trovan(job_dir("six"), text_of(in));
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(last_line(r), " more than 5 generating elements") << r.out;
+  EXPECT_EQ(last_line(r), " more than 12 generating elements") << r.out;
 
-  // 4 * 3 * 2 * 2 * 2 = 96 products of powers: more than the 60 the table holds.
+  // m-3m and two internal mirrors, 192 operators: more than the 60 the table holds.
   in = full_input();
   in[7] = {"nsymo=5", "icent=0", "brv='p'"};
   in[9] = {"-y,x,z,t,u,v"};
@@ -316,6 +322,24 @@ TEST(Malformed, GeneratorAndOperatorLimits) {
   r = run_trovan(job_dir("negops"), text_of(in));
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(last_line(r), " nsymo should not be negative") << r.out;
+}
+
+// A centring letter the system does not have, and a phase sign other than
+// +1 or -1, stop the run before the reflections are read.
+TEST(Malformed, CentringLetterAndPhaseSign) {
+  std::vector<Line> in = full_input();
+  in[7] = {"nsymo=1", "icent=0", "brv='s'"};
+  RunResult r = run_trovan(job_dir("brvs"), text_of(in));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(last_line(r), " invalid brv") << r.out;
+  EXPECT_TRUE(r.has("brv='s' is no centring of isys=0: use p, a, b, c, i, f, r")) << r.out;
+
+  in = full_input();
+  in[26] = {"qimax=1.8", "frmt='(6i4,4f10.2)'", "phsign=2"};
+  r = run_trovan(job_dir("phsign"), text_of(in));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(last_line(r), " phsign should be 1 or -1: phsign=2") << r.out;
+  EXPECT_FALSE(r.has("number of reflections used")) << r.out;
 }
 
 TEST(Malformed, ReflectionRecordsWithLetters) {
@@ -364,7 +388,9 @@ TEST(Malformed, SuperstructureStepsAreBounded) {
   }
 }
 
-TEST(Malformed, ReflectionFileOf45001Records) {
+// 45001 records of one reflection: the table takes them all (it grows with
+// the file), and the copies are merged into one with a warning.
+TEST(Malformed, ReflectionFileOf45001CopiesOfOneRecord) {
   fs::path dir = job_dir("hkl45001");
   std::string rec = "   1   0   0   0   0   0      7.93      7.93      0.00      1.00\n";
   std::string all;
@@ -372,8 +398,10 @@ TEST(Malformed, ReflectionFileOf45001Records) {
   for (int i = 0; i < 45001; ++i) all += rec;
   write_file(dir / "m.hkl", all);
   RunResult r = run_trovan(dir, text_of(full_input()));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(last_line(r), " record 45001: more than 45000 reflections kept (nhmax=45000)") << last_line(r);
+  EXPECT_EQ(r.status, 0) << last_line(r);
+  EXPECT_TRUE(r.has(" warning:    45001 symmetry-equivalent records merged into        1 reflections;"
+                    " largest disagreement       0.00 in Fo at   1   0   0   0   0   0,    0.0 degrees in phase"))
+      << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
 }
 
 TEST(Malformed, ReflectionFileThatIsADirectory) {
@@ -463,44 +491,65 @@ TEST(Malformed, DensityFileInAMissingOrUnwritableDirectory) {
 // writes a temporary file beside the density file and renames it over the
 // old one only when complete; TROVAN_DENSITY_WRITE_PAUSE holds it in the
 // middle of that write so that the kill lands there.
-TEST(NoDataLost, KilledWhileWritingTheDensityFile) {
-  std::vector<Line> in = full_input();
-  in[23] = {"iplot=2", "hmax=8 8 8 4 1 1", "pkmin=5.0"};
-  in.erase(in.begin() + 24);
-  in[25][1] = "frmt='(6i4,3f10.2)'";
-  fs::path dir = job_dir("sigkill");
-  RunResult r0 = run_trovan(dir, text_of(in));
-  ASSERT_EQ(r0.status, 0) << r0.out;
-  const std::string before = slurp(dir / "m.den");
-  ASSERT_EQ(before.size(), 8192u + 8);
-  auto dmax_line = [](const std::string& out) {
-    std::size_t p = out.find("dmax=");
-    return p == std::string::npos ? std::string() : out.substr(p, out.find('\n', p) - p);
-  };
 
-  // The second run: the same job, which writes the same file again.
-  write_file(dir / "job.inp", text_of(in));
+// Starts the program in `dir` on job.inp (listing to job2.out) held in the
+// middle of its density write, and waits until the temporary file m.den.tmp
+// <pid> holds the first half of its values. *mid_write says whether it got
+// there.
+pid_t start_paused_write(const fs::path& dir, std::uintmax_t half, bool* mid_write) {
   pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
   if (pid == 0) {
     if (::chdir(dir.c_str()) != 0) ::_exit(127);
     int i = ::open("job.inp", O_RDONLY), o = ::open("job2.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (i < 0 || o < 0) ::_exit(127);
     ::dup2(i, 0);
     ::dup2(o, 1);
+    // A test runner started in the background may ignore these; the
+    // program keeps an ignored signal ignored.
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::signal(sig, SIG_DFL);
     ::setenv("TROVAN_DENSITY_WRITE_PAUSE", "120", 1);
     ::execl(TROVAN_EXE, TROVAN_EXE, static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  // Wait for the temporary file to hold the first half of the values.
+  *mid_write = false;
+  if (pid < 0) return pid;
   const fs::path tmp = dir / ("m.den.tmp" + std::to_string(pid));
-  const std::uintmax_t half = 4 + 4 * 1024;
-  bool mid_write = false;
-  for (int k = 0; k < 6000 && !mid_write; ++k) {
+  for (int k = 0; k < 6000 && !*mid_write; ++k) {
     std::error_code ec;
-    mid_write = fs::file_size(tmp, ec) >= half && !ec;
-    if (!mid_write) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    *mid_write = fs::file_size(tmp, ec) >= half && !ec;
+    if (!*mid_write) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  return pid;
+}
+
+// A Fourier run of the full input's crystal and grid.
+std::vector<Line> fourier_input() {
+  std::vector<Line> in = full_input();
+  in[23] = {"iplot=2", "hmax=8 8 8 4 1 1", "pkmin=5.0"};
+  in.erase(in.begin() + 24);
+  in[25][1] = "frmt='(6i4,3f10.2)'";
+  return in;
+}
+
+std::string dmax_line(const std::string& out) {
+  std::size_t p = out.find("dmax=");
+  return p == std::string::npos ? std::string() : out.substr(p, out.find('\n', p) - p);
+}
+
+TEST(NoDataLost, KilledWhileWritingTheDensityFile) {
+  std::vector<Line> in = fourier_input();
+  fs::path dir = job_dir("sigkill");
+  RunResult r0 = run_trovan(dir, text_of(in));
+  ASSERT_EQ(r0.status, 0) << r0.out;
+  const std::string before = slurp(dir / "m.den");
+  ASSERT_EQ(before.size(), 8192u + 8);
+
+  // The second run: the same job, which writes the same file again.
+  write_file(dir / "job.inp", text_of(in));
+  bool mid_write = false;
+  const pid_t pid = start_paused_write(dir, 4 + 4 * 1024, &mid_write);
+  ASSERT_GE(pid, 0);
+  const fs::path tmp = dir / ("m.den.tmp" + std::to_string(pid));
   ::kill(pid, SIGKILL);
   int ws = 0;
   ::waitpid(pid, &ws, 0);
@@ -519,6 +568,549 @@ TEST(NoDataLost, KilledWhileWritingTheDensityFile) {
   EXPECT_FALSE(dmax_line(r0.out).empty());
   EXPECT_EQ(dmax_line(r2.out), dmax_line(r0.out));
   EXPECT_EQ(slurp(dir / "m.den"), before);
+}
+
+// A run stopped by a signal it can catch (a batch system's SIGTERM, an
+// interrupt, a closed terminal) removes its temporary file as well, and
+// ends with the conventional status 128 + the signal.
+class Terminated : public ::testing::TestWithParam<int> {};
+
+TEST_P(Terminated, WhileWritingTheDensityFile) {
+  const int sig = GetParam();
+  std::vector<Line> in = fourier_input();
+  fs::path dir = job_dir("signal" + std::to_string(sig));
+  write_file(dir / "m.den", "the previous density");
+  write_file(dir / "job.inp", text_of(in));
+  bool mid_write = false;
+  const pid_t pid = start_paused_write(dir, 4 + 4 * 1024, &mid_write);
+  ASSERT_GE(pid, 0);
+  ::kill(pid, sig);
+  int ws = 0;
+  ::waitpid(pid, &ws, 0);
+  ASSERT_TRUE(mid_write) << "the run never reached the density file\n" << slurp(dir / "job2.out");
+  EXPECT_TRUE(WIFEXITED(ws)) << "ended by signal " << (WIFSIGNALED(ws) ? WTERMSIG(ws) : 0);
+  EXPECT_EQ(WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, 128 + sig);
+  EXPECT_FALSE(fs::exists(dir / ("m.den.tmp" + std::to_string(pid))));
+  EXPECT_EQ(slurp(dir / "m.den"), "the previous density");
+}
+
+INSTANTIATE_TEST_SUITE_P(NoDataLost, Terminated, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& i) {
+                           return std::string(i.param == SIGTERM ? "SIGTERM" : i.param == SIGINT ? "SIGINT" : "SIGHUP");
+                         });
+
+// ---- hostile files, values and faults ------------------------------------
+//
+// Each case is a run that must end in one clear stop: its status, its
+// one-line reason as the listing's last words and on standard error, and
+// every file that was in the folder before the run byte for byte as it was
+// (the previous density, box and page files, the reflection file, the
+// keyword input), with no temporary file left behind.
+
+// The folder as its entries: regular files by their bytes, the others by
+// their kind (and a link by its target). The run's own listing files are
+// left out.
+std::map<std::string, std::string> snapshot(const fs::path& dir) {
+  std::map<std::string, std::string> m;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    const std::string n = e.path().filename().string();
+    if (n == "job.out" || n == "job.err") continue;
+    const fs::file_status st = e.symlink_status();
+    if (fs::is_symlink(st))
+      m[n] = "link to " + fs::read_symlink(e.path()).string();
+    else if (fs::is_regular_file(st))
+      m[n] = "file " + slurp(e.path());
+    else
+      m[n] = "kind " + std::to_string(static_cast<int>(st.type()));
+  }
+  return m;
+}
+
+// What changed between two snapshots, except the names in `may_change`.
+std::string changes(const std::map<std::string, std::string>& a, const std::map<std::string, std::string>& b,
+                    const std::vector<std::string>& may_change) {
+  std::string d;
+  auto allowed = [&](const std::string& n) {
+    return std::find(may_change.begin(), may_change.end(), n) != may_change.end();
+  };
+  for (const auto& [n, v] : a)
+    if (!allowed(n) && (!b.count(n) || b.at(n) != v)) d += (b.count(n) ? "changed: " : "removed: ") + n + "\n";
+  for (const auto& [n, v] : b)
+    if (!a.count(n) && !allowed(n)) d += "new: " + n + "\n";
+  return d;
+}
+
+// Runs the program as run_trovan does, but never longer than a minute (a run
+// that blocks on a FIFO must fail the test, not hang it) and with the
+// listing sent where `listing` says.
+RunResult run_bounded(const fs::path& dir, const std::string& input, const std::string& listing = "> job.out") {
+  write_file(dir / "job.inp", input);
+  const std::string cmd = "cd '" + dir.string() + "' && CLCMPPATH='" + (source_dir() / "plot").string() +
+                          "' timeout -k 5 60 '" + std::string(TROVAN_EXE) + "' < job.inp " + listing + " 2> job.err";
+  const int rc = std::system(cmd.c_str());
+  RunResult r;
+  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  r.out = slurp(dir / "job.out");
+  r.err = slurp(dir / "job.err");
+  return r;
+}
+
+// Drawing lines: a section and a box of the whole cell.
+const std::vector<Line> kSection = {{"iax=2 ipers=0 iaver=0 ismth=0"}, {"x= 0 0 0 0 0 0"}, {"u= 1 0 0 0 0 0"},
+                                    {"v= 0 1 0 0 0 0"}, {"div=8 8 hmin=0.1 lf=5"}};
+const std::vector<Line> kBox = {{"iax=3 ipers=0 iaver=0 ismth=0"},
+                                {"x= 0 0 0 0 0 0"},
+                                {"u= 1 0 0 0 0 0"},
+                                {"v= 0 1 0 0 0 0"},
+                                {"q= 0 0 1 0 0 0"},
+                                {"xmin=0 xmax=1 ymin=0 ymax=1 zmin=0 zmax=1"},
+                                {"xdiv=5 ydiv=5 zdiv=5 hscl=1"}};
+
+// The input with `drawings` (of ng drawings) instead of "ng=0", pages on ldev 1.
+void draw(std::vector<Line>& in, const std::vector<Line>& drawings, int ng = 1) {
+  in.back() = {"ng=" + std::to_string(ng)};
+  in.insert(in.end(), drawings.begin(), drawings.end());
+  for (Line& l : in)
+    if (!l.empty() && l[0].rfind("ldev=", 0) == 0) l[0] = "ldev=1";
+}
+
+void set_line(std::vector<Line>& in, const std::string& key, const Line& line) {
+  for (Line& l : in)
+    if (!l.empty() && l[0].rfind(key, 0) == 0) {
+      l = line;
+      return;
+    }
+  ADD_FAILURE() << "no line starts with " << key;
+}
+
+// Replaces the item of `key` wherever it stands.
+void set_item(std::vector<Line>& in, const std::string& key, const std::string& item) {
+  for (Line& l : in)
+    for (std::string& it : l)
+      if (key_of(it) == key) {
+        it = item;
+        return;
+      }
+  ADD_FAILURE() << "no item " << key;
+}
+
+struct Hostile {
+  using Setup = std::function<void(const fs::path& dir, std::vector<Line>& in)>;
+  Hostile(std::string n, Setup s, int st, std::string r, std::vector<std::string> m = {}, bool f = false)
+      : name(std::move(n)), setup(std::move(s)), status(st), reason(std::move(r)), may_change(std::move(m)), fourier(f) {}
+  std::string name;
+  Setup setup;
+  int status;
+  std::string reason;                   // the stop's one-line message (its beginning)
+  std::vector<std::string> may_change;  // files the run writes before it stops
+  bool fourier;                         // a Fourier run instead of the MEM run
+};
+
+std::ostream& operator<<(std::ostream& os, const Hostile& h) { return os << h.name; }
+
+class HostileRun : public ::testing::TestWithParam<Hostile> {};
+
+TEST_P(HostileRun, StopsCleanlyAndLeavesEveryFileAsItWas) {
+  const Hostile& h = GetParam();
+  const fs::path dir = job_dir("hostile_" + h.name);
+  // The files of an earlier run, which a stopped run must not touch.
+  write_file(dir / "m.den", "the previous density");
+  write_file(dir / "m.win", "the previous binary box");
+  write_file(dir / "m.rho", "the previous text box");
+  write_file(dir / "calcomp1.ps", "the previous pages");
+  std::vector<Line> in = h.fourier ? fourier_input() : full_input();
+  h.setup(dir, in);
+  const std::string input = text_of(in);
+  write_file(dir / "job.inp", input);
+  const auto before = snapshot(dir);
+  const RunResult r = run_bounded(dir, input);
+  EXPECT_EQ(r.status, h.status) << r.out << r.err;
+  // The reason is the listing's last words and the line on standard error.
+  EXPECT_EQ(r.err.rfind("trovan: " + h.reason, 0), 0u) << r.err;
+  EXPECT_EQ(count_of(r.err, "\n"), 1) << r.err;
+  const std::string told = r.err.substr(8, r.err.size() - 9);
+  EXPECT_TRUE(last_line(r) == told || last_line(r) == " " + told || reason(r) == told) << r.out;
+  EXPECT_EQ(changes(before, snapshot(dir), h.may_change), "");
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  fs::remove_all(dir);
+}
+
+const std::string kRecord = "   1   1   0   0   0   0     51.15     51.15      0.00      1.00\n";
+
+// Files that block, never end, loop, or are files the run reads.
+INSTANTIATE_TEST_SUITE_P(
+    Files, HostileRun,
+    ::testing::Values(
+        Hostile{"density_symlink_loop",
+                [](const fs::path& d, std::vector<Line>& in) {
+                  fs::create_symlink("loop.den", d / "loop.den");
+                  in[1] = {"file2='loop.den'"};
+                },
+                1, "can't open loop.den"},
+        Hostile{"density_symlink_loop_continued",
+                [](const fs::path& d, std::vector<Line>& in) {
+                  fs::create_symlink("loop.den", d / "loop.den");
+                  in[1] = {"file2='loop.den'"};
+                  set_line(in, "icont=", {"icont=1"});
+                },
+                1, "can't open loop.den"},
+        Hostile{"reflection_symlink_loop",
+                [](const fs::path& d, std::vector<Line>& in) {
+                  fs::create_symlink("loop.hkl", d / "loop.hkl");
+                  in[0] = {"file1='loop.hkl'"};
+                },
+                1, "can't open loop.hkl"},
+        Hostile{"density_fifo_continued",
+                [](const fs::path& d, std::vector<Line>& in) {
+                  ASSERT_EQ(::mkfifo((d / "fifo.den").c_str(), 0644), 0);
+                  in[1] = {"file2='fifo.den'"};
+                  set_line(in, "icont=", {"icont=1"});
+                },
+                1, "can't open fifo.den: not a regular file"},
+        Hostile{"density_fifo",
+                [](const fs::path& d, std::vector<Line>& in) {
+                  ASSERT_EQ(::mkfifo((d / "fifo.den").c_str(), 0644), 0);
+                  in[1] = {"file2='fifo.den'"};
+                },
+                1, "can't open fifo.den: not a regular file"},
+        Hostile{"reflection_fifo",
+                [](const fs::path& d, std::vector<Line>& in) {
+                  ASSERT_EQ(::mkfifo((d / "fifo.hkl").c_str(), 0644), 0);
+                  in[0] = {"file1='fifo.hkl'"};
+                },
+                1, "can't open fifo.hkl: not a regular file"},
+        Hostile{"reflection_dev_zero", [](const fs::path&, std::vector<Line>& in) { in[0] = {"file1='/dev/zero'"}; },
+                1, "can't open /dev/zero: not a regular file"},
+        // A link to /dev/null: were it replaced, only the link would go.
+        Hostile{"density_device",
+                [](const fs::path& d, std::vector<Line>& in) {
+                  fs::create_symlink("/dev/null", d / "null.den");
+                  in[1] = {"file2='null.den'"};
+                },
+                1, "can't open null.den: not a regular file"},
+        Hostile{"density_is_the_reflection_file",
+                [](const fs::path&, std::vector<Line>& in) { in[1] = {"file2='m.hkl'"}; }, 2,
+                "density file m.hkl would overwrite the reflection file (file1=)"},
+        Hostile{"density_is_a_hard_link_to_the_reflection_file",
+                [](const fs::path& d, std::vector<Line>& in) {
+                  fs::create_hard_link(d / "m.hkl", d / "link.den");
+                  in[1] = {"file2='link.den'"};
+                },
+                2, "density file link.den would overwrite the reflection file (file1=)"},
+        Hostile{"density_is_the_keyword_input",
+                [](const fs::path&, std::vector<Line>& in) { in[1] = {"file2='job.inp'"}; }, 2,
+                "density file job.inp would overwrite the keyword input (standard input)"},
+        Hostile{"box_is_the_reflection_file",
+                [](const fs::path& d, std::vector<Line>& in) {
+                  fs::copy_file(d / "m.hkl", d / "r.rho");
+                  in[0] = {"file1='r.rho'"};
+                  in[1] = {"file2='r.den'"};
+                  draw(in, kBox);
+                },
+                2, "box file r.rho would overwrite the reflection file (file1=)"},
+        Hostile{"box_is_the_density_file",
+                [](const fs::path&, std::vector<Line>& in) {
+                  in[1] = {"file2='m.win'"};
+                  draw(in, kBox);
+                },
+                2, "box file m.win would overwrite the density file m.win"},
+        Hostile{"nul_byte_in_a_name",
+                [](const fs::path&, std::vector<Line>& in) { in[1] = {std::string("file2='a\0b.den'", 16)}; }, 2,
+                "file2= file name holds a control character (code 0 at position 2)"},
+        Hostile{"escape_in_a_name", [](const fs::path&, std::vector<Line>& in) { in[0] = {"file1='m\x1b.hkl'"}; }, 2,
+                "file1= file name holds a control character (code 27 at position 2)"},
+        Hostile{"reflection_line_of_1001_characters",
+                [](const fs::path& d, std::vector<Line>&) {
+                  write_file(d / "m.hkl", kRecord + std::string(1001, '1') + "\n" + kRecord);
+                },
+                2, "line 2 of the reflection file is longer than 1000 characters"}),
+    [](const ::testing::TestParamInfo<Hostile>& i) { return i.param.name; });
+
+// Values beyond their bounds, mistakes in the drawing lines, and values
+// that would make a map of infinities; the MEM run stops before it
+// replaces its density file.
+INSTANTIATE_TEST_SUITE_P(
+    Values, HostileRun,
+    ::testing::Values(
+        Hostile{"lf_2147483647",
+                [](const fs::path&, std::vector<Line>& in) {
+                  draw(in, kSection);
+                  in.back() = {"div=8 8 hmin=0.1 lf=2147483647"};
+                },
+                2, "lf should be at most 100"},
+        Hostile{"lf_101",
+                [](const fs::path&, std::vector<Line>& in) {
+                  draw(in, kSection);
+                  in.back() = {"div=8 8 hmin=0.1 lf=101"};
+                },
+                2, "lf should be at most 100"},
+        Hostile{"div_2147483647",
+                [](const fs::path&, std::vector<Line>& in) {
+                  draw(in, kSection);
+                  in.back() = {"div=2147483647 2147483647 hmin=0.1 lf=5"};
+                },
+                2, "ixm*iym*izm > nt"},
+        Hostile{"box_of_2097153_cubed_points",
+                [](const fs::path&, std::vector<Line>& in) {
+                  draw(in, kBox);
+                  in.back() = {"xdiv=2097153 ydiv=2097153 zdiv=2097153 hscl=1"};
+                },
+                2, "ixm*iym*izm > nt"},
+        Hostile{"ng_1001", [](const fs::path&, std::vector<Line>& in) { in.back() = {"ng=1001"}; }, 2,
+                "ng should be at most 1000"},
+        Hostile{"ldev_3_with_a_section",
+                [](const fs::path&, std::vector<Line>& in) {
+                  draw(in, kSection);
+                  set_item(in, "ldev=", "ldev=3");
+                },
+                2, "ldev=3 not allowd: sections are drawn on device 1 or 2 (PostScript)"},
+        Hostile{"ldev_99_with_a_section",
+                [](const fs::path&, std::vector<Line>& in) {
+                  draw(in, kSection);
+                  set_item(in, "ldev=", "ldev=99");
+                },
+                2, "ldev=99 not allowd"},
+        Hostile{"ldev_minus_1_with_a_section",
+                [](const fs::path&, std::vector<Line>& in) {
+                  draw(in, kSection);
+                  set_item(in, "ldev=", "ldev=-1");
+                },
+                2, "ldev=-1 not allowd"},
+        Hostile{"typo_in_the_drawing_lines",
+                [](const fs::path&, std::vector<Line>& in) {
+                  draw(in, kSection);
+                  in[in.size() - 5] = {"iaxx=2 ipers=0 iaver=0 ismth=0"};
+                },
+                2, "iax= not found"},
+        Hostile{"nex1_minus_1", [](const fs::path&, std::vector<Line>& in) { set_item(in, "nex1=", "nex1=-1"); }, 2,
+                "nex1 and nex2 should not be negative"},
+        Hostile{"nex_2000000000_each",
+                [](const fs::path&, std::vector<Line>& in) {
+                  set_item(in, "nex1=", "nex1=2000000000");
+                  set_item(in, "nex2=", "nex2=2000000000");
+                },
+                2, "nex1+nex2 should be at most 100000"},
+        Hostile{"ex_0",
+                [](const fs::path&, std::vector<Line>& in) {
+                  set_item(in, "ex1=", "ex1=0");
+                  set_item(in, "ex2=", "ex2=0");
+                },
+                2, "ex1 and ex2 should be positive"},
+        Hostile{"ex2_negative", [](const fs::path&, std::vector<Line>& in) { set_item(in, "ex2=", "ex2=-0.001"); }, 2,
+                "ex1 and ex2 should be positive"},
+        Hostile{"fmag_0", [](const fs::path&, std::vector<Line>& in) { set_item(in, "fmag=", "fmag=0"); }, 2,
+                "fmag should be positive"},
+        Hostile{"fmag_negative", [](const fs::path&, std::vector<Line>& in) { set_item(in, "fmag=", "fmag=-1"); }, 2,
+                "fmag should be positive"},
+        Hostile{"wave_vector_zero", [](const fs::path&, std::vector<Line>& in) { set_line(in, "k=", {"k=0 0 0"}); }, 2,
+                "wave vector 1 is zero: k= needs a non-zero component"},
+        Hostile{"isys_minus_1", [](const fs::path&, std::vector<Line>& in) { set_line(in, "isys=", {"isys=-1"}); }, 2,
+                "wrong isys"},
+        Hostile{"isys_6", [](const fs::path&, std::vector<Line>& in) { set_line(in, "isys=", {"isys=6 a=5.12 c=4"}); },
+                2, "wrong isys"},
+        Hostile{"fo_3e38",
+                [](const fs::path& d, std::vector<Line>&) {
+                  // Each just below the largest float, their sum beyond it.
+                  write_file(d / "m.hkl", "   1   0   0   0   0   0  3.00E+38  3.00E+38      0.00\n"
+                                          "   1   1   0   0   0   0  3.00E+38  3.00E+38      0.00\n");
+                },
+                2, "the map holds a value that is not a finite number (NaN or infinite) at grid point ", {}, true},
+        Hostile{"density_file_of_nan",
+                [](const fs::path& d, std::vector<Line>& in) {
+                  std::string den(8192 + 8, '\0');
+                  const unsigned char mark[4] = {0x00, 0x20, 0x00, 0x00};  // 8192, little-endian
+                  std::memcpy(&den[0], mark, 4);
+                  std::memcpy(&den[8196], mark, 4);
+                  const float nan = std::numeric_limits<float>::quiet_NaN();
+                  for (int j = 0; j < 2048; ++j) std::memcpy(&den[4 + 4 * j], &nan, 4);
+                  write_file(d / "m.den", den);
+                  set_line(in, "icont=", {"icont=1"});
+                },
+                2,
+                "density file m.den holds a value that is not a finite number (NaN or infinite) at grid point 0: "
+                "make it again, with smaller amplitudes (fmag=)"},
+        // The box is cut from the finished map, after the density file.
+        // The map's values are about 1.5: times 3e38 beyond the largest float.
+        Hostile{"hscl_3e38",
+                [](const fs::path&, std::vector<Line>& in) {
+                  draw(in, kBox);
+                  in.back() = {"xdiv=5 ydiv=5 zdiv=5 hscl=3e38"};
+                },
+                2, "box 1: a value times hscl= is not a finite number: choose a smaller hscl=", {"m.den"}},
+        Hostile{"blank_line_between_reflections",
+                [](const fs::path& d, std::vector<Line>&) { write_file(d / "m.hkl", kRecord + "\n" + kRecord); }, 2,
+                "index=0 in symstf", {}, true}),
+    [](const ::testing::TestParamInfo<Hostile>& i) { return i.param.name; });
+
+// Blank lines after the last record end the reflection file: the map is
+// the map of the file without them.
+TEST(Messages, BlankLinesAfterTheLastReflectionEndTheFile) {
+  const fs::path dir = job_dir("trailing_blank");
+  const std::string records = slurp(dir / "m.hkl");
+  const std::string input = text_of(fourier_input());
+  RunResult r0 = run_trovan(dir, input);
+  ASSERT_EQ(r0.status, 0) << r0.out;
+  const std::string den = slurp(dir / "m.den");
+  write_file(dir / "m.hkl", records + "\n   \n\n");
+  RunResult r1 = run_trovan(dir, input);
+  EXPECT_EQ(r1.status, 0) << r1.out;
+  EXPECT_EQ(slurp(dir / "m.den"), den);
+  EXPECT_TRUE(r1.has(" number of reflections used  =           5")) << r1.out;
+}
+
+// A listing that cannot be written is a failure, not a success, and stops
+// the run before the computation.
+TEST(Messages, ALostListingIsAFailure) {
+  const fs::path dir = job_dir("listing");
+  write_file(dir / "m.den", "the previous density");
+  const std::string input = text_of(fourier_input());
+  struct Case {
+    const char* listing;
+    const char* told;
+  } cases[] = {
+      {"> /dev/full", "trovan: the listing could not be written to standard output\n"},
+      {">&-", "trovan: standard output is closed: the listing can not be written\n"},
+  };
+  for (const Case& c : cases) {
+    const RunResult r = run_bounded(dir, input, c.listing);
+    EXPECT_EQ(r.status, 1) << c.listing;
+    EXPECT_EQ(r.err, c.told) << c.listing;
+    EXPECT_EQ(slurp(dir / "m.den"), "the previous density") << c.listing;
+  }
+}
+
+// ---- a full disk: a small filesystem of our own (root only) ----------------
+
+// A tmpfs of `kib` KiB mounted on a fresh folder, unmounted at the end.
+struct SmallDisk {
+  fs::path dir;
+  bool ok = false;
+  SmallDisk(const fs::path& where, int kib) : dir(where) {
+    fs::create_directories(dir);
+    if (::geteuid() != 0) return;
+    const std::string cmd =
+        "mount -t tmpfs -o size=" + std::to_string(kib) + "k tmpfs '" + dir.string() + "' 2> /dev/null";
+    ok = std::system(cmd.c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (ok) std::system(("umount -l '" + dir.string() + "'").c_str());
+  }
+};
+
+struct DiskFull {
+  std::string name;
+  int kib;                       // size of the small disk
+  std::vector<Line> drawings;    // of the run
+  std::string density;           // file2= (relative to the run's folder)
+  std::string message;           // the stop
+};
+
+std::ostream& operator<<(std::ostream& os, const DiskFull& d) { return os << d.name; }
+
+class FullDisk : public ::testing::TestWithParam<DiskFull> {};
+
+// The run works in a folder on the small disk; the reflection file lies
+// outside it. What it writes there does not fit: the run stops with status
+// 1 naming the file, and the previous files are as they were.
+TEST_P(FullDisk, AWriteThatFailsStopsAndKeepsThePreviousFile) {
+  const DiskFull& c = GetParam();
+  const fs::path top = job_dir("diskfull_" + c.name);
+  SmallDisk disk(top / "disk", c.kib);
+  if (!disk.ok) GTEST_SKIP() << "a full disk needs a small tmpfs, which only root can mount";
+  const fs::path dir = disk.dir;
+  write_file(dir / "m.den", "the previous density");
+  write_file(dir / "m.win", "the previous binary box");
+  write_file(dir / "m.rho", "the previous text box");
+  write_file(dir / "calcomp1.ps", "the previous pages");
+  std::vector<Line> in = fourier_input();
+  in[0] = {"file1='" + (top / "m.hkl").string() + "'"};
+  in[1] = {"file2='" + c.density + "'"};
+  if (!c.drawings.empty()) draw(in, c.drawings, static_cast<int>(std::count_if(c.drawings.begin(), c.drawings.end(),
+                                                                              [](const Line& l) { return l[0].rfind("iax=", 0) == 0; })));
+  const std::string input = text_of(in);
+  // The input and the listing go outside the small disk.
+  write_file(top / "job.inp", input);
+  const auto before = snapshot(dir);
+  const std::string cmd = "cd '" + dir.string() + "' && CLCMPPATH='" + (source_dir() / "plot").string() +
+                          "' timeout -k 5 120 '" + std::string(TROVAN_EXE) + "' < ../job.inp > ../job.out 2> ../job.err";
+  const int rc = std::system(cmd.c_str());
+  const int status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  const std::string err = slurp(top / "job.err");
+  EXPECT_EQ(status, 1) << slurp(top / "job.out") << err;
+  EXPECT_NE(err.find("trovan: " + c.message + " could not be written (No space left on device); the previous file is unchanged"),
+            std::string::npos)
+      << err;
+  // Only the files written whole before the failing one may have changed.
+  std::vector<std::string> written;
+  if (c.message.rfind("density", 0) != 0) written.push_back(c.density);
+  if (c.message == "box file m.rho") written.push_back("m.win");
+  EXPECT_EQ(changes(before, snapshot(dir), written), "");
+}
+
+const std::vector<Line> kBigBox = {{"iax=3 ipers=0 iaver=0 ismth=0"},
+                                   {"x= 0 0 0 0 0 0"},
+                                   {"u= 1 0 0 0 0 0"},
+                                   {"v= 0 1 0 0 0 0"},
+                                   {"q= 0 0 1 0 0 0"},
+                                   {"xmin=0 xmax=1 ymin=0 ymax=1 zmin=0 zmax=1"},
+                                   {"xdiv=13 ydiv=13 zdiv=13 hscl=1"}};
+
+// Sizes in pages of 4 KiB: the previous files take one page each; the
+// density (8200 bytes) three, written beside the previous one; the big
+// box's binary file (4528 bytes) two, its text file (28561 bytes) seven.
+INSTANTIATE_TEST_SUITE_P(
+    NoDataLost, FullDisk,
+    ::testing::Values(DiskFull{"density", 20, {}, "m.den", "density file m.den"},
+                      DiskFull{"binary_box", 28, kBigBox, "m.den", "box file m.win"},
+                      DiskFull{"text_box", 48, kBigBox, "m.den", "box file m.rho"},
+                      DiskFull{"pages", 20, kSection, "../m.den", "page file calcomp1.ps"}),
+    [](const ::testing::TestParamInfo<DiskFull>& i) { return i.param.name; });
+
+// A density file given through a symbolic link: the file it names is
+// written (whole, as always), and the link stays.
+TEST(NoDataLost, ADensityFileBehindALinkIsWrittenThroughIt) {
+  const fs::path dir = job_dir("density_link");
+  fs::create_directories(dir / "data");
+  write_file(dir / "data" / "real.den", "the previous density");
+  fs::create_symlink("data/real.den", dir / "m.den");
+  RunResult r = run_trovan(dir, text_of(fourier_input()));
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(fs::is_symlink(dir / "m.den"));
+  EXPECT_EQ(fs::file_size(dir / "data" / "real.den"), 8192u + 8);
+  for (const auto& e : fs::directory_iterator(dir / "data"))
+    EXPECT_EQ(e.path().filename(), "real.den");  // no temporary file left
+}
+
+// Two runs drawing in one folder at once: each writes its pages to a file
+// of its own and renames it when complete, so calcomp1.ps is always the
+// whole file of one of them, never a mix.
+TEST(NoDataLost, TwoRunsDrawingInOneFolderLeaveTheWholeFileOfOne) {
+  const fs::path dir = job_dir("two_runs");
+  std::vector<std::string> inputs, alone;
+  for (const char* title : {"first run", "second run"}) {
+    std::vector<Line> in = fourier_input();
+    in[2] = {std::string("title='") + title + "'"};
+    draw(in, kSection);
+    inputs.push_back(text_of(in));
+    const fs::path solo = job_dir(std::string("two_runs_solo") + title[0]);
+    RunResult r = run_bounded(solo, inputs.back());
+    ASSERT_EQ(r.status, 0) << r.out;
+    alone.push_back(slurp(solo / "calcomp1.ps"));
+    fs::remove_all(solo);
+  }
+  ASSERT_NE(alone[0], alone[1]);
+  write_file(dir / "a.inp", inputs[0]);
+  write_file(dir / "b.inp", inputs[1]);
+  for (int round = 0; round < 3; ++round) {
+    const std::string run = "CLCMPPATH='" + (source_dir() / "plot").string() + "' '" + TROVAN_EXE + "'";
+    const std::string cmd = "cd '" + dir.string() + "' && (" + run + " < a.inp > a.out 2>&1 & " + run +
+                            " < b.inp > b.out 2>&1 & wait)";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const std::string ps = slurp(dir / "calcomp1.ps");
+    EXPECT_TRUE(ps == alone[0] || ps == alone[1]) << "round " << round << ": " << ps.size() << " bytes";
+    for (const auto& e : fs::directory_iterator(dir))
+      EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
+  }
 }
 
 }  // namespace

@@ -69,21 +69,17 @@ TEST(MemControl, NoConvergenceBeforeSixRejections) {
   EXPECT_FALSE(isconverge(0.21f, 0.2f, 1e-6f));
 }
 
-TEST(MemUpdate, ExpandFollowsTheDifferenceMapAndStaysPositive) {
-  const float vol = 10.0f, f000 = 100.0f;
-  // Positive difference density raises, negative lowers, zero keeps.
-  EXPECT_GT(expand1(1.0f, 0.2f, vol, f000, 5.0f, 0.5f, 1), 1.0f);
-  EXPECT_LT(expand1(1.0f, -0.2f, vol, f000, 5.0f, 0.5f, 1), 1.0f);
-  EXPECT_FLOAT_EQ(expand1(1.0f, 0.0f, vol, f000, 5.0f, 0.5f, 2), 1.0f);
-  EXPECT_GT(expand1(1.0f, -50.0f, vol, f000, 5.0f, 0.5f, 2), 0.0f);
-  // The formula: rho exp(ex V D / s), s = sqrt(V rho + F000/1000) or sqrt(V dmax).
-  EXPECT_NEAR(expand1(2.0f, 0.1f, vol, f000, 5.0f, 0.5f, 1),
-              2.0 * std::exp(0.5 * 1.0 / std::sqrt(20.0 + 0.1)), 1e-5);
-  EXPECT_NEAR(expand1(2.0f, 0.1f, vol, f000, 5.0f, 0.5f, 2),
-              2.0 * std::exp(0.5 * 1.0 / std::sqrt(50.0)), 1e-5);
+// The first stage moves low density more than high density (the weight
+// falls as 1/sqrt(rho)); the second weighs every point alike.
+TEST(MemUpdate, StageWeightsAndAnInvalidStage) {
+  EXPECT_FLOAT_EQ(memweight(0.01f, 1.0f, 2), 1.0f);
+  EXPECT_FLOAT_EQ(memweight(100.0f, 1.0f, 2), 1.0f);
+  EXPECT_GT(memweight(0.01f, 1.0f, 1), memweight(1.0f, 1.0f, 1));
+  EXPECT_NEAR(memweight(100.0f, 1.0f, 1) / memweight(1.0f, 1.0f, 1), 0.1, 1e-3);
+  EXPECT_FLOAT_EQ(memfloor(84.0f, 42.0f), 2e-6f);
   std::ostringstream os;
   set_out_stream(&os);
-  EXPECT_THROW(expand1(1.0f, 0.1f, vol, f000, 5.0f, 0.5f, 3), Stop);
+  EXPECT_THROW(memweight(1.0f, 1.0f, 3), Stop);
   set_out_stream(nullptr);
   EXPECT_NE(os.str().find("invalid imode in expand2"), std::string::npos);
 }
@@ -92,10 +88,12 @@ TEST(MemListing, CycleLineIsFortranEdited) {
   EXPECT_EQ(cycleline(7, 123.456f, 0.12345f, 0.54321f, 84.0f, 0.01234f, 55.5f, 1, 0.5f),
             "ic=  7 c2= 0.12346E+03 rfact= 0.12345 rwfact= 0.54321 f0=   84. dmin=  0.01234"
             " dmax=      55.5 ex1= 0.500E+00");
-  // Too wide for its field: asterisks, as a Fortran runtime prints them.
+  // Values too wide for their fields: asterisks, as a Fortran runtime
+  // prints them; but a cycle number widens its field.
   EXPECT_EQ(cycleline(1000, 1.0f, 12345.0f, 0.5f, 1234567.0f, 0.0f, 1e12f, 2, 1e-3f),
-            "ic=*** c2= 0.10000E+01 rfact=******** rwfact= 0.50000 f0=****** dmin=  0.00000"
+            "ic=1000 c2= 0.10000E+01 rfact=******** rwfact= 0.50000 f0=****** dmin=  0.00000"
             " dmax=********** ex2= 0.100E-02");
+  EXPECT_EQ(cycleline(12345, 1, 0, 0, 1, 0, 1, 2, 1).substr(0, 9), "ic=12345 ");
 }
 
 }  // namespace

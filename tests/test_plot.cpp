@@ -94,12 +94,8 @@ class Plot : public ::testing::Test {
     fs::current_path(dir_);
     ::setenv("CLCMPPATH", TROVAN_SOURCE_DIR "/plot", 1);
     set_out_stream(&listing_);
-    setorien(1);
-    setnfile(0);
   }
   void TearDown() override {
-    plote();
-    set_out_stream(nullptr);
     fs::current_path(old_);
     fs::remove_all(dir_);
   }

@@ -62,6 +62,45 @@ TEST(Centring, ReflectionConditionsOfFaceAndBodyCentredCells) {
   EXPECT_GT(ni, 0);
 }
 
+// The centring letters of the general setting act on h, k, l as the
+// International Tables' reflection conditions say, and leave the internal
+// indices alone.
+TEST(Centring, ReflectionConditionsOfTheGeneralSetting) {
+  struct Letter {
+    char brv;
+    bool (*allowed)(int h, int k, int l);
+  } letters[] = {
+      {'a', [](int, int k, int l) { return (k + l) % 2 == 0; }},
+      {'b', [](int h, int, int l) { return (h + l) % 2 == 0; }},
+      {'c', [](int h, int k, int) { return (h + k) % 2 == 0; }},
+      {'i', [](int h, int k, int l) { return (h + k + l) % 2 == 0; }},
+      {'f', [](int h, int k, int l) { return (h + k) % 2 == 0 && (k + l) % 2 == 0; }},
+      {'r', [](int h, int k, int l) { return ((-h + k + l) % 3 + 3) % 3 == 0; }},
+  };
+  std::mt19937 rng(9);
+  std::uniform_int_distribution<int> pick(-6, 6);
+  for (const Letter& L : letters) {
+    configure(0, L.brv, 0);
+    EXPECT_TRUE(brvknown());
+    int allowed = 0;
+    for (int n = 0; n < 500; ++n) {
+      int h[6], hg[6];
+      for (int i = 0; i < 6; ++i) h[i] = pick(rng);
+      const bool ok = htophok(h, hg);
+      EXPECT_EQ(ok, L.allowed(h[0], h[1], h[2])) << L.brv << " " << h[0] << h[1] << h[2];
+      allowed += ok;
+      if (!ok) continue;
+      for (int i = 3; i < 6; ++i) EXPECT_EQ(hg[i], h[i]);
+    }
+    EXPECT_GT(allowed, 50) << L.brv;
+  }
+  configure(0, 's', 0);
+  EXPECT_FALSE(brvknown());
+  configure(2, 'c', 0);
+  EXPECT_FALSE(brvknown());
+  configure(0, 'p', 0);
+}
+
 TEST(Centring, StopsOnForbiddenReflectionAndUnknownLetter) {
   std::ostringstream listing;
   set_out_stream(&listing);
@@ -80,14 +119,13 @@ TEST(Centring, StopsOnForbiddenReflectionAndUnknownLetter) {
   } catch (const Stop& s) {
     EXPECT_EQ(std::string(s.what()), "invalid brv");
   }
-  set_out_stream(nullptr);
-  configure(0, 'p', 0);
 }
 
 TEST(Bases, PhaseIsTheSameInSettingAndGridBasis) {
   const Case cases[] = {{2, 'p', 0}, {2, 'p', 3}, {2, 'p', -3}, {1, 'p', 6},  {2, 'f', 0},
                         {2, 'f', 1}, {2, 'f', -1}, {2, 'i', 0}, {2, 'i', 3}, {3, 'p', 1},
-                        {3, 'p', -2}, {4, 'p', 1}, {4, 'p', -1}, {5, 'p', 2}, {5, 'p', -1}};
+                        {3, 'p', -2}, {4, 'p', 1}, {4, 'p', -1}, {5, 'p', 2}, {5, 'p', -1},
+                        {0, 'a', 0}, {0, 'b', 0}, {0, 'c', 0}, {0, 'i', 0}, {0, 'f', 0}, {0, 'r', 0}};
   std::mt19937 rng(11);
   std::uniform_int_distribution<int> pick(-4, 4);
   std::uniform_real_distribution<float> unit(0.f, 1.f);
@@ -112,11 +150,11 @@ TEST(Bases, PhaseIsTheSameInSettingAndGridBasis) {
     }
     EXPECT_GT(allowed, 10) << "isys " << c.isys << " brv " << c.brv << " ismtr " << c.ismtr;
   }
-  configure(0, 'p', 0);
 }
 
 TEST(Bases, MatrixAndItsInverseMatchTheIndexForm) {
-  const Case cases[] = {{2, 'p', 3}, {2, 'f', 0}, {2, 'i', -3}, {3, 'p', 2}, {5, 'p', -1}};
+  const Case cases[] = {{2, 'p', 3}, {2, 'f', 0}, {2, 'i', -3}, {3, 'p', 2}, {5, 'p', -1},
+                        {0, 'c', 0}, {0, 'f', 0}, {0, 'i', 0}, {0, 'r', 0}};
   std::mt19937 rng(3);
   std::uniform_int_distribution<int> pick(-3, 3);
   for (const Case& c : cases) {
@@ -146,7 +184,6 @@ TEST(Bases, MatrixAndItsInverseMatchTheIndexForm) {
       for (int i = 0; i < 6; ++i) EXPECT_EQ(back[i], hg[i]);
     }
   }
-  configure(0, 'p', 0);
 }
 
 TEST(Superstructure, InverseUndoesForward) {
@@ -171,7 +208,6 @@ TEST(Superstructure, InverseUndoesForward) {
     smtrh(a, b, -3);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(b[i], h[i]);
   }
-  configure(0, 'p', 0);
 }
 
 TEST(Coordinates, ReducKeepsSmallNegativesAndFoldsTheRest) {

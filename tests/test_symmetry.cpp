@@ -55,6 +55,25 @@ TEST(Decode, TranslationsSignsAndBlanks) {
   EXPECT_DOUBLE_EQ(t[0], 0.0);
 }
 
+// The superspace tables' notation x1 ... x6, mixed with letters, blanks
+// after commas and between the terms: the sign of a coordinate is the one
+// written before it.
+TEST(Decode, NumberedCoordinatesAndBlanks) {
+  int r[36], q[36];
+  double t[6], u[6];
+  decode("-x2, x1 , x3+1/2, x4 - x1 + 1/4, x5, -x6", r, t, 6);
+  decode("-y,x,z+1/2,t-x+1/4,u,-v", q, u, 6);
+  EXPECT_EQ(std::vector<int>(r, r + 36), std::vector<int>(q, q + 36));
+  for (int e = 0; e < 6; ++e) EXPECT_DOUBLE_EQ(t[e], u[e]);
+  EXPECT_EQ(r[at(3, 0)], -1);
+  EXPECT_EQ(r[at(3, 3)], 1);
+  Quiet quiet;
+  EXPECT_EQ(stop_message([&] { decode("x7,y,z,t,u,v", r, t, 6); }), "incorrect symmetry operation");
+  EXPECT_NE(quiet.text().find("x7 is no coordinate"), std::string::npos) << quiet.text();
+  EXPECT_EQ(stop_message([&] { decode("x1+x,y,z,t,u,v", r, t, 6); }), "incorrect symmetry operation");
+  EXPECT_NE(quiet.text().find("stands twice"), std::string::npos) << quiet.text();
+}
+
 TEST(Decode, MissingCommaStops) {
   Quiet q;
   int r[36];
@@ -84,6 +103,7 @@ TEST(Listing, TranslationFractions) {
 
 TEST(Closure, NoGeneratorsLeavesTheIdentity) {
   Quiet q;
+  setting(0, 'p', 0, 0);
   gensymo(0, nullptr, nullptr);
   EXPECT_EQ(getnsymo(), 1);
   int r[36];
@@ -91,8 +111,12 @@ TEST(Closure, NoGeneratorsLeavesTheIdentity) {
   EXPECT_TRUE(isunitmtrx(r, 6));
 }
 
+// Superspace groups are closed in a six-dimensional setting (isys 1): in the
+// general setting without wave vectors the internal axes are placeholders,
+// and operators that differ only there are one element.
 TEST(Closure, PureTranslationDoublesTheGroup) {
   Quiet q;
+  setting(1, 'p', 0, 0);
   close_text({"-x,-y,z,t,u,v", "x,y,z,t+1/2,u+1/2,v"});
   EXPECT_EQ(getnsymo(), 4);
   EXPECT_TRUE(list_is_group());
@@ -103,10 +127,22 @@ TEST(Closure, PureTranslationDoublesTheGroup) {
     if (t[3] == 0.5 && t[4] == 0.5) ++translated;
   }
   EXPECT_EQ(translated, 2);
+  setting(0, 'p', 0, 0);
+}
+
+// The rhombohedral centring as a generating element of a primitive setting:
+// a translation of order three, not two.
+TEST(Closure, PureTranslationHasTheOrderOfItsTranslation) {
+  Quiet q;
+  setting(0, 'p', 0, 0);
+  close_text({"x+2/3,y+1/3,z+1/3,t,u,v", "-y,x-y,z,t,u,v"});
+  EXPECT_EQ(getnsymo(), 9);
+  EXPECT_TRUE(list_is_group());
 }
 
 TEST(Closure, IcosahedralRotationGroupInSixDimensions) {
   Quiet q;
+  setting(0, 'p', 0, 0);
   Mat d = icosahedral_basis();
   std::vector<IMat> rot = signed_permutation_rotations(d);
   // The signed permutations that are rotations of this basis are exactly
@@ -115,8 +151,7 @@ TEST(Closure, IcosahedralRotationGroupInSixDimensions) {
   std::vector<IMat> gens = icosahedral_generators(rot);
   ASSERT_EQ(gens.size(), 4u);
   for (char brv : {'p', 'f'}) {
-    setbrv(brv);
-    seticent(1);
+    setting(2, brv, 0, 1);
     close_rotations(gens);
     ASSERT_EQ(getnsymo(), 60);
     EXPECT_TRUE(list_is_group());
@@ -128,12 +163,11 @@ TEST(Closure, IcosahedralRotationGroupInSixDimensions) {
     }
     EXPECT_EQ(got, want);
   }
-  seticent(0);
-  setbrv('p');
 }
 
 TEST(Closure, DecagonalGroupInFiveDimensionsWithScrew) {
   Quiet q;
+  setting(3, 'p', 0, 0);
   // 10_5 screw along the period axis and a two-fold in the plane.
   close_text({"-y,-z,-t,x+y+z+t,u+1/2,v", "t,z,y,x,-u,v"});
   ASSERT_EQ(getnsymo(), 20);
@@ -149,10 +183,12 @@ TEST(Closure, DecagonalGroupInFiveDimensionsWithScrew) {
     proper += kind == 1;
   }
   EXPECT_EQ(proper, 20);
+  setting(0, 'p', 0, 0);
 }
 
 TEST(Closure, ModulatedGroupWithInternalTranslation) {
   Quiet q;
+  setting(1, 'p', 0, 0);
   setidm(4);
   close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
   EXPECT_EQ(getnsymo(), 4);
@@ -181,33 +217,55 @@ TEST(Closure, ModulatedGroupWithInternalTranslation) {
       EXPECT_EQ(hr[j], -s);
     }
   }
-  setidm(6);
 }
 
-TEST(Closure, CubicGroupDependsOnGeneratorOrder) {
+TEST(Closure, CubicGroupIsTheSameInAnyGeneratorOrder) {
   Quiet q;
-  // 432 from a four-fold, a two-fold and a three-fold: C3 . D4 is the group.
-  close_text({"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"});
-  EXPECT_EQ(getnsymo(), 24);
+  setting(0, 'p', 0, 0);
+  // 432 from a four-fold, a two-fold and a three-fold, in two orders: the
+  // products of powers repeat in the second, the group does not.
+  for (const std::vector<std::string>& gens :
+       {std::vector<std::string>{"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"},
+        std::vector<std::string>{"-y,x,z,t,u,v", "z,x,y,t,u,v", "y,x,-z,t,u,v"}}) {
+    close_text(gens);
+    EXPECT_EQ(getnsymo(), 24);
+    EXPECT_TRUE(list_is_group());
+  }
+}
+
+TEST(Closure, RedundantGeneratorIsLeftOutWithANote) {
+  Quiet q;
+  setting(0, 'p', 0, 0);
+  // P4_2/mnm as the International Tables list it: 2z, then 4_2 whose square
+  // it is, 2 along y; the identity and a whole cell translation on top.
+  close_text({"x,y,z,t,u,v", "-x,-y,z,t,u,v", "-y+1/2,x+1/2,z+1/2,t,u,v", "x+1/2,-y+1/2,-z+1/2,t,u,v",
+              "-y+1/2,x+1/2,z+3/2,t,u,v"});
+  EXPECT_EQ(getnsymo(), 8);
   EXPECT_TRUE(list_is_group());
-  // With the three-fold before the two-fold the products of powers repeat.
-  EXPECT_EQ(stop_message([] { close_text({"-y,x,z,t,u,v", "z,x,y,t,u,v", "y,x,-z,t,u,v"}); }),
-            "the generating elements do not generate a group in this order");
+  const std::string s = q.text();
+  EXPECT_NE(s.find("generating element  1"), std::string::npos) << s;
+  EXPECT_NE(s.find("generating element  5"), std::string::npos) << s;
+  EXPECT_EQ(s.find("generating element  2"), std::string::npos) << s;
 }
 
 TEST(Closure, LimitsAreNamed) {
   Quiet q;
-  std::vector<std::string> six(6, "-x,-y,z,t,u,v");
-  EXPECT_EQ(stop_message([&] { close_text(six); }), "more than 5 generating elements");
-  // Five generators whose product of orders, 4*3*2*2*2, exceeds 60.
+  setting(0, 'p', 0, 0);
+  std::vector<std::string> many(kMaxGenerators + 1, "-x,-y,z,t,u,v");
+  EXPECT_EQ(stop_message([&] { close_text(many); }),
+            "more than " + std::to_string(kMaxGenerators) + " generating elements");
+  // m-3m times two internal mirrors: 192 operators.
+  setting(1, 'p', 0, 0);
   EXPECT_EQ(stop_message([] {
               close_text({"-y,x,z,t,u,v", "z,x,y,t,u,v", "x,y,-z,t,u,v", "x,y,z,-t,u,v", "x,y,z,t,-u,v"});
             }),
             "more than 60 symmetry operators");
+  setting(0, 'p', 0, 0);
 }
 
 TEST(Closure, BadOrderIsReported) {
   Quiet q;
+  setting(0, 'p', 0, 0);
   // A shear has no finite order.
   EXPECT_NE(stop_message([] { close_text({"x+y,y,z,t,u,v"}); }), "");
   EXPECT_NE(q.listing.str().find("error in symmetry operator ?"), std::string::npos);
@@ -215,6 +273,7 @@ TEST(Closure, BadOrderIsReported) {
 
 TEST(ReadSymmetry, KeywordLinesAndListing) {
   std::ostringstream listing;
+  setting(3, 'p', 0, 0);
   setiwflag(1);
   read_symmetry(
       "nsymo=2 icent=-1 brv='f'\n"
@@ -231,23 +290,21 @@ TEST(ReadSymmetry, KeywordLinesAndListing) {
   EXPECT_NE(s.find("generating elements"), std::string::npos);
   EXPECT_NE(s.find("symmetry operators generated by generating elements"), std::string::npos);
   EXPECT_NE(s.find("1/2"), std::string::npos);
-  setiwflag(0);
-  seticent(0);
-  setbrv('p');
 }
 
 TEST(ReadSymmetry, TooManyGeneratorsStopsBeforeReadingThem) {
   std::ostringstream listing;
   try {
-    read_symmetry("nsymo=6 icent=0 brv='p'\n", listing);
+    read_symmetry("nsymo=13 icent=0 brv='p'\n", listing);
     FAIL() << "no stop";
   } catch (const Stop& s) {
-    EXPECT_EQ(std::string(s.what()), "more than 5 generating elements");
+    EXPECT_EQ(std::string(s.what()), "more than 12 generating elements");
   }
 }
 
 TEST(SettingHelpers, CoordinateImageAgreesWithIndexImage) {
   Quiet q;
+  setting(0, 'p', 0, 0);
   close_text({"-y,-z,-t,x+y+z+t,u+1/2,v", "t,z,y,x,-u,v"});
   // h.(R x + tau) = (h.R).x + h.tau for every operator and both k.
   const int h[6] = {2, -1, 3, 0, 1, 0};
@@ -266,3 +323,117 @@ TEST(SettingHelpers, CoordinateImageAgreesWithIndexImage) {
       EXPECT_NEAR(lhs, rhs, 1e-5) << i << ' ' << k;
     }
 }
+
+namespace {
+
+// Generating elements as the International Tables print them, redundant
+// ones included (the identity, centring translations, the inversion given
+// besides icent, an element that the others generate): the group closes to
+// one operator per coset of the centring translations, the inversion
+// implied by icent left out.
+struct TablesGroup {
+  const char* name;
+  char brv;
+  int icent;
+  std::vector<std::string> gens;
+  int order;    // point-group order / (2 when icent is set)
+  int dropped;  // generating elements left out as redundant
+};
+
+class TablesGenerators : public ::testing::TestWithParam<TablesGroup> {};
+
+// Every product of two operators is an operator of the list (or the
+// inversion image of one when icent is set), modulo the centred lattice.
+bool closed_modulo_centring() {
+  const int n = getnsymo();
+  for (int a = 1; a <= n; ++a)
+    for (int b = 1; b <= n; ++b) {
+      int ra[36], rb[36], rc[36];
+      double ta[6], tb[6], tc[6];
+      getsymrot(a, ra);
+      getsymrot(b, rb);
+      getsymtrn(a, ta);
+      getsymtrn(b, tb);
+      mtmpli6(ra, rb, rc);
+      for (int e = 0; e < 6; ++e) {
+        tc[e] = ta[e];
+        for (int i = 0; i < 6; ++i) tc[e] += ra[at(e, i)] * tb[i];
+      }
+      bool found = false;
+      for (int c = 1; c <= n && !found; ++c) {
+        int r[36];
+        double t[6];
+        getsymrot(c, r);
+        getsymtrn(c, t);
+        for (int sgn : {1, -1}) {
+          if (sgn < 0 && geticent() == 0) continue;
+          bool same = true;
+          double d[6];
+          for (int i = 0; i < 36; ++i) same = same && sgn * r[i] == rc[i];
+          for (int e = 0; e < 6; ++e) d[e] = sgn * t[e] - tc[e];
+          found = found || (same && iscentringvector(d));
+        }
+      }
+      if (!found) return false;
+    }
+  return true;
+}
+
+TEST_P(TablesGenerators, CloseToTheKnownOrder) {
+  const TablesGroup& g = GetParam();
+  Quiet q;
+  setting(0, g.brv, 0, g.icent);
+  std::vector<std::string> lines;
+  for (const std::string& s : g.gens) lines.push_back(s);
+  close_text(lines);
+  EXPECT_EQ(getnsymo(), g.order) << q.text();
+  EXPECT_TRUE(closed_modulo_centring());
+  int dropped = 0;
+  for (std::size_t p = q.text().find("left out"); p != std::string::npos; p = q.text().find("left out", p + 1))
+    ++dropped;
+  EXPECT_EQ(dropped, g.dropped) << q.text();
+  setting(0, 'p', 0, 0);
+}
+
+// The last three coordinates are the internal ones, left alone.
+std::string op3(const std::string& s) { return s + ",t,u,v"; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Groups, TablesGenerators,
+    ::testing::Values(
+        TablesGroup{"P_1", 'p', 0, {op3("x,y,z"), op3("-x,-y,-z")}, 2, 1},
+        TablesGroup{"P21_c", 'p', 1, {op3("-x,y+1/2,-z+1/2"), op3("-x,-y,-z")}, 2, 1},
+        TablesGroup{"C2_c", 'c', 0, {op3("x+1/2,y+1/2,z"), op3("-x,y,-z+1/2"), op3("-x,-y,-z")}, 4, 1},
+        TablesGroup{"P212121", 'p', 0, {op3("-x+1/2,-y,z+1/2"), op3("-x,y+1/2,-z+1/2")}, 4, 0},
+        TablesGroup{"Fddd", 'f', 0,
+                    {op3("x,y+1/2,z+1/2"), op3("x+1/2,y,z+1/2"), op3("-x+3/4,-y+3/4,z"), op3("-x+3/4,y,-z+3/4"),
+                     op3("-x,-y,-z")},
+                    8, 2},
+        TablesGroup{"P42_mnm", 'p', 0,
+                    {op3("-x,-y,z"), op3("-y+1/2,x+1/2,z+1/2"), op3("x+1/2,-y+1/2,-z+1/2"), op3("-x,-y,-z")}, 16, 0},
+        TablesGroup{"I41_amd", 'i', 0,
+                    {op3("x+1/2,y+1/2,z+1/2"), op3("-x+1/2,-y,z+1/2"), op3("-y+1/4,x+3/4,z+1/4"),
+                     op3("-x+1/2,y,-z+1/2"), op3("-x,-y,-z")},
+                    16, 1},
+        TablesGroup{"P3221", 'p', 0, {op3("-y,x-y,z+2/3"), op3("y,x,-z")}, 6, 0},
+        TablesGroup{"R_3m", 'r', 0, {op3("x+2/3,y+1/3,z+1/3"), op3("-y,x-y,z"), op3("y,x,-z"), op3("-x,-y,-z")}, 12, 1},
+        TablesGroup{"P63_mmc", 'p', 0, {op3("-y,x-y,z"), op3("-x,-y,z+1/2"), op3("y,x,-z"), op3("-x,-y,-z")}, 24, 0},
+        TablesGroup{"Fm_3m", 'f', 0,
+                    {op3("x,y+1/2,z+1/2"), op3("x+1/2,y,z+1/2"), op3("-x,-y,z"), op3("-x,y,-z"), op3("z,x,y"),
+                     op3("y,x,-z"), op3("-x,-y,-z")},
+                    48, 2},
+        TablesGroup{"Ia_3d", 'i', 0,
+                    {op3("x+1/2,y+1/2,z+1/2"), op3("-x+1/2,-y,z+1/2"), op3("-x,y+1/2,-z+1/2"), op3("z,x,y"),
+                     op3("y+3/4,x+1/4,-z+1/4"), op3("-x,-y,-z")},
+                    48, 1},
+        TablesGroup{"Fd_3m", 'f', 1,
+                    {op3("x,y+1/2,z+1/2"), op3("x+1/2,y,z+1/2"), op3("-x+3/4,-y+1/4,z+1/2"),
+                     op3("-x+1/4,y+1/2,-z+3/4"), op3("z,x,y"), op3("y+3/4,x+1/4,-z+1/2"), op3("-x,-y,-z")},
+                    24, 3},
+        // A (3+1)-D superspace group in the notation of the superspace
+        // tables, the two-fold given after the two elements whose product it is.
+        TablesGroup{"P2_m_superspace", 'p', 0,
+                    {"x1,x2,-x3,x4+1/2,x5,x6", "-x1,-x2,-x3,-x4,x5,x6", "-x1, -x2, x3, -x4+1/2, x5, x6"}, 4, 1}),
+    [](const ::testing::TestParamInfo<TablesGroup>& i) { return std::string(i.param.name); });
+
+}  // namespace

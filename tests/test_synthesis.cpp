@@ -20,6 +20,7 @@
 #include "inprocess.hpp"
 #include "reflections/expand.hpp"
 #include "util/linalg.hpp"
+#include "tools/sfmodel.hpp"
 
 using namespace trovan;
 using namespace trovan_test;
@@ -30,9 +31,9 @@ using cplx = std::complex<double>;
 
 // P4_1, a = b = 5, c = 8 Angstrom: two atoms in general positions. The
 // screw's quarter translation tells exp(+2 pi i h.tau) from its conjugate.
-// Structure factors follow the program's convention, the one that makes the
-// synthesis rho(x) = (1/V) sum F(h) exp(+2 pi i h.x) its inverse:
-// F(h) = sum f exp(-2 pi i h.x).
+// Structure factors follow the convention of reflection files,
+// F(h) = sum f exp(+2 pi i h.x), through tools/sfmodel.hpp; the density is
+// rho(x) = (1/V) sum F(h) exp(-2 pi i h.x).
 struct Model {
   struct Atom {
     double f, x, y, z;
@@ -53,7 +54,7 @@ struct Model {
       for (int op = 0; op < 4; ++op) {
         double r[3];
         image(op, a.x, a.y, a.z, r);
-        s += a.f * std::exp(cplx(0, -kTwoPi * (h * r[0] + k * r[1] + l * r[2])));
+        s += a.f * trovan::examples::phase_factor(h * r[0] + k * r[1] + l * r[2]);
       }
     return s;
   }
@@ -124,7 +125,8 @@ std::vector<double> model_map(const Model& m, bool difference) {
       const int xi = (j / stride) % kN;
       const int base = j - xi * stride;
       cplx s = 0;
-      for (int h = 0; h < kN; ++h) s += a[base + h * stride] * std::exp(cplx(0, kTwoPi * h * xi / kN));
+      for (int h = 0; h < kN; ++h)
+        s += a[base + h * stride] * std::conj(trovan::examples::phase_factor(double(h) * xi / kN));
       b[j] = s;
     }
     a.swap(b);

@@ -187,7 +187,6 @@ TEST(Listing, LabelledMatrixRowByRow) {
   wtmtrxrf("dq", a, 6, "(6f8.4)");
   int v[6] = {1, -2, 3, 0, 0, 12};
   wtvctrif("h", v, 6, "(6i3)");
-  set_out_stream(nullptr);
   EXPECT_EQ(os.str(),
             "dq\n"
             "  1.0000  0.0000  0.0000  0.0000  0.0000 -0.2500\n"
@@ -209,7 +208,6 @@ TEST(Stop, QuitPrintsListDirectedAndThrowsWithStatus) {
   } catch (const Stop& s) {
     EXPECT_EQ(s.status, kExitError);
   }
-  set_out_stream(nullptr);
   EXPECT_EQ(os.str(), " nt > nts\n");
 }
 

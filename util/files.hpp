@@ -21,5 +21,33 @@ void openfileu(std::fstream& f, const std::string& name, const std::string& stat
 
 // Stops the run as openfile does for `name`.
 [[noreturn]] void cantopen(const std::string& name);
+// "can't open <name>: not a regular file", status 1.
+[[noreturn]] void notregular(const std::string& name);
+
+// A file name with a control character (a NUL byte, an escape, a line end)
+// is refused: the system cuts a name at a NUL, so that the density file and
+// both box files would go to one file. Stops with "<key> file name holds a
+// control character (code <c> at position <p>)", status 2.
+void checkname(const std::string& key, const std::string& name);
+
+// A file the run reads must be an existing regular file: a FIFO would block
+// the run in open() and a device such as /dev/zero never ends. Missing,
+// unreadable, a directory or a loop of symbolic links: "can't open <name>";
+// a FIFO, device or socket: "can't open <name>: not a regular file" (both
+// status 1). Checked on the name, before anything opens it. openfile and
+// openfileu check it for status "OLD".
+void checkinputfile(const std::string& name);
+
+// A file the run will write: when it exists it must be a regular file (a
+// device such as /dev/null is never replaced), and its directory must take
+// a new file, which is tried by making and removing the temporary file the
+// write will use. Stops as checkinputfile does.
+void checkoutputfile(const std::string& name);
+
+// True when a and b name the same file: the same device and inode when both
+// exist, the same absolute path (symbolic links resolved) when neither does.
+bool samefile(const std::string& a, const std::string& b);
+// True when `name` is the file on standard input.
+bool isstdin(const std::string& name);
 
 }  // namespace trovan

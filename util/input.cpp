@@ -42,7 +42,7 @@ bool next_line() {
   fail("value of " + key + " can not be read: " + text);
 }
 
-// Steps 1-4 of reading a key: position the scan at the key. Returns the
+// Positions the scan at the key (on a new line when irw = 1). Returns the
 // column right after the key.
 int locate(const std::string& key, int irw) {
   for (;;) {
@@ -60,7 +60,7 @@ int locate(const std::string& key, int irw) {
   }
 }
 
-// Step 5: delimits n blank/comma separated items from column p.
+// Delimits n blank/comma separated items from column p.
 std::vector<std::string> numeric_items(const std::string& key, int p, int n) {
   std::vector<std::string> items;
   const int end = kLineLength;
@@ -146,6 +146,14 @@ void set_input_stream(std::istream* is) {
   g_pos = 0;
 }
 
+void resetinput() {
+  g_inp = 5;
+  g_out = 6;
+  g_skip = 0;
+  g_line.assign(kLineLength, ' ');
+  g_pos = 0;
+}
+
 void freadiv(const std::string& key, int n, int* values, int irw) {
   int p = locate(key, irw);
   if (n <= 0) return;
@@ -217,6 +225,10 @@ std::string freadln(const std::string& what, int width) {
   return fit(g_line, width);
 }
 
+bool keyonline(const std::string& key) {
+  return !key.empty() && g_line.find(key, g_pos) != std::string::npos;
+}
+
 std::string getline_buffer() { return g_line.substr(0, istrln(g_line)); }
 int getscanpos() { return g_pos + 1; }
 
@@ -225,5 +237,7 @@ int istrln(const std::string& s) {
   while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\0')) --n;
   return n;
 }
+
+std::string trim(const std::string& s) { return s.substr(0, istrln(s)); }
 
 }  // namespace trovan

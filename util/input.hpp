@@ -28,6 +28,10 @@ int getskp();
 // The stream behind the input unit (std::cin unless a test supplies one).
 // Binding a stream also clears the line buffer.
 void set_input_stream(std::istream* is);
+// The reader back to its state at the start: units 5 and 6, skip flag off,
+// an empty line buffer. The stream binding stays: it says where the run
+// reads from, which is the caller's choice.
+void resetinput();
 
 void freadiv(const std::string& key, int n, int* values, int irw);
 void freadi(const std::string& key, int n, int& value, int irw);
@@ -41,11 +45,17 @@ void freadc(const std::string& key, int n, std::string& value, int irw, int valu
 // padded): the generating elements of the symmetry are read this way.
 std::string freadln(const std::string& what, int width);
 
+// True when `key` stands on the current line at or after the scan position:
+// an optional key is read only when it is there.
+bool keyonline(const std::string& key);
+
 // The current line (without trailing blanks) and the 1-based scan position.
 std::string getline_buffer();
 int getscanpos();
 
 // Length of s without trailing blanks.
 int istrln(const std::string& s);
+// s without its trailing blanks: its first istrln(s) characters.
+std::string trim(const std::string& s);
 
 }  // namespace trovan

@@ -69,7 +69,7 @@ void norml(float* v) {
   for (int i = 0; i < 3; ++i) v[i] = static_cast<float>(v[i] / s);
 }
 
-bool matinv(float* a, int n, float& det) {
+bool matinvd(double* a, int n, double& det) {
   std::vector<double> m(a, a + n * n);
   std::vector<int> ipiv(n, 0), indr(n), indc(n);
   double d = 1.0;
@@ -110,9 +110,19 @@ bool matinv(float* a, int n, float& det) {
     if (indr[l] == indc[l]) continue;
     for (int k = 0; k < n; ++k) std::swap(m[at(k, indr[l], n)], m[at(k, indc[l], n)]);
   }
-  for (int i = 0; i < n * n; ++i) a[i] = static_cast<float>(m[i]);
-  det = static_cast<float>(d);
+  for (int i = 0; i < n * n; ++i) a[i] = m[i];
+  det = d;
   return true;
+}
+
+bool matinv(float* a, int n, float& det) {
+  std::vector<double> m(a, a + n * n);
+  double d = 0;
+  const bool ok = matinvd(m.data(), n, d);
+  det = static_cast<float>(d);
+  if (ok)
+    for (int i = 0; i < n * n; ++i) a[i] = static_cast<float>(m[i]);
+  return ok;
 }
 
 void qsortd(float* keys, int* order, int n) {

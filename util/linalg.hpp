@@ -28,10 +28,14 @@ void unitmtrx(float* a, int n);                           // a = identity, n x n
 void norml(float* v);                                     // 3-vector to unit length
 
 // In-place inversion of the n x n matrix a (Gauss-Jordan with full pivoting,
-// in double precision). `det` receives the determinant. A singular matrix is
-// left unchanged, `det` is 0 and the result is false: callers that need the
-// inverse decide what a singular basis means for the crystal.
+// in double precision). `det` receives the determinant. A matrix whose
+// pivot falls below 1e-12 of its largest element is taken as singular: it
+// is left unchanged, `det` is 0 and the result is false; callers that need
+// the inverse decide what a singular basis means for the crystal. The
+// inverse of the transpose is the transpose of the inverse, so a matrix
+// stored row by row comes back inverted row by row as well.
 bool matinv(float* a, int n, float& det);
+bool matinvd(double* a, int n, double& det);  // the same in double precision
 
 // Descending sort of keys[0..n-1] in place (explicit-stack quicksort with the
 // middle element as pivot). order[k] receives the 1-based position that the

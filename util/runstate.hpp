@@ -11,6 +11,7 @@ namespace trovan {
 // 4 and above maximum entropy.
 void setiplt(int iplot);
 int getiplt();
+long long absiplt();  // |iplot|, also for the most negative int
 bool ispatterson();
 bool isfourier();
 bool isdfourier();
@@ -30,15 +31,26 @@ float getrwmin();
 struct Tofofc {
   float f000 = 0, fmag = 0, sg00 = 0, sg0 = 0, sg1 = 0;
 };
+// The block as the keyword input gives it (on the scale of the reflection
+// file); it is also the block in force until the reflection file is read.
 void settofofc(const Tofofc& t);
+// The block in force: after scaletofofc on the scale of the amplitudes; the
+// expansion and the maximum-entropy iteration rewrite its F(000) (setf0).
 Tofofc gettofofc();
 float getf0();
 void setf0(float f000);
+// Puts the block in force on the scale of the amplitudes: F(000) and the
+// three sigma values as the input gave them, times fmag. Always from the
+// values as given, so that reading the reflection file again gives the same
+// F(000). Returns the block now in force.
+Tofofc scaletofofc();
 
-// MEM step controls: cycles and step factors of the two stages.
+// MEM step controls: cycles and step factors of the two stages, and the
+// chi-square target at which the iteration stops (0: no such stop).
 struct Cnex {
   int nex1 = 0, nex2 = 0;
   float ex1 = 0, ex2 = 0;
+  float c2min = 1;
 };
 void setcnex(const Cnex& c);
 Cnex getcnex();
@@ -52,5 +64,8 @@ void getprjvector(int k, int* h);  // k = 0..iprj-1
 
 void settitle(const std::string& title);
 std::string gettitle();
+
+// Every value above back to its state at the start of the program.
+void resetrunstate();
 
 }  // namespace trovan

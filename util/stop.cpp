@@ -20,7 +20,14 @@ void quit(const std::string& message, int status) {
 
 void fail(const std::string& line, int status) {
   out() << line << '\n';
-  quit(" ", status);
+  out() << "  \n";
+  out().flush();
+  throw Stop(line, status);
+}
+
+void checklisting() {
+  out().flush();
+  if (!out()) throw Stop("the listing could not be written to standard output", kExitOpen);
 }
 
 }  // namespace trovan

@@ -6,9 +6,15 @@
 // and look at its status and at what was printed.
 //
 // Exit status: 0 for a normal end and for a deliberate stop (a print-only
-// job), 1 when a file cannot be opened, 2 when the run stops on bad input
-// or an inconsistent setting (so that scripts never take a failure for a
-// success).
+// job), 1 when a file cannot be opened, read or written (the listing on
+// standard output included), 2 when the run stops on bad input or an
+// inconsistent setting (so that scripts never take a failure for a
+// success). A run ended by SIGTERM, SIGINT, SIGHUP or SIGPIPE ends with
+// 128 + the signal number (util/tempfiles.hpp).
+//
+// The one-line reason of a stop travels in `Stop` (what()); main() writes it
+// to standard error as well, so that a run whose listing goes to a file
+// still shows why it stopped.
 #pragma once
 #include <ostream>
 #include <stdexcept>
@@ -35,7 +41,12 @@ void set_out_stream(std::ostream* os);  // nullptr restores std::cout
 
 // Prints `line` as it stands, then stops with a one-blank quit message: the
 // pattern of the keyword reader and of most checks ("pkmin should be
-// positive", "nt > nts", ...).
+// positive", "nt > nts", ...). The reason carried by the stop is `line`.
 [[noreturn]] void fail(const std::string& line, int status = kExitError);
+
+// Flushes the listing; when it could not be written (a full device, a
+// closed standard output) the run stops with status 1: a listing that is
+// lost must not end as a success.
+void checklisting();
 
 }  // namespace trovan

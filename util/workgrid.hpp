@@ -18,4 +18,7 @@ float* getabcdi();  // imaginary half, kGridMax entries
 // less. Only pages a run touches are ever allocated either way.
 void usehugepages(void* table, unsigned long long bytes);
 
+// Both halves back to zero, as at the start of the program.
+void resetworkgrid();
+
 }  // namespace trovan
