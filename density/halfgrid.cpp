@@ -177,6 +177,50 @@ void synthreal(float* a, float* b, const int* n, int m, float scale) {
   clear(b + nt / 2, nt - nt / 2);
 }
 
+void synthrealfrom(float* a, float* b, const int* n, int m, float scale, const FCoef* c,
+                   std::size_t count) {
+  const long long nt = product(n, 0, m);
+  const int e = getpairaxis(n, m);
+  if (e < 0) {
+    clear(a, nt);
+    clear(b, nt);
+    for (std::size_t t = 0; t < count; ++t) {
+      a[c[t].j] = c[t].re;
+      b[c[t].j] = c[t].im;
+    }
+    synthreal(a, b, n, m, scale);
+    return;
+  }
+  const long long B = product(n, 0, e);
+  const int ne = n[e], mh = ne / 2;
+  clear(a, nt / 2);
+  clear(b, nt / 2);
+  std::vector<float> cw(mh), sw(mh);
+  for (int k = 0; k < mh; ++k) {
+    cw[k] = static_cast<float>(std::cos(kTau * k / ne));
+    sw[k] = static_cast<float>(std::sin(kTau * k / ne));
+  }
+  for (std::size_t t = 0; t < count; ++t) {
+    // Full index j = l + B (k_e + n_e r): half index l + B (k' + m r).
+    const long long j = c[t].j, l = j % B, u = j / B, r = u / ne;
+    const int ke = static_cast<int>(u % ne), k = ke < mh ? ke : ke - mh;
+    const long long q = l + B * (k + static_cast<long long>(mh) * r);
+    const float re = c[t].re, im = c[t].im, cs = cw[k], sn = sw[k];
+    if (ke < mh) {  // X(k') (1 + i w) = X(k') ((1 - s) + i c)
+      a[q] += re * (1 - sn) - im * cs;
+      b[q] += im * (1 - sn) + re * cs;
+    } else {  // X(k'+m) (1 - i w) = X(k'+m) ((1 + s) - i c)
+      a[q] += re * (1 + sn) + im * cs;
+      b[q] += im * (1 + sn) - re * cs;
+    }
+  }
+  int half[6], icon = 0;
+  gethalfgrid(n, m, e, half);
+  cft1(a, b, half, m, +1, icon);
+  unpack_real(a, b, nt, B, scale);
+  clear(b + nt / 2, nt - nt / 2);
+}
+
 void pairedcoef(const float* a, const float* b, const int* n, int m, int e, const int* k,
                 double& xr, double& xi) {
   const int half = n[e] / 2;

@@ -26,6 +26,9 @@
 // real part of the full synthesis; the program's coefficients always are
 // (every reflection is stored with its Friedel mate).
 #pragma once
+#include <cstddef>
+
+#include "reflections/expand.hpp"
 
 namespace trovan {
 
@@ -42,6 +45,12 @@ void gethalfgrid(const int* n, int m, int e, int* half);
 // map times `scale` at every grid point and b is cleared. The transform
 // runs on the half grid when the grid has a pairing axis.
 void synthreal(float* a, float* b, const int* n, int m, float scale);
+// The same synthesis from the list of the non-zero coefficients (each grid
+// index once, a Hermitian set): only the half grid is cleared and the
+// coefficients go straight to their paired places, Z(k') taking X(k') and
+// X(k'+m) as above.
+void synthrealfrom(float* a, float* b, const int* n, int m, float scale, const FCoef* c,
+                   std::size_t count);
 
 // Analysis: X(k) at full-grid coordinates k (0 <= k_i < n_i) of the real map
 // whose half grid (paired along e) a, b has been transformed with isn = -1.

@@ -120,13 +120,16 @@ void pair_density(int e) {
 
 void mapxyz() { synthesise(1.0f / getvol()); }
 
-void setdf(const float* wk) {
-  // (Fo - Fc)/sigma^2 at every independent reflection, spread over its
-  // symmetry images with their phase shifts and Friedel mates. Dividing by
-  // sigma^2 makes the map the gradient of c2 = sum |Fo - Fc|^2 / sigma^2.
+namespace {
+
+// (Fo - Fc)/sigma^2 at every independent reflection (times wk[k] when
+// weights are given). Dividing by sigma^2 makes the map the gradient of
+// c2 = sum |Fo - Fc|^2 / sigma^2.
+void diffcoefs(const float* wk, std::vector<float>& fr, std::vector<float>& fi) {
   const int n = getnind();
   sizefc();
-  std::vector<float> fr(n), fi(n);
+  fr.resize(n);
+  fi.resize(n);
   for (int k = 0; k < n; ++k) {
     int j;
     float a, b, s;
@@ -135,25 +138,39 @@ void setdf(const float* wk) {
     fr[k] = (a - g_fcr[k]) / w;
     fi[k] = (b - g_fci[k]) / w;
   }
-  setffromf0(n, getfobsj(), fr.data(), fi.data(), 0.0f);
 }
 
-void difxyz() {
-  setdf();
-  synthesise(1.0f / getvol());
+// The difference map times f, synthesised from the list of its
+// coefficients: on a large grid the few thousand reflections and their
+// images go straight into the half grid, which is all that is cleared.
+void difsynth(const float* wk, float f) {
+  std::vector<float> fr, fi;
+  diffcoefs(wk, fr, fi);
+  std::vector<FCoef> list;
+  getffromf0(getnind(), getfobsj(), fr.data(), fi.data(), 0.0f, list);
+  int n[6];
+  gethmax(n);
+  synthrealfrom(getabcdr(), getabcdi(), n, getidm(), f, list.data(), list.size());
 }
+
+}  // namespace
+
+void setdf(const float* wk) {
+  // The coefficients spread over their symmetry images with their phase
+  // shifts and Friedel mates.
+  std::vector<float> fr, fi;
+  diffcoefs(wk, fr, fi);
+  setffromf0(getnind(), getfobsj(), fr.data(), fi.data(), 0.0f);
+}
+
+void difxyz() { difsynth(nullptr, 1.0f / getvol()); }
 
 // The map is made on the half grid when the grid has an axis to pair along,
 // and always handed over at every grid point: the paired layout is not
 // exposed (GCC 12 with -fsanitize=undefined miscompiles the natural way of
 // reading it, (j & 1 ? b : a)[j >> 1], into reading entry 0 for every even
 // j).
-void difxyzv(const float* w) {
-  setdf(w);
-  synthesise(1.0f);
-}
-
-bool difxyzvpacked() { return false; }
+void difxyzv(const float* w) { difsynth(w, 1.0f); }
 
 float maphkl() {
   const long long nt = getnt();
@@ -264,8 +281,6 @@ void getbrfromxr0() {
     std::fill(b + lo, b + hi, 0.0f);
   });
 }
-
-void getbrfromxr0packed() { pair_density(0); }
 
 int getnxr0() { return g_nxr0; }
 float* getxr0() { return g_xr0[g_cur]; }

@@ -24,11 +24,8 @@ void mapxyz();   // Fourier synthesis of the coefficients in the work grid
 void setdf(const float* w = nullptr);
 void difxyz();   // setdf, then synthesis: the difference map in the work grid
 // The same map times V (the synthesis without its 1/V scale), at
-// getabcdr()[j] for every grid point j. difxyzvpacked() says whether the
-// map is instead left paired (j & 1 ? getabcdi() : getabcdr())[j >> 1];
-// it never is now, and stays for callers written for both layouts.
+// getabcdr()[j] for every grid point j, the imaginary half cleared.
 void difxyzv(const float* w = nullptr);
-bool difxyzvpacked();
 // Structure factors of the current density at the independent reflections
 // (getfcr, getfci); returns F000. The work grid is left as scratch (the
 // real density is transformed as a half grid of paired points when the
@@ -42,10 +39,6 @@ void getdmx();   // minimum and maximum of the current density list
 float getdmincur();
 float getdmaxcur();
 void getbrfromxr0();  // the work grid := the current density at every grid point
-// The same, with the points paired along an even first axis: entry j of the
-// first nt/2 of each half holds the density at 2j (real half) and 2j+1
-// (imaginary half).
-void getbrfromxr0packed();
 
 int getnxr0();
 float* getxr0();

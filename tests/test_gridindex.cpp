@@ -375,6 +375,17 @@ void expect_symmetric_map(bool real_f, int nref) {
   }
   setffromf0(nref, js.data(), fr.data(), fi.data(), 10.f);
   EXPECT_EQ(getabcdr()[0], 10.f);
+  // The list form holds exactly the non-zero entries of the grid, in order.
+  std::vector<FCoef> list;
+  getffromf0(nref, js.data(), fr.data(), fi.data(), 10.f, list);
+  std::size_t t = 0;
+  for (long long j = 0; j < getnt(); ++j) {
+    const bool set = t < list.size() && list[t].j == j;
+    EXPECT_EQ(set ? list[t].re : 0.f, getabcdr()[j]) << j;
+    EXPECT_EQ(set ? list[t].im : 0.f, getabcdi()[j]) << j;
+    if (set) ++t;
+  }
+  EXPECT_EQ(t, list.size());
   for (int s = 0; s < 4; ++s) {
     int p[6] = {0, 0, 0, 0, 0, 0};
     for (int e = 0; e < getidm(); ++e) p[e] = std::uniform_int_distribution<int>(0, n[e] - 1)(rng);
