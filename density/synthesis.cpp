@@ -94,6 +94,38 @@ void make_rep() {
   quit("symmetry orbits of the grid overlap");
 }
 
+// Loops compiled for the widest vectors the processor has (gathers).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define TROVAN_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define TROVAN_VECTOR_CLONES
+#endif
+
+// ra[i] = x at full point p + i, rb[i] = x at p + B + i, i < len: through
+// the orbit map rep, or directly when rep is null (a whole map).
+TROVAN_VECTOR_CLONES
+void gather_pair(float* __restrict ra, float* __restrict rb, const float* __restrict x,
+                 const int* __restrict rep, long long p, long long B, long long len) {
+  if (!rep) {
+    for (long long i = 0; i < len; ++i) ra[i] = x[p + i];
+    for (long long i = 0; i < len; ++i) rb[i] = x[p + B + i];
+  } else {
+    for (long long i = 0; i < len; ++i) ra[i] = x[rep[p + i]];
+    for (long long i = 0; i < len; ++i) rb[i] = x[rep[p + B + i]];
+  }
+}
+
+// The same for B = 1: ra[i] = x at full point 2 (q + i), rb[i] at the next.
+TROVAN_VECTOR_CLONES
+void gather_neighbours(float* __restrict ra, float* __restrict rb, const float* __restrict x,
+                       const int* __restrict rep, long long q, long long len) {
+  const int* r = rep + 2 * q;
+  for (long long i = 0; i < len; ++i) {
+    ra[i] = x[r[2 * i]];
+    rb[i] = x[r[2 * i + 1]];
+  }
+}
+
 // The current density paired along axis e into the first nt/2 entries of
 // the work grid (see density/halfgrid.hpp): half point q holds the density
 // at p = q + B floor(q/B) and at p + B.
@@ -108,10 +140,20 @@ void pair_density(int e) {
   const float* x = g_xr0[g_cur];
   const bool whole = g_whole;
   parallel_for(h, kGrain, [&](long long lo, long long hi) {
-    for (long long q = lo; q < hi; ++q) {
+    // Runs of up to B half points q .. q+len-1 take the full points p ..
+    // p+len-1 and those B further on (one division per run, not per point).
+    if (B == 1 && !whole) {
+      gather_neighbours(a + lo, b + lo, x, g_rep, lo, hi - lo);
+      return;
+    }
+    for (long long q = lo; q < hi;) {
+      const long long len = std::min(hi - q, B - q % B);
       const long long p = q + B * (q / B);
-      a[q] = x[whole ? p : g_rep[p]];
-      b[q] = x[whole ? p + B : g_rep[p + B]];
+      if (whole)
+        gather_pair(a + q, b + q, x, nullptr, p, B, len);
+      else
+        gather_pair(a + q, b + q, x, g_rep, p, B, len);
+      q += len;
     }
   });
 }
