@@ -204,7 +204,12 @@ struct Row {
   std::string what;
   double ours, ref, split, target;
   bool higher = false;
+  double points = 0;  // grid points of a transform row: also given per point
+  const char* unit = "ms";
 };
+
+// Every row, for the summary table at the end.
+std::vector<Row> g_rows;
 
 void print_header() {
   std::printf("%-30s %10s %10s %10s %7s %7s\n", "", "ours ms", "FFTW ms", "split ms", "ratio",
@@ -219,6 +224,31 @@ void print_row(const Row& r) {
   std::printf("%-30s %10.2f %10.2f %10s %7.2f %7.2f  %s\n", r.what.c_str(), r.ours * 1e3,
               r.ref * 1e3, split, ratio, r.target, met ? "met" : "NOT met");
   std::fflush(stdout);
+  g_rows.push_back(r);
+}
+
+// The rows again as a Markdown table: a transform per grid point, the
+// others in milliseconds (a ratio against one FFTW transform is a number
+// of transforms; a speed-up is one thread's time over all threads').
+void print_summary() {
+  std::printf("\n| measurement | trovan | FFTW | ratio | target | |\n|---|---:|---:|---:|---:|---|\n");
+  for (const Row& r : g_rows) {
+    const double ratio = r.ours / r.ref;
+    const bool met = r.higher ? ratio >= r.target : ratio <= r.target;
+    char ours[48], ref[48];
+    if (r.points > 0) {
+      std::snprintf(ours, sizeof ours, "%.2f ns/pt", r.ours * 1e9 / r.points);
+      std::snprintf(ref, sizeof ref, "%.2f ns/pt", r.ref * 1e9 / r.points);
+    } else if (std::string(r.unit) == "MiB") {
+      std::snprintf(ours, sizeof ours, "%.1f MiB", r.ours);
+      std::snprintf(ref, sizeof ref, "%.1f MiB", r.ref);
+    } else {
+      std::snprintf(ours, sizeof ours, "%.1f ms", r.ours * 1e3);
+      std::snprintf(ref, sizeof ref, "%.1f ms", r.ref * 1e3);
+    }
+    std::printf("| %s | %s | %s | %.2f | %s %.2f | %s |\n", r.what.c_str(), ours, ref, ratio,
+                r.higher ? ">=" : "<=", r.target, met ? "met" : "not met");
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -271,7 +301,9 @@ void bench_transforms(int reps) {
                 " ns/pt %.2f vs %.2f\n",
                 c.name.c_str(), nt, ref.plan_seconds, err / norm, median(ours) * 1e9 / nt,
                 median(theirs) * 1e9 / nt);
-    print_row({"cft1 " + c.name, median(ours), median(theirs), median(split), 1.25});
+    Row row{"cft1 " + c.name, median(ours), median(theirs), median(split), 1.25};
+    row.points = static_cast<double>(nt);
+    print_row(row);
   }
   trovan::setnthreads(0);
 }
@@ -387,6 +419,9 @@ void bench_memory(const fs::path& exe) {
   std::printf("%-30s %10.1f %10.1f %10s %7.2f %7.2f  %s\n", "memory 16^6 (MiB) / tables",
               rss / mib, tables / mib, "", rss / tables, 1.25,
               rss / tables <= 1.25 ? "met" : "NOT met");
+  Row row{"peak memory of a 16^6 MEM run / its tables", rss / mib, tables / mib, 0, 1.25};
+  row.unit = "MiB";
+  g_rows.push_back(row);
   fs::remove_all(dir);
 }
 
@@ -490,5 +525,6 @@ int main(int argc, char** argv) {
     bench_memory(fs::canonical("/proc/self/exe").parent_path() / "trovan");
   if (what.find('5') != std::string::npos) bench_threads(reps);
   if (what.find('6') != std::string::npos) bench_run(reps);
+  print_summary();
   return 0;
 }

@@ -143,6 +143,41 @@ inline bool image_below(const Action& a, const int* x, const int* in, bool plain
   return false;
 }
 
+// The highest component of the action that takes the first (fastest)
+// coordinate, -1 for none: the components above it are the same for every
+// point of a row along the first axis.
+int rowdependent(const Action& a, int idm) {
+  int d = -1;
+  for (int e = 0; e < idm; ++e)
+    for (int q = a.first[e]; q < a.first[e + 1]; ++q)
+      if (a.col[q] == 0) d = e;
+  return d;
+}
+
+// image_below for a whole row along the first axis, from the components
+// above d alone: 1 when an image is below for every point of the row, 0
+// when no image is below for any, 2 when the points must be looked at one
+// by one (the images are equal to the point down to component d + 1).
+inline int row_below(const Action& a, const int* x, const int* in, bool plain, bool both, int idm,
+                     int d) {
+  bool open0 = plain, open1 = both;
+  for (int e = idm - 1; e > d && (open0 || open1); --e) {
+    const long long y0 = fold(act(a, e, in), g_n[e]);
+    if (open0 && y0 != x[e]) {
+      if (y0 < x[e]) return 1;
+      open0 = false;
+    }
+    if (open1) {
+      const long long y1 = y0 == 0 ? 0 : g_n[e] - y0;
+      if (y1 != x[e]) {
+        if (y1 < x[e]) return 1;
+        open1 = false;
+      }
+    }
+  }
+  return open0 || open1 ? 2 : 0;
+}
+
 // The orbit walk shared by both lists: image(j, i, k) gives the index of
 // the image of entry j under operator i with inversion flag k. The smallest
 // index of every orbit goes to `list` (when given); the count is returned.
@@ -195,6 +230,11 @@ int orbits_marked(int* list, Image image, bool warn) {
 // in order: the list is the marked walk's. When the first operator is not
 // the identity the work goes to the marked walk, which lists the images
 // that are not where they should be.
+//
+// Most operators leave the slow components of an image independent of the
+// first coordinate; their verdict is then taken once for a whole row along
+// the first axis (a row with an image below is passed over at once), and
+// only the operators still undecided are tried point by point.
 template <class Image>
 int orbits(int* list, const Action* acts, bool reflections, Image image, bool warn) {
   if (!g_first_identity) return orbits_marked(list, image, warn);
@@ -204,29 +244,51 @@ int orbits(int* list, const Action* acts, bool reflections, Image image, bool wa
   const int idm = dim();
   const int parts = static_cast<int>(std::min<long long>(getnthreads(), std::max(1LL, nt / 65536)));
   std::vector<long long> counts(parts, 0);
+  int dep[kMaxSymo];
+  for (int i = 0; i < nsymo; ++i) dep[i] = rowdependent(acts[i], idm);
+  const int n0 = g_n[0];
   parallel_for(parts, 1, [&](long long p0, long long p1) {
+    std::vector<int> open(nsymo);
     for (long long part = p0; part < p1; ++part) {
       const long long lo = nt * part / parts, hi = nt * (part + 1) / parts;
       int x[6] = {0, 0, 0, 0, 0, 0}, h[6] = {0, 0, 0, 0, 0, 0};
       getitoxyz(static_cast<int>(lo), x);
       long long count = 0;
-      for (long long j = lo; j < hi; ++j) {
-        if (j > lo)
-          for (int e = 0; e < idm; ++e) {
-            if (++x[e] < g_n[e]) break;
-            x[e] = 0;
-          }
+      for (long long j = lo; j < hi;) {
+        // The rest of the row of j: first coordinates x0 .. n0 - 1, or up to hi.
+        const int x0 = x[0];
+        const long long end = std::min(hi, j + (n0 - x0));
         const int* in = x;
         if (reflections) {
           for (int e = 0; e < idm; ++e) h[e] = x[e] > g_n[e] / 2 ? x[e] - g_n[e] : x[e];
           in = h;
         }
-        bool smallest = true;
-        for (int i = 1; i <= nsymo && smallest; ++i)
-          if (image_below(acts[i - 1], x, in, i != 1, ncent != 0, idm)) smallest = false;
-        if (!smallest) continue;
-        if (list) list[lo + count] = static_cast<int>(j);
-        ++count;
+        int nopen = 0;
+        bool excluded = false;
+        for (int i = 1; i <= nsymo && !excluded; ++i) {
+          const int v = row_below(acts[i - 1], x, in, i != 1, ncent != 0, idm, dep[i - 1]);
+          if (v == 1) excluded = true;
+          if (v == 2) open[nopen++] = i;
+        }
+        for (long long jj = j; jj < end && !excluded; ++jj) {
+          x[0] = x0 + static_cast<int>(jj - j);
+          if (reflections) h[0] = x[0] > n0 / 2 ? x[0] - n0 : x[0];
+          bool smallest = true;
+          for (int t = 0; t < nopen && smallest; ++t) {
+            const int i = open[t];
+            if (image_below(acts[i - 1], x, in, i != 1, ncent != 0, idm)) smallest = false;
+          }
+          if (!smallest) continue;
+          if (list) list[lo + count] = static_cast<int>(jj);
+          ++count;
+        }
+        // On to the start of the next row.
+        j = end;
+        x[0] = 0;
+        for (int e = 1; e < idm; ++e) {
+          if (++x[e] < g_n[e]) break;
+          x[e] = 0;
+        }
       }
       counts[part] = count;
     }
@@ -534,9 +596,9 @@ long long getxindxorbits(int* rep) {
     int x[6] = {0, 0, 0, 0, 0, 0};
     getitoxyz(xi[i0], x);
     long long j = xi[i0], size = 0;
-    std::vector<long long> images;
+    long long images[2 * kMaxSymo];
     for (long long i = i0; i < i1; ++i) {
-      images.clear();
+      int count = 0;
       for (; j < xi[i]; ++j)
         for (int e = 0; e < idm; ++e) {
           if (++x[e] < g_n[e]) break;
@@ -552,14 +614,23 @@ long long getxindxorbits(int* rep) {
           j1 += (y == 0 ? 0 : g_n[e] - y) * g_mm[e];
         }
         rep[j0] = static_cast<int>(i);
-        images.push_back(j0);
+        images[count++] = j0;
         if (ncent) {
           rep[j1] = static_cast<int>(i);
-          images.push_back(j1);
+          images[count++] = j1;
         }
       }
-      std::sort(images.begin(), images.end());
-      size += std::unique(images.begin(), images.end()) - images.begin();
+      // The orbit's size: its distinct images (a few compared pairwise).
+      if (count <= 16) {
+        for (int a = 0; a < count; ++a) {
+          bool seen = false;
+          for (int b = 0; b < a && !seen; ++b) seen = images[b] == images[a];
+          size += seen ? 0 : 1;
+        }
+      } else {
+        std::sort(images, images + count);
+        size += std::unique(images, images + count) - images;
+      }
     }
     covered += size;
   });
