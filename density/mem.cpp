@@ -22,6 +22,7 @@
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
 #include "util/threads.hpp"
+#include "util/vectorclones.hpp"
 
 namespace trovan {
 
@@ -206,13 +207,6 @@ double blocksum(long long n, F f) {
   for (double v : part) s += v;
   return s;
 }
-
-// Loops of the update compiled for the widest vectors the processor has.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define TROVAN_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define TROVAN_VECTOR_CLONES
-#endif
 
 // q[i] = h[jx[i]] w(x[i]) for i in [lo, hi), w the weight of imode 1
 // (memweight) or 1 (imode 2); returns the largest |q| (a NaN is carried

@@ -11,6 +11,7 @@
 #include "density/fft.hpp"
 #include "density/halfgrid.hpp"
 #include "util/threads.hpp"
+#include "util/vectorclones.hpp"
 #include "util/workgrid.hpp"
 #include "util/runstate.hpp"
 #include "reflections/expand.hpp"
@@ -93,13 +94,6 @@ void make_rep() {
     if (g_rep[j] < 0) quit("grid point " + std::to_string(j) + " lies in no symmetry orbit");
   quit("symmetry orbits of the grid overlap");
 }
-
-// Loops compiled for the widest vectors the processor has (gathers).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define TROVAN_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define TROVAN_VECTOR_CLONES
-#endif
 
 // ra[i] = x at full point p + i, rb[i] = x at p + B + i, i < len: through
 // the orbit map rep, or directly when rep is null (a whole map).
