@@ -8,14 +8,16 @@
 //
 // Everything here is computed in double precision from the model alone: the
 // reciprocal bases are built from their exact definitions (tau, cos 72
-// degrees, ...), not read from the program's tables.
+// degrees, ...), not read from the program's tables. Only the program's
+// generic matrix inversion (util/linalg) is shared.
 //
-// Sign convention. The program synthesises
-//     rho(x) = (1/V) sum_h F(h) exp(+2 pi i h.x),
-// so a structure factor is the integral over the cell
-//     F(h) = integral rho(x) exp(-2 pi i h.x) dV,
-// which for a point-like atom of weight f at x_j gives f exp(-2 pi i h.x_j).
-// The phases written to the reflection files are arg F in that convention.
+// Sign convention: that of the International Tables, CIF files and
+// refinement programs, which the program reads by default (phsign=1):
+//     F(h) = integral rho(x) exp(+2 pi i h.x) dV,
+// for a point-like atom of weight f at x_j f exp(+2 pi i h.x_j), and the
+// density is rho(x) = (1/V) sum_h F(h) exp(-2 pi i h.x). Every structure
+// factor here goes through phase_factor(), and every test that writes
+// phases should too: the convention then lives in one place.
 #pragma once
 #include <algorithm>
 #include <array>
@@ -30,11 +32,18 @@
 #include <string>
 #include <vector>
 
+#include "util/linalg.hpp"
+
 namespace trovan::examples {
 
 using cplx = std::complex<double>;
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTau = 1.61803398874989484820;  // the golden mean
+
+// The phase factor of a scatterer at x for the reflection h, given h.x:
+// exp(+2 pi i h.x), the convention of the reflection files the program
+// reads by default. A density is synthesised with its conjugate.
+inline cplx phase_factor(double hx) { return std::exp(cplx(0, 2 * kPi * hx)); }
 
 // 6x6 integer matrix, row by row: m[i][j].
 using IMat6 = std::array<std::array<int, 6>, 6>;
@@ -116,28 +125,16 @@ inline double cell_volume(const Basis& b) {
   double m[6][6];
   for (int i = 0; i < 6; ++i)
     for (int j = 0; j < 6; ++j) m[i][j] = b.dq[i][j];
-  double det = 1;
-  for (int c = 0; c < 6; ++c) {
-    int p = c;
-    for (int i = c + 1; i < 6; ++i)
-      if (std::fabs(m[i][c]) > std::fabs(m[p][c])) p = i;
-    if (p != c) {
-      for (int j = 0; j < 6; ++j) std::swap(m[c][j], m[p][j]);
-      det = -det;
-    }
-    det *= m[c][c];
-    for (int i = c + 1; i < 6; ++i) {
-      const double f = m[i][c] / m[c][c];
-      for (int j = c; j < 6; ++j) m[i][j] -= f * m[c][j];
-    }
-  }
+  double det = 0;
+  if (!trovan::matinvd(&m[0][0], 6, det)) throw std::runtime_error("singular basis");
   return 1.0 / std::fabs(det);
 }
 
 // ---- symmetry ---------------------------------------------------------------
 
-// One operator line "x,-y,z,t+1/2,u,v": the rotation (x' = R x, so that an
-// index vector goes to h.R) and the translation.
+// One operator line "x,-y,z,t+1/2,u,v" (or "x1,-x2,x3,x4+1/2,x5,x6"): the
+// rotation (x' = R x, so that an index vector goes to h.R) and the
+// translation.
 struct Op {
   IMat6 r{};
   double t[6] = {};
@@ -160,7 +157,10 @@ inline Op parse_op(const std::string& text) {
       if (ch == '+') sign = 1;
       else if (ch == '-') sign = -1;
       else if (letters.find(ch) != std::string::npos) {
-        op.r[e][letters.find(ch)] += sign;
+        std::size_t axis = letters.find(ch);
+        // x1 ... x6, as superspace tables write the coordinates
+        if (ch == 'x' && p + 1 < f.size() && f[p + 1] >= '1' && f[p + 1] <= '6') axis = f[++p] - '1';
+        op.r[e][axis] += sign;
         sign = 1;
       } else if (std::isdigit(static_cast<unsigned char>(ch))) {
         std::size_t q = p;
@@ -240,34 +240,23 @@ inline std::string op_text(const IMat6& r, const int* half_t = nullptr) {
 // on the internal subspace. `proper` gets the sign of the physical
 // determinant.
 inline bool is_lattice_rotation(const IMat6& r, const Basis& b, int ndim, int* proper = nullptr) {
-  // G = dq^-1 R dq, found by solving dq G = R dq column by column.
-  double a[6][6], rhs[6][6];
+  // G = dq^-1 R dq.
+  double di[6][6];
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) di[i][j] = b.dq[i][j];
+  double ddet = 0;
+  if (!trovan::matinvd(&di[0][0], 6, ddet)) return false;
+  double rd[6][6], g[6][6];
   for (int i = 0; i < 6; ++i)
     for (int j = 0; j < 6; ++j) {
-      a[i][j] = b.dq[i][j];
-      rhs[i][j] = 0;
-      for (int k = 0; k < 6; ++k) rhs[i][j] += r[i][k] * b.dq[k][j];
+      rd[i][j] = 0;
+      for (int k = 0; k < 6; ++k) rd[i][j] += r[i][k] * b.dq[k][j];
     }
-  for (int c = 0; c < 6; ++c) {
-    int p = c;
-    for (int i = c + 1; i < 6; ++i)
-      if (std::fabs(a[i][c]) > std::fabs(a[p][c])) p = i;
-    for (int j = 0; j < 6; ++j) {
-      std::swap(a[c][j], a[p][j]);
-      std::swap(rhs[c][j], rhs[p][j]);
-    }
-    for (int i = 0; i < 6; ++i) {
-      if (i == c) continue;
-      const double f = a[i][c] / a[c][c];
-      for (int j = 0; j < 6; ++j) {
-        a[i][j] -= f * a[c][j];
-        rhs[i][j] -= f * rhs[c][j];
-      }
-    }
-  }
-  double g[6][6];
   for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) g[i][j] = rhs[i][j] / a[i][i];
+    for (int j = 0; j < 6; ++j) {
+      g[i][j] = 0;
+      for (int k = 0; k < 6; ++k) g[i][j] += di[i][k] * rd[k][j];
+    }
   for (int i = 0; i < 6; ++i)
     for (int j = 0; j < 6; ++j)
       if ((i < 3) != (j < 3) && std::fabs(g[i][j]) > 1e-9) return false;
@@ -373,28 +362,14 @@ inline void from_grid(char brv, const int* hg, int* h) {
   static bool ready = false;
   if (!ready) {
     const auto& q = centring_q();
-    double m[6][12];
+    double m[6][6];
+    for (int i = 0; i < 6; ++i)
+      for (int j = 0; j < 6; ++j) m[i][j] = q[i][j];
+    double det = 0;
+    if (!trovan::matinvd(&m[0][0], 6, det)) throw std::runtime_error("Q is singular");
     for (int i = 0; i < 6; ++i)
       for (int j = 0; j < 6; ++j) {
-        m[i][j] = q[i][j];
-        m[i][6 + j] = i == j;
-      }
-    for (int c = 0; c < 6; ++c) {
-      int p = c;
-      for (int i = c + 1; i < 6; ++i)
-        if (std::fabs(m[i][c]) > std::fabs(m[p][c])) p = i;
-      for (int j = 0; j < 12; ++j) std::swap(m[c][j], m[p][j]);
-      const double d = m[c][c];
-      for (int j = 0; j < 12; ++j) m[c][j] /= d;
-      for (int i = 0; i < 6; ++i)
-        if (i != c) {
-          const double f = m[i][c];
-          for (int j = 0; j < 12; ++j) m[i][j] -= f * m[c][j];
-        }
-    }
-    for (int i = 0; i < 6; ++i)
-      for (int j = 0; j < 6; ++j) {
-        const double v = 2 * m[i][6 + j];
+        const double v = 2 * m[i][j];
         qi2[i][j] = static_cast<int>(std::lround(v));
         if (std::fabs(v - qi2[i][j]) > 1e-9) throw std::runtime_error("2 Q^-1 is not integral");
       }
@@ -449,7 +424,10 @@ struct Site {
   int mult = 1;
 };
 
-enum class Kind { perovskite, modulated, icosahedral, decagonal };
+// `atoms`: a crystal of point atoms; `sites` holds one atom of each site
+// (with its Wyckoff multiplicity in the setting cell), `atoms` every atom of
+// the setting cell.
+enum class Kind { perovskite, modulated, icosahedral, decagonal, atoms };
 
 struct Example {
   std::string dir, name, title;  // examples/<dir>/<name>.inp
@@ -457,6 +435,7 @@ struct Example {
   int isys = 0;
   double a = 0, c = 0;             // built-in settings
   double abc[3] = {}, k[3] = {};   // general setting
+  double cosang[3] = {};           // general setting: cos alpha, beta, gamma
   int ndm = 0;
   char brv = 'p';
   int icent = 1;
@@ -466,12 +445,20 @@ struct Example {
   int idm = 6;
   double qimax = 0;                // 1/Angstrom, kept with a small margin
   std::vector<Site> sites;
+  std::vector<Site> atoms;         // Kind::atoms: every atom of the cell
   double amp[3] = {};              // modulated: displacement amplitude (fractions)
   int modulated_site = 0;          // modulated: which site carries the wave
   double wave_phase = 0;           // modulated: u(t) = A sin(2 pi (t - phase))
-  double ex1 = 1e-3, ex2 = 1e-3;   // MEM step factors and cycles
-  int nex1 = 20, nex2 = 60;
+  // MEM: the step factors (the largest change of ln rho in one cycle, the
+  // same for every example) and the cycles of the two stages; the run stops
+  // before at c2 <= 1.
+  double ex1 = 0.1, ex2 = 0.1;
+  int nex1 = 20, nex2 = 980;
   double sigma_rel = 0.03, sigma_abs = 0.2;  // MEM data: sigma = rel |F| + abs
+  // Icosahedral: occupation domains that are Gaussians in internal space
+  // with the site's b, f = z exp(-b (|q_par|^2 + |q_perp|^2) / 4) (an atom
+  // that is one isotropic Gaussian in all six dimensions), instead of balls.
+  bool gaussian_domains = false;
   std::string drawing;             // the "ng=" block of the inputs
   Basis basis;
   double pkmin = 0.3;
@@ -486,11 +473,12 @@ struct Example {
     const double qi = std::sqrt(q[3] * q[3] + q[4] * q[4] + q[5] * q[5]);
     int ncent = brv == 'f' ? 32 : 1;  // lattice points in the setting cell
     cplx s = 0;
-    for (std::size_t n = 0; n < sites.size(); ++n) {
-      const Site& st = sites[n];
+    const std::vector<Site>& list = kind == Kind::atoms ? atoms : sites;
+    for (std::size_t n = 0; n < list.size(); ++n) {
+      const Site& st = list[n];
       double hx = 0;
       for (int i = 0; i < 6; ++i) hx += h[i] * st.x[i];
-      const cplx ph = std::exp(cplx(0, -2 * kPi * hx));
+      const cplx ph = phase_factor(hx);
       const double f = form_factor(st.z, st.b, qp);
       switch (kind) {
         case Kind::perovskite:
@@ -500,21 +488,27 @@ struct Example {
         case Kind::modulated:
           if (static_cast<int>(n) == modulated_site) {
             // A string x(t) = x0 + A sin(2 pi (t - phase)): integrating
-            // exp(-2 pi i (h.x(t) + m t)) over t gives, by the Jacobi-Anger
-            // expansion, J_{-m}(2 pi h.A) exp(-2 pi i (h.x0 + m phase)).
+            // exp(+2 pi i (h.x(t) + m t)) over t gives, by the Jacobi-Anger
+            // expansion, J_{-m}(2 pi h.A) exp(+2 pi i (h.x0 + m phase)).
             const int m = h[3];
             const double arg = 2 * kPi * (h[0] * amp[0] + h[1] * amp[1] + h[2] * amp[2]);
             const double j = bessel_int(-m, arg);
-            s += f * j * ph * std::exp(cplx(0, -2 * kPi * m * wave_phase));
+            s += f * j * ph * phase_factor(m * wave_phase);
           } else if (h[3] == 0) {
             s += f * ph;  // an unmodulated atom scatters into main reflections only
           }
           break;
         case Kind::icosahedral:
-          s += double(ncent) * f * ball_transform(2 * kPi * qi * st.radius) * ph;
+          s += double(ncent) * f *
+               (gaussian_domains ? std::exp(-st.b * qi * qi / 4)
+                                 : ball_transform(2 * kPi * qi * st.radius)) *
+               ph;
           break;
         case Kind::decagonal:
           s += f * disc_transform(2 * kPi * qi * st.radius) * ph;
+          break;
+        case Kind::atoms:
+          s += f * ph;
           break;
       }
     }
@@ -526,26 +520,40 @@ struct Example {
     return F(h).real();
   }
 
-  // Perovskite: the sum of exp(-2 pi i h.x) over the site's distinct images
+  // Perovskite: the sum of the phase factors over the site's distinct images
   // under the cubic point group (all signed permutations of x, y, z).
   cplx images_sum(const Site& st, const int* h) const {
-    std::set<std::array<long, 3>> seen;
     cplx s = 0;
+    for (const auto& y : site_images(st))
+      s += phase_factor(h[0] * y[0] + h[1] * y[1] + h[2] * y[2]);
+    return s;
+  }
+
+  // The distinct positions of a site in the cell: for the perovskite its
+  // images under the cubic point group (all signed permutations of x, y,
+  // z), for the other models the site itself.
+  std::vector<std::array<double, 6>> site_images(const Site& st) const {
+    std::vector<std::array<double, 6>> out;
+    if (kind != Kind::perovskite) {
+      out.emplace_back();
+      std::copy(st.x, st.x + 6, out.back().begin());
+      return out;
+    }
+    std::set<std::array<long, 3>> seen;
     int perm[3] = {0, 1, 2};
     do {
       for (int sg = 0; sg < 8; ++sg) {
-        double y[3];
+        std::array<double, 6> y{};
         std::array<long, 3> key{};
         for (int i = 0; i < 3; ++i) {
           y[i] = ((sg >> i) & 1 ? -1 : 1) * st.x[perm[i]];
           y[i] -= std::floor(y[i]);
           key[i] = std::lround(y[i] * 1e6) % 1000000;
         }
-        if (!seen.insert(key).second) continue;
-        s += std::exp(cplx(0, -2 * kPi * (h[0] * y[0] + h[1] * y[1] + h[2] * y[2])));
+        if (seen.insert(key).second) out.push_back(y);
       }
     } while (std::next_permutation(perm, perm + 3));
-    return s;
+    return out;
   }
 
   double volume() const { return cell_volume(basis); }
@@ -576,13 +584,14 @@ inline Example perovskite() {
   std::copy(hm, hm + 6, e.hmax);
   e.qimax = 1.8;
   // Sr at the corner, Ti at the body centre, O at the face centres.
-  e.sites = {{"Sr", {0, 0, 0, 0, 0, 0}, 38, 0.6, 0, 1},
-             {"Ti", {0.5, 0.5, 0.5, 0, 0, 0}, 22, 0.5, 0, 1},
-             {"O", {0.5, 0.5, 0, 0, 0, 0}, 8, 0.8, 0, 3}};
+  // Gaussian atoms whose b stands for the whole atom (electron cloud and
+  // vibration), about a grid step wide: a density the 16^3 grid holds, whose
+  // data the maximum-entropy map fits to the noise.
+  e.sites = {{"Sr", {0, 0, 0, 0, 0, 0}, 38, 2.0, 0, 1},
+             {"Ti", {0.5, 0.5, 0.5, 0, 0, 0}, 22, 1.8, 0, 1},
+             {"O", {0.5, 0.5, 0, 0, 0, 0}, 8, 2.4, 0, 3}};
   e.basis = general_basis(e.abc, e.k);
   e.pkmin = 0.15;
-  e.nex1 = 20;
-  e.nex2 = 100;
   // The z = 1/2 section (Ti and two O), the (1-10) plane through the
   // origin (Sr, Ti and O), and the whole cell as a box.
   e.drawing =
@@ -664,6 +673,10 @@ inline Example icosahedral(bool fcentred) {
   const int hm[6] = {10, 10, 10, 10, 10, 10};
   std::copy(hm, hm + 6, e.hmax);
   e.qimax = 1.0;
+  // Quasicrystal data: weak reflections measured to a few per cent, with a
+  // larger background (and a noise level a positive map on this grid fits).
+  e.sigma_rel = 0.08;
+  e.sigma_abs = 0.4;
   if (!fcentred) {
     e.sites = {{"vertex", {0, 0, 0, 0, 0, 0}, 20, 2.0, 0.8 * e.a, 1},
                {"body centre", {0.5, 0.5, 0.5, 0.5, 0.5, 0.5}, 12, 2.0, 0.6 * e.a, 1}};
@@ -672,9 +685,6 @@ inline Example icosahedral(bool fcentred) {
                {"odd vertex", {0.5, 0, 0, 0, 0, 0}, 12, 2.0, 0.7 * e.a / 2, 32}};
   }
   e.pkmin = 0.3;
-  e.nex1 = 10;  // a 6-D grid: fewer cycles keep the run short
-  e.nex2 = 20;
-  e.ex1 = e.ex2 = 1e-4;  // the cell volume is large: a smaller step
   // Physical space through the origin: the plane of two five-fold axes'
   // parallel parts, taken as the superspace directions with zero internal
   // component: d1 + d2 (setting directions) is not such a vector, so the
@@ -727,6 +737,8 @@ inline Example decagonal() {
   const int hm[6] = {15, 15, 15, 15, 8, 1};
   std::copy(hm, hm + 6, e.hmax);
   e.qimax = 1.3;
+  e.sigma_rel = 0.05;  // quasicrystal data, as the icosahedral ones
+  e.sigma_abs = 0.4;
   const double rs = 0.55 * e.a, rl = rs * kTau;
   e.sites = {{"small 1", {0.2, 0.2, 0.2, 0.2, 0.25, 0}, 24, 1.5, rs, 2},
              {"large 2", {0.4, 0.4, 0.4, 0.4, 0.75, 0}, 24, 1.5, rl, 2},
@@ -738,12 +750,309 @@ inline Example decagonal() {
   return e;
 }
 
+// ---- crystals of point atoms -------------------------------------------------
+
+// The reciprocal basis of a three-dimensional cell (a, b, c in Angstrom and
+// the cosines of alpha, beta, gamma): rows 1-3 a*, b*, c* in Cartesian
+// components (a along x, b in the x-y plane), rows 4-6 the unit internal
+// vectors of the unused axes. Only the metric matters to the models (the
+// resolution cut and the cell volume), not the orientation.
+inline Basis cell_basis(const double* abc, const double* cosang) {
+  const double ca = cosang[0], cb = cosang[1], cg = cosang[2];
+  const double sg = std::sqrt(1 - cg * cg);
+  const double cz = std::sqrt(1 - cb * cb - std::pow((ca - cb * cg) / sg, 2));
+  // Direct basis vectors as the columns of a.
+  const double a[3][3] = {{abc[0], abc[1] * cg, abc[2] * cb},
+                          {0, abc[1] * sg, abc[2] * (ca - cb * cg) / sg},
+                          {0, 0, abc[2] * cz}};
+  // a* . a_j = delta: the rows of a^-1.
+  const double det = a[0][0] * a[1][1] * a[2][2];
+  const double inv[3][3] = {{1 / a[0][0], -a[0][1] / (a[0][0] * a[1][1]),
+                             (a[0][1] * a[1][2] - a[0][2] * a[1][1]) / det},
+                            {0, 1 / a[1][1], -a[1][2] / (a[1][1] * a[2][2])},
+                            {0, 0, 1 / a[2][2]}};
+  Basis b;
+  for (int k = 0; k < 3; ++k)
+    for (int j = 0; j < 3; ++j) b.dq[k][j] = inv[k][j];
+  for (int k = 3; k < 6; ++k) b.dq[k][k] = 1;
+  return b;
+}
+
+// x reduced into [0, 1), values within 1e-9 below 1 taken as 0.
+inline double frac01(double x) {
+  double f = x - std::floor(x);
+  return f > 1 - 1e-9 ? 0.0 : f;
+}
+
+// (R, t) . (R', t') = (R R', R t' + t), translation reduced into [0, 1).
+inline Op compose(const Op& a, const Op& b) {
+  Op c;
+  c.r = mul(a.r, b.r);
+  for (int e = 0; e < 6; ++e) {
+    double s = a.t[e];
+    for (int i = 0; i < 6; ++i) s += a.r[e][i] * b.t[i];
+    c.t[e] = frac01(s);
+  }
+  return c;
+}
+
+inline bool same_op(const Op& a, const Op& b) {
+  if (a.r != b.r) return false;
+  for (int e = 0; e < 6; ++e) {
+    const double d = a.t[e] - b.t[e];
+    if (std::fabs(d - std::nearbyint(d)) > 1e-9) return false;
+  }
+  return true;
+}
+
+// The space group modulo whole cell translations: the closure of the
+// generating elements, the inversion (centro) and the lattice-centring
+// translations of the cell.
+inline std::vector<Op> space_group(const std::vector<std::string>& gens, bool centro,
+                                   const std::vector<std::array<double, 3>>& centring = {}) {
+  std::vector<Op> gen;
+  for (const std::string& s : gens) gen.push_back(parse_op(s));
+  if (centro) {
+    Op inv;
+    for (int i = 0; i < 6; ++i) inv.r[i][i] = i < 3 ? -1 : 1;
+    gen.push_back(inv);
+  }
+  for (const auto& c : centring) {
+    Op t;
+    t.r = identity6();
+    for (int i = 0; i < 3; ++i) t.t[i] = c[i];
+    gen.push_back(t);
+  }
+  Op e;
+  e.r = identity6();
+  std::vector<Op> g = {e};
+  for (std::size_t n = 0; n < g.size(); ++n)
+    for (const Op& a : gen) {
+      const Op p = compose(a, g[n]);
+      if (std::none_of(g.begin(), g.end(), [&](const Op& q) { return same_op(p, q); })) g.push_back(p);
+      if (g.size() > 1000) throw std::runtime_error("space group too large");
+    }
+  return g;
+}
+
+// The distinct images in the cell of a position under a space group.
+inline std::vector<std::array<double, 3>> orbit(const std::vector<Op>& g, const double* x) {
+  std::vector<std::array<double, 3>> out;
+  for (const Op& op : g) {
+    std::array<double, 3> y{};
+    for (int e = 0; e < 3; ++e) {
+      double s = op.t[e];
+      for (int i = 0; i < 3; ++i) s += op.r[e][i] * x[i];
+      y[e] = frac01(s);
+    }
+    const bool known = std::any_of(out.begin(), out.end(), [&](const std::array<double, 3>& u) {
+      for (int e = 0; e < 3; ++e) {
+        const double d = u[e] - y[e];
+        if (std::fabs(d - std::nearbyint(d)) > 1e-7) return false;
+      }
+      return true;
+    });
+    if (!known) out.push_back(y);
+  }
+  return out;
+}
+
+// A translation component as an operator line writes it ("+1/4"), from the
+// fractions with denominators up to 12.
+inline std::string fraction_text(double t) {
+  t = frac01(t);
+  if (t < 1e-9) return "";
+  for (int den = 2; den <= 12; ++den) {
+    const double num = t * den;
+    if (std::fabs(num - std::nearbyint(num)) < 1e-9)
+    {
+      std::string f = "+";
+      f += std::to_string(std::lround(num));
+      f += '/';
+      f += std::to_string(den);
+      return f;
+    }
+  }
+  throw std::runtime_error("translation is no simple fraction");
+}
+
+// An operator as a line of the keyword input ("-y,x-y,z+2/3,t,u,v").
+inline std::string op_line(const Op& op) {
+  std::string s = op_text(op.r);
+  std::string out;
+  std::size_t start = 0;
+  for (int e = 0; e < 6; ++e) {
+    const std::size_t end = s.find(',', start);
+    if (e) out += ',';
+    out += s.substr(start, end - start);
+    out += fraction_text(op.t[e]);
+    start = end + 1;
+  }
+  return out;
+}
+
+// A three-dimensional crystal of point atoms, given as crystallographers
+// write it: the cell, the generating elements and centring translations
+// of the space group in the conventional cell, and one atom per site with
+// its Wyckoff multiplicity there. It is set up for a run (isys 0, brv 'p')
+// in the cell whose basis vectors are the columns of p, in conventional
+// coordinates (the identity: the conventional cell itself, which must then
+// be primitive; for a centred group a primitive cell). In that cell the
+// generators, the positions and the multiplicities (divided by the number
+// of lattice points of the conventional cell) are transformed, and `atoms`
+// lists every atom of the cell.
+inline Example point_atoms(const std::string& name, const double* abc, const double* cosang,
+                           const std::vector<std::string>& gens, bool centro,
+                           const std::vector<std::array<double, 3>>& centring,
+                           const std::vector<Site>& sites, const double (&p)[3][3]) {
+  Example e;
+  e.dir = e.name = name;
+  e.title = name;
+  e.kind = Kind::atoms;
+  e.isys = 0;
+  e.brv = 'p';
+  e.icent = centro ? 1 : 0;
+  // p^-1 and the metric of the new cell, G' = p^T G p.
+  const double det = p[0][0] * (p[1][1] * p[2][2] - p[1][2] * p[2][1]) -
+                     p[0][1] * (p[1][0] * p[2][2] - p[1][2] * p[2][0]) +
+                     p[0][2] * (p[1][0] * p[2][1] - p[1][1] * p[2][0]);
+  double pi[3][3];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      const int i1 = (j + 1) % 3, i2 = (j + 2) % 3, j1 = (i + 1) % 3, j2 = (i + 2) % 3;
+      pi[i][j] = (p[i1][j1] * p[i2][j2] - p[i1][j2] * p[i2][j1]) / det;
+    }
+  double g[3][3];
+  const double cs[3][3] = {{1, cosang[2], cosang[1]}, {cosang[2], 1, cosang[0]}, {cosang[1], cosang[0], 1}};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) g[i][j] = abc[i] * abc[j] * cs[i][j];
+  double gp[3][3];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      gp[i][j] = 0;
+      for (int k = 0; k < 3; ++k)
+        for (int l = 0; l < 3; ++l) gp[i][j] += p[k][i] * g[k][l] * p[l][j];
+    }
+  for (int i = 0; i < 3; ++i) e.abc[i] = std::sqrt(gp[i][i]);
+  e.cosang[0] = gp[1][2] / (e.abc[1] * e.abc[2]);
+  e.cosang[1] = gp[0][2] / (e.abc[0] * e.abc[2]);
+  e.cosang[2] = gp[0][1] / (e.abc[0] * e.abc[1]);
+  for (double& c : e.cosang)
+    if (std::fabs(c) < 1e-12) c = 0;
+  e.basis = cell_basis(e.abc, e.cosang);
+
+  auto to_cell = [&](const double* x, double* y) {
+    for (int i = 0; i < 3; ++i) {
+      double s = 0;
+      for (int k = 0; k < 3; ++k) s += pi[i][k] * x[k];
+      y[i] = frac01(s);
+    }
+    for (int i = 3; i < 6; ++i) y[i] = 0;
+  };
+  for (const std::string& text : gens) {
+    const Op c = parse_op(text);
+    Op n;
+    for (int i = 0; i < 6; ++i) n.r[i][i] = 1;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) {
+        double s = 0;
+        for (int k = 0; k < 3; ++k)
+          for (int l = 0; l < 3; ++l) s += pi[i][k] * c.r[k][l] * p[l][j];
+        n.r[i][j] = static_cast<int>(std::lround(s));
+        if (std::fabs(s - n.r[i][j]) > 1e-9) throw std::runtime_error("no operator of the new cell");
+      }
+    to_cell(c.t, n.t);
+    e.gens.push_back(op_line(n));
+  }
+  const std::vector<Op> group = space_group(gens, centro, centring);
+  const double cells = std::fabs(det);  // conventional cells per new cell
+  for (const Site& s : sites) {
+    Site n = s;
+    to_cell(s.x, n.x);
+    n.mult = static_cast<int>(std::lround(s.mult * cells));
+    e.sites.push_back(n);
+    for (const auto& y : orbit(group, s.x)) {
+      Site a = n;
+      to_cell(y.data(), a.x);
+      const bool known = std::any_of(e.atoms.begin(), e.atoms.end(), [&](const Site& u) {
+        for (int i = 0; i < 3; ++i) {
+          const double d = u.x[i] - a.x[i];
+          if (std::fabs(d - std::nearbyint(d)) > 1e-7) return false;
+        }
+        return true;
+      });
+      if (!known) e.atoms.push_back(a);
+    }
+  }
+  return e;
+}
+
+// The models of the peak search tests (Z, B in Angstrom^2, Wyckoff
+// multiplicities of the International Tables in the conventional cell).
+inline constexpr double kUnit[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+
+// P6/mmm (origin at 6/mmm): a ring of six atoms at 6l (x, 2x, 0) about an
+// atom at 1a, and two at 2d.
+inline Example hexagonal_6l() {
+  const double abc[3] = {6.0, 6.0, 3.5}, cosang[3] = {0, 0, -0.5};
+  return point_atoms("p6mmm_6l", abc, cosang, {"x-y,x,z,t,u,v", "y,x,-z,t,u,v"}, true, {},
+                     {{"1a", {0, 0, 0, 0, 0, 0}, 12, 1.0, 0, 1},
+                      {"6l", {0.157, 0.314, 0, 0, 0, 0}, 20, 1.0, 0, 6},
+                      {"2d", {1.0 / 3, 2.0 / 3, 0.5, 0, 0, 0}, 14, 1.0, 0, 2}},
+                     kUnit);
+}
+
+// Spinel MgAl2O4, Fd-3m (origin choice 2, at -3m): Mg 8a, Al 16d, O 32e.
+// The F-centred cell (p = unit) or the primitive rhombohedral cell
+// a1 = (0, 1/2, 1/2), a2 = (1/2, 0, 1/2), a3 = (1/2, 1/2, 0).
+inline Example spinel(bool primitive) {
+  const double abc[3] = {8.08, 8.08, 8.08}, cosang[3] = {0, 0, 0};
+  static constexpr double prim[3][3] = {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}};
+  const double x = 0.2624;
+  Example e = point_atoms(primitive ? "spinel_p" : "spinel_f", abc, cosang,
+                          {"-y,x+1/4,z+1/4,t,u,v", "y+1/4,x+1/4,-z,t,u,v", "z,x,y,t,u,v"}, true,
+                          {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}},
+                          {{"Mg 8a", {0.125, 0.125, 0.125, 0, 0, 0}, 12, 0.5, 0, 8},
+                           {"Al 16d", {0.5, 0.5, 0.5, 0, 0, 0}, 13, 0.5, 0, 16},
+                           {"O 32e", {x, x, x, 0, 0, 0}, 8, 0.7, 0, 32}},
+                          primitive ? prim : kUnit);
+  return e;
+}
+
+// Alpha-quartz, P3_221: Si at 3a (x, 0, 2/3) on a two-fold axis, O at 6c.
+inline Example quartz_point_atoms() {
+  const double abc[3] = {4.916, 4.916, 5.405}, cosang[3] = {0, 0, -0.5};
+  return point_atoms("quartz", abc, cosang, {"-y,x-y,z+2/3,t,u,v", "y,x,-z,t,u,v"}, false, {},
+                     {{"Si 3a", {0.4697, 0, 2.0 / 3, 0, 0, 0}, 14, 0.6, 0, 3},
+                      {"O 6c", {0.4135, 0.2669, 0.7857, 0, 0, 0}, 8, 0.8, 0, 6}},
+                     kUnit);
+}
+
+// Wurtzite ZnO, P6_3mc (polar): Zn and O at 2b (1/3, 2/3, z), O shifted
+// along c by u.
+inline Example wurtzite() {
+  const double abc[3] = {3.25, 3.25, 5.21}, cosang[3] = {0, 0, -0.5};
+  return point_atoms("wurtzite", abc, cosang, {"x-y,x,z+1/2,t,u,v", "-y,-x,z,t,u,v"}, false, {},
+                     {{"Zn 2b", {1.0 / 3, 2.0 / 3, 0, 0, 0, 0}, 30, 0.6, 0, 2},
+                      {"O 2b", {1.0 / 3, 2.0 / 3, 0.382, 0, 0, 0}, 8, 0.8, 0, 2}},
+                     kUnit);
+}
+
 inline std::vector<Example> all_examples() {
   return {perovskite(), modulated(true), modulated(false), icosahedral(false), icosahedral(true),
           decagonal()};
 }
 
 // ---- reflections -------------------------------------------------------------
+
+// arg F in degrees, in (-180, 180], as the files write it with four decimals:
+// the round-off of a centric phase (-0.0000, -180.0000) is not written.
+inline double phase_degrees(cplx f) {
+  double d = std::arg(f) * 180 / kPi;
+  if (std::fabs(d) < 5e-5) d = 0.0;
+  if (d <= -180.0 + 5e-5) d = 180.0;
+  return d;
+}
 
 struct Reflection {
   int h[6];
@@ -819,7 +1128,7 @@ inline std::vector<Reflection> unique_reflections(const Example& e, unsigned see
     std::copy(cls[0].begin(), cls[0].end(), rf.h);
     const cplx f = e.F(rf.h);
     rf.fc = std::abs(f);
-    rf.phase = rf.fc > 1e-9 ? std::arg(f) * 180 / kPi : 0.0;
+    rf.phase = rf.fc > 1e-9 ? phase_degrees(f) : 0.0;
     rf.sigma = e.sigma_rel * rf.fc + e.sigma_abs;
     rf.fo = std::max(0.0, rf.fc + rf.sigma * noise(rng));
     out.push_back(rf);
@@ -865,7 +1174,8 @@ inline std::string keyword_input(const Example& e, bool mem, const std::string& 
   if (e.isys == 0) {
     s += "isys=0\n";
     s += "a=" + fmt_real(e.abc[0]) + " b=" + fmt_real(e.abc[1]) + " c=" + fmt_real(e.abc[2]) +
-         " cosa=0 cosb=0 cosc=0\n";
+         " cosa=" + fmt_real(e.cosang[0]) + " cosb=" + fmt_real(e.cosang[1]) +
+         " cosc=" + fmt_real(e.cosang[2]) + "\n";
     s += "ndm=" + std::to_string(e.ndm) + "\n";
     if (e.ndm > 0)
       s += "k=" + fmt_real(e.k[0]) + " " + fmt_real(e.k[1]) + " " + fmt_real(e.k[2]) + "\n";
@@ -882,7 +1192,10 @@ inline std::string keyword_input(const Example& e, bool mem, const std::string& 
   s += "jbc=0\n";
   if (e.isys == 0) s += "isetting=3\niseging=0\nv= 0 0 0 1 0 0  0 0 0 0 1 0  0 0 0 0 0 1\n";
   s += std::string("iplot=") + (mem ? "4" : "2") + " hmax=";
-  for (int i = 0; i < 6; ++i) s += (i ? " " : "") + std::to_string(e.hmax[i]);
+  for (int i = 0; i < 6; ++i) {
+    if (i) s += ' ';
+    s += std::to_string(e.hmax[i]);
+  }
   if (e.isys != 0) s += " ismtr=0";
   s += " pkmin=" + fmt_real(e.pkmin) + "\n";
   if (mem)
@@ -899,7 +1212,7 @@ inline std::string keyword_input(const Example& e, bool mem, const std::string& 
 // ---- the direct summation --------------------------------------------------
 
 // The map the coefficients of every grid index make,
-//     rho(x_grid) = (1/V) sum_h F(h) exp(+2 pi i h_grid.x_grid),
+//     rho(x_grid) = (1/V) sum_h F(h) conj phase_factor(h_grid.x_grid),
 // summed axis after axis (a direct sum in double precision, no FFT).
 // Entry j of the result is grid point (j1/N1, ..., j6/N6), the first axis
 // fastest. The coefficients are the model's own at every member of every
@@ -925,7 +1238,7 @@ inline std::vector<double> direct_map(const Example& e) {
     const int n = e.hmax[ax];
     if (n == 1) continue;
     std::vector<cplx> w(n);
-    for (int k = 0; k < n; ++k) w[k] = std::exp(cplx(0, 2 * kPi * k / n));
+    for (int k = 0; k < n; ++k) w[k] = std::conj(phase_factor(double(k) / n));
     for (long long j = 0; j < nt; ++j) {
       const int x = static_cast<int>((j / stride[ax]) % n);
       const long long base = j - x * stride[ax];
@@ -939,6 +1252,430 @@ inline std::vector<double> direct_map(const Example& e) {
   std::vector<double> rho(nt);
   for (long long j = 0; j < nt; ++j) rho[j] = a[j].real() / v;
   return rho;
+}
+
+// ---- the true density of Gaussian atoms ------------------------------------
+
+// The density of a crystal of Gaussian atoms at every grid point (the grid
+// order of direct_map), from real space alone: no Fourier series, so it
+// holds what a map made from a finite set of reflections misses.
+//
+// An atom of weight z with f(q) = z exp(-b |q|^2 / 4) over a lattice whose
+// reciprocal basis vectors (rows of dq, the components f depends on) are
+// mutually orthogonal has f(h) = z exp(-sum_i beta_i h_i^2), beta_i =
+// b |dq_i|^2 / 4, so its density factorises over the cell axes:
+//     rho(x) = (z / V) prod_i g(x_i - x0_i; beta_i),
+//     g(u; beta) = sum_h exp(-beta h^2) exp(2 pi i h u)
+//                = sqrt(pi / beta) sum_n exp(-pi^2 (u - n)^2 / beta),
+// the second form by Poisson summation (a periodic Gaussian of unit
+// integral over the cell). Axes with one grid point carry only h = 0: their
+// factor is 1. The perovskite (atoms Gaussian in physical space) and the
+// primitive icosahedral model with gaussian_domains (Gaussian in all six
+// dimensions, over a hypercubic lattice) qualify; other models are refused.
+inline std::vector<double> gaussian_density(const Example& e) {
+  const bool six = e.kind == Kind::icosahedral && e.gaussian_domains;
+  if ((e.kind != Kind::perovskite && !six) || e.brv != 'p')
+    throw std::runtime_error("gaussian_density: not a primitive crystal of Gaussian atoms");
+  const int ncomp = six ? 6 : 3;
+  double len2[6];
+  for (int i = 0; i < 6; ++i) {
+    len2[i] = 0;
+    for (int c = 0; c < ncomp; ++c) len2[i] += e.basis.dq[i][c] * e.basis.dq[i][c];
+    for (int j = 0; j < i; ++j) {
+      if (e.hmax[i] == 1 || e.hmax[j] == 1) continue;
+      double d = 0;
+      for (int c = 0; c < ncomp; ++c) d += e.basis.dq[i][c] * e.basis.dq[j][c];
+      if (std::fabs(d) > 1e-12 * std::sqrt(len2[i] * len2[j]))
+        throw std::runtime_error("gaussian_density: the reciprocal basis is not orthogonal");
+    }
+  }
+  auto g = [](double u, double beta) {
+    u -= std::nearbyint(u);
+    const int k = 2 + static_cast<int>(std::sqrt(60.0 * beta) / kPi);
+    double s = 0;
+    for (int n = -k; n <= k; ++n) s += std::exp(-kPi * kPi * (u - n) * (u - n) / beta);
+    return std::sqrt(kPi / beta) * s;
+  };
+  long long nt = 1;
+  for (int i = 0; i < 6; ++i) nt *= e.hmax[i];
+  std::vector<double> rho(nt, 0.0);
+  const double v = e.volume();
+  for (const Site& st : e.sites)
+    for (const auto& x0 : e.site_images(st)) {
+      // The factor of each axis at each of its grid coordinates.
+      std::vector<std::vector<double>> f(6);
+      for (int i = 0; i < 6; ++i) {
+        f[i].resize(e.hmax[i]);
+        for (int m = 0; m < e.hmax[i]; ++m)
+          f[i][m] = e.hmax[i] == 1 ? 1.0
+                                   : g(double(m) / e.hmax[i] - x0[i], st.b * len2[i] / 4);
+      }
+      int m[6] = {};
+      for (long long j = 0; j < nt; ++j) {
+        double p = st.z / v;
+        for (int i = 0; i < 6; ++i) p *= f[i][m[i]];
+        rho[j] += p;
+        for (int i = 0; i < 6; ++i) {
+          if (++m[i] < e.hmax[i]) break;
+          m[i] = 0;
+        }
+      }
+    }
+  return rho;
+}
+
+// ---- crystals of point-like atoms in three dimensions --------------------
+
+// A crystal of the general setting (isys 0, no modulation) with Gaussian
+// atoms: its space group is made here from the generating elements and the
+// centring translations (closed modulo whole cell translations), each
+// atom's images are summed, and the density is the direct Fourier sum over
+// every reflection of the classes written to the reflection file. Nothing
+// is taken from the program: the lattice enters through its metric only.
+struct Atom {
+  std::string label;
+  double x[3];
+  double z, b;  // weight and displacement parameter B (Angstrom^2)
+};
+
+struct SpaceOp {
+  int r[3][3];  // x' = R x + t
+  double t[3];
+};
+
+struct AtomCrystal {
+  std::string name, title;
+  double abc[3] = {1, 1, 1}, angles[3] = {90, 90, 90};  // Angstrom, degrees
+  char brv = 'p';
+  int icent = 0;                          // what the program is told
+  std::vector<std::string> gens;          // the generating elements it reads
+  std::vector<std::array<double, 3>> centring;  // centring translations of brv
+  std::vector<Atom> atoms;
+  int hmax[3] = {1, 1, 1};                // grid sizes of the primitive cell
+  double qimax = 1;                       // 1/Angstrom
+  std::vector<SpaceOp> ops;               // the whole group, made by close()
+
+  double cosang(int i) const { return std::cos(angles[i] * kPi / 180); }
+  double volume() const {
+    const double ca = cosang(0), cb = cosang(1), cc = cosang(2);
+    return abc[0] * abc[1] * abc[2] * std::sqrt(1 - ca * ca - cb * cb - cc * cc + 2 * ca * cb * cc);
+  }
+  // |q| of h from the reciprocal metric G* = G^-1.
+  double qlen(const int* h) const {
+    double g[3][3];
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) g[i][j] = abc[i] * abc[j] * (i == j ? 1.0 : cosang(3 - i - j));
+    const double det = g[0][0] * (g[1][1] * g[2][2] - g[1][2] * g[2][1]) -
+                       g[0][1] * (g[1][0] * g[2][2] - g[1][2] * g[2][0]) +
+                       g[0][2] * (g[1][0] * g[2][1] - g[1][1] * g[2][0]);
+    double gi[3][3];
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) {
+        const int i1 = (j + 1) % 3, i2 = (j + 2) % 3, j1 = (i + 1) % 3, j2 = (i + 2) % 3;
+        gi[i][j] = (g[i1][j1] * g[i2][j2] - g[i1][j2] * g[i2][j1]) / det;
+      }
+    double s = 0;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) s += h[i] * gi[i][j] * h[j];
+    return std::sqrt(s);
+  }
+
+  // The group: generators (and the inversion when icent is set) and the
+  // centring translations, closed modulo whole cell translations.
+  void close() {
+    auto reduce = [](SpaceOp& o) {
+      for (double& v : o.t) {
+        v -= std::floor(v);
+        if (v > 1 - 1e-9) v = 0;
+      }
+    };
+    auto same = [](const SpaceOp& a, const SpaceOp& b) {
+      for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j)
+          if (a.r[i][j] != b.r[i][j]) return false;
+        double d = a.t[i] - b.t[i];
+        if (std::fabs(d - std::nearbyint(d)) > 1e-9) return false;
+      }
+      return true;
+    };
+    std::vector<SpaceOp> gen;
+    for (const std::string& g : gens) {
+      const Op op = parse_op(g);
+      SpaceOp o{};
+      for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) o.r[i][j] = op.r[i][j];
+        o.t[i] = op.t[i];
+      }
+      gen.push_back(o);
+    }
+    SpaceOp id{};
+    for (int i = 0; i < 3; ++i) id.r[i][i] = 1;
+    if (icent != 0) {
+      SpaceOp inv{};
+      for (int i = 0; i < 3; ++i) inv.r[i][i] = -1;
+      gen.push_back(inv);
+    }
+    for (const auto& c : centring) {
+      SpaceOp o = id;
+      for (int i = 0; i < 3; ++i) o.t[i] = c[i];
+      gen.push_back(o);
+    }
+    ops = {id};
+    for (std::size_t n = 0; n < ops.size(); ++n)
+      for (const SpaceOp& g : gen) {
+        SpaceOp p{};
+        for (int i = 0; i < 3; ++i) {
+          p.t[i] = g.t[i];
+          for (int j = 0; j < 3; ++j) {
+            p.t[i] += g.r[i][j] * ops[n].t[j];
+            for (int k = 0; k < 3; ++k) p.r[i][j] += g.r[i][k] * ops[n].r[k][j];
+          }
+        }
+        reduce(p);
+        bool found = false;
+        for (const SpaceOp& q : ops) found = found || same(p, q);
+        if (!found) ops.push_back(p);
+        if (ops.size() > 192) throw std::runtime_error(name + ": the group has more than 192 elements");
+      }
+  }
+
+  // The distinct images of an atom in the cell.
+  std::vector<std::array<double, 3>> images(const Atom& a) const {
+    std::vector<std::array<double, 3>> out;
+    for (const SpaceOp& o : ops) {
+      std::array<double, 3> y{};
+      for (int i = 0; i < 3; ++i) {
+        y[i] = o.t[i];
+        for (int j = 0; j < 3; ++j) y[i] += o.r[i][j] * a.x[j];
+        y[i] -= std::floor(y[i]);
+      }
+      bool seen = false;
+      for (const auto& z : out) {
+        bool eq = true;
+        for (int i = 0; i < 3; ++i) {
+          const double d = y[i] - z[i];
+          eq = eq && std::fabs(d - std::nearbyint(d)) < 1e-6;
+        }
+        seen = seen || eq;
+      }
+      if (!seen) out.push_back(y);
+    }
+    return out;
+  }
+
+  cplx F(const int* h) const {
+    const double q = qlen(h);
+    cplx s = 0;
+    for (const Atom& a : atoms)
+      for (const auto& y : images(a)) s += form_factor(a.z, a.b, q) * phase_factor(h[0] * y[0] + h[1] * y[1] + h[2] * y[2]);
+    return s;
+  }
+  double f000() const {
+    const int h[3] = {0, 0, 0};
+    return F(h).real();
+  }
+
+  // The classes of reflections within qimax under the point group and
+  // Friedel's law, each with its members, the largest first; classes whose
+  // structure factor vanishes (systematic absences) are left out.
+  std::vector<std::vector<std::array<int, 3>>> classes() const {
+    std::vector<std::vector<std::array<int, 3>>> out;
+    std::set<std::array<int, 3>> done;
+    int lim[3];
+    for (int i = 0; i < 3; ++i) lim[i] = static_cast<int>(qimax * abc[i]) + 1;
+    const double fmin = 1e-6 * f000();
+    int h[3];
+    for (h[0] = -lim[0]; h[0] <= lim[0]; ++h[0])
+      for (h[1] = -lim[1]; h[1] <= lim[1]; ++h[1])
+        for (h[2] = -lim[2]; h[2] <= lim[2]; ++h[2]) {
+          const std::array<int, 3> key{h[0], h[1], h[2]};
+          if ((h[0] == 0 && h[1] == 0 && h[2] == 0) || done.count(key) || qlen(h) > qimax) continue;
+          std::set<std::array<int, 3>> orbit;
+          for (const SpaceOp& o : ops)
+            for (int sg : {1, -1}) {
+              std::array<int, 3> hr{};
+              for (int j = 0; j < 3; ++j)
+                for (int k = 0; k < 3; ++k) hr[j] += sg * h[k] * o.r[k][j];
+              orbit.insert(hr);
+            }
+          done.insert(orbit.begin(), orbit.end());
+          if (std::abs(F(h)) < fmin) continue;
+          out.emplace_back(orbit.rbegin(), orbit.rend());
+        }
+    return out;
+  }
+
+  // One Fourier record per class, "(6i4,3f12.4)", the phase in the
+  // convention of phase_factor() (or its opposite for phsign = -1).
+  std::string reflection_file(int phsign = 1) const {
+    std::string s;
+    char buf[96];
+    for (const auto& c : classes()) {
+      const cplx f = F(c[0].data());
+      const double ph = phase_degrees(phsign > 0 ? f : std::conj(f));
+      std::snprintf(buf, sizeof buf, "%4d%4d%4d%4d%4d%4d%12.4f%12.4f%12.4f\n", c[0][0], c[0][1], c[0][2],
+                    0, 0, 0, std::abs(f), std::abs(f), ph);
+      s += buf;
+    }
+    return s;
+  }
+
+  // The keyword input of a Fourier map (iplot 2) or another map kind of the
+  // file `hkl`, density to `den`; `extra` goes after frmt= (e.g. phsign=-1).
+  std::string keyword_input(const std::string& hkl, const std::string& den, int iplot = 2,
+                            const std::string& extra = "") const {
+    std::string s = "file1='" + hkl + "'\nfile2='" + den + "'\ntitle='" + title + "'\nisys=0\n";
+    auto cosine = [&](int i) {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "%.10f", cosang(i) + 0.0);
+      return std::string(buf);
+    };
+    s += "a=" + fmt_real(abc[0]) + " b=" + fmt_real(abc[1]) + " c=" + fmt_real(abc[2]) + " cosa=" + cosine(0) +
+         " cosb=" + cosine(1) + " cosc=" + cosine(2) + "\n";
+    s += "ndm=0\n";
+    s += "nsymo=" + std::to_string(gens.size()) + " icent=" + std::to_string(icent) + " brv='" +
+         std::string(1, brv) + "'\nsymmetry operator\n";
+    for (const std::string& g : gens) s += g + "\n";
+    s += "f000=" + fmt_real(f000()) + " sg00=0 sg0=0 sg1=0 fmag=1\njbc=0\n";
+    s += "isetting=3\niseging=0\nv= 0 0 0 1 0 0  0 0 0 0 1 0  0 0 0 0 0 1\n";
+    s += "iplot=" + std::to_string(iplot) + " hmax=" + std::to_string(hmax[0]) + " " + std::to_string(hmax[1]) +
+         " " + std::to_string(hmax[2]) + " 1 1 1 pkmin=0.3\nicont=0\n";
+    s += "qimax=" + fmt_real(qimax * 1.001) + " frmt='(6i4,3f12.4)' " + extra + "\n";
+    s += "ldev=0 iwhkl=0 iprj=0\nng=0\n";
+    return s;
+  }
+
+  // rho at x (fractions of the setting cell): (1/V) sum over every member of
+  // every class of F(h) conj phase_factor(h.x), F(000) included.
+  double density(const double* x, const std::vector<std::vector<std::array<int, 3>>>& cls,
+                 const std::vector<std::vector<cplx>>& f) const {
+    double s = f000();
+    for (std::size_t c = 0; c < cls.size(); ++c)
+      for (std::size_t m = 0; m < cls[c].size(); ++m) {
+        const auto& h = cls[c][m];
+        s += (f[c][m] * std::conj(phase_factor(h[0] * x[0] + h[1] * x[1] + h[2] * x[2]))).real();
+      }
+    return s / volume();
+  }
+};
+
+// Real structures of the crystal systems, with the generating elements as
+// the International Tables list them.
+inline AtomCrystal quartz() {  // alpha-quartz, P3_2 21
+  AtomCrystal c;
+  c.name = "quartz";
+  c.title = "alpha-quartz P3_2 21";
+  c.abc[0] = c.abc[1] = 4.913;
+  c.abc[2] = 5.405;
+  c.angles[2] = 120;
+  c.gens = {"-y,x-y,z+2/3,t,u,v", "y,x,-z,t,u,v"};
+  c.atoms = {{"Si", {0.4697, 0, 2.0 / 3}, 14, 0.6}, {"O", {0.4135, 0.2669, 0.7858}, 8, 0.9}};
+  c.hmax[0] = c.hmax[1] = 24;
+  c.hmax[2] = 27;
+  c.qimax = 1.3;
+  c.close();
+  return c;
+}
+
+inline AtomCrystal zincite() {  // ZnO, P6_3 mc, polar
+  AtomCrystal c;
+  c.name = "zincite";
+  c.title = "ZnO P6_3 mc";
+  c.abc[0] = c.abc[1] = 3.25;
+  c.abc[2] = 5.207;
+  c.angles[2] = 120;
+  c.gens = {"-y,x-y,z,t,u,v", "-x,-y,z+1/2,t,u,v", "-y,-x,z,t,u,v"};
+  c.atoms = {{"Zn", {1.0 / 3, 2.0 / 3, 0}, 30, 0.5}, {"O", {1.0 / 3, 2.0 / 3, 0.382}, 8, 0.7}};
+  c.hmax[0] = c.hmax[1] = 18;
+  c.hmax[2] = 28;
+  c.qimax = 1.5;
+  c.close();
+  return c;
+}
+
+inline AtomCrystal iron() {  // alpha-Fe, Im-3m in its conventional cell
+  AtomCrystal c;
+  c.name = "iron";
+  c.title = "alpha-Fe Im-3m";
+  c.abc[0] = c.abc[1] = c.abc[2] = 2.8665;
+  c.brv = 'i';
+  c.icent = 1;
+  c.centring = {{0.5, 0.5, 0.5}};
+  c.gens = {"-x,-y,z,t,u,v", "-x,y,-z,t,u,v", "z,x,y,t,u,v", "y,x,-z,t,u,v"};
+  c.atoms = {{"Fe", {0, 0, 0}, 26, 0.35}};
+  c.hmax[0] = c.hmax[1] = c.hmax[2] = 20;
+  c.qimax = 2.0;
+  c.close();
+  return c;
+}
+
+inline AtomCrystal copper() {  // Cu, Fm-3m, the inversion among the generators
+  AtomCrystal c;
+  c.name = "copper";
+  c.title = "Cu Fm-3m";
+  c.abc[0] = c.abc[1] = c.abc[2] = 3.615;
+  c.brv = 'f';
+  c.centring = {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}};
+  c.gens = {"x1+1/2,x2+1/2,x3,x4,x5,x6", "-x1,-x2,x3,x4,x5,x6", "-x1,x2,-x3,x4,x5,x6",
+            "x3,x1,x2,x4,x5,x6", "x2,x1,-x3,x4,x5,x6", "-x1,-x2,-x3,x4,x5,x6"};
+  c.atoms = {{"Cu", {0, 0, 0}, 29, 0.55}};
+  c.hmax[0] = c.hmax[1] = c.hmax[2] = 20;
+  c.qimax = 2.2;
+  c.close();
+  return c;
+}
+
+inline AtomCrystal cc_monoclinic() {  // a C-centred monoclinic structure, Cc
+  AtomCrystal c;
+  c.name = "monoclinic_c";
+  c.title = "C-centred monoclinic Cc";
+  c.abc[0] = 9.7;
+  c.abc[1] = 8.9;
+  c.abc[2] = 5.3;
+  c.angles[1] = 105;
+  c.brv = 'c';
+  c.centring = {{0.5, 0.5, 0}};
+  c.gens = {"x, -y, z+1/2, t, u, v"};
+  c.atoms = {{"Fe", {0.12, 0.23, 0.34}, 26, 0.6}, {"O", {0.31, 0.07, 0.81}, 8, 0.8}, {"O", {0.05, 0.41, 0.62}, 8, 0.8}};
+  c.hmax[0] = c.hmax[1] = 32;
+  c.hmax[2] = 16;
+  c.qimax = 1.0;
+  c.close();
+  return c;
+}
+
+inline AtomCrystal lithium_niobate() {  // LiNbO3, R3c on hexagonal axes
+  AtomCrystal c;
+  c.name = "linbo3";
+  c.title = "LiNbO3 R3c, hexagonal axes";
+  c.abc[0] = c.abc[1] = 5.148;
+  c.abc[2] = 13.863;
+  c.angles[2] = 120;
+  c.brv = 'r';
+  c.centring = {{2.0 / 3, 1.0 / 3, 1.0 / 3}, {1.0 / 3, 2.0 / 3, 2.0 / 3}};
+  c.gens = {"x+2/3,y+1/3,z+1/3,t,u,v", "-y,x-y,z,t,u,v", "-y,-x,z+1/2,t,u,v"};
+  c.atoms = {{"Nb", {0, 0, 0}, 41, 0.4}, {"Li", {0, 0, 0.2829}, 3, 0.9}, {"O", {0.0492, 0.3446, 0.0647}, 8, 0.6}};
+  c.hmax[0] = c.hmax[1] = c.hmax[2] = 24;
+  c.qimax = 0.9;
+  c.close();
+  return c;
+}
+
+inline AtomCrystal p212121() {  // two atoms in P2_1 2_1 2_1
+  AtomCrystal c;
+  c.name = "p212121";
+  c.title = "P2_1 2_1 2_1";
+  c.abc[0] = 5;
+  c.abc[1] = 6;
+  c.abc[2] = 7;
+  c.gens = {"-x+1/2,-y,z+1/2,t,u,v", "-x,y+1/2,-z+1/2,t,u,v"};
+  c.atoms = {{"A", {0.12, 0.21, 0.33}, 12, 0.5}, {"B", {0.37, 0.06, 0.71}, 8, 0.5}};
+  c.hmax[0] = 20;
+  c.hmax[1] = 24;
+  c.hmax[2] = 28;
+  c.qimax = 1.5;
+  c.close();
+  return c;
 }
 
 }  // namespace trovan::examples
