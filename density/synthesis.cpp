@@ -178,11 +178,17 @@ void diffcoefs(const float* wk, std::vector<float>& fr, std::vector<float>& fi) 
 
 // The difference map times f, synthesised from the list of its
 // coefficients: on a large grid the few thousand reflections and their
-// images go straight into the half grid, which is all that is cleared.
+// images go straight into the half grid, which is all that is cleared. The
+// lists are kept from one cycle to the next (made afresh every cycle, they
+// would cost the system a page fault per page each time).
+std::vector<float> g_dfr, g_dfi;
+std::vector<FCoef> g_dlist;
+
 void difsynth(const float* wk, float f) {
-  std::vector<float> fr, fi;
+  std::vector<float>& fr = g_dfr;
+  std::vector<float>& fi = g_dfi;
+  std::vector<FCoef>& list = g_dlist;
   diffcoefs(wk, fr, fi);
-  std::vector<FCoef> list;
   getffromf0(getnind(), getfobsj(), fr.data(), fi.data(), 0.0f, list);
   int n[6];
   gethmax(n);
@@ -356,6 +362,9 @@ void resetsynthesis() {
   g_dmin = g_dmax = 0;
   g_fcr.clear();
   g_fci.clear();
+  std::vector<float>().swap(g_dfr);
+  std::vector<float>().swap(g_dfi);
+  std::vector<FCoef>().swap(g_dlist);
 }
 
 }  // namespace trovan
