@@ -142,8 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                 false},
         CifCase{"perovskite_mem", "perovskite/perovskite_mem",
                 tags(kHkl, true, false), 6, false},
-        CifCase{"perovskite_mem_f2", "perovskite/perovskite_mem",
-                tags(kHkl, true, true), 6, true},
+        CifCase{"perovskite_f2", "perovskite/perovskite", tags(kHkl, false, true), 6, true},
         // isys 3: the five index columns of the loop in their order.
         CifCase{"decagonal", "decagonal/decagonal",
                 tags({"_refln_index_h", "_refln_index_k", "_refln_index_l", "_refln_index_m_1", "_refln_index_m_2"},
