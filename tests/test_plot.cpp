@@ -124,6 +124,7 @@ TEST(PlotNames, PrologPathFromEnvironment) {
   const std::string longdir = "/a/directory/name/that/is/longer/than/fifty/characters/plot";
   ::setenv("CLCMPPATH", longdir.c_str(), 1);
   EXPECT_EQ(getprologpath(), longdir + "/gprim.ps");
+  ::unsetenv("CLCMPPATH");
 }
 
 TEST_F(Plot, MissingPrologStopsWithStatusOne) {
