@@ -344,17 +344,7 @@ void gettgrid(int i, double* trans) {
   for (int e = 0; e < 6; ++e) trans[e] = g_tg[i - 1][e];
 }
 
-void gethrg(const int* h, int* hr, int i, int k) {
-  const int* r = g_rg[i - 1];
-  const int sign = (k != 0) ? -1 : 1;
-  int y[6];
-  for (int j = 0; j < 6; ++j) {
-    int s = 0;
-    for (int e = 0; e < 6; ++e) s += h[e] * r[at(e, j)];
-    y[j] = sign * s;
-  }
-  for (int j = 0; j < 6; ++j) hr[j] = y[j];
-}
+void gethrg(const int* h, int* hr, int i, int k) { vmtpli6(h, g_rg[i - 1], k != 0 ? -1 : 1, hr); }
 
 double getytg(const int* h, int i, int k) {
   double s = 0;

@@ -461,15 +461,7 @@ void getsymtrn(int i, double* trans) {
   for (int e = 0; e < 6; ++e) trans[e] = g_trn[i - 1][e];
 }
 
-void gethr(const int* h, int* hr, int i, int k) {
-  const int* r = g_rot[i - 1];
-  const int sign = (k != 0) ? -1 : 1;
-  for (int j = 0; j < 6; ++j) {
-    int s = 0;
-    for (int e = 0; e < 6; ++e) s += h[e] * r[at(e, j)];
-    hr[j] = sign * s;
-  }
-}
+void gethr(const int* h, int* hr, int i, int k) { vmtpli6(h, g_rot[i - 1], k != 0 ? -1 : 1, hr); }
 
 double getyt(const int* h, int i, int k) {
   double s = 0;

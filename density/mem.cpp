@@ -481,6 +481,22 @@ std::string stop_conditions(float c2min, float rwmin, int ncycle) {
   return s + "no change, or cycle " + std::to_string(ncycle);
 }
 
+// Back to the accepted density and the trial step made again at length
+// `s`: the trial in the spare list is the step at length `cur`, rescaled.
+// Its agreement is computed and listed like a trial step.
+void remake(int it, int imode, float made, float cur, float s, float f000, float& c2, float& rfact,
+            float& rwfact, float& f0new) {
+  restoreoldvalue();
+  g_spare.retry = true;
+  g_spare.retry_ex = cur;
+  g_spare.retry_imode = imode;
+  g_spare.retry_kind = Trial::plain;
+  denmodmem(s, f000, imode, f0new);
+  rfct(c2, rfact, rwfact, 0);
+  out() << cycleline(it, c2, rfact, rwfact, f0new, getdmincur(), getdmaxcur(), imode, made * s)
+        << std::endl;
+}
+
 // Shortens an accepted trial step (made with step `made` from a density of
 // chi-square c2acc above the target) whose c2 fell below kLand times the
 // target: regula falsi on the length of the step, along its direction,
@@ -495,18 +511,8 @@ void land(int it, int imode, float made, float f000, float c2acc, float target, 
   for (int k = 0; k < 12 && !(c2 >= kLand * target && c2 <= target); ++k) {
     float s = lo + (hi - lo) * (clo - 0.95f * target) / (clo - chi);
     s = std::clamp(s, lo + 0.05f * (hi - lo), hi - 0.05f * (hi - lo));
-    // Back to the accepted density; the trial in the spare list is the
-    // step at length `cur`, rescaled to `s`.
-    restoreoldvalue();
-    g_spare.retry = true;
-    g_spare.retry_ex = cur;
-    g_spare.retry_imode = imode;
-    g_spare.retry_kind = Trial::plain;
-    denmodmem(s, f000, imode, f0new);
+    remake(it, imode, made, cur, s, f000, c2, rfact, rwfact, f0new);
     cur = s;
-    rfct(c2, rfact, rwfact, 0);
-    out() << cycleline(it, c2, rfact, rwfact, f0new, getdmincur(), getdmaxcur(), imode, made * s)
-          << std::endl;
     if (c2 > target) {
       lo = s;
       clo = c2;
@@ -518,15 +524,7 @@ void land(int it, int imode, float made, float f000, float c2acc, float target, 
   if (c2 > target) {
     // Not landed within the tries: the last try below the target is made
     // again (it lies at `hi`).
-    restoreoldvalue();
-    g_spare.retry = true;
-    g_spare.retry_ex = cur;
-    g_spare.retry_imode = imode;
-    g_spare.retry_kind = Trial::plain;
-    denmodmem(hi, f000, imode, f0new);
-    rfct(c2, rfact, rwfact, 0);
-    out() << cycleline(it, c2, rfact, rwfact, f0new, getdmincur(), getdmaxcur(), imode, made * hi)
-          << std::endl;
+    remake(it, imode, made, cur, hi, f000, c2, rfact, rwfact, f0new);
   }
   g_rec = Record{0, c2, rfact, rwfact};
 }

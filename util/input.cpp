@@ -126,6 +126,17 @@ bool parse_real(const std::string& s, float& v) {
   return true;
 }
 
+// n numbers after the key, each converted by `parse` (integers or reals).
+template <class T>
+void read_numbers(const std::string& key, int n, T* values, int irw,
+                  bool (*parse)(const std::string&, T&)) {
+  int p = locate(key, irw);
+  if (n <= 0) return;
+  auto items = numeric_items(key, p, n);
+  for (int k = 0; k < n; ++k)
+    if (!parse(items[k], values[k])) bad_value(key, items[k]);
+}
+
 std::string fit(const std::string& s, int len) {
   if (static_cast<int>(s.size()) >= len) return s.substr(0, len);
   return s + std::string(len - s.size(), ' ');
@@ -155,11 +166,7 @@ void resetinput() {
 }
 
 void freadiv(const std::string& key, int n, int* values, int irw) {
-  int p = locate(key, irw);
-  if (n <= 0) return;
-  auto items = numeric_items(key, p, n);
-  for (int k = 0; k < n; ++k)
-    if (!parse_int(items[k], values[k])) bad_value(key, items[k]);
+  read_numbers(key, n, values, irw, parse_int);
 }
 
 void freadi(const std::string& key, int n, int& value, int irw) {
@@ -169,11 +176,7 @@ void freadi(const std::string& key, int n, int& value, int irw) {
 }
 
 void freadrv(const std::string& key, int n, float* values, int irw) {
-  int p = locate(key, irw);
-  if (n <= 0) return;
-  auto items = numeric_items(key, p, n);
-  for (int k = 0; k < n; ++k)
-    if (!parse_real(items[k], values[k])) bad_value(key, items[k]);
+  read_numbers(key, n, values, irw, parse_real);
 }
 
 void freadr(const std::string& key, int n, float& value, int irw) {
