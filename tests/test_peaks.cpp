@@ -1156,8 +1156,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ModelCase{"spinel_p_40", [] { return ex::spinel(true); }, {40, 40, 40}, 1.6, 0.3, false},
                       ModelCase{"spinel_p_48", [] { return ex::spinel(true); }, {48, 48, 48}, 1.6, 0.3, false},
                       ModelCase{"spinel_p_60", [] { return ex::spinel(true); }, {60, 60, 60}, 1.6, 0.3, false},
-                      ModelCase{"quartz", ex::quartz_point_atoms, {30, 30, 36}, 1.6, 0.3, false},
-                      ModelCase{"wurtzite_patterson", ex::wurtzite, {18, 18, 30}, 2.5, 0.08, true}),
+                      ModelCase{"quartz", [] { return ex::point_atoms(ex::quartz()); }, {30, 30, 36}, 1.6, 0.3, false},
+                      ModelCase{"wurtzite_patterson", [] { return ex::point_atoms(ex::zincite()); }, {18, 18, 30}, 2.5, 0.08, true}),
     [](const ::testing::TestParamInfo<ModelCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
