@@ -35,7 +35,6 @@ struct Record {
 Record g_rec;
 int g_accepted = 0;  // consecutive accepted steps
 int g_halvings = 0;
-int g_denmodf = 0;
 
 // The last accepted state: the structure factors calculated from it (the
 // next difference map needs them) and its F000. The accepted density list
@@ -289,7 +288,9 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
   return true;
 }
 
-void chsdenmodf(int mode) { g_denmodf = mode; }
+void chsdenmodf(int mode) {
+  if (mode != 2) quit("density modification mode " + std::to_string(mode) + " is not maximum entropy (2)");
+}
 
 void resetmemcontrol() {
   g_rec = Record{};
@@ -299,7 +300,6 @@ void resetmemcontrol() {
 
 void resetmem() {
   resetmemcontrol();
-  g_denmodf = 0;
   g_saved_fcr.clear();
   g_saved_fci.clear();
   g_saved_f0 = 0;
@@ -537,7 +537,7 @@ int finish(int done, StopReason r, const Progress& p) {
 
 }  // namespace
 
-int memloop(float f000, const std::string&) {
+int memloop(float f000) {
   resetmemcontrol();
   const Cnex cx = getcnex();
   const float rwmin = getrwmin();

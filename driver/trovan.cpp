@@ -397,7 +397,7 @@ void compute(const Job& job) {
   // Maximum entropy.
   if (ismem()) {
     chsdenmodf(2);
-    memloop(getf0(), job.density);
+    memloop(getf0());
   }
 
   // The full grid, its extrema and peaks.
