@@ -340,10 +340,6 @@ void setsmopprm() {
 }
 
 void getrgrid(int i, int* rot) { mcpyi(g_rg[i - 1], rot); }
-void gettgrid(int i, double* trans) {
-  for (int e = 0; e < 6; ++e) trans[e] = g_tg[i - 1][e];
-}
-
 void gethrg(const int* h, int* hr, int i, int k) { vmtpli6(h, g_rg[i - 1], k != 0 ? -1 : 1, hr); }
 
 double getytg(const int* h, int i, int k) {

@@ -60,7 +60,6 @@ int iskip(const int* h);
 // grid steps.
 void setsmopprm();
 void getrgrid(int i, int* rot);       // R_grid of operator i (1-based)
-void gettgrid(int i, double* trans);  // tau_grid of operator i
 // Grid-basis index image h.R_grid, negated when k != 0.
 void gethrg(const int* h, int* hr, int i, int k);
 // Phase shift h.tau_grid over the dimension, negated when k != 0.

@@ -408,11 +408,6 @@ void calltcs() {
   g_recip_done = true;
 }
 
-void getltc(float* direct, float* reciprocal) {
-  vcpyr(g_ltc1, direct, 9);
-  vcpyr(g_ltc2, reciprocal, 9);
-}
-
 void setu1mtrx(int iaxis) {
   if (iaxis != 2 && iaxis != 3) return;  // other settings leave U1 as it is
   if (!g_recip_done) calltcs();
@@ -642,17 +637,6 @@ void getdir(int family, int k, float* v) {
   for (int i = 0; i < 6; ++i) v[i] = src ? src[i] : 0;
 }
 
-void getamij(int n, float* a3) {
-  mcpy3(n >= 1 && n <= 3 ? g_amij[n - 1] : g_bmij, a3);
-}
-
-// ---- metric ----------------------------------------------------------
-//
-// Direct-space metric in Angstrom^2: g(m,n) = a_m . a_n with a_m the m-th
-// direct basis vector, column m of dr with its Cartesian components put in
-// Angstrom by the lattice-constant scales. x.g.x is then the squared length
-// of the Cartesian vector that getqe0 gives for x. For isys 3..5 this makes
-// g(5,5) = c^2 (the periodic axis) and leaves the dummy sixth axis at 1.
 void mtrtns() {
   for (float& x : g_mtrt) x = 0;
   if (!basis_ready() || !g_dr_ready) return;  // general basis not yet complete
@@ -710,7 +694,6 @@ void getdi(float* a) { mcpy(g_di, a); }
 void getmtrt(float* a) { mcpy(g_mtrt, a); }
 void getsr(float* a) { mcpy(g_sr, a); }
 void getsi(float* a) { mcpy(g_si, a); }
-void gettr(float* a) { mcpy(g_tr, a); }
 void getti(float* a) { mcpy(g_ti, a); }
 
 // ---- volume ------------------------------------------------------------

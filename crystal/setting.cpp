@@ -315,7 +315,6 @@ int htophstatus(const int* h, int* hg) {
   return 0;
 }
 
-bool htophok(const int* h, int* hg) { return htophstatus(h, hg) == 0; }
 
 void ptocx(float* x) {
   double m[36];
