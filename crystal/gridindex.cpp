@@ -192,6 +192,15 @@ void setitt() {
 
 long long getnt() { return g_mm[dim()]; }
 
+GridView gridview(const float* map) {
+  GridView v;
+  v.map = map ? map : getabcdr();
+  getng(v.ng);
+  const int idm = dim();
+  v.idm = idm < 1 ? 1 : (idm > 6 ? 6 : idm);
+  return v;
+}
+
 void getitoxyz(int j, int* x) {
   const int idm = dim();
   for (int i = 0; i < 6; ++i)

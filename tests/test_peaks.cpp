@@ -933,7 +933,7 @@ TEST(SyntheticStructure, IcosahedralFaceCentredModelComesBackInTheSettingCell) {
   // The Gaussians are round in grid steps: so is the metric of the fit.
   double metric[36] = {};
   for (int e = 0; e < 6; ++e) metric[at(e, e)] = 1;
-  pksearchnd(map, 0.1f, metric);
+  pksearchnd(gridview(map), 0.1f, metric);
   ASSERT_EQ(getnpeak(), 3) << q.text().substr(0, 4000);
   EXPECT_NE(q.text().find("num=" + std::string(8 - std::to_string(atoms.size()).size(), ' ') +
                           std::to_string(atoms.size())),
