@@ -194,8 +194,8 @@ long long getnt() { return g_mm[dim()]; }
 
 GridView gridview(const float* map) {
   GridView v;
-  v.map = map ? map : getabcdr();
-  getng(v.ng);
+  v.rho = map ? map : getabcdr();
+  getng(v.n);
   const int idm = dim();
   v.idm = idm < 1 ? 1 : (idm > 6 ? 6 : idm);
   return v;

@@ -591,7 +591,7 @@ void gridtox(int j, float* x) { gridtox(j, kNoShift, x); }
 
 void gridtox(int j, const double* delta, float* x) {
   const GridView g = gridview();
-  gridpointtox(g.ng, g.idm, j, delta, x);
+  gridpointtox(g.n, g.idm, j, delta, x);
 }
 
 void pksearchnd(float pkmin) { pksearchnd(gridview(), pkmin); }
@@ -613,28 +613,28 @@ void pksearchnd(const GridView& g, float pkmin, const double* metric) {
   const int idm = g.idm;
   out() << "nt in pksearchnd" << fmt_i(nt, 10) << '\n';
   out() << "hmax in pksearchnd";
-  for (int h : g.ng) out() << fmt_i(h, 5);
+  for (int h : g.n) out() << fmt_i(h, 5);
   out() << '\n';
   out() << "idm in pksearchnd" << fmt_i(idm, 3) << '\n';
 
-  const float* map = g.map;
+  const float* map = g.rho;
   float pkmax = 0;
   for (long long j = 0; j < nt; ++j) pkmax = std::max(pkmax, map[j]);
   const float thresh = pkmax * pkmin;
 
   g_js.clear();
-  const int num = findextrema(map, g.ng, idm, thresh, peakheightkind(), g_js);
+  const int num = findextrema(map, g.n, idm, thresh, peakheightkind(), g_js);
   g_x.resize(6 * static_cast<std::size_t>(num));
   g_xr.resize(6 * static_cast<std::size_t>(num));
   g_p.resize(num);
   g_pr.resize(num);
-  const PeakFit fit = peakfit(g.ng, idm, metric);
+  const PeakFit fit = peakfit(g.n, idm, metric);
   for (int i = 0; i < num; ++i) {
-    gridpointtox(g.ng, idm, g_js[i], kNoShift, &g_x[6 * i]);
+    gridpointtox(g.n, idm, g_js[i], kNoShift, &g_x[6 * i]);
     g_p[i] = map[g_js[i]];
     double delta[6];
-    refinepeak(fit, map, g.ng, idm, g_js[i], delta, g_pr[i]);
-    gridpointtox(g.ng, idm, g_js[i], delta, &g_xr[6 * i]);
+    refinepeak(fit, map, g.n, idm, g_js[i], delta, g_pr[i]);
+    gridpointtox(g.n, idm, g_js[i], delta, &g_xr[6 * i]);
   }
   out() << "num=" << fmt_i(num, 8) << '\n';
   if (num != 0) indatm(num, g_x.data(), g_p.data(), g_xr.data(), g_pr.data());
@@ -1025,7 +1025,7 @@ void getpeakcrd(const float* map, float& dmin, float* xmn, float& dmax, float* x
 
 void getpeakcrd(const GridView& g, float& dmin, float* xmn, float& dmax, float* xmx) {
   const long long nt = g.points();
-  const float* map = g.map;
+  const float* map = g.rho;
   long long jmin = 0, jmax = 0;
   for (long long j = 1; j < nt; ++j) {
     if (map[j] > map[jmax]) jmax = j;
@@ -1033,8 +1033,8 @@ void getpeakcrd(const GridView& g, float& dmin, float* xmn, float& dmax, float* 
   }
   dmin = map[jmin];
   dmax = map[jmax];
-  gridpointtox(g.ng, g.idm, jmin, kNoShift, xmn);
-  gridpointtox(g.ng, g.idm, jmax, kNoShift, xmx);
+  gridpointtox(g.n, g.idm, jmin, kNoShift, xmn);
+  gridpointtox(g.n, g.idm, jmax, kNoShift, xmx);
 }
 
 int getnpeak() { return static_cast<int>(g_ind.size()); }
