@@ -46,7 +46,12 @@ status=0
 # One process for the whole suite: under the sanitizers starting a process
 # (with its 2^24-point tables) costs seconds, which a run per test would pay
 # three hundred times.
-(cd "$asan" && ./trovan_tests "${order[@]}") || status=$?
+# The F-icosahedral maximum-entropy example (650 cycles on a 10^6 grid) is
+# left out here: the sanitized transforms make it take a quarter of an hour,
+# its code paths are those of the smaller MEM runs, and the normal build
+# above runs it.
+(cd "$asan" && ./trovan_tests "${order[@]}" \
+  --gtest_filter='-All/Examples.MemRunStopsAtTheNoiseLevelWithF000Kept/icosahedral_f') || status=$?
 if compgen -G "$logs/*" >/dev/null; then
   echo "sanitizer reports:"
   cat "$logs"/*
