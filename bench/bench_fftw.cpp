@@ -1,18 +1,24 @@
-// The program's transform and maximum-entropy cycle against a reference FFT.
+// The program's transform, maximum-entropy cycle, peak search and whole run
+// against a reference FFT.
 //
-// The reference is FFTW 3 in single precision, planned with FFTW_MEASURE for
-// exactly the transform cft1 does: in place, split real/imaginary arrays,
-// first axis fastest, exponent exp(-2 pi i j.k/n) (cft1 with isn = -1, the
-// direction of maphkl). The reference is used here only; the program itself
-// needs nothing beyond the standard library.
+// The reference is FFTW 3 in single precision, planned with FFTW_MEASURE,
+// one thread, in place, first axis fastest, exponent exp(-2 pi i j.k/n)
+// (cft1 with isn = -1, the direction of maphkl), in the layout a user would
+// pick for speed: interleaved complex numbers. FFTW's plan for split real
+// and imaginary arrays, the layout of the program's work grid, is timed
+// beside it. The reference is used here only; the program itself needs
+// nothing beyond the standard library.
 //
-// The machine is shared, so every measurement alternates the two codes in
-// one process (ours, reference, ours, reference, ...), times the processor
-// time of the thread and reports medians; a ratio is taken between medians
-// measured under the same load.
+// The machine is shared, so every measurement alternates the codes in one
+// process (ours, reference, ours, reference, ...) and reports medians; a
+// ratio is taken between medians measured under the same load. Single-
+// thread comparisons use the processor time of the thread (on a loaded
+// machine the wall clock mostly measures the others); the thread speed-up
+// and the whole run use the wall clock.
 //
-// 1. cft1 / FFTW per grid: 32^4, 20^5, 12^6, 16^6, 64x64x64x16, with the
-//    largest relative deviation of cft1 from the reference on random data.
+// 1. cft1 on one thread / FFTW per grid: 32^4, 20^5, 12^6, 16^6,
+//    64x64x64x16, with the largest relative deviation of cft1 from the
+//    reference on random data.
 // 2. One maximum-entropy cycle (denmodmem: difference map, update, extrema,
 //    structure factors) of a 12^6 run / one reference transform of 12^6.
 // 3. The peak search of the 12^6 map (the density after the run, peaks
@@ -20,8 +26,12 @@
 // 4. The peak resident memory of a whole 16^6 maximum-entropy run (the
 //    program run as a child process on a generated input) against the bytes
 //    of the tables such a run holds.
+// 5. cft1 of 16^6 and a MEM cycle of 12^6 on all threads against one
+//    thread (wall clock): the speed-up.
+// 6. A whole Fourier run of 16^6 (set-up, synthesis, peaks, density file),
+//    in this process, / one reference transform of 16^6.
 //
-// Usage: bench_fftw [repetitions] [sections]   (default 7 and "1234")
+// Usage: bench_fftw [repetitions] [sections]   (default 7 and "123456")
 // FFTW wisdom is kept in fftw_wisdom.dat in the current directory so that
 // the slow FFTW_MEASURE planning is paid once.
 #include <fftw3.h>
@@ -52,6 +62,7 @@
 #include "driver/trovan.hpp"
 #include "maps/peaks.hpp"
 #include "util/stop.hpp"
+#include "util/threads.hpp"
 #include "bench_jobs.hpp"
 
 namespace fs = std::filesystem;
@@ -92,31 +103,57 @@ std::size_t points(const std::vector<int>& n) {
   return nt;
 }
 
-// A reference plan on the aligned arrays re, im for the grid n (n[0]
-// fastest): FFTW's dims are listed slowest first with their strides.
+// A transform multiplies the norm by sqrt(nt): undo it untimed so that the
+// data keep their size from one repetition to the next (count floats of a
+// grid of nt points).
+void renormalise(float* a, std::size_t count, std::size_t nt) {
+  const float s = 1.0f / std::sqrt(static_cast<float>(nt));
+  for (std::size_t i = 0; i < count; ++i) a[i] *= s;
+}
+
+double wall_now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+template <class F>
+double wall_seconds(F&& f) {
+  const double t0 = wall_now();
+  f();
+  return wall_now() - t0;
+}
+
+// Reference plans for the grid n (n[0] fastest; FFTW lists the dimensions
+// slowest first): interleaved on `z`, split on the aligned arrays re, im.
 struct Reference {
-  fftwf_plan plan = nullptr;
+  fftwf_plan plan = nullptr;        // interleaved, in place
+  fftwf_plan split_plan = nullptr;  // split, in place
+  fftwf_complex* z = nullptr;
   float* re = nullptr;
   float* im = nullptr;
   std::size_t nt = 0;
   double plan_seconds = 0;
 
-  explicit Reference(const std::vector<int>& n) : nt(points(n)) {
+  explicit Reference(const std::vector<int>& n, bool split = true) : nt(points(n)) {
+    z = static_cast<fftwf_complex*>(fftwf_malloc(nt * sizeof(fftwf_complex)));
     re = static_cast<float*>(fftwf_malloc(nt * sizeof(float)));
     im = static_cast<float*>(fftwf_malloc(nt * sizeof(float)));
-    std::vector<fftwf_iodim> dims(n.size());
+    std::vector<int> dims(n.rbegin(), n.rend());
+    std::vector<fftwf_iodim> guru(n.size());
     long stride = 1;
     for (std::size_t i = 0; i < n.size(); ++i) {
-      fftwf_iodim& d = dims[n.size() - 1 - i];
+      fftwf_iodim& d = guru[n.size() - 1 - i];
       d.n = n[i];
       d.is = d.os = static_cast<int>(stride);
       stride *= n[i];
     }
     plan_seconds = seconds([&] {
-      plan = fftwf_plan_guru_split_dft(static_cast<int>(dims.size()), dims.data(), 0, nullptr, re,
-                                       im, re, im, FFTW_MEASURE);
+      plan = fftwf_plan_dft(static_cast<int>(dims.size()), dims.data(), z, z, FFTW_FORWARD,
+                            FFTW_MEASURE);
+      if (split)
+        split_plan = fftwf_plan_guru_split_dft(static_cast<int>(guru.size()), guru.data(), 0,
+                                               nullptr, re, im, re, im, FFTW_MEASURE);
     });
-    if (!plan) {
+    if (!plan || (split && !split_plan)) {
       std::fprintf(stderr, "FFTW could not plan the grid\n");
       std::exit(1);
     }
@@ -124,23 +161,22 @@ struct Reference {
   }
   ~Reference() {
     fftwf_destroy_plan(plan);
+    if (split_plan) fftwf_destroy_plan(split_plan);
+    fftwf_free(z);
     fftwf_free(re);
     fftwf_free(im);
   }
   Reference(const Reference&) = delete;
   Reference& operator=(const Reference&) = delete;
   void run() { fftwf_execute(plan); }
-};
-
-// A transform multiplies the norm by sqrt(nt): undo it untimed so that the
-// data keep their size from one repetition to the next.
-void renormalise(float* a, float* b, std::size_t nt) {
-  const float s = 1.0f / std::sqrt(static_cast<float>(nt));
-  for (std::size_t i = 0; i < nt; ++i) {
-    a[i] *= s;
-    b[i] *= s;
+  void run_split() { fftwf_execute(split_plan); }
+  // One interleaved transform, the data renormalised afterwards (untimed).
+  double timed() {
+    const double t = seconds([&] { run(); });
+    renormalise(reinterpret_cast<float*>(z), 2 * nt, nt);
+    return t;
   }
-}
+};
 
 void fill_random(float* a, float* b, std::size_t nt, unsigned seed) {
   std::mt19937 rng(seed);
@@ -160,21 +196,63 @@ void cft1_or_die(float* a, float* b, const std::vector<int>& n, int isn) {
   }
 }
 
+// A row of the table: ours against the reference (FFTW interleaved), with
+// FFTW's split plan beside it when timed; a ratio ours/ref at most `target`
+// is met (for a speed-up, one thread's time against all threads', `higher`
+// asks for at least `target`).
 struct Row {
   std::string what;
-  double ours, ref, target;
+  double ours, ref, split, target;
+  bool higher = false;
+  double points = 0;  // grid points of a transform row: also given per point
+  const char* unit = "ms";
 };
+
+// Every row, for the summary table at the end.
 std::vector<Row> g_rows;
+
+void print_header() {
+  std::printf("%-30s %10s %10s %10s %7s %7s\n", "", "ours ms", "FFTW ms", "split ms", "ratio",
+              "target");
+}
 
 void print_row(const Row& r) {
   const double ratio = r.ours / r.ref;
-  std::printf("%-28s %10.2f %10.2f %7.2f %7.2f  %s\n", r.what.c_str(), r.ours * 1e3, r.ref * 1e3,
-              ratio, r.target, ratio <= r.target ? "met" : "NOT met");
+  const bool met = r.higher ? ratio >= r.target : ratio <= r.target;
+  char split[32] = "";
+  if (r.split > 0) std::snprintf(split, sizeof split, "%10.2f", r.split * 1e3);
+  std::printf("%-30s %10.2f %10.2f %10s %7.2f %7.2f  %s\n", r.what.c_str(), r.ours * 1e3,
+              r.ref * 1e3, split, ratio, r.target, met ? "met" : "NOT met");
   std::fflush(stdout);
+  g_rows.push_back(r);
+}
+
+// The rows again as a Markdown table: a transform per grid point, the
+// others in milliseconds (a ratio against one FFTW transform is a number
+// of transforms; a speed-up is one thread's time over all threads').
+void print_summary() {
+  std::printf("\n| measurement | trovan | FFTW | ratio | target | |\n|---|---:|---:|---:|---:|---|\n");
+  for (const Row& r : g_rows) {
+    const double ratio = r.ours / r.ref;
+    const bool met = r.higher ? ratio >= r.target : ratio <= r.target;
+    char ours[48], ref[48];
+    if (r.points > 0) {
+      std::snprintf(ours, sizeof ours, "%.2f ns/pt", r.ours * 1e9 / r.points);
+      std::snprintf(ref, sizeof ref, "%.2f ns/pt", r.ref * 1e9 / r.points);
+    } else if (std::string(r.unit) == "MiB") {
+      std::snprintf(ours, sizeof ours, "%.1f MiB", r.ours);
+      std::snprintf(ref, sizeof ref, "%.1f MiB", r.ref);
+    } else {
+      std::snprintf(ours, sizeof ours, "%.1f ms", r.ours * 1e3);
+      std::snprintf(ref, sizeof ref, "%.1f ms", r.ref * 1e3);
+    }
+    std::printf("| %s | %s | %s | %.2f | %s %.2f | %s |\n", r.what.c_str(), ours, ref, ratio,
+                r.higher ? ">=" : "<=", r.target, met ? "met" : "not met");
+  }
 }
 
 // ---------------------------------------------------------------------------
-// 1. The transform.
+// 1. The transform, on one thread.
 void bench_transforms(int reps) {
   struct Case {
     std::string name;
@@ -185,51 +263,65 @@ void bench_transforms(int reps) {
                                    {"12^6", {12, 12, 12, 12, 12, 12}},
                                    {"16^6", {16, 16, 16, 16, 16, 16}},
                                    {"64x64x64x16", {64, 64, 64, 16}}};
+  trovan::setnthreads(1);
   for (const Case& c : cases) {
     Reference ref(c.n);
     const std::size_t nt = ref.nt;
     // Accuracy: the same random data through both.
     fill_random(ref.re, ref.im, nt, 7);
+    for (std::size_t i = 0; i < nt; ++i) {
+      ref.z[i][0] = ref.re[i];
+      ref.z[i][1] = ref.im[i];
+    }
     ref.run();
-    std::vector<float> wr(ref.re, ref.re + nt), wi(ref.im, ref.im + nt);
-    fill_random(ref.re, ref.im, nt, 7);
     cft1_or_die(ref.re, ref.im, c.n, -1);
     double err = 0, norm = 0;
     for (std::size_t i = 0; i < nt; ++i) {
-      err = std::max(err, std::hypot(double(ref.re[i]) - wr[i], double(ref.im[i]) - wi[i]));
-      norm = std::max(norm, std::hypot(double(wr[i]), double(wi[i])));
+      err = std::max(err, std::hypot(double(ref.re[i]) - ref.z[i][0], double(ref.im[i]) - ref.z[i][1]));
+      norm = std::max(norm, std::hypot(double(ref.z[i][0]), double(ref.z[i][1])));
     }
-    std::vector<double> ours, theirs;
+    renormalise(ref.re, nt, nt);
+    renormalise(ref.im, nt, nt);
+    renormalise(reinterpret_cast<float*>(ref.z), 2 * nt, nt);
+    std::vector<double> ours, theirs, split;
     for (int r = -1; r < reps; ++r) {  // r = -1 warms caches and pages
       const double to = seconds([&] { cft1_or_die(ref.re, ref.im, c.n, -1); });
-      renormalise(ref.re, ref.im, nt);
-      const double tf = seconds([&] { ref.run(); });
-      renormalise(ref.re, ref.im, nt);
+      renormalise(ref.re, nt, nt);
+      renormalise(ref.im, nt, nt);
+      const double tf = ref.timed();
+      const double ts = seconds([&] { ref.run_split(); });
+      renormalise(ref.re, nt, nt);
+      renormalise(ref.im, nt, nt);
       if (r < 0) continue;
       ours.push_back(to);
       theirs.push_back(tf);
+      split.push_back(ts);
     }
     std::printf("  %-12s %9zu points, plan %.1f s, max |cft1 - FFTW| / max |FFTW| = %.2e,"
                 " ns/pt %.2f vs %.2f\n",
                 c.name.c_str(), nt, ref.plan_seconds, err / norm, median(ours) * 1e9 / nt,
                 median(theirs) * 1e9 / nt);
-    g_rows.push_back({"cft1 " + c.name, median(ours), median(theirs), 1.5});
-    print_row(g_rows.back());
+    Row row{"cft1 " + c.name, median(ours), median(theirs), median(split), 1.25};
+    row.points = static_cast<double>(nt);
+    print_row(row);
   }
+  trovan::setnthreads(0);
 }
 
 // ---------------------------------------------------------------------------
 // 2. and 3. The cycle and the peak search of a 12^6 run, run in this process
-// so that the same load is seen by both codes.
+// so that the same load is seen by both codes. The cycle runs on one thread
+// here (section 5 gives its speed-up on all).
 void bench_cycle(int reps, bool cycle, bool peaks) {
   const std::vector<int> n(6, 12);
   const fs::path dir = scratch("cycle");
   const int h12[6] = {12, 12, 12, 12, 12, 12};
   write_job(dir, h12, 0, cycle ? 4 : 2);
-  Reference ref(n);  // planned before leaving the wisdom's directory
+  Reference ref(n, false);  // planned before leaving the wisdom's directory
   std::ostringstream listing;
   run_here(dir, listing);
-  fill_random(ref.re, ref.im, ref.nt, 11);
+  fill_random(reinterpret_cast<float*>(ref.z), reinterpret_cast<float*>(ref.z) + ref.nt, ref.nt, 11);
+  trovan::setnthreads(1);
   if (cycle) {
     std::vector<double> ours, theirs;
     float f0 = trovan::maphkl();
@@ -237,14 +329,12 @@ void bench_cycle(int reps, bool cycle, bool peaks) {
       float f0new = 0;
       // a small step: the density barely moves from one repetition to the next
       const double to = seconds([&] { trovan::denmodmem(1e-6f, f0, 1, f0new); });
-      const double tf = seconds([&] { ref.run(); });
-      renormalise(ref.re, ref.im, ref.nt);
+      const double tf = ref.timed();
       if (r < 0) continue;
       ours.push_back(to);
       theirs.push_back(tf);
     }
-    g_rows.push_back({"MEM cycle 12^6 / FFTW 12^6", median(ours), median(theirs), 2.5});
-    print_row(g_rows.back());
+    print_row({"MEM cycle 12^6 / FFTW 12^6", median(ours), median(theirs), 0, 1.5});
   }
   if (peaks) {
     // The peaks of a map with peaks: the Fourier map of the same data (a
@@ -259,8 +349,7 @@ void bench_cycle(int reps, bool cycle, bool peaks) {
     for (int r = -1; r < reps; ++r) {
       listing.str("");
       const double to = seconds([&] { trovan::pksearchnd(0.3f); });
-      const double tf = seconds([&] { ref.run(); });
-      renormalise(ref.re, ref.im, ref.nt);
+      const double tf = ref.timed();
       if (r < 0) continue;
       ours.push_back(to);
       theirs.push_back(tf);
@@ -268,9 +357,9 @@ void bench_cycle(int reps, bool cycle, bool peaks) {
     const std::string found = listing.str();
     const std::size_t eol = found.find('\n');
     std::printf("  peak search: %s\n", found.substr(0, eol).c_str());
-    g_rows.push_back({"peak search 12^6 / FFTW", median(ours), median(theirs), 1.0});
-    print_row(g_rows.back());
+    print_row({"peak search 12^6 / FFTW", median(ours), median(theirs), 0, 1.0});
   }
+  trovan::setnthreads(0);
   trovan::set_out_stream(nullptr);
   fs::remove_all(dir);
 }
@@ -327,9 +416,95 @@ void bench_memory(const fs::path& exe) {
   std::printf("  tables: work grid %.1f MiB, density list and its grid indices %.1f, orbit map"
               " %.1f, reflections %.1f; besides them the trial density list %.1f\n",
               grid / mib, lists / mib, orbit / mib, refl / mib, 4.0 * nx / mib);
-  std::printf("%-28s %10.1f %10.1f %7.2f %7.2f  %s\n", "memory 16^6 (MiB) / tables",
-              rss / mib, tables / mib, rss / tables, 1.25,
+  std::printf("%-30s %10.1f %10.1f %10s %7.2f %7.2f  %s\n", "memory 16^6 (MiB) / tables",
+              rss / mib, tables / mib, "", rss / tables, 1.25,
               rss / tables <= 1.25 ? "met" : "NOT met");
+  Row row{"peak memory of a 16^6 MEM run / its tables", rss / mib, tables / mib, 0, 1.25};
+  row.unit = "MiB";
+  g_rows.push_back(row);
+  fs::remove_all(dir);
+}
+
+// ---------------------------------------------------------------------------
+// 5. All threads against one, by the wall clock: the 16^6 transform and a
+// MEM cycle of 12^6. Printed as one thread's time, all threads' time, and
+// the speed-up (the target is a least speed-up). On a machine busy with
+// other work the threads wait for processors, and the speed-up says more
+// about the load than about the program.
+void bench_threads(int reps) {
+  const int all = trovan::getnthreads();
+  std::printf("  threads: %d (TROVAN_THREADS or the processors of this process); below: one"
+              " thread's time, all threads' time, the speed-up\n", all);
+  {
+    const std::vector<int> n(6, 16);
+    const std::size_t nt = points(n);
+    std::vector<float> a(nt), b(nt);
+    fill_random(a.data(), b.data(), nt, 5);
+    std::vector<double> one, many;
+    for (int r = -1; r < reps; ++r) {
+      trovan::setnthreads(1);
+      const double t1 = wall_seconds([&] { cft1_or_die(a.data(), b.data(), n, -1); });
+      renormalise(a.data(), nt, nt);
+      renormalise(b.data(), nt, nt);
+      trovan::setnthreads(all);
+      const double tn = wall_seconds([&] { cft1_or_die(a.data(), b.data(), n, -1); });
+      renormalise(a.data(), nt, nt);
+      renormalise(b.data(), nt, nt);
+      if (r < 0) continue;
+      one.push_back(t1);
+      many.push_back(tn);
+    }
+    print_row({"cft1 16^6 speed-up, wall", median(one), median(many), 0, 1.6, true});
+  }
+  {
+    const fs::path dir = scratch("threads");
+    const int h12[6] = {12, 12, 12, 12, 12, 12};
+    write_job(dir, h12, 0, 4);
+    std::ostringstream listing;
+    run_here(dir, listing);
+    float f0 = trovan::maphkl();
+    std::vector<double> one, many;
+    for (int r = -1; r < reps; ++r) {
+      float f0new = 0;
+      trovan::setnthreads(1);
+      const double t1 = wall_seconds([&] { trovan::denmodmem(1e-6f, f0, 1, f0new); });
+      trovan::setnthreads(all);
+      const double tn = wall_seconds([&] { trovan::denmodmem(1e-6f, f0, 1, f0new); });
+      if (r < 0) continue;
+      one.push_back(t1);
+      many.push_back(tn);
+    }
+    print_row({"MEM cycle 12^6 speed-up, wall", median(one), median(many), 0, 1.6, true});
+    fs::remove_all(dir);
+  }
+  trovan::setnthreads(0);
+}
+
+// ---------------------------------------------------------------------------
+// 6. A whole Fourier run of 16^6 in this process, by the wall clock, on all
+// threads: reading the input and the reflections, the symmetry expansion,
+// the tables of independent reflections and points, the synthesis, the
+// peak search and the density file; against one reference transform of
+// 16^6 (one thread).
+void bench_run(int reps) {
+  const std::vector<int> n(6, 16);
+  const fs::path dir = scratch("run");
+  const int h16[6] = {16, 16, 16, 16, 16, 16};
+  write_job(dir, h16, 0, 2);
+  Reference ref(n, false);
+  fill_random(reinterpret_cast<float*>(ref.z), reinterpret_cast<float*>(ref.z) + ref.nt, ref.nt, 13);
+  std::ostringstream listing;
+  std::vector<double> ours, theirs;
+  for (int r = -1; r < reps; ++r) {
+    listing.str("");
+    const double to = wall_seconds([&] { run_here(dir, listing); });
+    const double tf = wall_seconds([&] { ref.run(); });
+    renormalise(reinterpret_cast<float*>(ref.z), 2 * ref.nt, ref.nt);
+    if (r < 0) continue;
+    ours.push_back(to);
+    theirs.push_back(tf);
+  }
+  print_row({"Fourier run 16^6 / FFTW 16^6", median(ours), median(theirs), 0, 5.0});
   fs::remove_all(dir);
 }
 
@@ -337,16 +512,19 @@ void bench_memory(const fs::path& exe) {
 
 int main(int argc, char** argv) {
   const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
-  const std::string what = argc > 2 ? argv[2] : "1234";
+  const std::string what = argc > 2 ? argv[2] : "123456";
   fftwf_import_wisdom_from_filename(kWisdom);
-  std::printf("cft1 and the MEM cycle against FFTW %s (FFTW_MEASURE, split, in place),"
-              " medians of %d\n",
+  std::printf("cft1, the MEM cycle and a whole run against FFTW %s (FFTW_MEASURE, one thread,"
+              " in place, interleaved; split beside it), medians of %d\n",
               fftwf_version, reps);
-  std::printf("%-28s %10s %10s %7s %7s\n", "", "ours ms", "FFTW ms", "ratio", "target");
+  print_header();
   if (what.find('1') != std::string::npos) bench_transforms(reps);
   const bool c = what.find('2') != std::string::npos, p = what.find('3') != std::string::npos;
   if (c || p) bench_cycle(reps, c, p);
   if (what.find('4') != std::string::npos)
     bench_memory(fs::canonical("/proc/self/exe").parent_path() / "trovan");
+  if (what.find('5') != std::string::npos) bench_threads(reps);
+  if (what.find('6') != std::string::npos) bench_run(reps);
+  print_summary();
   return 0;
 }

@@ -12,6 +12,7 @@
 
 #include "bench_jobs.hpp"
 #include "tools/sfmodel.hpp"
+#include "util/threads.hpp"
 
 namespace {
 
@@ -27,6 +28,7 @@ std::string slurp(const bench::fs::path& p) {
 int main(int argc, char** argv) {
   const bench::fs::path root = argc > 1 ? argv[1] : ".";
   const std::vector<std::string> only(argv + std::min(argc, 2), argv + argc);
+  trovan::setnthreads(1);
   std::printf("| example | grid points | reflections | cycles | stop | c2 | s/cycle | total s |\n");
   std::printf("|---|---:|---:|---:|---|---:|---:|---:|\n");
   for (const trovan::examples::Example& e : trovan::examples::all_examples()) {

@@ -2,15 +2,19 @@
 // independent reflections and grid points.
 #include "crystal/gridindex.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
+#include "util/threads.hpp"
 
 namespace trovan {
 
@@ -29,16 +33,28 @@ double g_tg[kMaxSymo][6];
 int g_rn[kMaxSymo][36];
 int g_tn[kMaxSymo][6];
 bool g_prepared = false;
-// The non-zero elements (row, column, value) of g_rn and of g_rg within the
-// dimension: a superspace operator has one to three per row, and the walks
-// over the whole grid apply an operator to every point.
-struct Element {
-  int row, col, value;
+// The action of an operator component by component of its result, through
+// the non-zero elements alone (a superspace operator has one to three per
+// row, and the walks over the whole grid apply an operator to every point):
+// component e is t[e] + sum value[q] in[col[q]] over q = first[e] ..
+// first[e+1]-1. On grid coordinates (g_xact) it is R_grid scaled with the
+// translation in grid steps; on reflection indices (g_hact) it is h.R_grid.
+struct Action {
+  int first[7];
+  int col[36], value[36];
+  int t[6];
 };
-Element g_rnz[kMaxSymo][36];
-Element g_rgz[kMaxSymo][36];
-int g_nrnz[kMaxSymo];
-int g_nrgz[kMaxSymo];
+Action g_xact[kMaxSymo];
+Action g_hact[kMaxSymo];
+// Whether operator 1 is the identity: the walks then skip it.
+bool g_first_identity = false;
+
+inline long long act(const Action& a, int e, const int* in) {
+  long long v = a.t[e];
+  for (int q = a.first[e]; q < a.first[e + 1]; ++q)
+    v += static_cast<long long>(a.value[q]) * in[a.col[q]];
+  return v;
+}
 
 // Static tables for the largest grid. Zero storage costs nothing until
 // touched; only the first nt entries are ever used. The orbit walk marks
@@ -48,6 +64,8 @@ int g_findx[kGridMax];
 int g_xindx[kGridMax];
 int g_nfindx = 0;
 int g_nxindx = 0;
+const bool g_huge = (usehugepages(g_findx, sizeof g_findx), usehugepages(g_xindx, sizeof g_xindx),
+                     true);
 // The list of independent reflections is made when it is first read, not
 // by setindfindx: a run needs only its count (the observed reflections are
 // located through their own indices), and on a 2^24-point grid the list of a
@@ -74,6 +92,92 @@ void ensureprepared() {
   quit(what + " of symmetry operator " + std::to_string(s));
 }
 
+// v mod n in 0..n-1. The images met in the walks lie within a few cells
+// of the origin, so a few additions or subtractions usually do it.
+inline long long fold(long long v, int n) {
+  if (v >= 4LL * n || v < -4LL * n) v %= n;
+  while (v < 0) v += n;
+  while (v >= n) v -= n;
+  return v;
+}
+
+// Image of the reflection at grid coordinates x (the reflection's indices
+// are x folded into the centred zone, as getitohkl gives them): h.R_grid,
+// negated for k != 0, as the grid index gethkltoj gives it.
+int reflection_image(const int* x, int i, int k) {
+  const int idm = dim();
+  int h[6];
+  for (int e = 0; e < idm; ++e) h[e] = x[e] > g_n[e] / 2 ? x[e] - g_n[e] : x[e];
+  const Action& a = g_hact[i - 1];
+  long long j = 0;
+  for (int c = 0; c < idm; ++c) {
+    const long long v = act(a, c, h);
+    j += fold(k != 0 ? -v : v, g_n[c]) * g_mm[c];
+  }
+  return static_cast<int>(j);
+}
+
+// Whether the image of the point at grid coordinates x under the action a,
+// or (when `both`) its negation, has a smaller grid index than the point
+// itself, the components compared from the slowest axis down: most images
+// differ in the first one looked at. `in` is what the action takes: x
+// itself for grid points, the centred indices for reflections. With
+// `plain` false only the negated image is tried.
+inline bool image_below(const Action& a, const int* x, const int* in, bool plain, bool both,
+                        int idm) {
+  bool open0 = plain, open1 = both;  // still equal so far
+  for (int e = idm - 1; e >= 0 && (open0 || open1); --e) {
+    const long long y0 = fold(act(a, e, in), g_n[e]);
+    if (open0 && y0 != x[e]) {
+      if (y0 < x[e]) return true;
+      open0 = false;
+    }
+    if (open1) {
+      const long long y1 = y0 == 0 ? 0 : g_n[e] - y0;
+      if (y1 != x[e]) {
+        if (y1 < x[e]) return true;
+        open1 = false;
+      }
+    }
+  }
+  return false;
+}
+
+// The highest component of the action that takes the first (fastest)
+// coordinate, -1 for none: the components above it are the same for every
+// point of a row along the first axis.
+int rowdependent(const Action& a, int idm) {
+  int d = -1;
+  for (int e = 0; e < idm; ++e)
+    for (int q = a.first[e]; q < a.first[e + 1]; ++q)
+      if (a.col[q] == 0) d = e;
+  return d;
+}
+
+// image_below for a whole row along the first axis, from the components
+// above d alone: 1 when an image is below for every point of the row, 0
+// when no image is below for any, 2 when the points must be looked at one
+// by one (the images are equal to the point down to component d + 1).
+inline int row_below(const Action& a, const int* x, const int* in, bool plain, bool both, int idm,
+                     int d) {
+  bool open0 = plain, open1 = both;
+  for (int e = idm - 1; e > d && (open0 || open1); --e) {
+    const long long y0 = fold(act(a, e, in), g_n[e]);
+    if (open0 && y0 != x[e]) {
+      if (y0 < x[e]) return 1;
+      open0 = false;
+    }
+    if (open1) {
+      const long long y1 = y0 == 0 ? 0 : g_n[e] - y0;
+      if (y1 != x[e]) {
+        if (y1 < x[e]) return 1;
+        open1 = false;
+      }
+    }
+  }
+  return open0 || open1 ? 2 : 0;
+}
+
 // The orbit walk shared by both lists: image(j, i, k) gives the index of
 // the image of entry j under operator i with inversion flag k. The smallest
 // index of every orbit goes to `list` (when given); the count is returned.
@@ -84,7 +188,7 @@ void ensureprepared() {
 // divisions of a conversion from j per image would cost more than all the
 // rest of the setup.
 template <class Image>
-int orbits(int* list, Image image, bool warn) {
+int orbits_marked(int* list, Image image, bool warn) {
   const int nt = static_cast<int>(getnt());
   const int nsymo = getnsymo();
   const int ncent = getncent();
@@ -117,32 +221,85 @@ int orbits(int* list, Image image, bool warn) {
   return count;
 }
 
-// v mod n in 0..n-1. The images met in the walks lie within a few cells
-// of the origin, so a few additions or subtractions usually do it.
-inline long long fold(long long v, int n) {
-  if (v >= 4LL * n || v < -4LL * n) v %= n;
-  while (v < 0) v += n;
-  while (v >= n) v -= n;
-  return v;
-}
-
-// Image of the reflection at grid coordinates x (the reflection's indices
-// are x folded into the centred zone, as getitohkl gives them): h.R_grid,
-// negated for k != 0, as the grid index gethkltoj gives it.
-int reflection_image(const int* x, int i, int k) {
+// The same lists without marks, shared among the threads: j is the smallest
+// index of its orbit exactly when no image of it is smaller, which each j
+// tells by itself (most points find a smaller image among the first few
+// operators). Each part [lo, hi) of the grid writes its points in
+// increasing order at list + lo (it has no more than hi - lo of them, and
+// no part before it more than lo), and the parts are then moved together
+// in order: the list is the marked walk's. When the first operator is not
+// the identity the work goes to the marked walk, which lists the images
+// that are not where they should be.
+//
+// Most operators leave the slow components of an image independent of the
+// first coordinate; their verdict is then taken once for a whole row along
+// the first axis (a row with an image below is passed over at once), and
+// only the operators still undecided are tried point by point.
+template <class Image>
+int orbits(int* list, const Action* acts, bool reflections, Image image, bool warn) {
+  if (!g_first_identity) return orbits_marked(list, image, warn);
+  const long long nt = getnt();
+  const int nsymo = getnsymo();
+  const int ncent = getncent();
   const int idm = dim();
-  int h[6];
-  long long v[6];
-  for (int e = 0; e < idm; ++e) {
-    h[e] = x[e] > g_n[e] / 2 ? x[e] - g_n[e] : x[e];
-    v[e] = 0;
+  const int parts = static_cast<int>(std::min<long long>(getnthreads(), std::max(1LL, nt / 65536)));
+  std::vector<long long> counts(parts, 0);
+  int dep[kMaxSymo];
+  for (int i = 0; i < nsymo; ++i) dep[i] = rowdependent(acts[i], idm);
+  const int n0 = g_n[0];
+  parallel_for(parts, 1, [&](long long p0, long long p1) {
+    std::vector<int> open(nsymo);
+    for (long long part = p0; part < p1; ++part) {
+      const long long lo = nt * part / parts, hi = nt * (part + 1) / parts;
+      int x[6] = {0, 0, 0, 0, 0, 0}, h[6] = {0, 0, 0, 0, 0, 0};
+      getitoxyz(static_cast<int>(lo), x);
+      long long count = 0;
+      for (long long j = lo; j < hi;) {
+        // The rest of the row of j: first coordinates x0 .. n0 - 1, or up to hi.
+        const int x0 = x[0];
+        const long long end = std::min(hi, j + (n0 - x0));
+        const int* in = x;
+        if (reflections) {
+          for (int e = 0; e < idm; ++e) h[e] = x[e] > g_n[e] / 2 ? x[e] - g_n[e] : x[e];
+          in = h;
+        }
+        int nopen = 0;
+        bool excluded = false;
+        for (int i = 1; i <= nsymo && !excluded; ++i) {
+          const int v = row_below(acts[i - 1], x, in, i != 1, ncent != 0, idm, dep[i - 1]);
+          if (v == 1) excluded = true;
+          if (v == 2) open[nopen++] = i;
+        }
+        for (long long jj = j; jj < end && !excluded; ++jj) {
+          x[0] = x0 + static_cast<int>(jj - j);
+          if (reflections) h[0] = x[0] > n0 / 2 ? x[0] - n0 : x[0];
+          bool smallest = true;
+          for (int t = 0; t < nopen && smallest; ++t) {
+            const int i = open[t];
+            if (image_below(acts[i - 1], x, in, i != 1, ncent != 0, idm)) smallest = false;
+          }
+          if (!smallest) continue;
+          if (list) list[lo + count] = static_cast<int>(jj);
+          ++count;
+        }
+        // On to the start of the next row.
+        j = end;
+        x[0] = 0;
+        for (int e = 1; e < idm; ++e) {
+          if (++x[e] < g_n[e]) break;
+          x[e] = 0;
+        }
+      }
+      counts[part] = count;
+    }
+  });
+  long long total = 0;
+  for (int part = 0; part < parts; ++part) {
+    const long long lo = nt * part / parts;
+    if (list && lo != total) std::copy(list + lo, list + lo + counts[part], list + total);
+    total += counts[part];
   }
-  const Element* z = g_rgz[i - 1];
-  for (int q = 0; q < g_nrgz[i - 1]; ++q)
-    v[z[q].col] += static_cast<long long>(h[z[q].row]) * z[q].value;
-  long long j = 0;
-  for (int c = 0; c < idm; ++c) j += fold(k != 0 ? -v[c] : v[c], g_n[c]) * g_mm[c];
-  return static_cast<int>(j);
+  return static_cast<int>(total);
 }
 
 void checksize(const char* who) {
@@ -262,8 +419,10 @@ void resetgridindex() {
       g_tg[s][e] = 0;
       g_tn[s][e] = 0;
     }
-    g_nrnz[s] = g_nrgz[s] = 0;
+    g_xact[s] = Action{};
+    g_hact[s] = Action{};
   }
+  g_first_identity = false;
   // The lists are read only up to their counts.
   g_nfindx = g_nxindx = 0;
   g_findx_made = false;
@@ -338,13 +497,36 @@ void setsmopprm() {
     }
   }
   for (int s = 0; s < nsymo; ++s) {
-    g_nrnz[s] = g_nrgz[s] = 0;
-    for (int e = 0; e < idm; ++e)
+    Action& x = g_xact[s];
+    Action& h = g_hact[s];
+    int nx = 0, nh = 0;
+    for (int e = 0; e < idm; ++e) {
+      x.first[e] = nx;
+      h.first[e] = nh;
+      x.t[e] = g_tn[s][e];
+      h.t[e] = 0;
       for (int l = 0; l < idm; ++l) {
-        if (const int v = g_rn[s][at(e, l)]) g_rnz[s][g_nrnz[s]++] = {e, l, v};
-        if (const int v = g_rg[s][at(e, l)]) g_rgz[s][g_nrgz[s]++] = {e, l, v};
+        // grid point: x'_e = sum_l rn(e, l) x_l + t_e; reflection: (h.R)_e
+        // = sum_l h_l rg(l, e).
+        if (const int v = g_rn[s][at(e, l)]) {
+          x.col[nx] = l;
+          x.value[nx++] = v;
+        }
+        if (const int v = g_rg[s][at(l, e)]) {
+          h.col[nh] = l;
+          h.value[nh++] = v;
+        }
       }
+    }
+    x.first[idm] = nx;
+    h.first[idm] = nh;
   }
+  g_first_identity = nsymo >= 1;
+  for (int e = 0; e < idm && g_first_identity; ++e)
+    for (int l = 0; l < idm; ++l)
+      if (g_rn[0][at(e, l)] != (e == l ? 1 : 0) || g_rg[0][at(e, l)] != (e == l ? 1 : 0) ||
+          g_tn[0][e] != 0)
+        g_first_identity = false;
   g_prepared = true;
 }
 
@@ -372,14 +554,12 @@ void getrxi(const int* x, int* xr, int i, int k) {
 
 int getrxij(const int* x, int i, int k) {
   const int idm = dim();
-  const int* t = g_tn[i - 1];
-  long long y[6];
-  for (int e = 0; e < idm; ++e) y[e] = t[e];
-  const Element* z = g_rnz[i - 1];
-  for (int q = 0; q < g_nrnz[i - 1]; ++q)
-    y[z[q].row] += static_cast<long long>(z[q].value) * x[z[q].col];
+  const Action& a = g_xact[i - 1];
   long long j = 0;
-  for (int e = 0; e < idm; ++e) j += fold(k != 0 ? -y[e] : y[e], g_n[e]) * g_mm[e];
+  for (int e = 0; e < idm; ++e) {
+    const long long v = act(a, e, x);
+    j += fold(k != 0 ? -v : v, g_n[e]) * g_mm[e];
+  }
   return static_cast<int>(j);
 }
 
@@ -387,21 +567,75 @@ void setindfindx() {
   checksize("setindfindx");
   ensureprepared();
   g_findx_made = false;
-  g_nfindx = orbits(nullptr, reflection_image, true);
+  g_nfindx = orbits(nullptr, g_hact, true, reflection_image, true);
   out() << "number of independent reflections =" << fmt_i(g_nfindx, 10) << '\n';
 }
 
 void setindxindx() {
   checksize("setindxindx");
   ensureprepared();
-  g_nxindx = orbits(g_xindx, getrxij, true);
+  g_nxindx = orbits(g_xindx, g_xact, false, getrxij, true);
   out() << "number of independent grid points  =" << fmt_i(g_nxindx, 10) << '\n';
+}
+
+long long getxindxorbits(int* rep) {
+  ensureprepared();
+  const int nx = g_nxindx;
+  const int* xi = g_xindx;
+  const int nsymo = getnsymo(), ncent = getncent();
+  const int idm = dim();
+  std::atomic<long long> covered{0};
+  parallel_for(nx, 8192, [&](long long i0, long long i1) {
+    // The grid coordinates of the independent points, kept as an odometer
+    // from the part's first point (they come in increasing order of j).
+    int x[6] = {0, 0, 0, 0, 0, 0};
+    getitoxyz(xi[i0], x);
+    long long j = xi[i0], size = 0;
+    long long images[2 * kMaxSymo];
+    for (long long i = i0; i < i1; ++i) {
+      int count = 0;
+      for (; j < xi[i]; ++j)
+        for (int e = 0; e < idm; ++e) {
+          if (++x[e] < g_n[e]) break;
+          x[e] = 0;
+        }
+      // Each operator's image y, and with the inversion -y.
+      for (int s = 0; s < nsymo; ++s) {
+        long long j0 = 0, j1 = 0;
+        for (int e = 0; e < idm; ++e) {
+          const long long y =
+              (s == 0 && g_first_identity) ? x[e] : fold(act(g_xact[s], e, x), g_n[e]);
+          j0 += y * g_mm[e];
+          j1 += (y == 0 ? 0 : g_n[e] - y) * g_mm[e];
+        }
+        rep[j0] = static_cast<int>(i);
+        images[count++] = j0;
+        if (ncent) {
+          rep[j1] = static_cast<int>(i);
+          images[count++] = j1;
+        }
+      }
+      // The orbit's size: its distinct images (a few compared pairwise).
+      if (count <= 16) {
+        for (int a = 0; a < count; ++a) {
+          bool seen = false;
+          for (int b = 0; b < a && !seen; ++b) seen = images[b] == images[a];
+          size += seen ? 0 : 1;
+        }
+      } else {
+        std::sort(images, images + count);
+        size += std::unique(images, images + count) - images;
+      }
+    }
+    covered += size;
+  });
+  return covered;
 }
 
 int getnfindx() { return g_nfindx; }
 const int* getfindx() {
   if (!g_findx_made && g_nfindx > 0) {
-    orbits(g_findx, reflection_image, false);
+    orbits(g_findx, g_hact, true, reflection_image, false);
     g_findx_made = true;
   }
   return g_findx;

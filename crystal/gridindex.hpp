@@ -88,6 +88,11 @@ int getnfindx();
 const int* getfindx();
 int getnxindx();
 const int* getxindx();  // getnxindx() entries
+// The orbit map of the grid: rep[j] := the position in getxindx() of the
+// independent point whose orbit holds grid point j, for every j < nt (rep
+// has nt entries); entries of points in no orbit are left as they were.
+// Returns the sum of the orbit sizes, nt when the orbits cover the grid.
+long long getxindxorbits(int* rep);
 
 // Grid sizes 1, no operators prepared, both lists empty: the state at the
 // start of the program.

@@ -1,147 +1,123 @@
-// Singleton's mixed-radix in-place FFT, ordered for the cache.
+// The multi-dimensional mixed-radix FFT, ordered for the cache and the
+// vector unit.
 //
-// The arithmetic is that of Singleton's algorithm: the length is factorised
-// with square factors at both ends and the square-free rest in the middle,
-// every factor is one decimation-in-frequency pass (a radix-p butterfly
-// followed by the twiddle rotation), and the result, which comes out in
-// digit-reversed order, is put back in natural order by a permutation.
+// Every axis is a sequence of decimation-in-frequency passes (a radix-p
+// butterfly followed by the twiddle rotation of its outputs), whose result
+// comes out in digit-reversed order and is put back in natural order by a
+// permutation. The radices are 2, 3, 4, 5 and the composites 8, 12, 16 and
+// 20, each done in registers in one step, and a general odd radix up to 23
+// for the rest; the lengths accepted are those of Singleton's algorithm
+// (see check_length).
 //
-// What differs from the textbook loop nest is the order in which the
-// butterflies are visited. Along an axis with stride s = nspan/n, the s
-// neighbouring transforms undergo exactly the same butterflies with the same
-// twiddle factors, and their elements are contiguous. So every butterfly here
-// works on "rows" of L lanes (L neighbouring transforms at once) and the lane
-// loop is the innermost loop, which the compiler vectorises.
+// Along an axis with stride s the s neighbouring transforms undergo exactly
+// the same butterflies with the same twiddles, and their elements are
+// contiguous. So every butterfly works on "rows" of lanes (neighbouring
+// transforms side by side) and the lane loop is a loop over vectors.
 //
-// Rows are first gathered into a small scratch block (n rows of L lanes,
-// about 128 KiB per half), all passes are done there, and the block is
-// written back with the rows in natural order. That turns the log(n) passes
-// over the grid into one read and one write, and it avoids the cache-set
-// conflicts of power-of-two strides on the large grids (2^24 points) of a
-// MEM run. Consecutive short axes (product of lengths up to kMaxGroup) are
-// gathered together and transformed one after the other inside the block,
-// so that, e.g., a 16^6 grid is swept three times instead of six: on such
-// grids the transform waits mostly for memory. Along the first axis
-// (stride 1) the gather is a small transpose: L transforms side by side.
-// Only for an axis longer than kMaxTabulated (a degenerate grid) does the
-// transform work directly in the grid, with the whole stride as the lanes.
+// Consecutive axes form a sweep: for a batch of L lanes the rows of all the
+// sweep's axes are gathered into a scratch block that stays in the core's
+// own cache, every axis of the sweep is transformed there, and the block is
+// written back with the rows in natural order. Along the first axis (stride
+// 1) each lane is a contiguous run of the grid and the gather is a
+// transpose of vector tiles; such a sweep takes up to kMaxFirstRows rows. A
+// later sweep reads every row of the grid as a run of L lanes, which the
+// memory delivers quickly only when it is long, so it takes fewer rows
+// (kMaxStridedRows) and more lanes. A 16^6 or 12^6 grid is so read and
+// written three times instead of six, a 20^5 grid twice. The power-of-two
+// strides of the grid never meet the cache's sets in the butterflies: the
+// block's rows are padded to odd numbers of cache lines.
 //
-// The permutation back to natural order is the digit reversal of the mixed-
-// radix factorisation (a symmetric exchange on the square factors, a
-// reordering of the square-free middle). In the block it is applied as a
-// table while the rows are written back; in the in-place case by following
-// its cycles with a marker per row.
+// The batches of a sweep are shared out among the worker threads by a
+// fixed split; every lane is computed the same way in any batch (a short
+// last batch is padded with zero lanes, never done with other code), so the
+// result does not depend on the number of threads. Each thread flushes
+// denormal numbers to zero while it transforms (util/threads.hpp).
+//
+// The kernels are compiled for SSE2 (the x86-64 baseline, or a portable
+// 4-lane vector elsewhere), AVX2 with FMA and AVX-512 from one source
+// (density/fft_kernels.inc); the widest the processor has is chosen when
+// the first transform runs.
 //
 // Twiddle factors are tabulated per pass from double-precision sines and
-// cosines, which is at least as accurate as Singleton's single-precision
-// recurrence; the data and the butterflies stay single precision.
+// cosines; the data and the butterflies stay single precision.
 #include "density/fft.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "util/stop.hpp"
+#include "util/threads.hpp"
 
 namespace trovan {
 
-namespace {
+namespace fftimpl {
 
 constexpr int kMaxFactor = 23;       // largest prime factor
 constexpr int kMaxSquareFree = 210;  // largest square-free part
 constexpr int kMaxTabulated = 65536;  // longer axes are done in place
-constexpr std::size_t kScratchFloats = 32768;  // per half of the scratch block
-constexpr std::size_t kMaxLanes = 1024;
-constexpr long long kMaxGroup = 512;  // largest product of grouped axes
 constexpr double kTau = 6.283185307179586476925;
 
-[[noreturn]] void bounds_exceeded() {
-  quit("array bounds exceeded within subroutine fft");
+constexpr float kSin60 = 0.86602540378443865f;
+constexpr float kCos72 = 0.30901699437494742f;
+constexpr float kSin72 = 0.95105651629515357f;
+constexpr float kCos144 = -0.80901699437494742f;
+constexpr float kSin144 = 0.58778525229247313f;
+
+template <int... E>
+using IntSeq = std::integer_sequence<int, E...>;
+template <int N>
+using MakeIntSeq = std::make_integer_sequence<int, N>;
+
+// cos and sin of 2 pi k / n at compile time (Taylor series on the angle
+// reduced to [-pi, pi], exact to double rounding), for the fixed rotations
+// inside the composite codelets.
+constexpr double reduced_angle(int k, int n) {
+  k %= n;
+  if (2 * k > n) k -= n;
+  return kTau * k / n;
 }
-
-// ---------------------------------------------------------------------------
-// Factorisation
-//
-// Singleton's order: a factor 4 for every 16 that divides n, then the odd
-// squares 3^2, 5^2, 7^2, ... (each factor j once per j^2), then, if 4 still
-// divides what is left, a factor 2 for that square; these are the square
-// factors f(1..kt). The square-free rest follows, by trial division with 2
-// and then the odd numbers. Finally the square factors are repeated in
-// reverse order, so the sequence reads f(1..kt), free part, f(kt..1): the
-// digit reversal of the square part is then a symmetric exchange.
-struct Factors {
-  std::vector<int> f;
-  int kt = 0;           // number of square factors at each end
-  long long free = 1;   // product of the square-free middle
+constexpr double taylor_sin(double x) {
+  double term = x, sum = x;
+  for (int k = 1; k < 30; ++k) {
+    term *= -x * x / ((2.0 * k) * (2.0 * k + 1));
+    sum += term;
+  }
+  return sum;
+}
+constexpr double taylor_cos(double x) {
+  double term = 1, sum = 1;
+  for (int k = 1; k < 30; ++k) {
+    term *= -x * x / ((2.0 * k - 1) * (2.0 * k));
+    sum += term;
+  }
+  return sum;
+}
+template <int P>
+struct RootTable {
+  float c[P];
+  float s[P];
 };
-
-Factors factorise(int n) {
-  Factors r;
-  long long k = n;
-  while (k % 16 == 0) {
-    r.f.push_back(4);
-    k /= 16;
+template <int P>
+constexpr RootTable<P> make_roots() {
+  RootTable<P> r{};
+  for (int k = 0; k < P; ++k) {
+    r.c[k] = static_cast<float>(taylor_cos(reduced_angle(k, P)));
+    r.s[k] = static_cast<float>(taylor_sin(reduced_angle(k, P)));
   }
-  for (long long j = 3; j * j <= k; j += 2)
-    while (k % (j * j) == 0) {
-      r.f.push_back(static_cast<int>(j));
-      k /= j * j;
-    }
-  if (k <= 4) {
-    // 1, 2, 3 or 4 is left: it becomes the single middle factor.
-    r.kt = static_cast<int>(r.f.size());
-    if (k != 1) r.f.push_back(static_cast<int>(k));
-  } else {
-    if (k % 4 == 0) {
-      r.f.push_back(2);
-      k /= 4;
-    }
-    r.kt = static_cast<int>(r.f.size());
-    for (long long j = 2; j <= k; j = ((j + 1) / 2) * 2 + 1)
-      if (k % j == 0) {
-        r.f.push_back(static_cast<int>(j));
-        k /= j;
-      }
-  }
-  for (int j = r.kt; j > 0; --j) r.f.push_back(r.f[j - 1]);
-  for (std::size_t i = r.kt; i + r.kt < r.f.size(); ++i) r.free *= r.f[i];
   return r;
 }
-
-// The limits of the algorithm: the general odd-radix kernel holds at most
-// 23 rotation factors, and the permutation of the square-free part follows
-// cycles over at most 210 digit combinations.
-void check_length(const Factors& fc) {
-  for (int p : fc.f)
-    if (p > kMaxFactor) bounds_exceeded();
-  if (fc.free > kMaxSquareFree) bounds_exceeded();
-}
-
-// ---------------------------------------------------------------------------
-// The plan of one transform length: passes, twiddles, permutation.
-struct Pass {
-  int p;             // radix
-  int m;             // distance between the p inputs of a butterfly (rows)
-  int kspan;         // p*m: length of the sub-transforms of this pass
-  std::size_t tw;    // offset of this pass in the twiddle tables
-  // Roots of unity of a general odd radix: cos, sign*sin of 2 pi j/p.
-  float ck[kMaxFactor], sk[kMaxFactor];
-};
-
-struct Plan {
-  int n = 0;
-  int sign = 1;
-  std::vector<int> fac;
-  std::vector<Pass> pass;
-  bool tabulated = false;
-  // Twiddles of pass P, butterfly k >= 1, output q >= 1 at
-  // tw + (k-1)*(p-1) + (q-1): exp(sign 2 pi i k q / kspan).
-  std::vector<float> twr, twi;
-  // Natural-order index k is found at row pos[k] after the passes.
-  std::vector<int> pos;
+template <int P>
+struct Roots {
+  static constexpr RootTable<P> tab = make_roots<P>();
 };
 
 // exp(sign 2 pi i num/den) in double, the argument reduced exactly first.
@@ -150,6 +126,233 @@ inline void root(long long num, long long den, int sign, double& c, double& s) {
   const double ang = kTau * static_cast<double>(num) / static_cast<double>(den);
   c = std::cos(ang);
   s = sign * std::sin(ang);
+}
+
+// One pass of a plan: radix p, inputs of a butterfly m rows apart; the
+// twiddles w^(kq), k = 1..m-1, q = 1..p-1, as (cos, sin) pairs at
+// 2((k-1)(p-1) + q-1) (null for an untabulated plan); the roots of unity
+// of a general odd radix (cos and signed sin of 2 pi j/p).
+struct PassDesc {
+  int p;
+  int m;
+  const float* tw;
+  const float* ck;
+  const float* sk;
+};
+
+// One axis of a sweep: its length, passes, and the row pos[k] at which
+// natural index k sits after them.
+struct AxisDesc {
+  int n;
+  int npass;
+  const PassDesc* pass;
+  const int* pos;
+};
+
+// A sweep over the grid halves a, b (ntot points) for the axes axis[0..
+// naxes-1], the first with stride s: N = product of their lengths, L lanes
+// per batch. In the scratch block (half floats per half) element
+// (j0, j1, ...) of a lane is at sum j_t e[t]; goff and soff give that
+// offset for natural index j before the passes and for the row that holds
+// natural index j after them.
+struct Sweep {
+  float* a;
+  float* b;
+  std::size_t ntot;
+  std::size_t s;
+  int naxes;
+  AxisDesc axis[6];
+  std::size_t N;
+  std::size_t L;
+  std::size_t e[6];
+  std::size_t half;
+  const std::size_t* goff;
+  const std::size_t* soff;
+  int sign;
+};
+
+// The twiddles of one butterfly k >= 1 of a pass: at(ctx, k) points to
+// w^(kq), q = 1..p-1, as (cos, sin) pairs.
+struct Twiddles {
+  const float* (*at)(const void* ctx, int k);
+  const void* ctx;
+};
+
+inline const float* table_at(const void* ctx, int k) {
+  const PassDesc& ps = *static_cast<const PassDesc*>(ctx);
+  return ps.tw + 2 * static_cast<std::size_t>(k - 1) * (ps.p - 1);
+}
+inline Twiddles tabulated(const PassDesc& ps) { return {table_at, &ps}; }
+
+// Twiddles made per butterfly from double-precision sines and cosines, for
+// passes too long to tabulate.
+class UntabulatedTwiddles {
+ public:
+  UntabulatedTwiddles(const PassDesc& ps, int sign) : ps_(ps), sign_(sign) {}
+  Twiddles get() const { return {make, this}; }
+
+ private:
+  static const float* make(const void* ctx, int k) {
+    const UntabulatedTwiddles& u = *static_cast<const UntabulatedTwiddles*>(ctx);
+    const int p = u.ps_.p;
+    const long long span = static_cast<long long>(p) * u.ps_.m;
+    for (int q = 1; q < p; ++q) {
+      double c, s;
+      root(static_cast<long long>(k) * q, span, u.sign_, c, s);
+      u.buf_[2 * q - 2] = static_cast<float>(c);
+      u.buf_[2 * q - 1] = static_cast<float>(s);
+    }
+    return u.buf_;
+  }
+  const PassDesc& ps_;
+  int sign_;
+  mutable float buf_[2 * kMaxFactor];
+};
+
+using ScalarPass = void (*)(const PassDesc&, int, float*, float*, std::size_t, std::size_t,
+                            std::size_t, Twiddles);
+
+// An axis too long for tables, transformed in place: n rows of s lanes for
+// every outer block.
+struct LongAxis {
+  float* a;
+  float* b;
+  std::size_t s;
+  int n;
+  int npass;
+  const PassDesc* pass;
+  int sign;
+  ScalarPass scalar_pass;
+};
+
+struct Kernels {
+  int width;
+  void (*sweep)(const Sweep&, std::size_t, std::size_t, float*, float*);
+  void (*long_axis)(const LongAxis&, std::size_t, std::size_t);
+};
+
+// The sanitizer builds check the kernels in their scalar and 4-lane forms
+// (the same source), without forcing the codelets inline: instrumenting the
+// unrolled AVX2 and AVX-512 forms as well costs many minutes of compilation
+// and checks nothing new.
+#if defined(__SANITIZE_ADDRESS__)
+#define TROVAN_FFT_SANITIZED 1
+#define TROVAN_FFT_INLINE inline
+#else
+#define TROVAN_FFT_INLINE [[gnu::always_inline]] inline
+#endif
+
+namespace scalar {
+using Vec = float;
+using Mask = int;
+#include "density/fft_kernels.inc"
+}  // namespace scalar
+
+#if defined(__GNUC__) && !defined(__clang__)
+#define TROVAN_FFT_VECTORS 1
+namespace sse {
+typedef float Vec __attribute__((vector_size(16)));
+typedef int Mask __attribute__((vector_size(16)));
+#include "density/fft_kernels.inc"
+}  // namespace sse
+#if defined(__x86_64__) && !defined(TROVAN_FFT_SANITIZED)
+#define TROVAN_FFT_X86 1
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+namespace avx2 {
+typedef float Vec __attribute__((vector_size(32)));
+typedef int Mask __attribute__((vector_size(32)));
+#include "density/fft_kernels.inc"
+}  // namespace avx2
+#pragma GCC pop_options
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512vl,avx512dq,avx2,fma")
+namespace avx512 {
+typedef float Vec __attribute__((vector_size(64)));
+typedef int Mask __attribute__((vector_size(64)));
+#include "density/fft_kernels.inc"
+}  // namespace avx512
+#pragma GCC pop_options
+#endif
+#endif
+
+}  // namespace fftimpl
+
+namespace {
+
+using namespace fftimpl;
+
+[[noreturn]] void bounds_exceeded() {
+  quit("array bounds exceeded within subroutine fft");
+}
+
+// ---------------------------------------------------------------------------
+// Limits
+//
+// The lengths the program accepts are those of Singleton's algorithm: the
+// length is factorised as a factor 4 for every 16 that divides it, then the
+// odd squares 3^2, 5^2, 7^2, ... (each factor j once per j^2), then, if 4
+// still divides what is left, a factor 2 for that square; the square-free
+// rest follows by trial division. Every prime factor must be at most 23 and
+// the product of the square-free rest at most 210.
+bool length_ok(int n) {
+  long long k = n;
+  while (k % 16 == 0) k /= 16;
+  for (long long j = 3; j * j <= k; j += 2)
+    while (k % (j * j) == 0) k /= j * j;
+  if (k > 4 && k % 4 == 0) k /= 4;
+  // k is the square-free rest; its prime factors and those of the squares
+  // taken out (which divide n) must all be at most 23.
+  if (k > kMaxSquareFree) return false;
+  long long r = n;
+  for (long long p = 2; p <= kMaxFactor; ++p)
+    while (r % p == 0) r /= p;
+  return r == 1;
+}
+
+void check_length(int n) {
+  if (!length_ok(n)) bounds_exceeded();
+}
+
+// ---------------------------------------------------------------------------
+// Plans: the passes of one length and direction, made once and kept.
+struct Plan {
+  int n = 0;
+  int sign = 1;
+  bool tabulated = false;
+  std::vector<int> radix;
+  std::vector<PassDesc> pass;
+  std::vector<float> tw;     // twiddles of all passes
+  std::vector<float> roots;  // cos, sin of the general odd passes
+  std::vector<int> pos;
+};
+
+// The radices of a length: primes from 7 up as general passes first, then
+// the 2-3-5 part as codelets, the largest codelet last (it has no
+// twiddles), each chosen as the largest that divides what is left.
+std::vector<int> radices(int n) {
+  static const int kCodelets[] = {20, 16, 12, 8, 5, 4, 3, 2};
+  std::vector<int> odd, codelets;
+  int k = n;
+  for (int p : {7, 11, 13, 17, 19, 23})
+    while (k % p == 0) {
+      odd.push_back(p);
+      k /= p;
+    }
+  while (k > 1) {
+    int c = 0;
+    for (int cand : kCodelets)
+      if (k % cand == 0) {
+        c = cand;
+        break;
+      }
+    if (c == 0) bounds_exceeded();  // a prime factor the checks let through
+    codelets.push_back(c);
+    k /= c;
+  }
+  std::vector<int> r = odd;
+  r.insert(r.end(), codelets.rbegin(), codelets.rend());
+  return r;
 }
 
 // Row at which the result for frequency k sits after the decimation in
@@ -165,515 +368,306 @@ long long digit_reversed(long long k, int n, const std::vector<int>& fac) {
   return pos;
 }
 
-Plan make_plan(int n, int sign) {
-  Plan pl;
-  pl.n = n;
-  pl.sign = sign;
-  Factors fc = factorise(n);
-  check_length(fc);
-  pl.fac = fc.f;
-  pl.tabulated = n <= kMaxTabulated;
-  int kspan = n;
-  std::size_t tw = 0;
-  for (int p : pl.fac) {
-    Pass ps{p, kspan / p, kspan, tw, {}, {}};
-    for (int j = 0; j < p; ++j) {
-      double c, s;
-      root(j, p, sign, c, s);
-      ps.ck[j] = static_cast<float>(c);
-      ps.sk[j] = static_cast<float>(s);
-    }
-    tw += static_cast<std::size_t>(ps.m - 1) * (p - 1);
-    pl.pass.push_back(ps);
-    kspan = ps.m;
+std::unique_ptr<Plan> make_plan(int n, int sign) {
+  auto pl = std::make_unique<Plan>();
+  pl->n = n;
+  pl->sign = sign;
+  pl->tabulated = n <= kMaxTabulated;
+  pl->radix = radices(n);
+  int span = n;
+  std::size_t ntw = 0, nroots = 0;
+  for (int p : pl->radix) {
+    const int m = span / p;
+    if (pl->tabulated) ntw += 2 * static_cast<std::size_t>(m - 1) * (p - 1);
+    if (p >= 7) nroots += 2 * static_cast<std::size_t>(p);
+    span = m;
   }
-  if (pl.tabulated) {
-    pl.twr.resize(tw);
-    pl.twi.resize(tw);
-    for (const Pass& ps : pl.pass)
-      for (int k = 1; k < ps.m; ++k)
-        for (int q = 1; q < ps.p; ++q) {
+  pl->tw.resize(ntw);
+  pl->roots.resize(nroots);
+  span = n;
+  std::size_t t = 0, r = 0;
+  for (int p : pl->radix) {
+    const int m = span / p;
+    PassDesc ps{p, m, nullptr, nullptr, nullptr};
+    if (pl->tabulated && m > 1) {
+      ps.tw = pl->tw.data() + t;
+      for (int k = 1; k < m; ++k)
+        for (int q = 1; q < p; ++q) {
           double c, s;
-          root(static_cast<long long>(k) * q, ps.kspan, sign, c, s);
-          std::size_t i = ps.tw + static_cast<std::size_t>(k - 1) * (ps.p - 1) + (q - 1);
-          pl.twr[i] = static_cast<float>(c);
-          pl.twi[i] = static_cast<float>(s);
+          root(static_cast<long long>(k) * q, span, sign, c, s);
+          pl->tw[t++] = static_cast<float>(c);
+          pl->tw[t++] = static_cast<float>(s);
         }
-    pl.pos.resize(n);
-    for (int k = 0; k < n; ++k)
-      pl.pos[k] = static_cast<int>(digit_reversed(k, n, pl.fac));
+    }
+    if (p >= 7) {
+      ps.ck = pl->roots.data() + r;
+      ps.sk = ps.ck + p;
+      for (int j = 0; j < p; ++j) {
+        double c, s;
+        root(j, p, sign, c, s);
+        pl->roots[r + j] = static_cast<float>(c);
+        pl->roots[r + p + j] = static_cast<float>(s);
+      }
+      r += 2 * static_cast<std::size_t>(p);
+    }
+    pl->pass.push_back(ps);
+    span = m;
+  }
+  if (pl->tabulated) {
+    pl->pos.resize(n);
+    for (int k = 0; k < n; ++k) pl->pos[k] = static_cast<int>(digit_reversed(k, n, pl->radix));
   }
   return pl;
 }
 
+const Plan& plan(int n, int sign) {
+  static std::mutex m;
+  static std::map<std::pair<int, int>, std::unique_ptr<Plan>> cache;
+  std::lock_guard<std::mutex> lk(m);
+  auto& p = cache[{n, sign}];
+  if (!p) p = make_plan(n, sign);
+  return *p;
+}
+
 // ---------------------------------------------------------------------------
-// Butterflies on rows of L lanes. Each kernel reads the p rows of one
-// butterfly, forms y(q) = sum_j x(j) W^(jq) with W = exp(sign 2 pi i/p), and
-// stores y(q) times the twiddle w^q (none for k = 0) back into row q.
-// The rows of one butterfly are disjoint, hence the restrict qualifiers.
-using F = float;
+// Kernel selection.
+int g_isa_request = 3;
+int g_isa = -1;
 
-inline void twiddle_store(F yr, F yi, F c, F s, F& xr, F& xi) {
-  xr = yr * c - yi * s;
-  xi = yr * s + yi * c;
+int best_isa(int request) {
+#if defined(TROVAN_FFT_X86)
+  __builtin_cpu_init();
+  if (request >= 3 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+      __builtin_cpu_supports("avx512dq"))
+    return 3;
+  if (request >= 2 && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return 2;
+#endif
+#if defined(TROVAN_FFT_VECTORS)
+  if (request >= 1) return 1;
+#endif
+  (void)request;
+  return 0;
 }
 
-void bfly2(F* __restrict r0, F* __restrict i0, F* __restrict r1, F* __restrict i1,
-           std::size_t L, const F* wr, const F* wi) {
-  if (!wr) {
-    for (std::size_t l = 0; l < L; ++l) {
-      F ar = r0[l], ai = i0[l], br = r1[l], bi = i1[l];
-      r0[l] = ar + br;
-      i0[l] = ai + bi;
-      r1[l] = ar - br;
-      i1[l] = ai - bi;
-    }
-    return;
-  }
-  const F c1 = wr[0], s1 = wi[0];
-  for (std::size_t l = 0; l < L; ++l) {
-    F ar = r0[l], ai = i0[l], br = r1[l], bi = i1[l];
-    r0[l] = ar + br;
-    i0[l] = ai + bi;
-    twiddle_store(ar - br, ai - bi, c1, s1, r1[l], i1[l]);
-  }
-}
-
-void bfly3(F* __restrict r0, F* __restrict i0, F* __restrict r1, F* __restrict i1,
-           F* __restrict r2, F* __restrict i2, std::size_t L, F s60,
-           const F* wr, const F* wi) {
-  // y1,2 = x0 - (x1+x2)/2 +- i*sign*sin60*(x1-x2)
-  const bool tw = wr != nullptr;
-  const F c1 = tw ? wr[0] : 1, s1 = tw ? wi[0] : 0;
-  const F c2 = tw ? wr[1] : 1, s2 = tw ? wi[1] : 0;
-  for (std::size_t l = 0; l < L; ++l) {
-    F x0r = r0[l], x0i = i0[l];
-    F tr = r1[l] + r2[l], ti = i1[l] + i2[l];
-    F dr = (r1[l] - r2[l]) * s60, di = (i1[l] - i2[l]) * s60;
-    F mr = x0r - 0.5f * tr, mi = x0i - 0.5f * ti;
-    r0[l] = x0r + tr;
-    i0[l] = x0i + ti;
-    twiddle_store(mr - di, mi + dr, c1, s1, r1[l], i1[l]);
-    twiddle_store(mr + di, mi - dr, c2, s2, r2[l], i2[l]);
-  }
-}
-
-void bfly4(F* __restrict r0, F* __restrict i0, F* __restrict r1, F* __restrict i1,
-           F* __restrict r2, F* __restrict i2, F* __restrict r3, F* __restrict i3,
-           std::size_t L, F sg, const F* wr, const F* wi) {
-  // W = sign*i: y1 = x0 - x2 + sign*i*(x1 - x3), y3 = x0 - x2 - sign*i*(x1 - x3)
-  if (!wr) {
-    for (std::size_t l = 0; l < L; ++l) {
-      F t0r = r0[l] + r2[l], t0i = i0[l] + i2[l];
-      F t1r = r0[l] - r2[l], t1i = i0[l] - i2[l];
-      F t2r = r1[l] + r3[l], t2i = i1[l] + i3[l];
-      F t3r = (r1[l] - r3[l]) * sg, t3i = (i1[l] - i3[l]) * sg;
-      r0[l] = t0r + t2r;
-      i0[l] = t0i + t2i;
-      r2[l] = t0r - t2r;
-      i2[l] = t0i - t2i;
-      r1[l] = t1r - t3i;
-      i1[l] = t1i + t3r;
-      r3[l] = t1r + t3i;
-      i3[l] = t1i - t3r;
-    }
-    return;
-  }
-  const F c1 = wr[0], s1 = wi[0], c2 = wr[1], s2 = wi[1], c3 = wr[2], s3 = wi[2];
-  for (std::size_t l = 0; l < L; ++l) {
-    F t0r = r0[l] + r2[l], t0i = i0[l] + i2[l];
-    F t1r = r0[l] - r2[l], t1i = i0[l] - i2[l];
-    F t2r = r1[l] + r3[l], t2i = i1[l] + i3[l];
-    F t3r = (r1[l] - r3[l]) * sg, t3i = (i1[l] - i3[l]) * sg;
-    r0[l] = t0r + t2r;
-    i0[l] = t0i + t2i;
-    twiddle_store(t0r - t2r, t0i - t2i, c2, s2, r2[l], i2[l]);
-    twiddle_store(t1r - t3i, t1i + t3r, c1, s1, r1[l], i1[l]);
-    twiddle_store(t1r + t3i, t1i - t3r, c3, s3, r3[l], i3[l]);
-  }
-}
-
-void bfly5(F* __restrict r0, F* __restrict i0, F* __restrict r1, F* __restrict i1,
-           F* __restrict r2, F* __restrict i2, F* __restrict r3, F* __restrict i3,
-           F* __restrict r4, F* __restrict i4, std::size_t L, F s72, F s144,
-           const F* wr, const F* wi) {
-  // c72 = cos 72, c144 = cos 144; s72, s144 carry the sign of the exponent.
-  //   y1,4 = x0 + c72 (x1+x4) + c144 (x2+x3) +- i [s72 (x1-x4) + s144 (x2-x3)]
-  //   y2,3 = x0 + c144 (x1+x4) + c72 (x2+x3) +- i [s144 (x1-x4) - s72 (x2-x3)]
-  const F c72 = 0.30901699437494742f, c144 = -0.80901699437494742f;
-  const bool tw = wr != nullptr;
-  F c[4], s[4];
-  for (int q = 0; q < 4; ++q) {
-    c[q] = tw ? wr[q] : 1;
-    s[q] = tw ? wi[q] : 0;
-  }
-  const F c1 = c[0], c2 = c[1], c3 = c[2], c4 = c[3];
-  const F s1 = s[0], s2 = s[1], s3 = s[2], s4 = s[3];
-  for (std::size_t l = 0; l < L; ++l) {
-    F x0r = r0[l], x0i = i0[l];
-    F ar = r1[l] + r4[l], ai = i1[l] + i4[l];
-    F br = r1[l] - r4[l], bi = i1[l] - i4[l];
-    F cr = r2[l] + r3[l], ci = i2[l] + i3[l];
-    F dr = r2[l] - r3[l], di = i2[l] - i3[l];
-    r0[l] = x0r + ar + cr;
-    i0[l] = x0i + ai + ci;
-    F u1r = x0r + c72 * ar + c144 * cr, u1i = x0i + c72 * ai + c144 * ci;
-    F v1r = s72 * br + s144 * dr, v1i = s72 * bi + s144 * di;
-    F u2r = x0r + c144 * ar + c72 * cr, u2i = x0i + c144 * ai + c72 * ci;
-    F v2r = s144 * br - s72 * dr, v2i = s144 * bi - s72 * di;
-    twiddle_store(u1r - v1i, u1i + v1r, c1, s1, r1[l], i1[l]);
-    twiddle_store(u1r + v1i, u1i - v1r, c4, s4, r4[l], i4[l]);
-    twiddle_store(u2r - v2i, u2i + v2r, c2, s2, r2[l], i2[l]);
-    twiddle_store(u2r + v2i, u2i - v2r, c3, s3, r3[l], i3[l]);
-  }
-}
-
-// General odd radix p <= 23. The sums and differences of the pairs
-// x(j), x(p-j) are formed once; then for each q <= (p-1)/2
-//   y(q), y(p-q) = x0 + sum_j cos(2 pi jq/p) (x(j)+x(p-j))
-//                  +- i sum_j sign sin(2 pi jq/p) (x(j)-x(p-j)).
-// Lanes are taken in blocks so that the temporaries stay in registers/L1.
-void bflyodd(F* const* xr, F* const* xi, int p, std::size_t L, const F* ck,
-             const F* sk, const F* wr, const F* wi) {
-  constexpr std::size_t B = 32;
-  constexpr int H = (kMaxFactor - 1) / 2;
-  const int h = (p - 1) / 2;
-  F sr[H][B], si[H][B], dr[H][B], di[H][B];
-  F y0r[B], y0i[B], ar[B], ai[B], br[B], bi[B];
-  for (std::size_t l0 = 0; l0 < L; l0 += B) {
-    const std::size_t nb = std::min(B, L - l0);
-    const F* x0r = xr[0] + l0;
-    const F* x0i = xi[0] + l0;
-    for (std::size_t l = 0; l < nb; ++l) {
-      y0r[l] = x0r[l];
-      y0i[l] = x0i[l];
-    }
-    for (int j = 1; j <= h; ++j) {
-      const F* __restrict ur = xr[j] + l0;
-      const F* __restrict ui = xi[j] + l0;
-      const F* __restrict vr = xr[p - j] + l0;
-      const F* __restrict vi = xi[p - j] + l0;
-      for (std::size_t l = 0; l < nb; ++l) {
-        sr[j - 1][l] = ur[l] + vr[l];
-        si[j - 1][l] = ui[l] + vi[l];
-        dr[j - 1][l] = ur[l] - vr[l];
-        di[j - 1][l] = ui[l] - vi[l];
-        y0r[l] += sr[j - 1][l];
-        y0i[l] += si[j - 1][l];
-      }
-    }
-    for (int q = 1; q <= h; ++q) {
-      for (std::size_t l = 0; l < nb; ++l) {
-        ar[l] = x0r[l];
-        ai[l] = x0i[l];
-        br[l] = 0;
-        bi[l] = 0;
-      }
-      for (int j = 1; j <= h; ++j) {
-        const F c = ck[(j * q) % p], s = sk[(j * q) % p];
-        for (std::size_t l = 0; l < nb; ++l) {
-          ar[l] += c * sr[j - 1][l];
-          ai[l] += c * si[j - 1][l];
-          br[l] += s * dr[j - 1][l];
-          bi[l] += s * di[j - 1][l];
-        }
-      }
-      F* __restrict oqr = xr[q] + l0;
-      F* __restrict oqi = xi[q] + l0;
-      F* __restrict opr = xr[p - q] + l0;
-      F* __restrict opi = xi[p - q] + l0;
-      const F cq = wr ? wr[q - 1] : 1, sq = wr ? wi[q - 1] : 0;
-      const F cp = wr ? wr[p - q - 1] : 1, sp = wr ? wi[p - q - 1] : 0;
-      for (std::size_t l = 0; l < nb; ++l) {
-        twiddle_store(ar[l] - bi[l], ai[l] + br[l], cq, sq, oqr[l], oqi[l]);
-        twiddle_store(ar[l] + bi[l], ai[l] - br[l], cp, sp, opr[l], opi[l]);
-      }
-    }
-    F* __restrict o0r = xr[0] + l0;
-    F* __restrict o0i = xi[0] + l0;
-    for (std::size_t l = 0; l < nb; ++l) {
-      o0r[l] = y0r[l];
-      o0i[l] = y0i[l];
-    }
-  }
-}
-
-// One decimation-in-frequency pass over a block of n rows: row r of the
-// block starts at ar + r*es and holds L lanes. Butterfly k (0 <= k < m) of
-// every sub-transform g uses the rows g + k + q*m, q = 0..p-1, and the
-// twiddles w^q with w = exp(sign 2 pi i k/kspan).
-void run_pass(F* ar, F* ai, std::size_t es, std::size_t L, const Plan& pl,
-              const Pass& ps) {
-  const int p = ps.p, m = ps.m, n = pl.n;
-  const F sg = static_cast<F>(pl.sign);
-  const F s60 = sg * 0.86602540378443865f;
-  const F s72 = sg * 0.95105651629515357f;
-  const F s144 = sg * 0.58778525229247313f;
-  F wbr[kMaxFactor], wbi[kMaxFactor];
-  F* rr[kMaxFactor];
-  F* ri[kMaxFactor];
-  for (int k = 0; k < m; ++k) {
-    const F* wr = nullptr;
-    const F* wi = nullptr;
-    if (k > 0) {
-      if (pl.tabulated) {
-        std::size_t i = ps.tw + static_cast<std::size_t>(k - 1) * (p - 1);
-        wr = &pl.twr[i];
-        wi = &pl.twi[i];
-      } else {
-        for (int q = 1; q < p; ++q) {
-          double c, s;
-          root(static_cast<long long>(k) * q, ps.kspan, pl.sign, c, s);
-          wbr[q - 1] = static_cast<F>(c);
-          wbi[q - 1] = static_cast<F>(s);
-        }
-        wr = wbr;
-        wi = wbi;
-      }
-    }
-    for (int g = 0; g < n; g += ps.kspan) {
-      for (int q = 0; q < p; ++q) {
-        std::size_t row = static_cast<std::size_t>(g + k + q * m);
-        rr[q] = ar + row * es;
-        ri[q] = ai + row * es;
-      }
-      switch (p) {
-        case 2:
-          bfly2(rr[0], ri[0], rr[1], ri[1], L, wr, wi);
-          break;
-        case 3:
-          bfly3(rr[0], ri[0], rr[1], ri[1], rr[2], ri[2], L, s60, wr, wi);
-          break;
-        case 4:
-          bfly4(rr[0], ri[0], rr[1], ri[1], rr[2], ri[2], rr[3], ri[3], L, sg, wr, wi);
-          break;
-        case 5:
-          bfly5(rr[0], ri[0], rr[1], ri[1], rr[2], ri[2], rr[3], ri[3], rr[4], ri[4],
-                L, s72, s144, wr, wi);
-          break;
-        default:
-          bflyodd(rr, ri, p, L, ps.ck, ps.sk, wr, wi);
-          break;
-      }
-    }
+Kernels kernels() {
+  if (g_isa < 0) g_isa = best_isa(g_isa_request);
+  switch (g_isa) {
+#if defined(TROVAN_FFT_X86)
+    case 3: return {16, avx512::sweep_batches, avx512::long_axis_passes};
+    case 2: return {8, avx2::sweep_batches, avx2::long_axis_passes};
+#endif
+#if defined(TROVAN_FFT_VECTORS)
+    case 1: return {4, sse::sweep_batches, sse::long_axis_passes};
+#endif
+    default: return {1, scalar::sweep_batches, scalar::long_axis_passes};
   }
 }
 
 // ---------------------------------------------------------------------------
-// Gather / scatter between the grid and the scratch block.
-//
-// Lane l of the axis (0 <= l < ntot/n) is the transform with outer index
-// o = l / s and inner index r = l % s; its element j is at o*s*n + j*s + r.
-// In the scratch block element j of lane c is at j*es + c. A batch of
-// consecutive lanes splits into runs of constant o, each of which is
-// contiguous in every row of the grid. On the way back row pos[k] of the
-// block is stored as element k: the permutation costs nothing extra.
+// Sweeps.
 
-// Stride-1 axis: a transpose of nl consecutive transforms of length n,
-// taken in groups of kT lanes so that the scratch side is accessed in
-// contiguous runs and the grid side in kT short sequential streams.
-template <bool Scatter>
-void move_transpose(F* a, F* xr, std::size_t es, std::size_t l0, std::size_t nl, int n,
-                    const int* pos) {
-  constexpr std::size_t kT = 16;
-  const std::size_t un = static_cast<std::size_t>(n);
-  for (std::size_t c0 = 0; c0 < nl; c0 += kT) {
-    const std::size_t w = std::min(kT, nl - c0);
-    F* g = a + (l0 + c0) * un;
-    if (w == kT) {
-      // 4 x 4 tiles: four contiguous loads on one side, four contiguous
-      // stores on the other, which the compiler turns into vector shuffles.
-      std::size_t j0 = 0;
-      for (; j0 + 4 <= un; j0 += 4) {
-        F* x[4];
-        for (std::size_t t = 0; t < 4; ++t)
-          x[t] = xr + (Scatter ? static_cast<std::size_t>(pos[j0 + t]) : j0 + t) * es + c0;
-        for (std::size_t c = 0; c < kT; c += 4) {
-          F tile[4][4];
-          if (Scatter) {
-            for (std::size_t t = 0; t < 4; ++t)
-              for (std::size_t u = 0; u < 4; ++u) tile[u][t] = x[t][c + u];
-            for (std::size_t u = 0; u < 4; ++u)
-              for (std::size_t t = 0; t < 4; ++t) g[(c + u) * un + j0 + t] = tile[u][t];
-          } else {
-            for (std::size_t u = 0; u < 4; ++u)
-              for (std::size_t t = 0; t < 4; ++t) tile[t][u] = g[(c + u) * un + j0 + t];
-            for (std::size_t t = 0; t < 4; ++t)
-              for (std::size_t u = 0; u < 4; ++u) x[t][c + u] = tile[t][u];
-          }
-        }
-      }
-      for (std::size_t j = j0; j < un; ++j) {
-        F* x = xr + (Scatter ? static_cast<std::size_t>(pos[j]) : j) * es + c0;
-        if (Scatter)
-          for (std::size_t c = 0; c < kT; ++c) g[c * un + j] = x[c];
-        else
-          for (std::size_t c = 0; c < kT; ++c) x[c] = g[c * un + j];
-      }
-    } else {
-      for (std::size_t j = 0; j < un; ++j) {
-        F* x = xr + (Scatter ? static_cast<std::size_t>(pos[j]) : j) * es + c0;
-        for (std::size_t c = 0; c < w; ++c) {
-          if (Scatter)
-            g[c * un + j] = x[c];
-          else
-            x[c] = g[c * un + j];
-        }
-      }
-    }
-  }
+// Rows of a sweep: the product of the grouped lengths is kept at most
+// kMaxFirstRows for the sweep along the first axis, whose lanes are each a
+// contiguous run of the grid (a block of 16 lanes, 2 x 512 KiB at most,
+// stays in the core's own cache), and at most kMaxStridedRows for a later
+// sweep, whose batches read every row of the grid as one run of L lanes:
+// with 128 lanes and more (512 bytes) the memory delivers such runs nearly
+// as fast as a sequential read, with 16 lanes at a third of that speed.
+constexpr std::size_t kMaxFirstRows = 8192;
+constexpr std::size_t kMaxStridedRows = 512;
+// Floats per half of a block aimed at: more lanes per batch for short
+// sweeps, up to this.
+constexpr std::size_t kBlockFloats = 32768;
+// Points of work below which a transform stays on one thread.
+constexpr std::size_t kParallelPoints = 1 << 15;
+
+// A row of an odd number of 64-byte lines: the butterflies' rows, a power
+// of two apart in the grid, are then spread over the cache's sets.
+std::size_t odd_lines(std::size_t floats) {
+  std::size_t lines = (floats + 15) / 16;
+  if (lines % 2 == 0) ++lines;
+  return lines * 16;
 }
 
-template <bool Scatter>
-void move_rows(F* a, F* xr, std::size_t es, std::size_t l0, std::size_t nl, std::size_t s,
-               int n, const int* pos) {
-  const std::size_t sn = s * static_cast<std::size_t>(n);
-  std::size_t col = 0, l = l0;
-  while (col < nl) {
-    const std::size_t o = l / s, r = l % s;
-    const std::size_t len = std::min(s - r, nl - col);
-    F* g = a + o * sn + r;
-    for (int j = 0; j < n; ++j) {
-      F* __restrict gj = g + static_cast<std::size_t>(j) * s;
-      if (Scatter) {
-        const F* __restrict x = xr + static_cast<std::size_t>(pos[j]) * es + col;
-        for (std::size_t c = 0; c < len; ++c) gj[c] = x[c];
-      } else {
-        F* __restrict x = xr + static_cast<std::size_t>(j) * es + col;
-        for (std::size_t c = 0; c < len; ++c) x[c] = gj[c];
-      }
+struct Scratch {
+  float* p = nullptr;
+  std::size_t size = 0;
+  ~Scratch() { std::free(p); }
+  float* get(std::size_t n) {
+    if (n > size) {
+      std::free(p);
+      p = static_cast<float*>(std::aligned_alloc(64, (n * sizeof(float) + 63) / 64 * 64));
+      if (!p) throw std::bad_alloc();
+      size = n;
     }
-    col += len;
-    l += len;
+    return p;
   }
+};
+
+void run_sweep(const Kernels& k, float* a, float* b, std::size_t ntot, std::size_t s,
+               const std::vector<const Plan*>& axes, int sign) {
+  Sweep sw{};
+  sw.a = a;
+  sw.b = b;
+  sw.ntot = ntot;
+  sw.s = s;
+  sw.sign = sign;
+  sw.naxes = static_cast<int>(axes.size());
+  sw.N = 1;
+  for (int t = 0; t < sw.naxes; ++t) {
+    const Plan& p = *axes[t];
+    sw.axis[t] = {p.n, static_cast<int>(p.pass.size()), p.pass.data(), p.pos.data()};
+    sw.N *= static_cast<std::size_t>(p.n);
+  }
+  const std::size_t lanes = ntot / sw.N;
+  // Lanes per batch: an odd number of 16-float lines (see odd_lines), about
+  // kBlockFloats / N, at least one line and no more than the sweep has.
+  std::size_t lines = std::max<std::size_t>(1, kBlockFloats / sw.N / 16);
+  lines = std::min(lines, (lanes + 15) / 16);
+  if (lines % 2 == 0) --lines;
+  const std::size_t L = lines * 16;
+  sw.L = L;
+  sw.e[0] = L;
+  for (int t = 1; t < sw.naxes; ++t)
+    sw.e[t] = odd_lines(static_cast<std::size_t>(sw.axis[t - 1].n) * sw.e[t - 1]);
+  sw.half = static_cast<std::size_t>(sw.axis[sw.naxes - 1].n) * sw.e[sw.naxes - 1];
+  std::vector<std::size_t> goff(sw.N), soff(sw.N);
+  for (std::size_t j = 0; j < sw.N; ++j) {
+    std::size_t r = j, g = 0, q = 0;
+    for (int t = 0; t < sw.naxes; ++t) {
+      const std::size_t n = static_cast<std::size_t>(sw.axis[t].n), d = r % n;
+      g += d * sw.e[t];
+      q += static_cast<std::size_t>(sw.axis[t].pos[d]) * sw.e[t];
+      r /= n;
+    }
+    goff[j] = g;
+    soff[j] = q;
+  }
+  sw.goff = goff.data();
+  sw.soff = soff.data();
+  const std::size_t batches = (lanes + L - 1) / L;
+  const long long grain = static_cast<long long>(std::max<std::size_t>(1, kParallelPoints / (L * sw.N)));
+  parallel_for(static_cast<long long>(batches), grain, [&](long long b0, long long b1) {
+    FlushDenormals ftz;
+    thread_local Scratch scratch;
+    float* x = scratch.get(2 * sw.half);
+    k.sweep(sw, static_cast<std::size_t>(b0), static_cast<std::size_t>(b1), x, x + sw.half);
+  });
 }
 
-template <bool Scatter>
-void move_batch(F* a, F* xr, std::size_t es, std::size_t l0, std::size_t nl, std::size_t s,
-                int n, const int* pos) {
-  if (s == 1)
-    move_transpose<Scatter>(a, xr, es, l0, nl, n, pos);
-  else
-    move_rows<Scatter>(a, xr, es, l0, nl, s, n, pos);
-}
-
-// Transforms a group of consecutive axes (lengths pl[0]->n, pl[1]->n, ...,
-// the first with stride s) in one sweep over the grid: the block of
-// N = product of the lengths rows is gathered for L lanes at a time, every
-// axis of the group is transformed in the block, and the block is written
-// back in natural order. Grouping two axes halves the traffic to memory,
-// which on a 2^24-point grid is what the transform waits for.
-//
-// In the block, row j = j0 + n0*(j1 + n1*(j2 ...)) holds lanes at j*es.
-// Axis t has the faster axes of the group, st rows, inside: its element j_t
-// for the faster index i is row ob*st*n_t + j_t*st + i. For t > 0 the rows
-// (i, lane) of one outer block are contiguous, st*es floats, and one pass
-// call sweeps all of them; lanes beyond nl and the row padding carry stale
-// but finite values that are never written back.
-void fft_group(F* a, F* b, std::size_t ntot, const std::vector<const Plan*>& pl,
-               std::size_t s) {
-  std::size_t N = 1;
-  for (const Plan* p : pl) N *= static_cast<std::size_t>(p->n);
-  const std::size_t lanes = ntot / N;
-  // Lanes per block: about kScratchFloats/N, a multiple of 16 with an odd
-  // number of 64-byte lines in a row, so that the rows of one butterfly never
-  // fall into the same cache sets (a row of 4 KiB would put them all in one).
-  std::size_t L = std::clamp<std::size_t>(kScratchFloats / N, 1, kMaxLanes);
-  if (L >= 16) {
-    L /= 16;
-    if (L % 2 == 0) --L;
-    L *= 16;
-  }
-  L = std::min(L, lanes);
-  std::size_t es = L;
-  if (L >= 16) {
-    std::size_t lines = (L + 15) / 16;
-    if (lines % 2 == 0) ++lines;
-    es = lines * 16;
-  }
-  // Natural order (k0, k1, ...) of the group sits at row
-  // pos0[k0] + n0*(pos1[k1] + n1*(...)) after the passes.
-  std::vector<int> pos(N);
-  for (std::size_t k = 0; k < N; ++k) {
-    std::size_t r = k, st = 1, row = 0;
-    for (const Plan* p : pl) {
-      row += static_cast<std::size_t>(p->pos[r % p->n]) * st;
-      r /= p->n;
-      st *= p->n;
-    }
-    pos[k] = static_cast<int>(row);
-  }
-  std::vector<F> xr(es * N), xi(es * N);
-  for (std::size_t l0 = 0; l0 < lanes; l0 += L) {
-    const std::size_t nl = std::min(L, lanes - l0);
-    move_batch<false>(a, xr.data(), es, l0, nl, s, static_cast<int>(N), nullptr);
-    move_batch<false>(b, xi.data(), es, l0, nl, s, static_cast<int>(N), nullptr);
-    std::size_t st = 1;
-    for (const Plan* p : pl) {
-      const std::size_t len = static_cast<std::size_t>(p->n);
-      const std::size_t rs = st * es;  // row stride of this axis
-      const std::size_t nlanes = st == 1 ? nl : st * es;
-      for (std::size_t ob = 0; ob < N / (st * len); ++ob) {
-        F* br = xr.data() + ob * st * len * es;
-        F* bi = xi.data() + ob * st * len * es;
-        for (const Pass& ps : p->pass) run_pass(br, bi, rs, nlanes, *p, ps);
-      }
-      st *= len;
-    }
-    move_batch<true>(a, xr.data(), es, l0, nl, s, static_cast<int>(N), pos.data());
-    move_batch<true>(b, xi.data(), es, l0, nl, s, static_cast<int>(N), pos.data());
-  }
-}
-
-// A very long axis (more than kMaxTabulated points, only met on degenerate
-// grids): the passes run directly in the grid with the whole stride as the
-// lanes, and the rows are put in natural order by following the cycles of
-// the digit-reversal permutation, a bit per row marking those already moved.
-void fft_inplace(F* a, F* b, std::size_t ntot, const Plan& pl, std::size_t s) {
+// An axis longer than kMaxTabulated (only met on degenerate grids): the
+// passes run directly in the grid with the whole stride as the lanes, and
+// the rows are put in natural order by following the cycles of the
+// digit-reversal permutation, a mark per row for those already moved.
+void run_long_axis(const Kernels& k, float* a, float* b, std::size_t ntot, std::size_t s,
+                   const Plan& pl) {
   const int n = pl.n;
   const std::size_t sn = s * static_cast<std::size_t>(n);
-  std::vector<bool> done(n);
-  std::vector<F> tr(s), ti(s);
-  for (std::size_t o = 0; o < ntot / sn; ++o) {
-    F* ar = a + o * sn;
-    F* ai = b + o * sn;
-    for (const Pass& ps : pl.pass) run_pass(ar, ai, s, s, pl, ps);
-    std::fill(done.begin(), done.end(), false);
-    for (int c = 0; c < n; ++c) {
-      if (done[c]) continue;
-      // new row k <- old row pos(k); walk the cycle starting at c.
-      std::memcpy(tr.data(), ar + c * s, s * sizeof(F));
-      std::memcpy(ti.data(), ai + c * s, s * sizeof(F));
-      long long k = c;
-      for (;;) {
-        done[k] = true;
-        long long src = digit_reversed(k, n, pl.fac);
-        if (src == c) {
-          std::memcpy(ar + k * s, tr.data(), s * sizeof(F));
-          std::memcpy(ai + k * s, ti.data(), s * sizeof(F));
-          break;
+  LongAxis la{a, b, s, n, static_cast<int>(pl.pass.size()), pl.pass.data(), pl.sign,
+              scalar::run_pass};
+  const long long outer = static_cast<long long>(ntot / sn);
+  parallel_for(outer, 1, [&](long long o0, long long o1) {
+    FlushDenormals ftz;
+    std::vector<char> done(n);
+    std::vector<float> tr(s), ti(s);
+    for (long long o = o0; o < o1; ++o) {
+      k.long_axis(la, static_cast<std::size_t>(o), static_cast<std::size_t>(o + 1));
+      float* ar = a + o * sn;
+      float* ai = b + o * sn;
+      std::fill(done.begin(), done.end(), 0);
+      for (int c = 0; c < n; ++c) {
+        if (done[c]) continue;
+        // new row k <- old row pos(k); walk the cycle starting at c.
+        std::memcpy(tr.data(), ar + c * s, s * sizeof(float));
+        std::memcpy(ti.data(), ai + c * s, s * sizeof(float));
+        long long kk = c;
+        for (;;) {
+          done[kk] = 1;
+          const long long src = digit_reversed(kk, n, pl.radix);
+          if (src == c) {
+            std::memcpy(ar + kk * s, tr.data(), s * sizeof(float));
+            std::memcpy(ai + kk * s, ti.data(), s * sizeof(float));
+            break;
+          }
+          std::memcpy(ar + kk * s, ar + src * s, s * sizeof(float));
+          std::memcpy(ai + kk * s, ai + src * s, s * sizeof(float));
+          kk = src;
         }
-        std::memcpy(ar + k * s, ar + src * s, s * sizeof(F));
-        std::memcpy(ai + k * s, ai + src * s, s * sizeof(F));
-        k = src;
       }
     }
+  });
+}
+
+// Transforms the axes n[0..m-1] (stride of axis 0: s0), grouping
+// consecutive short axes into sweeps.
+void transform_axes(float* a, float* b, std::size_t ntot, const int* n, int m, std::size_t s0,
+                    int sign) {
+  const Kernels k = kernels();
+  std::size_t s = s0;
+  int i = 0;
+  while (i < m) {
+    if (n[i] < 2) {
+      s *= static_cast<std::size_t>(std::max(n[i], 1));
+      ++i;
+      continue;
+    }
+    const Plan& first = plan(n[i], sign);
+    if (!first.tabulated) {
+      run_long_axis(k, a, b, ntot, s, first);
+      s *= static_cast<std::size_t>(n[i]);
+      ++i;
+      continue;
+    }
+    std::vector<const Plan*> group{&first};
+    std::size_t rows = static_cast<std::size_t>(n[i]);
+    const std::size_t stride = s;
+    s *= static_cast<std::size_t>(n[i]);
+    ++i;
+    while (i < m && group.size() < 6) {
+      if (n[i] < 2) {
+        s *= static_cast<std::size_t>(std::max(n[i], 1));
+        ++i;
+        continue;
+      }
+      if (rows * static_cast<std::size_t>(n[i]) > (stride == 1 ? kMaxFirstRows : kMaxStridedRows))
+        break;
+      group.push_back(&plan(n[i], sign));
+      rows *= static_cast<std::size_t>(n[i]);
+      s *= static_cast<std::size_t>(n[i]);
+      ++i;
+    }
+    run_sweep(k, a, b, ntot, stride, group, sign);
   }
 }
 
 }  // namespace
 
+bool isfftlen(int n) { return n >= 1 && length_ok(n); }
+
+int getfftisa() {
+  if (g_isa < 0) g_isa = best_isa(g_isa_request);
+  return g_isa;
+}
+
+int setfftisa(int level) {
+  g_isa_request = level;
+  g_isa = best_isa(level);
+  return g_isa;
+}
+
+void resetfft() {
+  g_isa_request = 3;
+  g_isa = -1;
+}
+
 void fft(float* a, float* b, long long ntot, int n, long long nspan, int isn) {
   if (n < 2) return;
   if (isn == 0) quit("isn =0 in fft");
-  const int sign = isn > 0 ? 1 : -1;
-  Plan pl = make_plan(n, sign);
+  check_length(n);
   if (ntot <= 0 || nspan < n) return;
-  const std::size_t s = static_cast<std::size_t>(nspan / n);
-  if (pl.tabulated)
-    fft_group(a, b, static_cast<std::size_t>(ntot), {&pl}, s);
-  else
-    fft_inplace(a, b, static_cast<std::size_t>(ntot), pl, s);
+  const int sign = isn > 0 ? 1 : -1;
+  transform_axes(a, b, static_cast<std::size_t>(ntot), &n, 1,
+                 static_cast<std::size_t>(nspan / n), sign);
 }
 
 void cft1(float* a, float* b, const int* n, int m, int isn, int& icon) {
@@ -687,40 +681,14 @@ void cft1(float* a, float* b, const int* n, int m, int isn, int& icon) {
   // Every axis is checked before any is transformed: a bad length stops the
   // run with the grid unchanged.
   for (int i = 0; i < m; ++i)
-    if (n[i] >= 2) check_length(factorise(n[i]));
+    if (n[i] >= 2) check_length(n[i]);
   if (ntot == 0) return;
   if (isn == 0) quit("isn =0 in fft");
   const int sign = isn > 0 ? 1 : -1;
   // Axes are transformed in order, first axis first, as the one-dimensional
   // transforms fft(ntot, n(i), n(1)*...*n(i)); consecutive short axes are
   // grouped so that one sweep over the grid does several of them.
-  long long nspan = 1;
-  int i = 0;
-  while (i < m) {
-    if (n[i] < 2) {
-      nspan *= std::max(n[i], 1);
-      ++i;
-      continue;
-    }
-    const long long s = nspan;
-    std::vector<Plan> plans;
-    long long group = 1;
-    while (i < m && (plans.empty() || group * n[i] <= kMaxGroup)) {
-      if (n[i] >= 2) plans.push_back(make_plan(n[i], sign));
-      group *= n[i];
-      nspan *= n[i];
-      ++i;
-      if (!plans.back().tabulated) break;
-    }
-    if (!plans.front().tabulated) {
-      fft_inplace(a, b, static_cast<std::size_t>(ntot), plans.front(),
-                  static_cast<std::size_t>(s));
-      continue;
-    }
-    std::vector<const Plan*> ptrs;
-    for (const Plan& p : plans) ptrs.push_back(&p);
-    fft_group(a, b, static_cast<std::size_t>(ntot), ptrs, static_cast<std::size_t>(s));
-  }
+  transform_axes(a, b, static_cast<std::size_t>(ntot), n, m, 1, sign);
 }
 
 }  // namespace trovan

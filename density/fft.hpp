@@ -34,4 +34,17 @@ void cft1(float* a, float* b, const int* n, int m, int isn, int& icon);
 // the product of the lengths of this axis and all faster axes.
 void fft(float* a, float* b, long long ntot, int n, long long nspan, int isn);
 
+// True for a length the transform takes: every prime factor at most 23
+// and the square-free part at most 210.
+bool isfftlen(int n);
+
+// The instruction set of the transform's kernels: 0 scalar, 1 SSE2 (or a
+// portable 4-lane vector), 2 AVX2 with FMA, 3 AVX-512. The widest the
+// processor has is used; setfftisa(level) limits it to `level` (tests run
+// every set the machine has) and returns the set then in use.
+int getfftisa();
+int setfftisa(int level);
+// The widest set again, as at the start of the program.
+void resetfft();
+
 }  // namespace trovan

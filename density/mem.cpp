@@ -21,6 +21,8 @@
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
+#include "util/threads.hpp"
+#include "util/vectorclones.hpp"
 
 namespace trovan {
 
@@ -186,6 +188,50 @@ float expand1(float rho, float t) { return rho * std::exp(t); }
 
 namespace {
 
+// The loops over the stored density values are cut into blocks of a fixed
+// size and the blocks shared among the threads. A sum is made block by
+// block and the block sums added in block order: it comes out the same bit
+// for bit with any number of threads.
+constexpr long long kBlock = 1 << 15;
+
+// sum over blocks of f(lo, hi), f returning the (double) sum of its block.
+template <class F>
+double blocksum(long long n, F f) {
+  const long long nb = (n + kBlock - 1) / kBlock;
+  std::vector<double> part(static_cast<std::size_t>(nb), 0.0);
+  parallel_for(nb, 2, [&](long long b0, long long b1) {
+    for (long long b = b0; b < b1; ++b) part[b] = f(b * kBlock, std::min(n, (b + 1) * kBlock));
+  });
+  double s = 0;
+  for (double v : part) s += v;
+  return s;
+}
+
+// q[i] = h[jx[i]] w(x[i]) for i in [lo, hi), w the weight of imode 1
+// (memweight) or 1 (imode 2); returns the largest |q| (a NaN is carried
+// through).
+TROVAN_VECTOR_CLONES
+float weighted_map(float* q, const float* h, const int* jx, const float* x, long long lo, long long hi,
+                   float rhomean, int imode) {
+  for (long long i = lo; i < hi; ++i) q[i] = h[jx[i]];
+  if (imode == 1)
+    for (long long i = lo; i < hi; ++i) q[i] *= 1.0f / std::sqrt(x[i] / rhomean + 1e-3f);
+  float lane[16] = {};
+  long long i = lo;
+  for (; i + 16 <= hi; i += 16)
+    for (int l = 0; l < 16; ++l) {
+      const float a = std::fabs(q[i + l]);
+      lane[l] = a > lane[l] || a != a ? a : lane[l];
+    }
+  for (; i < hi; ++i) {
+    const float a = std::fabs(q[i]);
+    lane[0] = a > lane[0] || a != a ? a : lane[0];
+  }
+  float m = 0;
+  for (float v : lane) m = v > m || v != v ? v : m;
+  return m;
+}
+
 // The Sakata-Sato normalisation of a trial whose cell total is `total`
 // (sum over stored points of orbit size times value): (V/nt) sum m_i rho_i
 // = F(000), with the floor applied to the scaled values (a point raised to
@@ -195,7 +241,9 @@ float normalise(float* xnew, int n, double total, float f000) {
   const float vol = getvol();
   const float floor = memfloor(f000, vol);
   const float k = static_cast<float>(double(f000) * static_cast<double>(getnt()) / (double(vol) * total));
-  for (int i = 0; i < n; ++i) xnew[i] = std::max(xnew[i] * k, floor);
+  parallel_for(n, kBlock, [&](long long lo, long long hi) {
+    for (long long i = lo; i < hi; ++i) xnew[i] = std::max(xnew[i] * k, floor);
+  });
   getdmx();
   return maphkl();
 }
@@ -254,32 +302,46 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
   // synthesis before its 1/V scale is h itself, so the grid is not scaled.
   if (g_dfw.size() != static_cast<std::size_t>(getnind())) reflection_weights(g_dfw);
   difxyzv(g_dfw.data());
-  const float* ha = getabcdr();
-  const float* hb = getabcdi();
-  const bool packed = difxyzvpacked();
-  auto hval = [&](int j) { return packed ? (j & 1 ? hb : ha)[j >> 1] : ha[j]; };
+  const float* h = getabcdr();
   const int* jx = getxr0grid();
   const float rhomean = f000 / getvol();
-  // Pass 1: the largest size of the weighted map h w, which sets the step.
+  // Pass 1: the weighted map q = h w at every stored point, kept in the
+  // imaginary half of the work grid (cleared by the synthesis, and not read
+  // again before the structure factors overwrite it), and its largest
+  // size, which sets the step.
+  float* q = getabcdi();
+  std::vector<float> qpart(static_cast<std::size_t>((n + kBlock - 1) / kBlock), 0.0f);
+  parallel_for(static_cast<long long>(qpart.size()), 2, [&](long long b0, long long b1) {
+    for (long long b = b0; b < b1; ++b) {
+      const long long lo = b * kBlock, hi = std::min<long long>(n, lo + kBlock);
+      qpart[b] = weighted_map(q, h, jx, x, lo, hi, rhomean, imode);
+    }
+  });
   float qmax = 0;
-  for (int i = 0; i < n; ++i)
-    qmax = std::max(qmax, std::fabs(hval(jx[i]) * memweight(x[i], rhomean, imode)));
+  for (float v : qpart) qmax = v > qmax || v != v ? v : qmax;
   const float step = qmax > 0 && std::isfinite(qmax) ? ex / qmax : 0.0f;
   // Pass 2: the update (continuing the last step when the spare list holds
   // the density before it), and the cell total of the new density over the
   // whole grid (each stored point counts for its orbit).
   const bool cont = sp.prev && !g_trial;
   sp.last_kind = cont ? Trial::continued : Trial::plain;
-  double total = 0;
+  std::vector<unsigned char> badpart(qpart.size(), 0);
+  const double total = blocksum(n, [&](long long lo, long long hi) {
+    double sum = 0;
+    bool bad = false;
+    for (long long i = lo; i < hi; ++i) {
+      float t = step * q[i];
+      if (cont) t += kContinue * std::log(x[i] / xnew[i]);
+      const float v = expand1(x[i], t);
+      xnew[i] = v;
+      sum += double(m[i]) * v;
+      bad |= !(v <= FLT_MAX);  // overflow, or not a number
+    }
+    badpart[lo / kBlock] = bad;
+    return sum;
+  });
   bool bad = !std::isfinite(qmax);
-  for (int i = 0; i < n; ++i) {
-    float t = step * hval(jx[i]) * memweight(x[i], rhomean, imode);
-    if (cont) t += kContinue * std::log(x[i] / xnew[i]);
-    const float v = expand1(x[i], t);
-    xnew[i] = v;
-    total += double(m[i]) * v;
-    bad |= !(v <= FLT_MAX);  // overflow, or not a number
-  }
+  for (unsigned char v : badpart) bad |= v != 0;
   sp.prev = false;
   make_trial_current();
   if (bad || !(total > 0) || !std::isfinite(total)) return false;

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <vector>
 
 #include "crystal/gridindex.hpp"
 #include "crystal/lattice.hpp"
 #include "crystal/symmetry.hpp"
 #include "density/fft.hpp"
+#include "density/halfgrid.hpp"
+#include "util/threads.hpp"
+#include "util/vectorclones.hpp"
 #include "util/workgrid.hpp"
 #include "util/runstate.hpp"
 #include "reflections/expand.hpp"
@@ -39,6 +43,9 @@ int g_nxr0 = 0;
 bool g_whole = false;
 float g_dmin = 0, g_dmax = 0;
 
+const bool g_huge = (usehugepages(g_xr0, sizeof g_xr0), usehugepages(g_rep, sizeof g_rep),
+                     usehugepages(g_all, sizeof g_all), true);
+
 // Calculated structure factors at the independent reflections, as many as
 // the run has.
 std::vector<float> g_fcr, g_fci;
@@ -50,6 +57,9 @@ void sizefc() {
   }
 }
 
+// Grid points per thread below which a loop over the grid stays on one.
+constexpr long long kGrain = 1 << 16;
+
 void transform(int isn) {
   int n[6];
   gethmax(n);
@@ -57,96 +67,18 @@ void transform(int isn) {
   cft1(getabcdr(), getabcdi(), n, getidm(), isn, icon);
 }
 
-// ---------------------------------------------------------------------------
-// Real data at half the cost.
-//
-// A density is real and a difference map is real, so each is half the
-// information of a complex grid. With an even first axis (n0 = 2 m) the real
-// values x(j) at the grid points j are paired as z(j') = x(2j') + i x(2j'+1),
-// j' = j >> 1: a complex grid of n0/2 x n1 x ... points held in the first
-// nt/2 entries of the two halves of the work grid, x(j) at
-// (j & 1 ? b : a)[j >> 1]. One transform of this half grid does the work of
-// the full one:
-//
-// Structure factors (isn = -1): with Z the transform of z, Z(-k) meaning
-// the index negated along every axis (first axis modulo m),
-//   E(k) = (Z(k) + conj Z(-k)) / 2      transform of the even points,
-//   O(k) = (Z(k) - conj Z(-k)) / (2i)   transform of the odd points,
-//   F(k) = E(k') + exp(-2 pi i k0/n0) O(k'),  k' = k with k0 mod m,
-// needed only at the observed reflections.
-//
-// Synthesis (isn = +1) from Hermitian coefficients X: the even and odd
-// points are the syntheses of E'(k') = X(k') + X(k'+m) and
-// O'(k') = w^k0 (X(k') - X(k'+m)), w = exp(+2 pi i/n0), so z is the
-// synthesis of Z = E' + i O' = X(k')(1 + i w^k0) + X(k'+m)(1 - i w^k0),
-// formed row by row in place (row r of the full grid becomes row r of the
-// half grid, which lies at or before it in memory).
-constexpr int kMaxPackedAxis = 65536;
-
-// The half-grid path is switched off: in a build with other optimisation
-// (and in the sanitizer build) its maps differ from the full transform's, a
-// fault not yet found. The full complex transform is used for every grid.
-constexpr bool kUsePacking = false;
-
-bool packable() {
+// The real map synthesised from the Hermitian coefficients in the work grid
+// (see density/halfgrid.hpp), times f, in the real half; the imaginary half
+// cleared.
+void synthesise(float f) {
   int n[6];
   gethmax(n);
-  return kUsePacking && getidm() >= 1 && n[0] % 2 == 0 && n[0] <= kMaxPackedAxis;
+  synthreal(getabcdr(), getabcdi(), n, getidm(), f);
 }
 
-void transform_half(int isn) {
-  int n[6];
-  gethmax(n);
-  n[0] /= 2;
-  int icon = 0;
-  cft1(getabcdr(), getabcdi(), n, getidm(), isn, icon);
-}
-
-// One row: a = X(k'), b = X(k'+m) for k' < m read from pr, pi; Z(k') written
-// to zr, zi; c, s = cos, sin 2 pi k'/n0.
-void pack_row(const float* __restrict pr, const float* __restrict pi, float* __restrict zr,
-              float* __restrict zi, int m, const float* c, const float* s) {
-  for (int k = 0; k < m; ++k) {
-    const float ar = pr[k], ai = pi[k], br = pr[k + m], bi = pi[k + m];
-    // (1 + i w) = (1 - s) + i c,  (1 - i w) = (1 + s) - i c
-    const float u = 1 - s[k], v = 1 + s[k];
-    zr[k] = ar * u - ai * c[k] + br * v + bi * c[k];
-    zi[k] = ai * u + ar * c[k] + bi * v - br * c[k];
-  }
-}
-
-void pack_hermitian() {
-  int n[6];
-  gethmax(n);
-  const int m = n[0] / 2;
-  const long long rows = getnt() / n[0];
-  std::vector<float> c(m), s(m), r0(2 * m), i0(2 * m);
-  for (int k = 0; k < m; ++k) {
-    const double ang = kTwoPi * k / n[0];
-    c[k] = static_cast<float>(std::cos(ang));
-    s[k] = static_cast<float>(std::sin(ang));
-  }
-  float* a = getabcdr();
-  float* b = getabcdi();
-  // Row 0 is rewritten over itself: from a copy.
-  std::copy(a, a + 2 * m, r0.begin());
-  std::copy(b, b + 2 * m, i0.begin());
-  pack_row(r0.data(), i0.data(), a, b, m, c.data(), s.data());
-  for (long long r = 1; r < rows; ++r)
-    pack_row(a + r * 2 * m, b + r * 2 * m, a + r * m, b + r * m, m, c.data(), s.data());
-}
-
-bool g_packed = false;  // layout of the last difxyzv
-
-void scale_real(float f) {
-  float* a = getabcdr();
-  const long long nt = getnt();
-  for (long long j = 0; j < nt; ++j) a[j] *= f;
-}
-
-// rep[j] for every grid point: the images of each independent point under
-// every operator (with the inversion in a centrosymmetric group) are its
-// orbit. Made whenever the density list is (re)made from the grid.
+// rep[j] for every grid point: the position of its orbit's independent
+// point in the density list. Made whenever the density list is (re)made
+// from the grid.
 void make_rep() {
   const long long nt = getnt();
   g_whole = ispatterson();
@@ -154,44 +86,86 @@ void make_rep() {
   // the identity list of grid indices is only made if someone asks for it.
   g_all_made = false;
   if (g_whole) return;
-  const int nx = getnxindx();
-  const int* xi = getxindx();
-  const int nsymo = getnsymo(), ncent = getncent();
-  for (long long j = 0; j < nt; ++j) g_rep[j] = -1;
-  // The grid coordinates of j are kept as an odometer; the independent
-  // points come in increasing order of j.
-  int n[6];
-  gethmax(n);
-  const int idm = getidm();
-  int x[6] = {0, 0, 0, 0, 0, 0};
-  long long j = 0;
-  for (int i = 0; i < nx; ++i) {
-    for (; j < xi[i]; ++j)
-      for (int e = 0; e < idm; ++e) {
-        if (++x[e] < n[e]) break;
-        x[e] = 0;
-      }
-    for (int s = 1; s <= nsymo; ++s)
-      for (int k = 0; k <= ncent; ++k) g_rep[getrxij(x, s, k)] = i;
-  }
+  if (getxindxorbits(g_rep) == nt) return;
+  // Some point lies in no orbit (or in two): find the first for the message.
+  std::fill(g_rep, g_rep + nt, -1);
+  getxindxorbits(g_rep);
   for (long long j = 0; j < nt; ++j)
     if (g_rep[j] < 0) quit("grid point " + std::to_string(j) + " lies in no symmetry orbit");
+  quit("symmetry orbits of the grid overlap");
+}
+
+// ra[i] = x at full point p + i, rb[i] = x at p + B + i, i < len: through
+// the orbit map rep, or directly when rep is null (a whole map).
+TROVAN_VECTOR_CLONES
+void gather_pair(float* __restrict ra, float* __restrict rb, const float* __restrict x,
+                 const int* __restrict rep, long long p, long long B, long long len) {
+  if (!rep) {
+    for (long long i = 0; i < len; ++i) ra[i] = x[p + i];
+    for (long long i = 0; i < len; ++i) rb[i] = x[p + B + i];
+  } else {
+    for (long long i = 0; i < len; ++i) ra[i] = x[rep[p + i]];
+    for (long long i = 0; i < len; ++i) rb[i] = x[rep[p + B + i]];
+  }
+}
+
+// The same for B = 1: ra[i] = x at full point 2 (q + i), rb[i] at the next.
+TROVAN_VECTOR_CLONES
+void gather_neighbours(float* __restrict ra, float* __restrict rb, const float* __restrict x,
+                       const int* __restrict rep, long long q, long long len) {
+  const int* r = rep + 2 * q;
+  for (long long i = 0; i < len; ++i) {
+    ra[i] = x[r[2 * i]];
+    rb[i] = x[r[2 * i + 1]];
+  }
+}
+
+// The current density paired along axis e into the first nt/2 entries of
+// the work grid (see density/halfgrid.hpp): half point q holds the density
+// at p = q + B floor(q/B) and at p + B.
+void pair_density(int e) {
+  int n[6];
+  gethmax(n);
+  long long B = 1;
+  for (int i = 0; i < e; ++i) B *= n[i];
+  float* a = getabcdr();
+  float* b = getabcdi();
+  const long long h = getnt() / 2;
+  const float* x = g_xr0[g_cur];
+  const bool whole = g_whole;
+  parallel_for(h, kGrain, [&](long long lo, long long hi) {
+    // Runs of up to B half points q .. q+len-1 take the full points p ..
+    // p+len-1 and those B further on (one division per run, not per point).
+    if (B == 1 && !whole) {
+      gather_neighbours(a + lo, b + lo, x, g_rep, lo, hi - lo);
+      return;
+    }
+    for (long long q = lo; q < hi;) {
+      const long long len = std::min(hi - q, B - q % B);
+      const long long p = q + B * (q / B);
+      if (whole)
+        gather_pair(a + q, b + q, x, nullptr, p, B, len);
+      else
+        gather_pair(a + q, b + q, x, g_rep, p, B, len);
+      q += len;
+    }
+  });
 }
 
 }  // namespace
 
-void mapxyz() {
-  transform(+1);
-  scale_real(1.0f / getvol());
-}
+void mapxyz() { synthesise(1.0f / getvol()); }
 
-void setdf(const float* wk) {
-  // (Fo - Fc)/sigma^2 at every independent reflection, spread over its
-  // symmetry images with their phase shifts and Friedel mates. Dividing by
-  // sigma^2 makes the map the gradient of c2 = sum |Fo - Fc|^2 / sigma^2.
+namespace {
+
+// (Fo - Fc)/sigma^2 at every independent reflection (times wk[k] when
+// weights are given). Dividing by sigma^2 makes the map the gradient of
+// c2 = sum |Fo - Fc|^2 / sigma^2.
+void diffcoefs(const float* wk, std::vector<float>& fr, std::vector<float>& fi) {
   const int n = getnind();
   sizefc();
-  std::vector<float> fr(n), fi(n);
+  fr.resize(n);
+  fi.resize(n);
   for (int k = 0; k < n; ++k) {
     int j;
     float a, b, s;
@@ -200,27 +174,45 @@ void setdf(const float* wk) {
     fr[k] = (a - g_fcr[k]) / w;
     fi[k] = (b - g_fci[k]) / w;
   }
-  setffromf0(n, getfobsj(), fr.data(), fi.data(), 0.0f);
 }
 
-void difxyz() {
-  setdf();
-  transform(+1);
-  scale_real(1.0f / getvol());
+// The difference map times f, synthesised from the list of its
+// coefficients: on a large grid the few thousand reflections and their
+// images go straight into the half grid, which is all that is cleared. The
+// lists are kept from one cycle to the next (made afresh every cycle, they
+// would cost the system a page fault per page each time).
+std::vector<float> g_dfr, g_dfi;
+std::vector<FCoef> g_dlist;
+
+void difsynth(const float* wk, float f) {
+  std::vector<float>& fr = g_dfr;
+  std::vector<float>& fi = g_dfi;
+  std::vector<FCoef>& list = g_dlist;
+  diffcoefs(wk, fr, fi);
+  getffromf0(getnind(), getfobsj(), fr.data(), fi.data(), 0.0f, list);
+  int n[6];
+  gethmax(n);
+  synthrealfrom(getabcdr(), getabcdi(), n, getidm(), f, list.data(), list.size());
 }
 
-void difxyzv(const float* w) {
-  setdf(w);
-  g_packed = packable();
-  if (g_packed) {
-    pack_hermitian();
-    transform_half(+1);
-  } else {
-    transform(+1);
-  }
+}  // namespace
+
+void setdf(const float* wk) {
+  // The coefficients spread over their symmetry images with their phase
+  // shifts and Friedel mates.
+  std::vector<float> fr, fi;
+  diffcoefs(wk, fr, fi);
+  setffromf0(getnind(), getfobsj(), fr.data(), fi.data(), 0.0f);
 }
 
-bool difxyzvpacked() { return g_packed; }
+void difxyz() { difsynth(nullptr, 1.0f / getvol()); }
+
+// The map is made on the half grid when the grid has an axis to pair along,
+// and always handed over at every grid point: the paired layout is not
+// exposed (GCC 12 with -fsanitize=undefined miscompiles the natural way of
+// reading it, (j & 1 ? b : a)[j >> 1], into reading entry 0 for every even
+// j).
+void difxyzv(const float* w) { difsynth(w, 1.0f); }
 
 float maphkl() {
   const long long nt = getnt();
@@ -231,7 +223,11 @@ float maphkl() {
   const float* a = getabcdr();
   const float* b = getabcdi();
   sizefc();
-  if (!packable()) {
+  int nn[6];
+  gethmax(nn);
+  const int idm = getidm();
+  const int e = getpairaxis(nn, idm);
+  if (e < 0) {
     getbrfromxr0();
     transform(-1);
     // Only the observed reflections and F(000) are wanted: they alone are
@@ -242,37 +238,20 @@ float maphkl() {
     }
     return a[0] * f;
   }
-  getbrfromxr0packed();
-  transform_half(-1);
-  int nn[6];
-  gethmax(nn);
-  const int idm = getidm();
-  const long long m = nn[0] / 2;
-  // F(k) from the half-grid transform at k' and -k' (see pack_hermitian).
-  auto structure_factor = [&](long long j, double& fr, double& fi) {
-    int x[6];
-    getitoxyz(static_cast<int>(j), x);
-    const long long k0 = x[0];
-    long long jp = k0 % m, jm = (m - k0 % m) % m, st = m;
-    for (int e = 1; e < idm; ++e) {
-      jp += x[e] * st;
-      jm += ((nn[e] - x[e]) % nn[e]) * st;
-      st *= nn[e];
-    }
-    const double zr = a[jp], zi = b[jp], wr = a[jm], wi = -b[jm];  // Z(k'), conj Z(-k')
-    const double er = 0.5 * (zr + wr), ei = 0.5 * (zi + wi);
-    const double or_ = 0.5 * (zi - wi), oi = -0.5 * (zr - wr);
-    const double ang = -kTwoPi * static_cast<double>(k0) / nn[0];
-    const double c = std::cos(ang), s = std::sin(ang);
-    fr = er + c * or_ - s * oi;
-    fi = ei + c * oi + s * or_;
-  };
+  pair_density(e);
+  int half[6];
+  gethalfgrid(nn, idm, e, half);
+  int icon = 0;
+  cft1(getabcdr(), getabcdi(), half, idm, -1, icon);
   for (int k = 0; k < n; ++k) {
+    int x[6];
+    getitoxyz(jj[k], x);
     double fr, fi;
-    structure_factor(jj[k], fr, fi);
+    pairedcoef(a, b, nn, idm, e, x, fr, fi);
     g_fcr[k] = static_cast<float>(fr * f);
     g_fci[k] = centro ? 0.0f : static_cast<float>(fi * f);
   }
+  // F(000) = E(0) + O(0), the real and the imaginary part of Z(0).
   return static_cast<float>((double(a[0]) + b[0]) * f);
 }
 
@@ -284,13 +263,15 @@ void initcr1() {
 }
 
 void initcr0(float f000) {
-  // F(000) alone: the uniform density f000/V, the maximum-entropy start.
+  // F(000) alone: the uniform density f000/V, the maximum-entropy start
+  // (what the synthesis of F(000) alone gives, to the last bit).
   float* a = getabcdr();
   float* b = getabcdi();
-  const long long nt = getnt();
-  for (long long j = 0; j < nt; ++j) a[j] = b[j] = 0;
-  a[0] = f000;
-  mapxyz();
+  const float rho = f000 * (1.0f / getvol());
+  parallel_for(getnt(), kGrain, [&](long long lo, long long hi) {
+    std::fill(a + lo, a + hi, rho);
+    std::fill(b + lo, b + hi, 0.0f);
+  });
   setxr0();
   getdmx();
 }
@@ -300,12 +281,10 @@ void setxr0() {
   g_nxr0 = g_whole ? static_cast<int>(getnt()) : getnxindx();
   float* x = g_xr0[g_cur];
   const float* a = getabcdr();
-  if (g_whole) {
-    for (int i = 0; i < g_nxr0; ++i) x[i] = a[i];
-    return;
-  }
-  const int* xi = getxindx();
-  for (int i = 0; i < g_nxr0; ++i) x[i] = a[xi[i]];
+  const int* xi = g_whole ? nullptr : getxindx();
+  parallel_for(g_nxr0, kGrain, [&](long long lo, long long hi) {
+    for (long long i = lo; i < hi; ++i) x[i] = a[xi ? xi[i] : i];
+  });
 }
 
 void getdmx() {
@@ -314,11 +293,19 @@ void getdmx() {
     return;
   }
   const float* x = g_xr0[g_cur];
+  // Extremes of each part, then of the parts: the same whatever the split.
+  std::mutex m;
   float lo = x[0], hi = x[0];
-  for (int i = 1; i < g_nxr0; ++i) {
-    lo = std::min(lo, x[i]);
-    hi = std::max(hi, x[i]);
-  }
+  parallel_for(g_nxr0, kGrain, [&](long long i0, long long i1) {
+    float l = x[i0], h = x[i0];
+    for (long long i = i0 + 1; i < i1; ++i) {
+      l = std::min(l, x[i]);
+      h = std::max(h, x[i]);
+    }
+    std::lock_guard<std::mutex> lk(m);
+    lo = std::min(lo, l);
+    hi = std::max(hi, h);
+  });
   g_dmin = lo;
   g_dmax = hi;
 }
@@ -329,35 +316,12 @@ float getdmaxcur() { return g_dmax; }
 void getbrfromxr0() {
   float* a = getabcdr();
   float* b = getabcdi();
-  const long long nt = getnt();
   const float* x = g_xr0[g_cur];
-  if (g_whole) {
-    for (long long j = 0; j < nt; ++j) a[j] = x[j];
-    for (long long j = 0; j < nt; ++j) b[j] = 0;
-  } else {
-    for (long long j = 0; j < nt; ++j) {
-      a[j] = x[g_rep[j]];
-      b[j] = 0;
-    }
-  }
-}
-
-void getbrfromxr0packed() {
-  float* a = getabcdr();
-  float* b = getabcdi();
-  const long long h = getnt() / 2;
-  const float* x = g_xr0[g_cur];
-  if (g_whole) {
-    for (long long j = 0; j < h; ++j) {
-      a[j] = x[2 * j];
-      b[j] = x[2 * j + 1];
-    }
-  } else {
-    for (long long j = 0; j < h; ++j) {
-      a[j] = x[g_rep[2 * j]];
-      b[j] = x[g_rep[2 * j + 1]];
-    }
-  }
+  const bool whole = g_whole;
+  parallel_for(getnt(), kGrain, [&](long long lo, long long hi) {
+    for (long long j = lo; j < hi; ++j) a[j] = x[whole ? j : g_rep[j]];
+    std::fill(b + lo, b + hi, 0.0f);
+  });
 }
 
 int getnxr0() { return g_nxr0; }
@@ -396,9 +360,11 @@ void resetsynthesis() {
   g_all_made = false;
   g_whole = false;
   g_dmin = g_dmax = 0;
-  g_packed = false;
   g_fcr.clear();
   g_fci.clear();
+  std::vector<float>().swap(g_dfr);
+  std::vector<float>().swap(g_dfi);
+  std::vector<FCoef>().swap(g_dlist);
 }
 
 }  // namespace trovan

@@ -14,22 +14,22 @@
 
 namespace trovan {
 
+// The syntheses of real maps run on a half grid of paired points when the
+// grid has an axis of even length (density/halfgrid.hpp); the map is always
+// left in the real half of the work grid at every point, the imaginary half
+// cleared.
 void mapxyz();   // Fourier synthesis of the coefficients in the work grid
 // Difference coefficients (Fo - Fc)/sigma^2 of the independent reflections,
 // each times w[k] when weights are given.
 void setdf(const float* w = nullptr);
 void difxyz();   // setdf, then synthesis: the difference map in the work grid
-// The same map times V (the synthesis without its 1/V scale), made at half
-// the cost when the first grid axis is even: the real map value at grid
-// point j is then (j & 1 ? getabcdi() : getabcdr())[j >> 1] (the two
-// neighbours along the first axis paired as one complex number), and
-// difxyzvpacked() says so; otherwise it is getabcdr()[j].
+// The same map times V (the synthesis without its 1/V scale), at
+// getabcdr()[j] for every grid point j, the imaginary half cleared.
 void difxyzv(const float* w = nullptr);
-bool difxyzvpacked();
 // Structure factors of the current density at the independent reflections
-// (getfcr, getfci); returns F000. The work grid is left as scratch (with an
-// even first axis the real density is transformed as a half grid of paired
-// points, see difxyzv).
+// (getfcr, getfci); returns F000. The work grid is left as scratch (the
+// real density is transformed as a half grid of paired points when the
+// grid has an axis of even length).
 float maphkl();
 
 void initcr1();
@@ -39,10 +39,6 @@ void getdmx();   // minimum and maximum of the current density list
 float getdmincur();
 float getdmaxcur();
 void getbrfromxr0();  // the work grid := the current density at every grid point
-// The same, with the points paired along an even first axis: entry j of the
-// first nt/2 of each half holds the density at 2j (real half) and 2j+1
-// (imaginary half).
-void getbrfromxr0packed();
 
 int getnxr0();
 float* getxr0();

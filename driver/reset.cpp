@@ -7,6 +7,7 @@
 #include "density/mem.hpp"
 #include "density/synthesis.hpp"
 #include "maps/boxfile.hpp"
+#include "maps/densityfile.hpp"
 #include "maps/peaks.hpp"
 #include "plot/calcomp.hpp"
 #include "plot/drwmap.hpp"
@@ -32,6 +33,7 @@ void reset_all() {
   resetmem();
   resetpeaks();
   resetboxfile();
+  resetdensityfile();
   resetcalcomp();
   resetdrwmap();
 }

@@ -7,7 +7,9 @@ namespace trovan {
 
 // Calls the reset of each module, lowest layer first. The bindings of the
 // input and listing streams are left as they are: they say where a run
-// reads and writes, which its caller chooses.
+// reads and writes, which its caller chooses; so are the number of worker
+// threads and the instruction set of the transform (resetthreads,
+// resetfft), which say how it computes, not what.
 void reset_all();
 
 }  // namespace trovan

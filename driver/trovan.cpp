@@ -400,9 +400,15 @@ void compute(const Job& job) {
     memloop(getf0());
   }
 
-  // The full grid, its extrema and peaks.
+  // The full grid, its extrema and peaks. The density file is handed to
+  // the system first, and the disk takes it while the peaks are searched;
+  // a failed write is still reported after the peak list.
   getbrfromxr0();
   checkfinitemap(getabcdr(), getnt());
+  wrtdxyzstart(job.density, getabcdr(), getnt());
+  struct Abandon {
+    ~Abandon() { wrtdxyzabandon(); }
+  } abandon;
   pksearchnd(job.pkmin);
   float dmin = 0, dmax = 0, xmn[6], xmx[6];
   getpeakcrd(dmin, xmn, dmax, xmx);
@@ -413,7 +419,7 @@ void compute(const Job& job) {
   out() << '\n';
 
   // The density file, and for maximum entropy the final agreement.
-  wrtdxyz(job.density, getabcdr(), getnt());
+  wrtdxyzfinish();
   if (ismem()) rfct(job.iwhkl);
 
   // The drawings and boxes.

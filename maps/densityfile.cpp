@@ -1,12 +1,15 @@
 #include "maps/densityfile.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <utility>
 
 #include "util/files.hpp"
 #include "util/input.hpp"
@@ -60,9 +63,17 @@ void readdxyz(const std::string& fname, float* rho, long long nt) {
            std::to_string(j) + ": make it again, with smaller amplitudes (fmag=)");
 }
 
-void wrtdxyz(const std::string& fname, const float* rho, long long nt) {
-  const std::string name = trim(fname);
-  TempOut t = opentemp(name, "density file");
+namespace {
+
+// A write begun by wrtdxyzstart and not yet finished.
+bool g_pending = false;
+TempOut g_out;
+
+}  // namespace
+
+void wrtdxyzstart(const std::string& fname, const float* rho, long long nt) {
+  wrtdxyzabandon();
+  TempOut t = opentemp(trim(fname), "density file");
   unsigned char m[4];
   put_u32le(m, static_cast<std::uint32_t>(4 * nt));
   const std::size_t n = static_cast<std::size_t>(nt), half = n / 2;
@@ -77,7 +88,37 @@ void wrtdxyz(const std::string& fname, const float* rho, long long nt) {
   }
   writetemp(t, rho + half, sizeof(float) * (n - half));
   writetemp(t, m, 4);
+  // The values leave the program's buffer now, and the system is asked to
+  // start putting them on the disk; committemp's fsync then waits only for
+  // what is left. A failure here is remembered and reported by committemp.
+  if (t.err == 0 && std::fflush(t.f) != 0) t.err = errno != 0 ? errno : EIO;
+#if defined(__linux__) && defined(SYNC_FILE_RANGE_WRITE)
+  if (t.err == 0) ::sync_file_range(::fileno(t.f), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+  g_out = std::move(t);
+  g_pending = true;
+}
+
+void wrtdxyzfinish() {
+  if (!g_pending) return;
+  g_pending = false;
+  TempOut t = std::move(g_out);
+  g_out = TempOut{};
   committemp(t);
+}
+
+void wrtdxyzabandon() {
+  if (!g_pending) return;
+  g_pending = false;
+  droptemp(g_out);
+  g_out = TempOut{};
+}
+
+void resetdensityfile() { wrtdxyzabandon(); }
+
+void wrtdxyz(const std::string& fname, const float* rho, long long nt) {
+  wrtdxyzstart(fname, rho, nt);
+  wrtdxyzfinish();
 }
 
 }  // namespace trovan

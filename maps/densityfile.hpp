@@ -13,4 +13,18 @@ namespace trovan {
 void readdxyz(const std::string& name, float* rho, long long nt);
 void wrtdxyz(const std::string& name, const float* rho, long long nt);
 
+// The same write in two steps, so that the run can go on while the disk
+// takes the values: wrtdxyzstart copies them into the temporary file and
+// asks the system to start putting it on the disk; wrtdxyzfinish waits for
+// that, renames the file over the old one, and reports a failure of either
+// step (as wrtdxyz would have). wrtdxyzabandon removes the temporary file of
+// a write that was started and will not be finished (the run stopped in
+// between); it does nothing otherwise.
+void wrtdxyzstart(const std::string& name, const float* rho, long long nt);
+void wrtdxyzfinish();
+void wrtdxyzabandon();
+
+// Abandons a write left pending (a run stopped between the two steps).
+void resetdensityfile();
+
 }  // namespace trovan

@@ -1,5 +1,6 @@
 #include "reflections/expand.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
@@ -68,13 +69,12 @@ struct SpreadCount {
 // The one expansion: every reflection m (grid index j[m], value fr + i fi)
 // at its images h.R_grid with the phase shift exp(+2 pi i h.tau) (none for
 // |F|^2 under the rotations alone: `rotations_only`), each with its Friedel
-// mate. The grid must be cleared by the caller.
+// mate, handed to put(grid index, real part, imaginary part).
+template <class Put>
 void spread(int n, const int* j, const float* fr, const float* fi, bool rotations_only,
-            const std::vector<std::array<double, 6>>& prj, SpreadCount& count) {
+            const std::vector<std::array<double, 6>>& prj, SpreadCount& count, Put put) {
   const int nt = static_cast<int>(getnt());
   const int nsymo = getnsymo();
-  float* a = getabcdr();
-  float* b = getabcdi();
   for (int m = 0; m < n; ++m) {
     if (j[m] <= 0 || j[m] >= nt) quit("grid index out of range in setffromf0");
     int h[6], hr[6];
@@ -93,13 +93,9 @@ void spread(int n, const int* j, const float* fr, const float* fi, bool rotation
         re = fr[m] * c - fi[m] * s;
         im = fi[m] * c + fr[m] * s;
       }
-      const int jr = gethkltoj(hr);
-      a[jr] = static_cast<float>(re);
-      b[jr] = static_cast<float>(im);
+      put(gethkltoj(hr), static_cast<float>(re), static_cast<float>(im));
       for (int e = 0; e < 6; ++e) hr[e] = -hr[e];
-      const int jf = gethkltoj(hr);
-      a[jf] = static_cast<float>(re);
-      b[jf] = static_cast<float>(-im);
+      put(gethkltoj(hr), static_cast<float>(re), static_cast<float>(-im));
       count.used += 2;
     }
   }
@@ -206,9 +202,33 @@ void setffromf0(int n, const int* j, const float* fr, const float* fi, float f00
   float* b = getabcdi();
   for (long long m = 0; m < nt; ++m) a[m] = b[m] = 0.0f;
   SpreadCount count;
-  spread(n, j, fr, fi, false, projections(), count);
+  spread(n, j, fr, fi, false, projections(), count, [&](int jr, float re, float im) {
+    a[jr] = re;
+    b[jr] = im;
+  });
   a[0] = f000;
   b[0] = 0.0f;
+}
+
+void getffromf0(int n, const int* j, const float* fr, const float* fi, float f000,
+                std::vector<FCoef>& list) {
+  if (getnt() > kGridMax) quit("nt > nts in setffromf0");
+  // An image met twice (a reflection on a symmetry element) is stored once,
+  // as the grid would hold it: the last value put there.
+  list.clear();
+  SpreadCount count;
+  spread(n, j, fr, fi, false, projections(), count,
+         [&](int jr, float re, float im) { list.push_back({jr, re, im}); });
+  list.push_back({0, f000, 0.0f});
+  std::stable_sort(list.begin(), list.end(), [](const FCoef& x, const FCoef& y) { return x.j < y.j; });
+  std::size_t w = 0;
+  for (std::size_t r = 0; r < list.size(); ++r) {
+    if (w > 0 && list[w - 1].j == list[r].j)
+      list[w - 1] = list[r];
+    else
+      list[w++] = list[r];
+  }
+  list.resize(w);
 }
 
 void resetexpand() {
@@ -354,7 +374,11 @@ void symstf() {
                                      r.fo * r.sn - (isdfourier() ? r.fc * r.sn : 0.0f), r.sigma, cnind, j, r.h);
   }
   SpreadCount count;
-  spread(static_cast<int>(js.size()), js.data(), fr.data(), fi.data(), ispatterson(), prj, count);
+  spread(static_cast<int>(js.size()), js.data(), fr.data(), fi.data(), ispatterson(), prj, count,
+         [&](int jr, float re, float im) {
+           ar[jr] = re;
+           ai[jr] = im;
+         });
   g_nind = cnind;
   setf0(ar[0]);
   out() << "f000 used in the calculation =" << ld(ar[0]) << '\n';

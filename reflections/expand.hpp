@@ -17,6 +17,7 @@
 // leave out the images a projection removes, and store every image with its
 // Friedel mate.
 #pragma once
+#include <vector>
 
 namespace trovan {
 
@@ -48,6 +49,19 @@ int isprj(const int* h);
 // removed by a projection are left out. For a centrosymmetric group the
 // images under the inversion are the Friedel mates.
 void setffromf0(int n, const int* j, const float* fr, const float* fi, float f000);
+
+// One coefficient of a sparse grid: grid index, real and imaginary part.
+struct FCoef {
+  int j;
+  float re, im;
+};
+// The same coefficients as a list instead of a grid: every grid index that
+// setffromf0 would set, once, with the value it would hold, in ascending
+// order of the index (F(000) included). On a large grid the list is a tiny
+// fraction of it, and a synthesis can start from it without clearing the
+// whole grid first.
+void getffromf0(int n, const int* j, const float* fr, const float* fi, float f000,
+                std::vector<FCoef>& list);
 
 // Stores a coefficient at grid index j as the map kind wants it: F for the
 // Fourier, difference and MEM maps, |F|^2 (real) for the Patterson map.

@@ -3,9 +3,11 @@
 // any order, --gtest_shuffle) left behind.
 #include <gtest/gtest.h>
 
+#include "density/fft.hpp"
 #include "driver/reset.hpp"
 #include "util/input.hpp"
 #include "util/stop.hpp"
+#include "util/threads.hpp"
 
 namespace {
 
@@ -15,6 +17,8 @@ struct CleanStart : ::testing::EmptyTestEventListener {
     trovan::set_input_stream(nullptr);
     trovan::set_out_stream(nullptr);
     trovan::reset_all();
+    trovan::resetthreads();
+    trovan::resetfft();
   }
   // A test's streams end with it.
   void OnTestEnd(const ::testing::TestInfo&) override {

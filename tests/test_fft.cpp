@@ -12,6 +12,7 @@
 
 #include "density/fft.hpp"
 #include "util/stop.hpp"
+#include "util/threads.hpp"
 
 namespace trovan {
 namespace {
@@ -112,16 +113,33 @@ void transform(Grid& g, int isn) {
   EXPECT_EQ(icon, 0);
 }
 
+// The kernels exist for several instruction sets (scalar, 4-lane, AVX2,
+// AVX-512): every set this processor has must pass the same checks.
+template <class F>
+void for_each_isa(F f) {
+  const int best = setfftisa(3);
+  for (int level = 0; level <= best; ++level) {
+    if (setfftisa(level) != level) continue;
+    SCOPED_TRACE("instruction set " + std::to_string(level));
+    f();
+  }
+  setfftisa(3);
+}
+
+// The direct sum once, the transform with every instruction set.
 void check_against_direct(const std::vector<int>& n, int isn, unsigned seed) {
-  Grid g = random_grid(n, seed);
-  const auto ref = direct_dft(g, isn);
-  const double tol = tolerance(g);
-  transform(g, isn);
-  double worst = 0;
-  for (long long k = 0; k < g.nt(); ++k)
-    worst = std::max(worst, std::abs(cd(g.a[k], g.b[k]) - ref[k]));
-  EXPECT_LE(worst, tol) << "shape of " << n.size() << " axes, first " << n[0]
-                        << ", isn " << isn;
+  const Grid orig = random_grid(n, seed);
+  const auto ref = direct_dft(orig, isn);
+  const double tol = tolerance(orig);
+  for_each_isa([&] {
+    Grid g = orig;
+    transform(g, isn);
+    double worst = 0;
+    for (long long k = 0; k < g.nt(); ++k)
+      worst = std::max(worst, std::abs(cd(g.a[k], g.b[k]) - ref[k]));
+    EXPECT_LE(worst, tol) << "shape of " << n.size() << " axes, first " << n[0] << ", isn "
+                          << isn;
+  });
 }
 
 const int kLengths[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 15, 16, 18, 20, 23,
@@ -164,22 +182,49 @@ TEST(Fft, MultiDimensionalShapesMatchDirectSum) {
 // the blocks split across the outer index, and a long stride.
 TEST(Fft, LargerGridsMatchDirectSumAtSampledBins) {
   const std::vector<std::vector<int>> shapes = {
-      {20, 24, 64}, {12, 12, 12, 12}, {2, 1500}, {16, 16, 16, 5}};
+      {20, 24, 64}, {12, 12, 12, 12}, {2, 1500}, {16, 16, 16, 5}, {3, 7, 1024}, {9, 5, 2, 700}};
   unsigned seed = 300;
   for (const auto& n : shapes)
     for (int isn : {+1, -1}) {
-      Grid g = random_grid(n, seed++);
-      const Grid orig = g;
-      const double tol = tolerance(g);
-      transform(g, isn);
+      const Grid orig = random_grid(n, seed++);
+      const double tol = tolerance(orig);
       std::mt19937 rng(seed);
-      std::uniform_int_distribution<long long> pick(0, g.nt() - 1);
+      std::uniform_int_distribution<long long> pick(0, orig.nt() - 1);
+      std::vector<long long> bins;
+      std::vector<cd> want;
       for (int t = 0; t < 12; ++t) {
-        const long long k = t == 0 ? 0 : t == 1 ? g.nt() - 1 : pick(rng);
-        EXPECT_LE(std::abs(cd(g.a[k], g.b[k]) - direct_bin(orig, k, isn)), tol)
-            << "bin " << k;
+        bins.push_back(t == 0 ? 0 : t == 1 ? orig.nt() - 1 : pick(rng));
+        want.push_back(direct_bin(orig, bins.back(), isn));
       }
+      for_each_isa([&] {
+        Grid g = orig;
+        transform(g, isn);
+        for (std::size_t t = 0; t < bins.size(); ++t)
+          EXPECT_LE(std::abs(cd(g.a[bins[t]], g.b[bins[t]]) - want[t]), tol) << "bin " << bins[t];
+      });
     }
+}
+
+// The work of a transform is shared among threads by a fixed split, and
+// every lane is computed alike in any share: the result is the same bit for
+// bit with any number of threads.
+TEST(Fft, ThreadCountDoesNotChangeTheResult) {
+  for (const auto& n : {std::vector<int>{8, 8, 8, 8, 8, 8}, std::vector<int>{5, 12, 7, 20, 9},
+                        std::vector<int>{3, 100000}}) {
+    const Grid orig = random_grid(n, 350);
+    std::vector<Grid> out;
+    for (int threads : {1, 2, 3}) {
+      setnthreads(threads);
+      Grid g = orig;
+      transform(g, -1);
+      out.push_back(std::move(g));
+    }
+    setnthreads(0);
+    for (std::size_t t = 1; t < out.size(); ++t) {
+      EXPECT_EQ(out[t].a, out[0].a) << t + 1 << " threads";
+      EXPECT_EQ(out[t].b, out[0].b) << t + 1 << " threads";
+    }
+  }
 }
 
 TEST(Fft, ForwardThenBackwardGivesNtTimesInput) {

@@ -69,6 +69,23 @@ void expect_orbits_partition_grid() {
     getrxi(x, xr, i, k);
     return getxyztoj(xr);
   });
+  // The orbit map gives every grid point the position of its orbit's
+  // listed point.
+  {
+    const int nt = static_cast<int>(getnt());
+    std::vector<int> rep(nt, -1), want(nt, -1);
+    for (int m = 0; m < getnxindx(); ++m) {
+      int x[6], xr[6];
+      getitoxyz(getxindx()[m], x);
+      for (int i = 1; i <= getnsymo(); ++i)
+        for (int k = 0; k <= getncent(); ++k) {
+          getrxi(x, xr, i, k);
+          want[getxyztoj(xr)] = m;
+        }
+    }
+    EXPECT_EQ(getxindxorbits(rep.data()), nt);
+    EXPECT_EQ(rep, want);
+  }
   // The fast image used by the walks over the whole grid is the same point.
   for (int j = 0; j < static_cast<int>(getnt()); ++j) {
     int x[6], xr[6];
@@ -358,6 +375,17 @@ void expect_symmetric_map(bool real_f, int nref) {
   }
   setffromf0(nref, js.data(), fr.data(), fi.data(), 10.f);
   EXPECT_EQ(getabcdr()[0], 10.f);
+  // The list form holds exactly the non-zero entries of the grid, in order.
+  std::vector<FCoef> list;
+  getffromf0(nref, js.data(), fr.data(), fi.data(), 10.f, list);
+  std::size_t t = 0;
+  for (long long j = 0; j < getnt(); ++j) {
+    const bool set = t < list.size() && list[t].j == j;
+    EXPECT_EQ(set ? list[t].re : 0.f, getabcdr()[j]) << j;
+    EXPECT_EQ(set ? list[t].im : 0.f, getabcdi()[j]) << j;
+    if (set) ++t;
+  }
+  EXPECT_EQ(t, list.size());
   for (int s = 0; s < 4; ++s) {
     int p[6] = {0, 0, 0, 0, 0, 0};
     for (int e = 0; e < getidm(); ++e) p[e] = std::uniform_int_distribution<int>(0, n[e] - 1)(rng);

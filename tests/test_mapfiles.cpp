@@ -89,6 +89,28 @@ TEST(DensityFile, TruncatedOrBadMarkersAreRefused) {
   }
 }
 
+// The write in two steps: the old file stays until the second step, which
+// puts the new one in its place; a run that stops in between leaves the old
+// file and no temporary one.
+TEST(DensityFile, TwoStepWriteReplacesOnlyWhenFinished) {
+  fs::path d = scratch_dir("dentwo");
+  write_file(d / "m.den", "old");
+  std::vector<float> rho = {1.0f, 2.0f, 3.0f};
+  wrtdxyzstart((d / "m.den").string(), rho.data(), 3);
+  EXPECT_EQ(slurp(d / "m.den"), "old");
+  wrtdxyzabandon();
+  EXPECT_EQ(slurp(d / "m.den"), "old");
+  int files = 0;
+  for (const auto& e : fs::directory_iterator(d)) files += e.is_regular_file();
+  EXPECT_EQ(files, 1) << "a temporary file was left behind";
+  wrtdxyzstart((d / "m.den").string(), rho.data(), 3);
+  rho[1] = -7.0f;  // the values were taken at the first step
+  wrtdxyzfinish();
+  std::vector<float> back(3);
+  readdxyz((d / "m.den").string(), back.data(), 3);
+  EXPECT_EQ(back, (std::vector<float>{1.0f, 2.0f, 3.0f}));
+}
+
 TEST(DensityFile, AFailedWriteKeepsThePreviousFile) {
   Quiet q;
   fs::path d = scratch_dir("denkeep");

@@ -1,19 +1,58 @@
-// Shared helpers: matrix inversion and products, the descending sort, and
-// Fortran-style editing of numbers in the listing.
+// Shared helpers: matrix inversion and products, the descending sort,
+// Fortran-style editing of numbers in the listing, and the worker threads.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <vector>
 #include <random>
 #include <sstream>
 
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
+#include "util/threads.hpp"
 
 using namespace trovan;
 
 namespace {
+
+// The split of a loop among threads covers every item once, in parts that
+// follow each other, and small loops stay on one thread.
+TEST(Threads, ParallelForCoversEveryItemOnce) {
+  for (int threads : {1, 2, 3, 5}) {
+    setnthreads(threads);
+    for (long long n : {0LL, 1LL, 7LL, 1000LL, 100003LL}) {
+      std::vector<std::atomic<int>> hits(n);
+      std::atomic<int> parts{0};
+      parallel_for(n, 10, [&](long long lo, long long hi) {
+        ++parts;
+        EXPECT_LT(lo, hi);
+        for (long long i = lo; i < hi; ++i) ++hits[i];
+      });
+      for (long long i = 0; i < n; ++i) ASSERT_EQ(hits[i], 1) << threads << " " << n << " " << i;
+      EXPECT_LE(parts, std::max(1LL, std::min<long long>(threads, n / 10)));
+    }
+  }
+  setnthreads(0);
+  EXPECT_GE(getnthreads(), 1);
+}
+
+#if defined(__x86_64__)
+// Inside the guard a product below the normal range is zero and a denormal
+// operand reads as zero; outside it both are kept.
+TEST(Threads, DenormalsFlushOnlyInsideTheGuard) {
+  volatile float tiny = 1e-30f, small = 1e-10f, denormal = 1e-40f;
+  {
+    FlushDenormals ftz;
+    EXPECT_EQ(tiny * small, 0.0f);
+    EXPECT_EQ(denormal * 1e10f, 0.0f);
+  }
+  EXPECT_GT(tiny * small, 0.0f);
+  EXPECT_GT(denormal * 1e10f, 0.0f);
+}
+#endif
 
 TEST(Matinv, InverseTimesMatrixIsIdentityAndDeterminantMatches) {
   std::mt19937 rng(7);

@@ -1,0 +1,60 @@
+// Real maps transformed as half grids of paired points.
+//
+// A density and a difference map are real, and their coefficients obey
+// Friedel's law X(-k) = conj X(k): each is half the information of a complex
+// grid. Along an axis e of even length n_e = 2 m the real values x are
+// paired as one complex number per two neighbours,
+//   z(j') = x(..., 2 j'_e, ...) + i x(..., 2 j'_e + 1, ...),
+// a complex grid of nt/2 points (axis e of length m, the others as they
+// are), held in the first nt/2 entries of the two halves of the work grid.
+// With B the product of the lengths of the axes before e, half-grid point q
+// holds the full-grid points p(q) = q + B floor(q/B) (real part) and
+// p(q) + B (imaginary part). One transform of the half grid does the work of
+// the full one:
+//
+// Analysis (isn = -1, structure factors of a real map): with Z the
+// transform of z and Z(-k) its value at the index negated on every axis,
+//   E(k) = (Z(k) + conj Z(-k)) / 2       the transform of the even planes,
+//   O(k) = (Z(k) - conj Z(-k)) / (2 i)   the transform of the odd planes,
+//   X(k) = E(k') + exp(-2 pi i k_e / n_e) O(k'),   k' = k with k_e mod m.
+//
+// Synthesis (isn = +1) from Hermitian coefficients X: the even and odd
+// planes are the syntheses of X(k') + X(k'+m) and w^k'_e (X(k') - X(k'+m)),
+// w = exp(+2 pi i / n_e) (k'+m on axis e), so z is the synthesis of
+//   Z(k') = X(k') (1 + i w^k'_e) + X(k'+m) (1 - i w^k'_e).
+// For coefficients that are not Hermitian this gives another map than the
+// real part of the full synthesis; the program's coefficients always are
+// (every reflection is stored with its Friedel mate).
+#pragma once
+#include <cstddef>
+
+#include "reflections/expand.hpp"
+
+namespace trovan {
+
+// The axis along which a real grid of lengths n[0..m-1] is paired: the
+// first of even length whose half is a length the transform takes; -1 when
+// there is none (the full complex transform is used then).
+int getpairaxis(const int* n, int m);
+
+// The lengths of the half grid paired along axis e.
+void gethalfgrid(const int* n, int m, int e, int* half);
+
+// Synthesis of the real map whose Hermitian coefficients fill a (real parts)
+// and b (imaginary parts) over the grid n[0..m-1]: afterwards a holds the
+// map times `scale` at every grid point and b is cleared. The transform
+// runs on the half grid when the grid has a pairing axis.
+void synthreal(float* a, float* b, const int* n, int m, float scale);
+// The same synthesis from the list of the non-zero coefficients (each grid
+// index once, a Hermitian set): only the half grid is cleared and the
+// coefficients go straight to their paired places, Z(k') taking X(k') and
+// X(k'+m) as above.
+void synthrealfrom(float* a, float* b, const int* n, int m, float scale, const FCoef* c,
+                   std::size_t count);
+
+// Analysis: X(k) at full-grid coordinates k (0 <= k_i < n_i) of the real map
+// whose half grid (paired along e) a, b has been transformed with isn = -1.
+void pairedcoef(const float* a, const float* b, const int* n, int m, int e, const int* k,
+                double& xr, double& xi);
+
+}  // namespace trovan
