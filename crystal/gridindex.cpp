@@ -349,6 +349,15 @@ void setitt() {
 
 long long getnt() { return g_mm[dim()]; }
 
+GridView gridview(const float* map) {
+  GridView v;
+  v.rho = map ? map : getabcdr();
+  getng(v.n);
+  const int idm = dim();
+  v.idm = idm < 1 ? 1 : (idm > 6 ? 6 : idm);
+  return v;
+}
+
 void getitoxyz(int j, int* x) {
   const int idm = dim();
   for (int i = 0; i < 6; ++i)
@@ -522,21 +531,7 @@ void setsmopprm() {
 }
 
 void getrgrid(int i, int* rot) { mcpyi(g_rg[i - 1], rot); }
-void gettgrid(int i, double* trans) {
-  for (int e = 0; e < 6; ++e) trans[e] = g_tg[i - 1][e];
-}
-
-void gethrg(const int* h, int* hr, int i, int k) {
-  const int* r = g_rg[i - 1];
-  const int sign = (k != 0) ? -1 : 1;
-  int y[6];
-  for (int j = 0; j < 6; ++j) {
-    int s = 0;
-    for (int e = 0; e < 6; ++e) s += h[e] * r[at(e, j)];
-    y[j] = sign * s;
-  }
-  for (int j = 0; j < 6; ++j) hr[j] = y[j];
-}
+void gethrg(const int* h, int* hr, int i, int k) { vmtpli6(h, g_rg[i - 1], k != 0 ? -1 : 1, hr); }
 
 double getytg(const int* h, int i, int k) {
   double s = 0;

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "util/workgrid.hpp"
+#include "util/gridview.hpp"
 
 namespace trovan {
 
@@ -37,6 +38,9 @@ void setitt();
 // Product of the grid sizes over the dimension; may exceed kGridMax (the
 // driver checks), saturates far above it instead of overflowing.
 long long getnt();
+// A map of this grid as a view (sizes from getng, dimension from getidm);
+// without a map, the real half of the work grid.
+GridView gridview(const float* map = nullptr);
 
 // Index maps. Components above the dimension are 0 in every result.
 void getitoxyz(int j, int* x);
@@ -60,7 +64,6 @@ int iskip(const int* h);
 // grid steps.
 void setsmopprm();
 void getrgrid(int i, int* rot);       // R_grid of operator i (1-based)
-void gettgrid(int i, double* trans);  // tau_grid of operator i
 // Grid-basis index image h.R_grid, negated when k != 0.
 void gethrg(const int* h, int* hr, int i, int k);
 // Phase shift h.tau_grid over the dimension, negated when k != 0.

@@ -128,6 +128,27 @@ void scales(float* s) {
   }
 }
 
+// y = a.x with x a column vector, and y = x.a with x a row vector (6x6,
+// summed in double precision); y may be x.
+void coltimes(const float* a, const float* x, float* y) {
+  float r[6];
+  for (int i = 0; i < 6; ++i) {
+    double s = 0;
+    for (int m = 0; m < 6; ++m) s += double(a[at(i, m)]) * x[m];
+    r[i] = static_cast<float>(s);
+  }
+  vcpyr(r, y, 6);
+}
+void rowtimes(const float* x, const float* a, float* y) {
+  float r[6];
+  for (int j = 0; j < 6; ++j) {
+    double s = 0;
+    for (int k = 0; k < 6; ++k) s += double(x[k]) * a[at(k, j)];
+    r[j] = static_cast<float>(s);
+  }
+  vcpyr(r, y, 6);
+}
+
 // A square matrix is taken as singular when its determinant is tiny against
 // the product of its row lengths (Hadamard's bound): this does not depend
 // on the units of the rows, which differ between the parallel rows and the
@@ -387,11 +408,6 @@ void calltcs() {
   g_recip_done = true;
 }
 
-void getltc(float* direct, float* reciprocal) {
-  vcpyr(g_ltc1, direct, 9);
-  vcpyr(g_ltc2, reciprocal, 9);
-}
-
 void setu1mtrx(int iaxis) {
   if (iaxis != 2 && iaxis != 3) return;  // other settings leave U1 as it is
   if (!g_recip_done) calltcs();
@@ -621,17 +637,6 @@ void getdir(int family, int k, float* v) {
   for (int i = 0; i < 6; ++i) v[i] = src ? src[i] : 0;
 }
 
-void getamij(int n, float* a3) {
-  mcpy3(n >= 1 && n <= 3 ? g_amij[n - 1] : g_bmij, a3);
-}
-
-// ---- metric ----------------------------------------------------------
-//
-// Direct-space metric in Angstrom^2: g(m,n) = a_m . a_n with a_m the m-th
-// direct basis vector, column m of dr with its Cartesian components put in
-// Angstrom by the lattice-constant scales. x.g.x is then the squared length
-// of the Cartesian vector that getqe0 gives for x. For isys 3..5 this makes
-// g(5,5) = c^2 (the periodic axis) and leaves the dummy sixth axis at 1.
 void mtrtns() {
   for (float& x : g_mtrt) x = 0;
   if (!basis_ready() || !g_dr_ready) return;  // general basis not yet complete
@@ -689,7 +694,6 @@ void getdi(float* a) { mcpy(g_di, a); }
 void getmtrt(float* a) { mcpy(g_mtrt, a); }
 void getsr(float* a) { mcpy(g_sr, a); }
 void getsi(float* a) { mcpy(g_si, a); }
-void gettr(float* a) { mcpy(g_tr, a); }
 void getti(float* a) { mcpy(g_ti, a); }
 
 // ---- volume ------------------------------------------------------------
@@ -726,11 +730,9 @@ void ltscale(float* v) {
 
 // q = h.dq (row vector), in units of the basis.
 void getqi00(const int* h, float* q) {
-  for (int j = 0; j < 6; ++j) {
-    double s = 0;
-    for (int k = 0; k < 6; ++k) s += double(h[k]) * g_dq[at(k, j)];
-    q[j] = static_cast<float>(s);
-  }
+  float hf[6];
+  for (int k = 0; k < 6; ++k) hf[k] = static_cast<float>(h[k]);
+  rowtimes(hf, g_dq, q);
 }
 void getqi0(const int* h, float* q) {
   getqi00(h, q);
@@ -740,51 +742,28 @@ void getqir(const int* h, float* q) { getqi0(h, q); }
 
 // Deformed reciprocal vector. Direct vectors go as e = e0.de (getqe); for
 // h.x to stay the same under strain the reciprocal ones must go with the
-// inverse transpose, q = q0.di^T, i.e. q_j = sum_k q0_k di(j,k).
+// inverse transpose, q = q0.di^T, i.e. q_j = sum_k q0_k di(j,k) = (di.q0)_j.
 void getqi(const int* h, float* q) {
   float q0[6];
   getqi00(h, q0);
-  for (int j = 0; j < 6; ++j) {
-    double s = 0;
-    for (int k = 0; k < 6; ++k) s += double(q0[k]) * g_di[at(j, k)];
-    q[j] = static_cast<float>(s);
-  }
+  coltimes(g_di, q0, q);
   rltscale(q);
 }
 
 // e = dr.x: Cartesian position of fractional coordinates x.
 void getqe0(const float* x, float* e) {
-  for (int i = 0; i < 6; ++i) {
-    double s = 0;
-    for (int m = 0; m < 6; ++m) s += double(g_dr[at(i, m)]) * x[m];
-    e[i] = static_cast<float>(s);
-  }
+  coltimes(g_dr, x, e);
   ltscale(e);
 }
+// The same on the deformed lattice: e = (dr.x).de.
 void getqe(const float* x, float* e) {
   float e0[6];
-  for (int i = 0; i < 6; ++i) {
-    double s = 0;
-    for (int m = 0; m < 6; ++m) s += double(g_dr[at(i, m)]) * x[m];
-    e0[i] = static_cast<float>(s);
-  }
-  for (int j = 0; j < 6; ++j) {
-    double s = 0;
-    for (int k = 0; k < 6; ++k) s += double(e0[k]) * g_de[at(k, j)];
-    e[j] = static_cast<float>(s);
-  }
+  coltimes(g_dr, x, e0);
+  rowtimes(e0, g_de, e);
   ltscale(e);
 }
 
-void getxe00(const float* x, float* e) {
-  float r[6];
-  for (int i = 0; i < 6; ++i) {
-    double s = 0;
-    for (int m = 0; m < 6; ++m) s += double(g_dq[at(i, m)]) * x[m];
-    r[i] = static_cast<float>(s);
-  }
-  vcpyr(r, e, 6);
-}
+void getxe00(const float* x, float* e) { coltimes(g_dq, x, e); }
 void getxe(const float* x, float* e) {
   float c[6];
   vcpyr(x, c, 6);

@@ -37,9 +37,6 @@ void setumtrx(int iaxis);    // both, into the parallel columns of the isys-0 ba
 // first six values are perpendicular component 1 of basis vectors 1..6).
 void readvmtrx();
 void setdqmtrx();
-// The direct and reciprocal cell constants of isys 0: a, b, c, cos alpha,
-// cos beta, cos gamma, sin alpha, sin beta, sin gamma (nine values each).
-void getltc(float* direct, float* reciprocal);
 
 void setd();
 void setdr();
@@ -57,10 +54,7 @@ void getdi(float* a);
 void getmtrt(float* a);  // direct-space metric, Angstrom^2
 void getsr(float* a);
 void getsi(float* a);
-void gettr(float* a);
 void getti(float* a);
-// 3x3 strain couplings: n = 1..3 gives amij1..amij3 (phason), n = 0 bmij1.
-void getamij(int n, float* a3);
 
 // Direction tables of the built-in settings, each entry a six-component
 // vector whose parallel and perpendicular halves are unit vectors (a null

@@ -86,20 +86,6 @@ bool smtrhok(const int* h, int* hr, int ismtr) {
   return true;
 }
 
-// h' = h.A / 2 with A given by rows (transposed when tr is set); false when
-// a component is odd before halving.
-bool halfrow(int* h, const int (*a)[6], bool tr) {
-  long long r[6];
-  for (int i = 0; i < 6; ++i) {
-    long long s = 0;
-    for (int k = 0; k < 6; ++k) s += static_cast<long long>(h[k]) * (tr ? a[i][k] : a[k][i]);
-    if (s % 2 != 0) return false;
-    r[i] = s / 2;
-  }
-  for (int i = 0; i < 6; ++i) h[i] = static_cast<int>(r[i]);
-  return true;
-}
-
 // A centring: the grid cell's basis vectors in the setting cell, as an
 // integer matrix K over a common divisor d. Column j of K/d is the j-th
 // primitive basis vector in setting coordinates (x = M_c x_grid), and the
@@ -211,16 +197,6 @@ void munit(double* m) {
   for (int i = 0; i < 36; ++i) m[i] = 0;
   for (int i = 0; i < 6; ++i) m[at(i, i)] = 1;
 }
-void mmul(const double* a, const double* b, double* c) {
-  double r[36];
-  for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) {
-      double s = 0;
-      for (int k = 0; k < 6; ++k) s += a[at(i, k)] * b[at(k, j)];
-      r[at(i, j)] = s;
-    }
-  for (int i = 0; i < 36; ++i) c[i] = r[i];
-}
 // Matrix of a table given by rows, times f (transposed when tr is set).
 void fromtable(const int (*a)[6], double f, bool tr, double* m) {
   for (int i = 0; i < 6; ++i)
@@ -232,7 +208,18 @@ void smtrmatrix(int p, int n, double* m) {
   double a[36];
   fromtable(n >= 0 ? kS[p] : kT[p], halves() ? 0.5 : 1.0, false, a);
   munit(m);
-  for (int s = 0; s < std::abs(n); ++s) mmul(m, a, m);
+  for (int s = 0; s < std::abs(n); ++s) mtmpld(m, a, m);
+}
+
+// y = m.x for a coordinate column x; y may be x.
+void transform(const double* m, const float* x, float* y) {
+  double r[6];
+  for (int i = 0; i < 6; ++i) {
+    double s = 0;
+    for (int j = 0; j < 6; ++j) s += m[at(i, j)] * x[j];
+    r[i] = s;
+  }
+  for (int i = 0; i < 6; ++i) y[i] = static_cast<float>(r[i]);
 }
 
 void centmatrix(double* m) {
@@ -259,10 +246,10 @@ void smtrh(const int* h, int* hr, int ismtr) {
 }
 
 void itoph(int* h) {
-  if (!halfrow(h, kP, false)) quit("nonallowd reflections");
+  if (!tocentred(h, fromrows(kP, false, 2))) quit("nonallowd reflections");
 }
 void ftoph(int* h) {
-  if (!halfrow(h, kQ, true)) quit("nonallowd reflections");
+  if (!tocentred(h, fromrows(kQ, true, 2))) quit("nonallowd reflections");
 }
 void ctoph(int* h) {
   switch (ctophstatus(h)) {
@@ -328,30 +315,17 @@ int htophstatus(const int* h, int* hg) {
   return 0;
 }
 
-bool htophok(const int* h, int* hg) { return htophstatus(h, hg) == 0; }
 
 void ptocx(float* x) {
   double m[36];
   centmatrix(m);
-  double y[6];
-  for (int i = 0; i < 6; ++i) {
-    double s = 0;
-    for (int j = 0; j < 6; ++j) s += m[at(i, j)] * x[j];
-    y[i] = s;
-  }
-  for (int i = 0; i < 6; ++i) x[i] = static_cast<float>(y[i]);
+  transform(m, x, x);
 }
 
 void smtrx(const float* x, float* y, int smtr) {
   double m[36];
   smtrmatrix(g_pairx, smtr, m);
-  double r[6];
-  for (int i = 0; i < 6; ++i) {
-    double s = 0;
-    for (int j = 0; j < 6; ++j) s += m[at(i, j)] * x[j];
-    r[i] = s;
-  }
-  for (int i = 0; i < 6; ++i) y[i] = static_cast<float>(r[i]);
+  transform(m, x, y);
 }
 
 void reduc(float* x) {
@@ -373,7 +347,7 @@ void getsetmtrx(double* m) {
   double ms[36], mc[36];
   smtrmatrix(g_pairh, getsmtr(), ms);
   centmatrix(mc);
-  mmul(ms, mc, m);
+  mtmpld(ms, mc, m);
 }
 
 void getsetmtrxinv(double* mi) {

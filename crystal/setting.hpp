@@ -61,12 +61,9 @@ bool iscentringvector(const double* t);
 
 // h_grid of a setting index: smtrh with getsmtr(), then ctoph.
 void htoph(const int* h, int* hg);
-// The same without stopping: false when h is not a reflection of the cell
-// (or the centring letter is unknown).
-bool htophok(const int* h, int* hg);
-// Why not: 0 h is a reflection (hg set), 1 the centring forbids it (a
-// systematic absence), 2 it is no index of the superstructure cell, 3 the
-// centring letter is unknown.
+// The same without stopping, saying why not: 0 h is a reflection (hg set),
+// 1 the centring forbids it (a systematic absence), 2 it is no index of the
+// superstructure cell, 3 the centring letter is unknown.
 int htophstatus(const int* h, int* hg);
 
 // Coordinate forms. ptocx: x := M_c x in place (primitive grid coordinates

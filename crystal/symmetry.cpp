@@ -31,7 +31,6 @@ int g_ndim = 6;      // total dimension of the operator records
 char g_brv = 'p';
 int g_ltype = 1;     // centring type from brv: p i f s c a b r = 1..8
 int g_nsymo = 1;
-int g_ngen = 0;
 int g_icent = 0;
 int g_rot[kMaxSymo][36];
 double g_trn[kMaxSymo][6];
@@ -122,7 +121,6 @@ void resetsymmetry() {
   g_brv = 'p';
   g_ltype = 1;
   g_nsymo = 1;
-  g_ngen = 0;
   g_icent = 0;
   for (int s = 0; s < kMaxSymo; ++s) {
     for (int i = 0; i < 36; ++i) g_rot[s][i] = 0;
@@ -137,7 +135,6 @@ void resetsymmetry() {
 }
 
 void setiwflag(int flag) { g_iwflag = flag; }
-int getiwflag() { return g_iwflag; }
 
 namespace {
 
@@ -295,7 +292,6 @@ void gensymo(int ngen, const int* rots, const double* trans) {
   if (ngen > kMaxGenerators)
     quit("more than " + std::to_string(kMaxGenerators) + " generating elements");
   if (ngen < 0) quit("nsymo should not be negative");
-  g_ngen = ngen;
   for (int j = 0; j < ngen; ++j) {
     mcpyi(rots + 36 * j, g_gen_rot[j]);
     for (int i = 0; i < 6; ++i) g_gen_trn[j][i] = trans[6 * j + i];
@@ -454,22 +450,13 @@ void seticent(int icent) { g_icent = icent; }
 int geticent() { return g_icent; }
 int getncent() { return g_icent != 0 ? 1 : 0; }
 int getnsymo() { return g_nsymo; }
-int getngen() { return g_ngen; }
 
 void getsymrot(int i, int* rot) { mcpyi(g_rot[i - 1], rot); }
 void getsymtrn(int i, double* trans) {
   for (int e = 0; e < 6; ++e) trans[e] = g_trn[i - 1][e];
 }
 
-void gethr(const int* h, int* hr, int i, int k) {
-  const int* r = g_rot[i - 1];
-  const int sign = (k != 0) ? -1 : 1;
-  for (int j = 0; j < 6; ++j) {
-    int s = 0;
-    for (int e = 0; e < 6; ++e) s += h[e] * r[at(e, j)];
-    hr[j] = sign * s;
-  }
-}
+void gethr(const int* h, int* hr, int i, int k) { vmtpli6(h, g_rot[i - 1], k != 0 ? -1 : 1, hr); }
 
 double getyt(const int* h, int i, int k) {
   double s = 0;

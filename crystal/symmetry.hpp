@@ -28,7 +28,6 @@ constexpr int kMaxSymo = 60;
 constexpr int kMaxGenerators = 12;
 
 void setiwflag(int flag);  // 1 = list generators and operators
-int getiwflag();
 
 // Reads "nsymo=" (number of generating elements), "icent=", "brv=" from a
 // new line, positions the reader at the line holding "symmetry operator",
@@ -86,7 +85,6 @@ int geticent();
 // k = 0..getncent() then visit every operator with and without inversion.
 int getncent();
 int getnsymo();
-int getngen();
 
 // Rotation (6x6, column by column) and translation of operator i (1-based).
 void getsymrot(int i, int* rot);

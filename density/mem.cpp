@@ -37,7 +37,6 @@ struct Record {
 Record g_rec;
 int g_accepted = 0;  // consecutive accepted steps
 int g_halvings = 0;
-int g_denmodf = 0;
 
 // The last accepted state: the structure factors calculated from it (the
 // next difference map needs them) and its F000. The accepted density list
@@ -351,7 +350,9 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
   return true;
 }
 
-void chsdenmodf(int mode) { g_denmodf = mode; }
+void chsdenmodf(int mode) {
+  if (mode != 2) quit("density modification mode " + std::to_string(mode) + " is not maximum entropy (2)");
+}
 
 void resetmemcontrol() {
   g_rec = Record{};
@@ -361,7 +362,6 @@ void resetmemcontrol() {
 
 void resetmem() {
   resetmemcontrol();
-  g_denmodf = 0;
   g_saved_fcr.clear();
   g_saved_fci.clear();
   g_saved_f0 = 0;
@@ -543,6 +543,22 @@ std::string stop_conditions(float c2min, float rwmin, int ncycle) {
   return s + "no change, or cycle " + std::to_string(ncycle);
 }
 
+// Back to the accepted density and the trial step made again at length
+// `s`: the trial in the spare list is the step at length `cur`, rescaled.
+// Its agreement is computed and listed like a trial step.
+void remake(int it, int imode, float made, float cur, float s, float f000, float& c2, float& rfact,
+            float& rwfact, float& f0new) {
+  restoreoldvalue();
+  g_spare.retry = true;
+  g_spare.retry_ex = cur;
+  g_spare.retry_imode = imode;
+  g_spare.retry_kind = Trial::plain;
+  denmodmem(s, f000, imode, f0new);
+  rfct(c2, rfact, rwfact, 0);
+  out() << cycleline(it, c2, rfact, rwfact, f0new, getdmincur(), getdmaxcur(), imode, made * s)
+        << std::endl;
+}
+
 // Shortens an accepted trial step (made with step `made` from a density of
 // chi-square c2acc above the target) whose c2 fell below kLand times the
 // target: regula falsi on the length of the step, along its direction,
@@ -557,18 +573,8 @@ void land(int it, int imode, float made, float f000, float c2acc, float target, 
   for (int k = 0; k < 12 && !(c2 >= kLand * target && c2 <= target); ++k) {
     float s = lo + (hi - lo) * (clo - 0.95f * target) / (clo - chi);
     s = std::clamp(s, lo + 0.05f * (hi - lo), hi - 0.05f * (hi - lo));
-    // Back to the accepted density; the trial in the spare list is the
-    // step at length `cur`, rescaled to `s`.
-    restoreoldvalue();
-    g_spare.retry = true;
-    g_spare.retry_ex = cur;
-    g_spare.retry_imode = imode;
-    g_spare.retry_kind = Trial::plain;
-    denmodmem(s, f000, imode, f0new);
+    remake(it, imode, made, cur, s, f000, c2, rfact, rwfact, f0new);
     cur = s;
-    rfct(c2, rfact, rwfact, 0);
-    out() << cycleline(it, c2, rfact, rwfact, f0new, getdmincur(), getdmaxcur(), imode, made * s)
-          << std::endl;
     if (c2 > target) {
       lo = s;
       clo = c2;
@@ -580,15 +586,7 @@ void land(int it, int imode, float made, float f000, float c2acc, float target, 
   if (c2 > target) {
     // Not landed within the tries: the last try below the target is made
     // again (it lies at `hi`).
-    restoreoldvalue();
-    g_spare.retry = true;
-    g_spare.retry_ex = cur;
-    g_spare.retry_imode = imode;
-    g_spare.retry_kind = Trial::plain;
-    denmodmem(hi, f000, imode, f0new);
-    rfct(c2, rfact, rwfact, 0);
-    out() << cycleline(it, c2, rfact, rwfact, f0new, getdmincur(), getdmaxcur(), imode, made * hi)
-          << std::endl;
+    remake(it, imode, made, cur, hi, f000, c2, rfact, rwfact, f0new);
   }
   g_rec = Record{0, c2, rfact, rwfact};
 }
@@ -601,7 +599,7 @@ int finish(int done, StopReason r, const Progress& p) {
 
 }  // namespace
 
-int memloop(float f000, const std::string&) {
+int memloop(float f000) {
   resetmemcontrol();
   const Cnex cx = getcnex();
   const float rwmin = getrwmin();

@@ -34,10 +34,12 @@
 
 namespace trovan {
 
+// Selects the density modification of the run: this program has one, the
+// maximum-entropy iteration (mode 2); any other mode stops the run.
 void chsdenmodf(int mode);
-// Runs the iteration from the current density; returns the number of
-// accepted cycles.
-int memloop(float f000, const std::string& densityfile);
+// Runs the iteration from the current density with the start's F(000);
+// returns the number of accepted cycles.
+int memloop(float f000);
 
 // Agreement of the calculated structure factors of the current density with
 // the observed ones, over the independent reflections: c2 = sum |Fo-Fc|^2 /

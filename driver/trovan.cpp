@@ -406,7 +406,7 @@ void compute(const Job& job) {
   // Maximum entropy.
   if (ismem()) {
     chsdenmodf(2);
-    memloop(getf0(), job.density);
+    memloop(getf0());
   }
 
   // The full grid, its extrema and peaks. The density file is handed to

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -43,6 +44,22 @@ struct ListingTo {
   explicit ListingTo(std::ostream* os) { trovan::set_out_stream(os ? os : &null_listing()); }
   ~ListingTo() { trovan::set_out_stream(nullptr); }
 };
+
+// A scratch path of this fuzzing process in the temporary directory,
+// "<stem><pid><suffix>", removed (with all below it) when the process ends.
+// A target keeps one for its whole run.
+inline fs::path scratch_path(const std::string& stem, const std::string& suffix = "") {
+  static std::vector<fs::path> made;
+  made.push_back(fs::temp_directory_path() / (stem + std::to_string(::getpid()) + suffix));
+  if (made.size() == 1)
+    std::atexit([] {
+      for (const fs::path& p : made) {
+        std::error_code ec;
+        fs::remove_all(p, ec);
+      }
+    });
+  return made.back();
+}
 
 // ---- the keyword input of a whole run, up to the reflection file --------
 

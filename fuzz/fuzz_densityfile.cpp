@@ -1,9 +1,5 @@
 // libFuzzer target: the density file read by a continuation run (see
 // entries.hpp).
-#include <unistd.h>
-
-#include <cstdlib>
-
 #include "fuzz/entries.hpp"
 
 namespace {
@@ -11,13 +7,7 @@ std::string g_path;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  g_path = (std::filesystem::temp_directory_path() /
-            ("trovan_fuzz_den_" + std::to_string(::getpid()) + ".den"))
-               .string();
-  std::atexit([] {
-    std::error_code ec;
-    std::filesystem::remove(g_path, ec);
-  });
+  g_path = trovan_fuzz::scratch_path("trovan_fuzz_den_", ".den").string();
   return 0;
 }
 

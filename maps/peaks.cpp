@@ -12,7 +12,6 @@
 #include "crystal/gridindex.hpp"
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
-#include "util/workgrid.hpp"
 #include "util/runstate.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
@@ -567,15 +566,11 @@ void refinepeak(const PeakFit& fit, const float* map, const int* ng, int idm, in
   height = static_cast<float>(v0 * (positive ? std::exp(gain) : 1.0 + gain));
 }
 
-void gridtox(int j, float* x) {
-  const double zero[6] = {0, 0, 0, 0, 0, 0};
-  gridtox(j, zero, x);
-}
+namespace {
 
-void gridtox(int j, const double* delta, float* x) {
-  const int idm = dimension();
-  int ng[6];
-  gethmax(ng);
+// Setting coordinates of the grid-basis position of grid point j of a grid
+// of sizes ng (idm axes), moved by delta grid steps, reduced.
+void gridpointtox(const int* ng, int idm, long long j, const double* delta, float* x) {
   float xg[6] = {0, 0, 0, 0, 0, 0};
   long long r = j;
   for (int d = 0; d < idm; ++d) {
@@ -588,47 +583,58 @@ void gridtox(int j, const double* delta, float* x) {
   tidy(x);
 }
 
-void pksearchnd(float pkmin) { pksearchnd(getabcdr(), pkmin); }
+const double kNoShift[6] = {0, 0, 0, 0, 0, 0};
 
-void pksearchnd(const float* map, float pkmin) {
+}  // namespace
+
+void gridtox(int j, float* x) { gridtox(j, kNoShift, x); }
+
+void gridtox(int j, const double* delta, float* x) {
+  const GridView g = gridview();
+  gridpointtox(g.n, g.idm, j, delta, x);
+}
+
+void pksearchnd(float pkmin) { pksearchnd(gridview(), pkmin); }
+void pksearchnd(const float* map, float pkmin) { pksearchnd(gridview(map), pkmin); }
+
+void pksearchnd(const GridView& g, float pkmin) {
   if (pkmin == 0) {
     g_ind.clear();
     return;
   }
   setsym();
-  pksearchnd(map, pkmin, g_stepq);
+  pksearchnd(g, pkmin, g_stepq);
 }
 
-void pksearchnd(const float* map, float pkmin, const double* metric) {
+void pksearchnd(const GridView& g, float pkmin, const double* metric) {
   g_ind.clear();
   if (pkmin == 0) return;
-  int hmax[6];
-  gethmax(hmax);
-  const long long nt = getnt();
-  const int idm = getidm();
+  const long long nt = g.points();
+  const int idm = g.idm;
   out() << "nt in pksearchnd" << fmt_i(nt, 10) << '\n';
   out() << "hmax in pksearchnd";
-  for (int h : hmax) out() << fmt_i(h, 5);
+  for (int h : g.n) out() << fmt_i(h, 5);
   out() << '\n';
   out() << "idm in pksearchnd" << fmt_i(idm, 3) << '\n';
 
+  const float* map = g.rho;
   float pkmax = 0;
   for (long long j = 0; j < nt; ++j) pkmax = std::max(pkmax, map[j]);
   const float thresh = pkmax * pkmin;
 
   g_js.clear();
-  const int num = findextrema(map, hmax, dimension(), thresh, peakheightkind(), g_js);
+  const int num = findextrema(map, g.n, idm, thresh, peakheightkind(), g_js);
   g_x.resize(6 * static_cast<std::size_t>(num));
   g_xr.resize(6 * static_cast<std::size_t>(num));
   g_p.resize(num);
   g_pr.resize(num);
-  const PeakFit fit = peakfit(hmax, dimension(), metric);
+  const PeakFit fit = peakfit(g.n, idm, metric);
   for (int i = 0; i < num; ++i) {
-    gridtox(g_js[i], &g_x[6 * i]);
+    gridpointtox(g.n, idm, g_js[i], kNoShift, &g_x[6 * i]);
     g_p[i] = map[g_js[i]];
     double delta[6];
-    refinepeak(fit, map, hmax, dimension(), g_js[i], delta, g_pr[i]);
-    gridtox(g_js[i], delta, &g_xr[6 * i]);
+    refinepeak(fit, map, g.n, idm, g_js[i], delta, g_pr[i]);
+    gridpointtox(g.n, idm, g_js[i], delta, &g_xr[6 * i]);
   }
   out() << "num=" << fmt_i(num, 8) << '\n';
   if (num != 0) indatm(num, g_x.data(), g_p.data(), g_xr.data(), g_pr.data());
@@ -1011,11 +1017,15 @@ void indatm(int na, const float* x, const float* p, const float* xr, const float
 }
 
 void getpeakcrd(float& dmin, float* xmn, float& dmax, float* xmx) {
-  getpeakcrd(getabcdr(), dmin, xmn, dmax, xmx);
+  getpeakcrd(gridview(), dmin, xmn, dmax, xmx);
+}
+void getpeakcrd(const float* map, float& dmin, float* xmn, float& dmax, float* xmx) {
+  getpeakcrd(gridview(map), dmin, xmn, dmax, xmx);
 }
 
-void getpeakcrd(const float* map, float& dmin, float* xmn, float& dmax, float* xmx) {
-  const long long nt = getnt();
+void getpeakcrd(const GridView& g, float& dmin, float* xmn, float& dmax, float* xmx) {
+  const long long nt = g.points();
+  const float* map = g.rho;
   long long jmin = 0, jmax = 0;
   for (long long j = 1; j < nt; ++j) {
     if (map[j] > map[jmax]) jmax = j;
@@ -1023,8 +1033,8 @@ void getpeakcrd(const float* map, float& dmin, float* xmn, float& dmax, float* x
   }
   dmin = map[jmin];
   dmax = map[jmax];
-  gridtox(static_cast<int>(jmin), xmn);
-  gridtox(static_cast<int>(jmax), xmx);
+  gridpointtox(g.n, g.idm, jmin, kNoShift, xmn);
+  gridpointtox(g.n, g.idm, jmax, kNoShift, xmx);
 }
 
 int getnpeak() { return static_cast<int>(g_ind.size()); }

@@ -35,6 +35,8 @@
 #include <array>
 #include <vector>
 
+#include "util/gridview.hpp"
+
 namespace trovan {
 
 // Tolerance, in grid steps, of the snapping onto special positions and of
@@ -93,17 +95,21 @@ PeakFit peakfit(const int* ng, int idm, const double* metric);
 void refinepeak(const PeakFit& fit, const float* map, const int* ng, int idm, int j,
                 double* delta, float& height);
 
-// The search on the work grid (util/workgrid.hpp, real half, getnt()
-// points, sizes from gethmax). pkmin is a fraction of the map maximum (the
-// maximum taken as 0 when the map is nowhere positive); pkmin = 0 returns at
-// once and prints nothing. Prints the peak count and, when there are peaks,
-// refines them and calls indatm. The fit uses the metric of the grid steps
-// of the symmetry (getstepmetric), or the one given.
+// The search on the map of a grid of the current setting (the symmetry
+// description, built by setsym, belongs to that grid). pkmin is a fraction
+// of the map maximum (the maximum taken as 0 when the map is nowhere
+// positive); pkmin = 0 returns at once and prints nothing. Prints the peak
+// count and, when there are peaks, refines them and calls indatm. The fit
+// uses the metric of the grid steps of the symmetry (getstepmetric), or the
+// one given.
+void pksearchnd(const GridView& g, float pkmin);
+void pksearchnd(const GridView& g, float pkmin, const double* metric);
+// The same on the work grid (real half) or on `map`, with the run's grid
+// sizes (gridview): forwarders.
 void pksearchnd(float pkmin);
 void pksearchnd(const float* map, float pkmin);
-void pksearchnd(const float* map, float pkmin, const double* metric);
 
-// Setting coordinates of grid point j (see above), reduced.
+// Setting coordinates of grid point j of the run's grid (see above), reduced.
 void gridtox(int j, float* x);
 // Setting coordinates of the grid-basis position of grid point j moved by
 // delta grid steps along the grid axes, reduced.
@@ -170,6 +176,8 @@ void sitesy1(int n, const float* x, int* mult, int* order);
 
 // Values and setting coordinates of the first lowest and the first highest
 // value of the map (scanned in grid order).
+void getpeakcrd(const GridView& g, float& dmin, float* xmn, float& dmax, float* xmx);
+// The same on the work grid or on `map` with the run's grid: forwarders.
 void getpeakcrd(float& dmin, float* xmn, float& dmax, float* xmx);
 void getpeakcrd(const float* map, float& dmin, float* xmn, float& dmax, float* xmx);
 

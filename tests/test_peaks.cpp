@@ -305,6 +305,32 @@ TEST(PeakSearch, DifferenceMapListsTheDeepMinimumNegativeAfterThePositivePeaks) 
   EXPECT_EQ(getnpeak(), 2);
 }
 
+// The search reads the map it is handed, not the work grid: a map of its
+// own, with the work grid holding another one, gives its own peaks and
+// extrema.
+TEST(PeakSearch, ReadsTheMapOfItsViewNotTheWorkGrid) {
+  triclinic({10, 10, 10}, 3);
+  std::vector<float> own(1000, 0.0f);
+  own[flat({7, 3, 5}, {10, 10, 10})] = 3.0f;
+  own[flat({5, 8, 1}, {10, 10, 10})] = -2.0f;
+  float* work = getabcdr();
+  for (int j = 0; j < 1000; ++j) work[j] = 0;
+  work[flat({2, 2, 2}, {10, 10, 10})] = 9.0f;
+  setiplt(2);
+  Quiet q;
+  pksearchnd(gridview(own.data()), 0.5f);
+  ASSERT_EQ(getnpeak(), 1);
+  float x[6], h, dmin, dmax, xmn[6], xmx[6];
+  int m;
+  getpeak(0, x, h, m);
+  EXPECT_EQ(h, 3.0f);
+  EXPECT_NEAR(x[0], 0.7, 1e-6);
+  getpeakcrd(gridview(own.data()), dmin, xmn, dmax, xmx);
+  EXPECT_EQ(dmin, -2.0f);
+  EXPECT_EQ(dmax, 3.0f);
+  EXPECT_NEAR(xmn[1], 0.8, 1e-6);
+}
+
 TEST(PeakSearch, PattersonPeaksFollowThePattersonSymmetry) {
   // P2_1: a vector u and its images under 2/m (no screw translation) are
   // one Patterson peak of multiplicity 4, the origin one of multiplicity 1.
@@ -933,7 +959,7 @@ TEST(SyntheticStructure, IcosahedralFaceCentredModelComesBackInTheSettingCell) {
   // The Gaussians are round in grid steps: so is the metric of the fit.
   double metric[36] = {};
   for (int e = 0; e < 6; ++e) metric[at(e, e)] = 1;
-  pksearchnd(map, 0.1f, metric);
+  pksearchnd(gridview(map), 0.1f, metric);
   ASSERT_EQ(getnpeak(), 3) << q.text().substr(0, 4000);
   EXPECT_NE(q.text().find("num=" + std::string(8 - std::to_string(atoms.size()).size(), ' ') +
                           std::to_string(atoms.size())),
@@ -1156,8 +1182,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ModelCase{"spinel_p_40", [] { return ex::spinel(true); }, {40, 40, 40}, 1.6, 0.3, false},
                       ModelCase{"spinel_p_48", [] { return ex::spinel(true); }, {48, 48, 48}, 1.6, 0.3, false},
                       ModelCase{"spinel_p_60", [] { return ex::spinel(true); }, {60, 60, 60}, 1.6, 0.3, false},
-                      ModelCase{"quartz", ex::quartz_point_atoms, {30, 30, 36}, 1.6, 0.3, false},
-                      ModelCase{"wurtzite_patterson", ex::wurtzite, {18, 18, 30}, 2.5, 0.08, true}),
+                      ModelCase{"quartz", [] { return ex::point_atoms(ex::quartz()); }, {30, 30, 36}, 1.6, 0.3, false},
+                      ModelCase{"wurtzite_patterson", [] { return ex::point_atoms(ex::zincite()); }, {18, 18, 30}, 2.5, 0.08, true}),
     [](const ::testing::TestParamInfo<ModelCase>& i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -49,12 +49,12 @@ TEST(Centring, ReflectionConditionsOfFaceAndBodyCentredCells) {
     }
     configure(2, 'f', 0);
     // Face centring: all indices of the same parity.
-    const bool fok = htophok(h, hg);
+    const bool fok = htophstatus(h, hg) == 0;
     EXPECT_EQ(fok, odd == 0 || odd == 6);
     nf += fok;
     configure(2, 'i', 0);
     // Body centring: even index sum.
-    const bool iok = htophok(h, hg);
+    const bool iok = htophstatus(h, hg) == 0;
     EXPECT_EQ(iok, sum % 2 == 0);
     ni += iok;
   }
@@ -86,7 +86,7 @@ TEST(Centring, ReflectionConditionsOfTheGeneralSetting) {
     for (int n = 0; n < 500; ++n) {
       int h[6], hg[6];
       for (int i = 0; i < 6; ++i) h[i] = pick(rng);
-      const bool ok = htophok(h, hg);
+      const bool ok = htophstatus(h, hg) == 0;
       EXPECT_EQ(ok, L.allowed(h[0], h[1], h[2])) << L.brv << " " << h[0] << h[1] << h[2];
       allowed += ok;
       if (!ok) continue;
@@ -135,7 +135,7 @@ TEST(Bases, PhaseIsTheSameInSettingAndGridBasis) {
     for (int n = 0; n < 400; ++n) {
       int h[6], hg[6];
       for (int i = 0; i < 6; ++i) h[i] = pick(rng);
-      if (!htophok(h, hg)) continue;
+      if (htophstatus(h, hg) != 0) continue;
       ++allowed;
       float xg[6], x[6];
       for (int i = 0; i < 6; ++i) xg[i] = unit(rng);
@@ -180,7 +180,7 @@ TEST(Bases, MatrixAndItsInverseMatchTheIndexForm) {
         for (int k = 0; k < 6; ++k) s += hg[k] * mi[at(k, j)];
         h[j] = static_cast<int>(std::nearbyint(s));
       }
-      ASSERT_TRUE(htophok(h, back));
+      ASSERT_TRUE(htophstatus(h, back) == 0);
       for (int i = 0; i < 6; ++i) EXPECT_EQ(back[i], hg[i]);
     }
   }

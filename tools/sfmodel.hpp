@@ -559,6 +559,19 @@ struct Example {
   double volume() const { return cell_volume(basis); }
 };
 
+// An example's names (examples/<dir>/<name>.inp, the title of its pages),
+// its kind and setting; the builders fill in the rest.
+inline Example example(const std::string& dir, const std::string& name, const std::string& title, Kind kind,
+                       int isys) {
+  Example e;
+  e.dir = dir;
+  e.name = name;
+  e.title = title;
+  e.kind = kind;
+  e.isys = isys;
+  return e;
+}
+
 // ---- the four examples -----------------------------------------------------
 
 // The drawing block of the keyword inputs: one x-y (or physical-space)
@@ -570,12 +583,7 @@ inline std::string page(const std::string& origin, const std::string& u, const s
 }
 
 inline Example perovskite() {
-  Example e;
-  e.dir = "perovskite";
-  e.name = "perovskite";
-  e.title = "SrTiO3-type perovskite";
-  e.kind = Kind::perovskite;
-  e.isys = 0;
+  Example e = example("perovskite", "perovskite", "SrTiO3-type perovskite", Kind::perovskite, 0);
   e.abc[0] = e.abc[1] = e.abc[2] = 3.905;
   e.gens = {"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"};
   e.symmetry_comment = "generating elements of m-3m: 4 along z, 2 along [110], 3 along [111]";
@@ -613,13 +621,10 @@ inline Example perovskite() {
 // the string at a general position with a phase shift and adds an
 // unmodulated atom, group P1.
 inline Example modulated(bool centro) {
-  Example e;
-  e.dir = "modulated";
-  e.name = centro ? "modulated" : "modulated_p1";
-  e.title = centro ? "(3+1)-D displacive wave, centrosymmetric"
-                   : "(3+1)-D displacive wave, non-centrosymmetric";
-  e.kind = Kind::modulated;
-  e.isys = 0;
+  Example e = example("modulated", centro ? "modulated" : "modulated_p1",
+                      centro ? "(3+1)-D displacive wave, centrosymmetric"
+                             : "(3+1)-D displacive wave, non-centrosymmetric",
+                      Kind::modulated, 0);
   e.abc[0] = 4.2;
   e.abc[1] = 5.0;
   e.abc[2] = 6.3;
@@ -656,13 +661,10 @@ inline Example modulated(bool centro) {
 // cell): domains at the vertex and at the odd vertex (1/2, 0, ..., 0).
 // Point group m-3-5 on every site.
 inline Example icosahedral(bool fcentred) {
-  Example e;
-  e.dir = "icosahedral";
-  e.name = fcentred ? "icosahedral_f" : "icosahedral_p";
-  e.title = fcentred ? "F-icosahedral quasicrystal, spherical domains"
-                     : "P-icosahedral quasicrystal, spherical domains";
-  e.kind = Kind::icosahedral;
-  e.isys = 2;
+  Example e = example("icosahedral", fcentred ? "icosahedral_f" : "icosahedral_p",
+                      fcentred ? "F-icosahedral quasicrystal, spherical domains"
+                               : "P-icosahedral quasicrystal, spherical domains",
+                      Kind::icosahedral, 2);
   e.a = fcentred ? 6.5 : 5.0;
   e.c = e.a;
   e.brv = fcentred ? 'f' : 'p';
@@ -702,12 +704,7 @@ inline Example icosahedral(bool fcentred) {
 // k = 2, 3, as in the pentagonal domains of a Penrose tiling. Group
 // P10_5/mmc: the screw 10_5, a vertical mirror and the inversion.
 inline Example decagonal() {
-  Example e;
-  e.dir = "decagonal";
-  e.name = "decagonal";
-  e.title = "decagonal quasicrystal, circular domains";
-  e.kind = Kind::decagonal;
-  e.isys = 3;
+  Example e = example("decagonal", "decagonal", "decagonal quasicrystal, circular domains", Kind::decagonal, 3);
   e.a = 3.8;
   e.c = 4.1;
   e.idm = 5;
@@ -776,6 +773,26 @@ inline Basis cell_basis(const double* abc, const double* cosang) {
     for (int j = 0; j < 3; ++j) b.dq[k][j] = inv[k][j];
   for (int k = 3; k < 6; ++k) b.dq[k][k] = 1;
   return b;
+}
+
+// The inverse of a 3x3 matrix from its cofactors; returns the determinant.
+inline double inverse3(const double (&m)[3][3], double (&inv)[3][3]) {
+  const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                     m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                     m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      const int i1 = (j + 1) % 3, i2 = (j + 2) % 3, j1 = (i + 1) % 3, j2 = (i + 2) % 3;
+      inv[i][j] = (m[i1][j1] * m[i2][j2] - m[i1][j2] * m[i2][j1]) / det;
+    }
+  return det;
+}
+
+// The metric G of a cell: G_ij = a_i a_j cos(angle between axes i and j),
+// the angles given by their cosines (alpha, beta, gamma).
+inline void metric3(const double* abc, const double* cosang, double (&g)[3][3]) {
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) g[i][j] = abc[i] * abc[j] * (i == j ? 1.0 : cosang[3 - i - j]);
 }
 
 // x reduced into [0, 1), values within 1e-9 below 1 taken as 0.
@@ -905,27 +922,13 @@ inline Example point_atoms(const std::string& name, const double* abc, const dou
                            const std::vector<std::string>& gens, bool centro,
                            const std::vector<std::array<double, 3>>& centring,
                            const std::vector<Site>& sites, const double (&p)[3][3]) {
-  Example e;
-  e.dir = e.name = name;
-  e.title = name;
-  e.kind = Kind::atoms;
-  e.isys = 0;
+  Example e = example(name, name, name, Kind::atoms, 0);
   e.brv = 'p';
   e.icent = centro ? 1 : 0;
   // p^-1 and the metric of the new cell, G' = p^T G p.
-  const double det = p[0][0] * (p[1][1] * p[2][2] - p[1][2] * p[2][1]) -
-                     p[0][1] * (p[1][0] * p[2][2] - p[1][2] * p[2][0]) +
-                     p[0][2] * (p[1][0] * p[2][1] - p[1][1] * p[2][0]);
-  double pi[3][3];
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) {
-      const int i1 = (j + 1) % 3, i2 = (j + 2) % 3, j1 = (i + 1) % 3, j2 = (i + 2) % 3;
-      pi[i][j] = (p[i1][j1] * p[i2][j2] - p[i1][j2] * p[i2][j1]) / det;
-    }
-  double g[3][3];
-  const double cs[3][3] = {{1, cosang[2], cosang[1]}, {cosang[2], 1, cosang[0]}, {cosang[1], cosang[0], 1}};
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) g[i][j] = abc[i] * abc[j] * cs[i][j];
+  double pi[3][3], g[3][3];
+  const double det = inverse3(p, pi);
+  metric3(abc, cosang, g);
   double gp[3][3];
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) {
@@ -1017,25 +1020,6 @@ inline Example spinel(bool primitive) {
                            {"O 32e", {x, x, x, 0, 0, 0}, 8, 0.7, 0, 32}},
                           primitive ? prim : kUnit);
   return e;
-}
-
-// Alpha-quartz, P3_221: Si at 3a (x, 0, 2/3) on a two-fold axis, O at 6c.
-inline Example quartz_point_atoms() {
-  const double abc[3] = {4.916, 4.916, 5.405}, cosang[3] = {0, 0, -0.5};
-  return point_atoms("quartz", abc, cosang, {"-y,x-y,z+2/3,t,u,v", "y,x,-z,t,u,v"}, false, {},
-                     {{"Si 3a", {0.4697, 0, 2.0 / 3, 0, 0, 0}, 14, 0.6, 0, 3},
-                      {"O 6c", {0.4135, 0.2669, 0.7857, 0, 0, 0}, 8, 0.8, 0, 6}},
-                     kUnit);
-}
-
-// Wurtzite ZnO, P6_3mc (polar): Zn and O at 2b (1/3, 2/3, z), O shifted
-// along c by u.
-inline Example wurtzite() {
-  const double abc[3] = {3.25, 3.25, 5.21}, cosang[3] = {0, 0, -0.5};
-  return point_atoms("wurtzite", abc, cosang, {"x-y,x,z+1/2,t,u,v", "-y,-x,z,t,u,v"}, false, {},
-                     {{"Zn 2b", {1.0 / 3, 2.0 / 3, 0, 0, 0, 0}, 30, 0.6, 0, 2},
-                      {"O 2b", {1.0 / 3, 2.0 / 3, 0.382, 0, 0, 0}, 8, 0.8, 0, 2}},
-                     kUnit);
 }
 
 inline std::vector<Example> all_examples() {
@@ -1335,12 +1319,8 @@ inline std::vector<double> gaussian_density(const Example& e) {
 struct Atom {
   std::string label;
   double x[3];
-  double z, b;  // weight and displacement parameter B (Angstrom^2)
-};
-
-struct SpaceOp {
-  int r[3][3];  // x' = R x + t
-  double t[3];
+  double z, b;   // weight and displacement parameter B (Angstrom^2)
+  int mult = 1;  // Wyckoff multiplicity in the conventional cell
 };
 
 struct AtomCrystal {
@@ -1353,7 +1333,7 @@ struct AtomCrystal {
   std::vector<Atom> atoms;
   int hmax[3] = {1, 1, 1};                // grid sizes of the primitive cell
   double qimax = 1;                       // 1/Angstrom
-  std::vector<SpaceOp> ops;               // the whole group, made by close()
+  std::vector<Op> ops;                    // the whole group, made by close()
 
   double cosang(int i) const { return std::cos(angles[i] * kPi / 180); }
   double volume() const {
@@ -1362,18 +1342,10 @@ struct AtomCrystal {
   }
   // |q| of h from the reciprocal metric G* = G^-1.
   double qlen(const int* h) const {
-    double g[3][3];
-    for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j) g[i][j] = abc[i] * abc[j] * (i == j ? 1.0 : cosang(3 - i - j));
-    const double det = g[0][0] * (g[1][1] * g[2][2] - g[1][2] * g[2][1]) -
-                       g[0][1] * (g[1][0] * g[2][2] - g[1][2] * g[2][0]) +
-                       g[0][2] * (g[1][0] * g[2][1] - g[1][1] * g[2][0]);
-    double gi[3][3];
-    for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j) {
-        const int i1 = (j + 1) % 3, i2 = (j + 2) % 3, j1 = (i + 1) % 3, j2 = (i + 2) % 3;
-        gi[i][j] = (g[i1][j1] * g[i2][j2] - g[i1][j2] * g[i2][j1]) / det;
-      }
+    const double cs[3] = {cosang(0), cosang(1), cosang(2)};
+    double g[3][3], gi[3][3];
+    metric3(abc, cs, g);
+    inverse3(g, gi);
     double s = 0;
     for (int i = 0; i < 3; ++i)
       for (int j = 0; j < 3; ++j) s += h[i] * gi[i][j] * h[j];
@@ -1383,85 +1355,12 @@ struct AtomCrystal {
   // The group: generators (and the inversion when icent is set) and the
   // centring translations, closed modulo whole cell translations.
   void close() {
-    auto reduce = [](SpaceOp& o) {
-      for (double& v : o.t) {
-        v -= std::floor(v);
-        if (v > 1 - 1e-9) v = 0;
-      }
-    };
-    auto same = [](const SpaceOp& a, const SpaceOp& b) {
-      for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j)
-          if (a.r[i][j] != b.r[i][j]) return false;
-        double d = a.t[i] - b.t[i];
-        if (std::fabs(d - std::nearbyint(d)) > 1e-9) return false;
-      }
-      return true;
-    };
-    std::vector<SpaceOp> gen;
-    for (const std::string& g : gens) {
-      const Op op = parse_op(g);
-      SpaceOp o{};
-      for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) o.r[i][j] = op.r[i][j];
-        o.t[i] = op.t[i];
-      }
-      gen.push_back(o);
-    }
-    SpaceOp id{};
-    for (int i = 0; i < 3; ++i) id.r[i][i] = 1;
-    if (icent != 0) {
-      SpaceOp inv{};
-      for (int i = 0; i < 3; ++i) inv.r[i][i] = -1;
-      gen.push_back(inv);
-    }
-    for (const auto& c : centring) {
-      SpaceOp o = id;
-      for (int i = 0; i < 3; ++i) o.t[i] = c[i];
-      gen.push_back(o);
-    }
-    ops = {id};
-    for (std::size_t n = 0; n < ops.size(); ++n)
-      for (const SpaceOp& g : gen) {
-        SpaceOp p{};
-        for (int i = 0; i < 3; ++i) {
-          p.t[i] = g.t[i];
-          for (int j = 0; j < 3; ++j) {
-            p.t[i] += g.r[i][j] * ops[n].t[j];
-            for (int k = 0; k < 3; ++k) p.r[i][j] += g.r[i][k] * ops[n].r[k][j];
-          }
-        }
-        reduce(p);
-        bool found = false;
-        for (const SpaceOp& q : ops) found = found || same(p, q);
-        if (!found) ops.push_back(p);
-        if (ops.size() > 192) throw std::runtime_error(name + ": the group has more than 192 elements");
-      }
+    ops = space_group(gens, icent != 0, centring);
+    if (ops.size() > 192) throw std::runtime_error(name + ": the group has more than 192 elements");
   }
 
   // The distinct images of an atom in the cell.
-  std::vector<std::array<double, 3>> images(const Atom& a) const {
-    std::vector<std::array<double, 3>> out;
-    for (const SpaceOp& o : ops) {
-      std::array<double, 3> y{};
-      for (int i = 0; i < 3; ++i) {
-        y[i] = o.t[i];
-        for (int j = 0; j < 3; ++j) y[i] += o.r[i][j] * a.x[j];
-        y[i] -= std::floor(y[i]);
-      }
-      bool seen = false;
-      for (const auto& z : out) {
-        bool eq = true;
-        for (int i = 0; i < 3; ++i) {
-          const double d = y[i] - z[i];
-          eq = eq && std::fabs(d - std::nearbyint(d)) < 1e-6;
-        }
-        seen = seen || eq;
-      }
-      if (!seen) out.push_back(y);
-    }
-    return out;
-  }
+  std::vector<std::array<double, 3>> images(const Atom& a) const { return orbit(ops, a.x); }
 
   cplx F(const int* h) const {
     const double q = qlen(h);
@@ -1491,7 +1390,7 @@ struct AtomCrystal {
           const std::array<int, 3> key{h[0], h[1], h[2]};
           if ((h[0] == 0 && h[1] == 0 && h[2] == 0) || done.count(key) || qlen(h) > qimax) continue;
           std::set<std::array<int, 3>> orbit;
-          for (const SpaceOp& o : ops)
+          for (const Op& o : ops)
             for (int sg : {1, -1}) {
               std::array<int, 3> hr{};
               for (int j = 0; j < 3; ++j)
@@ -1561,15 +1460,16 @@ struct AtomCrystal {
 
 // Real structures of the crystal systems, with the generating elements as
 // the International Tables list them.
-inline AtomCrystal quartz() {  // alpha-quartz, P3_2 21
+// Alpha-quartz, P3_2 21: Si at 3a (x, 0, 2/3) on a two-fold axis, O at 6c.
+inline AtomCrystal quartz() {
   AtomCrystal c;
   c.name = "quartz";
   c.title = "alpha-quartz P3_2 21";
-  c.abc[0] = c.abc[1] = 4.913;
+  c.abc[0] = c.abc[1] = 4.916;
   c.abc[2] = 5.405;
   c.angles[2] = 120;
   c.gens = {"-y,x-y,z+2/3,t,u,v", "y,x,-z,t,u,v"};
-  c.atoms = {{"Si", {0.4697, 0, 2.0 / 3}, 14, 0.6}, {"O", {0.4135, 0.2669, 0.7858}, 8, 0.9}};
+  c.atoms = {{"Si 3a", {0.4697, 0, 2.0 / 3}, 14, 0.6, 3}, {"O 6c", {0.4135, 0.2669, 0.7857}, 8, 0.8, 6}};
   c.hmax[0] = c.hmax[1] = 24;
   c.hmax[2] = 27;
   c.qimax = 1.3;
@@ -1577,7 +1477,9 @@ inline AtomCrystal quartz() {  // alpha-quartz, P3_2 21
   return c;
 }
 
-inline AtomCrystal zincite() {  // ZnO, P6_3 mc, polar
+// Wurtzite ZnO (zincite), P6_3 mc, polar: Zn and O at 2b (1/3, 2/3, z), O
+// shifted along c by u.
+inline AtomCrystal zincite() {
   AtomCrystal c;
   c.name = "zincite";
   c.title = "ZnO P6_3 mc";
@@ -1585,7 +1487,7 @@ inline AtomCrystal zincite() {  // ZnO, P6_3 mc, polar
   c.abc[2] = 5.207;
   c.angles[2] = 120;
   c.gens = {"-y,x-y,z,t,u,v", "-x,-y,z+1/2,t,u,v", "-y,-x,z,t,u,v"};
-  c.atoms = {{"Zn", {1.0 / 3, 2.0 / 3, 0}, 30, 0.5}, {"O", {1.0 / 3, 2.0 / 3, 0.382}, 8, 0.7}};
+  c.atoms = {{"Zn 2b", {1.0 / 3, 2.0 / 3, 0}, 30, 0.6, 2}, {"O 2b", {1.0 / 3, 2.0 / 3, 0.382}, 8, 0.8, 2}};
   c.hmax[0] = c.hmax[1] = 18;
   c.hmax[2] = 28;
   c.qimax = 1.5;
@@ -1676,6 +1578,18 @@ inline AtomCrystal p212121() {  // two atoms in P2_1 2_1 2_1
   c.qimax = 1.5;
   c.close();
   return c;
+}
+
+// A crystal of the list as a model of point atoms for the peak search: the
+// same cell, group and atoms (with their Wyckoff multiplicities), set up in
+// its conventional cell, which must then be primitive.
+inline Example point_atoms(const AtomCrystal& c) {
+  double cosang[3];
+  for (int i = 0; i < 3; ++i) cosang[i] = std::nearbyint(c.cosang(i) * 1e12) / 1e12;
+  std::vector<Site> sites;
+  for (const Atom& a : c.atoms)
+    sites.push_back({a.label, {a.x[0], a.x[1], a.x[2], 0, 0, 0}, a.z, a.b, 0, a.mult});
+  return point_atoms(c.name, c.abc, cosang, c.gens, c.icent != 0, c.centring, sites, kUnit);
 }
 
 }  // namespace trovan::examples

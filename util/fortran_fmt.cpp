@@ -81,30 +81,6 @@ std::string fmt_a(const std::string& s, int w) {
   return s + std::string(w - s.size(), ' ');
 }
 
-bool parse_real_format(const std::string& fmt, char& kind, int& w, int& d) {
-  // "(" [repeat] letter w "." d ")"
-  std::size_t i = 0;
-  auto skip = [&] { while (i < fmt.size() && fmt[i] == ' ') ++i; };
-  skip();
-  if (i >= fmt.size() || fmt[i] != '(') return false;
-  ++i;
-  skip();
-  while (i < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[i]))) ++i;
-  if (i >= fmt.size()) return false;
-  kind = static_cast<char>(std::tolower(static_cast<unsigned char>(fmt[i])));
-  if (kind != 'f' && kind != 'e') return false;
-  ++i;
-  char* end = nullptr;
-  w = static_cast<int>(std::strtol(fmt.c_str() + i, &end, 10));
-  i = end - fmt.c_str();
-  if (i >= fmt.size() || fmt[i] != '.') return false;
-  ++i;
-  d = static_cast<int>(std::strtol(fmt.c_str() + i, &end, 10));
-  i = end - fmt.c_str();
-  skip();
-  return i < fmt.size() && fmt[i] == ')' && w > 0 && d >= 0 && d < w;
-}
-
 std::string fmt_real(double v, char kind, int w, int d) {
   return kind == 'e' ? fmt_e(v, w, d) : fmt_f(v, w, d);
 }

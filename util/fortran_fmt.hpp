@@ -15,9 +15,7 @@ std::string fmt_f(double v, int w, int d);          // Fw.d
 std::string fmt_e(double v, int w, int d);          // Ew.d
 std::string fmt_a(const std::string& s, int w);     // Aw (left part, blank-padded)
 
-// A short format of repeated real fields, "(6f8.4)", "(6f10.5)", "(e12.5)":
-// each value edited by the one descriptor. Returns false for other texts.
-bool parse_real_format(const std::string& fmt, char& kind, int& w, int& d);
+// A real edited as Fw.d (kind 'f') or Ew.d (kind 'e').
 std::string fmt_real(double v, char kind, int w, int d);
 
 }  // namespace trovan

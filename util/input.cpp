@@ -126,6 +126,27 @@ bool parse_real(const std::string& s, float& v) {
   return true;
 }
 
+// n numbers after the key, each converted by `parse` (integers or reals).
+template <class T>
+void read_numbers(const std::string& key, int n, T* values, int irw,
+                  bool (*parse)(const std::string&, T&)) {
+  int p = locate(key, irw);
+  if (n <= 0) return;
+  auto items = numeric_items(key, p, n);
+  for (int k = 0; k < n; ++k)
+    if (!parse(items[k], values[k])) bad_value(key, items[k]);
+}
+
+// One value through the vector reader, into a local first: `value` keeps
+// what it held when the key is followed by no value (n = 0).
+template <class T>
+void read_one(const std::string& key, int n, T& value, int irw,
+              void (*readv)(const std::string&, int, T*, int)) {
+  T v = value;
+  readv(key, n > 0 ? 1 : 0, &v, irw);
+  value = v;
+}
+
 std::string fit(const std::string& s, int len) {
   if (static_cast<int>(s.size()) >= len) return s.substr(0, len);
   return s + std::string(len - s.size(), ' ');
@@ -155,32 +176,16 @@ void resetinput() {
 }
 
 void freadiv(const std::string& key, int n, int* values, int irw) {
-  int p = locate(key, irw);
-  if (n <= 0) return;
-  auto items = numeric_items(key, p, n);
-  for (int k = 0; k < n; ++k)
-    if (!parse_int(items[k], values[k])) bad_value(key, items[k]);
+  read_numbers(key, n, values, irw, parse_int);
 }
 
-void freadi(const std::string& key, int n, int& value, int irw) {
-  int v = value;
-  freadiv(key, n > 0 ? 1 : 0, &v, irw);
-  value = v;
-}
+void freadi(const std::string& key, int n, int& value, int irw) { read_one(key, n, value, irw, freadiv); }
 
 void freadrv(const std::string& key, int n, float* values, int irw) {
-  int p = locate(key, irw);
-  if (n <= 0) return;
-  auto items = numeric_items(key, p, n);
-  for (int k = 0; k < n; ++k)
-    if (!parse_real(items[k], values[k])) bad_value(key, items[k]);
+  read_numbers(key, n, values, irw, parse_real);
 }
 
-void freadr(const std::string& key, int n, float& value, int irw) {
-  float v = value;
-  freadrv(key, n > 0 ? 1 : 0, &v, irw);
-  value = v;
-}
+void freadr(const std::string& key, int n, float& value, int irw) { read_one(key, n, value, irw, freadrv); }
 
 void freadcv(const std::string& key, int n, std::string* values, int irw, int valuelen) {
   int p = locate(key, irw);

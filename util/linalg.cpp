@@ -25,26 +25,30 @@ void mcpy(const float* src, float* dst) { vcpyr(src, dst, 36); }
 void mcpy3(const float* src, float* dst) { vcpyr(src, dst, 9); }
 void mcpyi(const int* src, int* dst) { vcpyi(src, dst, 36); }
 
-void mtmpl(const float* a, const float* b, float* c) {
-  float r[36];
+// c = a*b for 6x6 matrices, summed in Acc; c may be a or b.
+template <class T, class Acc>
+static void product6(const T* a, const T* b, T* c) {
+  T r[36];
   for (int i = 0; i < 6; ++i)
     for (int j = 0; j < 6; ++j) {
-      double s = 0;
-      for (int k = 0; k < 6; ++k) s += double(a[at(i, k)]) * b[at(k, j)];
-      r[at(i, j)] = static_cast<float>(s);
+      Acc s = 0;
+      for (int k = 0; k < 6; ++k) s += Acc(a[at(i, k)]) * b[at(k, j)];
+      r[at(i, j)] = static_cast<T>(s);
     }
-  mcpy(r, c);
+  for (int i = 0; i < 36; ++i) c[i] = r[i];
 }
+void mtmpl(const float* a, const float* b, float* c) { product6<float, double>(a, b, c); }
+void mtmpld(const double* a, const double* b, double* c) { product6<double, double>(a, b, c); }
+void mtmpli6(const int* a, const int* b, int* c) { product6<int, int>(a, b, c); }
 
-void mtmpli6(const int* a, const int* b, int* c) {
-  int r[36];
-  for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) {
-      int s = 0;
-      for (int k = 0; k < 6; ++k) s += a[at(i, k)] * b[at(k, j)];
-      r[at(i, j)] = s;
-    }
-  mcpyi(r, c);
+void vmtpli6(const int* h, const int* a, int sign, int* hr) {
+  int r[6];
+  for (int j = 0; j < 6; ++j) {
+    int s = 0;
+    for (int k = 0; k < 6; ++k) s += h[k] * a[at(k, j)];
+    r[j] = sign * s;
+  }
+  vcpyi(r, hr, 6);
 }
 
 static void transpose(float* a, int n) {

@@ -21,7 +21,12 @@ void mcpy(const float* src, float* dst);                  // 6x6 copy
 void mcpy3(const float* src, float* dst);                 // 3x3 copy
 void mcpyi(const int* src, int* dst);                     // 6x6 integer copy
 void mtmpl(const float* a, const float* b, float* c);     // c = a*b, 6x6
+void mtmpld(const double* a, const double* b, double* c); // c = a*b, 6x6 double
 void mtmpli6(const int* a, const int* b, int* c);         // c = a*b, 6x6 integer
+// hr = sign * h.a: an index vector (a row) times an integer 6x6 matrix, the
+// image of a reflection under a rotation (sign -1 for the Friedel mate);
+// hr may be h.
+void vmtpli6(const int* h, const int* a, int sign, int* hr);
 void trnsp(float* a);                                     // in place, 6x6
 void trnsp3(float* a);                                    // in place, 3x3
 void unitmtrx(float* a, int n);                           // a = identity, n x n
