@@ -101,6 +101,17 @@ inline long long fold(long long v, int n) {
   return v;
 }
 
+// The grid index of the image of v (grid coordinates or indices) under the
+// action a, negated for k != 0 (the Friedel mate or the inverted point).
+int imageindex(const Action& a, const int* v, int k, int idm) {
+  long long j = 0;
+  for (int c = 0; c < idm; ++c) {
+    const long long w = act(a, c, v);
+    j += fold(k != 0 ? -w : w, g_n[c]) * g_mm[c];
+  }
+  return static_cast<int>(j);
+}
+
 // Image of the reflection at grid coordinates x (the reflection's indices
 // are x folded into the centred zone, as getitohkl gives them): h.R_grid,
 // negated for k != 0, as the grid index gethkltoj gives it.
@@ -108,13 +119,7 @@ int reflection_image(const int* x, int i, int k) {
   const int idm = dim();
   int h[6];
   for (int e = 0; e < idm; ++e) h[e] = x[e] > g_n[e] / 2 ? x[e] - g_n[e] : x[e];
-  const Action& a = g_hact[i - 1];
-  long long j = 0;
-  for (int c = 0; c < idm; ++c) {
-    const long long v = act(a, c, h);
-    j += fold(k != 0 ? -v : v, g_n[c]) * g_mm[c];
-  }
-  return static_cast<int>(j);
+  return imageindex(g_hact[i - 1], h, k, idm);
 }
 
 // Whether the image of the point at grid coordinates x under the action a,
@@ -554,13 +559,7 @@ void getrxi(const int* x, int* xr, int i, int k) {
 
 int getrxij(const int* x, int i, int k) {
   const int idm = dim();
-  const Action& a = g_xact[i - 1];
-  long long j = 0;
-  for (int e = 0; e < idm; ++e) {
-    const long long v = act(a, e, x);
-    j += fold(k != 0 ? -v : v, g_n[e]) * g_mm[e];
-  }
-  return static_cast<int>(j);
+  return imageindex(g_xact[i - 1], x, k, idm);
 }
 
 void setindfindx() {

@@ -479,7 +479,10 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
                 ") in steps of " + g4(step) + " e/A^3, " + std::to_string(levels.size()) +
                 " levels; negative ones dashed");
     std::string lv = "levels:";
-    for (double l : levels) lv += " " + g4(l);
+    for (double l : levels) {
+      lv += ' ';
+      lv += g4(l);
+    }
     t.push_back(lv);
   }
   t.push_back("section min " + g4(smin) + "  max " + g4(smax) + "   grid " + std::to_string(n[0] - 1) + " x " +
@@ -509,7 +512,10 @@ std::array<std::string, 3> boxfilenames(const std::string& win, int nbox) {
   // the prefix, so that every box of a run is kept.
   std::string prefix = win;
   if (prefix.size() >= 4 && prefix.compare(prefix.size() - 4, 4, ".win") == 0) prefix.resize(prefix.size() - 4);
-  if (nbox > 1) prefix += "_" + std::to_string(nbox);
+  if (nbox > 1) {
+    prefix += '_';
+    prefix += std::to_string(nbox);
+  }
   return {prefix + ".win", prefix + ".rho", prefix + ".ccp4"};
 }
 

@@ -12,15 +12,14 @@
 #include <array>
 #include <vector>
 
+#include "util/gridview.hpp"
+
 namespace trovan {
 
-// The map on its grid: rho[j] with j = i1 + N1*(i2 + N2*(i3 + ...)) over
-// the first idm axes (first axis fastest), periodic in every axis.
-struct MapGrid {
-  const float* rho = nullptr;
-  int n[6] = {1, 1, 1, 1, 1, 1};
-  int idm = 3;
-};
+// The map on its grid (util/gridview.hpp): rho[j] with j = i1 + N1*(i2 +
+// N2*(i3 + ...)) over the first idm axes (first axis fastest), periodic in
+// every axis.
+using MapGrid = GridView;
 
 // A symmetry operator acting on setting coordinates, x' = R x + t. R is
 // 6x6 column by column (element (e, i) at [i*6 + e]). The inversion of a
