@@ -242,6 +242,8 @@ struct Kernels {
 #define TROVAN_FFT_INLINE [[gnu::always_inline]] inline
 #endif
 
+// The kernels are compiled once per vector width below: the repeated
+// blocks are deliberate, each the same source for another instruction set.
 namespace scalar {
 using Vec = float;
 using Mask = int;

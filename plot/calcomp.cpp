@@ -700,24 +700,36 @@ void csymbol(float x, float y, float h, const std::string& text, float ang, int 
   psout("grestore");
 }
 
+namespace {
+// Stores a rectangle of the plot state and hands it to the prolog's
+// variable of that name (WINDOW: user coordinates, VIEW: the page part).
+void setrect(float* r, const char* var, float x0, float y0, float x1, float y1) {
+  flush_path();
+  r[0] = x0;
+  r[1] = y0;
+  r[2] = x1;
+  r[3] = y1;
+  std::string t = "[";
+  for (float v : {x0, y0, x1, y1}) {
+    t += num(v);
+    t += ' ';
+  }
+  t.back() = ']';
+  t += " /";
+  t += var;
+  t += " vvar ";
+  psout(t);
+}
+}  // namespace
+
 void window(float x0, float y0, float x1, float y1) {
   if (!g_st.active || x1 == x0 || y1 == y0 || !finite2(x0, y0) || !finite2(x1, y1)) return;
-  flush_path();
-  g_st.win[0] = x0;
-  g_st.win[1] = y0;
-  g_st.win[2] = x1;
-  g_st.win[3] = y1;
-  psout("[" + num(x0) + " " + num(y0) + " " + num(x1) + " " + num(y1) + "] /WINDOW vvar ");
+  setrect(g_st.win, "WINDOW", x0, y0, x1, y1);
 }
 
 void viewpt(float x0, float y0, float x1, float y1) {
   if (!g_st.active || !finite2(x0, y0) || !finite2(x1, y1)) return;
-  flush_path();
-  g_st.view[0] = x0;
-  g_st.view[1] = y0;
-  g_st.view[2] = x1;
-  g_st.view[3] = y1;
-  psout("[" + num(x0) + " " + num(y0) + " " + num(x1) + " " + num(y1) + "] /VIEW vvar ");
+  setrect(g_st.view, "VIEW", x0, y0, x1, y1);
 }
 
 void cliparea(int icl) {
