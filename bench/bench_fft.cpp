@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "density/fft.hpp"
+#include "bench_jobs.hpp"
 
 namespace {
 
@@ -48,20 +49,12 @@ Times seconds_of(float* a, float* b, const std::vector<int>& n, int isn) {
 
 int main(int argc, char** argv) {
   const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
-  struct Case {
-    std::string name;
-    std::vector<int> n;
-  };
-  const std::vector<Case> cases = {{"32^4", {32, 32, 32, 32}},
-                                   {"20^5", {20, 20, 20, 20, 20}},
-                                   {"12^6", {12, 12, 12, 12, 12, 12}},
-                                   {"16^6", {16, 16, 16, 16, 16, 16}}};
   std::printf("cft1, single precision, in place, split real/imaginary; median of %d\n", reps);
   std::printf("%-6s %10s %12s %12s %12s %12s\n", "grid", "points", "fwd ns/pt", "back ns/pt",
               "pair ns/pt", "pair cpu");
   std::mt19937 rng(12345);
   std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-  for (const Case& c : cases) {
+  for (const bench::GridCase& c : bench::transform_grids()) {
     std::size_t nt = 1;
     for (int v : c.n) nt *= static_cast<std::size_t>(v);
     std::vector<float> a(nt), b(nt);

@@ -254,17 +254,8 @@ void print_summary() {
 // ---------------------------------------------------------------------------
 // 1. The transform, on one thread.
 void bench_transforms(int reps) {
-  struct Case {
-    std::string name;
-    std::vector<int> n;
-  };
-  const std::vector<Case> cases = {{"32^4", {32, 32, 32, 32}},
-                                   {"20^5", {20, 20, 20, 20, 20}},
-                                   {"12^6", {12, 12, 12, 12, 12, 12}},
-                                   {"16^6", {16, 16, 16, 16, 16, 16}},
-                                   {"64x64x64x16", {64, 64, 64, 16}}};
   trovan::setnthreads(1);
-  for (const Case& c : cases) {
+  for (const bench::GridCase& c : bench::transform_grids()) {
     Reference ref(c.n);
     const std::size_t nt = ref.nt;
     // Accuracy: the same random data through both.

@@ -11,6 +11,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "util/input.hpp"
 #include "driver/trovan.hpp"
@@ -19,6 +20,19 @@
 namespace bench {
 
 namespace fs = std::filesystem;
+
+// The grids the transform is timed on, by both transform benchmarks.
+struct GridCase {
+  std::string name;
+  std::vector<int> n;
+};
+inline std::vector<GridCase> transform_grids() {
+  return {{"32^4", {32, 32, 32, 32}},
+          {"20^5", {20, 20, 20, 20, 20}},
+          {"12^6", {12, 12, 12, 12, 12, 12}},
+          {"16^6", {16, 16, 16, 16, 16, 16}},
+          {"64x64x64x16", {64, 64, 64, 16}}};
+}
 
 // ---------------------------------------------------------------------------
 // A 6-D maximum-entropy job on a grid of n^6 points: a general setting with
