@@ -50,7 +50,7 @@ Times seconds_of(float* a, float* b, const std::vector<int>& n, int isn) {
 int main(int argc, char** argv) {
   const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
   std::printf("cft1, single precision, in place, split real/imaginary; median of %d\n", reps);
-  std::printf("%-6s %10s %12s %12s %12s %12s\n", "grid", "points", "fwd ns/pt", "back ns/pt",
+  std::printf("%-11s %10s %12s %12s %12s %12s\n", "grid", "points", "fwd ns/pt", "back ns/pt",
               "pair ns/pt", "pair cpu");
   std::mt19937 rng(12345);
   std::uniform_real_distribution<float> u(-1.0f, 1.0f);
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
       cpu.push_back(tf.cpu + tb.cpu);
     }
     const double ns = 1e9 / static_cast<double>(nt);
-    std::printf("%-6s %10zu %12.2f %12.2f %12.2f %12.2f\n", c.name.c_str(), nt,
+    std::printf("%-11s %10zu %12.2f %12.2f %12.2f %12.2f\n", c.name.c_str(), nt,
                 median(fwd) * ns, median(back) * ns, median(pair) * ns, median(cpu) * ns);
     std::fflush(stdout);
   }
