@@ -67,13 +67,17 @@ std::vector<float> g_bufx, g_bufy;  // the line buffer, page cm
 // Each page is also written as an encapsulated PostScript file of its own
 // (calcomp1_<page>.eps) with a tight bounding box, for a paper: the text of
 // the page as it is drawn, and the extent of what it draws (page cm, as the
-// reader holds the sheet). The files of a run are renamed over their names
-// with the page file, when it is complete.
+// reader holds the sheet). The pages wait in memory and are written, each
+// through its temporary file, when the page file is complete: a run may
+// draw any number of pages without holding a file open for each.
 std::string g_body;      // the page's drawing since its set-up
 bool g_record = false;   // psout adds to g_body
 double g_bb[4] = {0, 0, 0, 0};  // x0 y0 x1 y1 of what the page draws
 bool g_bbempty = true;
-std::vector<TempOut> g_eps;  // the finished pages' files, waiting for the page file
+struct EpsPage {
+  std::string name, text;
+};
+std::vector<EpsPage> g_eps;  // the finished pages, waiting for the page file
 
 // Adds the page point (x, y) (page cm of the drawing's user space) with a
 // margin to the extent of the page, turned as the reader holds a landscape
@@ -99,10 +103,7 @@ void extend(double x, double y, double margin) {
   g_bb[3] = std::max(g_bb[3], py + margin);
 }
 
-void dropeps() {
-  for (TempOut& t : g_eps) droptemp(t);
-  g_eps.clear();
-}
+void dropeps() { g_eps.clear(); }
 
 
 std::string num(double v) {
@@ -355,8 +356,13 @@ void closeps() {
   const std::filesystem::path done = g_openfile;
   g_openfile.clear();
   committemp(g_ps);
-  for (TempOut& t : g_eps) committemp(t);
-  g_eps.clear();
+  std::vector<EpsPage> pages;
+  pages.swap(g_eps);
+  for (const EpsPage& p : pages) {
+    TempOut t = opentemp(p.name, "page file");
+    writetemp(t, p.text);
+    committemp(t);
+  }
   g_lastfile = done;  // only a whole file (prolog and pages) is continued
 }
 }  // namespace
@@ -441,9 +447,7 @@ void writeeps() {
   e += "/cmtx matrix currentmatrix def\n";
   e += g_body;
   e += "showpage\n%%Trailer\n%%EOF\n";
-  TempOut t = opentemp(getepsname(g_nfile, g_npage), "page file");
-  writetemp(t, e);
-  g_eps.push_back(t);
+  g_eps.push_back({getepsname(g_nfile, g_npage), std::move(e)});
   g_body.clear();
 }
 

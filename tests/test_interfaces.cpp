@@ -277,6 +277,29 @@ TEST(BoxMaps, EveryBoxAsACcp4MapThatGemmiReadsBack) {
   fs::remove_all(d);
 }
 
+// A run draws as many pages as it is asked for, each also as its EPS file
+// (twelve sections, more than a run may hold files open for at once).
+TEST(Pages, EveryPageOfALongRunGetsItsEpsFile) {
+  const fs::path d = scratch_dir("manypages");
+  fs::copy(source_dir() / "examples" / "perovskite" / "perovskite.hkl", d / "perovskite.hkl");
+  std::string inp = slurp(source_dir() / "examples" / "perovskite" / "perovskite.inp");
+  inp.erase(inp.find("\nng=3\n") + 1);
+  const int pages = 12;
+  inp += "ng=" + std::to_string(pages) + "\n";
+  for (int k = 0; k < pages; ++k)
+    inp += "iax=2 ipers=0 iaver=1 ismth=0\nx= 0 0 " + std::to_string(k / double(pages)) +
+           " 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\ndiv=16 16 hmin=0.05 lf=5\n";
+  const RunResult r = run_trovan(d, inp);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const std::string ps = slurp(d / "calcomp1.ps");
+  int n = 0;
+  for (std::size_t p = ps.find("%%Page: "); p != std::string::npos; p = ps.find("%%Page: ", p + 1)) ++n;
+  EXPECT_EQ(n, pages);
+  for (int k = 1; k <= pages; ++k)
+    EXPECT_EQ(slurp(d / ("calcomp1_" + std::to_string(k) + ".eps")).rfind("%!PS-Adobe-3.0 EPSF-3.0\n", 0), 0u) << k;
+  fs::remove_all(d);
+}
+
 // The keyword input from a file named on the command line reads as from
 // standard input; --help and --version answer and end.
 TEST(CommandLine, FileArgumentEqualsStandardInputAndOptionsAnswer) {
