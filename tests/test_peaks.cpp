@@ -1037,8 +1037,8 @@ TEST(FourierMapRun, PerovskiteExampleListsItsThreeSites) {
 
 // ---------------------------------------------------------------------------
 // Fourier and Patterson maps of model crystals, run as a user runs them: the
-// reflections of a model of tools/sfmodel.hpp (phases in the program's
-// convention), a grid on which the atoms fall between grid points, the peak
+// reflections of a model of tools/sfmodel.hpp (phases in the standard
+// sign), a grid on which the atoms fall between grid points, the peak
 // list compared with the model's atoms.
 
 namespace ex = trovan::examples;
@@ -1123,16 +1123,9 @@ trovan_test::InProcess run_model(const ex::Example& e, bool patterson) {
   return r;
 }
 
-class ModelPeaks : public ::testing::TestWithParam<ModelCase> {};
-
-TEST_P(ModelPeaks, EveryAtomIsOnePeakAtItsPositionWithItsWyckoffMultiplicity) {
-  const ModelCase& c = GetParam();
-  ex::Example e = c.model();
-  for (int i = 0; i < 3; ++i) e.hmax[i] = c.n[i];
-  e.qimax = c.qimax;
-  e.pkmin = c.pkmin;
-  const std::vector<Expected> want = c.patterson ? expected_patterson(e) : expected_atoms(e);
-  const trovan_test::InProcess r = run_model(e, c.patterson);
+// Every expected atom (or Patterson vector) is one listed peak within 0.2 of
+// a grid step of one of its images, with its multiplicity; no other peaks.
+void expect_peaks_at(const std::vector<Expected>& want, const trovan_test::InProcess& r) {
   ASSERT_EQ(r.status, 0) << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
   const std::string listing = r.out.substr(std::min(r.out.size(), r.out.find("number of peaks")));
 
@@ -1172,6 +1165,18 @@ TEST_P(ModelPeaks, EveryAtomIsOnePeakAtItsPositionWithItsWyckoffMultiplicity) {
   }
 }
 
+class ModelPeaks : public ::testing::TestWithParam<ModelCase> {};
+
+TEST_P(ModelPeaks, EveryAtomIsOnePeakAtItsPositionWithItsWyckoffMultiplicity) {
+  const ModelCase& c = GetParam();
+  ex::Example e = c.model();
+  for (int i = 0; i < 3; ++i) e.hmax[i] = c.n[i];
+  e.qimax = c.qimax;
+  e.pkmin = c.pkmin;
+  const std::vector<Expected> want = c.patterson ? expected_patterson(e) : expected_atoms(e);
+  expect_peaks_at(want, run_model(e, c.patterson));
+}
+
 // The atoms fall between grid points (6l at 3.77, 7.54 steps on 24^2); the
 // spinel sites in its primitive cell at 10.5 (O, 40^3), 12.6 (O, 48^3) and
 // 7.5 (Mg, 60^3) steps; quartz's Si at 14.09 steps along a.
@@ -1179,11 +1184,55 @@ INSTANTIATE_TEST_SUITE_P(
     Models, ModelPeaks,
     ::testing::Values(ModelCase{"hexagonal_6l_24", ex::hexagonal_6l, {24, 24, 14}, 1.6, 0.3, false},
                       ModelCase{"hexagonal_6l_30", ex::hexagonal_6l, {30, 30, 16}, 1.6, 0.3, false},
-                      ModelCase{"spinel_p_40", [] { return ex::spinel(true); }, {40, 40, 40}, 1.6, 0.3, false},
-                      ModelCase{"spinel_p_48", [] { return ex::spinel(true); }, {48, 48, 48}, 1.6, 0.3, false},
-                      ModelCase{"spinel_p_60", [] { return ex::spinel(true); }, {60, 60, 60}, 1.6, 0.3, false},
+                      ModelCase{"spinel_p_40", ex::spinel_primitive, {40, 40, 40}, 1.6, 0.3, false},
+                      ModelCase{"spinel_p_48", ex::spinel_primitive, {48, 48, 48}, 1.6, 0.3, false},
+                      ModelCase{"spinel_p_60", ex::spinel_primitive, {60, 60, 60}, 1.6, 0.3, false},
                       ModelCase{"quartz", [] { return ex::point_atoms(ex::quartz()); }, {30, 30, 36}, 1.6, 0.3, false},
                       ModelCase{"wurtzite_patterson", [] { return ex::point_atoms(ex::zincite()); }, {18, 18, 30}, 2.5, 0.08, true}),
     [](const ::testing::TestParamInfo<ModelCase>& i) { return std::string(i.param.name); });
+
+
+// Crystals in centred cells of the general setting (brv 'f', 'c', 'r'):
+// peaks in the coordinates of the conventional cell, with the Wyckoff
+// multiplicities of the International Tables, centring translations
+// included.
+struct CentredCase {
+  const char* name;
+  ex::AtomCrystal (*crystal)();
+  int n;         // grid points along each axis of the primitive cell
+  double qimax;  // resolution of the data, 1/Angstrom
+  double pkmin;
+};
+
+std::ostream& operator<<(std::ostream& o, const CentredCase& c) { return o << c.name; }
+
+class CentredPeaks : public ::testing::TestWithParam<CentredCase> {};
+
+TEST_P(CentredPeaks, EveryAtomIsOnePeakWithItsMultiplicityInTheConventionalCell) {
+  using namespace trovan_test;
+  ex::AtomCrystal c = GetParam().crystal();
+  c.hmax[0] = c.hmax[1] = c.hmax[2] = GetParam().n;
+  c.qimax = GetParam().qimax;
+  std::vector<Expected> want;
+  for (const ex::Atom& a : c.atoms) {
+    Expected w{a.label, {}, a.mult};
+    for (const auto& y : c.images(a)) w.images.push_back({y[0], y[1], y[2]});
+    ASSERT_EQ(static_cast<int>(w.images.size()), a.mult) << a.label;
+    want.push_back(w);
+  }
+  const fs::path d = scratch_dir(std::string("centred_") + c.name);
+  write_file(d / "c.hkl", c.reflection_file());
+  std::string inp = c.keyword_input((d / "c.hkl").string(), (d / "c.den").string());
+  inp.replace(inp.find("pkmin=0.3"), 9, "pkmin=" + std::to_string(GetParam().pkmin));
+  const InProcess r = run_inprocess(inp);
+  fs::remove_all(d);
+  expect_peaks_at(want, r);
+}
+
+INSTANTIATE_TEST_SUITE_P(Crystals, CentredPeaks,
+                         ::testing::Values(CentredCase{"spinel_f", ex::spinel, 40, 1.6, 0.3},
+                                           CentredCase{"monoclinic_c", ex::cc_monoclinic, 32, 1.6, 0.2},
+                                           CentredCase{"linbo3_r", ex::lithium_niobate, 36, 1.6, 0.05}),
+                         [](const ::testing::TestParamInfo<CentredCase>& i) { return std::string(i.param.name); });
 
 }  // namespace

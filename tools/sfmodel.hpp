@@ -1005,23 +1005,6 @@ inline Example hexagonal_6l() {
                      kUnit);
 }
 
-// Spinel MgAl2O4, Fd-3m (origin choice 2, at -3m): Mg 8a, Al 16d, O 32e.
-// The F-centred cell (p = unit) or the primitive rhombohedral cell
-// a1 = (0, 1/2, 1/2), a2 = (1/2, 0, 1/2), a3 = (1/2, 1/2, 0).
-inline Example spinel(bool primitive) {
-  const double abc[3] = {8.08, 8.08, 8.08}, cosang[3] = {0, 0, 0};
-  static constexpr double prim[3][3] = {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}};
-  const double x = 0.2624;
-  Example e = point_atoms(primitive ? "spinel_p" : "spinel_f", abc, cosang,
-                          {"-y,x+1/4,z+1/4,t,u,v", "y+1/4,x+1/4,-z,t,u,v", "z,x,y,t,u,v"}, true,
-                          {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}},
-                          {{"Mg 8a", {0.125, 0.125, 0.125, 0, 0, 0}, 12, 0.5, 0, 8},
-                           {"Al 16d", {0.5, 0.5, 0.5, 0, 0, 0}, 13, 0.5, 0, 16},
-                           {"O 32e", {x, x, x, 0, 0, 0}, 8, 0.7, 0, 32}},
-                          primitive ? prim : kUnit);
-  return e;
-}
-
 inline std::vector<Example> all_examples() {
   return {perovskite(), modulated(true), modulated(false), icosahedral(false), icosahedral(true),
           decagonal()};
@@ -1538,7 +1521,9 @@ inline AtomCrystal cc_monoclinic() {  // a C-centred monoclinic structure, Cc
   c.brv = 'c';
   c.centring = {{0.5, 0.5, 0}};
   c.gens = {"x, -y, z+1/2, t, u, v"};
-  c.atoms = {{"Fe", {0.12, 0.23, 0.34}, 26, 0.6}, {"O", {0.31, 0.07, 0.81}, 8, 0.8}, {"O", {0.05, 0.41, 0.62}, 8, 0.8}};
+  c.atoms = {{"Fe 4a", {0.12, 0.23, 0.34}, 26, 0.6, 4},
+             {"O 4a", {0.31, 0.07, 0.81}, 8, 0.8, 4},
+             {"O' 4a", {0.05, 0.41, 0.62}, 8, 0.8, 4}};
   c.hmax[0] = c.hmax[1] = 32;
   c.hmax[2] = 16;
   c.qimax = 1.0;
@@ -1556,7 +1541,9 @@ inline AtomCrystal lithium_niobate() {  // LiNbO3, R3c on hexagonal axes
   c.brv = 'r';
   c.centring = {{2.0 / 3, 1.0 / 3, 1.0 / 3}, {1.0 / 3, 2.0 / 3, 2.0 / 3}};
   c.gens = {"x+2/3,y+1/3,z+1/3,t,u,v", "-y,x-y,z,t,u,v", "-y,-x,z+1/2,t,u,v"};
-  c.atoms = {{"Nb", {0, 0, 0}, 41, 0.4}, {"Li", {0, 0, 0.2829}, 3, 0.9}, {"O", {0.0492, 0.3446, 0.0647}, 8, 0.6}};
+  c.atoms = {{"Nb 6a", {0, 0, 0}, 41, 0.4, 6},
+             {"Li 6a", {0, 0, 0.2829}, 3, 0.9, 6},
+             {"O 18b", {0.0492, 0.3446, 0.0647}, 8, 0.6, 18}};
   c.hmax[0] = c.hmax[1] = c.hmax[2] = 24;
   c.qimax = 0.9;
   c.close();
@@ -1580,16 +1567,48 @@ inline AtomCrystal p212121() {  // two atoms in P2_1 2_1 2_1
   return c;
 }
 
+// Spinel MgAl2O4, Fd-3m in its F-centred cell (origin choice 2, at -3m):
+// Mg 8a, Al 16d, O 32e.
+inline AtomCrystal spinel() {
+  AtomCrystal c;
+  c.name = "spinel_f";
+  c.title = "MgAl2O4 Fd-3m";
+  c.abc[0] = c.abc[1] = c.abc[2] = 8.08;
+  c.brv = 'f';
+  c.icent = 1;
+  c.centring = {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}};
+  c.gens = {"-y,x+1/4,z+1/4,t,u,v", "y+1/4,x+1/4,-z,t,u,v", "z,x,y,t,u,v"};
+  const double x = 0.2624;
+  c.atoms = {{"Mg 8a", {0.125, 0.125, 0.125}, 12, 0.5, 8},
+             {"Al 16d", {0.5, 0.5, 0.5}, 13, 0.5, 16},
+             {"O 32e", {x, x, x}, 8, 0.7, 32}};
+  c.hmax[0] = c.hmax[1] = c.hmax[2] = 40;
+  c.qimax = 1.6;
+  c.close();
+  return c;
+}
+
 // A crystal of the list as a model of point atoms for the peak search: the
 // same cell, group and atoms (with their Wyckoff multiplicities), set up in
-// its conventional cell, which must then be primitive.
-inline Example point_atoms(const AtomCrystal& c) {
+// the cell whose basis vectors are the columns of p (the conventional cell
+// itself, which must then be primitive, or a primitive cell of a centred
+// one).
+inline Example point_atoms(const AtomCrystal& c, const double (&p)[3][3] = kUnit) {
   double cosang[3];
   for (int i = 0; i < 3; ++i) cosang[i] = std::nearbyint(c.cosang(i) * 1e12) / 1e12;
   std::vector<Site> sites;
   for (const Atom& a : c.atoms)
     sites.push_back({a.label, {a.x[0], a.x[1], a.x[2], 0, 0, 0}, a.z, a.b, 0, a.mult});
-  return point_atoms(c.name, c.abc, cosang, c.gens, c.icent != 0, c.centring, sites, kUnit);
+  return point_atoms(c.name, c.abc, cosang, c.gens, c.icent != 0, c.centring, sites, p);
+}
+
+// Spinel in its primitive rhombohedral cell a1 = (0, 1/2, 1/2),
+// a2 = (1/2, 0, 1/2), a3 = (1/2, 1/2, 0) of the F cell.
+inline Example spinel_primitive() {
+  static constexpr double prim[3][3] = {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}};
+  Example e = point_atoms(spinel(), prim);
+  e.dir = e.name = e.title = "spinel_p";
+  return e;
 }
 
 }  // namespace trovan::examples
