@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <vector>
 
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
 #include "util/threads.hpp"
+#include "util/vecmath.hpp"
 #include "util/vectorclones.hpp"
 
 namespace trovan {
@@ -184,7 +186,7 @@ float memweight(float rho, float rhomean, int imode) {
   return 1.0f / std::sqrt(rho / rhomean + 1e-3f);
 }
 
-float expand1(float rho, float t) { return rho * std::exp(t); }
+float expand1(float rho, float t) { return rho * expv(t); }
 
 namespace {
 
@@ -208,28 +210,73 @@ double blocksum(long long n, F f) {
 }
 
 // q[i] = h[jx[i]] w(x[i]) for i in [lo, hi), w the weight of imode 1
-// (memweight) or 1 (imode 2); returns the largest |q| (a NaN is carried
-// through).
+// (memweight) or 1 (imode 2); returns the largest |q| (NaN when a q is not
+// a number). The largest value is kept per lane and a NaN flagged apart,
+// so that the loops compile to vector instructions.
 TROVAN_VECTOR_CLONES
-float weighted_map(float* q, const float* h, const int* jx, const float* x, long long lo, long long hi,
-                   float rhomean, int imode) {
-  for (long long i = lo; i < hi; ++i) q[i] = h[jx[i]];
-  if (imode == 1)
-    for (long long i = lo; i < hi; ++i) q[i] *= 1.0f / std::sqrt(x[i] / rhomean + 1e-3f);
+float weighted_map(float* __restrict q, const float* __restrict h, const int* __restrict jx,
+                   const float* __restrict x, long long lo, long long hi, float rhomean, int imode) {
+  // The stored points of a block often lie one after the other on the
+  // grid (in P-1 nearly all do): then the block is copied, not gathered.
+  int apart = 0;
+  for (long long i = lo; i < hi; ++i) apart |= jx[i] != jx[lo] + static_cast<int>(i - lo);
+  const float* hb = h + jx[lo];  // h[jx[i]] = hb[i - lo] in a block of consecutive points
+  if (apart == 0 && imode == 1)
+    for (long long i = lo; i < hi; ++i) q[i] = hb[i - lo] * (1.0f / std::sqrt(x[i] / rhomean + 1e-3f));
+  else if (apart == 0)
+    for (long long i = lo; i < hi; ++i) q[i] = hb[i - lo];
+  else if (imode == 1)
+    for (long long i = lo; i < hi; ++i) q[i] = h[jx[i]] * (1.0f / std::sqrt(x[i] / rhomean + 1e-3f));
+  else
+    for (long long i = lo; i < hi; ++i) q[i] = h[jx[i]];
   float lane[16] = {};
+  int nan = 0;
   long long i = lo;
   for (; i + 16 <= hi; i += 16)
     for (int l = 0; l < 16; ++l) {
       const float a = std::fabs(q[i + l]);
-      lane[l] = a > lane[l] || a != a ? a : lane[l];
+      lane[l] = a > lane[l] ? a : lane[l];
+      nan |= a != a;
     }
   for (; i < hi; ++i) {
     const float a = std::fabs(q[i]);
-    lane[0] = a > lane[0] || a != a ? a : lane[0];
+    lane[0] = a > lane[0] ? a : lane[0];
+    nan |= a != a;
   }
   float m = 0;
-  for (float v : lane) m = v > m || v != v ? v : m;
-  return m;
+  for (float v : lane) m = v > m ? v : m;
+  return nan ? std::numeric_limits<float>::quiet_NaN() : m;
+}
+
+// The update of the stored values [lo, hi): xnew = x exp(step q), plus
+// kContinue ln(x / xnew) in the exponent when the step continues the last
+// one (xnew then holds the density before it). Returns the cell total of
+// the new values (orbit size times value, summed in lanes in a fixed
+// order) and sets bad when a value overflowed or is not a number. xnew may
+// be x itself (a further step from a trial not yet judged).
+TROVAN_VECTOR_CLONES
+double update_block(float* xnew, const float* x, const float* __restrict q, const unsigned char* __restrict m,
+                    long long lo, long long hi, float step, bool cont, bool& bad) {
+  if (cont)
+    for (long long i = lo; i < hi; ++i) xnew[i] = expand1(x[i], step * q[i] + kContinue * logv(x[i] / xnew[i]));
+  else
+    for (long long i = lo; i < hi; ++i) xnew[i] = expand1(x[i], step * q[i]);
+  double lane[16] = {};
+  int over = 0;
+  long long i = lo;
+  for (; i + 16 <= hi; i += 16)
+    for (int l = 0; l < 16; ++l) {
+      lane[l] += static_cast<double>(m[i + l]) * xnew[i + l];
+      over |= !(xnew[i + l] <= FLT_MAX);
+    }
+  for (; i < hi; ++i) {
+    lane[0] += static_cast<double>(m[i]) * xnew[i];
+    over |= !(xnew[i] <= FLT_MAX);
+  }
+  double sum = 0;
+  for (double v : lane) sum += v;
+  bad = over != 0;
+  return sum;
 }
 
 // The Sakata-Sato normalisation of a trial whose cell total is `total`
@@ -285,7 +332,7 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
     const float r = ex / sp.retry_ex;
     double total = 0;
     for (int i = 0; i < n; ++i) {
-      const float v = expand1(x[i], r * std::log(xnew[i] / x[i]));
+      const float v = expand1(x[i], r * logv(xnew[i] / x[i]));
       xnew[i] = v;
       total += double(m[i]) * v;
     }
@@ -327,16 +374,8 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
   sp.last_kind = cont ? Trial::continued : Trial::plain;
   std::vector<unsigned char> badpart(qpart.size(), 0);
   const double total = blocksum(n, [&](long long lo, long long hi) {
-    double sum = 0;
     bool bad = false;
-    for (long long i = lo; i < hi; ++i) {
-      float t = step * q[i];
-      if (cont) t += kContinue * std::log(x[i] / xnew[i]);
-      const float v = expand1(x[i], t);
-      xnew[i] = v;
-      sum += double(m[i]) * v;
-      bad |= !(v <= FLT_MAX);  // overflow, or not a number
-    }
+    const double sum = update_block(xnew, x, q, m, lo, hi, step, cont, bad);
     badpart[lo / kBlock] = bad;
     return sum;
   });

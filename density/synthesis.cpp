@@ -287,6 +287,35 @@ void setxr0() {
   });
 }
 
+namespace {
+
+// The smallest and the largest of v[0..n), n > 0, kept per lane so that
+// the loop compiles to vector instructions (a NaN is passed over unless it
+// comes first).
+TROVAN_VECTOR_CLONES
+void extremes(const float* __restrict v, long long n, float& lo, float& hi) {
+  float l[16], h[16];
+  for (int k = 0; k < 16; ++k) l[k] = h[k] = v[0];
+  long long i = 0;
+  for (; i + 16 <= n; i += 16)
+    for (int k = 0; k < 16; ++k) {
+      l[k] = v[i + k] < l[k] ? v[i + k] : l[k];
+      h[k] = v[i + k] > h[k] ? v[i + k] : h[k];
+    }
+  for (; i < n; ++i) {
+    l[0] = v[i] < l[0] ? v[i] : l[0];
+    h[0] = v[i] > h[0] ? v[i] : h[0];
+  }
+  lo = l[0];
+  hi = h[0];
+  for (int k = 1; k < 16; ++k) {
+    lo = l[k] < lo ? l[k] : lo;
+    hi = h[k] > hi ? h[k] : hi;
+  }
+}
+
+}  // namespace
+
 void getdmx() {
   if (g_nxr0 < 1) {
     g_dmin = g_dmax = 0;
@@ -297,11 +326,8 @@ void getdmx() {
   std::mutex m;
   float lo = x[0], hi = x[0];
   parallel_for(g_nxr0, kGrain, [&](long long i0, long long i1) {
-    float l = x[i0], h = x[i0];
-    for (long long i = i0 + 1; i < i1; ++i) {
-      l = std::min(l, x[i]);
-      h = std::max(h, x[i]);
-    }
+    float l, h;
+    extremes(x + i0, i1 - i0, l, h);
     std::lock_guard<std::mutex> lk(m);
     lo = std::min(lo, l);
     hi = std::max(hi, h);

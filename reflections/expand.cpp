@@ -210,28 +210,52 @@ void setffromf0(int n, const int* j, const float* fr, const float* fi, float f00
   b[0] = 0.0f;
 }
 
+namespace {
+
+// The order of a coefficient list: the entries the spread makes, sorted by
+// grid index, of several entries for one grid point the last (as the grid
+// would hold them). A maximum-entropy run spreads the same reflections the
+// same way every cycle, so the order found for one sequence of grid
+// indices is kept and the sort is made again only when the sequence
+// changes.
+struct ListOrder {
+  std::vector<int> seq;  // grid index of each entry, in the order made
+  std::vector<int> src;  // the entry each list place takes
+};
+ListOrder g_order;
+std::vector<FCoef> g_made;
+
+}  // namespace
+
 void getffromf0(int n, const int* j, const float* fr, const float* fi, float f000,
                 std::vector<FCoef>& list) {
   if (getnt() > kGridMax) quit("nt > nts in setffromf0");
-  // An image met twice (a reflection on a symmetry element) is stored once,
-  // as the grid would hold it: the last value put there.
-  list.clear();
+  std::vector<FCoef>& made = g_made;
+  made.clear();
   SpreadCount count;
   spread(n, j, fr, fi, false, projections(), count,
-         [&](int jr, float re, float im) { list.push_back({jr, re, im}); });
-  list.push_back({0, f000, 0.0f});
-  std::stable_sort(list.begin(), list.end(), [](const FCoef& x, const FCoef& y) { return x.j < y.j; });
-  std::size_t w = 0;
-  for (std::size_t r = 0; r < list.size(); ++r) {
-    if (w > 0 && list[w - 1].j == list[r].j)
-      list[w - 1] = list[r];
-    else
-      list[w++] = list[r];
+         [&](int jr, float re, float im) { made.push_back({jr, re, im}); });
+  made.push_back({0, f000, 0.0f});
+  ListOrder& o = g_order;
+  const bool same = o.seq.size() == made.size() &&
+                    std::equal(made.begin(), made.end(), o.seq.begin(), [](const FCoef& c, int g) { return c.j == g; });
+  if (!same) {
+    o.seq.resize(made.size());
+    for (std::size_t r = 0; r < made.size(); ++r) o.seq[r] = made[r].j;
+    std::vector<int> idx(made.size());
+    for (std::size_t r = 0; r < idx.size(); ++r) idx[r] = static_cast<int>(r);
+    std::stable_sort(idx.begin(), idx.end(), [&](int x, int y) { return made[x].j < made[y].j; });
+    o.src.clear();
+    for (std::size_t r = 0; r < idx.size(); ++r)
+      if (r + 1 == idx.size() || made[idx[r + 1]].j != made[idx[r]].j) o.src.push_back(idx[r]);
   }
-  list.resize(w);
+  list.resize(o.src.size());
+  for (std::size_t w = 0; w < o.src.size(); ++w) list[w] = made[o.src[w]];
 }
 
 void resetexpand() {
+  g_order = ListOrder{};
+  std::vector<FCoef>().swap(g_made);
   g_fj.clear();
   g_fa.clear();
   g_fb.clear();
