@@ -527,7 +527,7 @@ ex::Example gauss3() {
 // densities are fitted in the first stage, whose steps favour the low
 // density: the whole run is stage 1 (nex1 = 1000). Over five noise seeds it
 // stops at c2 = 1 with R_rho 0.14-0.24; fitted in stage 2 (nex1 = 20) the
-// same data give 0.23-0.27.
+// same data give 0.23-0.26.
 ex::Example gauss6() {
   ex::Example e = ex::icosahedral(false);
   e.name = "gauss6";
