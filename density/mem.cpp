@@ -1,6 +1,7 @@
 #include "density/mem.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <chrono>
 #include <cmath>
@@ -112,12 +113,22 @@ float restoreoldvalue() {
   return g_saved_f0;
 }
 
+// The loops over the stored density values are cut into blocks of a fixed
+// size and the blocks shared among the threads. A sum is made block by
+// block and the block sums added in block order: it comes out the same bit
+// for bit with any number of threads.
+constexpr long long kBlock = 1 << 15;
+
 // Every stored density value must be positive: the update multiplies it.
 void check_positive() {
   const int n = getnxr0();
   const float* x = getxr0();
-  int bad = 0;
-  for (int i = 0; i < n; ++i) bad |= !(x[i] > 0);
+  std::atomic<bool> bad{false};
+  parallel_for(n, kBlock, [&](long long lo, long long hi) {
+    int b = 0;
+    for (long long i = lo; i < hi; ++i) b |= !(x[i] > 0);
+    if (b) bad = true;
+  });
   if (!bad) return;
   const int* jx = getxr0grid();
   for (int i = 0; i < n; ++i) {
@@ -189,12 +200,6 @@ float memweight(float rho, float rhomean, int imode) {
 float expand1(float rho, float t) { return rho * expv(t); }
 
 namespace {
-
-// The loops over the stored density values are cut into blocks of a fixed
-// size and the blocks shared among the threads. A sum is made block by
-// block and the block sums added in block order: it comes out the same bit
-// for bit with any number of threads.
-constexpr long long kBlock = 1 << 15;
 
 // sum over blocks of f(lo, hi), f returning the (double) sum of its block.
 template <class F>

@@ -243,14 +243,16 @@ float maphkl() {
   gethalfgrid(nn, idm, e, half);
   int icon = 0;
   cft1(getabcdr(), getabcdi(), half, idm, -1, icon);
-  for (int k = 0; k < n; ++k) {
-    int x[6];
-    getitoxyz(jj[k], x);
-    double fr, fi;
-    pairedcoef(a, b, nn, idm, e, x, fr, fi);
-    g_fcr[k] = static_cast<float>(fr * f);
-    g_fci[k] = centro ? 0.0f : static_cast<float>(fi * f);
-  }
+  parallel_for(n, 1024, [&](long long k0, long long k1) {
+    for (long long k = k0; k < k1; ++k) {
+      int x[6];
+      getitoxyz(jj[k], x);
+      double fr, fi;
+      pairedcoef(a, b, nn, idm, e, x, fr, fi);
+      g_fcr[k] = static_cast<float>(fr * f);
+      g_fci[k] = centro ? 0.0f : static_cast<float>(fi * f);
+    }
+  });
   // F(000) = E(0) + O(0), the real and the imaginary part of Z(0).
   return static_cast<float>((double(a[0]) + b[0]) * f);
 }
