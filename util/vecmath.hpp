@@ -3,7 +3,7 @@
 // compiles to vector instructions (the maximum-entropy update takes one of
 // each per stored density value, millions per cycle; the library's expf and
 // logf are scalar calls). Both are within 2 units in the last place of the
-// correctly rounded value over the whole float range.
+// correctly rounded value wherever the result is a normal number.
 //
 // exp: e^t = 2^k e^r with k = round(t / ln 2) and |r| <= ln 2 / 2 (ln 2 in
 // two parts so that r is exact), e^r from a degree-7 polynomial; 2^k is
