@@ -377,6 +377,12 @@ PeakFit peakfit(const int* ng, int idm, const double* metric) {
       for (int k = 0; k < b; ++k) v -= fit.chol[a * 6 + k] * fit.chol[b * 6 + k];
       fit.chol[a * 6 + b] = a == b ? std::sqrt(v) : v / fit.chol[b * 6 + b];
     }
+  // A maximum that lies nearer to another grid point would have made that
+  // point the higher one (for a peak symmetric about its maximum): the
+  // refined position stays within half the diagonal of a grid cell.
+  double diag2 = 0;
+  for (int a = 0; a < m; ++a) diag2 += g[a * m + a];
+  fit.reach = 0.5 * std::sqrt(diag2);
   auto dist2 = [&](const signed char* t) {
     double d2 = 0;
     for (int a = 0; a < m; ++a)
@@ -454,6 +460,10 @@ PeakFit peakfit(const int* ng, int idm, const double* metric) {
   return fit;
 }
 
+// The smallest ratio of a neighbour to the peak that a fit of the
+// logarithm uses.
+constexpr double kFitFloor = 1e-3;
+
 void refinepeak(const PeakFit& fit, const float* map, const int* ng, int idm, int j,
                 double* delta, float& height) {
   for (int d = 0; d < 6; ++d) delta[d] = 0;
@@ -485,7 +495,7 @@ void refinepeak(const PeakFit& fit, const float* map, const int* ng, int idm, in
   // the cell faces.
   const std::size_t nn = fit.offsets.size();
   std::vector<double> u(nn);
-  bool positive = true;
+  bool positive = true, low = false;
   for (std::size_t k = 0; k < nn; ++k) {
     long long o = j;
     for (int a = 0; a < m; ++a) {
@@ -497,7 +507,12 @@ void refinepeak(const PeakFit& fit, const float* map, const int* ng, int idm, in
     }
     u[k] = map[o] / double(v0);
     positive = positive && u[k] > 0;
+    low = low || std::fabs(u[k]) < kFitFloor;
   }
+  // Neighbours a thousand times lower than the peak (a sharp peak on a
+  // coarse grid, a maximum-entropy map at its floor) make the logarithm's
+  // quadratic a fit to the floor, not to the peak: the grid point stays.
+  if (positive && low) return;
   // A Gaussian peak is a quadratic in ln v: fit the logarithm when it is
   // defined for every value used, else the values.
   for (std::size_t k = 0; k < nn; ++k) u[k] = positive ? std::log(u[k]) : u[k] - 1.0;
@@ -556,7 +571,8 @@ void refinepeak(const PeakFit& fit, const float* map, const int* ng, int idm, in
   }
   double len2 = 0;
   for (int a = 0; a < m; ++a) len2 += y[a] * y[a];
-  if (len2 > fit.radius * fit.radius) return;
+  const double reach = std::min(fit.radius, fit.reach);
+  if (len2 > reach * reach) return;
   // d = L^-T y.
   for (int a = m - 1; a >= 0; --a) {
     for (int k = a + 1; k < m; ++k) y[a] -= l[k * 6 + a] * y[k];

@@ -88,6 +88,7 @@ struct PeakFit {
   std::vector<double> solve;  // coefficients x offsets, row by row
   double chol[36] = {};       // L of the metric G = L L^T, (a, b) at [a*6 + b]
   double radius = 0;          // distance of the farthest point used
+  double reach = 0;           // half the diagonal of a grid cell: the farthest refinement moves
 };
 // `metric`: the metric of the grid steps, (i, j) at [j*6 + i] for the idm
 // grid axes (the scalar products of the steps along grid axes i and j).

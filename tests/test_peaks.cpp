@@ -244,6 +244,26 @@ TEST(PeakRefinement, AGaussianPeakIsFoundBetweenGridPointsInOneToSixDimensions) 
     }
 }
 
+// A spike on a floor (a sharp maximum-entropy peak, neighbours a billion
+// times lower and unequal): the logarithm's quadratic would fit the floor
+// and throw the peak far up; the grid point and its value stay.
+TEST(PeakRefinement, APeakAboveAFloorKeepsItsGridPointAndValue) {
+  const int n[3] = {8, 8, 8};
+  std::vector<float> map(512, 1e-9f);
+  const int j = 4 + 8 * (4 + 8 * 4);
+  map[j] = 1.2f;
+  map[j + 1] = 0.9f;        // one neighbour high, the opposite one at the floor
+  map[j + 8] = 2e-9f;
+  double metric[36] = {};
+  for (int e = 0; e < 6; ++e) metric[at(e, e)] = 1;
+  const PeakFit fit = peakfit(n, 3, metric);
+  double delta[6];
+  float h = 0;
+  refinepeak(fit, map.data(), n, 3, j, delta, h);
+  EXPECT_EQ(h, 1.2f);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(delta[i], 0.0) << i;
+}
+
 // ---------------------------------------------------------------------------
 // pksearchnd, its listing and its stops
 
