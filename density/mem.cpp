@@ -653,7 +653,26 @@ int memloop(float f000) {
   check_positive();
   getxr0orbits(g_orbit);
   reflection_weights(g_dfw);
-  float f0 = maphkl();  // structure factors of the start
+  // A start whose cell total is not the F(000) in use (a continuation after
+  // f000= was changed, the density of another job) is first scaled to it,
+  // as every trial will be: else the first trial's scaling alone would
+  // change the agreement, and the steps would be judged against a start
+  // they can never be compared with.
+  float f0 = 0;
+  {
+    const int n = getnxr0();
+    const float* x = getxr0();
+    double total = 0;
+    for (int i = 0; i < n; ++i) total += double(g_orbit[i]) * x[i];
+    const double cell = total * double(getvol()) / double(getnt());
+    if (std::fabs(cell - f000) > 1e-4 * std::fabs(f000)) {
+      out() << "start density scaled to f000=" << fmt_e(f000, 12, 5) << ": its cell total was "
+            << fmt_e(static_cast<float>(cell), 12, 5) << '\n';
+      f0 = normalise(getxr0(), n, total, f000);
+    } else {
+      f0 = maphkl();  // structure factors of the start
+    }
+  }
   savenewvalue(f0);
   g_spare = Spare{};  // the spare list holds nothing of this run yet
   float c2acc = 0;  // c2 of the last accepted density
@@ -664,6 +683,15 @@ int memloop(float f000) {
   {
     float c2 = 0, rfact = 0, rwfact = 0;
     rfct(c2, rfact, rwfact, 0);
+    // A step is taken back whenever R or Rw is above 1: from a start that
+    // far from the data (the density of another crystal or setting) no
+    // step could ever be kept, and the run would end as if converged.
+    if (ncycle > 0 && (rfact > 1.001f || rwfact > 1.001f)) {
+      out() << "c2=" << fmt_e(c2, 12, 5) << " rfact=" << fmt_f(rfact, 8, 5) << " rwfact=" << fmt_f(rwfact, 8, 5)
+            << '\n';
+      quit("the start density does not fit the data (rfact or rwfact above 1): every step would be taken "
+           "back; start from the uniform density (icont=0)");
+    }
     isreturn(c2, rfact, rwfact);
     c2acc = c2;
     if (ncycle > 0 && cx.c2min > 0 && c2 <= cx.c2min) return finish(0, StopReason::c2min, progress);

@@ -182,6 +182,39 @@ TEST(MemRun, ContinuationStartsWhereTheFirstRunEnded) {
   InProcess bad = run_inprocess(other);
   EXPECT_EQ(bad.status, 2);
   EXPECT_TRUE(bad.has("does not hold this grid")) << bad.out;
+  // With another F(000) the start is scaled to it first, and the steps then
+  // improve on the scaled start (judged against the unscaled one, every
+  // step was taken back).
+  std::string more = job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=6 c2min=0", 1);
+  more.replace(more.find("f000=80"), 7, "f000=96");
+  InProcess scaled = run_inprocess(more);
+  ASSERT_EQ(scaled.status, 0) << scaled.out;
+  EXPECT_TRUE(scaled.has("start density scaled to f000= 0.96000E+02: its cell total was  0.80000E+02"))
+      << scaled.out;
+  std::vector<Cycle> c = cycles(scaled.out);
+  ASSERT_GE(c.size(), 2u);
+  for (const Cycle& x : c) EXPECT_NEAR(x.f0, 96, 1);
+  EXPECT_LT(c.back().c2, c.front().c2);
+  // The density of the enantiomorph (every phase turned by 180 degrees) is
+  // so far from the data (Rw near 2) that no step could be kept: refused,
+  // the density file left as it was.
+  std::string turned;
+  std::istringstream lines(data(14));
+  for (std::string ln; std::getline(lines, ln);) {
+    double ph = std::stod(ln.substr(44, 10)) + 180;
+    if (ph > 180) ph -= 360;
+    char f[16];
+    std::snprintf(f, sizeof f, "%10.3f", ph);
+    turned += ln.substr(0, 44) + f + ln.substr(54) + "\n";
+  }
+  write_file(d / "m.hkl", turned);
+  ASSERT_EQ(run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=6 nex2=2")).status, 0);
+  write_file(d / "m.hkl", data(14));
+  const std::string den = slurp(d / "m.den");
+  InProcess far = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=6 nex2=2", 1));
+  EXPECT_EQ(far.status, 2) << far.out;
+  EXPECT_TRUE(far.has("the start density does not fit the data")) << far.out;
+  EXPECT_EQ(slurp(d / "m.den"), den);
 }
 
 // A trial step writes the new density beside the accepted one: the
