@@ -121,7 +121,7 @@ void dxyzascout(const float* values, const int* counts, const float* cell, const
 }
 
 void dxyzccp4out(const float* values, const int* counts, const float* cell, const std::string& fname,
-                 const std::string& label) {
+                 const std::string& label, bool lefthanded) {
   const std::string name = trim(fname);
   const std::size_t n = static_cast<std::size_t>(counts[0]) * counts[1] * counts[2];
   gemmi::Ccp4<float> map;
@@ -140,6 +140,19 @@ void dxyzccp4out(const float* values, const int* counts, const float* cell, cons
   std::copy(values, values + n, map.grid.data.begin());
   map.update_ccp4_header(2, true);
   map.set_header_3i32(8, sampling[0], sampling[1], sampling[2]);
+  if (lefthanded) {
+    // The box's axes u, v, q form a left-handed set, but a viewer builds
+    // the cell right-handed and would show the mirror image of the
+    // structure. The map keeps its values in the same order and names v
+    // the first cell axis and u the second (MAPC = 2, MAPR = 1): the cell
+    // (v, u, q) is right-handed, and the viewer shows the structure as it is.
+    map.set_header_3i32(8, sampling[1], sampling[0], sampling[2]);
+    map.set_header_float(11, static_cast<float>(edge[1]));
+    map.set_header_float(12, static_cast<float>(edge[0]));
+    map.set_header_float(14, cell[4]);  // angle (u, q): now between the second and third axes
+    map.set_header_float(15, cell[3]);  // angle (v, q)
+    map.set_header_3i32(17, 2, 1, 3);
+  }
   std::string lab = label.substr(0, 80);
   map.set_header_str(57, lab + std::string(80 - lab.size(), ' '));
   std::cerr << "filename: " << name << '\n';

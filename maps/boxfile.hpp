@@ -29,9 +29,12 @@ void dxyzascout(const float* values, const int* counts, const float* cell, const
 // The CCP4 map of a box: the box's edges (Angstrom) and angles (degrees) are
 // the cell, the counts-many points of each edge include both of its ends
 // (sampling counts - 1 intervals), values first index fastest as in the
-// text file; `label` goes into the first header label. Written by gemmi's
-// CCP4 header code, whole or not at all like the other box files.
+// text file; `label` goes into the first header label. A box whose axes
+// form a left-handed set (lefthanded) is written with its first two axes
+// named the other way round, so that a viewer shows the structure, not its
+// mirror image. Written by gemmi's CCP4 header code, whole or not at all
+// like the other box files.
 void dxyzccp4out(const float* values, const int* counts, const float* cell, const std::string& name,
-                 const std::string& label);
+                 const std::string& label, bool lefthanded = false);
 
 }  // namespace trovan

@@ -519,6 +519,36 @@ std::array<std::string, 3> boxfilenames(const std::string& win, int nbox) {
   return {prefix + ".win", prefix + ".rho", prefix + ".ccp4"};
 }
 
+namespace {
+
+// Whether the box's axes u, v, q (each along its range, xmin to xmax, ...)
+// form a left-handed set in physical space: the handedness of their
+// physical parts (the axes x1, x2, x3 of a modulated crystal's setting
+// have small internal parts). A box whose axes do not span physical space
+// (one along t) has no handedness a 3-D viewer could get wrong.
+bool lefthandedbox(const MapContext& ctx, const DrawRequest& rq) {
+  double e[3][6];
+  if (rq.ipers == 1) {
+    for (int a = 0; a < 3; ++a) std::copy(rq.given[a], rq.given[a] + 6, e[a]);
+  } else {
+    double toc[36];
+    std::copy(ctx.cart, ctx.cart + 36, toc);
+    double det = 0;
+    if (!matinvd(toc, 6, det)) return false;
+    for (int a = 0; a < 3; ++a) mat6vec(toc, rq.axis[a], e[a]);
+  }
+  double len = 1;
+  for (int a = 0; a < 3; ++a) len *= std::sqrt(e[a][0] * e[a][0] + e[a][1] * e[a][1] + e[a][2] * e[a][2]);
+  double d = e[0][0] * (e[1][1] * e[2][2] - e[1][2] * e[2][1]) - e[0][1] * (e[1][0] * e[2][2] - e[1][2] * e[2][0]) +
+             e[0][2] * (e[1][0] * e[2][1] - e[1][1] * e[2][0]);
+  if (!(std::fabs(d) > 1e-3 * len)) return false;
+  for (int a = 0; a < 3; ++a)
+    if (rq.box[2 * a + 1] < rq.box[2 * a]) d = -d;
+  return d < 0;
+}
+
+}  // namespace
+
 void writebox(const MapContext& ctx, const DrawRequest& rq, int nbox) {
   int n[3];
   std::vector<float> vals = samplerequest(ctx, rq, n);
@@ -540,7 +570,8 @@ void writebox(const MapContext& ctx, const DrawRequest& rq, int nbox) {
   if (nbox == 1) names[1] = ctx.rho;
   dxyzbinout(vals.data(), n, cell, names[0]);
   dxyzascout(vals.data(), n, cell, names[1]);
-  dxyzccp4out(vals.data(), n, cell, names[2], "trovan box " + std::to_string(rq.number) + ": " + ctx.title);
+  dxyzccp4out(vals.data(), n, cell, names[2], "trovan box " + std::to_string(rq.number) + ": " + ctx.title,
+              lefthandedbox(ctx, rq));
   float bmin = 0, bmax = 0;
   getdminmax(vals.data(), static_cast<long long>(vals.size()), bmin, bmax);
   out() << "box" << fmt_i(rq.number, 3) << " points=" << fmt_i(n[0], 5) << fmt_i(n[1], 5) << fmt_i(n[2], 5)

@@ -277,6 +277,36 @@ TEST(BoxMaps, EveryBoxAsACcp4MapThatGemmiReadsBack) {
   fs::remove_all(d);
 }
 
+// A box whose axes form a left-handed set (u = b, v = a) shows a viewer the
+// crystal, not its mirror image: read back in the cell's own axis order,
+// its CCP4 map is the map of the right-handed box (u = a, v = b) of the
+// same non-centrosymmetric crystal, cell and values.
+TEST(BoxMaps, ALeftHandedBoxShowsTheCrystalNotItsMirrorImage) {
+  const fs::path d = scratch_dir("handedness");
+  fs::copy(source_dir() / "examples" / "modulated" / "modulated_p1.hkl", d / "modulated_p1.hkl");
+  std::string inp = slurp(source_dir() / "examples" / "modulated" / "modulated_p1.inp");
+  inp.erase(inp.find("\nng=") + 1);
+  const auto box = [](const char* u, const char* v) {
+    return std::string("iax=3 ipers=0 iaver=0 ismth=0\nx= 0 0 0 0 0 0\nu= ") + u + "\nv= " + v +
+           "\nq= 0 0 1 0 0 0\nxmin=0 xmax=1 ymin=0 ymax=1 zmin=0 zmax=1\nxdiv=8 ydiv=8 zdiv=8 hscl=1\n";
+  };
+  inp += "ng=2\n" + box("1 0 0 0 0 0", "0 1 0 0 0 0") + box("0 1 0 0 0 0", "1 0 0 0 0 0");
+  const RunResult r = run_trovan(d, inp);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  gemmi::Ccp4<float> right, left;
+  right.read_ccp4_file((d / "modulated_p1.ccp4").string());
+  left.read_ccp4_file((d / "modulated_p1_2.ccp4").string());
+  right.setup(NAN);
+  left.setup(NAN);
+  EXPECT_NEAR(left.grid.unit_cell.a, 4.2, 1e-4);
+  EXPECT_NEAR(left.grid.unit_cell.b, 5.0, 1e-4);
+  ASSERT_EQ(left.grid.data.size(), right.grid.data.size());
+  EXPECT_EQ(left.grid.nu, right.grid.nu);
+  EXPECT_EQ(left.grid.nv, right.grid.nv);
+  EXPECT_TRUE(left.grid.data == right.grid.data);
+  fs::remove_all(d);
+}
+
 // A run draws as many pages as it is asked for, each also as its EPS file
 // (twelve sections, more than a run may hold files open for at once).
 TEST(Pages, EveryPageOfALongRunGetsItsEpsFile) {
