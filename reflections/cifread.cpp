@@ -39,8 +39,9 @@ double cifnumber(const std::string& text) {
       std::all_of(s.begin() + static_cast<long>(p) + 1, s.end() - 1, [](char c) { return c >= '0' && c <= '9'; }))
     s.resize(p);
   if (s.empty()) return NAN;
-  const char f = static_cast<char>(std::tolower(static_cast<unsigned char>(s[s[0] == '-' || s[0] == '+'])));
-  if (f == 'i' || f == 'n') return NAN;  // no NaN or infinity in CIF
+  // A CIF number is decimal: digits, a sign, a point, an exponent (no
+  // NaN, infinity or the hexadecimal forms the C library would also read).
+  if (s.find_first_not_of("0123456789+-.eE") != std::string::npos) return NAN;
   char* end = nullptr;
   errno = 0;
   const double v = std::strtod(s.c_str(), &end);

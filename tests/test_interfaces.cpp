@@ -193,6 +193,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCif{"no_phase", [](std::string s) { return drop(s, "_refln_phase_calc"); },
                              "_refln_phase_calc"},
                       BadCif{"text_fo", [](std::string s) { return spoilvalue(s, 4, "1.2x"); }, "_refln_F_meas '1.2x'"},
+                      BadCif{"hex_fo", [](std::string s) { return spoilvalue(s, 4, "0x10"); }, "_refln_F_meas '0x10'"},
                       BadCif{"unknown_phase", [](std::string s) { return spoilvalue(s, 6, "?"); },
                              "_refln_phase_calc '?'"},
                       BadCif{"half_index", [](std::string s) { return spoilvalue(s, 1, "2.5"); },
