@@ -11,6 +11,7 @@
 #include <exception>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "driver/trovan.hpp"
 #include "util/stop.hpp"
@@ -93,11 +94,27 @@ int main(int argc, char** argv) {
       std::cout << "trovan " << TROVAN_VERSION << '\n';
       return std::cout.flush() ? trovan::kExitOk : trovan::kExitOpen;
     }
-    if (argc > 2 || (a.size() > 1 && a[0] == '-')) {  // "-" alone: standard input
+  }
+  // The one file name, after "--" even if it begins with '-' ("-" alone:
+  // standard input); an option that is not known is named.
+  std::vector<std::string> files;
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (options && a == "--") {
+      options = false;
+    } else if (options && a.size() > 1 && a[0] == '-') {
       std::cerr << kUsage;
-      tostderr(argc > 2 ? "one keyword input file at most" : "unknown option " + a);
+      tostderr("unknown option " + a);
       return trovan::kExitError;
+    } else {
+      files.push_back(a);
     }
+  }
+  if (files.size() > 1) {
+    std::cerr << kUsage;
+    tostderr("one keyword input file at most");
+    return trovan::kExitError;
   }
   // Without a standard output the listing is lost, and the first file the
   // run opens would take its place and receive the listing.
@@ -109,7 +126,7 @@ int main(int argc, char** argv) {
   // run takes their place.
   if (!isopen(0)) ::open("/dev/null", O_RDONLY);
   if (!isopen(2)) ::open("/dev/null", O_WRONLY);
-  if (argc == 2 && std::string(argv[1]) != "-" && !inputfromfile(argv[1])) return trovan::kExitOpen;
+  if (files.size() == 1 && files[0] != "-" && !inputfromfile(files[0].c_str())) return trovan::kExitOpen;
   trovan::installsignalcleanup();
 
   int status = trovan::kExitOk;

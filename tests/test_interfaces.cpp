@@ -352,6 +352,10 @@ TEST(CommandLine, FileArgumentEqualsStandardInputAndOptionsAnswer) {
   EXPECT_EQ(sh(exe + " nosuch.inp > n.lst 2> n.err"), 1);
   EXPECT_NE(slurp(d / "n.err").find("can't open nosuch.inp"), std::string::npos);
   EXPECT_EQ(sh(exe + " --frobnicate > n.lst 2> n.err"), 2);
+  EXPECT_EQ(sh(exe + " perovskite.inp --frobnicate > n.lst 2> n.err"), 2);
+  EXPECT_NE(slurp(d / "n.err").find("unknown option --frobnicate"), std::string::npos);
+  ASSERT_EQ(sh(exe + " -- perovskite.inp > c.lst 2> c.err"), 0);
+  EXPECT_EQ(slurp(d / "c.lst"), slurp(d / "a.lst"));
   fs::remove_all(d);
 }
 
