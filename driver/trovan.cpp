@@ -224,6 +224,7 @@ Job read_keywords() {
   if (ismem() && absiplt() == 5) {
     freadr("rwmin=", 1, rwmin, 0);
     out() << "rwmin=" << num(rwmin) << '\n';
+    if (!(rwmin >= 0)) quit("rwmin should be 0 (no rwfact stop) or positive: rwmin=" + num(rwmin));
   }
   setrwmin(rwmin);
 
