@@ -278,21 +278,29 @@ TEST(BoxMaps, EveryBoxAsACcp4MapThatGemmiReadsBack) {
   fs::remove_all(d);
 }
 
+// A shipped example's reflections copied to d and its keyword input with
+// its drawings replaced by `drawings` (the ng= line and what follows).
+std::string example_drawing(const fs::path& d, const std::string& dir, const std::string& name,
+                            const std::string& drawings) {
+  fs::copy(source_dir() / "examples" / dir / (name + ".hkl"), d / (name + ".hkl"));
+  std::string inp = slurp(source_dir() / "examples" / dir / (name + ".inp"));
+  inp.erase(inp.find("\nng=") + 1);
+  return inp + drawings;
+}
+
 // A box whose axes form a left-handed set (u = b, v = a) shows a viewer the
 // crystal, not its mirror image: read back in the cell's own axis order,
 // its CCP4 map is the map of the right-handed box (u = a, v = b) of the
 // same non-centrosymmetric crystal, cell and values.
 TEST(BoxMaps, ALeftHandedBoxShowsTheCrystalNotItsMirrorImage) {
   const fs::path d = scratch_dir("handedness");
-  fs::copy(source_dir() / "examples" / "modulated" / "modulated_p1.hkl", d / "modulated_p1.hkl");
-  std::string inp = slurp(source_dir() / "examples" / "modulated" / "modulated_p1.inp");
-  inp.erase(inp.find("\nng=") + 1);
   const auto box = [](const char* u, const char* v) {
     return std::string("iax=3 ipers=0 iaver=0 ismth=0\nx= 0 0 0 0 0 0\nu= ") + u + "\nv= " + v +
            "\nq= 0 0 1 0 0 0\nxmin=0 xmax=1 ymin=0 ymax=1 zmin=0 zmax=1\nxdiv=8 ydiv=8 zdiv=8 hscl=1\n";
   };
-  inp += "ng=2\n" + box("1 0 0 0 0 0", "0 1 0 0 0 0") + box("0 1 0 0 0 0", "1 0 0 0 0 0");
-  const RunResult r = run_trovan(d, inp);
+  const RunResult r = run_trovan(d, example_drawing(d, "modulated", "modulated_p1",
+                                                    "ng=2\n" + box("1 0 0 0 0 0", "0 1 0 0 0 0") +
+                                                        box("0 1 0 0 0 0", "1 0 0 0 0 0")));
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   gemmi::Ccp4<float> right, left;
   right.read_ccp4_file((d / "modulated_p1.ccp4").string());
@@ -312,15 +320,12 @@ TEST(BoxMaps, ALeftHandedBoxShowsTheCrystalNotItsMirrorImage) {
 // (twelve sections, more than a run may hold files open for at once).
 TEST(Pages, EveryPageOfALongRunGetsItsEpsFile) {
   const fs::path d = scratch_dir("manypages");
-  fs::copy(source_dir() / "examples" / "perovskite" / "perovskite.hkl", d / "perovskite.hkl");
-  std::string inp = slurp(source_dir() / "examples" / "perovskite" / "perovskite.inp");
-  inp.erase(inp.find("\nng=3\n") + 1);
   const int pages = 12;
-  inp += "ng=" + std::to_string(pages) + "\n";
+  std::string drawings = "ng=" + std::to_string(pages) + "\n";
   for (int k = 0; k < pages; ++k)
-    inp += "iax=2 ipers=0 iaver=1 ismth=0\nx= 0 0 " + std::to_string(k / double(pages)) +
-           " 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\ndiv=16 16 hmin=0.05 lf=5\n";
-  const RunResult r = run_trovan(d, inp);
+    drawings += "iax=2 ipers=0 iaver=1 ismth=0\nx= 0 0 " + std::to_string(k / double(pages)) +
+                " 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\ndiv=16 16 hmin=0.05 lf=5\n";
+  const RunResult r = run_trovan(d, example_drawing(d, "perovskite", "perovskite", drawings));
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const std::string ps = slurp(d / "calcomp1.ps");
   int n = 0;
