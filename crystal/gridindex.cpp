@@ -33,6 +33,8 @@ double g_tg[kMaxSymo][6];
 int g_rn[kMaxSymo][36];
 int g_tn[kMaxSymo][6];
 bool g_prepared = false;
+// Changed with the grid and the operators on it (getgridstamp).
+long long g_stamp = 0;
 // The action of an operator component by component of its result, through
 // the non-zero elements alone (a superspace operator has one to three per
 // row, and the walks over the whole grid apply an operator to every point):
@@ -319,6 +321,7 @@ void checksize(const char* who) {
 void setng(const int* n) {
   for (int i = 0; i < 6; ++i) g_n[i] = n[i];
   g_prepared = false;
+  ++g_stamp;
 }
 void getng(int* n) {
   for (int i = 0; i < 6; ++i) n[i] = g_n[i];
@@ -339,6 +342,7 @@ void calmm() {
     g_mm[i] = g_mm[i - 1] > cap / ni ? cap : g_mm[i - 1] * ni;
   }
   g_prepared = false;
+  ++g_stamp;
 }
 
 void getmm(long long* mm) {
@@ -418,6 +422,7 @@ void resetgridindex() {
   for (int i = 0; i < 6; ++i) g_n[i] = 1;
   for (int i = 0; i < 7; ++i) g_mm[i] = 1;
   g_prepared = false;
+  ++g_stamp;
   for (int s = 0; s < kMaxSymo; ++s) {
     for (int i = 0; i < 36; ++i) g_rg[s][i] = g_rn[s][i] = 0;
     for (int e = 0; e < 6; ++e) {
@@ -433,7 +438,10 @@ void resetgridindex() {
   g_findx_made = false;
 }
 
+long long getgridstamp() { return g_stamp; }
+
 void setsmopprm() {
+  ++g_stamp;
   const int idm = dim();
   const int nsymo = getnsymo();
   double m[36], mi[36];

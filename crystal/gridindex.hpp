@@ -63,6 +63,10 @@ int iskip(const int* h);
 // that it does not divide, or a translation that is no whole number of
 // grid steps.
 void setsmopprm();
+// A number that changes whenever the grid or the operators on it do
+// (setng, calmm, setsmopprm, resetgridindex): a table made from them can
+// tell whether it still holds.
+long long getgridstamp();
 void getrgrid(int i, int* rot);       // R_grid of operator i (1-based)
 // Grid-basis index image h.R_grid, negated when k != 0.
 void gethrg(const int* h, int* hr, int i, int k);

@@ -45,6 +45,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -169,6 +170,10 @@ struct Sweep {
   const std::size_t* goff;
   const std::size_t* soff;
   int sign;
+  // The lanes transformed: list[0..nlanes) when the transform is pruned
+  // (lane numbers in increasing order), all ntot/N of them when list is null.
+  const std::uint32_t* list;
+  std::size_t nlanes;
 };
 
 // The twiddles of one butterfly k >= 1 of a pass: at(ctx, k) points to
@@ -506,8 +511,46 @@ struct Scratch {
   }
 };
 
+// The lanes of a sweep over the axes first .. last-1 (stride s) that can
+// matter under a pruning: a lane is the line of points with fixed
+// coordinates on the other axes. Its coordinates on the axes already
+// transformed (before first) must all be wanted outputs, and those on the
+// axes still to come (from last on) must all be marked as possibly
+// non-zero input: any other lane either holds zeros, whose transform is
+// zero, or feeds only outputs that are not wanted. Returns false when
+// every lane matters (no list is needed).
+bool pruned_lanes(const FftPrune& pr, const int* n, int m, int first, int last, std::size_t s,
+                  std::size_t ntot, std::size_t N, std::vector<std::uint32_t>& list) {
+  // Which inner indices (axes before first) and outer indices (from last
+  // on) are allowed, built axis by axis as products.
+  auto allowed = [&](int from, int to, const std::vector<unsigned char>* mask) {
+    std::vector<unsigned char> ok{1};
+    for (int e = from; e < to; ++e) {
+      const int ne = std::max(n[e], 1);
+      std::vector<unsigned char> next(ok.size() * static_cast<std::size_t>(ne));
+      const bool all = mask[e].size() != static_cast<std::size_t>(ne);
+      for (int c = 0; c < ne; ++c)
+        for (std::size_t i = 0; i < ok.size(); ++i)
+          next[c * ok.size() + i] = ok[i] && (all || mask[e][c]);
+      ok.swap(next);
+    }
+    return ok;
+  };
+  const std::vector<unsigned char> inner = allowed(0, first, pr.out);
+  const std::vector<unsigned char> outer = allowed(last, m, pr.in);
+  const std::size_t nouter = ntot / (s * N);
+  list.clear();
+  for (std::size_t o = 0; o < nouter; ++o) {
+    if (!outer[o]) continue;
+    for (std::size_t i = 0; i < s; ++i)
+      if (inner[i]) list.push_back(static_cast<std::uint32_t>(o * s + i));
+  }
+  return list.size() < ntot / N;
+}
+
 void run_sweep(const Kernels& k, float* a, float* b, std::size_t ntot, std::size_t s,
-               const std::vector<const Plan*>& axes, int sign) {
+               const std::vector<const Plan*>& axes, int sign,
+               const std::vector<std::uint32_t>* list) {
   Sweep sw{};
   sw.a = a;
   sw.b = b;
@@ -521,7 +564,10 @@ void run_sweep(const Kernels& k, float* a, float* b, std::size_t ntot, std::size
     sw.axis[t] = {p.n, static_cast<int>(p.pass.size()), p.pass.data(), p.pos.data()};
     sw.N *= static_cast<std::size_t>(p.n);
   }
-  const std::size_t lanes = ntot / sw.N;
+  const std::size_t lanes = list ? list->size() : ntot / sw.N;
+  if (lanes == 0) return;
+  sw.list = list ? list->data() : nullptr;
+  sw.nlanes = lanes;
   // Lanes per batch: an odd number of 16-float lines (see odd_lines), about
   // kBlockFloats / N, at least one line and no more than the sweep has.
   std::size_t lines = std::max<std::size_t>(1, kBlockFloats / sw.N / 16);
@@ -602,9 +648,36 @@ void run_long_axis(const Kernels& k, float* a, float* b, std::size_t ntot, std::
 
 // Transforms the axes n[0..m-1] (stride of axis 0: s0), grouping
 // consecutive short axes into sweeps.
+// The lanes of every sweep of a pruned transform, kept for the last few
+// grids and prunings: a maximum-entropy cycle makes the same two (a
+// synthesis and a structure-factor calculation) every time.
+struct PrunedSweeps {
+  std::vector<int> n;
+  FftPrune prune;
+  std::vector<std::vector<std::uint32_t>> list;  // per sweep; empty: every lane
+  std::vector<unsigned char> pruned;
+};
+
 void transform_axes(float* a, float* b, std::size_t ntot, const int* n, int m, std::size_t s0,
-                    int sign) {
+                    int sign, const FftPrune* prune = nullptr) {
   const Kernels k = kernels();
+  thread_local std::vector<PrunedSweeps> cache;
+  PrunedSweeps* sweeps = nullptr;
+  bool made = true;
+  if (prune) {
+    for (PrunedSweeps& c : cache) {
+      bool same = c.n == std::vector<int>(n, n + m);
+      for (int e = 0; e < 6 && same; ++e) same = c.prune.in[e] == prune->in[e] && c.prune.out[e] == prune->out[e];
+      if (same) sweeps = &c;
+    }
+    if (!sweeps) {
+      if (cache.size() >= 4) cache.erase(cache.begin());
+      cache.push_back({std::vector<int>(n, n + m), *prune, {}, {}});
+      sweeps = &cache.back();
+      made = false;
+    }
+  }
+  std::size_t sweep = 0;
   std::size_t s = s0;
   int i = 0;
   while (i < m) {
@@ -621,6 +694,7 @@ void transform_axes(float* a, float* b, std::size_t ntot, const int* n, int m, s
       continue;
     }
     std::vector<const Plan*> group{&first};
+    const int from = i;
     std::size_t rows = static_cast<std::size_t>(n[i]);
     const std::size_t stride = s;
     s *= static_cast<std::size_t>(n[i]);
@@ -638,7 +712,14 @@ void transform_axes(float* a, float* b, std::size_t ntot, const int* n, int m, s
       s *= static_cast<std::size_t>(n[i]);
       ++i;
     }
-    run_sweep(k, a, b, ntot, stride, group, sign);
+    if (sweeps && !made) {
+      sweeps->list.emplace_back();
+      sweeps->pruned.push_back(pruned_lanes(*prune, n, m, from, i, stride, ntot, rows, sweeps->list.back()));
+      if (!sweeps->pruned.back()) std::vector<std::uint32_t>().swap(sweeps->list.back());
+    }
+    const bool pruned = sweeps && sweeps->pruned[sweep];
+    run_sweep(k, a, b, ntot, stride, group, sign, pruned ? &sweeps->list[sweep] : nullptr);
+    ++sweep;
   }
 }
 
@@ -672,7 +753,7 @@ void fft(float* a, float* b, long long ntot, int n, long long nspan, int isn) {
                  static_cast<std::size_t>(nspan / n), sign);
 }
 
-void cft1(float* a, float* b, const int* n, int m, int isn, int& icon) {
+void cft1(float* a, float* b, const int* n, int m, int isn, int& icon, const FftPrune* prune) {
   if (m < 1) {
     icon = 30000;
     return;
@@ -690,7 +771,11 @@ void cft1(float* a, float* b, const int* n, int m, int isn, int& icon) {
   // Axes are transformed in order, first axis first, as the one-dimensional
   // transforms fft(ntot, n(i), n(1)*...*n(i)); consecutive short axes are
   // grouped so that one sweep over the grid does several of them.
-  transform_axes(a, b, static_cast<std::size_t>(ntot), n, m, 1, sign);
+  transform_axes(a, b, static_cast<std::size_t>(ntot), n, m, 1, sign, prune);
+}
+
+void cft1(float* a, float* b, const int* n, int m, int isn, int& icon) {
+  cft1(a, b, n, m, isn, icon, nullptr);
 }
 
 }  // namespace trovan

@@ -177,10 +177,53 @@ void synthreal(float* a, float* b, const int* n, int m, float scale) {
   clear(b + nt / 2, nt - nt / 2);
 }
 
-void synthrealfrom(float* a, float* b, const int* n, int m, float scale, const FCoef* c,
-                   std::size_t count) {
+namespace {
+
+// The coordinates along each axis of a grid of lengths n[0..m-1] at which
+// the coefficients c lie (on axis e taken modulo half its length, as they
+// land on the half grid when e >= 0): the input marks of a pruned
+// synthesis. A maximum-entropy run synthesises a difference map from the
+// same grid points every cycle: the marks are kept for them.
+struct InputMarks {
+  std::vector<int> n, j;
+  int e = -2;
+  FftPrune prune;
+};
+InputMarks g_marks;
+
+const FftPrune& inputmarks(const int* n, int m, int e, const FCoef* c, std::size_t count) {
+  InputMarks& k = g_marks;
+  bool same = k.e == e && k.n == std::vector<int>(n, n + m) && k.j.size() == count;
+  for (std::size_t t = 0; same && t < count; ++t) same = k.j[t] == c[t].j;
+  if (same) return k.prune;
+  FftPrune& pr = k.prune;
+  for (int i = 0; i < 6; ++i) pr.in[i].clear();
+  for (int i = 0; i < m; ++i) pr.in[i].assign(static_cast<std::size_t>(i == e ? n[i] / 2 : n[i]), 0);
+  k.j.resize(count);
+  for (std::size_t t = 0; t < count; ++t) {
+    int j = c[t].j;
+    k.j[t] = j;
+    for (int i = 0; i < m; ++i) {
+      const int x = j % n[i];
+      j /= n[i];
+      pr.in[i][i == e ? x % (n[i] / 2) : x] = 1;
+    }
+  }
+  k.n.assign(n, n + m);
+  k.e = e;
+  return pr;
+}
+
+}  // namespace
+
+HalfMap synthhalffrom(float* a, float* b, const int* n, int m, float scale, const FCoef* c,
+                      std::size_t count) {
   const long long nt = product(n, 0, m);
   const int e = getpairaxis(n, m);
+  // Only the lines of the grid through a coefficient are transformed along
+  // the first axes (see FftPrune).
+  const FftPrune& pr = inputmarks(n, m, e, c, count);
+  int icon = 0;
   if (e < 0) {
     clear(a, nt);
     clear(b, nt);
@@ -188,8 +231,9 @@ void synthrealfrom(float* a, float* b, const int* n, int m, float scale, const F
       a[c[t].j] = c[t].re;
       b[c[t].j] = c[t].im;
     }
-    synthreal(a, b, n, m, scale);
-    return;
+    cft1(a, b, n, m, +1, icon, &pr);
+    if (scale != 1.0f) scale_all(a, nt, scale);
+    return {a, b, 0};
   }
   const long long B = product(n, 0, e);
   const int ne = n[e], mh = ne / 2;
@@ -214,32 +258,117 @@ void synthrealfrom(float* a, float* b, const int* n, int m, float scale, const F
       b[q] += im * (1 + sn) - re * cs;
     }
   }
-  int half[6], icon = 0;
+  int half[6];
   gethalfgrid(n, m, e, half);
-  cft1(a, b, half, m, +1, icon);
-  unpack_real(a, b, nt, B, scale);
+  cft1(a, b, half, m, +1, icon, &pr);
+  if (scale != 1.0f) {
+    scale_all(a, nt / 2, scale);
+    scale_all(b, nt / 2, scale);
+  }
+  return {a, b, B};
+}
+
+// The map is read with the two halves side by side and the value picked,
+// never through a pointer chosen per point: GCC 12 with
+// -fsanitize=undefined miscompiles (j & 1 ? b : a)[j >> 1] into reading
+// entry 0 for every even j.
+void halfmaprun(const HalfMap& h, long long p0, long long len, float* out) {
+  if (len <= 0) return;
+  if (h.B == 0) {
+    std::memcpy(out, h.a + p0, static_cast<std::size_t>(len) * sizeof(float));
+    return;
+  }
+  if (h.B == 1) {
+    // Full points 2q and 2q + 1 are the two parts of half point q.
+    long long t = 0, p = p0;
+    if (p & 1) {
+      out[t++] = h.b[p >> 1];
+      ++p;
+    }
+    const float* __restrict ra = h.a + (p >> 1);
+    const float* __restrict rb = h.b + (p >> 1);
+    float* __restrict o = out + t;
+    const long long pairs = (len - t) / 2;
+    for (long long u = 0; u < pairs; ++u) {
+      o[2 * u] = ra[u];
+      o[2 * u + 1] = rb[u];
+    }
+    if (t + 2 * pairs < len) o[2 * pairs] = ra[pairs];
+    return;
+  }
+  // Runs within one row of B points come from one half.
+  for (long long t = 0; t < len;) {
+    const long long p = p0 + t, u = p / h.B, l = p - u * h.B;
+    const long long seg = std::min(len - t, h.B - l);
+    const long long q = l + h.B * (u >> 1);
+    if (u & 1)
+      std::memcpy(out + t, h.b + q, static_cast<std::size_t>(seg) * sizeof(float));
+    else
+      std::memcpy(out + t, h.a + q, static_cast<std::size_t>(seg) * sizeof(float));
+    t += seg;
+  }
+}
+
+void halfmapat(const HalfMap& h, const int* p, long long len, float* out) {
+  if (h.B == 0) {
+    for (long long i = 0; i < len; ++i) out[i] = h.a[p[i]];
+  } else if (h.B == 1) {
+    for (long long i = 0; i < len; ++i) {
+      const long long q = p[i] >> 1;
+      const float va = h.a[q], vb = h.b[q];
+      out[i] = (p[i] & 1) ? vb : va;
+    }
+  } else {
+    for (long long i = 0; i < len; ++i) {
+      const long long u = p[i] / h.B, q = p[i] - u * h.B + h.B * (u >> 1);
+      const float va = h.a[q], vb = h.b[q];
+      out[i] = (u & 1) ? vb : va;
+    }
+  }
+}
+
+void synthrealfrom(float* a, float* b, const int* n, int m, float scale, const FCoef* c,
+                   std::size_t count) {
+  const long long nt = product(n, 0, m);
+  const HalfMap h = synthhalffrom(a, b, n, m, 1.0f, c, count);
+  if (h.B == 0) {
+    scale_all(a, nt, scale);
+    clear(b, nt);
+    return;
+  }
+  unpack_real(a, b, nt, h.B, scale);
   clear(b + nt / 2, nt - nt / 2);
+}
+
+PairedIndex pairedindex(const int* n, int m, int e, const int* k) {
+  const int half = n[e] / 2;
+  PairedIndex q{0, 0, 0, 0};
+  long long st = 1;
+  for (int i = 0; i < m; ++i) {
+    const int len = i == e ? half : n[i];
+    const int ki = k[i] % len;
+    q.jp += ki * st;
+    q.jm += ((len - ki) % len) * st;
+    st *= len;
+  }
+  const double ang = -kTau * static_cast<double>(k[e]) / n[e];
+  q.c = std::cos(ang);
+  q.s = std::sin(ang);
+  return q;
+}
+
+void pairedcoef(const float* a, const float* b, const PairedIndex& q, double& xr, double& xi) {
+  // Z(k') and conj Z(-k').
+  const double zr = a[q.jp], zi = b[q.jp], wr = a[q.jm], wi = -b[q.jm];
+  const double er = 0.5 * (zr + wr), ei = 0.5 * (zi + wi);
+  const double orr = 0.5 * (zi - wi), oi = -0.5 * (zr - wr);
+  xr = er + q.c * orr - q.s * oi;
+  xi = ei + q.c * oi + q.s * orr;
 }
 
 void pairedcoef(const float* a, const float* b, const int* n, int m, int e, const int* k,
                 double& xr, double& xi) {
-  const int half = n[e] / 2;
-  long long jp = 0, jm = 0, st = 1;
-  for (int i = 0; i < m; ++i) {
-    const int len = i == e ? half : n[i];
-    const int ki = k[i] % len;
-    jp += ki * st;
-    jm += ((len - ki) % len) * st;
-    st *= len;
-  }
-  // Z(k') and conj Z(-k').
-  const double zr = a[jp], zi = b[jp], wr = a[jm], wi = -b[jm];
-  const double er = 0.5 * (zr + wr), ei = 0.5 * (zi + wi);
-  const double orr = 0.5 * (zi - wi), oi = -0.5 * (zr - wr);
-  const double ang = -kTau * static_cast<double>(k[e]) / n[e];
-  const double c = std::cos(ang), s = std::sin(ang);
-  xr = er + c * orr - s * oi;
-  xi = ei + c * oi + s * orr;
+  pairedcoef(a, b, pairedindex(n, m, e, k), xr, xi);
 }
 
 }  // namespace trovan

@@ -52,9 +52,38 @@ void synthreal(float* a, float* b, const int* n, int m, float scale);
 void synthrealfrom(float* a, float* b, const int* n, int m, float scale, const FCoef* c,
                    std::size_t count);
 
+// A real map as a synthesis leaves it on the half grid paired along an
+// axis e whose faster axes hold B points: the value at full grid point
+// p = l + B u (l < B) is the real part (a) of half point l + B floor(u/2)
+// for even u, the imaginary part (b) for odd u. B = 0: the map is whole in
+// a, value at p in a[p] (a grid without a pairing axis).
+struct HalfMap {
+  const float* a;
+  const float* b;
+  long long B;
+};
+// The map at the full grid points p0 .. p0+len-1, into out.
+void halfmaprun(const HalfMap& h, long long p0, long long len, float* out);
+// The map at the full grid points p[0..len-1], into out.
+void halfmapat(const HalfMap& h, const int* p, long long len, float* out);
+// The synthesis from a list as synthrealfrom, the map left where the
+// transform made it (only the half grid is written): what a caller that
+// wants the map at some points only reads with halfmaprun or halfmapat.
+HalfMap synthhalffrom(float* a, float* b, const int* n, int m, float scale, const FCoef* c,
+                      std::size_t count);
+
 // Analysis: X(k) at full-grid coordinates k (0 <= k_i < n_i) of the real map
 // whose half grid (paired along e) a, b has been transformed with isn = -1.
 void pairedcoef(const float* a, const float* b, const int* n, int m, int e, const int* k,
                 double& xr, double& xi);
+// The same in two steps, for coefficients wanted again and again: where
+// X(k) is read (Z(k') at jp, Z(-k') at jm) and its rotation
+// exp(-2 pi i k_e / n_e) = c + i s, then X(k) from them.
+struct PairedIndex {
+  long long jp, jm;
+  double c, s;
+};
+PairedIndex pairedindex(const int* n, int m, int e, const int* k);
+void pairedcoef(const float* a, const float* b, const PairedIndex& q, double& xr, double& xi);
 
 }  // namespace trovan

@@ -1,7 +1,6 @@
 #include "density/mem.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cfloat>
 #include <chrono>
 #include <cmath>
@@ -120,16 +119,8 @@ float restoreoldvalue() {
 constexpr long long kBlock = 1 << 15;
 
 // Every stored density value must be positive: the update multiplies it.
-void check_positive() {
-  const int n = getnxr0();
-  const float* x = getxr0();
-  std::atomic<bool> bad{false};
-  parallel_for(n, kBlock, [&](long long lo, long long hi) {
-    int b = 0;
-    for (long long i = lo; i < hi; ++i) b |= !(x[i] > 0);
-    if (b) bad = true;
-  });
-  if (!bad) return;
+// Called when a pass over the list found one that is not: names the first.
+void notpositive(const float* x, int n) {
   const int* jx = getxr0grid();
   for (int i = 0; i < n; ++i) {
     if (!(x[i] > 0)) {
@@ -214,73 +205,92 @@ double blocksum(long long n, F f) {
   return s;
 }
 
-// q[i] = h[jx[i]] w(x[i]) for i in [lo, hi), w the weight of imode 1
-// (memweight) or 1 (imode 2); returns the largest |q| (NaN when a q is not
-// a number). The largest value is kept per lane and a NaN flagged apart,
-// so that the loops compile to vector instructions.
-TROVAN_VECTOR_CLONES
-float weighted_map(float* __restrict q, const float* __restrict h, const int* __restrict jx,
-                   const float* __restrict x, long long lo, long long hi, float rhomean, int imode) {
-  // The stored points of a block often lie one after the other on the
-  // grid (in P-1 nearly all do): then the block is copied, not gathered.
-  int apart = 0;
-  for (long long i = lo; i < hi; ++i) apart |= jx[i] != jx[lo] + static_cast<int>(i - lo);
-  const float* hb = h + jx[lo];  // h[jx[i]] = hb[i - lo] in a block of consecutive points
-  if (apart == 0 && imode == 1)
-    for (long long i = lo; i < hi; ++i) q[i] = hb[i - lo] * (1.0f / std::sqrt(x[i] / rhomean + 1e-3f));
-  else if (apart == 0)
-    for (long long i = lo; i < hi; ++i) q[i] = hb[i - lo];
-  else if (imode == 1)
-    for (long long i = lo; i < hi; ++i) q[i] = h[jx[i]] * (1.0f / std::sqrt(x[i] / rhomean + 1e-3f));
+// Blocks of the density list whose stored points are consecutive grid
+// points (in P-1 nearly all): there the difference map is read as one run
+// and the list of grid indices is not read at all.
+std::vector<unsigned char> g_runs;
+
+void findruns(const int* jx, int n) {
+  g_runs.assign(static_cast<std::size_t>((n + kBlock - 1) / kBlock), 0);
+  for (std::size_t b = 0; b < g_runs.size(); ++b) {
+    const long long lo = static_cast<long long>(b) * kBlock, hi = std::min<long long>(n, lo + kBlock);
+    bool run = true;
+    for (long long i = lo; i < hi && run; ++i) run = jx[i] == jx[lo] + static_cast<int>(i - lo);
+    g_runs[b] = run;
+  }
+}
+
+// The difference map at the stored points [lo, hi), into q[0 .. hi-lo).
+void mapatblock(const HalfMap& h, const int* jx, long long lo, long long hi, float* q) {
+  if (g_runs[lo / kBlock])
+    halfmaprun(h, jx[lo], hi - lo, q);
   else
-    for (long long i = lo; i < hi; ++i) q[i] = h[jx[i]];
+    halfmapat(h, jx + lo, hi - lo, q);
+}
+
+// q = h w(x) in place over a block of len points (w the weight of imode 1,
+// memweight, or 1 in imode 2); returns the largest |q|, kept per lane so
+// that the loop compiles to vector instructions. A q that is not a number
+// is passed over here: it makes the updated value not a number, which the
+// update reports.
+TROVAN_VECTOR_CLONES
+float weigh(float* __restrict q, const float* __restrict x, long long len, float rhomean, int imode) {
   float lane[16] = {};
-  int nan = 0;
-  long long i = lo;
-  for (; i + 16 <= hi; i += 16)
-    for (int l = 0; l < 16; ++l) {
-      const float a = std::fabs(q[i + l]);
-      lane[l] = a > lane[l] ? a : lane[l];
-      nan |= a != a;
+  long long i = 0;
+  if (imode == 1) {
+    for (; i + 16 <= len; i += 16)
+      for (int l = 0; l < 16; ++l) {
+        const float v = q[i + l] * (1.0f / std::sqrt(x[i + l] / rhomean + 1e-3f));
+        q[i + l] = v;
+        lane[l] = std::fabs(v) > lane[l] ? std::fabs(v) : lane[l];
+      }
+    for (; i < len; ++i) {
+      q[i] *= 1.0f / std::sqrt(x[i] / rhomean + 1e-3f);
+      lane[0] = std::fabs(q[i]) > lane[0] ? std::fabs(q[i]) : lane[0];
     }
-  for (; i < hi; ++i) {
-    const float a = std::fabs(q[i]);
-    lane[0] = a > lane[0] ? a : lane[0];
-    nan |= a != a;
+  } else {
+    for (; i + 16 <= len; i += 16)
+      for (int l = 0; l < 16; ++l) lane[l] = std::fabs(q[i + l]) > lane[l] ? std::fabs(q[i + l]) : lane[l];
+    for (; i < len; ++i) lane[0] = std::fabs(q[i]) > lane[0] ? std::fabs(q[i]) : lane[0];
   }
   float m = 0;
   for (float v : lane) m = v > m ? v : m;
-  return nan ? std::numeric_limits<float>::quiet_NaN() : m;
+  return m;
 }
 
 // The update of the stored values [lo, hi): xnew = x exp(step q), plus
 // kContinue ln(x / xnew) in the exponent when the step continues the last
-// one (xnew then holds the density before it). Returns the cell total of
-// the new values (orbit size times value, summed in lanes in a fixed
-// order) and sets bad when a value overflowed or is not a number. xnew may
-// be x itself (a further step from a trial not yet judged).
+// one (xnew then holds the density before it); q[i - lo] is the weighted
+// map at point i. Returns the cell total of the new values (orbit size
+// times value, summed in lanes in a fixed order); sets bad when a value
+// overflowed or is not a number, and nonpos when a value of x is not
+// positive. xnew may be x itself (a further step from a trial not yet
+// judged).
 TROVAN_VECTOR_CLONES
 double update_block(float* xnew, const float* x, const float* __restrict q, const unsigned char* __restrict m,
-                    long long lo, long long hi, float step, bool cont, bool& bad) {
+                    long long lo, long long hi, float step, bool cont, bool& bad, bool& nonpos) {
   if (cont)
-    for (long long i = lo; i < hi; ++i) xnew[i] = expand1(x[i], step * q[i] + kContinue * logv(x[i] / xnew[i]));
+    for (long long i = lo; i < hi; ++i) xnew[i] = expand1(x[i], step * q[i - lo] + kContinue * logv(x[i] / xnew[i]));
   else
-    for (long long i = lo; i < hi; ++i) xnew[i] = expand1(x[i], step * q[i]);
+    for (long long i = lo; i < hi; ++i) xnew[i] = expand1(x[i], step * q[i - lo]);
   double lane[16] = {};
-  int over = 0;
+  int over = 0, neg = 0;
   long long i = lo;
   for (; i + 16 <= hi; i += 16)
     for (int l = 0; l < 16; ++l) {
       lane[l] += static_cast<double>(m[i + l]) * xnew[i + l];
       over |= !(xnew[i + l] <= FLT_MAX);
+      neg |= !(x[i + l] > 0);
     }
   for (; i < hi; ++i) {
     lane[0] += static_cast<double>(m[i]) * xnew[i];
     over |= !(xnew[i] <= FLT_MAX);
+    neg |= !(x[i] > 0);
   }
   double sum = 0;
   for (double v : lane) sum += v;
   bad = over != 0;
+  nonpos = neg != 0;
   return sum;
 }
 
@@ -289,14 +299,11 @@ double update_block(float* xnew, const float* x, const float* __restrict q, cons
 // = F(000), with the floor applied to the scaled values (a point raised to
 // the floor adds at most a millionth of F(000) to the total). Then the
 // extrema and the structure factors of the trial; returns its F000.
-float normalise(float* xnew, int n, double total, float f000) {
+float normalise(double total, float f000) {
   const float vol = getvol();
   const float floor = memfloor(f000, vol);
   const float k = static_cast<float>(double(f000) * static_cast<double>(getnt()) / (double(vol) * total));
-  parallel_for(n, kBlock, [&](long long lo, long long hi) {
-    for (long long i = lo; i < hi; ++i) xnew[i] = std::max(xnew[i] * k, floor);
-  });
-  getdmx();
+  scalexr0(k, floor);
   return maphkl();
 }
 
@@ -316,9 +323,12 @@ void make_trial_current() {
 // takes it back and halves ex. A value that underflows is held at the
 // floor, like one that would merely fall below it.
 bool denmodmem(float ex, float f000, int imode, float& f0new) {
-  check_positive();
   const int n = getnxr0();
-  if (g_orbit.size() != static_cast<std::size_t>(n)) getxr0orbits(g_orbit);
+  const int* jx = getxr0grid();
+  if (g_orbit.size() != static_cast<std::size_t>(n)) {
+    getxr0orbits(g_orbit);
+    findruns(jx, n);
+  }
   const unsigned char* m = g_orbit.data();
   // The trial is written to the spare list, which then becomes current; the
   // accepted density stays intact in the other list until the trial is
@@ -337,6 +347,7 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
     const float r = ex / sp.retry_ex;
     double total = 0;
     for (int i = 0; i < n; ++i) {
+      if (!(x[i] > 0)) notpositive(x, n);
       const float v = expand1(x[i], r * logv(xnew[i] / x[i]));
       xnew[i] = v;
       total += double(m[i]) * v;
@@ -345,52 +356,57 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
     sp.last_kind = sp.retry_kind == Trial::plain ? Trial::plain : Trial::rescaled;
     make_trial_current();
     sp.last_ok = true;
-    f0new = normalise(xnew, n, total, f000);
+    f0new = normalise(total, f000);
     return true;
   }
   sp.retry = false;
 
   // The update needs h = V*D with D the difference map (1/V) sum ...: the
-  // synthesis before its 1/V scale is h itself, so the grid is not scaled.
+  // synthesis before its 1/V scale is h itself. It is left on the half
+  // grid and read at the stored points twice, block by block into a buffer
+  // that stays in the core's cache: once for the largest |h w|, which sets
+  // the step, and once for the update.
   if (g_dfw.size() != static_cast<std::size_t>(getnind())) reflection_weights(g_dfw);
-  difxyzv(g_dfw.data());
-  const float* h = getabcdr();
-  const int* jx = getxr0grid();
+  const HalfMap h = difxyzv(g_dfw.data());
   const float rhomean = f000 / getvol();
-  // Pass 1: the weighted map q = h w at every stored point, kept in the
-  // imaginary half of the work grid (cleared by the synthesis, and not read
-  // again before the structure factors overwrite it), and its largest
-  // size, which sets the step.
-  float* q = getabcdi();
-  std::vector<float> qpart(static_cast<std::size_t>((n + kBlock - 1) / kBlock), 0.0f);
-  parallel_for(static_cast<long long>(qpart.size()), 2, [&](long long b0, long long b1) {
+  const long long nb = (n + kBlock - 1) / kBlock;
+  std::vector<float> qpart(static_cast<std::size_t>(nb), 0.0f);
+  parallel_for(nb, 2, [&](long long b0, long long b1) {
+    thread_local std::vector<float> q(kBlock);
     for (long long b = b0; b < b1; ++b) {
       const long long lo = b * kBlock, hi = std::min<long long>(n, lo + kBlock);
-      qpart[b] = weighted_map(q, h, jx, x, lo, hi, rhomean, imode);
+      mapatblock(h, jx, lo, hi, q.data());
+      qpart[b] = weigh(q.data(), x + lo, hi - lo, rhomean, imode);
     }
   });
   float qmax = 0;
   for (float v : qpart) qmax = v > qmax || v != v ? v : qmax;
   const float step = qmax > 0 && std::isfinite(qmax) ? ex / qmax : 0.0f;
-  // Pass 2: the update (continuing the last step when the spare list holds
-  // the density before it), and the cell total of the new density over the
+  // The update (continuing the last step when the spare list holds the
+  // density before it), and the cell total of the new density over the
   // whole grid (each stored point counts for its orbit).
   const bool cont = sp.prev && !g_trial;
   sp.last_kind = cont ? Trial::continued : Trial::plain;
-  std::vector<unsigned char> badpart(qpart.size(), 0);
+  std::vector<unsigned char> badpart(qpart.size(), 0), negpart(qpart.size(), 0);
   const double total = blocksum(n, [&](long long lo, long long hi) {
-    bool bad = false;
-    const double sum = update_block(xnew, x, q, m, lo, hi, step, cont, bad);
+    thread_local std::vector<float> q(kBlock);
+    mapatblock(h, jx, lo, hi, q.data());
+    weigh(q.data(), x + lo, hi - lo, rhomean, imode);
+    bool bad = false, nonpos = false;
+    const double sum = update_block(xnew, x, q.data(), m, lo, hi, step, cont, bad, nonpos);
     badpart[lo / kBlock] = bad;
+    negpart[lo / kBlock] = nonpos;
     return sum;
   });
+  for (unsigned char v : negpart)
+    if (v) notpositive(x, n);
   bool bad = !std::isfinite(qmax);
   for (unsigned char v : badpart) bad |= v != 0;
   sp.prev = false;
   make_trial_current();
   if (bad || !(total > 0) || !std::isfinite(total)) return false;
   sp.last_ok = true;
-  f0new = normalise(xnew, n, total, f000);
+  f0new = normalise(total, f000);
   return true;
 }
 
@@ -412,6 +428,7 @@ void resetmem() {
   g_trial = false;
   g_spare = Spare{};
   g_orbit.clear();
+  g_runs.clear();
   g_dfw.clear();
 }
 
@@ -650,8 +667,10 @@ int memloop(float f000) {
   const int ncycle = std::max(cx.nex1, 0) + std::max(cx.nex2, 0);
   Progress progress;
   progress.stops = stop_conditions(cx.c2min, rwmin, ncycle);
-  check_positive();
+  for (int i = 0; i < getnxr0(); ++i)
+    if (!(getxr0()[i] > 0)) notpositive(getxr0(), getnxr0());
   getxr0orbits(g_orbit);
+  findruns(getxr0grid(), getnxr0());
   reflection_weights(g_dfw);
   // A start whose cell total is not the F(000) in use (a continuation after
   // f000= was changed, the density of another job) is first scaled to it,
@@ -668,7 +687,7 @@ int memloop(float f000) {
     if (std::fabs(cell - f000) > 1e-4 * std::fabs(f000)) {
       out() << "start density scaled to f000=" << fmt_e(f000, 12, 5) << ": its cell total was "
             << fmt_e(static_cast<float>(cell), 12, 5) << '\n';
-      f0 = normalise(getxr0(), n, total, f000);
+      f0 = normalise(total, f000);
     } else {
       f0 = maphkl();  // structure factors of the start
     }

@@ -60,13 +60,6 @@ void sizefc() {
 // Grid points per thread below which a loop over the grid stays on one.
 constexpr long long kGrain = 1 << 16;
 
-void transform(int isn) {
-  int n[6];
-  gethmax(n);
-  int icon = 0;
-  cft1(getabcdr(), getabcdi(), n, getidm(), isn, icon);
-}
-
 // The real map synthesised from the Hermitian coefficients in the work grid
 // (see density/halfgrid.hpp), times f, in the real half; the imaginary half
 // cleared.
@@ -184,15 +177,11 @@ void diffcoefs(const float* wk, std::vector<float>& fr, std::vector<float>& fi) 
 std::vector<float> g_dfr, g_dfi;
 std::vector<FCoef> g_dlist;
 
-void difsynth(const float* wk, float f) {
-  std::vector<float>& fr = g_dfr;
-  std::vector<float>& fi = g_dfi;
-  std::vector<FCoef>& list = g_dlist;
-  diffcoefs(wk, fr, fi);
-  getffromf0(getnind(), getfobsj(), fr.data(), fi.data(), 0.0f, list);
-  int n[6];
-  gethmax(n);
-  synthrealfrom(getabcdr(), getabcdi(), n, getidm(), f, list.data(), list.size());
+// The coefficient list of the difference map (weighted by wk).
+const std::vector<FCoef>& diflist(const float* wk) {
+  diffcoefs(wk, g_dfr, g_dfi);
+  getffromf0(getnind(), getfobsj(), g_dfr.data(), g_dfi.data(), 0.0f, g_dlist);
+  return g_dlist;
 }
 
 }  // namespace
@@ -205,14 +194,61 @@ void setdf(const float* wk) {
   setffromf0(getnind(), getfobsj(), fr.data(), fi.data(), 0.0f);
 }
 
-void difxyz() { difsynth(nullptr, 1.0f / getvol()); }
+void difxyz() {
+  const std::vector<FCoef>& list = diflist(nullptr);
+  int n[6];
+  gethmax(n);
+  synthrealfrom(getabcdr(), getabcdi(), n, getidm(), 1.0f / getvol(), list.data(), list.size());
+}
 
-// The map is made on the half grid when the grid has an axis to pair along,
-// and always handed over at every grid point: the paired layout is not
-// exposed (GCC 12 with -fsanitize=undefined miscompiles the natural way of
-// reading it, (j & 1 ? b : a)[j >> 1], into reading entry 0 for every even
-// j).
-void difxyzv(const float* w) { difsynth(w, 1.0f); }
+HalfMap difxyzv(const float* w) {
+  const std::vector<FCoef>& list = diflist(w);
+  int n[6];
+  gethmax(n);
+  return synthhalffrom(getabcdr(), getabcdi(), n, getidm(), 1.0f, list.data(), list.size());
+}
+
+namespace {
+
+// What the structure factors of the reflections need from a transform of
+// the density: the outputs it must give (the lines that feed no other are
+// left out, see FftPrune) and where each reflection's X(k) is read (on the
+// half grid, Z at k and at -k). Made once for the reflections of a run and
+// kept while they, the grid and its operators are the same.
+struct FcPlan {
+  long long stamp = -1;
+  std::vector<int> key;
+  FftPrune prune;
+  std::vector<PairedIndex> at;
+};
+FcPlan g_fcplan;
+
+const FcPlan& fcplan(int n, const int* jj, const int* nn, int idm, int e) {
+  FcPlan& p = g_fcplan;
+  if (p.stamp == getgridstamp() && p.key.size() == static_cast<std::size_t>(n) &&
+      std::equal(jj, jj + n, p.key.begin()))
+    return p;
+  int len[6];
+  gethalfgrid(nn, idm, e, len);
+  p.prune = FftPrune{};
+  for (int i = 0; i < idm; ++i) p.prune.out[i].assign(static_cast<std::size_t>(len[i]), 0), p.prune.out[i][0] = 1;
+  p.at.resize(static_cast<std::size_t>(n));
+  for (int k = 0; k < n; ++k) {
+    int x[6];
+    getitoxyz(jj[k], x);
+    for (int i = 0; i < idm; ++i) {
+      const int c = x[i] % len[i];
+      p.prune.out[i][c] = 1;
+      if (e >= 0) p.prune.out[i][(len[i] - c) % len[i]] = 1;
+    }
+    if (e >= 0) p.at[k] = pairedindex(nn, idm, e, x);
+  }
+  p.stamp = getgridstamp();
+  p.key.assign(jj, jj + n);
+  return p;
+}
+
+}  // namespace
 
 float maphkl() {
   const long long nt = getnt();
@@ -227,11 +263,14 @@ float maphkl() {
   gethmax(nn);
   const int idm = getidm();
   const int e = getpairaxis(nn, idm);
+  // Only the structure factors at the reflections and F(000) are wanted.
+  const FcPlan& plan = fcplan(n, jj, nn, idm, e);
+  int icon = 0;
   if (e < 0) {
     getbrfromxr0();
-    transform(-1);
-    // Only the observed reflections and F(000) are wanted: they alone are
-    // scaled by V/nt, the rest of the grid keeps the bare transform.
+    cft1(getabcdr(), getabcdi(), nn, idm, -1, icon, &plan.prune);
+    // They alone are scaled by V/nt, the rest of the grid keeps the bare
+    // transform.
     for (int k = 0; k < n; ++k) {
       g_fcr[k] = a[jj[k]] * f;
       g_fci[k] = centro ? 0.0f : b[jj[k]] * f;
@@ -239,16 +278,13 @@ float maphkl() {
     return a[0] * f;
   }
   pair_density(e);
-  int half[6];
-  gethalfgrid(nn, idm, e, half);
-  int icon = 0;
-  cft1(getabcdr(), getabcdi(), half, idm, -1, icon);
+  int len[6];
+  gethalfgrid(nn, idm, e, len);
+  cft1(getabcdr(), getabcdi(), len, idm, -1, icon, &plan.prune);
   parallel_for(n, 1024, [&](long long k0, long long k1) {
     for (long long k = k0; k < k1; ++k) {
-      int x[6];
-      getitoxyz(jj[k], x);
       double fr, fi;
-      pairedcoef(a, b, nn, idm, e, x, fr, fi);
+      pairedcoef(a, b, plan.at[k], fr, fi);
       g_fcr[k] = static_cast<float>(fr * f);
       g_fci[k] = centro ? 0.0f : static_cast<float>(fi * f);
     }
@@ -338,6 +374,55 @@ void getdmx() {
   g_dmax = hi;
 }
 
+namespace {
+
+// v = max(v k, floor) over v[0..n), n > 0, and the extremes of the new
+// values, kept per lane as in extremes.
+TROVAN_VECTOR_CLONES
+void scaleextremes(float* __restrict v, long long n, float k, float floor, float& lo, float& hi) {
+  float l[16], h[16];
+  const float v0 = std::max(v[0] * k, floor);
+  for (int t = 0; t < 16; ++t) l[t] = h[t] = v0;
+  long long i = 0;
+  for (; i + 16 <= n; i += 16)
+    for (int t = 0; t < 16; ++t) {
+      const float y = std::max(v[i + t] * k, floor);
+      v[i + t] = y;
+      l[t] = y < l[t] ? y : l[t];
+      h[t] = y > h[t] ? y : h[t];
+    }
+  for (; i < n; ++i) {
+    const float y = std::max(v[i] * k, floor);
+    v[i] = y;
+    l[0] = y < l[0] ? y : l[0];
+    h[0] = y > h[0] ? y : h[0];
+  }
+  lo = l[0];
+  hi = h[0];
+  for (int t = 1; t < 16; ++t) {
+    lo = l[t] < lo ? l[t] : lo;
+    hi = h[t] > hi ? h[t] : hi;
+  }
+}
+
+}  // namespace
+
+void scalexr0(float k, float floor) {
+  if (g_nxr0 < 1) return;
+  float* x = g_xr0[g_cur];
+  std::mutex m;
+  float lo = std::max(x[0] * k, floor), hi = lo;
+  parallel_for(g_nxr0, kGrain, [&](long long i0, long long i1) {
+    float l, h;
+    scaleextremes(x + i0, i1 - i0, k, floor, l, h);
+    std::lock_guard<std::mutex> lk(m);
+    lo = std::min(lo, l);
+    hi = std::max(hi, h);
+  });
+  g_dmin = lo;
+  g_dmax = hi;
+}
+
 float getdmincur() { return g_dmin; }
 float getdmaxcur() { return g_dmax; }
 
@@ -393,6 +478,7 @@ void resetsynthesis() {
   std::vector<float>().swap(g_dfr);
   std::vector<float>().swap(g_dfi);
   std::vector<FCoef>().swap(g_dlist);
+  g_fcplan = FcPlan{};
 }
 
 }  // namespace trovan

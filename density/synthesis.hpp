@@ -12,6 +12,8 @@
 #pragma once
 #include <vector>
 
+#include "density/halfgrid.hpp"
+
 namespace trovan {
 
 // The syntheses of real maps run on a half grid of paired points when the
@@ -23,9 +25,10 @@ void mapxyz();   // Fourier synthesis of the coefficients in the work grid
 // each times w[k] when weights are given.
 void setdf(const float* w = nullptr);
 void difxyz();   // setdf, then synthesis: the difference map in the work grid
-// The same map times V (the synthesis without its 1/V scale), at
-// getabcdr()[j] for every grid point j, the imaginary half cleared.
-void difxyzv(const float* w = nullptr);
+// The same map times V (the synthesis without its 1/V scale), left in the
+// work grid where the synthesis made it: on the half grid when the grid has
+// a pairing axis (read it with halfmaprun or halfmapat).
+HalfMap difxyzv(const float* w = nullptr);
 // Structure factors of the current density at the independent reflections
 // (getfcr, getfci); returns F000. The work grid is left as scratch (the
 // real density is transformed as a half grid of paired points when the
@@ -36,6 +39,9 @@ void initcr1();
 void initcr0(float f000);
 void setxr0();   // the current density list := the work grid at the independent points
 void getdmx();   // minimum and maximum of the current density list
+// The current density list scaled by k and held at or above floor, its
+// minimum and maximum found in the same pass.
+void scalexr0(float k, float floor);
 float getdmincur();
 float getdmaxcur();
 void getbrfromxr0();  // the work grid := the current density at every grid point

@@ -212,50 +212,91 @@ void setffromf0(int n, const int* j, const float* fr, const float* fi, float f00
 
 namespace {
 
-// The order of a coefficient list: the entries the spread makes, sorted by
-// grid index, of several entries for one grid point the last (as the grid
-// would hold them). A maximum-entropy run spreads the same reflections the
-// same way every cycle, so the order found for one sequence of grid
-// indices is kept and the sort is made again only when the sequence
-// changes.
-struct ListOrder {
-  std::vector<int> seq;  // grid index of each entry, in the order made
-  std::vector<int> src;  // the entry each list place takes
+// How a list of reflections spreads into a coefficient list: for every
+// place of the list, its grid index, the reflection it takes (-1: F(000))
+// and the phase shift (c, s) of its image, conjugated for a Friedel mate.
+// The places are in ascending order of the grid index, and of several
+// images on one grid point the last made is taken, as the grid would hold
+// it. A maximum-entropy run spreads the same reflections every cycle with
+// new values only: the plan is made once and kept while the reflections,
+// the grid, its operators and the projections are the same.
+struct SpreadPlan {
+  long long stamp = -1;
+  std::vector<int> key;
+  std::vector<std::array<double, 6>> prj;
+  std::vector<int> jg, m;
+  std::vector<double> c, s;
+  std::vector<unsigned char> conj;
 };
-ListOrder g_order;
-std::vector<FCoef> g_made;
+SpreadPlan g_plan;
+
+void makeplan(int n, const int* j, const std::vector<std::array<double, 6>>& prj, SpreadPlan& p) {
+  struct Made {
+    int jg, m;
+    double c, s;
+    bool conj;
+  };
+  std::vector<Made> made;
+  const int nt = static_cast<int>(getnt());
+  const int nsymo = getnsymo();
+  for (int m = 0; m < n; ++m) {
+    if (j[m] <= 0 || j[m] >= nt) quit("grid index out of range in setffromf0");
+    int h[6], hr[6];
+    getitohkl(j[m], h);
+    for (int i = 1; i <= nsymo; ++i) {
+      gethrg(h, hr, i, 0);
+      if (projected(hr, prj) || iskip(hr)) continue;
+      const double phi = kTwoPi * getytg(h, i, 0);
+      const double c = std::cos(phi), s = std::sin(phi);
+      made.push_back({gethkltoj(hr), m, c, s, false});
+      for (int e = 0; e < 6; ++e) hr[e] = -hr[e];
+      made.push_back({gethkltoj(hr), m, c, s, true});
+    }
+  }
+  made.push_back({0, -1, 1.0, 0.0, false});
+  std::stable_sort(made.begin(), made.end(), [](const Made& x, const Made& y) { return x.jg < y.jg; });
+  p.jg.clear(), p.m.clear(), p.c.clear(), p.s.clear(), p.conj.clear();
+  for (std::size_t r = 0; r < made.size(); ++r)
+    if (r + 1 == made.size() || made[r + 1].jg != made[r].jg) {
+      p.jg.push_back(made[r].jg);
+      p.m.push_back(made[r].m);
+      p.c.push_back(made[r].c);
+      p.s.push_back(made[r].s);
+      p.conj.push_back(made[r].conj);
+    }
+}
 
 }  // namespace
 
 void getffromf0(int n, const int* j, const float* fr, const float* fi, float f000,
                 std::vector<FCoef>& list) {
   if (getnt() > kGridMax) quit("nt > nts in setffromf0");
-  std::vector<FCoef>& made = g_made;
-  made.clear();
-  SpreadCount count;
-  spread(n, j, fr, fi, false, projections(), count,
-         [&](int jr, float re, float im) { made.push_back({jr, re, im}); });
-  made.push_back({0, f000, 0.0f});
-  ListOrder& o = g_order;
-  const bool same = o.seq.size() == made.size() &&
-                    std::equal(made.begin(), made.end(), o.seq.begin(), [](const FCoef& c, int g) { return c.j == g; });
-  if (!same) {
-    o.seq.resize(made.size());
-    for (std::size_t r = 0; r < made.size(); ++r) o.seq[r] = made[r].j;
-    std::vector<int> idx(made.size());
-    for (std::size_t r = 0; r < idx.size(); ++r) idx[r] = static_cast<int>(r);
-    std::stable_sort(idx.begin(), idx.end(), [&](int x, int y) { return made[x].j < made[y].j; });
-    o.src.clear();
-    for (std::size_t r = 0; r < idx.size(); ++r)
-      if (r + 1 == idx.size() || made[idx[r + 1]].j != made[idx[r]].j) o.src.push_back(idx[r]);
+  SpreadPlan& p = g_plan;
+  const std::vector<std::array<double, 6>> prj = projections();
+  const long long stamp = getgridstamp() * 64 + getnsymo();
+  if (p.stamp != stamp || p.prj != prj || p.key.size() != static_cast<std::size_t>(n) ||
+      !std::equal(j, j + n, p.key.begin())) {
+    makeplan(n, j, prj, p);
+    p.stamp = stamp;
+    p.prj = prj;
+    p.key.assign(j, j + n);
   }
-  list.resize(o.src.size());
-  for (std::size_t w = 0; w < o.src.size(); ++w) list[w] = made[o.src[w]];
+  // The values as setffromf0 computes them: rotated in double, rounded once.
+  list.resize(p.jg.size());
+  for (std::size_t w = 0; w < list.size(); ++w) {
+    const int m = p.m[w];
+    if (m < 0) {
+      list[w] = {0, f000, 0.0f};
+      continue;
+    }
+    const double re = fr[m] * p.c[w] - fi[m] * p.s[w];
+    const double im = fi[m] * p.c[w] + fr[m] * p.s[w];
+    list[w] = {p.jg[w], static_cast<float>(re), static_cast<float>(p.conj[w] ? -im : im)};
+  }
 }
 
 void resetexpand() {
-  g_order = ListOrder{};
-  std::vector<FCoef>().swap(g_made);
+  g_plan = SpreadPlan{};
   g_fj.clear();
   g_fa.clear();
   g_fb.clear();

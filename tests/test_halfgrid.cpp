@@ -84,14 +84,34 @@ TEST(HalfGrid, SynthesisIsTheRealPartOfTheFullSynthesis) {
     const int m = static_cast<int>(n.size());
     cft1(fa.data(), fb.data(), n.data(), m, +1, icon);
     const float scale = 0.37f;
-    // The same coefficients as a list, every other point left zero, and the
-    // grid holding rubbish: the synthesis from the list clears what it uses.
+    // The coefficients of low indices (|k_i| <= n_i/4 on every axis, a
+    // Friedel-closed set, as reflections fill a grid) as a list, and the grid
+    // holding rubbish: the synthesis from the list clears what it uses and
+    // transforms only the lines through its coefficients.
+    auto low = [&](long long j) {
+      for (int len : n) {
+        const long long k = j % len;
+        if (std::min(k, len - k) > len / 4) return false;
+        j /= len;
+      }
+      return true;
+    };
     std::vector<FCoef> list;
     for (long long j = 0; j < points(n); ++j)
-      if (j % 3 != 1) list.push_back({static_cast<int>(j), a[j], b[j]});
+      if (low(j)) list.push_back({static_cast<int>(j), a[j], b[j]});
     std::vector<float> sa = a, sb = b, la(a.size(), 7.0f), lb(b.size(), -3.0f);
     for (long long j = 0; j < points(n); ++j)
-      if (j % 3 == 1) sa[j] = sb[j] = 0;
+      if (!low(j)) sa[j] = sb[j] = 0;
+    // The map left on the half grid, read in runs from every start and at
+    // points in any order, is the same map.
+    std::vector<float> ha(a.size(), 5.0f), hb(b.size(), 5.0f), run(a.size()), at(a.size());
+    const HalfMap h = synthhalffrom(ha.data(), hb.data(), n.data(), m, scale, list.data(), list.size());
+    std::vector<int> order(points(n));
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), std::mt19937(seed));
+    halfmapat(h, order.data(), points(n), at.data());
+    for (long long p0 = 0, len = 1; p0 < points(n); p0 += len, len = len % 7 + 1)
+      halfmaprun(h, p0, std::min(len, points(n) - p0), run.data() + p0);
     synthreal(a.data(), b.data(), n.data(), m, scale);
     synthrealfrom(la.data(), lb.data(), n.data(), m, scale, list.data(), list.size());
     synthreal(sa.data(), sb.data(), n.data(), m, scale);
@@ -102,6 +122,8 @@ TEST(HalfGrid, SynthesisIsTheRealPartOfTheFullSynthesis) {
       ASSERT_EQ(b[j], 0.0f) << j;
       ASSERT_NEAR(la[j], sa[j], 2e-6 * big) << j;
       ASSERT_EQ(lb[j], 0.0f) << j;
+      ASSERT_EQ(run[j], la[j]) << j;
+      ASSERT_EQ(at[j], la[order[j]]) << j;
     }
   }
 }
