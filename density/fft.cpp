@@ -174,6 +174,11 @@ struct Sweep {
   // (lane numbers in increasing order), all ntot/N of them when list is null.
   const std::uint32_t* list;
   std::size_t nlanes;
+  // Rows (natural index over the sweep's axes) whose input is zero
+  // (rowin[j] == 0: not read, taken as zero) and rows whose output is not
+  // wanted (rowout[j] == 0: not written back); null when every row is.
+  const unsigned char* rowin;
+  const unsigned char* rowout;
 };
 
 // The twiddles of one butterfly k >= 1 of a pass: at(ctx, k) points to
@@ -548,9 +553,17 @@ bool pruned_lanes(const FftPrune& pr, const int* n, int m, int first, int last, 
   return list.size() < ntot / N;
 }
 
+// What a pruning leaves of one sweep: the lanes (empty and not `lanes`:
+// every lane) and the rows read and written (empty: every row).
+struct SweepPrune {
+  bool lanes = false;
+  std::vector<std::uint32_t> list;
+  std::vector<unsigned char> rowin, rowout;
+};
+
 void run_sweep(const Kernels& k, float* a, float* b, std::size_t ntot, std::size_t s,
-               const std::vector<const Plan*>& axes, int sign,
-               const std::vector<std::uint32_t>* list) {
+               const std::vector<const Plan*>& axes, int sign, const SweepPrune* sp) {
+  const std::vector<std::uint32_t>* list = sp && sp->lanes ? &sp->list : nullptr;
   Sweep sw{};
   sw.a = a;
   sw.b = b;
@@ -568,6 +581,8 @@ void run_sweep(const Kernels& k, float* a, float* b, std::size_t ntot, std::size
   if (lanes == 0) return;
   sw.list = list ? list->data() : nullptr;
   sw.nlanes = lanes;
+  sw.rowin = sp && !sp->rowin.empty() ? sp->rowin.data() : nullptr;
+  sw.rowout = sp && !sp->rowout.empty() ? sp->rowout.data() : nullptr;
   // Lanes per batch: an odd number of 16-float lines (see odd_lines), about
   // kBlockFloats / N, at least one line and no more than the sweep has.
   std::size_t lines = std::max<std::size_t>(1, kBlockFloats / sw.N / 16);
@@ -654,9 +669,41 @@ void run_long_axis(const Kernels& k, float* a, float* b, std::size_t ntot, std::
 struct PrunedSweeps {
   std::vector<int> n;
   FftPrune prune;
-  std::vector<std::vector<std::uint32_t>> list;  // per sweep; empty: every lane
-  std::vector<unsigned char> pruned;
+  std::vector<SweepPrune> sweep;
 };
+
+// The rows of a sweep over the axes ax[0..] (natural index, first axis
+// fastest) whose every coordinate is marked in mask; empty when all are.
+std::vector<unsigned char> marked_rows(const std::vector<int>& ax, const int* n,
+                                       const std::vector<unsigned char>* mask) {
+  std::vector<unsigned char> ok{1};
+  for (int e : ax) {
+    const bool all = mask[e].size() != static_cast<std::size_t>(n[e]);
+    std::vector<unsigned char> next(ok.size() * static_cast<std::size_t>(n[e]));
+    for (int c = 0; c < n[e]; ++c)
+      for (std::size_t i = 0; i < ok.size(); ++i) next[c * ok.size() + i] = ok[i] && (all || mask[e][c]);
+    ok.swap(next);
+  }
+  for (unsigned char v : ok)
+    if (!v) return ok;
+  return {};
+}
+
+// Zero at every point with a coordinate that the marks in leave out: a
+// pruned synthesis takes them as zero without reading them, which an axis
+// transformed in place (too long for a sweep) cannot do.
+void clear_outside(float* a, float* b, std::size_t ntot, const int* n, int m, const FftPrune& pr) {
+  for (std::size_t p = 0; p < ntot; ++p) {
+    std::size_t r = p;
+    bool in = true;
+    for (int e = 0; e < m; ++e) {
+      const std::size_t ne = static_cast<std::size_t>(std::max(n[e], 1)), c = r % ne;
+      r /= ne;
+      in = in && (pr.in[e].size() != ne || pr.in[e][c]);
+    }
+    if (!in) a[p] = b[p] = 0.0f;
+  }
+}
 
 void transform_axes(float* a, float* b, std::size_t ntot, const int* n, int m, std::size_t s0,
                     int sign, const FftPrune* prune = nullptr) {
@@ -672,10 +719,15 @@ void transform_axes(float* a, float* b, std::size_t ntot, const int* n, int m, s
     }
     if (!sweeps) {
       if (cache.size() >= 4) cache.erase(cache.begin());
-      cache.push_back({std::vector<int>(n, n + m), *prune, {}, {}});
+      cache.push_back({std::vector<int>(n, n + m), *prune, {}});
       sweeps = &cache.back();
       made = false;
     }
+    for (int e = 0; e < m; ++e)
+      if (n[e] >= 2 && !plan(n[e], sign).tabulated) {
+        clear_outside(a, b, ntot, n, m, *prune);
+        break;
+      }
   }
   std::size_t sweep = 0;
   std::size_t s = s0;
@@ -694,6 +746,7 @@ void transform_axes(float* a, float* b, std::size_t ntot, const int* n, int m, s
       continue;
     }
     std::vector<const Plan*> group{&first};
+    std::vector<int> groupaxes{i};
     const int from = i;
     std::size_t rows = static_cast<std::size_t>(n[i]);
     const std::size_t stride = s;
@@ -708,17 +761,22 @@ void transform_axes(float* a, float* b, std::size_t ntot, const int* n, int m, s
       if (rows * static_cast<std::size_t>(n[i]) > (stride == 1 ? kMaxFirstRows : kMaxStridedRows))
         break;
       group.push_back(&plan(n[i], sign));
+      groupaxes.push_back(i);
       rows *= static_cast<std::size_t>(n[i]);
       s *= static_cast<std::size_t>(n[i]);
       ++i;
     }
     if (sweeps && !made) {
-      sweeps->list.emplace_back();
-      sweeps->pruned.push_back(pruned_lanes(*prune, n, m, from, i, stride, ntot, rows, sweeps->list.back()));
-      if (!sweeps->pruned.back()) std::vector<std::uint32_t>().swap(sweeps->list.back());
+      SweepPrune sp;
+      sp.lanes = pruned_lanes(*prune, n, m, from, i, stride, ntot, rows, sp.list);
+      if (!sp.lanes) std::vector<std::uint32_t>().swap(sp.list);
+      sp.rowin = marked_rows(groupaxes, n, prune->in);
+      // The first sweep writes whole lanes back (a tile of its transpose
+      // spans rows marked and unmarked).
+      if (stride != 1) sp.rowout = marked_rows(groupaxes, n, prune->out);
+      sweeps->sweep.push_back(std::move(sp));
     }
-    const bool pruned = sweeps && sweeps->pruned[sweep];
-    run_sweep(k, a, b, ntot, stride, group, sign, pruned ? &sweeps->list[sweep] : nullptr);
+    run_sweep(k, a, b, ntot, stride, group, sign, sweeps ? &sweeps->sweep[sweep] : nullptr);
     ++sweep;
   }
 }

@@ -31,15 +31,16 @@ void cft1(float* a, float* b, const int* n, int m, int isn, int& icon);
 
 // The points of a transform that matter, axis by axis. in[e], when it has
 // n[e] entries, marks the coordinates along axis e at which the input may
-// be non-zero (the input is zero at every point with an unmarked
-// coordinate); out[e] marks the coordinates of the outputs wanted. An
-// empty entry stands for the whole axis. A synthesis from a few thousand
-// reflections has input only at the low indices, and the structure factors
-// are wanted only there: the lines of the grid that can hold nothing but
-// zeros, or that feed only unwanted outputs, are not transformed, which on
-// a fine grid saves most of the work. The wanted outputs come out the same
-// to the last bit as from the whole transform (a zero may differ in sign);
-// the others are left undefined.
+// be non-zero: the input is taken as zero at every point with an unmarked
+// coordinate, and the grid is not even read there (it may hold anything).
+// out[e] marks the coordinates of the outputs wanted. An empty entry stands
+// for the whole axis. A synthesis from a few thousand reflections has input
+// only at the low indices, and the structure factors are wanted only there:
+// the lines of the grid that can hold nothing but zeros, or that feed only
+// unwanted outputs, are not transformed, which on a fine grid saves most of
+// the work. The wanted outputs come out the same to the last bit as from
+// the whole transform of the input (a zero may differ in sign); the others
+// are left undefined.
 struct FftPrune {
   std::vector<unsigned char> in[6], out[6];
 };

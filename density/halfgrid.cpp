@@ -214,6 +214,33 @@ const FftPrune& inputmarks(const int* n, int m, int e, const FCoef* c, std::size
   return pr;
 }
 
+// Zero at the points of the grid n[0..m-1] whose every coordinate is
+// marked in pr.in (an empty mark: the whole axis); the whole grid when
+// those are more than an eighth of it.
+void clear_box(float* a, float* b, const int* n, int m, const FftPrune& pr) {
+  std::vector<long long> at[6];  // offsets of the marked coordinates, axis by axis
+  long long count = 1, nt = 1;
+  for (int i = 0; i < m; ++i) {
+    for (int c = 0; c < n[i]; ++c)
+      if (pr.in[i].size() != static_cast<std::size_t>(n[i]) || pr.in[i][c]) at[i].push_back(c * nt);
+    count *= static_cast<long long>(at[i].size());
+    nt *= n[i];
+  }
+  if (count * 8 > nt) {
+    clear(a, nt);
+    clear(b, nt);
+    return;
+  }
+  if (count == 0) return;
+  int d[6] = {0, 0, 0, 0, 0, 0};
+  for (long long t = 0; t < count; ++t) {
+    long long p = 0;
+    for (int i = 0; i < m; ++i) p += at[i][d[i]];
+    a[p] = b[p] = 0.0f;
+    for (int i = 0; i < m && ++d[i] == static_cast<int>(at[i].size()); ++i) d[i] = 0;
+  }
+}
+
 }  // namespace
 
 HalfMap synthhalffrom(float* a, float* b, const int* n, int m, float scale, const FCoef* c,
@@ -224,9 +251,10 @@ HalfMap synthhalffrom(float* a, float* b, const int* n, int m, float scale, cons
   // the first axes (see FftPrune).
   const FftPrune& pr = inputmarks(n, m, e, c, count);
   int icon = 0;
+  // The transform reads only the points whose every coordinate is marked:
+  // only they are cleared before the coefficients are put in.
   if (e < 0) {
-    clear(a, nt);
-    clear(b, nt);
+    clear_box(a, b, n, m, pr);
     for (std::size_t t = 0; t < count; ++t) {
       a[c[t].j] = c[t].re;
       b[c[t].j] = c[t].im;
@@ -237,8 +265,9 @@ HalfMap synthhalffrom(float* a, float* b, const int* n, int m, float scale, cons
   }
   const long long B = product(n, 0, e);
   const int ne = n[e], mh = ne / 2;
-  clear(a, nt / 2);
-  clear(b, nt / 2);
+  int half[6];
+  gethalfgrid(n, m, e, half);
+  clear_box(a, b, half, m, pr);
   std::vector<float> cw(mh), sw(mh);
   for (int k = 0; k < mh; ++k) {
     cw[k] = static_cast<float>(std::cos(kTau * k / ne));
@@ -258,8 +287,6 @@ HalfMap synthhalffrom(float* a, float* b, const int* n, int m, float scale, cons
       b[q] += im * (1 + sn) - re * cs;
     }
   }
-  int half[6];
-  gethalfgrid(n, m, e, half);
   cft1(a, b, half, m, +1, icon, &pr);
   if (scale != 1.0f) {
     scale_all(a, nt / 2, scale);

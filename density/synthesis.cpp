@@ -281,7 +281,7 @@ float maphkl() {
   int len[6];
   gethalfgrid(nn, idm, e, len);
   cft1(getabcdr(), getabcdi(), len, idm, -1, icon, &plan.prune);
-  parallel_for(n, 1024, [&](long long k0, long long k1) {
+  parallel_for(n, 16384, [&](long long k0, long long k1) {
     for (long long k = k0; k < k1; ++k) {
       double fr, fi;
       pairedcoef(a, b, plan.at[k], fr, fi);
