@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -36,7 +37,11 @@ int g_request = 0;  // 0: default
 
 // A pool of workers 1..T-1; the calling thread is part 0. A job is handed
 // out by bumping a generation number; each worker runs its part and counts
-// down `pending`.
+// down `pending`. A cycle of the maximum-entropy iteration hands out a
+// dozen jobs a few milliseconds apart, and waking a sleeping thread costs
+// tens of microseconds on a virtual machine: so a worker that has just
+// finished watches for the next job for a while before it sleeps, and the
+// calling thread watches for the last part to end before it sleeps.
 class Pool {
  public:
   ~Pool() {
@@ -47,7 +52,6 @@ class Pool {
     cv_.notify_all();
     for (std::thread& t : workers_) t.join();
   }
-
   void run(int parts, const std::function<void(int)>& f) {
     if (parts <= 1) {
       if (parts == 1) f(0);
@@ -58,52 +62,70 @@ class Pool {
       std::lock_guard<std::mutex> lk(m_);
       job_ = &f;
       parts_ = parts;
-      pending_ = parts - 1;
-      ++generation_;
+      pending_.store(parts - 1, std::memory_order_relaxed);
+      generation_.fetch_add(1, std::memory_order_release);
     }
     cv_.notify_all();
     f(0);
-    std::unique_lock<std::mutex> lk(m_);
-    done_.wait(lk, [&] { return pending_ == 0; });
+    if (!watch([&] { return pending_.load(std::memory_order_acquire) == 0; })) {
+      std::unique_lock<std::mutex> lk(m_);
+      done_.wait(lk, [&] { return pending_.load(std::memory_order_acquire) == 0; });
+    }
+    std::lock_guard<std::mutex> lk(m_);
     job_ = nullptr;
   }
 
  private:
+  // Polls ready() for up to about a tenth of a millisecond.
+  template <class Ready>
+  static bool watch(Ready ready) {
+    for (int i = 0; i < 4000; ++i) {
+      if (ready()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+      _mm_pause();
+#endif
+    }
+    return ready();
+  }
   // A new worker starts from the current generation, so that it takes the
   // job about to be handed out and none before it.
   void grow(int n) {
     std::lock_guard<std::mutex> lk(m_);
     while (static_cast<int>(workers_.size()) < n) {
       const int id = static_cast<int>(workers_.size()) + 1;
-      const unsigned long long gen = generation_;
+      const unsigned long long gen = generation_.load(std::memory_order_relaxed);
       workers_.emplace_back([this, id, gen] { loop(id, gen); });
     }
   }
-
   void loop(int id, unsigned long long seen) {
     for (;;) {
       const std::function<void(int)>* job = nullptr;
-      {
+      if (!watch([&] { return generation_.load(std::memory_order_acquire) != seen; })) {
         std::unique_lock<std::mutex> lk(m_);
-        cv_.wait(lk, [&] { return quit_ || generation_ != seen; });
+        cv_.wait(lk, [&] { return quit_ || generation_.load(std::memory_order_acquire) != seen; });
         if (quit_) return;
-        seen = generation_;
+      }
+      {
+        std::lock_guard<std::mutex> lk(m_);
+        if (quit_) return;
+        seen = generation_.load(std::memory_order_relaxed);
         if (id < parts_) job = job_;
       }
       if (!job) continue;
       (*job)(id);
-      std::lock_guard<std::mutex> lk(m_);
-      if (--pending_ == 0) done_.notify_one();
+      if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        std::lock_guard<std::mutex> lk(m_);
+        done_.notify_one();
+      }
     }
   }
-
   std::mutex m_;
   std::condition_variable cv_, done_;
   std::vector<std::thread> workers_;
   const std::function<void(int)>* job_ = nullptr;
   int parts_ = 0;
-  int pending_ = 0;
-  unsigned long long generation_ = 0;
+  std::atomic<int> pending_{0};
+  std::atomic<unsigned long long> generation_{0};
   bool quit_ = false;
 };
 
