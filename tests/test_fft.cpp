@@ -370,13 +370,13 @@ TEST(Fft, NoDimensionsReturns30000Untouched) {
 // feed only unwanted outputs: what it gives at the wanted points must be
 // the whole transform's, bit for bit, whatever the masks (some axes
 // unmarked, some wholly marked, some empty), on grids whose axes are
-// grouped into sweeps of every kind.
+// grouped into sweeps of every kind, one with an axis too long for a sweep.
 TEST(Fft, PrunedTransformGivesTheWantedOutputsOfTheWholeOne) {
   std::mt19937 rng(77);
   unsigned seed = 950;
   for (const auto& n : {std::vector<int>{20}, std::vector<int>{12, 1, 12}, std::vector<int>{5, 12, 7, 20, 9},
                         std::vector<int>{16, 16, 16, 16}, std::vector<int>{6, 8, 8, 8, 8, 8},
-                        std::vector<int>{3, 64, 64}})
+                        std::vector<int>{3, 64, 64}, std::vector<int>{2, 70000}})
     for (int mode = 0; mode < 3; ++mode)  // pruned input, pruned output, both
       for (int isn : {+1, -1}) {
         FftPrune pr;
