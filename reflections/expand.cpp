@@ -66,13 +66,13 @@ struct SpreadCount {
   long long used = 0, skipped = 0;
 };
 
-// The one expansion: every reflection m (grid index j[m], value fr + i fi)
-// at its images h.R_grid with the phase shift exp(+2 pi i h.tau) (none for
-// |F|^2 under the rotations alone: `rotations_only`), each with its Friedel
-// mate, handed to put(grid index, real part, imaginary part).
+// The one expansion: every reflection m (grid index j[m]) at its images
+// h.R_grid with the phase shift exp(+2 pi i h.tau) = c + i s (none, c = 1
+// and s = 0, for |F|^2 under the rotations alone: `rotations_only`), each
+// with its Friedel mate (conj), handed to put(grid index, m, c, s, conj).
 template <class Put>
-void spread(int n, const int* j, const float* fr, const float* fi, bool rotations_only,
-            const std::vector<std::array<double, 6>>& prj, SpreadCount& count, Put put) {
+void spread(int n, const int* j, bool rotations_only, const std::vector<std::array<double, 6>>& prj,
+            SpreadCount& count, Put put) {
   const int nt = static_cast<int>(getnt());
   const int nsymo = getnsymo();
   for (int m = 0; m < n; ++m) {
@@ -86,19 +86,43 @@ void spread(int n, const int* j, const float* fr, const float* fi, bool rotation
         ++count.skipped;
         continue;
       }
-      double re = fr[m], im = fi[m];
+      double c = 1, s = 0;
       if (!rotations_only) {
         const double phi = kTwoPi * getytg(h, i, 0);
-        const double c = std::cos(phi), s = std::sin(phi);
-        re = fr[m] * c - fi[m] * s;
-        im = fi[m] * c + fr[m] * s;
+        c = std::cos(phi);
+        s = std::sin(phi);
       }
-      put(gethkltoj(hr), static_cast<float>(re), static_cast<float>(im));
+      put(gethkltoj(hr), m, c, s, false);
       for (int e = 0; e < 6; ++e) hr[e] = -hr[e];
-      put(gethkltoj(hr), static_cast<float>(re), static_cast<float>(-im));
+      put(gethkltoj(hr), m, c, s, true);
       count.used += 2;
     }
   }
+}
+
+// The value of an image of F = fr + i fi: rotated by c + i s in double
+// (not at all under the rotations alone) and rounded once, conjugated for
+// a Friedel mate.
+inline void imagevalue(float fr, float fi, double c, double s, bool conj, bool rotations_only,
+                       float& re, float& im) {
+  double r = fr, i = fi;
+  if (!rotations_only) {
+    r = fr * c - fi * s;
+    i = fi * c + fr * s;
+  }
+  re = static_cast<float>(r);
+  im = static_cast<float>(conj ? -i : i);
+}
+
+// The expansion with the values: put(grid index, real part, imaginary part).
+template <class Put>
+void spreadvalues(int n, const int* j, const float* fr, const float* fi, bool rotations_only,
+                  const std::vector<std::array<double, 6>>& prj, SpreadCount& count, Put put) {
+  spread(n, j, rotations_only, prj, count, [&](int jr, int m, double c, double s, bool conj) {
+    float re, im;
+    imagevalue(fr[m], fi[m], c, s, conj, rotations_only, re, im);
+    put(jr, re, im);
+  });
 }
 
 // The reflection conditions of the centring, for the screening: 1 when the
@@ -202,7 +226,7 @@ void setffromf0(int n, const int* j, const float* fr, const float* fi, float f00
   float* b = getabcdi();
   for (long long m = 0; m < nt; ++m) a[m] = b[m] = 0.0f;
   SpreadCount count;
-  spread(n, j, fr, fi, false, projections(), count, [&](int jr, float re, float im) {
+  spreadvalues(n, j, fr, fi, false, projections(), count, [&](int jr, float re, float im) {
     a[jr] = re;
     b[jr] = im;
   });
@@ -237,22 +261,10 @@ void makeplan(int n, const int* j, const std::vector<std::array<double, 6>>& prj
     bool conj;
   };
   std::vector<Made> made;
-  const int nt = static_cast<int>(getnt());
-  const int nsymo = getnsymo();
-  for (int m = 0; m < n; ++m) {
-    if (j[m] <= 0 || j[m] >= nt) quit("grid index out of range in setffromf0");
-    int h[6], hr[6];
-    getitohkl(j[m], h);
-    for (int i = 1; i <= nsymo; ++i) {
-      gethrg(h, hr, i, 0);
-      if (projected(hr, prj) || iskip(hr)) continue;
-      const double phi = kTwoPi * getytg(h, i, 0);
-      const double c = std::cos(phi), s = std::sin(phi);
-      made.push_back({gethkltoj(hr), m, c, s, false});
-      for (int e = 0; e < 6; ++e) hr[e] = -hr[e];
-      made.push_back({gethkltoj(hr), m, c, s, true});
-    }
-  }
+  SpreadCount count;
+  spread(n, j, false, prj, count, [&](int jr, int m, double c, double s, bool conj) {
+    made.push_back({jr, m, c, s, conj});
+  });
   made.push_back({0, -1, 1.0, 0.0, false});
   std::stable_sort(made.begin(), made.end(), [](const Made& x, const Made& y) { return x.jg < y.jg; });
   p.jg.clear(), p.m.clear(), p.c.clear(), p.s.clear(), p.conj.clear();
@@ -289,9 +301,8 @@ void getffromf0(int n, const int* j, const float* fr, const float* fi, float f00
       list[w] = {0, f000, 0.0f};
       continue;
     }
-    const double re = fr[m] * p.c[w] - fi[m] * p.s[w];
-    const double im = fi[m] * p.c[w] + fr[m] * p.s[w];
-    list[w] = {p.jg[w], static_cast<float>(re), static_cast<float>(p.conj[w] ? -im : im)};
+    list[w].j = p.jg[w];
+    imagevalue(fr[m], fi[m], p.c[w], p.s[w], p.conj[w] != 0, false, list[w].re, list[w].im);
   }
 }
 
@@ -439,7 +450,7 @@ void symstf() {
                                      r.fo * r.sn - (isdfourier() ? r.fc * r.sn : 0.0f), r.sigma, cnind, j, r.h);
   }
   SpreadCount count;
-  spread(static_cast<int>(js.size()), js.data(), fr.data(), fi.data(), ispatterson(), prj, count,
+  spreadvalues(static_cast<int>(js.size()), js.data(), fr.data(), fi.data(), ispatterson(), prj, count,
          [&](int jr, float re, float im) {
            ar[jr] = re;
            ai[jr] = im;
