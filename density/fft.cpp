@@ -709,18 +709,30 @@ void transform_axes(float* a, float* b, std::size_t ntot, const int* n, int m, s
                     int sign, const FftPrune* prune = nullptr) {
   const Kernels k = kernels();
   thread_local std::vector<PrunedSweeps> cache;
+  PrunedSweeps fresh;  // made here, kept once the transform is through
   PrunedSweeps* sweeps = nullptr;
   bool made = true;
   if (prune) {
+    if (m > 6) quit("a pruned transform has at most six axes");
+    // An axis of length 1 whose only coordinate is unmarked: no input at
+    // all (the transform is zero), or no output wanted.
+    for (int e = 0; e < m; ++e) {
+      if (n[e] >= 2) continue;
+      if (prune->in[e].size() == 1 && !prune->in[e][0]) {
+        std::fill(a, a + ntot, 0.0f);
+        std::fill(b, b + ntot, 0.0f);
+        return;
+      }
+      if (prune->out[e].size() == 1 && !prune->out[e][0]) return;
+    }
     for (PrunedSweeps& c : cache) {
       bool same = c.n == std::vector<int>(n, n + m);
       for (int e = 0; e < 6 && same; ++e) same = c.prune.in[e] == prune->in[e] && c.prune.out[e] == prune->out[e];
       if (same) sweeps = &c;
     }
     if (!sweeps) {
-      if (cache.size() >= 4) cache.erase(cache.begin());
-      cache.push_back({std::vector<int>(n, n + m), *prune, {}});
-      sweeps = &cache.back();
+      fresh = {std::vector<int>(n, n + m), *prune, {}};
+      sweeps = &fresh;
       made = false;
     }
     for (int e = 0; e < m; ++e)
@@ -778,6 +790,10 @@ void transform_axes(float* a, float* b, std::size_t ntot, const int* n, int m, s
     }
     run_sweep(k, a, b, ntot, stride, group, sign, sweeps ? &sweeps->sweep[sweep] : nullptr);
     ++sweep;
+  }
+  if (!made) {
+    if (cache.size() >= 4) cache.erase(cache.begin());
+    cache.push_back(std::move(fresh));
   }
 }
 

@@ -269,23 +269,24 @@ float weigh(float* __restrict q, const float* __restrict x, long long len, float
 TROVAN_VECTOR_CLONES
 double update_block(float* xnew, const float* x, const float* __restrict q, const unsigned char* __restrict m,
                     long long lo, long long hi, float step, bool cont, bool& bad, bool& nonpos) {
+  // x before it is updated (xnew may be x).
+  int neg = 0;
+  for (long long i = lo; i < hi; ++i) neg |= !(x[i] > 0);
   if (cont)
     for (long long i = lo; i < hi; ++i) xnew[i] = expand1(x[i], step * q[i - lo] + kContinue * logv(x[i] / xnew[i]));
   else
     for (long long i = lo; i < hi; ++i) xnew[i] = expand1(x[i], step * q[i - lo]);
   double lane[16] = {};
-  int over = 0, neg = 0;
+  int over = 0;
   long long i = lo;
   for (; i + 16 <= hi; i += 16)
     for (int l = 0; l < 16; ++l) {
       lane[l] += static_cast<double>(m[i + l]) * xnew[i + l];
       over |= !(xnew[i + l] <= FLT_MAX);
-      neg |= !(x[i + l] > 0);
     }
   for (; i < hi; ++i) {
     lane[0] += static_cast<double>(m[i]) * xnew[i];
     over |= !(xnew[i] <= FLT_MAX);
-    neg |= !(x[i] > 0);
   }
   double sum = 0;
   for (double v : lane) sum += v;

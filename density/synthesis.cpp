@@ -217,6 +217,7 @@ namespace {
 // kept while they, the grid and its operators are the same.
 struct FcPlan {
   long long stamp = -1;
+  int idm = 0, e = -2;
   std::vector<int> key;
   FftPrune prune;
   std::vector<PairedIndex> at;
@@ -225,7 +226,7 @@ FcPlan g_fcplan;
 
 const FcPlan& fcplan(int n, const int* jj, const int* nn, int idm, int e) {
   FcPlan& p = g_fcplan;
-  if (p.stamp == getgridstamp() && p.key.size() == static_cast<std::size_t>(n) &&
+  if (p.stamp == getgridstamp() && p.idm == idm && p.e == e && p.key.size() == static_cast<std::size_t>(n) &&
       std::equal(jj, jj + n, p.key.begin()))
     return p;
   int len[6];
@@ -244,6 +245,8 @@ const FcPlan& fcplan(int n, const int* jj, const int* nn, int idm, int e) {
     if (e >= 0) p.at[k] = pairedindex(nn, idm, e, x);
   }
   p.stamp = getgridstamp();
+  p.idm = idm;
+  p.e = e;
   p.key.assign(jj, jj + n);
   return p;
 }

@@ -417,6 +417,15 @@ TEST(Fft, PrunedTransformGivesTheWantedOutputsOfTheWholeOne) {
         EXPECT_EQ(differ, 0) << "of " << wanted << " wanted outputs, mode " << mode << " isn " << isn
                              << " grid of " << whole.nt();
       }
+  // No input at all: the only coordinate of an axis of length 1 unmarked.
+  Grid g = random_grid({12, 1, 12}, seed);
+  std::fill(g.a.begin(), g.a.end(), std::numeric_limits<float>::quiet_NaN());
+  FftPrune none;
+  none.in[1] = {0};
+  int icon = 0;
+  cft1(g.a.data(), g.b.data(), g.n.data(), 3, -1, icon, &none);
+  EXPECT_EQ(g.a, std::vector<float>(g.a.size(), 0.0f));
+  EXPECT_EQ(g.b, std::vector<float>(g.b.size(), 0.0f));
 }
 
 TEST(Fft, AxesOfLengthOneAreSkipped) {

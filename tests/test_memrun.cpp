@@ -279,6 +279,11 @@ TEST(MemRun, DensityPushedTowardsZeroStopsAtTheFloor) {
     }
     EXPECT_NEAR(f0new, f000, 1e-3 * f000);
   }
+  // A step so large that values overflow and underflow, from a trial not
+  // yet judged (updated in place), is refused: not taken for a density that
+  // was not positive.
+  float f0new = 0;
+  EXPECT_FALSE(denmodmem(1e4f, f000, 2, f0new));
 }
 
 // Each way a run ends, by a run that ends that way and says so.
