@@ -15,6 +15,7 @@
 #include "util/workgrid.hpp"
 #include "util/runstate.hpp"
 #include "reflections/expand.hpp"
+#include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
 
@@ -424,6 +425,35 @@ void scalexr0(float k, float floor) {
   });
   g_dmin = lo;
   g_dmax = hi;
+}
+
+void checkxr0symmetry() {
+  if (g_whole || g_nxr0 < 1) return;
+  const float* a = getabcdr();
+  const float* x = g_xr0[g_cur];
+  const long long nt = getnt();
+  // The largest departure of the grid from the value of its orbit's
+  // representative, and the first point where it is largest, part by part.
+  std::mutex m;
+  float worst = 0;
+  long long at = -1;
+  parallel_for(nt, kGrain, [&](long long lo, long long hi) {
+    float w = 0;
+    long long where = -1;
+    for (long long j = lo; j < hi; ++j) {
+      const float d = std::fabs(a[j] - x[g_rep[j]]);
+      if (d > w) w = d, where = j;
+    }
+    std::lock_guard<std::mutex> lk(m);
+    if (w > worst || (w == worst && where >= 0 && where < at)) worst = w, at = where;
+  });
+  // A map written by this program for the same job is symmetric to the
+  // round-off of its synthesis (about a millionth of its largest value).
+  const float big = std::max(std::fabs(g_dmin), std::fabs(g_dmax));
+  if (at < 0 || !(worst > 1e-4f * big)) return;
+  out() << "grid point" << fmt_i(at, 10) << " density" << fmt_e(a[at], 12, 5) << " its orbit's first point"
+        << fmt_i(getxindx()[g_rep[at]], 10) << " density" << fmt_e(x[g_rep[at]], 12, 5) << '\n';
+  quit("the density file does not have the symmetry of this job (a map of another group?)");
 }
 
 float getdmincur() { return g_dmin; }

@@ -45,6 +45,11 @@ void scalexr0(float k, float floor);
 float getdmincur();
 float getdmaxcur();
 void getbrfromxr0();  // the work grid := the current density at every grid point
+// After setxr0 of a map read from a file: stops the run when the map in the
+// work grid does not have the symmetry of the job (the density list keeps
+// one value per orbit, and would make a map of a lower symmetry symmetric
+// from its asymmetric unit without a word).
+void checkxr0symmetry();
 
 int getnxr0();
 float* getxr0();

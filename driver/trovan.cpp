@@ -393,6 +393,7 @@ void compute(const Job& job) {
     readdxyz(job.density, getabcdr(), getnt());
     setxr0();
     getdmx();
+    checkxr0symmetry();
   } else if (icont != 0) {
     out() << "icont=" << icont << '\n';
     quit("icont should be 0 or 1");

@@ -215,6 +215,17 @@ TEST(MemRun, ContinuationStartsWhereTheFirstRunEnded) {
   EXPECT_EQ(far.status, 2) << far.out;
   EXPECT_TRUE(far.has("the start density does not fit the data")) << far.out;
   EXPECT_EQ(slurp(d / "m.den"), den);
+  // The map of a P1 run of the same reflections lacks the group's symmetry:
+  // refused, not made symmetric from its asymmetric unit.
+  std::string p1 = job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0");
+  const std::string ops = "nsymo=2 icent=0 brv='p'\nsymmetry operator\n-x+1/2,-y,z+1/2,t,u,v\n-x,y+1/2,-z+1/2,t,u,v\n";
+  p1.replace(p1.find(ops), ops.size(), "nsymo=0 icent=0 brv='p'\nsymmetry operator\n");
+  ASSERT_EQ(run_inprocess(p1).status, 0);
+  const std::string lower = slurp(d / "m.den");
+  InProcess sym = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=6 nex2=2", 1));
+  EXPECT_EQ(sym.status, 2) << sym.out;
+  EXPECT_TRUE(sym.has("the density file does not have the symmetry of this job")) << sym.out;
+  EXPECT_EQ(slurp(d / "m.den"), lower);
 }
 
 // A trial step writes the new density beside the accepted one: the
