@@ -516,6 +516,29 @@ struct Scratch {
   }
 };
 
+// Whether every coordinate of each point of the sub-grid of axes ax
+// (first fastest; an axis of length 0 or 1 counts as length 1) is marked
+// in mask (a mark of another length than its axis: the whole axis).
+std::vector<unsigned char> marks_product(const std::vector<int>& ax, const int* n,
+                                         const std::vector<unsigned char>* mask) {
+  std::vector<unsigned char> ok{1};
+  for (int e : ax) {
+    const int ne = std::max(n[e], 1);
+    const bool all = mask[e].size() != static_cast<std::size_t>(ne);
+    std::vector<unsigned char> next(ok.size() * static_cast<std::size_t>(ne));
+    for (int c = 0; c < ne; ++c)
+      for (std::size_t i = 0; i < ok.size(); ++i) next[c * ok.size() + i] = ok[i] && (all || mask[e][c]);
+    ok.swap(next);
+  }
+  return ok;
+}
+
+std::vector<int> axes_between(int from, int to) {
+  std::vector<int> ax;
+  for (int e = from; e < to; ++e) ax.push_back(e);
+  return ax;
+}
+
 // The lanes of a sweep over the axes first .. last-1 (stride s) that can
 // matter under a pruning: a lane is the line of points with fixed
 // coordinates on the other axes. Its coordinates on the axes already
@@ -527,22 +550,9 @@ struct Scratch {
 bool pruned_lanes(const FftPrune& pr, const int* n, int m, int first, int last, std::size_t s,
                   std::size_t ntot, std::size_t N, std::vector<std::uint32_t>& list) {
   // Which inner indices (axes before first) and outer indices (from last
-  // on) are allowed, built axis by axis as products.
-  auto allowed = [&](int from, int to, const std::vector<unsigned char>* mask) {
-    std::vector<unsigned char> ok{1};
-    for (int e = from; e < to; ++e) {
-      const int ne = std::max(n[e], 1);
-      std::vector<unsigned char> next(ok.size() * static_cast<std::size_t>(ne));
-      const bool all = mask[e].size() != static_cast<std::size_t>(ne);
-      for (int c = 0; c < ne; ++c)
-        for (std::size_t i = 0; i < ok.size(); ++i)
-          next[c * ok.size() + i] = ok[i] && (all || mask[e][c]);
-      ok.swap(next);
-    }
-    return ok;
-  };
-  const std::vector<unsigned char> inner = allowed(0, first, pr.out);
-  const std::vector<unsigned char> outer = allowed(last, m, pr.in);
+  // on) are allowed.
+  const std::vector<unsigned char> inner = marks_product(axes_between(0, first), n, pr.out);
+  const std::vector<unsigned char> outer = marks_product(axes_between(last, m), n, pr.in);
   const std::size_t nouter = ntot / (s * N);
   list.clear();
   for (std::size_t o = 0; o < nouter; ++o) {
@@ -676,14 +686,7 @@ struct PrunedSweeps {
 // fastest) whose every coordinate is marked in mask; empty when all are.
 std::vector<unsigned char> marked_rows(const std::vector<int>& ax, const int* n,
                                        const std::vector<unsigned char>* mask) {
-  std::vector<unsigned char> ok{1};
-  for (int e : ax) {
-    const bool all = mask[e].size() != static_cast<std::size_t>(n[e]);
-    std::vector<unsigned char> next(ok.size() * static_cast<std::size_t>(n[e]));
-    for (int c = 0; c < n[e]; ++c)
-      for (std::size_t i = 0; i < ok.size(); ++i) next[c * ok.size() + i] = ok[i] && (all || mask[e][c]);
-    ok.swap(next);
-  }
+  std::vector<unsigned char> ok = marks_product(ax, n, mask);
   for (unsigned char v : ok)
     if (!v) return ok;
   return {};
