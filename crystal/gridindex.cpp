@@ -14,7 +14,9 @@
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
+#include "util/table.hpp"
 #include "util/threads.hpp"
+#include "util/workgrid.hpp"
 
 namespace trovan {
 
@@ -58,16 +60,13 @@ inline long long act(const Action& a, int e, const int* in) {
   return v;
 }
 
-// Static tables for the largest grid. Zero storage costs nothing until
-// touched; only the first nt entries are ever used. The orbit walk marks
-// the points it has reached one bit each (2 MiB for the largest grid).
-std::uint64_t g_mark[kGridMax / 64];
-int g_findx[kGridMax];
-int g_xindx[kGridMax];
+// Tables of the job's grid, allocated when first made. The orbit walk
+// marks the points it has reached one bit each.
+Table<std::uint64_t> g_mark;
+Table<int> g_findx;
+Table<int> g_xindx;
 int g_nfindx = 0;
 int g_nxindx = 0;
-const bool g_huge = (usehugepages(g_findx, sizeof g_findx), usehugepages(g_xindx, sizeof g_xindx),
-                     true);
 // The list of independent reflections is made when it is first read, not
 // by setindfindx: a run needs only its count (the observed reflections are
 // located through their own indices), and on a 2^24-point grid the list of a
@@ -200,7 +199,7 @@ int orbits_marked(int* list, Image image, bool warn) {
   const int nsymo = getnsymo();
   const int ncent = getncent();
   const int idm = dim();
-  for (int w = 0; w < (nt + 63) / 64; ++w) g_mark[w] = 0;
+  g_mark.assign((static_cast<std::size_t>(nt) + 63) / 64, "the orbit marks");
   int count = 0;
   int x[6] = {0, 0, 0, 0, 0, 0};
   for (int j = 0; j < nt; ++j) {
@@ -350,7 +349,11 @@ void getmm(long long* mm) {
 }
 
 void setitt() {
-  if (getnt() > kGridMax) return;  // the driver stops with "nt > nts"
+  const long long nt = getnt();
+  if (nt > kGridMax) return;  // the driver stops with "nt > nts"
+  checkmemory(static_cast<unsigned long long>(nt) * kBytesPerPoint,
+              "the grid of " + std::to_string(nt) + " points");
+  sizeworkgrid(nt);
   g_nfindx = 0;
   g_nxindx = 0;
   g_findx_made = false;
@@ -436,6 +439,9 @@ void resetgridindex() {
   // The lists are read only up to their counts.
   g_nfindx = g_nxindx = 0;
   g_findx_made = false;
+  g_mark.release();
+  g_findx.release();
+  g_xindx.release();
 }
 
 long long getgridstamp() { return g_stamp; }
@@ -581,14 +587,15 @@ void setindfindx() {
 void setindxindx() {
   checksize("setindxindx");
   ensureprepared();
-  g_nxindx = orbits(g_xindx, g_xact, false, getrxij, true);
+  g_xindx.assign(static_cast<std::size_t>(getnt()), "the list of independent grid points");
+  g_nxindx = orbits(g_xindx.data(), g_xact, false, getrxij, true);
   out() << "number of independent grid points  =" << fmt_i(g_nxindx, 10) << '\n';
 }
 
 long long getxindxorbits(int* rep) {
   ensureprepared();
   const int nx = g_nxindx;
-  const int* xi = g_xindx;
+  const int* xi = g_xindx.data();
   const int nsymo = getnsymo(), ncent = getncent();
   const int idm = dim();
   std::atomic<long long> covered{0};
@@ -642,12 +649,13 @@ long long getxindxorbits(int* rep) {
 int getnfindx() { return g_nfindx; }
 const int* getfindx() {
   if (!g_findx_made && g_nfindx > 0) {
-    orbits(g_findx, g_hact, true, reflection_image, false);
+    g_findx.assign(static_cast<std::size_t>(getnt()), "the list of independent reflections");
+    orbits(g_findx.data(), g_hact, true, reflection_image, false);
     g_findx_made = true;
   }
-  return g_findx;
+  return g_findx.data();
 }
 int getnxindx() { return g_nxindx; }
-const int* getxindx() { return g_xindx; }
+const int* getxindx() { return g_xindx.data(); }
 
 }  // namespace trovan

@@ -20,8 +20,15 @@
 
 namespace trovan {
 
-// A grid has at most kGridMax points (util/workgrid.hpp; "nts" in the
-// messages), the size of the work grid.
+// The most points a grid may have ("nts" in the messages). Memory is the
+// real limit (setitt checks it); this one comes from the density file, one
+// unformatted record whose 4-byte length marker, read as a signed integer
+// by other programs, counts 4 bytes a point.
+constexpr long long kGridMax = 536870911;
+// What the tables of a job take per grid point: the work grid (8 bytes),
+// the independent points and their orbit map (8), and the two density
+// lists (8), with room for the smaller tables.
+constexpr long long kBytesPerPoint = 28;
 
 // Grid sizes (six integers, components above the dimension are ignored).
 void setng(const int* n);
@@ -32,8 +39,10 @@ void gethmax(int* n);
 // Strides from the grid sizes and getidm(); sizes below 1 stop the run.
 void calmm();
 void getmm(long long* mm);  // M0..M6
-// Prepares the index tables for the grid; does nothing when the grid is too
-// large (the driver then stops with "nt > nts").
+// Prepares the tables for the grid: checks that the machine has the memory
+// they need (the run stops with status 3 when not), and makes the work grid
+// hold the grid's points, all zero. Does nothing when the grid has more than
+// kGridMax points (the driver then stops with "nt > nts").
 void setitt();
 // Product of the grid sizes over the dimension; may exceed kGridMax (the
 // driver checks), saturates far above it instead of overflowing.

@@ -18,6 +18,7 @@
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
+#include "util/table.hpp"
 
 namespace trovan {
 
@@ -35,17 +36,14 @@ namespace {
 // maximum-entropy iteration writes a trial density. Accepting the trial or
 // going back to the last accepted density is then a matter of which list is
 // current; neither is ever copied.
-float g_xr0[2][kGridMax];
+Table<float> g_xr0[2];
 int g_cur = 0;
-int g_rep[kGridMax];
-int g_all[kGridMax];
+Table<int> g_rep;
+Table<int> g_all;
 bool g_all_made = false;
 int g_nxr0 = 0;
 bool g_whole = false;
 float g_dmin = 0, g_dmax = 0;
-
-const bool g_huge = (usehugepages(g_xr0, sizeof g_xr0), usehugepages(g_rep, sizeof g_rep),
-                     usehugepages(g_all, sizeof g_all), true);
 
 // Calculated structure factors at the independent reflections, as many as
 // the run has.
@@ -80,10 +78,11 @@ void make_rep() {
   // the identity list of grid indices is only made if someone asks for it.
   g_all_made = false;
   if (g_whole) return;
-  if (getxindxorbits(g_rep) == nt) return;
+  g_rep.assign(static_cast<std::size_t>(nt), "the orbit map of the grid");
+  if (getxindxorbits(g_rep.data()) == nt) return;
   // Some point lies in no orbit (or in two): find the first for the message.
-  std::fill(g_rep, g_rep + nt, -1);
-  getxindxorbits(g_rep);
+  std::fill(g_rep.data(), g_rep.data() + nt, -1);
+  getxindxorbits(g_rep.data());
   for (long long j = 0; j < nt; ++j)
     if (g_rep[j] < 0) quit("grid point " + std::to_string(j) + " lies in no symmetry orbit");
   quit("symmetry orbits of the grid overlap");
@@ -125,13 +124,13 @@ void pair_density(int e) {
   float* a = getabcdr();
   float* b = getabcdi();
   const long long h = getnt() / 2;
-  const float* x = g_xr0[g_cur];
+  const float* x = g_xr0[g_cur].data();
   const bool whole = g_whole;
   parallel_for(h, kGrain, [&](long long lo, long long hi) {
     // Runs of up to B half points q .. q+len-1 take the full points p ..
     // p+len-1 and those B further on (one division per run, not per point).
     if (B == 1 && !whole) {
-      gather_neighbours(a + lo, b + lo, x, g_rep, lo, hi - lo);
+      gather_neighbours(a + lo, b + lo, x, g_rep.data(), lo, hi - lo);
       return;
     }
     for (long long q = lo; q < hi;) {
@@ -140,7 +139,7 @@ void pair_density(int e) {
       if (whole)
         gather_pair(a + q, b + q, x, nullptr, p, B, len);
       else
-        gather_pair(a + q, b + q, x, g_rep, p, B, len);
+        gather_pair(a + q, b + q, x, g_rep.data(), p, B, len);
       q += len;
     }
   });
@@ -321,7 +320,8 @@ void initcr0(float f000) {
 void setxr0() {
   make_rep();
   g_nxr0 = g_whole ? static_cast<int>(getnt()) : getnxindx();
-  float* x = g_xr0[g_cur];
+  for (Table<float>& t : g_xr0) t.assign(static_cast<std::size_t>(g_nxr0), "the density list");
+  float* x = g_xr0[g_cur].data();
   const float* a = getabcdr();
   const int* xi = g_whole ? nullptr : getxindx();
   parallel_for(g_nxr0, kGrain, [&](long long lo, long long hi) {
@@ -363,7 +363,7 @@ void getdmx() {
     g_dmin = g_dmax = 0;
     return;
   }
-  const float* x = g_xr0[g_cur];
+  const float* x = g_xr0[g_cur].data();
   // Extremes of each part, then of the parts: the same whatever the split.
   std::mutex m;
   float lo = x[0], hi = x[0];
@@ -413,7 +413,7 @@ void scaleextremes(float* __restrict v, long long n, float k, float floor, float
 
 void scalexr0(float k, float floor) {
   if (g_nxr0 < 1) return;
-  float* x = g_xr0[g_cur];
+  float* x = g_xr0[g_cur].data();
   std::mutex m;
   float lo = std::max(x[0] * k, floor), hi = lo;
   parallel_for(g_nxr0, kGrain, [&](long long i0, long long i1) {
@@ -430,7 +430,7 @@ void scalexr0(float k, float floor) {
 void checkxr0symmetry() {
   if (g_whole || g_nxr0 < 1) return;
   const float* a = getabcdr();
-  const float* x = g_xr0[g_cur];
+  const float* x = g_xr0[g_cur].data();
   const long long nt = getnt();
   // The largest departure of the grid from the value of its orbit's
   // representative, and the first point where it is largest, part by part.
@@ -462,7 +462,7 @@ float getdmaxcur() { return g_dmax; }
 void getbrfromxr0() {
   float* a = getabcdr();
   float* b = getabcdi();
-  const float* x = g_xr0[g_cur];
+  const float* x = g_xr0[g_cur].data();
   const bool whole = g_whole;
   parallel_for(getnt(), kGrain, [&](long long lo, long long hi) {
     for (long long j = lo; j < hi; ++j) a[j] = x[whole ? j : g_rep[j]];
@@ -471,17 +471,18 @@ void getbrfromxr0() {
 }
 
 int getnxr0() { return g_nxr0; }
-float* getxr0() { return g_xr0[g_cur]; }
-float* getxr0spare() { return g_xr0[1 - g_cur]; }
+float* getxr0() { return g_xr0[g_cur].data(); }
+float* getxr0spare() { return g_xr0[1 - g_cur].data(); }
 void swapxr0() { g_cur = 1 - g_cur; }
 const int* getxr0grid() {
   if (!g_whole) return getxindx();
   if (!g_all_made) {
     const long long nt = getnt();
+    g_all.assign(static_cast<std::size_t>(nt), "the list of grid points");
     for (long long j = 0; j < nt; ++j) g_all[j] = static_cast<int>(j);
     g_all_made = true;
   }
-  return g_all;
+  return g_all.data();
 }
 void getxr0orbits(std::vector<unsigned char>& m) {
   // An orbit has at most 60 operators times the inversion: 120 points.
@@ -512,6 +513,9 @@ void resetsynthesis() {
   std::vector<float>().swap(g_dfi);
   std::vector<FCoef>().swap(g_dlist);
   g_fcplan = FcPlan{};
+  for (Table<float>& t : g_xr0) t.release();
+  g_rep.release();
+  g_all.release();
 }
 
 }  // namespace trovan

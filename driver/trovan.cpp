@@ -228,7 +228,8 @@ Job read_keywords() {
   }
   setrwmin(rwmin);
 
-  // The grid must fit the work grid.
+  // The grid must fit the density file (the memory is checked when the
+  // grid is set).
   long long nt = getnt();
   if (nt > kGridMax) {
     out() << "nt=" << nt << " nts=" << kGridMax << '\n';

@@ -189,7 +189,7 @@ MapContext currentmapcontext() {
   // Contour levels are fractions of the largest value of the whole map (of
   // the largest |value| in a difference map), so that every section of a run
   // is drawn on the same scale.
-  const long long nt = std::min<long long>(getnt(), kGridMax);
+  const long long nt = getnt();
   double vmax = 0, vmin = 0;
   for (long long j = 0; j < nt; ++j) {
     vmax = std::max(vmax, double(c.grid.rho[j]));

@@ -220,7 +220,7 @@ const int* getfobsj() { return g_fj.data(); }
 float getcfmax() { return g_cfmax; }
 
 void setffromf0(int n, const int* j, const float* fr, const float* fi, float f000) {
-  if (getnt() > kGridMax) quit("nt > nts in setffromf0");
+  if (getnt() > getworkgridsize()) quit("nt > nts in setffromf0");
   const long long nt = getnt();
   float* a = getabcdr();
   float* b = getabcdi();
@@ -282,7 +282,7 @@ void makeplan(int n, const int* j, const std::vector<std::array<double, 6>>& prj
 
 void getffromf0(int n, const int* j, const float* fr, const float* fi, float f000,
                 std::vector<FCoef>& list) {
-  if (getnt() > kGridMax) quit("nt > nts in setffromf0");
+  if (getnt() > getworkgridsize()) quit("nt > nts in setffromf0");
   SpreadPlan& p = g_plan;
   const std::vector<std::array<double, 6>> prj = projections();
   const long long stamp = getgridstamp() * 64 + getnsymo();

@@ -340,6 +340,8 @@ TEST(Averaging, OperatorsAndSettingOfTheRun) {
   int n[6] = {8, 8, 8, 1, 1, 1};
   setidm(3);
   setng(n);
+  calmm();
+  setitt();
   const MapContext c = currentmapcontext();
   EXPECT_EQ(static_cast<int>(c.ops.size()), 2 * getnsymo());
   EXPECT_EQ(getnsymo(), 8);
@@ -370,6 +372,8 @@ TEST(Averaging, APattersonMapAveragesOverRotationsAndInversionOnly) {
   setidm(3);
   int n[6] = {4, 4, 4, 1, 1, 1};
   setng(n);
+  calmm();
+  setitt();
   trovan::testing::close_text({"-x,y+1/2,-z,t,u,v"});
   setiplt(2);
   const MapContext f = currentmapcontext();

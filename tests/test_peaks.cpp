@@ -442,6 +442,7 @@ TEST(PeakSearch, PeaksAreSizedByWhatTheSearchFinds) {
   // Isolated ones on the points with all coordinates even: 12^3 = 1728
   // independent peaks in P1.
   triclinic({24, 24, 24});
+  map = getabcdr();  // the work grid of the new grid
   for (int c = 0; c < 24; ++c)
     for (int b = 0; b < 24; ++b)
       for (int a = 0; a < 24; ++a)

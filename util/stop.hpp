@@ -9,8 +9,9 @@
 // job), 1 when a file cannot be opened, read or written (the listing on
 // standard output included), 2 when the run stops on bad input or an
 // inconsistent setting (so that scripts never take a failure for a
-// success). A run ended by SIGTERM, SIGINT, SIGHUP or SIGPIPE ends with
-// 128 + the signal number (util/tempfiles.hpp).
+// success), 3 when the machine has not the memory the job needs. A run
+// ended by SIGTERM, SIGINT, SIGHUP or SIGPIPE ends with 128 + the signal
+// number (util/tempfiles.hpp).
 //
 // The one-line reason of a stop travels in `Stop` (what()); main() writes it
 // to standard error as well, so that a run whose listing goes to a file
@@ -25,6 +26,7 @@ namespace trovan {
 constexpr int kExitOk = 0;
 constexpr int kExitOpen = 1;
 constexpr int kExitError = 2;
+constexpr int kExitResource = 3;
 
 struct Stop : std::runtime_error {
   int status;

@@ -1,24 +1,18 @@
-// The complex work grid: real parts of 2^24 entries followed by imaginary
-// parts of 2^24 entries. Entry j of both halves is the coefficient (or the
-// density) at grid index j. Static zero storage: only the first nt entries
-// of each half are ever touched, so a small run costs no more memory.
+// The complex work grid: the real parts of the nt points of the job's grid
+// followed by their imaginary parts. Entry j of both halves is the
+// coefficient (or the density) at grid index j.
 #pragma once
 
 namespace trovan {
 
-constexpr int kGridMax = 16777216;
+// Makes the work grid hold nt points, all zero (crystal/gridindex.hpp's
+// setitt calls it when the grid of a job is set).
+void sizeworkgrid(long long nt);
+long long getworkgridsize();  // nt of the work grid, 0 before it is sized
+float* getabcdr();  // real half, nt entries
+float* getabcdi();  // imaginary half, nt entries
 
-float* getabcdr();  // real half, kGridMax entries
-float* getabcdi();  // imaginary half, kGridMax entries
-
-// Asks for a large static table to be backed by 2 MiB pages where the
-// system allows it (Linux, transparent huge pages in "madvise" mode): a run
-// on a 2^24-point grid then takes a few hundred page faults instead of a
-// hundred thousand, and the walks over the grid miss the address cache far
-// less. Only pages a run touches are ever allocated either way.
-void usehugepages(void* table, unsigned long long bytes);
-
-// Both halves back to zero, as at the start of the program.
+// The work grid given back, as at the start of the program.
 void resetworkgrid();
 
 }  // namespace trovan
