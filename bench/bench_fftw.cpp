@@ -310,16 +310,17 @@ void bench_cycle(int reps, bool cycle, bool peaks) {
   write_job(dir, h12, 0, cycle ? 4 : 2);
   Reference ref(n, false);  // planned before leaving the wisdom's directory
   std::ostringstream listing;
-  run_here(dir, listing);
+  trovan::JobResult run = run_here(dir, listing);
+  trovan::MemState st;
   fill_random(reinterpret_cast<float*>(ref.z), reinterpret_cast<float*>(ref.z) + ref.nt, ref.nt, 11);
   trovan::setnthreads(1);
   if (cycle) {
     std::vector<double> ours, theirs;
-    float f0 = trovan::maphkl();
+    float f0 = trovan::maphkl(run.density, run.obs);
     for (int r = -1; r < reps; ++r) {
       float f0new = 0;
       // a small step: the density barely moves from one repetition to the next
-      const double to = seconds([&] { trovan::denmodmem(1e-6f, f0, 1, f0new); });
+      const double to = seconds([&] { trovan::denmodmem(st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
       const double tf = ref.timed();
       if (r < 0) continue;
       ours.push_back(to);
@@ -333,7 +334,8 @@ void bench_cycle(int reps, bool cycle, bool peaks) {
     // flat everywhere).
     if (cycle) {
       write_job(dir, h12, 0, 2);
-      run_here(dir, listing);
+      trovan::JobResult run = run_here(dir, listing);
+  trovan::MemState st;
     }
     trovan::set_out_stream(&listing);
     std::vector<double> ours, theirs;
@@ -452,15 +454,16 @@ void bench_threads(int reps) {
     const int h12[6] = {12, 12, 12, 12, 12, 12};
     write_job(dir, h12, 0, 4);
     std::ostringstream listing;
-    run_here(dir, listing);
-    float f0 = trovan::maphkl();
+    trovan::JobResult run = run_here(dir, listing);
+  trovan::MemState st;
+    float f0 = trovan::maphkl(run.density, run.obs);
     std::vector<double> one, many;
     for (int r = -1; r < reps; ++r) {
       float f0new = 0;
       trovan::setnthreads(1);
-      const double t1 = wall_seconds([&] { trovan::denmodmem(1e-6f, f0, 1, f0new); });
+      const double t1 = wall_seconds([&] { trovan::denmodmem(st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
       trovan::setnthreads(all);
-      const double tn = wall_seconds([&] { trovan::denmodmem(1e-6f, f0, 1, f0new); });
+      const double tn = wall_seconds([&] { trovan::denmodmem(st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
       if (r < 0) continue;
       one.push_back(t1);
       many.push_back(tn);

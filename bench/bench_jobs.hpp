@@ -107,14 +107,16 @@ inline fs::path scratch(const std::string& name) {
 }
 
 // Runs the job in dir in this process; the listing goes to `listing`.
-inline void run_here(const fs::path& dir, std::ostringstream& listing) {
+// Returns what the run leaves (its observations and density).
+inline trovan::JobResult run_here(const fs::path& dir, std::ostringstream& listing) {
   const fs::path here = fs::current_path();
   fs::current_path(dir);
   std::ifstream in("job.inp");
   trovan::set_input_stream(&in);
   trovan::set_out_stream(&listing);
+  trovan::JobResult result;
   try {
-    trovan::run();
+    result = trovan::run();
   } catch (const trovan::Stop& s) {
     std::fprintf(stderr, "the run in %s stopped (status %d):\n%s\n", dir.c_str(), s.status,
                  listing.str().c_str());
@@ -122,6 +124,7 @@ inline void run_here(const fs::path& dir, std::ostringstream& listing) {
   }
   trovan::set_input_stream(nullptr);
   fs::current_path(here);
+  return result;
 }
 
 }  // namespace bench

@@ -30,48 +30,6 @@ namespace trovan {
 
 namespace {
 
-// Agreement record of the last accepted step; `count` is -1 before the
-// first test, then the number of trial steps rejected since.
-struct Record {
-  int count = -1;
-  float c2 = 0, rfact = 0, rwfact = 0;
-};
-Record g_rec;
-int g_accepted = 0;  // consecutive accepted steps
-int g_halvings = 0;
-
-// The last accepted state: the structure factors calculated from it (the
-// next difference map needs them) and its F000. The accepted density list
-// itself is not copied: a trial step writes the other of synthesis's two
-// lists and makes it current (g_trial), and taking the step back makes the
-// untouched accepted list current again.
-std::vector<float> g_saved_fcr, g_saved_fci;
-float g_saved_f0 = 0;
-bool g_trial = false;
-
-// What the spare list holds besides scratch, which the next trial uses:
-//  - after an accepted step, the density before it: ln(rho_n / rho_n-1) is
-//    the last step, continued by the next one (prev);
-//  - after a step taken back, that trial: the retry is the same step
-//    scaled down, made without a new difference map (retry).
-// A trial from the last step continued that is taken back is retried once
-// scaled down; if that fails too, the next trial starts afresh along the
-// difference map alone.
-enum class Trial { plain, continued, rescaled };
-struct Spare {
-  bool prev = false;
-  bool retry = false;
-  float retry_ex = 0;
-  int retry_imode = 0;
-  Trial retry_kind = Trial::plain;
-  // The trial last made.
-  bool last_ok = false;
-  float last_ex = 0;
-  int last_imode = 0;
-  Trial last_kind = Trial::plain;
-};
-Spare g_spare;
-
 // The share of the last step that the next one continues: in a valley of
 // c2 whose walls are steep and whose floor falls gently (strong and weak
 // reflections with sigmas a hundred times apart), steps along the
@@ -79,37 +37,35 @@ Spare g_spare;
 // step carries the iteration along the floor.
 constexpr float kContinue = 0.8f;
 
-void savenewvalue(float f0) {
-  g_trial = false;
-  g_spare.prev = true;
-  g_spare.retry = false;
-  const int nind = getnind();
-  g_saved_fcr.assign(getfcr(), getfcr() + nind);
-  g_saved_fci.assign(getfci(), getfci() + nind);
-  g_saved_f0 = f0;
+void savenewvalue(MemState& st, const Density& d, float f0) {
+  st.trial = false;
+  st.spare.prev = true;
+  st.spare.retry = false;
+  st.saved_fcr = d.fcr;
+  st.saved_fci = d.fci;
+  st.saved_f0 = f0;
 }
 
-float restoreoldvalue() {
-  g_spare.prev = false;
-  g_spare.retry = false;
-  if (g_trial) {
-    swapxr0();
-    g_trial = false;
-    if (g_spare.last_ok && g_spare.last_kind != Trial::rescaled) {
-      g_spare.retry = true;
-      g_spare.retry_ex = g_spare.last_ex;
-      g_spare.retry_imode = g_spare.last_imode;
-      g_spare.retry_kind = g_spare.last_kind;
+float restoreoldvalue(MemState& st, Density& d) {
+  MemSpare& sp = st.spare;
+  sp.prev = false;
+  sp.retry = false;
+  if (st.trial) {
+    d.swap();
+    st.trial = false;
+    if (sp.last_ok && sp.last_kind != MemTrial::rescaled) {
+      sp.retry = true;
+      sp.retry_ex = sp.last_ex;
+      sp.retry_imode = sp.last_imode;
+      sp.retry_kind = sp.last_kind;
     }
   }
-  float* fr = getfcr();
-  float* fi = getfci();
-  for (std::size_t k = 0; k < g_saved_fcr.size(); ++k) {
-    fr[k] = g_saved_fcr[k];
-    fi[k] = g_saved_fci[k];
+  for (std::size_t k = 0; k < st.saved_fcr.size(); ++k) {
+    d.fcr[k] = st.saved_fcr[k];
+    d.fci[k] = st.saved_fci[k];
   }
-  getdmx();
-  return g_saved_f0;
+  getdmx(d);
+  return st.saved_f0;
 }
 
 // The loops over the stored density values are cut into blocks of a fixed
@@ -120,8 +76,8 @@ constexpr long long kBlock = 1 << 15;
 
 // Every stored density value must be positive: the update multiplies it.
 // Called when a pass over the list found one that is not: names the first.
-void notpositive(const float* x, int n) {
-  const int* jx = getxr0grid();
+void notpositive(Density& d, const float* x, int n) {
+  const int* jx = getxr0grid(d);
   for (int i = 0; i < n; ++i) {
     if (!(x[i] > 0)) {
       out() << "j,br(j),x" << fmt_i(jx[i], 10) << fmt_e(x[i], 12, 5) << '\n';
@@ -138,9 +94,6 @@ int cyclewidth(int it) {
   return std::max(w, 3);
 }
 
-// The orbit size of every stored point, the weights of the cell total.
-std::vector<unsigned char> g_orbit;
-
 // The weight of each independent reflection in the difference map: 1 over
 // the number of grid points its symmetry images and Friedel mates fill.
 // The synthesis puts the difference at every image, so without it the map
@@ -148,11 +101,9 @@ std::vector<unsigned char> g_orbit;
 // reflection of a cubic crystal counting 6 times, a general one 48 times);
 // with it the map is the gradient of the c2 that is measured and tested,
 // summed over the independent reflections, each once.
-std::vector<float> g_dfw;
-
-void reflection_weights(std::vector<float>& w) {
-  const int n = getnind();
-  const int* js = getfobsj();
+void reflection_weights(const Observations& obs, std::vector<float>& w) {
+  const int n = obs.size();
+  const int* js = obs.j.data();
   const int nsymo = getnsymo();
   w.assign(n, 1.0f);
   std::vector<int> seen;
@@ -208,21 +159,20 @@ double blocksum(long long n, F f) {
 // Blocks of the density list whose stored points are consecutive grid
 // points (in P-1 nearly all): there the difference map is read as one run
 // and the list of grid indices is not read at all.
-std::vector<unsigned char> g_runs;
-
-void findruns(const int* jx, int n) {
-  g_runs.assign(static_cast<std::size_t>((n + kBlock - 1) / kBlock), 0);
-  for (std::size_t b = 0; b < g_runs.size(); ++b) {
+void findruns(std::vector<unsigned char>& runs, const int* jx, int n) {
+  runs.assign(static_cast<std::size_t>((n + kBlock - 1) / kBlock), 0);
+  for (std::size_t b = 0; b < runs.size(); ++b) {
     const long long lo = static_cast<long long>(b) * kBlock, hi = std::min<long long>(n, lo + kBlock);
     bool run = true;
     for (long long i = lo; i < hi && run; ++i) run = jx[i] == jx[lo] + static_cast<int>(i - lo);
-    g_runs[b] = run;
+    runs[b] = run;
   }
 }
 
 // The difference map at the stored points [lo, hi), into q[0 .. hi-lo).
-void mapatblock(const HalfMap& h, const int* jx, long long lo, long long hi, float* q) {
-  if (g_runs[lo / kBlock])
+void mapatblock(const std::vector<unsigned char>& runs, const HalfMap& h, const int* jx, long long lo,
+                long long hi, float* q) {
+  if (runs[lo / kBlock])
     halfmaprun(h, jx[lo], hi - lo, q);
   else
     halfmapat(h, jx + lo, hi - lo, q);
@@ -300,19 +250,19 @@ double update_block(float* xnew, const float* x, const float* __restrict q, cons
 // = F(000), with the floor applied to the scaled values (a point raised to
 // the floor adds at most a millionth of F(000) to the total). Then the
 // extrema and the structure factors of the trial; returns its F000.
-float normalise(double total, float f000) {
+float normalise(Density& d, const Observations& obs, double total, float f000) {
   const float vol = getvol();
   const float floor = memfloor(f000, vol);
   const float k = static_cast<float>(double(f000) * static_cast<double>(getnt()) / (double(vol) * total));
-  scalexr0(k, floor);
-  return maphkl();
+  scalexr0(d, k, floor);
+  return maphkl(d, obs);
 }
 
 // Makes the spare list the current one (the trial), once per trial.
-void make_trial_current() {
-  if (!g_trial) {
-    swapxr0();
-    g_trial = true;
+void make_trial_current(MemState& st, Density& d) {
+  if (!st.trial) {
+    d.swap();
+    st.trial = true;
   }
 }
 
@@ -323,41 +273,42 @@ void make_trial_current() {
 // density value overflowed single precision or is not a number: the caller
 // takes it back and halves ex. A value that underflows is held at the
 // floor, like one that would merely fall below it.
-bool denmodmem(float ex, float f000, int imode, float& f0new) {
-  const int n = getnxr0();
-  const int* jx = getxr0grid();
-  if (g_orbit.size() != static_cast<std::size_t>(n)) {
-    getxr0orbits(g_orbit);
-    findruns(jx, n);
+bool denmodmem(MemState& st, Density& d, const Observations& obs, float ex, float f000, int imode,
+               float& f0new) {
+  const int n = d.nxr0;
+  const int* jx = getxr0grid(d);
+  if (st.orbit.size() != static_cast<std::size_t>(n)) {
+    getxr0orbits(d, st.orbit);
+    findruns(st.runs, jx, n);
   }
-  const unsigned char* m = g_orbit.data();
+  const unsigned char* m = st.orbit.data();
   // The trial is written to the spare list, which then becomes current; the
   // accepted density stays intact in the other list until the trial is
   // judged. A further step from an unjudged trial updates it in place.
-  const float* x = getxr0();
-  float* xnew = g_trial ? getxr0() : getxr0spare();
+  const float* x = d.x();
+  float* xnew = st.trial ? d.x() : d.spare();
   if (imode != 1 && imode != 2) memweight(1.0f, 1.0f, imode);  // stops the run
-  Spare& sp = g_spare;
+  MemSpare& sp = st.spare;
   sp.last_ok = false;
   sp.last_ex = ex;
   sp.last_imode = imode;
 
   // A retry after a step taken back: the same step in ln rho, scaled by
   // ex / ex of the trial (the difference map would be the same).
-  if (!g_trial && sp.retry && sp.retry_imode == imode && sp.retry_ex > 0) {
+  if (!st.trial && sp.retry && sp.retry_imode == imode && sp.retry_ex > 0) {
     const float r = ex / sp.retry_ex;
     double total = 0;
     for (int i = 0; i < n; ++i) {
-      if (!(x[i] > 0)) notpositive(x, n);
+      if (!(x[i] > 0)) notpositive(d, x, n);
       const float v = expand1(x[i], r * logv(xnew[i] / x[i]));
       xnew[i] = v;
       total += double(m[i]) * v;
     }
     sp.retry = false;
-    sp.last_kind = sp.retry_kind == Trial::plain ? Trial::plain : Trial::rescaled;
-    make_trial_current();
+    sp.last_kind = sp.retry_kind == MemTrial::plain ? MemTrial::plain : MemTrial::rescaled;
+    make_trial_current(st, d);
     sp.last_ok = true;
-    f0new = normalise(total, f000);
+    f0new = normalise(d, obs, total, f000);
     return true;
   }
   sp.retry = false;
@@ -367,8 +318,8 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
   // grid and read at the stored points twice, block by block into a buffer
   // that stays in the core's cache: once for the largest |h w|, which sets
   // the step, and once for the update.
-  if (g_dfw.size() != static_cast<std::size_t>(getnind())) reflection_weights(g_dfw);
-  const HalfMap h = difxyzv(g_dfw.data());
+  if (st.dfw.size() != static_cast<std::size_t>(obs.size())) reflection_weights(obs, st.dfw);
+  const HalfMap h = difxyzv(d, obs, st.dfw.data());
   const float rhomean = f000 / getvol();
   const long long nb = (n + kBlock - 1) / kBlock;
   std::vector<float> qpart(static_cast<std::size_t>(nb), 0.0f);
@@ -376,7 +327,7 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
     thread_local std::vector<float> q(kBlock);
     for (long long b = b0; b < b1; ++b) {
       const long long lo = b * kBlock, hi = std::min<long long>(n, lo + kBlock);
-      mapatblock(h, jx, lo, hi, q.data());
+      mapatblock(st.runs, h, jx, lo, hi, q.data());
       qpart[b] = weigh(q.data(), x + lo, hi - lo, rhomean, imode);
     }
   });
@@ -386,12 +337,12 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
   // The update (continuing the last step when the spare list holds the
   // density before it), and the cell total of the new density over the
   // whole grid (each stored point counts for its orbit).
-  const bool cont = sp.prev && !g_trial;
-  sp.last_kind = cont ? Trial::continued : Trial::plain;
+  const bool cont = sp.prev && !st.trial;
+  sp.last_kind = cont ? MemTrial::continued : MemTrial::plain;
   std::vector<unsigned char> badpart(qpart.size(), 0), negpart(qpart.size(), 0);
   const double total = blocksum(n, [&](long long lo, long long hi) {
     thread_local std::vector<float> q(kBlock);
-    mapatblock(h, jx, lo, hi, q.data());
+    mapatblock(st.runs, h, jx, lo, hi, q.data());
     weigh(q.data(), x + lo, hi - lo, rhomean, imode);
     bool bad = false, nonpos = false;
     const double sum = update_block(xnew, x, q.data(), m, lo, hi, step, cont, bad, nonpos);
@@ -400,14 +351,14 @@ bool denmodmem(float ex, float f000, int imode, float& f0new) {
     return sum;
   });
   for (unsigned char v : negpart)
-    if (v) notpositive(x, n);
+    if (v) notpositive(d, x, n);
   bool bad = !std::isfinite(qmax);
   for (unsigned char v : badpart) bad |= v != 0;
   sp.prev = false;
-  make_trial_current();
+  make_trial_current(st, d);
   if (bad || !(total > 0) || !std::isfinite(total)) return false;
   sp.last_ok = true;
-  f0new = normalise(total, f000);
+  f0new = normalise(d, obs, total, f000);
   return true;
 }
 
@@ -415,64 +366,53 @@ void chsdenmodf(int mode) {
   if (mode != 2) quit("density modification mode " + std::to_string(mode) + " is not maximum entropy (2)");
 }
 
-void resetmemcontrol() {
-  g_rec = Record{};
-  g_accepted = 0;
-  g_halvings = 0;
+// The record of an accepted step.
+void record(MemControl& c, float c2, float rfact, float rwfact) {
+  c.count = 0;
+  c.c2 = c2;
+  c.rfact = rfact;
+  c.rwfact = rwfact;
 }
 
-void resetmem() {
-  resetmemcontrol();
-  g_saved_fcr.clear();
-  g_saved_fci.clear();
-  g_saved_f0 = 0;
-  g_trial = false;
-  g_spare = Spare{};
-  g_orbit.clear();
-  g_runs.clear();
-  g_dfw.clear();
-}
-
-bool isreturn(float c2, float rfact, float rwfact) {
+bool isreturn(MemControl& c, float c2, float rfact, float rwfact) {
   bool reject = false;
   if (!std::isfinite(c2) || !std::isfinite(rfact) || !std::isfinite(rwfact)) {
     // An overflowed agreement is never better than the last accepted one.
-    if (g_rec.count >= 0) {
-      ++g_rec.count;
+    if (c.count >= 0) {
+      ++c.count;
       return true;
     }
-  } else if (g_rec.count >= 0) {
-    ++g_rec.count;
-    reject = rfact > 1 || rwfact > 1 ||
-             (c2 > g_rec.c2 && rfact > g_rec.rfact && rwfact > g_rec.rwfact);
+  } else if (c.count >= 0) {
+    ++c.count;
+    reject = rfact > 1 || rwfact > 1 || (c2 > c.c2 && rfact > c.rfact && rwfact > c.rwfact);
   }
-  if (!reject) g_rec = Record{0, c2, rfact, rwfact};
+  if (!reject) record(c, c2, rfact, rwfact);
   return reject;
 }
 
-bool getnewex(bool reject, float& ex) {
+bool getnewex(MemControl& c, bool reject, float& ex) {
   if (!reject) {
-    if (g_accepted >= 3) {
+    if (c.accepted >= 3) {
       ex *= 2;
-      g_accepted = 0;
-      g_halvings = 0;
+      c.accepted = 0;
+      c.halvings = 0;
     } else {
-      ++g_accepted;
+      ++c.accepted;
     }
     return false;
   }
-  g_accepted = 0;
+  c.accepted = 0;
   // Below this the step can no longer change the density: accept it.
   if (ex <= 1e-10f) return false;
-  ++g_halvings;
+  ++c.halvings;
   // Low-density elimination is not part of this program's MEM: always halve.
   ex *= 0.5f;
   return true;
 }
 
-bool isconverge(float rfact, float rwfact, float eps) {
-  if (g_rec.count <= 5) return false;
-  return std::fabs(rfact - g_rec.rfact) < eps && std::fabs(rwfact - g_rec.rwfact) < eps;
+bool isconverge(const MemControl& c, float rfact, float rwfact, float eps) {
+  if (c.count <= 5) return false;
+  return std::fabs(rfact - c.rfact) < eps && std::fabs(rwfact - c.rwfact) < eps;
 }
 
 std::string cycleline(int it, float c2, float rfact, float rwfact, float f0, float dmin, float dmax,
@@ -485,9 +425,9 @@ std::string cycleline(int it, float c2, float rfact, float rwfact, float f0, flo
   return s;
 }
 
-void rfct(float& c2, float& rfact, float& rwfact, int ip) {
+void rfct(const Density& d, const Observations& obs, float& c2, float& rfact, float& rwfact, int ip) {
   if (ip == -1) quit("ip=-1 does not work in this version");
-  const int nind = getnind();
+  const int nind = obs.size();
   if (nind < 1) {
     out() << "nind in rfct=" << fmt_i(nind, 8) << '\n';
     quit("nind should be positive ");
@@ -495,17 +435,13 @@ void rfct(float& c2, float& rfact, float& rwfact, int ip) {
   const int idm = getidm();
   double sfo = 0, sdiff = 0, sw = 0, sfow = 0;
   for (int k = 0; k < nind; ++k) {
-    int j = 0;
-    float ao_r = 0, ao_i = 0, sig = 0, ac_r = 0, ac_i = 0;
-    getfobs(k, j, ao_r, ao_i, sig);
-    ac_r = getfcr()[k];
-    ac_i = getfci()[k];
+    const float ao_r = obs.a[k], ao_i = obs.b[k], sig = obs.sigma[k];
+    const float ac_r = d.fcr[k], ac_i = d.fci[k];
     const double ao = std::hypot(double(ao_r), double(ao_i));
     const double ac = std::hypot(double(ac_r), double(ac_i));
     // The reflection as the file gives it: setting indices, and the phase
     // in the file's sign convention.
-    int hd[6] = {};
-    getfobshkl(k, hd);
+    const int* hd = obs.h[k].data();
     if (ao > 1e32 || ac > 1e32 || !std::isfinite(ac)) {
       out() << "hd,ao,ac=";
       for (int i = 0; i < idm; ++i) out() << fmt_i(hd[i], 4);
@@ -520,7 +456,7 @@ void rfct(float& c2, float& rfact, float& rwfact, int ip) {
     sfow += ao * ao * w;
     if (ip == 1) {
       for (int i = 0; i < idm; ++i) out() << fmt_i(hd[i], 4);
-      out() << fmt_e(ao, 12, 4) << fmt_e(ac, 12, 4) << fmt_e(filephase(ao_r, ao_i), 12, 4)
+      out() << fmt_e(ao, 12, 4) << fmt_e(ac, 12, 4) << fmt_e(filephase(ao_r, ao_i, obs.phsign), 12, 4)
             << fmt_e(sig, 12, 4) << '\n';
     }
   }
@@ -529,9 +465,9 @@ void rfct(float& c2, float& rfact, float& rwfact, int ip) {
   rwfact = sfow > 0 ? static_cast<float>(std::sqrt(sw / sfow)) : 0.0f;
 }
 
-void rfct(int iwhkl) {
+void rfct(const Density& d, const Observations& obs, int iwhkl) {
   float c2 = 0, rfact = 0, rwfact = 0;
-  rfct(c2, rfact, rwfact, iwhkl == 1 ? 1 : (iwhkl == -1 ? -1 : 0));
+  rfct(d, obs, c2, rfact, rwfact, iwhkl == 1 ? 1 : (iwhkl == -1 ? -1 : 0));
   out() << "c2=" << fmt_e(c2, 12, 5) << " rfact=" << fmt_f(rfact, 8, 5) << " rwfact="
         << fmt_f(rwfact, 8, 5) << '\n';
 }
@@ -540,10 +476,10 @@ namespace {
 // True when a calculated structure factor of the trial density is beyond
 // what the agreement can be measured with (the final agreement stops the
 // run on such a value; inside the iteration it means the step was too big).
-bool fc_overflow() {
-  const int nind = getnind();
-  const float* fr = getfcr();
-  const float* fi = getfci();
+bool fc_overflow(const Density& d) {
+  const int nind = static_cast<int>(d.fcr.size());
+  const float* fr = d.fcr.data();
+  const float* fi = d.fci.data();
   for (int k = 0; k < nind; ++k) {
     const double ac = std::hypot(double(fr[k]), double(fi[k]));
     if (!(ac <= 1e32)) return true;
@@ -608,16 +544,16 @@ std::string stop_conditions(float c2min, float rwmin, int ncycle) {
 // Back to the accepted density and the trial step made again at length
 // `s`: the trial in the spare list is the step at length `cur`, rescaled.
 // Its agreement is computed and listed like a trial step.
-void remake(int it, int imode, float made, float cur, float s, float f000, float& c2, float& rfact,
-            float& rwfact, float& f0new) {
-  restoreoldvalue();
-  g_spare.retry = true;
-  g_spare.retry_ex = cur;
-  g_spare.retry_imode = imode;
-  g_spare.retry_kind = Trial::plain;
-  denmodmem(s, f000, imode, f0new);
-  rfct(c2, rfact, rwfact, 0);
-  out() << cycleline(it, c2, rfact, rwfact, f0new, getdmincur(), getdmaxcur(), imode, made * s)
+void remake(MemState& st, Density& d, const Observations& obs, int it, int imode, float made, float cur,
+            float s, float f000, float& c2, float& rfact, float& rwfact, float& f0new) {
+  restoreoldvalue(st, d);
+  st.spare.retry = true;
+  st.spare.retry_ex = cur;
+  st.spare.retry_imode = imode;
+  st.spare.retry_kind = MemTrial::plain;
+  denmodmem(st, d, obs, s, f000, imode, f0new);
+  rfct(d, obs, c2, rfact, rwfact, 0);
+  out() << cycleline(it, c2, rfact, rwfact, f0new, d.dmin, d.dmax, imode, made * s)
         << std::endl;
 }
 
@@ -629,13 +565,13 @@ void remake(int it, int imode, float made, float cur, float s, float f000, float
 // recorded as accepted.
 constexpr float kLand = 0.9f;
 
-void land(int it, int imode, float made, float f000, float c2acc, float target, float& c2,
-          float& rfact, float& rwfact, float& f0new) {
+void land(MemState& st, Density& d, const Observations& obs, int it, int imode, float made, float f000,
+          float c2acc, float target, float& c2, float& rfact, float& rwfact, float& f0new) {
   float lo = 0, clo = c2acc, hi = 1, chi = c2, cur = 1;
   for (int k = 0; k < 12 && !(c2 >= kLand * target && c2 <= target); ++k) {
     float s = lo + (hi - lo) * (clo - 0.95f * target) / (clo - chi);
     s = std::clamp(s, lo + 0.05f * (hi - lo), hi - 0.05f * (hi - lo));
-    remake(it, imode, made, cur, s, f000, c2, rfact, rwfact, f0new);
+    remake(st, d, obs, it, imode, made, cur, s, f000, c2, rfact, rwfact, f0new);
     cur = s;
     if (c2 > target) {
       lo = s;
@@ -648,9 +584,9 @@ void land(int it, int imode, float made, float f000, float c2acc, float target, 
   if (c2 > target) {
     // Not landed within the tries: the last try below the target is made
     // again (it lies at `hi`).
-    remake(it, imode, made, cur, hi, f000, c2, rfact, rwfact, f0new);
+    remake(st, d, obs, it, imode, made, cur, hi, f000, c2, rfact, rwfact, f0new);
   }
-  g_rec = Record{0, c2, rfact, rwfact};
+  record(st.control, c2, rfact, rwfact);
 }
 
 int finish(int done, StopReason r, const Progress& p) {
@@ -661,18 +597,16 @@ int finish(int done, StopReason r, const Progress& p) {
 
 }  // namespace
 
-int memloop(float f000) {
-  resetmemcontrol();
-  const Cnex cx = getcnex();
-  const float rwmin = getrwmin();
+int memloop(Density& d, const Observations& obs, float f000, const Cnex& cx, float rwmin) {
+  MemState st;
   const int ncycle = std::max(cx.nex1, 0) + std::max(cx.nex2, 0);
   Progress progress;
   progress.stops = stop_conditions(cx.c2min, rwmin, ncycle);
-  for (int i = 0; i < getnxr0(); ++i)
-    if (!(getxr0()[i] > 0)) notpositive(getxr0(), getnxr0());
-  getxr0orbits(g_orbit);
-  findruns(getxr0grid(), getnxr0());
-  reflection_weights(g_dfw);
+  for (int i = 0; i < d.nxr0; ++i)
+    if (!(d.x()[i] > 0)) notpositive(d, d.x(), d.nxr0);
+  getxr0orbits(d, st.orbit);
+  findruns(st.runs, getxr0grid(d), d.nxr0);
+  reflection_weights(obs, st.dfw);
   // A start whose cell total is not the F(000) in use (a continuation after
   // f000= was changed, the density of another job) is first scaled to it,
   // as every trial will be: else the first trial's scaling alone would
@@ -680,21 +614,21 @@ int memloop(float f000) {
   // they can never be compared with.
   float f0 = 0;
   {
-    const int n = getnxr0();
-    const float* x = getxr0();
+    const int n = d.nxr0;
+    const float* x = d.x();
     double total = 0;
-    for (int i = 0; i < n; ++i) total += double(g_orbit[i]) * x[i];
+    for (int i = 0; i < n; ++i) total += double(st.orbit[i]) * x[i];
     const double cell = total * double(getvol()) / double(getnt());
     if (std::fabs(cell - f000) > 1e-4 * std::fabs(f000)) {
       out() << "start density scaled to f000=" << fmt_e(f000, 12, 5) << ": its cell total was "
             << fmt_e(static_cast<float>(cell), 12, 5) << '\n';
-      f0 = normalise(total, f000);
+      f0 = normalise(d, obs, total, f000);
     } else {
-      f0 = maphkl();  // structure factors of the start
+      f0 = maphkl(d, obs);  // structure factors of the start
     }
   }
-  savenewvalue(f0);
-  g_spare = Spare{};  // the spare list holds nothing of this run yet
+  savenewvalue(st, d, f0);
+  st.spare = MemSpare{};  // the spare list holds nothing of this run yet
   float c2acc = 0;  // c2 of the last accepted density
   // The start's agreement is the first record, so that the first trial step
   // is judged against it like every later one (accepting it unseen could
@@ -702,7 +636,7 @@ int memloop(float f000) {
   // already fits the data to c2min (a continuation) is not refined further.
   {
     float c2 = 0, rfact = 0, rwfact = 0;
-    rfct(c2, rfact, rwfact, 0);
+    rfct(d, obs, c2, rfact, rwfact, 0);
     // A step is taken back whenever R or Rw is above 1: from a start that
     // far from the data (the density of another crystal or setting) no
     // step could ever be kept, and the run would end as if converged.
@@ -712,7 +646,7 @@ int memloop(float f000) {
       quit("the start density does not fit the data (rfact or rwfact above 1): every step would be taken "
            "back; start from the uniform density (icont=0)");
     }
-    isreturn(c2, rfact, rwfact);
+    isreturn(st.control, c2, rfact, rwfact);
     c2acc = c2;
     if (ncycle > 0 && cx.c2min > 0 && c2 <= cx.c2min) return finish(0, StopReason::c2min, progress);
   }
@@ -723,38 +657,38 @@ int memloop(float f000) {
     if (it == cx.nex1 + 1) ex = cx.ex2;
     for (;;) {
       float f0new = 0;
-      if (!denmodmem(ex, f000, imode, f0new) || fc_overflow()) {
+      if (!denmodmem(st, d, obs, ex, f000, imode, f0new) || fc_overflow(d)) {
         // exp() of the step, or the structure factors of the new density,
         // overflowed: the step is certainly too large.
         out() << "ic=" << fmt_i(it, cyclewidth(it))
               << " step too large for single precision, ex" << (imode == 1 ? "1=" : "2=")
               << fmt_e(ex, 10, 3) << " halved" << std::endl;
-        f0 = restoreoldvalue();
-        if (!getnewex(true, ex)) quit("maximum-entropy step overflows even at ex <= 1e-10");
+        f0 = restoreoldvalue(st, d);
+        if (!getnewex(st.control, true, ex)) quit("maximum-entropy step overflows even at ex <= 1e-10");
         continue;
       }
       float c2 = 0, rfact = 0, rwfact = 0;
-      rfct(c2, rfact, rwfact, 0);
-      const bool reject = isreturn(c2, rfact, rwfact);
+      rfct(d, obs, c2, rfact, rwfact, 0);
+      const bool reject = isreturn(st.control, c2, rfact, rwfact);
       const float ex_used = ex;
-      const bool back = getnewex(reject, ex);
+      const bool back = getnewex(st.control, reject, ex);
       // Each line is flushed as it is written: a run's progress shows in a
       // log file or a pipe as it happens, not in blocks.
-      out() << cycleline(it, c2, rfact, rwfact, f0new, getdmincur(), getdmaxcur(), imode, ex_used)
+      out() << cycleline(it, c2, rfact, rwfact, f0new, d.dmin, d.dmax, imode, ex_used)
             << std::endl;
       progress.show(it, it, c2, rfact);
       // A step that crosses c2min by far has gone on fitting the noise:
       // it is shortened until it ends just below the target.
       if (!back && cx.c2min > 0 && c2 < kLand * cx.c2min && c2acc > cx.c2min)
-        land(it, imode, ex_used, f000, c2acc, cx.c2min, c2, rfact, rwfact, f0new);
+        land(st, d, obs, it, imode, ex_used, f000, c2acc, cx.c2min, c2, rfact, rwfact, f0new);
       if (back) {
-        f0 = restoreoldvalue();
-        if (isconverge(rfact, rwfact, 1e-6f)) return finish(it - 1, StopReason::converged, progress);
+        f0 = restoreoldvalue(st, d);
+        if (isconverge(st.control, rfact, rwfact, 1e-6f)) return finish(it - 1, StopReason::converged, progress);
         continue;
       }
       f0 = f0new;
       c2acc = c2;
-      savenewvalue(f0);
+      savenewvalue(st, d, f0);
       // The chi-square stop: the data are fitted to their noise.
       if (cx.c2min > 0 && c2 <= cx.c2min) return finish(it, StopReason::c2min, progress);
       // rwmin: an accepted step that reaches the requested weighted R ends

@@ -31,59 +31,108 @@
 // R and Rw no longer change, or after nex1 + nex2 cycles.
 #pragma once
 #include <string>
+#include <vector>
+
+#include "density/synthesis.hpp"
+#include "reflections/expand.hpp"
+#include "util/runstate.hpp"
 
 namespace trovan {
+
+// The step control: the agreement record of the last accepted step (`count`
+// is -1 before the first test, then the number of trial steps rejected
+// since), the accepted steps in a row and the halvings.
+struct MemControl {
+  int count = -1;
+  float c2 = 0, rfact = 0, rwfact = 0;
+  int accepted = 0;
+  int halvings = 0;
+};
+
+// What the spare density list holds besides scratch, which the next trial
+// uses:
+//  - after an accepted step, the density before it: ln(rho_n / rho_n-1) is
+//    the last step, continued by the next one (prev);
+//  - after a step taken back, that trial: the retry is the same step
+//    scaled down, made without a new difference map (retry).
+// A trial from the last step continued that is taken back is retried once
+// scaled down; if that fails too, the next trial starts afresh along the
+// difference map alone.
+enum class MemTrial { plain, continued, rescaled };
+struct MemSpare {
+  bool prev = false;
+  bool retry = false;
+  float retry_ex = 0;
+  int retry_imode = 0;
+  MemTrial retry_kind = MemTrial::plain;
+  // The trial last made.
+  bool last_ok = false;
+  float last_ex = 0;
+  int last_imode = 0;
+  MemTrial last_kind = MemTrial::plain;
+};
+
+// The state of one maximum-entropy run besides its density.
+struct MemState {
+  MemControl control;
+  // The last accepted state: the structure factors calculated from it (the
+  // next difference map needs them) and its F000. The accepted density list
+  // itself is not copied: a trial step writes the other of the density's
+  // two lists and makes it current (trial), and taking the step back makes
+  // the untouched accepted list current again.
+  std::vector<float> saved_fcr, saved_fci;
+  float saved_f0 = 0;
+  bool trial = false;
+  MemSpare spare;
+  // The orbit size of every stored point (the weights of the cell total),
+  // the blocks of the list whose stored points are consecutive grid points,
+  // and the weight of each independent reflection in the difference map.
+  std::vector<unsigned char> orbit, runs;
+  std::vector<float> dfw;
+};
 
 // Selects the density modification of the run: this program has one, the
 // maximum-entropy iteration (mode 2); any other mode stops the run.
 void chsdenmodf(int mode);
-// Runs the iteration from the current density with the start's F(000);
-// returns the number of accepted cycles.
-int memloop(float f000);
-
-// Agreement of the calculated structure factors of the current density with
-// the observed ones, over the independent reflections: c2 = sum |Fo-Fc|^2 /
+// Runs the iteration from the density d with the start's F(000), the step
+// controls cx and the weighted R at which a run of kind 5 stops (rwmin, 0:
+// none); returns the number of accepted cycles. d is left at the final
+// density with its structure factors.
+int memloop(Density& d, const Observations& obs, float f000, const Cnex& cx, float rwmin);
+// Agreement of the calculated structure factors of the density with the
+// observed ones, over the independent reflections: c2 = sum |Fo-Fc|^2 /
 // sigma^2 / nind, R = sum ||Fo|-|Fc|| / sum |Fo|, Rw = sqrt(sum |Fo-Fc|^2 /
 // sigma^2 / sum |Fo|^2 / sigma^2). ip = 1 also lists every reflection.
-void rfct(float& c2, float& rfact, float& rwfact, int ip);
+void rfct(const Density& d, const Observations& obs, float& c2, float& rfact, float& rwfact, int ip);
 // The final agreement after a MEM run, listed with `iwhkl` as ip.
-void rfct(int iwhkl);
-
-// Step-size control and acceptance, exposed for the tests. `isreturn` says
-// whether a trial step with these agreement values is to be taken back;
-// `getnewex` adapts `ex` after it and says whether the step is taken back.
-void resetmemcontrol();
-// The step control and the saved accepted state, as at the start of the
-// program.
-void resetmem();
-bool isreturn(float c2, float rfact, float rwfact);
-bool getnewex(bool reject, float& ex);
-bool isconverge(float rfact, float rwfact, float eps);
-
+void rfct(const Density& d, const Observations& obs, int iwhkl);
+// Step-size control and acceptance. `isreturn` says whether a trial step
+// with these agreement values is to be taken back; `getnewex` adapts `ex`
+// after it and says whether the step is taken back.
+bool isreturn(MemControl& c, float c2, float rfact, float rwfact);
+bool getnewex(MemControl& c, bool reject, float& ex);
+bool isconverge(const MemControl& c, float rfact, float rwfact, float eps);
 // The lowest density the iteration keeps: a millionth of the mean density
 // F(000)/V. Far below any density a map shows, far above single
 // precision's denormal range (so no denormal ever enters the density), and
 // it leaves F(000) unchanged to a millionth.
 constexpr float kMemFloor = 1e-6f;
 float memfloor(float f000, float vol);
-
 // The weight of the difference map at a point of density rho in stage
 // imode (1 or 2), rhomean = F(000)/V.
 float memweight(float rho, float rhomean, int imode);
 // The update of one stored point, the only one: rho exp(t), t the step in
 // ln rho, ex h w / max |h w| plus the continued part of the last step.
 float expand1(float rho, float t);
-
-// One trial step from the current density: difference map, update of every
+// One trial step from the density d: difference map, update of every
 // stored point, normalisation to F(000) = f000, extrema, structure factors
 // of the new density (f0new is its F000). False when the step overflowed
 // single precision or gave a value that is not a number (the caller takes
 // it back).
-bool denmodmem(float ex, float f000, int imode, float& f0new);
-
+bool denmodmem(MemState& st, Density& d, const Observations& obs, float ex, float f000, int imode,
+               float& f0new);
 // The cycle line, "(a,i3,a,e12.5,2(a,f8.5),a,f6.0,a,f9.5,a,f10.1,a,e10.3)";
 // a cycle number of four digits or more widens its field.
 std::string cycleline(int it, float c2, float rfact, float rwfact, float f0, float dmin, float dmax,
                       int stage, float ex);
-
 }  // namespace trovan

@@ -1,4 +1,4 @@
-// Syntheses on the superspace grid and the current density of a run.
+// Syntheses on the superspace grid and the density of a run.
 //
 // Sign and scale conventions: a density is synthesised as
 //   rho(x) = (1/V) sum_h F(h) exp(+2 pi i h.x)      (fft with isn = +1)
@@ -6,69 +6,114 @@
 //   F(h) = (V/nt) sum_x rho(x) exp(-2 pi i h.x)     (fft with isn = -1),
 // so that the two are inverse to each other.
 //
-// The current density is kept as a list over the symmetry-independent grid
-// points (`getxr0`, with the grid index of each point in `getxr0grid`); the
-// full grid is made from it by `getbrfromxr0`.
+// The density of a run (`Density`) is kept as a list over the
+// symmetry-independent grid points (`Density::x`, with the grid index of
+// each point in `getxr0grid`); the full grid is made from it by
+// `getbrfromxr0`. The syntheses themselves work in the complex work grid
+// (util/workgrid.hpp).
 #pragma once
 #include <vector>
 
+#include "density/fft.hpp"
 #include "density/halfgrid.hpp"
+#include "reflections/expand.hpp"
+#include "util/table.hpp"
 
 namespace trovan {
+
+// What the structure factors of the reflections need from a transform of
+// the density: the outputs it must give (the lines that feed no other are
+// left out, see FftPrune) and where each reflection's X(k) is read (on the
+// half grid, Z at k and at -k). Made once for the reflections of a run and
+// kept while they, the grid and its operators are the same.
+struct FcPlan {
+  long long stamp = -1;
+  int idm = 0, e = -2;
+  std::vector<int> key;
+  FftPrune prune;
+  std::vector<PairedIndex> at;
+};
+
+// The density of a run and what its syntheses keep from one call to the next.
+//
+// A map with the symmetry of a space group is kept as one value per orbit of
+// the grid under the group (the smallest grid index of the orbit stands for
+// it); a Patterson map, the autocorrelation of the density, invariant under
+// the rotations and the inversion but not under the translations of the
+// space group, is kept whole, every grid point its own representative.
+//
+// Two lists are kept: the current one and a spare, into which the
+// maximum-entropy iteration writes a trial density. Accepting the trial or
+// going back to the last accepted density is then a matter of which list is
+// current; neither is ever copied.
+struct Density {
+  Table<float> xr0[2];
+  int cur = 0;
+  int nxr0 = 0;        // values in each list
+  bool whole = false;  // every grid point its own value (a Patterson map)
+  Table<int> rep;      // the orbit map: rep[j] = the list position of grid point j
+  Table<int> all;      // the grid indices 0..nt-1 of a whole map, made when asked for
+  float dmin = 0, dmax = 0;  // extremes of the current list
+  // Calculated structure factors at the independent observed reflections.
+  std::vector<float> fcr, fci;
+  // The difference synthesis's coefficient lists and plans, kept from one
+  // maximum-entropy cycle to the next (made afresh every cycle, they would
+  // cost the system a page fault per page each time).
+  std::vector<float> dfr, dfi;
+  std::vector<FCoef> dlist;
+  SpreadPlan spread;
+  FcPlan fcplan;
+
+  float* x() { return xr0[cur].data(); }  // the current list
+  const float* x() const { return xr0[cur].data(); }
+  float* spare() { return xr0[1 - cur].data(); }
+  void swap() { cur = 1 - cur; }
+};
 
 // The syntheses of real maps run on a half grid of paired points when the
 // grid has an axis of even length (density/halfgrid.hpp); the map is always
 // left in the real half of the work grid at every point, the imaginary half
 // cleared.
 void mapxyz();   // Fourier synthesis of the coefficients in the work grid
-// Difference coefficients (Fo - Fc)/sigma^2 of the independent reflections,
-// each times w[k] when weights are given.
-void setdf(const float* w = nullptr);
-void difxyz();   // setdf, then synthesis: the difference map in the work grid
+// Difference coefficients (Fo - Fc)/sigma^2 of the independent reflections
+// (Fc from d.fcr, d.fci), each times w[k] when weights are given, spread
+// over the work grid.
+void setdf(Density& d, const Observations& obs, const float* w = nullptr);
+// setdf, then synthesis: the difference map in the work grid.
+void difxyz(Density& d, const Observations& obs);
 // The same map times V (the synthesis without its 1/V scale), left in the
 // work grid where the synthesis made it: on the half grid when the grid has
 // a pairing axis (read it with halfmaprun or halfmapat).
-HalfMap difxyzv(const float* w = nullptr);
+HalfMap difxyzv(Density& d, const Observations& obs, const float* w = nullptr);
 // Structure factors of the current density at the independent reflections
-// (getfcr, getfci); returns F000. The work grid is left as scratch (the
+// (into d.fcr, d.fci); returns F000. The work grid is left as scratch (the
 // real density is transformed as a half grid of paired points when the
 // grid has an axis of even length).
-float maphkl();
-
-void initcr1();
-void initcr0(float f000);
-void setxr0();   // the current density list := the work grid at the independent points
-void getdmx();   // minimum and maximum of the current density list
+float maphkl(Density& d, const Observations& obs);
+// The density of the coefficients in the work grid (a Fourier, difference
+// or Patterson synthesis), and the uniform density f000/V, the start of a
+// maximum-entropy run.
+Density initcr1();
+Density initcr0(float f000);
+// The density list := the work grid at the independent points (of the map
+// kind of the run: whole for a Patterson map).
+void setxr0(Density& d);
+void getdmx(Density& d);   // d.dmin and d.dmax of the current list
 // The current density list scaled by k and held at or above floor, its
 // minimum and maximum found in the same pass.
-void scalexr0(float k, float floor);
-float getdmincur();
-float getdmaxcur();
-void getbrfromxr0();  // the work grid := the current density at every grid point
+void scalexr0(Density& d, float k, float floor);
+// The work grid := the current density at every grid point.
+void getbrfromxr0(const Density& d);
 // After setxr0 of a map read from a file: stops the run when the map in the
 // work grid does not have the symmetry of the job (the density list keeps
 // one value per orbit, and would make a map of a lower symmetry symmetric
 // from its asymmetric unit without a word).
-void checkxr0symmetry();
-
-int getnxr0();
-float* getxr0();
-// The spare density list (getnxr0() entries, same points): a trial density
-// is written there, and swapxr0() makes it current, or back again.
-float* getxr0spare();
-void swapxr0();
-const int* getxr0grid();
+void checkxr0symmetry(const Density& d);
+// The grid index of every stored value.
+const int* getxr0grid(Density& d);
 // How many grid points each stored density value stands for (the size of
 // its orbit under the group; 1 for a whole map): the weights of a sum over
 // the whole grid, such as F(000) = (V/nt) sum_i m_i rho_i.
-void getxr0orbits(std::vector<unsigned char>& m);
-
-// Calculated structure factors of the current density at the independent
-// reflections (same order as the observed list).
-float* getfcr();
-float* getfci();
-
-// No current density, as at the start of the program.
-void resetsynthesis();
+void getxr0orbits(const Density& d, std::vector<unsigned char>& m);
 
 }  // namespace trovan

@@ -27,10 +27,6 @@ void reset_all() {
   resetsymmetry();
   resetsetting();
   resetgridindex();
-  resethklread();
-  resetexpand();
-  resetsynthesis();
-  resetmem();
   resetpeaks();
   resetboxfile();
   resetdensityfile();

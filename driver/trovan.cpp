@@ -75,7 +75,6 @@ void read_names(Job& n) {
   title = trim(title);
   out() << title << '\n';
   settitle(title);
-  setflnm1(n.hkl);
   setboxnames(n.win.c_str(), n.rho.c_str());
 }
 
@@ -286,7 +285,7 @@ Job read_keywords() {
   if (keyonline("phsign=")) freadi("phsign=", 1, phsign, 0);
   out() << "phsign=" << fmt_i(phsign, 3) << '\n';
   if (phsign != 1 && phsign != -1) quit("phsign should be 1 or -1: phsign=" + std::to_string(phsign));
-  setphsign(phsign);
+  job.phsign = phsign;
   int ldev = 0, iwhkl = 0, iprj = 0;
   freadi("ldev=", 1, ldev, 1);
   freadi("iwhkl=", 1, iwhkl, 0);
@@ -372,50 +371,53 @@ void checkfinitemap(const float* rho, long long nt) {
 
 }  // namespace
 
-void read_data(const Job& job) {
+Reflections read_data(const Job& job) {
   // The output files are checked so that a bad name stops the run now,
   // not after the long computation; then the reflections.
   checkoutputs(job);
-  rdhklq(job.qimax, job.frmt, 0);
+  return rdhklq(job.hkl, job.qimax, job.frmt, 0, job.phsign);
 }
 
-void compute(const Job& job) {
+JobResult compute(const Job& job, Reflections& refl) {
   const int icont = job.icont;
 
   // Expansion and the index tables.
-  symstf();
+  JobResult result;
+  result.obs = symstf(refl);
+  const Observations& obs = result.obs;
   setsmopprm();
   setindfindx();
   setindxindx();
 
   // The start density.
   const Tofofc t = gettofofc();
+  Density& d = result.density;
   if (icont == 1) {
     readdxyz(job.density, getabcdr(), getnt());
-    setxr0();
-    getdmx();
-    checkxr0symmetry();
+    setxr0(d);
+    getdmx(d);
+    checkxr0symmetry(d);
   } else if (icont != 0) {
     out() << "icont=" << icont << '\n';
     quit("icont should be 0 or 1");
   } else if (ismem()) {
     // Every maximum-entropy run without a stored density starts from the
     // uniform density F(000)/V: the iteration needs a positive start.
-    initcr0(t.f000);
+    d = initcr0(t.f000);
   } else {
-    initcr1();
+    d = initcr1();
   }
 
   // Maximum entropy.
   if (ismem()) {
     chsdenmodf(2);
-    memloop(getf0());
+    memloop(d, obs, getf0(), getcnex(), getrwmin());
   }
 
   // The full grid, its extrema and peaks. The density file is handed to
   // the system first, and the disk takes it while the peaks are searched;
   // a failed write is still reported after the peak list.
-  getbrfromxr0();
+  getbrfromxr0(d);
   checkfinitemap(getabcdr(), getnt());
   wrtdxyzstart(job.density, getabcdr(), getnt());
   struct Abandon {
@@ -432,13 +434,14 @@ void compute(const Job& job) {
 
   // The density file, and for maximum entropy the final agreement.
   wrtdxyzfinish();
-  if (ismem()) rfct(job.iwhkl);
+  if (ismem()) rfct(d, obs, job.iwhkl);
 
   // The drawings and boxes.
   drwmap(job.drawings, job.ldev);
+  return result;
 }
 
-void run() {
+JobResult run() {
   // Every table starts as at the start of the program, so that a second
   // run in one process gives what the first gave.
   reset_all();
@@ -446,9 +449,10 @@ void run() {
   // A listing that cannot be written (a full disk, a closed standard
   // output) stops the run before the long computation.
   checklisting();
-  read_data(job);
-  compute(job);
+  Reflections refl = read_data(job);
+  JobResult result = compute(job, refl);
   checklisting();
+  return result;
 }
 
 }  // namespace trovan

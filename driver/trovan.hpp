@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "density/synthesis.hpp"
 #include "plot/drwmap.hpp"
+#include "reflections/hklread.hpp"
 
 namespace trovan {
 
@@ -19,17 +21,26 @@ namespace trovan {
 struct Job {
   std::string hkl, density, win, rho;  // reflection, density and box files
   int iplot = 0, icont = 0, ldev = 0, iwhkl = 0;
+  int phsign = 1;  // the phase sign of the reflection file
   float pkmin = 0, qimax = 0;
   std::string frmt;  // format of the reflection records
   std::vector<DrawRequest> drawings;  // the drawing lines, read with the rest
 };
 
 Job read_keywords();
-void read_data(const Job& job);
-void compute(const Job& job);
+// What a run leaves besides its files and listing: the independent observed
+// reflections and the final density (whose map over the whole grid is in
+// the work grid).
+struct JobResult {
+  Observations obs;
+  Density density;
+};
+// Checks the output files, then reads the reflections.
+Reflections read_data(const Job& job);
+JobResult compute(const Job& job, Reflections& refl);
 
 // Runs the whole job from the state at the start of the program
 // (reset_all); a stop unwinds as trovan::Stop.
-void run();
+JobResult run();
 
 }  // namespace trovan

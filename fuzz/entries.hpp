@@ -101,7 +101,7 @@ inline int keywords(const std::uint8_t* data, std::size_t size, const fs::path& 
     const trovan::Job job = trovan::read_keywords();
     bool known = false;
     for (const char* n : kHklNames) known = known || job.hkl == n;
-    if (known) trovan::rdhklq(job.qimax, job.frmt, 0);
+    if (known) trovan::rdhklq(job.hkl, job.qimax, job.frmt, 0, job.phsign);
   } catch (const trovan::Stop& s) {
     status = s.status;
   }

@@ -20,14 +20,6 @@
 namespace trovan {
 
 namespace {
-// The independent observed reflections (cfobs): grid index, A, B, sigma, and
-// the setting indices; sized by the run.
-std::vector<int> g_fj;
-std::vector<float> g_fa, g_fb, g_fs;
-std::vector<std::array<int, 6>> g_fh;
-int g_nind = 0;
-float g_cfmax = 0;
-
 // A real as a list-directed write shows it.
 std::string ld(double v) {
   char buf[40];
@@ -187,37 +179,16 @@ void setbeq(float a, float b, int j) {
   }
 }
 
-void setari0(float a, float b, float sigma, int& cnind, int j, const int* h) {
-  if (cnind >= kMaxInd) quit("more than " + std::to_string(kMaxInd) + " independent reflections");
-  if (static_cast<int>(g_fj.size()) > cnind) {
-    g_fj.resize(cnind);
-    g_fa.resize(cnind);
-    g_fb.resize(cnind);
-    g_fs.resize(cnind);
-    g_fh.resize(cnind);
-  }
-  g_fj.push_back(j);
-  g_fa.push_back(a);
-  g_fb.push_back(b);
-  g_fs.push_back(sigma);
+void setari0(Observations& obs, float a, float b, float sigma, int j, const int* h) {
+  if (obs.size() >= kMaxInd) quit("more than " + std::to_string(kMaxInd) + " independent reflections");
+  obs.j.push_back(j);
+  obs.a.push_back(a);
+  obs.b.push_back(b);
+  obs.sigma.push_back(sigma);
   std::array<int, 6> hh{};
   for (int i = 0; i < 6; ++i) hh[i] = h[i];
-  g_fh.push_back(hh);
-  ++cnind;
+  obs.h.push_back(hh);
 }
-
-int getnind() { return g_nind; }
-void getfobs(int k, int& j, float& a, float& b, float& sigma) {
-  j = g_fj[k];
-  a = g_fa[k];
-  b = g_fb[k];
-  sigma = g_fs[k];
-}
-void getfobshkl(int k, int* h) {
-  for (int i = 0; i < 6; ++i) h[i] = g_fh[k][i];
-}
-const int* getfobsj() { return g_fj.data(); }
-float getcfmax() { return g_cfmax; }
 
 void setffromf0(int n, const int* j, const float* fr, const float* fi, float f000) {
   if (getnt() > getworkgridsize()) quit("nt > nts in setffromf0");
@@ -235,24 +206,6 @@ void setffromf0(int n, const int* j, const float* fr, const float* fi, float f00
 }
 
 namespace {
-
-// How a list of reflections spreads into a coefficient list: for every
-// place of the list, its grid index, the reflection it takes (-1: F(000))
-// and the phase shift (c, s) of its image, conjugated for a Friedel mate.
-// The places are in ascending order of the grid index, and of several
-// images on one grid point the last made is taken, as the grid would hold
-// it. A maximum-entropy run spreads the same reflections every cycle with
-// new values only: the plan is made once and kept while the reflections,
-// the grid, its operators and the projections are the same.
-struct SpreadPlan {
-  long long stamp = -1;
-  std::vector<int> key;
-  std::vector<std::array<double, 6>> prj;
-  std::vector<int> jg, m;
-  std::vector<double> c, s;
-  std::vector<unsigned char> conj;
-};
-SpreadPlan g_plan;
 
 void makeplan(int n, const int* j, const std::vector<std::array<double, 6>>& prj, SpreadPlan& p) {
   struct Made {
@@ -280,10 +233,9 @@ void makeplan(int n, const int* j, const std::vector<std::array<double, 6>>& prj
 
 }  // namespace
 
-void getffromf0(int n, const int* j, const float* fr, const float* fi, float f000,
+void getffromf0(int n, const int* j, const float* fr, const float* fi, float f000, SpreadPlan& p,
                 std::vector<FCoef>& list) {
   if (getnt() > getworkgridsize()) quit("nt > nts in setffromf0");
-  SpreadPlan& p = g_plan;
   const std::vector<std::array<double, 6>> prj = projections();
   const long long stamp = getgridstamp() * 64 + getnsymo();
   if (p.stamp != stamp || p.prj != prj || p.key.size() != static_cast<std::size_t>(n) ||
@@ -306,22 +258,11 @@ void getffromf0(int n, const int* j, const float* fr, const float* fi, float f00
   }
 }
 
-void resetexpand() {
-  g_plan = SpreadPlan{};
-  g_fj.clear();
-  g_fa.clear();
-  g_fb.clear();
-  g_fs.clear();
-  g_fh.clear();
-  g_nind = 0;
-  g_cfmax = 0;
-}
-
-void symstf() {
+Observations symstf(Reflections& refl) {
   const long long nt = getnt();
   const int idm = getidm();
   const int nsymo = getnsymo();
-  const int nref = getnref();
+  const int nref = refl.size();
   float* ar = getabcdr();
   float* ai = getabcdi();
   for (long long j = 0; j < nt; ++j) ar[j] = ai[j] = 0;
@@ -342,16 +283,16 @@ void symstf() {
   std::vector<HklRecord> records(nref);
   for (int k = 0; k < nref; ++k) {
     HklRecord& r = records[k];
-    gethkl(k, r.h);
-    r.cs = getcosphs(k);
-    r.sn = getsinphs(k);
-    r.fo = getfo(k);
-    r.fc = getfc(k);
-    r.sigma = getsigma(k);
+    for (int i = 0; i < 6; ++i) r.h[i] = refl.h[k][i];
+    r.cs = refl.cosphs[k];
+    r.sn = refl.sinphs[k];
+    r.fo = refl.fo[k];
+    r.fc = refl.fc[k];
+    r.sigma = refl.sigma[k];
     // The phase in whole degrees, as the file gives it.
-    double deg = filephasedeg(todeg(atan3(r.sn, r.cs)));
+    double deg = filephasedeg(todeg(atan3(r.sn, r.cs)), refl.phsign);
     deg += deg >= 0 ? 0.0001 : -0.0001;
-    setiphs(k, static_cast<int>(deg));
+    refl.iphs[k] = static_cast<int>(deg);
     bool zero = true;
     for (int i = 0; i < 6; ++i) zero = zero && r.h[i] == 0;
     if (zero) {
@@ -373,7 +314,7 @@ void symstf() {
   rules.group = groupelements();
   rules.centring_forbids = centringforbids;
   rules.phases = !ispatterson();
-  rules.phsign = getphsign();
+  rules.phsign = refl.phsign;
   rules.idm = idm;
   ScreenReport rep;
   const std::vector<HklRecord> kept = screenhkl(records, rules, rep);
@@ -408,8 +349,8 @@ void symstf() {
   js.reserve(nkept);
   fr.reserve(nkept);
   fi.reserve(nkept);
-  int cnind = 0;
-  g_cfmax = 0;
+  Observations obs;
+  obs.phsign = refl.phsign;
   long long skipped = 0, partial_classes = 0;
   for (int kk = 0; kk < nkept; ++kk) {
     const HklRecord& r = kept[order[kk] - 1];
@@ -441,13 +382,13 @@ void symstf() {
       a = r.fo * r.fo;
       b = 0;
     }
-    if (r.fo > g_cfmax) g_cfmax = r.fo;
+    if (r.fo > obs.cfmax) obs.cfmax = r.fo;
     const int j = gethkltoj(hg);
     js.push_back(j);
     fr.push_back(a);
     fi.push_back(b);
-    if (!projected(hg, prj)) setari0(r.fo * r.cs - (isdfourier() ? r.fc * r.cs : 0.0f),
-                                     r.fo * r.sn - (isdfourier() ? r.fc * r.sn : 0.0f), r.sigma, cnind, j, r.h);
+    if (!projected(hg, prj)) setari0(obs, r.fo * r.cs - (isdfourier() ? r.fc * r.cs : 0.0f),
+                                     r.fo * r.sn - (isdfourier() ? r.fc * r.sn : 0.0f), r.sigma, j, r.h);
   }
   SpreadCount count;
   spreadvalues(static_cast<int>(js.size()), js.data(), fr.data(), fi.data(), ispatterson(), prj, count,
@@ -455,7 +396,6 @@ void symstf() {
            ar[jr] = re;
            ai[jr] = im;
          });
-  g_nind = cnind;
   setf0(ar[0]);
   out() << "f000 used in the calculation =" << ld(ar[0]) << '\n';
   out() << "number of reflections used   =" << fmt_i(count.used, 12) << '\n';
@@ -464,6 +404,7 @@ void symstf() {
     out() << "reflections left out whole, their symmetry class lying partly outside the grid="
           << fmt_i(partial_classes, 12) << '\n';
   if (count.used == 0) quit("nref=0");
+  return obs;
 }
 
 }  // namespace trovan

@@ -17,7 +17,10 @@
 // leave out the images a projection removes, and store every image with its
 // Friedel mate.
 #pragma once
+#include <array>
 #include <vector>
+
+#include "reflections/hklread.hpp"
 
 namespace trovan {
 
@@ -25,14 +28,29 @@ namespace trovan {
 // its own on a grid of at most 2^24 points, with its Friedel mate.
 constexpr int kMaxInd = 8388608;
 
+// The independent observed reflections (the maximum-entropy fit's data):
+// entry k is the grid index j of the reflection (in the grid basis, never
+// 0), its observed complex F = a + i b (with its phase, in the program's
+// convention), sigma, and its setting indices h.
+struct Observations {
+  std::vector<int> j;
+  std::vector<float> a, b, sigma;
+  std::vector<std::array<int, 6>> h;
+  float cfmax = 0;  // the largest |Fo| expanded
+  int phsign = 1;   // the phase sign of the reflection file, for listing phases
+
+  int size() const { return static_cast<int>(j.size()); }
+};
+
 // Reads the reflection table (reflections/hklread.hpp), sorts out the
 // records the symmetry forbids or repeats (reflections/screen.hpp), and
 // fills the work grid with the coefficients of the map kind: F(h) for the
 // Fourier and maximum-entropy maps, (Fo - Fc) exp(i phi) for the difference map
 // (F(000) = 0), |F|^2 under the rotations alone for the Patterson map
 // (F(000)^2 at the origin). Classes that lie partly outside the grid are
-// left out whole.
-void symstf();
+// left out whole. Returns the independent observed reflections; the
+// reflections' whole-degree phases (iphs) are set on the way.
+Observations symstf(Reflections& refl);
 
 // 1 when h (setting indices) has a non-zero scalar product with one of the
 // projection vectors ("h=" lines): such reflections are left out of a
@@ -55,12 +73,29 @@ struct FCoef {
   int j;
   float re, im;
 };
+// How a list of reflections spreads into a coefficient list (made by
+// getffromf0 and kept by its caller): a maximum-entropy run spreads the same
+// reflections every cycle with new values only, so the plan is made once and
+// used while the reflections, the grid, its operators and the projections
+// are the same.
+struct SpreadPlan {
+  long long stamp = -1;
+  std::vector<int> key;
+  std::vector<std::array<double, 6>> prj;
+  // For every place of the list: its grid index, the reflection it takes
+  // (-1: F(000)) and the phase shift (c, s) of its image, conjugated for a
+  // Friedel mate.
+  std::vector<int> jg, m;
+  std::vector<double> c, s;
+  std::vector<unsigned char> conj;
+};
 // The same coefficients as a list instead of a grid: every grid index that
 // setffromf0 would set, once, with the value it would hold, in ascending
 // order of the index (F(000) included). On a large grid the list is a tiny
 // fraction of it, and a synthesis can start from it without clearing the
-// whole grid first.
-void getffromf0(int n, const int* j, const float* fr, const float* fi, float f000,
+// whole grid first. `plan` is made again when it does not hold for these
+// reflections on this grid.
+void getffromf0(int n, const int* j, const float* fr, const float* fi, float f000, SpreadPlan& plan,
                 std::vector<FCoef>& list);
 
 // Stores a coefficient at grid index j as the map kind wants it: F for the
@@ -68,17 +103,6 @@ void getffromf0(int n, const int* j, const float* fr, const float* fi, float f00
 void setbeq(float a, float b, int j);
 // Appends (j, a, b, sigma) to the independent-reflection list, with the
 // reflection's setting indices h.
-void setari0(float a, float b, float sigma, int& cnind, int j, const int* h);
-
-int getnind();
-// k = 0..nind-1: grid index, observed complex F (with its phase, in the
-// program's convention) and sigma; the setting indices of the reflection.
-void getfobs(int k, int& j, float& a, float& b, float& sigma);
-void getfobshkl(int k, int* h);
-const int* getfobsj();
-float getcfmax();
-
-// The list of independent observed reflections back to empty, as at the start.
-void resetexpand();
+void setari0(Observations& obs, float a, float b, float sigma, int j, const int* h);
 
 }  // namespace trovan

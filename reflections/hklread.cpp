@@ -20,17 +20,8 @@ namespace trovan {
 
 namespace {
 
-std::string g_flnm1;
-
 constexpr int kMaxIndex = 16777216;  // |h_i| of a record: the longest grid axis
 constexpr int kMaxLineLength = 1000;  // characters of a line of the file
-
-// The reflection table, filled in file order; it grows with the file.
-std::vector<std::array<int, 6>> g_hkl;
-std::vector<float> g_fo, g_fc, g_sig, g_cphs, g_sphs;
-std::vector<int> g_iphs;
-int g_is = 0;
-int g_phsign = 1;
 
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
@@ -39,52 +30,21 @@ void count_line(const std::string& label, int n) { out() << ' ' << label << fmt_
 
 }  // namespace
 
-void setflnm1(const std::string& name) { g_flnm1 = name; }
-std::string getflnm1() { return g_flnm1; }
+double filephase(double a, double b, int phsign) { return todeg(atan3(-phsign * b, a)); }
+double filephasedeg(double internal_degrees, int phsign) { return -phsign * internal_degrees + 0.0; }
 
-void setphsign(int phsign) { g_phsign = phsign < 0 ? -1 : 1; }
-int getphsign() { return g_phsign; }
-double filephase(double a, double b) { return todeg(atan3(-g_phsign * b, a)); }
-double filephasedeg(double internal_degrees) { return -g_phsign * internal_degrees + 0.0; }
-
-int getnref() { return g_is; }
-void gethkl(int k, int* h) {
-  for (int i = 0; i < 6; ++i) h[i] = g_hkl[k][i];
-}
-float getfo(int k) { return g_fo[k]; }
-float getfc(int k) { return g_fc[k]; }
-float getsigma(int k) { return g_sig[k]; }
-float getcosphs(int k) { return g_cphs[k]; }
-float getsinphs(int k) { return g_sphs[k]; }
-int getiphs(int k) { return g_iphs[k]; }
-void setiphs(int k, int degrees) { g_iphs[k] = degrees; }
-
-void clrhkl() {
-  g_is = 0;
-  for (auto* v : {&g_fo, &g_fc, &g_sig, &g_cphs, &g_sphs}) std::vector<float>().swap(*v);
-  std::vector<int>().swap(g_iphs);
-  std::vector<std::array<int, 6>>().swap(g_hkl);
-}
-
-void resethklread() {
-  g_flnm1.clear();
-  g_phsign = 1;
-  clrhkl();
-}
-
-void addhkl(const int* h, float fo, float fc, float cosphs, float sinphs, float sigma) {
-  if (g_is >= kNhmax)
+void Reflections::add(const int* hkl, float f_o, float f_c, float c, float s, float sig) {
+  if (size() >= kNhmax)
     quit("more than " + std::to_string(kNhmax) + " reflections kept (nhmax=" + std::to_string(kNhmax) + ")");
-  ++g_is;
   std::array<int, 6> hh;
-  for (int i = 0; i < 6; ++i) hh[i] = h[i];
-  g_hkl.push_back(hh);
-  g_fo.push_back(fo);
-  g_fc.push_back(fc);
-  g_sig.push_back(sigma);
-  g_cphs.push_back(cosphs);
-  g_sphs.push_back(sinphs);
-  g_iphs.push_back(0);
+  for (int i = 0; i < 6; ++i) hh[i] = hkl[i];
+  h.push_back(hh);
+  fo.push_back(f_o);
+  fc.push_back(f_c);
+  sigma.push_back(sig);
+  cosphs.push_back(c);
+  sinphs.push_back(s);
+  iphs.push_back(0);
 }
 
 void cossind(double degrees, double& c, double& s) {
@@ -104,7 +64,7 @@ void cossind(double degrees, double& c, double& s) {
   s += 0.0;
 }
 
-void rdhklq(float qimax, const std::string& frmt, int isel) {
+Reflections rdhklq(const std::string& file, float qimax, const std::string& frmt, int isel, int phsign) {
   if (isel != 0) quit("isel=" + std::to_string(isel) + ": selecting records by a marker is not supported");
   const int idm = getidm();
   if (idm < 1 || idm > 6) quit("invalid idm=" + std::to_string(idm) + " in rdhklq");
@@ -119,7 +79,8 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
   // Fourier, difference and Patterson records carry Fo, Fc and the phase; a
   // MEM record adds sigma(Fo).
   const int nreal = ismem() ? 4 : 3;
-  clrhkl();
+  Reflections refl;
+  refl.phsign = phsign < 0 ? -1 : 1;
   int nskip = 0;
   // One record, read from either kind of file: echoed, checked, cut at
   // qimax and kept. False when it ends the list (a first index of 999).
@@ -156,36 +117,36 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
       ++nskip;
       return true;
     }
-    if (g_is >= kNhmax)
+    if (refl.size() >= kNhmax)
       quit("record " + std::to_string(nrec) + ": more than " + std::to_string(kNhmax) +
            " reflections kept (nhmax=" + std::to_string(kNhmax) + ")");
     // The phase in the program's convention (see hklread.hpp).
     double c, s;
     cossind(fv[2], c, s);
-    s = -g_phsign * s + 0.0;
-    addhkl(h, fv[0] * t.fmag, fv[1] * t.fmag, static_cast<float>(c), static_cast<float>(s),
+    s = -refl.phsign * s + 0.0;
+    refl.add(h, fv[0] * t.fmag, fv[1] * t.fmag, static_cast<float>(c), static_cast<float>(s),
            nreal == 4 ? fv[3] * t.fmag : 0.0f);
     return true;
   };
 
   if (iscifformat(frmt)) {
     // A CIF file: the _refln_ loop, every row a record.
-    checkinputfile(trim(g_flnm1));
+    checkinputfile(trim(file));
     CifNeeds needs;
     needs.fc = isdfourier();
     needs.phase = !ispatterson();
     needs.sigma = ismem();
     const std::vector<CifRecord> recs =
-        readcifreflections(trim(g_flnm1), idm, getsys() == 0 ? getndm() : -1, needs);
+        readcifreflections(trim(file), idm, getsys() == 0 ? getndm() : -1, needs);
     for (std::size_t r = 0; r < recs.size(); ++r)
       if (!keep(static_cast<int>(r + 1), recs[r].h, recs[r].v)) break;
-    count_line("number of reflections used  =", g_is);
+    count_line("number of reflections used  =", refl.size());
     count_line("number of skiped reflections=", nskip);
-    return;
+    return refl;
   }
 
   std::fstream f;
-  openfile(f, g_flnm1, "OLD");
+  openfile(f, file, "OLD");
 
   InputFormat fmt;
   std::string why = compile_input_format(frmt, fmt);
@@ -249,9 +210,10 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
 
     if (!keep(nrec, h, v)) break;
   }
-  count_line("number of reflections used  =", g_is);
+  count_line("number of reflections used  =", refl.size());
   count_line("number of skiped reflections=", nskip);
   f.close();
+  return refl;
 }
 
 }  // namespace trovan

@@ -13,6 +13,7 @@ namespace trovan_test {
 struct InProcess {
   int status = 0;
   std::string out;
+  trovan::JobResult job;  // what a run that ended normally leaves
   bool has(const std::string& s) const { return out.find(s) != std::string::npos; }
 };
 
@@ -23,7 +24,7 @@ inline InProcess run_inprocess(const std::string& input) {
   trovan::set_out_stream(&listing);
   InProcess r;
   try {
-    trovan::run();
+    r.job = trovan::run();
   } catch (const trovan::Stop& s) {
     r.status = s.status;
   }

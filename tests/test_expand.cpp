@@ -50,13 +50,17 @@ struct SymmetryExpansion : ::testing::Test {
   std::vector<Ref> refs = {{{1, 2, 3, 0, 0, 0}, 20, 18, 30},
                            {{2, 0, 1, 0, 0, 0}, 15, 16, -100},
                            {{3, 1, 0, 0, 0, 0}, 10, 9, 180}};
+  // The reflections and what the expansion makes of them.
+  Reflections refl;
+  Observations obs;
   void add(const std::vector<Ref>& rs) {
     for (const Ref& r : rs) {
       double c, s;
       cossind(r.phase, c, s);
-      addhkl(r.h, r.fo, r.fc, static_cast<float>(c), static_cast<float>(s), 1.0f);
+      refl.add(r.h, r.fo, r.fc, static_cast<float>(c), static_cast<float>(s), 1.0f);
     }
   }
+  void symstf() { obs = trovan::symstf(refl); }
   cplx stored(const int* hgrid) {
     int j = gethkltoj(hgrid);
     return {getabcdr()[j], getabcdi()[j]};
@@ -92,12 +96,9 @@ TEST_F(SymmetryExpansion, ImagesCarryThePhaseShiftAndFriedelMatesAreConjugate) {
   // 3 reflections x 4 operators x 2 (each with its Friedel mate).
   EXPECT_EQ(count("number of reflections used   ="), 24);
   EXPECT_EQ(count("number of skipped reflections="), 0);
-  EXPECT_EQ(getnind(), 3);
+  EXPECT_EQ(obs.size(), 3);
   // Strongest first (by Fc for a Fourier map).
-  int j;
-  float a, b, s;
-  getfobs(0, j, a, b, s);
-  EXPECT_NEAR(std::hypot(a, b), 20.0f, 1e-4);
+  EXPECT_NEAR(std::hypot(obs.a[0], obs.b[0]), 20.0f, 1e-4);
 }
 
 TEST_F(SymmetryExpansion, PattersonStoresSquaredAmplitudesOnly) {
@@ -168,11 +169,11 @@ TEST_F(SymmetryExpansion, Stops) {
             std::string::npos)
       << text;
 
-  clrhkl();
+  refl = Reflections{};
   EXPECT_THROW(symstf(), Stop);
   EXPECT_NE(listing.str().find(" is =0 in symstf"), std::string::npos);
 
-  clrhkl();
+  refl = Reflections{};
   add({{{8, 0, 0, 0, 0, 0}, 5, 5, 0}});
   EXPECT_THROW(symstf(), Stop);
   EXPECT_NE(listing.str().find(" nref=0"), std::string::npos);
@@ -198,8 +199,8 @@ TEST_F(SymmetryExpansion, ReflectionsTheCentringForbidsAreLeftOut) {
 TEST_F(SymmetryExpansion, MemRefusesReflectionsWithoutSigma) {
   setiplt(4);
   add(refs);
-  clrhkl();
-  addhkl(refs[0].h, 5, 5, 1, 0, 0.0f);
+  refl = Reflections{};
+  refl.add(refs[0].h, 5, 5, 1, 0, 0.0f);
   EXPECT_THROW(symstf(), Stop);
   EXPECT_NE(listing.str().find("sigma should be positive"), std::string::npos);
 }
@@ -224,9 +225,10 @@ TEST(SymmetryExpansionClasses, AClassPartlyOutsideTheGridIsLeftOutWhole) {
   settofofc(t);
   setiplt(2);
   const int inside[6] = {1, 1, 1, 0, 0, 0}, partial[6] = {5, 3, 2, 0, 0, 0};
-  addhkl(inside, 5, 5, 1, 0, 1);
-  addhkl(partial, 4, 4, 1, 0, 1);  // (3, -8, 2) and (-8, 5, 2) do not fit
-  symstf();
+  Reflections refl;
+  refl.add(inside, 5, 5, 1, 0, 1);
+  refl.add(partial, 4, 4, 1, 0, 1);  // (3, -8, 2) and (-8, 5, 2) do not fit
+  symstf(refl);
   const std::string text = listing.str();
   EXPECT_NE(text.find("number of reflections used   =           6"), std::string::npos) << text;
   EXPECT_NE(text.find("number of skipped reflections=           3"), std::string::npos) << text;
@@ -278,18 +280,17 @@ TEST_P(InconsistentData, AreLeftOutMergedOrRefused) {
   t.fmag = 1;
   settofofc(t);
   setprj(0, nullptr);
-  setphsign(1);
   setiplt(c.iplot);
-  clrhkl();
+  Reflections refl;
   for (const Record& r : c.records) {
     double cs, sn;
     cossind(r.phase, cs, sn);
     const int h[6] = {r.h[0], r.h[1], r.h[2], 0, 0, 0};
-    addhkl(h, r.fo, r.fo, static_cast<float>(cs), static_cast<float>(-sn), r.sigma);
+    refl.add(h, r.fo, r.fo, static_cast<float>(cs), static_cast<float>(-sn), r.sigma);
   }
   std::string stop;
   try {
-    symstf();
+    symstf(refl);
   } catch (const Stop& s) {
     stop = s.what();
     EXPECT_EQ(s.status, kExitError);
@@ -307,7 +308,6 @@ TEST_P(InconsistentData, AreLeftOutMergedOrRefused) {
     EXPECT_NEAR(getabcdr()[j], s.re, 1e-4) << s.h[0] << s.h[1] << s.h[2];
     EXPECT_NEAR(getabcdi()[j], s.im, 1e-4) << s.h[0] << s.h[1] << s.h[2];
   }
-  clrhkl();
   setiplt(0);
   setting(0, 'p', 0, 0);
 }
@@ -382,19 +382,15 @@ TEST(InconsistentDataSigma, MergedSigmaIsTheWeightedOne) {
   settofofc(t);
   setprj(0, nullptr);
   setiplt(4);
-  clrhkl();
+  Reflections refl;
   const int h[6] = {1, 1, 0, 0, 0, 0};
-  addhkl(h, 4, 4, 1, 0, 1);
-  addhkl(h, 6, 6, 1, 0, 2);
-  symstf();
+  refl.add(h, 4, 4, 1, 0, 1);
+  refl.add(h, 6, 6, 1, 0, 2);
+  const Observations obs = symstf(refl);
   set_out_stream(nullptr);
-  ASSERT_EQ(getnind(), 1);
-  int j;
-  float a, b, s;
-  getfobs(0, j, a, b, s);
-  EXPECT_FLOAT_EQ(s, static_cast<float>(1 / std::sqrt(1.25)));
-  EXPECT_FLOAT_EQ(a, static_cast<float>((4 + 6 / 4.0) / 1.25));
-  clrhkl();
+  ASSERT_EQ(obs.size(), 1);
+  EXPECT_FLOAT_EQ(obs.sigma[0], static_cast<float>(1 / std::sqrt(1.25)));
+  EXPECT_FLOAT_EQ(obs.a[0], static_cast<float>((4 + 6 / 4.0) / 1.25));
   setiplt(0);
 }
 

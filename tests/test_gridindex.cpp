@@ -376,12 +376,13 @@ void expect_symmetric_map(bool real_f, int nref) {
   // The list form holds exactly the non-zero entries of the grid, in order:
   // made afresh, and again for new values of the same reflections (which a
   // maximum-entropy cycle spreads by the plan kept from the first time).
+  SpreadPlan plan;
   for (float f000 : {7.f, 10.f}) {
     for (float& v : fr) v = -v;
     setffromf0(nref, js.data(), fr.data(), fi.data(), f000);
     EXPECT_EQ(getabcdr()[0], f000);
     std::vector<FCoef> list;
-    getffromf0(nref, js.data(), fr.data(), fi.data(), f000, list);
+    getffromf0(nref, js.data(), fr.data(), fi.data(), f000, plan, list);
     std::size_t t = 0;
     for (long long j = 0; j < getnt(); ++j) {
       const bool set = t < list.size() && list[t].j == j;

@@ -13,33 +13,33 @@ using namespace trovan;
 namespace {
 
 TEST(MemControl, ThreeAcceptedStepsDoubleTheStep) {
-  resetmemcontrol();
+  MemControl c;
   float ex = 0.25f;
-  EXPECT_FALSE(getnewex(false, ex));
-  EXPECT_FALSE(getnewex(false, ex));
-  EXPECT_FALSE(getnewex(false, ex));
+  EXPECT_FALSE(getnewex(c, false, ex));
+  EXPECT_FALSE(getnewex(c, false, ex));
+  EXPECT_FALSE(getnewex(c, false, ex));
   EXPECT_FLOAT_EQ(ex, 0.25f);
-  EXPECT_FALSE(getnewex(false, ex));  // the fourth after three in a row
+  EXPECT_FALSE(getnewex(c, false, ex));  // the fourth after three in a row
   EXPECT_FLOAT_EQ(ex, 0.5f);
   // The count starts again after a doubling.
-  for (int i = 0; i < 3; ++i) getnewex(false, ex);
+  for (int i = 0; i < 3; ++i) getnewex(c, false, ex);
   EXPECT_FLOAT_EQ(ex, 0.5f);
-  getnewex(false, ex);
+  getnewex(c, false, ex);
   EXPECT_FLOAT_EQ(ex, 1.0f);
 }
 
 TEST(MemControl, RejectionHalvesAndTakesBackUntilTheFloor) {
-  resetmemcontrol();
+  MemControl c;
   float ex = 1.0f;
-  getnewex(false, ex);
-  getnewex(false, ex);
-  EXPECT_TRUE(getnewex(true, ex));
+  getnewex(c, false, ex);
+  getnewex(c, false, ex);
+  EXPECT_TRUE(getnewex(c, true, ex));
   EXPECT_FLOAT_EQ(ex, 0.5f);
   // A rejection resets the run of accepted steps.
-  for (int i = 0; i < 3; ++i) getnewex(false, ex);
+  for (int i = 0; i < 3; ++i) getnewex(c, false, ex);
   EXPECT_FLOAT_EQ(ex, 0.5f);
   int halvings = 0;
-  while (getnewex(true, ex)) ++halvings;
+  while (getnewex(c, true, ex)) ++halvings;
   EXPECT_LE(ex, 1e-10f);
   EXPECT_GT(ex, 0.0f);
   EXPECT_GT(halvings, 30);
@@ -47,26 +47,26 @@ TEST(MemControl, RejectionHalvesAndTakesBackUntilTheFloor) {
 }
 
 TEST(MemControl, IsreturnAcceptsFirstThenRejectsWhenAllWorse) {
-  resetmemcontrol();
-  EXPECT_FALSE(isreturn(5.0f, 2.0f, 3.0f));  // first test: always accepted
-  EXPECT_TRUE(isreturn(4.0f, 0.5f, 1.5f));   // rwfact above 1
-  EXPECT_TRUE(isreturn(4.0f, 1.5f, 0.5f));   // rfact above 1
-  EXPECT_FALSE(isreturn(4.0f, 0.5f, 0.5f));
-  EXPECT_TRUE(isreturn(4.1f, 0.51f, 0.51f));  // all three worse
-  EXPECT_FALSE(isreturn(4.1f, 0.49f, 0.51f)); // one better is enough
-  EXPECT_FALSE(isreturn(4.1f, 0.5f, 0.51f));  // compared with the last accepted
+  MemControl c;
+  EXPECT_FALSE(isreturn(c, 5.0f, 2.0f, 3.0f));  // first test: always accepted
+  EXPECT_TRUE(isreturn(c, 4.0f, 0.5f, 1.5f));   // rwfact above 1
+  EXPECT_TRUE(isreturn(c, 4.0f, 1.5f, 0.5f));   // rfact above 1
+  EXPECT_FALSE(isreturn(c, 4.0f, 0.5f, 0.5f));
+  EXPECT_TRUE(isreturn(c, 4.1f, 0.51f, 0.51f));  // all three worse
+  EXPECT_FALSE(isreturn(c, 4.1f, 0.49f, 0.51f)); // one better is enough
+  EXPECT_FALSE(isreturn(c, 4.1f, 0.5f, 0.51f));  // compared with the last accepted
 }
 
 TEST(MemControl, NoConvergenceBeforeSixRejections) {
-  resetmemcontrol();
-  isreturn(1.0f, 0.2f, 0.2f);
+  MemControl c;
+  isreturn(c, 1.0f, 0.2f, 0.2f);
   for (int k = 1; k <= 5; ++k) {
-    EXPECT_TRUE(isreturn(1.1f, 0.2f + 1e-7f, 0.2f + 1e-7f));
-    EXPECT_FALSE(isconverge(0.2f, 0.2f, 1e-6f)) << k;
+    EXPECT_TRUE(isreturn(c, 1.1f, 0.2f + 1e-7f, 0.2f + 1e-7f));
+    EXPECT_FALSE(isconverge(c, 0.2f, 0.2f, 1e-6f)) << k;
   }
-  EXPECT_TRUE(isreturn(1.1f, 0.2f + 1e-7f, 0.2f + 1e-7f));
-  EXPECT_TRUE(isconverge(0.2f, 0.2f, 1e-6f));
-  EXPECT_FALSE(isconverge(0.21f, 0.2f, 1e-6f));
+  EXPECT_TRUE(isreturn(c, 1.1f, 0.2f + 1e-7f, 0.2f + 1e-7f));
+  EXPECT_TRUE(isconverge(c, 0.2f, 0.2f, 1e-6f));
+  EXPECT_FALSE(isconverge(c, 0.21f, 0.2f, 1e-6f));
 }
 
 // The first stage moves low density more than high density (the weight

@@ -246,14 +246,17 @@ TEST(MemRun, TrialStepKeepsTheAcceptedDensityAndF000) {
     write_file(d / "m.hkl", data(15));
     InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=3 nex2=0"));
     ASSERT_EQ(r.status, 0) << r.out;
-    const int n = getnxr0();
+    Density& dens = r.job.density;
+    const Observations& obs = r.job.obs;
+    MemState st;
+    const int n = dens.nxr0;
     ASSERT_GT(n, 100);
-    const std::vector<float> accepted(getxr0(), getxr0() + n);
+    const std::vector<float> accepted(dens.x(), dens.x() + n);
     const float f000 = 80;
     float f0new = 0;
-    ASSERT_TRUE(denmodmem(0.05f, f000, imode, f0new));
-    const float* kept = getxr0spare();
-    const float* trial = getxr0();
+    ASSERT_TRUE(denmodmem(st, dens, obs, 0.05f, f000, imode, f0new));
+    const float* kept = dens.spare();
+    const float* trial = dens.x();
     int moved = 0;
     for (int i = 0; i < n; ++i) {
       ASSERT_EQ(kept[i], accepted[i]) << i;
@@ -262,9 +265,9 @@ TEST(MemRun, TrialStepKeepsTheAcceptedDensityAndF000) {
     }
     EXPECT_GT(moved, n * 9 / 10);
     EXPECT_NEAR(f0new, f000, 1e-4 * f000);
-    const std::vector<float> fcr(getfcr(), getfcr() + getnind());
-    EXPECT_EQ(maphkl(), f0new);
-    for (int k = 0; k < getnind(); ++k) ASSERT_EQ(getfcr()[k], fcr[k]) << k;
+    const std::vector<float> fcr(dens.fcr.data(), dens.fcr.data() + obs.size());
+    EXPECT_EQ(maphkl(dens, obs), f0new);
+    for (int k = 0; k < obs.size(); ++k) ASSERT_EQ(dens.fcr.data()[k], fcr[k]) << k;
   }
 }
 
@@ -276,14 +279,17 @@ TEST(MemRun, DensityPushedTowardsZeroStopsAtTheFloor) {
   write_file(d / "m.hkl", data(18));
   InProcess r = run_inprocess(job(d, "ex1=0.1 ex2=0.1 nex1=0 nex2=5"));
   ASSERT_EQ(r.status, 0) << r.out;
-  const int n = getnxr0();
-  float* x = getxr0();
+  Density& dens = r.job.density;
+  const Observations& obs = r.job.obs;
+  MemState st;
+  const int n = dens.nxr0;
+  float* x = dens.x();
   for (int i = 0; i < n; i += 2) x[i] = i % 4 ? 1e-30f : 1e-41f;  // the latter denormal
   const float f000 = 80, floor = memfloor(f000, getvol());
   for (int imode = 1; imode <= 2; ++imode) {
     float f0new = 0;
-    ASSERT_TRUE(denmodmem(60.0f, f000, imode, f0new)) << imode;
-    const float* t = getxr0();
+    ASSERT_TRUE(denmodmem(st, dens, obs, 60.0f, f000, imode, f0new)) << imode;
+    const float* t = dens.x();
     for (int i = 0; i < n; ++i) {
       ASSERT_TRUE(std::isnormal(t[i])) << i << " " << t[i];
       ASSERT_GE(t[i], floor) << i;
@@ -294,7 +300,7 @@ TEST(MemRun, DensityPushedTowardsZeroStopsAtTheFloor) {
   // yet judged (updated in place), is refused: not taken for a density that
   // was not positive.
   float f0new = 0;
-  EXPECT_FALSE(denmodmem(1e4f, f000, 2, f0new));
+  EXPECT_FALSE(denmodmem(st, dens, obs, 1e4f, f000, 2, f0new));
 }
 
 // Each way a run ends, by a run that ends that way and says so.
@@ -368,11 +374,13 @@ TEST(MemRun, UnscaledDifferenceMapIsTheMapTimesTheVolume) {
   write_file(d / "m.hkl", data(16));
   InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0"));
   ASSERT_EQ(r.status, 0) << r.out;
+  Density& dens = r.job.density;
+  const Observations& obs = r.job.obs;
   const long long nt = getnt();
-  difxyz();
+  difxyz(dens, obs);
   const std::vector<float> map(getabcdr(), getabcdr() + nt);
   std::vector<float> a(nt);
-  halfmaprun(difxyzv(), 0, nt, a.data());
+  halfmaprun(difxyzv(dens, obs), 0, nt, a.data());
   auto v = [&](long long j) { return a[j]; };
   double big = 0;
   for (long long j = 0; j < nt; ++j) big = std::max(big, std::fabs(double(v(j))));
@@ -388,16 +396,18 @@ TEST(MemRun, StructureFactorsFromPairedPointsEqualTheFullTransform) {
   write_file(d / "m.hkl", data(17));
   InProcess r = run_inprocess(job(d, "ex1=0.1 ex2=0.1 nex1=4 nex2=20"));
   ASSERT_EQ(r.status, 0) << r.out;
-  const int nind = getnind();
-  const float f000 = maphkl();
-  const std::vector<float> fcr(getfcr(), getfcr() + nind), fci(getfci(), getfci() + nind);
-  getbrfromxr0();
+  Density& dens = r.job.density;
+  const Observations& obs = r.job.obs;
+  const int nind = obs.size();
+  const float f000 = maphkl(dens, obs);
+  const std::vector<float> fcr(dens.fcr.data(), dens.fcr.data() + nind), fci(dens.fci.data(), dens.fci.data() + nind);
+  getbrfromxr0(dens);
   int n[6], icon = 0;
   gethmax(n);
   cft1(getabcdr(), getabcdi(), n, getidm(), -1, icon);
   ASSERT_EQ(icon, 0);
   const double f = getvol() / static_cast<double>(getnt());
-  const int* jj = getfobsj();
+  const int* jj = obs.j.data();
   EXPECT_NEAR(f000, getabcdr()[0] * f, 1e-5 * f000);
   int general = 0;
   for (int k = 0; k < nind; ++k) {
@@ -420,6 +430,7 @@ TEST(MemRun, FinalAgreementListsTheReflectionsWhenAsked) {
   in.replace(in.find("iwhkl=0"), 7, "iwhkl=1");
   InProcess r = run_inprocess(in);
   ASSERT_EQ(r.status, 0) << r.out;
+  const Observations& obs = r.job.obs;
   // One line per independent reflection after the cycles: six "i4" indices
   // and |Fo|, |Fc|, phase, sigma in "e12.4" fields.
   std::regex line(R"(\n(\s*-?\d+){6}(\s+-?0\.\d{4}E[+-]\d\d){4}\n)");
@@ -447,7 +458,7 @@ TEST(MemRun, FinalAgreementListsTheReflectionsWhenAsked) {
     EXPECT_NEAR(d, 0.0, 0.051) << (*it)[0];  // four digits of e12.4
     ++listed;
   }
-  EXPECT_EQ(listed, getnind());
+  EXPECT_EQ(listed, obs.size());
 
   in.replace(in.find("iwhkl=1"), 7, "iwhkl=-1");
   InProcess refused = run_inprocess(in);

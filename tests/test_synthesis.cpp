@@ -181,20 +181,16 @@ TEST(Synthesis, StructureFactorsOfTheMapAreTheInputCoefficients) {
   fs::path d = setup("maphkl", m);
   InProcess r = run_inprocess(job(d, 2));
   ASSERT_EQ(r.status, 0) << r.out;
-  setxr0();
-  const float f000 = maphkl();
+  Density& dens = r.job.density;
+  const Observations& obs = r.job.obs;
+  setxr0(dens);
+  const float f000 = maphkl(dens, obs);
   EXPECT_NEAR(f000, m.f000(), 1e-3 * m.f000());
-  const int n = getnind();
+  const int n = obs.size();
   ASSERT_GT(n, 100);
-  const float* fcr = getfcr();
-  const float* fci = getfci();
   double worst = 0;
-  for (int k = 0; k < n; ++k) {
-    int j;
-    float a, b, s;
-    getfobs(k, j, a, b, s);
-    worst = std::max(worst, std::hypot(double(fcr[k]) - a, double(fci[k]) - b));
-  }
+  for (int k = 0; k < n; ++k)
+    worst = std::max(worst, std::hypot(double(dens.fcr[k]) - obs.a[k], double(dens.fci[k]) - obs.b[k]));
   EXPECT_LT(worst, 2e-3) << "on structure factors of size up to " << m.f000();
 }
 
