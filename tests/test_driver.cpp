@@ -220,6 +220,13 @@ TEST(Driver, GridLargerThanTheMemoryLimitStopsWithItsNeed) {
 
   RunResult small = run_trovan(dir, cubic_input(), limit);
   EXPECT_EQ(small.status, 0) << small.out;
+  // The shipped perovskite example, drawings and boxes included.
+  const fs::path ex = source_dir() / "examples" / "perovskite";
+  fs::copy_file(ex / "perovskite.hkl", dir / "perovskite.hkl", fs::copy_options::overwrite_existing);
+  std::ifstream inp(ex / "perovskite.inp");
+  const std::string perovskite((std::istreambuf_iterator<char>(inp)), std::istreambuf_iterator<char>());
+  RunResult example = run_trovan(dir, perovskite, limit);
+  EXPECT_EQ(example.status, 0) << example.out << example.err;
   // 300^3 points need about 720 MiB.
   RunResult big = run_trovan(dir, cubic_input({{"hmax", "300 300 300 1 1 1"}}), limit);
   EXPECT_EQ(big.status, 3) << big.out;
