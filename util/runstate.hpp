@@ -65,6 +65,23 @@ void getprjvector(int k, int* h);  // k = 0..iprj-1
 void settitle(const std::string& title);
 std::string gettitle();
 
+// The switches and values above as one value: the run state of a job.
+struct RunState {
+  int iplot = 0, isys = 0, jbc = 0, ismtr = 0;
+  float rwmin = 0;
+  Tofofc tofofc;        // in force
+  Tofofc tofofc_input;  // as the keyword input gave it
+  Cnex cnex;
+  int iprj = 0;
+  int prj[kMaxPrj][6] = {};
+  std::string title;
+};
+
+// The run state of the current job, which the set/get functions above read
+// and write. Transitional: the layers will be handed the values they need
+// instead.
+RunState& runstatenow();
+
 // Every value above back to its state at the start of the program.
 void resetrunstate();
 
