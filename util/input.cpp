@@ -13,14 +13,10 @@ namespace trovan {
 
 namespace {
 
-// Line buffer: one line, blank-padded to 256 columns, and the 0-based scan
-// position in it.
-std::string g_line(kLineLength, ' ');
-int g_pos = 0;
-int g_inp = 5, g_out = 6, g_skip = 0;
-std::istream* g_in = nullptr;
+// The reader of the current job.
+KeyReader g_reader;
 
-std::istream& in() { return g_in ? *g_in : std::cin; }
+std::istream& in() { return g_reader.in ? *g_reader.in : std::cin; }
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -31,8 +27,8 @@ bool next_line() {
   for (char& c : s)
     if (c == '\t' || c == '\r') c = ' ';
   if (static_cast<int>(s.size()) > kLineLength) s.resize(kLineLength);
-  g_line = s + std::string(kLineLength - s.size(), ' ');
-  g_pos = 0;
+  g_reader.line = s + std::string(kLineLength - s.size(), ' ');
+  g_reader.pos = 0;
   return true;
 }
 
@@ -47,15 +43,15 @@ bool next_line() {
 int locate(const std::string& key, int irw) {
   for (;;) {
     if (irw == 1 && !next_line()) not_found(key);
-    if (istrln(key) == 0) return g_pos;
-    std::size_t p = g_line.find(key, g_pos);
+    if (istrln(key) == 0) return g_reader.pos;
+    std::size_t p = g_reader.line.find(key, g_reader.pos);
     if (p != std::string::npos) {
-      g_pos = static_cast<int>(p);
-      return g_pos + static_cast<int>(key.size());
+      g_reader.pos = static_cast<int>(p);
+      return g_reader.pos + static_cast<int>(key.size());
     }
     // The skip flag lets a caller pass over lines without the key; with the
     // flag off (always, in this program) a missing key ends the run.
-    if (g_skip != 0 && irw == 1) continue;
+    if (g_reader.skip != 0 && irw == 1) continue;
     not_found(key);
   }
 }
@@ -66,19 +62,19 @@ std::vector<std::string> numeric_items(const std::string& key, int p, int n) {
   const int end = kLineLength;
   bool after_blank = false;
   for (int k = 0; k < n; ++k) {
-    while (p < end && is_blank(g_line[p])) { ++p; after_blank = true; }
+    while (p < end && is_blank(g_reader.line[p])) { ++p; after_blank = true; }
     // "3 , 4": a comma after blanks is the separator of the previous item.
-    if (k > 0 && after_blank && p < end && g_line[p] == ',') {
+    if (k > 0 && after_blank && p < end && g_reader.line[p] == ',') {
       ++p;
-      while (p < end && is_blank(g_line[p])) ++p;
+      while (p < end && is_blank(g_reader.line[p])) ++p;
     }
     if (p >= end) no_value(key);
     int start = p;
-    while (p < end && !is_blank(g_line[p]) && g_line[p] != ',') ++p;
-    items.push_back(g_line.substr(start, p - start));
+    while (p < end && !is_blank(g_reader.line[p]) && g_reader.line[p] != ',') ++p;
+    items.push_back(g_reader.line.substr(start, p - start));
     after_blank = false;
-    g_pos = p;
-    if (k + 1 < n && p < end && g_line[p] == ',') ++p;
+    g_reader.pos = p;
+    if (k + 1 < n && p < end && g_reader.line[p] == ',') ++p;
   }
   return items;
 }
@@ -154,25 +150,25 @@ std::string fit(const std::string& s, int len) {
 
 }  // namespace
 
-void setinp(int unit) { g_inp = unit; }
-void setout(int unit) { g_out = unit; }
-void setskp(int flag) { g_skip = flag; }
-int getinp() { return g_inp; }
-int getout() { return g_out; }
-int getskp() { return g_skip; }
+void setinp(int unit) { g_reader.inp = unit; }
+void setout(int unit) { g_reader.out = unit; }
+void setskp(int flag) { g_reader.skip = flag; }
+int getinp() { return g_reader.inp; }
+int getout() { return g_reader.out; }
+int getskp() { return g_reader.skip; }
 
 void set_input_stream(std::istream* is) {
-  g_in = is;
-  g_line.assign(kLineLength, ' ');
-  g_pos = 0;
+  g_reader.in = is;
+  g_reader.line.assign(kLineLength, ' ');
+  g_reader.pos = 0;
 }
 
+KeyReader& readernow() { return g_reader; }
+
 void resetinput() {
-  g_inp = 5;
-  g_out = 6;
-  g_skip = 0;
-  g_line.assign(kLineLength, ' ');
-  g_pos = 0;
+  std::istream* is = g_reader.in;
+  g_reader = KeyReader{};
+  g_reader.in = is;
 }
 
 void freadiv(const std::string& key, int n, int* values, int irw) {
@@ -191,30 +187,30 @@ void freadcv(const std::string& key, int n, std::string* values, int irw, int va
   int p = locate(key, irw);
   const int end = kLineLength;
   for (int k = 0; k < n; ++k) {
-    while (p < end && (is_blank(g_line[p]) || (k > 0 && g_line[p] == ','))) ++p;
+    while (p < end && (is_blank(g_reader.line[p]) || (k > 0 && g_reader.line[p] == ','))) ++p;
     if (p >= end) no_value(key);
     std::string v;
-    char q = g_line[p];
+    char q = g_reader.line[p];
     if (q == '\'' || q == '"') {
       // Quoted: a doubled quote inside stands for one quote character.
       ++p;
       bool closed = false;
       while (p < end) {
-        if (g_line[p] == q) {
-          if (p + 1 < end && g_line[p + 1] == q) { v += q; p += 2; continue; }
+        if (g_reader.line[p] == q) {
+          if (p + 1 < end && g_reader.line[p + 1] == q) { v += q; p += 2; continue; }
           ++p;
           closed = true;
           break;
         }
-        v += g_line[p++];
+        v += g_reader.line[p++];
       }
       if (!closed) no_value(key);
     } else {
       // Undelimited, as list-directed input allows: up to a blank or comma.
-      while (p < end && !is_blank(g_line[p]) && g_line[p] != ',') v += g_line[p++];
+      while (p < end && !is_blank(g_reader.line[p]) && g_reader.line[p] != ',') v += g_reader.line[p++];
     }
     values[k] = fit(v, valuelen);
-    g_pos = p;
+    g_reader.pos = p;
   }
 }
 
@@ -226,16 +222,16 @@ void freadc(const std::string& key, int n, std::string& value, int irw, int valu
 
 std::string freadln(const std::string& what, int width) {
   if (!next_line()) not_found(what);
-  g_pos = kLineLength;  // the whole line is consumed
-  return fit(g_line, width);
+  g_reader.pos = kLineLength;  // the whole line is consumed
+  return fit(g_reader.line, width);
 }
 
 bool keyonline(const std::string& key) {
-  return !key.empty() && g_line.find(key, g_pos) != std::string::npos;
+  return !key.empty() && g_reader.line.find(key, g_reader.pos) != std::string::npos;
 }
 
-std::string getline_buffer() { return g_line.substr(0, istrln(g_line)); }
-int getscanpos() { return g_pos + 1; }
+std::string getline_buffer() { return g_reader.line.substr(0, istrln(g_reader.line)); }
+int getscanpos() { return g_reader.pos + 1; }
 
 int istrln(const std::string& s) {
   int n = static_cast<int>(s.size());

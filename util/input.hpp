@@ -33,6 +33,19 @@ void set_input_stream(std::istream* is);
 // reads from, which is the caller's choice.
 void resetinput();
 
+// The state of the keyword reader: the stream (standard input when null),
+// the current line, blank-padded to 256 columns, the 0-based scan position
+// in it, the unit numbers and the skip flag.
+struct KeyReader {
+  std::istream* in = nullptr;
+  std::string line = std::string(kLineLength, ' ');
+  int pos = 0;
+  int inp = 5, out = 6, skip = 0;
+};
+// The reader of the current job, which the functions above use.
+// Transitional: the driver's readers will hold their own.
+KeyReader& readernow();
+
 void freadiv(const std::string& key, int n, int* values, int irw);
 void freadi(const std::string& key, int n, int& value, int irw);
 void freadrv(const std::string& key, int n, float* values, int irw);
