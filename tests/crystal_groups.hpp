@@ -18,6 +18,7 @@
 #include "crystal/lattice.hpp"
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
+#include "driver/crystalkeys.hpp"
 #include "util/runstate.hpp"
 #include "util/input.hpp"
 #include "util/linalg.hpp"
