@@ -72,12 +72,14 @@ int rotorder(const Op& a, int n) {
 }
 
 Op inverse(const Op& a) {
-  // (R, t)^-1 = (R, t)^(m-1) for an element whose m-th power is a lattice
-  // translation; the translations are reduced at each step.
+  // R^-1 = R^(m-1) for a rotation of order m; t' = -R^-1 t.
   const int m = rotorder(a, kDim);
-  Op p = Op::identity();
-  for (int i = 1; i < (m > 0 ? m : 1); ++i) p = wrapped(product(a, p));
-  return p;
+  Op r = Op::identity();
+  for (int i = 1; i < m; ++i) r = product(a, r);
+  r.trn.fill(0);
+  Op u = Op::identity();  // the translation -t
+  for (int e = 0; e < kDim; ++e) u.trn[e] = -a.trn[e];
+  return wrapped(product(r, u));
 }
 
 void applyx(const Op& a, const double* x, double* y, int sign) {

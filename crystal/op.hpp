@@ -19,8 +19,10 @@
 //   lcm(1..12) = 27720 = 2^3 3^2 5 7 11;
 // - the closure multiplies translations by integer rotations and adds
 //   them: no new denominator;
-// - the grid basis applies M^-1 = (T/2)^ismtr (S/2)^... with |ismtr| <= 12,
-//   a dyadic matrix that adds at most 2^12 to the denominator: 2^3 2^12.
+// - the grid basis applies M^-1, whose superstructure part ((T/2)^ismtr,
+//   or (S/2)^|ismtr| for negative ismtr, in the icosahedral settings) is
+//   dyadic with |ismtr| <= 12: at most 2^12 more, 2^3 2^12 = 2^15 in all.
+// Numerators of composed operators stay far inside 64 bits.
 // Exact translations make the closure and the comparison of operators
 // modulo the lattice free of tolerances. A fraction whose denominator does
 // not divide kTrnDen is refused where it is read (decode).
