@@ -24,35 +24,6 @@ namespace {
 
 constexpr char kAxes[] = "xyztuv";
 
-int g_n[6] = {1, 1, 1, 1, 1, 1};
-long long g_mm[7] = {1, 1, 1, 1, 1, 1, 1};
-
-// Operators in the grid basis: the rotation, the translation in fractions
-// of the grid cell, and the action on integer grid coordinates (rotation
-// scaled by N_e / N_i, translation in grid steps).
-int g_rg[kMaxSymo][36];
-double g_tg[kMaxSymo][6];
-int g_rn[kMaxSymo][36];
-int g_tn[kMaxSymo][6];
-bool g_prepared = false;
-// Changed with the grid and the operators on it (getgridstamp).
-long long g_stamp = 0;
-// The action of an operator component by component of its result, through
-// the non-zero elements alone (a superspace operator has one to three per
-// row, and the walks over the whole grid apply an operator to every point):
-// component e is t[e] + sum value[q] in[col[q]] over q = first[e] ..
-// first[e+1]-1. On grid coordinates (g_xact) it is R_grid scaled with the
-// translation in grid steps; on reflection indices (g_hact) it is h.R_grid.
-struct Action {
-  int first[7];
-  int col[36], value[36];
-  int t[6];
-};
-Action g_xact[kMaxSymo];
-Action g_hact[kMaxSymo];
-// Whether operator 1 is the identity: the walks then skip it.
-bool g_first_identity = false;
-
 inline long long act(const Action& a, int e, const int* in) {
   long long v = a.t[e];
   for (int q = a.first[e]; q < a.first[e + 1]; ++q)
@@ -60,35 +31,13 @@ inline long long act(const Action& a, int e, const int* in) {
   return v;
 }
 
-// Tables of the job's grid, allocated when first made. The orbit walk
-// marks the points it has reached one bit each.
-Table<std::uint64_t> g_mark;
-Table<int> g_findx;
-Table<int> g_xindx;
-int g_nfindx = 0;
-int g_nxindx = 0;
-// The list of independent reflections is made when it is first read, not
-// by setindfindx: a run needs only its count (the observed reflections are
-// located through their own indices), and on a 2^24-point grid the list of a
-// low-symmetry group would take tens of megabytes that nothing reads.
-bool g_findx_made = false;
+bool marked(const Table<std::uint64_t>& m, int j) { return (m[j >> 6] >> (j & 63)) & 1u; }
+void mark(Table<std::uint64_t>& m, int j) { m[j >> 6] |= std::uint64_t{1} << (j & 63); }
 
-bool marked(int j) { return (g_mark[j >> 6] >> (j & 63)) & 1u; }
-void mark(int j) { g_mark[j >> 6] |= std::uint64_t{1} << (j & 63); }
-
-int dim() { return getidm(); }
-
-void ensureprepared() {
-  if (!g_prepared) setsmopprm();
-}
-
-[[noreturn]] void gridfault(int s, const std::string& what) {
-  int r[36];
-  double t[6];
-  getsymrot(s, r);
-  getsymtrn(s, t);
-  out() << "symmetry operator" << fmt_i(s, 3) << ": " << smoptext(r, getidm());
-  for (int e = 0; e < getidm(); ++e) out() << ' ' << trntext(t[e]);
+[[noreturn]] void gridfault(const Group& grp, int s, const std::string& what) {
+  const Op& op = grp.ops[s - 1];
+  out() << "symmetry operator" << fmt_i(s, 3) << ": " << smoptext(op.rot.data(), grp.idm);
+  for (int e = 0; e < grp.idm; ++e) out() << ' ' << trntext(op.t(e));
   out() << '\n';
   quit(what + " of symmetry operator " + std::to_string(s));
 }
@@ -104,11 +53,11 @@ inline long long fold(long long v, int n) {
 
 // The grid index of the image of v (grid coordinates or indices) under the
 // action a, negated for k != 0 (the Friedel mate or the inverted point).
-int imageindex(const Action& a, const int* v, int k, int idm) {
+int imageindex(const Grid& g, const Action& a, const int* v, int k, int idm) {
   long long j = 0;
   for (int c = 0; c < idm; ++c) {
     const long long w = act(a, c, v);
-    j += fold(k != 0 ? -w : w, g_n[c]) * g_mm[c];
+    j += fold(k != 0 ? -w : w, g.n[c]) * g.mm[c];
   }
   return static_cast<int>(j);
 }
@@ -116,11 +65,11 @@ int imageindex(const Action& a, const int* v, int k, int idm) {
 // Image of the reflection at grid coordinates x (the reflection's indices
 // are x folded into the centred zone, as getitohkl gives them): h.R_grid,
 // negated for k != 0, as the grid index gethkltoj gives it.
-int reflection_image(const int* x, int i, int k) {
-  const int idm = dim();
+int reflection_image(const Grid& g, const int* x, int i, int k) {
+  const int idm = g.idm;
   int h[6];
-  for (int e = 0; e < idm; ++e) h[e] = x[e] > g_n[e] / 2 ? x[e] - g_n[e] : x[e];
-  return imageindex(g_hact[i - 1], h, k, idm);
+  for (int e = 0; e < idm; ++e) h[e] = x[e] > g.n[e] / 2 ? x[e] - g.n[e] : x[e];
+  return imageindex(g, g.hact[i - 1], h, k, idm);
 }
 
 // Whether the image of the point at grid coordinates x under the action a,
@@ -129,17 +78,17 @@ int reflection_image(const int* x, int i, int k) {
 // differ in the first one looked at. `in` is what the action takes: x
 // itself for grid points, the centred indices for reflections. With
 // `plain` false only the negated image is tried.
-inline bool image_below(const Action& a, const int* x, const int* in, bool plain, bool both,
+inline bool image_below(const Grid& g, const Action& a, const int* x, const int* in, bool plain, bool both,
                         int idm) {
   bool open0 = plain, open1 = both;  // still equal so far
   for (int e = idm - 1; e >= 0 && (open0 || open1); --e) {
-    const long long y0 = fold(act(a, e, in), g_n[e]);
+    const long long y0 = fold(act(a, e, in), g.n[e]);
     if (open0 && y0 != x[e]) {
       if (y0 < x[e]) return true;
       open0 = false;
     }
     if (open1) {
-      const long long y1 = y0 == 0 ? 0 : g_n[e] - y0;
+      const long long y1 = y0 == 0 ? 0 : g.n[e] - y0;
       if (y1 != x[e]) {
         if (y1 < x[e]) return true;
         open1 = false;
@@ -164,17 +113,17 @@ int rowdependent(const Action& a, int idm) {
 // above d alone: 1 when an image is below for every point of the row, 0
 // when no image is below for any, 2 when the points must be looked at one
 // by one (the images are equal to the point down to component d + 1).
-inline int row_below(const Action& a, const int* x, const int* in, bool plain, bool both, int idm,
+inline int row_below(const Grid& g, const Action& a, const int* x, const int* in, bool plain, bool both, int idm,
                      int d) {
   bool open0 = plain, open1 = both;
   for (int e = idm - 1; e > d && (open0 || open1); --e) {
-    const long long y0 = fold(act(a, e, in), g_n[e]);
+    const long long y0 = fold(act(a, e, in), g.n[e]);
     if (open0 && y0 != x[e]) {
       if (y0 < x[e]) return 1;
       open0 = false;
     }
     if (open1) {
-      const long long y1 = y0 == 0 ? 0 : g_n[e] - y0;
+      const long long y1 = y0 == 0 ? 0 : g.n[e] - y0;
       if (y1 != x[e]) {
         if (y1 < x[e]) return 1;
         open1 = false;
@@ -194,33 +143,33 @@ inline int row_below(const Action& a, const int* x, const int* in, bool plain, b
 // divisions of a conversion from j per image would cost more than all the
 // rest of the setup.
 template <class Image>
-int orbits_marked(int* list, Image image, bool warn) {
-  const int nt = static_cast<int>(getnt());
-  const int nsymo = getnsymo();
-  const int ncent = getncent();
-  const int idm = dim();
-  g_mark.assign((static_cast<std::size_t>(nt) + 63) / 64, "the orbit marks");
+int orbits_marked(Grid& g, int* list, Image image, bool warn) {
+  const int nt = static_cast<int>(getnt(g));
+  const int nsymo = static_cast<int>(g.ops.size());
+  const int ncent = g.ncent;
+  const int idm = g.idm;
+  g.mark.assign((static_cast<std::size_t>(nt) + 63) / 64, "the orbit marks");
   int count = 0;
   int x[6] = {0, 0, 0, 0, 0, 0};
   for (int j = 0; j < nt; ++j) {
     if (j > 0)
       for (int e = 0; e < idm; ++e) {
-        if (++x[e] < g_n[e]) break;
+        if (++x[e] < g.n[e]) break;
         x[e] = 0;
       }
-    if (marked(j)) continue;
+    if (marked(g.mark, j)) continue;
     for (int i = 1; i <= nsymo; ++i)
       for (int k = 0; k <= ncent; ++k) {
-        const int jr = image(x, i, k);
+        const int jr = image(g, x, i, k);
         if (i == 1 && k == 0) {
           if (jr != j && warn) out() << "i,j=" << fmt_i(j, 10) << fmt_i(jr, 10) << '\n';
           if (list) list[count] = j;
           ++count;
-          mark(j);
+          mark(g.mark, j);
         } else if (jr < 0 || jr >= nt) {
           if (warn) out() << "j=" << fmt_i(jr, 10) << '\n';
         } else {
-          mark(jr);
+          mark(g.mark, jr);
         }
       }
   }
@@ -242,23 +191,23 @@ int orbits_marked(int* list, Image image, bool warn) {
 // the first axis (a row with an image below is passed over at once), and
 // only the operators still undecided are tried point by point.
 template <class Image>
-int orbits(int* list, const Action* acts, bool reflections, Image image, bool warn) {
-  if (!g_first_identity) return orbits_marked(list, image, warn);
-  const long long nt = getnt();
-  const int nsymo = getnsymo();
-  const int ncent = getncent();
-  const int idm = dim();
+int orbits(Grid& g, int* list, const Action* acts, bool reflections, Image image, bool warn) {
+  if (!g.first_identity) return orbits_marked(g, list, image, warn);
+  const long long nt = getnt(g);
+  const int nsymo = static_cast<int>(g.ops.size());
+  const int ncent = g.ncent;
+  const int idm = g.idm;
   const int parts = static_cast<int>(std::min<long long>(getnthreads(), std::max(1LL, nt / 65536)));
   std::vector<long long> counts(parts, 0);
   int dep[kMaxSymo];
   for (int i = 0; i < nsymo; ++i) dep[i] = rowdependent(acts[i], idm);
-  const int n0 = g_n[0];
+  const int n0 = g.n[0];
   parallel_for(parts, 1, [&](long long p0, long long p1) {
     std::vector<int> open(nsymo);
     for (long long part = p0; part < p1; ++part) {
       const long long lo = nt * part / parts, hi = nt * (part + 1) / parts;
       int x[6] = {0, 0, 0, 0, 0, 0}, h[6] = {0, 0, 0, 0, 0, 0};
-      getitoxyz(static_cast<int>(lo), x);
+      getitoxyz(g, static_cast<int>(lo), x);
       long long count = 0;
       for (long long j = lo; j < hi;) {
         // The rest of the row of j: first coordinates x0 .. n0 - 1, or up to hi.
@@ -266,13 +215,13 @@ int orbits(int* list, const Action* acts, bool reflections, Image image, bool wa
         const long long end = std::min(hi, j + (n0 - x0));
         const int* in = x;
         if (reflections) {
-          for (int e = 0; e < idm; ++e) h[e] = x[e] > g_n[e] / 2 ? x[e] - g_n[e] : x[e];
+          for (int e = 0; e < idm; ++e) h[e] = x[e] > g.n[e] / 2 ? x[e] - g.n[e] : x[e];
           in = h;
         }
         int nopen = 0;
         bool excluded = false;
         for (int i = 1; i <= nsymo && !excluded; ++i) {
-          const int v = row_below(acts[i - 1], x, in, i != 1, ncent != 0, idm, dep[i - 1]);
+          const int v = row_below(g, acts[i - 1], x, in, i != 1, ncent != 0, idm, dep[i - 1]);
           if (v == 1) excluded = true;
           if (v == 2) open[nopen++] = i;
         }
@@ -282,7 +231,7 @@ int orbits(int* list, const Action* acts, bool reflections, Image image, bool wa
           bool smallest = true;
           for (int t = 0; t < nopen && smallest; ++t) {
             const int i = open[t];
-            if (image_below(acts[i - 1], x, in, i != 1, ncent != 0, idm)) smallest = false;
+            if (image_below(g, acts[i - 1], x, in, i != 1, ncent != 0, idm)) smallest = false;
           }
           if (!smallest) continue;
           if (list) list[lo + count] = static_cast<int>(jj);
@@ -292,7 +241,7 @@ int orbits(int* list, const Action* acts, bool reflections, Image image, bool wa
         j = end;
         x[0] = 0;
         for (int e = 1; e < idm; ++e) {
-          if (++x[e] < g_n[e]) break;
+          if (++x[e] < g.n[e]) break;
           x[e] = 0;
         }
       }
@@ -308,230 +257,192 @@ int orbits(int* list, const Action* acts, bool reflections, Image image, bool wa
   return static_cast<int>(total);
 }
 
-void checksize(const char* who) {
-  if (getnt() > kGridMax) {
-    out() << "nt=" << fmt_i(getnt(), 20) << " nts=" << fmt_i(kGridMax, 10) << '\n';
+void checksize(const Grid& g, const char* who) {
+  if (getnt(g) > kGridMax) {
+    out() << "nt=" << fmt_i(getnt(g), 20) << " nts=" << fmt_i(kGridMax, 10) << '\n';
     quit(std::string("nt > nts in ") + who);
   }
 }
 
+// A key of the grid's content: its sizes, strides, dimension and prepared
+// operators (FNV-1a). Two grids with one key give the same tables.
+void restamp(Grid& g) {
+  std::uint64_t h = 1469598103934665603ULL;
+  auto mix = [&h](long long v) {
+    for (int b = 0; b < 8; ++b) {
+      h ^= static_cast<std::uint64_t>(v >> (8 * b)) & 0xffu;
+      h *= 1099511628211ULL;
+    }
+  };
+  mix(g.idm);
+  for (int i = 0; i < kDim; ++i) mix(g.n[i]);
+  for (int i = 0; i <= kDim; ++i) mix(g.mm[i]);
+  mix(g.prepared ? 1 : 0);
+  mix(g.ncent);
+  mix(static_cast<long long>(g.ops.size()));
+  for (const Op& op : g.ops) {
+    for (int v : op.rot) mix(v);
+    for (long long v : op.trn) mix(v);
+  }
+  g.stamp = static_cast<long long>(h >> 1);
+}
+
 }  // namespace
 
-void setng(const int* n) {
-  for (int i = 0; i < 6; ++i) g_n[i] = n[i];
-  g_prepared = false;
-  ++g_stamp;
+void setng(Grid& g, const int* n) {
+  for (int i = 0; i < kDim; ++i) g.n[i] = n[i];
+  g.prepared = false;
+  restamp(g);
 }
-void getng(int* n) {
-  for (int i = 0; i < 6; ++i) n[i] = g_n[i];
-}
-void gethmax(int* n) { getng(n); }
 
-void calmm() {
+void calmm(Grid& g) {
   // Strides M0 = 1, Mi = Mi-1 * Ni; saturated far above 2^24 so that a
   // huge grid reaches the size check instead of overflowing.
   const long long cap = 1LL << 40;
-  const int idm = dim();
+  const int idm = g.idm;
   for (int i = 0; i < idm; ++i)
-    if (g_n[i] < 1) quit("hmax should be positive");
-  g_mm[0] = 1;
-  for (int i = 1; i <= 6; ++i) {
-    const long long ni = (i <= idm) ? g_n[i - 1] : 1;
+    if (g.n[i] < 1) quit("hmax should be positive");
+  g.mm[0] = 1;
+  for (int i = 1; i <= kDim; ++i) {
+    const long long ni = (i <= idm) ? g.n[i - 1] : 1;
     // Mi-1 <= 2^40 and Ni < 2^31: compare before multiplying.
-    g_mm[i] = g_mm[i - 1] > cap / ni ? cap : g_mm[i - 1] * ni;
+    g.mm[i] = g.mm[i - 1] > cap / ni ? cap : g.mm[i - 1] * ni;
   }
-  g_prepared = false;
-  ++g_stamp;
+  g.prepared = false;
+  restamp(g);
 }
 
-void getmm(long long* mm) {
-  for (int i = 0; i < 7; ++i) mm[i] = g_mm[i];
-}
-
-void setitt() {
-  const long long nt = getnt();
+void setitt(Grid& g) {
+  const long long nt = getnt(g);
   if (nt > kGridMax) return;  // the driver stops with "nt > nts"
   checkmemory(static_cast<unsigned long long>(nt) * kBytesPerPoint,
               "the grid of " + std::to_string(nt) + " points");
   sizeworkgrid(nt);
-  g_nfindx = 0;
-  g_nxindx = 0;
-  g_findx_made = false;
+  g.nfindx = 0;
+  g.nxindx = 0;
+  g.findx_made = false;
 }
 
-long long getnt() { return g_mm[dim()]; }
-
-GridView gridview(const float* map) {
+GridView gridview(const Grid& g, const float* map) {
   GridView v;
   v.rho = map ? map : getabcdr();
-  getng(v.n);
-  const int idm = dim();
-  v.idm = idm < 1 ? 1 : (idm > 6 ? 6 : idm);
+  for (int i = 0; i < kDim; ++i) v.n[i] = g.n[i];
+  v.idm = g.idm < 1 ? 1 : (g.idm > kDim ? kDim : g.idm);
   return v;
 }
 
-void getitoxyz(int j, int* x) {
-  const int idm = dim();
-  for (int i = 0; i < 6; ++i)
-    x[i] = (i < idm) ? static_cast<int>((j % g_mm[i + 1]) / g_mm[i]) : 0;
+void getitoxyz(const Grid& g, int j, int* x) {
+  for (int i = 0; i < kDim; ++i)
+    x[i] = (i < g.idm) ? static_cast<int>((j % g.mm[i + 1]) / g.mm[i]) : 0;
 }
 
-void getindx(int j, int* x) { getitoxyz(j, x); }
-
-void tounitcell(int* x) {
-  const int idm = dim();
-  for (int i = 0; i < 6; ++i) {
-    if (i >= idm) {
+void tounitcell(const Grid& g, int* x) {
+  for (int i = 0; i < kDim; ++i) {
+    if (i >= g.idm) {
       x[i] = 0;
       continue;
     }
-    int r = x[i] % g_n[i];
-    if (r < 0) r += g_n[i];
+    int r = x[i] % g.n[i];
+    if (r < 0) r += g.n[i];
     x[i] = r;
   }
 }
 
-int getxyztoj(const int* x) {
-  int y[6];
-  for (int i = 0; i < 6; ++i) y[i] = x[i];
-  tounitcell(y);
+int getxyztoj(const Grid& g, const int* x) {
+  int y[kDim];
+  for (int i = 0; i < kDim; ++i) y[i] = x[i];
+  tounitcell(g, y);
   long long j = 0;
-  for (int i = 0; i < dim(); ++i) j += y[i] * g_mm[i];
+  for (int i = 0; i < g.idm; ++i) j += y[i] * g.mm[i];
   return static_cast<int>(j);
 }
 
-void tobrillzone(int* h) {
+void tobrillzone(const Grid& g, int* h) {
   // Folding first makes the result the centred representative for any
   // input, not only for 0..N-1.
-  tounitcell(h);
-  for (int i = 0; i < dim(); ++i)
-    if (h[i] > g_n[i] / 2) h[i] -= g_n[i];
+  tounitcell(g, h);
+  for (int i = 0; i < g.idm; ++i)
+    if (h[i] > g.n[i] / 2) h[i] -= g.n[i];
 }
 
-void getitohkl(int j, int* h) {
-  getitoxyz(j, h);
-  tobrillzone(h);
+void getitohkl(const Grid& g, int j, int* h) {
+  getitoxyz(g, j, h);
+  tobrillzone(g, h);
 }
 
-int gethkltoj(const int* h) { return getxyztoj(h); }
-
-int iskip(const int* h) {
-  for (int i = 0; i < dim(); ++i)
-    if (std::abs(h[i]) > (g_n[i] - 1) / 2) return 1;
+int iskip(const Grid& g, const int* h) {
+  for (int i = 0; i < g.idm; ++i)
+    if (std::abs(h[i]) > (g.n[i] - 1) / 2) return 1;
   return 0;
 }
 
-void resetgridindex() {
-  for (int i = 0; i < 6; ++i) g_n[i] = 1;
-  for (int i = 0; i < 7; ++i) g_mm[i] = 1;
-  g_prepared = false;
-  ++g_stamp;
-  for (int s = 0; s < kMaxSymo; ++s) {
-    for (int i = 0; i < 36; ++i) g_rg[s][i] = g_rn[s][i] = 0;
-    for (int e = 0; e < 6; ++e) {
-      g_tg[s][e] = 0;
-      g_tn[s][e] = 0;
-    }
-    g_xact[s] = Action{};
-    g_hact[s] = Action{};
-  }
-  g_first_identity = false;
-  // The lists are read only up to their counts.
-  g_nfindx = g_nxindx = 0;
-  g_findx_made = false;
-  g_mark.release();
-  g_findx.release();
-  g_xindx.release();
-}
-
-long long getgridstamp() { return g_stamp; }
-
-void setsmopprm() {
-  ++g_stamp;
-  const int idm = dim();
-  const int nsymo = getnsymo();
-  double m[36], mi[36];
-  getsetmtrx(m);
-  getsetmtrxinv(mi);
+void setsmopprm(Grid& g, const Group& grp, const Setting& st) {
+  const int idm = g.idm;
+  const int nsymo = grp.nsymo();
+  double m[kDim2], mi[kDim2];
+  getsetmtrx(st, m);
+  getsetmtrxinv(st, mi);
+  g.ops.assign(static_cast<std::size_t>(nsymo), Op{});
+  g.xact.assign(static_cast<std::size_t>(nsymo), Action{});
+  g.hact.assign(static_cast<std::size_t>(nsymo), Action{});
+  g.ncent = grp.ncent();
+  std::vector<std::array<int, kDim2>> rn(static_cast<std::size_t>(nsymo));
+  std::vector<std::array<int, kDim>> tn(static_cast<std::size_t>(nsymo));
   for (int s = 1; s <= nsymo; ++s) {
-    int r[36];
-    double t[6];
-    getsymrot(s, r);
-    getsymtrn(s, t);
     // R_grid = M^-1 R M, tau_grid = M^-1 tau.
-    double rm[36], g[36];
-    for (int i = 0; i < 6; ++i)
-      for (int j = 0; j < 6; ++j) {
-        double v = 0;
-        for (int k = 0; k < 6; ++k) v += r[at(i, k)] * m[at(k, j)];
-        rm[at(i, j)] = v;
-      }
-    for (int i = 0; i < 6; ++i)
-      for (int j = 0; j < 6; ++j) {
-        double v = 0;
-        for (int k = 0; k < 6; ++k) v += mi[at(i, k)] * rm[at(k, j)];
-        g[at(i, j)] = v;
-      }
-    int* rg = g_rg[s - 1];
-    for (int i = 0; i < 36; ++i) {
-      const double v = std::nearbyint(g[i]);
-      if (std::fabs(g[i] - v) > 1e-6) {
-        const int e = i % 6;
-        gridfault(s, std::string("grid basis: non-integral rotation along ") + kAxes[e]);
-      }
-      rg[i] = static_cast<int>(v);
+    Op og;
+    int axis = 0;
+    if (!changebasis(grp.ops[s - 1], m, mi, og, axis)) {
+      if (axis < kDim) gridfault(grp, s, std::string("grid basis: non-integral rotation along ") + kAxes[axis]);
+      gridfault(grp, s, std::string("translation along ") + kAxes[axis - kDim] +
+                            " is not a whole number of grid steps");
     }
-    for (int e = 0; e < 6; ++e) {
-      double v = 0;
-      for (int k = 0; k < 6; ++k) v += mi[at(e, k)] * t[k];
-      g_tg[s - 1][e] = v - std::floor(v);
-    }
+    og = wrapped(og);
+    g.ops[s - 1] = og;
     // Action on grid coordinates: x'_e = sum_i Rg(e,i) x_i / N_i * N_e
     // + tau_e N_e must be an integer for every integer x.
-    int* rn = g_rn[s - 1];
-    for (int i = 0; i < 36; ++i) rn[i] = 0;
-    for (int e = 0; e < 6; ++e)
-      for (int i = 0; i < 6; ++i) {
-        const int c = rg[at(e, i)];
+    std::array<int, kDim2>& r = rn[s - 1];
+    r.fill(0);
+    for (int e = 0; e < kDim; ++e)
+      for (int i = 0; i < kDim; ++i) {
+        const int c = og.r(e, i);
         if (c == 0) continue;
         if ((e < idm) != (i < idm))
-          gridfault(s, std::string("axis ") + kAxes[e] + " leaves the dimension of the grid");
+          gridfault(grp, s, std::string("axis ") + kAxes[e] + " leaves the dimension of the grid");
         if (e >= idm) continue;
-        const long long num = static_cast<long long>(c) * g_n[e];
-        if (num % g_n[i] != 0)
-          gridfault(s, std::string("grid sizes along ") + kAxes[e] + " and " + kAxes[i] +
-                           " do not fit the rotation");
-        rn[at(e, i)] = static_cast<int>(num / g_n[i]);
+        const long long num = static_cast<long long>(c) * g.n[e];
+        if (num % g.n[i] != 0)
+          gridfault(grp, s, std::string("grid sizes along ") + kAxes[e] + " and " + kAxes[i] +
+                                " do not fit the rotation");
+        r[at(e, i)] = static_cast<int>(num / g.n[i]);
       }
-    for (int e = 0; e < 6; ++e) {
-      if (e >= idm) {
-        g_tn[s - 1][e] = 0;
-        continue;
-      }
-      const double steps = g_tg[s - 1][e] * g_n[e];
-      const double v = std::nearbyint(steps);
-      if (std::fabs(steps - v) > 1e-4)
-        gridfault(s, std::string("translation along ") + kAxes[e] + " is not a whole number of grid steps");
-      g_tn[s - 1][e] = static_cast<int>(v) % g_n[e];
+    for (int e = 0; e < kDim; ++e) {
+      tn[s - 1][e] = 0;
+      if (e >= idm) continue;
+      // The translation in grid steps, tau_e N_e, exactly.
+      const __int128 steps = static_cast<__int128>(og.trn[e]) * g.n[e];
+      if (steps % kTrnDen != 0)
+        gridfault(grp, s, std::string("translation along ") + kAxes[e] + " is not a whole number of grid steps");
+      tn[s - 1][e] = static_cast<int>(static_cast<long long>(steps / kTrnDen) % g.n[e]);
     }
   }
   for (int s = 0; s < nsymo; ++s) {
-    Action& x = g_xact[s];
-    Action& h = g_hact[s];
+    Action& x = g.xact[s];
+    Action& h = g.hact[s];
     int nx = 0, nh = 0;
     for (int e = 0; e < idm; ++e) {
       x.first[e] = nx;
       h.first[e] = nh;
-      x.t[e] = g_tn[s][e];
+      x.t[e] = tn[s][e];
       h.t[e] = 0;
       for (int l = 0; l < idm; ++l) {
         // grid point: x'_e = sum_l rn(e, l) x_l + t_e; reflection: (h.R)_e
         // = sum_l h_l rg(l, e).
-        if (const int v = g_rn[s][at(e, l)]) {
+        if (const int v = rn[s][at(e, l)]) {
           x.col[nx] = l;
           x.value[nx++] = v;
         }
-        if (const int v = g_rg[s][at(l, e)]) {
+        if (const int v = g.ops[s].r(l, e)) {
           h.col[nh] = l;
           h.value[nh++] = v;
         }
@@ -540,77 +451,76 @@ void setsmopprm() {
     x.first[idm] = nx;
     h.first[idm] = nh;
   }
-  g_first_identity = nsymo >= 1;
-  for (int e = 0; e < idm && g_first_identity; ++e)
+  g.first_identity = nsymo >= 1;
+  for (int e = 0; e < idm && g.first_identity; ++e)
     for (int l = 0; l < idm; ++l)
-      if (g_rn[0][at(e, l)] != (e == l ? 1 : 0) || g_rg[0][at(e, l)] != (e == l ? 1 : 0) ||
-          g_tn[0][e] != 0)
-        g_first_identity = false;
-  g_prepared = true;
+      if (rn[0][at(e, l)] != (e == l ? 1 : 0) || g.ops[0].r(e, l) != (e == l ? 1 : 0) || tn[0][e] != 0)
+        g.first_identity = false;
+  g.prepared = true;
+  restamp(g);
 }
 
-void getrgrid(int i, int* rot) { mcpyi(g_rg[i - 1], rot); }
-void gethrg(const int* h, int* hr, int i, int k) { vmtpli6(h, g_rg[i - 1], k != 0 ? -1 : 1, hr); }
+void gethrg(const Grid& g, const int* h, int* hr, int i, int k) { applyh(g.ops[i - 1], h, hr, k != 0 ? -1 : 1); }
 
-double getytg(const int* h, int i, int k) {
-  double s = 0;
-  for (int l = 0; l < dim(); ++l) s += h[l] * g_tg[i - 1][l];
+double getytg(const Grid& g, const int* h, int i, int k) {
+  const double s = phase(g.ops[i - 1], h, g.idm);
   return (k != 0) ? -s : s;
 }
 
-void getrxi(const int* x, int* xr, int i, int k) {
-  const int* r = g_rn[i - 1];
+void getrxi(const Grid& g, const int* x, int* xr, int i, int k) {
+  const Action& a = g.xact[i - 1];
   const int sign = (k != 0) ? -1 : 1;
-  int y[6];
-  for (int e = 0; e < 6; ++e) {
-    long long s = g_tn[i - 1][e];
-    for (int l = 0; l < 6; ++l) s += static_cast<long long>(r[at(e, l)]) * x[l];
-    y[e] = static_cast<int>(sign * (s % g_n[e]));
+  int y[kDim] = {0, 0, 0, 0, 0, 0};
+  for (int e = 0; e < g.idm; ++e) y[e] = static_cast<int>(sign * (act(a, e, x) % g.n[e]));
+  tounitcell(g, y);
+  for (int e = 0; e < kDim; ++e) xr[e] = y[e];
+}
+
+int getrxij(const Grid& g, const int* x, int i, int k) { return imageindex(g, g.xact[i - 1], x, k, g.idm); }
+
+void setindfindx(Grid& g) {
+  checksize(g, "setindfindx");
+  g.findx_made = false;
+  g.nfindx = orbits(g, nullptr, g.hact.data(), true, reflection_image, true);
+  out() << "number of independent reflections =" << fmt_i(g.nfindx, 10) << '\n';
+}
+
+void setindxindx(Grid& g) {
+  checksize(g, "setindxindx");
+  g.xindx.assign(static_cast<std::size_t>(getnt(g)), "the list of independent grid points");
+  g.nxindx = orbits(
+      g, g.xindx.data(), g.xact.data(), false,
+      [](const Grid& gg, const int* x, int i, int k) { return getrxij(gg, x, i, k); }, true);
+  out() << "number of independent grid points  =" << fmt_i(g.nxindx, 10) << '\n';
+}
+
+const int* getfindx(Grid& g) {
+  if (!g.findx_made && g.nfindx > 0) {
+    g.findx.assign(static_cast<std::size_t>(getnt(g)), "the list of independent reflections");
+    orbits(g, g.findx.data(), g.hact.data(), true, reflection_image, false);
+    g.findx_made = true;
   }
-  tounitcell(y);
-  for (int e = 0; e < 6; ++e) xr[e] = y[e];
+  return g.findx.data();
 }
 
-int getrxij(const int* x, int i, int k) {
-  const int idm = dim();
-  return imageindex(g_xact[i - 1], x, k, idm);
-}
-
-void setindfindx() {
-  checksize("setindfindx");
-  ensureprepared();
-  g_findx_made = false;
-  g_nfindx = orbits(nullptr, g_hact, true, reflection_image, true);
-  out() << "number of independent reflections =" << fmt_i(g_nfindx, 10) << '\n';
-}
-
-void setindxindx() {
-  checksize("setindxindx");
-  ensureprepared();
-  g_xindx.assign(static_cast<std::size_t>(getnt()), "the list of independent grid points");
-  g_nxindx = orbits(g_xindx.data(), g_xact, false, getrxij, true);
-  out() << "number of independent grid points  =" << fmt_i(g_nxindx, 10) << '\n';
-}
-
-long long getxindxorbits(int* rep) {
-  ensureprepared();
-  const int nx = g_nxindx;
-  const int* xi = g_xindx.data();
-  const int nsymo = getnsymo(), ncent = getncent();
-  const int idm = dim();
+long long getxindxorbits(const Grid& g, int* rep) {
+  const int nx = g.nxindx;
+  const int* xi = g.xindx.data();
+  const int nsymo = static_cast<int>(g.ops.size()), ncent = g.ncent;
+  const int idm = g.idm;
   std::atomic<long long> covered{0};
   parallel_for(nx, 8192, [&](long long i0, long long i1) {
     // The grid coordinates of the independent points, kept as an odometer
     // from the part's first point (they come in increasing order of j).
-    int x[6] = {0, 0, 0, 0, 0, 0};
-    getitoxyz(xi[i0], x);
+    int x[kDim] = {0, 0, 0, 0, 0, 0};
+    getitoxyz(g, xi[i0], x);
     long long j = xi[i0], size = 0;
     long long images[2 * kMaxSymo];
     for (long long i = i0; i < i1; ++i) {
       int count = 0;
       for (; j < xi[i]; ++j)
         for (int e = 0; e < idm; ++e) {
-          if (++x[e] < g_n[e]) break;
+          if (++x[e] < g.n[e]) break;
           x[e] = 0;
         }
       // Each operator's image y, and with the inversion -y.
@@ -618,9 +528,9 @@ long long getxindxorbits(int* rep) {
         long long j0 = 0, j1 = 0;
         for (int e = 0; e < idm; ++e) {
           const long long y =
-              (s == 0 && g_first_identity) ? x[e] : fold(act(g_xact[s], e, x), g_n[e]);
-          j0 += y * g_mm[e];
-          j1 += (y == 0 ? 0 : g_n[e] - y) * g_mm[e];
+              (s == 0 && g.first_identity) ? x[e] : fold(act(g.xact[s], e, x), g.n[e]);
+          j0 += y * g.mm[e];
+          j1 += (y == 0 ? 0 : g.n[e] - y) * g.mm[e];
         }
         rep[j0] = static_cast<int>(i);
         images[count++] = j0;
@@ -645,17 +555,5 @@ long long getxindxorbits(int* rep) {
   });
   return covered;
 }
-
-int getnfindx() { return g_nfindx; }
-const int* getfindx() {
-  if (!g_findx_made && g_nfindx > 0) {
-    g_findx.assign(static_cast<std::size_t>(getnt()), "the list of independent reflections");
-    orbits(g_findx.data(), g_hact, true, reflection_image, false);
-    g_findx_made = true;
-  }
-  return g_findx.data();
-}
-int getnxindx() { return g_nxindx; }
-const int* getxindx() { return g_xindx.data(); }
 
 }  // namespace trovan

@@ -17,77 +17,150 @@
 
 namespace trovan {
 
+// The lattice of a run. Matrices are 6x6 (3x3 for the U and coupling
+// blocks), column by column.
+struct Lattice {
+  int isys = 0;  // 0 general setting, 1..5 the built-in quasicrystal bases
+  float dr[36] = {};  // inverse of dq: column m is the m-th direct basis vector
+  float dq[36] = {};  // reciprocal basis, row k = b*_k
+  float de[36] = {};  // deformation, acting on row vectors of Cartesian components
+  float di[36] = {};  // its inverse
+  float ac = 1, cc = 1;  // lattice constants a and c (1 for the general setting)
+  float eps[4] = {};     // strain parameters
+  float det = 0;         // determinant of dq
+  float mtrt[36] = {};   // direct-space metric, Angstrom^2
+  float vol = 0;         // superspace cell volume
+  bool dr_ready = false;  // dr holds the inverse of the current dq
+
+  // The general setting (isys 0).
+  float ltc1[9] = {};  // a, b, c, cos alpha..gamma, sin alpha..gamma
+  float ltc2[9] = {};  // the same for the reciprocal cell
+  int ndm = 0;         // wave vectors
+  float kw[3][3] = {};  // wave vectors on a*, b*, c*
+  float u1[9] = {};     // 3x3, row i = Cartesian a*, b*, c*
+  float u2[9] = {};     // 3x3, row m = Cartesian wave vector m
+  float uv[36] = {};    // the isys-0 basis being assembled
+  int iseging = 0;
+  bool ltc_read = false, recip_done = false, u1_set = false;
+  bool u_set = false, v_read = false;
+  bool dq_complete = false;  // dq holds the assembled isys-0 basis
+
+  // Transformations of the q system (jbc < 0).
+  float sr[36] = {}, si[36] = {}, tr[36] = {}, ti[36] = {};
+
+  // Strain couplings and direction tables (see getdir, getskp).
+  float amij[3][9] = {};
+  float bmij[9] = {};
+  float five[6][6] = {}, three[10][6] = {}, two[15][6] = {}, single[3][6] = {};
+  int nfive = 0, nthree = 0, ntwo = 0, nsingle = 0;
+  int h2[15][6] = {}, h3[10][6] = {};  // index vectors of the two- and three-folds
+  float skp[4][6] = {};
+  int nskp = 0;
+};
+
 // Built-in quasicrystal settings (isys 1..5).
-void setac(float a, float c);
-void getac(float& a, float& c);
-void seteps(float e1, float e2, float e3, float e4);
+void setac(Lattice& l, float a, float c);
+void seteps(Lattice& l, float e1, float e2, float e3, float e4);
 
-// General setting (isys 0), read from the keyword input.
-void readlc();               // "a=" (new line) "b=" "c=" "cosa=" "cosb=" "cosc="
-void rdkvctr(int& ndm);      // "ndm=" (new line), then ndm "k=" lines
-int getndm();
-// The number of wave vectors without reading them (a setting made in code).
-void setndm(int ndm);
-void calltcs();              // reciprocal cell constants from the direct ones
-void setu1mtrx(int iaxis);   // Cartesian a*, b*, c* (iaxis 3: a* along x; 2: b* along y)
-void setu2mtrx();            // Cartesian wave vectors
-void setumtrx(int iaxis);    // both, into the parallel columns of the isys-0 basis
-// "iseging=" (new line), then "v=" with 18 reals on the next line: the
-// perpendicular components of the six basis vectors, in storage order (the
-// first six values are perpendicular component 1 of basis vectors 1..6).
-void readvmtrx();
-void setdqmtrx();
+// General setting (isys 0), from the values the keyword reader read.
+// The cell a, b, c, cos alpha, cos beta, cos gamma (the sines follow);
+// stops on a degenerate cell.
+void setlc(Lattice& l, const float* cell);
+// ndm wave vectors (three components on a*, b*, c* each).
+void setkvctr(Lattice& l, int ndm, const float (*k)[3]);
+void calltcs(Lattice& l);              // reciprocal cell constants from the direct ones
+void setu1mtrx(Lattice& l, int iaxis);  // Cartesian a*, b*, c* (iaxis 3: a* along x; 2: b* along y)
+void setu2mtrx(Lattice& l);             // Cartesian wave vectors
+void setumtrx(Lattice& l, int iaxis);   // both, into the parallel columns of the isys-0 basis
+// "iseging=" and the 18 values of "v=": the perpendicular components of the
+// six basis vectors, in storage order (the first six values are
+// perpendicular component 1 of basis vectors 1..6).
+void setvmtrx(Lattice& l, int iseging, const float* v);
+void setdqmtrx(Lattice& l);
 
-void setd();
-void setdr();
-float getdet();
-void setdei();
-void intskp();
-void mtrtns();
-void readst1234();
-
-// Copies of the 6x6 matrices (column by column).
-void getdq(float* a);
-void getdr(float* a);
-void getde(float* a);
-void getdi(float* a);
-void getmtrt(float* a);  // direct-space metric, Angstrom^2
-void getsr(float* a);
-void getsi(float* a);
-void getti(float* a);
+void setd(Lattice& l);
+void setdr(Lattice& l);
+void setdei(Lattice& l);
+void intskp(Lattice& l);
+void mtrtns(Lattice& l);
+// The q-system transformation from four 3x3 blocks each (nine values given
+// row by row): sr and si, listed under "transformation matrix for q
+// system"; then tr and ti.
+void setst1234(Lattice& l, const float (*s)[9]);
+void settt1234(Lattice& l, const float (*t)[9]);
 
 // Direction tables of the built-in settings, each entry a six-component
 // vector whose parallel and perpendicular halves are unit vectors (a null
 // half stays null). family 5, 3, 2: the five-, three- and two-fold axes of
 // the icosahedral settings (6, 10, 15 entries; none for other settings);
 // family 0: the principal axis, a mirror normal and a two-fold axis.
-int getndir(int family);
-void getdir(int family, int k, float* v);
+int getndir(const Lattice& l, int family);
+void getdir(const Lattice& l, int family, int k, float* v);
 // The four auxiliary unit vectors of `intskp` (isys 1 and 2): a five-fold,
 // a three-fold and a two-fold axis, corners of one fundamental triangle of
 // the icosahedral group, and the mirror normal through the five-fold and
 // the two-fold axis.
-int getnskp();
-void getskp(int k, float* v);
+void getskp(const Lattice& l, int k, float* v);
 
-void setvol();
-float getvol();
+void setvol(Lattice& l);
 
 // Conversions (six components in and out).
-void getqi00(const int* h, float* q);  // q = h.dq, in the units of the basis
-void getqi0(const int* h, float* q);   // the same in 1/Angstrom (rltscale)
-// getqi0 under its second name, a forwarder: the reciprocal vector of the
-// undeformed lattice.
+void getqi00(const Lattice& l, const int* h, float* q);  // q = h.dq, in the units of the basis
+void getqi0(const Lattice& l, const int* h, float* q);   // the same in 1/Angstrom (rltscale)
+void getqi(const Lattice& l, const int* h, float* q);    // the same on the deformed lattice
+void getqe0(const Lattice& l, const float* x, float* e);
+void getqe(const Lattice& l, const float* x, float* e);
+void getxe00(const Lattice& l, const float* x, float* e);
+void getxe(const Lattice& l, const float* x, float* e);
+void rltscale(const Lattice& l, float* v);
+void ltscale(const Lattice& l, float* v);
+
+// ---- transitional facade ----------------------------------------------
+// The same on the lattice of the current job (crystal/current.hpp), whose
+// system kind is the run state's; the callers above crystal/ pass the value
+// itself in the next step.
+void setac(float a, float c);
+void getac(float& a, float& c);
+void seteps(float e1, float e2, float e3, float e4);
+int getndm();
+// The number of wave vectors without reading them (a setting made in code).
+void setndm(int ndm);
+void calltcs();
+void setumtrx(int iaxis);
+void setdqmtrx();
+void setd();
+void setdr();
+float getdet();
+void setdei();
+void intskp();
+void mtrtns();
+void getdq(float* a);
+void getdr(float* a);
+void getde(float* a);
+void getdi(float* a);
+void getmtrt(float* a);
+void getsr(float* a);
+void getsi(float* a);
+void getti(float* a);
+int getndir(int family);
+void getdir(int family, int k, float* v);
+int getnskp();
+void getskp(int k, float* v);
+void setvol();
+float getvol();
+void getqi00(const int* h, float* q);
+void getqi0(const int* h, float* q);
+// getqi0 under its second name: the reciprocal vector of the undeformed
+// lattice.
 void getqir(const int* h, float* q);
-void getqi(const int* h, float* q);    // the same on the deformed lattice
+void getqi(const int* h, float* q);
 void getqe0(const float* x, float* e);
 void getqe(const float* x, float* e);
 void getxe00(const float* x, float* e);
 void getxe(const float* x, float* e);
 void rltscale(float* v);
 void ltscale(float* v);
-
-// Every table above back to its state at the start of the program.
+// The lattice back to its default value.
 void resetlattice();
 
 }  // namespace trovan

@@ -7,8 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "crystal/symmetry.hpp"
-#include "util/runstate.hpp"
+#include "crystal/op.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
 
@@ -46,9 +45,6 @@ constexpr int kT[4][6][6] = {
     {{0, 1, -1, 1, 0, 0}, {0, 0, 1, -1, 0, 0}, {1, -1, 1, 0, 0, 0},
      {-1, 1, -1, 1, 0, 0}, {0, 0, 0, 0, 1, 0}, {0, 0, 0, 0, 0, 1}}};
 
-int g_pairh = 0;  // pair used by the index form
-int g_pairx = 0;  // pair used by the coordinate form
-
 int pairof(int isys, int current) {
   if (isys < 3) return 0;
   if (isys <= 5) return isys - 2;
@@ -56,7 +52,7 @@ int pairof(int isys, int current) {
 }
 
 // The icosahedral superstructure matrices carry a factor 1/2 per step.
-bool halves() { return getsys() <= 2; }
+bool halves(const Setting& s) { return s.isys <= 2; }
 
 // Row vector times integer table, exactly, in 64-bit.
 void rowtimes(long long* h, const int (*a)[6]) {
@@ -69,13 +65,13 @@ void rowtimes(long long* h, const int (*a)[6]) {
   for (int j = 0; j < 6; ++j) h[j] = r[j];
 }
 
-bool smtrhok(const int* h, int* hr, int ismtr) {
+bool smtrhok(const Setting& st, const int* h, int* hr, int ismtr) {
   long long v[6];
   for (int j = 0; j < 6; ++j) v[j] = h[j];
   const int n = std::abs(ismtr);
-  const int (*a)[6] = (ismtr > 0) ? kS[g_pairh] : kT[g_pairh];
+  const int (*a)[6] = (ismtr > 0) ? kS[st.pairh] : kT[st.pairh];
   for (int s = 0; s < n; ++s) rowtimes(v, a);
-  if (n > 0 && halves()) {
+  if (n > 0 && halves(st)) {
     const long long d = 1LL << n;
     for (int j = 0; j < 6; ++j) {
       if (v[j] % d != 0) return false;
@@ -91,15 +87,15 @@ bool smtrhok(const int* h, int* hr, int ismtr) {
 // primitive basis vector in setting coordinates (x = M_c x_grid), and the
 // indices go over as h_grid,j = sum_k h_k K[k][j] / d: an index whose
 // components do not all divide by d is no reflection of the centred cell.
-struct Centring {
+struct Primitive {
   int k[6][6];
   int d;
 };
 
 // The six-dimensional centrings of the built-in bases: K = P ('i') and
 // K = Q^T ('f').
-Centring fromrows(const int (*a)[6], bool tr, int d) {
-  Centring c{};
+Primitive fromrows(const int (*a)[6], bool tr, int d) {
+  Primitive c{};
   for (int i = 0; i < 6; ++i)
     for (int j = 0; j < 6; ++j) c.k[i][j] = tr ? a[j][i] : a[i][j];
   c.d = d;
@@ -117,7 +113,7 @@ Centring fromrows(const int (*a)[6], bool tr, int d) {
 //   R  (2a+b+c)/3, (-a+b+c)/3, (-a-2b+c)/3        -h+k+l = 3n (obverse,
 //      hexagonal axes; the rhombohedral cell of the International Tables)
 // Each has a right-handed primitive cell and an integral inverse.
-Centring physical(char brv) {
+Primitive physical(char brv) {
   // rows k (setting axis), columns j (primitive vector), times d
   static const int ka[3][3] = {{2, 0, 0}, {0, 1, -1}, {0, 1, 1}};
   static const int kb[3][3] = {{1, 0, -1}, {0, 2, 0}, {1, 0, 1}};
@@ -136,7 +132,7 @@ Centring physical(char brv) {
     case 'r': b = kr; d = 3; break;
     default: break;
   }
-  Centring c{};
+  Primitive c{};
   c.d = d;
   for (int i = 0; i < 6; ++i) c.k[i][i] = d;
   if (b)
@@ -145,13 +141,13 @@ Centring physical(char brv) {
   return c;
 }
 
-// The centring of the current brv and isys; false for 'p' (no centring) and
-// for letters the system does not know (`known` tells them apart).
-bool centring(Centring& c, bool& known) {
-  const char brv = getbrv();
+// The centring of the setting's brv and isys; false for 'p' (no centring)
+// and for letters the system does not know (`known` tells them apart).
+bool centring(const Setting& s, Primitive& c, bool& known) {
+  const char brv = s.brv;
   known = true;
   if (brv == 'p') return false;
-  if (getsys() == 0) {
+  if (s.isys == 0) {
     if (std::strchr("abcifr", brv) == nullptr || brv == '\0') {
       known = false;
       return false;
@@ -172,7 +168,7 @@ bool centring(Centring& c, bool& known) {
 }
 
 // h := h.K/d in place; false (h unchanged) when a component does not divide.
-bool tocentred(int* h, const Centring& c) {
+bool tocentred(int* h, const Primitive& c) {
   long long r[6];
   for (int j = 0; j < 6; ++j) {
     long long s = 0;
@@ -185,10 +181,10 @@ bool tocentred(int* h, const Centring& c) {
 }
 
 // 0 ok, 1 not a reflection of the centred cell, 2 unknown letter.
-int ctophstatus(int* h) {
-  Centring c;
+int ctophstatus(const Setting& s, int* h) {
+  Primitive c;
   bool known = true;
-  if (!centring(c, known)) return known ? 0 : 2;
+  if (!centring(s, c, known)) return known ? 0 : 2;
   return tocentred(h, c) ? 0 : 1;
 }
 
@@ -204,9 +200,9 @@ void fromtable(const int (*a)[6], double f, bool tr, double* m) {
 }
 
 // Superstructure part M_s for pair p, ismtr n: (S/2)^n or S^n (T for n < 0).
-void smtrmatrix(int p, int n, double* m) {
+void smtrmatrix(const Setting& s, int p, int n, double* m) {
   double a[36];
-  fromtable(n >= 0 ? kS[p] : kT[p], halves() ? 0.5 : 1.0, false, a);
+  fromtable(n >= 0 ? kS[p] : kT[p], halves(s) ? 0.5 : 1.0, false, a);
   munit(m);
   for (int s = 0; s < std::abs(n); ++s) mtmpld(m, a, m);
 }
@@ -222,10 +218,10 @@ void transform(const double* m, const float* x, float* y) {
   for (int i = 0; i < 6; ++i) y[i] = static_cast<float>(r[i]);
 }
 
-void centmatrix(double* m) {
-  Centring c;
+void centmatrix(const Setting& s, double* m) {
+  Primitive c;
   bool known = true;
-  if (!centring(c, known)) {
+  if (!centring(s, c, known)) {
     if (!known) quit("invalid brv");
     munit(m);
     return;
@@ -236,13 +232,11 @@ void centmatrix(double* m) {
 
 }  // namespace
 
-void resetsetting() { g_pairh = g_pairx = 0; }
+void setsmh(Setting& s, int isys) { s.pairh = pairof(isys, s.pairh); }
+void setsmx(Setting& s, int isys) { s.pairx = pairof(isys, s.pairx); }
 
-void setsmh(int isys) { g_pairh = pairof(isys, g_pairh); }
-void setsmx(int isys) { g_pairx = pairof(isys, g_pairx); }
-
-void smtrh(const int* h, int* hr, int ismtr) {
-  if (!smtrhok(h, hr, ismtr)) quit("nonallowd reflections");
+void smtrh(const Setting& s, const int* h, int* hr, int ismtr) {
+  if (!smtrhok(s, h, hr, ismtr)) quit("nonallowd reflections");
 }
 
 void itoph(int* h) {
@@ -251,62 +245,75 @@ void itoph(int* h) {
 void ftoph(int* h) {
   if (!tocentred(h, fromrows(kQ, true, 2))) quit("nonallowd reflections");
 }
-void ctoph(int* h) {
-  switch (ctophstatus(h)) {
+void ctoph(const Setting& s, int* h) {
+  switch (ctophstatus(s, h)) {
     case 0: return;
     case 1: quit("nonallowd reflections");
     default: quit("invalid brv");
   }
 }
 
-bool brvknown() {
-  Centring c;
+bool brvknown(const Setting& s) {
+  Primitive c;
   bool known = true;
-  centring(c, known);
+  centring(s, c, known);
   return known;
 }
 
-std::string brvletters() { return getsys() == 0 ? "p, a, b, c, i, f, r" : "p, i, f"; }
+std::string brvletters(int isys) { return isys == 0 ? "p, a, b, c, i, f, r" : "p, i, f"; }
 
-bool iscentringvector(const double* t) {
-  // M_c^-1 of the last letter and system asked for: the group closure asks
-  // for every pair of operators it compares.
-  static char last_brv = 0;
-  static int last_sys = -1;
-  static bool centred = false;
-  static double mi[36];
-  if (getbrv() != last_brv || getsys() != last_sys) {
-    Centring c;
-    bool known = true;
-    centred = centring(c, known);
-    if (centred) {
-      centmatrix(mi);
-      double det = 0;
-      if (!matinvd(mi, 6, det)) quit("singular centring matrix");
-    }
-    last_brv = getbrv();
-    last_sys = getsys();
+Centring centringof(const Setting& s) {
+  Centring c;
+  Primitive k;
+  bool known = true;
+  c.centred = centring(s, k, known);
+  if (!c.centred) return c;
+  double mi[36];
+  centmatrix(s, mi);
+  double det = 0;
+  if (!matinvd(mi, 6, det)) quit("singular centring matrix");
+  for (int i = 0; i < 36; ++i) {
+    const double v = std::nearbyint(mi[i]);
+    if (std::fabs(mi[i] - v) > 1e-9) quit("singular centring matrix");
+    c.inv[i] = static_cast<long long>(v);
   }
+  return c;
+}
+
+bool iscentringvector(const Centring& c, const long long* t) {
   for (int i = 0; i < 6; ++i) {
-    double s = t[i];
-    if (centred) {
+    long long s = t[i];
+    if (c.centred) {
       s = 0;
-      for (int j = 0; j < 6; ++j) s += mi[at(i, j)] * t[j];
+      for (int j = 0; j < 6; ++j) s += c.inv[at(i, j)] * t[j];
     }
-    if (std::fabs(s - std::nearbyint(s)) > 1e-4) return false;
+    if (s % kTrnDen != 0) return false;
   }
   return true;
 }
 
-void htoph(const int* h, int* hg) {
-  smtrh(h, hg, getsmtr());
-  ctoph(hg);
+bool iscentringvector(const Setting& s, const double* t) {
+  const Centring c = centringof(s);
+  for (int i = 0; i < 6; ++i) {
+    double v = t[i];
+    if (c.centred) {
+      v = 0;
+      for (int j = 0; j < 6; ++j) v += static_cast<double>(c.inv[at(i, j)]) * t[j];
+    }
+    if (std::fabs(v - std::nearbyint(v)) > 1e-4) return false;
+  }
+  return true;
 }
 
-int htophstatus(const int* h, int* hg) {
+void htoph(const Setting& s, const int* h, int* hg) {
+  smtrh(s, h, hg, s.ismtr);
+  ctoph(s, hg);
+}
+
+int htophstatus(const Setting& s, const int* h, int* hg) {
   int t[6];
-  if (!smtrhok(h, t, getsmtr())) return 2;
-  switch (ctophstatus(t)) {
+  if (!smtrhok(s, h, t, s.ismtr)) return 2;
+  switch (ctophstatus(s, t)) {
     case 0: break;
     case 1: return 1;
     default: return 3;
@@ -315,16 +322,15 @@ int htophstatus(const int* h, int* hg) {
   return 0;
 }
 
-
-void ptocx(float* x) {
+void ptocx(const Setting& s, float* x) {
   double m[36];
-  centmatrix(m);
+  centmatrix(s, m);
   transform(m, x, x);
 }
 
-void smtrx(const float* x, float* y, int smtr) {
+void smtrx(const Setting& s, const float* x, float* y, int smtr) {
   double m[36];
-  smtrmatrix(g_pairx, smtr, m);
+  smtrmatrix(s, s.pairx, smtr, m);
   transform(m, x, y);
 }
 
@@ -336,22 +342,22 @@ void reduc(float* x) {
   }
 }
 
-void xgtox(const float* xg, float* x) {
+void xgtox(const Setting& s, const float* xg, float* x) {
   float y[6];
   for (int i = 0; i < 6; ++i) y[i] = xg[i];
-  ptocx(y);
-  smtrx(y, x, getsmtr());
+  ptocx(s, y);
+  smtrx(s, y, x, s.ismtr);
 }
 
-void getsetmtrx(double* m) {
+void getsetmtrx(const Setting& s, double* m) {
   double ms[36], mc[36];
-  smtrmatrix(g_pairh, getsmtr(), ms);
-  centmatrix(mc);
+  smtrmatrix(s, s.pairh, s.ismtr, ms);
+  centmatrix(s, mc);
   mtmpld(ms, mc, m);
 }
 
-void getsetmtrxinv(double* mi) {
-  getsetmtrx(mi);
+void getsetmtrxinv(const Setting& s, double* mi) {
+  getsetmtrx(s, mi);
   // The matrices here are unimodular up to powers of 2, far from singular.
   double det = 0;
   if (!matinvd(mi, 6, det)) quit("singular setting transformation");

@@ -30,17 +30,43 @@
 
 namespace trovan {
 
+// The setting of a run: the system kind, the centring letter, the number of
+// superstructure steps, and the superstructure pairs (S, T) chosen for the
+// index and the coordinate form.
+struct Setting {
+  int isys = 0;
+  char brv = 'p';
+  int ismtr = 0;
+  int pairh = 0;  // pair used by the index form
+  int pairx = 0;  // pair used by the coordinate form
+};
+
+// The lattice of a centring in setting coordinates: M_c^-1 as integers
+// (every centring here has an integral inverse); `centred` false for 'p'
+// and for letters the system does not know.
+struct Centring {
+  bool centred = false;
+  long long inv[36] = {};
+};
+Centring centringof(const Setting& s);
+// True when the translation with numerators t over kTrnDen is a vector of
+// the centred lattice, M_c^-1 t integral: two operators whose translations
+// differ by such a vector are one element of the space group.
+bool iscentringvector(const Centring& c, const long long* t);
+// The same for a translation given as reals (tolerance 1e-4).
+bool iscentringvector(const Setting& s, const double* t);
+
 // Choose the superstructure matrix pair (S, T) from the system kind: isys
 // below 3 the icosahedral pair, 3, 4, 5 the pairs of the decagonal,
 // octagonal and dodecagonal bases; other values leave the choice as it is.
-void setsmh(int isys);
-void setsmx(int isys);
+void setsmh(Setting& s, int isys);
+void setsmx(Setting& s, int isys);
 
 // Index form of the superstructure transformation, applied |ismtr| times:
 // hr = h.S^ismtr (T for negative ismtr), divided by 2^|ismtr| when
-// getsys() <= 2. A component that does not divide exactly stops the run
-// with "nonallowd reflections" (the index is no reflection of the cell).
-void smtrh(const int* h, int* hr, int ismtr);
+// s.isys <= 2. A component that does not divide exactly stops the run with
+// "nonallowd reflections" (the index is no reflection of the cell).
+void smtrh(const Setting& s, const int* h, int* hr, int ismtr);
 
 // Centred to primitive indices in place, h := h.M_c (unchanged for 'p'); an
 // index that is no reflection of the centred cell stops with "nonallowd
@@ -49,41 +75,56 @@ void smtrh(const int* h, int* hr, int ismtr);
 // (h.P/2, h.Q^T/2) whatever the system.
 void itoph(int* h);
 void ftoph(int* h);
-void ctoph(int* h);
-// True when getbrv() is a centring letter of getsys(): p, a, b, c, i, f, r
-// for isys 0; p, i, f for the built-in bases. brvletters() lists them.
-bool brvknown();
-std::string brvletters();
-// True when the translation t (setting coordinates) is a vector of the
-// centred lattice, M_c^-1 t integral: two operators whose translations
-// differ by such a vector are one element of the space group.
-bool iscentringvector(const double* t);
+void ctoph(const Setting& s, int* h);
+// True when s.brv is a centring letter of s.isys: p, a, b, c, i, f, r for
+// isys 0; p, i, f for the built-in bases. brvletters() lists them.
+bool brvknown(const Setting& s);
+std::string brvletters(int isys);
 
-// h_grid of a setting index: smtrh with getsmtr(), then ctoph.
-void htoph(const int* h, int* hg);
+// h_grid of a setting index: smtrh with s.ismtr, then ctoph.
+void htoph(const Setting& s, const int* h, int* hg);
 // The same without stopping, saying why not: 0 h is a reflection (hg set),
 // 1 the centring forbids it (a systematic absence), 2 it is no index of the
 // superstructure cell, 3 the centring letter is unknown.
-int htophstatus(const int* h, int* hg);
+int htophstatus(const Setting& s, const int* h, int* hg);
 
 // Coordinate forms. ptocx: x := M_c x in place (primitive grid coordinates
 // to the centred cell); "invalid brv" for a letter the system does not know.
-void ptocx(float* x);
+void ptocx(const Setting& s, float* x);
 // y := M_s x with M_s for smtr as above (smtr = 0: copy).
-void smtrx(const float* x, float* y, int smtr);
+void smtrx(const Setting& s, const float* x, float* y, int smtr);
 // Fractional part of each of the six components; results below -0.001 get
 // 1 added, so values within [-0.001, 0) stay as they are.
 void reduc(float* x);
 // Setting coordinates of a grid-basis position: ptocx, then smtrx with
-// getsmtr() (not reduced).
-void xgtox(const float* xg, float* x);
+// s.ismtr (not reduced).
+void xgtox(const Setting& s, const float* xg, float* x);
 
-// M and M^-1 for the current brv, ismtr and isys, 6x6 column by column:
-// element (i, j) at [j*6 + i].
+// M and M^-1 of the setting, 6x6 column by column: element (i, j) at
+// [j*6 + i].
+void getsetmtrx(const Setting& s, double* m);
+void getsetmtrxinv(const Setting& s, double* mi);
+
+// ---- transitional facade ----------------------------------------------
+// The same on the setting of the current job (crystal/current.hpp), for the
+// callers above crystal/ that do not pass a Setting yet: they pass the value
+// itself in the next step. The system kind and ismtr come from the run
+// state, the centring letter from setbrv.
+void setsmh(int isys);
+void setsmx(int isys);
+void smtrh(const int* h, int* hr, int ismtr);
+void ctoph(int* h);
+bool brvknown();
+std::string brvletters();
+bool iscentringvector(const double* t);
+void htoph(const int* h, int* hg);
+int htophstatus(const int* h, int* hg);
+void ptocx(float* x);
+void smtrx(const float* x, float* y, int smtr);
+void xgtox(const float* xg, float* x);
 void getsetmtrx(double* m);
 void getsetmtrxinv(double* mi);
-
-// The superstructure pairs back to the icosahedral one, as at the start.
+// The superstructure pairs back to the icosahedral one.
 void resetsetting();
 
 }  // namespace trovan

@@ -11,12 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "crystal/current.hpp"
 #include "crystal/gridindex.hpp"
 #include "crystal/lattice.hpp"
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
 #include "density/mem.hpp"
 #include "density/synthesis.hpp"
+#include "driver/crystalkeys.hpp"
 #include "driver/reset.hpp"
 #include "util/workgrid.hpp"
 #include "util/files.hpp"
@@ -80,6 +82,7 @@ void read_names(Job& n) {
 
 // The crystal system, the lattice and the symmetry.
 void read_lattice_and_symmetry(int isys) {
+  Lattice& lat = latticenow();
   if (isys != 0) {
     float a = 0, c = 0;
     freadr("a=", 1, a, 0);
@@ -91,30 +94,30 @@ void read_lattice_and_symmetry(int isys) {
       c = a;
     }
     out() << '\n';
-    setac(a, c);
+    setac(lat, a, c);
   } else {
     out() << "isys=" << fmt_i(isys, 3) << '\n';
-    readlc();
-    int ndm = 0;
-    rdkvctr(ndm);
-    calltcs();
+    readlc(lat);
+    rdkvctr(lat);
+    calltcs(lat);
   }
-  setsmh(isys);
-  setsmx(isys);
+  Setting& set = settingnow();
+  setsmh(set, isys);
+  setsmx(set, isys);
 
-  seteps(0, 0, 0, 0);
-  setd();
-  setdei();
-  if (isys == 1 || isys == 2) intskp();
-  mtrtns();
+  seteps(lat, 0, 0, 0, 0);
+  setd(lat);
+  setdei(lat);
+  if (isys == 1 || isys == 2) intskp(lat);
+  mtrtns(lat);
   setiwflag(1);
-  rdsymo();
-  setidm(isys > 2 ? 5 : 6);
-  setbrv(getbrv());
+  Group& grp = groupnow();
+  rdsymo(grp, set, activedim(isys, lat.ndm), true);
+  grp.idm = isys > 2 ? 5 : 6;
   // A centring letter the system does not know would stop the run at the
   // first reflection; say so now, with the letters there are.
-  if (!brvknown()) {
-    out() << "brv='" << getbrv() << "' is no centring of isys=" << isys << ": use " << brvletters() << '\n';
+  if (!brvknown(set)) {
+    out() << "brv='" << set.brv << "' is no centring of isys=" << isys << ": use " << brvletters(isys) << '\n';
     quit("invalid brv");
   }
 }
@@ -138,23 +141,23 @@ void read_scale_and_setting(int isys) {
   freadi("jbc=", 1, jbc, 1);
   out() << "jbc=" << fmt_i(jbc, 3) << '\n';
   setjbc(jbc);
+  Lattice& lat = latticenow();
   if (isys == 0) {
     int isetting = 0;
     freadi("isetting=", 1, isetting, 1);
     out() << "isetting=" << fmt_i(isetting, 3) << '\n';
-    setumtrx(isetting);
-    readvmtrx();
-    setdqmtrx();
+    setumtrx(lat, isetting);
+    readvmtrx(lat);
+    setdqmtrx(lat);
   }
-  setdr();
-  getdet();
+  setdr(lat);
   if (isys == 0) {
     // The first pass over the general setting saw an incomplete basis; the
     // deformation and the metric are made again on the complete one.
-    setdei();
-    mtrtns();
+    setdei(lat);
+    mtrtns(lat);
   }
-  if (jbc < 0) readst1234();
+  if (jbc < 0) readst1234(lat, jbc);
 }
 
 }  // namespace

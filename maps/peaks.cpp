@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "crystal/gridindex.hpp"
+#include "crystal/op.hpp"
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
 #include "util/runstate.hpp"
@@ -41,8 +42,7 @@ std::vector<IndPeak> g_ind;
 // setting coordinates (t reduced into [0, 1) over the map's axes), and the
 // order of R.
 struct SpgOp {
-  int rot[36];
-  double trans[6];
+  Op op;
   int order;
 };
 bool g_symready = false;
@@ -91,43 +91,20 @@ void ensuresym() {
   if (!g_symready) setsym();
 }
 
-std::vector<long long> opkey(const int* rot, const double* trans) {
-  std::vector<long long> id(rot, rot + 36);
-  const long long iq = static_cast<long long>(kQuant);
-  for (int e = 0; e < 6; ++e) id.push_back(std::llround(trans[e] * kQuant) % iq);
+std::vector<long long> opkey(const Op& a) {
+  std::vector<long long> id(a.rot.begin(), a.rot.end());
+  for (int e = 0; e < kDim; ++e) id.push_back(trnwrap(a.trn[e]));
   return id;
 }
 
 // y = R x + t of element g, not reduced.
-void applyop(const SpgOp& g, const double* x, double* y) {
-  for (int e = 0; e < 6; ++e) {
-    double s = g.trans[e];
-    for (int i = 0; i < 6; ++i) s += g.rot[at(e, i)] * x[i];
-    y[e] = s;
-  }
-}
-void applyop(const SpgOp& g, const float* x, float* y) {
-  double xd[6], yd[6];
-  for (int e = 0; e < 6; ++e) xd[e] = x[e];
-  applyop(g, xd, yd);
-  for (int e = 0; e < 6; ++e) y[e] = static_cast<float>(yd[e]);
-}
+void applyop(const SpgOp& g, const double* x, double* y) { applyx(g.op, x, y); }
+void applyop(const SpgOp& g, const float* x, float* y) { applyx(g.op, x, y); }
 
 // Index of the element g . h (h applied first), -1 when it is not in the
 // list (which cannot happen for a group).
 int composeop(int g, int h) {
-  const SpgOp& a = g_spg[g];
-  const SpgOp& b = g_spg[h];
-  int rot[36];
-  double trans[6];
-  mtmpli6(a.rot, b.rot, rot);
-  const int idm = dimension();
-  for (int e = 0; e < 6; ++e) {
-    double s = a.trans[e];
-    for (int i = 0; i < 6; ++i) s += a.rot[at(e, i)] * b.trans[i];
-    trans[e] = e < idm ? frac01(s) : 0.0;
-  }
-  auto it = g_spgindex.find(opkey(rot, trans));
+  auto it = g_spgindex.find(opkey(wrapped(product(g_spg[g].op, g_spg[h].op), dimension())));
   return it == g_spgindex.end() ? -1 : it->second;
 }
 
@@ -703,14 +680,14 @@ void setsym() {
     for (int k = 0; k <= g_icent; ++k)
       for (std::size_t c = 0; c < g_ctr.size(); ++c) {
         SpgOp g{};
-        getsymrot(s, g.rot);
+        getsymrot(s, g.op.rot.data());
         double t[6];
         getsymtrn(s, t);
         const int sign = k != 0 ? -1 : 1;
-        for (int i = 0; i < 36; ++i) g.rot[i] *= sign;
-        for (int e = 0; e < 6; ++e)
-          g.trans[e] = e < idm ? frac01(sign * (patterson ? 0.0 : t[e]) + g_ctr[c][e]) : 0.0;
-        const auto id = opkey(g.rot, g.trans);
+        for (int& v : g.op.rot) v *= sign;
+        for (int e = 0; e < kDim; ++e)
+          g.op.trn[e] = e < idm ? trnwrap(sign * (patterson ? 0 : trnnearest(t[e])) + trnnearest(g_ctr[c][e])) : 0;
+        const auto id = opkey(g.op);
         if (g_spgindex.emplace(id, static_cast<int>(g_spg.size())).second) g_spg.push_back(g);
       }
 
@@ -719,11 +696,10 @@ void setsym() {
   gethmax(g_ng);
   for (int d = 0; d < 6; ++d) g_ng[d] = std::max(g_ng[d], 1);
   for (SpgOp& g : g_spg) {
-    int p[36];
-    mcpyi(g.rot, p);
+    Op p = g.op;
     g.order = 1;
-    while (!isunitmtrx(p, idm) && g.order < 120) {
-      mtmpli6(g.rot, p, p);
+    while (!isunitrot(p, idm) && g.order < 120) {
+      p = product(g.op, p);
       ++g.order;
     }
   }
@@ -738,12 +714,12 @@ void setsym() {
   std::set<std::vector<int>> seenrot;
   double q[36] = {};
   for (const SpgOp& g : g_spg) {
-    if (!seenrot.insert(std::vector<int>(g.rot, g.rot + 36)).second) continue;
+    if (!seenrot.insert(std::vector<int>(g.op.rot.begin(), g.op.rot.end())).second) continue;
     double rm[36], sm[36];
     for (int i = 0; i < 6; ++i)
       for (int c = 0; c < 6; ++c) {
         double v = 0;
-        for (int k = 0; k < 6; ++k) v += g.rot[at(i, k)] * m[at(k, c)];
+        for (int k = 0; k < 6; ++k) v += g.op.r(i, k) * m[at(k, c)];
         rm[at(i, c)] = v;
       }
     for (int r = 0; r < 6; ++r)
@@ -795,8 +771,8 @@ int getnspgop() {
 
 void getspgop(int k, int* rot, double* trans) {
   ensuresym();
-  mcpyi(g_spg[k].rot, rot);
-  for (int e = 0; e < 6; ++e) trans[e] = g_spg[k].trans[e];
+  for (int i = 0; i < kDim2; ++i) rot[i] = g_spg[k].op.rot[i];
+  for (int e = 0; e < kDim; ++e) trans[e] = g_spg[k].op.t(e);
 }
 
 int iequiv0(const float* x, const float* x0) {
@@ -920,7 +896,7 @@ void sitesy1(int n, const float* x, int* mult, int* order) {
     for (int d = 0; d < idm; ++d) out() << fmt_f(xi[d], 8, 4);
     out() << '\n';
     for (std::size_t m = 0; m < fixing.size(); ++m)
-      wtsmop(static_cast<int>(m) + 1, g_spg[fixing[m]].rot, g_spg[fixing[m]].trans, idm);
+      wtsmop(static_cast<int>(m) + 1, g_spg[fixing[m]].op, idm);
   }
 }
 

@@ -18,6 +18,7 @@
 #include "crystal/lattice.hpp"
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
+#include "driver/crystalkeys.hpp"
 #include "util/runstate.hpp"
 #include "util/input.hpp"
 #include "util/linalg.hpp"
@@ -247,6 +248,62 @@ inline void read_symmetry(const std::string& text, std::ostringstream& listing) 
   }
   set_input_stream(nullptr);
   set_out_stream(nullptr);
+}
+
+
+// Generating elements as the International Tables print them, redundant
+// ones included (the identity, centring translations, the inversion given
+// besides icent, an element that the others generate): the group closes to
+// one operator per coset of the centring translations, the inversion
+// implied by icent left out.
+struct TablesGroup {
+  const char* name;
+  char brv;
+  int icent;
+  std::vector<std::string> gens;
+  int order;    // point-group order / (2 when icent is set)
+  int dropped;  // generating elements left out as redundant
+};
+
+// The last three coordinates are the internal ones, left alone.
+inline std::string op3(const std::string& s) { return s + ",t,u,v"; }
+
+// The groups of the International Tables that the tests close.
+inline std::vector<TablesGroup> tables_groups() {
+  return {
+        TablesGroup{"P_1", 'p', 0, {op3("x,y,z"), op3("-x,-y,-z")}, 2, 1},
+        TablesGroup{"P21_c", 'p', 1, {op3("-x,y+1/2,-z+1/2"), op3("-x,-y,-z")}, 2, 1},
+        TablesGroup{"C2_c", 'c', 0, {op3("x+1/2,y+1/2,z"), op3("-x,y,-z+1/2"), op3("-x,-y,-z")}, 4, 1},
+        TablesGroup{"P212121", 'p', 0, {op3("-x+1/2,-y,z+1/2"), op3("-x,y+1/2,-z+1/2")}, 4, 0},
+        TablesGroup{"Fddd", 'f', 0,
+                    {op3("x,y+1/2,z+1/2"), op3("x+1/2,y,z+1/2"), op3("-x+3/4,-y+3/4,z"), op3("-x+3/4,y,-z+3/4"),
+                     op3("-x,-y,-z")},
+                    8, 2},
+        TablesGroup{"P42_mnm", 'p', 0,
+                    {op3("-x,-y,z"), op3("-y+1/2,x+1/2,z+1/2"), op3("x+1/2,-y+1/2,-z+1/2"), op3("-x,-y,-z")}, 16, 0},
+        TablesGroup{"I41_amd", 'i', 0,
+                    {op3("x+1/2,y+1/2,z+1/2"), op3("-x+1/2,-y,z+1/2"), op3("-y+1/4,x+3/4,z+1/4"),
+                     op3("-x+1/2,y,-z+1/2"), op3("-x,-y,-z")},
+                    16, 1},
+        TablesGroup{"P3221", 'p', 0, {op3("-y,x-y,z+2/3"), op3("y,x,-z")}, 6, 0},
+        TablesGroup{"R_3m", 'r', 0, {op3("x+2/3,y+1/3,z+1/3"), op3("-y,x-y,z"), op3("y,x,-z"), op3("-x,-y,-z")}, 12, 1},
+        TablesGroup{"P63_mmc", 'p', 0, {op3("-y,x-y,z"), op3("-x,-y,z+1/2"), op3("y,x,-z"), op3("-x,-y,-z")}, 24, 0},
+        TablesGroup{"Fm_3m", 'f', 0,
+                    {op3("x,y+1/2,z+1/2"), op3("x+1/2,y,z+1/2"), op3("-x,-y,z"), op3("-x,y,-z"), op3("z,x,y"),
+                     op3("y,x,-z"), op3("-x,-y,-z")},
+                    48, 2},
+        TablesGroup{"Ia_3d", 'i', 0,
+                    {op3("x+1/2,y+1/2,z+1/2"), op3("-x+1/2,-y,z+1/2"), op3("-x,y+1/2,-z+1/2"), op3("z,x,y"),
+                     op3("y+3/4,x+1/4,-z+1/4"), op3("-x,-y,-z")},
+                    48, 1},
+        TablesGroup{"Fd_3m", 'f', 1,
+                    {op3("x,y+1/2,z+1/2"), op3("x+1/2,y,z+1/2"), op3("-x+3/4,-y+1/4,z+1/2"),
+                     op3("-x+1/4,y+1/2,-z+3/4"), op3("z,x,y"), op3("y+3/4,x+1/4,-z+1/2"), op3("-x,-y,-z")},
+                    24, 3},
+        // A (3+1)-D superspace group in the notation of the superspace
+        // tables, the two-fold given after the two elements whose product it is.
+        TablesGroup{"P2_m_superspace", 'p', 0,
+                    {"x1,x2,-x3,x4+1/2,x5,x6", "-x1,-x2,-x3,-x4,x5,x6", "-x1, -x2, x3, -x4+1/2, x5, x6"}, 4, 1}};
 }
 
 }  // namespace trovan::testing

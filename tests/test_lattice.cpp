@@ -4,14 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <vector>
 #include <cmath>
 #include <random>
 #include <sstream>
 #include <string>
 
 #include "crystal/lattice.hpp"
+#include "driver/crystalkeys.hpp"
 #include "util/input.hpp"
-#include "util/runstate.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
 
@@ -21,10 +23,25 @@ namespace {
 
 constexpr double kTau = 1.6180339887;
 
+using Cell = std::array<float, 6>;  // a, b, c, cos alpha, cos beta, cos gamma
+using Wave = std::array<float, 3>;  // on a*, b*, c*
+using Perp = std::array<float, 18>;  // v=: perpendicular components
+const Perp kPerp = {0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1};
+const Cell kCubic = {4, 4, 4, 0, 0, 0};
+// Monoclinic, unique axis b, beta = 100 degrees.
+const Cell kMono = {5, 6, 7, 0, -0.1736482f, 0};
+
+// Each test builds the lattices it needs as values; the helpers below read
+// the one in `L`.
 struct LatticeTest : ::testing::Test {
+  Lattice L;
   std::istringstream in;
   std::ostringstream listing;
   void SetUp() override { set_out_stream(&listing); }
+  void TearDown() override {
+    set_out_stream(nullptr);
+    set_input_stream(nullptr);
+  }
   void feed(const std::string& text) {
     in.str(text);
     in.clear();
@@ -43,38 +60,58 @@ struct LatticeTest : ::testing::Test {
   }
   // A built-in setting as the driver sets it up.
   void builtin(int isys, float a = 5.0f, float c = 8.0f) {
-    setsys(isys);
-    setac(a, c);
-    setd();
-    setdei();
-    intskp();
-    mtrtns();
-    setdr();
-    setvol();
+    L = Lattice{};
+    L.isys = isys;
+    setac(L, a, c);
+    setd(L);
+    trovan::setdei(L);
+    intskp(L);
+    mtrtns(L);
+    setdr(L);
+    setvol(L);
   }
   // A general setting in the driver's order: cell and wave vectors, the
   // first (incomplete) setd, then isetting, v=, the second inversion, the
   // strain and metric again on the complete basis, and the volume.
-  void general(const std::string& cell, const std::string& waves, int isetting,
-               const std::string& v = "0 0 0 1 0 0 0 0 0 0 1 0 0 0 0 0 0 1") {
-    setsys(0);
-    feed(cell + "\n" + waves + "iseging=0\nv=" + v + "\n");
-    readlc();
-    int ndm = 0;
-    rdkvctr(ndm);
-    calltcs();
-    setd();
-    setdei();
-    intskp();
-    mtrtns();
-    setumtrx(isetting);
-    readvmtrx();
-    setdqmtrx();
-    setdr();
-    setdei();
-    mtrtns();
-    setvol();
+  void general(const Cell& cell, const std::vector<Wave>& waves, int isetting, const Perp& v = kPerp) {
+    L = Lattice{};
+    setlc(L, cell.data());
+    float k[3][3] = {};
+    for (std::size_t m = 0; m < waves.size(); ++m)
+      for (int i = 0; i < 3; ++i) k[m][i] = waves[m][i];
+    setkvctr(L, static_cast<int>(waves.size()), k);
+    calltcs(L);
+    setd(L);
+    trovan::setdei(L);
+    intskp(L);
+    mtrtns(L);
+    setumtrx(L, isetting);
+    setvmtrx(L, 0, v.data());
+    setdqmtrx(L);
+    setdr(L);
+    trovan::setdei(L);
+    mtrtns(L);
+    setvol(L);
   }
+  // The lattice's matrices and conversions.
+  void getdq(float* a) const { mcpy(L.dq, a); }
+  void getdr(float* a) const { mcpy(L.dr, a); }
+  void getde(float* a) const { mcpy(L.de, a); }
+  void getdi(float* a) const { mcpy(L.di, a); }
+  void getmtrt(float* a) const { mcpy(L.mtrt, a); }
+  void getqi0(const int* h, float* q) const { trovan::getqi0(L, h, q); }
+  void getqi(const int* h, float* q) const { trovan::getqi(L, h, q); }
+  void getqe0(const float* x, float* e) const { trovan::getqe0(L, x, e); }
+  void getqe(const float* x, float* e) const { trovan::getqe(L, x, e); }
+  void rltscale(float* v) const { trovan::rltscale(L, v); }
+  void ltscale(float* v) const { trovan::ltscale(L, v); }
+  int getndir(int family) const { return trovan::getndir(L, family); }
+  void getdir(int family, int k, float* v) const { trovan::getdir(L, family, k, v); }
+  void getskp(int k, float* v) const { trovan::getskp(L, k, v); }
+  void seteps(float a, float b, float c, float d) { trovan::seteps(L, a, b, c, d); }
+  void setdei() { trovan::setdei(L); }
+  // dr.dq and dq.dr both identity.
+  void expect_inverse_pair() const;
 };
 
 double el(const float* a, int i, int j) { return a[at(i, j)]; }
@@ -84,8 +121,9 @@ void expect_identity(const float* a, double tol) {
     for (int j = 0; j < 6; ++j) EXPECT_NEAR(el(a, i, j), i == j ? 1.0 : 0.0, tol) << i << "," << j;
 }
 
-// dr.dq and dq.dr both identity.
-void expect_inverse_pair() {
+}  // namespace
+
+void LatticeTest::expect_inverse_pair() const {
   float dq[36], dr[36], p[36];
   getdq(dq);
   getdr(dr);
@@ -94,6 +132,8 @@ void expect_inverse_pair() {
   mtmpl(dq, dr, p);
   expect_identity(p, 2e-5);
 }
+
+namespace {
 
 // Cholesky factorisation succeeds only for a symmetric positive definite matrix.
 void expect_spd(const float* g) {
@@ -123,9 +163,6 @@ double angle_deg(const float* u, const float* v) {
   return todeg(std::acos(std::clamp(d / std::sqrt(nu * nv), -1.0, 1.0)));
 }
 
-const std::string kCubic = "a=4.0 b=4.0 c=4.0 cosa=0 cosb=0 cosc=0";
-// Monoclinic, unique axis b, beta = 100 degrees.
-const std::string kMono = "a=5.0 b=6.0 c=7.0 cosa=0 cosb=-0.1736482 cosc=0";
 
 }  // namespace
 
@@ -134,16 +171,16 @@ TEST_F(LatticeTest, InverseBasisForEveryBuiltinSetting) {
     SCOPED_TRACE(isys);
     builtin(isys);
     expect_inverse_pair();
-    EXPECT_NE(getdet(), 0.0f);
+    EXPECT_NE(L.det, 0.0f);
   }
 }
 
 TEST_F(LatticeTest, InverseBasisForGeneralSettings) {
-  general(kMono, "ndm=0\n", 3);
+  general(kMono, {}, 3);
   expect_inverse_pair();
-  general(kMono, "ndm=1\nk=0.1 0.2 0.3\n", 2);
+  general(kMono, {{0.1f, 0.2f, 0.3f}}, 2);
   expect_inverse_pair();
-  general(kCubic, "ndm=3\nk=0.3 0 0\nk=0 0.3 0\nk=0 0 0.3\n", 3);
+  general(kCubic, {{0.3f, 0, 0}, {0, 0.3f, 0}, {0, 0, 0.3f}}, 3);
   expect_inverse_pair();
 }
 
@@ -172,7 +209,7 @@ TEST_F(LatticeTest, MetricIsSymmetricPositiveDefiniteAndGivesCartesianLengths) {
     builtin(isys, 4.5f, 7.0f);
     check();
   }
-  general(kMono, "ndm=1\nk=0.1 0.2 0.3\n", 3);
+  general(kMono, {{0.1f, 0.2f, 0.3f}}, 3);
   check();
 }
 
@@ -246,13 +283,13 @@ TEST_F(LatticeTest, IcosahedralBasesAreHypercubic) {
 }
 
 TEST_F(LatticeTest, SecondSetdDoesNotRescale) {
-  setsys(4);
-  setac(5, 8);
-  setd();
+  L.isys = 4;
+  setac(L, 5, 8);
+  setd(L);
   float first[36], second[36];
   getdq(first);
-  setd();
-  setd();
+  setd(L);
+  setd(L);
   getdq(second);
   for (int i = 0; i < 36; ++i) EXPECT_EQ(first[i], second[i]);
   EXPECT_NEAR(el(second, 0, 0), 0.5, 1e-6);  // scaled exactly once
@@ -279,9 +316,7 @@ TEST_F(LatticeTest, FiveDimensionalSettingsScaleComponentThreeByCNeverSix) {
   }
   // Six-dimensional settings: c follows a.
   builtin(1, 3.0f, 7.0f);
-  float a, c;
-  getac(a, c);
-  EXPECT_EQ(c, 3.0f);
+  EXPECT_EQ(L.cc, 3.0f);
 }
 
 TEST_F(LatticeTest, IndexTimesCoordinateIsKeptByTheConversions) {
@@ -322,7 +357,7 @@ TEST_F(LatticeTest, IndexTimesCoordinateIsKeptByTheConversions) {
     seteps(0, 0, 0, 0);
     setdei();
   }
-  general(kMono, "ndm=1\nk=0.1 0.2 0.3\n", 3);
+  general(kMono, {{0.1f, 0.2f, 0.3f}}, 3);
   check(false);
 }
 
@@ -369,7 +404,7 @@ TEST_F(LatticeTest, IcosahedralAuxiliaryVectorsFormAFundamentalTriangle) {
   for (int isys = 1; isys <= 2; ++isys) {
     SCOPED_TRACE(isys);
     builtin(isys);
-    ASSERT_EQ(getnskp(), 4);
+    ASSERT_EQ(L.nskp, 4);
     float v[4][6];
     for (int k = 0; k < 4; ++k) {
       getskp(k, v[k]);
@@ -400,7 +435,7 @@ TEST_F(LatticeTest, IcosahedralAuxiliaryVectorsFormAFundamentalTriangle) {
       }
   }
   builtin(4);
-  EXPECT_EQ(getnskp(), 0);
+  EXPECT_EQ(L.nskp, 0);
   EXPECT_EQ(getndir(2), 0);
 }
 
@@ -408,24 +443,22 @@ TEST_F(LatticeTest, VolumeOfBuiltinAndGeneralCells) {
   // The icosahedral hypercubic lattice: direct basis vectors of length
   // a*sqrt(2), mutually orthogonal.
   builtin(1, 5.0f);
-  EXPECT_NEAR(getvol(), std::pow(std::sqrt(2.0) * 5.0, 6), 1e-4 * getvol());
+  EXPECT_NEAR(L.vol, std::pow(std::sqrt(2.0) * 5.0, 6), 1e-4 * L.vol);
   builtin(2, 5.0f);
-  EXPECT_NEAR(getvol(), std::pow(std::sqrt(2.0) * 5.0, 6), 1e-4 * getvol());
+  EXPECT_NEAR(L.vol, std::pow(std::sqrt(2.0) * 5.0, 6), 1e-4 * L.vol);
   for (int isys = 3; isys <= 5; ++isys) {
     builtin(isys, 4.0f, 6.0f);
-    EXPECT_GT(getvol(), 0);
+    EXPECT_GT(L.vol, 0);
   }
-  general(kCubic, "ndm=0\n", 3);
-  EXPECT_NEAR(getvol(), 64.0, 1e-3);
-  float a, c;
-  getac(a, c);
-  EXPECT_EQ(a, 1.0f);
-  EXPECT_EQ(c, 1.0f);
+  general(kCubic, {}, 3);
+  EXPECT_NEAR(L.vol, 64.0, 1e-3);
+  EXPECT_EQ(L.ac, 1.0f);
+  EXPECT_EQ(L.cc, 1.0f);
   const double mono = 5.0 * 6.0 * 7.0 * std::sin(torad(100.0));
-  general(kMono, "ndm=0\n", 3);
-  EXPECT_NEAR(getvol(), mono, 1e-4 * mono);
-  general(kMono, "ndm=0\n", 2);
-  EXPECT_NEAR(getvol(), mono, 1e-4 * mono);
+  general(kMono, {}, 3);
+  EXPECT_NEAR(L.vol, mono, 1e-4 * mono);
+  general(kMono, {}, 2);
+  EXPECT_NEAR(L.vol, mono, 1e-4 * mono);
   EXPECT_NE(listing.str().find("cell volume="), std::string::npos);
 }
 
@@ -435,7 +468,7 @@ TEST_F(LatticeTest, GeneralBasisReproducesTheReciprocalCell) {
   const double beta = torad(100.0);
   const double as = 1 / (5.0 * std::sin(beta)), bs = 1 / 6.0, cs = 1 / (7.0 * std::sin(beta));
   for (int iset : {2, 3}) {
-    general(kMono, "ndm=0\n", iset);
+    general(kMono, {}, iset);
     float q[3][6];
     for (int k = 0; k < 3; ++k) {
       int h[6] = {};
@@ -457,8 +490,8 @@ TEST_F(LatticeTest, GeneralBasisReproducesTheReciprocalCell) {
 }
 
 TEST_F(LatticeTest, ModulatedSettingAddsTheWaveVector) {
-  general(kMono, "ndm=1\nk=0 0 0.3\n", 3);
-  EXPECT_EQ(getndm(), 1);
+  general(kMono, {{0, 0, 0.3f}}, 3);
+  EXPECT_EQ(L.ndm, 1);
   int hc[6] = {0, 0, 1, 0, 0, 0}, hs[6] = {0, 0, 1, 1, 0, 0};
   float c[6], q[6];
   getqi0(hc, c);
@@ -472,33 +505,24 @@ TEST_F(LatticeTest, ModulatedSettingAddsTheWaveVector) {
 }
 
 TEST_F(LatticeTest, NoWaveVectorsMeansNoKLines) {
-  setsys(0);
   feed("ndm=0\niseging=0\nv=0 0 0 1 0 0 0 0 0 0 1 0 0 0 0 0 0 1\n");
-  int ndm = -1;
-  rdkvctr(ndm);
-  EXPECT_EQ(ndm, 0);
-  readvmtrx();  // the next line is still there to be read
+  EXPECT_EQ(rdkvctr(L), 0);
+  readvmtrx(L);  // the next line is still there to be read
   EXPECT_EQ(listing.str().find("k="), std::string::npos);
 }
 
 TEST_F(LatticeTest, TooManyWaveVectorsStop) {
-  setsys(0);
   feed("ndm=4\n");
-  int ndm = 0;
-  expect_stop([&] { rdkvctr(ndm); });
+  expect_stop([&] { rdkvctr(L); });
 }
 
 TEST_F(LatticeTest, FirstSetdOfGeneralSettingNeitherPrintsNorInverts) {
-  setsys(0);
-  feed(kMono + "\nndm=0\n");
-  readlc();
-  int ndm;
-  rdkvctr(ndm);
-  calltcs();
-  listing.str("");
-  setd();
-  setdei();
-  mtrtns();
+  setlc(L, kMono.data());
+  setkvctr(L, 0, nullptr);
+  calltcs(L);
+  setd(L);
+  trovan::setdei(L);
+  mtrtns(L);
   EXPECT_EQ(listing.str(), "");
   float g[36];
   getmtrt(g);
@@ -506,46 +530,43 @@ TEST_F(LatticeTest, FirstSetdOfGeneralSettingNeitherPrintsNorInverts) {
 }
 
 TEST_F(LatticeTest, DegenerateCellsStop) {
-  setsys(0);
   feed("a=4 b=4 c=4 cosa=1 cosb=0 cosc=0\n");
-  std::string s = expect_stop([] { readlc(); });
+  std::string s = expect_stop([&] { readlc(L); });
   EXPECT_NE(s.find("degenerate cell"), std::string::npos);
   listing.str("");
   // Three angles of 154 degrees cannot meet at one corner.
   feed("a=4 b=4 c=4 cosa=-0.9 cosb=-0.9 cosc=-0.9\n");
-  s = expect_stop([] { readlc(); });
+  s = expect_stop([&] { readlc(L); });
   EXPECT_NE(s.find("do not form a cell"), std::string::npos);
   feed("a=0 b=4 c=4 cosa=0 cosb=0 cosc=0\n");
-  expect_stop([] { readlc(); });
+  expect_stop([&] { readlc(L); });
 }
 
 TEST_F(LatticeTest, SingularGeneralBasisStopsNamingItsInputs) {
-  std::string s = expect_stop([&] { general(kCubic, "ndm=1\nk=0.3 0 0\n", 3, "0 0 0 0 0 0 0 0 0 0 1 0 0 0 0 0 0 1"); });
+  std::string s = expect_stop([&] { general(kCubic, {{0.3f, 0, 0}}, 3, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1}); });
   EXPECT_NE(s.find("singular"), std::string::npos);
   EXPECT_NE(s.find("k="), std::string::npos);
   EXPECT_NE(s.find("v="), std::string::npos);
 }
 
 TEST_F(LatticeTest, BadSettingsStop) {
-  setsys(7);
-  std::string s = expect_stop([] { setd(); });
+  L.isys = 7;
+  std::string s = expect_stop([&] { setd(L); });
   EXPECT_NE(s.find("wrong isys"), std::string::npos);
-  setsys(0);
-  feed(kCubic + "\nndm=0\n");
-  readlc();
-  int ndm;
-  rdkvctr(ndm);
-  calltcs();
-  s = expect_stop([] { setumtrx(1); });
+  L = Lattice{};
+  setlc(L, kCubic.data());
+  setkvctr(L, 0, nullptr);
+  calltcs(L);
+  s = expect_stop([&] { setumtrx(L, 1); });
   EXPECT_NE(s.find("isetting"), std::string::npos);
-  setsys(3);
-  expect_stop([] { setac(4, 0); });
+  L.isys = 3;
+  expect_stop([&] { setac(L, 4, 0); });
 }
 
 TEST_F(LatticeTest, BuiltinSetdListsDrAndDq) {
-  setsys(5);
-  setac(5, 8);
-  setd();
+  L.isys = 5;
+  setac(L, 5, 8);
+  setd(L);
   const std::string l = listing.str();
   EXPECT_EQ(l.rfind("dr\n", 0), 0u);
   EXPECT_NE(l.find("\ndq\n"), std::string::npos);
@@ -554,17 +575,16 @@ TEST_F(LatticeTest, BuiltinSetdListsDrAndDq) {
 }
 
 TEST_F(LatticeTest, QSystemTransformationBlocksAndInverse) {
-  setjbc(-1);
   feed(
       "s1=1 0 0 0 1 0 0 0 1\n"
       "s2=0 1 0 -1 0 0 0 0 1\n"
       "s3=0 0.5 0 0 0 0 0 0 0\n"
       "s4=0 0 0 0 0 0 0.25 0 0\n");
-  std::string l = expect_stop([] { readst1234(); }, kExitOk);
+  std::string l = expect_stop([&] { readst1234(L, -1); }, kExitOk);
   EXPECT_NE(l.find("transformation matrix for q system"), std::string::npos);
   float sr[36], si[36], p[36];
-  getsr(sr);
-  getsi(si);
+  mcpy(L.sr, sr);
+  mcpy(L.si, si);
   EXPECT_EQ(el(sr, 0, 4), 0.5f);  // S3 row 1 column 2, given row by row
   EXPECT_EQ(el(sr, 3, 4), 1.0f);  // S2 row 1: (0, 1, 0)
   EXPECT_EQ(el(sr, 4, 3), -1.0f);
@@ -572,14 +592,13 @@ TEST_F(LatticeTest, QSystemTransformationBlocksAndInverse) {
   mtmpl(sr, si, p);
   expect_identity(p, 1e-6);
 
-  setjbc(-2);
   listing.str("");
   feed(
       "s1=1 0 0 0 1 0 0 0 1\ns2=1 0 0 0 1 0 0 0 1\ns3=0 0 0 0 0 0 0 0 0\ns4=0 0 0 0 0 0 0 0 0\n"
       "t1=2 0 0 0 2 0 0 0 2\nt2=1 0 0 0 1 0 0 0 1\nt3=0 0 0 0 0 0 0 0 0\nt4=0 0 0 0 0 0 0 0 0\n");
-  readst1234();
+  readst1234(L, -2);
   float ti[36];
-  getti(ti);
+  mcpy(L.ti, ti);
   EXPECT_FLOAT_EQ(el(ti, 0, 0), 0.5f);
   EXPECT_NE(listing.str().find("\nti\n"), std::string::npos);
 }

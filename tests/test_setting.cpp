@@ -8,8 +8,6 @@
 #include <sstream>
 
 #include "crystal/setting.hpp"
-#include "crystal/symmetry.hpp"
-#include "util/runstate.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
 
@@ -17,12 +15,14 @@ using namespace trovan;
 
 namespace {
 
-void configure(int isys, char brv, int ismtr) {
-  setsys(isys);
-  setsmh(isys);
-  setsmx(isys);
-  setbrv(brv);
-  setsmtr(ismtr);
+Setting configure(int isys, char brv, int ismtr) {
+  Setting s;
+  s.isys = isys;
+  s.brv = brv;
+  s.ismtr = ismtr;
+  setsmh(s, isys);
+  setsmx(s, isys);
+  return s;
 }
 
 double frac_dist(double v) { return std::fabs(v - std::nearbyint(v)); }
@@ -36,6 +36,7 @@ struct Case {
 }  // namespace
 
 TEST(Centring, ReflectionConditionsOfFaceAndBodyCentredCells) {
+  Setting st;
   std::mt19937 rng(7);
   std::uniform_int_distribution<int> pick(-5, 5);
   int nf = 0, ni = 0;
@@ -47,14 +48,14 @@ TEST(Centring, ReflectionConditionsOfFaceAndBodyCentredCells) {
       odd += (h[i] & 1);
       sum += h[i];
     }
-    configure(2, 'f', 0);
+    st = configure(2, 'f', 0);
     // Face centring: all indices of the same parity.
-    const bool fok = htophstatus(h, hg) == 0;
+    const bool fok = htophstatus(st, h, hg) == 0;
     EXPECT_EQ(fok, odd == 0 || odd == 6);
     nf += fok;
-    configure(2, 'i', 0);
+    st = configure(2, 'i', 0);
     // Body centring: even index sum.
-    const bool iok = htophstatus(h, hg) == 0;
+    const bool iok = htophstatus(st, h, hg) == 0;
     EXPECT_EQ(iok, sum % 2 == 0);
     ni += iok;
   }
@@ -66,6 +67,7 @@ TEST(Centring, ReflectionConditionsOfFaceAndBodyCentredCells) {
 // International Tables' reflection conditions say, and leave the internal
 // indices alone.
 TEST(Centring, ReflectionConditionsOfTheGeneralSetting) {
+  Setting st;
   struct Letter {
     char brv;
     bool (*allowed)(int h, int k, int l);
@@ -80,13 +82,13 @@ TEST(Centring, ReflectionConditionsOfTheGeneralSetting) {
   std::mt19937 rng(9);
   std::uniform_int_distribution<int> pick(-6, 6);
   for (const Letter& L : letters) {
-    configure(0, L.brv, 0);
-    EXPECT_TRUE(brvknown());
+    st = configure(0, L.brv, 0);
+    EXPECT_TRUE(brvknown(st));
     int allowed = 0;
     for (int n = 0; n < 500; ++n) {
       int h[6], hg[6];
       for (int i = 0; i < 6; ++i) h[i] = pick(rng);
-      const bool ok = htophstatus(h, hg) == 0;
+      const bool ok = htophstatus(st, h, hg) == 0;
       EXPECT_EQ(ok, L.allowed(h[0], h[1], h[2])) << L.brv << " " << h[0] << h[1] << h[2];
       allowed += ok;
       if (!ok) continue;
@@ -94,27 +96,28 @@ TEST(Centring, ReflectionConditionsOfTheGeneralSetting) {
     }
     EXPECT_GT(allowed, 50) << L.brv;
   }
-  configure(0, 's', 0);
-  EXPECT_FALSE(brvknown());
-  configure(2, 'c', 0);
-  EXPECT_FALSE(brvknown());
-  configure(0, 'p', 0);
+  st = configure(0, 's', 0);
+  EXPECT_FALSE(brvknown(st));
+  st = configure(2, 'c', 0);
+  EXPECT_FALSE(brvknown(st));
+  st = configure(0, 'p', 0);
 }
 
 TEST(Centring, StopsOnForbiddenReflectionAndUnknownLetter) {
+  Setting st;
   std::ostringstream listing;
   set_out_stream(&listing);
   int h[6] = {1, 0, 0, 0, 0, 0}, hg[6];
-  configure(2, 'f', 0);
+  st = configure(2, 'f', 0);
   try {
-    htoph(h, hg);
+    htoph(st, h, hg);
     ADD_FAILURE() << "no stop";
   } catch (const Stop& s) {
     EXPECT_EQ(std::string(s.what()), "nonallowd reflections");
   }
-  configure(2, 's', 0);
+  st = configure(2, 's', 0);
   try {
-    ctoph(h);
+    ctoph(st, h);
     ADD_FAILURE() << "no stop";
   } catch (const Stop& s) {
     EXPECT_EQ(std::string(s.what()), "invalid brv");
@@ -122,6 +125,7 @@ TEST(Centring, StopsOnForbiddenReflectionAndUnknownLetter) {
 }
 
 TEST(Bases, PhaseIsTheSameInSettingAndGridBasis) {
+  Setting st;
   const Case cases[] = {{2, 'p', 0}, {2, 'p', 3}, {2, 'p', -3}, {1, 'p', 6},  {2, 'f', 0},
                         {2, 'f', 1}, {2, 'f', -1}, {2, 'i', 0}, {2, 'i', 3}, {3, 'p', 1},
                         {3, 'p', -2}, {4, 'p', 1}, {4, 'p', -1}, {5, 'p', 2}, {5, 'p', -1},
@@ -130,16 +134,16 @@ TEST(Bases, PhaseIsTheSameInSettingAndGridBasis) {
   std::uniform_int_distribution<int> pick(-4, 4);
   std::uniform_real_distribution<float> unit(0.f, 1.f);
   for (const Case& c : cases) {
-    configure(c.isys, c.brv, c.ismtr);
+    st = configure(c.isys, c.brv, c.ismtr);
     int allowed = 0;
     for (int n = 0; n < 400; ++n) {
       int h[6], hg[6];
       for (int i = 0; i < 6; ++i) h[i] = pick(rng);
-      if (htophstatus(h, hg) != 0) continue;
+      if (htophstatus(st, h, hg) != 0) continue;
       ++allowed;
       float xg[6], x[6];
       for (int i = 0; i < 6; ++i) xg[i] = unit(rng);
-      xgtox(xg, x);
+      xgtox(st, xg, x);
       double hx = 0, hgxg = 0;
       for (int i = 0; i < 6; ++i) {
         hx += h[i] * double(x[i]);
@@ -153,15 +157,16 @@ TEST(Bases, PhaseIsTheSameInSettingAndGridBasis) {
 }
 
 TEST(Bases, MatrixAndItsInverseMatchTheIndexForm) {
+  Setting st;
   const Case cases[] = {{2, 'p', 3}, {2, 'f', 0}, {2, 'i', -3}, {3, 'p', 2}, {5, 'p', -1},
                         {0, 'c', 0}, {0, 'f', 0}, {0, 'i', 0}, {0, 'r', 0}};
   std::mt19937 rng(3);
   std::uniform_int_distribution<int> pick(-3, 3);
   for (const Case& c : cases) {
-    configure(c.isys, c.brv, c.ismtr);
+    st = configure(c.isys, c.brv, c.ismtr);
     double m[36], mi[36];
-    getsetmtrx(m);
-    getsetmtrxinv(mi);
+    getsetmtrx(st, m);
+    getsetmtrxinv(st, mi);
     for (int i = 0; i < 6; ++i)
       for (int j = 0; j < 6; ++j) {
         double s = 0;
@@ -180,32 +185,33 @@ TEST(Bases, MatrixAndItsInverseMatchTheIndexForm) {
         for (int k = 0; k < 6; ++k) s += hg[k] * mi[at(k, j)];
         h[j] = static_cast<int>(std::nearbyint(s));
       }
-      ASSERT_TRUE(htophstatus(h, back) == 0);
+      ASSERT_TRUE(htophstatus(st, h, back) == 0);
       for (int i = 0; i < 6; ++i) EXPECT_EQ(back[i], hg[i]);
     }
   }
 }
 
 TEST(Superstructure, InverseUndoesForward) {
+  Setting st;
   std::mt19937 rng(5);
   std::uniform_int_distribution<int> pick(-4, 4);
   for (int isys : {3, 4, 5}) {
-    configure(isys, 'p', 0);
+    st = configure(isys, 'p', 0);
     for (int n = 0; n < 50; ++n) {
       int h[6], a[6], b[6];
       for (int i = 0; i < 6; ++i) h[i] = pick(rng);
-      smtrh(h, a, 2);
-      smtrh(a, b, -2);
+      smtrh(st, h, a, 2);
+      smtrh(st, a, b, -2);
       for (int i = 0; i < 6; ++i) EXPECT_EQ(b[i], h[i]);
     }
   }
-  configure(1, 'p', 0);
+  st = configure(1, 'p', 0);
   // (S0/2)^3 is integral: every index has a threefold superstructure image.
   for (int n = 0; n < 50; ++n) {
     int h[6], a[6], b[6];
     for (int i = 0; i < 6; ++i) h[i] = pick(rng);
-    smtrh(h, a, 3);
-    smtrh(a, b, -3);
+    smtrh(st, h, a, 3);
+    smtrh(st, a, b, -3);
     for (int i = 0; i < 6; ++i) EXPECT_EQ(b[i], h[i]);
   }
 }
