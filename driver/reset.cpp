@@ -6,8 +6,6 @@
 #include "crystal/symmetry.hpp"
 #include "density/mem.hpp"
 #include "density/synthesis.hpp"
-#include "maps/boxfile.hpp"
-#include "maps/densityfile.hpp"
 #include "maps/peaks.hpp"
 #include "plot/calcomp.hpp"
 #include "plot/drwmap.hpp"
@@ -32,8 +30,6 @@ void reset_all() {
   resetsynthesis();
   resetmem();
   resetpeaks();
-  resetboxfile();
-  resetdensityfile();
   resetcalcomp();
   resetdrwmap();
 }

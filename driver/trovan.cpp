@@ -417,10 +417,8 @@ void compute(const Job& job) {
   // a failed write is still reported after the peak list.
   getbrfromxr0();
   checkfinitemap(getabcdr(), getnt());
-  wrtdxyzstart(job.density, getabcdr(), getnt());
-  struct Abandon {
-    ~Abandon() { wrtdxyzabandon(); }
-  } abandon;
+  // A stop before the write is finished removes its temporary file.
+  PendingDensity density = wrtdxyzstart(job.density, getabcdr(), getnt());
   pksearchnd(job.pkmin);
   float dmin = 0, dmax = 0, xmn[6], xmx[6];
   getpeakcrd(dmin, xmn, dmax, xmx);
@@ -431,7 +429,7 @@ void compute(const Job& job) {
   out() << '\n';
 
   // The density file, and for maximum entropy the final agreement.
-  wrtdxyzfinish();
+  wrtdxyzfinish(density);
   if (ismem()) rfct(job.iwhkl);
 
   // The drawings and boxes.
