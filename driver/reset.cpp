@@ -8,7 +8,6 @@
 #include "density/synthesis.hpp"
 #include "maps/peaks.hpp"
 #include "plot/calcomp.hpp"
-#include "plot/drwmap.hpp"
 #include "reflections/expand.hpp"
 #include "reflections/hklread.hpp"
 #include "util/input.hpp"
@@ -31,7 +30,6 @@ void reset_all() {
   resetmem();
   resetpeaks();
   resetcalcomp();
-  resetdrwmap();
 }
 
 }  // namespace trovan

@@ -17,6 +17,7 @@
 #include "crystal/symmetry.hpp"
 #include "density/mem.hpp"
 #include "density/synthesis.hpp"
+#include "driver/drawingkeys.hpp"
 #include "driver/reset.hpp"
 #include "util/workgrid.hpp"
 #include "util/files.hpp"
@@ -76,7 +77,6 @@ void read_names(Job& n) {
   out() << title << '\n';
   settitle(title);
   setflnm1(n.hkl);
-  setboxnames(n.win.c_str(), n.rho.c_str());
 }
 
 // The crystal system, the lattice and the symmetry.
@@ -419,7 +419,7 @@ void compute(const Job& job) {
   checkfinitemap(getabcdr(), getnt());
   // A stop before the write is finished removes its temporary file.
   PendingDensity density = wrtdxyzstart(job.density, getabcdr(), getnt());
-  pksearchnd(job.pkmin);
+  const Peaks peaks = pksearchnd(job.pkmin);
   float dmin = 0, dmax = 0, xmn[6], xmx[6];
   getpeakcrd(dmin, xmn, dmax, xmx);
   out() << "dmin=" << fmt_e(dmin, 12, 5) << " xmn=";
@@ -432,8 +432,13 @@ void compute(const Job& job) {
   wrtdxyzfinish(density);
   if (ismem()) rfct(job.iwhkl);
 
-  // The drawings and boxes.
-  drwmap(job.drawings, job.ldev);
+  // The drawings and boxes, with the peaks of the list marked on them.
+  if (!job.drawings.empty()) {
+    MapContext ctx = currentmapcontext(peaks);
+    ctx.win = job.win;
+    ctx.rho = job.rho;
+    drwmap(ctx, job.drawings, job.ldev);
+  }
 }
 
 void run() {

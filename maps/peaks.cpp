@@ -21,22 +21,6 @@ namespace trovan {
 
 namespace {
 
-// Peaks of the last n-D search: grid indices, setting coordinates and values
-// of the grid points, refined coordinates and heights. Sized by what the
-// search finds.
-std::vector<int> g_js;
-std::vector<float> g_x, g_p, g_xr, g_pr;
-
-// Independent peaks of the last merging, sorted by decreasing grid value.
-struct IndPeak {
-  float x[6];   // grid point (setting coordinates)
-  float p;      // its value
-  float xr[6];  // refined position, snapped onto its special position
-  float pr;     // refined height
-  int mult;
-};
-std::vector<IndPeak> g_ind;
-
 // A space group element modulo whole cell translations: x' = R x + t in
 // setting coordinates (t reduced into [0, 1) over the map's axes), and the
 // order of R.
@@ -610,21 +594,17 @@ void gridtox(int j, const double* delta, float* x) {
   gridpointtox(g.n, g.idm, j, delta, x);
 }
 
-void pksearchnd(float pkmin) { pksearchnd(gridview(), pkmin); }
-void pksearchnd(const float* map, float pkmin) { pksearchnd(gridview(map), pkmin); }
+Peaks pksearchnd(float pkmin) { return pksearchnd(gridview(), pkmin); }
+Peaks pksearchnd(const float* map, float pkmin) { return pksearchnd(gridview(map), pkmin); }
 
-void pksearchnd(const GridView& g, float pkmin) {
-  if (pkmin == 0) {
-    g_ind.clear();
-    return;
-  }
+Peaks pksearchnd(const GridView& g, float pkmin) {
+  if (pkmin == 0) return {};
   setsym();
-  pksearchnd(g, pkmin, g_stepq);
+  return pksearchnd(g, pkmin, g_stepq);
 }
 
-void pksearchnd(const GridView& g, float pkmin, const double* metric) {
-  g_ind.clear();
-  if (pkmin == 0) return;
+Peaks pksearchnd(const GridView& g, float pkmin, const double* metric) {
+  if (pkmin == 0) return {};
   const long long nt = g.points();
   const int idm = g.idm;
   out() << "nt in pksearchnd" << fmt_i(nt, 10) << '\n';
@@ -638,22 +618,22 @@ void pksearchnd(const GridView& g, float pkmin, const double* metric) {
   for (long long j = 0; j < nt; ++j) pkmax = std::max(pkmax, map[j]);
   const float thresh = pkmax * pkmin;
 
-  g_js.clear();
-  const int num = findextrema(map, g.n, idm, thresh, peakheightkind(), g_js);
-  g_x.resize(6 * static_cast<std::size_t>(num));
-  g_xr.resize(6 * static_cast<std::size_t>(num));
-  g_p.resize(num);
-  g_pr.resize(num);
+  // The peaks found: grid indices, setting coordinates and values of the
+  // grid points, refined coordinates and heights.
+  std::vector<int> js;
+  const int num = findextrema(map, g.n, idm, thresh, peakheightkind(), js);
+  std::vector<float> x(6 * static_cast<std::size_t>(num)), xr(x.size()), p(num), pr(num);
   const PeakFit fit = peakfit(g.n, idm, metric);
   for (int i = 0; i < num; ++i) {
-    gridpointtox(g.n, idm, g_js[i], kNoShift, &g_x[6 * i]);
-    g_p[i] = map[g_js[i]];
+    gridpointtox(g.n, idm, js[i], kNoShift, &x[6 * i]);
+    p[i] = map[js[i]];
     double delta[6];
-    refinepeak(fit, map, g.n, idm, g_js[i], delta, g_pr[i]);
-    gridpointtox(g.n, idm, g_js[i], delta, &g_xr[6 * i]);
+    refinepeak(fit, map, g.n, idm, js[i], delta, pr[i]);
+    gridpointtox(g.n, idm, js[i], delta, &xr[6 * i]);
   }
   out() << "num=" << fmt_i(num, 8) << '\n';
-  if (num != 0) indatm(num, g_x.data(), g_p.data(), g_xr.data(), g_pr.data());
+  if (num == 0) return {};
+  return indatm(num, x.data(), p.data(), xr.data(), pr.data());
 }
 
 int rcpmp1(const float* y, const float* x0) {
@@ -924,12 +904,11 @@ void sitesy1(int n, const float* x, int* mult, int* order) {
   }
 }
 
-void indatm(int na, const float* x, const float* p) { indatm(na, x, p, x, p); }
+Peaks indatm(int na, const float* x, const float* p) { return indatm(na, x, p, x, p); }
 
-void indatm(int na, const float* x, const float* p, const float* xr, const float* pr) {
+Peaks indatm(int na, const float* x, const float* p, const float* xr, const float* pr) {
   out() << "number of peaks " << fmt_i(na, 8) << '\n';
   setsym();
-  g_ind.clear();
   const int idm = dimension();
 
   // Refined positions on their special positions.
@@ -1013,11 +992,12 @@ void indatm(int na, const float* x, const float* p, const float* xr, const float
   std::vector<float> sorted(nind);
   for (int r = 0; r < nind; ++r) sorted[r] = p[reps[r]];
   qsortd(sorted.data(), perm.data(), nind);
-  g_ind.resize(nind);
+  Peaks found;
+  found.list.resize(nind);
   for (int i = 0; i < nind; ++i) {
     const int b = perm[i] - 1;
     const int k = reps[b];
-    IndPeak& pk = g_ind[i];
+    Peak& pk = found.list[i];
     for (int e = 0; e < 6; ++e) {
       pk.x[e] = x[6 * k + e];
       pk.xr[e] = xind[6 * b + e];
@@ -1030,6 +1010,7 @@ void indatm(int na, const float* x, const float* p, const float* xr, const float
     for (int d = 0; d < idm; ++d) out() << fmt_f(pk.xr[d], 8, 4);
     out() << fmt_e(pk.pr, 12, 5) << '\n';
   }
+  return found;
 }
 
 void getpeakcrd(float& dmin, float* xmn, float& dmax, float* xmx) {
@@ -1053,12 +1034,7 @@ void getpeakcrd(const GridView& g, float& dmin, float* xmn, float& dmax, float* 
   gridpointtox(g.n, g.idm, jmax, kNoShift, xmx);
 }
 
-int getnpeak() { return static_cast<int>(g_ind.size()); }
-
 void resetpeaks() {
-  g_ind.clear();
-  for (std::vector<float>* v : {&g_x, &g_p, &g_xr, &g_pr}) std::vector<float>().swap(*v);
-  std::vector<int>().swap(g_js);
   g_symready = false;
   g_nsym = g_icent = 0;
   g_ctr.clear();
@@ -1069,13 +1045,6 @@ void resetpeaks() {
     g_ng[d] = 1;
     g_stepreach[d] = 0;
   }
-}
-
-void getpeak(int i, float* x, float& height, int& mult) {
-  const IndPeak& pk = g_ind[i];
-  for (int e = 0; e < 6; ++e) x[e] = pk.xr[e];
-  height = pk.pr;
-  mult = pk.mult;
 }
 
 }  // namespace trovan

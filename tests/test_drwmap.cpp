@@ -23,6 +23,7 @@
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
 #include "crystal_groups.hpp"
+#include "driver/drawingkeys.hpp"
 #include "util/workgrid.hpp"
 #include "e2e_support.hpp"
 #include "util/input.hpp"
@@ -158,7 +159,7 @@ class DrawFiles : public ::testing::Test {
     set_input_stream(&in);
     std::string msg;
     try {
-      drwmap(c, ldev);
+      drwmap(c, readdrawings(c, ldev), ldev);
     } catch (const Stop& s) {
       msg = s.what();
       stop_status_ = s.status;
