@@ -7,7 +7,6 @@
 #include "density/mem.hpp"
 #include "density/synthesis.hpp"
 #include "maps/peaks.hpp"
-#include "plot/calcomp.hpp"
 #include "reflections/expand.hpp"
 #include "reflections/hklread.hpp"
 #include "util/input.hpp"
@@ -29,7 +28,6 @@ void reset_all() {
   resetsynthesis();
   resetmem();
   resetpeaks();
-  resetcalcomp();
 }
 
 }  // namespace trovan

@@ -343,11 +343,12 @@ void checkoutputs(const Job& job) {
     // The page prolog is found now: without it no page can be drawn, and
     // the run stops before it computes or opens any file.
     findprolog();
-    outs.push_back({getpsname(getnfile() + 1), "page file"});
+    // The run's pages go to the page file of its first file counter.
+    outs.push_back({getpsname(1), "page file"});
     // Each page also as an EPS file of its own.
     int npage = 0;
     for (const DrawRequest& r : job.drawings)
-      if (r.iax == 2) outs.push_back({getepsname(getnfile() + 1, ++npage), "page file"});
+      if (r.iax == 2) outs.push_back({getepsname(1, ++npage), "page file"});
   }
   for (std::size_t k = 0; k < outs.size(); ++k) {
     const Output& o = outs[k];

@@ -268,7 +268,7 @@ std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, i
   return vals;
 }
 
-void drawsection(const MapContext& ctx, const DrawRequest& rq) {
+void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq) {
   int n[3];
   const std::vector<float> vals = samplerequest(ctx, rq, n);
   float smin = 0, smax = 0;
@@ -297,17 +297,17 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
   // Fourier map), so that they read apart even in black and white.
   const std::vector<double> levels = contourlevels(ctx.vmax, rq.hmin, rq.lf);
   int nlines = 0;
-  newpen(1);
-  setltype(0);
-  setcol(0);
+  newpen(pl, 1);
+  setltype(pl, 0);
+  setcol(pl, 0);
   for (double lv : levels) {
     const auto lines = contourlines(vals.data(), n[0], n[1], lv);
     nlines += static_cast<int>(lines.size());
-    drawcontourlines(pg, lines, n[0], n[1]);
+    drawcontourlines(pl, pg, lines, n[0], n[1]);
   }
   int nneg = 0;
-  setltype(1);
-  setcol(3);
+  setltype(pl, 1);
+  setcol(pl, 3);
   std::vector<float> neg(vals.size());
   for (std::size_t i = 0; i < vals.size(); ++i) neg[i] = -vals[i];
   for (double lv : levels) {
@@ -315,10 +315,10 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
     // Below -lv: contour the negated section at +lv.
     const auto lines = contourlines(neg.data(), n[0], n[1], lv);
     nneg += static_cast<int>(lines.size());
-    drawcontourlines(pg, lines, n[0], n[1]);
+    drawcontourlines(pl, pg, lines, n[0], n[1]);
   }
-  setltype(0);
-  setcol(0);
+  setltype(pl, 0);
+  setcol(pl, 0);
 
   const std::vector<SectionMark> marks = marksinplane(ctx.peaks, ctx.peakheights, ctx.ops, ctx.minv,
                                                       ctx.grid.n, ctx.grid.idm, rq.x0, rq.axis[0], rq.axis[1]);
@@ -339,13 +339,13 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
     if (axes[a].name != along[a]) axes[a].name += a == 0 ? " (u)" : " (v)";
   }
   pg.bars = mixed ? 2 : 1;
-  drawframe(pg, axes[0], axes[1]);
-  drawmarks(pg, marks);
+  drawframe(pl, pg, axes[0], axes[1]);
+  drawmarks(pl, pg, marks);
   if (mixed) {
-    drawscalebar(pg, f[1 - ia], std::string("along ") + (ia == 0 ? "v" : "u"), 0);
-    drawscalebar(pg, f[ia], std::string("along ") + (ia == 0 ? "u" : "v") + " (internal)", 1);
+    drawscalebar(pl, pg, f[1 - ia], std::string("along ") + (ia == 0 ? "v" : "u"), 0);
+    drawscalebar(pl, pg, f[ia], std::string("along ") + (ia == 0 ? "u" : "v") + " (internal)", 1);
   } else {
-    drawscalebar(pg);
+    drawscalebar(pl, pg);
   }
 
   // The text under the map: everything needed to redraw or cite it.
@@ -387,7 +387,7 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
   t.push_back("section min " + g4(smin) + "  max " + g4(smax) + "   grid " + std::to_string(n[0] - 1) + " x " +
               std::to_string(n[1] - 1));
   if (!marks.empty()) t.push_back("circles: peaks of the peak list (numbered as listed) within half a grid step of the plane");
-  drawtexts(pg, ctx.kind + ctx.title, t);
+  drawtexts(pl, pg, ctx.kind + ctx.title, t);
 
   out() << "section" << fmt_i(rq.number, 3) << " min=" << fmt_e(smin, 12, 5) << " max=" << fmt_e(smax, 12, 5)
         << " levels=" << fmt_i(static_cast<long long>(levels.size()), 4) << " lines=" << fmt_i(nlines, 6);
@@ -481,23 +481,25 @@ void writebox(const MapContext& ctx, const DrawRequest& rq, int nbox) {
 }
 
 void drwmap(const MapContext& ctx, const std::vector<DrawRequest>& rqs, int ldev) {
-  psabandon();  // nothing of an earlier run that stopped in the middle of a page
+  // The pages of this run: a page file left unfinished by a stop is removed
+  // with the plotter.
+  Plotter pl;
   int pages = 0, boxes = 0;
   for (const DrawRequest& rq : rqs) {
     if (rq.iax == 2) {
       if (pages == 0) {
-        setorien(1);
-        plots(ldev);
+        pl.orien = 1;
+        plots(pl, ldev);
       } else {
-        plot(0, 0, 999);
+        plot(pl, 0, 0, 999);
       }
       ++pages;
-      drawsection(ctx, rq);
+      drawsection(pl, ctx, rq);
     } else {
       writebox(ctx, rq, ++boxes);
     }
   }
-  if (pages > 0) plote();
+  if (pages > 0) plote(pl);
 }
 
 }  // namespace trovan

@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "maps/peaks.hpp"
+#include "plot/calcomp.hpp"
 #include "plot/section.hpp"
 
 namespace trovan {
@@ -121,8 +122,8 @@ void checkfits(const MapContext& ctx, const DrawRequest& rq);
 // too small.
 std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, int* n);
 
-// Draws a section on the open page.
-void drawsection(const MapContext& ctx, const DrawRequest& rq);
+// Draws a section on the open page of the plotter.
+void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq);
 // The box files of the nbox-th box of a run (1-based) from the first box's
 // binary name prefix.win: prefix.win, prefix.rho, prefix.ccp4 for the
 // first, prefix_<nbox>.* for later ones.
