@@ -34,13 +34,8 @@ int g_nsym = 0, g_icent = 0;
 std::vector<std::array<double, 6>> g_ctr;  // centring translations, [0, 1)
 std::vector<SpgOp> g_spg;
 std::map<std::vector<long long>, int> g_spgindex;
-// Grid steps: M^-1 (setting to grid basis), the grid sizes, the metric of
-// the steps (getstepmetric) and, per axis, the largest step component of a
-// displacement of unit length in it.
-double g_minv[36];
-int g_ng[6];
-double g_stepq[36];
-double g_stepreach[6];
+// The grid steps of the setting, its grid and its point group.
+GridSteps g_steps;
 
 constexpr double kQuant = 1048576.0;  // translations compared on a 2^-20 raster
 
@@ -122,12 +117,12 @@ double stepnorm(const double* dx) {
   double s[6];
   for (int d = 0; d < idm; ++d) {
     double v = 0;
-    for (int i = 0; i < idm; ++i) v += g_minv[at(d, i)] * dx[i];
-    s[d] = v * g_ng[d];
+    for (int i = 0; i < idm; ++i) v += g_steps.minv[at(d, i)] * dx[i];
+    s[d] = v * g_steps.ng[d];
   }
   double q = 0;
   for (int a = 0; a < idm; ++a)
-    for (int b = 0; b < idm; ++b) q += s[a] * g_stepq[at(a, b)] * s[b];
+    for (int b = 0; b < idm; ++b) q += s[a] * g_steps.q[at(a, b)] * s[b];
   return std::sqrt(std::max(q, 0.0));
 }
 
@@ -205,7 +200,7 @@ void symeig(int m, double (*a)[6], double* w, double (*v)[6]) {
 // The grid cell (the nearest grid point) of grid-basis coordinates u
 // (in steps) along axis d.
 long long cellof(double u, int d) {
-  const long long n = g_ng[d];
+  const long long n = g_steps.ng[d];
   long long c = static_cast<long long>(std::floor(u + 0.5)) % n;
   return c < 0 ? c + n : c;
 }
@@ -216,8 +211,8 @@ void tosteps(const double* x, double* u) {
   for (int d = 0; d < 6; ++d) {
     double s = 0;
     if (d < idm)
-      for (int i = 0; i < idm; ++i) s += g_minv[at(d, i)] * x[i];
-    u[d] = s * g_ng[d];
+      for (int i = 0; i < idm; ++i) s += g_steps.minv[at(d, i)] * x[i];
+    u[d] = s * g_steps.ng[d];
   }
 }
 
@@ -600,7 +595,7 @@ Peaks pksearchnd(const float* map, float pkmin) { return pksearchnd(gridview(map
 Peaks pksearchnd(const GridView& g, float pkmin) {
   if (pkmin == 0) return {};
   setsym();
-  return pksearchnd(g, pkmin, g_stepq);
+  return pksearchnd(g, pkmin, g_steps.q);
 }
 
 Peaks pksearchnd(const GridView& g, float pkmin, const double* metric) {
@@ -643,6 +638,52 @@ int rcpmp1(const float* y, const float* x0) {
     if (a - std::floor(a) > 1e-5) return 0;
   }
   return 1;
+}
+
+GridSteps gridsteps(const double* m, const double* minv, const int* hmax, int idm,
+                    const std::vector<std::array<int, 36>>& rotations) {
+  GridSteps st;
+  std::copy(minv, minv + 36, st.minv);
+  for (int d = 0; d < 6; ++d) st.ng[d] = std::max(hmax[d], 1);
+
+  // The metric of the grid steps: the rotations in steps along the grid
+  // axes, S = D M^-1 R M D^-1 (D the grid sizes), carry the sum of S^T S
+  // over the point group onto itself, so that lengths measured with it are
+  // the same for a displacement and its images. Scaled to unit steps along
+  // the grid axes. For a point group of signed permutations of the axes
+  // (cubic, orthorhombic, the icosahedral hypercubic lattice) it is the
+  // identity; for a hexagonal net it is the metric of the net.
+  double q[36] = {};
+  for (const std::array<int, 36>& rot : rotations) {
+    double rm[36], sm[36];
+    for (int i = 0; i < 6; ++i)
+      for (int c = 0; c < 6; ++c) {
+        double v = 0;
+        for (int k = 0; k < 6; ++k) v += rot[at(i, k)] * m[at(k, c)];
+        rm[at(i, c)] = v;
+      }
+    for (int r = 0; r < 6; ++r)
+      for (int c = 0; c < 6; ++c) {
+        double v = 0;
+        for (int k = 0; k < 6; ++k) v += st.minv[at(r, k)] * rm[at(k, c)];
+        sm[at(r, c)] = v * st.ng[r] / st.ng[c];
+      }
+    for (int a = 0; a < idm; ++a)
+      for (int b = 0; b < idm; ++b)
+        for (int r = 0; r < idm; ++r) q[at(a, b)] += sm[at(r, a)] * sm[at(r, b)];
+  }
+  for (int a = 0; a < idm; ++a)
+    for (int b = 0; b < idm; ++b) st.q[at(a, b)] = q[at(a, b)] / std::sqrt(q[at(a, a)] * q[at(b, b)]);
+  // Per axis the largest step component of a unit displacement:
+  // sqrt((Q^-1)_aa).
+  std::vector<double> qm(idm * idm), qi(idm * idm, 0.0);
+  for (int a = 0; a < idm; ++a) {
+    qi[a * idm + a] = 1;
+    for (int b = 0; b < idm; ++b) qm[a * idm + b] = st.q[at(a, b)];
+  }
+  cholsolve(idm, qm, qi, idm);
+  for (int d = 0; d < 6; ++d) st.reach[d] = d < idm ? std::sqrt(qi[d * idm + d]) : 0.0;
+  return st;
 }
 
 void setsym() {
@@ -694,10 +735,7 @@ void setsym() {
         if (g_spgindex.emplace(id, static_cast<int>(g_spg.size())).second) g_spg.push_back(g);
       }
 
-  // Grid steps, and the order of each element.
-  getsetmtrxinv(g_minv);
-  gethmax(g_ng);
-  for (int d = 0; d < 6; ++d) g_ng[d] = std::max(g_ng[d], 1);
+  // The order of each element.
   for (SpgOp& g : g_spg) {
     int p[36];
     mcpyi(g.rot, p);
@@ -708,46 +746,19 @@ void setsym() {
     }
   }
 
-  // The metric of the grid steps: the rotations in steps along the grid
-  // axes, S = D M^-1 R M D^-1 (D the grid sizes), carry the sum of S^T S
-  // over the point group onto itself, so that lengths measured with it are
-  // the same for a displacement and its images. Scaled to unit steps along
-  // the grid axes. For a point group of signed permutations of the axes
-  // (cubic, orthorhombic, the icosahedral hypercubic lattice) it is the
-  // identity; for a hexagonal net it is the metric of the net.
-  std::set<std::vector<int>> seenrot;
-  double q[36] = {};
+  // The grid steps, with the distinct rotations of the group.
+  std::vector<std::array<int, 36>> rotations;
+  std::set<std::array<int, 36>> seenrot;
   for (const SpgOp& g : g_spg) {
-    if (!seenrot.insert(std::vector<int>(g.rot, g.rot + 36)).second) continue;
-    double rm[36], sm[36];
-    for (int i = 0; i < 6; ++i)
-      for (int c = 0; c < 6; ++c) {
-        double v = 0;
-        for (int k = 0; k < 6; ++k) v += g.rot[at(i, k)] * m[at(k, c)];
-        rm[at(i, c)] = v;
-      }
-    for (int r = 0; r < 6; ++r)
-      for (int c = 0; c < 6; ++c) {
-        double v = 0;
-        for (int k = 0; k < 6; ++k) v += g_minv[at(r, k)] * rm[at(k, c)];
-        sm[at(r, c)] = v * g_ng[r] / g_ng[c];
-      }
-    for (int a = 0; a < idm; ++a)
-      for (int b = 0; b < idm; ++b)
-        for (int r = 0; r < idm; ++r) q[at(a, b)] += sm[at(r, a)] * sm[at(r, b)];
+    std::array<int, 36> r;
+    std::copy(g.rot, g.rot + 36, r.begin());
+    if (seenrot.insert(r).second) rotations.push_back(r);
   }
-  for (int i = 0; i < 36; ++i) g_stepq[i] = 0;
-  for (int a = 0; a < idm; ++a)
-    for (int b = 0; b < idm; ++b) g_stepq[at(a, b)] = q[at(a, b)] / std::sqrt(q[at(a, a)] * q[at(b, b)]);
-  // Per axis the largest step component of a unit displacement:
-  // sqrt((Q^-1)_aa).
-  std::vector<double> qm(idm * idm), qi(idm * idm, 0.0);
-  for (int a = 0; a < idm; ++a) {
-    qi[a * idm + a] = 1;
-    for (int b = 0; b < idm; ++b) qm[a * idm + b] = g_stepq[at(a, b)];
-  }
-  cholsolve(idm, qm, qi, idm);
-  for (int d = 0; d < 6; ++d) g_stepreach[d] = d < idm ? std::sqrt(qi[d * idm + d]) : 0.0;
+  double minv[36];
+  getsetmtrxinv(minv);
+  int hmax[6];
+  gethmax(hmax);
+  g_steps = gridsteps(m, minv, hmax, idm, rotations);
   g_symready = true;
 }
 
@@ -760,7 +771,7 @@ void getsym(int& nsym, int& icent, int& ncent) {
 
 void getstepmetric(double* q) {
   ensuresym();
-  for (int i = 0; i < 36; ++i) q[i] = g_stepq[i];
+  for (int i = 0; i < 36; ++i) q[i] = g_steps.q[i];
 }
 
 void getcentring(int k, float* c) {
@@ -925,7 +936,7 @@ Peaks indatm(int na, const float* x, const float* p, const float* xr, const floa
   long long stride[6], nt = 1;
   for (int d = 0; d < 6; ++d) {
     stride[d] = nt;
-    if (d < idm) nt *= g_ng[d];
+    if (d < idm) nt *= g_steps.ng[d];
   }
   std::vector<std::pair<long long, int>> cells(na);
   for (int i = 0; i < na; ++i) {
@@ -945,9 +956,9 @@ Peaks indatm(int na, const float* x, const float* p, const float* xr, const floa
     tosteps(y, u);
     long long first[6], count[6], total = 1;
     for (int d = 0; d < idm; ++d) {
-      const double b = kPeakTol * g_stepreach[d];
+      const double b = kPeakTol * g_steps.reach[d];
       first[d] = static_cast<long long>(std::floor(u[d] - b + 0.5));
-      count[d] = std::min<long long>(static_cast<long long>(std::floor(u[d] + b + 0.5)) - first[d] + 1, g_ng[d]);
+      count[d] = std::min<long long>(static_cast<long long>(std::floor(u[d] + b + 0.5)) - first[d] + 1, g_steps.ng[d]);
       total *= count[d];
     }
     for (long long c = 0; c < total; ++c) {
@@ -1040,11 +1051,7 @@ void resetpeaks() {
   g_ctr.clear();
   g_spg.clear();
   g_spgindex.clear();
-  for (int i = 0; i < 36; ++i) g_minv[i] = g_stepq[i] = 0;
-  for (int d = 0; d < 6; ++d) {
-    g_ng[d] = 1;
-    g_stepreach[d] = 0;
-  }
+  g_steps = GridSteps{};
 }
 
 }  // namespace trovan

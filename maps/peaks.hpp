@@ -184,6 +184,22 @@ void getstepmetric(double* q);
 int getnspgop();
 void getspgop(int k, int* rot, double* trans);
 
+// The grid steps the distances between peaks are measured in: M^-1
+// (setting to grid basis), the grid sizes, the metric of the steps
+// (getstepmetric) and, per grid axis, the largest step component of a
+// displacement of unit length in that metric.
+struct GridSteps {
+  double minv[36] = {};
+  int ng[6] = {1, 1, 1, 1, 1, 1};
+  double q[36] = {};
+  double reach[6] = {};
+};
+// The grid steps of a setting M (with its inverse), grid sizes hmax
+// (sizes below 1 count as 1) and the distinct rotations of its point group
+// (setting coordinates, column by column), over the first idm axes.
+GridSteps gridsteps(const double* m, const double* minv, const int* hmax, int idm,
+                    const std::vector<std::array<int, 36>>& rotations);
+
 // Site symmetry of n positions x[6*i..]: prints the group of each (the
 // elements fixing the position, as coordinate triplets like the operator
 // listing) and returns in mult[i] the number of distinct images of the

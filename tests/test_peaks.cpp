@@ -194,6 +194,117 @@ TEST(NeighbourhoodSearch, AFlatMapIsAPeakAtEveryPointWhateverTheirNumber) {
 // fit gives back the centre and the height to round-off, whatever the
 // metric that chooses the neighbours. With A null along the last axis (a
 // ridge) the fit says nothing along it: the grid point stays there.
+// ---------------------------------------------------------------------------
+// The metric of the grid steps
+
+// A point group given by generators (3x3 integer rows acting on setting
+// coordinates), a setting M (rows of the 3x3 block; the other axes unit)
+// and grid sizes.
+struct StepCase {
+  const char* name;
+  std::vector<std::array<int, 9>> gens;
+  std::array<double, 9> m;
+  std::array<int, 3> n;
+  std::array<double, 9> want;  // the metric expected
+  std::array<double, 3> reach;
+};
+
+std::ostream& operator<<(std::ostream& o, const StepCase& c) { return o << c.name; }
+
+// The closure of the generators as 6x6 rotations (column by column).
+std::vector<std::array<int, 36>> close3(const std::vector<std::array<int, 9>>& gens) {
+  auto embed = [](const std::array<int, 9>& g) {
+    std::array<int, 36> r{};
+    for (int i = 0; i < 6; ++i) r[at(i, i)] = 1;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) r[at(i, j)] = g[3 * i + j];
+    return r;
+  };
+  std::array<int, 36> id{};
+  for (int i = 0; i < 6; ++i) id[at(i, i)] = 1;
+  std::vector<std::array<int, 36>> group = {id};
+  std::set<std::array<int, 36>> seen = {id};
+  for (std::size_t k = 0; k < group.size(); ++k)
+    for (const auto& g : gens) {
+      const std::array<int, 36> a = embed(g);
+      std::array<int, 36> c{};
+      for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < 6; ++j)
+          for (int l = 0; l < 6; ++l) c[at(i, j)] += a[at(i, l)] * group[k][at(l, j)];
+      if (seen.insert(c).second) group.push_back(c);
+    }
+  return group;
+}
+
+class StepMetric : public ::testing::TestWithParam<StepCase> {};
+
+// The metric is the one the symmetry keeps: every rotation, written in
+// steps along the grid axes (S = D M^-1 R M D^-1), carries it onto itself,
+// so that a displacement and its images have one length; unit along the
+// grid axes; and the reach of an axis is sqrt((Q^-1)_aa).
+TEST_P(StepMetric, IsKeptByEveryRotationOfThePointGroup) {
+  const StepCase& c = GetParam();
+  const std::vector<std::array<int, 36>> rots = close3(c.gens);
+  double m[36] = {}, minv[36] = {};
+  for (int i = 0; i < 6; ++i) m[at(i, i)] = 1;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) m[at(i, j)] = c.m[3 * i + j];
+  std::copy(m, m + 36, minv);
+  double det = 0;
+  ASSERT_TRUE(matinvd(minv, 6, det));
+  const int hmax[6] = {c.n[0], c.n[1], c.n[2], 0, 1, 1};
+  const GridSteps st = gridsteps(m, minv, hmax, 3, rots);
+  EXPECT_EQ(st.ng[3], 1);  // a size below 1 counts as 1
+  for (int a = 0; a < 3; ++a) {
+    EXPECT_NEAR(st.q[at(a, a)], 1.0, 1e-12);
+    EXPECT_NEAR(st.reach[a], c.reach[a], 1e-9) << a;
+    for (int b = 0; b < 3; ++b) EXPECT_NEAR(st.q[at(a, b)], c.want[3 * a + b], 1e-12) << a << b;
+  }
+  for (const auto& r : rots) {
+    double s[3][3];
+    for (int a = 0; a < 3; ++a)
+      for (int b = 0; b < 3; ++b) {
+        double v = 0;
+        for (int i = 0; i < 3; ++i)
+          for (int k = 0; k < 3; ++k) v += minv[at(a, i)] * r[at(i, k)] * m[at(k, b)];
+        s[a][b] = v * c.n[a] / c.n[b];
+      }
+    for (int a = 0; a < 3; ++a)
+      for (int b = 0; b < 3; ++b) {
+        double v = 0;
+        for (int i = 0; i < 3; ++i)
+          for (int k = 0; k < 3; ++k) v += s[i][a] * st.q[at(i, k)] * s[k][b];
+        ASSERT_NEAR(v, st.q[at(a, b)], 1e-12) << c.name << " element " << a << b;
+      }
+  }
+}
+
+const std::array<int, 9> kFour = {0, -1, 0, 1, 0, 0, 0, 0, 1}, kDiag = {0, 1, 0, 1, 0, 0, 0, 0, -1},
+                         kThree = {0, 0, 1, 1, 0, 0, 0, 1, 0}, kSix = {1, -1, 0, 1, 0, 0, 0, 0, 1},
+                         kMirror = {0, 1, 0, 1, 0, 0, 0, 0, 1};
+const std::array<double, 9> kUnit = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+
+INSTANTIATE_TEST_SUITE_P(
+    Groups, StepMetric,
+    ::testing::Values(
+        // Signed permutations of the axes: the identity.
+        StepCase{"cubic", {kFour, kDiag, kThree}, kUnit, {8, 8, 8}, {1, 0, 0, 0, 1, 0, 0, 0, 1}, {1, 1, 1}},
+        // A hexagonal net: steps along a and b at 120 degrees.
+        StepCase{"hexagonal", {kSix, kMirror}, kUnit, {12, 12, 8},
+                 {1, -0.5, 0, -0.5, 1, 0, 0, 0, 1}, {std::sqrt(4.0 / 3), std::sqrt(4.0 / 3), 1}},
+        // The primitive grid of a face-centred cubic cell: columns of M are
+        // the centring vectors, steps along them at 60 degrees.
+        StepCase{"cubic_f", {kFour, kDiag, kThree}, {0, 0.5, 0.5, 0.5, 0, 0.5, 0.5, 0.5, 0}, {10, 10, 10},
+                 {1, 0.5, 0.5, 0.5, 1, 0.5, 0.5, 0.5, 1}, {std::sqrt(1.5), std::sqrt(1.5), std::sqrt(1.5)}},
+        // Triclinic on an unequal grid: the identity alone keeps any metric;
+        // the sum over the group is then the identity.
+        StepCase{"triclinic", {}, kUnit, {6, 10, 4}, {1, 0, 0, 0, 1, 0, 0, 0, 1}, {1, 1, 1}},
+        // A four-fold axis along c, on a grid finer along a and b than along
+        // c: a and b are equivalent steps at right angles, c orthogonal to
+        // both.
+        StepCase{"tetragonal", {kFour}, kUnit, {8, 8, 5}, {1, 0, 0, 0, 1, 0, 0, 0, 1}, {1, 1, 1}}),
+    [](const ::testing::TestParamInfo<StepCase>& i) { return std::string(i.param.name); });
+
 TEST(PeakRefinement, AGaussianPeakIsFoundBetweenGridPointsInOneToSixDimensions) {
   std::mt19937 rng(7);
   std::uniform_real_distribution<double> u(-0.5, 0.5);
