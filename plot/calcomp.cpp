@@ -479,14 +479,6 @@ void plote(Plotter& p) {
   closeps(p);
 }
 
-void psabandon(Plotter& p) {
-  p.st.active = false;
-  p.record = false;
-  p.eps.clear();
-  droptemp(p.ps);
-  p.openfile.clear();
-}
-
 void newpen(Plotter& p, int ipen) { thickl(p, 0.015f * static_cast<float>(ipen < 1 ? 1 : ipen)); }
 
 void thickl(Plotter& p, float width) {

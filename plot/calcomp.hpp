@@ -144,9 +144,6 @@ void plot(Plotter& p, float x, float y, int ipen);
 // complete (util/tempfiles.hpp); a write that failed stops the run with
 // status 1 and leaves the previous page file unchanged.
 void plote(Plotter& p);
-// Drops a page file that a stopped run left unfinished (its temporary file
-// is removed; the previous page file stays as it was).
-void psabandon(Plotter& p);
 // True between a good plots and plote.
 inline bool isplotting(const Plotter& p) { return p.st.active; }
 
