@@ -6,11 +6,7 @@
 #include "crystal/symmetry.hpp"
 #include "density/mem.hpp"
 #include "density/synthesis.hpp"
-#include "maps/boxfile.hpp"
-#include "maps/densityfile.hpp"
 #include "maps/peaks.hpp"
-#include "plot/calcomp.hpp"
-#include "plot/drwmap.hpp"
 #include "reflections/expand.hpp"
 #include "reflections/hklread.hpp"
 #include "util/input.hpp"
@@ -28,10 +24,6 @@ void reset_all() {
   resetsetting();
   resetgridindex();
   resetpeaks();
-  resetboxfile();
-  resetdensityfile();
-  resetcalcomp();
-  resetdrwmap();
 }
 
 }  // namespace trovan

@@ -19,6 +19,7 @@
 #include "density/mem.hpp"
 #include "density/synthesis.hpp"
 #include "driver/crystalkeys.hpp"
+#include "driver/drawingkeys.hpp"
 #include "driver/reset.hpp"
 #include "util/workgrid.hpp"
 #include "util/files.hpp"
@@ -77,7 +78,6 @@ void read_names(Job& n) {
   title = trim(title);
   out() << title << '\n';
   settitle(title);
-  setboxnames(n.win.c_str(), n.rho.c_str());
 }
 
 // The crystal system, the lattice and the symmetry.
@@ -345,11 +345,12 @@ void checkoutputs(const Job& job) {
     // The page prolog is found now: without it no page can be drawn, and
     // the run stops before it computes or opens any file.
     findprolog();
-    outs.push_back({getpsname(getnfile() + 1), "page file"});
+    // The run's pages go to the page file of its first file counter.
+    outs.push_back({getpsname(1), "page file"});
     // Each page also as an EPS file of its own.
     int npage = 0;
     for (const DrawRequest& r : job.drawings)
-      if (r.iax == 2) outs.push_back({getepsname(getnfile() + 1, ++npage), "page file"});
+      if (r.iax == 2) outs.push_back({getepsname(1, ++npage), "page file"});
   }
   for (std::size_t k = 0; k < outs.size(); ++k) {
     const Output& o = outs[k];
@@ -422,11 +423,9 @@ JobResult compute(const Job& job, Reflections& refl) {
   // a failed write is still reported after the peak list.
   getbrfromxr0(d);
   checkfinitemap(getabcdr(), getnt());
-  wrtdxyzstart(job.density, getabcdr(), getnt());
-  struct Abandon {
-    ~Abandon() { wrtdxyzabandon(); }
-  } abandon;
-  pksearchnd(job.pkmin);
+  // A stop before the write is finished removes its temporary file.
+  PendingDensity density = wrtdxyzstart(job.density, getabcdr(), getnt());
+  const Peaks peaks = pksearchnd(job.pkmin);
   float dmin = 0, dmax = 0, xmn[6], xmx[6];
   getpeakcrd(dmin, xmn, dmax, xmx);
   out() << "dmin=" << fmt_e(dmin, 12, 5) << " xmn=";
@@ -436,11 +435,16 @@ JobResult compute(const Job& job, Reflections& refl) {
   out() << '\n';
 
   // The density file, and for maximum entropy the final agreement.
-  wrtdxyzfinish();
+  wrtdxyzfinish(density);
   if (ismem()) rfct(d, obs, job.iwhkl);
 
-  // The drawings and boxes.
-  drwmap(job.drawings, job.ldev);
+  // The drawings and boxes, with the peaks of the list marked on them.
+  if (!job.drawings.empty()) {
+    MapContext ctx = currentmapcontext(peaks);
+    ctx.win = job.win;
+    ctx.rho = job.rho;
+    drwmap(ctx, job.drawings, job.ldev);
+  }
   return result;
 }
 

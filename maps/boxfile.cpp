@@ -15,7 +15,6 @@
 namespace trovan {
 
 namespace {
-float g_dmin = 0, g_dmax = 0, g_range = 0;
 
 // "%12.5e" in a field of exactly `w` characters: a value whose exponent needs
 // three digits loses a mantissa digit instead of widening the header.
@@ -37,8 +36,6 @@ std::string ifield(int v, int w) {
 
 }  // namespace
 
-void resetboxfile() { g_dmin = g_dmax = g_range = 0; }
-
 void getdminmax(const float* values, long long n, float& dmin, float& dmax) {
   if (n < 1) {
     dmin = dmax = 0;
@@ -51,21 +48,17 @@ void getdminmax(const float* values, long long n, float& dmin, float& dmax) {
   }
 }
 
-void setdminmax(float dmin, float dmax) {
-  g_dmin = dmin;
-  g_dmax = dmax;
-  g_range = dmax - dmin;
-}
+BoxCode setdminmax(float dmin, float dmax) { return BoxCode{dmin, dmax, dmax - dmin}; }
 
 int encode(int v) {
   if (v < 32768) return v;
   return (v >> 5) ^ 65535;
 }
 
-int encodedxyz(float x) {
+int encodedxyz(const BoxCode& c, float x) {
   // A flat box (Range 0) has nothing to resolve: every code is 0.
-  if (!(g_range > 0)) return 0;
-  float v = (x - g_dmin) / g_range * static_cast<float>(kMaxint);
+  if (!(c.range > 0)) return 0;
+  float v = (x - c.dmin) / c.range * static_cast<float>(kMaxint);
   if (!(v > 0)) return 0;
   if (v > kMaxint) v = kMaxint;
   return encode(static_cast<int>(v));
@@ -76,7 +69,7 @@ void dxyzbinout(const float* values, const int* counts, const float* cell, const
   const long long n = static_cast<long long>(counts[0]) * counts[1] * counts[2];
   float dmin = 0, dmax = 0;
   getdminmax(values, n, dmin, dmax);
-  setdminmax(dmin, dmax);
+  const BoxCode code = setdminmax(dmin, dmax);
   std::cerr << "filename: " << name << '\n';
   TempOut t = opentemp(name, "box file");
   // Header: cell (2 x 39 bytes), counts (30), minimum and maximum (26).
@@ -92,7 +85,7 @@ void dxyzbinout(const float* values, const int* counts, const float* cell, const
   writetemp(t, h);
   std::vector<unsigned char> codes(static_cast<std::size_t>(2 * n));
   for (long long i = 0; i < n; ++i) {
-    int c = encodedxyz(values[i]);
+    int c = encodedxyz(code, values[i]);
     codes[2 * i] = static_cast<unsigned char>(c & 0xff);  // little-endian
     codes[2 * i + 1] = static_cast<unsigned char>((c >> 8) & 0xff);
   }

@@ -18,11 +18,16 @@ namespace trovan {
 constexpr int kMaxint = 1048575;  // 2^20 - 1
 
 void getdminmax(const float* values, long long n, float& dmin, float& dmax);
-void setdminmax(float dmin, float dmax);
-// The code range back to none, as at the start of the program.
-void resetboxfile();
+
+// The range the 16-bit codes of one box span: Dmin, Dmax and Range =
+// Dmax - Dmin (the header's minimum and maximum).
+struct BoxCode {
+  float dmin = 0, dmax = 0, range = 0;
+};
+BoxCode setdminmax(float dmin, float dmax);
 int encode(int v);
-int encodedxyz(float x);
+// The code of x in the range c; a flat box (Range 0) codes every value as 0.
+int encodedxyz(const BoxCode& c, float x);
 
 void dxyzbinout(const float* values, const int* counts, const float* cell, const std::string& name);
 void dxyzascout(const float* values, const int* counts, const float* cell, const std::string& name);

@@ -63,16 +63,25 @@ void readdxyz(const std::string& fname, float* rho, long long nt) {
            std::to_string(j) + ": make it again, with smaller amplitudes (fmag=)");
 }
 
-namespace {
+PendingDensity::PendingDensity(PendingDensity&& o) noexcept : out(std::move(o.out)), pending(o.pending) {
+  o.out = TempOut{};
+  o.pending = false;
+}
 
-// A write begun by wrtdxyzstart and not yet finished.
-bool g_pending = false;
-TempOut g_out;
+PendingDensity& PendingDensity::operator=(PendingDensity&& o) noexcept {
+  if (this != &o) {
+    wrtdxyzabandon(*this);
+    out = std::move(o.out);
+    pending = o.pending;
+    o.out = TempOut{};
+    o.pending = false;
+  }
+  return *this;
+}
 
-}  // namespace
+PendingDensity::~PendingDensity() { wrtdxyzabandon(*this); }
 
-void wrtdxyzstart(const std::string& fname, const float* rho, long long nt) {
-  wrtdxyzabandon();
+PendingDensity wrtdxyzstart(const std::string& fname, const float* rho, long long nt) {
   TempOut t = opentemp(trim(fname), "density file");
   unsigned char m[4];
   put_u32le(m, static_cast<std::uint32_t>(4 * nt));
@@ -95,30 +104,30 @@ void wrtdxyzstart(const std::string& fname, const float* rho, long long nt) {
 #if defined(__linux__) && defined(SYNC_FILE_RANGE_WRITE)
   if (t.err == 0) ::sync_file_range(::fileno(t.f), 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
-  g_out = std::move(t);
-  g_pending = true;
+  PendingDensity w;
+  w.out = std::move(t);
+  w.pending = true;
+  return w;
 }
 
-void wrtdxyzfinish() {
-  if (!g_pending) return;
-  g_pending = false;
-  TempOut t = std::move(g_out);
-  g_out = TempOut{};
+void wrtdxyzfinish(PendingDensity& w) {
+  if (!w.pending) return;
+  w.pending = false;
+  TempOut t = std::move(w.out);
+  w.out = TempOut{};
   committemp(t);
 }
 
-void wrtdxyzabandon() {
-  if (!g_pending) return;
-  g_pending = false;
-  droptemp(g_out);
-  g_out = TempOut{};
+void wrtdxyzabandon(PendingDensity& w) {
+  if (!w.pending) return;
+  w.pending = false;
+  droptemp(w.out);
+  w.out = TempOut{};
 }
 
-void resetdensityfile() { wrtdxyzabandon(); }
-
 void wrtdxyz(const std::string& fname, const float* rho, long long nt) {
-  wrtdxyzstart(fname, rho, nt);
-  wrtdxyzfinish();
+  PendingDensity w = wrtdxyzstart(fname, rho, nt);
+  wrtdxyzfinish(w);
 }
 
 }  // namespace trovan

@@ -8,23 +8,34 @@
 #pragma once
 #include <string>
 
+#include "util/tempfiles.hpp"
+
 namespace trovan {
 
 void readdxyz(const std::string& name, float* rho, long long nt);
 void wrtdxyz(const std::string& name, const float* rho, long long nt);
 
 // The same write in two steps, so that the run can go on while the disk
-// takes the values: wrtdxyzstart copies them into the temporary file and
-// asks the system to start putting it on the disk; wrtdxyzfinish waits for
-// that, renames the file over the old one, and reports a failure of either
-// step (as wrtdxyz would have). wrtdxyzabandon removes the temporary file of
-// a write that was started and will not be finished (the run stopped in
-// between); it does nothing otherwise.
-void wrtdxyzstart(const std::string& name, const float* rho, long long nt);
-void wrtdxyzfinish();
-void wrtdxyzabandon();
+// takes the values: wrtdxyzstart copies them into the temporary file, asks
+// the system to start putting it on the disk and returns the pending write;
+// wrtdxyzfinish waits for that, renames the file over the old one, and
+// reports a failure of either step (as wrtdxyz would have). wrtdxyzabandon
+// removes the temporary file of a write that will not be finished; so does
+// the pending write itself when it goes out of scope unfinished (a run that
+// stopped in between), and both do nothing for a write already finished.
+struct PendingDensity {
+  TempOut out;
+  bool pending = false;
 
-// Abandons a write left pending (a run stopped between the two steps).
-void resetdensityfile();
+  PendingDensity() = default;
+  PendingDensity(PendingDensity&& o) noexcept;
+  PendingDensity& operator=(PendingDensity&& o) noexcept;
+  PendingDensity(const PendingDensity&) = delete;
+  PendingDensity& operator=(const PendingDensity&) = delete;
+  ~PendingDensity();
+};
+PendingDensity wrtdxyzstart(const std::string& name, const float* rho, long long nt);
+void wrtdxyzfinish(PendingDensity& w);
+void wrtdxyzabandon(PendingDensity& w);
 
 }  // namespace trovan

@@ -22,22 +22,6 @@ namespace trovan {
 
 namespace {
 
-// Peaks of the last n-D search: grid indices, setting coordinates and values
-// of the grid points, refined coordinates and heights. Sized by what the
-// search finds.
-std::vector<int> g_js;
-std::vector<float> g_x, g_p, g_xr, g_pr;
-
-// Independent peaks of the last merging, sorted by decreasing grid value.
-struct IndPeak {
-  float x[6];   // grid point (setting coordinates)
-  float p;      // its value
-  float xr[6];  // refined position, snapped onto its special position
-  float pr;     // refined height
-  int mult;
-};
-std::vector<IndPeak> g_ind;
-
 // A space group element modulo whole cell translations: x' = R x + t in
 // setting coordinates (t reduced into [0, 1) over the map's axes), and the
 // order of R.
@@ -50,13 +34,8 @@ int g_nsym = 0, g_icent = 0;
 std::vector<std::array<double, 6>> g_ctr;  // centring translations, [0, 1)
 std::vector<SpgOp> g_spg;
 std::map<std::vector<long long>, int> g_spgindex;
-// Grid steps: M^-1 (setting to grid basis), the grid sizes, the metric of
-// the steps (getstepmetric) and, per axis, the largest step component of a
-// displacement of unit length in it.
-double g_minv[36];
-int g_ng[6];
-double g_stepq[36];
-double g_stepreach[6];
+// The grid steps of the setting, its grid and its point group.
+GridSteps g_steps;
 
 constexpr double kQuant = 1048576.0;  // translations compared on a 2^-20 raster
 
@@ -115,12 +94,12 @@ double stepnorm(const double* dx) {
   double s[6];
   for (int d = 0; d < idm; ++d) {
     double v = 0;
-    for (int i = 0; i < idm; ++i) v += g_minv[at(d, i)] * dx[i];
-    s[d] = v * g_ng[d];
+    for (int i = 0; i < idm; ++i) v += g_steps.minv[at(d, i)] * dx[i];
+    s[d] = v * g_steps.ng[d];
   }
   double q = 0;
   for (int a = 0; a < idm; ++a)
-    for (int b = 0; b < idm; ++b) q += s[a] * g_stepq[at(a, b)] * s[b];
+    for (int b = 0; b < idm; ++b) q += s[a] * g_steps.q[at(a, b)] * s[b];
   return std::sqrt(std::max(q, 0.0));
 }
 
@@ -198,7 +177,7 @@ void symeig(int m, double (*a)[6], double* w, double (*v)[6]) {
 // The grid cell (the nearest grid point) of grid-basis coordinates u
 // (in steps) along axis d.
 long long cellof(double u, int d) {
-  const long long n = g_ng[d];
+  const long long n = g_steps.ng[d];
   long long c = static_cast<long long>(std::floor(u + 0.5)) % n;
   return c < 0 ? c + n : c;
 }
@@ -209,8 +188,8 @@ void tosteps(const double* x, double* u) {
   for (int d = 0; d < 6; ++d) {
     double s = 0;
     if (d < idm)
-      for (int i = 0; i < idm; ++i) s += g_minv[at(d, i)] * x[i];
-    u[d] = s * g_ng[d];
+      for (int i = 0; i < idm; ++i) s += g_steps.minv[at(d, i)] * x[i];
+    u[d] = s * g_steps.ng[d];
   }
 }
 
@@ -587,21 +566,17 @@ void gridtox(int j, const double* delta, float* x) {
   gridpointtox(g.n, g.idm, j, delta, x);
 }
 
-void pksearchnd(float pkmin) { pksearchnd(gridview(), pkmin); }
-void pksearchnd(const float* map, float pkmin) { pksearchnd(gridview(map), pkmin); }
+Peaks pksearchnd(float pkmin) { return pksearchnd(gridview(), pkmin); }
+Peaks pksearchnd(const float* map, float pkmin) { return pksearchnd(gridview(map), pkmin); }
 
-void pksearchnd(const GridView& g, float pkmin) {
-  if (pkmin == 0) {
-    g_ind.clear();
-    return;
-  }
+Peaks pksearchnd(const GridView& g, float pkmin) {
+  if (pkmin == 0) return {};
   setsym();
-  pksearchnd(g, pkmin, g_stepq);
+  return pksearchnd(g, pkmin, g_steps.q);
 }
 
-void pksearchnd(const GridView& g, float pkmin, const double* metric) {
-  g_ind.clear();
-  if (pkmin == 0) return;
+Peaks pksearchnd(const GridView& g, float pkmin, const double* metric) {
+  if (pkmin == 0) return {};
   const long long nt = g.points();
   const int idm = g.idm;
   out() << "nt in pksearchnd" << fmt_i(nt, 10) << '\n';
@@ -615,22 +590,22 @@ void pksearchnd(const GridView& g, float pkmin, const double* metric) {
   for (long long j = 0; j < nt; ++j) pkmax = std::max(pkmax, map[j]);
   const float thresh = pkmax * pkmin;
 
-  g_js.clear();
-  const int num = findextrema(map, g.n, idm, thresh, peakheightkind(), g_js);
-  g_x.resize(6 * static_cast<std::size_t>(num));
-  g_xr.resize(6 * static_cast<std::size_t>(num));
-  g_p.resize(num);
-  g_pr.resize(num);
+  // The peaks found: grid indices, setting coordinates and values of the
+  // grid points, refined coordinates and heights.
+  std::vector<int> js;
+  const int num = findextrema(map, g.n, idm, thresh, peakheightkind(), js);
+  std::vector<float> x(6 * static_cast<std::size_t>(num)), xr(x.size()), p(num), pr(num);
   const PeakFit fit = peakfit(g.n, idm, metric);
   for (int i = 0; i < num; ++i) {
-    gridpointtox(g.n, idm, g_js[i], kNoShift, &g_x[6 * i]);
-    g_p[i] = map[g_js[i]];
+    gridpointtox(g.n, idm, js[i], kNoShift, &x[6 * i]);
+    p[i] = map[js[i]];
     double delta[6];
-    refinepeak(fit, map, g.n, idm, g_js[i], delta, g_pr[i]);
-    gridpointtox(g.n, idm, g_js[i], delta, &g_xr[6 * i]);
+    refinepeak(fit, map, g.n, idm, js[i], delta, pr[i]);
+    gridpointtox(g.n, idm, js[i], delta, &xr[6 * i]);
   }
   out() << "num=" << fmt_i(num, 8) << '\n';
-  if (num != 0) indatm(num, g_x.data(), g_p.data(), g_xr.data(), g_pr.data());
+  if (num == 0) return {};
+  return indatm(num, x.data(), p.data(), xr.data(), pr.data());
 }
 
 int rcpmp1(const float* y, const float* x0) {
@@ -640,6 +615,52 @@ int rcpmp1(const float* y, const float* x0) {
     if (a - std::floor(a) > 1e-5) return 0;
   }
   return 1;
+}
+
+GridSteps gridsteps(const double* m, const double* minv, const int* hmax, int idm,
+                    const std::vector<std::array<int, 36>>& rotations) {
+  GridSteps st;
+  std::copy(minv, minv + 36, st.minv);
+  for (int d = 0; d < 6; ++d) st.ng[d] = std::max(hmax[d], 1);
+
+  // The metric of the grid steps: the rotations in steps along the grid
+  // axes, S = D M^-1 R M D^-1 (D the grid sizes), carry the sum of S^T S
+  // over the point group onto itself, so that lengths measured with it are
+  // the same for a displacement and its images. Scaled to unit steps along
+  // the grid axes. For a point group of signed permutations of the axes
+  // (cubic, orthorhombic, the icosahedral hypercubic lattice) it is the
+  // identity; for a hexagonal net it is the metric of the net.
+  double q[36] = {};
+  for (const std::array<int, 36>& rot : rotations) {
+    double rm[36], sm[36];
+    for (int i = 0; i < 6; ++i)
+      for (int c = 0; c < 6; ++c) {
+        double v = 0;
+        for (int k = 0; k < 6; ++k) v += rot[at(i, k)] * m[at(k, c)];
+        rm[at(i, c)] = v;
+      }
+    for (int r = 0; r < 6; ++r)
+      for (int c = 0; c < 6; ++c) {
+        double v = 0;
+        for (int k = 0; k < 6; ++k) v += st.minv[at(r, k)] * rm[at(k, c)];
+        sm[at(r, c)] = v * st.ng[r] / st.ng[c];
+      }
+    for (int a = 0; a < idm; ++a)
+      for (int b = 0; b < idm; ++b)
+        for (int r = 0; r < idm; ++r) q[at(a, b)] += sm[at(r, a)] * sm[at(r, b)];
+  }
+  for (int a = 0; a < idm; ++a)
+    for (int b = 0; b < idm; ++b) st.q[at(a, b)] = q[at(a, b)] / std::sqrt(q[at(a, a)] * q[at(b, b)]);
+  // Per axis the largest step component of a unit displacement:
+  // sqrt((Q^-1)_aa).
+  std::vector<double> qm(idm * idm), qi(idm * idm, 0.0);
+  for (int a = 0; a < idm; ++a) {
+    qi[a * idm + a] = 1;
+    for (int b = 0; b < idm; ++b) qm[a * idm + b] = st.q[at(a, b)];
+  }
+  cholsolve(idm, qm, qi, idm);
+  for (int d = 0; d < 6; ++d) st.reach[d] = d < idm ? std::sqrt(qi[d * idm + d]) : 0.0;
+  return st;
 }
 
 void setsym() {
@@ -691,10 +712,7 @@ void setsym() {
         if (g_spgindex.emplace(id, static_cast<int>(g_spg.size())).second) g_spg.push_back(g);
       }
 
-  // Grid steps, and the order of each element.
-  getsetmtrxinv(g_minv);
-  gethmax(g_ng);
-  for (int d = 0; d < 6; ++d) g_ng[d] = std::max(g_ng[d], 1);
+  // The order of each element.
   for (SpgOp& g : g_spg) {
     Op p = g.op;
     g.order = 1;
@@ -704,46 +722,17 @@ void setsym() {
     }
   }
 
-  // The metric of the grid steps: the rotations in steps along the grid
-  // axes, S = D M^-1 R M D^-1 (D the grid sizes), carry the sum of S^T S
-  // over the point group onto itself, so that lengths measured with it are
-  // the same for a displacement and its images. Scaled to unit steps along
-  // the grid axes. For a point group of signed permutations of the axes
-  // (cubic, orthorhombic, the icosahedral hypercubic lattice) it is the
-  // identity; for a hexagonal net it is the metric of the net.
-  std::set<std::vector<int>> seenrot;
-  double q[36] = {};
+  // The grid steps, with the distinct rotations of the group.
+  std::vector<std::array<int, 36>> rotations;
+  std::set<std::array<int, 36>> seenrot;
   for (const SpgOp& g : g_spg) {
-    if (!seenrot.insert(std::vector<int>(g.op.rot.begin(), g.op.rot.end())).second) continue;
-    double rm[36], sm[36];
-    for (int i = 0; i < 6; ++i)
-      for (int c = 0; c < 6; ++c) {
-        double v = 0;
-        for (int k = 0; k < 6; ++k) v += g.op.r(i, k) * m[at(k, c)];
-        rm[at(i, c)] = v;
-      }
-    for (int r = 0; r < 6; ++r)
-      for (int c = 0; c < 6; ++c) {
-        double v = 0;
-        for (int k = 0; k < 6; ++k) v += g_minv[at(r, k)] * rm[at(k, c)];
-        sm[at(r, c)] = v * g_ng[r] / g_ng[c];
-      }
-    for (int a = 0; a < idm; ++a)
-      for (int b = 0; b < idm; ++b)
-        for (int r = 0; r < idm; ++r) q[at(a, b)] += sm[at(r, a)] * sm[at(r, b)];
+    if (seenrot.insert(g.op.rot).second) rotations.push_back(g.op.rot);
   }
-  for (int i = 0; i < 36; ++i) g_stepq[i] = 0;
-  for (int a = 0; a < idm; ++a)
-    for (int b = 0; b < idm; ++b) g_stepq[at(a, b)] = q[at(a, b)] / std::sqrt(q[at(a, a)] * q[at(b, b)]);
-  // Per axis the largest step component of a unit displacement:
-  // sqrt((Q^-1)_aa).
-  std::vector<double> qm(idm * idm), qi(idm * idm, 0.0);
-  for (int a = 0; a < idm; ++a) {
-    qi[a * idm + a] = 1;
-    for (int b = 0; b < idm; ++b) qm[a * idm + b] = g_stepq[at(a, b)];
-  }
-  cholsolve(idm, qm, qi, idm);
-  for (int d = 0; d < 6; ++d) g_stepreach[d] = d < idm ? std::sqrt(qi[d * idm + d]) : 0.0;
+  double minv[36];
+  getsetmtrxinv(minv);
+  int hmax[6];
+  gethmax(hmax);
+  g_steps = gridsteps(m, minv, hmax, idm, rotations);
   g_symready = true;
 }
 
@@ -756,7 +745,7 @@ void getsym(int& nsym, int& icent, int& ncent) {
 
 void getstepmetric(double* q) {
   ensuresym();
-  for (int i = 0; i < 36; ++i) q[i] = g_stepq[i];
+  for (int i = 0; i < 36; ++i) q[i] = g_steps.q[i];
 }
 
 void getcentring(int k, float* c) {
@@ -900,12 +889,11 @@ void sitesy1(int n, const float* x, int* mult, int* order) {
   }
 }
 
-void indatm(int na, const float* x, const float* p) { indatm(na, x, p, x, p); }
+Peaks indatm(int na, const float* x, const float* p) { return indatm(na, x, p, x, p); }
 
-void indatm(int na, const float* x, const float* p, const float* xr, const float* pr) {
+Peaks indatm(int na, const float* x, const float* p, const float* xr, const float* pr) {
   out() << "number of peaks " << fmt_i(na, 8) << '\n';
   setsym();
-  g_ind.clear();
   const int idm = dimension();
 
   // Refined positions on their special positions.
@@ -922,7 +910,7 @@ void indatm(int na, const float* x, const float* p, const float* xr, const float
   long long stride[6], nt = 1;
   for (int d = 0; d < 6; ++d) {
     stride[d] = nt;
-    if (d < idm) nt *= g_ng[d];
+    if (d < idm) nt *= g_steps.ng[d];
   }
   std::vector<std::pair<long long, int>> cells(na);
   for (int i = 0; i < na; ++i) {
@@ -942,9 +930,9 @@ void indatm(int na, const float* x, const float* p, const float* xr, const float
     tosteps(y, u);
     long long first[6], count[6], total = 1;
     for (int d = 0; d < idm; ++d) {
-      const double b = kPeakTol * g_stepreach[d];
+      const double b = kPeakTol * g_steps.reach[d];
       first[d] = static_cast<long long>(std::floor(u[d] - b + 0.5));
-      count[d] = std::min<long long>(static_cast<long long>(std::floor(u[d] + b + 0.5)) - first[d] + 1, g_ng[d]);
+      count[d] = std::min<long long>(static_cast<long long>(std::floor(u[d] + b + 0.5)) - first[d] + 1, g_steps.ng[d]);
       total *= count[d];
     }
     for (long long c = 0; c < total; ++c) {
@@ -989,11 +977,12 @@ void indatm(int na, const float* x, const float* p, const float* xr, const float
   std::vector<float> sorted(nind);
   for (int r = 0; r < nind; ++r) sorted[r] = p[reps[r]];
   qsortd(sorted.data(), perm.data(), nind);
-  g_ind.resize(nind);
+  Peaks found;
+  found.list.resize(nind);
   for (int i = 0; i < nind; ++i) {
     const int b = perm[i] - 1;
     const int k = reps[b];
-    IndPeak& pk = g_ind[i];
+    Peak& pk = found.list[i];
     for (int e = 0; e < 6; ++e) {
       pk.x[e] = x[6 * k + e];
       pk.xr[e] = xind[6 * b + e];
@@ -1006,6 +995,7 @@ void indatm(int na, const float* x, const float* p, const float* xr, const float
     for (int d = 0; d < idm; ++d) out() << fmt_f(pk.xr[d], 8, 4);
     out() << fmt_e(pk.pr, 12, 5) << '\n';
   }
+  return found;
 }
 
 void getpeakcrd(float& dmin, float* xmn, float& dmax, float* xmx) {
@@ -1029,29 +1019,13 @@ void getpeakcrd(const GridView& g, float& dmin, float* xmn, float& dmax, float* 
   gridpointtox(g.n, g.idm, jmax, kNoShift, xmx);
 }
 
-int getnpeak() { return static_cast<int>(g_ind.size()); }
-
 void resetpeaks() {
-  g_ind.clear();
-  for (std::vector<float>* v : {&g_x, &g_p, &g_xr, &g_pr}) std::vector<float>().swap(*v);
-  std::vector<int>().swap(g_js);
   g_symready = false;
   g_nsym = g_icent = 0;
   g_ctr.clear();
   g_spg.clear();
   g_spgindex.clear();
-  for (int i = 0; i < 36; ++i) g_minv[i] = g_stepq[i] = 0;
-  for (int d = 0; d < 6; ++d) {
-    g_ng[d] = 1;
-    g_stepreach[d] = 0;
-  }
-}
-
-void getpeak(int i, float* x, float& height, int& mult) {
-  const IndPeak& pk = g_ind[i];
-  for (int e = 0; e < 6; ++e) x[e] = pk.xr[e];
-  height = pk.pr;
-  mult = pk.mult;
+  g_steps = GridSteps{};
 }
 
 }  // namespace trovan

@@ -96,19 +96,36 @@ PeakFit peakfit(const int* ng, int idm, const double* metric);
 void refinepeak(const PeakFit& fit, const float* map, const int* ng, int idm, int j,
                 double* delta, float& height);
 
+// One independent peak of a search: the grid point that represents it (its
+// setting coordinates and value), its refined position (snapped onto its
+// special position) and height, and its site multiplicity.
+struct Peak {
+  float x[6] = {};
+  float p = 0;
+  float xr[6] = {};
+  float pr = 0;
+  int mult = 0;
+};
+// The independent peaks of a search, by decreasing grid value (the order of
+// the listing: peak k is number k+1). Empty when pkmin = 0 or nothing was
+// found.
+struct Peaks {
+  std::vector<Peak> list;
+};
+
 // The search on the map of a grid of the current setting (the symmetry
 // description, built by setsym, belongs to that grid). pkmin is a fraction
 // of the map maximum (the maximum taken as 0 when the map is nowhere
 // positive); pkmin = 0 returns at once and prints nothing. Prints the peak
-// count and, when there are peaks, refines them and calls indatm. The fit
-// uses the metric of the grid steps of the symmetry (getstepmetric), or the
-// one given.
-void pksearchnd(const GridView& g, float pkmin);
-void pksearchnd(const GridView& g, float pkmin, const double* metric);
+// count and, when there are peaks, refines them and calls indatm, whose
+// list it returns. The fit uses the metric of the grid steps of the
+// symmetry (getstepmetric), or the one given.
+Peaks pksearchnd(const GridView& g, float pkmin);
+Peaks pksearchnd(const GridView& g, float pkmin, const double* metric);
 // The same on the work grid (real half) or on `map`, with the run's grid
 // sizes (gridview): forwarders.
-void pksearchnd(float pkmin);
-void pksearchnd(const float* map, float pkmin);
+Peaks pksearchnd(float pkmin);
+Peaks pksearchnd(const float* map, float pkmin);
 
 // Setting coordinates of grid point j of the run's grid (see above), reduced.
 void gridtox(int j, float* x);
@@ -128,10 +145,9 @@ int snapspecial(float* x);
 // snapped onto special positions; peaks whose refined positions, or images
 // of them, lie within kPeakTol grid steps of one another are one peak, the
 // first in stored order represents them. Prints the counts, the site-symmetry
-// groups and the list sorted by decreasing grid value, and keeps that list
-// for getnpeak/getpeak.
-void indatm(int na, const float* x, const float* p);
-void indatm(int na, const float* x, const float* p, const float* xr, const float* pr);
+// groups and the list sorted by decreasing grid value, and returns that list.
+Peaks indatm(int na, const float* x, const float* p);
+Peaks indatm(int na, const float* x, const float* p, const float* xr, const float* pr);
 
 // iequiv0, sitesy1 and the accessors below use the symmetry description
 // that setsym built last (indatm builds it anew; it is built on first use
@@ -168,6 +184,22 @@ void getstepmetric(double* q);
 int getnspgop();
 void getspgop(int k, int* rot, double* trans);
 
+// The grid steps the distances between peaks are measured in: M^-1
+// (setting to grid basis), the grid sizes, the metric of the steps
+// (getstepmetric) and, per grid axis, the largest step component of a
+// displacement of unit length in that metric.
+struct GridSteps {
+  double minv[36] = {};
+  int ng[6] = {1, 1, 1, 1, 1, 1};
+  double q[36] = {};
+  double reach[6] = {};
+};
+// The grid steps of a setting M (with its inverse), grid sizes hmax
+// (sizes below 1 count as 1) and the distinct rotations of its point group
+// (setting coordinates, column by column), over the first idm axes.
+GridSteps gridsteps(const double* m, const double* minv, const int* hmax, int idm,
+                    const std::vector<std::array<int, 36>>& rotations);
+
 // Site symmetry of n positions x[6*i..]: prints the group of each (the
 // elements fixing the position, as coordinate triplets like the operator
 // listing) and returns in mult[i] the number of distinct images of the
@@ -182,14 +214,7 @@ void getpeakcrd(const GridView& g, float& dmin, float* xmn, float& dmax, float* 
 void getpeakcrd(float& dmin, float* xmn, float& dmax, float* xmx);
 void getpeakcrd(const float* map, float& dmin, float* xmn, float& dmax, float* xmx);
 
-// The independent peaks of the last search, by decreasing grid value: their
-// number (0 before any search or when none was found) and peak i (0-based):
-// refined setting coordinates (six), refined signed height, site
-// multiplicity.
-int getnpeak();
-void getpeak(int i, float* x, float& height, int& mult);
-
-// No peaks and no symmetry description, as at the start of the program.
+// No symmetry description, as at the start of the program.
 void resetpeaks();
 
 }  // namespace trovan

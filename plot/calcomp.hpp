@@ -21,10 +21,14 @@
 // The page is 21.1 cm x 29.7 cm, or 29.7 cm x 21.1 cm in landscape.
 //
 // All plot state (device, pen, origin, colours, window, view, the open
-// file) lives in static storage in calcomp.cpp.
+// file, the pages waiting for their EPS files) is a Plotter value that the
+// caller owns and hands to every call: one for the pages of a job.
 #pragma once
+#include <filesystem>
 #include <string>
 #include <vector>
+
+#include "util/tempfiles.hpp"
 
 namespace trovan {
 
@@ -38,11 +42,6 @@ constexpr int kCnfil = 1;
 
 // Points one `line` call may draw.
 constexpr int kLineBuf = 65536;
-
-// Orientation (1 portrait, 2 landscape). Read by plots for each page;
-// portrait until set.
-void setorien(int iorien);
-int getorien();
 
 // The name of the page file for file counter `nfile`: "calcomp" followed by
 // ((nfile-1) mod cnfil)+1 and ".ps" (the number is left out above 999).
@@ -62,93 +61,151 @@ std::string getprologpath();
 // CLCMPPATH and the places looked at ("can not open the page prolog ...").
 // A run calls it before it opens any page file.
 std::string findprolog();
-// The file counter: plots adds one for each page it starts.
-int getnfile();
-void setnfile(int nfile);
-// Back to the state at the start of the program: no page open (an open
-// page file is closed as it stands), portrait, file counter 0, no file to
-// continue.
-void resetcalcomp();
+// A colour as hue, saturation, brightness in [0, 1].
+struct Hsb {
+  float h = 0, s = 0, b = 0;
+};
+
+// The page being drawn: device, pen, origin, window and view, line type and
+// width, colours, font, and the pen path not yet stroked.
+struct PageState {
+  int ldev = 0;          // device of the last plots (also for pen code >= 32)
+  bool active = false;   // a page is open
+  float xorg = 0, yorg = 0;  // origin given to the last plots
+  // Origin: page position (cm) of user (0, 0) before the view offset.
+  float ox = 0, oy = 0;
+  float cx = 0, cy = 0;  // pen, user coordinates
+  float px = 0, py = 0;  // pen, page cm
+  float win[4] = {0, 0, kPageShort, kPageLong};
+  float view[4] = {0, 0, kPageShort, kPageLong};
+  int ltype = 0;  // line type (setltype)
+  float width = 0;
+  Hsb lcol, fcol;
+  std::string font = "Courier-Bold";
+  bool path_open = false;  // a path with its start written
+  int path_segs = 0;
+};
+
+// An encapsulated page waiting for the page file to be complete.
+struct EpsPage {
+  std::string name, text;
+};
+
+// The plot library's state for the pages of one job. A new plotter is the
+// state at the start of a program: portrait, file counter 0, no page open.
+// It owns the page file being written: a plotter that goes out of scope
+// with a page file unfinished (a run that stopped in the middle of its
+// pages) removes its temporary file and leaves the previous page file as
+// it was.
+struct Plotter {
+  PageState st;
+  int orien = 1;  // read by plots for each page: 1 portrait, 2 landscape
+  int nfile = 0;  // file counter: plots adds one for each page it starts
+  int npage = 0;  // pages written to the current file
+  // The page file being written: a temporary file renamed over its name by
+  // plote, so that a run that stops or is killed in the middle of its
+  // pages, or a disk that fills, leaves the previous page file whole, and
+  // two runs in one folder leave the whole file of one of them.
+  TempOut ps;
+  std::filesystem::path openfile;  // the page file ps will become
+  // The file the last page of this plotter was written to; a later page for
+  // the same file is added after the pages already there instead of
+  // overwriting them.
+  std::filesystem::path lastfile;
+  std::vector<float> bufx, bufy;  // the line buffer, page cm
+  // Each page is also written as an encapsulated PostScript file of its own
+  // (calcomp1_<page>.eps) with a tight bounding box, for a paper: the text
+  // of the page as it is drawn, and the extent of what it draws (page cm,
+  // as the reader holds the sheet). The pages wait here and are written,
+  // each through its temporary file, when the page file is complete: a run
+  // may draw any number of pages without holding a file open for each.
+  std::string body;         // the page's drawing since its set-up
+  bool record = false;      // psout adds to body
+  double bb[4] = {0, 0, 0, 0};  // x0 y0 x1 y1 of what the page draws
+  bool bbempty = true;
+  std::vector<EpsPage> eps;  // the finished pages, waiting for the page file
+
+  Plotter() = default;
+  Plotter(const Plotter&) = delete;
+  Plotter& operator=(const Plotter&) = delete;
+  ~Plotter();
+};
 
 // Starts a page on device ldev (1 or 2, both PostScript) with the origin at
 // (xorg, yorg) cm from the lower left corner. Other devices: "ldev= n  not
 // allowd" on the listing and nothing is drawn until the next good plots.
-void plots(int ldev, float xorg = 0.f, float yorg = 0.f);
+void plots(Plotter& p, int ldev, float xorg = 0.f, float yorg = 0.f);
 // Pen codes: 2 draw to (x, y); 3 move to (x, y); -2 draw, then (x, y)
 // becomes the origin; -3 the origin moves to (x, y); 32 or more ends the
 // page and starts a new one on the same device; anything else is ignored.
-void plot(float x, float y, int ipen);
+void plot(Plotter& p, float x, float y, int ipen);
 // Ends the page ("showpage") and closes the file. The page file is written
 // to a temporary file and renamed over calcomp<n>.ps here, when it is
 // complete (util/tempfiles.hpp); a write that failed stops the run with
 // status 1 and leaves the previous page file unchanged.
-void plote();
-// Drops a page file that a stopped run left unfinished (its temporary file
-// is removed; the previous page file stays as it was).
-void psabandon();
+void plote(Plotter& p);
 // True between a good plots and plote.
-bool isplotting();
+inline bool isplotting(const Plotter& p) { return p.st.active; }
 
 // Writes the first n characters of text, trailing blanks removed, to the
 // page file in records of at most 255 characters.
-void psout(int n, const std::string& text);
-void psout(const std::string& text);
+void psout(Plotter& p, int n, const std::string& text);
+void psout(Plotter& p, const std::string& text);
 // Opens the page file of the current file counter and copies the prolog
 // into it (the first page of a file); later pages of a run that go to the
 // same file are added after the earlier ones.
-void psopen();
+void psopen(Plotter& p);
 // Copies the prolog into the page file; "can not open <path>" and a stop
 // with status 1 when it is missing.
-void gprimv();
+void gprimv(Plotter& p);
 
 // Pens: pen n draws lines n*0.015 cm wide (n < 1 counts as 1); thickl sets
 // the width in cm directly.
-void newpen(int ipen);
-void thickl(float width);
+void newpen(Plotter& p, int ipen);
+void thickl(Plotter& p, float width);
 // Line types: 0 solid, 1 dashed, 2 dotted, 3 dash-dot; other values are
 // taken modulo 4 (negative ones as solid). The pattern runs in true cm.
-void setltype(int ltype);
-int getltype();
+void setltype(Plotter& p, int ltype);
 
 // Draws the polyline through n points (n <= kLineBuf, otherwise "buf full
 // in subroutine line" and the run stops).
-void line(const float* x, const float* y, int n);
+void line(Plotter& p, const float* x, const float* y, int n);
 // A circle about (x, y) of radius r (user units along x); filled with the
 // fill colour when ifill != 0, otherwise stroked.
-void circle(float x, float y, float r, int ifill);
+void circle(Plotter& p, float x, float y, float r, int ifill);
 // Fills the whole page with the fill colour (a background).
-void paint();
+void paint(Plotter& p);
 // Fills the polygon through n points with the fill colour.
-void fillarea(const float* x, const float* y, int n);
+void fillarea(Plotter& p, const float* x, const float* y, int n);
 
 // Colours as hue, saturation, brightness in [0, 1]; black is (0, 0, 0).
 // After plots lines, text and fills are black.
 // setcol picks a colour of the small palette for lines: 0 black, 1 red,
 // 2 green, 3 blue, 4 magenta, 5 cyan, 6 orange, 7 grey (others: black).
-void setcol(int icol);
-void linecolor(float h, float s, float b);
-void fillcolor(float h, float s, float b);
+void setcol(Plotter& p, int icol);
+void linecolor(Plotter& p, float h, float s, float b);
+void fillcolor(Plotter& p, float h, float s, float b);
 
 // Selects the font by its PostScript name ("Courier-Bold" after plots).
-void setfont(const std::string& name);
+void setfont(Plotter& p, const std::string& name);
 // Text of height h cm at (x, y), turned by ang degrees counter-clockwise.
 // symbol: (x, y) is the start of the base line. csymbol: ijust 0 left,
 // 1 centred, 2 right end at (x, y).
-void symbol(float x, float y, float h, const std::string& text, float ang);
-void csymbol(float x, float y, float h, const std::string& text, float ang, int ijust);
+void symbol(Plotter& p, float x, float y, float h, const std::string& text, float ang);
+void csymbol(Plotter& p, float x, float y, float h, const std::string& text, float ang, int ijust);
 
 // The window (user rectangle) and the view (page rectangle in cm from the
 // origin) it is drawn into. A window of zero width or height is refused
 // (ignored).
-void window(float x0, float y0, float x1, float y1);
-void viewpt(float x0, float y0, float x1, float y1);
+void window(Plotter& p, float x0, float y0, float x1, float y1);
+void viewpt(Plotter& p, float x0, float y0, float x1, float y1);
 // icl != 0 clips all later drawing to the view; 0 removes the clip.
-void cliparea(int icl);
+void cliparea(Plotter& p, int icl);
 // Puts the origin at (x, y) cm from the lower left corner of the page; the
 // view is placed relative to it and the pen goes to user (0, 0). (plot with
 // -3 instead moves the origin relative to where it is.)
-void offset(float x, float y);
+void offset(Plotter& p, float x, float y);
 // The current pen position in user coordinates.
-void currps(float& x, float& y);
+void currps(const Plotter& p, float& x, float& y);
 
 }  // namespace trovan

@@ -9,7 +9,6 @@
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
 #include "util/workgrid.hpp"
-#include "util/input.hpp"
 #include "util/runstate.hpp"
 #include "maps/boxfile.hpp"
 #include "maps/peaks.hpp"
@@ -23,8 +22,6 @@
 namespace trovan {
 
 namespace {
-
-std::string g_win = "map.win", g_rho = "map.rho";
 
 // Fortran-like listing fields.
 std::string fvec(const double* v, int n, int w = 9, int d = 4) {
@@ -86,23 +83,7 @@ bool productabove(const long long* a, long long limit) {
   return p > limit;
 }
 
-void readvec(const char* key, int n, double* v, int irw) {
-  float f[6] = {};
-  freadrv(key, n, f, irw);
-  for (int i = 0; i < n; ++i) v[i] = f[i];
-}
-
 }  // namespace
-
-void resetdrwmap() {
-  g_win = "map.win";
-  g_rho = "map.rho";
-}
-
-void setboxnames(const char* win, const char* rho) {
-  g_win = win ? win : "";
-  g_rho = rho ? rho : "";
-}
 
 std::string mapkindlabel() {
   if (ispatterson()) return "Fo Patterson map ";
@@ -138,13 +119,10 @@ MapContext currentmapgeometry() {
       c.metric[n * 6 + m] = s;
       c.extmetric[n * 6 + m] = double(e[m][0]) * e[n][0] + double(e[m][1]) * e[n][1] + double(e[m][2]) * e[n][2];
     }
-
-  c.win = g_win;
-  c.rho = g_rho;
   return c;
 }
 
-MapContext currentmapcontext() {
+MapContext currentmapcontext(const Peaks& peaks) {
   MapContext c = currentmapgeometry();
   // Symmetry images: every operator, and with the inversion when the group
   // is centrosymmetric. Operator 1 is the identity. A Patterson map has the
@@ -173,15 +151,11 @@ MapContext currentmapcontext() {
 
   // The independent peaks as the peak search lists them (by decreasing
   // height), so that the numbers on the page are those of the listing.
-  const int np = getnpeak();
-  for (int i = 0; i < np; ++i) {
-    float x[6], h = 0;
-    int mult = 0;
-    getpeak(i, x, h, mult);
+  for (const Peak& pk : peaks.list) {
     std::array<double, 6> p{};
-    for (int d = 0; d < 6; ++d) p[d] = x[d];
+    for (int d = 0; d < 6; ++d) p[d] = pk.xr[d];
     c.peaks.push_back(p);
-    c.peakheights.push_back(h);
+    c.peakheights.push_back(pk.pr);
   }
   c.title = gettitle();
   c.kind = mapkindlabel();
@@ -221,91 +195,17 @@ void checkfits(const MapContext& ctx, const DrawRequest& rq) {
   }
 }
 
-DrawRequest readdrawing(const MapContext& ctx, int number) {
-  DrawRequest rq;
-  rq.number = number;
-  freadi("iax=", 1, rq.iax, 1);
-  freadi("ipers=", 1, rq.ipers, 0);
-  freadi("iaver=", 1, rq.iaver, 0);
-  freadi("ismth=", 1, rq.ismth, 0);
-  out() << "drawing" << fmt_i(number, 3) << " iax=" << fmt_i(rq.iax, 2) << " ipers=" << fmt_i(rq.ipers, 2)
-        << " iaver=" << fmt_i(rq.iaver, 2) << " ismth=" << fmt_i(rq.ismth, 2) << '\n';
-  if (rq.iax != 2 && rq.iax != 3) quit("iax should be 2 (section) or 3 (box)");
-  if (rq.ipers != 0 && rq.ipers != 1) quit("ipers should be 0 or 1");
-  if (rq.iaver != 0 && rq.iaver != 1) quit("iaver should be 0 or 1");
-  if (rq.ismth < 0 || rq.ismth > 2) quit("ismth should be 0,1 or 2");
-
+void placedrawing(const MapContext& ctx, DrawRequest& rq) {
   const int naxes = rq.iax == 3 ? 3 : 2;
-  double x0[6] = {};
-  if (rq.ipers == 0) {
-    readvec("x=", 6, x0, 1);
-    out() << "x=" << fvec(x0, 6) << '\n';
-  } else {
-    readvec("xe=", 3, rq.xe, 1);
-    readvec("xi=", 3, rq.xi, 0);
-    out() << "xe=" << fvec(rq.xe, 3) << " xi=" << fvec(rq.xi, 3) << '\n';
-    for (int i = 0; i < 3; ++i) {
-      x0[i] = rq.xe[i];
-      x0[3 + i] = rq.xi[i];
-    }
-  }
-  static const char* const keys[3] = {"u=", "v=", "q="};
-  for (int a = 0; a < naxes; ++a) {
-    readvec(keys[a], 6, rq.given[a], 1);
-    out() << keys[a] << fvec(rq.given[a], 6) << '\n';
-  }
-
-  if (rq.iax == 2) {
-    freadiv("div=", 2, rq.div, 1);
-    float h = 0;
-    freadr("hmin=", 1, h, 0);
-    rq.hmin = h;
-    freadi("lf=", 1, rq.lf, 0);
-    const bool iscale = keyonline("iscale=");
-    if (iscale) {
-      float f = 0;
-      freadr("iscale=", 1, f, 0);
-      rq.iscale = f;
-    }
-    out() << "div=" << fmt_i(rq.div[0], 5) << fmt_i(rq.div[1], 5) << " hmin=" << fmt_f(rq.hmin, 8, 4)
-          << " lf=" << fmt_i(rq.lf, 4);
-    if (iscale) out() << " iscale=" << fmt_f(rq.iscale, 8, 3);
-    out() << '\n';
-    if (!(rq.iscale >= 0) || !std::isfinite(rq.iscale)) quit("iscale should be 0 (automatic) or positive");
-    if (rq.div[0] < 1 || rq.div[1] < 1) quit("div should be 1 or more along u and v");
-    if (rq.lf < 0) quit("lf should not be negative");
-    if (rq.lf > kMaxLevels) quit("lf should be at most " + std::to_string(kMaxLevels));
-    if (!(rq.hmin < 1)) quit("hmin should be less than 1");
-  } else {
-    static const char* const bkeys[6] = {"xmin=", "xmax=", "ymin=", "ymax=", "zmin=", "zmax="};
-    for (int k = 0; k < 6; ++k) {
-      float f = 0;
-      freadr(bkeys[k], 1, f, k == 0 ? 1 : 0);
-      rq.box[k] = f;
-    }
-    freadi("xdiv=", 1, rq.bdiv[0], 1);
-    freadi("ydiv=", 1, rq.bdiv[1], 0);
-    freadi("zdiv=", 1, rq.bdiv[2], 0);
-    float h = 1;
-    freadr("hscl=", 1, h, 0);
-    rq.hscl = h;
-    out() << "xmin=" << fmt_f(rq.box[0], 8, 4) << " xmax=" << fmt_f(rq.box[1], 8, 4)
-          << " ymin=" << fmt_f(rq.box[2], 8, 4) << " ymax=" << fmt_f(rq.box[3], 8, 4)
-          << " zmin=" << fmt_f(rq.box[4], 8, 4) << " zmax=" << fmt_f(rq.box[5], 8, 4) << '\n';
-    out() << "xdiv=" << fmt_i(rq.bdiv[0], 5) << " ydiv=" << fmt_i(rq.bdiv[1], 5)
-          << " zdiv=" << fmt_i(rq.bdiv[2], 5) << " hscl=" << fmt_e(rq.hscl, 12, 5) << '\n';
-    if (rq.bdiv[0] < 1 || rq.bdiv[1] < 1 || rq.bdiv[2] < 1) quit("xdiv, ydiv and zdiv should be 1 or more");
-  }
-
   // Origin and axes in setting fractions; the scalar products of the axes.
   if (rq.ipers == 0) {
-    std::copy(x0, x0 + 6, rq.x0);
     for (int a = 0; a < naxes; ++a) std::copy(rq.given[a], rq.given[a] + 6, rq.axis[a]);
     for (int a = 0; a < naxes; ++a)
       for (int b = 0; b < naxes; ++b) rq.gram[a][b] = gramof(ctx.metric, rq.axis[a], rq.axis[b]);
   } else {
     // Cartesian: positions and axes are linear in the components, and the
     // scalar products are plain sums over the six components.
+    const double x0[6] = {rq.xe[0], rq.xe[1], rq.xe[2], rq.xi[0], rq.xi[1], rq.xi[2]};
     mat6vec(ctx.cart, x0, rq.x0);
     for (int a = 0; a < naxes; ++a) mat6vec(ctx.cart, rq.given[a], rq.axis[a]);
     for (int a = 0; a < naxes; ++a)
@@ -315,7 +215,7 @@ DrawRequest readdrawing(const MapContext& ctx, int number) {
         rq.gram[a][b] = s;
       }
     out() << "x (fractions)=" << fvec(rq.x0, 6) << '\n';
-    for (int a = 0; a < naxes; ++a) out() << keys[a][0] << " (fractions)=" << fvec(rq.axis[a], 6) << '\n';
+    for (int a = 0; a < naxes; ++a) out() << "uvq"[a] << " (fractions)=" << fvec(rq.axis[a], 6) << '\n';
   }
   const double(&g)[3][3] = rq.gram;
   out() << "|u|=" << fmt_f(std::sqrt(std::max(0.0, g[0][0])), 10, 4)
@@ -338,7 +238,6 @@ DrawRequest readdrawing(const MapContext& ctx, int number) {
     if (!(det3 > 1e-10 * g[0][0] * g[1][1] * g[2][2])) quit("u, v and q do not span a volume");
   }
   checkfits(ctx, rq);
-  return rq;
 }
 
 std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, int* n) {
@@ -369,7 +268,7 @@ std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, i
   return vals;
 }
 
-void drawsection(const MapContext& ctx, const DrawRequest& rq) {
+void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq) {
   int n[3];
   const std::vector<float> vals = samplerequest(ctx, rq, n);
   float smin = 0, smax = 0;
@@ -398,17 +297,17 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
   // Fourier map), so that they read apart even in black and white.
   const std::vector<double> levels = contourlevels(ctx.vmax, rq.hmin, rq.lf);
   int nlines = 0;
-  newpen(1);
-  setltype(0);
-  setcol(0);
+  newpen(pl, 1);
+  setltype(pl, 0);
+  setcol(pl, 0);
   for (double lv : levels) {
     const auto lines = contourlines(vals.data(), n[0], n[1], lv);
     nlines += static_cast<int>(lines.size());
-    drawcontourlines(pg, lines, n[0], n[1]);
+    drawcontourlines(pl, pg, lines, n[0], n[1]);
   }
   int nneg = 0;
-  setltype(1);
-  setcol(3);
+  setltype(pl, 1);
+  setcol(pl, 3);
   std::vector<float> neg(vals.size());
   for (std::size_t i = 0; i < vals.size(); ++i) neg[i] = -vals[i];
   for (double lv : levels) {
@@ -416,10 +315,10 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
     // Below -lv: contour the negated section at +lv.
     const auto lines = contourlines(neg.data(), n[0], n[1], lv);
     nneg += static_cast<int>(lines.size());
-    drawcontourlines(pg, lines, n[0], n[1]);
+    drawcontourlines(pl, pg, lines, n[0], n[1]);
   }
-  setltype(0);
-  setcol(0);
+  setltype(pl, 0);
+  setcol(pl, 0);
 
   const std::vector<SectionMark> marks = marksinplane(ctx.peaks, ctx.peakheights, ctx.ops, ctx.minv,
                                                       ctx.grid.n, ctx.grid.idm, rq.x0, rq.axis[0], rq.axis[1]);
@@ -440,13 +339,13 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
     if (axes[a].name != along[a]) axes[a].name += a == 0 ? " (u)" : " (v)";
   }
   pg.bars = mixed ? 2 : 1;
-  drawframe(pg, axes[0], axes[1]);
-  drawmarks(pg, marks);
+  drawframe(pl, pg, axes[0], axes[1]);
+  drawmarks(pl, pg, marks);
   if (mixed) {
-    drawscalebar(pg, f[1 - ia], std::string("along ") + (ia == 0 ? "v" : "u"), 0);
-    drawscalebar(pg, f[ia], std::string("along ") + (ia == 0 ? "u" : "v") + " (internal)", 1);
+    drawscalebar(pl, pg, f[1 - ia], std::string("along ") + (ia == 0 ? "v" : "u"), 0);
+    drawscalebar(pl, pg, f[ia], std::string("along ") + (ia == 0 ? "u" : "v") + " (internal)", 1);
   } else {
-    drawscalebar(pg);
+    drawscalebar(pl, pg);
   }
 
   // The text under the map: everything needed to redraw or cite it.
@@ -488,7 +387,7 @@ void drawsection(const MapContext& ctx, const DrawRequest& rq) {
   t.push_back("section min " + g4(smin) + "  max " + g4(smax) + "   grid " + std::to_string(n[0] - 1) + " x " +
               std::to_string(n[1] - 1));
   if (!marks.empty()) t.push_back("circles: peaks of the peak list (numbered as listed) within half a grid step of the plane");
-  drawtexts(pg, ctx.kind + ctx.title, t);
+  drawtexts(pl, pg, ctx.kind + ctx.title, t);
 
   out() << "section" << fmt_i(rq.number, 3) << " min=" << fmt_e(smin, 12, 5) << " max=" << fmt_e(smax, 12, 5)
         << " levels=" << fmt_i(static_cast<long long>(levels.size()), 4) << " lines=" << fmt_i(nlines, 6);
@@ -581,57 +480,26 @@ void writebox(const MapContext& ctx, const DrawRequest& rq, int nbox) {
   out() << "box written to " << names[0] << ", " << names[1] << " and " << names[2] << '\n';
 }
 
-namespace {
-
-int readng() {
-  int ng = 0;
-  freadi("ng=", 1, ng, 1);
-  out() << "ng=" << fmt_i(ng, 3) << '\n';
-  if (ng < 0) quit("ng should not be negative");
-  if (ng > kMaxDrawings) quit("ng should be at most " + std::to_string(kMaxDrawings));
-  return ng;
-}
-
-}  // namespace
-
-std::vector<DrawRequest> readdrawings(const MapContext& geom, int ldev) {
-  // Every drawing is read and checked before any is made (before the map is
-  // even computed, in a run), so that a bad line stops the run without
-  // leaving half a page file or a replaced density file behind.
-  const int ng = readng();
-  std::vector<DrawRequest> rqs;
-  for (int k = 1; k <= ng; ++k) rqs.push_back(readdrawing(geom, k));
-  const bool sections = std::any_of(rqs.begin(), rqs.end(), [](const DrawRequest& r) { return r.iax == 2; });
-  if (sections && ldev != 1 && ldev != 2)
-    quit("ldev=" + std::to_string(ldev) + " not allowd: sections are drawn on device 1 or 2 (PostScript)");
-  return rqs;
-}
-
-void drawmaps(const MapContext& ctx, const std::vector<DrawRequest>& rqs, int ldev) {
-  psabandon();  // nothing of an earlier run that stopped in the middle of a page
+void drwmap(const MapContext& ctx, const std::vector<DrawRequest>& rqs, int ldev) {
+  // The pages of this run: a page file left unfinished by a stop is removed
+  // with the plotter.
+  Plotter pl;
   int pages = 0, boxes = 0;
   for (const DrawRequest& rq : rqs) {
     if (rq.iax == 2) {
       if (pages == 0) {
-        setorien(1);
-        plots(ldev);
+        pl.orien = 1;
+        plots(pl, ldev);
       } else {
-        plot(0, 0, 999);
+        plot(pl, 0, 0, 999);
       }
       ++pages;
-      drawsection(ctx, rq);
+      drawsection(pl, ctx, rq);
     } else {
       writebox(ctx, rq, ++boxes);
     }
   }
-  if (pages > 0) plote();
-}
-
-void drwmap(const MapContext& ctx, int ldev) { drawmaps(ctx, readdrawings(ctx, ldev), ldev); }
-
-void drwmap(const std::vector<DrawRequest>& rqs, int ldev) {
-  if (rqs.empty()) return;
-  drawmaps(currentmapcontext(), rqs, ldev);
+  if (pages > 0) plote(pl);
 }
 
 }  // namespace trovan

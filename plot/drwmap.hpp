@@ -6,8 +6,8 @@
 // on for the second and later boxes of a run).
 //
 // The drawing lines are read and checked with the rest of the keyword input,
-// before the map is computed (readdrawings), and drawn at the end of the
-// run from what was read (drawmaps).
+// before the map is computed (readdrawings, driver/drawingkeys.hpp), and
+// drawn at the end of the run from what was read (drwmap).
 //
 // Keys (read after the "h=" lines; "new line" keys start a line):
 //   ng=                       new line: number of drawings (0: none, no
@@ -42,6 +42,8 @@
 #include <string>
 #include <vector>
 
+#include "maps/peaks.hpp"
+#include "plot/calcomp.hpp"
 #include "plot/section.hpp"
 
 namespace trovan {
@@ -51,11 +53,6 @@ constexpr long long kJxmax = 4194304;
 // Contour levels of a section (lf=) and drawings of a run (ng=) at most.
 constexpr int kMaxLevels = 100;
 constexpr int kMaxDrawings = 1000;
-
-// Box file names (prefix + ".win", prefix + ".rho").
-void setboxnames(const char* win, const char* rho);
-// The box file names back to those of the start of the program.
-void resetdrwmap();
 
 // Everything a drawing needs from the rest of the run.
 struct MapContext {
@@ -71,18 +68,19 @@ struct MapContext {
   std::string kind;        // "Fourier map ", "D-Fourier map ", ...
   bool difference = false;  // negative contours too
   double vmax = 0;         // contour reference: the map maximum (|extreme| for a difference map)
-  std::string win, rho;    // box file names
+  std::string win = "map.win", rho = "map.rho";  // box file names (prefix.win, prefix.rho)
 };
 
 // The geometry of the run, all that reading a drawing needs: the work grid
 // (getnt() points, sizes gethmax, getidm axes), M^-1, the metric and
-// Cartesian conversion of the lattice, the box file names. Known once the
-// keyword input up to the drawings is read.
+// Cartesian conversion of the lattice. Known once the keyword input up to
+// the drawings is read.
 MapContext currentmapgeometry();
 // The whole context, after the map is made: the geometry, the symmetry
 // operators, the independent peaks of the peak search (numbered as listed),
-// the title and map kind, the contour reference.
-MapContext currentmapcontext();
+// the title and map kind, the contour reference. The caller adds the box
+// file names.
+MapContext currentmapcontext(const Peaks& peaks = {});
 
 // Map kind label of the run (getiplt).
 std::string mapkindlabel();
@@ -105,9 +103,14 @@ struct DrawRequest {
   double hscl = 1;
 };
 
-// Reads drawing `number` from the keyword input, echoes it and checks it;
-// converts the origin and axes with ctx (cart, metric).
-DrawRequest readdrawing(const MapContext& ctx, int number);
+// Converts the origin and axes of a drawing as read (x0 holds the origin of
+// a drawing given in fractions, ipers = 0; xe and xi that of one given in
+// Cartesian Angstrom, ipers = 1; `given` the axes) into setting fractions
+// with ctx (cart, metric), with their scalar products; echoes the
+// conversion and the lengths and angles of the axes, and stops when the
+// axes do not span a plane (a volume for a box) or the request does not
+// fit (checkfits).
+void placedrawing(const MapContext& ctx, DrawRequest& rq);
 
 // Stops with "ixm*iym*izm > nt" or "(ixm+1)*(iym+1)*(izm+1)>jxmax" when the
 // request does not fit (ixm, iym, izm: the intervals along its axes). The
@@ -119,8 +122,8 @@ void checkfits(const MapContext& ctx, const DrawRequest& rq);
 // too small.
 std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, int* n);
 
-// Draws a section on the open page.
-void drawsection(const MapContext& ctx, const DrawRequest& rq);
+// Draws a section on the open page of the plotter.
+void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq);
 // The box files of the nbox-th box of a run (1-based) from the first box's
 // binary name prefix.win: prefix.win, prefix.rho, prefix.ccp4 for the
 // first, prefix_<nbox>.* for later ones.
@@ -129,17 +132,8 @@ std::array<std::string, 3> boxfilenames(const std::string& win, int nbox);
 // nothing, when a value times hscl is not a finite number.
 void writebox(const MapContext& ctx, const DrawRequest& rq, int nbox = 1);
 
-// Reads "ng=" and every drawing with their checks, converting with the
-// geometry `geom` (currentmapgeometry() in a run). A section needs a page
-// device: with ldev other than 1 or 2 the run stops ("ldev=<n> not
-// allowd: ..."), before anything is drawn or written.
-std::vector<DrawRequest> readdrawings(const MapContext& geom, int ldev);
-// Makes the drawings read: pages go to device ldev.
-void drawmaps(const MapContext& ctx, const std::vector<DrawRequest>& rqs, int ldev);
-// Both, on the keyword input (for a context made by the caller).
-void drwmap(const MapContext& ctx, int ldev);
-// The end of a run: the drawings read before the computation, made with
-// the run's context.
-void drwmap(const std::vector<DrawRequest>& rqs, int ldev);
+// Makes the drawings read: sections as pages on device ldev (1 or 2), in
+// the page file of a plotter of their own, and boxes.
+void drwmap(const MapContext& ctx, const std::vector<DrawRequest>& rqs, int ldev);
 
 }  // namespace trovan

@@ -26,10 +26,10 @@ std::string fixed(double v, int d) {
   return s;
 }
 
-void segment(float x0, float y0, float x1, float y1) {
-  plot(x0, y0, 3);
-  plot(x1, y1, 2);
-  plot(x1, y1, 3);  // strokes the piece
+void segment(Plotter& pl, float x0, float y0, float x1, float y1) {
+  plot(pl, x0, y0, 3);
+  plot(pl, x1, y1, 2);
+  plot(pl, x1, y1, 3);  // strokes the piece
 }
 
 }  // namespace
@@ -66,7 +66,7 @@ void topage(const SectionPage& pg, double s, double t, float& x, float& y) {
   y = static_cast<float>(pg.o[1] + s * pg.pu[1] + t * pg.pv[1]);
 }
 
-void drawcontourlines(const SectionPage& pg, const std::vector<ContourLine>& lines, int nx, int ny) {
+void drawcontourlines(Plotter& pl, const SectionPage& pg, const std::vector<ContourLine>& lines, int nx, int ny) {
   const double ds = nx > 1 ? 1.0 / (nx - 1) : 0, dt = ny > 1 ? 1.0 / (ny - 1) : 0;
   std::vector<float> px, py;
   for (const ContourLine& ln : lines) {
@@ -78,7 +78,7 @@ void drawcontourlines(const SectionPage& pg, const std::vector<ContourLine>& lin
     // Pieces of at most kLineBuf points, each starting where the last ended.
     for (int start = 0; start < n - 1; start += kLineBuf - 1) {
       const int m = std::min(kLineBuf, n - start);
-      line(px.data() + start, py.data() + start, m);
+      line(pl, px.data() + start, py.data() + start, m);
     }
   }
 }
@@ -138,9 +138,9 @@ SectionAxis makeaxis(const double* origin, const double* dir, int ncomp, const c
   return ax;
 }
 
-void drawframe(const SectionPage& pg, const SectionAxis& au, const SectionAxis& av) {
-  newpen(3);
-  setltype(0);
+void drawframe(Plotter& pl, const SectionPage& pg, const SectionAxis& au, const SectionAxis& av) {
+  newpen(pl, 3);
+  setltype(pl, 0);
   float x[5], y[5];
   topage(pg, 0, 0, x[0], y[0]);
   topage(pg, 1, 0, x[1], y[1]);
@@ -148,8 +148,8 @@ void drawframe(const SectionPage& pg, const SectionAxis& au, const SectionAxis& 
   topage(pg, 0, 1, x[3], y[3]);
   x[4] = x[0];
   y[4] = y[0];
-  line(x, y, 5);
-  newpen(2);
+  line(pl, x, y, 5);
+  newpen(pl, 2);
   // Outward unit normals of the u edge (away from v) and of the v edge
   // (away from u), in page cm.
   const double lu = std::hypot(pg.pu[0], pg.pu[1]), lv = std::hypot(pg.pv[0], pg.pv[1]);
@@ -164,30 +164,30 @@ void drawframe(const SectionPage& pg, const SectionAxis& au, const SectionAxis& 
     float ax, ay;
     topage(pg, t.s, 0, ax, ay);
     const double len = t.label.empty() ? tick : tick * 1.6;
-    segment(ax, ay, static_cast<float>(ax + len * nu[0]), static_cast<float>(ay + len * nu[1]));
+    segment(pl, ax, ay, static_cast<float>(ax + len * nu[0]), static_cast<float>(ay + len * nu[1]));
     if (!t.label.empty())
-      csymbol(static_cast<float>(ax + (len + 0.1) * nu[0]), static_cast<float>(ay + (len + 0.1) * nu[1] - lab),
+      csymbol(pl, static_cast<float>(ax + (len + 0.1) * nu[0]), static_cast<float>(ay + (len + 0.1) * nu[1] - lab),
               static_cast<float>(lab), t.label, 0, 1);
   }
   for (const SectionTick& t : av.ticks) {
     float ax, ay;
     topage(pg, 0, t.s, ax, ay);
     const double len = t.label.empty() ? tick : tick * 1.6;
-    segment(ax, ay, static_cast<float>(ax + len * nv[0]), static_cast<float>(ay + len * nv[1]));
+    segment(pl, ax, ay, static_cast<float>(ax + len * nv[0]), static_cast<float>(ay + len * nv[1]));
     if (!t.label.empty())
-      csymbol(static_cast<float>(ax + (len + 0.12) * nv[0]), static_cast<float>(ay + (len + 0.12) * nv[1] - 0.1),
+      csymbol(pl, static_cast<float>(ax + (len + 0.12) * nv[0]), static_cast<float>(ay + (len + 0.12) * nv[1] - 0.1),
               static_cast<float>(lab), t.label, 0, 2);
   }
   // The axis names: under the middle of the u edge, past its tick values,
   // and above the far end of the v edge, along its direction.
   float ax, ay;
   topage(pg, 0.5, 0, ax, ay);
-  csymbol(static_cast<float>(ax + 1.25 * nu[0]), static_cast<float>(ay + 1.25 * nu[1] - 0.35), 0.36f,
+  csymbol(pl, static_cast<float>(ax + 1.25 * nu[0]), static_cast<float>(ay + 1.25 * nu[1] - 0.35), 0.36f,
           au.name, 0, 1);
   topage(pg, 0, 1, ax, ay);
-  csymbol(static_cast<float>(ax + 0.5 * pg.pv[0] / lv), static_cast<float>(ay + 0.5 * pg.pv[1] / lv), 0.36f,
+  csymbol(pl, static_cast<float>(ax + 0.5 * pg.pv[0] / lv), static_cast<float>(ay + 0.5 * pg.pv[1] / lv), 0.36f,
           av.name, 0, 1);
-  newpen(1);
+  newpen(pl, 1);
 }
 
 std::vector<std::string> wraptext(const std::string& text, std::size_t width) {
@@ -219,22 +219,22 @@ std::vector<std::string> wraptext(const std::string& text, std::size_t width) {
   return out;
 }
 
-void drawmarks(const SectionPage& pg, const std::vector<SectionMark>& marks) {
+void drawmarks(Plotter& pl, const SectionPage& pg, const std::vector<SectionMark>& marks) {
   if (marks.empty()) return;
-  setcol(1);
-  newpen(2);
-  setltype(0);
+  setcol(pl, 1);
+  newpen(pl, 2);
+  setltype(pl, 0);
   for (const SectionMark& mk : marks) {
     float x, y;
     topage(pg, mk.s, mk.t, x, y);
-    circle(x, y, 0.12f, 0);
-    symbol(x + 0.17f, y + 0.15f, 0.36f, std::to_string(mk.number), 0);
+    circle(pl, x, y, 0.12f, 0);
+    symbol(pl, x + 0.17f, y + 0.15f, 0.36f, std::to_string(mk.number), 0);
   }
-  setcol(0);
-  newpen(1);
+  setcol(pl, 0);
+  newpen(pl, 1);
 }
 
-void drawscalebar(const SectionPage& pg, double factor, const std::string& what, int row) {
+void drawscalebar(Plotter& pl, const SectionPage& pg, double factor, const std::string& what, int row) {
   const double cmper = pg.scale * factor;  // page cm of one Angstrom
   if (!(cmper > 0)) return;
   // The largest round length whose bar is at most 5 cm long.
@@ -246,31 +246,31 @@ void drawscalebar(const SectionPage& pg, double factor, const std::string& what,
   const double cm = len * cmper;
   const float x1 = static_cast<float>(kMapLeft + kMapSize), x0 = static_cast<float>(x1 - cm);
   const float y = static_cast<float>(pg.bottom - 1.9 - 0.75 * row);
-  newpen(4);
-  segment(x0, y, x1, y);
-  newpen(2);
-  segment(x0, y - 0.12f, x0, y + 0.12f);
-  segment(x1, y - 0.12f, x1, y + 0.12f);
+  newpen(pl, 4);
+  segment(pl, x0, y, x1, y);
+  newpen(pl, 2);
+  segment(pl, x0, y - 0.12f, x0, y + 0.12f);
+  segment(pl, x1, y - 0.12f, x1, y + 0.12f);
   const int dec = len >= 1 ? 0 : static_cast<int>(std::ceil(-std::log10(len) - 1e-9));
-  csymbol(x0 - 0.25f, y - 0.1f, 0.3f, fixed(len, dec) + " A" + (what.empty() ? "" : " " + what), 0, 2);
-  newpen(1);
+  csymbol(pl, x0 - 0.25f, y - 0.1f, 0.3f, fixed(len, dec) + " A" + (what.empty() ? "" : " " + what), 0, 2);
+  newpen(pl, 1);
 }
 
-void drawtexts(const SectionPage& pg, const std::string& title, const std::vector<std::string>& lines) {
-  setcol(0);
+void drawtexts(Plotter& pl, const SectionPage& pg, const std::string& title, const std::vector<std::string>& lines) {
+  setcol(pl, 0);
   // Courier is 0.6 of its height wide: the title (0.45 cm) takes 66
   // characters across the page, the text lines (0.30 cm) 100.
   const std::vector<std::string> head = wraptext(title, 66);
   // A long title grows upwards, towards the top edge of the sheet.
   double y = std::min(29.1, kTitleY + 0.6 * (static_cast<double>(head.size()) - 1));
   for (const std::string& s : head) {
-    csymbol(static_cast<float>(kMapLeft + 0.5 * kMapSize), static_cast<float>(y), 0.45f, s, 0, 1);
+    csymbol(pl, static_cast<float>(kMapLeft + 0.5 * kMapSize), static_cast<float>(y), 0.45f, s, 0, 1);
     y -= 0.6;
   }
   y = pg.bottom - 2.4 - 0.75 * pg.bars;
   for (const std::string& s : lines)
     for (const std::string& piece : wraptext(s, 100)) {
-      symbol(static_cast<float>(kTextLeft), static_cast<float>(y), static_cast<float>(kTextHeight), piece, 0);
+      symbol(pl, static_cast<float>(kTextLeft), static_cast<float>(y), static_cast<float>(kTextHeight), piece, 0);
       y -= kTextStep;
     }
 }

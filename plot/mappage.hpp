@@ -1,7 +1,8 @@
 // The page of one section: where the section goes on the sheet, with its
 // true lengths and angle, and the pieces drawn on it (frame with axis
 // labels, contour lines, the marked peaks, a scale bar, the title and the
-// lines of text under the map) through the plot library.
+// lines of text under the map) through the plot library, on the page of
+// the plotter `pl` each is handed.
 //
 // The section is the parallelogram origin + s u + t v, 0 <= s, t <= 1. On
 // the page u runs to the right and v at the true angle gamma between u and
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "plot/calcomp.hpp"
 #include "plot/contour.hpp"
 #include "plot/section.hpp"
 
@@ -40,7 +42,7 @@ void topage(const SectionPage& pg, double s, double t, float& x, float& y);
 // Contour lines given in lattice coordinates of an nx x ny section lattice
 // (point (i, j) is s = i/(nx-1), t = j/(ny-1)). Long lines go to the plot
 // library in pieces that fit its line buffer.
-void drawcontourlines(const SectionPage& pg, const std::vector<ContourLine>& lines, int nx, int ny);
+void drawcontourlines(Plotter& pl, const SectionPage& pg, const std::vector<ContourLine>& lines, int nx, int ny);
 
 // One axis of a section as the page labels it: its name and its ticks,
 // each at the fraction s of the axis with the value it shows.
@@ -65,24 +67,24 @@ SectionAxis makeaxis(const double* origin, const double* dir, int ncomp, const c
 
 // The parallelogram with the ticks and names of its two axes outside the
 // u edge (below) and the v edge (left); the names are drawn as given.
-void drawframe(const SectionPage& pg, const SectionAxis& au, const SectionAxis& av);
+void drawframe(Plotter& pl, const SectionPage& pg, const SectionAxis& au, const SectionAxis& av);
 
 // Text split at blanks into lines of at most `width` characters (a word
 // longer than that stands on a line of its own, cut).
 std::vector<std::string> wraptext(const std::string& text, std::size_t width);
 
 // A small circle and the peak number at each mark.
-void drawmarks(const SectionPage& pg, const std::vector<SectionMark>& marks);
+void drawmarks(Plotter& pl, const SectionPage& pg, const std::vector<SectionMark>& marks);
 
 // A bar of a round length (1, 2 or 5 times a power of ten Angstrom) under
 // the map, labelled with its length; `what` follows the length in the
 // label. `factor` (page length of an Angstrom relative to the map's scale)
 // draws the bar of an axis drawn on a scale of its own, one row lower
 // (row 1).
-void drawscalebar(const SectionPage& pg, double factor = 1, const std::string& what = "", int row = 0);
+void drawscalebar(Plotter& pl, const SectionPage& pg, double factor = 1, const std::string& what = "", int row = 0);
 
 // The title centred above the map (wrapped onto further lines when it is
 // wider than the page) and the text lines under it (wrapped likewise).
-void drawtexts(const SectionPage& pg, const std::string& title, const std::vector<std::string>& lines);
+void drawtexts(Plotter& pl, const SectionPage& pg, const std::string& title, const std::vector<std::string>& lines);
 
 }  // namespace trovan

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,7 @@
 #include "crystal/setting.hpp"
 #include "crystal/symmetry.hpp"
 #include "crystal_groups.hpp"
+#include "driver/drawingkeys.hpp"
 #include "util/workgrid.hpp"
 #include "e2e_support.hpp"
 #include "util/input.hpp"
@@ -158,7 +160,7 @@ class DrawFiles : public ::testing::Test {
     set_input_stream(&in);
     std::string msg;
     try {
-      drwmap(c, ldev);
+      drwmap(c, readdrawings(c, ldev), ldev);
     } catch (const Stop& s) {
       msg = s.what();
       stop_status_ = s.status;
@@ -939,6 +941,32 @@ TEST_F(DrawFiles, ASectionOnAnotherDeviceStopsBeforeAnythingIsWritten) {
   ASSERT_EQ(run(c, "ng=1\n" + box, 0), "");
   EXPECT_TRUE(fs::exists(dir_ / "box.win"));
   EXPECT_FALSE(fs::exists(dir_ / "calcomp1.ps"));
+}
+
+// A drawing job that stops in the middle of its pages (the box after the
+// first page overflows single precision) leaves neither a page file nor a
+// temporary one, and the next job in the process writes its own page alone.
+TEST_F(DrawFiles, AJobStoppedAmongItsPagesLeavesNothingForTheNext) {
+  std::vector<float> rho(8 * 8 * 8, 10.f);
+  MapContext c = plaincontext(rho, 8, 8, 8);
+  const std::string section =
+      "iax=2 ipers=0 iaver=0 ismth=0\nx= 0 0 0 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\ndiv=4 4 hmin=0.1 lf=3\n";
+  const std::string box =
+      "iax=3 ipers=0 iaver=0 ismth=0\nx= 0 0 0 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\nq= 0 0 1 0 0 0\n"
+      "xmin=0 xmax=1 ymin=0 ymax=1 zmin=0 zmax=1\nxdiv=2 ydiv=2 zdiv=2 hscl=1e38\n";
+  auto files = [this] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  EXPECT_EQ(run(c, "ng=2\n" + section + box),
+            "box 2: a value times hscl= is not a finite number: choose a smaller hscl=");
+  EXPECT_TRUE(files().empty()) << files().front();
+  ASSERT_EQ(run(c, "ng=1\n" + section), "");
+  EXPECT_EQ(files(), (std::vector<std::string>{"calcomp1.ps", "calcomp1_1.eps"}));
+  EXPECT_EQ(count_of(slurp(dir_ / "calcomp1.ps"), "showpage"), 1);
+  EXPECT_EQ(trovan_test::render_png(dir_ / "calcomp1.ps"), 1);
 }
 
 // ---- the bundled example, end to end ----------------------------------------------

@@ -122,16 +122,16 @@ TEST_P(Examples, PeaksLieAtTheModelsSitesWithTheirMultiplicities) {
     tol[i] = 1e-4;
     for (int j = 0; j < 6; ++j) tol[i] += std::fabs(m[j * 6 + i]) / n[j];
   }
-  const int npk = trovan::getnpeak();
+  const std::vector<trovan::Peak> peaks = listedpeaks(r.out);
+  const int npk = static_cast<int>(peaks.size());
   ASSERT_GT(npk, 0) << r.out;
   const int nop = trovan::getnspgop();
   for (const ex::Site& s : e.sites) {
     bool found = false;
     int found_mult = 0;
     for (int p = 0; p < npk && !found; ++p) {
-      float x[6], h;
-      int mult;
-      trovan::getpeak(p, x, h, mult);
+      const float* x = peaks[p].xr;
+      const int mult = peaks[p].mult;
       for (int k = 0; k < nop && !found; ++k) {
         int rot[36];
         double t[6];
@@ -199,12 +199,12 @@ TEST_P(Examples, MemRunStopsAtTheNoiseLevelWithF000Kept) {
   const float* rho = trovan::getabcdr();
   for (long long j = 0; j < trovan::getnt(); ++j) ASSERT_GT(rho[j], 0.0f) << "grid point " << j;
   if (e.kind == ex::Kind::icosahedral && e.brv == 'p') {
-    ASSERT_GE(trovan::getnpeak(), 2);
+    const std::vector<trovan::Peak> peaks = listedpeaks(r.out);
+    ASSERT_GE(peaks.size(), 2u);
     double first = -1;
     for (int p = 0; p < 2; ++p) {
-      float x[6], h;
-      int mult;
-      trovan::getpeak(p, x, h, mult);
+      const float* x = peaks[p].xr;
+      const int mult = peaks[p].mult;
       const double want = std::fabs(x[0] - 0.5) < 1e-3 ? 0.5 : 0.0;  // body centre or vertex
       for (int i = 0; i < 6; ++i) EXPECT_NEAR(x[i], want, 1e-3) << "peak " << p + 1 << "\n" << tail;
       EXPECT_EQ(mult, 1);

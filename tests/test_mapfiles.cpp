@@ -90,25 +90,40 @@ TEST(DensityFile, TruncatedOrBadMarkersAreRefused) {
 }
 
 // The write in two steps: the old file stays until the second step, which
-// puts the new one in its place; a run that stops in between leaves the old
-// file and no temporary one.
+// puts the new one in its place; a write that is abandoned, or that goes out
+// of scope unfinished (a run that stopped in between), leaves the old file
+// and no temporary one.
 TEST(DensityFile, TwoStepWriteReplacesOnlyWhenFinished) {
   fs::path d = scratch_dir("dentwo");
   write_file(d / "m.den", "old");
   std::vector<float> rho = {1.0f, 2.0f, 3.0f};
-  wrtdxyzstart((d / "m.den").string(), rho.data(), 3);
+  auto files = [&d] {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(d)) n += e.is_regular_file();
+    return n;
+  };
+  PendingDensity w = wrtdxyzstart((d / "m.den").string(), rho.data(), 3);
   EXPECT_EQ(slurp(d / "m.den"), "old");
-  wrtdxyzabandon();
+  EXPECT_EQ(files(), 2);
+  wrtdxyzabandon(w);
   EXPECT_EQ(slurp(d / "m.den"), "old");
-  int files = 0;
-  for (const auto& e : fs::directory_iterator(d)) files += e.is_regular_file();
-  EXPECT_EQ(files, 1) << "a temporary file was left behind";
-  wrtdxyzstart((d / "m.den").string(), rho.data(), 3);
+  EXPECT_EQ(files(), 1) << "a temporary file was left behind";
+  {
+    PendingDensity dropped = wrtdxyzstart((d / "m.den").string(), rho.data(), 3);
+    EXPECT_EQ(files(), 2);
+  }
+  EXPECT_EQ(slurp(d / "m.den"), "old");
+  EXPECT_EQ(files(), 1) << "an unfinished write left its temporary file";
+  w = wrtdxyzstart((d / "m.den").string(), rho.data(), 3);
   rho[1] = -7.0f;  // the values were taken at the first step
-  wrtdxyzfinish();
+  PendingDensity held = std::move(w);  // the driver holds it across the peak search
+  wrtdxyzfinish(w);                    // the moved-from write has nothing to finish
+  EXPECT_EQ(slurp(d / "m.den"), "old");
+  wrtdxyzfinish(held);
   std::vector<float> back(3);
   readdxyz((d / "m.den").string(), back.data(), 3);
   EXPECT_EQ(back, (std::vector<float>{1.0f, 2.0f, 3.0f}));
+  EXPECT_EQ(files(), 1);
 }
 
 TEST(DensityFile, AFailedWriteKeepsThePreviousFile) {
@@ -131,9 +146,9 @@ TEST(DensityFile, AFailedWriteKeepsThePreviousFile) {
 }
 
 TEST(BoxCode, EndsOfTheRangeAndTheTopBit) {
-  setdminmax(-1.0f, 3.0f);
-  EXPECT_EQ(encodedxyz(-1.0f), 0);
-  EXPECT_EQ(encodedxyz(3.0f), 32768);  // v = 1048575 -> (v >> 5) ^ 65535
+  const BoxCode c = setdminmax(-1.0f, 3.0f);
+  EXPECT_EQ(encodedxyz(c, -1.0f), 0);
+  EXPECT_EQ(encodedxyz(c, 3.0f), 32768);  // v = 1048575 -> (v >> 5) ^ 65535
   EXPECT_EQ(encode(32767), 32767);
   EXPECT_EQ(encode(32768), 64511);
   // A reader's inverse: top bit set -> (w ^ 65535) << 5.
@@ -144,14 +159,13 @@ TEST(BoxCode, EndsOfTheRangeAndTheTopBit) {
   int last = -1;
   for (int i = 0; i <= 1000; ++i) {
     float x = -1.0f + 4.0f * i / 1000.0f;
-    int v = decode(encodedxyz(x));
+    int v = decode(encodedxyz(c, x));
     EXPECT_GE(v, last);
     float back = v * 4.0f / kMaxint - 1.0f;
     EXPECT_NEAR(back, x, 4.0f * 64 / kMaxint);
     last = v;
   }
-  setdminmax(2.0f, 2.0f);  // a flat box
-  EXPECT_EQ(encodedxyz(2.0f), 0);
+  EXPECT_EQ(encodedxyz(setdminmax(2.0f, 2.0f), 2.0f), 0);  // a flat box
 }
 
 TEST(BoxFiles, BinaryHeaderAndCodesByteExact) {

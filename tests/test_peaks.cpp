@@ -194,6 +194,117 @@ TEST(NeighbourhoodSearch, AFlatMapIsAPeakAtEveryPointWhateverTheirNumber) {
 // fit gives back the centre and the height to round-off, whatever the
 // metric that chooses the neighbours. With A null along the last axis (a
 // ridge) the fit says nothing along it: the grid point stays there.
+// ---------------------------------------------------------------------------
+// The metric of the grid steps
+
+// A point group given by generators (3x3 integer rows acting on setting
+// coordinates), a setting M (rows of the 3x3 block; the other axes unit)
+// and grid sizes.
+struct StepCase {
+  const char* name;
+  std::vector<std::array<int, 9>> gens;
+  std::array<double, 9> m;
+  std::array<int, 3> n;
+  std::array<double, 9> want;  // the metric expected
+  std::array<double, 3> reach;
+};
+
+std::ostream& operator<<(std::ostream& o, const StepCase& c) { return o << c.name; }
+
+// The closure of the generators as 6x6 rotations (column by column).
+std::vector<std::array<int, 36>> close3(const std::vector<std::array<int, 9>>& gens) {
+  auto embed = [](const std::array<int, 9>& g) {
+    std::array<int, 36> r{};
+    for (int i = 0; i < 6; ++i) r[at(i, i)] = 1;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) r[at(i, j)] = g[3 * i + j];
+    return r;
+  };
+  std::array<int, 36> id{};
+  for (int i = 0; i < 6; ++i) id[at(i, i)] = 1;
+  std::vector<std::array<int, 36>> group = {id};
+  std::set<std::array<int, 36>> seen = {id};
+  for (std::size_t k = 0; k < group.size(); ++k)
+    for (const auto& g : gens) {
+      const std::array<int, 36> a = embed(g);
+      std::array<int, 36> c{};
+      for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < 6; ++j)
+          for (int l = 0; l < 6; ++l) c[at(i, j)] += a[at(i, l)] * group[k][at(l, j)];
+      if (seen.insert(c).second) group.push_back(c);
+    }
+  return group;
+}
+
+class StepMetric : public ::testing::TestWithParam<StepCase> {};
+
+// The metric is the one the symmetry keeps: every rotation, written in
+// steps along the grid axes (S = D M^-1 R M D^-1), carries it onto itself,
+// so that a displacement and its images have one length; unit along the
+// grid axes; and the reach of an axis is sqrt((Q^-1)_aa).
+TEST_P(StepMetric, IsKeptByEveryRotationOfThePointGroup) {
+  const StepCase& c = GetParam();
+  const std::vector<std::array<int, 36>> rots = close3(c.gens);
+  double m[36] = {}, minv[36] = {};
+  for (int i = 0; i < 6; ++i) m[at(i, i)] = 1;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) m[at(i, j)] = c.m[3 * i + j];
+  std::copy(m, m + 36, minv);
+  double det = 0;
+  ASSERT_TRUE(matinvd(minv, 6, det));
+  const int hmax[6] = {c.n[0], c.n[1], c.n[2], 0, 1, 1};
+  const GridSteps st = gridsteps(m, minv, hmax, 3, rots);
+  EXPECT_EQ(st.ng[3], 1);  // a size below 1 counts as 1
+  for (int a = 0; a < 3; ++a) {
+    EXPECT_NEAR(st.q[at(a, a)], 1.0, 1e-12);
+    EXPECT_NEAR(st.reach[a], c.reach[a], 1e-9) << a;
+    for (int b = 0; b < 3; ++b) EXPECT_NEAR(st.q[at(a, b)], c.want[3 * a + b], 1e-12) << a << b;
+  }
+  for (const auto& r : rots) {
+    double s[3][3];
+    for (int a = 0; a < 3; ++a)
+      for (int b = 0; b < 3; ++b) {
+        double v = 0;
+        for (int i = 0; i < 3; ++i)
+          for (int k = 0; k < 3; ++k) v += minv[at(a, i)] * r[at(i, k)] * m[at(k, b)];
+        s[a][b] = v * c.n[a] / c.n[b];
+      }
+    for (int a = 0; a < 3; ++a)
+      for (int b = 0; b < 3; ++b) {
+        double v = 0;
+        for (int i = 0; i < 3; ++i)
+          for (int k = 0; k < 3; ++k) v += s[i][a] * st.q[at(i, k)] * s[k][b];
+        ASSERT_NEAR(v, st.q[at(a, b)], 1e-12) << c.name << " element " << a << b;
+      }
+  }
+}
+
+const std::array<int, 9> kFour = {0, -1, 0, 1, 0, 0, 0, 0, 1}, kDiag = {0, 1, 0, 1, 0, 0, 0, 0, -1},
+                         kThree = {0, 0, 1, 1, 0, 0, 0, 1, 0}, kSix = {1, -1, 0, 1, 0, 0, 0, 0, 1},
+                         kMirror = {0, 1, 0, 1, 0, 0, 0, 0, 1};
+const std::array<double, 9> kUnit = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+
+INSTANTIATE_TEST_SUITE_P(
+    Groups, StepMetric,
+    ::testing::Values(
+        // Signed permutations of the axes: the identity.
+        StepCase{"cubic", {kFour, kDiag, kThree}, kUnit, {8, 8, 8}, {1, 0, 0, 0, 1, 0, 0, 0, 1}, {1, 1, 1}},
+        // A hexagonal net: steps along a and b at 120 degrees.
+        StepCase{"hexagonal", {kSix, kMirror}, kUnit, {12, 12, 8},
+                 {1, -0.5, 0, -0.5, 1, 0, 0, 0, 1}, {std::sqrt(4.0 / 3), std::sqrt(4.0 / 3), 1}},
+        // The primitive grid of a face-centred cubic cell: columns of M are
+        // the centring vectors, steps along them at 60 degrees.
+        StepCase{"cubic_f", {kFour, kDiag, kThree}, {0, 0.5, 0.5, 0.5, 0, 0.5, 0.5, 0.5, 0}, {10, 10, 10},
+                 {1, 0.5, 0.5, 0.5, 1, 0.5, 0.5, 0.5, 1}, {std::sqrt(1.5), std::sqrt(1.5), std::sqrt(1.5)}},
+        // Triclinic on an unequal grid: the identity alone keeps any metric;
+        // the sum over the group is then the identity.
+        StepCase{"triclinic", {}, kUnit, {6, 10, 4}, {1, 0, 0, 0, 1, 0, 0, 0, 1}, {1, 1, 1}},
+        // A four-fold axis along c, on a grid finer along a and b than along
+        // c: a and b are equivalent steps at right angles, c orthogonal to
+        // both.
+        StepCase{"tetragonal", {kFour}, kUnit, {8, 8, 5}, {1, 0, 0, 0, 1, 0, 0, 0, 1}, {1, 1, 1}}),
+    [](const ::testing::TestParamInfo<StepCase>& i) { return std::string(i.param.name); });
+
 TEST(PeakRefinement, AGaussianPeakIsFoundBetweenGridPointsInOneToSixDimensions) {
   std::mt19937 rng(7);
   std::uniform_real_distribution<double> u(-0.5, 0.5);
@@ -273,9 +384,8 @@ TEST(PeakSearch, ZeroPkminPrintsNothing) {
   for (int j = 0; j < 512; ++j) map[j] = 0;
   map[0] = 5;
   Quiet q;
-  pksearchnd(0.0f);
+  EXPECT_TRUE(pksearchnd(0.0f).list.empty());
   EXPECT_EQ(q.text(), "");
-  EXPECT_EQ(getnpeak(), 0);
 }
 
 TEST(PeakSearch, NothingAboveTheThresholdPrintsOnlyTheCount) {
@@ -283,12 +393,12 @@ TEST(PeakSearch, NothingAboveTheThresholdPrintsOnlyTheCount) {
   float* map = getabcdr();
   for (int j = 0; j < 216; ++j) map[j] = 1.0f;  // flat: height = max, never strictly above
   Quiet q;
-  pksearchnd(1.0f);
+  const Peaks pk = pksearchnd(1.0f);
   const std::string t = q.text();
   EXPECT_NE(t.find("nt in pksearchnd"), std::string::npos);
   EXPECT_NE(t.find("num=       0"), std::string::npos);
   EXPECT_EQ(t.find("number of peaks"), std::string::npos);
-  EXPECT_EQ(getnpeak(), 0);
+  EXPECT_TRUE(pk.list.empty());
 }
 
 TEST(PeakSearch, DifferenceMapListsTheDeepMinimumNegativeAfterThePositivePeaks) {
@@ -299,30 +409,26 @@ TEST(PeakSearch, DifferenceMapListsTheDeepMinimumNegativeAfterThePositivePeaks) 
   map[flat({7, 3, 5}, {10, 10, 10})] = 3.0f;
   map[flat({5, 8, 1}, {10, 10, 10})] = -5.0f;
   map[flat({1, 6, 8}, {10, 10, 10})] = -1.0f;  // |-1| below 0.5 * 4
+  Peaks pk;
   {
     Quiet q;
-    pksearchnd(0.5f);
+    pk = pksearchnd(0.5f);
     EXPECT_NE(q.text().find("num=       3"), std::string::npos);
   }
-  ASSERT_EQ(getnpeak(), 3);
-  float x[6], h;
-  int m;
-  getpeak(0, x, h, m);
-  EXPECT_EQ(h, 4.0f);
-  getpeak(1, x, h, m);
-  EXPECT_EQ(h, 3.0f);
-  getpeak(2, x, h, m);
-  EXPECT_EQ(h, -5.0f);
-  EXPECT_NEAR(x[0], 0.5, 1e-6);
-  EXPECT_NEAR(x[1], 0.8, 1e-6);
-  EXPECT_NEAR(x[2], 0.1, 1e-6);
-  EXPECT_EQ(m, 1);
+  ASSERT_EQ(pk.list.size(), 3u);
+  EXPECT_EQ(pk.list[0].pr, 4.0f);
+  EXPECT_EQ(pk.list[1].pr, 3.0f);
+  const Peak& deep = pk.list[2];
+  EXPECT_EQ(deep.pr, -5.0f);
+  EXPECT_NEAR(deep.xr[0], 0.5, 1e-6);
+  EXPECT_NEAR(deep.xr[1], 0.8, 1e-6);
+  EXPECT_NEAR(deep.xr[2], 0.1, 1e-6);
+  EXPECT_EQ(deep.mult, 1);
 
   // The same map as a Fourier map: minima are no peaks there.
   setiplt(2);
   Quiet q;
-  pksearchnd(0.5f);
-  EXPECT_EQ(getnpeak(), 2);
+  EXPECT_EQ(pksearchnd(0.5f).list.size(), 2u);
 }
 
 // The search reads the map it is handed, not the work grid: a map of its
@@ -338,13 +444,11 @@ TEST(PeakSearch, ReadsTheMapOfItsViewNotTheWorkGrid) {
   work[flat({2, 2, 2}, {10, 10, 10})] = 9.0f;
   setiplt(2);
   Quiet q;
-  pksearchnd(gridview(own.data()), 0.5f);
-  ASSERT_EQ(getnpeak(), 1);
-  float x[6], h, dmin, dmax, xmn[6], xmx[6];
-  int m;
-  getpeak(0, x, h, m);
-  EXPECT_EQ(h, 3.0f);
-  EXPECT_NEAR(x[0], 0.7, 1e-6);
+  const Peaks pk = pksearchnd(gridview(own.data()), 0.5f);
+  ASSERT_EQ(pk.list.size(), 1u);
+  float dmin, dmax, xmn[6], xmx[6];
+  EXPECT_EQ(pk.list[0].pr, 3.0f);
+  EXPECT_NEAR(pk.list[0].xr[0], 0.7, 1e-6);
   getpeakcrd(gridview(own.data()), dmin, xmn, dmax, xmx);
   EXPECT_EQ(dmin, -2.0f);
   EXPECT_EQ(dmax, 3.0f);
@@ -366,15 +470,11 @@ TEST(PeakSearch, PattersonPeaksFollowThePattersonSymmetry) {
   for (const std::vector<int>& u : {std::vector<int>{3, 2, 5}, {9, 2, 7}, {9, 10, 7}, {3, 10, 5}})
     map[flat(u, n)] = 4;
   Quiet q;
-  pksearchnd(0.1f);
-  ASSERT_EQ(getnpeak(), 2) << q.text();
-  float x[6], h;
-  int m;
-  getpeak(0, x, h, m);
-  EXPECT_EQ(m, 1);
-  getpeak(1, x, h, m);
-  EXPECT_EQ(m, 4);
-  EXPECT_EQ(h, 4.0f);
+  const Peaks pk = pksearchnd(0.1f);
+  ASSERT_EQ(pk.list.size(), 2u) << q.text();
+  EXPECT_EQ(pk.list[0].mult, 1);
+  EXPECT_EQ(pk.list[1].mult, 4);
+  EXPECT_EQ(pk.list[1].pr, 4.0f);
   setiplt(2);
 }
 
@@ -384,7 +484,13 @@ TEST(PeakSearch, ListingHasTheHeaderAndOneLinePerIndependentPeak) {
   for (int j = 0; j < 1000; ++j) map[j] = 0;
   map[flat({3, 0, 9}, {10, 10, 10})] = 2.5f;
   Quiet q;
-  pksearchnd(0.1f);
+  const Peaks pk = pksearchnd(0.1f);
+  // The list returned is the list printed.
+  const std::vector<Peak> listed = trovan_test::listedpeaks(q.text());
+  ASSERT_EQ(listed.size(), pk.list.size());
+  EXPECT_EQ(listed[0].mult, pk.list[0].mult);
+  EXPECT_EQ(listed[0].pr, pk.list[0].pr);
+  for (int d = 0; d < 3; ++d) EXPECT_NEAR(listed[0].xr[d], pk.list[0].xr[d], 5e-5);
   std::istringstream in(q.text());
   std::string line;
   std::vector<std::string> lines;
@@ -434,10 +540,10 @@ TEST(PeakSearch, PeaksAreSizedByWhatTheSearchFinds) {
       }
   {
     Quiet q;
-    pksearchnd(0.5f);
+    const Peaks pk = pksearchnd(0.5f);
     EXPECT_NE(q.text().find("num=  131072"), std::string::npos);
+    EXPECT_EQ(pk.list.size(), orbits.size());
   }
-  EXPECT_EQ(getnpeak(), static_cast<int>(orbits.size()));
 
   // Isolated ones on the points with all coordinates even: 12^3 = 1728
   // independent peaks in P1.
@@ -448,8 +554,7 @@ TEST(PeakSearch, PeaksAreSizedByWhatTheSearchFinds) {
       for (int a = 0; a < 24; ++a)
         map[flat({a, b, c}, {24, 24, 24})] = (a % 2 == 0 && b % 2 == 0 && c % 2 == 0) ? 1.0f : 0.0f;
   Quiet q;
-  pksearchnd(0.5f);
-  EXPECT_EQ(getnpeak(), 1728);
+  EXPECT_EQ(pksearchnd(0.5f).list.size(), 1728u);
   EXPECT_EQ(trovan_test::count_of(q.text(), "order of site group   1"), 1728);
 }
 
@@ -533,12 +638,9 @@ TEST(Equivalence, TranslationEquivalentPositionsMatchThroughTheIdentity) {
   const float x[12] = {0.25f, 0.5f, 0.125f, 0, 0, 0, 1.25f, 0.5f, -0.875f, 0, 0, 0};
   const float p[2] = {1.0f, 2.0f};
   Quiet q;
-  indatm(2, x, p);
-  ASSERT_EQ(getnpeak(), 1);
-  float y[6], h;
-  int m;
-  getpeak(0, y, h, m);
-  EXPECT_EQ(h, 1.0f);  // the first in stored order represents the class
+  const Peaks pk = indatm(2, x, p);
+  ASSERT_EQ(pk.list.size(), 1u);
+  EXPECT_EQ(pk.list[0].pr, 1.0f);  // the first in stored order represents the class
 }
 
 // The merging as plainly defined: each peak in stored order not yet
@@ -568,18 +670,12 @@ void expect_merging_as_defined(int na, const std::string& what) {
   setsym();
   const std::set<int> want = plain_representatives(na, x);
   Quiet q;
-  indatm(na, x.data(), p.data());
+  const Peaks pk = indatm(na, x.data(), p.data());
   std::set<int> got;
-  for (int i = 0; i < getnpeak(); ++i) {
-    float y[6], h;
-    int m;
-    getpeak(i, y, h, m);
-    got.insert(static_cast<int>(h) - 1);
+  for (std::size_t i = 0; i < pk.list.size(); ++i) {
+    got.insert(static_cast<int>(pk.list[i].pr) - 1);
     if (i > 0) {
-      float y0[6], h0;
-      int m0;
-      getpeak(i - 1, y0, h0, m0);
-      EXPECT_GT(h0, h);  // sorted by decreasing height
+      EXPECT_GT(pk.list[i - 1].pr, pk.list[i].pr);  // sorted by decreasing height
     }
   }
   EXPECT_EQ(got, want) << what;
@@ -846,31 +942,25 @@ TEST(SyntheticStructure, PerovskiteGivesOnePeakPerSiteWithItsMultiplicity) {
                {{0, 0, 0}, {0.5, 0.5, 0.5}, {0.5, 0.5, 0}, {0.5, 0, 0.5}, {0, 0.5, 0.5}},
                {38, 22, 8, 8, 8}, 0.06);
   Quiet q;
-  pksearchnd(0.1f);
-  ASSERT_EQ(getnpeak(), 3) << q.text();
+  const Peaks pk = pksearchnd(0.1f);
+  ASSERT_EQ(pk.list.size(), 3u) << q.text();
   const float sr[3] = {0, 0, 0}, ti[3] = {0.5f, 0.5f, 0.5f};
   const float o[3][3] = {{0.5f, 0.5f, 0}, {0.5f, 0, 0.5f}, {0, 0.5f, 0.5f}};
-  float x[6], h;
-  int m;
-  getpeak(0, x, h, m);
-  EXPECT_TRUE(same_site(x, sr, 3));
-  EXPECT_EQ(m, 1);
-  EXPECT_NEAR(h, 38, 0.01);
-  getpeak(1, x, h, m);
-  EXPECT_TRUE(same_site(x, ti, 3));
-  EXPECT_EQ(m, 1);
-  EXPECT_NEAR(h, 22, 0.01);
-  getpeak(2, x, h, m);
-  EXPECT_TRUE(same_site(x, o[0], 3) || same_site(x, o[1], 3) || same_site(x, o[2], 3));
-  EXPECT_EQ(m, 3);
-  EXPECT_NEAR(h, 8, 0.01);
-  for (int i = 0; i < 3; ++i) {
-    getpeak(i, x, h, m);
-    for (int e = 0; e < 3; ++e) {
-      EXPECT_GE(x[e], -0.001f);
-      EXPECT_LT(x[e], 1.0f);
+  const Peak &a = pk.list[0], &b = pk.list[1], &c = pk.list[2];
+  EXPECT_TRUE(same_site(a.xr, sr, 3));
+  EXPECT_EQ(a.mult, 1);
+  EXPECT_NEAR(a.pr, 38, 0.01);
+  EXPECT_TRUE(same_site(b.xr, ti, 3));
+  EXPECT_EQ(b.mult, 1);
+  EXPECT_NEAR(b.pr, 22, 0.01);
+  EXPECT_TRUE(same_site(c.xr, o[0], 3) || same_site(c.xr, o[1], 3) || same_site(c.xr, o[2], 3));
+  EXPECT_EQ(c.mult, 3);
+  EXPECT_NEAR(c.pr, 8, 0.01);
+  for (const Peak& e : pk.list)
+    for (int d = 0; d < 3; ++d) {
+      EXPECT_GE(e.xr[d], -0.001f);
+      EXPECT_LT(e.xr[d], 1.0f);
     }
-  }
   // Sites of 48, 48 and 16 elements: the origin and body centre keep the
   // whole point group m-3m, a face centre 4/mmm.
   const std::string t = q.text();
@@ -901,13 +991,10 @@ TEST(SyntheticStructure, GeneralPositionInTheCubicGroupHasMultiplicity48) {
   ASSERT_EQ(atoms.size(), 48u);
   gaussian_map(24, atoms, std::vector<double>(48, 10.0), 0.02);
   Quiet q;
-  pksearchnd(0.5f);
-  ASSERT_EQ(getnpeak(), 1) << q.text();
-  float x[6], h;
-  int m;
-  getpeak(0, x, h, m);
-  EXPECT_EQ(m, 48);
-  EXPECT_EQ(iequiv0(x, x0), 1);
+  const Peaks pk = pksearchnd(0.5f);
+  ASSERT_EQ(pk.list.size(), 1u) << q.text();
+  EXPECT_EQ(pk.list[0].mult, 48);
+  EXPECT_EQ(iequiv0(pk.list[0].xr, x0), 1);
   EXPECT_NE(q.text().find("num=      48"), std::string::npos);
 }
 
@@ -980,15 +1067,15 @@ TEST(SyntheticStructure, IcosahedralFaceCentredModelComesBackInTheSettingCell) {
   // The Gaussians are round in grid steps: so is the metric of the fit.
   double metric[36] = {};
   for (int e = 0; e < 6; ++e) metric[at(e, e)] = 1;
-  pksearchnd(gridview(map), 0.1f, metric);
-  ASSERT_EQ(getnpeak(), 3) << q.text().substr(0, 4000);
+  const Peaks pk = pksearchnd(gridview(map), 0.1f, metric);
+  ASSERT_EQ(pk.list.size(), 3u) << q.text().substr(0, 4000);
   EXPECT_NE(q.text().find("num=" + std::string(8 - std::to_string(atoms.size()).size(), ' ') +
                           std::to_string(atoms.size())),
             std::string::npos);
   for (int s = 0; s < 3; ++s) {
-    float x[6], h;
-    int m;
-    getpeak(s, x, h, m);
+    const float* x = pk.list[s].xr;
+    const float h = pk.list[s].pr;
+    const int m = pk.list[s].mult;
     EXPECT_NEAR(h, height[s], 0.01);
     EXPECT_EQ(iequiv0(x, sites[s]), 1) << "site " << s;
     EXPECT_EQ(m, distinct_images(sites[s], 6, ctr)) << "site " << s;
@@ -1001,12 +1088,8 @@ TEST(SyntheticStructure, IcosahedralFaceCentredModelComesBackInTheSettingCell) {
   }
   // The origin and (1/2,0,...) keep the whole point group; the images
   // of each are the 32 centring translations (shifted).
-  float x[6], h;
-  int m;
-  getpeak(0, x, h, m);
-  EXPECT_EQ(m, 32);
-  getpeak(1, x, h, m);
-  EXPECT_EQ(m, 32);
+  EXPECT_EQ(pk.list[0].mult, 32);
+  EXPECT_EQ(pk.list[1].mult, 32);
 }
 
 // The Fourier map of the bundled perovskite example, as a user runs it:
@@ -1167,20 +1250,16 @@ void expect_peaks_at(const std::vector<Expected>& want, const trovan_test::InPro
     }
     return worst;
   };
-  const int npk = getnpeak();
-  EXPECT_EQ(npk, static_cast<int>(want.size())) << "spurious or missing peaks\n" << listing;
+  const std::vector<Peak> peaks = trovan_test::listedpeaks(r.out);
+  EXPECT_EQ(peaks.size(), want.size()) << "spurious or missing peaks\n" << listing;
   for (const Expected& w : want) {
     double best = 1e9;
     int mult = 0;
-    for (int p = 0; p < npk; ++p) {
-      float x[6], h;
-      int m;
-      getpeak(p, x, h, m);
+    for (const Peak& pk : peaks)
       for (const auto& y : w.images) {
-        const double s = steps(x, y);
-        if (s < best) best = s, mult = m;
+        const double s = steps(pk.xr, y);
+        if (s < best) best = s, mult = pk.mult;
       }
-    }
     EXPECT_LE(best, 0.2) << w.label << ": no peak within 0.2 grid step\n" << listing;
     EXPECT_EQ(mult, w.mult) << w.label << "\n" << listing;
   }

@@ -101,6 +101,7 @@ class Plot : public ::testing::Test {
     fs::remove_all(dir_);
   }
   fs::path ps() const { return dir_ / "calcomp1.ps"; }
+  Plotter p_;  // a new plotter: the state at the start of a program
   fs::path old_, dir_;
   std::ostringstream listing_;
 };
@@ -130,7 +131,7 @@ TEST(PlotNames, PrologPathFromEnvironment) {
 TEST_F(Plot, MissingPrologStopsWithStatusOne) {
   ::setenv("CLCMPPATH", (dir_ / "nowhere").c_str(), 1);
   try {
-    plots(1);
+    plots(p_, 1);
     FAIL() << "plots went on without its prolog";
   } catch (const Stop& s) {
     EXPECT_EQ(s.status, 1);
@@ -139,50 +140,50 @@ TEST_F(Plot, MissingPrologStopsWithStatusOne) {
                                 (dir_ / "nowhere" / "gprim.ps").string() + "; CLCMPPATH"),
             std::string::npos)
       << listing_.str();
-  EXPECT_FALSE(isplotting());
+  EXPECT_FALSE(isplotting(p_));
   // With the prolog found again, the next page starts a whole file.
   ::setenv("CLCMPPATH", TROVAN_SOURCE_DIR "/plot", 1);
-  plots(1);
-  plot(1, 1, 3);
-  plot(5, 5, 2);
-  plote();
+  plots(p_, 1);
+  plot(p_, 1, 1, 3);
+  plot(p_, 5, 5, 2);
+  plote(p_);
   const std::string s = slurp(ps());
   EXPECT_EQ(count_of(s, "%%BeginProlog"), 1);
   EXPECT_EQ(render_png(ps()), 1);
 }
 
 TEST_F(Plot, OtherDevicesDrawNothing) {
-  plots(3);
+  plots(p_, 3);
   EXPECT_NE(listing_.str().find("ldev="), std::string::npos);
   EXPECT_NE(listing_.str().find(" 3 not allowd"), std::string::npos) << listing_.str();
-  EXPECT_FALSE(isplotting());
-  plot(1, 1, 3);
-  plot(5, 5, 2);
-  plote();
+  EXPECT_FALSE(isplotting(p_));
+  plot(p_, 1, 1, 3);
+  plot(p_, 5, 5, 2);
+  plote(p_);
   EXPECT_FALSE(fs::exists(ps()));
 }
 
 TEST_F(Plot, PenCodesMoveDrawAndShiftTheOrigin) {
-  plots(1, 5, 4);  // origin 5 cm right, 4 cm up
-  plot(1, 1, 3);   // page (6, 5)
-  plot(3, 1, 2);   // page (8, 5)
+  plots(p_, 1, 5, 4);  // origin 5 cm right, 4 cm up
+  plot(p_, 1, 1, 3);   // page (6, 5)
+  plot(p_, 3, 1, 2);   // page (8, 5)
   float x, y;
-  currps(x, y);
+  currps(p_, x, y);
   EXPECT_FLOAT_EQ(x, 3);
   EXPECT_FLOAT_EQ(y, 1);
-  plot(2, 2, -2);  // draw to page (7, 6), which becomes the origin
-  currps(x, y);
+  plot(p_, 2, 2, -2);  // draw to page (7, 6), which becomes the origin
+  currps(p_, x, y);
   EXPECT_FLOAT_EQ(x, 0);
   EXPECT_FLOAT_EQ(y, 0);
-  plot(1, 0, 2);  // page (8, 6)
-  plot(9, 9, 5);  // ignored
-  plot(9, 9, 1);  // ignored
-  currps(x, y);
+  plot(p_, 1, 0, 2);  // page (8, 6)
+  plot(p_, 9, 9, 5);  // ignored
+  plot(p_, 9, 9, 1);  // ignored
+  currps(p_, x, y);
   EXPECT_FLOAT_EQ(x, 1);
   EXPECT_FLOAT_EQ(y, 0);
-  plot(-1, -1, -3);  // origin to page (6, 5), no line
-  plot(2, 0, 2);     // page (8, 5)
-  plote();
+  plot(p_, -1, -1, -3);  // origin to page (6, 5), no line
+  plot(p_, 2, 0, 2);     // page (8, 5)
+  plote(p_);
   const std::string s = slurp(ps());
   const std::size_t a = s.find("6.000 5.000 mvt"), b = s.find("8.000 5.000 lnt"),
                     c = s.find("7.000 6.000 lnt"), d = s.find("8.000 6.000 lnt");
@@ -199,9 +200,9 @@ TEST_F(Plot, PenCodesMoveDrawAndShiftTheOrigin) {
 }
 
 TEST_F(Plot, PageSetUpAndPrologCopy) {
-  setorien(2);
-  plots(1);
-  plote();
+  p_.orien = 2;
+  plots(p_, 1);
+  plote(p_);
   const std::string s = slurp(ps());
   const std::string prolog = slurp(fs::path(TROVAN_SOURCE_DIR) / "plot" / "gprim.ps");
   EXPECT_EQ(s.rfind("%!PS", 0), 0u);
@@ -222,20 +223,20 @@ TEST_F(Plot, PageSetUpAndPrologCopy) {
 }
 
 TEST_F(Plot, PenCode999StartsANewPageInTheSameFile) {
-  plots(1);
-  const int n0 = getnfile();
-  plot(2, 2, 3);
-  plot(10, 10, 2);
-  plot(0, 0, 999);
-  EXPECT_TRUE(isplotting());
-  EXPECT_EQ(getnfile(), n0 + 1);
-  plot(2, 10, 3);
-  plot(10, 2, 2);
-  plote();
+  plots(p_, 1);
+  const int n0 = p_.nfile;
+  plot(p_, 2, 2, 3);
+  plot(p_, 10, 10, 2);
+  plot(p_, 0, 0, 999);
+  EXPECT_TRUE(isplotting(p_));
+  EXPECT_EQ(p_.nfile, n0 + 1);
+  plot(p_, 2, 10, 3);
+  plot(p_, 10, 2, 2);
+  plote(p_);
   // A second run of plots/plote in the same run adds a third page.
-  plots(2);
-  symbol(2, 2, 1, "third", 0);
-  plote();
+  plots(p_, 2);
+  symbol(p_, 2, 2, 1, "third", 0);
+  plote(p_);
   const std::string s = slurp(ps());
   EXPECT_EQ(count_of(s, "showpage"), 3);
   EXPECT_EQ(count_of(s, "%%BeginProlog"), 1);
@@ -243,19 +244,55 @@ TEST_F(Plot, PenCode999StartsANewPageInTheSameFile) {
   EXPECT_EQ(render_png(ps()), 3);
 }
 
+// Each job draws with a plotter of its own: one that goes out of scope in
+// the middle of a page (a run that stopped) removes its temporary file and
+// leaves the previous page file whole; the next job's plotter starts a
+// file of its own instead of adding to the pages of an earlier one.
+TEST_F(Plot, APlotterOwnsItsPageFile) {
+  plots(p_, 1);
+  plot(p_, 2, 2, 3);
+  plot(p_, 10, 10, 2);
+  plote(p_);
+  const std::string first = slurp(ps());
+  auto files = [this] {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(dir_)) n += e.is_regular_file();
+    return n;
+  };
+  EXPECT_EQ(files(), 2);  // calcomp1.ps and calcomp1_1.eps
+  {
+    Plotter stopped;
+    plots(stopped, 1);
+    symbol(stopped, 2, 2, 1, "unfinished", 0);
+    EXPECT_TRUE(isplotting(stopped));
+    EXPECT_EQ(files(), 3);
+  }
+  EXPECT_EQ(files(), 2) << "the temporary page file was left behind";
+  EXPECT_EQ(slurp(ps()), first);
+  {
+    Plotter next;
+    plots(next, 1);
+    plote(next);
+  }
+  const std::string s = slurp(ps());
+  EXPECT_EQ(count_of(s, "showpage"), 1);
+  EXPECT_EQ(count_of(s, " lnt"), 0);  // none of the first job's page
+  EXPECT_EQ(render_png(ps()), 1);
+}
+
 TEST_F(Plot, LineTypesDashAlongTheLine) {
-  plots(1);
-  thickl(0.06f);
+  plots(p_, 1);
+  thickl(p_, 0.06f);
   const float xs[2] = {2, 12};
   for (int t = 0; t < 4; ++t) {
-    setltype(t);
-    EXPECT_EQ(getltype(), t);
+    setltype(p_, t);
+    EXPECT_EQ(p_.st.ltype, t);
     const float ys[2] = {5.f + 5 * t, 5.f + 5 * t};
-    line(xs, ys, 2);
+    line(p_, xs, ys, 2);
   }
-  setltype(5);
-  EXPECT_EQ(getltype(), 1);
-  plote();
+  setltype(p_, 5);
+  EXPECT_EQ(p_.st.ltype, 1);
+  plote(p_);
   const Image im = render_ppm(ps(), 200);
   ASSERT_GT(im.w, 0);
   // Page 21.1 x 29.7 cm.
@@ -276,18 +313,18 @@ TEST_F(Plot, LineTypesDashAlongTheLine) {
 }
 
 TEST_F(Plot, ClippingKeepsDrawingInsideTheView) {
-  plots(1);
-  thickl(0.1f);
-  window(0, 0, 1, 1);
-  viewpt(5, 5, 10, 10);  // user unit square onto page 5..10 cm
-  cliparea(1);
+  plots(p_, 1);
+  thickl(p_, 0.1f);
+  window(p_, 0, 0, 1, 1);
+  viewpt(p_, 5, 5, 10, 10);  // user unit square onto page 5..10 cm
+  cliparea(p_, 1);
   const float xs[2] = {-1, 2}, ys[2] = {0.5f, 0.5f};  // page 0..15 cm at 7.5 cm
-  line(xs, ys, 2);
-  circle(0.5f, 0.5f, 0.8f, 0);  // radius 4 cm: its top and bottom are cut off
-  cliparea(0);
+  line(p_, xs, ys, 2);
+  circle(p_, 0.5f, 0.5f, 0.8f, 0);  // radius 4 cm: its top and bottom are cut off
+  cliparea(p_, 0);
   const float ys2[2] = {1.5f, 1.5f};  // page 12.5 cm, not clipped
-  line(xs, ys2, 2);
-  plote();
+  line(p_, xs, ys2, 2);
+  plote(p_);
   EXPECT_EQ(render_png(ps()), 1);
   const Image im = render_ppm(ps(), 100);
   ASSERT_GT(im.w, 0);
@@ -302,15 +339,15 @@ TEST_F(Plot, ClippingKeepsDrawingInsideTheView) {
 }
 
 TEST_F(Plot, LandscapePageWithText) {
-  setorien(2);
-  plots(1);
-  fillcolor(0, 0, 0);
+  p_.orien = 2;
+  plots(p_, 1);
+  fillcolor(p_, 0, 0, 0);
   const float rx[4] = {1, 3, 3, 1}, ry[4] = {1, 1, 2, 2};
-  fillarea(rx, ry, 4);
-  symbol(5, 10, 1.0f, "TROVAN", 0);
-  csymbol(14.85f, 15, 1.0f, "centred (text) \\ here", 0, 1);
-  csymbol(25, 5, 0.7f, "right", 90, 2);
-  plote();
+  fillarea(p_, rx, ry, 4);
+  symbol(p_, 5, 10, 1.0f, "TROVAN", 0);
+  csymbol(p_, 14.85f, 15, 1.0f, "centred (text) \\ here", 0, 1);
+  csymbol(p_, 25, 5, 0.7f, "right", 90, 2);
+  plote(p_);
   EXPECT_EQ(render_png(ps()), 1);
   const Image im = render_ppm(ps(), 72);
   ASSERT_GT(im.w, 0);
@@ -344,14 +381,14 @@ TEST_F(Plot, LandscapePageWithText) {
 }
 
 TEST_F(Plot, EveryCallRendersAndRecordsStayShort) {
-  plots(2, 2, 2);
-  fillcolor(0, 0, 0.9f);
-  paint();  // light grey background
-  fillcolor(0.6f, 0.5f, 1);
+  plots(p_, 2, 2, 2);
+  fillcolor(p_, 0, 0, 0.9f);
+  paint(p_);  // light grey background
+  fillcolor(p_, 0.6f, 0.5f, 1);
   const float px[3] = {1, 6, 3}, py[3] = {1, 2, 6};
-  fillarea(px, py, 3);
-  setcol(1);
-  newpen(3);
+  fillarea(p_, px, py, 3);
+  setcol(p_, 1);
+  newpen(p_, 3);
   std::vector<float> cx(5000), cy(5000);
   for (int i = 0; i < 5000; ++i) {
     const double a = 2 * M_PI * i / 4999;
@@ -359,19 +396,19 @@ TEST_F(Plot, EveryCallRendersAndRecordsStayShort) {
     cy[i] = static_cast<float>(15 + 4 * std::sin(a));
   }
   cx[100] = NAN;  // a bad point is left out, not written
-  line(cx.data(), cy.data(), 5000);
-  linecolor(0.3f, 1, 0.8f);
-  circle(10, 15, 2, 0);
-  circle(10, 15, 1, 1);
-  setltype(3);
-  for (int i = 0; i < 3000; ++i) plot(0.001f * i, 20 + std::sin(0.01f * i), i == 0 ? 3 : 2);
-  setfont("Helvetica");
-  symbol(1, 25, 0.5f, std::string(400, 'x') + "(end)", 0);
-  window(0, 0, 0, 1);  // refused: zero width
-  setcol(42);
-  plot(1, 1, -3);
-  offset(3, 3);
-  plote();
+  line(p_, cx.data(), cy.data(), 5000);
+  linecolor(p_, 0.3f, 1, 0.8f);
+  circle(p_, 10, 15, 2, 0);
+  circle(p_, 10, 15, 1, 1);
+  setltype(p_, 3);
+  for (int i = 0; i < 3000; ++i) plot(p_, 0.001f * i, 20 + std::sin(0.01f * i), i == 0 ? 3 : 2);
+  setfont(p_, "Helvetica");
+  symbol(p_, 1, 25, 0.5f, std::string(400, 'x') + "(end)", 0);
+  window(p_, 0, 0, 0, 1);  // refused: zero width
+  setcol(p_, 42);
+  plot(p_, 1, 1, -3);
+  offset(p_, 3, 3);
+  plote(p_);
   const std::string s = slurp(ps());
   EXPECT_EQ(s.find("nan"), std::string::npos);
   std::istringstream in(s);
@@ -383,10 +420,10 @@ TEST_F(Plot, EveryCallRendersAndRecordsStayShort) {
 }
 
 TEST_F(Plot, LineBufferOverflowStops) {
-  plots(1);
+  plots(p_, 1);
   std::vector<float> x(kLineBuf + 1, 1.f), y(kLineBuf + 1, 1.f);
   try {
-    line(x.data(), y.data(), kLineBuf + 1);
+    line(p_, x.data(), y.data(), kLineBuf + 1);
     FAIL() << "an overlong line was accepted";
   } catch (const Stop& s) {
     EXPECT_NE(s.status, 0);
