@@ -575,7 +575,9 @@ void setindfindx() {
   ensureprepared();
   g_findx_made = false;
   g_nfindx = orbits(nullptr, g_hact, true, reflection_image, true);
-  out() << "number of independent reflections =" << fmt_i(g_nfindx, 10) << '\n';
+  // The symmetry classes of every index vector the grid holds (the
+  // reflections of the data are counted by the expansion before).
+  out() << "number of independent reciprocal grid points =" << fmt_i(g_nfindx, 10) << '\n';
 }
 
 void setindxindx() {

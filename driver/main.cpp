@@ -2,12 +2,15 @@
 //
 // The command line: `trovan job.inp` reads the keyword input from the file,
 // `trovan` alone from standard input; `--help` and `--version` print and end.
+// The listing opens with a header that says what made it: the program and
+// its version, the date, the input and the number of threads.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -16,6 +19,7 @@
 #include "driver/trovan.hpp"
 #include "util/stop.hpp"
 #include "util/tempfiles.hpp"
+#include "util/threads.hpp"
 
 namespace {
 
@@ -26,6 +30,10 @@ void tostderr(const std::string& message) { std::cerr << "trovan: " << message <
 
 #ifndef TROVAN_VERSION
 #define TROVAN_VERSION "unknown"
+#endif
+// Where `cmake --install` puts the user's guide and the reference.
+#ifndef TROVAN_DOCDIR
+#define TROVAN_DOCDIR "share/doc/trovan"
 #endif
 
 const char* const kUsage =
@@ -40,7 +48,7 @@ const char* const kUsage =
     "the second). The keyword input is read from the file\n"
     "named, or from standard input; the listing goes to standard output.\n"
     "\n"
-    "Keys in the order of their lines (README.md explains each):\n"
+    "Keys in the order of their lines (docs/reference.md explains each):\n"
     "  file1=  reflection file          file2=  density file (its prefix names the boxes)\n"
     "  title=\n"
     "  isys=   0 general, 1-2 icosahedral, 3-5 decagonal/octagonal/dodecagonal; a= (c=)\n"
@@ -59,7 +67,35 @@ const char* const kUsage =
     "\n"
     "The PostScript prolog gprim.ps is taken from $CLCMPPATH when it is set, else from\n"
     "the installation (share/trovan) or, for a program in its build tree, from plot/.\n"
-    "Exit status: 0 done, 1 a file could not be opened or written, 2 bad input.\n";
+    "Exit status: 0 done, 1 a file could not be opened or written, 2 bad input.\n"
+    "\n"
+    "Documentation: " TROVAN_DOCDIR "\n"
+    "  docs/guide.md      from a refinement program's reflections to a Fourier and a MEM map\n"
+    "  docs/reference.md  keys, files, the listing, messages, exit statuses, conventions\n"
+    "  examples/          four crystals to run (copy a folder, run trovan in it)\n";
+
+// One line for a mistake on the command line, and where the usage is.
+int usageerror(const std::string& message) {
+  tostderr(message + "; see trovan --help");
+  return trovan::kExitError;
+}
+
+// The head of the listing: what wrote it, when, from which input, with how
+// many threads (the map is the same with any number; the time is not).
+void listingheader(const std::string& input) {
+  char date[64] = "";
+  const std::time_t now = std::time(nullptr);
+  std::tm tm {};
+  if (::localtime_r(&now, &tm)) std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S %z", &tm);
+  char dir[4096] = "";
+  if (!::getcwd(dir, sizeof dir)) dir[0] = '\0';
+  std::cout << "trovan " << TROVAN_VERSION << ": density maps of aperiodic crystals in superspace\n"
+            << "date:      " << date << '\n'
+            << "input:     " << input << '\n'
+            << "directory: " << dir << '\n'
+            << "threads:   " << trovan::getnthreads() << '\n'
+            << '\n';
+}
 
 // The keyword input from the file `name`: it takes the place of standard
 // input, so that the run reads it as it would read standard input and never
@@ -104,18 +140,12 @@ int main(int argc, char** argv) {
     if (options && a == "--") {
       options = false;
     } else if (options && a.size() > 1 && a[0] == '-') {
-      std::cerr << kUsage;
-      tostderr("unknown option " + a);
-      return trovan::kExitError;
+      return usageerror("unknown option " + a);
     } else {
       files.push_back(a);
     }
   }
-  if (files.size() > 1) {
-    std::cerr << kUsage;
-    tostderr("one keyword input file at most");
-    return trovan::kExitError;
-  }
+  if (files.size() > 1) return usageerror("one keyword input file at most");
   // Without a standard output the listing is lost, and the first file the
   // run opens would take its place and receive the listing.
   if (!isopen(1)) {
@@ -126,8 +156,14 @@ int main(int argc, char** argv) {
   // run takes their place.
   if (!isopen(0)) ::open("/dev/null", O_RDONLY);
   if (!isopen(2)) ::open("/dev/null", O_WRONLY);
-  if (files.size() == 1 && files[0] != "-" && !inputfromfile(files[0].c_str())) return trovan::kExitOpen;
+  const bool fromfile = files.size() == 1 && files[0] != "-";
+  if (fromfile && !inputfromfile(files[0].c_str())) return trovan::kExitOpen;
+  // Typed at a terminal, `trovan` alone would wait without a word.
+  if (!fromfile && ::isatty(0))
+    tostderr("reading the keyword input from standard input (end it with Ctrl-D; trovan job.inp reads a "
+             "file; trovan --help for more)");
   trovan::installsignalcleanup();
+  listingheader(fromfile ? files[0] : "standard input");
 
   int status = trovan::kExitOk;
   bool told = false;

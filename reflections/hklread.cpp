@@ -179,6 +179,7 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
         readcifreflections(trim(g_flnm1), idm, getsys() == 0 ? getndm() : -1, needs);
     for (std::size_t r = 0; r < recs.size(); ++r)
       if (!keep(static_cast<int>(r + 1), recs[r].h, recs[r].v)) break;
+    out() << "reflection file: records kept, and records beyond qimax= left out\n";
     count_line("number of reflections used  =", g_is);
     count_line("number of skiped reflections=", nskip);
     return;
@@ -249,6 +250,7 @@ void rdhklq(float qimax, const std::string& frmt, int isel) {
 
     if (!keep(nrec, h, v)) break;
   }
+  out() << "reflection file: records kept, and records beyond qimax= left out\n";
   count_line("number of reflections used  =", g_is);
   count_line("number of skiped reflections=", nskip);
   f.close();
