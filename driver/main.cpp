@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -31,9 +32,14 @@ void tostderr(const std::string& message) { std::cerr << "trovan: " << message <
 #ifndef TROVAN_VERSION
 #define TROVAN_VERSION "unknown"
 #endif
-// Where `cmake --install` puts the user's guide and the reference.
+// Where `cmake --install` puts the user's guide and the reference: the
+// configured folder, and the same folder relative to the program's own
+// (an installation moved, or made with --prefix, keeps the two together).
 #ifndef TROVAN_DOCDIR
 #define TROVAN_DOCDIR "share/doc/trovan"
+#endif
+#ifndef TROVAN_DOCDIR_FROM_BIN
+#define TROVAN_DOCDIR_FROM_BIN "../share/doc/trovan"
 #endif
 
 const char* const kUsage =
@@ -67,12 +73,19 @@ const char* const kUsage =
     "\n"
     "The PostScript prolog gprim.ps is taken from $CLCMPPATH when it is set, else from\n"
     "the installation (share/trovan) or, for a program in its build tree, from plot/.\n"
-    "Exit status: 0 done, 1 a file could not be opened or written, 2 bad input.\n"
-    "\n"
-    "Documentation: " TROVAN_DOCDIR "\n"
-    "  docs/guide.md      from a refinement program's reflections to a Fourier and a MEM map\n"
-    "  docs/reference.md  keys, files, the listing, messages, exit statuses, conventions\n"
-    "  examples/          four crystals to run (copy a folder, run trovan in it)\n";
+    "Exit status: 0 done, 1 a file could not be opened or written, 2 bad input.\n";
+
+// The installed documentation: beside the program when it is there, else
+// where the build installs it.
+std::string docdir() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    const std::filesystem::path d = (exe.parent_path() / TROVAN_DOCDIR_FROM_BIN).lexically_normal();
+    if (std::filesystem::is_directory(d, ec)) return d.string();
+  }
+  return std::string(TROVAN_DOCDIR) + " (after cmake --install; docs/ of the source tree before)";
+}
 
 // One line for a mistake on the command line, and where the usage is.
 int usageerror(const std::string& message) {
@@ -123,7 +136,10 @@ int main(int argc, char** argv) {
   if (argc > 1) {
     const std::string a = argv[1];
     if (a == "--help" || a == "-h") {
-      std::cout << kUsage;
+      std::cout << kUsage << "\nDocumentation: " << docdir() << '\n'
+                << "  docs/guide.md      from a refinement program's reflections to a Fourier and a MEM map\n"
+                   "  docs/reference.md  keys, files, the listing, messages, exit statuses, conventions\n"
+                   "  examples/          four crystals to run (copy a folder, run trovan in it)\n";
       return std::cout.flush() ? trovan::kExitOk : trovan::kExitOpen;
     }
     if (a == "--version" || a == "-V") {

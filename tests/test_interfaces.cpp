@@ -363,7 +363,7 @@ TEST(CommandLine, FileArgumentEqualsStandardInputAndOptionsAnswer) {
   EXPECT_EQ(slurp(d / "v.txt"), std::string("trovan ") + TROVAN_VERSION + "\n");
   EXPECT_EQ(sh(exe + " --help > h.txt"), 0);
   EXPECT_NE(slurp(d / "h.txt").find("usage: trovan"), std::string::npos);
-  EXPECT_NE(slurp(d / "h.txt").find("share/doc/trovan\n"), std::string::npos) << "--help names the documentation";
+  EXPECT_NE(slurp(d / "h.txt").find("\nDocumentation: "), std::string::npos) << "--help names the documentation";
   EXPECT_EQ(sh(exe + " nosuch.inp > n.lst 2> n.err"), 1);
   EXPECT_NE(slurp(d / "n.err").find("can't open nosuch.inp"), std::string::npos);
   // A mistake on the command line is one line, not the whole usage.
@@ -387,6 +387,15 @@ TEST(Installation, InstalledProgramFindsItsPrologAndStopsCleanlyWithout) {
                            (d / "install.log").string() + "' 2>&1";
   ASSERT_EQ(std::system(inst.c_str()), 0) << slurp(d / "install.log");
   ASSERT_TRUE(fs::exists(d / "usr" / "share" / "trovan" / "gprim.ps"));
+  // The documentation, laid out as in the source tree, and the manual page.
+  const fs::path doc = d / "usr" / "share" / "doc" / "trovan";
+  for (const fs::path& p : {doc / "README.md", doc / "docs" / "guide.md", doc / "docs" / "reference.md",
+                            doc / "examples" / "perovskite" / "perovskite.inp", d / "usr" / "share" / "man" / "man1" / "trovan.1"})
+    EXPECT_TRUE(fs::is_regular_file(p)) << p;
+  // --help of the installed program names that folder, wherever the prefix.
+  const std::string help = "'" + (d / "usr" / "bin" / "trovan").string() + "' --help > '" + (d / "help.txt").string() + "'";
+  ASSERT_EQ(std::system(help.c_str()), 0);
+  EXPECT_NE(slurp(d / "help.txt").find("Documentation: " + doc.string() + "\n"), std::string::npos) << slurp(d / "help.txt");
   const fs::path work = d / "work";
   fs::create_directories(work);
   for (const auto& e : fs::directory_iterator(source_dir() / "examples" / "perovskite"))
