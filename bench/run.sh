@@ -10,7 +10,7 @@ if [ ! -e /usr/include/fftw3.h ] || ! ls /usr/lib/*/libfftw3f.so >/dev/null 2>&1
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libfftw3-dev
 fi
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTROVAN_BENCH=ON >/dev/null
 cmake --build "$build" -j2 --target trovan bench_fftw
 cd "$build"
 ./bench_fftw "$@"

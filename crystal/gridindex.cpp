@@ -482,7 +482,11 @@ void setindfindx(Grid& g) {
   checksize(g, "setindfindx");
   g.findx_made = false;
   g.nfindx = orbits(g, nullptr, g.hact.data(), true, reflection_image, true);
-  out() << "number of independent reflections =" << fmt_i(g.nfindx, 10) << '\n';
+  // The symmetry classes of every index vector the grid holds (the
+  // reflections of the data are counted by the expansion before); the
+  // line keeps its old label, which scripts read.
+  out() << "number of independent reflections =" << fmt_i(g.nfindx, 10)
+        << "  (symmetry classes of the reciprocal grid points)\n";
 }
 
 void setindxindx(Grid& g) {

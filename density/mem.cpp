@@ -417,9 +417,15 @@ bool isconverge(const MemControl& c, float rfact, float rwfact, float eps) {
 
 std::string cycleline(int it, float c2, float rfact, float rwfact, float f0, float dmin, float dmax,
                       int stage, float ex) {
+  // dmax keeps its ten columns but shows as many decimals (up to five) as
+  // fit: one decimal printed the maximum of a low density (a quasicrystal's
+  // uniform start, well below 0.05 e/A^3) as 0.0.
+  int digits = 1;
+  for (double a = std::fabs(dmax); a >= 10 && digits < 10; a /= 10) ++digits;
+  const int dmaxdecimals = std::clamp(8 - digits, 1, 5);
   std::string s = "ic=" + fmt_i(it, cyclewidth(it)) + " c2=" + fmt_e(c2, 12, 5) + " rfact=" + fmt_f(rfact, 8, 5) +
                   " rwfact=" + fmt_f(rwfact, 8, 5) + " f0=" + fmt_f(f0, 6, 0) +
-                  " dmin=" + fmt_f(dmin, 9, 5) + " dmax=" + fmt_f(dmax, 10, 1);
+                  " dmin=" + fmt_f(dmin, 9, 5) + " dmax=" + fmt_f(dmax, 10, dmaxdecimals);
   s += stage == 1 ? " ex1=" : " ex2=";
   s += fmt_e(ex, 10, 3);
   return s;
@@ -554,7 +560,7 @@ void remake(MemState& st, Density& d, const Observations& obs, int it, int imode
   denmodmem(st, d, obs, s, f000, imode, f0new);
   rfct(d, obs, c2, rfact, rwfact, 0);
   out() << cycleline(it, c2, rfact, rwfact, f0new, d.dmin, d.dmax, imode, made * s)
-        << std::endl;
+        << " shortened" << std::endl;
 }
 
 // Shortens an accepted trial step (made with step `made` from a density of
@@ -672,15 +678,16 @@ int memloop(Density& d, const Observations& obs, float f000, const Cnex& cx, flo
       const bool reject = isreturn(st.control, c2, rfact, rwfact);
       const float ex_used = ex;
       const bool back = getnewex(st.control, reject, ex);
-      // Each line is flushed as it is written: a run's progress shows in a
-      // log file or a pipe as it happens, not in blocks.
-      out() << cycleline(it, c2, rfact, rwfact, f0new, d.dmin, d.dmax, imode, ex_used)
-            << std::endl;
-      progress.show(it, it, c2, rfact);
       // A step that crosses c2min by far has gone on fitting the noise:
       // it is shortened until it ends just below the target.
-      if (!back && cx.c2min > 0 && c2 < kLand * cx.c2min && c2acc > cx.c2min)
-        land(st, d, obs, it, imode, ex_used, f000, c2acc, cx.c2min, c2, rfact, rwfact, f0new);
+      const bool overshoot = !back && cx.c2min > 0 && c2 < kLand * cx.c2min && c2acc > cx.c2min;
+      // Each line is flushed as it is written: a run's progress shows in a
+      // log file or a pipe as it happens, not in blocks. A step that is not
+      // kept says so; the last line of a cycle number is the step kept.
+      out() << cycleline(it, c2, rfact, rwfact, f0new, d.dmin, d.dmax, imode, ex_used)
+            << (back ? " taken back" : overshoot ? " too far" : "") << std::endl;
+      progress.show(it, it, c2, rfact);
+      if (overshoot) land(st, d, obs, it, imode, ex_used, f000, c2acc, cx.c2min, c2, rfact, rwfact, f0new);
       if (back) {
         f0 = restoreoldvalue(st, d);
         if (isconverge(st.control, rfact, rwfact, 1e-6f)) return finish(it - 1, StopReason::converged, progress);

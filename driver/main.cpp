@@ -2,13 +2,17 @@
 //
 // The command line: `trovan job.inp` reads the keyword input from the file,
 // `trovan` alone from standard input; `--help` and `--version` print and end.
+// The listing opens with a header that says what made it: the program and
+// its version, the date, the input and the number of threads.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -16,6 +20,7 @@
 #include "driver/trovan.hpp"
 #include "util/stop.hpp"
 #include "util/tempfiles.hpp"
+#include "util/threads.hpp"
 
 namespace {
 
@@ -26,6 +31,15 @@ void tostderr(const std::string& message) { std::cerr << "trovan: " << message <
 
 #ifndef TROVAN_VERSION
 #define TROVAN_VERSION "unknown"
+#endif
+// Where `cmake --install` puts the user's guide and the reference: the
+// configured folder, and the same folder relative to the program's own
+// (an installation moved, or made with --prefix, keeps the two together).
+#ifndef TROVAN_DOCDIR
+#define TROVAN_DOCDIR "share/doc/trovan"
+#endif
+#ifndef TROVAN_DOCDIR_FROM_BIN
+#define TROVAN_DOCDIR_FROM_BIN "../share/doc/trovan"
 #endif
 
 const char* const kUsage =
@@ -40,7 +54,7 @@ const char* const kUsage =
     "the second). The keyword input is read from the file\n"
     "named, or from standard input; the listing goes to standard output.\n"
     "\n"
-    "Keys in the order of their lines (README.md explains each):\n"
+    "Keys in the order of their lines (docs/reference.md explains each):\n"
     "  file1=  reflection file          file2=  density file (its prefix names the boxes)\n"
     "  title=\n"
     "  isys=   0 general, 1-2 icosahedral, 3-5 decagonal/octagonal/dodecagonal; a= (c=)\n"
@@ -60,6 +74,41 @@ const char* const kUsage =
     "The PostScript prolog gprim.ps is taken from $CLCMPPATH when it is set, else from\n"
     "the installation (share/trovan) or, for a program in its build tree, from plot/.\n"
     "Exit status: 0 done, 1 a file could not be opened or written, 2 bad input.\n";
+
+// The installed documentation: beside the program when it is there, else
+// where the build installs it.
+std::string docdir() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    const std::filesystem::path d = (exe.parent_path() / TROVAN_DOCDIR_FROM_BIN).lexically_normal();
+    if (std::filesystem::is_directory(d, ec)) return d.string();
+  }
+  return std::string(TROVAN_DOCDIR) + " (after cmake --install; docs/ of the source tree before)";
+}
+
+// One line for a mistake on the command line, and where the usage is.
+int usageerror(const std::string& message) {
+  tostderr(message + "; see trovan --help");
+  return trovan::kExitError;
+}
+
+// The head of the listing: what wrote it, when, from which input, with how
+// many threads (the map is the same with any number; the time is not).
+void listingheader(const std::string& input) {
+  char date[64] = "";
+  const std::time_t now = std::time(nullptr);
+  std::tm tm {};
+  if (::localtime_r(&now, &tm)) std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S %z", &tm);
+  char dir[4096] = "";
+  if (!::getcwd(dir, sizeof dir)) dir[0] = '\0';
+  std::cout << "trovan " << TROVAN_VERSION << ": density maps of aperiodic crystals in superspace\n"
+            << "date:      " << date << '\n'
+            << "input:     " << input << '\n'
+            << "directory: " << dir << '\n'
+            << "threads:   " << trovan::getnthreads() << '\n'
+            << '\n';
+}
 
 // The keyword input from the file `name`: it takes the place of standard
 // input, so that the run reads it as it would read standard input and never
@@ -87,7 +136,10 @@ int main(int argc, char** argv) {
   if (argc > 1) {
     const std::string a = argv[1];
     if (a == "--help" || a == "-h") {
-      std::cout << kUsage;
+      std::cout << kUsage << "\nDocumentation: " << docdir() << '\n'
+                << "  docs/guide.md      from a refinement program's reflections to a Fourier and a MEM map\n"
+                   "  docs/reference.md  keys, files, the listing, messages, exit statuses, conventions\n"
+                   "  examples/          four crystals to run (copy a folder, run trovan in it)\n";
       return std::cout.flush() ? trovan::kExitOk : trovan::kExitOpen;
     }
     if (a == "--version" || a == "-V") {
@@ -104,18 +156,12 @@ int main(int argc, char** argv) {
     if (options && a == "--") {
       options = false;
     } else if (options && a.size() > 1 && a[0] == '-') {
-      std::cerr << kUsage;
-      tostderr("unknown option " + a);
-      return trovan::kExitError;
+      return usageerror("unknown option " + a);
     } else {
       files.push_back(a);
     }
   }
-  if (files.size() > 1) {
-    std::cerr << kUsage;
-    tostderr("one keyword input file at most");
-    return trovan::kExitError;
-  }
+  if (files.size() > 1) return usageerror("one keyword input file at most");
   // Without a standard output the listing is lost, and the first file the
   // run opens would take its place and receive the listing.
   if (!isopen(1)) {
@@ -126,8 +172,14 @@ int main(int argc, char** argv) {
   // run takes their place.
   if (!isopen(0)) ::open("/dev/null", O_RDONLY);
   if (!isopen(2)) ::open("/dev/null", O_WRONLY);
-  if (files.size() == 1 && files[0] != "-" && !inputfromfile(files[0].c_str())) return trovan::kExitOpen;
+  const bool fromfile = files.size() == 1 && files[0] != "-";
+  if (fromfile && !inputfromfile(files[0].c_str())) return trovan::kExitOpen;
+  // Typed at a terminal, `trovan` alone would wait without a word.
+  if (!fromfile && ::isatty(0))
+    tostderr("reading the keyword input from standard input (end it with Ctrl-D; trovan job.inp reads a "
+             "file; trovan --help for more)");
   trovan::installsignalcleanup();
+  listingheader(fromfile ? files[0] : "standard input");
 
   int status = trovan::kExitOk;
   bool told = false;

@@ -73,6 +73,8 @@ void read_names(Job& n) {
   if (static_cast<int>(n.win.size()) > kNameLength)
     quit("box file name longer than 80 characters: " + n.win);
   out() << "flnm3=" << n.win << ",flnm4=" << n.rho << '\n';
+  out() << "box files (iax=3): " << n.win << ", " << n.rho << ", " << prefix << ".ccp4; the second box "
+        << prefix << "_2.*, ...\n";
   std::string title;
   freadc("title=", 1, title, 1, kNameLength);
   title = trim(title);

@@ -579,6 +579,7 @@ Peaks pksearchnd(const GridView& g, float pkmin, const double* metric) {
   if (pkmin == 0) return {};
   const long long nt = g.points();
   const int idm = g.idm;
+  out() << "peak search: grid points, grid sizes, dimension\n";
   out() << "nt in pksearchnd" << fmt_i(nt, 10) << '\n';
   out() << "hmax in pksearchnd";
   for (int h : g.n) out() << fmt_i(h, 5);

@@ -273,6 +273,7 @@ Observations symstf(Reflections& refl) {
   // difference map, F(000)^2 for a Patterson map (its coefficients are |F|^2).
   ar[0] = isdfourier() ? 0.0f : (ispatterson() ? t.f000 * t.f000 : t.f000);
   if (!std::isfinite(ar[0])) quit("f000 squared out of range for the Patterson map: reduce fmag=");
+  out() << "expansion by symmetry: grid points, reflections kept, symmetry operators, F(000), scale\n";
   out() << " nt,is,nsymo,f000,fact=" << fmt_i(nt, 12) << fmt_i(nref, 12) << fmt_i(nsymo, 12)
         << ld(t.f000) << ld(1.0) << '\n';
 
@@ -398,6 +399,8 @@ Observations symstf(Reflections& refl) {
          });
   setf0(ar[0]);
   out() << "f000 used in the calculation =" << ld(ar[0]) << '\n';
+  out() << "coefficients on the grid (every symmetry image and Friedel mate), and those beyond it "
+           "(raise hmax=)\n";
   out() << "number of reflections used   =" << fmt_i(count.used, 12) << '\n';
   out() << "number of skipped reflections=" << fmt_i(skipped + count.skipped, 12) << '\n';
   if (partial_classes > 0)

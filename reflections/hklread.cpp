@@ -140,6 +140,7 @@ Reflections rdhklq(const std::string& file, float qimax, const std::string& frmt
         readcifreflections(trim(file), idm, getsys() == 0 ? getndm() : -1, needs);
     for (std::size_t r = 0; r < recs.size(); ++r)
       if (!keep(static_cast<int>(r + 1), recs[r].h, recs[r].v)) break;
+    out() << "reflection file: records kept, and records beyond qimax= left out\n";
     count_line("number of reflections used  =", refl.size());
     count_line("number of skiped reflections=", nskip);
     return refl;
@@ -210,6 +211,7 @@ Reflections rdhklq(const std::string& file, float qimax, const std::string& frmt
 
     if (!keep(nrec, h, v)) break;
   }
+  out() << "reflection file: records kept, and records beyond qimax= left out\n";
   count_line("number of reflections used  =", refl.size());
   count_line("number of skiped reflections=", nskip);
   f.close();

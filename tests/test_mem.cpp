@@ -4,6 +4,9 @@
 
 #include <cmath>
 #include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "density/mem.hpp"
 #include "util/stop.hpp"
@@ -87,7 +90,14 @@ TEST(MemUpdate, StageWeightsAndAnInvalidStage) {
 TEST(MemListing, CycleLineIsFortranEdited) {
   EXPECT_EQ(cycleline(7, 123.456f, 0.12345f, 0.54321f, 84.0f, 0.01234f, 55.5f, 1, 0.5f),
             "ic=  7 c2= 0.12346E+03 rfact= 0.12345 rwfact= 0.54321 f0=   84. dmin=  0.01234"
-            " dmax=      55.5 ex1= 0.500E+00");
+            " dmax=  55.50000 ex1= 0.500E+00");
+  // dmax keeps its ten columns and shows as many decimals as fit there: the
+  // low maximum of a uniform start is not 0.0.
+  for (const auto& [d, text] : std::vector<std::pair<float, std::string>>{
+           {0.01234f, "   0.01234"}, {1234.5f, " 1234.5000"}, {1.5e6f, " 1500000.0"}, {-3.25f, "  -3.25000"}}) {
+    const std::string line = cycleline(1, 1, 0, 0, 1, 0, d, 1, 1);
+    EXPECT_EQ(line.substr(line.find(" dmax=") + 6, 10), text) << d;
+  }
   // Values too wide for their fields: asterisks, as a Fortran runtime
   // prints them; but a cycle number widens its field.
   EXPECT_EQ(cycleline(1000, 1.0f, 12345.0f, 0.5f, 1234567.0f, 0.0f, 1e12f, 2, 1e-3f),

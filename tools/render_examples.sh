@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Fourier input of every bundled example in a scratch directory and
 # renders its section pages (their EPS files, cropped to the drawing) to PNG
-# at 110 dpi in docs/ (Ghostscript needed): the pictures the README shows. Run after building (tools/example.sh).
+# at 110 dpi in docs/ (Ghostscript needed): the pictures of the front page and
+# the guide. Run after building (tools/example.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 exe="$root/build/trovan"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds trovan with its test suite and runs every test, twice: in the
-# normal build, and in a build with AddressSanitizer and
+# Builds trovan with its test suite, benchmarks and tools (the default build
+# makes the program alone; this script turns the rest on) and runs every
+# test, twice: in the normal build, and in a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer (build-asan), where the end-to-end tests run the
 # sanitized program too. Any sanitizer report fails the script, also one
 # from a program run whose test did not look at the exit status.
@@ -24,16 +25,20 @@ for ((i = 0; i < ${#layers[@]}; ++i)); do
   done
 done
 
+# Every relative link of the Markdown pages leads to a file and heading.
+bash "$root/tools/check_links.sh"
+
 seed=${TROVAN_TEST_SEED:-$(( (RANDOM * 32768 + RANDOM) % 99999 + 1 ))}
 order=(--gtest_shuffle "--gtest_random_seed=$seed")
 echo "test order: ${order[*]} (TROVAN_TEST_SEED=$seed repeats it)"
 
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+everything=(-DTROVAN_TESTS=ON -DTROVAN_BENCH=ON -DTROVAN_TOOLS=ON)
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release "${everything[@]}" >/dev/null
 cmake --build "$root/build" -j"$(nproc)"
 (cd "$root/build" && ./trovan_tests "${order[@]}")
 
 asan="$root/build-asan"
-cmake -S "$root" -B "$asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTROVAN_SANITIZE=ON >/dev/null
+cmake -S "$root" -B "$asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTROVAN_SANITIZE=ON "${everything[@]}" >/dev/null
 cmake --build "$asan" -j"$(nproc)"
 logs="$asan/sanitizer-logs"
 rm -rf "$logs"
