@@ -2,8 +2,10 @@
 # Runs every shipped example job with the given program into a folder of its
 # own and keeps everything the runs write: listings (.lst), standard error
 # (.err), density files, box files and pages. Two such folders made by two
-# builds of the program compare with `diff -r`: a change to the program's
-# internals must leave every output byte-identical.
+# builds of the program compare with
+#   diff -r -I '^date:' -I '^directory:' OLD NEW
+# (the listing's header names the date and the folder of the run): a change
+# to the program's internals must leave every output byte-identical.
 #
 #   tools/example_outputs.sh PROGRAM OUTDIR
 set -euo pipefail

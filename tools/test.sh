@@ -49,8 +49,8 @@ export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:log_path=$l
 export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$logs/ubsan"
 status=0
 # One process for the whole suite: under the sanitizers starting a process
-# (with its 2^24-point tables) costs seconds, which a run per test would pay
-# three hundred times.
+# costs far more than in the normal build, which a run per test would pay
+# hundreds of times.
 # The F-icosahedral maximum-entropy example (650 cycles on a 10^6 grid) is
 # left out here: the sanitized transforms make it take a quarter of an hour,
 # its code paths are those of the smaller MEM runs, and the normal build
