@@ -237,11 +237,13 @@ void getffromf0(int n, const int* j, const float* fr, const float* fi, float f00
                 std::vector<FCoef>& list) {
   if (getnt() > getworkgridsize()) quit("nt > nts in setffromf0");
   const std::vector<std::array<double, 6>> prj = projections();
-  const long long stamp = getgridstamp() * 64 + getnsymo();
-  if (p.stamp != stamp || p.prj != prj || p.key.size() != static_cast<std::size_t>(n) ||
+  const long long stamp = getgridstamp();
+  const int nsymo = getnsymo();
+  if (p.stamp != stamp || p.nsymo != nsymo || p.prj != prj || p.key.size() != static_cast<std::size_t>(n) ||
       !std::equal(j, j + n, p.key.begin())) {
     makeplan(n, j, prj, p);
     p.stamp = stamp;
+    p.nsymo = nsymo;
     p.prj = prj;
     p.key.assign(j, j + n);
   }

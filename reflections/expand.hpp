@@ -79,7 +79,8 @@ struct FCoef {
 // used while the reflections, the grid, its operators and the projections
 // are the same.
 struct SpreadPlan {
-  long long stamp = -1;
+  long long stamp = -1;  // the grid's (getgridstamp)
+  int nsymo = -1;
   std::vector<int> key;
   std::vector<std::array<double, 6>> prj;
   // For every place of the list: its grid index, the reflection it takes
