@@ -112,17 +112,15 @@ inline trovan::JobResult run_here(const fs::path& dir, std::ostringstream& listi
   const fs::path here = fs::current_path();
   fs::current_path(dir);
   std::ifstream in("job.inp");
-  trovan::set_input_stream(&in);
   trovan::set_out_stream(&listing);
   trovan::JobResult result;
   try {
-    result = trovan::run();
+    result = trovan::run(in);
   } catch (const trovan::Stop& s) {
     std::fprintf(stderr, "the run in %s stopped (status %d):\n%s\n", dir.c_str(), s.status,
                  listing.str().c_str());
     std::exit(1);
   }
-  trovan::set_input_stream(nullptr);
   fs::current_path(here);
   return result;
 }

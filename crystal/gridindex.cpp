@@ -16,7 +16,6 @@
 #include "util/stop.hpp"
 #include "util/table.hpp"
 #include "util/threads.hpp"
-#include "util/workgrid.hpp"
 
 namespace trovan {
 
@@ -317,7 +316,6 @@ void setitt(Grid& g) {
   if (nt > kGridMax) return;  // the driver stops with "nt > nts"
   checkmemory(static_cast<unsigned long long>(nt) * kBytesPerPoint,
               "the grid of " + std::to_string(nt) + " points");
-  sizeworkgrid(nt);
   g.nfindx = 0;
   g.nxindx = 0;
   g.findx_made = false;
@@ -325,10 +323,19 @@ void setitt(Grid& g) {
 
 GridView gridview(const Grid& g, const float* map) {
   GridView v;
-  v.rho = map ? map : getabcdr();
+  v.rho = map;
   for (int i = 0; i < kDim; ++i) v.n[i] = g.n[i];
   v.idm = g.idm < 1 ? 1 : (g.idm > kDim ? kDim : g.idm);
   return v;
+}
+
+Grid samegrid(const Grid& g) {
+  Grid c;
+  c.idm = g.idm;
+  for (int i = 0; i < kDim; ++i) c.n[i] = g.n[i];
+  for (int i = 0; i <= kDim; ++i) c.mm[i] = g.mm[i];
+  c.stamp = g.stamp;
+  return c;
 }
 
 void getitoxyz(const Grid& g, int j, int* x) {

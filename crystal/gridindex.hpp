@@ -23,7 +23,6 @@
 #include "crystal/symmetry.hpp"
 #include "util/gridview.hpp"
 #include "util/table.hpp"
-#include "util/workgrid.hpp"
 
 namespace trovan {
 
@@ -84,12 +83,16 @@ void calmm(Grid& g);
 // driver checks), saturates far above it instead of overflowing.
 inline long long getnt(const Grid& g) { return g.mm[g.idm]; }
 // Prepares the tables for the grid: checks that the machine has the memory
-// they need (the run stops with status 3 when not), and makes the work grid
-// hold the grid's points, all zero. Does nothing when the grid has more than
-// kGridMax points (the driver then stops with "nt > nts").
+// they need (the run stops with status 3 when not); the job makes its work
+// grid (util/workgrid.hpp) of getnt points when it computes. Does nothing
+// when the grid has more than kGridMax points (the driver then stops with
+// "nt > nts").
 void setitt(Grid& g);
-// A map of this grid as a view; without a map, the real half of the work grid.
-GridView gridview(const Grid& g, const float* map = nullptr);
+// A map of this grid (getnt values) as a view.
+GridView gridview(const Grid& g, const float* map);
+// The sizes and the dimension of g, with none of its operators and tables:
+// the grid a job's computation starts from (setitt done).
+Grid samegrid(const Grid& g);
 
 // Index maps. Components above the dimension are 0 in every result.
 void getitoxyz(const Grid& g, int j, int* x);
@@ -131,49 +134,5 @@ const int* getfindx(Grid& g);
 // as they were. Returns the sum of the orbit sizes, nt when the orbits
 // cover the grid.
 long long getxindxorbits(const Grid& g, int* rep);
-
-// ---- transitional facade ----------------------------------------------
-// The same on the grid of the current job (crystal/current.hpp), whose
-// dimension is the current group's; the callers above crystal/ pass the
-// value itself in the next step.
-void setng(const int* n);
-void getng(int* n);
-// The grid sizes under their second name (they bound the reflection
-// indices too): a forwarder to getng.
-void gethmax(int* n);
-void calmm();
-void getmm(long long* mm);  // M0..M6
-void setitt();
-long long getnt();
-GridView gridview(const float* map = nullptr);
-void getitoxyz(int j, int* x);
-int getxyztoj(const int* x);
-// getitoxyz under its second name.
-void getindx(int j, int* x);
-void tounitcell(int* x);
-void tobrillzone(int* h);
-void getitohkl(int j, int* h);
-// The grid index of a reflection: getxyztoj under the name of the
-// reflection side (negative indices wrap).
-int gethkltoj(const int* h);
-int iskip(const int* h);
-void setsmopprm();
-// A key of the grid's sizes and operators: a table made from them can tell
-// whether it still holds (equal keys, equal grids).
-long long getgridstamp();
-void getrgrid(int i, int* rot);  // R_grid of operator i (1-based)
-void gethrg(const int* h, int* hr, int i, int k);
-double getytg(const int* h, int i, int k);
-void getrxi(const int* x, int* xr, int i, int k);
-int getrxij(const int* x, int i, int k);
-void setindfindx();
-void setindxindx();
-int getnfindx();
-const int* getfindx();
-int getnxindx();
-const int* getxindx();  // getnxindx() entries
-long long getxindxorbits(int* rep);
-// The grid back to sizes 1, no operators prepared, both lists empty.
-void resetgridindex();
 
 }  // namespace trovan

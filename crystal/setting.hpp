@@ -105,26 +105,4 @@ void xgtox(const Setting& s, const float* xg, float* x);
 void getsetmtrx(const Setting& s, double* m);
 void getsetmtrxinv(const Setting& s, double* mi);
 
-// ---- transitional facade ----------------------------------------------
-// The same on the setting of the current job (crystal/current.hpp), for the
-// callers above crystal/ that do not pass a Setting yet: they pass the value
-// itself in the next step. The system kind and ismtr come from the run
-// state, the centring letter from setbrv.
-void setsmh(int isys);
-void setsmx(int isys);
-void smtrh(const int* h, int* hr, int ismtr);
-void ctoph(int* h);
-bool brvknown();
-std::string brvletters();
-bool iscentringvector(const double* t);
-void htoph(const int* h, int* hg);
-int htophstatus(const int* h, int* hg);
-void ptocx(float* x);
-void smtrx(const float* x, float* y, int smtr);
-void xgtox(const float* xg, float* x);
-void getsetmtrx(double* m);
-void getsetmtrxinv(double* mi);
-// The superstructure pairs back to the icosahedral one.
-void resetsetting();
-
 }  // namespace trovan

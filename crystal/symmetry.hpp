@@ -93,35 +93,8 @@ std::string smoptext(const int* rot, int dim);
 // ...) after reduction into [0, 1); other values as a decimal.
 std::string trntext(double t);
 
-// ---- transitional facade ----------------------------------------------
-// The symmetry of the current job (crystal/current.hpp), for the callers
-// above crystal/ that do not pass a Group yet: they pass the value itself
-// in the next step.
-void setiwflag(int flag);  // 1 = list generators and operators
-int getiwflag();
-// Closes ngen generating elements (rotations one after the other, six
-// translations each) into the current group, with the current setting.
-void gensymo(int ngen, const int* rots, const double* trans);
+// Lists n operators given as rotations (6x6, column by column) and
+// translations (six each).
 void wtsymo(const int* rots, const double* trans, int n, int dim);
-void setidm(int idm);
-int getidm();
-void setbrv(char brv);
-char getbrv();
-void seticent(int icent);
-int geticent();
-int getncent();
-int getnsymo();
-// Rotation (6x6, column by column) and translation of operator i (1-based).
-void getsymrot(int i, int* rot);
-void getsymtrn(int i, double* trans);
-// Setting-basis helpers: hr = h.R_i, negated when k != 0; the phase shift
-// h.tau_i over the first idm components, negated when k != 0; xr = R_i x +
-// tau_i, negated when k != 0 (not reduced into the cell).
-void gethr(const int* h, int* hr, int i, int k);
-double getyt(const int* h, int i, int k);
-void getrx(const float* x, float* xr, int i, int k);
-// The group back to the identity alone, the dimension to 6, the centring to
-// 'p'.
-void resetsymmetry();
 
 }  // namespace trovan

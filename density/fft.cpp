@@ -815,11 +815,6 @@ int setfftisa(int level) {
   return g_isa;
 }
 
-void resetfft() {
-  g_isa_request = 3;
-  g_isa = -1;
-}
-
 void fft(float* a, float* b, long long ntot, int n, long long nspan, int isn) {
   if (n < 2) return;
   if (isn == 0) quit("isn =0 in fft");

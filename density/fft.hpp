@@ -62,7 +62,5 @@ bool isfftlen(int n);
 // every set the machine has) and returns the set then in use.
 int getfftisa();
 int setfftisa(int level);
-// The widest set again, as at the start of the program.
-void resetfft();
 
 }  // namespace trovan

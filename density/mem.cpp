@@ -76,8 +76,8 @@ constexpr long long kBlock = 1 << 15;
 
 // Every stored density value must be positive: the update multiplies it.
 // Called when a pass over the list found one that is not: names the first.
-void notpositive(Density& d, const float* x, int n) {
-  const int* jx = getxr0grid(d);
+void notpositive(const Grid& g, Density& d, const float* x, int n) {
+  const int* jx = getxr0grid(g, d);
   for (int i = 0; i < n; ++i) {
     if (!(x[i] > 0)) {
       out() << "j,br(j),x" << fmt_i(jx[i], 10) << fmt_e(x[i], 12, 5) << '\n';
@@ -101,22 +101,22 @@ int cyclewidth(int it) {
 // reflection of a cubic crystal counting 6 times, a general one 48 times);
 // with it the map is the gradient of the c2 that is measured and tested,
 // summed over the independent reflections, each once.
-void reflection_weights(const Observations& obs, std::vector<float>& w) {
+void reflection_weights(const Grid& g, const Observations& obs, std::vector<float>& w) {
   const int n = obs.size();
   const int* js = obs.j.data();
-  const int nsymo = getnsymo();
+  const int nsymo = static_cast<int>(g.ops.size());
   w.assign(n, 1.0f);
   std::vector<int> seen;
   for (int k = 0; k < n; ++k) {
     int h[6], hr[6];
-    getitohkl(js[k], h);
+    getitohkl(g, js[k], h);
     seen.clear();
     for (int i = 1; i <= nsymo; ++i) {
-      gethrg(h, hr, i, 0);
-      if (iskip(hr)) continue;
-      seen.push_back(gethkltoj(hr));
+      gethrg(g, h, hr, i, 0);
+      if (iskip(g, hr)) continue;
+      seen.push_back(getxyztoj(g, hr));
       for (int e = 0; e < 6; ++e) hr[e] = -hr[e];
-      seen.push_back(gethkltoj(hr));
+      seen.push_back(getxyztoj(g, hr));
     }
     std::sort(seen.begin(), seen.end());
     const auto m = std::unique(seen.begin(), seen.end()) - seen.begin();
@@ -250,12 +250,12 @@ double update_block(float* xnew, const float* x, const float* __restrict q, cons
 // = F(000), with the floor applied to the scaled values (a point raised to
 // the floor adds at most a millionth of F(000) to the total). Then the
 // extrema and the structure factors of the trial; returns its F000.
-float normalise(Density& d, const Observations& obs, double total, float f000) {
-  const float vol = getvol();
+float normalise(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs, double total, float f000) {
+  const float vol = c.lattice.vol;
   const float floor = memfloor(f000, vol);
-  const float k = static_cast<float>(double(f000) * static_cast<double>(getnt()) / (double(vol) * total));
+  const float k = static_cast<float>(double(f000) * static_cast<double>(getnt(c.grid)) / (double(vol) * total));
   scalexr0(d, k, floor);
-  return maphkl(d, obs);
+  return maphkl(c, w, d, obs);
 }
 
 // Makes the spare list the current one (the trial), once per trial.
@@ -273,12 +273,12 @@ void make_trial_current(MemState& st, Density& d) {
 // density value overflowed single precision or is not a number: the caller
 // takes it back and halves ex. A value that underflows is held at the
 // floor, like one that would merely fall below it.
-bool denmodmem(MemState& st, Density& d, const Observations& obs, float ex, float f000, int imode,
-               float& f0new) {
+bool denmodmem(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, Density& d,
+               const Observations& obs, float ex, float f000, int imode, float& f0new) {
   const int n = d.nxr0;
-  const int* jx = getxr0grid(d);
+  const int* jx = getxr0grid(c.grid, d);
   if (st.orbit.size() != static_cast<std::size_t>(n)) {
-    getxr0orbits(d, st.orbit);
+    getxr0orbits(c.grid, d, st.orbit);
     findruns(st.runs, jx, n);
   }
   const unsigned char* m = st.orbit.data();
@@ -299,7 +299,7 @@ bool denmodmem(MemState& st, Density& d, const Observations& obs, float ex, floa
     const float r = ex / sp.retry_ex;
     double total = 0;
     for (int i = 0; i < n; ++i) {
-      if (!(x[i] > 0)) notpositive(d, x, n);
+      if (!(x[i] > 0)) notpositive(c.grid, d, x, n);
       const float v = expand1(x[i], r * logv(xnew[i] / x[i]));
       xnew[i] = v;
       total += double(m[i]) * v;
@@ -308,7 +308,7 @@ bool denmodmem(MemState& st, Density& d, const Observations& obs, float ex, floa
     sp.last_kind = sp.retry_kind == MemTrial::plain ? MemTrial::plain : MemTrial::rescaled;
     make_trial_current(st, d);
     sp.last_ok = true;
-    f0new = normalise(d, obs, total, f000);
+    f0new = normalise(c, w, d, obs, total, f000);
     return true;
   }
   sp.retry = false;
@@ -318,9 +318,9 @@ bool denmodmem(MemState& st, Density& d, const Observations& obs, float ex, floa
   // grid and read at the stored points twice, block by block into a buffer
   // that stays in the core's cache: once for the largest |h w|, which sets
   // the step, and once for the update.
-  if (st.dfw.size() != static_cast<std::size_t>(obs.size())) reflection_weights(obs, st.dfw);
-  const HalfMap h = difxyzv(d, obs, st.dfw.data());
-  const float rhomean = f000 / getvol();
+  if (st.dfw.size() != static_cast<std::size_t>(obs.size())) reflection_weights(c.grid, obs, st.dfw);
+  const HalfMap h = difxyzv(c, rs, w, d, obs, st.dfw.data());
+  const float rhomean = f000 / c.lattice.vol;
   const long long nb = (n + kBlock - 1) / kBlock;
   std::vector<float> qpart(static_cast<std::size_t>(nb), 0.0f);
   parallel_for(nb, 2, [&](long long b0, long long b1) {
@@ -351,14 +351,14 @@ bool denmodmem(MemState& st, Density& d, const Observations& obs, float ex, floa
     return sum;
   });
   for (unsigned char v : negpart)
-    if (v) notpositive(d, x, n);
+    if (v) notpositive(c.grid, d, x, n);
   bool bad = !std::isfinite(qmax);
   for (unsigned char v : badpart) bad |= v != 0;
   sp.prev = false;
   make_trial_current(st, d);
   if (bad || !(total > 0) || !std::isfinite(total)) return false;
   sp.last_ok = true;
-  f0new = normalise(d, obs, total, f000);
+  f0new = normalise(c, w, d, obs, total, f000);
   return true;
 }
 
@@ -438,7 +438,7 @@ void rfct(const Density& d, const Observations& obs, float& c2, float& rfact, fl
     out() << "nind in rfct=" << fmt_i(nind, 8) << '\n';
     quit("nind should be positive ");
   }
-  const int idm = getidm();
+  const int idm = obs.idm;
   double sfo = 0, sdiff = 0, sw = 0, sfow = 0;
   for (int k = 0; k < nind; ++k) {
     const float ao_r = obs.a[k], ao_i = obs.b[k], sig = obs.sigma[k];
@@ -550,14 +550,14 @@ std::string stop_conditions(float c2min, float rwmin, int ncycle) {
 // Back to the accepted density and the trial step made again at length
 // `s`: the trial in the spare list is the step at length `cur`, rescaled.
 // Its agreement is computed and listed like a trial step.
-void remake(MemState& st, Density& d, const Observations& obs, int it, int imode, float made, float cur,
+void remake(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, Density& d, const Observations& obs, int it, int imode, float made, float cur,
             float s, float f000, float& c2, float& rfact, float& rwfact, float& f0new) {
   restoreoldvalue(st, d);
   st.spare.retry = true;
   st.spare.retry_ex = cur;
   st.spare.retry_imode = imode;
   st.spare.retry_kind = MemTrial::plain;
-  denmodmem(st, d, obs, s, f000, imode, f0new);
+  denmodmem(c, rs, w, st, d, obs, s, f000, imode, f0new);
   rfct(d, obs, c2, rfact, rwfact, 0);
   out() << cycleline(it, c2, rfact, rwfact, f0new, d.dmin, d.dmax, imode, made * s)
         << " shortened" << std::endl;
@@ -571,13 +571,13 @@ void remake(MemState& st, Density& d, const Observations& obs, int it, int imode
 // recorded as accepted.
 constexpr float kLand = 0.9f;
 
-void land(MemState& st, Density& d, const Observations& obs, int it, int imode, float made, float f000,
+void land(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, Density& d, const Observations& obs, int it, int imode, float made, float f000,
           float c2acc, float target, float& c2, float& rfact, float& rwfact, float& f0new) {
   float lo = 0, clo = c2acc, hi = 1, chi = c2, cur = 1;
   for (int k = 0; k < 12 && !(c2 >= kLand * target && c2 <= target); ++k) {
     float s = lo + (hi - lo) * (clo - 0.95f * target) / (clo - chi);
     s = std::clamp(s, lo + 0.05f * (hi - lo), hi - 0.05f * (hi - lo));
-    remake(st, d, obs, it, imode, made, cur, s, f000, c2, rfact, rwfact, f0new);
+    remake(c, rs, w, st, d, obs, it, imode, made, cur, s, f000, c2, rfact, rwfact, f0new);
     cur = s;
     if (c2 > target) {
       lo = s;
@@ -590,7 +590,7 @@ void land(MemState& st, Density& d, const Observations& obs, int it, int imode, 
   if (c2 > target) {
     // Not landed within the tries: the last try below the target is made
     // again (it lies at `hi`).
-    remake(st, d, obs, it, imode, made, cur, hi, f000, c2, rfact, rwfact, f0new);
+    remake(c, rs, w, st, d, obs, it, imode, made, cur, hi, f000, c2, rfact, rwfact, f0new);
   }
   record(st.control, c2, rfact, rwfact);
 }
@@ -603,16 +603,17 @@ int finish(int done, StopReason r, const Progress& p) {
 
 }  // namespace
 
-int memloop(Density& d, const Observations& obs, float f000, const Cnex& cx, float rwmin) {
+int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs, float f000,
+            const Cnex& cx, float rwmin) {
   MemState st;
   const int ncycle = std::max(cx.nex1, 0) + std::max(cx.nex2, 0);
   Progress progress;
   progress.stops = stop_conditions(cx.c2min, rwmin, ncycle);
   for (int i = 0; i < d.nxr0; ++i)
-    if (!(d.x()[i] > 0)) notpositive(d, d.x(), d.nxr0);
-  getxr0orbits(d, st.orbit);
-  findruns(st.runs, getxr0grid(d), d.nxr0);
-  reflection_weights(obs, st.dfw);
+    if (!(d.x()[i] > 0)) notpositive(c.grid, d, d.x(), d.nxr0);
+  getxr0orbits(c.grid, d, st.orbit);
+  findruns(st.runs, getxr0grid(c.grid, d), d.nxr0);
+  reflection_weights(c.grid, obs, st.dfw);
   // A start whose cell total is not the F(000) in use (a continuation after
   // f000= was changed, the density of another job) is first scaled to it,
   // as every trial will be: else the first trial's scaling alone would
@@ -624,13 +625,13 @@ int memloop(Density& d, const Observations& obs, float f000, const Cnex& cx, flo
     const float* x = d.x();
     double total = 0;
     for (int i = 0; i < n; ++i) total += double(st.orbit[i]) * x[i];
-    const double cell = total * double(getvol()) / double(getnt());
+    const double cell = total * double(c.lattice.vol) / double(getnt(c.grid));
     if (std::fabs(cell - f000) > 1e-4 * std::fabs(f000)) {
       out() << "start density scaled to f000=" << fmt_e(f000, 12, 5) << ": its cell total was "
             << fmt_e(static_cast<float>(cell), 12, 5) << '\n';
-      f0 = normalise(d, obs, total, f000);
+      f0 = normalise(c, w, d, obs, total, f000);
     } else {
-      f0 = maphkl(d, obs);  // structure factors of the start
+      f0 = maphkl(c, w, d, obs);  // structure factors of the start
     }
   }
   savenewvalue(st, d, f0);
@@ -663,7 +664,7 @@ int memloop(Density& d, const Observations& obs, float f000, const Cnex& cx, flo
     if (it == cx.nex1 + 1) ex = cx.ex2;
     for (;;) {
       float f0new = 0;
-      if (!denmodmem(st, d, obs, ex, f000, imode, f0new) || fc_overflow(d)) {
+      if (!denmodmem(c, rs, w, st, d, obs, ex, f000, imode, f0new) || fc_overflow(d)) {
         // exp() of the step, or the structure factors of the new density,
         // overflowed: the step is certainly too large.
         out() << "ic=" << fmt_i(it, cyclewidth(it))
@@ -687,7 +688,7 @@ int memloop(Density& d, const Observations& obs, float f000, const Cnex& cx, flo
       out() << cycleline(it, c2, rfact, rwfact, f0new, d.dmin, d.dmax, imode, ex_used)
             << (back ? " taken back" : overshoot ? " too far" : "") << std::endl;
       progress.show(it, it, c2, rfact);
-      if (overshoot) land(st, d, obs, it, imode, ex_used, f000, c2acc, cx.c2min, c2, rfact, rwfact, f0new);
+      if (overshoot) land(c, rs, w, st, d, obs, it, imode, ex_used, f000, c2acc, cx.c2min, c2, rfact, rwfact, f0new);
       if (back) {
         f0 = restoreoldvalue(st, d);
         if (isconverge(st.control, rfact, rwfact, 1e-6f)) return finish(it - 1, StopReason::converged, progress);

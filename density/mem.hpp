@@ -98,7 +98,8 @@ void chsdenmodf(int mode);
 // controls cx and the weighted R at which a run of kind 5 stops (rwmin, 0:
 // none); returns the number of accepted cycles. d is left at the final
 // density with its structure factors.
-int memloop(Density& d, const Observations& obs, float f000, const Cnex& cx, float rwmin);
+int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs, float f000,
+            const Cnex& cx, float rwmin);
 // Agreement of the calculated structure factors of the density with the
 // observed ones, over the independent reflections: c2 = sum |Fo-Fc|^2 /
 // sigma^2 / nind, R = sum ||Fo|-|Fc|| / sum |Fo|, Rw = sqrt(sum |Fo-Fc|^2 /
@@ -129,8 +130,8 @@ float expand1(float rho, float t);
 // of the new density (f0new is its F000). False when the step overflowed
 // single precision or gave a value that is not a number (the caller takes
 // it back).
-bool denmodmem(MemState& st, Density& d, const Observations& obs, float ex, float f000, int imode,
-               float& f0new);
+bool denmodmem(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, Density& d,
+               const Observations& obs, float ex, float f000, int imode, float& f0new);
 // The cycle line, "(a,i3,a,e12.5,2(a,f8.5),a,f6.0,a,f9.5,a,f10.1,a,e10.3)";
 // a cycle number of four digits or more widens its field.
 std::string cycleline(int it, float c2, float rfact, float rwfact, float f0, float dmin, float dmax,

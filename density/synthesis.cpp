@@ -5,9 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "crystal/gridindex.hpp"
-#include "crystal/lattice.hpp"
-#include "crystal/symmetry.hpp"
+#include "crystal/crystal.hpp"
 #include "density/fft.hpp"
 #include "density/halfgrid.hpp"
 #include "util/threads.hpp"
@@ -39,27 +37,25 @@ constexpr long long kGrain = 1 << 16;
 // The real map synthesised from the Hermitian coefficients in the work grid
 // (see density/halfgrid.hpp), times f, in the real half; the imaginary half
 // cleared.
-void synthesise(float f) {
-  int n[6];
-  gethmax(n);
-  synthreal(getabcdr(), getabcdi(), n, getidm(), f);
+void synthesise(const Grid& g, WorkGrid& w, float f) {
+  synthreal(getabcdr(w), getabcdi(w), g.n, g.idm, f);
 }
 
 // rep[j] for every grid point: the position of its orbit's independent
 // point in the density list. Made whenever the density list is (re)made
 // from the grid.
-void make_rep(Density& d) {
-  const long long nt = getnt();
-  d.whole = ispatterson();
+void make_rep(const Grid& g, Density& d, bool whole) {
+  const long long nt = getnt(g);
+  d.whole = whole;
   // A whole map is its own list: no orbit map is needed to expand it, and
   // the identity list of grid indices is only made if someone asks for it.
   d.all.release();
   if (d.whole) return;
   d.rep.assign(static_cast<std::size_t>(nt), "the orbit map of the grid");
-  if (getxindxorbits(d.rep.data()) == nt) return;
+  if (getxindxorbits(g, d.rep.data()) == nt) return;
   // Some point lies in no orbit (or in two): find the first for the message.
   std::fill(d.rep.data(), d.rep.data() + nt, -1);
-  getxindxorbits(d.rep.data());
+  getxindxorbits(g, d.rep.data());
   for (long long j = 0; j < nt; ++j)
     if (d.rep[j] < 0) quit("grid point " + std::to_string(j) + " lies in no symmetry orbit");
   quit("symmetry orbits of the grid overlap");
@@ -93,14 +89,13 @@ void gather_neighbours(float* __restrict ra, float* __restrict rb, const float* 
 // The current density paired along axis e into the first nt/2 entries of
 // the work grid (see density/halfgrid.hpp): half point q holds the density
 // at p = q + B floor(q/B) and at p + B.
-void pair_density(const Density& d, int e) {
-  int n[6];
-  gethmax(n);
+void pair_density(const Grid& g, WorkGrid& w, const Density& d, int e) {
+  const int* n = g.n;
   long long B = 1;
   for (int i = 0; i < e; ++i) B *= n[i];
-  float* a = getabcdr();
-  float* b = getabcdi();
-  const long long h = getnt() / 2;
+  float* a = getabcdr(w);
+  float* b = getabcdi(w);
+  const long long h = getnt(g) / 2;
   const float* x = d.x();
   const bool whole = d.whole;
   parallel_for(h, kGrain, [&](long long lo, long long hi) {
@@ -124,7 +119,7 @@ void pair_density(const Density& d, int e) {
 
 }  // namespace
 
-void mapxyz() { synthesise(1.0f / getvol()); }
+void mapxyz(const Crystal& c, WorkGrid& w) { synthesise(c.grid, w, 1.0f / c.lattice.vol); }
 
 namespace {
 
@@ -149,40 +144,39 @@ void diffcoefs(Density& d, const Observations& obs, const float* wk, std::vector
 // The difference map is synthesised from the list of its coefficients: on
 // a large grid the few thousand reflections and their images go straight
 // into the half grid, which is all that is cleared.
-const std::vector<FCoef>& diflist(Density& d, const Observations& obs, const float* wk) {
+const std::vector<FCoef>& diflist(const Crystal& c, const RunState& rs, Density& d, const Observations& obs,
+                                  const float* wk) {
   diffcoefs(d, obs, wk, d.dfr, d.dfi);
-  getffromf0(obs.size(), obs.j.data(), d.dfr.data(), d.dfi.data(), 0.0f, d.spread, d.dlist);
+  getffromf0(c, rs, obs.size(), obs.j.data(), d.dfr.data(), d.dfi.data(), 0.0f, d.spread, d.dlist);
   return d.dlist;
 }
 
 }  // namespace
 
-void setdf(Density& d, const Observations& obs, const float* wk) {
+void setdf(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs,
+           const float* wk) {
   // The coefficients spread over their symmetry images with their phase
   // shifts and Friedel mates.
   std::vector<float> fr, fi;
   diffcoefs(d, obs, wk, fr, fi);
-  setffromf0(obs.size(), obs.j.data(), fr.data(), fi.data(), 0.0f);
+  setffromf0(c, rs, w, obs.size(), obs.j.data(), fr.data(), fi.data(), 0.0f);
 }
 
-void difxyz(Density& d, const Observations& obs) {
-  const std::vector<FCoef>& list = diflist(d, obs, nullptr);
-  int n[6];
-  gethmax(n);
-  synthrealfrom(getabcdr(), getabcdi(), n, getidm(), 1.0f / getvol(), list.data(), list.size());
+void difxyz(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs) {
+  const std::vector<FCoef>& list = diflist(c, rs, d, obs, nullptr);
+  synthrealfrom(getabcdr(w), getabcdi(w), c.grid.n, c.grid.idm, 1.0f / c.lattice.vol, list.data(), list.size());
 }
 
-HalfMap difxyzv(Density& d, const Observations& obs, const float* w) {
-  const std::vector<FCoef>& list = diflist(d, obs, w);
-  int n[6];
-  gethmax(n);
-  return synthhalffrom(getabcdr(), getabcdi(), n, getidm(), 1.0f, list.data(), list.size());
+HalfMap difxyzv(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs,
+               const float* wk) {
+  const std::vector<FCoef>& list = diflist(c, rs, d, obs, wk);
+  return synthhalffrom(getabcdr(w), getabcdi(w), c.grid.n, c.grid.idm, 1.0f, list.data(), list.size());
 }
 
 namespace {
 
-const FcPlan& fcplan(FcPlan& p, int n, const int* jj, const int* nn, int idm, int e) {
-  if (p.stamp == getgridstamp() && p.idm == idm && p.e == e && p.key.size() == static_cast<std::size_t>(n) &&
+const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* nn, int idm, int e) {
+  if (p.stamp == g.stamp && p.idm == idm && p.e == e && p.key.size() == static_cast<std::size_t>(n) &&
       std::equal(jj, jj + n, p.key.begin()))
     return p;
   int len[6];
@@ -192,7 +186,7 @@ const FcPlan& fcplan(FcPlan& p, int n, const int* jj, const int* nn, int idm, in
   p.at.resize(static_cast<std::size_t>(n));
   for (int k = 0; k < n; ++k) {
     int x[6];
-    getitoxyz(jj[k], x);
+    getitoxyz(g, jj[k], x);
     for (int i = 0; i < idm; ++i) {
       const int c = x[i] % len[i];
       p.prune.out[i][c] = 1;
@@ -200,7 +194,7 @@ const FcPlan& fcplan(FcPlan& p, int n, const int* jj, const int* nn, int idm, in
     }
     if (e >= 0) p.at[k] = pairedindex(nn, idm, e, x);
   }
-  p.stamp = getgridstamp();
+  p.stamp = g.stamp;
   p.idm = idm;
   p.e = e;
   p.key.assign(jj, jj + n);
@@ -209,27 +203,27 @@ const FcPlan& fcplan(FcPlan& p, int n, const int* jj, const int* nn, int idm, in
 
 }  // namespace
 
-float maphkl(Density& d, const Observations& obs) {
-  const long long nt = getnt();
-  const float f = getvol() / static_cast<float>(nt);
-  const bool centro = geticent() != 0;
+float maphkl(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs) {
+  const Grid& g = c.grid;
+  const long long nt = getnt(g);
+  const float f = c.lattice.vol / static_cast<float>(nt);
+  const bool centro = c.group.icent != 0;
   const int n = obs.size();
   const int* jj = obs.j.data();
-  const float* a = getabcdr();
-  const float* b = getabcdi();
+  const float* a = getabcdr(w);
+  const float* b = getabcdi(w);
   sizefc(d, obs);
   float* fcr = d.fcr.data();
   float* fci = d.fci.data();
-  int nn[6];
-  gethmax(nn);
-  const int idm = getidm();
+  const int* nn = g.n;
+  const int idm = g.idm;
   const int e = getpairaxis(nn, idm);
   // Only the structure factors at the reflections and F(000) are wanted.
-  const FcPlan& plan = fcplan(d.fcplan, n, jj, nn, idm, e);
+  const FcPlan& plan = fcplan(g, d.fcplan, n, jj, nn, idm, e);
   int icon = 0;
   if (e < 0) {
-    getbrfromxr0(d);
-    cft1(getabcdr(), getabcdi(), nn, idm, -1, icon, &plan.prune);
+    getbrfromxr0(g, d, w);
+    cft1(getabcdr(w), getabcdi(w), nn, idm, -1, icon, &plan.prune);
     // They alone are scaled by V/nt, the rest of the grid keeps the bare
     // transform.
     for (int k = 0; k < n; ++k) {
@@ -238,10 +232,10 @@ float maphkl(Density& d, const Observations& obs) {
     }
     return a[0] * f;
   }
-  pair_density(d, e);
+  pair_density(g, w, d, e);
   int len[6];
   gethalfgrid(nn, idm, e, len);
-  cft1(getabcdr(), getabcdi(), len, idm, -1, icon, &plan.prune);
+  cft1(getabcdr(w), getabcdi(w), len, idm, -1, icon, &plan.prune);
   parallel_for(n, 16384, [&](long long k0, long long k1) {
     for (long long k = k0; k < k1; ++k) {
       double fr, fi;
@@ -254,38 +248,38 @@ float maphkl(Density& d, const Observations& obs) {
   return static_cast<float>((double(a[0]) + b[0]) * f);
 }
 
-Density initcr1() {
+Density initcr1(const Crystal& c, const RunState& rs, WorkGrid& w) {
   // The work grid holds the expanded coefficients (symstf): synthesise.
-  mapxyz();
+  mapxyz(c, w);
   Density d;
-  setxr0(d);
+  setxr0(c.grid, rs, w, d);
   getdmx(d);
   return d;
 }
 
-Density initcr0(float f000) {
+Density initcr0(const Crystal& c, const RunState& rs, WorkGrid& w, float f000) {
   // F(000) alone: the uniform density f000/V, the maximum-entropy start
   // (what the synthesis of F(000) alone gives, to the last bit).
-  float* a = getabcdr();
-  float* b = getabcdi();
-  const float rho = f000 * (1.0f / getvol());
-  parallel_for(getnt(), kGrain, [&](long long lo, long long hi) {
+  float* a = getabcdr(w);
+  float* b = getabcdi(w);
+  const float rho = f000 * (1.0f / c.lattice.vol);
+  parallel_for(getnt(c.grid), kGrain, [&](long long lo, long long hi) {
     std::fill(a + lo, a + hi, rho);
     std::fill(b + lo, b + hi, 0.0f);
   });
   Density d;
-  setxr0(d);
+  setxr0(c.grid, rs, w, d);
   getdmx(d);
   return d;
 }
 
-void setxr0(Density& d) {
-  make_rep(d);
-  d.nxr0 = d.whole ? static_cast<int>(getnt()) : getnxindx();
+void setxr0(const Grid& g, const RunState& rs, const WorkGrid& w, Density& d) {
+  make_rep(g, d, ispatterson(rs));
+  d.nxr0 = d.whole ? static_cast<int>(getnt(g)) : g.nxindx;
   for (Table<float>& t : d.xr0) t.assign(static_cast<std::size_t>(d.nxr0), "the density list");
   float* x = d.x();
-  const float* a = getabcdr();
-  const int* xi = d.whole ? nullptr : getxindx();
+  const float* a = getabcdr(w);
+  const int* xi = d.whole ? nullptr : g.xindx.data();
   parallel_for(d.nxr0, kGrain, [&](long long lo, long long hi) {
     for (long long i = lo; i < hi; ++i) x[i] = a[xi ? xi[i] : i];
   });
@@ -389,11 +383,11 @@ void scalexr0(Density& d, float k, float floor) {
   d.dmax = hi;
 }
 
-void checkxr0symmetry(const Density& d) {
+void checkxr0symmetry(const Grid& g, const Density& d, const WorkGrid& w) {
   if (d.whole || d.nxr0 < 1) return;
-  const float* a = getabcdr();
+  const float* a = getabcdr(w);
   const float* x = d.x();
-  const long long nt = getnt();
+  const long long nt = getnt(g);
   // The largest departure of the grid from the value of its orbit's
   // representative, and the first point where it is largest, part by part.
   std::mutex m;
@@ -414,36 +408,36 @@ void checkxr0symmetry(const Density& d) {
   const float big = std::max(std::fabs(d.dmin), std::fabs(d.dmax));
   if (at < 0 || !(worst > 1e-4f * big)) return;
   out() << "grid point" << fmt_i(at, 10) << " density" << fmt_e(a[at], 12, 5) << " its orbit's first point"
-        << fmt_i(getxindx()[d.rep[at]], 10) << " density" << fmt_e(x[d.rep[at]], 12, 5) << '\n';
+        << fmt_i(g.xindx[d.rep[at]], 10) << " density" << fmt_e(x[d.rep[at]], 12, 5) << '\n';
   quit("the density file does not have the symmetry of this job (a map of another group?)");
 }
 
-void getbrfromxr0(const Density& d) {
-  float* a = getabcdr();
-  float* b = getabcdi();
+void getbrfromxr0(const Grid& g, const Density& d, WorkGrid& w) {
+  float* a = getabcdr(w);
+  float* b = getabcdi(w);
   const float* x = d.x();
   const bool whole = d.whole;
   const int* rep = d.rep.data();
-  parallel_for(getnt(), kGrain, [&](long long lo, long long hi) {
+  parallel_for(getnt(g), kGrain, [&](long long lo, long long hi) {
     for (long long j = lo; j < hi; ++j) a[j] = x[whole ? j : rep[j]];
     std::fill(b + lo, b + hi, 0.0f);
   });
 }
 
-const int* getxr0grid(Density& d) {
-  if (!d.whole) return getxindx();
-  const long long nt = getnt();
+const int* getxr0grid(const Grid& g, Density& d) {
+  if (!d.whole) return g.xindx.data();
+  const long long nt = getnt(g);
   if (d.all.size() != static_cast<std::size_t>(nt)) {
     d.all.assign(static_cast<std::size_t>(nt), "the list of grid points");
     for (long long j = 0; j < nt; ++j) d.all[j] = static_cast<int>(j);
   }
   return d.all.data();
 }
-void getxr0orbits(const Density& d, std::vector<unsigned char>& m) {
+void getxr0orbits(const Grid& g, const Density& d, std::vector<unsigned char>& m) {
   // An orbit has at most 60 operators times the inversion: 120 points.
   m.assign(d.nxr0, d.whole ? 1 : 0);
   if (d.whole) return;
-  const long long nt = getnt();
+  const long long nt = getnt(g);
   for (long long j = 0; j < nt; ++j) ++m[d.rep[j]];
 }
 

@@ -9,14 +9,17 @@
 // The density of a run (`Density`) is kept as a list over the
 // symmetry-independent grid points (`Density::x`, with the grid index of
 // each point in `getxr0grid`); the full grid is made from it by
-// `getbrfromxr0`. The syntheses themselves work in the complex work grid
-// (util/workgrid.hpp).
+// `getbrfromxr0`. The syntheses themselves work in the complex work grid of
+// the job (util/workgrid.hpp), which they are handed with the crystal.
 #pragma once
 #include <vector>
 
 #include "density/fft.hpp"
 #include "density/halfgrid.hpp"
+#include "crystal/crystal.hpp"
 #include "reflections/expand.hpp"
+#include "util/runstate.hpp"
+#include "util/workgrid.hpp"
 #include "util/table.hpp"
 
 namespace trovan {
@@ -74,46 +77,48 @@ struct Density {
 // grid has an axis of even length (density/halfgrid.hpp); the map is always
 // left in the real half of the work grid at every point, the imaginary half
 // cleared.
-void mapxyz();   // Fourier synthesis of the coefficients in the work grid
+void mapxyz(const Crystal& c, WorkGrid& w);  // Fourier synthesis of the coefficients in w
 // Difference coefficients (Fo - Fc)/sigma^2 of the independent reflections
 // (Fc from d.fcr, d.fci), each times w[k] when weights are given, spread
 // over the work grid.
-void setdf(Density& d, const Observations& obs, const float* w = nullptr);
+void setdf(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs,
+           const float* wk = nullptr);
 // setdf, then synthesis: the difference map in the work grid.
-void difxyz(Density& d, const Observations& obs);
+void difxyz(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs);
 // The same map times V (the synthesis without its 1/V scale), left in the
 // work grid where the synthesis made it: on the half grid when the grid has
 // a pairing axis (read it with halfmaprun or halfmapat).
-HalfMap difxyzv(Density& d, const Observations& obs, const float* w = nullptr);
+HalfMap difxyzv(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs,
+               const float* wk = nullptr);
 // Structure factors of the current density at the independent reflections
 // (into d.fcr, d.fci); returns F000. The work grid is left as scratch (the
 // real density is transformed as a half grid of paired points when the
 // grid has an axis of even length).
-float maphkl(Density& d, const Observations& obs);
+float maphkl(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs);
 // The density of the coefficients in the work grid (a Fourier, difference
 // or Patterson synthesis), and the uniform density f000/V, the start of a
 // maximum-entropy run.
-Density initcr1();
-Density initcr0(float f000);
+Density initcr1(const Crystal& c, const RunState& rs, WorkGrid& w);
+Density initcr0(const Crystal& c, const RunState& rs, WorkGrid& w, float f000);
 // The density list := the work grid at the independent points (of the map
 // kind of the run: whole for a Patterson map).
-void setxr0(Density& d);
+void setxr0(const Grid& g, const RunState& rs, const WorkGrid& w, Density& d);
 void getdmx(Density& d);   // d.dmin and d.dmax of the current list
 // The current density list scaled by k and held at or above floor, its
 // minimum and maximum found in the same pass.
 void scalexr0(Density& d, float k, float floor);
 // The work grid := the current density at every grid point.
-void getbrfromxr0(const Density& d);
+void getbrfromxr0(const Grid& g, const Density& d, WorkGrid& w);
 // After setxr0 of a map read from a file: stops the run when the map in the
 // work grid does not have the symmetry of the job (the density list keeps
 // one value per orbit, and would make a map of a lower symmetry symmetric
 // from its asymmetric unit without a word).
-void checkxr0symmetry(const Density& d);
+void checkxr0symmetry(const Grid& g, const Density& d, const WorkGrid& w);
 // The grid index of every stored value.
-const int* getxr0grid(Density& d);
+const int* getxr0grid(const Grid& g, Density& d);
 // How many grid points each stored density value stands for (the size of
 // its orbit under the group; 1 for a whole map): the weights of a sum over
 // the whole grid, such as F(000) = (V/nt) sum_i m_i rho_i.
-void getxr0orbits(const Density& d, std::vector<unsigned char>& m);
+void getxr0orbits(const Grid& g, const Density& d, std::vector<unsigned char>& m);
 
 }  // namespace trovan

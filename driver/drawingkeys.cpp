@@ -19,15 +19,15 @@ std::string fvec(const double* v, int n) {
   return s;
 }
 
-void readvec(const char* key, int n, double* v, int irw) {
+void readvec(KeyReader& rd, const char* key, int n, double* v, int irw) {
   float f[6] = {};
-  freadrv(key, n, f, irw);
+  freadrv(rd, key, n, f, irw);
   for (int i = 0; i < n; ++i) v[i] = f[i];
 }
 
-int readng() {
+int readng(KeyReader& rd) {
   int ng = 0;
-  freadi("ng=", 1, ng, 1);
+  freadi(rd, "ng=", 1, ng, 1);
   out() << "ng=" << fmt_i(ng, 3) << '\n';
   if (ng < 0) quit("ng should not be negative");
   if (ng > kMaxDrawings) quit("ng should be at most " + std::to_string(kMaxDrawings));
@@ -36,13 +36,13 @@ int readng() {
 
 }  // namespace
 
-DrawRequest readdrawing(const MapContext& geom, int number) {
+DrawRequest readdrawing(KeyReader& rd, const MapContext& geom, int number) {
   DrawRequest rq;
   rq.number = number;
-  freadi("iax=", 1, rq.iax, 1);
-  freadi("ipers=", 1, rq.ipers, 0);
-  freadi("iaver=", 1, rq.iaver, 0);
-  freadi("ismth=", 1, rq.ismth, 0);
+  freadi(rd, "iax=", 1, rq.iax, 1);
+  freadi(rd, "ipers=", 1, rq.ipers, 0);
+  freadi(rd, "iaver=", 1, rq.iaver, 0);
+  freadi(rd, "ismth=", 1, rq.ismth, 0);
   out() << "drawing" << fmt_i(number, 3) << " iax=" << fmt_i(rq.iax, 2) << " ipers=" << fmt_i(rq.ipers, 2)
         << " iaver=" << fmt_i(rq.iaver, 2) << " ismth=" << fmt_i(rq.ismth, 2) << '\n';
   if (rq.iax != 2 && rq.iax != 3) quit("iax should be 2 (section) or 3 (box)");
@@ -54,29 +54,29 @@ DrawRequest readdrawing(const MapContext& geom, int number) {
   // Cartesian components placedrawing converts it.
   const int naxes = rq.iax == 3 ? 3 : 2;
   if (rq.ipers == 0) {
-    readvec("x=", 6, rq.x0, 1);
+    readvec(rd, "x=", 6, rq.x0, 1);
     out() << "x=" << fvec(rq.x0, 6) << '\n';
   } else {
-    readvec("xe=", 3, rq.xe, 1);
-    readvec("xi=", 3, rq.xi, 0);
+    readvec(rd, "xe=", 3, rq.xe, 1);
+    readvec(rd, "xi=", 3, rq.xi, 0);
     out() << "xe=" << fvec(rq.xe, 3) << " xi=" << fvec(rq.xi, 3) << '\n';
   }
   static const char* const keys[3] = {"u=", "v=", "q="};
   for (int a = 0; a < naxes; ++a) {
-    readvec(keys[a], 6, rq.given[a], 1);
+    readvec(rd, keys[a], 6, rq.given[a], 1);
     out() << keys[a] << fvec(rq.given[a], 6) << '\n';
   }
 
   if (rq.iax == 2) {
-    freadiv("div=", 2, rq.div, 1);
+    freadiv(rd, "div=", 2, rq.div, 1);
     float h = 0;
-    freadr("hmin=", 1, h, 0);
+    freadr(rd, "hmin=", 1, h, 0);
     rq.hmin = h;
-    freadi("lf=", 1, rq.lf, 0);
-    const bool iscale = keyonline("iscale=");
+    freadi(rd, "lf=", 1, rq.lf, 0);
+    const bool iscale = keyonline(rd, "iscale=");
     if (iscale) {
       float f = 0;
-      freadr("iscale=", 1, f, 0);
+      freadr(rd, "iscale=", 1, f, 0);
       rq.iscale = f;
     }
     out() << "div=" << fmt_i(rq.div[0], 5) << fmt_i(rq.div[1], 5) << " hmin=" << fmt_f(rq.hmin, 8, 4)
@@ -92,14 +92,14 @@ DrawRequest readdrawing(const MapContext& geom, int number) {
     static const char* const bkeys[6] = {"xmin=", "xmax=", "ymin=", "ymax=", "zmin=", "zmax="};
     for (int k = 0; k < 6; ++k) {
       float f = 0;
-      freadr(bkeys[k], 1, f, k == 0 ? 1 : 0);
+      freadr(rd, bkeys[k], 1, f, k == 0 ? 1 : 0);
       rq.box[k] = f;
     }
-    freadi("xdiv=", 1, rq.bdiv[0], 1);
-    freadi("ydiv=", 1, rq.bdiv[1], 0);
-    freadi("zdiv=", 1, rq.bdiv[2], 0);
+    freadi(rd, "xdiv=", 1, rq.bdiv[0], 1);
+    freadi(rd, "ydiv=", 1, rq.bdiv[1], 0);
+    freadi(rd, "zdiv=", 1, rq.bdiv[2], 0);
     float h = 1;
-    freadr("hscl=", 1, h, 0);
+    freadr(rd, "hscl=", 1, h, 0);
     rq.hscl = h;
     out() << "xmin=" << fmt_f(rq.box[0], 8, 4) << " xmax=" << fmt_f(rq.box[1], 8, 4)
           << " ymin=" << fmt_f(rq.box[2], 8, 4) << " ymax=" << fmt_f(rq.box[3], 8, 4)
@@ -112,13 +112,13 @@ DrawRequest readdrawing(const MapContext& geom, int number) {
   return rq;
 }
 
-std::vector<DrawRequest> readdrawings(const MapContext& geom, int ldev) {
+std::vector<DrawRequest> readdrawings(KeyReader& rd, const MapContext& geom, int ldev) {
   // Every drawing is read and checked before any is made (before the map is
   // even computed, in a run), so that a bad line stops the run without
   // leaving half a page file or a replaced density file behind.
-  const int ng = readng();
+  const int ng = readng(rd);
   std::vector<DrawRequest> rqs;
-  for (int k = 1; k <= ng; ++k) rqs.push_back(readdrawing(geom, k));
+  for (int k = 1; k <= ng; ++k) rqs.push_back(readdrawing(rd, geom, k));
   const bool sections = std::any_of(rqs.begin(), rqs.end(), [](const DrawRequest& r) { return r.iax == 2; });
   if (sections && ldev != 1 && ldev != 2)
     quit("ldev=" + std::to_string(ldev) + " not allowd: sections are drawn on device 1 or 2 (PostScript)");

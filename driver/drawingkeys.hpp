@@ -6,17 +6,18 @@
 #include <vector>
 
 #include "plot/drwmap.hpp"
+#include "util/input.hpp"
 
 namespace trovan {
 
 // Reads drawing `number` from the keyword input, echoes it and checks its
 // values; places it with the geometry `geom` (placedrawing).
-DrawRequest readdrawing(const MapContext& geom, int number);
+DrawRequest readdrawing(KeyReader& rd, const MapContext& geom, int number);
 
 // Reads "ng=" and every drawing with their checks, placing them with the
 // geometry `geom` (currentmapgeometry() in a run). A section needs a page
 // device: with ldev other than 1 or 2 the run stops ("ldev=<n> not
 // allowd: ..."), before anything is drawn or written.
-std::vector<DrawRequest> readdrawings(const MapContext& geom, int ldev);
+std::vector<DrawRequest> readdrawings(KeyReader& rd, const MapContext& geom, int ldev);
 
 }  // namespace trovan

@@ -184,7 +184,7 @@ int main(int argc, char** argv) {
   int status = trovan::kExitOk;
   bool told = false;
   try {
-    trovan::run();
+    trovan::run(std::cin);
   } catch (const trovan::Stop& s) {
     trovan::removetemps();
     status = s.status;

@@ -11,16 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "crystal/current.hpp"
-#include "crystal/gridindex.hpp"
-#include "crystal/lattice.hpp"
-#include "crystal/setting.hpp"
-#include "crystal/symmetry.hpp"
+#include "crystal/crystal.hpp"
 #include "density/mem.hpp"
 #include "density/synthesis.hpp"
 #include "driver/crystalkeys.hpp"
 #include "driver/drawingkeys.hpp"
-#include "driver/reset.hpp"
 #include "util/workgrid.hpp"
 #include "util/files.hpp"
 #include "util/input.hpp"
@@ -52,9 +47,9 @@ constexpr long long kMaxCycles = 100000;
 
 // File names are limited to 80 characters; a longer one is refused rather
 // than cut, since a cut name could silently overwrite another file.
-std::string read_name(const std::string& key) {
+std::string read_name(KeyReader& rd, const std::string& key) {
   std::string v;
-  freadcv(key, 1, &v, 1, kLineLength);
+  freadcv(rd, key, 1, &v, 1, kLineLength);
   v = trim(v);
   if (static_cast<int>(v.size()) > kNameLength)
     quit(key + " file name longer than 80 characters: " + v);
@@ -62,10 +57,10 @@ std::string read_name(const std::string& key) {
   return v;
 }
 
-void read_names(Job& n) {
-  n.hkl = read_name("file1=");
+void read_names(KeyReader& rd, Job& n) {
+  n.hkl = read_name(rd, "file1=");
   out() << "hkl-fo-fc file:" << n.hkl << '\n';
-  n.density = read_name("file2=");
+  n.density = read_name(rd, "file2=");
   out() << "density file:" << n.density << '\n';
   std::string prefix = getflnmprfx(n.density);
   n.win = prefix + ".win";
@@ -76,21 +71,22 @@ void read_names(Job& n) {
   out() << "box files (iax=3): " << n.win << ", " << n.rho << ", " << prefix << ".ccp4; the second box "
         << prefix << "_2.*, ...\n";
   std::string title;
-  freadc("title=", 1, title, 1, kNameLength);
+  freadc(rd, "title=", 1, title, 1, kNameLength);
   title = trim(title);
   out() << title << '\n';
-  settitle(title);
+  n.run.title = title;
 }
 
 // The crystal system, the lattice and the symmetry.
-void read_lattice_and_symmetry(int isys) {
-  Lattice& lat = latticenow();
+void read_lattice_and_symmetry(KeyReader& rd, Crystal& cr, int isys) {
+  Lattice& lat = cr.lattice;
+  lat.isys = isys;
   if (isys != 0) {
     float a = 0, c = 0;
-    freadr("a=", 1, a, 0);
+    freadr(rd, "a=", 1, a, 0);
     out() << "isys=" << fmt_i(isys, 3) << " a=" << num(a);
     if (isys > 2) {
-      freadr("c=", 1, c, 0);
+      freadr(rd, "c=", 1, c, 0);
       out() << " c=" << num(c);
     } else {
       c = a;
@@ -99,11 +95,12 @@ void read_lattice_and_symmetry(int isys) {
     setac(lat, a, c);
   } else {
     out() << "isys=" << fmt_i(isys, 3) << '\n';
-    readlc(lat);
-    rdkvctr(lat);
+    readlc(rd, lat);
+    rdkvctr(rd, lat);
     calltcs(lat);
   }
-  Setting& set = settingnow();
+  Setting& set = cr.setting;
+  set.isys = isys;
   setsmh(set, isys);
   setsmx(set, isys);
 
@@ -112,10 +109,10 @@ void read_lattice_and_symmetry(int isys) {
   setdei(lat);
   if (isys == 1 || isys == 2) intskp(lat);
   mtrtns(lat);
-  setiwflag(1);
-  Group& grp = groupnow();
-  rdsymo(grp, set, activedim(isys, lat.ndm), true);
+  Group& grp = cr.group;
+  rdsymo(rd, grp, set, activedim(isys, lat.ndm), true);
   grp.idm = isys > 2 ? 5 : 6;
+  cr.grid.idm = grp.idm;
   // A centring letter the system does not know would stop the run at the
   // first reflection; say so now, with the letters there are.
   if (!brvknown(set)) {
@@ -125,31 +122,31 @@ void read_lattice_and_symmetry(int isys) {
 }
 
 // F(000) and scale, job control, the general setting's basis.
-void read_scale_and_setting(int isys) {
+void read_scale_and_setting(KeyReader& rd, Crystal& cr, RunState& rs, int isys) {
   Tofofc t;
-  freadr("f000=", 1, t.f000, 1);
-  freadr("sg00=", 1, t.sg00, 0);
-  freadr("sg0=", 1, t.sg0, 0);
-  freadr("sg1=", 1, t.sg1, 0);
-  freadr("fmag=", 1, t.fmag, 0);
+  freadr(rd, "f000=", 1, t.f000, 1);
+  freadr(rd, "sg00=", 1, t.sg00, 0);
+  freadr(rd, "sg0=", 1, t.sg0, 0);
+  freadr(rd, "sg1=", 1, t.sg1, 0);
+  freadr(rd, "fmag=", 1, t.fmag, 0);
   out() << "f000=" << num(t.f000) << " sg00=" << num(t.sg00) << " sg0=" << num(t.sg0)
         << " sg1=" << num(t.sg1) << " fmag=" << num(t.fmag) << '\n';
   // fmag multiplies every amplitude: zero leaves no map, a negative scale
   // turns every phase by 180 degrees.
   if (!(t.fmag > 0)) quit("fmag should be positive");
-  settofofc(t);
+  rs.tofofc = t;
 
   int jbc = 0;
-  freadi("jbc=", 1, jbc, 1);
+  freadi(rd, "jbc=", 1, jbc, 1);
   out() << "jbc=" << fmt_i(jbc, 3) << '\n';
-  setjbc(jbc);
-  Lattice& lat = latticenow();
+  rs.jbc = jbc;
+  Lattice& lat = cr.lattice;
   if (isys == 0) {
     int isetting = 0;
-    freadi("isetting=", 1, isetting, 1);
+    freadi(rd, "isetting=", 1, isetting, 1);
     out() << "isetting=" << fmt_i(isetting, 3) << '\n';
     setumtrx(lat, isetting);
-    readvmtrx(lat);
+    readvmtrx(rd, lat);
     setdqmtrx(lat);
   }
   setdr(lat);
@@ -159,44 +156,44 @@ void read_scale_and_setting(int isys) {
     setdei(lat);
     mtrtns(lat);
   }
-  if (jbc < 0) readst1234(lat, jbc);
+  if (jbc < 0) readst1234(rd, lat, jbc);
 }
 
 }  // namespace
 
-Job read_keywords() {
+Job read_job(std::istream& in) {
   Job job;
-  // The input and listing units.
-  setinp(5);
-  setout(6);
+  KeyReader rd(in);
+  Crystal& cr = job.crystal;
+  RunState& rs = job.run;
 
   // File names and title.
-  read_names(job);
+  read_names(rd, job);
 
   // The crystal system, its lattice and symmetry, the F(000) block and
   // the general setting's basis.
   int isys = 0;
-  freadi("isys=", 1, isys, 1);
+  freadi(rd, "isys=", 1, isys, 1);
   if (isys < 0 || isys > 5) {
     out() << "isys=" << fmt_i(isys, 3) << '\n';
     quit("wrong isys");
   }
-  setsys(isys);
-  read_lattice_and_symmetry(isys);
-  read_scale_and_setting(isys);
+  rs.isys = isys;
+  read_lattice_and_symmetry(rd, cr, isys);
+  read_scale_and_setting(rd, cr, rs, isys);
 
   // Map kind and grid.
   int iplot = 0;
   int hmax[6] = {1, 1, 1, 1, 1, 1};
-  freadi("iplot=", 1, iplot, 1);
-  freadiv("hmax=", 6, hmax, 0);
-  setiplt(iplot);
+  freadi(rd, "iplot=", 1, iplot, 1);
+  freadiv(rd, "hmax=", 6, hmax, 0);
+  rs.iplot = iplot;
   out() << "iplot=" << fmt_i(iplot, 3) << " hmax=";
   for (int h : hmax) out() << fmt_i(h, 4);
   out() << '\n';
   int ismtr = 0;
   if (isys != 0) {
-    freadi("ismtr=", 1, ismtr, 0);
+    freadi(rd, "ismtr=", 1, ismtr, 0);
     out() << "ismtr=" << fmt_i(ismtr, 3) << '\n';
     // Each step of the superstructure transformation multiplies the indices
     // by up to tau^3; a dozen steps already carry every reflection far off
@@ -205,36 +202,36 @@ Job read_keywords() {
       quit("ismtr should be -" + std::to_string(kMaxSmtr) + " to " + std::to_string(kMaxSmtr) +
            ": ismtr=" + std::to_string(ismtr));
   }
-  const int idm = getidm();
+  const int idm = cr.group.idm;
   for (int i = 0; i < 6; ++i) {
     if (i >= idm) continue;
     if (hmax[i] < 1)
       quit("hmax should be positive: hmax(" + std::to_string(i + 1) + ")=" + std::to_string(hmax[i]));
   }
-  setng(hmax);
-  calmm();
-  setitt();
+  setng(cr.grid, hmax);
+  calmm(cr.grid);
+  setitt(cr.grid);
 
   // The peak threshold, a fraction of the map maximum; a map kind must be
   // chosen.
   float pkmin = 0;
-  freadr("pkmin=", 1, pkmin, 0);
+  freadr(rd, "pkmin=", 1, pkmin, 0);
   out() << " pkmin=" << num(pkmin) << '\n';
   if (!(pkmin > 0)) quit("pkmin should be positive");
   if (iplot == 0) quit("do not support iplot=0");
 
   // The weighted R at which a maximum-entropy run of kind 5 stops.
   float rwmin = 0;
-  if (ismem() && absiplt() == 5) {
-    freadr("rwmin=", 1, rwmin, 0);
+  if (ismem(rs) && absiplt(rs) == 5) {
+    freadr(rd, "rwmin=", 1, rwmin, 0);
     out() << "rwmin=" << num(rwmin) << '\n';
     if (!(rwmin >= 0)) quit("rwmin should be 0 (no rwfact stop) or positive: rwmin=" + num(rwmin));
   }
-  setrwmin(rwmin);
+  rs.rwmin = rwmin;
 
   // The grid must fit the density file (the memory is checked when the
   // grid is set).
-  long long nt = getnt();
+  long long nt = getnt(cr.grid);
   if (nt > kGridMax) {
     out() << "nt=" << nt << " nts=" << kGridMax << '\n';
     quit("nt > nts");
@@ -242,13 +239,13 @@ Job read_keywords() {
 
   // MEM step controls.
   Cnex cx;
-  if (ismem()) {
-    freadr("ex1=", 1, cx.ex1, 1);
-    freadr("ex2=", 1, cx.ex2, 0);
-    freadi("nex1=", 1, cx.nex1, 0);
-    freadi("nex2=", 1, cx.nex2, 0);
+  if (ismem(rs)) {
+    freadr(rd, "ex1=", 1, cx.ex1, 1);
+    freadr(rd, "ex2=", 1, cx.ex2, 0);
+    freadi(rd, "nex1=", 1, cx.nex1, 0);
+    freadi(rd, "nex2=", 1, cx.nex2, 0);
     // c2min= is optional: inputs without it stop at c2 <= 1.
-    if (keyonline("c2min=")) freadr("c2min=", 1, cx.c2min, 0);
+    if (keyonline(rd, "c2min=")) freadr(rd, "c2min=", 1, cx.c2min, 0);
     if (!(cx.c2min >= 0) || !std::isfinite(cx.c2min))
       quit("c2min should be 0 (no chi-square stop) or positive: c2min=" + num(cx.c2min));
     out() << "ex1=" << num(cx.ex1) << " ex2=" << num(cx.ex2) << " nex1=" << fmt_i(cx.nex1, 5)
@@ -260,26 +257,27 @@ Job read_keywords() {
       quit("nex1+nex2 should be at most " + std::to_string(kMaxCycles));
     if (!(cx.ex1 > 0) || !(cx.ex2 > 0)) quit("ex1 and ex2 should be positive");
   }
-  setcnex(cx);
+  rs.cnex = cx;
 
   // New start or continuation; the cell volume and the superstructure
   // multiplier, which the reflection reader and the expansion need.
   int icont = 0;
-  freadi("icont=", 1, icont, 1);
+  freadi(rd, "icont=", 1, icont, 1);
   out() << "icont=" << fmt_i(icont, 3) << '\n';
-  setvol();
-  setsmtr(ismtr);
-  if ((isys == 1 || isys == 2) && getbrv() == 'p' && ismtr % 3 != 0)
+  setvol(cr.lattice);
+  rs.ismtr = ismtr;
+  cr.setting.ismtr = ismtr;
+  if ((isys == 1 || isys == 2) && cr.setting.brv == 'p' && ismtr % 3 != 0)
     quit("ismtr must be 3*n for brv=p isys=1,2");
 
   // The reflection cut and the record format, the drawing device, the
   // reflection listing switch and the projection vectors.
   float qimax = 0;
   std::string frmt;
-  freadr("qimax=", 1, qimax, 1);
+  freadr(rd, "qimax=", 1, qimax, 1);
   // The format is kept in 40 characters; a longer one is refused rather
   // than cut, since a cut format could read other columns than meant.
-  freadcv("frmt=", 1, &frmt, 0, kLineLength);
+  freadcv(rd, "frmt=", 1, &frmt, 0, kLineLength);
   frmt = trim(frmt);
   if (frmt.size() > 40) quit("frmt= format longer than 40 characters: " + frmt);
   out() << "qimax=" << num(qimax) << " frmt=" << frmt << '\n';
@@ -287,30 +285,30 @@ Job read_keywords() {
   // frmt=: +1 (the default) for F(h) = sum f exp(+2 pi i h.x), -1 for the
   // opposite sign.
   int phsign = 1;
-  if (keyonline("phsign=")) freadi("phsign=", 1, phsign, 0);
+  if (keyonline(rd, "phsign=")) freadi(rd, "phsign=", 1, phsign, 0);
   out() << "phsign=" << fmt_i(phsign, 3) << '\n';
   if (phsign != 1 && phsign != -1) quit("phsign should be 1 or -1: phsign=" + std::to_string(phsign));
   job.phsign = phsign;
   int ldev = 0, iwhkl = 0, iprj = 0;
-  freadi("ldev=", 1, ldev, 1);
-  freadi("iwhkl=", 1, iwhkl, 0);
-  freadi("iprj=", 1, iprj, 0);
+  freadi(rd, "ldev=", 1, ldev, 1);
+  freadi(rd, "iwhkl=", 1, iwhkl, 0);
+  freadi(rd, "iprj=", 1, iprj, 0);
   out() << "ldev=" << fmt_i(ldev, 3) << " iwhkl=" << fmt_i(iwhkl, 3) << " iprj=" << fmt_i(iprj, 3)
         << '\n';
   if (iprj < 0 || iprj > kMaxPrj) quit("iprj should be 0 to 6: iprj=" + std::to_string(iprj));
   int prj[kMaxPrj][6] = {};
   for (int k = 0; k < iprj; ++k) {
-    freadiv("h=", 6, prj[k], 1);
+    freadiv(rd, "h=", 6, prj[k], 1);
     out() << "h=";
     for (int i = 0; i < 6; ++i) out() << fmt_i(prj[k][i], 3);
     out() << '\n';
   }
-  setprj(iprj, prj);
+  setprj(rs, iprj, prj);
 
   // The drawing lines: read and checked now, with every other key, so that
   // a mistake there stops the run before the computation and before any
   // file is written; they are drawn at its end.
-  job.drawings = readdrawings(currentmapgeometry(), ldev);
+  job.drawings = readdrawings(rd, mapgeometry(cr, nullptr), ldev);
 
   job.iplot = iplot;
   job.pkmin = pkmin;
@@ -381,55 +379,62 @@ Reflections read_data(const Job& job) {
   // The output files are checked so that a bad name stops the run now,
   // not after the long computation; then the reflections.
   checkoutputs(job);
-  return rdhklq(job.hkl, job.qimax, job.frmt, 0, job.phsign);
+  return rdhklq(job.crystal, job.run, job.hkl, job.qimax, job.frmt, 0, job.phsign);
 }
 
 JobResult compute(const Job& job, Reflections& refl) {
   const int icont = job.icont;
+  const RunState& rs = job.run;
+
+  // The crystal of the computation, whose grid it prepares (the operators
+  // in the grid basis and the index tables), and the work grid.
+  JobResult result;
+  result.crystal = crystalcopy(job.crystal);
+  Crystal& cr = result.crystal;
+  const long long nt = getnt(cr.grid);
+  WorkGrid& w = result.map;
+  sizeworkgrid(w, nt);
 
   // Expansion and the index tables.
-  JobResult result;
-  result.obs = symstf(refl);
+  result.obs = symstf(cr, rs, w, refl);
   const Observations& obs = result.obs;
-  setsmopprm();
-  setindfindx();
-  setindxindx();
+  setindfindx(cr.grid);
+  setindxindx(cr.grid);
 
   // The start density.
-  const Tofofc t = gettofofc();
   Density& d = result.density;
   if (icont == 1) {
-    readdxyz(job.density, getabcdr(), getnt());
-    setxr0(d);
+    readdxyz(job.density, getabcdr(w), nt);
+    setxr0(cr.grid, rs, w, d);
     getdmx(d);
-    checkxr0symmetry(d);
+    checkxr0symmetry(cr.grid, d, w);
   } else if (icont != 0) {
     out() << "icont=" << icont << '\n';
     quit("icont should be 0 or 1");
-  } else if (ismem()) {
+  } else if (ismem(rs)) {
     // Every maximum-entropy run without a stored density starts from the
     // uniform density F(000)/V: the iteration needs a positive start.
-    d = initcr0(t.f000);
+    d = initcr0(cr, rs, w, obs.f000);
   } else {
-    d = initcr1();
+    d = initcr1(cr, rs, w);
   }
 
   // Maximum entropy.
-  if (ismem()) {
+  if (ismem(rs)) {
     chsdenmodf(2);
-    memloop(d, obs, getf0(), getcnex(), getrwmin());
+    memloop(cr, rs, w, d, obs, obs.f000, rs.cnex, rs.rwmin);
   }
 
   // The full grid, its extrema and peaks. The density file is handed to
   // the system first, and the disk takes it while the peaks are searched;
   // a failed write is still reported after the peak list.
-  getbrfromxr0(d);
-  checkfinitemap(getabcdr(), getnt());
+  getbrfromxr0(cr.grid, d, w);
+  checkfinitemap(getabcdr(w), nt);
   // A stop before the write is finished removes its temporary file.
-  PendingDensity density = wrtdxyzstart(job.density, getabcdr(), getnt());
-  const Peaks peaks = pksearchnd(job.pkmin);
+  PendingDensity density = wrtdxyzstart(job.density, getabcdr(w), nt);
+  result.peaks = pksearchnd(cr, rs, getabcdr(w), job.pkmin);
   float dmin = 0, dmax = 0, xmn[6], xmx[6];
-  getpeakcrd(dmin, xmn, dmax, xmx);
+  getpeakcrd(cr.setting, gridview(cr.grid, getabcdr(w)), dmin, xmn, dmax, xmx);
   out() << "dmin=" << fmt_e(dmin, 12, 5) << " xmn=";
   for (float x : xmn) out() << fmt_f(x, 8, 4);
   out() << '\n' << "dmax=" << fmt_e(dmax, 12, 5) << " xmx=";
@@ -438,11 +443,11 @@ JobResult compute(const Job& job, Reflections& refl) {
 
   // The density file, and for maximum entropy the final agreement.
   wrtdxyzfinish(density);
-  if (ismem()) rfct(d, obs, job.iwhkl);
+  if (ismem(rs)) rfct(d, obs, job.iwhkl);
 
   // The drawings and boxes, with the peaks of the list marked on them.
   if (!job.drawings.empty()) {
-    MapContext ctx = currentmapcontext(peaks);
+    MapContext ctx = mapcontext(cr, rs, getabcdr(w), result.peaks);
     ctx.win = job.win;
     ctx.rho = job.rho;
     drwmap(ctx, job.drawings, job.ldev);
@@ -450,11 +455,8 @@ JobResult compute(const Job& job, Reflections& refl) {
   return result;
 }
 
-JobResult run() {
-  // Every table starts as at the start of the program, so that a second
-  // run in one process gives what the first gave.
-  reset_all();
-  const Job job = read_keywords();
+JobResult run(std::istream& in) {
+  const Job job = read_job(in);
   // A listing that cannot be written (a full disk, a closed standard
   // output) stops the run before the long computation.
   checklisting();

@@ -8,39 +8,55 @@
 // file, drawings). run() does all three; the stages are separate so that a
 // checker can stop after reading.
 #pragma once
+#include <istream>
 #include <string>
 #include <vector>
 
+#include "crystal/crystal.hpp"
 #include "density/synthesis.hpp"
+#include "maps/peaks.hpp"
 #include "plot/drwmap.hpp"
 #include "reflections/hklread.hpp"
+#include "util/runstate.hpp"
+#include "util/workgrid.hpp"
 
 namespace trovan {
 
-// What the keyword input fixes for the later stages.
+// The complete input of a job, as the keyword input gives it: file names,
+// the crystal (lattice, symmetry, setting, grid sizes), the run state
+// (map kind, switches, F(000) block, MEM controls, projections, title),
+// the reflection cut and format, and the drawing requests.
 struct Job {
   std::string hkl, density, win, rho;  // reflection, density and box files
   int iplot = 0, icont = 0, ldev = 0, iwhkl = 0;
   int phsign = 1;  // the phase sign of the reflection file
   float pkmin = 0, qimax = 0;
   std::string frmt;  // format of the reflection records
+  Crystal crystal;
+  RunState run;
   std::vector<DrawRequest> drawings;  // the drawing lines, read with the rest
 };
 
-Job read_keywords();
-// What a run leaves besides its files and listing: the independent observed
-// reflections and the final density (whose map over the whole grid is in
-// the work grid).
+// Reads the keyword input of one job from `in` (echoing it to the listing)
+// with a reader of its own.
+Job read_job(std::istream& in);
+
+// What a computation leaves besides its files and listing.
 struct JobResult {
-  Observations obs;
-  Density density;
+  Crystal crystal;   // the job's crystal, its grid prepared (operators, index tables)
+  Observations obs;  // the independent observed reflections
+  Density density;   // the final density at the independent grid points
+  WorkGrid map;      // the work grid: the final map over the whole grid (real half)
+  Peaks peaks;       // the independent peaks as listed
 };
 // Checks the output files, then reads the reflections.
 Reflections read_data(const Job& job);
+// Expansion, start density, maximum entropy, peaks, density file and
+// drawings of a job read by read_job.
 JobResult compute(const Job& job, Reflections& refl);
 
-// Runs the whole job from the state at the start of the program
-// (reset_all); a stop unwinds as trovan::Stop.
-JobResult run();
+// The whole job from the keyword input `in` (std::cin for the program); a
+// stop unwinds as trovan::Stop.
+JobResult run(std::istream& in);
 
 }  // namespace trovan

@@ -22,7 +22,6 @@
 #include "crystal/symmetry.hpp"
 #include "util/input.hpp"
 #include "util/runstate.hpp"
-#include "driver/reset.hpp"
 #include "driver/trovan.hpp"
 #include "maps/densityfile.hpp"
 #include "reflections/fortran_format.hpp"
@@ -92,21 +91,18 @@ inline int keywords(const std::uint8_t* data, std::size_t size, const fs::path& 
                     std::ostream* listing = nullptr) {
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
   ListingTo to(listing);
-  trovan::set_input_stream(&in);
   const fs::path back = fs::current_path();
   fs::current_path(dir);
   int status = -1;
   try {
-    trovan::reset_all();  // each input starts as a run does
-    const trovan::Job job = trovan::read_keywords();
+    const trovan::Job job = trovan::read_job(in);
     bool known = false;
     for (const char* n : kHklNames) known = known || job.hkl == n;
-    if (known) trovan::rdhklq(job.hkl, job.qimax, job.frmt, 0, job.phsign);
+    if (known) trovan::rdhklq(job.crystal, job.run, job.hkl, job.qimax, job.frmt, 0, job.phsign);
   } catch (const trovan::Stop& s) {
     status = s.status;
   }
   fs::current_path(back);
-  trovan::set_input_stream(nullptr);
   return status;
 }
 
@@ -152,9 +148,14 @@ inline int decode(const std::uint8_t* data, std::size_t size, std::ostream* list
       if (line.size() > 60) line.resize(60);
       trovan::decode(line, rots + 36 * n, trans + 6 * n, 6);
     }
-    trovan::gensymo(n, rots, trans);
+    std::vector<trovan::Op> gens(static_cast<std::size_t>(n));
+    for (int k = 0; k < n; ++k) {
+      for (int i = 0; i < trovan::kDim2; ++i) gens[k].rot[i] = rots[trovan::kDim2 * k + i];
+      for (int e = 0; e < trovan::kDim; ++e) gens[k].trn[e] = trovan::trnnearest(trans[trovan::kDim * k + e]);
+    }
+    trovan::Group g;
+    trovan::gensymo(g, gens, trovan::Setting{}, 6);
   } catch (const trovan::Stop& s) {
-    // A stop leaves the previous group in place, as a stopped run does.
     return s.status;
   }
   return -1;

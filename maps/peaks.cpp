@@ -9,10 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "crystal/gridindex.hpp"
+#include "crystal/crystal.hpp"
 #include "crystal/op.hpp"
-#include "crystal/setting.hpp"
-#include "crystal/symmetry.hpp"
 #include "util/runstate.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
@@ -22,27 +20,9 @@ namespace trovan {
 
 namespace {
 
-// A space group element modulo whole cell translations: x' = R x + t in
-// setting coordinates (t reduced into [0, 1) over the map's axes), and the
-// order of R.
-struct SpgOp {
-  Op op;
-  int order;
-};
-bool g_symready = false;
-int g_nsym = 0, g_icent = 0;
-std::vector<std::array<double, 6>> g_ctr;  // centring translations, [0, 1)
-std::vector<SpgOp> g_spg;
-std::map<std::vector<long long>, int> g_spgindex;
-// The grid steps of the setting, its grid and its point group.
-GridSteps g_steps;
+using SpgOp = PeakSymmetry::Element;
 
 constexpr double kQuant = 1048576.0;  // translations compared on a 2^-20 raster
-
-int dimension() {
-  const int idm = getidm();
-  return idm < 1 ? 1 : (idm > 6 ? 6 : idm);
-}
 
 // x - floor(x): into [0, 1), with a value that rounds up to 1 taken as 0.
 double frac01(double x) {
@@ -66,10 +46,6 @@ inline float heightof(float v, PeakHeight kind) {
   return 0.0f;
 }
 
-void ensuresym() {
-  if (!g_symready) setsym();
-}
-
 std::vector<long long> opkey(const Op& a) {
   std::vector<long long> id(a.rot.begin(), a.rot.end());
   for (int e = 0; e < kDim; ++e) id.push_back(trnwrap(a.trn[e]));
@@ -82,33 +58,33 @@ void applyop(const SpgOp& g, const float* x, float* y) { applyx(g.op, x, y); }
 
 // Index of the element g . h (h applied first), -1 when it is not in the
 // list (which cannot happen for a group).
-int composeop(int g, int h) {
-  auto it = g_spgindex.find(opkey(wrapped(product(g_spg[g].op, g_spg[h].op), dimension())));
-  return it == g_spgindex.end() ? -1 : it->second;
+int composeop(const PeakSymmetry& ps, int g, int h) {
+  auto it = ps.spgindex.find(opkey(wrapped(product(ps.spg[g].op, ps.spg[h].op), ps.idm)));
+  return it == ps.spgindex.end() ? -1 : it->second;
 }
 
 // The length in grid steps of a setting displacement: its components along
 // the grid axes in steps, measured with the metric of the steps.
-double stepnorm(const double* dx) {
-  const int idm = dimension();
+double stepnorm(const PeakSymmetry& ps, const double* dx) {
+  const int idm = ps.idm;
   double s[6];
   for (int d = 0; d < idm; ++d) {
     double v = 0;
-    for (int i = 0; i < idm; ++i) v += g_steps.minv[at(d, i)] * dx[i];
-    s[d] = v * g_steps.ng[d];
+    for (int i = 0; i < idm; ++i) v += ps.steps.minv[at(d, i)] * dx[i];
+    s[d] = v * ps.steps.ng[d];
   }
   double q = 0;
   for (int a = 0; a < idm; ++a)
-    for (int b = 0; b < idm; ++b) q += s[a] * g_steps.q[at(a, b)] * s[b];
+    for (int b = 0; b < idm; ++b) q += s[a] * ps.steps.q[at(a, b)] * s[b];
   return std::sqrt(std::max(q, 0.0));
 }
 
 // The shortest displacement from a to b modulo whole cell translations,
 // in grid steps.
-double stepdistance(const double* a, const double* b) {
+double stepdistance(const PeakSymmetry& ps, const double* a, const double* b) {
   double dx[6] = {0, 0, 0, 0, 0, 0};
-  for (int e = 0; e < dimension(); ++e) dx[e] = (b[e] - a[e]) - std::nearbyint(b[e] - a[e]);
-  return stepnorm(dx);
+  for (int e = 0; e < ps.idm; ++e) dx[e] = (b[e] - a[e]) - std::nearbyint(b[e] - a[e]);
+  return stepnorm(ps, dx);
 }
 
 // b moved by whole cell translations next to a.
@@ -117,18 +93,17 @@ void nextto(const double* a, double* b) {
 }
 
 // Does element g fix position x (modulo whole cell translations)?
-bool fixes(int g, const double* x) {
+bool fixes(const PeakSymmetry& ps, int g, const double* x) {
   double y[6];
-  applyop(g_spg[g], x, y);
-  return stepdistance(x, y) < 1e-6;
+  applyop(ps.spg[g], x, y);
+  return stepdistance(ps, x, y) < 1e-6;
 }
 
 // A coordinate that differs from a whole number by rounding only is that
 // number, so that a point on a cell face reduces to 0 and not to a tiny
 // negative value listed as -0.0000; components beyond the map's dimension
 // are 0. Then reduc.
-void tidy(float* x) {
-  const int idm = dimension();
+void tidy(int idm, float* x) {
   for (int d = 0; d < 6; ++d) {
     const float w = std::nearbyint(x[d]);
     if (d >= idm || std::fabs(x[d] - w) < 1e-6f) x[d] = d < idm ? w : 0.0f;
@@ -176,28 +151,28 @@ void symeig(int m, double (*a)[6], double* w, double (*v)[6]) {
 
 // The grid cell (the nearest grid point) of grid-basis coordinates u
 // (in steps) along axis d.
-long long cellof(double u, int d) {
-  const long long n = g_steps.ng[d];
+long long cellof(const GridSteps& st, double u, int d) {
+  const long long n = st.ng[d];
   long long c = static_cast<long long>(std::floor(u + 0.5)) % n;
   return c < 0 ? c + n : c;
 }
 
 // Grid-basis coordinates in steps of a setting position.
-void tosteps(const double* x, double* u) {
-  const int idm = dimension();
+void tosteps(const PeakSymmetry& ps, const double* x, double* u) {
+  const int idm = ps.idm;
   for (int d = 0; d < 6; ++d) {
     double s = 0;
     if (d < idm)
-      for (int i = 0; i < idm; ++i) s += g_steps.minv[at(d, i)] * x[i];
-    u[d] = s * g_steps.ng[d];
+      for (int i = 0; i < idm; ++i) s += ps.steps.minv[at(d, i)] * x[i];
+    u[d] = s * ps.steps.ng[d];
   }
 }
 
 }  // namespace
 
-PeakHeight peakheightkind() {
-  if (ismem() || isfourier() || ispatterson()) return PeakHeight::value;
-  if (isdfourier()) return PeakHeight::absolute;
+PeakHeight peakheightkind(const RunState& rs) {
+  if (ismem(rs) || isfourier(rs) || ispatterson(rs)) return PeakHeight::value;
+  if (isdfourier(rs)) return PeakHeight::absolute;
   return PeakHeight::none;
 }
 
@@ -542,7 +517,7 @@ namespace {
 
 // Setting coordinates of the grid-basis position of grid point j of a grid
 // of sizes ng (idm axes), moved by delta grid steps, reduced.
-void gridpointtox(const int* ng, int idm, long long j, const double* delta, float* x) {
+void gridpointtox(const Setting& set, const int* ng, int idm, long long j, const double* delta, float* x) {
   float xg[6] = {0, 0, 0, 0, 0, 0};
   long long r = j;
   for (int d = 0; d < idm; ++d) {
@@ -551,31 +526,31 @@ void gridpointtox(const int* ng, int idm, long long j, const double* delta, floa
     r /= nd;
     xg[d] = static_cast<float>((double(h) + delta[d]) / nd);
   }
-  xgtox(xg, x);
-  tidy(x);
+  xgtox(set, xg, x);
+  tidy(idm, x);
 }
 
 const double kNoShift[6] = {0, 0, 0, 0, 0, 0};
 
 }  // namespace
 
-void gridtox(int j, float* x) { gridtox(j, kNoShift, x); }
+void gridtox(const PeakSymmetry& ps, int j, float* x) { gridtox(ps, j, kNoShift, x); }
 
-void gridtox(int j, const double* delta, float* x) {
-  const GridView g = gridview();
-  gridpointtox(g.n, g.idm, j, delta, x);
+void gridtox(const PeakSymmetry& ps, int j, const double* delta, float* x) {
+  gridpointtox(ps.setting, ps.steps.ng, ps.idm, j, delta, x);
 }
 
-Peaks pksearchnd(float pkmin) { return pksearchnd(gridview(), pkmin); }
-Peaks pksearchnd(const float* map, float pkmin) { return pksearchnd(gridview(map), pkmin); }
-
-Peaks pksearchnd(const GridView& g, float pkmin) {
+Peaks pksearchnd(const Crystal& c, const RunState& rs, const float* map, float pkmin) {
   if (pkmin == 0) return {};
-  setsym();
-  return pksearchnd(g, pkmin, g_steps.q);
+  const PeakSymmetry ps = setsym(c, rs);
+  return pksearchnd(ps, gridview(c.grid, map), pkmin);
 }
 
-Peaks pksearchnd(const GridView& g, float pkmin, const double* metric) {
+Peaks pksearchnd(const PeakSymmetry& ps, const GridView& g, float pkmin) {
+  return pksearchnd(ps, g, pkmin, ps.steps.q);
+}
+
+Peaks pksearchnd(const PeakSymmetry& ps, const GridView& g, float pkmin, const double* metric) {
   if (pkmin == 0) return {};
   const long long nt = g.points();
   const int idm = g.idm;
@@ -594,23 +569,22 @@ Peaks pksearchnd(const GridView& g, float pkmin, const double* metric) {
   // The peaks found: grid indices, setting coordinates and values of the
   // grid points, refined coordinates and heights.
   std::vector<int> js;
-  const int num = findextrema(map, g.n, idm, thresh, peakheightkind(), js);
+  const int num = findextrema(map, g.n, idm, thresh, ps.height, js);
   std::vector<float> x(6 * static_cast<std::size_t>(num)), xr(x.size()), p(num), pr(num);
   const PeakFit fit = peakfit(g.n, idm, metric);
   for (int i = 0; i < num; ++i) {
-    gridpointtox(g.n, idm, js[i], kNoShift, &x[6 * i]);
+    gridpointtox(ps.setting, g.n, idm, js[i], kNoShift, &x[6 * i]);
     p[i] = map[js[i]];
     double delta[6];
     refinepeak(fit, map, g.n, idm, js[i], delta, pr[i]);
-    gridpointtox(g.n, idm, js[i], delta, &xr[6 * i]);
+    gridpointtox(ps.setting, g.n, idm, js[i], delta, &xr[6 * i]);
   }
   out() << "num=" << fmt_i(num, 8) << '\n';
   if (num == 0) return {};
-  return indatm(num, x.data(), p.data(), xr.data(), pr.data());
+  return indatm(ps, num, x.data(), p.data(), xr.data(), pr.data());
 }
 
-int rcpmp1(const float* y, const float* x0) {
-  const int idm = dimension();
+int rcpmp1(int idm, const float* y, const float* x0) {
   for (int d = 0; d < idm; ++d) {
     const double a = std::fabs(double(y[d]) - double(x0[d])) + 5e-6;
     if (a - std::floor(a) > 1e-5) return 0;
@@ -664,57 +638,62 @@ GridSteps gridsteps(const double* m, const double* minv, const int* hmax, int id
   return st;
 }
 
-void setsym() {
-  const int idm = dimension();
+PeakSymmetry setsym(const Crystal& cr, const RunState& rs) {
+  PeakSymmetry ps;
+  const int idm = std::clamp(cr.group.idm, 1, 6);
+  ps.idm = idm;
+  ps.setting = cr.setting;
+  ps.height = peakheightkind(rs);
   // A Patterson map has the rotations of the group and the inversion, but
   // no translation of its operators: the vectors between two atoms do not
   // see a screw or a glide. The lattice and its centring stay.
-  const bool patterson = ispatterson();
-  g_nsym = getnsymo();
-  g_icent = patterson ? 1 : getncent();
+  const bool patterson = ispatterson(rs);
+  ps.nsym = cr.group.nsymo();
+  ps.icent = patterson ? 1 : cr.group.ncent();
 
   // Centring translations: the grid lattice M Z^n modulo whole cell
   // translations, i.e. the closure of the columns of M taken mod 1. M^-1
   // is integral, so the closure is finite (1 / |det M| elements).
   double m[36];
-  getsetmtrx(m);
+  getsetmtrx(cr.setting, m);
   auto key = [&](const std::array<double, 6>& t) {
     std::array<long long, 6> k{};
     for (int e = 0; e < 6; ++e) k[e] = std::llround(t[e] * kQuant) % static_cast<long long>(kQuant);
     return k;
   };
-  g_ctr.assign(1, std::array<double, 6>{});
-  std::set<std::array<long long, 6>> seen{key(g_ctr[0])};
-  for (std::size_t i = 0; i < g_ctr.size(); ++i) {
+  ps.ctr.assign(1, std::array<double, 6>{});
+  std::set<std::array<long long, 6>> seen{key(ps.ctr[0])};
+  for (std::size_t i = 0; i < ps.ctr.size(); ++i) {
     for (int col = 0; col < idm; ++col) {
       std::array<double, 6> t{};
-      for (int e = 0; e < idm; ++e) t[e] = frac01(g_ctr[i][e] + m[at(e, col)]);
-      if (seen.insert(key(t)).second) g_ctr.push_back(t);
+      for (int e = 0; e < idm; ++e) t[e] = frac01(ps.ctr[i][e] + m[at(e, col)]);
+      if (seen.insert(key(t)).second) ps.ctr.push_back(t);
     }
   }
 
   // Space group elements, distinct modulo whole cell translations (an
   // operator list may hold two operators that differ by a centring
   // translation only; they are one element here).
-  g_spg.clear();
-  g_spgindex.clear();
-  for (int s = 1; s <= g_nsym; ++s)
-    for (int k = 0; k <= g_icent; ++k)
-      for (std::size_t c = 0; c < g_ctr.size(); ++c) {
+  ps.spg.clear();
+  ps.spgindex.clear();
+  for (int s = 1; s <= ps.nsym; ++s)
+    for (int k = 0; k <= ps.icent; ++k)
+      for (std::size_t c = 0; c < ps.ctr.size(); ++c) {
         SpgOp g{};
-        getsymrot(s, g.op.rot.data());
+        const Op& op = cr.group.ops[s - 1];
+        g.op.rot = op.rot;
         double t[6];
-        getsymtrn(s, t);
+        for (int e = 0; e < kDim; ++e) t[e] = op.t(e);
         const int sign = k != 0 ? -1 : 1;
         for (int& v : g.op.rot) v *= sign;
         for (int e = 0; e < kDim; ++e)
-          g.op.trn[e] = e < idm ? trnwrap(sign * (patterson ? 0 : trnnearest(t[e])) + trnnearest(g_ctr[c][e])) : 0;
+          g.op.trn[e] = e < idm ? trnwrap(sign * (patterson ? 0 : trnnearest(t[e])) + trnnearest(ps.ctr[c][e])) : 0;
         const auto id = opkey(g.op);
-        if (g_spgindex.emplace(id, static_cast<int>(g_spg.size())).second) g_spg.push_back(g);
+        if (ps.spgindex.emplace(id, static_cast<int>(ps.spg.size())).second) ps.spg.push_back(g);
       }
 
   // The order of each element.
-  for (SpgOp& g : g_spg) {
+  for (SpgOp& g : ps.spg) {
     Op p = g.op;
     g.order = 1;
     while (!isunitrot(p, idm) && g.order < 120) {
@@ -726,59 +705,50 @@ void setsym() {
   // The grid steps, with the distinct rotations of the group.
   std::vector<std::array<int, 36>> rotations;
   std::set<std::array<int, 36>> seenrot;
-  for (const SpgOp& g : g_spg) {
+  for (const SpgOp& g : ps.spg) {
     if (seenrot.insert(g.op.rot).second) rotations.push_back(g.op.rot);
   }
   double minv[36];
-  getsetmtrxinv(minv);
-  int hmax[6];
-  gethmax(hmax);
-  g_steps = gridsteps(m, minv, hmax, idm, rotations);
-  g_symready = true;
+  getsetmtrxinv(cr.setting, minv);
+  ps.steps = gridsteps(m, minv, cr.grid.n, idm, rotations);
+  return ps;
 }
 
-void getsym(int& nsym, int& icent, int& ncent) {
-  ensuresym();
-  nsym = g_nsym;
-  icent = g_icent;
-  ncent = static_cast<int>(g_ctr.size());
+void getsym(const PeakSymmetry& ps, int& nsym, int& icent, int& ncent) {
+  nsym = ps.nsym;
+  icent = ps.icent;
+  ncent = static_cast<int>(ps.ctr.size());
 }
 
-void getstepmetric(double* q) {
-  ensuresym();
-  for (int i = 0; i < 36; ++i) q[i] = g_steps.q[i];
+void getstepmetric(const PeakSymmetry& ps, double* q) {
+  for (int i = 0; i < 36; ++i) q[i] = ps.steps.q[i];
 }
 
-void getcentring(int k, float* c) {
-  ensuresym();
-  for (int e = 0; e < 6; ++e) c[e] = static_cast<float>(g_ctr[k][e]);
+void getcentring(const PeakSymmetry& ps, int k, float* c) {
+  for (int e = 0; e < 6; ++e) c[e] = static_cast<float>(ps.ctr[k][e]);
 }
 
-int getnspgop() {
-  ensuresym();
-  return static_cast<int>(g_spg.size());
+int getnspgop(const PeakSymmetry& ps) {
+  return static_cast<int>(ps.spg.size());
 }
 
-void getspgop(int k, int* rot, double* trans) {
-  ensuresym();
-  for (int i = 0; i < kDim2; ++i) rot[i] = g_spg[k].op.rot[i];
-  for (int e = 0; e < kDim; ++e) trans[e] = g_spg[k].op.t(e);
+void getspgop(const PeakSymmetry& ps, int k, int* rot, double* trans) {
+  for (int i = 0; i < kDim2; ++i) rot[i] = ps.spg[k].op.rot[i];
+  for (int e = 0; e < kDim; ++e) trans[e] = ps.spg[k].op.t(e);
 }
 
-int iequiv0(const float* x, const float* x0) {
-  ensuresym();
+int iequiv0(const PeakSymmetry& ps, const float* x, const float* x0) {
   float y[6];
-  for (const SpgOp& g : g_spg) {
+  for (const SpgOp& g : ps.spg) {
     applyop(g, x, y);
     reduc(y);
-    if (rcpmp1(y, x0)) return 1;
+    if (rcpmp1(ps.idm, y, x0)) return 1;
   }
   return 0;
 }
 
-int snapspecial(float* xf) {
-  ensuresym();
-  const int ng = static_cast<int>(g_spg.size());
+int snapspecial(const PeakSymmetry& ps, float* xf) {
+  const int ng = static_cast<int>(ps.spg.size());
   double x[6];
   for (int e = 0; e < 6; ++e) x[e] = xf[e];
 
@@ -793,10 +763,10 @@ int snapspecial(float* xf) {
   };
   std::vector<Cand> cand;
   for (int g = 1; g < ng; ++g) {
-    const SpgOp& op = g_spg[g];
+    const SpgOp& op = ps.spg[g];
     double y[6];
     applyop(op, x, y);
-    if (stepdistance(x, y) > 2 * kPeakTol + 1e-9) continue;
+    if (stepdistance(ps, x, y) > 2 * kPeakTol + 1e-9) continue;
     double z[6], sum[6];
     for (int e = 0; e < 6; ++e) z[e] = sum[e] = x[e];
     for (int k = 1; k < op.order; ++k) {
@@ -805,8 +775,8 @@ int snapspecial(float* xf) {
       for (int e = 0; e < 6; ++e) sum[e] += (z[e] = y[e]);
     }
     for (int e = 0; e < 6; ++e) sum[e] /= op.order;
-    if (!fixes(g, sum)) continue;  // a screw or glide: no fixed point
-    const double dist = stepdistance(x, sum);
+    if (!fixes(ps, g, sum)) continue;  // a screw or glide: no fixed point
+    const double dist = stepdistance(ps, x, sum);
     if (dist <= kPeakTol) cand.push_back({dist, g});
   }
   if (cand.empty()) return 1;
@@ -822,7 +792,7 @@ int snapspecial(float* xf) {
   double best[6];
   for (int e = 0; e < 6; ++e) best[e] = x[e];
   for (const Cand& c : cand) {
-    if (fixes(c.g, best)) continue;
+    if (fixes(ps, c.g, best)) continue;
     std::vector<int> trial = gens, group = {0};
     trial.push_back(c.g);
     std::fill(in.begin(), in.end(), 0);
@@ -830,7 +800,7 @@ int snapspecial(float* xf) {
     bool closed = true;
     for (std::size_t i = 0; i < group.size() && closed; ++i)
       for (int g : trial) {
-        const int p = composeop(g, group[i]);
+        const int p = composeop(ps, g, group[i]);
         if (p < 0) {
           closed = false;
           break;
@@ -844,30 +814,29 @@ int snapspecial(float* xf) {
     double avg[6] = {0, 0, 0, 0, 0, 0};
     for (int h : group) {
       double y[6];
-      applyop(g_spg[h], x, y);
+      applyop(ps.spg[h], x, y);
       nextto(x, y);
       for (int e = 0; e < 6; ++e) avg[e] += y[e];
     }
     for (int e = 0; e < 6; ++e) avg[e] /= static_cast<double>(group.size());
-    bool ok = stepdistance(x, avg) <= kPeakTol;
-    for (std::size_t i = 0; i < group.size() && ok; ++i) ok = fixes(group[i], avg);
+    bool ok = stepdistance(ps, x, avg) <= kPeakTol;
+    for (std::size_t i = 0; i < group.size() && ok; ++i) ok = fixes(ps, group[i], avg);
     if (!ok) continue;
     gens.swap(trial);
     for (int e = 0; e < 6; ++e) best[e] = avg[e];
   }
   for (int e = 0; e < 6; ++e) xf[e] = static_cast<float>(best[e]);
-  tidy(xf);
+  tidy(ps.idm, xf);
   // The whole site group (an element fixing the point already may not have
   // been needed to reach it).
   int order = 0;
-  for (int g = 0; g < ng; ++g) order += fixes(g, best);
+  for (int g = 0; g < ng; ++g) order += fixes(ps, g, best);
   return order;
 }
 
-void sitesy1(int n, const float* x, int* mult, int* order) {
-  ensuresym();
-  const int idm = dimension();
-  const int ng = static_cast<int>(g_spg.size());
+void sitesy1(const PeakSymmetry& ps, int n, const float* x, int* mult, int* order) {
+  const int idm = ps.idm;
+  const int ng = static_cast<int>(ps.spg.size());
   std::vector<int> fixing;
   for (int i = 0; i < n; ++i) {
     const float* xi = x + 6 * i;
@@ -876,8 +845,8 @@ void sitesy1(int n, const float* x, int* mult, int* order) {
     fixing.clear();
     float y[6];
     for (int g = 0; g < ng; ++g) {
-      applyop(g_spg[g], xi, y);
-      if (rcpmp1(y, xi)) fixing.push_back(g);
+      applyop(ps.spg[g], xi, y);
+      if (rcpmp1(idm, y, xi)) fixing.push_back(g);
     }
     order[i] = static_cast<int>(fixing.size());
     mult[i] = order[i] > 0 ? ng / order[i] : 0;
@@ -886,22 +855,21 @@ void sitesy1(int n, const float* x, int* mult, int* order) {
     for (int d = 0; d < idm; ++d) out() << fmt_f(xi[d], 8, 4);
     out() << '\n';
     for (std::size_t m = 0; m < fixing.size(); ++m)
-      wtsmop(static_cast<int>(m) + 1, g_spg[fixing[m]].op, idm);
+      wtsmop(static_cast<int>(m) + 1, ps.spg[fixing[m]].op, idm);
   }
 }
 
-Peaks indatm(int na, const float* x, const float* p) { return indatm(na, x, p, x, p); }
+Peaks indatm(const PeakSymmetry& ps, int na, const float* x, const float* p) { return indatm(ps, na, x, p, x, p); }
 
-Peaks indatm(int na, const float* x, const float* p, const float* xr, const float* pr) {
+Peaks indatm(const PeakSymmetry& ps, int na, const float* x, const float* p, const float* xr, const float* pr) {
   out() << "number of peaks " << fmt_i(na, 8) << '\n';
-  setsym();
-  const int idm = dimension();
+  const int idm = ps.idm;
 
   // Refined positions on their special positions.
   std::vector<double> xs(6 * static_cast<std::size_t>(na));
   std::vector<float> snapped(xr, xr + 6 * static_cast<std::size_t>(na));
   for (int i = 0; i < na; ++i) {
-    snapspecial(&snapped[6 * i]);
+    snapspecial(ps, &snapped[6 * i]);
     for (int e = 0; e < 6; ++e) xs[6 * i + e] = snapped[6 * i + e];
   }
 
@@ -911,14 +879,14 @@ Peaks indatm(int na, const float* x, const float* p, const float* xr, const floa
   long long stride[6], nt = 1;
   for (int d = 0; d < 6; ++d) {
     stride[d] = nt;
-    if (d < idm) nt *= g_steps.ng[d];
+    if (d < idm) nt *= ps.steps.ng[d];
   }
   std::vector<std::pair<long long, int>> cells(na);
   for (int i = 0; i < na; ++i) {
     double u[6];
-    tosteps(&xs[6 * i], u);
+    tosteps(ps, &xs[6 * i], u);
     long long k = 0;
-    for (int d = 0; d < idm; ++d) k += cellof(u[d], d) * stride[d];
+    for (int d = 0; d < idm; ++d) k += cellof(ps.steps, u[d], d) * stride[d];
     cells[i] = {k, i};
   }
   std::sort(cells.begin(), cells.end());
@@ -928,24 +896,24 @@ Peaks indatm(int na, const float* x, const float* p, const float* xr, const floa
     // nearest grid points of u_d -/+ kPeakTol * reach_d (one or two, three
     // on a very oblique net), as many as the axis has.
     double u[6];
-    tosteps(y, u);
+    tosteps(ps, y, u);
     long long first[6], count[6], total = 1;
     for (int d = 0; d < idm; ++d) {
-      const double b = kPeakTol * g_steps.reach[d];
+      const double b = kPeakTol * ps.steps.reach[d];
       first[d] = static_cast<long long>(std::floor(u[d] - b + 0.5));
-      count[d] = std::min<long long>(static_cast<long long>(std::floor(u[d] + b + 0.5)) - first[d] + 1, g_steps.ng[d]);
+      count[d] = std::min<long long>(static_cast<long long>(std::floor(u[d] + b + 0.5)) - first[d] + 1, ps.steps.ng[d]);
       total *= count[d];
     }
     for (long long c = 0; c < total; ++c) {
       long long k = 0, r = c;
       for (int d = 0; d < idm; ++d) {
-        k += cellof(double(first[d] + r % count[d]), d) * stride[d];
+        k += cellof(ps.steps, double(first[d] + r % count[d]), d) * stride[d];
         r /= count[d];
       }
       auto it = std::lower_bound(cells.begin(), cells.end(), std::make_pair(k, -1));
       for (; it != cells.end() && it->first == k; ++it) {
         const int j = it->second;
-        if (flag[j] == 0 && stepdistance(y, &xs[6 * j]) <= kPeakTol) flag[j] = 2;
+        if (flag[j] == 0 && stepdistance(ps, y, &xs[6 * j]) <= kPeakTol) flag[j] = 2;
       }
     }
   };
@@ -957,7 +925,7 @@ Peaks indatm(int na, const float* x, const float* p, const float* xr, const floa
     flag[i] = 1;
     // Every peak at an image of this one, or as near to it as the
     // tolerance, is this peak.
-    for (const SpgOp& g : g_spg) {
+    for (const SpgOp& g : ps.spg) {
       double y[6];
       applyop(g, &xs[6 * i], y);
       flagnear(y);
@@ -970,7 +938,7 @@ Peaks indatm(int na, const float* x, const float* p, const float* xr, const floa
   for (int r = 0; r < nind; ++r)
     for (int e = 0; e < 6; ++e) xind[6 * r + e] = snapped[6 * reps[r] + e];
   std::vector<int> mult(nind), order(nind), perm(nind);
-  sitesy1(nind, xind.data(), mult.data(), order.data());
+  sitesy1(ps, nind, xind.data(), mult.data(), order.data());
 
   // The list: the grid point (its value and coordinates, the columns of
   // old), then the refined coordinates and height.
@@ -999,14 +967,7 @@ Peaks indatm(int na, const float* x, const float* p, const float* xr, const floa
   return found;
 }
 
-void getpeakcrd(float& dmin, float* xmn, float& dmax, float* xmx) {
-  getpeakcrd(gridview(), dmin, xmn, dmax, xmx);
-}
-void getpeakcrd(const float* map, float& dmin, float* xmn, float& dmax, float* xmx) {
-  getpeakcrd(gridview(map), dmin, xmn, dmax, xmx);
-}
-
-void getpeakcrd(const GridView& g, float& dmin, float* xmn, float& dmax, float* xmx) {
+void getpeakcrd(const Setting& set, const GridView& g, float& dmin, float* xmn, float& dmax, float* xmx) {
   const long long nt = g.points();
   const float* map = g.rho;
   long long jmin = 0, jmax = 0;
@@ -1016,17 +977,8 @@ void getpeakcrd(const GridView& g, float& dmin, float* xmn, float& dmax, float* 
   }
   dmin = map[jmin];
   dmax = map[jmax];
-  gridpointtox(g.n, g.idm, jmin, kNoShift, xmn);
-  gridpointtox(g.n, g.idm, jmax, kNoShift, xmx);
-}
-
-void resetpeaks() {
-  g_symready = false;
-  g_nsym = g_icent = 0;
-  g_ctr.clear();
-  g_spg.clear();
-  g_spgindex.clear();
-  g_steps = GridSteps{};
+  gridpointtox(set, g.n, g.idm, jmin, kNoShift, xmn);
+  gridpointtox(set, g.n, g.idm, jmax, kNoShift, xmx);
 }
 
 }  // namespace trovan

@@ -33,9 +33,12 @@
 // symmetry keeps (getstepmetric).
 #pragma once
 #include <array>
+#include <map>
 #include <vector>
 
+#include "crystal/crystal.hpp"
 #include "util/gridview.hpp"
+#include "util/runstate.hpp"
 
 namespace trovan {
 
@@ -49,8 +52,8 @@ enum class PeakHeight {
   value,     // Fourier, maximum-entropy and Patterson maps: maxima only
   absolute,  // difference maps: |v|, so that deep minima are found as well
 };
-// The height kind of the current run (getiplt).
-PeakHeight peakheightkind();
+// The height kind of a run's map (its iplot).
+PeakHeight peakheightkind(const RunState& rs);
 
 // Neighbourhood search on a periodic grid of sizes ng[0..idm-1] (first axis
 // fastest, grid index j = n1 + n2 N1 + ...). A point of value v is rejected
@@ -113,77 +116,6 @@ struct Peaks {
   std::vector<Peak> list;
 };
 
-// The search on the map of a grid of the current setting (the symmetry
-// description, built by setsym, belongs to that grid). pkmin is a fraction
-// of the map maximum (the maximum taken as 0 when the map is nowhere
-// positive); pkmin = 0 returns at once and prints nothing. Prints the peak
-// count and, when there are peaks, refines them and calls indatm, whose
-// list it returns. The fit uses the metric of the grid steps of the
-// symmetry (getstepmetric), or the one given.
-Peaks pksearchnd(const GridView& g, float pkmin);
-Peaks pksearchnd(const GridView& g, float pkmin, const double* metric);
-// The same on the work grid (real half) or on `map`, with the run's grid
-// sizes (gridview): forwarders.
-Peaks pksearchnd(float pkmin);
-Peaks pksearchnd(const float* map, float pkmin);
-
-// Setting coordinates of grid point j of the run's grid (see above), reduced.
-void gridtox(int j, float* x);
-// Setting coordinates of the grid-basis position of grid point j moved by
-// delta grid steps along the grid axes, reduced.
-void gridtox(int j, const double* delta, float* x);
-
-// Moves a position (setting coordinates) onto the special position within
-// kPeakTol grid steps that has the largest site group, if there is one:
-// the position averaged over that site group. Returns the order of the site
-// group of the position returned (1: a general position).
-int snapspecial(float* x);
-
-// Merges na peaks into independent peaks: grid-point coordinates x[6*i..],
-// grid values p[i], in grid order, and the refined coordinates xr and
-// heights pr (the grid ones when left out). The refined positions are
-// snapped onto special positions; peaks whose refined positions, or images
-// of them, lie within kPeakTol grid steps of one another are one peak, the
-// first in stored order represents them. Prints the counts, the site-symmetry
-// groups and the list sorted by decreasing grid value, and returns that list.
-Peaks indatm(int na, const float* x, const float* p);
-Peaks indatm(int na, const float* x, const float* p, const float* xr, const float* pr);
-
-// iequiv0, sitesy1 and the accessors below use the symmetry description
-// that setsym built last (indatm builds it anew; it is built on first use
-// otherwise): call setsym again after the symmetry, the setting or the map
-// kind changes.
-//
-// 1 when some element of the space group carries position x onto x0 modulo
-// whole cell translations, else 0.
-int iequiv0(const float* x, const float* x0);
-// 1 when the first idm components of y and x0 agree modulo integers: each
-// difference within 5e-6 of a whole number.
-int rcpmp1(const float* y, const float* x0);
-
-// Symmetry description used by the merging: setsym builds the centring
-// translations of the setting cell from M and the list of distinct space
-// group elements (modulo whole cell translations; the Patterson symmetry for
-// a Patterson map). getsym gives the number of operators, the
-// centrosymmetry flag (0 or 1; 1 for a Patterson map) and the number of
-// centring translations, the null translation included (1 for a primitive
-// cell).
-void setsym();
-void getsym(int& nsym, int& icent, int& ncent);
-// Centring translation k (0-based, k = 0 is the null translation).
-void getcentring(int k, float* c);
-// The metric of the grid steps (idm axes, (a, b) at [b*6 + a]): the sum of
-// S^T S over the rotations S of the point group written in steps along the
-// grid axes, scaled to unit steps. The symmetry keeps it, so that a
-// displacement and its images have one length; for the signed permutations
-// of a cubic or hypercubic point group it is the identity, for a hexagonal
-// net the metric of the net.
-void getstepmetric(double* q);
-// The distinct space group elements (x' = R x + t, t reduced into [0, 1)):
-// their number and element k (0-based). The first is the identity.
-int getnspgop();
-void getspgop(int k, int* rot, double* trans);
-
 // The grid steps the distances between peaks are measured in: M^-1
 // (setting to grid basis), the grid sizes, the metric of the steps
 // (getstepmetric) and, per grid axis, the largest step component of a
@@ -200,21 +132,100 @@ struct GridSteps {
 GridSteps gridsteps(const double* m, const double* minv, const int* hmax, int idm,
                     const std::vector<std::array<int, 36>>& rotations);
 
+// The symmetry description the merging uses, built by setsym from the
+// crystal and the map kind: the centring translations of the setting cell
+// (from M), the distinct space group elements modulo whole cell
+// translations (the Patterson symmetry for a Patterson map: the rotations
+// and the inversion, no translation of the operators), the number of
+// operators nsym, the centrosymmetry flag icent (0 or 1; 1 for a Patterson
+// map), the grid steps, the setting (coordinates of grid points) and the
+// height kind of the map.
+struct PeakSymmetry {
+  // A space group element modulo whole cell translations: x' = R x + t in
+  // setting coordinates (t reduced into [0, 1) over the map's axes), and
+  // the order of R.
+  struct Element {
+    Op op;
+    int order = 1;
+  };
+  int idm = 1;
+  int nsym = 0, icent = 0;
+  std::vector<std::array<double, 6>> ctr;  // centring translations, [0, 1)
+  std::vector<Element> spg;
+  std::map<std::vector<long long>, int> spgindex;
+  GridSteps steps;
+  Setting setting;
+  PeakHeight height = PeakHeight::none;
+};
+PeakSymmetry setsym(const Crystal& c, const RunState& rs);
+
+// The search on the map of the crystal's grid with its symmetry. pkmin is a fraction
+// of the map maximum (the maximum taken as 0 when the map is nowhere
+// positive); pkmin = 0 returns at once and prints nothing. Prints the peak
+// count and, when there are peaks, refines them and calls indatm, whose
+// list it returns. The fit uses the metric of the grid steps of the
+// symmetry (getstepmetric), or the one given.
+Peaks pksearchnd(const PeakSymmetry& ps, const GridView& g, float pkmin);
+Peaks pksearchnd(const PeakSymmetry& ps, const GridView& g, float pkmin, const double* metric);
+// The same on `map`, a map of the crystal's grid, with setsym(c, rs).
+Peaks pksearchnd(const Crystal& c, const RunState& rs, const float* map, float pkmin);
+
+// Setting coordinates of grid point j of the grid of ps, reduced.
+void gridtox(const PeakSymmetry& ps, int j, float* x);
+// Setting coordinates of the grid-basis position of grid point j moved by
+// delta grid steps along the grid axes, reduced.
+void gridtox(const PeakSymmetry& ps, int j, const double* delta, float* x);
+
+// Moves a position (setting coordinates) onto the special position within
+// kPeakTol grid steps that has the largest site group, if there is one:
+// the position averaged over that site group. Returns the order of the site
+// group of the position returned (1: a general position).
+int snapspecial(const PeakSymmetry& ps, float* x);
+
+// Merges na peaks into independent peaks: grid-point coordinates x[6*i..],
+// grid values p[i], in grid order, and the refined coordinates xr and
+// heights pr (the grid ones when left out). The refined positions are
+// snapped onto special positions; peaks whose refined positions, or images
+// of them, lie within kPeakTol grid steps of one another are one peak, the
+// first in stored order represents them. Prints the counts, the site-symmetry
+// groups and the list sorted by decreasing grid value, and returns that list.
+Peaks indatm(const PeakSymmetry& ps, int na, const float* x, const float* p);
+Peaks indatm(const PeakSymmetry& ps, int na, const float* x, const float* p, const float* xr, const float* pr);
+
+// 1 when some element of the space group carries position x onto x0 modulo
+// whole cell translations, else 0.
+int iequiv0(const PeakSymmetry& ps, const float* x, const float* x0);
+// 1 when the first idm components of y and x0 agree modulo integers: each
+// difference within 5e-6 of a whole number.
+int rcpmp1(int idm, const float* y, const float* x0);
+
+// getsym gives the number of operators, the centrosymmetry flag and the
+// number of centring translations, the null translation included (1 for a
+// primitive cell).
+void getsym(const PeakSymmetry& ps, int& nsym, int& icent, int& ncent);
+// Centring translation k (0-based, k = 0 is the null translation).
+void getcentring(const PeakSymmetry& ps, int k, float* c);
+// The metric of the grid steps (idm axes, (a, b) at [b*6 + a]): the sum of
+// S^T S over the rotations S of the point group written in steps along the
+// grid axes, scaled to unit steps. The symmetry keeps it, so that a
+// displacement and its images have one length; for the signed permutations
+// of a cubic or hypercubic point group it is the identity, for a hexagonal
+// net the metric of the net.
+void getstepmetric(const PeakSymmetry& ps, double* q);
+// The distinct space group elements (x' = R x + t, t reduced into [0, 1)):
+// their number and element k (0-based). The first is the identity.
+int getnspgop(const PeakSymmetry& ps);
+void getspgop(const PeakSymmetry& ps, int k, int* rot, double* trans);
+
 // Site symmetry of n positions x[6*i..]: prints the group of each (the
 // elements fixing the position, as coordinate triplets like the operator
 // listing) and returns in mult[i] the number of distinct images of the
 // position in the setting cell and in order[i] the order of its site group
 // (mult * order = getnspgop()).
-void sitesy1(int n, const float* x, int* mult, int* order);
+void sitesy1(const PeakSymmetry& ps, int n, const float* x, int* mult, int* order);
 
 // Values and setting coordinates of the first lowest and the first highest
 // value of the map (scanned in grid order).
-void getpeakcrd(const GridView& g, float& dmin, float* xmn, float& dmax, float* xmx);
-// The same on the work grid or on `map` with the run's grid: forwarders.
-void getpeakcrd(float& dmin, float* xmn, float& dmax, float* xmx);
-void getpeakcrd(const float* map, float& dmin, float* xmn, float& dmax, float* xmx);
-
-// No symmetry description, as at the start of the program.
-void resetpeaks();
+void getpeakcrd(const Setting& set, const GridView& g, float& dmin, float* xmn, float& dmax, float* xmx);
 
 }  // namespace trovan

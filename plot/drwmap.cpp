@@ -4,11 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "crystal/gridindex.hpp"
-#include "crystal/lattice.hpp"
-#include "crystal/setting.hpp"
-#include "crystal/symmetry.hpp"
-#include "util/workgrid.hpp"
+#include "crystal/crystal.hpp"
 #include "util/runstate.hpp"
 #include "maps/boxfile.hpp"
 #include "maps/peaks.hpp"
@@ -85,21 +81,21 @@ bool productabove(const long long* a, long long limit) {
 
 }  // namespace
 
-std::string mapkindlabel() {
-  if (ispatterson()) return "Fo Patterson map ";
-  if (isdfourier()) return "D-Fourier map ";
-  if (ismem()) return "MEM map ";
-  if (isfourier()) return "Fourier map ";
+std::string mapkindlabel(const RunState& rs) {
+  if (ispatterson(rs)) return "Fo Patterson map ";
+  if (isdfourier(rs)) return "D-Fourier map ";
+  if (ismem(rs)) return "MEM map ";
+  if (isfourier(rs)) return "Fourier map ";
   return "";
 }
 
-MapContext currentmapgeometry() {
+MapContext mapgeometry(const Crystal& cr, const float* map) {
   MapContext c;
-  c.grid.rho = getabcdr();
-  gethmax(c.grid.n);
-  c.grid.idm = std::clamp(getidm(), 1, 6);
+  c.grid.rho = map;
+  for (int i = 0; i < 6; ++i) c.grid.n[i] = cr.grid.n[i];
+  c.grid.idm = std::clamp(cr.group.idm, 1, 6);
 
-  getsetmtrxinv(c.minv);
+  getsetmtrxinv(cr.setting, c.minv);
   // The metric from the Cartesian images of the setting basis vectors
   // (getqe0: external and internal components in Angstrom), and the way
   // back from Cartesian components to setting fractions (getxe).
@@ -107,9 +103,9 @@ MapContext currentmapgeometry() {
   for (int m = 0; m < 6; ++m) {
     float x[6] = {};
     x[m] = 1;
-    getqe0(x, e[m]);
+    getqe0(cr.lattice, x, e[m]);
     float f[6];
-    getxe(x, f);  // column m of the Cartesian-to-fraction matrix
+    getxe(cr.lattice, x, f);  // column m of the Cartesian-to-fraction matrix
     for (int i = 0; i < 6; ++i) c.cart[m * 6 + i] = f[i];
   }
   for (int m = 0; m < 6; ++m)
@@ -122,22 +118,22 @@ MapContext currentmapgeometry() {
   return c;
 }
 
-MapContext currentmapcontext(const Peaks& peaks) {
-  MapContext c = currentmapgeometry();
+MapContext mapcontext(const Crystal& cr, const RunState& rs, const float* map, const Peaks& peaks) {
+  MapContext c = mapgeometry(cr, map);
   // Symmetry images: every operator, and with the inversion when the group
   // is centrosymmetric. Operator 1 is the identity. A Patterson map has the
   // point symmetry of the crystal, not its space group: the rotations
   // without their translations, and always the inversion (it is the
   // autocorrelation of the density, P(x) = P(-x)). Averaging a Patterson
   // map with screw or glide translations would smear it.
-  const bool patterson = ispatterson();
-  const int nsym = getnsymo();
-  const int ncent = (getncent() != 0 || patterson) ? 1 : 0;
+  const bool patterson = ispatterson(rs);
+  const int nsym = cr.group.nsymo();
+  const int ncent = (cr.group.ncent() != 0 || patterson) ? 1 : 0;
   for (int i = 1; i <= nsym; ++i) {
-    int rot[36];
+    const Op& sop = cr.group.ops[i - 1];
+    const int* rot = sop.rot.data();
     double t[6];
-    getsymrot(i, rot);
-    getsymtrn(i, t);
+    for (int e = 0; e < 6; ++e) t[e] = sop.t(e);
     if (patterson) std::fill(t, t + 6, 0.0);
     for (int k = 0; k <= ncent; ++k) {
       AffineOp op;
@@ -157,13 +153,13 @@ MapContext currentmapcontext(const Peaks& peaks) {
     c.peaks.push_back(p);
     c.peakheights.push_back(pk.pr);
   }
-  c.title = gettitle();
-  c.kind = mapkindlabel();
-  c.difference = isdfourier();
+  c.title = rs.title;
+  c.kind = mapkindlabel(rs);
+  c.difference = isdfourier(rs);
   // Contour levels are fractions of the largest value of the whole map (of
   // the largest |value| in a difference map), so that every section of a run
   // is drawn on the same scale.
-  const long long nt = getnt();
+  const long long nt = getnt(cr.grid);
   double vmax = 0, vmin = 0;
   for (long long j = 0; j < nt; ++j) {
     vmax = std::max(vmax, double(c.grid.rho[j]));

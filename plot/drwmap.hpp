@@ -42,7 +42,9 @@
 #include <string>
 #include <vector>
 
+#include "crystal/crystal.hpp"
 #include "maps/peaks.hpp"
+#include "util/runstate.hpp"
 #include "plot/calcomp.hpp"
 #include "plot/section.hpp"
 
@@ -71,19 +73,20 @@ struct MapContext {
   std::string win = "map.win", rho = "map.rho";  // box file names (prefix.win, prefix.rho)
 };
 
-// The geometry of the run, all that reading a drawing needs: the work grid
-// (getnt() points, sizes gethmax, getidm axes), M^-1, the metric and
-// Cartesian conversion of the lattice. Known once the keyword input up to
-// the drawings is read.
-MapContext currentmapgeometry();
+// The geometry of the crystal, all that reading a drawing needs: the map
+// `map` (getnt points of the crystal's grid; null while the keyword input is
+// read), the grid sizes and dimension, M^-1, the metric and Cartesian
+// conversion of the lattice. Known once the keyword input up to the
+// drawings is read.
+MapContext mapgeometry(const Crystal& cr, const float* map);
 // The whole context, after the map is made: the geometry, the symmetry
 // operators, the independent peaks of the peak search (numbered as listed),
 // the title and map kind, the contour reference. The caller adds the box
 // file names.
-MapContext currentmapcontext(const Peaks& peaks = {});
+MapContext mapcontext(const Crystal& cr, const RunState& rs, const float* map, const Peaks& peaks = {});
 
-// Map kind label of the run (getiplt).
-std::string mapkindlabel();
+// Map kind label of a run (its iplot).
+std::string mapkindlabel(const RunState& rs);
 
 // One drawing as read, with its geometry in setting fractions.
 struct DrawRequest {

@@ -6,9 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "crystal/gridindex.hpp"
-#include "crystal/setting.hpp"
-#include "crystal/symmetry.hpp"
+#include "crystal/crystal.hpp"
 #include "reflections/hklread.hpp"
 #include "reflections/screen.hpp"
 #include "util/fortran_fmt.hpp"
@@ -28,15 +26,15 @@ std::string ld(double v) {
 }
 
 // The projection vectors in the grid basis: h.p = h_grid.(M^-1 p).
-std::vector<std::array<double, 6>> projections() {
+std::vector<std::array<double, 6>> projections(const Setting& set, const RunState& rs) {
   std::vector<std::array<double, 6>> out;
-  const int n = getiprj();
+  const int n = rs.iprj;
   if (n == 0) return out;
   double mi[36];
-  getsetmtrxinv(mi);
+  getsetmtrxinv(set, mi);
   for (int k = 0; k < n; ++k) {
     int p[6];
-    getprjvector(k, p);
+    getprjvector(rs, k, p);
     std::array<double, 6> q{};
     for (int i = 0; i < 6; ++i)
       for (int j = 0; j < 6; ++j) q[i] += mi[at(i, j)] * p[j];
@@ -63,30 +61,30 @@ struct SpreadCount {
 // and s = 0, for |F|^2 under the rotations alone: `rotations_only`), each
 // with its Friedel mate (conj), handed to put(grid index, m, c, s, conj).
 template <class Put>
-void spread(int n, const int* j, bool rotations_only, const std::vector<std::array<double, 6>>& prj,
+void spread(const Grid& g, int n, const int* j, bool rotations_only, const std::vector<std::array<double, 6>>& prj,
             SpreadCount& count, Put put) {
-  const int nt = static_cast<int>(getnt());
-  const int nsymo = getnsymo();
+  const int nt = static_cast<int>(getnt(g));
+  const int nsymo = static_cast<int>(g.ops.size());
   for (int m = 0; m < n; ++m) {
     if (j[m] <= 0 || j[m] >= nt) quit("grid index out of range in setffromf0");
     int h[6], hr[6];
-    getitohkl(j[m], h);
+    getitohkl(g, j[m], h);
     for (int i = 1; i <= nsymo; ++i) {
-      gethrg(h, hr, i, 0);
+      gethrg(g, h, hr, i, 0);
       if (projected(hr, prj)) continue;
-      if (iskip(hr)) {
+      if (iskip(g, hr)) {
         ++count.skipped;
         continue;
       }
       double c = 1, s = 0;
       if (!rotations_only) {
-        const double phi = kTwoPi * getytg(h, i, 0);
+        const double phi = kTwoPi * getytg(g, h, i, 0);
         c = std::cos(phi);
         s = std::sin(phi);
       }
-      put(gethkltoj(hr), m, c, s, false);
+      put(getxyztoj(g, hr), m, c, s, false);
       for (int e = 0; e < 6; ++e) hr[e] = -hr[e];
-      put(gethkltoj(hr), m, c, s, true);
+      put(getxyztoj(g, hr), m, c, s, true);
       count.used += 2;
     }
   }
@@ -108,9 +106,9 @@ inline void imagevalue(float fr, float fi, double c, double s, bool conj, bool r
 
 // The expansion with the values: put(grid index, real part, imaginary part).
 template <class Put>
-void spreadvalues(int n, const int* j, const float* fr, const float* fi, bool rotations_only,
+void spreadvalues(const Grid& g, int n, const int* j, const float* fr, const float* fi, bool rotations_only,
                   const std::vector<std::array<double, 6>>& prj, SpreadCount& count, Put put) {
-  spread(n, j, rotations_only, prj, count, [&](int jr, int m, double c, double s, bool conj) {
+  spread(g, n, j, rotations_only, prj, count, [&](int jr, int m, double c, double s, bool conj) {
     float re, im;
     imagevalue(fr[m], fi[m], c, s, conj, rotations_only, re, im);
     put(jr, re, im);
@@ -120,9 +118,9 @@ void spreadvalues(int n, const int* j, const float* fr, const float* fi, bool ro
 // The reflection conditions of the centring, for the screening: 1 when the
 // centring forbids h. An index that is no reflection of the superstructure
 // cell, or an unknown centring letter, stops the run.
-int centringforbids(const int* h) {
+int centringforbids(const Setting& set, const int* h) {
   int hg[6];
-  switch (htophstatus(h, hg)) {
+  switch (htophstatus(set, h, hg)) {
     case 0: return 0;
     case 1: return 1;
     case 2: quit("nonallowd reflections");
@@ -132,13 +130,14 @@ int centringforbids(const int* h) {
 
 // Every element of the group on indices: the operators and, in a
 // centrosymmetric group, their images under the inversion (-R, -tau).
-std::vector<SymElement> groupelements() {
+std::vector<SymElement> groupelements(const Group& grp) {
   std::vector<SymElement> g;
-  for (int i = 1; i <= getnsymo(); ++i)
-    for (int k = 0; k <= getncent(); ++k) {
+  for (int i = 1; i <= grp.nsymo(); ++i)
+    for (int k = 0; k <= grp.ncent(); ++k) {
       SymElement e;
-      getsymrot(i, e.r);
-      getsymtrn(i, e.t);
+      const Op& op = grp.ops[i - 1];
+      for (int q = 0; q < kDim2; ++q) e.r[q] = op.rot[q];
+      for (int q = 0; q < kDim; ++q) e.t[q] = op.t(q);
       if (k != 0) {
         for (int& v : e.r) v = -v;
         for (double& v : e.t) v = -v;
@@ -154,11 +153,11 @@ void wthkl(const int* h, int idm) {
 
 }  // namespace
 
-int isprj(const int* h) {
-  const int n = getiprj();
+int isprj(const RunState& rs, const int* h) {
+  const int n = rs.iprj;
   for (int k = 0; k < n; ++k) {
     int p[6];
-    getprjvector(k, p);
+    getprjvector(rs, k, p);
     long long s = 0;
     for (int i = 0; i < 6; ++i) s += static_cast<long long>(h[i]) * p[i];
     if (s != 0) return 1;
@@ -166,13 +165,13 @@ int isprj(const int* h) {
   return 0;
 }
 
-void setbeq(float a, float b, int j) {
-  float* ar = getabcdr();
-  float* ai = getabcdi();
-  if (ismem() || isfourier() || isdfourier()) {
+void setbeq(const RunState& rs, WorkGrid& w, float a, float b, int j) {
+  float* ar = getabcdr(w);
+  float* ai = getabcdi(w);
+  if (ismem(rs) || isfourier(rs) || isdfourier(rs)) {
     ar[j] = a;
     ai[j] = b;
-  } else if (ispatterson()) {
+  } else if (ispatterson(rs)) {
     ar[j] = a * a + b * b;
   } else {
     quit("invalid iplot");
@@ -190,14 +189,15 @@ void setari0(Observations& obs, float a, float b, float sigma, int j, const int*
   obs.h.push_back(hh);
 }
 
-void setffromf0(int n, const int* j, const float* fr, const float* fi, float f000) {
-  if (getnt() > getworkgridsize()) quit("nt > nts in setffromf0");
-  const long long nt = getnt();
-  float* a = getabcdr();
-  float* b = getabcdi();
+void setffromf0(const Crystal& c, const RunState& rs, WorkGrid& w, int n, const int* j, const float* fr,
+                const float* fi, float f000) {
+  if (getnt(c.grid) > getworkgridsize(w)) quit("nt > nts in setffromf0");
+  const long long nt = getnt(c.grid);
+  float* a = getabcdr(w);
+  float* b = getabcdi(w);
   for (long long m = 0; m < nt; ++m) a[m] = b[m] = 0.0f;
   SpreadCount count;
-  spreadvalues(n, j, fr, fi, false, projections(), count, [&](int jr, float re, float im) {
+  spreadvalues(c.grid, n, j, fr, fi, false, projections(c.setting, rs), count, [&](int jr, float re, float im) {
     a[jr] = re;
     b[jr] = im;
   });
@@ -207,7 +207,7 @@ void setffromf0(int n, const int* j, const float* fr, const float* fi, float f00
 
 namespace {
 
-void makeplan(int n, const int* j, const std::vector<std::array<double, 6>>& prj, SpreadPlan& p) {
+void makeplan(const Grid& g, int n, const int* j, const std::vector<std::array<double, 6>>& prj, SpreadPlan& p) {
   struct Made {
     int jg, m;
     double c, s;
@@ -215,7 +215,7 @@ void makeplan(int n, const int* j, const std::vector<std::array<double, 6>>& prj
   };
   std::vector<Made> made;
   SpreadCount count;
-  spread(n, j, false, prj, count, [&](int jr, int m, double c, double s, bool conj) {
+  spread(g, n, j, false, prj, count, [&](int jr, int m, double c, double s, bool conj) {
     made.push_back({jr, m, c, s, conj});
   });
   made.push_back({0, -1, 1.0, 0.0, false});
@@ -233,15 +233,14 @@ void makeplan(int n, const int* j, const std::vector<std::array<double, 6>>& prj
 
 }  // namespace
 
-void getffromf0(int n, const int* j, const float* fr, const float* fi, float f000, SpreadPlan& p,
-                std::vector<FCoef>& list) {
-  if (getnt() > getworkgridsize()) quit("nt > nts in setffromf0");
-  const std::vector<std::array<double, 6>> prj = projections();
-  const long long stamp = getgridstamp();
-  const int nsymo = getnsymo();
+void getffromf0(const Crystal& c, const RunState& rs, int n, const int* j, const float* fr, const float* fi,
+                float f000, SpreadPlan& p, std::vector<FCoef>& list) {
+  const std::vector<std::array<double, 6>> prj = projections(c.setting, rs);
+  const long long stamp = c.grid.stamp;
+  const int nsymo = static_cast<int>(c.grid.ops.size());
   if (p.stamp != stamp || p.nsymo != nsymo || p.prj != prj || p.key.size() != static_cast<std::size_t>(n) ||
       !std::equal(j, j + n, p.key.begin())) {
-    makeplan(n, j, prj, p);
+    makeplan(c.grid, n, j, prj, p);
     p.stamp = stamp;
     p.nsymo = nsymo;
     p.prj = prj;
@@ -260,20 +259,22 @@ void getffromf0(int n, const int* j, const float* fr, const float* fi, float f00
   }
 }
 
-Observations symstf(Reflections& refl) {
-  const long long nt = getnt();
-  const int idm = getidm();
-  const int nsymo = getnsymo();
+Observations symstf(Crystal& c, const RunState& rs, WorkGrid& w, Reflections& refl) {
+  const Grid& g = c.grid;
+  const long long nt = getnt(g);
+  const int idm = c.group.idm;
+  const int nsymo = c.group.nsymo();
   const int nref = refl.size();
-  float* ar = getabcdr();
-  float* ai = getabcdi();
+  if (nt > getworkgridsize(w)) quit("nt > nts in symstf");
+  float* ar = getabcdr(w);
+  float* ai = getabcdi(w);
   for (long long j = 0; j < nt; ++j) ar[j] = ai[j] = 0;
 
-  if (!(ismem() || isfourier() || isdfourier() || ispatterson())) quit("invalid iplot");
-  const Tofofc t = gettofofc();
+  if (!(ismem(rs) || isfourier(rs) || isdfourier(rs) || ispatterson(rs))) quit("invalid iplot");
+  const Tofofc t = scaletofofc(rs);
   // The origin term: F(000) for a Fourier or maximum-entropy map, none for a
   // difference map, F(000)^2 for a Patterson map (its coefficients are |F|^2).
-  ar[0] = isdfourier() ? 0.0f : (ispatterson() ? t.f000 * t.f000 : t.f000);
+  ar[0] = isdfourier(rs) ? 0.0f : (ispatterson(rs) ? t.f000 * t.f000 : t.f000);
   if (!std::isfinite(ar[0])) quit("f000 squared out of range for the Patterson map: reduce fmag=");
   out() << "expansion by symmetry: grid points, reflections kept, symmetry operators, F(000), scale\n";
   out() << " nt,is,nsymo,f000,fact=" << fmt_i(nt, 12) << fmt_i(nref, 12) << fmt_i(nsymo, 12)
@@ -281,7 +282,7 @@ Observations symstf(Reflections& refl) {
 
   if (nref > kNhmax) quit("is > nhmax in symstf");
   if (nref == 0) quit("is =0 in symstf");
-  setsmopprm();
+  setsmopprm(c.grid, c.group, c.setting);
 
   std::vector<HklRecord> records(nref);
   for (int k = 0; k < nref; ++k) {
@@ -304,7 +305,7 @@ Observations symstf(Reflections& refl) {
       out() << '\n' << "if hr=0 0 0 0 0 0 note that blank line\n" << "in flnm1 is inhibited\n";
       quit("index=0 in symstf");
     }
-    if (ismem() && !(r.sigma > 0)) {
+    if (ismem(rs) && !(r.sigma > 0)) {
       std::string h;
       for (int i = 0; i < idm; ++i) h += fmt_i(r.h[i], 4);
       quit("sigma should be positive for the maximum-entropy fit: reflection" + h);
@@ -314,9 +315,9 @@ Observations symstf(Reflections& refl) {
   // What the group forbids, and records of one class, before anything is
   // stored.
   ScreenRules rules;
-  rules.group = groupelements();
-  rules.centring_forbids = centringforbids;
-  rules.phases = !ispatterson();
+  rules.group = groupelements(c.group);
+  rules.centring_forbids = [&c](const int* h) { return centringforbids(c.setting, h); };
+  rules.phases = !ispatterson(rs);
   rules.phsign = refl.phsign;
   rules.idm = idm;
   ScreenReport rep;
@@ -343,10 +344,10 @@ Observations symstf(Reflections& refl) {
   const int nkept = static_cast<int>(kept.size());
   std::vector<float> keys(nkept);
   std::vector<int> order(nkept);
-  for (int k = 0; k < nkept; ++k) keys[k] = ispatterson() ? kept[k].fo : kept[k].fc;
+  for (int k = 0; k < nkept; ++k) keys[k] = ispatterson(rs) ? kept[k].fo : kept[k].fc;
   if (nkept > 0) qsortd(keys.data(), order.data(), nkept);
 
-  const auto prj = projections();
+  const auto prj = projections(c.setting, rs);
   std::vector<int> js;
   std::vector<float> fr, fi;
   js.reserve(nkept);
@@ -354,11 +355,12 @@ Observations symstf(Reflections& refl) {
   fi.reserve(nkept);
   Observations obs;
   obs.phsign = refl.phsign;
+  obs.idm = idm;
   long long skipped = 0, partial_classes = 0;
   for (int kk = 0; kk < nkept; ++kk) {
     const HklRecord& r = kept[order[kk] - 1];
     int hg[6];
-    htoph(r.h, hg);
+    htoph(c.setting, r.h, hg);
     // A reflection whose symmetry class lies only partly on the grid is left
     // out whole: its images inside alone would give a map without the
     // symmetry of the group (and the asymmetric unit would not represent
@@ -366,9 +368,9 @@ Observations symstf(Reflections& refl) {
     int inside = 0, outside = 0;
     for (int i = 1; i <= nsymo; ++i) {
       int hr[6];
-      gethrg(hg, hr, i, 0);
+      gethrg(g, hg, hr, i, 0);
       if (projected(hr, prj)) continue;
-      if (iskip(hr)) ++outside;
+      if (iskip(g, hr)) ++outside;
       else ++inside;
     }
     if (outside > 0) {
@@ -377,29 +379,29 @@ Observations symstf(Reflections& refl) {
       continue;
     }
     float a = r.fo * r.cs, b = r.fo * r.sn;
-    if (isdfourier()) {
+    if (isdfourier(rs)) {
       a -= r.fc * r.cs;
       b -= r.fc * r.sn;
     }
-    if (ispatterson()) {
+    if (ispatterson(rs)) {
       a = r.fo * r.fo;
       b = 0;
     }
     if (r.fo > obs.cfmax) obs.cfmax = r.fo;
-    const int j = gethkltoj(hg);
+    const int j = getxyztoj(g, hg);
     js.push_back(j);
     fr.push_back(a);
     fi.push_back(b);
-    if (!projected(hg, prj)) setari0(obs, r.fo * r.cs - (isdfourier() ? r.fc * r.cs : 0.0f),
-                                     r.fo * r.sn - (isdfourier() ? r.fc * r.sn : 0.0f), r.sigma, j, r.h);
+    if (!projected(hg, prj)) setari0(obs, r.fo * r.cs - (isdfourier(rs) ? r.fc * r.cs : 0.0f),
+                                     r.fo * r.sn - (isdfourier(rs) ? r.fc * r.sn : 0.0f), r.sigma, j, r.h);
   }
   SpreadCount count;
-  spreadvalues(static_cast<int>(js.size()), js.data(), fr.data(), fi.data(), ispatterson(), prj, count,
+  spreadvalues(g, static_cast<int>(js.size()), js.data(), fr.data(), fi.data(), ispatterson(rs), prj, count,
          [&](int jr, float re, float im) {
            ar[jr] = re;
            ai[jr] = im;
          });
-  setf0(ar[0]);
+  obs.f000 = ar[0];
   out() << "f000 used in the calculation =" << ld(ar[0]) << '\n';
   out() << "coefficients on the grid (every symmetry image and Friedel mate), and those beyond it "
            "(raise hmax=)\n";

@@ -20,7 +20,10 @@
 #include <array>
 #include <vector>
 
+#include "crystal/crystal.hpp"
 #include "reflections/hklread.hpp"
+#include "util/runstate.hpp"
+#include "util/workgrid.hpp"
 
 namespace trovan {
 
@@ -37,6 +40,8 @@ struct Observations {
   std::vector<float> a, b, sigma;
   std::vector<std::array<int, 6>> h;
   float cfmax = 0;  // the largest |Fo| expanded
+  float f000 = 0;   // F(000) of the map (at grid index 0 of the expansion)
+  int idm = 6;      // the number of indices of a reflection
   int phsign = 1;   // the phase sign of the reflection file, for listing phases
 
   int size() const { return static_cast<int>(j.size()); }
@@ -44,20 +49,21 @@ struct Observations {
 
 // Reads the reflection table (reflections/hklread.hpp), sorts out the
 // records the symmetry forbids or repeats (reflections/screen.hpp), and
-// fills the work grid with the coefficients of the map kind: F(h) for the
+// fills the work grid `w` with the coefficients of the map kind `rs`: F(h) for the
 // Fourier and maximum-entropy maps, (Fo - Fc) exp(i phi) for the difference map
 // (F(000) = 0), |F|^2 under the rotations alone for the Patterson map
 // (F(000)^2 at the origin). Classes that lie partly outside the grid are
 // left out whole. Returns the independent observed reflections; the
-// reflections' whole-degree phases (iphs) are set on the way.
-Observations symstf(Reflections& refl);
+// reflections' whole-degree phases (iphs) are set on the way, and the
+// operators of the crystal's grid are made (setsmopprm).
+Observations symstf(Crystal& c, const RunState& rs, WorkGrid& w, Reflections& refl);
 
 // 1 when h (setting indices) has a non-zero scalar product with one of the
 // projection vectors ("h=" lines): such reflections are left out of a
 // projected map.
-int isprj(const int* h);
+int isprj(const RunState& rs, const int* h);
 
-// Fills the complex work grid (util/workgrid.hpp) from a list of n
+// Fills the complex work grid `w` (util/workgrid.hpp) from a list of n
 // independent reflections given in the grid basis: j[m] is the grid index
 // of reflection m (as gethkltoj gives it, never 0) and fr[m] + i fi[m] its
 // structure factor in the program's convention. Both halves of the first nt
@@ -66,7 +72,8 @@ int isprj(const int* h);
 // and F(000) = f000 goes to j = 0. Images outside the grid (iskip) or
 // removed by a projection are left out. For a centrosymmetric group the
 // images under the inversion are the Friedel mates.
-void setffromf0(int n, const int* j, const float* fr, const float* fi, float f000);
+void setffromf0(const Crystal& c, const RunState& rs, WorkGrid& w, int n, const int* j, const float* fr,
+                const float* fi, float f000);
 
 // One coefficient of a sparse grid: grid index, real and imaginary part.
 struct FCoef {
@@ -96,12 +103,12 @@ struct SpreadPlan {
 // fraction of it, and a synthesis can start from it without clearing the
 // whole grid first. `plan` is made again when it does not hold for these
 // reflections on this grid.
-void getffromf0(int n, const int* j, const float* fr, const float* fi, float f000, SpreadPlan& plan,
-                std::vector<FCoef>& list);
+void getffromf0(const Crystal& c, const RunState& rs, int n, const int* j, const float* fr, const float* fi,
+                float f000, SpreadPlan& plan, std::vector<FCoef>& list);
 
 // Stores a coefficient at grid index j as the map kind wants it: F for the
 // Fourier, difference and MEM maps, |F|^2 (real) for the Patterson map.
-void setbeq(float a, float b, int j);
+void setbeq(const RunState& rs, WorkGrid& w, float a, float b, int j);
 // Appends (j, a, b, sigma) to the independent-reflection list, with the
 // reflection's setting indices h.
 void setari0(Observations& obs, float a, float b, float sigma, int j, const int* h);

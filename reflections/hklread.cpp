@@ -5,8 +5,7 @@
 #include <fstream>
 #include <vector>
 
-#include "crystal/lattice.hpp"
-#include "crystal/symmetry.hpp"
+#include "crystal/crystal.hpp"
 #include "reflections/cifread.hpp"
 #include "util/files.hpp"
 #include "util/input.hpp"
@@ -64,21 +63,21 @@ void cossind(double degrees, double& c, double& s) {
   s += 0.0;
 }
 
-Reflections rdhklq(const std::string& file, float qimax, const std::string& frmt, int isel, int phsign) {
+Reflections rdhklq(const Crystal& cr, const RunState& rs, const std::string& file, float qimax,
+                   const std::string& frmt, int isel, int phsign) {
   if (isel != 0) quit("isel=" + std::to_string(isel) + ": selecting records by a marker is not supported");
-  const int idm = getidm();
+  const int idm = cr.group.idm;
   if (idm < 1 || idm > 6) quit("invalid idm=" + std::to_string(idm) + " in rdhklq");
 
   // F(000) and the three sigma values are given on the scale of the file;
-  // bring them to the scale of the amplitudes (from the values as given, so
-  // that a second reading does not scale them again).
-  const Tofofc t = scaletofofc();
+  // on the scale of the amplitudes they must stay finite.
+  const Tofofc t = scaletofofc(rs);
   if (!std::isfinite(t.f000) || !std::isfinite(t.sg00) || !std::isfinite(t.sg0) || !std::isfinite(t.sg1))
     quit("f000=, sg00=, sg0=, sg1= times fmag= out of range");
 
   // Fourier, difference and Patterson records carry Fo, Fc and the phase; a
   // MEM record adds sigma(Fo).
-  const int nreal = ismem() ? 4 : 3;
+  const int nreal = ismem(rs) ? 4 : 3;
   Reflections refl;
   refl.phsign = phsign < 0 ? -1 : 1;
   int nskip = 0;
@@ -110,7 +109,7 @@ Reflections rdhklq(const std::string& file, float qimax, const std::string& frmt
     // the scattering vector only: the perpendicular part says nothing about
     // the resolution of the measurement.
     float q[6];
-    getqi0(h, q);
+    getqi0(cr.lattice, h, q);
     const double qlen = std::sqrt(static_cast<double>(q[0]) * q[0] + static_cast<double>(q[1]) * q[1] +
                                   static_cast<double>(q[2]) * q[2]);
     if (qlen > qimax) {
@@ -133,11 +132,11 @@ Reflections rdhklq(const std::string& file, float qimax, const std::string& frmt
     // A CIF file: the _refln_ loop, every row a record.
     checkinputfile(trim(file));
     CifNeeds needs;
-    needs.fc = isdfourier();
-    needs.phase = !ispatterson();
-    needs.sigma = ismem();
+    needs.fc = isdfourier(rs);
+    needs.phase = !ispatterson(rs);
+    needs.sigma = ismem(rs);
     const std::vector<CifRecord> recs =
-        readcifreflections(trim(file), idm, getsys() == 0 ? getndm() : -1, needs);
+        readcifreflections(trim(file), idm, rs.isys == 0 ? cr.lattice.ndm : -1, needs);
     for (std::size_t r = 0; r < recs.size(); ++r)
       if (!keep(static_cast<int>(r + 1), recs[r].h, recs[r].v)) break;
     out() << "reflection file: records kept, and records beyond qimax= left out\n";

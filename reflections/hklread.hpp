@@ -24,6 +24,9 @@
 #include <string>
 #include <vector>
 
+#include "crystal/crystal.hpp"
+#include "util/runstate.hpp"
+
 namespace trovan {
 
 constexpr int kNhmax = 16777216;  // reflections kept at most (2^24)
@@ -50,7 +53,8 @@ struct Reflections {
 // Reflections whose physical-space scattering vector is longer than `qimax`
 // are skipped. `isel` must be 0 (no record selection). `phsign` is the phase
 // sign of the file (phsign=, +1 or -1).
-Reflections rdhklq(const std::string& file, float qimax, const std::string& frmt, int isel, int phsign);
+Reflections rdhklq(const Crystal& cr, const RunState& rs, const std::string& file, float qimax,
+                   const std::string& frmt, int isel, int phsign);
 
 // A phase of the program's convention (the argument of a + i b, or an angle
 // in degrees) as a reflection file of sign `phsign` writes it, in degrees.

@@ -25,6 +25,7 @@
 //   Fo exp(i phi) brought to one member of the class, and
 //   sigma = (sum 1/sigma^2)^-1/2.
 #pragma once
+#include <functional>
 #include <vector>
 
 namespace trovan {
@@ -50,7 +51,7 @@ constexpr double kPhaseTolDeg = 1.0;
 struct ScreenRules {
   std::vector<SymElement> group;  // every element, the inversion images included
   // 1 when the centring forbids h (a systematic absence), 0 otherwise.
-  int (*centring_forbids)(const int* h) = nullptr;
+  std::function<int(const int* h)> centring_forbids;
   bool phases = true;  // check the phase restrictions (not for a Patterson map)
   int phsign = 1;      // the file's phase sign, for the messages
   int idm = 6;         // indices shown in messages

@@ -14,15 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "crystal/gridindex.hpp"
-#include "crystal/lattice.hpp"
-#include "crystal/setting.hpp"
-#include "crystal/symmetry.hpp"
+#include "crystal/crystal.hpp"
 #include "driver/crystalkeys.hpp"
 #include "util/runstate.hpp"
 #include "util/input.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
+#include "values.hpp"
 
 namespace trovan::testing {
 
@@ -35,24 +33,36 @@ struct Quiet {
 };
 
 // A grid of the given sizes over idm axes (the others 1), with its tables.
-inline void grid(int idm, std::vector<int> n) {
+inline void grid(Crystal& cr, int idm, std::vector<int> n) {
   n.resize(6, 1);
-  setidm(idm);
-  setng(n.data());
-  calmm();
-  setitt();
+  cr.group.idm = cr.grid.idm = idm;
+  setng(cr.grid, n.data());
+  calmm(cr.grid);
+  setitt(cr.grid);
 }
 
 // The setting of a run: system, centring, superstructure, centrosymmetry,
 // and for the general setting the number of wave vectors.
-inline void setting(int isys, char brv, int ismtr, int icent, int ndm = 0) {
-  setndm(ndm);
-  setsys(isys);
-  setsmh(isys);
-  setsmx(isys);
-  setbrv(brv);
-  setsmtr(ismtr);
-  seticent(icent);
+inline void setting(Crystal& cr, int isys, char brv, int ismtr, int icent, int ndm = 0) {
+  cr.lattice.ndm = ndm;
+  cr.lattice.isys = cr.setting.isys = isys;
+  setsmh(cr.setting, isys);
+  setsmx(cr.setting, isys);
+  cr.setting.brv = brv;
+  cr.setting.ismtr = ismtr;
+  cr.group.icent = icent;
+}
+
+// Closes ngen generating elements (rotations one after the other, six
+// translations each) into the group of cr, over the axes its system and
+// lattice make active.
+inline void gensymo(Crystal& cr, int ngen, const int* rots, const double* trans) {
+  std::vector<Op> gens(static_cast<std::size_t>(ngen));
+  for (int k = 0; k < ngen; ++k) {
+    for (int i = 0; i < kDim2; ++i) gens[k].rot[i] = rots[kDim2 * k + i];
+    for (int e = 0; e < kDim; ++e) gens[k].trn[e] = trnnearest(trans[kDim * k + e]);
+  }
+  trovan::gensymo(cr.group, gens, cr.setting, activedim(cr.setting.isys, cr.lattice.ndm));
 }
 
 using Mat = std::vector<double>;  // 6x6, column by column
@@ -184,30 +194,30 @@ inline std::vector<IMat> icosahedral_generators(const std::vector<IMat>& rot) {
 }
 
 // Closes generators given as matrices with zero translations.
-inline void close_rotations(const std::vector<IMat>& gens) {
+inline void close_rotations(Crystal& cr, const std::vector<IMat>& gens) {
   std::vector<int> r;
   std::vector<double> t(6 * gens.size(), 0.0);
   for (const IMat& g : gens) r.insert(r.end(), g.begin(), g.end());
-  gensymo(static_cast<int>(gens.size()), r.data(), t.data());
+  gensymo(cr, static_cast<int>(gens.size()), r.data(), t.data());
 }
 
 // Closes generators given as coordinate triplets.
-inline void close_text(const std::vector<std::string>& lines) {
+inline void close_text(Crystal& cr, const std::vector<std::string>& lines) {
   std::vector<int> r(36 * lines.size());
   std::vector<double> t(6 * lines.size());
   for (std::size_t k = 0; k < lines.size(); ++k) decode(lines[k], &r[36 * k], &t[6 * k], 6);
-  gensymo(static_cast<int>(lines.size()), r.data(), t.data());
+  gensymo(cr, static_cast<int>(lines.size()), r.data(), t.data());
 }
 
 // True when the operator list is a group: every product (modulo lattice
 // translations) and every inverse is in it.
-inline bool list_is_group() {
-  const int n = getnsymo();
+inline bool list_is_group(const Crystal& cr) {
+  const int n = cr.group.nsymo();
   std::vector<IMat> r(n, IMat(36));
   std::vector<std::vector<double>> t(n, std::vector<double>(6));
   for (int i = 0; i < n; ++i) {
-    getsymrot(i + 1, r[i].data());
-    getsymtrn(i + 1, t[i].data());
+    getsymrot(cr.group, i + 1, r[i].data());
+    getsymtrn(cr.group, i + 1, t[i].data());
   }
   auto find = [&](const IMat& rr, const std::vector<double>& tt) {
     for (int c = 0; c < n; ++c) {
@@ -234,19 +244,18 @@ inline bool list_is_group() {
   return true;
 }
 
-// Runs rdsymo on a keyword text, the listing going to `listing`.
-inline void read_symmetry(const std::string& text, std::ostringstream& listing) {
+// Runs rdsymo on a keyword text into the group of cr, the listing going to
+// `listing` (the generators and operators listed when `list`).
+inline void read_symmetry(Crystal& cr, const std::string& text, std::ostringstream& listing, bool list = false) {
   std::istringstream in(text);
-  set_input_stream(&in);
+  KeyReader rd(in);
   set_out_stream(&listing);
   try {
-    rdsymo();
+    rdsymo(rd, cr.group, cr.setting, activedim(cr.setting.isys, cr.lattice.ndm), list);
   } catch (...) {
-    set_input_stream(nullptr);
     set_out_stream(nullptr);
     throw;
   }
-  set_input_stream(nullptr);
   set_out_stream(nullptr);
 }
 

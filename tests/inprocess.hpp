@@ -1,6 +1,6 @@
 // Running a whole job inside the test process, so that the tests can look
-// at the grid and the module tables a run leaves behind, and at the peak
-// list of its listing.
+// at what the run returns (its crystal, density, map and peaks), and at the
+// peak list of its listing.
 #pragma once
 #include <sstream>
 #include <string>
@@ -23,15 +23,13 @@ struct InProcess {
 inline InProcess run_inprocess(const std::string& input) {
   std::istringstream in(input);
   std::ostringstream listing;
-  trovan::set_input_stream(&in);
   trovan::set_out_stream(&listing);
   InProcess r;
   try {
-    r.job = trovan::run();
+    r.job = trovan::run(in);
   } catch (const trovan::Stop& s) {
     r.status = s.status;
   }
-  trovan::set_input_stream(nullptr);
   trovan::set_out_stream(nullptr);
   r.out = listing.str();
   return r;

@@ -15,15 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "crystal/gridindex.hpp"
-#include "crystal/setting.hpp"
-#include "crystal/symmetry.hpp"
+#include "crystal/crystal.hpp"
 #include "e2e_support.hpp"
 #include "inprocess.hpp"
 #include "tools/sfmodel.hpp"
 #include "util/workgrid.hpp"
 
 using namespace trovan_test;
+using trovan::Crystal;
 namespace ex = trovan::examples;
 
 namespace {
@@ -42,17 +41,20 @@ CrystalRun run_crystal(const ex::AtomCrystal& c, const std::string& tag, int phs
   const std::string extra = phsign == 1 ? "" : "phsign=-1";
   CrystalRun run;
   run.r = run_inprocess(c.keyword_input((d / "c.hkl").string(), (d / "c.den").string(), 2, extra));
-  if (run.r.status == 0) run.map.assign(trovan::getabcdr(), trovan::getabcdr() + trovan::getnt());
+  if (run.r.status == 0) {
+    const float* rho = trovan::getabcdr(run.r.job.map);
+    run.map.assign(rho, rho + trovan::getnt(run.r.job.crystal.grid));
+  }
   return run;
 }
 
 // Setting coordinates of grid point j: x = M x_grid.
-void setting_coordinates(int j, double* x) {
+void setting_coordinates(const Crystal& cr, int j, double* x) {
   int g[6], n[6];
-  trovan::getitoxyz(j, g);
-  trovan::gethmax(n);
+  trovan::getitoxyz(cr.grid, j, g);
+  std::copy(cr.grid.n, cr.grid.n + 6, n);
   double m[36];
-  trovan::getsetmtrx(m);
+  trovan::getsetmtrx(cr.setting, m);
   for (int i = 0; i < 3; ++i) {
     x[i] = 0;
     for (int k = 0; k < 3; ++k) x[i] += m[k * 6 + i] * g[k] / n[k];
@@ -60,17 +62,17 @@ void setting_coordinates(int j, double* x) {
 }
 
 // The grid point nearest to setting coordinates x.
-int nearest_grid_point(const double* x) {
+int nearest_grid_point(const Crystal& cr, const double* x) {
   double mi[36];
-  trovan::getsetmtrxinv(mi);
+  trovan::getsetmtrxinv(cr.setting, mi);
   int n[6], g[6] = {0, 0, 0, 0, 0, 0};
-  trovan::gethmax(n);
+  std::copy(cr.grid.n, cr.grid.n + 6, n);
   for (int i = 0; i < 3; ++i) {
     double v = 0;
     for (int k = 0; k < 3; ++k) v += mi[k * 6 + i] * x[k];
     g[i] = static_cast<int>(std::lround(v * n[i]));
   }
-  return trovan::getxyztoj(g);
+  return trovan::getxyztoj(cr.grid, g);
 }
 
 // Distance in Angstrom between two positions of the cell, over the nearest
@@ -119,15 +121,16 @@ TEST_P(Crystals, FourierMapEqualsTheDirectSumOfTheModel) {
   const ex::AtomCrystal c = crystal();
   const CrystalRun run = run_crystal(c, "sum");
   ASSERT_EQ(run.r.status, 0) << run.r.out;
+  const Crystal& cr = run.r.job.crystal;
   EXPECT_EQ(count_after(run.r.out, "number of skiped reflections="), 0) << "qimax cut a reflection";
   EXPECT_EQ(count_after(run.r.out, "number of skipped reflections="), 0) << "hmax too small";
   EXPECT_FALSE(run.r.has("systematically absent")) << run.r.out;
   // One operator per coset of the centring translations, the inversion
   // implied when icent is set.
   const int ncentring = static_cast<int>(c.centring.size()) + 1;
-  EXPECT_EQ(trovan::getnsymo() * ncentring * (c.icent != 0 ? 2 : 1), static_cast<int>(c.ops.size()));
+  EXPECT_EQ(cr.group.nsymo() * ncentring * (c.icent != 0 ? 2 : 1), static_cast<int>(c.ops.size()));
   if (c.name == "copper") {
-    EXPECT_EQ(trovan::getnsymo(), 48);
+    EXPECT_EQ(cr.group.nsymo(), 48);
   }
 
   const Classes cls = c.classes();
@@ -137,7 +140,7 @@ TEST_P(Crystals, FourierMapEqualsTheDirectSumOfTheModel) {
   double maxabs = 0, maxerr = 0;
   for (std::size_t j = 0; j < run.map.size(); ++j) {
     double x[3];
-    setting_coordinates(static_cast<int>(j), x);
+    setting_coordinates(cr, static_cast<int>(j), x);
     const double want = c.density(x, cls, f);
     maxabs = std::max(maxabs, std::fabs(want));
     maxerr = std::max(maxerr, std::fabs(run.map[j] - want));
@@ -150,14 +153,15 @@ TEST_P(Crystals, MapIsInvariantUnderEveryOperator) {
   const ex::AtomCrystal c = crystal();
   const CrystalRun run = run_crystal(c, "inv");
   ASSERT_EQ(run.r.status, 0) << run.r.out;
+  const Crystal& cr = run.r.job.crystal;
   double maxabs = 0, worst = 0;
   for (float v : run.map) maxabs = std::max(maxabs, double(std::fabs(v)));
   for (std::size_t j = 0; j < run.map.size(); ++j) {
     int x[6];
-    trovan::getitoxyz(static_cast<int>(j), x);
-    for (int s = 1; s <= trovan::getnsymo(); ++s)
-      for (int k = 0; k <= trovan::getncent(); ++k)
-        worst = std::max(worst, double(std::fabs(run.map[trovan::getrxij(x, s, k)] - run.map[j])));
+    trovan::getitoxyz(cr.grid, static_cast<int>(j), x);
+    for (int s = 1; s <= cr.group.nsymo(); ++s)
+      for (int k = 0; k <= cr.group.ncent(); ++k)
+        worst = std::max(worst, double(std::fabs(run.map[trovan::getrxij(cr.grid, x, s, k)] - run.map[j])));
   }
   EXPECT_LT(worst, 1e-5 * maxabs);
 }
@@ -180,7 +184,7 @@ TEST(CrystalPhases, NonCentrosymmetricStructuresAreNotInverted) {
     for (const ex::Atom& a : c.atoms)
       for (const auto& y : c.images(a)) {
         sites.push_back(y);
-        EXPECT_GT(run.map[nearest_grid_point(y.data())], 0.3 * rmax * a.z / zmax) << c.name << " " << a.label;
+        EXPECT_GT(run.map[nearest_grid_point(run.r.job.crystal, y.data())], 0.3 * rmax * a.z / zmax) << c.name << " " << a.label;
       }
     int away = 0;
     for (const auto& y : sites) {
@@ -189,7 +193,7 @@ TEST(CrystalPhases, NonCentrosymmetricStructuresAreNotInverted) {
       for (const auto& s : sites) dmin = std::min(dmin, distance(c, inv, s.data()));
       if (dmin < 1.0) continue;
       ++away;
-      EXPECT_LT(run.map[nearest_grid_point(inv)], 0.15 * rmax) << c.name << " inverted site";
+      EXPECT_LT(run.map[nearest_grid_point(run.r.job.crystal, inv)], 0.15 * rmax) << c.name << " inverted site";
     }
     EXPECT_GT(away, 0) << c.name;
   }
@@ -243,7 +247,7 @@ TEST(CrystalPhases, DifferenceMapIsHalfTheFourierMapForFcHalfFo) {
   write_file(d / "c.hkl", hkl);
   InProcess r = run_inprocess(c.keyword_input((d / "c.hkl").string(), (d / "c.den").string(), 3));
   ASSERT_EQ(r.status, 0) << r.out;
-  const float* rho = trovan::getabcdr();
+  const float* rho = trovan::getabcdr(r.job.map);
   const double v = c.volume(), f000 = c.f000();
   double maxabs = 0, maxerr = 0;
   for (std::size_t j = 0; j < fourier.map.size(); ++j) {
@@ -263,10 +267,12 @@ TEST(CrystalPhases, PattersonMeanIsF000SquaredOverTheVolume) {
   write_file(d / "c.hkl", c.reflection_file());
   InProcess r = run_inprocess(c.keyword_input((d / "c.hkl").string(), (d / "c.den").string(), 1));
   ASSERT_EQ(r.status, 0) << r.out;
-  const float* p = trovan::getabcdr();
+  const Crystal& cr = r.job.crystal;
+  const float* p = trovan::getabcdr(r.job.map);
+  const long long nt = trovan::getnt(cr.grid);
   double mean = 0;
-  for (long long j = 0; j < trovan::getnt(); ++j) mean += p[j];
-  mean /= static_cast<double>(trovan::getnt());
+  for (long long j = 0; j < nt; ++j) mean += p[j];
+  mean /= static_cast<double>(nt);
   EXPECT_NEAR(mean, c.f000() * c.f000() / c.volume(), 1e-4 * c.f000() * c.f000() / c.volume());
 }
 
@@ -294,10 +300,10 @@ TEST(CrystalData, ALargeDataSetRuns) {
   std::vector<std::vector<ex::cplx>> f(cls.size());
   for (std::size_t k = 0; k < cls.size(); ++k)
     for (const auto& h : cls[k]) f[k].push_back(c.F(h.data()));
-  const float* rho = trovan::getabcdr();
+  const float* rho = trovan::getabcdr(r.job.map);
   for (int j : {0, 12345, 99999, 200001}) {
     double x[3];
-    setting_coordinates(j, x);
+    setting_coordinates(r.job.crystal, j, x);
     EXPECT_NEAR(rho[j], c.density(x, cls, f), 1e-3) << "grid point " << j;
   }
   fs::remove_all(d);

@@ -157,15 +157,14 @@ class DrawFiles : public ::testing::Test {
   // Runs the drawing on keyword text; returns the stop message ("" if none).
   std::string run(const MapContext& c, const std::string& text, int ldev = 1) {
     std::istringstream in(text);
-    set_input_stream(&in);
+    KeyReader rd(in);
     std::string msg;
     try {
-      drwmap(c, readdrawings(c, ldev), ldev);
+      drwmap(c, readdrawings(rd, c, ldev), ldev);
     } catch (const Stop& s) {
       msg = s.what();
       stop_status_ = s.status;
     }
-    set_input_stream(nullptr);
     return msg;
   }
   fs::path dir_, old_;
@@ -327,26 +326,30 @@ TEST(Averaging, AnAsymmetricMapBecomesSymmetric) {
 }
 
 TEST(Averaging, OperatorsAndSettingOfTheRun) {
+  Crystal cr;
+  RunState rs;
   // The context of a run: a centrosymmetric group read as generators gives
   // every operator with and without the inversion; the metric is the
   // lattice's, and M^-1 the setting's.
   std::ostringstream quiet;
   set_out_stream(&quiet);
-  setsys(0);
-  setsmh(0);
-  setsmx(0);
-  setbrv('p');
-  setsmtr(0);
-  seticent(1);
-  trovan::testing::close_text({"-y,x,z,t,u,v", "y,x,-z,t,u,v"});  // 422
+  rs.isys = cr.lattice.isys = cr.setting.isys = 0;
+  setsmh(cr.setting, 0);
+  setsmx(cr.setting, 0);
+  cr.setting.brv = 'p';
+  rs.ismtr = cr.setting.ismtr = 0;
+  cr.group.icent = 1;
+  trovan::testing::close_text(cr, {"-y,x,z,t,u,v", "y,x,-z,t,u,v"});  // 422
   int n[6] = {8, 8, 8, 1, 1, 1};
-  setidm(3);
-  setng(n);
-  calmm();
-  setitt();
-  const MapContext c = currentmapcontext();
-  EXPECT_EQ(static_cast<int>(c.ops.size()), 2 * getnsymo());
-  EXPECT_EQ(getnsymo(), 8);
+  cr.group.idm = cr.grid.idm = 3;
+  setng(cr.grid, n);
+  calmm(cr.grid);
+  setitt(cr.grid);
+  WorkGrid w;
+  sizeworkgrid(w, getnt(cr.grid));
+  const MapContext c = mapcontext(cr, rs, getabcdr(w));
+  EXPECT_EQ(static_cast<int>(c.ops.size()), 2 * cr.group.nsymo());
+  EXPECT_EQ(cr.group.nsymo(), 8);
   // The first operator is the identity, the second its inversion.
   const AffineOp id = identityop();
   for (int q = 0; q < 36; ++q) {
@@ -354,33 +357,37 @@ TEST(Averaging, OperatorsAndSettingOfTheRun) {
     EXPECT_EQ(c.ops[1].r[q], -id.r[q]);
   }
   double mi[36];
-  getsetmtrxinv(mi);
+  getsetmtrxinv(cr.setting, mi);
   for (int q = 0; q < 36; ++q) EXPECT_EQ(c.minv[q], mi[q]);
   EXPECT_EQ(c.grid.n[0], 8);
 }
 
 TEST(Averaging, APattersonMapAveragesOverRotationsAndInversionOnly) {
+  Crystal cr;
+  RunState rs;
   // P2_1 (no inversion): a Fourier map is averaged over x and the screw
   // image; a Patterson map over the point group 2/m, without the half
   // translation.
   std::ostringstream quiet;
   set_out_stream(&quiet);
-  setsys(0);
-  setsmh(0);
-  setsmx(0);
-  setbrv('p');
-  setsmtr(0);
-  seticent(0);
-  setidm(3);
+  rs.isys = cr.lattice.isys = cr.setting.isys = 0;
+  setsmh(cr.setting, 0);
+  setsmx(cr.setting, 0);
+  cr.setting.brv = 'p';
+  rs.ismtr = cr.setting.ismtr = 0;
+  cr.group.icent = 0;
+  cr.group.idm = cr.grid.idm = 3;
   int n[6] = {4, 4, 4, 1, 1, 1};
-  setng(n);
-  calmm();
-  setitt();
-  trovan::testing::close_text({"-x,y+1/2,-z,t,u,v"});
-  setiplt(2);
-  const MapContext f = currentmapcontext();
-  setiplt(1);
-  const MapContext p = currentmapcontext();
+  setng(cr.grid, n);
+  calmm(cr.grid);
+  setitt(cr.grid);
+  trovan::testing::close_text(cr, {"-x,y+1/2,-z,t,u,v"});
+  WorkGrid w;
+  sizeworkgrid(w, getnt(cr.grid));
+  rs.iplot = 2;
+  const MapContext f = mapcontext(cr, rs, getabcdr(w));
+  rs.iplot = 1;
+  const MapContext p = mapcontext(cr, rs, getabcdr(w));
   ASSERT_EQ(f.ops.size(), 2u);
   EXPECT_EQ(f.ops[1].t[1], 0.5);
   EXPECT_EQ(f.ops[1].r[0], -1);
@@ -404,16 +411,18 @@ namespace {
 // averaged over the grid-basis images is left unchanged by the drawing's
 // averaging at every grid point, and a map without the symmetry is averaged
 // to exactly that mean.
-void expect_averaging_matches_grid_operators(int idm, const std::vector<int>& sizes) {
+void expect_averaging_matches_grid_operators(Crystal& cr, const RunState& rs, int idm, const std::vector<int>& sizes) {
   std::vector<int> n = sizes;
   n.resize(6, 1);
-  setidm(idm);
-  setng(n.data());
-  calmm();
-  setitt();
-  setsmopprm();
-  const int nt = static_cast<int>(getnt());
-  float* work = getabcdr();
+  cr.group.idm = cr.grid.idm = idm;
+  setng(cr.grid, n.data());
+  calmm(cr.grid);
+  setitt(cr.grid);
+  setsmopprm(cr.grid, cr.group, cr.setting);
+  const int nt = static_cast<int>(getnt(cr.grid));
+  WorkGrid w;
+  sizeworkgrid(w, nt);
+  float* work = getabcdr(w);
   std::mt19937 rng(17);
   std::uniform_real_distribution<float> val(0, 1);
   std::vector<float> raw(nt);
@@ -423,27 +432,27 @@ void expect_averaging_matches_grid_operators(int idm, const std::vector<int>& si
   int nimg = 0;
   for (int j = 0; j < nt; ++j) {
     int x[6], xr[6];
-    getitoxyz(j, x);
+    getitoxyz(cr.grid, j, x);
     nimg = 0;
-    for (int i = 1; i <= getnsymo(); ++i)
-      for (int k = 0; k <= getncent(); ++k, ++nimg) {
-        getrxi(x, xr, i, k);
-        mean[j] += raw[getxyztoj(xr)];
+    for (int i = 1; i <= cr.group.nsymo(); ++i)
+      for (int k = 0; k <= cr.group.ncent(); ++k, ++nimg) {
+        getrxi(cr.grid, x, xr, i, k);
+        mean[j] += raw[getxyztoj(cr.grid, xr)];
       }
     mean[j] /= nimg;
   }
   std::copy(raw.begin(), raw.end(), work);
-  MapContext c = currentmapcontext();
+  MapContext c = mapcontext(cr, rs, getabcdr(w));
   ASSERT_EQ(static_cast<int>(c.ops.size()), nimg);
   double m[36];
-  getsetmtrx(m);
+  getsetmtrx(cr.setting, m);
   Sampler plain = makesampler(c.grid), aver = plain;
   std::copy(c.minv, c.minv + 36, plain.minv);
   std::copy(c.minv, c.minv + 36, aver.minv);
   aver.ops = c.ops;
   auto setting_point = [&](int j, double* x) {
     int g[6];
-    getitoxyz(j, g);
+    getitoxyz(cr.grid, j, g);
     double xg[6] = {};
     for (int d = 0; d < idm; ++d) xg[d] = double(g[d]) / n[d];
     mat6vec(m, xg, x);
@@ -465,25 +474,27 @@ void expect_averaging_matches_grid_operators(int idm, const std::vector<int>& si
 }  // namespace
 
 TEST(Averaging, SymmetryImagesAgreeWithTheGridOperatorsOfTheRun) {
+  Crystal cr;
+  RunState rs;
   std::ostringstream quiet;
   set_out_stream(&quiet);
   // A 4_1 screw: a quarter translation tells R x + t from R x - t.
-  trovan::testing::close_text({"-y,x,z+1/4,t,u,v"});
-  expect_averaging_matches_grid_operators(3, {4, 4, 8});
+  trovan::testing::close_text(cr, {"-y,x,z+1/4,t,u,v"});
+  expect_averaging_matches_grid_operators(cr, rs, 3, {4, 4, 8});
   // (3+1)-D with an internal translation, centrosymmetric.
-  seticent(1);
-  setndm(1);
-  trovan::testing::close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
-  setndm(0);
-  expect_averaging_matches_grid_operators(4, {4, 4, 6, 6});
+  cr.group.icent = 1;
+  cr.lattice.ndm = 1;
+  trovan::testing::close_text(cr, {"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
+  cr.lattice.ndm = 0;
+  expect_averaging_matches_grid_operators(cr, rs, 4, {4, 4, 6, 6});
   // Face-centred icosahedral: M is no identity.
-  setsys(2);
-  setsmh(2);
-  setsmx(2);
-  setbrv('f');
+  rs.isys = cr.lattice.isys = cr.setting.isys = 2;
+  setsmh(cr.setting, 2);
+  setsmx(cr.setting, 2);
+  cr.setting.brv = 'f';
   using namespace trovan::testing;
-  close_rotations(icosahedral_generators(signed_permutation_rotations(icosahedral_basis())));
-  expect_averaging_matches_grid_operators(6, {4, 4, 4, 4, 4, 4});
+  close_rotations(cr, icosahedral_generators(signed_permutation_rotations(icosahedral_basis())));
+  expect_averaging_matches_grid_operators(cr, rs, 6, {4, 4, 4, 4, 4, 4});
 }
 
 // ---- smoothing ---------------------------------------------------------------

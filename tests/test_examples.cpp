@@ -51,10 +51,10 @@ struct Agreement {
   double maxerr = 0, maxabs = 0, minval = 1e300;
 };
 
-Agreement compare_with_direct_sum(const ex::Example& e) {
+Agreement compare_with_direct_sum(const ex::Example& e, const trovan::JobResult& job) {
   const std::vector<double> want = ex::direct_map(e);
-  const float* rho = trovan::getabcdr();
-  EXPECT_EQ(trovan::getnt(), static_cast<long long>(want.size()));
+  const float* rho = trovan::getabcdr(job.map);
+  EXPECT_EQ(trovan::getnt(job.crystal.grid), static_cast<long long>(want.size()));
   Agreement a;
   for (std::size_t j = 0; j < want.size(); ++j) {
     a.maxabs = std::max(a.maxabs, std::fabs(want[j]));
@@ -96,7 +96,7 @@ TEST_P(Examples, FourierMapEqualsTheDirectSumOfTheModel) {
   EXPECT_TRUE(r.has("number of skiped reflections=           0")) << "qimax cut a reflection";
   // Whole classes only: no symmetry image falls outside the grid.
   EXPECT_TRUE(r.has("number of skipped reflections=           0")) << r.out.substr(0, 4000);
-  const Agreement a = compare_with_direct_sum(e);
+  const Agreement a = compare_with_direct_sum(e, r.job);
   EXPECT_GT(a.maxabs, 0.0);
   EXPECT_LT(a.maxerr, 2e-5 * a.maxabs) << "largest deviation " << a.maxerr << " of " << a.maxabs;
 }
@@ -113,10 +113,14 @@ TEST_P(Examples, PeaksLieAtTheModelsSitesWithTheirMultiplicities) {
   const fs::path d = scratch_dir("expk_" + e.name);
   InProcess r = run_inprocess(shipped_job(e, false, d));
   ASSERT_EQ(r.status, 0) << r.out;
+  const trovan::Crystal& cr = r.job.crystal;
+  trovan::RunState rs;
+  rs.iplot = 2;
+  const trovan::PeakSymmetry ps = trovan::setsym(cr, rs);
   double m[36];
-  trovan::getsetmtrx(m);
+  trovan::getsetmtrx(cr.setting, m);
   int n[6];
-  trovan::gethmax(n);
+  std::copy(cr.grid.n, cr.grid.n + 6, n);
   double tol[6];
   for (int i = 0; i < 6; ++i) {
     tol[i] = 1e-4;
@@ -125,7 +129,7 @@ TEST_P(Examples, PeaksLieAtTheModelsSitesWithTheirMultiplicities) {
   const std::vector<trovan::Peak> peaks = listedpeaks(r.out);
   const int npk = static_cast<int>(peaks.size());
   ASSERT_GT(npk, 0) << r.out;
-  const int nop = trovan::getnspgop();
+  const int nop = trovan::getnspgop(ps);
   for (const ex::Site& s : e.sites) {
     bool found = false;
     int found_mult = 0;
@@ -135,7 +139,7 @@ TEST_P(Examples, PeaksLieAtTheModelsSitesWithTheirMultiplicities) {
       for (int k = 0; k < nop && !found; ++k) {
         int rot[36];
         double t[6];
-        trovan::getspgop(k, rot, t);
+        trovan::getspgop(ps, k, rot, t);
         bool near = true;
         for (int i = 0; i < 6 && near; ++i) {
           double y = t[i];
@@ -182,6 +186,7 @@ TEST_P(Examples, MemRunStopsAtTheNoiseLevelWithF000Kept) {
   const fs::path d = scratch_dir("exmem_" + e.name);
   InProcess r = run_inprocess(shipped_job(e, true, d));
   ASSERT_EQ(r.status, 0) << r.out;
+  const trovan::Crystal& cr = r.job.crystal;
   const std::string tail = r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
   std::smatch m;
   ASSERT_TRUE(std::regex_search(r.out, m, std::regex(R"(mem stopped after\s+(\d+) cycles: c2 <= c2min)")))
@@ -196,8 +201,8 @@ TEST_P(Examples, MemRunStopsAtTheNoiseLevelWithF000Kept) {
   for (std::sregex_iterator it(r.out.begin(), r.out.end(), f0), end; it != end; ++it, ++lines)
     ASSERT_NEAR(std::stod((*it)[1]), e.f000(), 0.01 * e.f000()) << (*it)[0];
   EXPECT_GT(lines, 0);
-  const float* rho = trovan::getabcdr();
-  for (long long j = 0; j < trovan::getnt(); ++j) ASSERT_GT(rho[j], 0.0f) << "grid point " << j;
+  const float* rho = trovan::getabcdr(r.job.map);
+  for (long long j = 0; j < trovan::getnt(cr.grid); ++j) ASSERT_GT(rho[j], 0.0f) << "grid point " << j;
   if (e.kind == ex::Kind::icosahedral && e.brv == 'p') {
     const std::vector<trovan::Peak> peaks = listedpeaks(r.out);
     ASSERT_GE(peaks.size(), 2u);
@@ -258,7 +263,8 @@ void check_wave(const ex::Example& e, bool mem) {
   const int n1 = e.hmax[0], n4 = e.hmax[3];
   const int iy = static_cast<int>(std::lround(s.x[1] * e.hmax[1])) % e.hmax[1];
   const int iz = static_cast<int>(std::lround(s.x[2] * e.hmax[2])) % e.hmax[2];
-  const float* rho = trovan::getabcdr();
+  const float* rho = trovan::getabcdr(r.job.map);
+  const trovan::Grid& grid = r.job.crystal.grid;
   double swing_lo = 1, swing_hi = -1;
   for (int it = 0; it < n4; ++it) {
     const double want = s.x[0] + e.amp[0] * std::sin(2 * ex::kPi * (double(it) / n4 - e.wave_phase));
@@ -268,14 +274,14 @@ void check_wave(const ex::Example& e, bool mem) {
     for (int k = -n1 / 4; k <= n1 / 4; ++k) {
       const int ix = ((static_cast<int>(std::lround(s.x[0] * n1)) + k) % n1 + n1) % n1;
       int g[6] = {ix, iy, iz, it, 0, 0};
-      const float v = rho[trovan::getxyztoj(g)];
+      const float v = rho[trovan::getxyztoj(grid, g)];
       if (v > bestv) bestv = v, best = ix, bestk = k;
     }
     // The maximum between grid points: the vertex of the parabola through
     // the largest value and its two neighbours along x.
     auto at = [&](int ix) {
       int g[6] = {((ix % n1) + n1) % n1, iy, iz, it, 0, 0};
-      return double(rho[trovan::getxyztoj(g)]);
+      return double(rho[trovan::getxyztoj(grid, g)]);
     };
     const double vm = at(best - 1), v0 = at(best), vp = at(best + 1);
     const double frac = vm - 2 * v0 + vp < 0 ? 0.5 * (vm - vp) / (vm - 2 * v0 + vp) : 0.0;

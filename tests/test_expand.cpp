@@ -29,16 +29,19 @@ using cplx = std::complex<double>;
 
 struct SymmetryExpansion : ::testing::Test {
   std::ostringstream listing;
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
   void SetUp() override {
     set_out_stream(&listing);
-    setting(0, 'p', 0, 0);
-    setidm(6);
-    close_text({"-y,x,z+1/4,t,u,v"});  // 4_1 along z
-    grid(6, {16, 16, 16});
+    setting(cr, 0, 'p', 0, 0);
+    cr.group.idm = cr.grid.idm = 6;
+    close_text(cr, {"-y,x,z+1/4,t,u,v"});  // 4_1 along z
+    grid(cr, 6, {16, 16, 16});
     Tofofc t;
     t.f000 = 50;
     t.fmag = 1;
-    settofofc(t);
+    rs.tofofc = t;
   }
   // Three reflections of different orbits, with their phases in degrees.
   // The hk0 projection of 4_1 is centrosymmetric (the two-fold maps hk0 on
@@ -53,17 +56,20 @@ struct SymmetryExpansion : ::testing::Test {
   // The reflections and what the expansion makes of them.
   Reflections refl;
   Observations obs;
-  void add(const std::vector<Ref>& rs) {
-    for (const Ref& r : rs) {
+  void add(const std::vector<Ref>& list) {
+    for (const Ref& r : list) {
       double c, s;
       cossind(r.phase, c, s);
       refl.add(r.h, r.fo, r.fc, static_cast<float>(c), static_cast<float>(s), 1.0f);
     }
   }
-  void symstf() { obs = trovan::symstf(refl); }
+  void symstf() {
+    sizeworkgrid(w, getnt(cr.grid));
+    obs = trovan::symstf(cr, rs, w, refl);
+  }
   cplx stored(const int* hgrid) {
-    int j = gethkltoj(hgrid);
-    return {getabcdr()[j], getabcdi()[j]};
+    int j = getxyztoj(cr.grid, hgrid);
+    return {getabcdr(w)[j], getabcdi(w)[j]};
   }
   long long count(const std::string& label) {
     std::size_t p = listing.str().find(label);
@@ -72,21 +78,21 @@ struct SymmetryExpansion : ::testing::Test {
 };
 
 TEST_F(SymmetryExpansion, ImagesCarryThePhaseShiftAndFriedelMatesAreConjugate) {
-  setiplt(2);
+  rs.iplot = 2;
   add(refs);
   symstf();
-  EXPECT_FLOAT_EQ(getabcdr()[0], 50.0f);
+  EXPECT_FLOAT_EQ(getabcdr(w)[0], 50.0f);
   for (const Ref& r : refs) {
     const cplx f = std::polar(double(r.fo), torad(r.phase));
-    for (int i = 1; i <= getnsymo(); ++i) {
+    for (int i = 1; i <= cr.group.nsymo(); ++i) {
       int hr[6], hg[6], mg[6];
-      gethr(r.h, hr, i, 0);
+      gethr(cr.group, r.h, hr, i, 0);
       double tau[6];
-      getsymtrn(i, tau);
+      getsymtrn(cr.group, i, tau);
       double htau = 0;
       for (int e = 0; e < 6; ++e) htau += r.h[e] * tau[e];
       const cplx want = f * std::exp(cplx(0, kTwoPi * htau));
-      htoph(hr, hg);
+      htoph(cr.setting, hr, hg);
       const cplx got = stored(hg);
       EXPECT_NEAR(std::abs(got - want), 0.0, 1e-4) << "operator " << i << " h " << r.h[0] << r.h[1] << r.h[2] << " got " << got << " want " << want;
       for (int e = 0; e < 6; ++e) mg[e] = -hg[e];
@@ -102,51 +108,51 @@ TEST_F(SymmetryExpansion, ImagesCarryThePhaseShiftAndFriedelMatesAreConjugate) {
 }
 
 TEST_F(SymmetryExpansion, PattersonStoresSquaredAmplitudesOnly) {
-  setiplt(1);
+  rs.iplot = 1;
   add(refs);
   symstf();
   for (const Ref& r : refs)
-    for (int i = 1; i <= getnsymo(); ++i) {
+    for (int i = 1; i <= cr.group.nsymo(); ++i) {
       int hr[6], hg[6];
-      gethr(r.h, hr, i, 0);
-      htoph(hr, hg);
+      gethr(cr.group, r.h, hr, i, 0);
+      htoph(cr.setting, hr, hg);
       EXPECT_FLOAT_EQ(stored(hg).real(), r.fo * r.fo);
       EXPECT_EQ(stored(hg).imag(), 0.0);
     }
-  for (long long j = 0; j < getnt(); ++j) ASSERT_EQ(getabcdi()[j], 0.0f);
+  for (long long j = 0; j < getnt(cr.grid); ++j) ASSERT_EQ(getabcdi(w)[j], 0.0f);
 }
 
 TEST_F(SymmetryExpansion, DifferenceMapStoresFoMinusFcWithThePhaseAndNoF000) {
-  setiplt(3);
+  rs.iplot = 3;
   add(refs);
   symstf();
-  EXPECT_EQ(getabcdr()[0], 0.0f);
+  EXPECT_EQ(getabcdr(w)[0], 0.0f);
   for (const Ref& r : refs) {
     int hg[6];
-    htoph(r.h, hg);
+    htoph(cr.setting, r.h, hg);
     const cplx want = std::polar(double(r.fo - r.fc), torad(r.phase));
     EXPECT_NEAR(std::abs(stored(hg) - want), 0.0, 1e-5);
   }
 }
 
 TEST_F(SymmetryExpansion, ProjectionLeavesOutReflectionsOffThePlaneWithoutCountingThem) {
-  setiplt(2);
+  rs.iplot = 2;
   const int p[1][6] = {{0, 0, 1, 0, 0, 0}};
-  setprj(1, p);
+  setprj(rs, 1, p);
   add(refs);
   symstf();
   // Only (3,1,0) has h.p = 0; its four images and their mates remain.
   EXPECT_EQ(count("number of reflections used   ="), 8);
   EXPECT_EQ(count("number of skipped reflections="), 0);
   int hg[6];
-  htoph(refs[0].h, hg);
+  htoph(cr.setting, refs[0].h, hg);
   EXPECT_EQ(stored(hg), cplx(0, 0));
-  htoph(refs[2].h, hg);
+  htoph(cr.setting, refs[2].h, hg);
   EXPECT_NE(stored(hg), cplx(0, 0));
 }
 
 TEST_F(SymmetryExpansion, ReflectionsOutsideTheGridAreSkipped) {
-  setiplt(2);
+  rs.iplot = 2;
   add({{{8, 0, 0, 0, 0, 0}, 5, 5, 0}, {{1, 0, 0, 0, 0, 0}, 5, 5, 0}});
   symstf();
   EXPECT_EQ(count("number of skipped reflections="), 4);  // (8,0,0) under each operator
@@ -154,7 +160,7 @@ TEST_F(SymmetryExpansion, ReflectionsOutsideTheGridAreSkipped) {
 }
 
 TEST_F(SymmetryExpansion, Stops) {
-  setiplt(2);
+  rs.iplot = 2;
   // A zero index vector: a blank line in the reflection file.
   add({{{0, 0, 0, 0, 0, 0}, 5, 5, 0}});
   try {
@@ -182,13 +188,13 @@ TEST_F(SymmetryExpansion, Stops) {
 // A reflection the centring forbids is a systematic absence: left out and
 // listed; with nothing else left the run stops.
 TEST_F(SymmetryExpansion, ReflectionsTheCentringForbidsAreLeftOut) {
-  setiplt(2);
-  setsys(2);
-  setsmh(2);
-  setbrv('f');
-  seticent(0);
-  close_text({});
-  grid(6, {4, 4, 4, 4, 4, 4});
+  rs.iplot = 2;
+  rs.isys = cr.lattice.isys = cr.setting.isys = 2;
+  setsmh(cr.setting, 2);
+  cr.setting.brv = 'f';
+  cr.group.icent = 0;
+  close_text(cr, {});
+  grid(cr, 6, {4, 4, 4, 4, 4, 4});
   add({{{1, 0, 0, 0, 0, 0}, 5, 5, 0}});
   EXPECT_THROW(symstf(), Stop);
   EXPECT_NE(listing.str().find("1 systematically absent reflections left out"), std::string::npos) << listing.str();
@@ -197,7 +203,7 @@ TEST_F(SymmetryExpansion, ReflectionsTheCentringForbidsAreLeftOut) {
 }
 
 TEST_F(SymmetryExpansion, MemRefusesReflectionsWithoutSigma) {
-  setiplt(4);
+  rs.iplot = 4;
   add(refs);
   refl = Reflections{};
   refl.add(refs[0].h, 5, 5, 1, 0, 0.0f);
@@ -213,28 +219,32 @@ namespace {
 // (k, -h-k): on a grid of 16 x 16 x 8 the images of (5, 3, 2) fall outside
 // (|-8| > 7) while the reflection itself fits.
 TEST(SymmetryExpansionClasses, AClassPartlyOutsideTheGridIsLeftOutWhole) {
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
   std::ostringstream listing;
   set_out_stream(&listing);
-  setting(0, 'p', 0, 0);
-  setidm(6);
-  close_text({"-y,x-y,z,t,u,v"});
-  grid(6, {16, 16, 8});
+  setting(cr, 0, 'p', 0, 0);
+  cr.group.idm = cr.grid.idm = 6;
+  close_text(cr, {"-y,x-y,z,t,u,v"});
+  grid(cr, 6, {16, 16, 8});
   Tofofc t;
   t.f000 = 10;
   t.fmag = 1;
-  settofofc(t);
-  setiplt(2);
+  rs.tofofc = t;
+  rs.iplot = 2;
   const int inside[6] = {1, 1, 1, 0, 0, 0}, partial[6] = {5, 3, 2, 0, 0, 0};
   Reflections refl;
   refl.add(inside, 5, 5, 1, 0, 1);
   refl.add(partial, 4, 4, 1, 0, 1);  // (3, -8, 2) and (-8, 5, 2) do not fit
-  symstf(refl);
+  sizeworkgrid(w, getnt(cr.grid));
+  symstf(cr, rs, w, refl);
   const std::string text = listing.str();
   EXPECT_NE(text.find("number of reflections used   =           6"), std::string::npos) << text;
   EXPECT_NE(text.find("number of skipped reflections=           3"), std::string::npos) << text;
   EXPECT_NE(text.find("partly outside the grid=           1"), std::string::npos) << text;
   int hg[6] = {5, 3, 2, 0, 0, 0};
-  EXPECT_EQ(getabcdr()[gethkltoj(hg)], 0.0f);
+  EXPECT_EQ(getabcdr(w)[getxyztoj(cr.grid, hg)], 0.0f);
 }
 
 }  // namespace
@@ -268,19 +278,22 @@ struct InconsistentCase {
 class InconsistentData : public ::testing::TestWithParam<InconsistentCase> {};
 
 TEST_P(InconsistentData, AreLeftOutMergedOrRefused) {
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
   const InconsistentCase& c = GetParam();
   std::ostringstream listing;
   set_out_stream(&listing);
-  setting(0, c.brv, 0, c.icent);
-  setidm(6);
-  close_text(c.gens);
-  grid(6, {16, 16, 16});
+  setting(cr, 0, c.brv, 0, c.icent);
+  cr.group.idm = cr.grid.idm = 6;
+  close_text(cr, c.gens);
+  grid(cr, 6, {16, 16, 16});
   Tofofc t;
   t.f000 = 84;
   t.fmag = 1;
-  settofofc(t);
-  setprj(0, nullptr);
-  setiplt(c.iplot);
+  rs.tofofc = t;
+  setprj(rs, 0, nullptr);
+  rs.iplot = c.iplot;
   Reflections refl;
   for (const Record& r : c.records) {
     double cs, sn;
@@ -290,7 +303,8 @@ TEST_P(InconsistentData, AreLeftOutMergedOrRefused) {
   }
   std::string stop;
   try {
-    symstf(refl);
+    sizeworkgrid(w, getnt(cr.grid));
+    symstf(cr, rs, w, refl);
   } catch (const Stop& s) {
     stop = s.what();
     EXPECT_EQ(s.status, kExitError);
@@ -300,16 +314,16 @@ TEST_P(InconsistentData, AreLeftOutMergedOrRefused) {
   EXPECT_EQ(stop, c.stop) << text;
   for (const std::string& l : c.lines) EXPECT_NE(text.find(l), std::string::npos) << l << "\n" << text;
   if (c.stop.empty()) {
-    EXPECT_EQ(getabcdr()[0], 84.0f) << "F(000) changed";
+    EXPECT_EQ(getabcdr(w)[0], 84.0f) << "F(000) changed";
   }
   for (const Stored& s : c.stored) {
     const int h[6] = {s.h[0], s.h[1], s.h[2], 0, 0, 0};
-    const int j = gethkltoj(h);
-    EXPECT_NEAR(getabcdr()[j], s.re, 1e-4) << s.h[0] << s.h[1] << s.h[2];
-    EXPECT_NEAR(getabcdi()[j], s.im, 1e-4) << s.h[0] << s.h[1] << s.h[2];
+    const int j = getxyztoj(cr.grid, h);
+    EXPECT_NEAR(getabcdr(w)[j], s.re, 1e-4) << s.h[0] << s.h[1] << s.h[2];
+    EXPECT_NEAR(getabcdi(w)[j], s.im, 1e-4) << s.h[0] << s.h[1] << s.h[2];
   }
-  setiplt(0);
-  setting(0, 'p', 0, 0);
+  rs.iplot = 0;
+  setting(cr, 0, 'p', 0, 0);
 }
 
 const double kC30 = std::cos(kPi / 6), kS30 = 0.5;
@@ -370,28 +384,32 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The merged sigma of the maximum-entropy fit: (sum 1/sigma^2)^-1/2.
 TEST(InconsistentDataSigma, MergedSigmaIsTheWeightedOne) {
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
   std::ostringstream listing;
   set_out_stream(&listing);
-  setting(0, 'p', 0, 0);
-  setidm(6);
-  close_text({});
-  grid(6, {8, 8, 8});
+  setting(cr, 0, 'p', 0, 0);
+  cr.group.idm = cr.grid.idm = 6;
+  close_text(cr, {});
+  grid(cr, 6, {8, 8, 8});
   Tofofc t;
   t.f000 = 10;
   t.fmag = 1;
-  settofofc(t);
-  setprj(0, nullptr);
-  setiplt(4);
+  rs.tofofc = t;
+  setprj(rs, 0, nullptr);
+  rs.iplot = 4;
   Reflections refl;
   const int h[6] = {1, 1, 0, 0, 0, 0};
   refl.add(h, 4, 4, 1, 0, 1);
   refl.add(h, 6, 6, 1, 0, 2);
-  const Observations obs = symstf(refl);
+  sizeworkgrid(w, getnt(cr.grid));
+  const Observations obs = symstf(cr, rs, w, refl);
   set_out_stream(nullptr);
   ASSERT_EQ(obs.size(), 1);
   EXPECT_FLOAT_EQ(obs.sigma[0], static_cast<float>(1 / std::sqrt(1.25)));
   EXPECT_FLOAT_EQ(obs.a[0], static_cast<float>((4 + 6 / 4.0) / 1.25));
-  setiplt(0);
+  rs.iplot = 0;
 }
 
 }  // namespace

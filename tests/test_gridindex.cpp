@@ -27,8 +27,8 @@ namespace {
 // Every grid index lies in exactly one orbit of the independent list, and
 // each listed index is the smallest of its orbit.
 template <class Image>
-void expect_partition(int nlist, const int* list, Image image) {
-  const int nt = static_cast<int>(getnt());
+void expect_partition(Crystal& cr, int nlist, const int* list, Image image) {
+  const int nt = static_cast<int>(getnt(cr.grid));
   std::vector<int> owner(nt, -1);
   long long covered = 0;
   for (int m = 0; m < nlist; ++m) {
@@ -36,8 +36,8 @@ void expect_partition(int nlist, const int* list, Image image) {
     if (m > 0) {
       EXPECT_LT(list[m - 1], j);
     }
-    for (int i = 1; i <= getnsymo(); ++i)
-      for (int k = 0; k <= getncent(); ++k) {
+    for (int i = 1; i <= cr.group.nsymo(); ++i)
+      for (int k = 0; k <= cr.group.ncent(); ++k) {
         const int jr = image(j, i, k);
         ASSERT_GE(jr, 0);
         ASSERT_LT(jr, nt);
@@ -53,47 +53,47 @@ void expect_partition(int nlist, const int* list, Image image) {
   EXPECT_EQ(covered, nt);
 }
 
-void expect_orbits_partition_grid() {
-  setsmopprm();
-  setindfindx();
-  setindxindx();
-  expect_partition(getnfindx(), getfindx(), [](int j, int i, int k) {
+void expect_orbits_partition_grid(Crystal& cr) {
+  setsmopprm(cr.grid, cr.group, cr.setting);
+  setindfindx(cr.grid);
+  setindxindx(cr.grid);
+  expect_partition(cr, cr.grid.nfindx, getfindx(cr.grid), [&](int j, int i, int k) {
     int h[6], hr[6];
-    getitohkl(j, h);
-    gethrg(h, hr, i, k);
-    return gethkltoj(hr);
+    getitohkl(cr.grid, j, h);
+    gethrg(cr.grid, h, hr, i, k);
+    return getxyztoj(cr.grid, hr);
   });
-  expect_partition(getnxindx(), getxindx(), [](int j, int i, int k) {
+  expect_partition(cr, cr.grid.nxindx, cr.grid.xindx.data(), [&](int j, int i, int k) {
     int x[6], xr[6];
-    getitoxyz(j, x);
-    getrxi(x, xr, i, k);
-    return getxyztoj(xr);
+    getitoxyz(cr.grid, j, x);
+    getrxi(cr.grid, x, xr, i, k);
+    return getxyztoj(cr.grid, xr);
   });
   // The orbit map gives every grid point the position of its orbit's
   // listed point.
   {
-    const int nt = static_cast<int>(getnt());
+    const int nt = static_cast<int>(getnt(cr.grid));
     std::vector<int> rep(nt, -1), want(nt, -1);
-    for (int m = 0; m < getnxindx(); ++m) {
+    for (int m = 0; m < cr.grid.nxindx; ++m) {
       int x[6], xr[6];
-      getitoxyz(getxindx()[m], x);
-      for (int i = 1; i <= getnsymo(); ++i)
-        for (int k = 0; k <= getncent(); ++k) {
-          getrxi(x, xr, i, k);
-          want[getxyztoj(xr)] = m;
+      getitoxyz(cr.grid, cr.grid.xindx[m], x);
+      for (int i = 1; i <= cr.group.nsymo(); ++i)
+        for (int k = 0; k <= cr.group.ncent(); ++k) {
+          getrxi(cr.grid, x, xr, i, k);
+          want[getxyztoj(cr.grid, xr)] = m;
         }
     }
-    EXPECT_EQ(getxindxorbits(rep.data()), nt);
+    EXPECT_EQ(getxindxorbits(cr.grid, rep.data()), nt);
     EXPECT_EQ(rep, want);
   }
   // The fast image used by the walks over the whole grid is the same point.
-  for (int j = 0; j < static_cast<int>(getnt()); ++j) {
+  for (int j = 0; j < static_cast<int>(getnt(cr.grid)); ++j) {
     int x[6], xr[6];
-    getitoxyz(j, x);
-    for (int i = 1; i <= getnsymo(); ++i)
-      for (int k = 0; k <= getncent(); ++k) {
-        getrxi(x, xr, i, k);
-        ASSERT_EQ(getrxij(x, i, k), getxyztoj(xr)) << "j " << j << " operator " << i << " k " << k;
+    getitoxyz(cr.grid, j, x);
+    for (int i = 1; i <= cr.group.nsymo(); ++i)
+      for (int k = 0; k <= cr.group.ncent(); ++k) {
+        getrxi(cr.grid, x, xr, i, k);
+        ASSERT_EQ(getrxij(cr.grid, x, i, k), getxyztoj(cr.grid, xr)) << "j " << j << " operator " << i << " k " << k;
       }
   }
 }
@@ -102,31 +102,31 @@ void expect_orbits_partition_grid() {
 // image of the carried point modulo lattice translations. The difference is
 // compared in the grid basis, where the centring vectors of an 'f' or 'i'
 // setting are whole lattice vectors.
-void expect_grid_action_matches_setting(int samples) {
+void expect_grid_action_matches_setting(Crystal& cr, int samples) {
   std::mt19937 rng(17);
   int n[6];
-  getng(n);
-  const int idm = getidm();
+  std::copy(cr.grid.n, cr.grid.n + 6, n);
+  const int idm = cr.group.idm;
   double mi[36];
-  getsetmtrxinv(mi);
+  getsetmtrxinv(cr.setting, mi);
   for (int s = 0; s < samples; ++s) {
     int p[6] = {0, 0, 0, 0, 0, 0};
     for (int e = 0; e < idm; ++e) p[e] = std::uniform_int_distribution<int>(0, n[e] - 1)(rng);
     float xg[6] = {0, 0, 0, 0, 0, 0}, x[6];
     for (int e = 0; e < idm; ++e) xg[e] = float(p[e]) / n[e];
-    xgtox(xg, x);
-    for (int i = 1; i <= getnsymo(); ++i)
-      for (int k = 0; k <= getncent(); ++k) {
+    xgtox(cr.setting, xg, x);
+    for (int i = 1; i <= cr.group.nsymo(); ++i)
+      for (int k = 0; k <= cr.group.ncent(); ++k) {
         int pr[6];
-        getrxi(p, pr, i, k);
+        getrxi(cr.grid, p, pr, i, k);
         float xr[6], xgr[6] = {0, 0, 0, 0, 0, 0}, xrr[6];
-        getrx(x, xr, i, k);
+        getrx(cr.group, x, xr, i, k);
         for (int e = 0; e < idm; ++e) {
           ASSERT_GE(pr[e], 0);
           ASSERT_LT(pr[e], n[e]);
           xgr[e] = float(pr[e]) / n[e];
         }
-        xgtox(xgr, xrr);
+        xgtox(cr.setting, xgr, xrr);
         for (int e = 0; e < 6; ++e) {
           double d = 0;
           for (int c = 0; c < 6; ++c) d += mi[at(e, c)] * (double(xrr[c]) - xr[c]);
@@ -136,13 +136,13 @@ void expect_grid_action_matches_setting(int samples) {
   }
 }
 
-void expect_integral_grid_rotations() {
+void expect_integral_grid_rotations(Crystal& cr) {
   double m[36];
-  getsetmtrx(m);
-  for (int i = 1; i <= getnsymo(); ++i) {
+  getsetmtrx(cr.setting, m);
+  for (int i = 1; i <= cr.group.nsymo(); ++i) {
     int r[36], rg[36];
-    getsymrot(i, r);
-    getrgrid(i, rg);
+    getsymrot(cr.group, i, r);
+    for (int q = 0; q < 36; ++q) rg[q] = cr.grid.ops[i - 1].rot[q];
     // M R_grid = R M, with R_grid an integer matrix.
     for (int a = 0; a < 6; ++a)
       for (int b = 0; b < 6; ++b) {
@@ -164,46 +164,48 @@ std::vector<IMat> icosahedral() {
 }  // namespace
 
 TEST(IndexMaps, OriginFoldingAndRoundTrip) {
-  grid(3, {8, 7, 4});
+  Crystal cr;
+  grid(cr, 3, {8, 7, 4});
   int x[6];
-  getitoxyz(0, x);
+  getitoxyz(cr.grid, 0, x);
   for (int e = 0; e < 6; ++e) EXPECT_EQ(x[e], 0);
-  for (int j = 0; j < getnt(); ++j) {
-    getitoxyz(j, x);
-    EXPECT_EQ(getxyztoj(x), j);
+  for (int j = 0; j < getnt(cr.grid); ++j) {
+    getitoxyz(cr.grid, j, x);
+    EXPECT_EQ(getxyztoj(cr.grid, x), j);
     for (int e = 3; e < 6; ++e) EXPECT_EQ(x[e], 0);
     int h[6];
-    getitohkl(j, h);
-    EXPECT_EQ(gethkltoj(h), j);
+    getitohkl(cr.grid, j, h);
+    EXPECT_EQ(getxyztoj(cr.grid, h), j);
   }
   int m1[6] = {-1, -1, -1, 0, 0, 0};
   int y[6];
-  getitoxyz(getxyztoj(m1), y);
+  getitoxyz(cr.grid, getxyztoj(cr.grid, m1), y);
   EXPECT_EQ(y[0], 7);
   EXPECT_EQ(y[1], 6);
   EXPECT_EQ(y[2], 3);
 }
 
 TEST(IndexMaps, BrillouinZoneAndSkipAtEvenAndOddSizes) {
-  grid(2, {8, 7});
+  Crystal cr;
+  grid(cr, 2, {8, 7});
   int h[6] = {4, 3, 0, 0, 0, 0};
-  tobrillzone(h);
+  tobrillzone(cr.grid, h);
   EXPECT_EQ(h[0], 4);
   EXPECT_EQ(h[1], 3);
-  EXPECT_EQ(iskip(h), 1);  // the edge of the even axis
+  EXPECT_EQ(iskip(cr.grid, h), 1);  // the edge of the even axis
   int g[6] = {5, 4, 0, 0, 0, 0};
-  tobrillzone(g);
+  tobrillzone(cr.grid, g);
   EXPECT_EQ(g[0], -3);
   EXPECT_EQ(g[1], -3);
-  EXPECT_EQ(iskip(g), 0);  // -m..m all kept on the odd axis
+  EXPECT_EQ(iskip(cr.grid, g), 0);  // -m..m all kept on the odd axis
   int f[6] = {3, -3, 0, 0, 0, 0};
-  EXPECT_EQ(iskip(f), 0);
+  EXPECT_EQ(iskip(cr.grid, f), 0);
   int big[6] = {-13, 0, 0, 0, 0, 0};  // folded first
-  tobrillzone(big);
+  tobrillzone(cr.grid, big);
   EXPECT_EQ(big[0], 3);
   // Every folded index lies in -m+1..m (even) or -m..m (odd).
-  for (int j = 0; j < getnt(); ++j) {
-    getitohkl(j, h);
+  for (int j = 0; j < getnt(cr.grid); ++j) {
+    getitohkl(cr.grid, j, h);
     EXPECT_GE(h[0], -3);
     EXPECT_LE(h[0], 4);
     EXPECT_GE(h[1], -3);
@@ -212,54 +214,58 @@ TEST(IndexMaps, BrillouinZoneAndSkipAtEvenAndOddSizes) {
 }
 
 TEST(IndexMaps, HugeGridReachesTheSizeCheckUntouched) {
+  Crystal cr;
   Quiet q;
-  grid(6, {1000, 1000, 1000, 1000, 1000, 1000});
-  EXPECT_GT(getnt(), kGridMax);
+  grid(cr, 6, {1000, 1000, 1000, 1000, 1000, 1000});
+  EXPECT_GT(getnt(cr.grid), kGridMax);
   try {
-    setindfindx();
+    setindfindx(cr.grid);
     ADD_FAILURE() << "no stop";
   } catch (const Stop& s) {
     EXPECT_EQ(std::string(s.what()), "nt > nts in setindfindx");
   }
-  grid(6, {256, 256, 256, 1, 1, 2});
-  EXPECT_EQ(getnt(), 1LL << 25);
+  grid(cr, 6, {256, 256, 256, 1, 1, 2});
+  EXPECT_EQ(getnt(cr.grid), 1LL << 25);
 }
 
 TEST(GridOperators, CubicGroupOrbitsPartitionTheGrid) {
+  Crystal cr;
   Quiet q;
-  setting(0, 'p', 0, 1);
-  close_text({"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"});
-  grid(3, {6, 6, 6});
-  expect_orbits_partition_grid();
+  setting(cr, 0, 'p', 0, 1);
+  close_text(cr, {"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"});
+  grid(cr, 3, {6, 6, 6});
+  expect_orbits_partition_grid(cr);
   // m-3m on a 6x6x6 grid: a coordinate mod 6 falls in one of the classes
   // {0}, {1,5}, {2,4}, {3} under the sign changes, and the permutations
   // leave the multiset of three classes: C(4+2, 3) = 20 orbits.
-  EXPECT_EQ(getnfindx(), 20);
-  EXPECT_EQ(getnxindx(), 20);
-  expect_grid_action_matches_setting(5);
+  EXPECT_EQ(cr.grid.nfindx, 20);
+  EXPECT_EQ(cr.grid.nxindx, 20);
+  expect_grid_action_matches_setting(cr, 5);
 }
 
 TEST(GridOperators, CentrosymmetricMinusOneVisitsTheInversion) {
+  Crystal cr;
   Quiet q;
-  setting(0, 'p', 0, -1);
-  gensymo(0, nullptr, nullptr);
-  grid(3, {4, 4, 4});
-  expect_orbits_partition_grid();
+  setting(cr, 0, 'p', 0, -1);
+  gensymo(cr, 0, nullptr, nullptr);
+  grid(cr, 3, {4, 4, 4});
+  expect_orbits_partition_grid(cr);
   // Pairs x, -x plus the 8 points fixed by the inversion.
-  EXPECT_EQ(getnxindx(), (64 - 8) / 2 + 8);
+  EXPECT_EQ(cr.grid.nxindx, (64 - 8) / 2 + 8);
 }
 
 TEST(GridOperators, ModulatedGroupNeedsAnEvenGridAlongT) {
+  Crystal cr;
   Quiet q;
-  setting(0, 'p', 0, 0, 1);
-  setidm(4);
-  close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
-  grid(4, {4, 4, 6, 6});
-  expect_orbits_partition_grid();
-  expect_grid_action_matches_setting(10);
-  grid(4, {4, 4, 6, 5});
+  setting(cr, 0, 'p', 0, 0, 1);
+  cr.group.idm = cr.grid.idm = 4;
+  close_text(cr, {"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
+  grid(cr, 4, {4, 4, 6, 6});
+  expect_orbits_partition_grid(cr);
+  expect_grid_action_matches_setting(cr, 10);
+  grid(cr, 4, {4, 4, 6, 5});
   try {
-    setsmopprm();
+    setsmopprm(cr.grid, cr.group, cr.setting);
     ADD_FAILURE() << "no stop";
   } catch (const Stop& s) {
     const std::string m = s.what();
@@ -269,18 +275,20 @@ TEST(GridOperators, ModulatedGroupNeedsAnEvenGridAlongT) {
 }
 
 TEST(GridOperators, DecagonalScrewGroup) {
+  Crystal cr;
   Quiet q;
-  setting(3, 'p', 0, 1);
-  close_text({"-y,-z,-t,x+y+z+t,u+1/2,v", "t,z,y,x,-u,v"});
-  grid(5, {5, 5, 5, 5, 4});
-  expect_orbits_partition_grid();
-  expect_grid_action_matches_setting(5);
+  setting(cr, 3, 'p', 0, 1);
+  close_text(cr, {"-y,-z,-t,x+y+z+t,u+1/2,v", "t,z,y,x,-u,v"});
+  grid(cr, 5, {5, 5, 5, 5, 4});
+  expect_orbits_partition_grid(cr);
+  expect_grid_action_matches_setting(cr, 5);
   // The five-fold couples the four star axes: unequal sizes cannot carry it.
-  grid(5, {5, 5, 5, 4, 4});
-  EXPECT_THROW(setsmopprm(), Stop);
+  grid(cr, 5, {5, 5, 5, 4, 4});
+  EXPECT_THROW(setsmopprm(cr.grid, cr.group, cr.setting), Stop);
 }
 
 TEST(GridOperators, IcosahedralGroupInEveryBasis) {
+  Crystal cr;
   Quiet q;
   struct Case {
     char brv;
@@ -288,34 +296,34 @@ TEST(GridOperators, IcosahedralGroupInEveryBasis) {
   };
   for (Case c : {Case{'p', 0}, Case{'f', 0}, Case{'i', 0}, Case{'p', 3}, Case{'p', -3}, Case{'f', 1}}) {
     SCOPED_TRACE(std::string("brv ") + c.brv + " ismtr " + std::to_string(c.ismtr));
-    setting(2, c.brv, c.ismtr, 1);
-    close_rotations(icosahedral());
-    ASSERT_EQ(getnsymo(), 60);
-    grid(6, {4, 4, 4, 4, 4, 4});
-    setsmopprm();
-    expect_integral_grid_rotations();
-    expect_orbits_partition_grid();
-    expect_grid_action_matches_setting(3);
+    setting(cr, 2, c.brv, c.ismtr, 1);
+    close_rotations(cr, icosahedral());
+    ASSERT_EQ(cr.group.nsymo(), 60);
+    grid(cr, 6, {4, 4, 4, 4, 4, 4});
+    setsmopprm(cr.grid, cr.group, cr.setting);
+    expect_integral_grid_rotations(cr);
+    expect_orbits_partition_grid(cr);
+    expect_grid_action_matches_setting(cr, 3);
   }
-  setting(0, 'p', 0, 0);
+  setting(cr, 0, 'p', 0, 0);
 }
 
 namespace {
 
 // rho at grid point p by direct summation over the stored coefficients,
 // with the synthesis sign exp(+2 pi i h.x).
-std::complex<double> density_at(const int* p) {
-  const float* a = getabcdr();
-  const float* b = getabcdi();
+std::complex<double> density_at(Crystal& cr, WorkGrid& w, const int* p) {
+  const float* a = getabcdr(w);
+  const float* b = getabcdi(w);
   int n[6];
-  getng(n);
+  std::copy(cr.grid.n, cr.grid.n + 6, n);
   std::complex<double> rho = 0;
-  for (int j = 0; j < getnt(); ++j) {
+  for (int j = 0; j < getnt(cr.grid); ++j) {
     if (a[j] == 0 && b[j] == 0) continue;
     int h[6];
-    getitohkl(j, h);
+    getitohkl(cr.grid, j, h);
     double phase = 0;
-    for (int e = 0; e < getidm(); ++e) phase += double(h[e]) * p[e] / n[e];
+    for (int e = 0; e < cr.group.idm; ++e) phase += double(h[e]) * p[e] / n[e];
     rho += std::complex<double>(a[j], b[j]) * std::polar(1.0, kTwoPi * phase);
   }
   return rho;
@@ -327,27 +335,27 @@ std::complex<double> density_at(const int* p) {
 // an integral phase shift h.tau). When an operator maps h onto -h, Friedel's
 // law fixes the phase: conj F = F exp(2 pi i h.tau), so F = a exp(-i pi h.tau)
 // with a real; `shift` returns that h.tau (NaN when h is free).
-std::vector<int> test_reflections(int nref, std::vector<double>& shift) {
-  setindfindx();
+std::vector<int> test_reflections(Crystal& cr, int nref, std::vector<double>& shift) {
+  setindfindx(cr.grid);
   std::vector<int> out;
   shift.clear();
-  for (int m = 0; m < getnfindx() && static_cast<int>(out.size()) < nref; ++m) {
-    const int j = getfindx()[m];
+  for (int m = 0; m < cr.grid.nfindx && static_cast<int>(out.size()) < nref; ++m) {
+    const int j = getfindx(cr.grid)[m];
     int h[6];
-    getitohkl(j, h);
-    bool ok = j != 0 && !iskip(h);
+    getitohkl(cr.grid, j, h);
+    bool ok = j != 0 && !iskip(cr.grid, h);
     double anti = std::nan("");
-    for (int i = 1; ok && i <= getnsymo(); ++i)
-      for (int k = 0; ok && k <= getncent(); ++k) {
+    for (int i = 1; ok && i <= cr.group.nsymo(); ++i)
+      for (int k = 0; ok && k <= cr.group.ncent(); ++k) {
         int hr[6];
-        gethrg(h, hr, i, k);
+        gethrg(cr.grid, h, hr, i, k);
         bool same = true, opposite = true;
         for (int e = 0; e < 6; ++e) {
           same = same && hr[e] == h[e];
           opposite = opposite && hr[e] == -h[e];
         }
-        const double t = getytg(h, i, k);
-        if (iskip(hr)) ok = false;
+        const double t = getytg(cr.grid, h, i, k);
+        if (iskip(cr.grid, hr)) ok = false;
         if (same && std::fabs(t - std::nearbyint(t)) > 1e-6) ok = false;
         if (opposite) anti = t;
       }
@@ -358,13 +366,13 @@ std::vector<int> test_reflections(int nref, std::vector<double>& shift) {
   return out;
 }
 
-void expect_symmetric_map(bool real_f, int nref) {
+void expect_symmetric_map(Crystal& cr, WorkGrid& w, bool real_f, int nref) {
   std::mt19937 rng(23);
   std::uniform_real_distribution<float> amp(-1.f, 1.f);
   int n[6];
-  getng(n);
+  std::copy(cr.grid.n, cr.grid.n + 6, n);
   std::vector<double> shift;
-  std::vector<int> js = test_reflections(nref, shift);
+  std::vector<int> js = test_reflections(cr, nref, shift);
   ASSERT_EQ(static_cast<int>(js.size()), nref);
   std::vector<float> fr, fi;
   for (int m = 0; m < nref; ++m) {
@@ -377,31 +385,33 @@ void expect_symmetric_map(bool real_f, int nref) {
   // made afresh, and again for new values of the same reflections (which a
   // maximum-entropy cycle spreads by the plan kept from the first time).
   SpreadPlan plan;
+  const RunState rs;  // no projection
+  sizeworkgrid(w, getnt(cr.grid));
   for (float f000 : {7.f, 10.f}) {
     for (float& v : fr) v = -v;
-    setffromf0(nref, js.data(), fr.data(), fi.data(), f000);
-    EXPECT_EQ(getabcdr()[0], f000);
+    setffromf0(cr, rs, w, nref, js.data(), fr.data(), fi.data(), f000);
+    EXPECT_EQ(getabcdr(w)[0], f000);
     std::vector<FCoef> list;
-    getffromf0(nref, js.data(), fr.data(), fi.data(), f000, plan, list);
+    getffromf0(cr, rs, nref, js.data(), fr.data(), fi.data(), f000, plan, list);
     std::size_t t = 0;
-    for (long long j = 0; j < getnt(); ++j) {
+    for (long long j = 0; j < getnt(cr.grid); ++j) {
       const bool set = t < list.size() && list[t].j == j;
-      EXPECT_EQ(set ? list[t].re : 0.f, getabcdr()[j]) << j;
-      EXPECT_EQ(set ? list[t].im : 0.f, getabcdi()[j]) << j;
+      EXPECT_EQ(set ? list[t].re : 0.f, getabcdr(w)[j]) << j;
+      EXPECT_EQ(set ? list[t].im : 0.f, getabcdi(w)[j]) << j;
       if (set) ++t;
     }
     EXPECT_EQ(t, list.size());
   }
   for (int s = 0; s < 4; ++s) {
     int p[6] = {0, 0, 0, 0, 0, 0};
-    for (int e = 0; e < getidm(); ++e) p[e] = std::uniform_int_distribution<int>(0, n[e] - 1)(rng);
-    const std::complex<double> rho = density_at(p);
+    for (int e = 0; e < cr.group.idm; ++e) p[e] = std::uniform_int_distribution<int>(0, n[e] - 1)(rng);
+    const std::complex<double> rho = density_at(cr, w, p);
     EXPECT_NEAR(rho.imag(), 0.0, 1e-4);
-    for (int i = 1; i <= getnsymo(); ++i)
-      for (int k = 0; k <= getncent(); ++k) {
+    for (int i = 1; i <= cr.group.nsymo(); ++i)
+      for (int k = 0; k <= cr.group.ncent(); ++k) {
         int pr[6];
-        getrxi(p, pr, i, k);
-        EXPECT_NEAR(density_at(pr).real(), rho.real(), 1e-3) << "operator " << i << " k " << k;
+        getrxi(cr.grid, p, pr, i, k);
+        EXPECT_NEAR(density_at(cr, w, pr).real(), rho.real(), 1e-3) << "operator " << i << " k " << k;
       }
   }
 }
@@ -409,32 +419,34 @@ void expect_symmetric_map(bool real_f, int nref) {
 }  // namespace
 
 TEST(Expansion, MapFromExpandedCoefficientsHasTheSymmetryOfTheGroup) {
+  Crystal cr;
+  WorkGrid w;
   Quiet q;
   // Non-centrosymmetric screw group: complex coefficients.
-  setting(3, 'p', 0, 0);
-  close_text({"-y,-z,-t,x+y+z+t,u+1/2,v", "t,z,y,x,-u,v"});
-  grid(5, {5, 5, 5, 5, 4});
-  setsmopprm();
-  expect_symmetric_map(false, 4);
+  setting(cr, 3, 'p', 0, 0);
+  close_text(cr, {"-y,-z,-t,x+y+z+t,u+1/2,v", "t,z,y,x,-u,v"});
+  grid(cr, 5, {5, 5, 5, 5, 4});
+  setsmopprm(cr.grid, cr.group, cr.setting);
+  expect_symmetric_map(cr, w, false, 4);
   // A 4_1 screw: a quarter translation tells exp(+2 pi i h.tau) from
   // exp(-2 pi i h.tau), which half translations cannot.
-  setting(0, 'p', 0, 0);
-  close_text({"-y,x,z+1/4,t,u,v"});
-  grid(3, {4, 4, 8});
-  setsmopprm();
-  expect_grid_action_matches_setting(5);
-  expect_symmetric_map(false, 4);
+  setting(cr, 0, 'p', 0, 0);
+  close_text(cr, {"-y,x,z+1/4,t,u,v"});
+  grid(cr, 3, {4, 4, 8});
+  setsmopprm(cr.grid, cr.group, cr.setting);
+  expect_grid_action_matches_setting(cr, 5);
+  expect_symmetric_map(cr, w, false, 4);
   // (3+1)-D group with an internal translation.
-  setting(0, 'p', 0, 0, 1);
-  close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
-  grid(4, {4, 4, 6, 6});
-  setsmopprm();
-  expect_symmetric_map(false, 5);
+  setting(cr, 0, 'p', 0, 0, 1);
+  close_text(cr, {"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
+  grid(cr, 4, {4, 4, 6, 6});
+  setsmopprm(cr.grid, cr.group, cr.setting);
+  expect_symmetric_map(cr, w, false, 5);
   // Face-centred icosahedral, centrosymmetric: real coefficients, and the
   // inversion images are the Friedel mates.
-  setting(2, 'f', 0, 1);
-  close_rotations(icosahedral());
-  grid(6, {4, 4, 4, 4, 4, 4});
-  setsmopprm();
-  expect_symmetric_map(true, 2);
+  setting(cr, 2, 'f', 0, 1);
+  close_rotations(cr, icosahedral());
+  grid(cr, 6, {4, 4, 4, 4, 4, 4});
+  setsmopprm(cr.grid, cr.group, cr.setting);
+  expect_symmetric_map(cr, w, true, 2);
 }

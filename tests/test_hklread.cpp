@@ -30,6 +30,8 @@ class HklRead : public ::testing::Test {
  protected:
   fs::path dir;
   std::ostringstream listing;
+  Crystal cr;
+  RunState rs;
 
   void SetUp() override {
     static int serial = 0;
@@ -38,14 +40,14 @@ class HklRead : public ::testing::Test {
     fs::remove_all(dir);
     fs::create_directories(dir);
     set_out_stream(&listing);
-    setiplt(2);
+    rs.iplot = 2;
     Tofofc t;
     t.f000 = 100;
     t.fmag = 2;
     t.sg00 = 0.5f;
     t.sg0 = 0.25f;
     t.sg1 = 4;
-    settofofc(t);
+    rs.tofofc = t;
   }
   void TearDown() override { fs::remove_all(dir); }
 
@@ -63,7 +65,7 @@ class HklRead : public ::testing::Test {
   int run(const std::string& file, const std::string& frmt, float qimax = 1e6f, int isel = 0) {
     refl = Reflections{};
     try {
-      refl = rdhklq(file, qimax, frmt, isel, phsign);
+      refl = rdhklq(cr, rs, file, qimax, frmt, isel, phsign);
     } catch (const Stop& s) {
       return s.status;
     }
@@ -138,7 +140,7 @@ TEST_F(HklRead, FourierRecordsFillTheTableScaledAndEchoed) {
   EXPECT_EQ(out[5], " number of skiped reflections=           0");
 
   // F(000) and the sigma values are put on the scale of the amplitudes.
-  Tofofc t = gettofofc();
+  Tofofc t = scaletofofc(rs);
   EXPECT_FLOAT_EQ(t.f000, 200);
   EXPECT_FLOAT_EQ(t.sg00, 1);
   EXPECT_FLOAT_EQ(t.sg0, 0.5f);
@@ -149,7 +151,7 @@ TEST_F(HklRead, FourierRecordsFillTheTableScaledAndEchoed) {
 // The reader starts from the values as given: reading the file again gives
 // the same table and the same F(000) and sigmas, not once more times fmag.
 TEST_F(HklRead, ReadingTwiceGivesTheSameTableAndScale) {
-  setiplt(4);
+  rs.iplot = 4;
   const std::vector<std::string> lines = {
       "   1   0   0   0   0   0    100.50     98.00      0.00      1.50",
       "   2  -1   3   0   1  -4     20.25    -21.00    180.00      0.75",
@@ -169,7 +171,7 @@ TEST_F(HklRead, ReadingTwiceGivesTheSameTableAndScale) {
       t.h.insert(t.h.end(), h, h + 6);
       t.v.insert(t.v.end(), {getfo(k), getfc(k), getsigma(k), getcosphs(k), getsinphs(k)});
     }
-    const Tofofc s = gettofofc();
+    const Tofofc s = scaletofofc(rs);
     t.f000 = s.f000;
     t.sg00 = s.sg00;
     t.sg0 = s.sg0;
@@ -189,8 +191,8 @@ TEST_F(HklRead, ReadingTwiceGivesTheSameTableAndScale) {
 }
 
 TEST_F(HklRead, MemRecordsOfFiveDimensionsCarrySigma) {
-  setidm(5);
-  setiplt(4);
+  cr.group.idm = cr.grid.idm = 5;
+  rs.iplot = 4;
   ASSERT_EQ(run(write("m.hkl", {"   1  -2   3  -4   5   100.500    99.000    90.000     1.250",
                                 "  10  20  30  40  50     2.000     1.000   -90.000     0.125"}),
                 "(5i4,4f10.3)"),
@@ -228,7 +230,7 @@ TEST_F(HklRead, PhaseSignMinusOneKeepsThePhase) {
 }
 
 TEST_F(HklRead, FixedColumnsWithGapAndEFormat) {
-  setiplt(4);
+  rs.iplot = 4;
   ASSERT_EQ(run(write("g.hkl", {"  1  0 -1  2  0  1xx    50.00    48.00    12.00     0.50"}),
                 "(6i3,2x,4f9.2)"),
             -1)
@@ -332,7 +334,7 @@ TEST_F(HklRead, QimaxKeepsExactlyTheShortPhysicalSpaceVectors) {
   for (const auto& h : hs) {
     lines.push_back(fourier_line(h.data(), 1, 1, 0));
     float q[6];
-    getqi0(h.data(), q);
+    getqi0(cr.lattice, h.data(), q);
     len.push_back(std::sqrt(double(q[0]) * q[0] + double(q[1]) * q[1] + double(q[2]) * q[2]));
   }
   // A qimax half-way between two distinct lengths, so that rounding cannot

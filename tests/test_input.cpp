@@ -14,12 +14,14 @@ namespace {
 struct ReaderTest : ::testing::Test {
   std::istringstream in;
   std::ostringstream listing;
+  KeyReader rd;
   void feed(const std::string& text) {
     in.str(text);
     in.clear();
-    set_input_stream(&in);
+    rd = KeyReader(in);
     set_out_stream(&listing);
   }
+  void TearDown() override { set_out_stream(nullptr); }
   // Runs f, expects a stop with `status`, returns the listing.
   template <class F>
   std::string expect_stop(F f, int status = kExitError) {
@@ -38,8 +40,8 @@ TEST_F(ReaderTest, TwoKeysOnOneLine) {
   feed("isys=2 a=5.12\n");
   int isys = 0;
   float a = 0;
-  freadi("isys=", 1, isys, 1);
-  freadr("a=", 1, a, 0);
+  freadi(rd, "isys=", 1, isys, 1);
+  freadr(rd, "a=", 1, a, 0);
   EXPECT_EQ(isys, 2);
   EXPECT_FLOAT_EQ(a, 5.12f);
 }
@@ -47,10 +49,10 @@ TEST_F(ReaderTest, TwoKeysOnOneLine) {
 TEST_F(ReaderTest, BlanksAndCommasSeparateValues) {
   feed("hmax=3 3 3,3 3 3\nv= 1 , -2,3\n");
   int h[6] = {};
-  freadiv("hmax=", 6, h, 1);
+  freadiv(rd, "hmax=", 6, h, 1);
   for (int v : h) EXPECT_EQ(v, 3);
   float v[3];
-  freadrv("v=", 3, v, 1);
+  freadrv(rd, "v=", 3, v, 1);
   EXPECT_FLOAT_EQ(v[0], 1.0f);
   EXPECT_FLOAT_EQ(v[1], -2.0f);
   EXPECT_FLOAT_EQ(v[2], 3.0f);
@@ -59,7 +61,7 @@ TEST_F(ReaderTest, BlanksAndCommasSeparateValues) {
 TEST_F(ReaderTest, RealForms) {
   feed("x=1 2. .5 -1.5e2 2.5D-1 +3E+1 7d0\n");
   float x[7];
-  freadrv("x=", 7, x, 1);
+  freadrv(rd, "x=", 7, x, 1);
   const float want[7] = {1.0f, 2.0f, 0.5f, -150.0f, 0.25f, 30.0f, 7.0f};
   for (int i = 0; i < 7; ++i) EXPECT_FLOAT_EQ(x[i], want[i]) << i;
 }
@@ -67,21 +69,21 @@ TEST_F(ReaderTest, RealForms) {
 TEST_F(ReaderTest, TooFewValuesStopsWithValueMessage) {
   feed("hmax=3 3 3\n");
   int h[6];
-  std::string text = expect_stop([&] { freadiv("hmax=", 6, h, 1); });
+  std::string text = expect_stop([&] { freadiv(rd, "hmax=", 6, h, 1); });
   EXPECT_NE(text.find("value of hmax= not fund"), std::string::npos) << text;
 }
 
 TEST_F(ReaderTest, KeyOnLaterLineIsNotFound) {
   feed("title='x'\nisys=2\n");
   int isys = 0;
-  std::string text = expect_stop([&] { freadi("isys=", 1, isys, 1); });
+  std::string text = expect_stop([&] { freadi(rd, "isys=", 1, isys, 1); });
   EXPECT_NE(text.find("isys= not found"), std::string::npos) << text;
 }
 
 TEST_F(ReaderTest, EmptyInputStopsAtFirstKey) {
   feed("");
   std::string name;
-  std::string text = expect_stop([&] { freadc("file1=", 1, name, 1); });
+  std::string text = expect_stop([&] { freadc(rd, "file1=", 1, name, 1); });
   EXPECT_NE(text.find("file1= not found"), std::string::npos) << text;
 }
 
@@ -90,7 +92,7 @@ TEST_F(ReaderTest, UnreadableValuesStopNamingKeyAndText) {
     feed(line);
     listing.str("");
     int v = 0;
-    std::string text = expect_stop([&] { freadi("isys=", 1, v, 1); });
+    std::string text = expect_stop([&] { freadi(rd, "isys=", 1, v, 1); });
     EXPECT_NE(text.find("isys="), std::string::npos) << text;
     EXPECT_NE(text.find(std::string(line).substr(5, 3)), std::string::npos) << text;
   }
@@ -98,28 +100,28 @@ TEST_F(ReaderTest, UnreadableValuesStopNamingKeyAndText) {
     feed(line);
     listing.str("");
     float v = 0;
-    expect_stop([&] { freadr("a=", 1, v, 1); });
+    expect_stop([&] { freadr(rd, "a=", 1, v, 1); });
   }
 }
 
 TEST_F(ReaderTest, CharacterValues) {
   feed("file1=   'my file.hkl' file2='it''s.d'\nfile3=plain.d rest\nfile4='open\n");
   std::string a, b, c, d;
-  freadc("file1=", 1, a, 1);
-  freadc("file2=", 1, b, 0);
+  freadc(rd, "file1=", 1, a, 1);
+  freadc(rd, "file2=", 1, b, 0);
   EXPECT_EQ(a.substr(0, istrln(a)), "my file.hkl");
   EXPECT_EQ(b.substr(0, istrln(b)), "it's.d");
   EXPECT_EQ(static_cast<int>(a.size()), kNameLength);
-  freadc("file3=", 1, c, 1);
+  freadc(rd, "file3=", 1, c, 1);
   EXPECT_EQ(c.substr(0, istrln(c)), "plain.d");
-  std::string text = expect_stop([&] { freadc("file4=", 1, d, 1); });
+  std::string text = expect_stop([&] { freadc(rd, "file4=", 1, d, 1); });
   EXPECT_NE(text.find("value of file4= not fund"), std::string::npos);
 }
 
 TEST_F(ReaderTest, CharacterValueCutToCallersLength) {
   feed("brv='fcc'\n");
   std::string v;
-  freadc("brv=", 1, v, 1, 1);
+  freadc(rd, "brv=", 1, v, 1, 1);
   EXPECT_EQ(v, "f");
 }
 
@@ -128,47 +130,47 @@ TEST_F(ReaderTest, KeyMatchesAsSubstringFromScanPosition) {
   // callers' fixed order is what keeps this harmless.
   feed("cosa=0.5 a=2\n");
   float v = 0;
-  freadr("a=", 1, v, 1);
+  freadr(rd, "a=", 1, v, 1);
   EXPECT_FLOAT_EQ(v, 0.5f);
   // Searching continues after the value just read.
-  freadr("a=", 1, v, 0);
+  freadr(rd, "a=", 1, v, 0);
   EXPECT_FLOAT_EQ(v, 2.0f);
 }
 
 TEST_F(ReaderTest, KeysAreCaseSensitive) {
   feed("ISYS=2\n");
   int v = 0;
-  expect_stop([&] { freadi("isys=", 1, v, 1); });
+  expect_stop([&] { freadi(rd, "isys=", 1, v, 1); });
 }
 
 TEST_F(ReaderTest, LinesAreCutAt256Columns) {
   std::string line = "x=1" + std::string(260, ' ') + "y=2\n";
   feed(line);
   float x = 0, y = 0;
-  freadr("x=", 1, x, 1);
+  freadr(rd, "x=", 1, x, 1);
   EXPECT_FLOAT_EQ(x, 1.0f);
-  std::string text = expect_stop([&] { freadr("y=", 1, y, 0); });
+  std::string text = expect_stop([&] { freadr(rd, "y=", 1, y, 0); });
   EXPECT_NE(text.find("y= not found"), std::string::npos);
 }
 
 TEST_F(ReaderTest, ZeroCountOnlyPositionsAndLineReadsWholeLines) {
   feed("nsymo=1\nsymmetry operator\n-y,x,z,t,u,v  \n");
   int n = 0;
-  freadi("nsymo=", 1, n, 1);
+  freadi(rd, "nsymo=", 1, n, 1);
   std::string none;
-  freadc("symmetry operator", 0, none, 1);
-  EXPECT_EQ(getscanpos(), 1);
-  std::string op = freadln("symmetry operator line", 60);
+  freadc(rd, "symmetry operator", 0, none, 1);
+  EXPECT_EQ(getscanpos(rd), 1);
+  std::string op = freadln(rd, "symmetry operator line", 60);
   EXPECT_EQ(op.size(), 60u);
   EXPECT_EQ(op.substr(0, istrln(op)), "-y,x,z,t,u,v");
 }
 
 TEST_F(ReaderTest, SkipFlagPassesOverLines) {
   feed("comment\nisys=4\n");
-  setskp(1);
+  rd.skip = 1;
   int v = 0;
-  freadi("isys=", 1, v, 1);
-  setskp(0);
+  freadi(rd, "isys=", 1, v, 1);
+  rd.skip = 0;
   EXPECT_EQ(v, 4);
 }
 

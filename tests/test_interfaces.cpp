@@ -117,10 +117,11 @@ TEST_P(CifReflections, GiveTheMapOfTheFixedColumnFile) {
 
   const InProcess a = run_inprocess(retarget(inp, (d / "r.hkl").string(), (d / "a.den").string(), frmt));
   ASSERT_EQ(a.status, 0) << a.out;
-  const std::vector<float> mapa(trovan::getabcdr(), trovan::getabcdr() + trovan::getnt());
+  const long long nt = trovan::getnt(a.job.crystal.grid);
+  const std::vector<float> mapa(trovan::getabcdr(a.job.map), trovan::getabcdr(a.job.map) + nt);
   const InProcess b = run_inprocess(retarget(inp, (d / "r.cif").string(), (d / "b.den").string(), "cif"));
   ASSERT_EQ(b.status, 0) << b.out;
-  const std::vector<float> mapb(trovan::getabcdr(), trovan::getabcdr() + trovan::getnt());
+  const std::vector<float> mapb(trovan::getabcdr(b.job.map), trovan::getabcdr(b.job.map) + nt);
   ASSERT_EQ(mapa.size(), mapb.size());
   const auto used = [](const std::string& out) { return out.substr(out.find("number of reflections used")); };
   EXPECT_EQ(used(a.out).substr(0, 80), used(b.out).substr(0, 80));

@@ -37,15 +37,13 @@ struct LatticeTest : ::testing::Test {
   Lattice L;
   std::istringstream in;
   std::ostringstream listing;
+  KeyReader rd;
   void SetUp() override { set_out_stream(&listing); }
-  void TearDown() override {
-    set_out_stream(nullptr);
-    set_input_stream(nullptr);
-  }
+  void TearDown() override { set_out_stream(nullptr); }
   void feed(const std::string& text) {
     in.str(text);
     in.clear();
-    set_input_stream(&in);
+    rd = KeyReader(in);
   }
   template <class F>
   std::string expect_stop(F f, int status = kExitError) {
@@ -506,14 +504,14 @@ TEST_F(LatticeTest, ModulatedSettingAddsTheWaveVector) {
 
 TEST_F(LatticeTest, NoWaveVectorsMeansNoKLines) {
   feed("ndm=0\niseging=0\nv=0 0 0 1 0 0 0 0 0 0 1 0 0 0 0 0 0 1\n");
-  EXPECT_EQ(rdkvctr(L), 0);
-  readvmtrx(L);  // the next line is still there to be read
+  EXPECT_EQ(rdkvctr(rd, L), 0);
+  readvmtrx(rd, L);  // the next line is still there to be read
   EXPECT_EQ(listing.str().find("k="), std::string::npos);
 }
 
 TEST_F(LatticeTest, TooManyWaveVectorsStop) {
   feed("ndm=4\n");
-  expect_stop([&] { rdkvctr(L); });
+  expect_stop([&] { rdkvctr(rd, L); });
 }
 
 TEST_F(LatticeTest, FirstSetdOfGeneralSettingNeitherPrintsNorInverts) {
@@ -531,15 +529,15 @@ TEST_F(LatticeTest, FirstSetdOfGeneralSettingNeitherPrintsNorInverts) {
 
 TEST_F(LatticeTest, DegenerateCellsStop) {
   feed("a=4 b=4 c=4 cosa=1 cosb=0 cosc=0\n");
-  std::string s = expect_stop([&] { readlc(L); });
+  std::string s = expect_stop([&] { readlc(rd, L); });
   EXPECT_NE(s.find("degenerate cell"), std::string::npos);
   listing.str("");
   // Three angles of 154 degrees cannot meet at one corner.
   feed("a=4 b=4 c=4 cosa=-0.9 cosb=-0.9 cosc=-0.9\n");
-  s = expect_stop([&] { readlc(L); });
+  s = expect_stop([&] { readlc(rd, L); });
   EXPECT_NE(s.find("do not form a cell"), std::string::npos);
   feed("a=0 b=4 c=4 cosa=0 cosb=0 cosc=0\n");
-  expect_stop([&] { readlc(L); });
+  expect_stop([&] { readlc(rd, L); });
 }
 
 TEST_F(LatticeTest, SingularGeneralBasisStopsNamingItsInputs) {
@@ -580,7 +578,7 @@ TEST_F(LatticeTest, QSystemTransformationBlocksAndInverse) {
       "s2=0 1 0 -1 0 0 0 0 1\n"
       "s3=0 0.5 0 0 0 0 0 0 0\n"
       "s4=0 0 0 0 0 0 0.25 0 0\n");
-  std::string l = expect_stop([&] { readst1234(L, -1); }, kExitOk);
+  std::string l = expect_stop([&] { readst1234(rd, L, -1); }, kExitOk);
   EXPECT_NE(l.find("transformation matrix for q system"), std::string::npos);
   float sr[36], si[36], p[36];
   mcpy(L.sr, sr);
@@ -596,7 +594,7 @@ TEST_F(LatticeTest, QSystemTransformationBlocksAndInverse) {
   feed(
       "s1=1 0 0 0 1 0 0 0 1\ns2=1 0 0 0 1 0 0 0 1\ns3=0 0 0 0 0 0 0 0 0\ns4=0 0 0 0 0 0 0 0 0\n"
       "t1=2 0 0 0 2 0 0 0 2\nt2=1 0 0 0 1 0 0 0 1\nt3=0 0 0 0 0 0 0 0 0\nt4=0 0 0 0 0 0 0 0 0\n");
-  readst1234(L, -2);
+  readst1234(rd, L, -2);
   float ti[36];
   mcpy(L.ti, ti);
   EXPECT_FLOAT_EQ(el(ti, 0, 0), 0.5f);

@@ -123,6 +123,8 @@ TEST(MemRun, AgreementImprovesAndAcceptedStepsNeverWorsenAllThree) {
   write_file(d / "job.inp", job(d, "ex1=0.02 ex2=0.01 nex1=15 nex2=10"));  // to rerun by hand
   InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=15 nex2=10"));
   ASSERT_EQ(r.status, 0) << r.out;
+  const Crystal& cr = r.job.crystal;
+  WorkGrid& w = r.job.map;
   std::vector<Cycle> c = cycles(r.out);
   ASSERT_GE(c.size(), 25u) << r.out;
   // The accepted step of a cycle is its last line; earlier ones were taken back.
@@ -141,8 +143,8 @@ TEST(MemRun, AgreementImprovesAndAcceptedStepsNeverWorsenAllThree) {
   EXPECT_EQ(acc.front().stage, "ex1");
   EXPECT_EQ(acc.back().stage, "ex2");
   // The density stays positive everywhere.
-  const float* rho = getabcdr();
-  for (long long j = 0; j < getnt(); ++j) ASSERT_GT(rho[j], 0.0f) << j;
+  const float* rho = getabcdr(w);
+  for (long long j = 0; j < getnt(cr.grid); ++j) ASSERT_GT(rho[j], 0.0f) << j;
   EXPECT_FALSE(final_line(r.out).empty());
 }
 
@@ -246,6 +248,10 @@ TEST(MemRun, TrialStepKeepsTheAcceptedDensityAndF000) {
     write_file(d / "m.hkl", data(15));
     InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=3 nex2=0"));
     ASSERT_EQ(r.status, 0) << r.out;
+    const Crystal& cr = r.job.crystal;
+    WorkGrid& w = r.job.map;
+    RunState rs;
+    rs.iplot = 4;
     Density& dens = r.job.density;
     const Observations& obs = r.job.obs;
     MemState st;
@@ -254,19 +260,19 @@ TEST(MemRun, TrialStepKeepsTheAcceptedDensityAndF000) {
     const std::vector<float> accepted(dens.x(), dens.x() + n);
     const float f000 = 80;
     float f0new = 0;
-    ASSERT_TRUE(denmodmem(st, dens, obs, 0.05f, f000, imode, f0new));
+    ASSERT_TRUE(denmodmem(cr, rs, w, st, dens, obs, 0.05f, f000, imode, f0new));
     const float* kept = dens.spare();
     const float* trial = dens.x();
     int moved = 0;
     for (int i = 0; i < n; ++i) {
       ASSERT_EQ(kept[i], accepted[i]) << i;
-      ASSERT_GE(trial[i], memfloor(f000, getvol())) << i;
+      ASSERT_GE(trial[i], memfloor(f000, cr.lattice.vol)) << i;
       moved += trial[i] != accepted[i];
     }
     EXPECT_GT(moved, n * 9 / 10);
     EXPECT_NEAR(f0new, f000, 1e-4 * f000);
     const std::vector<float> fcr(dens.fcr.data(), dens.fcr.data() + obs.size());
-    EXPECT_EQ(maphkl(dens, obs), f0new);
+    EXPECT_EQ(maphkl(cr, w, dens, obs), f0new);
     for (int k = 0; k < obs.size(); ++k) ASSERT_EQ(dens.fcr.data()[k], fcr[k]) << k;
   }
 }
@@ -279,16 +285,20 @@ TEST(MemRun, DensityPushedTowardsZeroStopsAtTheFloor) {
   write_file(d / "m.hkl", data(18));
   InProcess r = run_inprocess(job(d, "ex1=0.1 ex2=0.1 nex1=0 nex2=5"));
   ASSERT_EQ(r.status, 0) << r.out;
+  const Crystal& cr = r.job.crystal;
+  WorkGrid& w = r.job.map;
+  RunState rs;
+  rs.iplot = 4;
   Density& dens = r.job.density;
   const Observations& obs = r.job.obs;
   MemState st;
   const int n = dens.nxr0;
   float* x = dens.x();
   for (int i = 0; i < n; i += 2) x[i] = i % 4 ? 1e-30f : 1e-41f;  // the latter denormal
-  const float f000 = 80, floor = memfloor(f000, getvol());
+  const float f000 = 80, floor = memfloor(f000, cr.lattice.vol);
   for (int imode = 1; imode <= 2; ++imode) {
     float f0new = 0;
-    ASSERT_TRUE(denmodmem(st, dens, obs, 60.0f, f000, imode, f0new)) << imode;
+    ASSERT_TRUE(denmodmem(cr, rs, w, st, dens, obs, 60.0f, f000, imode, f0new)) << imode;
     const float* t = dens.x();
     for (int i = 0; i < n; ++i) {
       ASSERT_TRUE(std::isnormal(t[i])) << i << " " << t[i];
@@ -300,7 +310,7 @@ TEST(MemRun, DensityPushedTowardsZeroStopsAtTheFloor) {
   // yet judged (updated in place), is refused: not taken for a density that
   // was not positive.
   float f0new = 0;
-  EXPECT_FALSE(denmodmem(st, dens, obs, 1e4f, f000, 2, f0new));
+  EXPECT_FALSE(denmodmem(cr, rs, w, st, dens, obs, 1e4f, f000, 2, f0new));
 }
 
 // Each way a run ends, by a run that ends that way and says so.
@@ -374,18 +384,22 @@ TEST(MemRun, UnscaledDifferenceMapIsTheMapTimesTheVolume) {
   write_file(d / "m.hkl", data(16));
   InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0"));
   ASSERT_EQ(r.status, 0) << r.out;
+  const Crystal& cr = r.job.crystal;
+  WorkGrid& w = r.job.map;
+  RunState rs;
+  rs.iplot = 4;
   Density& dens = r.job.density;
   const Observations& obs = r.job.obs;
-  const long long nt = getnt();
-  difxyz(dens, obs);
-  const std::vector<float> map(getabcdr(), getabcdr() + nt);
+  const long long nt = getnt(cr.grid);
+  difxyz(cr, rs, w, dens, obs);
+  const std::vector<float> map(getabcdr(w), getabcdr(w) + nt);
   std::vector<float> a(nt);
-  halfmaprun(difxyzv(dens, obs), 0, nt, a.data());
+  halfmaprun(difxyzv(cr, rs, w, dens, obs), 0, nt, a.data());
   auto v = [&](long long j) { return a[j]; };
   double big = 0;
   for (long long j = 0; j < nt; ++j) big = std::max(big, std::fabs(double(v(j))));
   ASSERT_GT(big, 0);
-  for (long long j = 0; j < nt; ++j) ASSERT_NEAR(v(j), getvol() * map[j], 1e-6 * big) << j;
+  for (long long j = 0; j < nt; ++j) ASSERT_NEAR(v(j), cr.lattice.vol * map[j], 1e-6 * big) << j;
 }
 
 // The structure factors made from the half grid of paired points are those
@@ -396,22 +410,24 @@ TEST(MemRun, StructureFactorsFromPairedPointsEqualTheFullTransform) {
   write_file(d / "m.hkl", data(17));
   InProcess r = run_inprocess(job(d, "ex1=0.1 ex2=0.1 nex1=4 nex2=20"));
   ASSERT_EQ(r.status, 0) << r.out;
+  const Crystal& cr = r.job.crystal;
+  WorkGrid& w = r.job.map;
   Density& dens = r.job.density;
   const Observations& obs = r.job.obs;
   const int nind = obs.size();
-  const float f000 = maphkl(dens, obs);
+  const float f000 = maphkl(cr, w, dens, obs);
   const std::vector<float> fcr(dens.fcr.data(), dens.fcr.data() + nind), fci(dens.fci.data(), dens.fci.data() + nind);
-  getbrfromxr0(dens);
+  getbrfromxr0(cr.grid, dens, w);
   int n[6], icon = 0;
-  gethmax(n);
-  cft1(getabcdr(), getabcdi(), n, getidm(), -1, icon);
+  std::copy(cr.grid.n, cr.grid.n + 6, n);
+  cft1(getabcdr(w), getabcdi(w), n, cr.group.idm, -1, icon);
   ASSERT_EQ(icon, 0);
-  const double f = getvol() / static_cast<double>(getnt());
+  const double f = cr.lattice.vol / static_cast<double>(getnt(cr.grid));
   const int* jj = obs.j.data();
-  EXPECT_NEAR(f000, getabcdr()[0] * f, 1e-5 * f000);
+  EXPECT_NEAR(f000, getabcdr(w)[0] * f, 1e-5 * f000);
   int general = 0;
   for (int k = 0; k < nind; ++k) {
-    const double ar = getabcdr()[jj[k]] * f, ai = getabcdi()[jj[k]] * f;
+    const double ar = getabcdr(w)[jj[k]] * f, ai = getabcdi(w)[jj[k]] * f;
     ASSERT_NEAR(fcr[k], ar, 1e-5 * f000) << k;
     ASSERT_NEAR(fci[k], ai, 1e-5 * f000) << k;
     general += std::fabs(ai) > 1e-3 * f000;
@@ -516,7 +532,7 @@ TEST(MemRun, TwoRunsInOneProcessGiveTheSameListingMapAndFiles) {
   auto once = [&] {
     Result r;
     r.run = run_inprocess(in);
-    r.map.assign(getabcdr(), getabcdr() + getnt());
+    r.map.assign(getabcdr(r.run.job.map), getabcdr(r.run.job.map) + getnt(r.run.job.crystal.grid));
     r.den = slurp(d / "m.den");
     r.win = slurp(d / "m.win");
     r.rho = slurp(d / "m.rho");
@@ -627,10 +643,10 @@ TEST_P(MemGauss, KeepsF000StopsAtTheNoiseLevelAndBeatsTheFourierMap) {
   fou.erase(fou.find("ex1="), fou.find('\n', fou.find("ex1=")) - fou.find("ex1=") + 1);
   InProcess f = run_inprocess(fou);
   ASSERT_EQ(f.status, 0) << f.out;
-  const double rf = rrho(getabcdr(), truth);
+  const double rf = rrho(getabcdr(f.job.map), truth);
   InProcess r = run_inprocess(inp);
   ASSERT_EQ(r.status, 0) << r.out;
-  const double rm = rrho(getabcdr(), truth);
+  const double rm = rrho(getabcdr(r.job.map), truth);
   std::vector<Cycle> c = cycles(r.out);
   ASSERT_FALSE(c.empty());
   EXPECT_TRUE(r.has("cycles: c2 <= c2min")) << r.out.substr(r.out.size() - 3000);

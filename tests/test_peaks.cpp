@@ -43,21 +43,23 @@ std::string stop_message(F f) {
 
 // The cubic group m-3m in a 3-D general setting, on an n^3 grid; idm 6
 // with one grid point along t, u, v is how a run of a 3-D crystal looks.
-void cubic(int n, int iplot = 2, int idm = 3) {
-  setting(0, 'p', 0, 1);
-  setidm(idm);
-  close_text({"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"});
-  grid(idm, {n, n, n});
-  setiplt(iplot);
+void cubic(Crystal& cr, RunState& rs, WorkGrid& w, int n, int iplot = 2, int idm = 3) {
+  setting(cr, 0, 'p', 0, 1);
+  cr.group.idm = cr.grid.idm = idm;
+  close_text(cr, {"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"});
+  grid(cr, idm, {n, n, n});
+  sizeworkgrid(w, getnt(cr.grid));
+  rs.iplot = iplot;
 }
 
 // Triclinic P1 in 3-D: only lattice translations relate peaks.
-void triclinic(std::vector<int> n, int iplot = 2) {
-  setting(0, 'p', 0, 0);
-  setidm(3);
-  gensymo(0, nullptr, nullptr);
-  grid(3, n);
-  setiplt(iplot);
+void triclinic(Crystal& cr, RunState& rs, WorkGrid& w, std::vector<int> n, int iplot = 2) {
+  setting(cr, 0, 'p', 0, 0);
+  cr.group.idm = cr.grid.idm = 3;
+  gensymo(cr, 0, nullptr, nullptr);
+  grid(cr, 3, n);
+  sizeworkgrid(w, getnt(cr.grid));
+  rs.iplot = iplot;
 }
 
 // The plain definition: every neighbour of the 3^idm block, wrapped.
@@ -379,21 +381,27 @@ TEST(PeakRefinement, APeakAboveAFloorKeepsItsGridPointAndValue) {
 // pksearchnd, its listing and its stops
 
 TEST(PeakSearch, ZeroPkminPrintsNothing) {
-  cubic(8);
-  float* map = getabcdr();
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
+  cubic(cr, rs, w, 8);
+  float* map = getabcdr(w);
   for (int j = 0; j < 512; ++j) map[j] = 0;
   map[0] = 5;
   Quiet q;
-  EXPECT_TRUE(pksearchnd(0.0f).list.empty());
+  EXPECT_TRUE(pksearchnd(cr, rs, getabcdr(w), 0.0f).list.empty());
   EXPECT_EQ(q.text(), "");
 }
 
 TEST(PeakSearch, NothingAboveTheThresholdPrintsOnlyTheCount) {
-  triclinic({6, 6, 6});
-  float* map = getabcdr();
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
+  triclinic(cr, rs, w, {6, 6, 6});
+  float* map = getabcdr(w);
   for (int j = 0; j < 216; ++j) map[j] = 1.0f;  // flat: height = max, never strictly above
   Quiet q;
-  const Peaks pk = pksearchnd(1.0f);
+  const Peaks pk = pksearchnd(cr, rs, getabcdr(w), 1.0f);
   const std::string t = q.text();
   EXPECT_NE(t.find("nt in pksearchnd"), std::string::npos);
   EXPECT_NE(t.find("num=       0"), std::string::npos);
@@ -402,8 +410,11 @@ TEST(PeakSearch, NothingAboveTheThresholdPrintsOnlyTheCount) {
 }
 
 TEST(PeakSearch, DifferenceMapListsTheDeepMinimumNegativeAfterThePositivePeaks) {
-  triclinic({10, 10, 10}, 3);
-  float* map = getabcdr();
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
+  triclinic(cr, rs, w, {10, 10, 10}, 3);
+  float* map = getabcdr(w);
   for (int j = 0; j < 1000; ++j) map[j] = 0;
   map[flat({2, 2, 2}, {10, 10, 10})] = 4.0f;
   map[flat({7, 3, 5}, {10, 10, 10})] = 3.0f;
@@ -412,7 +423,7 @@ TEST(PeakSearch, DifferenceMapListsTheDeepMinimumNegativeAfterThePositivePeaks) 
   Peaks pk;
   {
     Quiet q;
-    pk = pksearchnd(0.5f);
+    pk = pksearchnd(cr, rs, getabcdr(w), 0.5f);
     EXPECT_NE(q.text().find("num=       3"), std::string::npos);
   }
   ASSERT_EQ(pk.list.size(), 3u);
@@ -426,65 +437,74 @@ TEST(PeakSearch, DifferenceMapListsTheDeepMinimumNegativeAfterThePositivePeaks) 
   EXPECT_EQ(deep.mult, 1);
 
   // The same map as a Fourier map: minima are no peaks there.
-  setiplt(2);
+  rs.iplot = 2;
   Quiet q;
-  EXPECT_EQ(pksearchnd(0.5f).list.size(), 2u);
+  EXPECT_EQ(pksearchnd(cr, rs, getabcdr(w), 0.5f).list.size(), 2u);
 }
 
 // The search reads the map it is handed, not the work grid: a map of its
 // own, with the work grid holding another one, gives its own peaks and
 // extrema.
 TEST(PeakSearch, ReadsTheMapOfItsViewNotTheWorkGrid) {
-  triclinic({10, 10, 10}, 3);
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
+  triclinic(cr, rs, w, {10, 10, 10}, 3);
   std::vector<float> own(1000, 0.0f);
   own[flat({7, 3, 5}, {10, 10, 10})] = 3.0f;
   own[flat({5, 8, 1}, {10, 10, 10})] = -2.0f;
-  float* work = getabcdr();
+  float* work = getabcdr(w);
   for (int j = 0; j < 1000; ++j) work[j] = 0;
   work[flat({2, 2, 2}, {10, 10, 10})] = 9.0f;
-  setiplt(2);
+  rs.iplot = 2;
   Quiet q;
-  const Peaks pk = pksearchnd(gridview(own.data()), 0.5f);
+  const Peaks pk = pksearchnd(setsym(cr, rs), gridview(cr.grid, own.data()), 0.5f);
   ASSERT_EQ(pk.list.size(), 1u);
   float dmin, dmax, xmn[6], xmx[6];
   EXPECT_EQ(pk.list[0].pr, 3.0f);
   EXPECT_NEAR(pk.list[0].xr[0], 0.7, 1e-6);
-  getpeakcrd(gridview(own.data()), dmin, xmn, dmax, xmx);
+  getpeakcrd(cr.setting, gridview(cr.grid, own.data()), dmin, xmn, dmax, xmx);
   EXPECT_EQ(dmin, -2.0f);
   EXPECT_EQ(dmax, 3.0f);
   EXPECT_NEAR(xmn[1], 0.8, 1e-6);
 }
 
 TEST(PeakSearch, PattersonPeaksFollowThePattersonSymmetry) {
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
   // P2_1: a vector u and its images under 2/m (no screw translation) are
   // one Patterson peak of multiplicity 4, the origin one of multiplicity 1.
-  setting(0, 'p', 0, 0);
-  setidm(3);
-  close_text({"-x,y+1/2,-z,t,u,v"});
-  grid(3, {12, 12, 12});
-  setiplt(1);
+  setting(cr, 0, 'p', 0, 0);
+  cr.group.idm = cr.grid.idm = 3;
+  close_text(cr, {"-x,y+1/2,-z,t,u,v"});
+  grid(cr, 3, {12, 12, 12});
+  rs.iplot = 1;
   const std::vector<int> n = {12, 12, 12};
-  float* map = getabcdr();
+  float* map = getabcdr(w);
   for (int j = 0; j < 1728; ++j) map[j] = 0;
   map[0] = 10;
   for (const std::vector<int>& u : {std::vector<int>{3, 2, 5}, {9, 2, 7}, {9, 10, 7}, {3, 10, 5}})
     map[flat(u, n)] = 4;
   Quiet q;
-  const Peaks pk = pksearchnd(0.1f);
+  const Peaks pk = pksearchnd(cr, rs, getabcdr(w), 0.1f);
   ASSERT_EQ(pk.list.size(), 2u) << q.text();
   EXPECT_EQ(pk.list[0].mult, 1);
   EXPECT_EQ(pk.list[1].mult, 4);
   EXPECT_EQ(pk.list[1].pr, 4.0f);
-  setiplt(2);
+  rs.iplot = 2;
 }
 
 TEST(PeakSearch, ListingHasTheHeaderAndOneLinePerIndependentPeak) {
-  triclinic({10, 10, 10});
-  float* map = getabcdr();
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
+  triclinic(cr, rs, w, {10, 10, 10});
+  float* map = getabcdr(w);
   for (int j = 0; j < 1000; ++j) map[j] = 0;
   map[flat({3, 0, 9}, {10, 10, 10})] = 2.5f;
   Quiet q;
-  const Peaks pk = pksearchnd(0.1f);
+  const Peaks pk = pksearchnd(cr, rs, getabcdr(w), 0.1f);
   // The list returned is the list printed.
   const std::vector<Peak> listed = trovan_test::listedpeaks(q.text());
   ASSERT_EQ(listed.size(), pk.list.size());
@@ -518,12 +538,15 @@ TEST(PeakSearch, ListingHasTheHeaderAndOneLinePerIndependentPeak) {
 }
 
 TEST(PeakSearch, PeaksAreSizedByWhatTheSearchFinds) {
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
   // A checkerboard of ones on the points of even parity: each of them has
   // only equal or lower neighbours, nt / 2 = 131072 peaks; in m-3m they
   // fall into the orbits of the even points under the 48 signed
   // permutations.
-  cubic(64);
-  float* map = getabcdr();
+  cubic(cr, rs, w, 64);
+  float* map = getabcdr(w);
   const std::vector<int> n = {64, 64, 64};
   std::set<std::array<int, 3>> orbits;
   for (int c = 0; c < 64; ++c)
@@ -540,33 +563,37 @@ TEST(PeakSearch, PeaksAreSizedByWhatTheSearchFinds) {
       }
   {
     Quiet q;
-    const Peaks pk = pksearchnd(0.5f);
+    const Peaks pk = pksearchnd(cr, rs, getabcdr(w), 0.5f);
     EXPECT_NE(q.text().find("num=  131072"), std::string::npos);
     EXPECT_EQ(pk.list.size(), orbits.size());
   }
 
   // Isolated ones on the points with all coordinates even: 12^3 = 1728
   // independent peaks in P1.
-  triclinic({24, 24, 24});
-  map = getabcdr();  // the work grid of the new grid
+  triclinic(cr, rs, w, {24, 24, 24});
+  map = getabcdr(w);  // the work grid of the new grid
   for (int c = 0; c < 24; ++c)
     for (int b = 0; b < 24; ++b)
       for (int a = 0; a < 24; ++a)
         map[flat({a, b, c}, {24, 24, 24})] = (a % 2 == 0 && b % 2 == 0 && c % 2 == 0) ? 1.0f : 0.0f;
   Quiet q;
-  EXPECT_EQ(pksearchnd(0.5f).list.size(), 1728u);
+  EXPECT_EQ(pksearchnd(cr, rs, getabcdr(w), 0.5f).list.size(), 1728u);
   EXPECT_EQ(trovan_test::count_of(q.text(), "order of site group   1"), 1728);
 }
 
 TEST(PeakSearch, UnknownCentringStops) {
-  triclinic({4, 4, 4});
-  setbrv('q');
+  RunState rs;
+  WorkGrid w;
+  Crystal cr;
+  triclinic(cr, rs, w, {4, 4, 4});
+  cr.setting.brv = 'q';
   float x[6];
   Quiet q;
-  EXPECT_EQ(stop_message([&] { gridtox(5, x); }), "invalid brv");
+  EXPECT_EQ(stop_message([&] { gridtox(setsym(cr, rs), 5, x); }), "invalid brv");
 }
 
 TEST(PeakSearch, CoordinatesLieInTheSettingCell) {
+  Crystal cr;
   // Setting coordinates of grid points, for a primitive, a face- and a
   // body-centred 6-D cell and superstructures, on dyadic and on other grid
   // sizes: all in [-0.001, 1), in fact in [0, 1) since no grid fraction
@@ -574,19 +601,20 @@ TEST(PeakSearch, CoordinatesLieInTheSettingCell) {
   for (int n : {4, 12})
     for (char brv : {'p', 'f', 'i'})
       for (int ismtr : {0, 3, -3}) {
-        setting(2, brv, ismtr, 0);
-        gensymo(0, nullptr, nullptr);
-        grid(6, {n, n, n, n, n, n});
+        setting(cr, 2, brv, ismtr, 0);
+        gensymo(cr, 0, nullptr, nullptr);
+        grid(cr, 6, {n, n, n, n, n, n});
+        const PeakSymmetry ps = setsym(cr, RunState{});
         double m[36];
-        getsetmtrx(m);
+        getsetmtrx(cr.setting, m);
         std::mt19937 rng(5);
-        std::uniform_int_distribution<int> pick(0, static_cast<int>(getnt()) - 1);
+        std::uniform_int_distribution<int> pick(0, static_cast<int>(getnt(cr.grid)) - 1);
         for (int trial = 0; trial < 300; ++trial) {
           const int j = pick(rng);
           float x[6];
-          gridtox(j, x);
+          gridtox(ps, j, x);
           int g[6];
-          getitoxyz(j, g);
+          getitoxyz(cr.grid, j, g);
           for (int e = 0; e < 6; ++e) {
             EXPECT_GE(x[e], 0.0f) << n << brv << ismtr;
             EXPECT_LT(x[e], 1.0f);
@@ -600,16 +628,19 @@ TEST(PeakSearch, CoordinatesLieInTheSettingCell) {
 }
 
 TEST(Extrema, FirstLowestAndFirstHighestInGridOrder) {
-  triclinic({5, 4, 2});
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
+  triclinic(cr, rs, w, {5, 4, 2});
   const std::vector<int> n = {5, 4, 2};
-  float* map = getabcdr();
+  float* map = getabcdr(w);
   for (int j = 0; j < 40; ++j) map[j] = 1;
   map[flat({4, 1, 0}, n)] = 7;
   map[flat({2, 3, 1}, n)] = 7;  // later: not taken
   map[flat({0, 2, 1}, n)] = -2;
   map[flat({3, 3, 1}, n)] = -2;
   float dmin, dmax, xmn[6], xmx[6];
-  getpeakcrd(dmin, xmn, dmax, xmx);
+  getpeakcrd(cr.setting, gridview(cr.grid, getabcdr(w)), dmin, xmn, dmax, xmx);
   EXPECT_EQ(dmin, -2.0f);
   EXPECT_EQ(dmax, 7.0f);
   const float wmn[6] = {0.0f, 0.5f, 0.5f, 0, 0, 0}, wmx[6] = {0.8f, 0.25f, 0.0f, 0, 0, 0};
@@ -623,22 +654,25 @@ TEST(Extrema, FirstLowestAndFirstHighestInGridOrder) {
 // Equivalence and site symmetry
 
 TEST(Equivalence, TranslationEquivalentPositionsMatchThroughTheIdentity) {
-  triclinic({4, 4, 4});
-  setsym();
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
+  triclinic(cr, rs, w, {4, 4, 4});
+  const PeakSymmetry ps = setsym(cr, rs);
   const float a[6] = {0.25f, 0.5f, 0.125f, 0, 0, 0};
   const float b[6] = {1.25f, -0.5f, 3.125f, 0, 0, 0};
   const float c[6] = {0.25f, 0.5f, 0.126f, 0, 0, 0};
-  EXPECT_EQ(iequiv0(b, a), 1);
-  EXPECT_EQ(iequiv0(c, a), 0);
-  EXPECT_EQ(rcpmp1(a, b), 1);
+  EXPECT_EQ(iequiv0(ps, b, a), 1);
+  EXPECT_EQ(iequiv0(ps, c, a), 0);
+  EXPECT_EQ(rcpmp1(ps.idm, a, b), 1);
   const float near0[6] = {0.999996f, 0.0f, 0.0f, 0, 0, 0}, zero[6] = {0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(rcpmp1(near0, zero), 1);
+  EXPECT_EQ(rcpmp1(ps.idm, near0, zero), 1);
 
   // Two peaks one whole cell apart merge into one independent peak.
   const float x[12] = {0.25f, 0.5f, 0.125f, 0, 0, 0, 1.25f, 0.5f, -0.875f, 0, 0, 0};
   const float p[2] = {1.0f, 2.0f};
   Quiet q;
-  const Peaks pk = indatm(2, x, p);
+  const Peaks pk = indatm(ps, 2, x, p);
   ASSERT_EQ(pk.list.size(), 1u);
   EXPECT_EQ(pk.list[0].pr, 1.0f);  // the first in stored order represents the class
 }
@@ -646,7 +680,7 @@ TEST(Equivalence, TranslationEquivalentPositionsMatchThroughTheIdentity) {
 // The merging as plainly defined: each peak in stored order not yet
 // classified starts a class, and takes every unclassified peak that some
 // element of the group carries onto it.
-std::set<int> plain_representatives(int na, const std::vector<float>& x) {
+std::set<int> plain_representatives(const PeakSymmetry& ps, int na, const std::vector<float>& x) {
   std::vector<int> flag(na, 0);
   std::set<int> reps;
   for (int i = 0; i < na; ++i) {
@@ -654,23 +688,23 @@ std::set<int> plain_representatives(int na, const std::vector<float>& x) {
     reps.insert(i);
     flag[i] = 1;
     for (int j = 0; j < na; ++j)
-      if (flag[j] == 0 && iequiv0(&x[6 * j], &x[6 * i])) flag[j] = 2;
+      if (flag[j] == 0 && iequiv0(ps, &x[6 * j], &x[6 * i])) flag[j] = 2;
   }
   return reps;
 }
 
-void expect_merging_as_defined(int na, const std::string& what) {
+void expect_merging_as_defined(Crystal& cr, RunState& rs, int na, const std::string& what) {
   std::mt19937 rng(23);
-  std::uniform_int_distribution<int> pick(0, static_cast<int>(getnt()) - 1);
+  std::uniform_int_distribution<int> pick(0, static_cast<int>(getnt(cr.grid)) - 1);
   std::vector<float> x(6 * na), p(na);
+  const PeakSymmetry ps = setsym(cr, rs);
   for (int i = 0; i < na; ++i) {
-    gridtox(pick(rng), &x[6 * i]);
+    gridtox(ps, pick(rng), &x[6 * i]);
     p[i] = static_cast<float>(i + 1);  // the height names the peak
   }
-  setsym();
-  const std::set<int> want = plain_representatives(na, x);
+  const std::set<int> want = plain_representatives(ps, na, x);
   Quiet q;
-  const Peaks pk = indatm(na, x.data(), p.data());
+  const Peaks pk = indatm(ps, na, x.data(), p.data());
   std::set<int> got;
   for (std::size_t i = 0; i < pk.list.size(); ++i) {
     got.insert(static_cast<int>(pk.list[i].pr) - 1);
@@ -683,26 +717,31 @@ void expect_merging_as_defined(int na, const std::string& what) {
 }
 
 TEST(Equivalence, MergingEqualsThePlainDefinitionInTheCubicGroup) {
-  cubic(6);  // a coarse grid: many peaks share coordinates
-  expect_merging_as_defined(400, "m-3m");
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
+  cubic(cr, rs, w, 6);  // a coarse grid: many peaks share coordinates
+  expect_merging_as_defined(cr, rs, 400, "m-3m");
 }
 
 TEST(Equivalence, MergingEqualsThePlainDefinitionOnAFaceCentredIcosahedralCell) {
+  RunState rs;
+  Crystal cr;
   Mat d = icosahedral_basis();
   std::vector<IMat> gens = icosahedral_generators(signed_permutation_rotations(d));
   ASSERT_EQ(gens.size(), 4u);
-  setting(2, 'f', 0, 1);
-  setidm(6);
-  close_rotations(gens);
-  grid(6, {4, 4, 4, 4, 4, 4});
-  expect_merging_as_defined(100, "icosahedral f");
+  setting(cr, 2, 'f', 0, 1);
+  cr.group.idm = cr.grid.idm = 6;
+  close_rotations(cr, gens);
+  grid(cr, 6, {4, 4, 4, 4, 4, 4});
+  expect_merging_as_defined(cr, rs, 100, "icosahedral f");
 }
 
 // The centring translations found independently: sums of up to three of
 // each column of M, modulo whole numbers.
-std::vector<std::vector<double>> centring_translations(int idm) {
+std::vector<std::vector<double>> centring_translations(Crystal& cr, int idm) {
   double m[36];
-  getsetmtrx(m);
+  getsetmtrx(cr.setting, m);
   std::vector<std::vector<double>> t;
   int combos = 1;
   for (int d = 0; d < idm; ++d) combos *= 4;
@@ -728,16 +767,16 @@ std::vector<std::vector<double>> centring_translations(int idm) {
 
 // Distinct images of x in the setting cell, by brute force over operators,
 // inversion and centring translations.
-int distinct_images(const float* x, int idm, const std::vector<std::vector<double>>& ctr) {
+int distinct_images(Crystal& cr, const float* x, int idm, const std::vector<std::vector<double>>& ctr) {
   std::vector<std::vector<double>> img;
-  const int nsym = getnsymo(), ic = geticent() != 0 ? 1 : 0;
+  const int nsym = cr.group.nsymo(), ic = cr.group.icent != 0 ? 1 : 0;
   for (int s = 1; s <= nsym; ++s)
     for (int k = 0; k <= ic; ++k)
       for (const auto& c : ctr) {
         int r[36];
         double t[6];
-        getsymrot(s, r);
-        getsymtrn(s, t);
+        getsymrot(cr.group, s, r);
+        getsymtrn(cr.group, s, t);
         std::vector<double> y(6, 0.0);
         for (int e = 0; e < idm; ++e) {
           double v = t[e];
@@ -762,10 +801,10 @@ int distinct_images(const float* x, int idm, const std::vector<std::vector<doubl
 
 // Positions with site symmetry: the centroid of the orbit of a random
 // position under the cyclic group of one element is fixed by it.
-std::vector<std::vector<float>> test_positions(int idm, std::mt19937& rng) {
+std::vector<std::vector<float>> test_positions(Crystal& cr, int idm, std::mt19937& rng) {
   std::vector<std::vector<float>> xs;
   std::uniform_real_distribution<double> u(0, 1);
-  std::uniform_int_distribution<int> pick(1, getnsymo());
+  std::uniform_int_distribution<int> pick(1, cr.group.nsymo());
   xs.push_back(std::vector<float>(6, 0.0f));  // origin
   std::vector<float> half(6, 0.0f);
   for (int e = 0; e < idm; ++e) half[e] = 0.5f;
@@ -778,11 +817,11 @@ std::vector<std::vector<float>> test_positions(int idm, std::mt19937& rng) {
       for (int e = 0; e < idm; ++e) p[e] = static_cast<float>(x[e]);  // general
     } else {
       const int s = pick(rng);
-      const int k = (geticent() != 0 && trial % 3 == 0) ? 1 : 0;
+      const int k = (cr.group.icent != 0 && trial % 3 == 0) ? 1 : 0;
       int r[36];
       double t[6];
-      getsymrot(s, r);
-      getsymtrn(s, t);
+      getsymrot(cr.group, s, r);
+      getsymtrn(cr.group, s, t);
       std::vector<double> sum(6, 0.0), cur = x;
       int n = 0;
       do {
@@ -810,31 +849,31 @@ std::vector<std::vector<float>> test_positions(int idm, std::mt19937& rng) {
   return xs;
 }
 
-void expect_orbit_stabiliser(int idm, const std::string& what, std::size_t kinds = 3) {
+void expect_orbit_stabiliser(Crystal& cr, RunState& rs, int idm, const std::string& what, std::size_t kinds = 3) {
   std::mt19937 rng(11);
-  const auto ctr = centring_translations(idm);
-  setsym();
+  const auto ctr = centring_translations(cr, idm);
+  const PeakSymmetry ps = setsym(cr, rs);
   int nsym = 0, icent = 0, ncent = 0;
-  getsym(nsym, icent, ncent);
-  EXPECT_EQ(nsym, getnsymo()) << what;
+  getsym(ps, nsym, icent, ncent);
+  EXPECT_EQ(nsym, cr.group.nsymo()) << what;
   EXPECT_EQ(ncent, static_cast<int>(ctr.size())) << what;
   const int order_g = nsym * (1 + icent) * ncent;
-  EXPECT_EQ(getnspgop(), order_g) << what;
+  EXPECT_EQ(getnspgop(ps), order_g) << what;
   std::set<int> orders;
-  for (const auto& x : test_positions(idm, rng)) {
+  for (const auto& x : test_positions(cr, idm, rng)) {
     int mult = 0, order = 0;
     Quiet q;
-    sitesy1(1, x.data(), &mult, &order);
-    const int images = distinct_images(x.data(), idm, ctr);
+    sitesy1(ps, 1, x.data(), &mult, &order);
+    const int images = distinct_images(cr, x.data(), idm, ctr);
     EXPECT_EQ(mult, images) << what;
     EXPECT_EQ(images * order, order_g) << what;
     orders.insert(order);
     // The order is the number of group elements that fix the position.
     int fixing = 0;
-    for (int g = 0; g < getnspgop(); ++g) {
+    for (int g = 0; g < getnspgop(ps); ++g) {
       int r[36];
       double t[6];
-      getspgop(g, r, t);
+      getspgop(ps, g, r, t);
       bool fixes = true;
       for (int e = 0; e < idm; ++e) {
         double v = t[e] - double(x[e]);
@@ -849,49 +888,59 @@ void expect_orbit_stabiliser(int idm, const std::string& what, std::size_t kinds
 }
 
 TEST(SiteSymmetry, OrbitStabiliserInTheCubicGroup) {
-  cubic(8);
-  ASSERT_EQ(getnsymo(), 24);
-  expect_orbit_stabiliser(3, "m-3m");
+  RunState rs;
+  WorkGrid w;
+  Crystal cr;
+  cubic(cr, rs, w, 8);
+  ASSERT_EQ(cr.group.nsymo(), 24);
+  expect_orbit_stabiliser(cr, rs, 3, "m-3m");
 }
 
 TEST(SiteSymmetry, OrbitStabiliserInANonSymmorphicGroup) {
+  RunState rs;
+  Crystal cr;
   // P 4_2/mnm-like: a screw axis and a glide give translations 1/2.
-  setting(0, 'p', 0, 1);
-  setidm(3);
-  close_text({"-y+1/2,x+1/2,z+1/2,t,u,v", "x+1/2,-y+1/2,-z+1/2,t,u,v"});
-  grid(3, {8, 8, 8});
-  expect_orbit_stabiliser(3, "P42/mnm");
+  setting(cr, 0, 'p', 0, 1);
+  cr.group.idm = cr.grid.idm = 3;
+  close_text(cr, {"-y+1/2,x+1/2,z+1/2,t,u,v", "x+1/2,-y+1/2,-z+1/2,t,u,v"});
+  grid(cr, 3, {8, 8, 8});
+  expect_orbit_stabiliser(cr, rs, 3, "P42/mnm");
 }
 
 TEST(SiteSymmetry, OrbitStabiliserInASuperspaceGroupWithInternalTranslation) {
-  setting(0, 'p', 0, 0, 1);
-  setidm(4);
-  close_text({"x,y,-z,t+1/2,u,v", "-x,-y,z,-t,u,v"});
-  grid(4, {8, 8, 8, 8});
+  RunState rs;
+  Crystal cr;
+  setting(cr, 0, 'p', 0, 0, 1);
+  cr.group.idm = cr.grid.idm = 4;
+  close_text(cr, {"x,y,-z,t+1/2,u,v", "-x,-y,z,-t,u,v"});
+  grid(cr, 4, {8, 8, 8, 8});
   // The mirror with t+1/2 fixes no point: sites of order 1 and 2 only.
-  expect_orbit_stabiliser(4, "(3+1)-D", 2);
+  expect_orbit_stabiliser(cr, rs, 4, "(3+1)-D", 2);
 }
 
 TEST(SiteSymmetry, OrbitStabiliserInTheIcosahedralGroupForEveryCentring) {
+  RunState rs;
+  Crystal cr;
   Mat d = icosahedral_basis();
   std::vector<IMat> rot = signed_permutation_rotations(d);
   std::vector<IMat> gens = icosahedral_generators(rot);
   ASSERT_EQ(gens.size(), 4u);
   for (char brv : {'p', 'f', 'i'}) {
-    setting(2, brv, 0, 1);
-    setidm(6);
-    close_rotations(gens);
-    ASSERT_EQ(getnsymo(), 60);
-    grid(6, {4, 4, 4, 4, 4, 4});
-    expect_orbit_stabiliser(6, std::string("icosahedral ") + brv);
+    setting(cr, 2, brv, 0, 1);
+    cr.group.idm = cr.grid.idm = 6;
+    close_rotations(cr, gens);
+    ASSERT_EQ(cr.group.nsymo(), 60);
+    grid(cr, 6, {4, 4, 4, 4, 4, 4});
+    expect_orbit_stabiliser(cr, rs, 6, std::string("icosahedral ") + brv);
+    const PeakSymmetry ps = setsym(cr, rs);
     int nsym, icent, ncent;
-    getsym(nsym, icent, ncent);
+    getsym(ps, nsym, icent, ncent);
     // 6-D face centring: the 32 vectors of halves with an even number of
     // halves; body centring: 0 and (1/2, ..., 1/2).
     EXPECT_EQ(ncent, brv == 'p' ? 1 : brv == 'f' ? 32 : 2) << brv;
     for (int k = 0; k < ncent; ++k) {
       float c[6];
-      getcentring(k, c);
+      getcentring(ps, k, c);
       int halves = 0;
       for (float e : c) {
         EXPECT_TRUE(e == 0.0f || e == 0.5f) << brv;
@@ -912,10 +961,10 @@ TEST(SiteSymmetry, OrbitStabiliserInTheIcosahedralGroupForEveryCentring) {
 
 // Sum of Gaussians (width sigma, fractions of the cell) at the given atoms
 // and all their lattice translations, on an n^3 grid of a cubic cell.
-void gaussian_map(int n, const std::vector<std::vector<double>>& atoms,
+void gaussian_map(WorkGrid& w, int n, const std::vector<std::vector<double>>& atoms,
                   const std::vector<double>& z,
                   double sigma) {
-  float* map = getabcdr();
+  float* map = getabcdr(w);
   for (int c = 0; c < n; ++c)
     for (int b = 0; b < n; ++b)
       for (int a = 0; a < n; ++a) {
@@ -935,14 +984,17 @@ void gaussian_map(int n, const std::vector<std::vector<double>>& atoms,
 }
 
 TEST(SyntheticStructure, PerovskiteGivesOnePeakPerSiteWithItsMultiplicity) {
-  cubic(16, 2, 6);  // hmax 16 16 16 1 1 1
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
+  cubic(cr, rs, w, 16, 2, 6);  // hmax 16 16 16 1 1 1
   // Sr at the origin, Ti at the body centre, O at the face centres; the
   // heights stand for their electron counts.
-  gaussian_map(16,
+  gaussian_map(w, 16,
                {{0, 0, 0}, {0.5, 0.5, 0.5}, {0.5, 0.5, 0}, {0.5, 0, 0.5}, {0, 0.5, 0.5}},
                {38, 22, 8, 8, 8}, 0.06);
   Quiet q;
-  const Peaks pk = pksearchnd(0.1f);
+  const Peaks pk = pksearchnd(cr, rs, getabcdr(w), 0.1f);
   ASSERT_EQ(pk.list.size(), 3u) << q.text();
   const float sr[3] = {0, 0, 0}, ti[3] = {0.5f, 0.5f, 0.5f};
   const float o[3][3] = {{0.5f, 0.5f, 0}, {0.5f, 0, 0.5f}, {0, 0.5f, 0.5f}};
@@ -971,15 +1023,18 @@ TEST(SyntheticStructure, PerovskiteGivesOnePeakPerSiteWithItsMultiplicity) {
 }
 
 TEST(SyntheticStructure, GeneralPositionInTheCubicGroupHasMultiplicity48) {
-  cubic(24);
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
+  cubic(cr, rs, w, 24);
   // One atom in a general position and all its 48 images.
   const float x0[6] = {2.0f / 24, 5.0f / 24, 9.0f / 24, 0, 0, 0};
   std::vector<std::vector<double>> atoms;
-  setsym();
-  for (int g = 0; g < getnspgop(); ++g) {
+  const PeakSymmetry ps = setsym(cr, rs);
+  for (int g = 0; g < getnspgop(ps); ++g) {
     int r[36];
     double t[6];
-    getspgop(g, r, t);
+    getspgop(ps, g, r, t);
     std::vector<double> y(3);
     for (int e = 0; e < 3; ++e) {
       double v = t[e];
@@ -989,12 +1044,12 @@ TEST(SyntheticStructure, GeneralPositionInTheCubicGroupHasMultiplicity48) {
     atoms.push_back(y);
   }
   ASSERT_EQ(atoms.size(), 48u);
-  gaussian_map(24, atoms, std::vector<double>(48, 10.0), 0.02);
+  gaussian_map(w, 24, atoms, std::vector<double>(48, 10.0), 0.02);
   Quiet q;
-  const Peaks pk = pksearchnd(0.5f);
+  const Peaks pk = pksearchnd(cr, rs, getabcdr(w), 0.5f);
   ASSERT_EQ(pk.list.size(), 1u) << q.text();
   EXPECT_EQ(pk.list[0].mult, 48);
-  EXPECT_EQ(iequiv0(pk.list[0].xr, x0), 1);
+  EXPECT_EQ(iequiv0(ps, pk.list[0].xr, x0), 1);
   EXPECT_NE(q.text().find("num=      48"), std::string::npos);
 }
 
@@ -1005,31 +1060,34 @@ TEST(SyntheticStructure, GeneralPositionInTheCubicGroupHasMultiplicity48) {
 // of the model's position in the setting cell, with the multiplicity of
 // the site there.
 TEST(SyntheticStructure, IcosahedralFaceCentredModelComesBackInTheSettingCell) {
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
   Mat d = icosahedral_basis();
   std::vector<IMat> gens = icosahedral_generators(signed_permutation_rotations(d));
   ASSERT_EQ(gens.size(), 4u);
-  setting(2, 'f', 0, 1);
-  setidm(6);
-  close_rotations(gens);
+  setting(cr, 2, 'f', 0, 1);
+  cr.group.idm = cr.grid.idm = 6;
+  close_rotations(cr, gens);
   const int n = 8;
-  grid(6, {n, n, n, n, n, n});
-  setiplt(2);
+  grid(cr, 6, {n, n, n, n, n, n});
+  rs.iplot = 2;
   double mi[36];
-  getsetmtrxinv(mi);
+  getsetmtrxinv(cr.setting, mi);
 
   const float sites[3][6] = {{0, 0, 0, 0, 0, 0}, {0.5f, 0, 0, 0, 0, 0}, {0.25f, 0, 0, 0, 0, 0}};
   const double height[3] = {10, 6, 3};
-  const auto ctr = centring_translations(6);
+  const auto ctr = centring_translations(cr, 6);
   ASSERT_EQ(ctr.size(), 32u);
   // Grid-basis images (grid steps) of each site, without repeats.
   std::vector<std::vector<int>> atoms;
   std::vector<double> zs;
   for (int s = 0; s < 3; ++s) {
     std::set<std::vector<int>> seen;
-    for (int op = 1; op <= getnsymo(); ++op)
+    for (int op = 1; op <= cr.group.nsymo(); ++op)
       for (int k = 0; k <= 1; ++k) {
         float y[6];
-        getrx(sites[s], y, op, k);
+        getrx(cr.group, sites[s], y, op, k);
         std::vector<int> g(6);
         for (int e = 0; e < 6; ++e) {
           double v = 0;
@@ -1044,11 +1102,11 @@ TEST(SyntheticStructure, IcosahedralFaceCentredModelComesBackInTheSettingCell) {
         }
       }
   }
-  float* map = getabcdr();
-  const int nt = static_cast<int>(getnt());
+  float* map = getabcdr(w);
+  const int nt = static_cast<int>(getnt(cr.grid));
   for (int j = 0; j < nt; ++j) {
     int g[6];
-    getitoxyz(j, g);
+    getitoxyz(cr.grid, j, g);
     double v = 0;
     for (std::size_t a = 0; a < atoms.size(); ++a) {
       double r2 = 0;
@@ -1067,7 +1125,8 @@ TEST(SyntheticStructure, IcosahedralFaceCentredModelComesBackInTheSettingCell) {
   // The Gaussians are round in grid steps: so is the metric of the fit.
   double metric[36] = {};
   for (int e = 0; e < 6; ++e) metric[at(e, e)] = 1;
-  const Peaks pk = pksearchnd(gridview(map), 0.1f, metric);
+  const PeakSymmetry ps = setsym(cr, rs);
+  const Peaks pk = pksearchnd(ps, gridview(cr.grid, map), 0.1f, metric);
   ASSERT_EQ(pk.list.size(), 3u) << q.text().substr(0, 4000);
   EXPECT_NE(q.text().find("num=" + std::string(8 - std::to_string(atoms.size()).size(), ' ') +
                           std::to_string(atoms.size())),
@@ -1077,8 +1136,8 @@ TEST(SyntheticStructure, IcosahedralFaceCentredModelComesBackInTheSettingCell) {
     const float h = pk.list[s].pr;
     const int m = pk.list[s].mult;
     EXPECT_NEAR(h, height[s], 0.01);
-    EXPECT_EQ(iequiv0(x, sites[s]), 1) << "site " << s;
-    EXPECT_EQ(m, distinct_images(sites[s], 6, ctr)) << "site " << s;
+    EXPECT_EQ(iequiv0(ps, x, sites[s]), 1) << "site " << s;
+    EXPECT_EQ(m, distinct_images(cr, sites[s], 6, ctr)) << "site " << s;
     for (int e = 0; e < 6; ++e) {
       EXPECT_GE(x[e], -0.001f);
       EXPECT_LT(x[e], 1.0f);
@@ -1231,14 +1290,15 @@ trovan_test::InProcess run_model(const ex::Example& e, bool patterson) {
 // a grid step of one of its images, with its multiplicity; no other peaks.
 void expect_peaks_at(const std::vector<Expected>& want, const trovan_test::InProcess& r) {
   ASSERT_EQ(r.status, 0) << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
+  const Crystal& cr = r.job.crystal;
   const std::string listing = r.out.substr(std::min(r.out.size(), r.out.find("number of peaks")));
 
   // Distances in grid steps: the setting difference, reduced by whole
   // cells, in the grid basis (M^-1), times the grid size, largest component.
   double mi[36];
-  getsetmtrxinv(mi);
+  getsetmtrxinv(cr.setting, mi);
   int n[6];
-  gethmax(n);
+  std::copy(cr.grid.n, cr.grid.n + 6, n);
   auto steps = [&](const float* x, const std::array<double, 3>& y) {
     double dl[6] = {};
     for (int i = 0; i < 3; ++i) dl[i] = double(x[i]) - y[i] - std::nearbyint(double(x[i]) - y[i]);
@@ -1309,6 +1369,7 @@ std::ostream& operator<<(std::ostream& o, const CentredCase& c) { return o << c.
 class CentredPeaks : public ::testing::TestWithParam<CentredCase> {};
 
 TEST_P(CentredPeaks, EveryAtomIsOnePeakWithItsMultiplicityInTheConventionalCell) {
+  WorkGrid w;
   using namespace trovan_test;
   ex::AtomCrystal c = GetParam().crystal();
   c.hmax[0] = c.hmax[1] = c.hmax[2] = GetParam().n;

@@ -102,12 +102,13 @@ TEST(Listing, TranslationFractions) {
 }
 
 TEST(Closure, NoGeneratorsLeavesTheIdentity) {
+  Crystal cr;
   Quiet q;
-  setting(0, 'p', 0, 0);
-  gensymo(0, nullptr, nullptr);
-  EXPECT_EQ(getnsymo(), 1);
+  setting(cr, 0, 'p', 0, 0);
+  gensymo(cr, 0, nullptr, nullptr);
+  EXPECT_EQ(cr.group.nsymo(), 1);
   int r[36];
-  getsymrot(1, r);
+  getsymrot(cr.group, 1, r);
   EXPECT_TRUE(isunitmtrx(r, 6));
 }
 
@@ -115,34 +116,37 @@ TEST(Closure, NoGeneratorsLeavesTheIdentity) {
 // general setting without wave vectors the internal axes are placeholders,
 // and operators that differ only there are one element.
 TEST(Closure, PureTranslationDoublesTheGroup) {
+  Crystal cr;
   Quiet q;
-  setting(1, 'p', 0, 0);
-  close_text({"-x,-y,z,t,u,v", "x,y,z,t+1/2,u+1/2,v"});
-  EXPECT_EQ(getnsymo(), 4);
-  EXPECT_TRUE(list_is_group());
+  setting(cr, 1, 'p', 0, 0);
+  close_text(cr, {"-x,-y,z,t,u,v", "x,y,z,t+1/2,u+1/2,v"});
+  EXPECT_EQ(cr.group.nsymo(), 4);
+  EXPECT_TRUE(list_is_group(cr));
   int translated = 0;
   for (int i = 1; i <= 4; ++i) {
     double t[6];
-    getsymtrn(i, t);
+    getsymtrn(cr.group, i, t);
     if (t[3] == 0.5 && t[4] == 0.5) ++translated;
   }
   EXPECT_EQ(translated, 2);
-  setting(0, 'p', 0, 0);
+  setting(cr, 0, 'p', 0, 0);
 }
 
 // The rhombohedral centring as a generating element of a primitive setting:
 // a translation of order three, not two.
 TEST(Closure, PureTranslationHasTheOrderOfItsTranslation) {
+  Crystal cr;
   Quiet q;
-  setting(0, 'p', 0, 0);
-  close_text({"x+2/3,y+1/3,z+1/3,t,u,v", "-y,x-y,z,t,u,v"});
-  EXPECT_EQ(getnsymo(), 9);
-  EXPECT_TRUE(list_is_group());
+  setting(cr, 0, 'p', 0, 0);
+  close_text(cr, {"x+2/3,y+1/3,z+1/3,t,u,v", "-y,x-y,z,t,u,v"});
+  EXPECT_EQ(cr.group.nsymo(), 9);
+  EXPECT_TRUE(list_is_group(cr));
 }
 
 TEST(Closure, IcosahedralRotationGroupInSixDimensions) {
+  Crystal cr;
   Quiet q;
-  setting(0, 'p', 0, 0);
+  setting(cr, 0, 'p', 0, 0);
   Mat d = icosahedral_basis();
   std::vector<IMat> rot = signed_permutation_rotations(d);
   // The signed permutations that are rotations of this basis are exactly
@@ -151,14 +155,14 @@ TEST(Closure, IcosahedralRotationGroupInSixDimensions) {
   std::vector<IMat> gens = icosahedral_generators(rot);
   ASSERT_EQ(gens.size(), 4u);
   for (char brv : {'p', 'f'}) {
-    setting(2, brv, 0, 1);
-    close_rotations(gens);
-    ASSERT_EQ(getnsymo(), 60);
-    EXPECT_TRUE(list_is_group());
+    setting(cr, 2, brv, 0, 1);
+    close_rotations(cr, gens);
+    ASSERT_EQ(cr.group.nsymo(), 60);
+    EXPECT_TRUE(list_is_group(cr));
     std::set<IMat> got, want(rot.begin(), rot.end());
     for (int i = 1; i <= 60; ++i) {
       IMat r(36);
-      getsymrot(i, r.data());
+      getsymrot(cr.group, i, r.data());
       got.insert(r);
     }
     EXPECT_EQ(got, want);
@@ -166,37 +170,39 @@ TEST(Closure, IcosahedralRotationGroupInSixDimensions) {
 }
 
 TEST(Closure, DecagonalGroupInFiveDimensionsWithScrew) {
+  Crystal cr;
   Quiet q;
-  setting(3, 'p', 0, 0);
+  setting(cr, 3, 'p', 0, 0);
   // 10_5 screw along the period axis and a two-fold in the plane.
-  close_text({"-y,-z,-t,x+y+z+t,u+1/2,v", "t,z,y,x,-u,v"});
-  ASSERT_EQ(getnsymo(), 20);
-  EXPECT_TRUE(list_is_group());
+  close_text(cr, {"-y,-z,-t,x+y+z+t,u+1/2,v", "t,z,y,x,-u,v"});
+  ASSERT_EQ(cr.group.nsymo(), 20);
+  EXPECT_TRUE(list_is_group(cr));
   Mat d = decagonal_basis();
   Mat dinv = inverse(d);
   int proper = 0;
   for (int i = 1; i <= 20; ++i) {
     IMat r(36);
-    getsymrot(i, r.data());
+    getsymrot(cr.group, i, r.data());
     int kind = lattice_rotation(r, d, dinv);
     EXPECT_NE(kind, 0) << "operator " << i << " is no rotation of the decagonal lattice";
     proper += kind == 1;
   }
   EXPECT_EQ(proper, 20);
-  setting(0, 'p', 0, 0);
+  setting(cr, 0, 'p', 0, 0);
 }
 
 TEST(Closure, ModulatedGroupWithInternalTranslation) {
+  Crystal cr;
   Quiet q;
-  setting(1, 'p', 0, 0);
-  setidm(4);
-  close_text({"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
-  EXPECT_EQ(getnsymo(), 4);
-  EXPECT_TRUE(list_is_group());
+  setting(cr, 1, 'p', 0, 0);
+  cr.group.idm = cr.grid.idm = 4;
+  close_text(cr, {"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
+  EXPECT_EQ(cr.group.nsymo(), 4);
+  EXPECT_TRUE(list_is_group(cr));
   int halves = 0;
   for (int i = 1; i <= 4; ++i) {
     double t[6];
-    getsymtrn(i, t);
+    getsymtrn(cr.group, i, t);
     halves += t[3] == 0.5;
   }
   EXPECT_EQ(halves, 2);
@@ -204,13 +210,13 @@ TEST(Closure, ModulatedGroupWithInternalTranslation) {
   int h[6] = {1, 2, 3, 1, 0, 0}, hr[6];
   for (int i = 1; i <= 4; ++i) {
     double t[6];
-    getsymtrn(i, t);
+    getsymtrn(cr.group, i, t);
     if (t[3] != 0.5) continue;
-    EXPECT_DOUBLE_EQ(getyt(h, i, 0), 0.5);
-    EXPECT_DOUBLE_EQ(getyt(h, i, 1), -0.5);
-    gethr(h, hr, i, 1);
+    EXPECT_DOUBLE_EQ(getyt(cr.group, h, i, 0), 0.5);
+    EXPECT_DOUBLE_EQ(getyt(cr.group, h, i, 1), -0.5);
+    gethr(cr.group, h, hr, i, 1);
     int r[36];
-    getsymrot(i, r);
+    getsymrot(cr.group, i, r);
     for (int j = 0; j < 6; ++j) {
       int s = 0;
       for (int e = 0; e < 6; ++e) s += h[e] * r[at(e, j)];
@@ -220,28 +226,30 @@ TEST(Closure, ModulatedGroupWithInternalTranslation) {
 }
 
 TEST(Closure, CubicGroupIsTheSameInAnyGeneratorOrder) {
+  Crystal cr;
   Quiet q;
-  setting(0, 'p', 0, 0);
+  setting(cr, 0, 'p', 0, 0);
   // 432 from a four-fold, a two-fold and a three-fold, in two orders: the
   // products of powers repeat in the second, the group does not.
   for (const std::vector<std::string>& gens :
        {std::vector<std::string>{"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"},
         std::vector<std::string>{"-y,x,z,t,u,v", "z,x,y,t,u,v", "y,x,-z,t,u,v"}}) {
-    close_text(gens);
-    EXPECT_EQ(getnsymo(), 24);
-    EXPECT_TRUE(list_is_group());
+    close_text(cr, gens);
+    EXPECT_EQ(cr.group.nsymo(), 24);
+    EXPECT_TRUE(list_is_group(cr));
   }
 }
 
 TEST(Closure, RedundantGeneratorIsLeftOutWithANote) {
+  Crystal cr;
   Quiet q;
-  setting(0, 'p', 0, 0);
+  setting(cr, 0, 'p', 0, 0);
   // P4_2/mnm as the International Tables list it: 2z, then 4_2 whose square
   // it is, 2 along y; the identity and a whole cell translation on top.
-  close_text({"x,y,z,t,u,v", "-x,-y,z,t,u,v", "-y+1/2,x+1/2,z+1/2,t,u,v", "x+1/2,-y+1/2,-z+1/2,t,u,v",
+  close_text(cr, {"x,y,z,t,u,v", "-x,-y,z,t,u,v", "-y+1/2,x+1/2,z+1/2,t,u,v", "x+1/2,-y+1/2,-z+1/2,t,u,v",
               "-y+1/2,x+1/2,z+3/2,t,u,v"});
-  EXPECT_EQ(getnsymo(), 8);
-  EXPECT_TRUE(list_is_group());
+  EXPECT_EQ(cr.group.nsymo(), 8);
+  EXPECT_TRUE(list_is_group(cr));
   const std::string s = q.text();
   EXPECT_NE(s.find("generating element  1"), std::string::npos) << s;
   EXPECT_NE(s.find("generating element  5"), std::string::npos) << s;
@@ -249,42 +257,44 @@ TEST(Closure, RedundantGeneratorIsLeftOutWithANote) {
 }
 
 TEST(Closure, LimitsAreNamed) {
+  Crystal cr;
   Quiet q;
-  setting(0, 'p', 0, 0);
+  setting(cr, 0, 'p', 0, 0);
   std::vector<std::string> many(kMaxGenerators + 1, "-x,-y,z,t,u,v");
-  EXPECT_EQ(stop_message([&] { close_text(many); }),
+  EXPECT_EQ(stop_message([&] { close_text(cr, many); }),
             "more than " + std::to_string(kMaxGenerators) + " generating elements");
   // m-3m times two internal mirrors: 192 operators.
-  setting(1, 'p', 0, 0);
-  EXPECT_EQ(stop_message([] {
-              close_text({"-y,x,z,t,u,v", "z,x,y,t,u,v", "x,y,-z,t,u,v", "x,y,z,-t,u,v", "x,y,z,t,-u,v"});
+  setting(cr, 1, 'p', 0, 0);
+  EXPECT_EQ(stop_message([&] {
+              close_text(cr, {"-y,x,z,t,u,v", "z,x,y,t,u,v", "x,y,-z,t,u,v", "x,y,z,-t,u,v", "x,y,z,t,-u,v"});
             }),
             "more than 60 symmetry operators");
-  setting(0, 'p', 0, 0);
+  setting(cr, 0, 'p', 0, 0);
 }
 
 TEST(Closure, BadOrderIsReported) {
+  Crystal cr;
   Quiet q;
-  setting(0, 'p', 0, 0);
+  setting(cr, 0, 'p', 0, 0);
   // A shear has no finite order.
-  EXPECT_NE(stop_message([] { close_text({"x+y,y,z,t,u,v"}); }), "");
+  EXPECT_NE(stop_message([&] { close_text(cr, {"x+y,y,z,t,u,v"}); }), "");
   EXPECT_NE(q.listing.str().find("error in symmetry operator ?"), std::string::npos);
 }
 
 TEST(ReadSymmetry, KeywordLinesAndListing) {
+  Crystal cr;
   std::ostringstream listing;
-  setting(3, 'p', 0, 0);
-  setiwflag(1);
-  read_symmetry(
+  setting(cr, 3, 'p', 0, 0);
+  read_symmetry(cr,
       "nsymo=2 icent=-1 brv='f'\n"
       "generators: symmetry operator\n"
       "-y,-z,-t,x+y+z+t,u+1/2,v\n"
       "t,z,y,x,-u,v\n",
-      listing);
-  EXPECT_EQ(getnsymo(), 20);
-  EXPECT_EQ(geticent(), -1);
-  EXPECT_EQ(getncent(), 1);
-  EXPECT_EQ(getbrv(), 'f');
+      listing, true);
+  EXPECT_EQ(cr.group.nsymo(), 20);
+  EXPECT_EQ(cr.group.icent, -1);
+  EXPECT_EQ(cr.group.ncent(), 1);
+  EXPECT_EQ(cr.setting.brv, 'f');
   const std::string s = listing.str();
   EXPECT_NE(s.find(" centrosymmetric symmetry operation"), std::string::npos);
   EXPECT_NE(s.find("generating elements"), std::string::npos);
@@ -293,9 +303,10 @@ TEST(ReadSymmetry, KeywordLinesAndListing) {
 }
 
 TEST(ReadSymmetry, TooManyGeneratorsStopsBeforeReadingThem) {
+  Crystal cr;
   std::ostringstream listing;
   try {
-    read_symmetry("nsymo=13 icent=0 brv='p'\n", listing);
+    read_symmetry(cr, "nsymo=13 icent=0 brv='p'\n", listing);
     FAIL() << "no stop";
   } catch (const Stop& s) {
     EXPECT_EQ(std::string(s.what()), "more than 12 generating elements");
@@ -303,19 +314,20 @@ TEST(ReadSymmetry, TooManyGeneratorsStopsBeforeReadingThem) {
 }
 
 TEST(SettingHelpers, CoordinateImageAgreesWithIndexImage) {
+  Crystal cr;
   Quiet q;
-  setting(0, 'p', 0, 0);
-  close_text({"-y,-z,-t,x+y+z+t,u+1/2,v", "t,z,y,x,-u,v"});
+  setting(cr, 0, 'p', 0, 0);
+  close_text(cr, {"-y,-z,-t,x+y+z+t,u+1/2,v", "t,z,y,x,-u,v"});
   // h.(R x + tau) = (h.R).x + h.tau for every operator and both k.
   const int h[6] = {2, -1, 3, 0, 1, 0};
   const float x[6] = {0.11f, 0.27f, 0.53f, 0.71f, 0.05f, 0.f};
-  for (int i = 1; i <= getnsymo(); ++i)
+  for (int i = 1; i <= cr.group.nsymo(); ++i)
     for (int k = 0; k <= 1; ++k) {
       float xr[6];
       int hr[6];
-      getrx(x, xr, i, k);
-      gethr(h, hr, i, k);
-      double lhs = 0, rhs = getyt(h, i, k);
+      getrx(cr.group, x, xr, i, k);
+      gethr(cr.group, h, hr, i, k);
+      double lhs = 0, rhs = getyt(cr.group, h, i, k);
       for (int e = 0; e < 6; ++e) {
         lhs += h[e] * double(xr[e]);
         rhs += hr[e] * double(x[e]);
@@ -330,16 +342,16 @@ class TablesGenerators : public ::testing::TestWithParam<TablesGroup> {};
 
 // Every product of two operators is an operator of the list (or the
 // inversion image of one when icent is set), modulo the centred lattice.
-bool closed_modulo_centring() {
-  const int n = getnsymo();
+bool closed_modulo_centring(const Crystal& cr) {
+  const int n = cr.group.nsymo();
   for (int a = 1; a <= n; ++a)
     for (int b = 1; b <= n; ++b) {
       int ra[36], rb[36], rc[36];
       double ta[6], tb[6], tc[6];
-      getsymrot(a, ra);
-      getsymrot(b, rb);
-      getsymtrn(a, ta);
-      getsymtrn(b, tb);
+      getsymrot(cr.group, a, ra);
+      getsymrot(cr.group, b, rb);
+      getsymtrn(cr.group, a, ta);
+      getsymtrn(cr.group, b, tb);
       mtmpli6(ra, rb, rc);
       for (int e = 0; e < 6; ++e) {
         tc[e] = ta[e];
@@ -349,15 +361,15 @@ bool closed_modulo_centring() {
       for (int c = 1; c <= n && !found; ++c) {
         int r[36];
         double t[6];
-        getsymrot(c, r);
-        getsymtrn(c, t);
+        getsymrot(cr.group, c, r);
+        getsymtrn(cr.group, c, t);
         for (int sgn : {1, -1}) {
-          if (sgn < 0 && geticent() == 0) continue;
+          if (sgn < 0 && cr.group.icent == 0) continue;
           bool same = true;
           double d[6];
           for (int i = 0; i < 36; ++i) same = same && sgn * r[i] == rc[i];
           for (int e = 0; e < 6; ++e) d[e] = sgn * t[e] - tc[e];
-          found = found || (same && iscentringvector(d));
+          found = found || (same && iscentringvector(cr.setting, d));
         }
       }
       if (!found) return false;
@@ -366,19 +378,20 @@ bool closed_modulo_centring() {
 }
 
 TEST_P(TablesGenerators, CloseToTheKnownOrder) {
+  Crystal cr;
   const TablesGroup& g = GetParam();
   Quiet q;
-  setting(0, g.brv, 0, g.icent);
+  setting(cr, 0, g.brv, 0, g.icent);
   std::vector<std::string> lines;
   for (const std::string& s : g.gens) lines.push_back(s);
-  close_text(lines);
-  EXPECT_EQ(getnsymo(), g.order) << q.text();
-  EXPECT_TRUE(closed_modulo_centring());
+  close_text(cr, lines);
+  EXPECT_EQ(cr.group.nsymo(), g.order) << q.text();
+  EXPECT_TRUE(closed_modulo_centring(cr));
   int dropped = 0;
   for (std::size_t p = q.text().find("left out"); p != std::string::npos; p = q.text().find("left out", p + 1))
     ++dropped;
   EXPECT_EQ(dropped, g.dropped) << q.text();
-  setting(0, 'p', 0, 0);
+  setting(cr, 0, 'p', 0, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

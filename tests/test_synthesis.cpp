@@ -140,8 +140,9 @@ TEST(Synthesis, FourierMapOfAQuarterOfTheDataEqualsTheModelsFullSum) {
   fs::path d = setup("fourier", m);
   InProcess r = run_inprocess(job(d, 2));
   ASSERT_EQ(r.status, 0) << r.out;
+  WorkGrid& w = r.job.map;
   std::vector<double> want = model_map(m, false);
-  const float* rho = getabcdr();
+  const float* rho = getabcdr(w);
   double maxabs = 0, maxerr = 0;
   for (int j = 0; j < kN * kN * kN; ++j) {
     maxabs = std::max(maxabs, std::fabs(want[j]));
@@ -157,23 +158,25 @@ TEST(Synthesis, MapIsInvariantUnderEveryOperatorOnTheGrid) {
   fs::path d = setup("invariant", m);
   InProcess r = run_inprocess(job(d, 2));
   ASSERT_EQ(r.status, 0) << r.out;
-  const float* rho = getabcdr();
-  ASSERT_EQ(getnsymo(), 4);
+  const Crystal& cr = r.job.crystal;
+  WorkGrid& w = r.job.map;
+  const float* rho = getabcdr(w);
+  ASSERT_EQ(cr.group.nsymo(), 4);
   double worst = 0, maxabs = 0;
   for (int j = 0; j < kN * kN * kN; ++j) {
     int x[6], xr[6];
-    getitoxyz(j, x);
+    getitoxyz(cr.grid, j, x);
     maxabs = std::max(maxabs, double(std::fabs(rho[j])));
     for (int s = 1; s <= 4; ++s) {
-      getrxi(x, xr, s, 0);
-      worst = std::max(worst, double(std::fabs(rho[getxyztoj(xr)] - rho[j])));
+      getrxi(cr.grid, x, xr, s, 0);
+      worst = std::max(worst, double(std::fabs(rho[getxyztoj(cr.grid, xr)] - rho[j])));
     }
   }
   EXPECT_LT(worst, 1e-5 * maxabs);
   // The map is not trivially symmetric: a general position is no special one.
   int x[6] = {2, 3, 1, 0, 0, 0}, xr[6];
-  getrxi(x, xr, 2, 0);
-  EXPECT_NE(getxyztoj(xr), getxyztoj(x));
+  getrxi(cr.grid, x, xr, 2, 0);
+  EXPECT_NE(getxyztoj(cr.grid, xr), getxyztoj(cr.grid, x));
 }
 
 TEST(Synthesis, StructureFactorsOfTheMapAreTheInputCoefficients) {
@@ -183,8 +186,10 @@ TEST(Synthesis, StructureFactorsOfTheMapAreTheInputCoefficients) {
   ASSERT_EQ(r.status, 0) << r.out;
   Density& dens = r.job.density;
   const Observations& obs = r.job.obs;
-  setxr0(dens);
-  const float f000 = maphkl(dens, obs);
+  RunState rs;
+  rs.iplot = 2;
+  setxr0(r.job.crystal.grid, rs, r.job.map, dens);
+  const float f000 = maphkl(r.job.crystal, r.job.map, dens, obs);
   EXPECT_NEAR(f000, m.f000(), 1e-3 * m.f000());
   const int n = obs.size();
   ASSERT_GT(n, 100);
@@ -199,7 +204,8 @@ TEST(Synthesis, DifferenceMapOfFoEqualToFcVanishes) {
   fs::path d = setup("difference", m);
   InProcess r = run_inprocess(job(d, 3));
   ASSERT_EQ(r.status, 0) << r.out;
-  const float* rho = getabcdr();
+  WorkGrid& w = r.job.map;
+  const float* rho = getabcdr(w);
   for (int j = 0; j < kN * kN * kN; ++j) ASSERT_EQ(rho[j], 0.0f) << j;
   EXPECT_TRUE(r.has("f000 used in the calculation =               0")) << r.out;
 }
@@ -209,13 +215,15 @@ TEST(Synthesis, PattersonMapIsCentrosymmetricWithItsMaximumAtTheOrigin) {
   fs::path d = setup("patterson", m);
   InProcess r = run_inprocess(job(d, 1));
   ASSERT_EQ(r.status, 0) << r.out;
-  const float* p = getabcdr();
+  const Crystal& cr = r.job.crystal;
+  WorkGrid& w = r.job.map;
+  const float* p = getabcdr(w);
   float pmax = p[0];
   for (int j = 0; j < kN * kN * kN; ++j) {
     int x[6];
-    getitoxyz(j, x);
+    getitoxyz(cr.grid, j, x);
     for (int i = 0; i < 3; ++i) x[i] = -x[i];
-    EXPECT_NEAR(p[getxyztoj(x)], p[j], 1e-4f * std::fabs(p[0])) << j;
+    EXPECT_NEAR(p[getxyztoj(cr.grid, x)], p[j], 1e-4f * std::fabs(p[0])) << j;
     EXPECT_LE(p[j], pmax * (1 + 1e-6f)) << j;
   }
   EXPECT_GT(p[0], 0.0f);
@@ -231,14 +239,14 @@ TEST(Synthesis, EveryMapKindIsWrittenAndReadBackByAContinuationRun) {
     fs::path d = setup("continue" + std::to_string(iplot), m);
     InProcess first = run_inprocess(job(d, iplot));
     ASSERT_EQ(first.status, 0) << first.out;
-    std::vector<float> map1(getabcdr(), getabcdr() + kN * kN * kN);
+    std::vector<float> map1(getabcdr(first.job.map), getabcdr(first.job.map) + kN * kN * kN);
     ASSERT_TRUE(fs::exists(d / "p41.den"));
     EXPECT_EQ(fs::file_size(d / "p41.den"), 8u + 4u * kN * kN * kN);
     std::string again = job(d, iplot);
     again.replace(again.find("icont=0"), 7, "icont=1");
     InProcess second = run_inprocess(again);
     ASSERT_EQ(second.status, 0) << second.out;
-    for (int j = 0; j < kN * kN * kN; ++j) ASSERT_EQ(getabcdr()[j], map1[j]) << iplot << " " << j;
+    for (int j = 0; j < kN * kN * kN; ++j) ASSERT_EQ(getabcdr(second.job.map)[j], map1[j]) << iplot << " " << j;
     EXPECT_NE(second.out.find("dmax="), std::string::npos);
   }
 }

@@ -13,22 +13,19 @@ namespace trovan {
 
 namespace {
 
-// The reader of the current job.
-KeyReader g_reader;
-
-std::istream& in() { return g_reader.in ? *g_reader.in : std::cin; }
+std::istream& in(KeyReader& r) { return r.in ? *r.in : std::cin; }
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 // Reads the next line into the buffer; false at end of file.
-bool next_line() {
+bool next_line(KeyReader& r) {
   std::string s;
-  if (!std::getline(in(), s)) return false;
+  if (!std::getline(in(r), s)) return false;
   for (char& c : s)
     if (c == '\t' || c == '\r') c = ' ';
   if (static_cast<int>(s.size()) > kLineLength) s.resize(kLineLength);
-  g_reader.line = s + std::string(kLineLength - s.size(), ' ');
-  g_reader.pos = 0;
+  r.line = s + std::string(kLineLength - s.size(), ' ');
+  r.pos = 0;
   return true;
 }
 
@@ -40,41 +37,41 @@ bool next_line() {
 
 // Positions the scan at the key (on a new line when irw = 1). Returns the
 // column right after the key.
-int locate(const std::string& key, int irw) {
+int locate(KeyReader& r, const std::string& key, int irw) {
   for (;;) {
-    if (irw == 1 && !next_line()) not_found(key);
-    if (istrln(key) == 0) return g_reader.pos;
-    std::size_t p = g_reader.line.find(key, g_reader.pos);
+    if (irw == 1 && !next_line(r)) not_found(key);
+    if (istrln(key) == 0) return r.pos;
+    std::size_t p = r.line.find(key, r.pos);
     if (p != std::string::npos) {
-      g_reader.pos = static_cast<int>(p);
-      return g_reader.pos + static_cast<int>(key.size());
+      r.pos = static_cast<int>(p);
+      return r.pos + static_cast<int>(key.size());
     }
     // The skip flag lets a caller pass over lines without the key; with the
     // flag off (always, in this program) a missing key ends the run.
-    if (g_reader.skip != 0 && irw == 1) continue;
+    if (r.skip != 0 && irw == 1) continue;
     not_found(key);
   }
 }
 
 // Delimits n blank/comma separated items from column p.
-std::vector<std::string> numeric_items(const std::string& key, int p, int n) {
+std::vector<std::string> numeric_items(KeyReader& r, const std::string& key, int p, int n) {
   std::vector<std::string> items;
   const int end = kLineLength;
   bool after_blank = false;
   for (int k = 0; k < n; ++k) {
-    while (p < end && is_blank(g_reader.line[p])) { ++p; after_blank = true; }
+    while (p < end && is_blank(r.line[p])) { ++p; after_blank = true; }
     // "3 , 4": a comma after blanks is the separator of the previous item.
-    if (k > 0 && after_blank && p < end && g_reader.line[p] == ',') {
+    if (k > 0 && after_blank && p < end && r.line[p] == ',') {
       ++p;
-      while (p < end && is_blank(g_reader.line[p])) ++p;
+      while (p < end && is_blank(r.line[p])) ++p;
     }
     if (p >= end) no_value(key);
     int start = p;
-    while (p < end && !is_blank(g_reader.line[p]) && g_reader.line[p] != ',') ++p;
-    items.push_back(g_reader.line.substr(start, p - start));
+    while (p < end && !is_blank(r.line[p]) && r.line[p] != ',') ++p;
+    items.push_back(r.line.substr(start, p - start));
     after_blank = false;
-    g_reader.pos = p;
-    if (k + 1 < n && p < end && g_reader.line[p] == ',') ++p;
+    r.pos = p;
+    if (k + 1 < n && p < end && r.line[p] == ',') ++p;
   }
   return items;
 }
@@ -124,11 +121,11 @@ bool parse_real(const std::string& s, float& v) {
 
 // n numbers after the key, each converted by `parse` (integers or reals).
 template <class T>
-void read_numbers(const std::string& key, int n, T* values, int irw,
+void read_numbers(KeyReader& r, const std::string& key, int n, T* values, int irw,
                   bool (*parse)(const std::string&, T&)) {
-  int p = locate(key, irw);
+  int p = locate(r, key, irw);
   if (n <= 0) return;
-  auto items = numeric_items(key, p, n);
+  auto items = numeric_items(r, key, p, n);
   for (int k = 0; k < n; ++k)
     if (!parse(items[k], values[k])) bad_value(key, items[k]);
 }
@@ -136,10 +133,10 @@ void read_numbers(const std::string& key, int n, T* values, int irw,
 // One value through the vector reader, into a local first: `value` keeps
 // what it held when the key is followed by no value (n = 0).
 template <class T>
-void read_one(const std::string& key, int n, T& value, int irw,
-              void (*readv)(const std::string&, int, T*, int)) {
+void read_one(KeyReader& r, const std::string& key, int n, T& value, int irw,
+              void (*readv)(KeyReader&, const std::string&, int, T*, int)) {
   T v = value;
-  readv(key, n > 0 ? 1 : 0, &v, irw);
+  readv(r, key, n > 0 ? 1 : 0, &v, irw);
   value = v;
 }
 
@@ -150,88 +147,73 @@ std::string fit(const std::string& s, int len) {
 
 }  // namespace
 
-void setinp(int unit) { g_reader.inp = unit; }
-void setout(int unit) { g_reader.out = unit; }
-void setskp(int flag) { g_reader.skip = flag; }
-int getinp() { return g_reader.inp; }
-int getout() { return g_reader.out; }
-int getskp() { return g_reader.skip; }
+KeyReader::KeyReader(std::istream& is) : in(&is) {}
 
-void set_input_stream(std::istream* is) {
-  g_reader.in = is;
-  g_reader.line.assign(kLineLength, ' ');
-  g_reader.pos = 0;
+void freadiv(KeyReader& r, const std::string& key, int n, int* values, int irw) {
+  read_numbers(r, key, n, values, irw, parse_int);
 }
 
-KeyReader& readernow() { return g_reader; }
-
-void resetinput() {
-  std::istream* is = g_reader.in;
-  g_reader = KeyReader{};
-  g_reader.in = is;
+void freadi(KeyReader& r, const std::string& key, int n, int& value, int irw) {
+  read_one(r, key, n, value, irw, freadiv);
 }
 
-void freadiv(const std::string& key, int n, int* values, int irw) {
-  read_numbers(key, n, values, irw, parse_int);
+void freadrv(KeyReader& r, const std::string& key, int n, float* values, int irw) {
+  read_numbers(r, key, n, values, irw, parse_real);
 }
 
-void freadi(const std::string& key, int n, int& value, int irw) { read_one(key, n, value, irw, freadiv); }
-
-void freadrv(const std::string& key, int n, float* values, int irw) {
-  read_numbers(key, n, values, irw, parse_real);
+void freadr(KeyReader& r, const std::string& key, int n, float& value, int irw) {
+  read_one(r, key, n, value, irw, freadrv);
 }
 
-void freadr(const std::string& key, int n, float& value, int irw) { read_one(key, n, value, irw, freadrv); }
-
-void freadcv(const std::string& key, int n, std::string* values, int irw, int valuelen) {
-  int p = locate(key, irw);
+void freadcv(KeyReader& r, const std::string& key, int n, std::string* values, int irw, int valuelen) {
+  int p = locate(r, key, irw);
   const int end = kLineLength;
   for (int k = 0; k < n; ++k) {
-    while (p < end && (is_blank(g_reader.line[p]) || (k > 0 && g_reader.line[p] == ','))) ++p;
+    while (p < end && (is_blank(r.line[p]) || (k > 0 && r.line[p] == ','))) ++p;
     if (p >= end) no_value(key);
     std::string v;
-    char q = g_reader.line[p];
+    char q = r.line[p];
     if (q == '\'' || q == '"') {
       // Quoted: a doubled quote inside stands for one quote character.
       ++p;
       bool closed = false;
       while (p < end) {
-        if (g_reader.line[p] == q) {
-          if (p + 1 < end && g_reader.line[p + 1] == q) { v += q; p += 2; continue; }
+        if (r.line[p] == q) {
+          if (p + 1 < end && r.line[p + 1] == q) { v += q; p += 2; continue; }
           ++p;
           closed = true;
           break;
         }
-        v += g_reader.line[p++];
+        v += r.line[p++];
       }
       if (!closed) no_value(key);
     } else {
       // Undelimited, as list-directed input allows: up to a blank or comma.
-      while (p < end && !is_blank(g_reader.line[p]) && g_reader.line[p] != ',') v += g_reader.line[p++];
+      while (p < end && !is_blank(r.line[p]) && r.line[p] != ',') v += r.line[p++];
     }
     values[k] = fit(v, valuelen);
-    g_reader.pos = p;
+    r.pos = p;
   }
 }
 
-void freadc(const std::string& key, int n, std::string& value, int irw, int valuelen) {
+void freadc(KeyReader& r, const std::string& key, int n, std::string& value, int irw, int valuelen) {
   std::string v = value;
-  freadcv(key, n > 0 ? 1 : 0, &v, irw, kNameLength);
+  freadcv(r, key, n > 0 ? 1 : 0, &v, irw, kNameLength);
   if (n > 0) value = fit(v, valuelen);
 }
 
-std::string freadln(const std::string& what, int width) {
-  if (!next_line()) not_found(what);
-  g_reader.pos = kLineLength;  // the whole line is consumed
-  return fit(g_reader.line, width);
+std::string freadln(KeyReader& r, const std::string& what, int width) {
+  if (!next_line(r)) not_found(what);
+  r.pos = kLineLength;  // the whole line is consumed
+  return fit(r.line, width);
 }
 
-bool keyonline(const std::string& key) {
-  return !key.empty() && g_reader.line.find(key, g_reader.pos) != std::string::npos;
+bool keyonline(const KeyReader& r, const std::string& key) {
+  return !key.empty() && r.line.find(key, r.pos) != std::string::npos;
 }
 
-std::string getline_buffer() { return g_reader.line.substr(0, istrln(g_reader.line)); }
-int getscanpos() { return g_reader.pos + 1; }
+std::string getline_buffer(const KeyReader& r) { return r.line.substr(0, istrln(r.line)); }
+int getscanpos(const KeyReader& r) { return r.pos + 1; }
 
 int istrln(const std::string& s) {
   int n = static_cast<int>(s.size());

@@ -1,49 +1,18 @@
 // Run-wide switches and values that the driver reads from the keyword input
 // and every later stage consults: the system kind, the map kind, the job
 // control, the scale and F(000) block, the MEM step controls, and the
-// projection vectors of a projected map.
+// projection vectors of a projected map. One value (RunState) a job holds
+// and hands to the stages that need it.
 #pragma once
 #include <string>
 
 namespace trovan {
-
-// Map kind by abs(iplot): 1 Patterson, 2 Fourier, 3 difference Fourier,
-// 4 and above maximum entropy.
-void setiplt(int iplot);
-int getiplt();
-long long absiplt();  // |iplot|, also for the most negative int
-bool ispatterson();
-bool isfourier();
-bool isdfourier();
-bool ismem();
-
-void setsys(int isys);  // 0 general setting, 1..5 built-in quasicrystal bases
-int getsys();
-void setjbc(int jbc);   // job control; negative asks for the q-system transformation
-int getjbc();
-void setsmtr(int ismtr);  // superstructure multiplier
-int getsmtr();
-void setrwmin(float rwmin);
-float getrwmin();
 
 // F(000), the scale applied to every amplitude and the three sigma values,
 // kept in this order.
 struct Tofofc {
   float f000 = 0, fmag = 0, sg00 = 0, sg0 = 0, sg1 = 0;
 };
-// The block as the keyword input gives it (on the scale of the reflection
-// file); it is also the block in force until the reflection file is read.
-void settofofc(const Tofofc& t);
-// The block in force: after scaletofofc on the scale of the amplitudes; the
-// expansion and the maximum-entropy iteration rewrite its F(000) (setf0).
-Tofofc gettofofc();
-float getf0();
-void setf0(float f000);
-// Puts the block in force on the scale of the amplitudes: F(000) and the
-// three sigma values as the input gave them, times fmag. Always from the
-// values as given, so that reading the reflection file again gives the same
-// F(000). Returns the block now in force.
-Tofofc scaletofofc();
 
 // MEM step controls: cycles and step factors of the two stages, and the
 // chi-square target at which the iteration stops (0: no such stop).
@@ -52,37 +21,42 @@ struct Cnex {
   float ex1 = 0, ex2 = 0;
   float c2min = 1;
 };
-void setcnex(const Cnex& c);
-Cnex getcnex();
 
 // Projection vectors ("h=" lines): reflections with a non-zero scalar
 // product with any of them are left out of a projected map.
 constexpr int kMaxPrj = 6;
-void setprj(int iprj, const int (*h)[6]);
-int getiprj();
-void getprjvector(int k, int* h);  // k = 0..iprj-1
 
-void settitle(const std::string& title);
-std::string gettitle();
-
-// The switches and values above as one value: the run state of a job.
+// The switches and values of a job.
 struct RunState {
-  int iplot = 0, isys = 0, jbc = 0, ismtr = 0;
+  int iplot = 0;  // map kind, see absiplt
+  int isys = 0;   // 0 general setting, 1..5 built-in quasicrystal bases
+  int jbc = 0;    // job control; negative asks for the q-system transformation
+  int ismtr = 0;  // superstructure multiplier
   float rwmin = 0;
-  Tofofc tofofc;        // in force
-  Tofofc tofofc_input;  // as the keyword input gave it
+  Tofofc tofofc;  // as the keyword input gives it (on the scale of the reflection file)
   Cnex cnex;
   int iprj = 0;
   int prj[kMaxPrj][6] = {};
   std::string title;
 };
 
-// The run state of the current job, which the set/get functions above read
-// and write. Transitional: the layers will be handed the values they need
-// instead.
-RunState& runstatenow();
+// Map kind by abs(iplot): 1 Patterson, 2 Fourier, 3 difference Fourier,
+// 4 and above maximum entropy. |iplot| in a wider type: the negation of the
+// most negative int does not fit an int.
+inline long long absiplt(const RunState& r) {
+  return r.iplot < 0 ? -static_cast<long long>(r.iplot) : r.iplot;
+}
+inline bool ispatterson(const RunState& r) { return absiplt(r) == 1; }
+inline bool isfourier(const RunState& r) { return absiplt(r) == 2; }
+inline bool isdfourier(const RunState& r) { return absiplt(r) == 3; }
+inline bool ismem(const RunState& r) { return absiplt(r) >= 4; }
 
-// Every value above back to its state at the start of the program.
-void resetrunstate();
+// The block on the scale of the amplitudes: F(000) and the three sigma
+// values as the input gave them, times fmag.
+Tofofc scaletofofc(const RunState& r);
+
+// The projection vectors, at most kMaxPrj.
+void setprj(RunState& r, int iprj, const int (*h)[6]);
+void getprjvector(const RunState& r, int k, int* h);  // k = 0..iprj-1
 
 }  // namespace trovan

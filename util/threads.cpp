@@ -143,7 +143,6 @@ int getnthreads() {
 
 void setnthreads(int n) { g_request = n > 0 ? n : 0; }
 
-void resetthreads() { g_request = 0; }
 
 void parallel_for(long long n, long long grain, const std::function<void(long long, long long)>& f) {
   if (n <= 0) return;

@@ -21,8 +21,6 @@ namespace trovan {
 int getnthreads();
 // Sets the number of threads (tests); 0 goes back to the default above.
 void setnthreads(int n);
-// The default number again, as at the start of the program.
-void resetthreads();
 
 // Runs f(lo, hi) over a static split of [0, n) into at most getnthreads()
 // parts, each of at least `grain` items (so that small loops stay on the
