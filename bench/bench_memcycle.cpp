@@ -57,11 +57,13 @@ void measure(const char* what, const int* hmax, int idm, int reps) {
   for (long long j = 0; j < nt; ++j) a[j] = u(rng), b[j] = u(rng);
 
   std::vector<double> cycle, transform;
-  float f0 = trovan::maphkl(run.density, run.obs);
+  trovan::RunState rs;
+  rs.iplot = 4;
+  float f0 = trovan::maphkl(run.crystal, run.map, run.density, run.obs);
   for (int r = -1; r < reps; ++r) {
     float f0new = 0;
     // A tiny step: the density hardly changes between repetitions.
-    const double tc = seconds([&] { trovan::denmodmem(st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
+    const double tc = seconds([&] { trovan::denmodmem(run.crystal, rs, run.map, st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
     int icon = 0;
     const double tf = seconds([&] { trovan::cft1(a.data(), b.data(), hmax, idm, r % 2 ? 1 : -1, icon); });
     for (long long j = 0; j < nt; ++j) a[j] *= 1.0f / nt, b[j] *= 1.0f / nt;  // keep the data finite

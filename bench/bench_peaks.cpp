@@ -23,9 +23,7 @@
 #include <sstream>
 #include <vector>
 
-#include "crystal/gridindex.hpp"
-#include "crystal/setting.hpp"
-#include "crystal/symmetry.hpp"
+#include "crystal/crystal.hpp"
 #include "util/workgrid.hpp"
 #include "util/runstate.hpp"
 #include "maps/peaks.hpp"
@@ -96,19 +94,20 @@ int main(int argc, char** argv) {
   using namespace trovan;
   const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
 
-  setsys(0);
-  setsmh(0);
-  setsmx(0);
-  setbrv('p');
-  setsmtr(0);
-  seticent(0);
-  setidm(kIdm);
-  gensymo(0, nullptr, nullptr);
+  // P1 in a 6-D general setting on a 12^6 grid, a Fourier map.
+  Crystal cr;
+  setsmh(cr.setting, 0);
+  setsmx(cr.setting, 0);
+  cr.group.idm = cr.grid.idm = kIdm;
+  gensymo(cr.group, {}, cr.setting, kIdm);
   int ng[6] = {kN, kN, kN, kN, kN, kN};
-  setng(ng);
-  calmm();
-  setitt();
-  setiplt(2);
+  setng(cr.grid, ng);
+  calmm(cr.grid);
+  setitt(cr.grid);
+  RunState rs;
+  rs.iplot = 2;
+  WorkGrid w;
+  sizeworkgrid(w, getnt(cr.grid));
 
   std::vector<float> smooth(kNt), noise(kNt);
   std::mt19937 rng(3);
@@ -155,12 +154,12 @@ int main(int argc, char** argv) {
   // the merging and the listing.
   for (int m = 0; m < 2; ++m) {
     const std::vector<float>& map = m == 0 ? smooth : noise;
-    std::copy(map.begin(), map.end(), getabcdr());
+    std::copy(map.begin(), map.end(), getabcdr(w));
     std::vector<Times> t;
     std::ostringstream listing;
     set_out_stream(&listing);
     std::size_t found = 0;
-    for (int r = 0; r < reps; ++r) t.push_back(time_of([&found] { found = pksearchnd(0.3f).list.size(); }));
+    for (int r = 0; r < reps; ++r) t.push_back(time_of([&] { found = pksearchnd(cr, rs, getabcdr(w), 0.3f).list.size(); }));
     set_out_stream(nullptr);
     const Times md = median(t);
     std::printf("%-8s %-28s %8d %10.3f %10.3f\n", m == 0 ? "smooth" : "noise", "pksearchnd 0.3 (P1)",

@@ -443,6 +443,9 @@ const Plan& plan(int n, int sign) {
 
 // ---------------------------------------------------------------------------
 // Kernel selection.
+// A process setting: the instruction set of the transforms, shared by every
+// job of the process (setfftisa limits it; results do not depend on it
+// beyond the rounding of the kernels).
 int g_isa_request = 3;
 int g_isa = -1;
 

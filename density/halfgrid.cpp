@@ -189,6 +189,9 @@ struct InputMarks {
   int e = -2;
   FftPrune prune;
 };
+// A process cache keyed on its content (the grid lengths, the pairing axis
+// and the grid indices of the coefficients): whatever ran before, a lookup
+// gives the marks of the coefficients asked about.
 InputMarks g_marks;
 
 const FftPrune& inputmarks(const int* n, int m, int e, const FCoef* c, std::size_t count) {

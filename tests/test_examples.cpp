@@ -367,3 +367,61 @@ TEST(ExampleModels, DomainTransformsAreNormalisedAndVanishAtTheirFirstZeros) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<float> finalmap(const trovan::JobResult& r) {
+  const float* rho = trovan::getabcdr(r.map);
+  return std::vector<float>(rho, rho + trovan::getnt(r.crystal.grid));
+}
+
+// Two jobs in one process, interleaved: a maximum-entropy job of the
+// perovskite and a Fourier job of the decagonal crystal are read first,
+// then the first is computed, the second, and the first again. Each gives
+// the map and density file of a run of its own, bit for bit: nothing one
+// job leaves behind (grid, operators, work grid, symmetry of the peak
+// search, plans) reaches the other.
+TEST(Jobs, InterleavedJobsGiveTheResultsOfSeparateRuns) {
+  const fs::path da = scratch_dir("interleave_mem"), db = scratch_dir("interleave_fourier");
+  const std::string ia = shipped_job(ex::perovskite(), true, da);
+  const std::string ib = shipped_job(ex::decagonal(), false, db);
+  const InProcess alone_a = run_inprocess(ia);
+  ASSERT_EQ(alone_a.status, 0) << alone_a.out;
+  const std::string den_a = slurp(da / "perovskite_mem.den");
+  const InProcess alone_b = run_inprocess(ib);
+  ASSERT_EQ(alone_b.status, 0) << alone_b.out;
+  const std::string den_b = slurp(db / "decagonal.den");
+  ASSERT_GT(den_a.size(), 8u);
+  ASSERT_GT(den_b.size(), 8u);
+
+  std::ostringstream listing;
+  trovan::set_out_stream(&listing);
+  struct Back {
+    ~Back() { trovan::set_out_stream(nullptr); }
+  } back;
+  std::istringstream ina(ia), inb(ib);
+  const trovan::Job a = trovan::read_job(ina);
+  const trovan::Job b = trovan::read_job(inb);
+  const auto compute = [](const trovan::Job& job) {
+    trovan::Reflections refl = trovan::read_data(job);
+    return trovan::compute(job, refl);
+  };
+  const trovan::JobResult a1 = compute(a);
+  EXPECT_EQ(slurp(da / "perovskite_mem.den"), den_a);
+  const trovan::JobResult b1 = compute(b);
+  EXPECT_EQ(slurp(db / "decagonal.den"), den_b);
+  const trovan::JobResult a2 = compute(a);
+  EXPECT_EQ(slurp(da / "perovskite_mem.den"), den_a);
+
+  EXPECT_EQ(finalmap(a1), finalmap(alone_a.job));
+  EXPECT_EQ(finalmap(a2), finalmap(alone_a.job));
+  EXPECT_EQ(finalmap(b1), finalmap(alone_b.job));
+  ASSERT_EQ(a2.peaks.list.size(), alone_a.job.peaks.list.size());
+  for (std::size_t k = 0; k < a2.peaks.list.size(); ++k) {
+    EXPECT_EQ(a2.peaks.list[k].pr, alone_a.job.peaks.list[k].pr) << k;
+    EXPECT_EQ(a2.peaks.list[k].mult, alone_a.job.peaks.list[k].mult) << k;
+  }
+  EXPECT_EQ(b1.peaks.list.size(), alone_b.job.peaks.list.size());
+}
+
+}  // namespace

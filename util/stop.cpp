@@ -5,6 +5,8 @@
 namespace trovan {
 
 namespace {
+// A process setting: where the listing goes (standard output unless a
+// caller binds another stream).
 std::ostream* g_out = nullptr;
 }
 

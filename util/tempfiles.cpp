@@ -17,7 +17,8 @@ namespace trovan {
 
 namespace {
 
-// The table a signal handler reads: fixed storage, a slot is filled before
+// A process setting: the temporary files a signal removes. The table a
+// signal handler reads: fixed storage, a slot is filled before
 // it is marked used and marked unused before it is reused, and changes are
 // made with the handled signals blocked.
 constexpr int kSlots = 8;

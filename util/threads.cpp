@@ -33,7 +33,9 @@ int default_threads() {
   return h >= 1 ? static_cast<int>(h) : 1;
 }
 
-int g_request = 0;  // 0: default
+// A process setting: the thread count asked for (setnthreads), shared by
+// every job of the process; 0: the default.
+int g_request = 0;
 
 // A pool of workers 1..T-1; the calling thread is part 0. A job is handed
 // out by bumping a generation number; each worker runs its part and counts
