@@ -45,7 +45,10 @@ struct Reflections {
   void add(const int* hkl, float fo, float fc, float cosphs, float sinphs, float sigma);
 };
 
-// Reads the reflection file `file` (file1=) with the format `frmt`.
+// Reads the reflection file `file` (file1=) with the format `frmt`, for the
+// crystal `cr` (its dimension, and the lattice for the cut) and the run
+// state `rs` (the map kind says what a record holds; F(000), fmag and the
+// sigma values must stay finite on the scale of the amplitudes).
 // Records hold idm indices, then Fo, Fc and the phase in degrees, and for a
 // MEM run sigma(Fo) as a fourth real. A first index of 999 ends the list;
 // so do blank lines after the last record. The file must be a regular file

@@ -41,6 +41,7 @@
 using namespace trovan;
 using trovan_test::count_of;
 using trovan_test::slurp;
+using trovan::testing::ListingTo;
 namespace fs = std::filesystem;
 
 namespace {
@@ -151,6 +152,7 @@ class DrawFiles : public ::testing::Test {
     set_out_stream(&listing_);
   }
   void TearDown() override {
+    set_out_stream(nullptr);
     fs::current_path(old_);
     fs::remove_all(dir_);
   }
@@ -332,7 +334,7 @@ TEST(Averaging, OperatorsAndSettingOfTheRun) {
   // every operator with and without the inversion; the metric is the
   // lattice's, and M^-1 the setting's.
   std::ostringstream quiet;
-  set_out_stream(&quiet);
+  const ListingTo listing_to(&quiet);
   rs.isys = cr.lattice.isys = cr.setting.isys = 0;
   setsmh(cr.setting, 0);
   setsmx(cr.setting, 0);
@@ -369,7 +371,7 @@ TEST(Averaging, APattersonMapAveragesOverRotationsAndInversionOnly) {
   // image; a Patterson map over the point group 2/m, without the half
   // translation.
   std::ostringstream quiet;
-  set_out_stream(&quiet);
+  const ListingTo listing_to(&quiet);
   rs.isys = cr.lattice.isys = cr.setting.isys = 0;
   setsmh(cr.setting, 0);
   setsmx(cr.setting, 0);
@@ -477,7 +479,7 @@ TEST(Averaging, SymmetryImagesAgreeWithTheGridOperatorsOfTheRun) {
   Crystal cr;
   RunState rs;
   std::ostringstream quiet;
-  set_out_stream(&quiet);
+  const ListingTo listing_to(&quiet);
   // A 4_1 screw: a quarter translation tells R x + t from R x - t.
   trovan::testing::close_text(cr, {"-y,x,z+1/4,t,u,v"});
   expect_averaging_matches_grid_operators(cr, rs, 3, {4, 4, 8});

@@ -32,6 +32,7 @@ struct SymmetryExpansion : ::testing::Test {
   Crystal cr;
   RunState rs;
   WorkGrid w;
+  void TearDown() override { set_out_stream(nullptr); }
   void SetUp() override {
     set_out_stream(&listing);
     setting(cr, 0, 'p', 0, 0);
@@ -223,11 +224,12 @@ TEST(SymmetryExpansionClasses, AClassPartlyOutsideTheGridIsLeftOutWhole) {
   RunState rs;
   WorkGrid w;
   std::ostringstream listing;
-  set_out_stream(&listing);
+  const ListingTo listing_to(&listing);
   setting(cr, 0, 'p', 0, 0);
   cr.group.idm = cr.grid.idm = 6;
   close_text(cr, {"-y,x-y,z,t,u,v"});
   grid(cr, 6, {16, 16, 8});
+  sizeworkgrid(w, getnt(cr.grid));
   Tofofc t;
   t.f000 = 10;
   t.fmag = 1;
@@ -283,11 +285,12 @@ TEST_P(InconsistentData, AreLeftOutMergedOrRefused) {
   WorkGrid w;
   const InconsistentCase& c = GetParam();
   std::ostringstream listing;
-  set_out_stream(&listing);
+  const ListingTo listing_to(&listing);
   setting(cr, 0, c.brv, 0, c.icent);
   cr.group.idm = cr.grid.idm = 6;
   close_text(cr, c.gens);
   grid(cr, 6, {16, 16, 16});
+  sizeworkgrid(w, getnt(cr.grid));
   Tofofc t;
   t.f000 = 84;
   t.fmag = 1;
@@ -388,7 +391,7 @@ TEST(InconsistentDataSigma, MergedSigmaIsTheWeightedOne) {
   RunState rs;
   WorkGrid w;
   std::ostringstream listing;
-  set_out_stream(&listing);
+  const ListingTo listing_to(&listing);
   setting(cr, 0, 'p', 0, 0);
   cr.group.idm = cr.grid.idm = 6;
   close_text(cr, {});

@@ -13,7 +13,10 @@
 
 #include "density/fft.hpp"
 #include "util/stop.hpp"
+#include "values.hpp"
 #include "util/threads.hpp"
+
+using trovan::testing::ListingTo;
 
 namespace trovan {
 namespace {
@@ -307,7 +310,7 @@ void expect_stop(std::vector<int> n) {
   Grid g = random_grid(n, 700);
   const Grid orig = g;
   std::ostringstream listing;
-  set_out_stream(&listing);
+  const ListingTo listing_to(&listing);
   int icon = -1;
   bool stopped = false;
   try {
@@ -336,7 +339,7 @@ TEST(Fft, LengthsBeyondTheLimitsStop) {
 TEST(Fft, OneDimensionalEntryStopsToo) {
   std::vector<float> a(31, 1.0f), b(31, 0.0f);
   std::ostringstream listing;
-  set_out_stream(&listing);
+  const ListingTo listing_to(&listing);
   EXPECT_THROW(fft(a.data(), b.data(), 29, 29, 29, -1), Stop);
   set_out_stream(nullptr);
   EXPECT_EQ(listing.str(), " array bounds exceeded within subroutine fft\n");
@@ -346,7 +349,7 @@ TEST(Fft, ZeroDirectionIsRefused) {
   Grid g = random_grid({4, 3}, 750);
   const Grid orig = g;
   std::ostringstream listing;
-  set_out_stream(&listing);
+  const ListingTo listing_to(&listing);
   int icon = -1;
   EXPECT_THROW(cft1(g.a.data(), g.b.data(), g.n.data(), 2, 0, icon), Stop);
   set_out_stream(nullptr);

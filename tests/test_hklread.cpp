@@ -49,7 +49,10 @@ class HklRead : public ::testing::Test {
     t.sg1 = 4;
     rs.tofofc = t;
   }
-  void TearDown() override { fs::remove_all(dir); }
+  void TearDown() override {
+    set_out_stream(nullptr);
+    fs::remove_all(dir);
+  }
 
   std::string write(const std::string& name, const std::vector<std::string>& lines) {
     fs::path p = dir / name;

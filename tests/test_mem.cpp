@@ -10,6 +10,9 @@
 
 #include "density/mem.hpp"
 #include "util/stop.hpp"
+#include "values.hpp"
+
+using trovan::testing::ListingTo;
 
 using namespace trovan;
 
@@ -81,7 +84,7 @@ TEST(MemUpdate, StageWeightsAndAnInvalidStage) {
   EXPECT_NEAR(memweight(100.0f, 1.0f, 1) / memweight(1.0f, 1.0f, 1), 0.1, 1e-3);
   EXPECT_FLOAT_EQ(memfloor(84.0f, 42.0f), 2e-6f);
   std::ostringstream os;
-  set_out_stream(&os);
+  const ListingTo listing_to(&os);
   EXPECT_THROW(memweight(1.0f, 1.0f, 3), Stop);
   set_out_stream(nullptr);
   EXPECT_NE(os.str().find("invalid imode in expand2"), std::string::npos);

@@ -479,6 +479,7 @@ TEST(PeakSearch, PattersonPeaksFollowThePattersonSymmetry) {
   cr.group.idm = cr.grid.idm = 3;
   close_text(cr, {"-x,y+1/2,-z,t,u,v"});
   grid(cr, 3, {12, 12, 12});
+  sizeworkgrid(w, getnt(cr.grid));
   rs.iplot = 1;
   const std::vector<int> n = {12, 12, 12};
   float* map = getabcdr(w);
@@ -1071,6 +1072,7 @@ TEST(SyntheticStructure, IcosahedralFaceCentredModelComesBackInTheSettingCell) {
   close_rotations(cr, gens);
   const int n = 8;
   grid(cr, 6, {n, n, n, n, n, n});
+  sizeworkgrid(w, getnt(cr.grid));
   rs.iplot = 2;
   double mi[36];
   getsetmtrxinv(cr.setting, mi);

@@ -97,6 +97,7 @@ class Plot : public ::testing::Test {
     set_out_stream(&listing_);
   }
   void TearDown() override {
+    set_out_stream(nullptr);
     fs::current_path(old_);
     fs::remove_all(dir_);
   }

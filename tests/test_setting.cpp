@@ -10,6 +10,9 @@
 #include "crystal/setting.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
+#include "values.hpp"
+
+using trovan::testing::ListingTo;
 
 using namespace trovan;
 
@@ -106,7 +109,7 @@ TEST(Centring, ReflectionConditionsOfTheGeneralSetting) {
 TEST(Centring, StopsOnForbiddenReflectionAndUnknownLetter) {
   Setting st;
   std::ostringstream listing;
-  set_out_stream(&listing);
+  const ListingTo listing_to(&listing);
   int h[6] = {1, 0, 0, 0, 0, 0}, hg[6];
   st = configure(2, 'f', 0);
   try {

@@ -15,8 +15,11 @@
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
+#include "values.hpp"
 #include "util/threads.hpp"
 #include "util/vecmath.hpp"
+
+using trovan::testing::ListingTo;
 
 using namespace trovan;
 
@@ -184,7 +187,7 @@ TEST(FortranEditing, ExponentialIsNotCsPercentE) {
 
 TEST(Listing, LabelledMatrixRowByRow) {
   std::ostringstream os;
-  set_out_stream(&os);
+  const ListingTo listing_to(&os);
   float a[36] = {};
   for (int i = 0; i < 6; ++i) a[at(i, i)] = 1.0f;
   a[at(0, 5)] = -0.25f;
@@ -205,7 +208,7 @@ TEST(Listing, LabelledMatrixRowByRow) {
 
 TEST(Stop, QuitPrintsListDirectedAndThrowsWithStatus) {
   std::ostringstream os;
-  set_out_stream(&os);
+  const ListingTo listing_to(&os);
   try {
     quit("nt > nts");
     FAIL();

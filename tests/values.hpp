@@ -1,14 +1,21 @@
-// Test helpers on the values of a job: the operators of a group by number,
-// and a job read from a keyword text.
+// Test helpers on the values of a job: the operators of a group by number
+// and their actions.
 #pragma once
-#include <sstream>
-#include <string>
+#include <ostream>
 
 #include "crystal/crystal.hpp"
-#include "driver/trovan.hpp"
 #include "util/stop.hpp"
 
 namespace trovan::testing {
+
+// Binds the listing to a stream while it lives, then back to standard
+// output (the listing stream is a process setting).
+struct ListingTo {
+  explicit ListingTo(std::ostream* os) { set_out_stream(os); }
+  ~ListingTo() { set_out_stream(nullptr); }
+  ListingTo(const ListingTo&) = delete;
+  ListingTo& operator=(const ListingTo&) = delete;
+};
 
 // Rotation (6x6, column by column) and translation of operator i (1-based)
 // of g.
@@ -30,19 +37,6 @@ inline double getyt(const Group& g, const int* h, int i, int k) {
 }
 inline void getrx(const Group& g, const float* x, float* xr, int i, int k) {
   applyx(g.ops[i - 1], x, xr, k != 0 ? -1 : 1);
-}
-
-// The job of a keyword text, its listing in `listing` when given.
-inline Job job_from(const std::string& keywords, std::string* listing = nullptr) {
-  std::istringstream in(keywords);
-  std::ostringstream out;
-  set_out_stream(&out);
-  struct Back {
-    ~Back() { set_out_stream(nullptr); }
-  } back;
-  Job job = read_job(in);
-  if (listing) *listing = out.str();
-  return job;
 }
 
 }  // namespace trovan::testing
