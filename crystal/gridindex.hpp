@@ -62,7 +62,7 @@ struct Grid {
   int ncent = 0;
   bool prepared = false;
   bool first_identity = false;  // operator 1 is the identity: the walks skip it
-  long long stamp = 0;          // content key of sizes and operators (getgridstamp)
+  long long stamp = 0;          // content key of sizes and operators
   // Tables of the job's grid, allocated when first made.
   Table<std::uint64_t> mark;  // the orbit walk's marks, one bit a point
   Table<int> findx, xindx;

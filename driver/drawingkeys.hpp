@@ -15,7 +15,7 @@ namespace trovan {
 DrawRequest readdrawing(KeyReader& rd, const MapContext& geom, int number);
 
 // Reads "ng=" and every drawing with their checks, placing them with the
-// geometry `geom` (currentmapgeometry() in a run). A section needs a page
+// geometry `geom` (mapgeometry of the job's crystal). A section needs a page
 // device: with ldev other than 1 or 2 the run stops ("ldev=<n> not
 // allowd: ..."), before anything is drawn or written.
 std::vector<DrawRequest> readdrawings(KeyReader& rd, const MapContext& geom, int ldev);

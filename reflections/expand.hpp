@@ -86,7 +86,7 @@ struct FCoef {
 // used while the reflections, the grid, its operators and the projections
 // are the same.
 struct SpreadPlan {
-  long long stamp = -1;  // the grid's (getgridstamp)
+  long long stamp = -1;  // the grid's (Grid::stamp)
   int nsymo = -1;
   std::vector<int> key;
   std::vector<std::array<double, 6>> prj;
