@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <vector>
 #include <random>
 #include <sstream>
@@ -44,6 +45,19 @@ TEST(Threads, ParallelForCoversEveryItemOnce) {
   }
   setnthreads(0);
   EXPECT_GE(getnthreads(), 1);
+}
+
+// Memory exhausted in a worker's part reaches the caller as the exception
+// itself (which main() turns into its message and status), not as the end
+// of the process.
+TEST(Threads, AnExceptionInAWorkersPartReachesTheCaller) {
+  setnthreads(3);
+  EXPECT_THROW(parallel_for(3000, 10,
+                            [](long long lo, long long) {
+                              if (lo > 0) throw std::bad_alloc();
+                            }),
+               std::bad_alloc);
+  setnthreads(0);
 }
 
 #if defined(__x86_64__)

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -154,7 +155,21 @@ void parallel_for(long long n, long long grain, const std::function<void(long lo
     f(0, n);
     return;
   }
-  pool().run(parts, [&](int t) { f(n * t / parts, n * (t + 1) / parts); });
+  // An exception in any part (memory exhausted on a worker, a stop) must
+  // reach the caller like one on a single thread: an exception escaping a
+  // worker would end the process without a word. The first is kept and
+  // thrown again once every part has ended.
+  std::exception_ptr failed;
+  std::mutex fm;
+  pool().run(parts, [&](int t) {
+    try {
+      f(n * t / parts, n * (t + 1) / parts);
+    } catch (...) {
+      std::lock_guard<std::mutex> lk(fm);
+      if (!failed) failed = std::current_exception();
+    }
+  });
+  if (failed) std::rethrow_exception(failed);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
