@@ -1,12 +1,14 @@
 #include "density/mem.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cfloat>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include <unistd.h>
@@ -123,6 +125,74 @@ void reflection_weights(const Observations& obs, std::vector<float>& w) {
     if (m > 0) w[k] = 1.0f / static_cast<float>(m);
   }
 }
+
+// |Fo - Fc|^2 / sigma^2 of independent reflection k, Fc that of the
+// density d.
+double zsquared(const Density& d, const Observations& obs, int k) {
+  const double dr = double(obs.a[k]) - d.fcr[k], di = double(obs.b[k]) - d.fci[k];
+  const double sig = obs.sigma[k];
+  return (dr * dr + di * di) / (sig * sig);
+}
+
+// The order of a satellite: the sum of |m| over the internal indices (0 for
+// a main reflection).
+int satellite_order(const std::array<int, 6>& h) {
+  int o = 0;
+  for (int i = 3; i < 3 + getndm() && i < 6; ++i) o += std::abs(h[i]);
+  return o;
+}
+
+// Whether the independent reflections include satellites (a modulated
+// crystal's data): their main reflections are strong and their satellites
+// weak, and fitted with n = 2 the satellites go far below their noise while
+// the main reflections stay above it.
+bool has_satellites(const Observations& obs) {
+  if (getsys() != 0 || getndm() < 1) return false;
+  for (const auto& h : obs.h)
+    if (satellite_order(h) > 0) return true;
+  return false;
+}
+
+// The order the data get when fn= is not given: 8 for data with satellites
+// (with it a displacive wave comes out single-valued near its amplitude,
+// where n = 2 splits the atom and exaggerates the wave), 2 otherwise (for
+// quasicrystals and ordinary crystals n = 2 does as well or better, and
+// higher orders can stall on the few reflections a positive map cannot fit).
+constexpr int kSatelliteOrder = 8;
+
+// The weights of the difference map: 1/m (reflection_weights), times
+// |z|^(n-2) scaled by its largest value (the step is scaled by the largest
+// |h w| anyway, and no weight can overflow).
+const float* stepweights(MemState& st, const Density& d, const Observations& obs) {
+  if (st.fn == 2) return st.dfw.data();
+  const int n = obs.size();
+  std::vector<double> p(n);
+  double pmax = 0;
+  for (int k = 0; k < n; ++k) {
+    p[k] = std::pow(zsquared(d, obs, k), 0.5 * (st.fn - 2));
+    pmax = std::max(pmax, p[k]);
+  }
+  if (!(pmax > 0) || !std::isfinite(pmax)) return st.dfw.data();
+  st.stepw.resize(n);
+  for (int k = 0; k < n; ++k) st.stepw[k] = static_cast<float>(st.dfw[k] * (p[k] / pmax));
+  return st.stepw.data();
+}
+
+// What a trial step is judged by: c2 itself for n = 2, else
+//   Cn = sum |z|^n / (m_n nind),  m_n = (n-1)!! = E|z|^n of a normal variable.
+float fitvalue(const MemState& st, const Density& d, const Observations& obs, float c2) {
+  if (st.fn == 2) return c2;
+  const int n = obs.size();
+  double s = 0, mn = 1;
+  for (int i = st.fn - 1; i > 1; i -= 2) mn *= i;
+  for (int k = 0; k < n; ++k) s += std::pow(zsquared(d, obs, k), 0.5 * st.fn);
+  return static_cast<float>(s / (mn * n));
+}
+
+// The factor by which the c2 of two classes may differ before the listing
+// warns: beyond it the map is fitted to the noise of some classes and not
+// of others.
+constexpr double kClassSpread = 1.5;
 
 }  // namespace
 
@@ -319,7 +389,7 @@ bool denmodmem(MemState& st, Density& d, const Observations& obs, float ex, floa
   // that stays in the core's cache: once for the largest |h w|, which sets
   // the step, and once for the update.
   if (st.dfw.size() != static_cast<std::size_t>(obs.size())) reflection_weights(obs, st.dfw);
-  const HalfMap h = difxyzv(d, obs, st.dfw.data());
+  const HalfMap h = difxyzv(d, obs, stepweights(st, d, obs));
   const float rhomean = f000 / getvol();
   const long long nb = (n + kBlock - 1) / kBlock;
   std::vector<float> qpart(static_cast<std::size_t>(nb), 0.0f);
@@ -471,11 +541,101 @@ void rfct(const Density& d, const Observations& obs, float& c2, float& rfact, fl
   rwfact = sfow > 0 ? static_cast<float>(std::sqrt(sw / sfow)) : 0.0f;
 }
 
+namespace {
+float qperp(const std::array<int, 6>& h) {
+  float q[6];
+  getqi0(h.data(), q);
+  return std::sqrt(q[3] * q[3] + q[4] * q[4] + q[5] * q[5]);
+}
+
+std::string shelllabel(float lo, float hi) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "|q_perp| %.3f-%.3f A^-1", double(lo), double(hi));
+  return buf;
+}
+}  // namespace
+
+FitClasses fitclasses(const Observations& obs) {
+  const int n = obs.size();
+  FitClasses c;
+  c.of.assign(n, 0);
+  if (getsys() == 0 && getndm() > 0) {
+    int top = 0;
+    for (int k = 0; k < n; ++k) {
+      c.of[k] = satellite_order(obs.h[k]);
+      top = std::max(top, c.of[k]);
+    }
+    c.label.push_back("main reflections");
+    for (int o = 1; o <= top; ++o) c.label.push_back("satellites of order " + std::to_string(o));
+    return c;
+  }
+  const int nshell = getsys() != 0 ? std::min(4, n / 50) : 1;
+  if (nshell < 2) {
+    c.label.push_back("all reflections");
+    return c;
+  }
+  std::vector<std::pair<float, int>> q(n);
+  for (int k = 0; k < n; ++k) q[k] = {qperp(obs.h[k]), k};
+  std::sort(q.begin(), q.end());
+  // Shell s takes the ranks from n s / nshell on; reflections of one
+  // |q_perp| stay together in the shell of the first of them.
+  int s = 0;
+  float lo = q[0].first;
+  for (int r = 0; r < n; ++r) {
+    if (s + 1 < nshell && r >= n * (s + 1) / nshell && q[r].first > q[r - 1].first) {
+      c.label.push_back(shelllabel(lo, q[r - 1].first));
+      lo = q[r].first;
+      ++s;
+    }
+    c.of[q[r].second] = s;
+  }
+  c.label.push_back(shelllabel(lo, q[n - 1].first));
+  return c;
+}
+
+std::vector<double> classc2(const Density& d, const Observations& obs, const FitClasses& c,
+                            std::vector<int>& count) {
+  std::vector<double> c2(c.label.size(), 0.0);
+  count.assign(c.label.size(), 0);
+  for (int k = 0; k < obs.size(); ++k) {
+    c2[c.of[k]] += zsquared(d, obs, k);
+    ++count[c.of[k]];
+  }
+  for (std::size_t i = 0; i < c2.size(); ++i)
+    if (count[i] > 0) c2[i] /= count[i];
+  return c2;
+}
+
+void memwarning(const std::string& text) { out() << " warning: " << text << '\n'; }
+
+void listclasses(const Density& d, const Observations& obs) {
+  const FitClasses c = fitclasses(obs);
+  if (c.label.size() < 2) return;
+  std::vector<int> count;
+  const std::vector<double> c2 = classc2(d, obs, c, count);
+  out() << "c2 per class of reflections:\n";
+  int hi = -1, lo = -1;
+  for (std::size_t i = 0; i < c2.size(); ++i) {
+    if (count[i] == 0) continue;
+    std::string name = c.label[i];
+    name.resize(std::max<std::size_t>(name.size(), 28), ' ');
+    out() << "  " << name << fmt_i(count[i], 8) << " reflections c2=" << fmt_e(static_cast<float>(c2[i]), 12, 5)
+          << '\n';
+    if (hi < 0 || c2[i] > c2[hi]) hi = static_cast<int>(i);
+    if (lo < 0 || c2[i] < c2[lo]) lo = static_cast<int>(i);
+  }
+  if (lo >= 0 && c2[hi] > kClassSpread * c2[lo])
+    memwarning("c2 of the classes differs by a factor" + fmt_f(static_cast<float>(c2[hi] / c2[lo]), 6, 1) + " (" +
+               c.label[hi] + " against " + c.label[lo] +
+               "): the map fits some classes below their noise and others above it");
+}
+
 void rfct(const Density& d, const Observations& obs, int iwhkl) {
   float c2 = 0, rfact = 0, rwfact = 0;
   rfct(d, obs, c2, rfact, rwfact, iwhkl == 1 ? 1 : (iwhkl == -1 ? -1 : 0));
   out() << "c2=" << fmt_e(c2, 12, 5) << " rfact=" << fmt_f(rfact, 8, 5) << " rwfact="
         << fmt_f(rwfact, 8, 5) << '\n';
+  listclasses(d, obs);
 }
 
 namespace {
@@ -592,11 +752,12 @@ void land(MemState& st, Density& d, const Observations& obs, int it, int imode, 
     // again (it lies at `hi`).
     remake(st, d, obs, it, imode, made, cur, hi, f000, c2, rfact, rwfact, f0new);
   }
-  record(st.control, c2, rfact, rwfact);
+  record(st.control, fitvalue(st, d, obs, c2), rfact, rwfact);
 }
 
-int finish(int done, StopReason r, const Progress& p) {
+int finish(int done, StopReason r, const Progress& p, const Density& d, const Observations& obs) {
   out() << "mem stopped after" << fmt_i(done, 6) << " cycles: " << reason_text(r) << std::endl;
+  listclasses(d, obs);
   p.end(done, r);
   return done;
 }
@@ -613,6 +774,10 @@ int memloop(Density& d, const Observations& obs, float f000, const Cnex& cx, flo
   getxr0orbits(d, st.orbit);
   findruns(st.runs, getxr0grid(d), d.nxr0);
   reflection_weights(obs, st.dfw);
+  st.fn = cx.fn > 0 ? cx.fn : (has_satellites(obs) ? kSatelliteOrder : 2);
+  if (st.fn != 2)
+    out() << "the steps follow moment " << st.fn << " of |Fo-Fc|/sigma (fn=" << st.fn
+          << (cx.fn > 0 ? "" : ", the order for data with satellites") << "); the run stops at c2 <= c2min\n";
   // A start whose cell total is not the F(000) in use (a continuation after
   // f000= was changed, the density of another job) is first scaled to it,
   // as every trial will be: else the first trial's scaling alone would
@@ -652,9 +817,9 @@ int memloop(Density& d, const Observations& obs, float f000, const Cnex& cx, flo
       quit("the start density does not fit the data (rfact or rwfact above 1): every step would be taken "
            "back; start from the uniform density (icont=0)");
     }
-    isreturn(st.control, c2, rfact, rwfact);
+    isreturn(st.control, fitvalue(st, d, obs, c2), rfact, rwfact);
     c2acc = c2;
-    if (ncycle > 0 && cx.c2min > 0 && c2 <= cx.c2min) return finish(0, StopReason::c2min, progress);
+    if (ncycle > 0 && cx.c2min > 0 && c2 <= cx.c2min) return finish(0, StopReason::c2min, progress, d, obs);
   }
   float ex = 0;
   for (int it = 1; it <= ncycle; ++it) {
@@ -675,7 +840,7 @@ int memloop(Density& d, const Observations& obs, float f000, const Cnex& cx, flo
       }
       float c2 = 0, rfact = 0, rwfact = 0;
       rfct(d, obs, c2, rfact, rwfact, 0);
-      const bool reject = isreturn(st.control, c2, rfact, rwfact);
+      const bool reject = isreturn(st.control, fitvalue(st, d, obs, c2), rfact, rwfact);
       const float ex_used = ex;
       const bool back = getnewex(st.control, reject, ex);
       // A step that crosses c2min by far has gone on fitting the noise:
@@ -690,21 +855,37 @@ int memloop(Density& d, const Observations& obs, float f000, const Cnex& cx, flo
       if (overshoot) land(st, d, obs, it, imode, ex_used, f000, c2acc, cx.c2min, c2, rfact, rwfact, f0new);
       if (back) {
         f0 = restoreoldvalue(st, d);
-        if (isconverge(st.control, rfact, rwfact, 1e-6f)) return finish(it - 1, StopReason::converged, progress);
+        if (isconverge(st.control, rfact, rwfact, 1e-6f)) {
+          // No step lowers Cn any more, short of the noise level (a few
+          // reflections that no positive map fits hold it up): the rest of
+          // the way follows c2 itself.
+          if (st.fn != 2 && !(cx.c2min > 0 && c2acc <= cx.c2min)) {
+            out() << "ic=" << fmt_i(it, cyclewidth(it)) << " no step lowers moment " << st.fn
+                  << " any more: the steps follow c2 from here" << std::endl;
+            st.fn = 2;
+            st.spare.retry = false;
+            st.control.count = 0;
+            st.control.c2 = c2acc;
+            continue;
+          }
+          return finish(it - 1, StopReason::converged, progress, d, obs);
+        }
         continue;
       }
       f0 = f0new;
       c2acc = c2;
       savenewvalue(st, d, f0);
       // The chi-square stop: the data are fitted to their noise.
-      if (cx.c2min > 0 && c2 <= cx.c2min) return finish(it, StopReason::c2min, progress);
+      if (cx.c2min > 0 && c2 <= cx.c2min) {
+        return finish(it, StopReason::c2min, progress, d, obs);
+      }
       // rwmin: an accepted step that reaches the requested weighted R ends
       // the iteration (0, the default, never does).
-      if (rwmin > 0 && rwfact <= rwmin) return finish(it, StopReason::rwmin, progress);
+      if (rwmin > 0 && rwfact <= rwmin) return finish(it, StopReason::rwmin, progress, d, obs);
       break;
     }
   }
-  return finish(ncycle, StopReason::cycles, progress);
+  return finish(ncycle, StopReason::cycles, progress, d, obs);
 }
 
 }  // namespace trovan

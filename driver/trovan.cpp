@@ -251,8 +251,17 @@ Job read_keywords() {
     if (keyonline("c2min=")) freadr("c2min=", 1, cx.c2min, 0);
     if (!(cx.c2min >= 0) || !std::isfinite(cx.c2min))
       quit("c2min should be 0 (no chi-square stop) or positive: c2min=" + num(cx.c2min));
+    // fn= is optional too: without it the order suits the data.
+    const bool fn = keyonline("fn=");
+    if (fn) {
+      freadi("fn=", 1, cx.fn, 0);
+      if (cx.fn < 2 || cx.fn > 16 || cx.fn % 2 != 0)
+        quit("fn should be an even number from 2 to 16: fn=" + std::to_string(cx.fn));
+    }
     out() << "ex1=" << num(cx.ex1) << " ex2=" << num(cx.ex2) << " nex1=" << fmt_i(cx.nex1, 5)
-          << " nex2=" << fmt_i(cx.nex2, 5) << " c2min=" << num(cx.c2min) << '\n';
+          << " nex2=" << fmt_i(cx.nex2, 5) << " c2min=" << num(cx.c2min);
+    if (fn) out() << " fn=" << cx.fn;
+    out() << '\n';
     // Without a positive step the iteration never leaves its start, and the
     // flat start density would be written as the result.
     if (cx.nex1 < 0 || cx.nex2 < 0) quit("nex1 and nex2 should not be negative");

@@ -898,6 +898,8 @@ INSTANTIATE_TEST_SUITE_P(
                 2, "ex1 and ex2 should be positive"},
         Hostile{"ex2_negative", [](const fs::path&, std::vector<Line>& in) { set_item(in, "ex2=", "ex2=-0.001"); }, 2,
                 "ex1 and ex2 should be positive"},
+        Hostile{"fn_odd", [](const fs::path&, std::vector<Line>& in) { set_item(in, "nex2=", "nex2=5 fn=3"); }, 2,
+                "fn should be an even number from 2 to 16: fn=3"},
         Hostile{"rwmin_negative", [](const fs::path&, std::vector<Line>& in) { set_item(in, "rwmin=", "rwmin=-0.2"); },
                 2, "rwmin should be 0 (no rwfact stop) or positive"},
         Hostile{"fmag_0", [](const fs::path&, std::vector<Line>& in) { set_item(in, "fmag=", "fmag=0"); }, 2,

@@ -45,12 +45,15 @@ void setf0(float f000);
 // F(000). Returns the block now in force.
 Tofofc scaletofofc();
 
-// MEM step controls: cycles and step factors of the two stages, and the
-// chi-square target at which the iteration stops (0: no such stop).
+// MEM step controls: cycles and step factors of the two stages, the
+// chi-square target at which the iteration stops (0: no such stop), and the
+// order of the moment of the normalised residuals the steps follow (0: the
+// order the data call for, see density/mem.hpp).
 struct Cnex {
   int nex1 = 0, nex2 = 0;
   float ex1 = 0, ex2 = 0;
   float c2min = 1;
+  int fn = 0;
 };
 void setcnex(const Cnex& c);
 Cnex getcnex();
