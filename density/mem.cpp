@@ -198,6 +198,22 @@ constexpr double kClassSpread = 1.5;
 
 float memfloor(float f000, float vol) { return kMemFloor * f000 / vol; }
 
+void memprior(Density& d, float f000) {
+  std::vector<unsigned char> m;
+  getxr0orbits(d, m);
+  const float vol = getvol();
+  const float floor = kPriorFloor * f000 / vol;
+  float* x = d.x();
+  double total = 0;
+  for (int i = 0; i < d.nxr0; ++i) {
+    if (!(x[i] > floor)) x[i] = floor;  // a NaN too
+    total += double(m[i]) * x[i];
+  }
+  const float k = static_cast<float>(double(f000) * static_cast<double>(getnt()) / (double(vol) * total));
+  for (int i = 0; i < d.nxr0; ++i) x[i] *= k;
+  getdmx(d);
+}
+
 float memweight(float rho, float rhomean, int imode) {
   if (imode == 2) return 1.0f;
   if (imode != 1) {

@@ -153,6 +153,17 @@ bool isconverge(const MemControl& c, float rfact, float rwfact, float eps);
 // it leaves F(000) unchanged to a millionth.
 constexpr float kMemFloor = 1e-6f;
 float memfloor(float f000, float vol);
+// The prior of the entropy (prior=): a density of the same grid, a map of an
+// earlier run. Every update multiplies the density by an exponential of the
+// difference map, so every map of the run is prior times exp(sum of
+// difference maps), the form of the maximum of the entropy relative to the
+// start, -sum rho ln(rho / tau): the prior tau is the start. A map that is
+// not positive everywhere (a Fourier map's ripples) is raised to a floor of
+// kPriorFloor times the mean density F(000)/V, then the whole is scaled to
+// F(000). A low floor would make the entropy forbid density where the
+// ripples were; a hundredth of the mean lets the data put it back.
+constexpr float kPriorFloor = 0.01f;
+void memprior(Density& d, float f000);
 // The weight of the difference map at a point of density rho in stage
 // imode (1 or 2), rhomean = F(000)/V.
 float memweight(float rho, float rhomean, int imode);

@@ -52,9 +52,9 @@ constexpr long long kMaxCycles = 100000;
 
 // File names are limited to 80 characters; a longer one is refused rather
 // than cut, since a cut name could silently overwrite another file.
-std::string read_name(const std::string& key) {
+std::string read_name(const std::string& key, int newline = 1) {
   std::string v;
-  freadcv(key, 1, &v, 1, kLineLength);
+  freadcv(key, 1, &v, newline, kLineLength);
   v = trim(v);
   if (static_cast<int>(v.size()) > kNameLength)
     quit(key + " file name longer than 80 characters: " + v);
@@ -261,6 +261,12 @@ Job read_keywords() {
     out() << "ex1=" << num(cx.ex1) << " ex2=" << num(cx.ex2) << " nex1=" << fmt_i(cx.nex1, 5)
           << " nex2=" << fmt_i(cx.nex2, 5) << " c2min=" << num(cx.c2min);
     if (fn) out() << " fn=" << cx.fn;
+    // prior= is optional: a density file of the same grid, the prior of the
+    // entropy (and the start of the run) in place of the uniform density.
+    if (keyonline("prior=")) {
+      job.prior = read_name("prior=", 0);
+      out() << " prior=" << job.prior;
+    }
     out() << '\n';
     // Without a positive step the iteration never leaves its start, and the
     // flat start density would be written as the result.
@@ -324,6 +330,9 @@ Job read_keywords() {
   job.iplot = iplot;
   job.pkmin = pkmin;
   job.icont = icont;
+  // A continuation starts from its own density, which already holds the
+  // prior of the run that made it.
+  if (icont == 1 && !job.prior.empty()) quit("prior= needs icont=0: a continuation starts from its density file");
   job.qimax = qimax;
   job.frmt = frmt;
   job.ldev = ldev;
@@ -373,6 +382,7 @@ void checkoutputs(const Job& job) {
     checkoutputfile(o.name);
   }
   if (job.icont == 1) checkinputfile(job.density);
+  if (!job.prior.empty()) checkinputfile(job.prior);
 }
 
 // A map with values that are not finite numbers (amplitudes beyond single
@@ -415,6 +425,12 @@ JobResult compute(const Job& job, Reflections& refl) {
   } else if (icont != 0) {
     out() << "icont=" << icont << '\n';
     quit("icont should be 0 or 1");
+  } else if (ismem() && !job.prior.empty()) {
+    // The prior, made positive and scaled to F(000), is the start.
+    readdxyz(job.prior, getabcdr(), getnt());
+    setxr0(d);
+    checkxr0symmetry(d);
+    memprior(d, t.f000);
   } else if (ismem()) {
     // Every maximum-entropy run without a stored density starts from the
     // uniform density F(000)/V: the iteration needs a positive start.

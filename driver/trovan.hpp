@@ -24,6 +24,7 @@ struct Job {
   int phsign = 1;  // the phase sign of the reflection file
   float pkmin = 0, qimax = 0;
   std::string frmt;  // format of the reflection records
+  std::string prior;  // maximum entropy: the density file of the prior (prior=), or none
   std::vector<DrawRequest> drawings;  // the drawing lines, read with the rest
 };
 
