@@ -771,6 +771,267 @@ void land(MemState& st, Density& d, const Observations& obs, int it, int imode, 
   record(st.control, fitvalue(st, d, obs, c2), rfact, rwfact);
 }
 
+// ---- the maximum-entropy map at the constraint (exact=1) -----------------
+//
+// The iteration above is a path downhill in c2 that stops where it crosses
+// c2min: another schedule (stage split, step sizes, the continued share)
+// crosses it elsewhere, and neither end is the map of maximum entropy at
+// that c2. That map is found here as the maximum of
+//   Q = S - lambda X,  S = -sum m rho ln(rho/tau),  X = nind c2 / 2,
+// at fixed rho total F(000) (tau the start density of the run: the prior,
+// or the uniform density), which is unique for each lambda (S strictly
+// concave, X convex in rho), with lambda set so that c2 = c2min: a
+// Lagrange-multiplier search in the manner of Gull & Daniell (Nature 272
+// (1978) 686) and Skilling & Bryan (Mon. Not. R. Astron. Soc. 211 (1984)
+// 111). For each lambda, nonlinear conjugate gradients (Polak-Ribiere, with
+// restarts), preconditioned by the inverse of the entropy's curvature,
+// diag(rho/m):
+//  - the gradient of X at point i is -c0 m_i h_i, h the difference map of
+//    the program's weights; c0 is measured once from the exact derivative
+//    of X along a direction, so that no scale of the synthesis is assumed;
+//  - along a direction p, X is exactly quadratic (Fc is linear in rho: the
+//    structure factors of p, one transform, give it and the updated Fc), and
+//    S is maximised with it by Newton's rule in the step length, kept below
+//    the length that would make a value negative;
+//  - TEST = |projected gradient|^2 / |ln(rho/tau) - mean|^2 in the entropy
+//    metric, 0 at the maximum; the solve ends below kTestLoose or kTestTight.
+// lambda starts from the fit of ln(rho/tau) by lambda c0 h + const at the end
+// of the iteration and is corrected by the secant rule on ln c2 against
+// ln lambda, each solve starting from the last map, until c2 is within
+// kC2Tol of c2min.
+constexpr double kTestLoose = 1e-3, kTestTight = 1e-5, kC2Tol = 0.01;
+constexpr int kSolveSteps = 200, kLambdaTries = 10;
+
+struct Exact {
+  MemState& st;
+  Density& d;
+  const Observations& obs;
+  int n;
+  std::vector<double> fr, fi;  // Fc of the current map, kept by linearity
+  std::vector<float> q;
+};
+
+// Structure factors of an arbitrary list v (written to the spare list and
+// transformed there; d.fcr, d.fci are scratch).
+void sfof(Exact& c, const std::vector<double>& v, std::vector<double>& ar, std::vector<double>& ai) {
+  float* sp = c.d.spare();
+  for (int i = 0; i < c.n; ++i) sp[i] = static_cast<float>(v[i]);
+  c.d.swap();
+  maphkl(c.d, c.obs);
+  c.d.swap();
+  ar.assign(c.d.fcr.begin(), c.d.fcr.end());
+  ai.assign(c.d.fci.begin(), c.d.fci.end());
+}
+
+// The difference map of the residuals Fo - Fc (Fc from c.fr, c.fi) at the
+// stored points.
+void diffmap(Exact& c, std::vector<double>& h) {
+  for (int k = 0; k < c.obs.size(); ++k) {
+    c.d.fcr[k] = static_cast<float>(c.fr[k]);
+    c.d.fci[k] = static_cast<float>(c.fi[k]);
+  }
+  const HalfMap hm = difxyzv(c.d, c.obs, c.st.dfw.data());
+  const int* jx = getxr0grid(c.d);
+  h.resize(c.n);
+  for (long long lo = 0; lo < c.n; lo += kBlock) {
+    const long long hi = std::min<long long>(c.n, lo + kBlock);
+    mapatblock(c.st.runs, hm, jx, lo, hi, c.q.data());
+    for (long long i = lo; i < hi; ++i) h[i] = c.q[i - lo];
+  }
+}
+
+double exactc2(const Exact& c) {
+  double x = 0;
+  for (int k = 0; k < c.obs.size(); ++k) {
+    const double dr = c.obs.a[k] - c.fr[k], di = c.obs.b[k] - c.fi[k];
+    x += (dr * dr + di * di) / (double(c.obs.sigma[k]) * c.obs.sigma[k]);
+  }
+  return x / c.obs.size();
+}
+
+// Conjugate gradients on Q at fixed lambda from rho; returns the steps made
+// and TEST at the end.
+int cgsolve(Exact& c, std::vector<double>& rho, const std::vector<double>& tau, double lambda, double c0, double tol,
+            double& test) {
+  const int n = c.n;
+  const auto& m = c.st.orbit;
+  std::vector<double> h, g(n), z(n), zold(n), p(n, 0.0), ar, ai;
+  double gzold = 0;
+  int it = 0;
+  for (; it < kSolveSteps; ++it) {
+    diffmap(c, h);
+    // The gradient g, the preconditioned z, projected on sum m z = 0.
+    double smz = 0, sm = 0, su = 0;
+    for (int i = 0; i < n; ++i) {
+      const double v = -(std::log(rho[i] / tau[i]) + 1) + lambda * c0 * h[i];
+      g[i] = m[i] * v;
+      z[i] = rho[i] * v;
+      smz += m[i] * z[i];
+      sm += m[i] * rho[i];
+      su += m[i] * rho[i] * std::log(rho[i] / tau[i]);
+    }
+    const double ubar = su / sm;
+    double num = 0, den = 0, gz = 0;
+    for (int i = 0; i < n; ++i) {
+      z[i] -= rho[i] * smz / sm;
+      gz += g[i] * z[i];
+      const double u = std::log(rho[i] / tau[i]) - ubar;
+      num += m[i] * z[i] * z[i] / rho[i];
+      den += m[i] * rho[i] * u * u;
+    }
+    test = den > 0 ? num / den : 0;
+    if (test < tol) break;
+    double beta = 0;
+    if (it % 50 != 0 && gzold > 0) {
+      double t = 0;
+      for (int i = 0; i < n; ++i) t += g[i] * (z[i] - zold[i]);
+      beta = std::max(0.0, t / gzold);
+    }
+    for (int i = 0; i < n; ++i) p[i] = z[i] + beta * p[i];
+    zold = z;
+    gzold = gz;
+    // X(a) = X + a x1 + a^2 x2 exactly; S(a) by Newton's rule.
+    sfof(c, p, ar, ai);
+    double x1 = 0, x2 = 0;
+    for (int k = 0; k < c.obs.size(); ++k) {
+      const double w = 1.0 / (double(c.obs.sigma[k]) * c.obs.sigma[k]);
+      const double dr = c.obs.a[k] - c.fr[k], di = c.obs.b[k] - c.fi[k];
+      x1 -= (dr * ar[k] + di * ai[k]) * w;
+      x2 += 0.5 * (ar[k] * ar[k] + ai[k] * ai[k]) * w;
+    }
+    double amax = std::numeric_limits<double>::max();
+    for (int i = 0; i < n; ++i)
+      if (p[i] < 0) amax = std::min(amax, 0.95 * rho[i] / -p[i]);
+    double a = 0;
+    for (int k = 0; k < 30; ++k) {
+      double d1 = -lambda * (x1 + 2 * a * x2), d2 = -2 * lambda * x2;
+      for (int i = 0; i < n; ++i) {
+        const double r = rho[i] + a * p[i];
+        d1 -= m[i] * p[i] * (std::log(r / tau[i]) + 1);
+        d2 -= m[i] * p[i] * p[i] / r;
+      }
+      double an = d2 < 0 ? a - d1 / d2 : a;
+      if (an > amax) an = 0.5 * (a + amax);
+      if (an < 0) an = 0.5 * a;
+      const bool done = std::fabs(an - a) <= 1e-10 * std::fabs(an);
+      a = an;
+      if (done) break;
+    }
+    if (!(a > 0)) break;
+    for (int i = 0; i < n; ++i) rho[i] += a * p[i];
+    for (int k = 0; k < c.obs.size(); ++k) {
+      c.fr[k] += a * ar[k];
+      c.fi[k] += a * ai[k];
+    }
+  }
+  return it;
+}
+
+// From the accepted density at the iteration's end (tau the start density)
+// to the maximum-entropy map at c2 = aim; returns the conjugate-gradient
+// steps made. d is left at that map with its structure factors.
+int maxentmap(MemState& st, Density& d, const Observations& obs, const std::vector<float>& start, float f000,
+              float aim) {
+  Exact c{st, d, obs, d.nxr0, {}, {}, std::vector<float>(kBlock)};
+  const int n = c.n;
+  const auto& m = st.orbit;
+  std::vector<double> rho(d.x(), d.x() + n), tau(start.begin(), start.end());
+  c.fr.assign(d.fcr.begin(), d.fcr.end());
+  c.fi.assign(d.fci.begin(), d.fci.end());
+  // c0 from the derivative of X along p = rho h (projected).
+  std::vector<double> h, ar, ai, p(n);
+  diffmap(c, h);
+  double sm = 0, smp = 0, mhp = 0, dx = 0;
+  for (int i = 0; i < n; ++i) {
+    p[i] = rho[i] * h[i];
+    smp += m[i] * p[i];
+    sm += m[i] * rho[i];
+  }
+  for (int i = 0; i < n; ++i) {
+    p[i] -= rho[i] * smp / sm;
+    mhp += m[i] * h[i] * p[i];
+  }
+  sfof(c, p, ar, ai);
+  for (int k = 0; k < obs.size(); ++k) {
+    const double dr = obs.a[k] - c.fr[k], di = obs.b[k] - c.fi[k];
+    dx -= (dr * ar[k] + di * ai[k]) / (double(obs.sigma[k]) * obs.sigma[k]);
+  }
+  const double c0 = mhp != 0 ? -dx / mhp : 0;
+  // The first lambda: ln(rho/tau) fitted by lambda c0 h + const.
+  double sw = 0, sh = 0, shh = 0, su = 0, suh = 0;
+  for (int i = 0; i < n; ++i) {
+    const double w = m[i] * rho[i], u = std::log(rho[i] / tau[i]);
+    sw += w;
+    sh += w * h[i];
+    shh += w * h[i] * h[i];
+    su += w * u;
+    suh += w * u * h[i];
+  }
+  // When the fit has no positive slope (the map at the end is far from the
+  // form u = lambda c0 h + const), lambda balances the two gradients:
+  // |u - mean| = lambda c0 |h - mean| in the entropy metric.
+  const double vh = shh - sh * sh / sw, vu = [&] {
+    double v = 0;
+    for (int i = 0; i < n; ++i) v += m[i] * rho[i] * std::pow(std::log(rho[i] / tau[i]) - su / sw, 2);
+    return v;
+  }();
+  double lambda = c0 > 0 && vh > 0 ? (suh - su * sh / sw) / vh / c0 : 0;
+  if (!(lambda > 0) && c0 > 0 && vh > 0) lambda = std::sqrt(vu / vh) / c0;
+  if (!(lambda > 0) || !std::isfinite(lambda)) {
+    maphkl(d, obs);  // d.fcr, d.fci were scratch
+    memwarning("no maximum-entropy map at the constraint: the map at the iteration's end is kept");
+    return 0;
+  }
+  int total = 0;
+  double c2 = 0, test = 0, prev = -1;
+  double lo = 0, clo = 0, hi = 0, chi = 0;  // lambdas with c2 above and below aim
+  bool found = false;
+  for (int k = 0; k < kLambdaTries && !found; ++k) {
+    const double tol = prev < 0 || std::fabs(prev - aim) > 0.05 * aim ? kTestLoose : kTestTight;
+    const int steps = cgsolve(c, rho, tau, lambda, c0, tol, test);
+    total += steps;
+    c2 = exactc2(c);
+    out() << "maximum entropy at lambda=" << fmt_e(static_cast<float>(lambda), 12, 5)
+          << ": c2=" << fmt_e(static_cast<float>(c2), 12, 5) << " test=" << fmt_e(static_cast<float>(test), 10, 3)
+          << " after" << fmt_i(steps, 4) << " conjugate-gradient steps" << std::endl;
+    found = std::fabs(c2 - aim) <= kC2Tol * aim && tol == kTestTight;
+    if (found) break;
+    if (c2 > aim) {
+      lo = lambda;
+      clo = c2;
+    } else {
+      hi = lambda;
+      chi = c2;
+    }
+    double next = lambda;  // within kC2Tol: only the tight solve is missing
+    if (std::fabs(c2 - aim) > kC2Tol * aim) {
+      if (lo > 0 && hi > 0) {
+        // ln c2 against ln lambda, interpolated in the bracket.
+        const double f = (std::log(aim) - std::log(clo)) / (std::log(chi) - std::log(clo));
+        next = std::exp(std::log(lo) + std::clamp(f, 0.1, 0.9) * (std::log(hi) - std::log(lo)));
+      } else {
+        // c2 falls about as 1/lambda.
+        next = lambda * std::clamp(c2 / aim, 0.25, 4.0);
+      }
+    }
+    prev = c2;
+    lambda = next;
+  }
+  float* x = d.x();
+  double cell = 0;
+  for (int i = 0; i < n; ++i) {
+    x[i] = static_cast<float>(rho[i]);
+    cell += double(m[i]) * x[i];
+  }
+  normalise(d, obs, cell, f000);
+  if (!found)
+    memwarning("the maximum-entropy map was not reached to c2 within 1 % and test 1e-5 in " +
+               std::to_string(total) + " conjugate-gradient steps");
+  out() << "the maximum-entropy map at c2=" << fmt_e(aim, 12, 5) << " after" << fmt_i(total, 6)
+        << " conjugate-gradient steps" << std::endl;
+  return total;
+}
+
 int finish(int done, StopReason r, const Progress& p, const Density& d, const Observations& obs) {
   out() << "mem stopped after" << fmt_i(done, 6) << " cycles: " << reason_text(r) << std::endl;
   listclasses(d, obs);
@@ -816,6 +1077,9 @@ int memloop(Density& d, const Observations& obs, float f000, const Cnex& cx, flo
   }
   savenewvalue(st, d, f0);
   st.spare = MemSpare{};  // the spare list holds nothing of this run yet
+  // The start, the prior of the maximum-entropy map at the constraint.
+  std::vector<float> start;
+  if (cx.exact) start.assign(d.x(), d.x() + d.nxr0);
   float c2acc = 0;  // c2 of the last accepted density
   // The start's agreement is the first record, so that the first trial step
   // is judged against it like every later one (accepting it unseen could
@@ -893,6 +1157,7 @@ int memloop(Density& d, const Observations& obs, float f000, const Cnex& cx, flo
       savenewvalue(st, d, f0);
       // The chi-square stop: the data are fitted to their noise.
       if (cx.c2min > 0 && c2 <= cx.c2min) {
+        if (cx.exact) maxentmap(st, d, obs, start, f000, cx.c2min);
         return finish(it, StopReason::c2min, progress, d, obs);
       }
       // rwmin: an accepted step that reaches the requested weighted R ends

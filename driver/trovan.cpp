@@ -261,6 +261,12 @@ Job read_keywords() {
     out() << "ex1=" << num(cx.ex1) << " ex2=" << num(cx.ex2) << " nex1=" << fmt_i(cx.nex1, 5)
           << " nex2=" << fmt_i(cx.nex2, 5) << " c2min=" << num(cx.c2min);
     if (fn) out() << " fn=" << cx.fn;
+    // exact=1: after the stop at c2min, the map of maximum entropy there.
+    if (keyonline("exact=")) {
+      freadi("exact=", 1, cx.exact, 0);
+      if (cx.exact != 0 && cx.exact != 1) quit("exact should be 0 or 1: exact=" + std::to_string(cx.exact));
+      out() << " exact=" << cx.exact;
+    }
     // prior= is optional: a density file of the same grid, the prior of the
     // entropy (and the start of the run) in place of the uniform density.
     if (keyonline("prior=")) {
