@@ -258,21 +258,20 @@ Job read_keywords() {
       if (cx.fn < 2 || cx.fn > 16 || cx.fn % 2 != 0)
         quit("fn should be an even number from 2 to 16: fn=" + std::to_string(cx.fn));
     }
-    out() << "ex1=" << num(cx.ex1) << " ex2=" << num(cx.ex2) << " nex1=" << fmt_i(cx.nex1, 5)
-          << " nex2=" << fmt_i(cx.nex2, 5) << " c2min=" << num(cx.c2min);
-    if (fn) out() << " fn=" << cx.fn;
     // exact=1: after the stop at c2min, the map of maximum entropy there.
-    if (keyonline("exact=")) {
+    const bool exact = keyonline("exact=");
+    if (exact) {
       freadi("exact=", 1, cx.exact, 0);
       if (cx.exact != 0 && cx.exact != 1) quit("exact should be 0 or 1: exact=" + std::to_string(cx.exact));
-      out() << " exact=" << cx.exact;
     }
     // prior= is optional: a density file of the same grid, the prior of the
     // entropy (and the start of the run) in place of the uniform density.
-    if (keyonline("prior=")) {
-      job.prior = read_name("prior=", 0);
-      out() << " prior=" << job.prior;
-    }
+    if (keyonline("prior=")) job.prior = read_name("prior=", 0);
+    out() << "ex1=" << num(cx.ex1) << " ex2=" << num(cx.ex2) << " nex1=" << fmt_i(cx.nex1, 5)
+          << " nex2=" << fmt_i(cx.nex2, 5) << " c2min=" << num(cx.c2min);
+    if (fn) out() << " fn=" << cx.fn;
+    if (exact) out() << " exact=" << cx.exact;
+    if (!job.prior.empty()) out() << " prior=" << job.prior;
     out() << '\n';
     // Without a positive step the iteration never leaves its start, and the
     // flat start density would be written as the result.

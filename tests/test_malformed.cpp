@@ -900,6 +900,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "ex1 and ex2 should be positive"},
         Hostile{"fn_odd", [](const fs::path&, std::vector<Line>& in) { set_item(in, "nex2=", "nex2=5 fn=3"); }, 2,
                 "fn should be an even number from 2 to 16: fn=3"},
+        Hostile{"exact_2", [](const fs::path&, std::vector<Line>& in) { set_item(in, "nex2=", "nex2=5 exact=2"); }, 2,
+                "exact should be 0 or 1: exact=2"},
         Hostile{"rwmin_negative", [](const fs::path&, std::vector<Line>& in) { set_item(in, "rwmin=", "rwmin=-0.2"); },
                 2, "rwmin should be 0 (no rwfact stop) or positive"},
         Hostile{"fmag_0", [](const fs::path&, std::vector<Line>& in) { set_item(in, "fmag=", "fmag=0"); }, 2,
