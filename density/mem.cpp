@@ -983,7 +983,7 @@ int maxentmap(MemState& st, Density& d, const Observations& obs, const std::vect
     return 0;
   }
   int total = 0;
-  double c2 = 0, test = 0, prev = -1;
+  double c2 = 0, test = 0, prev = -1, lastlambda = 0;
   double lo = 0, clo = 0, hi = 0, chi = 0;  // lambdas with c2 above and below aim
   bool found = false;
   for (int k = 0; k < kLambdaTries && !found; ++k) {
@@ -1010,11 +1010,16 @@ int maxentmap(MemState& st, Density& d, const Observations& obs, const std::vect
         const double f = (std::log(aim) - std::log(clo)) / (std::log(chi) - std::log(clo));
         next = std::exp(std::log(lo) + std::clamp(f, 0.1, 0.9) * (std::log(hi) - std::log(lo)));
       } else {
-        // c2 falls about as 1/lambda.
-        next = lambda * std::clamp(c2 / aim, 0.25, 4.0);
+        // Extrapolated along ln c2 against ln lambda through the last two
+        // solves; from the first, c2 taken to fall as 1/lambda.
+        double slope = -1;
+        if (lastlambda > 0 && lastlambda != lambda && prev > 0 && prev != c2)
+          slope = std::min(-0.05, (std::log(c2) - std::log(prev)) / (std::log(lambda) - std::log(lastlambda)));
+        next = lambda * std::clamp(std::exp((std::log(aim) - std::log(c2)) / slope), 0.25, 4.0);
       }
     }
     prev = c2;
+    lastlambda = lambda;
     lambda = next;
   }
   float* x = d.x();
