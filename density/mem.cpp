@@ -1,12 +1,14 @@
 #include "density/mem.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cfloat>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include <unistd.h>
@@ -124,9 +126,93 @@ void reflection_weights(const Grid& g, const Observations& obs, std::vector<floa
   }
 }
 
+// |Fo - Fc|^2 / sigma^2 of independent reflection k, Fc that of the
+// density d.
+double zsquared(const Density& d, const Observations& obs, int k) {
+  const double dr = double(obs.a[k]) - d.fcr[k], di = double(obs.b[k]) - d.fci[k];
+  const double sig = obs.sigma[k];
+  return (dr * dr + di * di) / (sig * sig);
+}
+
+// The order of a satellite: the sum of |m| over the internal indices (0 for
+// a main reflection).
+int satellite_order(int ndm, const std::array<int, 6>& h) {
+  int o = 0;
+  for (int i = 3; i < 3 + ndm && i < 6; ++i) o += std::abs(h[i]);
+  return o;
+}
+
+// Whether the independent reflections include satellites (a modulated
+// crystal's data): their main reflections are strong and their satellites
+// weak, and fitted with n = 2 the satellites go far below their noise while
+// the main reflections stay above it.
+bool has_satellites(const Lattice& l, const Observations& obs) {
+  if (l.isys != 0 || l.ndm < 1) return false;
+  for (const auto& h : obs.h)
+    if (satellite_order(l.ndm, h) > 0) return true;
+  return false;
+}
+
+// The order the data get when fn= is not given: 8 for data with satellites
+// (with it a displacive wave comes out single-valued near its amplitude,
+// where n = 2 splits the atom and exaggerates the wave), 2 otherwise (for
+// quasicrystals and ordinary crystals n = 2 does as well or better, and
+// higher orders can stall on the few reflections a positive map cannot fit).
+constexpr int kSatelliteOrder = 8;
+
+// The weights of the difference map: 1/m (reflection_weights), times
+// |z|^(n-2) scaled by its largest value (the step is scaled by the largest
+// |h w| anyway, and no weight can overflow).
+const float* stepweights(MemState& st, const Density& d, const Observations& obs) {
+  if (st.fn == 2) return st.dfw.data();
+  const int n = obs.size();
+  std::vector<double> p(n);
+  double pmax = 0;
+  for (int k = 0; k < n; ++k) {
+    p[k] = std::pow(zsquared(d, obs, k), 0.5 * (st.fn - 2));
+    pmax = std::max(pmax, p[k]);
+  }
+  if (!(pmax > 0) || !std::isfinite(pmax)) return st.dfw.data();
+  st.stepw.resize(n);
+  for (int k = 0; k < n; ++k) st.stepw[k] = static_cast<float>(st.dfw[k] * (p[k] / pmax));
+  return st.stepw.data();
+}
+
+// What a trial step is judged by: c2 itself for n = 2, else
+//   Cn = sum |z|^n / (m_n nind),  m_n = (n-1)!! = E|z|^n of a normal variable.
+float fitvalue(const MemState& st, const Density& d, const Observations& obs, float c2) {
+  if (st.fn == 2) return c2;
+  const int n = obs.size();
+  double s = 0, mn = 1;
+  for (int i = st.fn - 1; i > 1; i -= 2) mn *= i;
+  for (int k = 0; k < n; ++k) s += std::pow(zsquared(d, obs, k), 0.5 * st.fn);
+  return static_cast<float>(s / (mn * n));
+}
+
+// The factor by which the c2 of two classes may differ before the listing
+// warns: beyond it the map is fitted to the noise of some classes and not
+// of others.
+constexpr double kClassSpread = 1.5;
+
 }  // namespace
 
 float memfloor(float f000, float vol) { return kMemFloor * f000 / vol; }
+
+void memprior(const Crystal& c, Density& d, float f000) {
+  std::vector<unsigned char> m;
+  getxr0orbits(c.grid, d, m);
+  const float vol = c.lattice.vol;
+  const float floor = kPriorFloor * f000 / vol;
+  float* x = d.x();
+  double total = 0;
+  for (int i = 0; i < d.nxr0; ++i) {
+    if (!(x[i] > floor)) x[i] = floor;  // a NaN too
+    total += double(m[i]) * x[i];
+  }
+  const float k = static_cast<float>(double(f000) * static_cast<double>(getnt(c.grid)) / (double(vol) * total));
+  for (int i = 0; i < d.nxr0; ++i) x[i] *= k;
+  getdmx(d);
+}
 
 float memweight(float rho, float rhomean, int imode) {
   if (imode == 2) return 1.0f;
@@ -319,7 +405,7 @@ bool denmodmem(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, 
   // that stays in the core's cache: once for the largest |h w|, which sets
   // the step, and once for the update.
   if (st.dfw.size() != static_cast<std::size_t>(obs.size())) reflection_weights(c.grid, obs, st.dfw);
-  const HalfMap h = difxyzv(c, rs, w, d, obs, st.dfw.data());
+  const HalfMap h = difxyzv(c, rs, w, d, obs, stepweights(st, d, obs));
   const float rhomean = f000 / c.lattice.vol;
   const long long nb = (n + kBlock - 1) / kBlock;
   std::vector<float> qpart(static_cast<std::size_t>(nb), 0.0f);
@@ -471,11 +557,101 @@ void rfct(const Density& d, const Observations& obs, float& c2, float& rfact, fl
   rwfact = sfow > 0 ? static_cast<float>(std::sqrt(sw / sfow)) : 0.0f;
 }
 
-void rfct(const Density& d, const Observations& obs, int iwhkl) {
+namespace {
+float qperp(const Lattice& l, const std::array<int, 6>& h) {
+  float q[6];
+  getqi0(l, h.data(), q);
+  return std::sqrt(q[3] * q[3] + q[4] * q[4] + q[5] * q[5]);
+}
+
+std::string shelllabel(float lo, float hi) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "|q_perp| %.3f-%.3f A^-1", double(lo), double(hi));
+  return buf;
+}
+}  // namespace
+
+FitClasses fitclasses(const Lattice& l, const Observations& obs) {
+  const int n = obs.size();
+  FitClasses c;
+  c.of.assign(n, 0);
+  if (l.isys == 0 && l.ndm > 0) {
+    int top = 0;
+    for (int k = 0; k < n; ++k) {
+      c.of[k] = satellite_order(l.ndm, obs.h[k]);
+      top = std::max(top, c.of[k]);
+    }
+    c.label.push_back("main reflections");
+    for (int o = 1; o <= top; ++o) c.label.push_back("satellites of order " + std::to_string(o));
+    return c;
+  }
+  const int nshell = l.isys != 0 ? std::min(4, n / 50) : 1;
+  if (nshell < 2) {
+    c.label.push_back("all reflections");
+    return c;
+  }
+  std::vector<std::pair<float, int>> q(n);
+  for (int k = 0; k < n; ++k) q[k] = {qperp(l, obs.h[k]), k};
+  std::sort(q.begin(), q.end());
+  // Shell s takes the ranks from n s / nshell on; reflections of one
+  // |q_perp| stay together in the shell of the first of them.
+  int s = 0;
+  float lo = q[0].first;
+  for (int r = 0; r < n; ++r) {
+    if (s + 1 < nshell && r >= n * (s + 1) / nshell && q[r].first > q[r - 1].first) {
+      c.label.push_back(shelllabel(lo, q[r - 1].first));
+      lo = q[r].first;
+      ++s;
+    }
+    c.of[q[r].second] = s;
+  }
+  c.label.push_back(shelllabel(lo, q[n - 1].first));
+  return c;
+}
+
+std::vector<double> classc2(const Density& d, const Observations& obs, const FitClasses& c,
+                            std::vector<int>& count) {
+  std::vector<double> c2(c.label.size(), 0.0);
+  count.assign(c.label.size(), 0);
+  for (int k = 0; k < obs.size(); ++k) {
+    c2[c.of[k]] += zsquared(d, obs, k);
+    ++count[c.of[k]];
+  }
+  for (std::size_t i = 0; i < c2.size(); ++i)
+    if (count[i] > 0) c2[i] /= count[i];
+  return c2;
+}
+
+void memwarning(const std::string& text) { out() << " warning: " << text << '\n'; }
+
+void listclasses(const Lattice& l, const Density& d, const Observations& obs) {
+  const FitClasses c = fitclasses(l, obs);
+  if (c.label.size() < 2) return;
+  std::vector<int> count;
+  const std::vector<double> c2 = classc2(d, obs, c, count);
+  out() << "c2 per class of reflections:\n";
+  int hi = -1, lo = -1;
+  for (std::size_t i = 0; i < c2.size(); ++i) {
+    if (count[i] == 0) continue;
+    std::string name = c.label[i];
+    name.resize(std::max<std::size_t>(name.size(), 28), ' ');
+    out() << "  " << name << fmt_i(count[i], 8) << " reflections c2=" << fmt_e(static_cast<float>(c2[i]), 12, 5)
+          << '\n';
+    if (hi < 0 || c2[i] > c2[hi]) hi = static_cast<int>(i);
+    if (lo < 0 || c2[i] < c2[lo]) lo = static_cast<int>(i);
+  }
+  if (lo >= 0 && c2[hi] > kClassSpread * c2[lo])
+    memwarning("c2 of the classes differs by a factor" + fmt_f(static_cast<float>(c2[hi] / c2[lo]), 6, 1) + " (" +
+               c.label[hi] + " against " + c.label[lo] +
+               "): the map fits some classes below their noise and others above it");
+}
+
+void rfct(const Lattice& l, const Density& d, const Observations& obs, int iwhkl) {
   float c2 = 0, rfact = 0, rwfact = 0;
   rfct(d, obs, c2, rfact, rwfact, iwhkl == 1 ? 1 : (iwhkl == -1 ? -1 : 0));
   out() << "c2=" << fmt_e(c2, 12, 5) << " rfact=" << fmt_f(rfact, 8, 5) << " rwfact="
         << fmt_f(rwfact, 8, 5) << '\n';
+  listclasses(l, d, obs);
 }
 
 namespace {
@@ -592,11 +768,282 @@ void land(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, Densi
     // again (it lies at `hi`).
     remake(c, rs, w, st, d, obs, it, imode, made, cur, hi, f000, c2, rfact, rwfact, f0new);
   }
-  record(st.control, c2, rfact, rwfact);
+  record(st.control, fitvalue(st, d, obs, c2), rfact, rwfact);
 }
 
-int finish(int done, StopReason r, const Progress& p) {
+// ---- the maximum-entropy map at the constraint (exact=1) -----------------
+//
+// The iteration above is a path downhill in c2 that stops where it crosses
+// c2min: another schedule (stage split, step sizes, the continued share)
+// crosses it elsewhere, and neither end is the map of maximum entropy at
+// that c2. That map is found here as the maximum of
+//   Q = S - lambda X,  S = -sum m rho ln(rho/tau),  X = nind c2 / 2,
+// at fixed rho total F(000) (tau the start density of the run: the prior,
+// or the uniform density), which is unique for each lambda (S strictly
+// concave, X convex in rho), with lambda set so that c2 = c2min: a
+// Lagrange-multiplier search in the manner of Gull & Daniell (Nature 272
+// (1978) 686) and Skilling & Bryan (Mon. Not. R. Astron. Soc. 211 (1984)
+// 111). For each lambda, nonlinear conjugate gradients (Polak-Ribiere, with
+// restarts), preconditioned by the inverse of the entropy's curvature,
+// diag(rho/m):
+//  - the gradient of X at point i is -c0 m_i h_i, h the difference map of
+//    the program's weights; c0 is measured once from the exact derivative
+//    of X along a direction, so that no scale of the synthesis is assumed;
+//  - along a direction p, X is exactly quadratic (Fc is linear in rho: the
+//    structure factors of p, one transform, give it and the updated Fc), and
+//    S is maximised with it by Newton's rule in the step length, kept below
+//    the length that would make a value negative;
+//  - TEST = |projected gradient|^2 / |ln(rho/tau) - mean|^2 in the entropy
+//    metric, 0 at the maximum; the solve ends below kTestLoose or kTestTight.
+// lambda starts from the fit of ln(rho/tau) by lambda c0 h + const at the end
+// of the iteration and is corrected by the secant rule on ln c2 against
+// ln lambda, each solve starting from the last map, until c2 is within
+// kC2Tol of c2min.
+constexpr double kTestLoose = 1e-3, kTestTight = 1e-5, kC2Tol = 0.01;
+constexpr int kSolveSteps = 200, kLambdaTries = 10;
+
+struct Exact {
+  const Crystal& cr;
+  const RunState& rs;
+  WorkGrid& w;
+  MemState& st;
+  Density& d;
+  const Observations& obs;
+  int n;
+  std::vector<double> fr, fi;  // Fc of the current map, kept by linearity
+  std::vector<float> q;
+};
+
+// Structure factors of an arbitrary list v (written to the spare list and
+// transformed there; d.fcr, d.fci are scratch).
+void sfof(Exact& c, const std::vector<double>& v, std::vector<double>& ar, std::vector<double>& ai) {
+  float* sp = c.d.spare();
+  for (int i = 0; i < c.n; ++i) sp[i] = static_cast<float>(v[i]);
+  c.d.swap();
+  maphkl(c.cr, c.w, c.d, c.obs);
+  c.d.swap();
+  ar.assign(c.d.fcr.begin(), c.d.fcr.end());
+  ai.assign(c.d.fci.begin(), c.d.fci.end());
+}
+
+// The difference map of the residuals Fo - Fc (Fc from c.fr, c.fi) at the
+// stored points.
+void diffmap(Exact& c, std::vector<double>& h) {
+  for (int k = 0; k < c.obs.size(); ++k) {
+    c.d.fcr[k] = static_cast<float>(c.fr[k]);
+    c.d.fci[k] = static_cast<float>(c.fi[k]);
+  }
+  const HalfMap hm = difxyzv(c.cr, c.rs, c.w, c.d, c.obs, c.st.dfw.data());
+  const int* jx = getxr0grid(c.cr.grid, c.d);
+  h.resize(c.n);
+  for (long long lo = 0; lo < c.n; lo += kBlock) {
+    const long long hi = std::min<long long>(c.n, lo + kBlock);
+    mapatblock(c.st.runs, hm, jx, lo, hi, c.q.data());
+    for (long long i = lo; i < hi; ++i) h[i] = c.q[i - lo];
+  }
+}
+
+double exactc2(const Exact& c) {
+  double x = 0;
+  for (int k = 0; k < c.obs.size(); ++k) {
+    const double dr = c.obs.a[k] - c.fr[k], di = c.obs.b[k] - c.fi[k];
+    x += (dr * dr + di * di) / (double(c.obs.sigma[k]) * c.obs.sigma[k]);
+  }
+  return x / c.obs.size();
+}
+
+// Conjugate gradients on Q at fixed lambda from rho; returns the steps made
+// and TEST at the end.
+int cgsolve(Exact& c, std::vector<double>& rho, const std::vector<double>& tau, double lambda, double c0, double tol,
+            double& test) {
+  const int n = c.n;
+  const auto& m = c.st.orbit;
+  std::vector<double> h, g(n), z(n), zold(n), p(n, 0.0), ar, ai;
+  double gzold = 0;
+  int it = 0;
+  for (; it < kSolveSteps; ++it) {
+    diffmap(c, h);
+    // The gradient g, the preconditioned z, projected on sum m z = 0.
+    double smz = 0, sm = 0, su = 0;
+    for (int i = 0; i < n; ++i) {
+      const double v = -(std::log(rho[i] / tau[i]) + 1) + lambda * c0 * h[i];
+      g[i] = m[i] * v;
+      z[i] = rho[i] * v;
+      smz += m[i] * z[i];
+      sm += m[i] * rho[i];
+      su += m[i] * rho[i] * std::log(rho[i] / tau[i]);
+    }
+    const double ubar = su / sm;
+    double num = 0, den = 0, gz = 0;
+    for (int i = 0; i < n; ++i) {
+      z[i] -= rho[i] * smz / sm;
+      gz += g[i] * z[i];
+      const double u = std::log(rho[i] / tau[i]) - ubar;
+      num += m[i] * z[i] * z[i] / rho[i];
+      den += m[i] * rho[i] * u * u;
+    }
+    test = den > 0 ? num / den : 0;
+    if (test < tol) break;
+    double beta = 0;
+    if (it % 50 != 0 && gzold > 0) {
+      double t = 0;
+      for (int i = 0; i < n; ++i) t += g[i] * (z[i] - zold[i]);
+      beta = std::max(0.0, t / gzold);
+    }
+    for (int i = 0; i < n; ++i) p[i] = z[i] + beta * p[i];
+    zold = z;
+    gzold = gz;
+    // X(a) = X + a x1 + a^2 x2 exactly; S(a) by Newton's rule.
+    sfof(c, p, ar, ai);
+    double x1 = 0, x2 = 0;
+    for (int k = 0; k < c.obs.size(); ++k) {
+      const double w = 1.0 / (double(c.obs.sigma[k]) * c.obs.sigma[k]);
+      const double dr = c.obs.a[k] - c.fr[k], di = c.obs.b[k] - c.fi[k];
+      x1 -= (dr * ar[k] + di * ai[k]) * w;
+      x2 += 0.5 * (ar[k] * ar[k] + ai[k] * ai[k]) * w;
+    }
+    double amax = std::numeric_limits<double>::max();
+    for (int i = 0; i < n; ++i)
+      if (p[i] < 0) amax = std::min(amax, 0.95 * rho[i] / -p[i]);
+    double a = 0;
+    for (int k = 0; k < 30; ++k) {
+      double d1 = -lambda * (x1 + 2 * a * x2), d2 = -2 * lambda * x2;
+      for (int i = 0; i < n; ++i) {
+        const double r = rho[i] + a * p[i];
+        d1 -= m[i] * p[i] * (std::log(r / tau[i]) + 1);
+        d2 -= m[i] * p[i] * p[i] / r;
+      }
+      double an = d2 < 0 ? a - d1 / d2 : a;
+      if (an > amax) an = 0.5 * (a + amax);
+      if (an < 0) an = 0.5 * a;
+      const bool done = std::fabs(an - a) <= 1e-10 * std::fabs(an);
+      a = an;
+      if (done) break;
+    }
+    if (!(a > 0)) break;
+    for (int i = 0; i < n; ++i) rho[i] += a * p[i];
+    for (int k = 0; k < c.obs.size(); ++k) {
+      c.fr[k] += a * ar[k];
+      c.fi[k] += a * ai[k];
+    }
+  }
+  return it;
+}
+
+// From the accepted density at the iteration's end (tau the start density)
+// to the maximum-entropy map at c2 = aim; returns the conjugate-gradient
+// steps made. d is left at that map with its structure factors.
+int maxentmap(const Crystal& cr, const RunState& rs, WorkGrid& w, MemState& st, Density& d, const Observations& obs,
+              const std::vector<float>& start, float f000, float aim) {
+  Exact c{cr, rs, w, st, d, obs, d.nxr0, {}, {}, std::vector<float>(kBlock)};
+  const int n = c.n;
+  const auto& m = st.orbit;
+  std::vector<double> rho(d.x(), d.x() + n), tau(start.begin(), start.end());
+  c.fr.assign(d.fcr.begin(), d.fcr.end());
+  c.fi.assign(d.fci.begin(), d.fci.end());
+  // c0 from the derivative of X along p = rho h (projected).
+  std::vector<double> h, ar, ai, p(n);
+  diffmap(c, h);
+  double sm = 0, smp = 0, mhp = 0, dx = 0;
+  for (int i = 0; i < n; ++i) {
+    p[i] = rho[i] * h[i];
+    smp += m[i] * p[i];
+    sm += m[i] * rho[i];
+  }
+  for (int i = 0; i < n; ++i) {
+    p[i] -= rho[i] * smp / sm;
+    mhp += m[i] * h[i] * p[i];
+  }
+  sfof(c, p, ar, ai);
+  for (int k = 0; k < obs.size(); ++k) {
+    const double dr = obs.a[k] - c.fr[k], di = obs.b[k] - c.fi[k];
+    dx -= (dr * ar[k] + di * ai[k]) / (double(obs.sigma[k]) * obs.sigma[k]);
+  }
+  const double c0 = mhp != 0 ? -dx / mhp : 0;
+  // The first lambda: ln(rho/tau) fitted by lambda c0 h + const.
+  double sw = 0, sh = 0, shh = 0, su = 0, suh = 0;
+  for (int i = 0; i < n; ++i) {
+    const double w = m[i] * rho[i], u = std::log(rho[i] / tau[i]);
+    sw += w;
+    sh += w * h[i];
+    shh += w * h[i] * h[i];
+    su += w * u;
+    suh += w * u * h[i];
+  }
+  // When the fit has no positive slope (the map at the end is far from the
+  // form u = lambda c0 h + const), lambda balances the two gradients:
+  // |u - mean| = lambda c0 |h - mean| in the entropy metric.
+  const double vh = shh - sh * sh / sw, vu = [&] {
+    double v = 0;
+    for (int i = 0; i < n; ++i) v += m[i] * rho[i] * std::pow(std::log(rho[i] / tau[i]) - su / sw, 2);
+    return v;
+  }();
+  double lambda = c0 > 0 && vh > 0 ? (suh - su * sh / sw) / vh / c0 : 0;
+  if (!(lambda > 0) && c0 > 0 && vh > 0) lambda = std::sqrt(vu / vh) / c0;
+  if (!(lambda > 0) || !std::isfinite(lambda)) {
+    maphkl(cr, w, d, obs);  // d.fcr, d.fci were scratch
+    memwarning("no maximum-entropy map at the constraint: the map at the iteration's end is kept");
+    return 0;
+  }
+  int total = 0;
+  double c2 = 0, test = 0, prev = -1, lastlambda = 0;
+  double lo = 0, clo = 0, hi = 0, chi = 0;  // lambdas with c2 above and below aim
+  bool found = false;
+  for (int k = 0; k < kLambdaTries && !found; ++k) {
+    const double tol = prev < 0 || std::fabs(prev - aim) > 0.05 * aim ? kTestLoose : kTestTight;
+    const int steps = cgsolve(c, rho, tau, lambda, c0, tol, test);
+    total += steps;
+    c2 = exactc2(c);
+    out() << "maximum entropy at lambda=" << fmt_e(static_cast<float>(lambda), 12, 5)
+          << ": c2=" << fmt_e(static_cast<float>(c2), 12, 5) << " test=" << fmt_e(static_cast<float>(test), 10, 3)
+          << " after" << fmt_i(steps, 4) << " conjugate-gradient steps" << std::endl;
+    found = std::fabs(c2 - aim) <= kC2Tol * aim && tol == kTestTight;
+    if (found) break;
+    if (c2 > aim) {
+      lo = lambda;
+      clo = c2;
+    } else {
+      hi = lambda;
+      chi = c2;
+    }
+    double next = lambda;  // within kC2Tol: only the tight solve is missing
+    if (std::fabs(c2 - aim) > kC2Tol * aim) {
+      if (lo > 0 && hi > 0) {
+        // ln c2 against ln lambda, interpolated in the bracket.
+        const double f = (std::log(aim) - std::log(clo)) / (std::log(chi) - std::log(clo));
+        next = std::exp(std::log(lo) + std::clamp(f, 0.1, 0.9) * (std::log(hi) - std::log(lo)));
+      } else {
+        // Extrapolated along ln c2 against ln lambda through the last two
+        // solves; from the first, c2 taken to fall as 1/lambda.
+        double slope = -1;
+        if (lastlambda > 0 && lastlambda != lambda && prev > 0 && prev != c2)
+          slope = std::min(-0.05, (std::log(c2) - std::log(prev)) / (std::log(lambda) - std::log(lastlambda)));
+        next = lambda * std::clamp(std::exp((std::log(aim) - std::log(c2)) / slope), 0.25, 4.0);
+      }
+    }
+    prev = c2;
+    lastlambda = lambda;
+    lambda = next;
+  }
+  float* x = d.x();
+  double cell = 0;
+  for (int i = 0; i < n; ++i) {
+    x[i] = static_cast<float>(rho[i]);
+    cell += double(m[i]) * x[i];
+  }
+  normalise(cr, w, d, obs, cell, f000);
+  if (!found)
+    memwarning("the maximum-entropy map was not reached to c2 within 1 % and test 1e-5 in " +
+               std::to_string(total) + " conjugate-gradient steps");
+  out() << "the maximum-entropy map at c2=" << fmt_e(aim, 12, 5) << " after" << fmt_i(total, 6)
+        << " conjugate-gradient steps" << std::endl;
+  return total;
+}
+
+int finish(int done, StopReason r, const Progress& p, const Lattice& l, const Density& d,
+           const Observations& obs) {
   out() << "mem stopped after" << fmt_i(done, 6) << " cycles: " << reason_text(r) << std::endl;
+  listclasses(l, d, obs);
   p.end(done, r);
   return done;
 }
@@ -614,6 +1061,10 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
   getxr0orbits(c.grid, d, st.orbit);
   findruns(st.runs, getxr0grid(c.grid, d), d.nxr0);
   reflection_weights(c.grid, obs, st.dfw);
+  st.fn = cx.fn > 0 ? cx.fn : (has_satellites(c.lattice, obs) ? kSatelliteOrder : 2);
+  if (st.fn != 2)
+    out() << "the steps follow moment " << st.fn << " of |Fo-Fc|/sigma (fn=" << st.fn
+          << (cx.fn > 0 ? "" : ", the order for data with satellites") << "); the run stops at c2 <= c2min\n";
   // A start whose cell total is not the F(000) in use (a continuation after
   // f000= was changed, the density of another job) is first scaled to it,
   // as every trial will be: else the first trial's scaling alone would
@@ -636,6 +1087,9 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
   }
   savenewvalue(st, d, f0);
   st.spare = MemSpare{};  // the spare list holds nothing of this run yet
+  // The start, the prior of the maximum-entropy map at the constraint.
+  std::vector<float> start;
+  if (cx.exact) start.assign(d.x(), d.x() + d.nxr0);
   float c2acc = 0;  // c2 of the last accepted density
   // The start's agreement is the first record, so that the first trial step
   // is judged against it like every later one (accepting it unseen could
@@ -653,9 +1107,9 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
       quit("the start density does not fit the data (rfact or rwfact above 1): every step would be taken "
            "back; start from the uniform density (icont=0)");
     }
-    isreturn(st.control, c2, rfact, rwfact);
+    isreturn(st.control, fitvalue(st, d, obs, c2), rfact, rwfact);
     c2acc = c2;
-    if (ncycle > 0 && cx.c2min > 0 && c2 <= cx.c2min) return finish(0, StopReason::c2min, progress);
+    if (ncycle > 0 && cx.c2min > 0 && c2 <= cx.c2min) return finish(0, StopReason::c2min, progress, c.lattice, d, obs);
   }
   float ex = 0;
   for (int it = 1; it <= ncycle; ++it) {
@@ -676,7 +1130,7 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
       }
       float c2 = 0, rfact = 0, rwfact = 0;
       rfct(d, obs, c2, rfact, rwfact, 0);
-      const bool reject = isreturn(st.control, c2, rfact, rwfact);
+      const bool reject = isreturn(st.control, fitvalue(st, d, obs, c2), rfact, rwfact);
       const float ex_used = ex;
       const bool back = getnewex(st.control, reject, ex);
       // A step that crosses c2min by far has gone on fitting the noise:
@@ -691,21 +1145,38 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
       if (overshoot) land(c, rs, w, st, d, obs, it, imode, ex_used, f000, c2acc, cx.c2min, c2, rfact, rwfact, f0new);
       if (back) {
         f0 = restoreoldvalue(st, d);
-        if (isconverge(st.control, rfact, rwfact, 1e-6f)) return finish(it - 1, StopReason::converged, progress);
+        if (isconverge(st.control, rfact, rwfact, 1e-6f)) {
+          // No step lowers Cn any more, short of the noise level (a few
+          // reflections that no positive map fits hold it up): the rest of
+          // the way follows c2 itself.
+          if (st.fn != 2 && !(cx.c2min > 0 && c2acc <= cx.c2min)) {
+            out() << "ic=" << fmt_i(it, cyclewidth(it)) << " no step lowers moment " << st.fn
+                  << " any more: the steps follow c2 from here" << std::endl;
+            st.fn = 2;
+            st.spare.retry = false;
+            st.control.count = 0;
+            st.control.c2 = c2acc;
+            continue;
+          }
+          return finish(it - 1, StopReason::converged, progress, c.lattice, d, obs);
+        }
         continue;
       }
       f0 = f0new;
       c2acc = c2;
       savenewvalue(st, d, f0);
       // The chi-square stop: the data are fitted to their noise.
-      if (cx.c2min > 0 && c2 <= cx.c2min) return finish(it, StopReason::c2min, progress);
+      if (cx.c2min > 0 && c2 <= cx.c2min) {
+        if (cx.exact) maxentmap(c, rs, w, st, d, obs, start, f000, cx.c2min);
+        return finish(it, StopReason::c2min, progress, c.lattice, d, obs);
+      }
       // rwmin: an accepted step that reaches the requested weighted R ends
       // the iteration (0, the default, never does).
-      if (rwmin > 0 && rwfact <= rwmin) return finish(it, StopReason::rwmin, progress);
+      if (rwmin > 0 && rwfact <= rwmin) return finish(it, StopReason::rwmin, progress, c.lattice, d, obs);
       break;
     }
   }
-  return finish(ncycle, StopReason::cycles, progress);
+  return finish(ncycle, StopReason::cycles, progress, c.lattice, d, obs);
 }
 
 }  // namespace trovan

@@ -23,6 +23,13 @@
 // dimension. A value that would fall below the floor (memfloor) is held
 // there.
 //
+// With fn= n above 2 (the default for data with satellites) each
+// reflection's difference is weighted by |z|^(n-2), z = |Fo - Fc|/sigma: the
+// map is then the gradient of the n-th moment of the normalised residuals
+// (Palatinus & van Smaalen, Acta Cryst. A58 (2002) 559), which lets the
+// reflections furthest from their noise lead, and a step is judged by that
+// moment in place of c2. The run still stops at c2 <= c2min.
+//
 // A step that makes c2, R and Rw all worse, or R or Rw above 1, is taken
 // back and tried again with half the step; three good steps in a row double
 // it. The run stops at the first accepted cycle with c2 <= c2min (the
@@ -89,6 +96,10 @@ struct MemState {
   // and the weight of each independent reflection in the difference map.
   std::vector<unsigned char> orbit, runs;
   std::vector<float> dfw;
+  // The order of the moment the steps follow, and the weights of the
+  // difference map for it (dfw times |z|^(fn-2), made every cycle).
+  int fn = 2;
+  std::vector<float> stepw;
 };
 
 // Selects the density modification of the run: this program has one, the
@@ -105,8 +116,32 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
 // sigma^2 / nind, R = sum ||Fo|-|Fc|| / sum |Fo|, Rw = sqrt(sum |Fo-Fc|^2 /
 // sigma^2 / sum |Fo|^2 / sigma^2). ip = 1 also lists every reflection.
 void rfct(const Density& d, const Observations& obs, float& c2, float& rfact, float& rwfact, int ip);
-// The final agreement after a MEM run, listed with `iwhkl` as ip.
-void rfct(const Density& d, const Observations& obs, int iwhkl);
+// The final agreement after a MEM run, listed with `iwhkl` as ip, and c2 of
+// each class of reflections (listclasses).
+void rfct(const Lattice& l, const Density& d, const Observations& obs, int iwhkl);
+
+// The classes of reflections whose fit is reported one by one: the main
+// reflections and the satellites of each order (the sum of |m| over the
+// internal indices) when the data of a modulated crystal hold satellites;
+// for a quasicrystal, shells of |q_perp| with about equal numbers of
+// reflections (four, fewer below 200 reflections); a single class
+// otherwise. One c2 over all reflections lets the classes drift apart (weak
+// satellites fitted below their noise, strong main reflections above it),
+// which one number hides.
+struct FitClasses {
+  std::vector<int> of;             // the class of each independent reflection
+  std::vector<std::string> label;  // one per class
+};
+FitClasses fitclasses(const Lattice& l, const Observations& obs);
+// c2 of each class for the structure factors in d, and how many reflections
+// each has.
+std::vector<double> classc2(const Density& d, const Observations& obs, const FitClasses& c,
+                            std::vector<int>& count);
+// Lists c2 per class (nothing with a single class) and warns when two
+// classes differ by more than a factor 1.5.
+void listclasses(const Lattice& l, const Density& d, const Observations& obs);
+// A warning of the maximum-entropy run: a listing line " warning: text".
+void memwarning(const std::string& text);
 // Step-size control and acceptance. `isreturn` says whether a trial step
 // with these agreement values is to be taken back; `getnewex` adapts `ex`
 // after it and says whether the step is taken back.
@@ -119,6 +154,17 @@ bool isconverge(const MemControl& c, float rfact, float rwfact, float eps);
 // it leaves F(000) unchanged to a millionth.
 constexpr float kMemFloor = 1e-6f;
 float memfloor(float f000, float vol);
+// The prior of the entropy (prior=): a density of the same grid, a map of an
+// earlier run. Every update multiplies the density by an exponential of the
+// difference map, so every map of the run is prior times exp(sum of
+// difference maps), the form of the maximum of the entropy relative to the
+// start, -sum rho ln(rho / tau): the prior tau is the start. A map that is
+// not positive everywhere (a Fourier map's ripples) is raised to a floor of
+// kPriorFloor times the mean density F(000)/V, then the whole is scaled to
+// F(000). A low floor would make the entropy forbid density where the
+// ripples were; a hundredth of the mean lets the data put it back.
+constexpr float kPriorFloor = 0.01f;
+void memprior(const Crystal& c, Density& d, float f000);
 // The weight of the difference map at a point of density rho in stage
 // imode (1 or 2), rhomean = F(000)/V.
 float memweight(float rho, float rhomean, int imode);

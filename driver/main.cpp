@@ -64,7 +64,7 @@ const char* const kUsage =
     "  jbc=    (s1=..s4=, t1=..t4= when negative)\n"
     "  isetting=  iseging=  v= (18 reals)                         [isys=0]\n"
     "  iplot= hmax= (ismtr=) pkmin= (rwmin=)   1 Patterson 2 Fourier 3 difference 4,5 MEM\n"
-    "  ex1= ex2= nex1= nex2= (c2min=)                             [MEM]\n"
+    "  ex1= ex2= nex1= nex2= (c2min=) (fn=) (exact=) (prior=)     [MEM]\n"
     "  icont=  0 new start, 1 continue from the density file\n"
     "  qimax= frmt= (phsign=)   frmt='cif' reads a CIF _refln_ loop\n"
     "  ldev= iwhkl= iprj=   h= (iprj lines)\n"

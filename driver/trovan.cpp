@@ -47,9 +47,9 @@ constexpr long long kMaxCycles = 100000;
 
 // File names are limited to 80 characters; a longer one is refused rather
 // than cut, since a cut name could silently overwrite another file.
-std::string read_name(KeyReader& rd, const std::string& key) {
+std::string read_name(KeyReader& rd, const std::string& key, int newline = 1) {
   std::string v;
-  freadcv(rd, key, 1, &v, 1, kLineLength);
+  freadcv(rd, key, 1, &v, newline, kLineLength);
   v = trim(v);
   if (static_cast<int>(v.size()) > kNameLength)
     quit(key + " file name longer than 80 characters: " + v);
@@ -248,8 +248,28 @@ Job read_job(std::istream& in) {
     if (keyonline(rd, "c2min=")) freadr(rd, "c2min=", 1, cx.c2min, 0);
     if (!(cx.c2min >= 0) || !std::isfinite(cx.c2min))
       quit("c2min should be 0 (no chi-square stop) or positive: c2min=" + num(cx.c2min));
+    // fn= is optional too: without it the order suits the data.
+    const bool fn = keyonline(rd, "fn=");
+    if (fn) {
+      freadi(rd, "fn=", 1, cx.fn, 0);
+      if (cx.fn < 2 || cx.fn > 16 || cx.fn % 2 != 0)
+        quit("fn should be an even number from 2 to 16: fn=" + std::to_string(cx.fn));
+    }
+    // exact=1: after the stop at c2min, the map of maximum entropy there.
+    const bool exact = keyonline(rd, "exact=");
+    if (exact) {
+      freadi(rd, "exact=", 1, cx.exact, 0);
+      if (cx.exact != 0 && cx.exact != 1) quit("exact should be 0 or 1: exact=" + std::to_string(cx.exact));
+    }
+    // prior= is optional: a density file of the same grid, the prior of the
+    // entropy (and the start of the run) in place of the uniform density.
+    if (keyonline(rd, "prior=")) job.prior = read_name(rd, "prior=", 0);
     out() << "ex1=" << num(cx.ex1) << " ex2=" << num(cx.ex2) << " nex1=" << fmt_i(cx.nex1, 5)
-          << " nex2=" << fmt_i(cx.nex2, 5) << " c2min=" << num(cx.c2min) << '\n';
+          << " nex2=" << fmt_i(cx.nex2, 5) << " c2min=" << num(cx.c2min);
+    if (fn) out() << " fn=" << cx.fn;
+    if (exact) out() << " exact=" << cx.exact;
+    if (!job.prior.empty()) out() << " prior=" << job.prior;
+    out() << '\n';
     // Without a positive step the iteration never leaves its start, and the
     // flat start density would be written as the result.
     if (cx.nex1 < 0 || cx.nex2 < 0) quit("nex1 and nex2 should not be negative");
@@ -313,6 +333,9 @@ Job read_job(std::istream& in) {
   job.iplot = iplot;
   job.pkmin = pkmin;
   job.icont = icont;
+  // A continuation starts from its own density, which already holds the
+  // prior of the run that made it.
+  if (icont == 1 && !job.prior.empty()) quit("prior= needs icont=0: a continuation starts from its density file");
   job.qimax = qimax;
   job.frmt = frmt;
   job.ldev = ldev;
@@ -362,6 +385,7 @@ void checkoutputs(const Job& job) {
     checkoutputfile(o.name);
   }
   if (job.icont == 1) checkinputfile(job.density);
+  if (!job.prior.empty()) checkinputfile(job.prior);
 }
 
 // A map with values that are not finite numbers (amplitudes beyond single
@@ -411,6 +435,12 @@ JobResult compute(const Job& job, Reflections& refl) {
   } else if (icont != 0) {
     out() << "icont=" << icont << '\n';
     quit("icont should be 0 or 1");
+  } else if (ismem(rs) && !job.prior.empty()) {
+    // The prior, made positive and scaled to F(000), is the start.
+    readdxyz(job.prior, getabcdr(w), nt);
+    setxr0(cr.grid, rs, w, d);
+    checkxr0symmetry(cr.grid, d, w);
+    memprior(cr, d, obs.f000);
   } else if (ismem(rs)) {
     // Every maximum-entropy run without a stored density starts from the
     // uniform density F(000)/V: the iteration needs a positive start.
@@ -443,7 +473,7 @@ JobResult compute(const Job& job, Reflections& refl) {
 
   // The density file, and for maximum entropy the final agreement.
   wrtdxyzfinish(density);
-  if (ismem(rs)) rfct(d, obs, job.iwhkl);
+  if (ismem(rs)) rfct(cr.lattice, d, obs, job.iwhkl);
 
   // The drawings and boxes, with the peaks of the list marked on them.
   if (!job.drawings.empty()) {

@@ -32,6 +32,7 @@ struct Job {
   int phsign = 1;  // the phase sign of the reflection file
   float pkmin = 0, qimax = 0;
   std::string frmt;  // format of the reflection records
+  std::string prior;  // maximum entropy: the density file of the prior (prior=), or none
   Crystal crystal;
   RunState run;
   std::vector<DrawRequest> drawings;  // the drawing lines, read with the rest

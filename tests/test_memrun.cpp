@@ -344,8 +344,9 @@ TEST_P(MemStops, TheRunEndsForItsReasonAndSaysSo) {
     if (i + 1 == c.size() || c[i + 1].ic != c[i].ic) acc.push_back(c[i]);
   if (sc.reason == "c2 <= c2min") {
     const double c2min = sc.keys.find("c2min=") == std::string::npos ? 1.0 : std::stod(sc.keys.substr(sc.keys.find("c2min=") + 6));
-    char echo[32];
-    std::snprintf(echo, sizeof echo, " c2min=%g\n", c2min);
+    const std::size_t fn = sc.keys.find(" fn=");
+    char echo[48];
+    std::snprintf(echo, sizeof echo, " c2min=%g%s\n", c2min, fn == std::string::npos ? "" : sc.keys.substr(fn).c_str());
     EXPECT_TRUE(r.has(echo)) << "the echo of the ex1= line";
     EXPECT_EQ(done, acc.back().ic);
     EXPECT_LE(acc.back().c2, c2min);
@@ -371,6 +372,8 @@ INSTANTIATE_TEST_SUITE_P(
     Reasons, MemStops,
     ::testing::Values(StopCase{"chisquare", "ex1=0.1 ex2=0.1 nex1=5 nex2=995", "c2 <= c2min"},
                       StopCase{"c2min", "ex1=0.1 ex2=0.1 nex1=5 nex2=995 c2min=4", "c2 <= c2min"},
+                      // Steps along the 8th moment still stop at c2 <= c2min.
+                      StopCase{"moment", "ex1=0.1 ex2=0.1 nex1=5 nex2=995 fn=8", "c2 <= c2min"},
                       StopCase{"rwmin", "ex1=0.1 ex2=0.1 nex1=5 nex2=995 c2min=0", "rwfact <= rwmin"},
                       StopCase{"eps", "ex1=0.1 ex2=0.1 nex1=5 nex2=2995 c2min=0",
                                "converged, rfact and rwfact change less than 1e-6"},

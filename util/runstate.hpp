@@ -14,12 +14,17 @@ struct Tofofc {
   float f000 = 0, fmag = 0, sg00 = 0, sg0 = 0, sg1 = 0;
 };
 
-// MEM step controls: cycles and step factors of the two stages, and the
-// chi-square target at which the iteration stops (0: no such stop).
+// MEM step controls: cycles and step factors of the two stages, the
+// chi-square target at which the iteration stops (0: no such stop), and the
+// order of the moment of the normalised residuals the steps follow (0: the
+// order the data call for, see density/mem.hpp); exact = 1 seeks the map of
+// maximum entropy at c2min after the iteration (density/mem.cpp).
 struct Cnex {
   int nex1 = 0, nex2 = 0;
   float ex1 = 0, ex2 = 0;
   float c2min = 1;
+  int fn = 0;
+  int exact = 0;  // 1: the maximum-entropy map at c2min after the stop
 };
 
 // Projection vectors ("h=" lines): reflections with a non-zero scalar
