@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "e2e_support.hpp"
+#include "inprocess.hpp"
 
 using namespace trovan_test;
 
@@ -489,8 +490,9 @@ TEST(Malformed, DensityFileInAMissingOrUnwritableDirectory) {
 // No data lost: a run killed while it writes the density file leaves the
 // previous file as it was, and a continuation run reads it. The program
 // writes a temporary file beside the density file and renames it over the
-// old one only when complete; TROVAN_DENSITY_WRITE_PAUSE holds it in the
-// middle of that write so that the kill lands there.
+// old one only when complete; TROVAN_DENSITY_WRITE_PAUSE holds the test
+// build of the program (trovan_testhooks) in the middle of that write so
+// that the kill lands there.
 
 // Starts the program in `dir` on job.inp (listing to job2.out) held in the
 // middle of its density write, and waits until the temporary file m.den.tmp
@@ -506,9 +508,9 @@ pid_t start_paused_write(const fs::path& dir, std::uintmax_t half, bool* mid_wri
     ::dup2(o, 1);
     // A test runner started in the background may ignore these; the
     // program keeps an ignored signal ignored.
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::signal(sig, SIG_DFL);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1}) ::signal(sig, SIG_DFL);
     ::setenv("TROVAN_DENSITY_WRITE_PAUSE", "120", 1);
-    ::execl(TROVAN_EXE, TROVAN_EXE, static_cast<char*>(nullptr));
+    ::execl(TROVAN_TESTHOOKS_EXE, TROVAN_TESTHOOKS_EXE, static_cast<char*>(nullptr));
     ::_exit(127);
   }
   *mid_write = false;
@@ -594,9 +596,9 @@ TEST_P(Terminated, WhileWritingTheDensityFile) {
   EXPECT_EQ(slurp(dir / "m.den"), "the previous density");
 }
 
-INSTANTIATE_TEST_SUITE_P(NoDataLost, Terminated, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+INSTANTIATE_TEST_SUITE_P(NoDataLost, Terminated, ::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1),
                          [](const ::testing::TestParamInfo<int>& i) {
-                           return std::string(i.param == SIGTERM ? "SIGTERM" : i.param == SIGINT ? "SIGINT" : "SIGHUP");
+                           return std::string(sigabbrev_np(i.param));
                          });
 
 // ---- hostile files, values and faults ------------------------------------
@@ -643,9 +645,11 @@ std::string changes(const std::map<std::string, std::string>& a, const std::map<
 // Runs the program as run_trovan does, but never longer than a minute (a run
 // that blocks on a FIFO must fail the test, not hang it) and with the
 // listing sent where `listing` says.
-RunResult run_bounded(const fs::path& dir, const std::string& input, const std::string& listing = "> job.out") {
+// `prefix` is shell text run before the program (a limit, a trap).
+RunResult run_bounded(const fs::path& dir, const std::string& input, const std::string& listing = "> job.out",
+                      const std::string& prefix = "") {
   write_file(dir / "job.inp", input);
-  const std::string cmd = "cd '" + dir.string() + "' && CLCMPPATH='" + (source_dir() / "plot").string() +
+  const std::string cmd = "cd '" + dir.string() + "' && " + prefix + " CLCMPPATH='" + (source_dir() / "plot").string() +
                           "' timeout -k 5 60 '" + std::string(TROVAN_EXE) + "' < job.inp " + listing + " 2> job.err";
   const int rc = std::system(cmd.c_str());
   RunResult r;
@@ -704,7 +708,13 @@ struct Hostile {
   std::string reason;                   // the stop's one-line message (its beginning)
   std::vector<std::string> may_change;  // files the run writes before it stops
   bool fourier;                         // a Fourier run instead of the MEM run
+  std::string prefix;                   // shell text before the program (a limit)
 };
+
+Hostile limited(Hostile h, std::string prefix) {
+  h.prefix = std::move(prefix);
+  return h;
+}
 
 std::ostream& operator<<(std::ostream& os, const Hostile& h) { return os << h.name; }
 
@@ -723,7 +733,7 @@ TEST_P(HostileRun, StopsCleanlyAndLeavesEveryFileAsItWas) {
   const std::string input = text_of(in);
   write_file(dir / "job.inp", input);
   const auto before = snapshot(dir);
-  const RunResult r = run_bounded(dir, input);
+  const RunResult r = run_bounded(dir, input, "> job.out", h.prefix);
   EXPECT_EQ(r.status, h.status) << r.out << r.err;
   // The reason is the listing's last words and the line on standard error.
   EXPECT_EQ(r.err.rfind("trovan: " + h.reason, 0), 0u) << r.err;
@@ -938,10 +948,63 @@ INSTANTIATE_TEST_SUITE_P(
                   draw(in, kBox);
                   in.back() = {"xdiv=5 ydiv=5 zdiv=5 hscl=3e38"};
                 },
-                2, "box 1: a value times hscl= is not a finite number: choose a smaller hscl=", {"m.den"}},
+                2, "box 1: a value times hscl= is not a finite number: choose a smaller hscl="},
         Hostile{"blank_line_between_reflections",
                 [](const fs::path& d, std::vector<Line>&) { write_file(d / "m.hkl", kRecord + "\n" + kRecord); }, 2,
                 "index=0 in symstf", {}, true}),
+    [](const ::testing::TestParamInfo<Hostile>& i) { return i.param.name; });
+
+// Faults that once ended as a success or without a word: an agreement
+// beyond single precision, a file beyond the size limit, box and page names
+// that are links to files the run did not make.
+INSTANTIATE_TEST_SUITE_P(
+    Faults, HostileRun,
+    ::testing::Values(
+        Hostile{"mem_fo_1e30",
+                [](const fs::path& d, std::vector<Line>&) {
+                  write_file(d / "m.hkl", "   1   1   0   0   0   0     1e30      51.15      0.00      1.00\n"
+                                          "   2   0   0   0   0   0     81.29     81.29      0.00      1.00\n");
+                },
+                2, "the agreement of the start density is not a finite number (c2=inf)"},
+        // 12 blocks of 512 bytes: the listing fits, the density file (8200
+        // bytes) does not.
+        limited(Hostile{"density_beyond_ulimit_f", [](const fs::path&, std::vector<Line>&) {}, 1,
+                        "density file m.den could not be written (File too large); the previous file is unchanged",
+                        {}, true},
+                "ulimit -f 12;"),
+        Hostile{"box_name_is_a_link",
+                [](const fs::path& d, std::vector<Line>& in) {
+                  write_file(d / "victim.hkl", kRecord);
+                  fs::remove(d / "m.win");
+                  fs::create_symlink("victim.hkl", d / "m.win");
+                  draw(in, kBox);
+                },
+                1, "box file m.win is a symbolic link to victim.hkl: box and page files are not written through a link",
+                {}, true},
+        Hostile{"second_box_text_file_is_a_link",
+                [](const fs::path& d, std::vector<Line>& in) {
+                  write_file(d / "victim.hkl", kRecord);
+                  fs::create_symlink("victim.hkl", d / "m_2.rho");
+                  std::vector<Line> two = kBox;
+                  two.insert(two.end(), kBox.begin(), kBox.end());
+                  draw(in, two, 2);
+                },
+                1, "box file m_2.rho is a symbolic link to victim.hkl", {}, true},
+        Hostile{"page_file_is_a_link",
+                [](const fs::path& d, std::vector<Line>& in) {
+                  write_file(d / "victim.hkl", kRecord);
+                  fs::remove(d / "calcomp1.ps");
+                  fs::create_symlink("victim.hkl", d / "calcomp1.ps");
+                  draw(in, kSection);
+                },
+                1, "page file calcomp1.ps is a symbolic link to victim.hkl", {}, true},
+        Hostile{"eps_page_is_a_link",
+                [](const fs::path& d, std::vector<Line>& in) {
+                  write_file(d / "victim.hkl", kRecord);
+                  fs::create_symlink("victim.hkl", d / "calcomp1_1.eps");
+                  draw(in, kSection);
+                },
+                1, "page file calcomp1_1.eps is a symbolic link to victim.hkl", {}, true}),
     [](const ::testing::TestParamInfo<Hostile>& i) { return i.param.name; });
 
 // Blank lines after the last record end the reflection file: the map is
@@ -1042,11 +1105,9 @@ TEST_P(FullDisk, AWriteThatFailsStopsAndKeepsThePreviousFile) {
   EXPECT_NE(err.find("trovan: " + c.message + " could not be written (No space left on device); the previous file is unchanged"),
             std::string::npos)
       << err;
-  // Only the files written whole before the failing one may have changed.
-  std::vector<std::string> written;
-  if (c.message.rfind("density", 0) != 0) written.push_back(c.density);
-  if (c.message == "box file m.rho") written.push_back("m.win");
-  EXPECT_EQ(changes(before, snapshot(dir), written), "");
+  // The run's files are put in place together or not at all: not even
+  // those written whole before the failing one have changed.
+  EXPECT_EQ(changes(before, snapshot(dir), {}), "");
 }
 
 const std::vector<Line> kBigBox = {{"iax=3 ipers=0 iaver=0 ismth=0"},
@@ -1114,5 +1175,174 @@ TEST(NoDataLost, TwoRunsDrawingInOneFolderLeaveTheWholeFileOfOne) {
       EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
   }
 }
+
+// ---- the output set ----------------------------------------------------------
+
+// A run replaces the output set of an earlier run in its folder: the EPS
+// pages and boxes that run made beyond this run's count go with it, but only
+// names of the kinds this run wrote, and nothing that merely looks alike.
+struct Replaced {
+  std::string name;
+  int sections, boxes;                // of the second run
+  std::vector<std::string> gone;      // files of the first run removed
+  std::vector<std::string> kept;      // files of the first run that stay
+};
+
+std::ostream& operator<<(std::ostream& os, const Replaced& c) { return os << c.name; }
+
+class OutputSetReplaced : public ::testing::TestWithParam<Replaced> {};
+
+std::vector<Line> drawings(int sections, int boxes) {
+  std::vector<Line> d;
+  for (int k = 0; k < sections; ++k) d.insert(d.end(), kSection.begin(), kSection.end());
+  for (int k = 0; k < boxes; ++k) d.insert(d.end(), kBox.begin(), kBox.end());
+  return d;
+}
+
+TEST_P(OutputSetReplaced, FilesOfTheEarlierSetBeyondThisRunGo) {
+  const Replaced& c = GetParam();
+  const fs::path dir = job_dir("replaced_" + c.name);
+  std::vector<Line> first = fourier_input();
+  draw(first, drawings(3, 3), 6);
+  const RunResult r1 = run_bounded(dir, text_of(first));
+  ASSERT_EQ(r1.status, 0) << r1.out << r1.err;
+  // Look-alikes the pattern must not take.
+  for (const char* n : {"m_2.txt", "m_02.win", "calcomp1_02.eps", "calcomp1_x.eps", "other_2.win", "m_2.win.bak"})
+    write_file(dir / n, "not an output");
+  std::vector<Line> second = fourier_input();
+  if (c.sections + c.boxes > 0) draw(second, drawings(c.sections, c.boxes), c.sections + c.boxes);
+  const RunResult r2 = run_bounded(dir, text_of(second));
+  ASSERT_EQ(r2.status, 0) << r2.out << r2.err;
+  for (const std::string& n : c.gone) EXPECT_FALSE(fs::exists(dir / n)) << n;
+  for (const std::string& n : c.kept) EXPECT_TRUE(fs::exists(dir / n)) << n;
+  for (const char* n : {"m_2.txt", "m_02.win", "calcomp1_02.eps", "calcomp1_x.eps", "other_2.win", "m_2.win.bak"})
+    EXPECT_EQ(slurp(dir / n), "not an output") << n;
+  fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NoDataLost, OutputSetReplaced,
+    ::testing::Values(
+        Replaced{"fewer_pages_and_boxes", 1, 1,
+                 {"calcomp1_2.eps", "calcomp1_3.eps", "m_2.win", "m_2.rho", "m_2.ccp4", "m_3.win", "m_3.rho", "m_3.ccp4"},
+                 {"calcomp1.ps", "calcomp1_1.eps", "m.win", "m.rho", "m.ccp4"}},
+        Replaced{"pages_only", 2, 0, {"calcomp1_3.eps"},
+                 {"calcomp1_1.eps", "calcomp1_2.eps", "m.win", "m_2.rho", "m_3.ccp4"}},
+        Replaced{"boxes_only", 0, 2, {"m_3.win", "m_3.rho", "m_3.ccp4"},
+                 {"calcomp1.ps", "calcomp1_2.eps", "calcomp1_3.eps", "m_2.win", "m_2.ccp4"}},
+        Replaced{"no_drawings", 0, 0, {}, {"calcomp1_3.eps", "m_3.win"}}),
+    [](const ::testing::TestParamInfo<Replaced>& i) { return i.param.name; });
+
+// The listing is the account of the run: when it cannot be written (here it
+// fails once the map is made, as a disk that fills up would), the run stops
+// with status 1 before any output file is replaced.
+class FailingBuf : public std::streambuf {
+ public:
+  explicit FailingBuf(std::size_t room) : room_(room) {}
+  std::string text;
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (text.size() >= room_) return traits_type::eof();
+    text.push_back(static_cast<char>(c));
+    return c;
+  }
+
+ private:
+  std::size_t room_;
+};
+
+TEST(NoDataLost, AListingLostAfterTheComputationReplacesNothing) {
+  const fs::path dir = job_dir("listing_late");
+  std::vector<Line> in = fourier_input();
+  draw(in, kBox);
+  const std::string input = point_into(text_of(in), dir);
+  // Where the listing reaches the extrema of the finished map.
+  const InProcess good = run_inprocess(input);
+  ASSERT_EQ(good.status, 0) << good.out;
+  const std::size_t at = good.out.find("dmax=");
+  ASSERT_NE(at, std::string::npos);
+  for (const char* n : {"m.den", "m.win", "m.rho", "m.ccp4"}) write_file(dir / n, "the previous file");
+  const auto before = snapshot(dir);
+
+  std::istringstream keys(input);
+  FailingBuf buf(at);
+  std::ostream listing(&buf);
+  std::ostringstream warnings;
+  trovan::set_input_stream(&keys);
+  trovan::set_out_stream(&listing);
+  trovan::set_warn_stream(&warnings);
+  int status = 0;
+  std::string why;
+  try {
+    trovan::run();
+  } catch (const trovan::Stop& s) {
+    status = s.status;
+    why = s.what();
+  }
+  trovan::set_input_stream(nullptr);
+  trovan::set_out_stream(nullptr);
+  trovan::set_warn_stream(nullptr);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(why, "the listing could not be written to standard output");
+  EXPECT_EQ(changes(before, snapshot(dir), {}), "");
+  fs::remove_all(dir);
+}
+
+// ---- warnings ----------------------------------------------------------------
+
+// A run that warns ends normally, with each warning in the listing and on
+// standard error, and one line counting them last.
+struct Warned {
+  std::string name;
+  std::function<void(const fs::path&, std::vector<Line>&)> setup;
+  bool fourier;
+  std::vector<std::string> warnings;  // the beginnings of the warnings, in order
+};
+
+std::ostream& operator<<(std::ostream& os, const Warned& w) { return os << w.name; }
+
+class Warnings : public ::testing::TestWithParam<Warned> {};
+
+TEST_P(Warnings, OnStandardErrorWithTheirCountLast) {
+  const Warned& w = GetParam();
+  const fs::path dir = job_dir("warned_" + w.name);
+  std::vector<Line> in = w.fourier ? fourier_input() : full_input();
+  w.setup(dir, in);
+  const RunResult r = run_bounded(dir, text_of(in));
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::istringstream err(r.err);
+  int n = 0;
+  for (std::string l; std::getline(err, l);)
+    if (n < static_cast<int>(w.warnings.size())) {
+      EXPECT_EQ(l.rfind("trovan: warning: " + w.warnings[n], 0), 0u) << r.err;
+      EXPECT_TRUE(r.has(l.substr(17))) << l;
+      ++n;
+    } else {
+      EXPECT_EQ(l, w.warnings.empty() ? "" : "trovan: " + std::to_string(n) +
+                                              (n == 1 ? " warning" : " warnings") + " (see the listing)");
+      ++n;
+    }
+  EXPECT_EQ(n, w.warnings.empty() ? 0 : static_cast<int>(w.warnings.size()) + 1) << r.err;
+  EXPECT_EQ(count_of(r.out, " warning:"), static_cast<int>(w.warnings.size())) << r.out;
+  fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, Warnings,
+    ::testing::Values(
+        Warned{"none", [](const fs::path&, std::vector<Line>&) {}, true, {}},
+        // Three points along the first axis hold the orders -1 to 1: the
+        // two reflections of order 2 and their Friedel mates are left out.
+        Warned{"grid_too_small", [](const fs::path&, std::vector<Line>& in) { set_item(in, "hmax=", "hmax=3 8 8 4 1 1"); },
+               true, {"4 reflection coefficients (symmetry images counted) lie beyond the grid"}},
+        Warned{"records_merged",
+               [](const fs::path& d, std::vector<Line>&) {
+                 write_file(d / "m.hkl", slurp(d / "m.hkl") + "   1   1   0   0   0   0     50.15     50.15      0.00      1.00\n");
+               },
+               true, {"2 symmetry-equivalent records merged into        1 reflections"}},
+        Warned{"mem_cycle_limit", [](const fs::path&, std::vector<Line>&) {}, false,
+               {"mem stopped by its cycle limit nex1+nex2=4 at c2="}}),
+    [](const ::testing::TestParamInfo<Warned>& i) { return i.param.name; });
 
 }  // namespace

@@ -60,6 +60,16 @@ void checkoutputfile(const std::string& name) {
   droptemp(t);
 }
 
+void refuselink(const std::string& what, const std::string& name) {
+  struct stat ls {};
+  if (::lstat(name.c_str(), &ls) != 0 || !S_ISLNK(ls.st_mode)) return;
+  std::error_code ec;
+  const std::string to = std::filesystem::read_symlink(name, ec).string();
+  quit(what + " " + name + " is a symbolic link to " + (ec ? std::string("?") : to) +
+           ": box and page files are not written through a link (remove it, or write elsewhere)",
+       kExitOpen);
+}
+
 bool samefile(const std::string& a, const std::string& b) {
   struct stat sa {}, sb {};
   const bool ea = ::stat(a.c_str(), &sa) == 0, eb = ::stat(b.c_str(), &sb) == 0;

@@ -44,6 +44,12 @@ void checkinputfile(const std::string& name);
 // write will use. Stops as checkinputfile does.
 void checkoutputfile(const std::string& name);
 
+// An output that must not be written through a symbolic link (a box or a
+// page file): when `name` is a link, stops with "<what> <name> is a symbolic
+// link to <target>: box and page files are not written through a link"
+// (status 1).
+void refuselink(const std::string& what, const std::string& name);
+
 // True when a and b name the same file: the same device and inode when both
 // exist, the same absolute path (symbolic links resolved) when neither does.
 bool samefile(const std::string& a, const std::string& b);
