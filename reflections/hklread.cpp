@@ -138,6 +138,15 @@ Reflections rdhklq(const std::string& file, float qimax, const std::string& frmt
     needs.sigma = ismem();
     const std::vector<CifRecord> recs =
         readcifreflections(trim(file), idm, getsys() == 0 ? getndm() : -1, needs);
+    // A file cut short in a copy ends without its line end; its last row may
+    // be cut too.
+    {
+      std::ifstream c(trim(file), std::ios::binary | std::ios::ate);
+      if (c && c.tellg() > 0) {
+        c.seekg(-1, std::ios::end);
+        if (c.get() != '\n') warn(" the CIF reflection file " + trim(file) + " does not end with a line end: it may be cut short; check its last row");
+      }
+    }
     for (std::size_t r = 0; r < recs.size(); ++r)
       if (!keep(static_cast<int>(r + 1), recs[r].h, recs[r].v)) break;
     out() << "reflection file: records kept, and records beyond qimax= left out\n";
@@ -157,6 +166,7 @@ Reflections rdhklq(const std::string& file, float qimax, const std::string& frmt
   // One line of the file, of at most kMaxLineLength characters: a file
   // without line ends is refused, not read into memory whole.
   int lines_read = 0;
+  int cutshort = 0;  // the number of the last line when it has no line end
   auto rawline = [&](std::string& line) {
     line.clear();
     ++lines_read;
@@ -167,6 +177,7 @@ Reflections rdhklq(const std::string& file, float qimax, const std::string& frmt
              std::to_string(kMaxLineLength) + " characters");
       line.push_back(static_cast<char>(c));
     }
+    if (!line.empty()) cutshort = lines_read;
     return !line.empty();
   };
   auto blank = [](const std::string& l) { return l.find_first_not_of(" \t\r") == std::string::npos; };
@@ -201,16 +212,30 @@ Reflections rdhklq(const std::string& file, float qimax, const std::string& frmt
     return true;
   };
 
+  // Text after the format's last field: columns the format leaves out (a
+  // Fourier run on a file with sigmas), or a format narrower than the
+  // file's columns, which reads numbers from the wrong columns. Counted, and
+  // the first named.
+  int nbeyond = 0;
+  std::string firstbeyond;
   for (int nrec = 1;; ++nrec) {
     int h[6] = {0, 0, 0, 0, 0, 0};
     double v[4] = {0, 0, 0, 0};
-    ReadStatus st = read_record(fmt, next, idm, h, nreal, v, why);
+    std::string extra;
+    ReadStatus st = read_record(fmt, next, idm, h, nreal, v, why, &extra);
     if (st == ReadStatus::end) break;
     if (st == ReadStatus::error)
       quit("record " + std::to_string(nrec) + " (line " + std::to_string(line_no) + "): " + why);
-
+    if (!extra.empty() && nbeyond++ == 0)
+      firstbeyond = "record " + std::to_string(nrec) + " (line " + std::to_string(line_no) + ") ends in " + quoted(extra);
     if (!keep(nrec, h, v)) break;
   }
+  if (nbeyond > 0)
+    warn(fmt_i(nbeyond, 9) + (nbeyond == 1 ? " record" : " records") + " of the reflection file with text after the last field of frmt=" +
+         frmt + " (" + firstbeyond + "): check that the format reads the file's columns");
+  if (cutshort)
+    warn(" the last line of the reflection file (line " + std::to_string(cutshort) +
+         ") has no line end: the file may be cut short; check its last record");
   out() << "reflection file: records kept, and records beyond qimax= left out\n";
   count_line("number of reflections used  =", refl.size());
   count_line("number of skiped reflections=", nskip);
