@@ -81,7 +81,9 @@ void notpositive(Density& d, const float* x, int n) {
   for (int i = 0; i < n; ++i) {
     if (!(x[i] > 0)) {
       out() << "j,br(j),x" << fmt_i(jx[i], 10) << fmt_e(x[i], 12, 5) << '\n';
-      quit("xr0 <= 0 so mem does not work");
+      quitat("xr0 <= 0 so mem does not work",
+             "the start density read from the density file (icont=1) has values <= 0, as a Fourier map has: "
+             "start afresh with icont=0");
     }
   }
 }

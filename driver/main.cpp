@@ -214,6 +214,7 @@ int main(int argc, char** argv) {
     // The reason of the stop also on standard error, so that a run whose
     // listing goes to a file shows why it stopped.
     tostderr(s.what());
+    if (!s.where.empty()) tostderr(s.where);
     told = true;
   } catch (const std::exception& e) {
     // Not a stop of the program's own (memory or threads exhausted, a

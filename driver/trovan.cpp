@@ -8,6 +8,7 @@
 #include <array>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -470,6 +471,14 @@ JobResult compute(const Job& job, Reflections& refl) {
   } else if (ismem()) {
     // Every maximum-entropy run without a stored density starts from the
     // uniform density F(000)/V: the iteration needs a positive start.
+    if (!(t.f000 > 0))
+      quitat("xr0 <= 0 so mem does not work", "a new start is the uniform density F(000)/V: f000= must be positive (f000= times fmag= is " +
+                                                  num(t.f000) + ")");
+    // Below the smallest normal number the values lose their precision (and
+    // the map's arithmetic flushes them to zero).
+    if (t.f000 / getvol() < std::numeric_limits<float>::min())
+      quit("the uniform start density F(000)/V = " + num(t.f000 / getvol()) +
+           " is below the smallest normal single-precision number: give f000= on the scale of the amplitudes");
     d = initcr0(t.f000);
   } else {
     d = initcr1();

@@ -82,6 +82,13 @@ Reflections rdhklq(const std::string& file, float qimax, const std::string& frmt
   Reflections refl;
   refl.phsign = phsign < 0 ? -1 : 1;
   int nskip = 0;
+  // A record is named as its file knows it: a row of a CIF loop, a record
+  // of a fixed-column file.
+  std::string cifname;
+  const auto recordname = [&cifname](int nrec) {
+    return cifname.empty() ? "record " + std::to_string(nrec)
+                           : "CIF reflection file " + cifname + ": row " + std::to_string(nrec) + " of the _refln_ loop";
+  };
   // One record, read from either kind of file: echoed, checked, cut at
   // qimax and kept. False when it ends the list (a first index of 999).
   const auto keep = [&](int nrec, const int* h, const double* v) {
@@ -96,14 +103,14 @@ Reflections rdhklq(const std::string& file, float qimax, const std::string& frmt
     // steps) far from integer overflow.
     for (int i = 0; i < idm; ++i)
       if (h[i] > kMaxIndex || h[i] < -kMaxIndex)
-        quit("record " + std::to_string(nrec) + ": index out of range (at most " +
+        quit(recordname(nrec) + ": index out of range (at most " +
              std::to_string(kMaxIndex) + " in size): " + quoted(echo));
 
     float fv[4];
     for (int i = 0; i < nreal; ++i) {
       fv[i] = static_cast<float>(v[i]);
       if (!std::isfinite(fv[i]) || !std::isfinite(fv[i] * t.fmag))
-        quit("record " + std::to_string(nrec) + ": value out of range: " + quoted(echo));
+        quit(recordname(nrec) + ": value out of range: " + quoted(echo));
     }
 
     // The cut is on the length of the physical-space (parallel) component of
@@ -118,7 +125,7 @@ Reflections rdhklq(const std::string& file, float qimax, const std::string& frmt
       return true;
     }
     if (refl.size() >= kNhmax)
-      quit("record " + std::to_string(nrec) + ": more than " + std::to_string(kNhmax) +
+      quit(recordname(nrec) + ": more than " + std::to_string(kNhmax) +
            " reflections kept (nhmax=" + std::to_string(kNhmax) + ")");
     // The phase in the program's convention (see hklread.hpp).
     double c, s;
@@ -147,6 +154,7 @@ Reflections rdhklq(const std::string& file, float qimax, const std::string& frmt
         if (c.get() != '\n') warn(" the CIF reflection file " + trim(file) + " does not end with a line end: it may be cut short; check its last row");
       }
     }
+    cifname = trim(file);
     for (std::size_t r = 0; r < recs.size(); ++r)
       if (!keep(static_cast<int>(r + 1), recs[r].h, recs[r].v)) break;
     out() << "reflection file: records kept, and records beyond qimax= left out\n";

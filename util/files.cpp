@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "util/input.hpp"
@@ -24,6 +25,13 @@ void cantopen(const std::string& name) {
   out() << "can't open " << name << '\n';
   out().flush();
   throw Stop("can't open " + name, kExitOpen);
+}
+
+void cantopen(const std::string& name, int err) {
+  const std::string why = std::string("reason: ") + std::strerror(err);
+  out() << "can't open " << name << '\n' << ' ' << why << '\n';
+  out().flush();
+  throw Stop("can't open " + name, kExitOpen, why);
 }
 
 void notregular(const std::string& name) {

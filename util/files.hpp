@@ -21,6 +21,8 @@ void openfileu(std::fstream& f, const std::string& name, const std::string& stat
 
 // Stops the run as openfile does for `name`.
 [[noreturn]] void cantopen(const std::string& name);
+// The same with the system's reason (errno `err`) on a line after it.
+[[noreturn]] void cantopen(const std::string& name, int err);
 // "can't open <name>: not a regular file", status 1.
 [[noreturn]] void notregular(const std::string& name);
 

@@ -23,7 +23,14 @@ bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 // Reads the next line into the buffer; false at end of file.
 bool next_line() {
   std::string s;
-  if (!std::getline(in(), s)) return false;
+  if (!std::getline(in(), s)) {
+    g_reader.atend = true;
+    return false;
+  }
+  ++g_reader.lineno;
+  g_reader.atend = false;
+  // A UTF-8 byte-order mark (some editors write one) is no part of the text.
+  if (g_reader.lineno == 1 && s.compare(0, 3, "\xEF\xBB\xBF") == 0) s.erase(0, 3);
   for (char& c : s)
     if (c == '\t' || c == '\r') c = ' ';
   if (static_cast<int>(s.size()) > kLineLength) s.resize(kLineLength);
@@ -32,7 +39,17 @@ bool next_line() {
   return true;
 }
 
-[[noreturn]] void not_found(const std::string& key) { fail(key + " not found"); }
+// Where the reader stands, for a key that is not there: the line and what
+// was looked for.
+std::string located(const std::string& key) {
+  if (g_reader.atend)
+    return "the keyword input ended after line " + std::to_string(g_reader.lineno) + " where " + key +
+           " was expected";
+  return "line " + std::to_string(g_reader.lineno) + " of the keyword input is '" + trim(g_reader.line) + "'; " +
+         key + " was expected there";
+}
+
+[[noreturn]] void not_found(const std::string& key) { failat(key + " not found", located(key)); }
 [[noreturn]] void no_value(const std::string& key) { fail("value of " + key + " not fund"); }
 [[noreturn]] void bad_value(const std::string& key, const std::string& text) {
   fail("value of " + key + " can not be read: " + text);
@@ -161,6 +178,8 @@ void set_input_stream(std::istream* is) {
   g_reader.in = is;
   g_reader.line.assign(kLineLength, ' ');
   g_reader.pos = 0;
+  g_reader.lineno = 0;
+  g_reader.atend = false;
 }
 
 KeyReader& readernow() { return g_reader; }

@@ -41,6 +41,8 @@ struct KeyReader {
   std::string line = std::string(kLineLength, ' ');
   int pos = 0;
   int inp = 5, out = 6, skip = 0;
+  int lineno = 0;     // lines read so far: the current line's number
+  bool atend = false; // the input ended where a line was wanted
 };
 // The reader of the current job, which the functions above use.
 // Transitional: the driver's readers will hold their own.

@@ -22,6 +22,19 @@ void quit(const std::string& message, int status) {
   throw Stop(message, status);
 }
 
+void quitat(const std::string& message, const std::string& where, int status) {
+  out() << ' ' << message << '\n' << ' ' << where << '\n';
+  out().flush();
+  throw Stop(message, status, where);
+}
+
+void failat(const std::string& line, const std::string& where, int status) {
+  out() << line << '\n' << ' ' << where << '\n';
+  out() << "  \n";
+  out().flush();
+  throw Stop(line, status, where);
+}
+
 void fail(const std::string& line, int status) {
   out() << line << '\n';
   out() << "  \n";

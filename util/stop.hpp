@@ -21,6 +21,7 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace trovan {
 
@@ -31,7 +32,9 @@ constexpr int kExitResource = 3;
 
 struct Stop : std::runtime_error {
   int status;
-  Stop(const std::string& msg, int st) : std::runtime_error(msg), status(st) {}
+  std::string where;  // a line that locates the fault, or empty
+  Stop(const std::string& msg, int st, std::string at = "")
+      : std::runtime_error(msg), status(st), where(std::move(at)) {}
 };
 
 // The listing (Fortran unit 6): standard output unless a test redirects it.
@@ -42,10 +45,17 @@ void set_out_stream(std::ostream* os);  // nullptr restores std::cout
 // stops the run with `status`.
 [[noreturn]] void quit(const std::string& message, int status = kExitError);
 
+// quit with a line after the message that points at the fault: the input
+// line and what was expected, the drawing, the remedy. The message stays
+// the stop's reason; main() writes both lines to standard error.
+[[noreturn]] void quitat(const std::string& message, const std::string& where, int status = kExitError);
+
 // Prints `line` as it stands, then stops with a one-blank quit message: the
 // pattern of the keyword reader and of most checks ("pkmin should be
 // positive", "nt > nts", ...). The reason carried by the stop is `line`.
 [[noreturn]] void fail(const std::string& line, int status = kExitError);
+// fail with the locating line `where` printed after `line`.
+[[noreturn]] void failat(const std::string& line, const std::string& where, int status = kExitError);
 
 // A warning: the run goes on, but something in its result deserves a look
 // (reflections left out, a fit stopped short). `text` goes to the listing

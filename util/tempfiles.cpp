@@ -171,8 +171,9 @@ TempOut opentemp(const std::string& name, const std::string& what) {
   registertemp(t.tmp);
   const int fd = ::open(t.tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
+    const int e = errno;
     unregistertemp(t.tmp);
-    cantopen(name);
+    cantopen(name, e);
   }
   // The new file keeps the permissions of the one it replaces.
   struct stat st {};
