@@ -956,7 +956,7 @@ INSTANTIATE_TEST_SUITE_P(
                         [](const fs::path&, std::vector<Line>& in) { set_item(in, "f000=", "f000=0"); }, 2,
                         "xr0 <= 0 so mem does not work"},
                 "a new start is the uniform density F(000)/V: f000= must be positive"),
-        Hostile{"f000_1e-40_on_a_new_mem_start",
+        Hostile{"f000_1e_minus_40_on_a_new_mem_start",
                 [](const fs::path&, std::vector<Line>& in) { set_item(in, "f000=", "f000=1e-40"); }, 2,
                 "the uniform start density F(000)/V = 1.678756e-42 is below the smallest normal single-precision number"},
         Hostile{"nex1_minus_1", [](const fs::path&, std::vector<Line>& in) { set_item(in, "nex1=", "nex1=-1"); }, 2,
