@@ -1117,11 +1117,11 @@ TEST(Messages, ALostListingIsAFailure) {
 struct SmallDisk {
   fs::path dir;
   bool ok = false;
-  SmallDisk(const fs::path& where, int kib) : dir(where) {
+  SmallDisk(const fs::path& where, int kib, const std::string& options = "") : dir(where) {
     fs::create_directories(dir);
     if (::geteuid() != 0) return;
-    const std::string cmd =
-        "mount -t tmpfs -o size=" + std::to_string(kib) + "k tmpfs '" + dir.string() + "' 2> /dev/null";
+    const std::string cmd = "mount -t tmpfs -o size=" + std::to_string(kib) + "k" + options + " tmpfs '" +
+                            dir.string() + "' 2> /dev/null";
     ok = std::system(cmd.c_str()) == 0;
   }
   ~SmallDisk() {
@@ -1195,6 +1195,23 @@ INSTANTIATE_TEST_SUITE_P(
                       DiskFull{"text_box", 48, kBigBox, "m.den", "box file m.rho"},
                       DiskFull{"pages", 20, kSection, "../m.den", "page file calcomp1.ps"}),
     [](const ::testing::TestParamInfo<DiskFull>& i) { return i.param.name; });
+
+// A folder on a read-only file system: the stop says so, after the
+// specified "can't open", before anything is computed.
+TEST(NoDataLost, AReadOnlyFolderIsNamedWithTheSystemsReason) {
+  const fs::path top = job_dir("readonly");
+  SmallDisk disk(top / "disk", 64, ",ro");
+  if (!disk.ok) GTEST_SKIP() << "a read-only file system needs a tmpfs, which only root can mount";
+  std::vector<Line> in = fourier_input();
+  in[0] = {"file1='" + (top / "m.hkl").string() + "'"};
+  write_file(top / "job.inp", text_of(in));
+  const std::string cmd = "cd '" + disk.dir.string() + "' && timeout -k 5 60 '" + std::string(TROVAN_EXE) +
+                          "' < ../job.inp > ../job.out 2> ../job.err";
+  const int rc = std::system(cmd.c_str());
+  EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 1);
+  EXPECT_EQ(slurp(top / "job.err"), "trovan: can't open m.den\ntrovan: reason: Read-only file system\n");
+  EXPECT_EQ(slurp(top / "job.out").find("dmax="), std::string::npos);
+}
 
 // A density file given through a symbolic link: the file it names is
 // written (whole, as always), and the link stays.
