@@ -465,6 +465,15 @@ JobResult compute(const Job& job, Reflections& refl) {
     setxr0(d);
     getdmx(d);
     checkxr0symmetry(d);
+    // Values below the smallest normal number have lost their precision,
+    // and the map's arithmetic reads them as zero: no start for the
+    // iteration, whose steps multiply each value.
+    if (ismem())
+      for (int i = 0; i < d.nxr0; ++i)
+        if (d.x()[i] > 0 && d.x()[i] < std::numeric_limits<float>::min())
+          quit("the start density read from " + job.density + " holds a value below the smallest normal "
+               "single-precision number (" + num(d.x()[i]) + "): make it again on the scale of F(000), or start "
+               "afresh (icont=0)");
   } else if (icont != 0) {
     out() << "icont=" << icont << '\n';
     quit("icont should be 0 or 1");

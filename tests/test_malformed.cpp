@@ -1008,6 +1008,18 @@ INSTANTIATE_TEST_SUITE_P(
                 2,
                 "density file m.den holds a value that is not a finite number (NaN or infinite) at grid point 0: "
                 "make it again, with smaller amplitudes (fmag=)"},
+        Hostile{"density_file_of_denormals",
+                [](const fs::path& d, std::vector<Line>& in) {
+                  std::string den(8192 + 8, '\0');
+                  const unsigned char mark[4] = {0x00, 0x20, 0x00, 0x00};  // 8192, little-endian
+                  std::memcpy(&den[0], mark, 4);
+                  std::memcpy(&den[8196], mark, 4);
+                  const float tiny = std::numeric_limits<float>::denorm_min() * 64;
+                  for (int j = 0; j < 2048; ++j) std::memcpy(&den[4 + 4 * j], &tiny, 4);
+                  write_file(d / "m.den", den);
+                  set_line(in, "icont=", {"icont=1"});
+                },
+                2, "the start density read from m.den holds a value below the smallest normal single-precision number"},
         // The box is cut from the finished map, after the density file.
         // The map's values are about 1.5: times 3e38 beyond the largest float.
         Hostile{"hscl_3e38",
