@@ -137,15 +137,28 @@ bool inputfromfile(const char* name) {
 
 #ifdef TROVAN_TEST_HOOKS
 // The test build of the program: TROVAN_DENSITY_WRITE_PAUSE=<seconds> holds
-// it that long in the middle of its density write, so that a test can kill
-// it there. The installed program has no such hook.
-unsigned g_pause = 0;
-void pause_write() { ::sleep(g_pause); }
+// it that long in the middle of its density write, TROVAN_COMMIT_PAUSE=
+// <seconds> with every output file written and waiting to be put in place
+// (saying so on standard error), so that a test can kill it there. The
+// installed program has no such hooks.
+unsigned g_write_pause = 0, g_commit_pause = 0;
+void pause_write() { ::sleep(g_write_pause); }
+void pause_commit() {
+  std::cerr << "trovan: test hook: the output set waits" << std::endl;
+  ::sleep(g_commit_pause);
+}
+unsigned seconds(const char* p) {
+  const long v = std::strtol(p, nullptr, 10);
+  return static_cast<unsigned>(v > 0 && v < 3600 ? v : 0);
+}
 void installtesthooks() {
   if (const char* p = std::getenv("TROVAN_DENSITY_WRITE_PAUSE")) {
-    const long v = std::strtol(p, nullptr, 10);
-    g_pause = static_cast<unsigned>(v > 0 && v < 3600 ? v : 0);
+    g_write_pause = seconds(p);
     trovan::setdensitywritehook(pause_write);
+  }
+  if (const char* p = std::getenv("TROVAN_COMMIT_PAUSE")) {
+    g_commit_pause = seconds(p);
+    trovan::setcommithook(pause_commit);
   }
 }
 #endif

@@ -1086,6 +1086,59 @@ INSTANTIATE_TEST_SUITE_P(
                 1, "page file calcomp1_1.eps is a symbolic link to victim.hkl", {}, true}),
     [](const ::testing::TestParamInfo<Hostile>& i) { return i.param.name; });
 
+// A signal after every file of the run is written, just before they are
+// put in place: the previous density, boxes and pages all stay, none of the
+// new ones appears, and no temporary file is left.
+TEST(NoDataLost, TerminatedWithTheWholeOutputSetWaiting) {
+  std::vector<Line> in = fourier_input();
+  std::vector<Line> both = kSection;
+  both.insert(both.end(), kBox.begin(), kBox.end());
+  draw(in, both, 2);
+  const fs::path dir = job_dir("commit_pause");
+  for (const char* n : {"m.den", "m.win", "m.rho", "m.ccp4", "calcomp1.ps", "calcomp1_1.eps", "calcomp1_2.eps"})
+    write_file(dir / n, std::string("the previous ") + n);
+  write_file(dir / "job.inp", text_of(in));
+  std::map<std::string, std::string> before;
+  for (const auto& e : fs::directory_iterator(dir)) before[e.path().filename().string()] = slurp(e.path());
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(dir.c_str()) != 0) ::_exit(127);
+    int i = ::open("job.inp", O_RDONLY), o = ::open("job2.out", O_WRONLY | O_CREAT | O_TRUNC, 0644),
+        e = ::open("job2.err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (i < 0 || o < 0 || e < 0) ::_exit(127);
+    ::dup2(i, 0);
+    ::dup2(o, 1);
+    ::dup2(e, 2);
+    ::signal(SIGTERM, SIG_DFL);
+    ::setenv("TROVAN_COMMIT_PAUSE", "120", 1);
+    ::setenv("CLCMPPATH", (source_dir() / "plot").c_str(), 1);
+    ::execl(TROVAN_TESTHOOKS_EXE, TROVAN_TESTHOOKS_EXE, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GE(pid, 0);
+  bool waiting = false;
+  for (int k = 0; k < 6000 && !waiting; ++k) {
+    waiting = slurp(dir / "job2.err").find("the output set waits") != std::string::npos;
+    if (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // Every file of the set is there under its temporary name.
+  int temps = 0;
+  for (const auto& e : fs::directory_iterator(dir)) temps += e.path().filename().string().find(".tmp") != std::string::npos;
+  ::kill(pid, SIGTERM);
+  int ws = 0;
+  ::waitpid(pid, &ws, 0);
+  ASSERT_TRUE(waiting) << slurp(dir / "job2.out") << slurp(dir / "job2.err");
+  EXPECT_EQ(temps, 6);  // density, three box files, the page file and its one EPS page
+  EXPECT_EQ(WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, 128 + SIGTERM);
+  std::map<std::string, std::string> after;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    const std::string n = e.path().filename().string();
+    if (n != "job2.out" && n != "job2.err") after[n] = slurp(e.path());
+  }
+  EXPECT_EQ(after, before);
+  fs::remove_all(dir);
+}
+
 // Blank lines after the last record end the reflection file: the map is
 // the map of the file without them.
 TEST(Messages, BlankLinesAfterTheLastReflectionEndTheFile) {

@@ -53,6 +53,7 @@ struct Waiting {
 };
 bool g_inset = false;
 std::vector<Waiting> g_waiting;
+void (*g_commit_hook)() = nullptr;
 
 std::string folderof(const std::string& path) {
   std::string dir = std::filesystem::path(path).parent_path().string();
@@ -249,7 +250,10 @@ std::string pendingpath(const std::string& name) {
   return name;
 }
 
+void setcommithook(void (*hook)()) { g_commit_hook = hook; }
+
 void commitoutputs(const std::vector<std::string>& stale) {
+  if (g_commit_hook) g_commit_hook();
   std::vector<Waiting> set;
   set.swap(g_waiting);
   g_inset = false;

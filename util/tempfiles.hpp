@@ -85,6 +85,11 @@ std::string pendingpath(const std::string& name);
 void commitoutputs(const std::vector<std::string>& stale = {});
 void dropoutputs();
 
+// For tests only: a function commitoutputs calls first, with every file of
+// the set written and waiting, so that a test can stop the program there.
+// The program sets none; its test build (trovan_testhooks) sets one.
+void setcommithook(void (*hook)());
+
 // Makes the directory entry of `path` durable (fsync of its folder);
 // returns 0 or the errno of the failure. A file system that cannot sync a
 // folder (EINVAL) counts as done.
