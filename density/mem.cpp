@@ -83,7 +83,9 @@ void notpositive(const Grid& g, Density& d, const float* x, int n) {
   for (int i = 0; i < n; ++i) {
     if (!(x[i] > 0)) {
       out() << "j,br(j),x" << fmt_i(jx[i], 10) << fmt_e(x[i], 12, 5) << '\n';
-      quit("xr0 <= 0 so mem does not work");
+      quitat("xr0 <= 0 so mem does not work",
+             "the start density read from the density file (icont=1) has values <= 0, as a Fourier map has: "
+             "start afresh with icont=0");
     }
   }
 }
@@ -622,7 +624,7 @@ std::vector<double> classc2(const Density& d, const Observations& obs, const Fit
   return c2;
 }
 
-void memwarning(const std::string& text) { out() << " warning: " << text << '\n'; }
+void memwarning(const std::string& text) { warn(" " + text); }
 
 void listclasses(const Lattice& l, const Density& d, const Observations& obs) {
   const FitClasses c = fitclasses(l, obs);
@@ -1040,6 +1042,13 @@ int maxentmap(const Crystal& cr, const RunState& rs, WorkGrid& w, MemState& st, 
   return total;
 }
 
+// A value in a message: as short as %g makes it.
+std::string shortnum(float v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", double(v));
+  return buf;
+}
+
 int finish(int done, StopReason r, const Progress& p, const Lattice& l, const Density& d,
            const Observations& obs) {
   out() << "mem stopped after" << fmt_i(done, 6) << " cycles: " << reason_text(r) << std::endl;
@@ -1106,6 +1115,15 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
             << '\n';
       quit("the start density does not fit the data (rfact or rwfact above 1): every step would be taken "
            "back; start from the uniform density (icont=0)");
+    }
+    // An agreement that is not a finite number (an amplitude near the top
+    // of single precision) can never be improved on: every step would be
+    // taken back and the start written as if converged.
+    if (!std::isfinite(c2) || !std::isfinite(rfact) || !std::isfinite(rwfact)) {
+      out() << "c2=" << fmt_e(c2, 12, 5) << " rfact=" << fmt_f(rfact, 8, 5) << " rwfact=" << fmt_f(rwfact, 8, 5)
+            << '\n';
+      quit("the agreement of the start density is not a finite number (c2=" + shortnum(c2) +
+           "): amplitudes or sigmas too large for single precision; scale them down with fmag=");
     }
     isreturn(st.control, fitvalue(st, d, obs, c2), rfact, rwfact);
     c2acc = c2;
@@ -1176,7 +1194,13 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
       break;
     }
   }
-  return finish(ncycle, StopReason::cycles, progress, c.lattice, d, obs);
+  finish(ncycle, StopReason::cycles, progress, c.lattice, d, obs);
+  // The cycles ran out before the fit reached the noise of the data.
+  if (cx.c2min > 0 && c2acc > cx.c2min)
+    warn(" mem stopped by its cycle limit nex1+nex2=" + std::to_string(ncycle) + " at c2=" + shortnum(c2acc) +
+         ", short of c2min=" + shortnum(cx.c2min) +
+         ": the map is not fitted to the noise level; raise nex2= or continue (icont=1)");
+  return ncycle;
 }
 
 }  // namespace trovan

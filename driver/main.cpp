@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -18,6 +19,9 @@
 #include <vector>
 
 #include "driver/trovan.hpp"
+#ifdef TROVAN_TEST_HOOKS
+#include "maps/densityfile.hpp"
+#endif
 #include "util/stop.hpp"
 #include "util/tempfiles.hpp"
 #include "util/threads.hpp"
@@ -73,7 +77,8 @@ const char* const kUsage =
     "\n"
     "The PostScript prolog gprim.ps is taken from $CLCMPPATH when it is set, else from\n"
     "the installation (share/trovan) or, for a program in its build tree, from plot/.\n"
-    "Exit status: 0 done, 1 a file could not be opened or written, 2 bad input.\n";
+    "Exit status: 0 done, 1 a file could not be opened or written, 2 bad input,\n"
+    "3 not enough memory or threads, 128+n ended by signal n.\n";
 
 // The installed documentation: beside the program when it is there, else
 // where the build installs it.
@@ -130,6 +135,34 @@ bool inputfromfile(const char* name) {
   return true;
 }
 
+#ifdef TROVAN_TEST_HOOKS
+// The test build of the program: TROVAN_DENSITY_WRITE_PAUSE=<seconds> holds
+// it that long in the middle of its density write, TROVAN_COMMIT_PAUSE=
+// <seconds> with every output file written and waiting to be put in place
+// (saying so on standard error), so that a test can kill it there. The
+// installed program has no such hooks.
+unsigned g_write_pause = 0, g_commit_pause = 0;
+void pause_write() { ::sleep(g_write_pause); }
+void pause_commit() {
+  std::cerr << "trovan: test hook: the output set waits" << std::endl;
+  ::sleep(g_commit_pause);
+}
+unsigned seconds(const char* p) {
+  const long v = std::strtol(p, nullptr, 10);
+  return static_cast<unsigned>(v > 0 && v < 3600 ? v : 0);
+}
+void installtesthooks() {
+  if (const char* p = std::getenv("TROVAN_DENSITY_WRITE_PAUSE")) {
+    g_write_pause = seconds(p);
+    trovan::setdensitywritehook(pause_write);
+  }
+  if (const char* p = std::getenv("TROVAN_COMMIT_PAUSE")) {
+    g_commit_pause = seconds(p);
+    trovan::setcommithook(pause_commit);
+  }
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -179,6 +212,9 @@ int main(int argc, char** argv) {
     tostderr("reading the keyword input from standard input (end it with Ctrl-D; trovan job.inp reads a "
              "file; trovan --help for more)");
   trovan::installsignalcleanup();
+#ifdef TROVAN_TEST_HOOKS
+  installtesthooks();
+#endif
   listingheader(fromfile ? files[0] : "standard input");
 
   int status = trovan::kExitOk;
@@ -191,16 +227,22 @@ int main(int argc, char** argv) {
     // The reason of the stop also on standard error, so that a run whose
     // listing goes to a file shows why it stopped.
     tostderr(s.what());
+    if (!s.where.empty()) tostderr(s.where);
     told = true;
   } catch (const std::exception& e) {
-    // Not a stop of the program's own (memory exhausted, a library's
-    // failure): still a clear stop, without temporary files left behind.
+    // Not a stop of the program's own (memory or threads exhausted, a
+    // library's failure): still a clear stop, without temporary files left
+    // behind, naming the resource that ran out.
     trovan::removetemps();
-    status = trovan::kExitError;
-    std::cout << ' ' << e.what() << std::endl;
-    tostderr(e.what());
+    std::string why;
+    status = trovan::failurestatus(e, why);
+    std::cout << ' ' << why << std::endl;
+    tostderr(why);
     told = true;
   }
+  // The warnings were on standard error as they came; their count ends a
+  // run that went to its end.
+  if (!told && trovan::warningcount() > 0) tostderr(trovan::warningsummary());
   std::cout.flush();
   if (!std::cout) {
     if (!told) tostderr("the listing could not be written to standard output");

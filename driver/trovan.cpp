@@ -5,6 +5,10 @@
 #include "driver/trovan.hpp"
 
 #include <algorithm>
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <limits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +32,7 @@
 #include "reflections/hklread.hpp"
 #include "util/fortran_fmt.hpp"
 #include "util/stop.hpp"
+#include "util/tempfiles.hpp"
 
 namespace trovan {
 
@@ -382,10 +387,67 @@ void checkoutputs(const Job& job) {
     if (isstdin(o.name)) quit(head + "the keyword input (standard input)");
     for (std::size_t m = 0; m < k; ++m)
       if (samefile(o.name, outs[m].name)) quit(head + "the " + outs[m].what + " " + outs[m].name);
+    // A box or page name that is a symbolic link would replace the file
+    // it points to, which may be anything (another job's reflections):
+    // refused, before any computing. The density file keeps its rule (the
+    // file a link names is replaced: a continuation run reads it there).
+    if (o.what != "density file") refuselink(o.what, o.name);
     checkoutputfile(o.name);
   }
   if (job.icont == 1) checkinputfile(job.density);
   if (!job.prior.empty()) checkinputfile(job.prior);
+}
+
+// The files of an earlier run that the output set of this run replaces:
+// when the run wrote its page file, the EPS pages calcomp1_<n>.eps it did
+// not write; when it wrote boxes, the boxes prefix_<n>.win, .rho and .ccp4
+// it did not write. Only names these patterns make, never anything else.
+std::vector<std::string> staleoutputs(const Job& job) {
+  const std::vector<std::string> written = pendingoutputs();
+  const auto waiting = [&written](const std::string& n) {
+    return std::find(written.begin(), written.end(), n) != written.end();
+  };
+  // The number n of `file` when it is `head` n `tail` (n >= 1, no leading
+  // zero); 0 otherwise.
+  const auto numberof = [](const std::string& file, const std::string& head, const std::string& tail) {
+    if (file.size() <= head.size() + tail.size() || file.compare(0, head.size(), head) != 0 ||
+        file.compare(file.size() - tail.size(), tail.size(), tail) != 0)
+      return 0;
+    const std::string digits = file.substr(head.size(), file.size() - head.size() - tail.size());
+    if (digits.size() > 6 || digits[0] == '0' || digits.find_first_not_of("0123456789") != std::string::npos)
+      return 0;
+    return std::stoi(digits);
+  };
+  std::vector<std::string> stale;
+  const auto scan = [&](const std::string& folder, const std::function<void(const std::string&)>& look) {
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder.empty() ? "." : folder, ec), end; !ec && it != end;
+         it.increment(ec))
+      look(it->path().filename().string());
+  };
+  if (waiting(getpsname(1))) {
+    const std::string first = getepsname(1, 1);
+    const std::string head = first.substr(0, first.size() - 5);  // "calcomp1_"
+    scan("", [&](const std::string& f) {
+      const int n = numberof(f, head, ".eps");
+      if (n > 0 && getepsname(1, n) == f && !waiting(f)) stale.push_back(f);
+    });
+  }
+  const std::array<std::string, 3> first = boxfilenames(job.win, 1);
+  if (waiting(first[0])) {
+    const std::filesystem::path p(first[0]);
+    const std::string folder = p.parent_path().string();
+    const std::string head = p.stem().string() + "_";
+    scan(folder, [&](const std::string& f) {
+      for (const char* ext : {".win", ".rho", ".ccp4"}) {
+        const int n = numberof(f, head, ext);
+        if (n < 2) continue;
+        for (const std::string& name : boxfilenames(job.win, n))
+          if (std::filesystem::path(name).filename() == f && !waiting(name)) stale.push_back(name);
+      }
+    });
+  }
+  return stale;
 }
 
 // A map with values that are not finite numbers (amplitudes beyond single
@@ -432,6 +494,15 @@ JobResult compute(const Job& job, Reflections& refl) {
     setxr0(cr.grid, rs, w, d);
     getdmx(d);
     checkxr0symmetry(cr.grid, d, w);
+    // Values below the smallest normal number have lost their precision,
+    // and the map's arithmetic reads them as zero: no start for the
+    // iteration, whose steps multiply each value.
+    if (ismem(rs))
+      for (int i = 0; i < d.nxr0; ++i)
+        if (d.x()[i] > 0 && d.x()[i] < std::numeric_limits<float>::min())
+          quit("the start density read from " + job.density + " holds a value below the smallest normal "
+               "single-precision number (" + num(d.x()[i]) + "): make it again on the scale of F(000), or start "
+               "afresh (icont=0)");
   } else if (icont != 0) {
     out() << "icont=" << icont << '\n';
     quit("icont should be 0 or 1");
@@ -444,6 +515,14 @@ JobResult compute(const Job& job, Reflections& refl) {
   } else if (ismem(rs)) {
     // Every maximum-entropy run without a stored density starts from the
     // uniform density F(000)/V: the iteration needs a positive start.
+    if (!(obs.f000 > 0))
+      quitat("xr0 <= 0 so mem does not work", "a new start is the uniform density F(000)/V: f000= must be positive (f000= times fmag= is " +
+                                                  num(obs.f000) + ")");
+    // Below the smallest normal number the values lose their precision (and
+    // the map's arithmetic flushes them to zero).
+    if (obs.f000 / cr.lattice.vol < std::numeric_limits<float>::min())
+      quit("the uniform start density F(000)/V = " + num(obs.f000 / cr.lattice.vol) +
+           " is below the smallest normal single-precision number: give f000= on the scale of the amplitudes");
     d = initcr0(cr, rs, w, obs.f000);
   } else {
     d = initcr1(cr, rs, w);
@@ -486,13 +565,23 @@ JobResult compute(const Job& job, Reflections& refl) {
 }
 
 JobResult run(std::istream& in) {
+  // The warnings are counted from the start of the run (a process setting,
+  // like the listing stream).
+  resetwarnings();
+  // The density, box and page files are written to temporary files and
+  // put in place together at the end; a stop on the way leaves every file
+  // of an earlier run as it was.
+  OutputSet outputs;
   const Job job = read_job(in);
   // A listing that cannot be written (a full disk, a closed standard
   // output) stops the run before the long computation.
   checklisting();
   Reflections refl = read_data(job);
   JobResult result = compute(job, refl);
+  // A listing that could not be written stops the run before any file is
+  // replaced.
   checklisting();
+  commitoutputs(staleoutputs(job));
   return result;
 }
 

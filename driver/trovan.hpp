@@ -56,8 +56,10 @@ Reflections read_data(const Job& job);
 // drawings of a job read by read_job.
 JobResult compute(const Job& job, Reflections& refl);
 
-// The whole job from the keyword input `in` (std::cin for the program); a
-// stop unwinds as trovan::Stop.
+// The whole job from the keyword input `in` (std::cin for the program),
+// its warnings counted from zero and its output files put in place together
+// at the end (util/tempfiles.hpp); a stop unwinds as trovan::Stop and
+// replaces none of them.
 JobResult run(std::istream& in);
 
 }  // namespace trovan

@@ -34,7 +34,11 @@ std::uint32_t get_u32le(const unsigned char* p) {
        std::to_string(expected) + " bytes, found " + found);
 }
 
+void (*g_write_hook)() = nullptr;
+
 }  // namespace
+
+void setdensitywritehook(void (*hook)()) { g_write_hook = hook; }
 
 void readdxyz(const std::string& fname, float* rho, long long nt) {
   const std::string name = trim(fname);
@@ -88,12 +92,9 @@ PendingDensity wrtdxyzstart(const std::string& fname, const float* rho, long lon
   const std::size_t n = static_cast<std::size_t>(nt), half = n / 2;
   writetemp(t, m, 4);
   writetemp(t, rho, sizeof(float) * half);
-  // TROVAN_DENSITY_WRITE_PAUSE=<seconds>: stop that long with half the
-  // values in the temporary file, so that a test can kill the program in
-  // the middle of the write and find the previous file intact.
-  if (const char* pause = std::getenv("TROVAN_DENSITY_WRITE_PAUSE")) {
+  if (g_write_hook) {
     std::fflush(t.f);
-    ::sleep(static_cast<unsigned>(std::atoi(pause)));
+    g_write_hook();
   }
   writetemp(t, rho + half, sizeof(float) * (n - half));
   writetemp(t, m, 4);

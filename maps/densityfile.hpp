@@ -38,4 +38,10 @@ PendingDensity wrtdxyzstart(const std::string& name, const float* rho, long long
 void wrtdxyzfinish(PendingDensity& w);
 void wrtdxyzabandon(PendingDensity& w);
 
+// For tests only: a function called in the middle of every density write,
+// with half the values flushed to the temporary file, so that a test can
+// stop the program there and find the previous file intact. The program
+// sets none; the test build of the program (trovan_testhooks) sets one.
+void setdensitywritehook(void (*hook)());
+
 }  // namespace trovan

@@ -304,12 +304,15 @@ void psopen(Plotter& p) {
     return;
   }
   closeps(p);
-  const bool again = !ec && abs == p.lastfile && std::filesystem::exists(abs, ec);
+  // Within an output set the finished file still waits under its
+  // temporary name (util/tempfiles.hpp).
+  const std::string done = pendingpath(name);
+  const bool again = !ec && abs == p.lastfile && std::filesystem::exists(done, ec);
   p.ps = opentemp(name, "page file");
   p.openfile = abs;
   if (again) {
     // The pages this run finished before go first into the new file.
-    std::ifstream old(name, std::ios::binary);
+    std::ifstream old(done, std::ios::binary);
     char buf[65536];
     while (old.read(buf, sizeof buf) || old.gcount() > 0)
       writetemp(p.ps, buf, static_cast<std::size_t>(old.gcount()));

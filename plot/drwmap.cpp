@@ -182,7 +182,12 @@ void checkfits(const MapContext& ctx, const DrawRequest& rq) {
   const long long f2[3] = {ixm + 1, iym + 1, izm + 1};
   if (productabove(f1, nt)) {
     out() << "ixm,iym,izm=" << fmt_i(ixm, 8) << fmt_i(iym, 8) << fmt_i(izm, 8) << " nt=" << fmt_i(nt, 10) << '\n';
-    quit("ixm*iym*izm > nt");
+    const std::string which = rq.iax == 3 ? "box " + std::to_string(rq.number) + ": xdiv=" + std::to_string(rq.bdiv[0]) +
+                                                " ydiv=" + std::to_string(rq.bdiv[1]) + " zdiv=" + std::to_string(rq.bdiv[2])
+                                          : "section " + std::to_string(rq.number) + ": div=" + std::to_string(rq.div[0]) +
+                                                " " + std::to_string(rq.div[1]);
+    quitat("ixm*iym*izm > nt", which + " asks for more points than the map's " + std::to_string(nt) +
+                                   ": fewer divisions");
   }
   if (productabove(f2, kJxmax)) {
     out() << "ixm,iym,izm=" << fmt_i(ixm, 8) << fmt_i(iym, 8) << fmt_i(izm, 8) << " jxmax=" << fmt_i(kJxmax, 10)

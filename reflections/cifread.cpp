@@ -6,9 +6,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
+#include <iterator>
 
 #include <gemmi/cif.hpp>
 
+#include "util/files.hpp"
 #include "util/stop.hpp"
 
 namespace trovan {
@@ -60,8 +63,15 @@ bool iscifformat(const std::string& frmt) {
 std::vector<CifRecord> readcifreflections(const std::string& path, int idm, int ndm, const CifNeeds& needs) {
   const std::string head = "CIF reflection file " + path + ": ";
   gemmi::cif::Document doc;
+  // A UTF-8 byte-order mark, which some editors put first, is no part of
+  // the CIF text.
+  std::ifstream f(path, std::ios::binary);
+  if (!f) cantopen(path);
+  std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  if (f.bad()) cantopen(path);
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
   try {
-    doc = gemmi::cif::read_file(path);
+    doc = gemmi::cif::read_memory(text.data(), text.size(), path.c_str());
   } catch (const std::exception& e) {
     quit(head + "not a CIF file (" + e.what() + ")");
   }

@@ -324,20 +324,23 @@ Observations symstf(Crystal& c, const RunState& rs, WorkGrid& w, Reflections& re
   const std::vector<HklRecord> kept = screenhkl(records, rules, rep);
   std::vector<HklRecord>().swap(records);
   if (rep.absent > 0) {
-    out() << " warning:" << fmt_i(rep.absent, 9)
-          << " systematically absent reflections left out (the first ten):\n";
+    warn(fmt_i(rep.absent, 9) + " systematically absent reflections left out (the first ten):");
     for (const HklRecord& r : rep.absent_first) {
       wthkl(r.h, idm);
       out() << fmt_f(r.fo, 10, 2) << '\n';
     }
   }
   if (rep.merged_classes > 0) {
-    out() << " warning:" << fmt_i(rep.merged_records, 9) << " symmetry-equivalent records merged into"
-          << fmt_i(rep.merged_classes, 9) << " reflections; largest disagreement "
-          << fmt_f(rep.worst_fo, 10, 2) << " in Fo at";
-    wthkl(rep.worst_h, idm);
-    if (rules.phases) out() << "," << fmt_f(rep.worst_phase, 7, 1) << " degrees in phase";
-    out() << '\n';
+    std::string text = fmt_i(rep.merged_records, 9) + " symmetry-equivalent records merged into" +
+                       fmt_i(rep.merged_classes, 9) + " reflections; largest disagreement " +
+                       fmt_f(rep.worst_fo, 10, 2) + " in Fo at";
+    for (int i = 0; i < idm; ++i) text += fmt_i(rep.worst_h[i], 4);
+    if (rules.phases) {
+      text += ',';
+      text += fmt_f(rep.worst_phase, 7, 1);
+      text += " degrees in phase";
+    }
+    warn(text);
   }
 
   // Strongest reflections first (the order of the independent list).
@@ -407,6 +410,12 @@ Observations symstf(Crystal& c, const RunState& rs, WorkGrid& w, Reflections& re
            "(raise hmax=)\n";
   out() << "number of reflections used   =" << fmt_i(count.used, 12) << '\n';
   out() << "number of skipped reflections=" << fmt_i(skipped + count.skipped, 12) << '\n';
+  // Reflections beyond the grid are missing from the map: its resolution is
+  // less than the data's.
+  if (skipped + count.skipped > 0)
+    warn(fmt_i(skipped + count.skipped, 12) +
+         " reflection coefficients (symmetry images counted) lie beyond the grid and are left out of the map: "
+         "raise hmax=");
   if (partial_classes > 0)
     out() << "reflections left out whole, their symmetry class lying partly outside the grid="
           << fmt_i(partial_classes, 12) << '\n';

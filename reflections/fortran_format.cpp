@@ -403,8 +403,9 @@ std::string parse_real_field(const std::string& field, int d, int scale, bool bz
 }
 
 ReadStatus read_record(const InputFormat& fmt, const LineSource& next, int nint, int* ints,
-                       int nreal, double* reals, std::string& message) {
+                       int nreal, double* reals, std::string& message, std::string* beyond) {
   message.clear();
+  if (beyond) beyond->clear();
   std::string line;
   if (!next(line)) return ReadStatus::end;
   if (!line.empty() && line.back() == '\r') line.pop_back();  // a file written on DOS
@@ -419,6 +420,7 @@ ReadStatus read_record(const InputFormat& fmt, const LineSource& next, int nint,
   bool bz = false;
   int item = 0;
   std::size_t k = 0;
+  std::size_t rest = fmt.steps.size();  // the steps the list left unused
   for (;;) {
     if (k == fmt.steps.size()) {
       if (item == nitems) break;
@@ -442,13 +444,19 @@ ReadStatus read_record(const InputFormat& fmt, const LineSource& next, int nint,
         pos = 0;
         break;
       case ':':
-        if (item == nitems) goto done;
+        if (item == nitems) {
+          rest = k;
+          goto done;
+        }
         break;
       case 'P': scale = st.w; break;
       case 'N': bz = false; break;
       case 'Z': bz = true; break;
       default: {
-        if (item == nitems) goto done;
+        if (item == nitems) {
+          rest = k - 1;
+          goto done;
+        }
         while (pending > 0) {
           std::string last = line;
           if (!next(line)) {
@@ -480,6 +488,25 @@ ReadStatus read_record(const InputFormat& fmt, const LineSource& next, int nint,
     }
   }
 done:
+  // The columns the format describes on the last item's line reach as far
+  // as its unused descriptors before the next "/" take it: text after them
+  // is in no field of the format.
+  if (beyond && pending == 0 && nitems > 0) {
+    std::size_t reach = pos;
+    for (std::size_t j = rest; j < fmt.steps.size() && fmt.steps[j].op != '/'; ++j) {
+      const FormatStep& st = fmt.steps[j];
+      const std::size_t w = static_cast<std::size_t>(std::max(st.w, 0));
+      if (st.op == 'X' || st.op == 'R' || st.op == 'I' || st.op == 'F' || st.op == 'E' || st.op == 'D' ||
+          st.op == 'G')
+        reach += w;
+      else if (st.op == 'L')
+        reach = reach > w ? reach - w : 0;
+      else if (st.op == 'T')
+        reach = w > 0 ? w - 1 : 0;
+      pos = std::max(pos, reach);
+    }
+    *beyond = pos < line.size() ? trim_right(line.substr(pos)) : std::string();
+  }
   // Line changes after the last item still consume lines, as far as there
   // are any: the next read starts after them.
   while (pending-- > 0)

@@ -72,8 +72,11 @@ enum class ReadStatus { ok, end, error };
 // of its kind, an integer item meeting a real descriptor or the other way
 // round (a Fortran runtime refuses that too), or a file that ends inside a
 // record.
+// When `beyond` is given, it receives the text (trailing blanks dropped)
+// that stands on the record's last line after the last field read: columns
+// the format leaves out, or a format narrower than the file's columns.
 ReadStatus read_record(const InputFormat& fmt, const LineSource& next, int nint, int* ints,
-                       int nreal, double* reals, std::string& message);
+                       int nreal, double* reals, std::string& message, std::string* beyond = nullptr);
 
 // The numeric field rules on their own (blank mode BN when `bz` is false;
 // `scale` is the current kP factor). Return "" or the reason.

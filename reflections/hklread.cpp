@@ -81,6 +81,13 @@ Reflections rdhklq(const Crystal& cr, const RunState& rs, const std::string& fil
   Reflections refl;
   refl.phsign = phsign < 0 ? -1 : 1;
   int nskip = 0;
+  // A record is named as its file knows it: a row of a CIF loop, a record
+  // of a fixed-column file.
+  std::string cifname;
+  const auto recordname = [&cifname](int nrec) {
+    return cifname.empty() ? "record " + std::to_string(nrec)
+                           : "CIF reflection file " + cifname + ": row " + std::to_string(nrec) + " of the _refln_ loop";
+  };
   // One record, read from either kind of file: echoed, checked, cut at
   // qimax and kept. False when it ends the list (a first index of 999).
   const auto keep = [&](int nrec, const int* h, const double* v) {
@@ -95,14 +102,14 @@ Reflections rdhklq(const Crystal& cr, const RunState& rs, const std::string& fil
     // steps) far from integer overflow.
     for (int i = 0; i < idm; ++i)
       if (h[i] > kMaxIndex || h[i] < -kMaxIndex)
-        quit("record " + std::to_string(nrec) + ": index out of range (at most " +
+        quit(recordname(nrec) + ": index out of range (at most " +
              std::to_string(kMaxIndex) + " in size): " + quoted(echo));
 
     float fv[4];
     for (int i = 0; i < nreal; ++i) {
       fv[i] = static_cast<float>(v[i]);
       if (!std::isfinite(fv[i]) || !std::isfinite(fv[i] * t.fmag))
-        quit("record " + std::to_string(nrec) + ": value out of range: " + quoted(echo));
+        quit(recordname(nrec) + ": value out of range: " + quoted(echo));
     }
 
     // The cut is on the length of the physical-space (parallel) component of
@@ -117,7 +124,7 @@ Reflections rdhklq(const Crystal& cr, const RunState& rs, const std::string& fil
       return true;
     }
     if (refl.size() >= kNhmax)
-      quit("record " + std::to_string(nrec) + ": more than " + std::to_string(kNhmax) +
+      quit(recordname(nrec) + ": more than " + std::to_string(kNhmax) +
            " reflections kept (nhmax=" + std::to_string(kNhmax) + ")");
     // The phase in the program's convention (see hklread.hpp).
     double c, s;
@@ -137,6 +144,16 @@ Reflections rdhklq(const Crystal& cr, const RunState& rs, const std::string& fil
     needs.sigma = ismem(rs);
     const std::vector<CifRecord> recs =
         readcifreflections(trim(file), idm, rs.isys == 0 ? cr.lattice.ndm : -1, needs);
+    // A file cut short in a copy ends without its line end; its last row may
+    // be cut too.
+    {
+      std::ifstream c(trim(file), std::ios::binary | std::ios::ate);
+      if (c && c.tellg() > 0) {
+        c.seekg(-1, std::ios::end);
+        if (c.get() != '\n') warn(" the CIF reflection file " + trim(file) + " does not end with a line end: it may be cut short; check its last row");
+      }
+    }
+    cifname = trim(file);
     for (std::size_t r = 0; r < recs.size(); ++r)
       if (!keep(static_cast<int>(r + 1), recs[r].h, recs[r].v)) break;
     out() << "reflection file: records kept, and records beyond qimax= left out\n";
@@ -156,6 +173,7 @@ Reflections rdhklq(const Crystal& cr, const RunState& rs, const std::string& fil
   // One line of the file, of at most kMaxLineLength characters: a file
   // without line ends is refused, not read into memory whole.
   int lines_read = 0;
+  int cutshort = 0;  // the number of the last line when it has no line end
   auto rawline = [&](std::string& line) {
     line.clear();
     ++lines_read;
@@ -166,6 +184,7 @@ Reflections rdhklq(const Crystal& cr, const RunState& rs, const std::string& fil
              std::to_string(kMaxLineLength) + " characters");
       line.push_back(static_cast<char>(c));
     }
+    if (!line.empty()) cutshort = lines_read;
     return !line.empty();
   };
   auto blank = [](const std::string& l) { return l.find_first_not_of(" \t\r") == std::string::npos; };
@@ -200,16 +219,30 @@ Reflections rdhklq(const Crystal& cr, const RunState& rs, const std::string& fil
     return true;
   };
 
+  // Text after the format's last field: columns the format leaves out (a
+  // Fourier run on a file with sigmas), or a format narrower than the
+  // file's columns, which reads numbers from the wrong columns. Counted, and
+  // the first named.
+  int nbeyond = 0;
+  std::string firstbeyond;
   for (int nrec = 1;; ++nrec) {
     int h[6] = {0, 0, 0, 0, 0, 0};
     double v[4] = {0, 0, 0, 0};
-    ReadStatus st = read_record(fmt, next, idm, h, nreal, v, why);
+    std::string extra;
+    ReadStatus st = read_record(fmt, next, idm, h, nreal, v, why, &extra);
     if (st == ReadStatus::end) break;
     if (st == ReadStatus::error)
       quit("record " + std::to_string(nrec) + " (line " + std::to_string(line_no) + "): " + why);
-
+    if (!extra.empty() && nbeyond++ == 0)
+      firstbeyond = "record " + std::to_string(nrec) + " (line " + std::to_string(line_no) + ") ends in " + quoted(extra);
     if (!keep(nrec, h, v)) break;
   }
+  if (nbeyond > 0)
+    warn(fmt_i(nbeyond, 9) + (nbeyond == 1 ? " record" : " records") + " of the reflection file with text after the last field of frmt=" +
+         frmt + " (" + firstbeyond + "): check that the format reads the file's columns");
+  if (cutshort)
+    warn(" the last line of the reflection file (line " + std::to_string(cutshort) +
+         ") has no line end: the file may be cut short; check its last record");
   out() << "reflection file: records kept, and records beyond qimax= left out\n";
   count_line("number of reflections used  =", refl.size());
   count_line("number of skiped reflections=", nskip);

@@ -16,14 +16,16 @@ namespace trovan_test {
 struct InProcess {
   int status = 0;
   std::string out;
+  std::string warnings;   // what went to standard error besides the listing
   trovan::JobResult job;  // what a run that ended normally leaves
   bool has(const std::string& s) const { return out.find(s) != std::string::npos; }
 };
 
 inline InProcess run_inprocess(const std::string& input) {
   std::istringstream in(input);
-  std::ostringstream listing;
+  std::ostringstream listing, warnings;
   trovan::set_out_stream(&listing);
+  trovan::set_warn_stream(&warnings);
   InProcess r;
   try {
     r.job = trovan::run(in);
@@ -31,7 +33,9 @@ inline InProcess run_inprocess(const std::string& input) {
     r.status = s.status;
   }
   trovan::set_out_stream(nullptr);
+  trovan::set_warn_stream(nullptr);
   r.out = listing.str();
+  r.warnings = warnings.str();
   return r;
 }
 

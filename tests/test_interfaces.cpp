@@ -201,8 +201,42 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCif{"half_index", [](std::string s) { return spoilvalue(s, 1, "2.5"); },
                              "_refln_index_k '2.5' is not an integer"},
                       BadCif{"not_cif", [](std::string) { return std::string("loop_\n_a\n'unterminated\n"); },
-                             "not a CIF file"}),
+                             "not a CIF file"},
+                      // Named as a row of the loop, not as a fixed-column record.
+                      BadCif{"index_99999999", [](std::string s) { return spoilvalue(s, 0, "99999999"); },
+                             ": row 3 of the _refln_ loop: index out of range (at most 16777216 in size)"}),
     [](const ::testing::TestParamInfo<BadCif>& i) { return std::string(i.param.name); });
+
+// A byte-order mark before the CIF text is skipped: the same map as
+// without it. A file whose last line has no line end may be cut short: the
+// run warns, and goes on.
+TEST(CifFile, AByteOrderMarkIsSkippedAndAMissingLastLineEndWarned) {
+  const fs::path d = scratch_dir("cif_bom");
+  const fs::path src = source_dir() / "examples" / "modulated" / "modulated";
+  const std::string inp = slurp(fs::path(src.string() + ".inp"));
+  const std::string good = tocif(
+      slurp(src.parent_path() / "modulated.hkl"),
+      tags({"_refln_index_h", "_refln_index_k", "_refln_index_l", "_refln_index_m_1", "", ""}, false, false), 6, false);
+  const std::string job = retarget(inp, (d / "r.cif").string(), (d / "r.den").string(), "cif");
+  write_file(d / "r.cif", good);
+  const InProcess a = run_inprocess(job);
+  ASSERT_EQ(a.status, 0) << a.out;
+  const std::string den = slurp(d / "r.den");
+  write_file(d / "r.cif", "\xEF\xBB\xBF" + good);
+  const InProcess b = run_inprocess(job);
+  EXPECT_EQ(b.status, 0) << b.out;
+  EXPECT_EQ(slurp(d / "r.den"), den);
+  EXPECT_EQ(b.warnings.find("line end"), std::string::npos) << b.warnings;
+  ASSERT_EQ(good.back(), '\n');
+  write_file(d / "r.cif", good.substr(0, good.size() - 1));
+  const InProcess c = run_inprocess(job);
+  EXPECT_EQ(c.status, 0) << c.out;
+  EXPECT_NE(c.warnings.find("trovan: warning: the CIF reflection file " + (d / "r.cif").string() +
+                            " does not end with a line end"),
+            std::string::npos)
+      << c.warnings;
+  fs::remove_all(d);
+}
 
 // Values of a box's text file.
 std::vector<double> rhovalues(const std::string& text, int* n) {

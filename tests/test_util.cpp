@@ -7,6 +7,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <new>
+#include <stdexcept>
+#include <system_error>
 #include <limits>
 #include <new>
 #include <vector>
@@ -230,6 +234,56 @@ TEST(Stop, QuitPrintsListDirectedAndThrowsWithStatus) {
     EXPECT_EQ(s.status, kExitError);
   }
   EXPECT_EQ(os.str(), " nt > nts\n");
+}
+
+// Memory or threads that run out are not bad input: status 3, and the
+// reason names what ran out and what to change.
+TEST(Stop, ExhaustedResourcesHaveTheirOwnStatus) {
+  struct Case {
+    std::function<void()> fault;
+    int status;
+    std::string named;
+  };
+  const Case cases[] = {
+      {[] { ::operator delete(::operator new(std::size_t(1) << 62)); }, kExitResource, "out of memory"},
+      // What std::thread throws when the system has no thread to give.
+      {[] { throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)); },
+       kExitResource, "TROVAN_THREADS"},
+      {[] { throw std::system_error(std::make_error_code(std::errc::not_enough_memory)); }, kExitResource,
+       "TROVAN_THREADS"},
+      {[] { throw std::runtime_error("a library's failure"); }, kExitError, "a library's failure"},
+  };
+  for (const Case& c : cases) {
+    try {
+      c.fault();
+      ADD_FAILURE() << c.named << ": no failure";
+    } catch (const std::exception& e) {
+      std::string why;
+      EXPECT_EQ(failurestatus(e, why), c.status) << why;
+      EXPECT_NE(why.find(c.named), std::string::npos) << why;
+    }
+  }
+}
+
+// Warnings: the listing line as it always was, standard error with the
+// program's name, and their count for the run's last line.
+TEST(Stop, WarningsGoToTheListingAndStandardErrorAndAreCounted) {
+  std::ostringstream listing, err;
+  set_out_stream(&listing);
+  set_warn_stream(&err);
+  resetwarnings();
+  EXPECT_EQ(warningsummary(), "");
+  warn("      12 systematically absent reflections left out");
+  EXPECT_EQ(warningsummary(), "1 warning (see the listing)");
+  warn(" a fit stopped short");
+  set_out_stream(nullptr);
+  set_warn_stream(nullptr);
+  EXPECT_EQ(listing.str(), " warning:      12 systematically absent reflections left out\n warning: a fit stopped short\n");
+  EXPECT_EQ(err.str(), "trovan: warning: 12 systematically absent reflections left out\ntrovan: warning: a fit stopped short\n");
+  EXPECT_EQ(warningcount(), 2);
+  EXPECT_EQ(warningsummary(), "2 warnings (see the listing)");
+  resetwarnings();
+  EXPECT_EQ(warningcount(), 0);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "util/input.hpp"
@@ -24,6 +25,13 @@ void cantopen(const std::string& name) {
   out() << "can't open " << name << '\n';
   out().flush();
   throw Stop("can't open " + name, kExitOpen);
+}
+
+void cantopen(const std::string& name, int err) {
+  const std::string why = std::string("reason: ") + std::strerror(err);
+  out() << "can't open " << name << '\n' << ' ' << why << '\n';
+  out().flush();
+  throw Stop("can't open " + name, kExitOpen, why);
 }
 
 void notregular(const std::string& name) {
@@ -58,6 +66,16 @@ void checkoutputfile(const std::string& name) {
   }
   TempOut t = opentemp(name, "file");
   droptemp(t);
+}
+
+void refuselink(const std::string& what, const std::string& name) {
+  struct stat ls {};
+  if (::lstat(name.c_str(), &ls) != 0 || !S_ISLNK(ls.st_mode)) return;
+  std::error_code ec;
+  const std::string to = std::filesystem::read_symlink(name, ec).string();
+  quit(what + " " + name + " is a symbolic link to " + (ec ? std::string("?") : to) +
+           ": box and page files are not written through a link (remove it, or write elsewhere)",
+       kExitOpen);
 }
 
 bool samefile(const std::string& a, const std::string& b) {

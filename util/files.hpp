@@ -21,6 +21,8 @@ void openfileu(std::fstream& f, const std::string& name, const std::string& stat
 
 // Stops the run as openfile does for `name`.
 [[noreturn]] void cantopen(const std::string& name);
+// The same with the system's reason (errno `err`) on a line after it.
+[[noreturn]] void cantopen(const std::string& name, int err);
 // "can't open <name>: not a regular file", status 1.
 [[noreturn]] void notregular(const std::string& name);
 
@@ -43,6 +45,12 @@ void checkinputfile(const std::string& name);
 // a new file, which is tried by making and removing the temporary file the
 // write will use. Stops as checkinputfile does.
 void checkoutputfile(const std::string& name);
+
+// An output that must not be written through a symbolic link (a box or a
+// page file): when `name` is a link, stops with "<what> <name> is a symbolic
+// link to <target>: box and page files are not written through a link"
+// (status 1).
+void refuselink(const std::string& what, const std::string& name);
 
 // True when a and b name the same file: the same device and inode when both
 // exist, the same absolute path (symbolic links resolved) when neither does.

@@ -20,7 +20,14 @@ bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 // Reads the next line into the buffer; false at end of file.
 bool next_line(KeyReader& r) {
   std::string s;
-  if (!std::getline(in(r), s)) return false;
+  if (!std::getline(in(r), s)) {
+    r.atend = true;
+    return false;
+  }
+  ++r.lineno;
+  r.atend = false;
+  // A UTF-8 byte-order mark (some editors write one) is no part of the text.
+  if (r.lineno == 1 && s.compare(0, 3, "\xEF\xBB\xBF") == 0) s.erase(0, 3);
   for (char& c : s)
     if (c == '\t' || c == '\r') c = ' ';
   if (static_cast<int>(s.size()) > kLineLength) s.resize(kLineLength);
@@ -29,7 +36,18 @@ bool next_line(KeyReader& r) {
   return true;
 }
 
-[[noreturn]] void not_found(const std::string& key) { fail(key + " not found"); }
+// Where the reader stands, for a key that is not there: the line and what
+// was looked for.
+std::string located(const KeyReader& r, const std::string& key) {
+  if (r.atend)
+    return "the keyword input ended after line " + std::to_string(r.lineno) + " where " + key + " was expected";
+  return "line " + std::to_string(r.lineno) + " of the keyword input is '" + trim(r.line) + "'; " + key +
+         " was expected there";
+}
+
+[[noreturn]] void not_found(const KeyReader& r, const std::string& key) {
+  failat(key + " not found", located(r, key));
+}
 [[noreturn]] void no_value(const std::string& key) { fail("value of " + key + " not fund"); }
 [[noreturn]] void bad_value(const std::string& key, const std::string& text) {
   fail("value of " + key + " can not be read: " + text);
@@ -39,7 +57,7 @@ bool next_line(KeyReader& r) {
 // column right after the key.
 int locate(KeyReader& r, const std::string& key, int irw) {
   for (;;) {
-    if (irw == 1 && !next_line(r)) not_found(key);
+    if (irw == 1 && !next_line(r)) not_found(r, key);
     if (istrln(key) == 0) return r.pos;
     std::size_t p = r.line.find(key, r.pos);
     if (p != std::string::npos) {
@@ -49,7 +67,7 @@ int locate(KeyReader& r, const std::string& key, int irw) {
     // The skip flag lets a caller pass over lines without the key; with the
     // flag off (always, in this program) a missing key ends the run.
     if (r.skip != 0 && irw == 1) continue;
-    not_found(key);
+    not_found(r, key);
   }
 }
 
@@ -203,7 +221,7 @@ void freadc(KeyReader& r, const std::string& key, int n, std::string& value, int
 }
 
 std::string freadln(KeyReader& r, const std::string& what, int width) {
-  if (!next_line(r)) not_found(what);
+  if (!next_line(r)) not_found(r, what);
   r.pos = kLineLength;  // the whole line is consumed
   return fit(r.line, width);
 }

@@ -28,6 +28,8 @@ struct KeyReader {
   std::string line = std::string(kLineLength, ' ');
   int pos = 0;
   int skip = 0;
+  int lineno = 0;     // lines read so far: the current line's number
+  bool atend = false; // the input ended where a line was wanted
 };
 
 void freadiv(KeyReader& r, const std::string& key, int n, int* values, int irw);

@@ -1,6 +1,8 @@
 #include "util/stop.hpp"
 
 #include <iostream>
+#include <new>
+#include <system_error>
 
 namespace trovan {
 
@@ -8,6 +10,11 @@ namespace {
 // A process setting: where the listing goes (standard output unless a
 // caller binds another stream).
 std::ostream* g_out = nullptr;
+// Process settings beside it: where the warnings go besides the listing
+// (standard error unless a caller binds another stream) and how many the
+// run has given.
+std::ostream* g_warn = nullptr;
+int g_warnings = 0;
 }
 
 std::ostream& out() { return g_out ? *g_out : std::cout; }
@@ -20,11 +27,63 @@ void quit(const std::string& message, int status) {
   throw Stop(message, status);
 }
 
+void quitat(const std::string& message, const std::string& where, int status) {
+  out() << ' ' << message << '\n' << ' ' << where << '\n';
+  out().flush();
+  throw Stop(message, status, where);
+}
+
+void failat(const std::string& line, const std::string& where, int status) {
+  out() << line << '\n' << ' ' << where << '\n';
+  out() << "  \n";
+  out().flush();
+  throw Stop(line, status, where);
+}
+
 void fail(const std::string& line, int status) {
   out() << line << '\n';
   out() << "  \n";
   out().flush();
   throw Stop(line, status);
+}
+
+void warn(const std::string& text) {
+  out() << " warning:" << text << '\n';
+  std::size_t b = text.find_first_not_of(' ');
+  warnstream() << "trovan: warning: " << (b == std::string::npos ? text : text.substr(b)) << std::endl;
+  ++g_warnings;
+}
+
+int warningcount() { return g_warnings; }
+
+void resetwarnings() { g_warnings = 0; }
+
+std::ostream& warnstream() { return g_warn ? *g_warn : std::cerr; }
+
+void set_warn_stream(std::ostream* os) { g_warn = os; }
+
+std::string warningsummary() {
+  if (g_warnings == 0) return "";
+  return std::to_string(g_warnings) + (g_warnings == 1 ? " warning" : " warnings") + " (see the listing)";
+}
+
+int failurestatus(const std::exception& e, std::string& reason) {
+  if (dynamic_cast<const std::bad_alloc*>(&e)) {
+    reason = "out of memory (" + std::string(e.what()) +
+             "): the grid, the reflections or the threads (TROVAN_THREADS) need more memory than the "
+             "system gives; use a smaller hmax= or fewer threads";
+    return kExitResource;
+  }
+  if (const auto* se = dynamic_cast<const std::system_error*>(&e)) {
+    if (se->code() == std::errc::resource_unavailable_try_again ||
+        se->code() == std::errc::not_enough_memory) {
+      reason = "the system would not start a thread (" + se->code().message() +
+               "): set TROVAN_THREADS= to fewer threads, or raise the limit of processes (ulimit -u)";
+      return kExitResource;
+    }
+  }
+  reason = e.what();
+  return kExitError;
 }
 
 void checklisting() {

@@ -9,17 +9,19 @@
 // job), 1 when a file cannot be opened, read or written (the listing on
 // standard output included), 2 when the run stops on bad input or an
 // inconsistent setting (so that scripts never take a failure for a
-// success), 3 when the machine has not the memory the job needs. A run
-// ended by SIGTERM, SIGINT, SIGHUP or SIGPIPE ends with 128 + the signal
-// number (util/tempfiles.hpp).
+// success), 3 when the machine has not the memory or the threads the job
+// needs. A run ended by SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGQUIT or
+// SIGUSR1 ends with 128 + the signal number (util/tempfiles.hpp).
 //
 // The one-line reason of a stop travels in `Stop` (what()); main() writes it
 // to standard error as well, so that a run whose listing goes to a file
 // still shows why it stopped.
 #pragma once
+#include <exception>
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace trovan {
 
@@ -30,7 +32,9 @@ constexpr int kExitResource = 3;
 
 struct Stop : std::runtime_error {
   int status;
-  Stop(const std::string& msg, int st) : std::runtime_error(msg), status(st) {}
+  std::string where;  // a line that locates the fault, or empty
+  Stop(const std::string& msg, int st, std::string at = "")
+      : std::runtime_error(msg), status(st), where(std::move(at)) {}
 };
 
 // The listing (Fortran unit 6): standard output unless a test redirects it.
@@ -41,10 +45,40 @@ void set_out_stream(std::ostream* os);  // nullptr restores std::cout
 // stops the run with `status`.
 [[noreturn]] void quit(const std::string& message, int status = kExitError);
 
+// quit with a line after the message that points at the fault: the input
+// line and what was expected, the drawing, the remedy. The message stays
+// the stop's reason; main() writes both lines to standard error.
+[[noreturn]] void quitat(const std::string& message, const std::string& where, int status = kExitError);
+
 // Prints `line` as it stands, then stops with a one-blank quit message: the
 // pattern of the keyword reader and of most checks ("pkmin should be
 // positive", "nt > nts", ...). The reason carried by the stop is `line`.
 [[noreturn]] void fail(const std::string& line, int status = kExitError);
+// fail with the locating line `where` printed after `line`.
+[[noreturn]] void failat(const std::string& line, const std::string& where, int status = kExitError);
+
+// A warning: the run goes on, but something in its result deserves a look
+// (reflections left out, a fit stopped short). `text` goes to the listing
+// after " warning:" (so it normally starts with a blank or a count), and to
+// standard error (the warning stream) as "trovan: warning: <text>". The
+// warnings of a run are counted: like the listing stream, the count is a
+// setting of the process, set back by resetwarnings() when a run starts.
+void warn(const std::string& text);
+int warningcount();
+void resetwarnings();
+// The stream warnings go to besides the listing: standard error unless a
+// test redirects it (nullptr restores std::cerr).
+std::ostream& warnstream();
+void set_warn_stream(std::ostream* os);
+// The run's last line on standard error when it warned: "N warnings (see
+// the listing)" ("1 warning ..."); empty without warnings.
+std::string warningsummary();
+
+// The status and the one-line reason of a failure that is not a stop of
+// the program's own: memory exhausted (std::bad_alloc) or a thread the
+// system would not start (std::system_error from std::thread) are
+// kExitResource and name the resource; anything else is kExitError.
+int failurestatus(const std::exception& e, std::string& reason);
 
 // Flushes the listing; when it could not be written (a full device, a
 // closed standard output) the run stops with status 1: a listing that is

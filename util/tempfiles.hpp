@@ -12,14 +12,26 @@
 // naming the file: "<what> <name> could not be written (<reason>); the
 // previous file is unchanged".
 //
-// The temporary files in use are kept in a fixed table that a signal
-// handler can read: SIGTERM, SIGINT, SIGHUP and SIGPIPE remove them and end
-// the program with status 128 + the signal number; a stop removes them
-// too (removetemps, from main()).
+// The temporary files in use are kept in a table that a signal handler can
+// read: SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGQUIT and SIGUSR1 remove them
+// and end the program with status 128 + the signal number; a stop removes
+// them too (removetemps, from main()). SIGXFSZ is ignored: a file beyond
+// the size limit (ulimit -f) is a failed write (EFBIG) like a full disk.
+//
+// The output set: a run's density, box and page files belong together, and
+// a run that fails part of the way must not leave a new density file beside
+// the boxes of the previous run. Between beginoutputs() and
+// commitoutputs(), committemp writes, syncs and closes each temporary file
+// but does not rename it; commitoutputs then renames them all in one short
+// step with the catchable signals held back, removes the files of an
+// earlier run that this set replaces, and syncs the folders. A stop or a
+// signal before that removes every temporary file of the set, and every
+// earlier file is as it was.
 #pragma once
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace trovan {
 
@@ -52,7 +64,44 @@ void registertemp(const std::string& path);
 void unregistertemp(const std::string& path);
 void removetemps();  // removes every registered file (not for a signal handler)
 
-// Installs the handler of SIGTERM, SIGINT, SIGHUP and SIGPIPE.
+// Installs the handler of SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGQUIT and
+// SIGUSR1, and ignores SIGXFSZ.
 void installsignalcleanup();
+
+// The output set (see above). beginoutputs starts a set (dropping one left
+// open); pendingoutputs lists the names (as given) of the files written and
+// waiting; pendingpath is the temporary file that holds the waiting
+// contents of `name`, or `name` itself when it waits for nothing (a writer
+// that adds to a file it wrote before reads it from there).
+// commitoutputs renames every waiting file over its name, removes the
+// regular files among `stale` (symbolic links and others are left alone),
+// ends the set and syncs the folders; a failure stops the run with status 1.
+// dropoutputs removes the waiting files and ends the set (nothing is
+// replaced). Without a set, committemp renames at once.
+void beginoutputs();
+bool inoutputs();
+std::vector<std::string> pendingoutputs();
+std::string pendingpath(const std::string& name);
+void commitoutputs(const std::vector<std::string>& stale = {});
+void dropoutputs();
+
+// For tests only: a function commitoutputs calls first, with every file of
+// the set written and waiting, so that a test can stop the program there.
+// The program sets none; its test build (trovan_testhooks) sets one.
+void setcommithook(void (*hook)());
+
+// Makes the directory entry of `path` durable (fsync of its folder);
+// returns 0 or the errno of the failure. A file system that cannot sync a
+// folder (EINVAL) counts as done.
+int syncfolder(const std::string& path);
+
+// The output set of a scope: begun on construction, dropped on destruction
+// unless committed.
+struct OutputSet {
+  OutputSet() { beginoutputs(); }
+  ~OutputSet() { dropoutputs(); }
+  OutputSet(const OutputSet&) = delete;
+  OutputSet& operator=(const OutputSet&) = delete;
+};
 
 }  // namespace trovan
