@@ -43,8 +43,13 @@ DrawRequest readdrawing(const MapContext& geom, int number) {
   freadi("ipers=", 1, rq.ipers, 0);
   freadi("iaver=", 1, rq.iaver, 0);
   freadi("ismth=", 1, rq.ismth, 0);
+  const bool interp = keyonline("interp=");
+  if (interp) freadi("interp=", 1, rq.interp, 0);
   out() << "drawing" << fmt_i(number, 3) << " iax=" << fmt_i(rq.iax, 2) << " ipers=" << fmt_i(rq.ipers, 2)
-        << " iaver=" << fmt_i(rq.iaver, 2) << " ismth=" << fmt_i(rq.ismth, 2) << '\n';
+        << " iaver=" << fmt_i(rq.iaver, 2) << " ismth=" << fmt_i(rq.ismth, 2);
+  if (interp) out() << " interp=" << fmt_i(rq.interp, 2);
+  out() << '\n';
+  if (rq.interp != 0 && rq.interp != 1) quit("interp should be 0 (Fourier series) or 1 (multilinear)");
   if (rq.iax != 2 && rq.iax != 3) quit("iax should be 2 (section) or 3 (box)");
   if (rq.ipers != 0 && rq.ipers != 1) quit("ipers should be 0 or 1");
   if (rq.iaver != 0 && rq.iaver != 1) quit("iaver should be 0 or 1");

@@ -160,6 +160,7 @@ MapContext currentmapcontext(const Peaks& peaks) {
   c.title = gettitle();
   c.kind = mapkindlabel();
   c.difference = isdfourier();
+  c.mem = ismem();
   // Contour levels are fractions of the largest value of the whole map (of
   // the largest |value| in a difference map), so that every section of a run
   // is drawn on the same scale.
@@ -261,6 +262,24 @@ std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, i
   Sampler s = makesampler(ctx.grid);
   std::copy(ctx.minv, ctx.minv + 36, s.minv);
   if (rq.iaver == 1) s.ops = ctx.ops;
+  // The series (the mean over the images already) and the rest of the map
+  // that it leaves, the latter averaged over the images here: the rest has
+  // the map's symmetry on the grid, and its mean between grid points keeps
+  // it there too. With the series iaver= changes nothing for a map with
+  // the symmetry.
+  if (rq.interp == 0) s.ops = ctx.ops;
+  // The series, made here when the run has not made it (one drawing alone).
+  std::shared_ptr<const TrigMap> own;
+  if (rq.interp == 0) {
+    std::shared_ptr<const TrigMap> t = ctx.trig;
+    if (!t) {
+      MapContext c = ctx;
+      preparetrig(c, {rq});
+      t = c.trig;
+    }
+    own = t;
+    s.trig = own.get();
+  }
   std::vector<float> vals(static_cast<std::size_t>(b.n[0]) * b.n[1] * b.n[2]);
   samplebox(s, b, vals.data());
   smooth121(vals.data(), b.n, rq.ismth);
@@ -480,7 +499,24 @@ void writebox(const MapContext& ctx, const DrawRequest& rq, int nbox) {
   out() << "box written to " << names[0] << ", " << names[1] << " and " << names[2] << '\n';
 }
 
-void drwmap(const MapContext& ctx, const std::vector<DrawRequest>& rqs, int ldev) {
+void preparetrig(MapContext& ctx, const std::vector<DrawRequest>& rqs) {
+  if (ctx.trig || std::none_of(rqs.begin(), rqs.end(), [](const DrawRequest& r) { return r.interp == 0; })) return;
+  // The series with the aliases it was given, then its mean over the
+  // images: a coefficient near the edge of the grid may have been given an
+  // alias the group does not keep, and the mean makes the series covariant
+  // whatever the choice (it equals the map on the grid, which has the
+  // symmetry). For a map with the symmetry the mean is the series itself.
+  const TrigMap t = maketrigmap(ctx.grid, ctx.minv, ctx.metric, ctx.ops, ctx.mem ? kMemSeriesTol : 0.0);
+  ctx.trig = std::make_shared<const TrigMap>(symmetrisedtrigmap(t, ctx.ops));
+  out() << "values between grid points: Fourier series of" << fmt_i(ctx.trig->terms(), 9) << " terms ("
+        << fmt_i(t.kept, 9) << " of" << fmt_i(t.nonzero, 9)
+        << " coefficient pairs and their images), rest at most "
+        << fmt_e(t.maxabs > 0 ? t.maxrest / t.maxabs : 0.0, 10, 3) << " of max|rho|\n";
+}
+
+void drwmap(const MapContext& ctx0, const std::vector<DrawRequest>& rqs, int ldev) {
+  MapContext ctx = ctx0;
+  preparetrig(ctx, rqs);
   // The pages of this run: a page file left unfinished by a stop is removed
   // with the plotter.
   Plotter pl;

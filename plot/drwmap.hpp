@@ -39,12 +39,14 @@
 // The drawing covers origin + s u + t v (+ r q).
 #pragma once
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "maps/peaks.hpp"
 #include "plot/calcomp.hpp"
 #include "plot/section.hpp"
+#include "plot/trigmap.hpp"
 
 namespace trovan {
 
@@ -53,6 +55,10 @@ constexpr long long kJxmax = 4194304;
 // Contour levels of a section (lf=) and drawings of a run (ng=) at most.
 constexpr int kMaxLevels = 100;
 constexpr int kMaxDrawings = 1000;
+
+// The series of a maximum-entropy map is cut where the coefficients left out
+// make this rms, as a fraction of the map's maximum (plot/trigmap.hpp).
+constexpr double kMemSeriesTol = 1e-2;
 
 // Everything a drawing needs from the rest of the run.
 struct MapContext {
@@ -67,9 +73,14 @@ struct MapContext {
   std::string title;       // "title=" text
   std::string kind;        // "Fourier map ", "D-Fourier map ", ...
   bool difference = false;  // negative contours too
+  bool mem = false;         // a maximum-entropy map: its series is cut (plot/trigmap.hpp)
   double vmax = 0;         // contour reference: the map maximum (|extreme| for a difference map)
   std::string win = "map.win", rho = "map.rho";  // box file names (prefix.win, prefix.rho)
+  // The map's Fourier series averaged over ops (interp=0), made when first
+  // needed (preparetrig) and shared by every drawing.
+  std::shared_ptr<const TrigMap> trig;
 };
+
 
 // The geometry of the run, all that reading a drawing needs: the work grid
 // (getnt() points, sizes gethmax, getidm axes), M^-1, the metric and
@@ -89,6 +100,7 @@ std::string mapkindlabel();
 struct DrawRequest {
   int number = 0;  // 1-based
   int iax = 2, ipers = 0, iaver = 0, ismth = 0;
+  int interp = 0;  // values between grid points: 0 the map's Fourier series, 1 multilinear
   double xe[3] = {}, xi[3] = {};  // origin as given when ipers = 1
   double given[3][6] = {};        // axes as given (fractions or Cartesian)
   double x0[6] = {};              // origin, setting fractions
@@ -102,6 +114,10 @@ struct DrawRequest {
   int bdiv[3] = {1, 1, 1};
   double hscl = 1;
 };
+
+// Makes the series of ctx's map that the requests need (interp=0), once for
+// a run, and lists what they hold.
+void preparetrig(MapContext& ctx, const std::vector<DrawRequest>& rqs);
 
 // Converts the origin and axes of a drawing as read (x0 holds the origin of
 // a drawing given in fractions, ipers = 0; xe and xi that of one given in

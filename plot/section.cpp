@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "plot/trigmap.hpp"
+
 namespace trovan {
 
 AffineOp identityop() {
@@ -85,19 +87,30 @@ Sampler makesampler(const MapGrid& g) {
   return s;
 }
 
-double sampleat(const Sampler& s, const double* x) {
+namespace {
+
+// The multilinear part: the map itself, or the rest of a series.
+double multilinearat(const Sampler& s, const double* x) {
+  const MapGrid& g = s.trig ? s.trig->restgrid : s.grid;
   double xg[6];
   if (s.ops.empty()) {
     mat6vec(s.minv, x, xg);
-    return interpolate(s.grid, xg);
+    return interpolate(g, xg);
   }
   double sum = 0, y[6];
   for (const AffineOp& op : s.ops) {
     applyaffine(op, x, y);
     mat6vec(s.minv, y, xg);
-    sum += interpolate(s.grid, xg);
+    sum += interpolate(g, xg);
   }
   return sum / static_cast<double>(s.ops.size());
+}
+
+}  // namespace
+
+double sampleat(const Sampler& s, const double* x) {
+  if (s.trig) return trigseries(*s.trig, x) + multilinearat(s, x);
+  return multilinearat(s, x);
 }
 
 double boxparam(const SampleBox& b, int a, int i) {
@@ -106,6 +119,11 @@ double boxparam(const SampleBox& b, int a, int i) {
 }
 
 void samplebox(const Sampler& s, const SampleBox& b, float* out) {
+  std::vector<double> series;
+  if (s.trig) {
+    series.resize(static_cast<std::size_t>(b.n[0]) * b.n[1] * b.n[2]);
+    trigseriesbox(*s.trig, b, series.data());
+  }
   long long j = 0;
   double x[6];
   for (int k = 0; k < b.n[2]; ++k) {
@@ -116,7 +134,11 @@ void samplebox(const Sampler& s, const SampleBox& b, float* out) {
         const double p = boxparam(b, 0, i);
         for (int e = 0; e < 6; ++e)
           x[e] = b.x0[e] + p * b.axis[0][e] + t * b.axis[1][e] + r * b.axis[2][e];
-        out[j++] = static_cast<float>(sampleat(s, x));
+        if (s.trig)
+          out[j] = static_cast<float>(series[j] + multilinearat(s, x));
+        else
+          out[j] = static_cast<float>(multilinearat(s, x));
+        ++j;
       }
     }
   }
