@@ -98,6 +98,7 @@ MapContext currentmapgeometry() {
   c.grid.rho = getabcdr();
   gethmax(c.grid.n);
   c.grid.idm = std::clamp(getidm(), 1, 6);
+  c.threed = getsys() == 0;
 
   getsetmtrxinv(c.minv);
   // The metric from the Cartesian images of the setting basis vectors
@@ -467,6 +468,88 @@ bool lefthandedbox(const MapContext& ctx, const DrawRequest& rq) {
 
 }  // namespace
 
+Ccp4Place ccp4place(const MapContext& ctx, const DrawRequest& rq, const int* n, const float* cell) {
+  Ccp4Place p = owncellplace(n, cell);
+  // The first point, and the extent of the box along each axis, in setting
+  // fractions.
+  double first[6], ext[3][6];
+  for (int e = 0; e < 6; ++e) {
+    first[e] = rq.x0[e];
+    for (int a = 0; a < 3; ++a) {
+      first[e] += rq.box[2 * a] * rq.axis[a][e];
+      ext[a][e] = (rq.box[2 * a + 1] - rq.box[2 * a]) * rq.axis[a][e];
+    }
+  }
+  // A box that spans a lattice vector along an axis ends where it began:
+  // its last layer is its first again.
+  for (int a = 0; a < 3; ++a) {
+    double eg[6];
+    mat6vec(ctx.minv, ext[a], eg);
+    bool lattice = false, whole = true;
+    for (int d = 0; d < ctx.grid.idm; ++d) {
+      if (std::fabs(eg[d] - std::nearbyint(eg[d])) > 1e-6) whole = false;
+      if (std::fabs(eg[d]) > 0.5) lattice = true;
+    }
+    p.skiplast[a] = whole && lattice && n[a] > 1;
+  }
+
+  // Along the axes of the three-dimensional cell, on a division of it: part
+  // of the crystal's cell.
+  bool incell = ctx.threed && rq.ipers == 0;
+  int sampling[3] = {1, 1, 1}, start[3] = {0, 0, 0};
+  for (int a = 0; a < 3 && incell; ++a) {
+    for (int e = 0; e < 6; ++e)
+      if (e != a && std::fabs(rq.axis[a][e]) > 1e-9) incell = false;
+    const double span = ext[a][a];
+    if (!(span > 0) || n[a] < 2) {
+      incell = false;
+      break;
+    }
+    const double m = double(n[a] - 1) / span;  // intervals per cell edge
+    const double s0 = first[a] * m;             // the first point in them
+    if (!(m >= 0.999) || m > 1e6 || std::fabs(m - std::nearbyint(m)) > 1e-4 * m ||
+        std::fabs(s0 - std::nearbyint(s0)) > 1e-4 || std::fabs(s0) > 1e8) {
+      incell = false;
+      break;
+    }
+    sampling[a] = static_cast<int>(std::nearbyint(m));
+    start[a] = static_cast<int>(std::nearbyint(s0));
+  }
+  if (incell) {
+    p.incell = true;
+    double e[3][6] = {};
+    for (int a = 0; a < 3; ++a) e[a][a] = 1;
+    double gg[3][3];
+    for (int a = 0; a < 3; ++a)
+      for (int b = 0; b < 3; ++b) gg[a][b] = gramof(ctx.extmetric, e[a], e[b]);
+    for (int a = 0; a < 3; ++a) {
+      p.cell[a] = static_cast<float>(std::sqrt(gg[a][a]));
+      p.sampling[a] = sampling[a];
+      p.start[a] = start[a];
+    }
+    p.cell[3] = static_cast<float>(angledeg(gg[1][2], gg[1][1], gg[2][2]));
+    p.cell[4] = static_cast<float>(angledeg(gg[0][2], gg[0][0], gg[2][2]));
+    p.cell[5] = static_cast<float>(angledeg(gg[0][1], gg[0][0], gg[1][1]));
+    return p;
+  }
+  // A cell of its own with its first point as the origin: Cartesian
+  // (physical) Angstrom, the frame of xe=.
+  double toc[36];
+  std::copy(ctx.cart, ctx.cart + 36, toc);
+  double det = 0, c[6] = {};
+  if (rq.ipers == 1) {
+    for (int e = 0; e < 3; ++e) {
+      c[e] = rq.xe[e];
+      for (int a = 0; a < 3; ++a) c[e] += rq.box[2 * a] * rq.given[a][e];
+    }
+  } else if (matinvd(toc, 6, det)) {
+    mat6vec(toc, first, c);
+  }
+  for (int e = 0; e < 3; ++e) p.origin[e] = static_cast<float>(c[e]);
+  p.lefthanded = lefthandedbox(ctx, rq);
+  return p;
+}
+
 void writebox(const MapContext& ctx, const DrawRequest& rq, int nbox) {
   int n[3];
   std::vector<float> vals = samplerequest(ctx, rq, n);
@@ -477,8 +560,15 @@ void writebox(const MapContext& ctx, const DrawRequest& rq, int nbox) {
     if (!std::isfinite(v))
       quit("box " + std::to_string(rq.number) + ": a value times hscl= is not a finite number: choose a smaller hscl=");
   // The box as a cell of its own for a viewer: edge lengths (Angstrom) and
-  // the angles alpha (v, q), beta (u, q), gamma (u, v) in degrees.
-  const double(&g)[3][3] = rq.gram;
+  // the angles alpha (v, q), beta (u, q), gamma (u, v) in degrees. Along the
+  // axes of a three-dimensional cell (ipers=0 of isys=0) the lengths are
+  // physical: the superspace length of a modulated crystal's a3 holds its
+  // small internal part too, which a viewer of the physical structure must
+  // not see.
+  double g[3][3];
+  for (int a = 0; a < 3; ++a)
+    for (int b = 0; b < 3; ++b)
+      g[a][b] = (rq.ipers == 0 && ctx.threed) ? gramof(ctx.extmetric, rq.axis[a], rq.axis[b]) : rq.gram[a][b];
   float cell[6];
   for (int a = 0; a < 3; ++a) cell[a] = static_cast<float>(std::sqrt(g[a][a]) * std::fabs(rq.box[2 * a + 1] - rq.box[2 * a]));
   cell[3] = static_cast<float>(angledeg(g[1][2], g[1][1], g[2][2]));
@@ -488,8 +578,8 @@ void writebox(const MapContext& ctx, const DrawRequest& rq, int nbox) {
   if (nbox == 1) names[1] = ctx.rho;
   dxyzbinout(vals.data(), n, cell, names[0]);
   dxyzascout(vals.data(), n, cell, names[1]);
-  dxyzccp4out(vals.data(), n, cell, names[2], "trovan box " + std::to_string(rq.number) + ": " + ctx.title,
-              lefthandedbox(ctx, rq));
+  const Ccp4Place place = ccp4place(ctx, rq, n, cell);
+  dxyzccp4out(vals.data(), n, place, names[2], "trovan box " + std::to_string(rq.number) + ": " + ctx.title);
   float bmin = 0, bmax = 0;
   getdminmax(vals.data(), static_cast<long long>(vals.size()), bmin, bmax);
   out() << "box" << fmt_i(rq.number, 3) << " points=" << fmt_i(n[0], 5) << fmt_i(n[1], 5) << fmt_i(n[2], 5)
@@ -497,6 +587,13 @@ void writebox(const MapContext& ctx, const DrawRequest& rq, int nbox) {
         << fmt_f(cell[4], 8, 2) << fmt_f(cell[5], 8, 2) << " min=" << fmt_e(bmin, 12, 5) << " max=" << fmt_e(bmax, 12, 5)
         << '\n';
   out() << "box written to " << names[0] << ", " << names[1] << " and " << names[2] << '\n';
+  if (place.incell)
+    out() << "ccp4 map: part of the crystal's cell, divided" << fmt_i(place.sampling[0], 5) << fmt_i(place.sampling[1], 5)
+          << fmt_i(place.sampling[2], 5) << ", first point at" << fmt_i(place.start[0], 6) << fmt_i(place.start[1], 6)
+          << fmt_i(place.start[2], 6) << '\n';
+  else
+    out() << "ccp4 map: the box as a cell of its own, first point at (Cartesian, A)" << fmt_f(place.origin[0], 10, 4)
+          << fmt_f(place.origin[1], 10, 4) << fmt_f(place.origin[2], 10, 4) << '\n';
 }
 
 void preparetrig(MapContext& ctx, const std::vector<DrawRequest>& rqs) {

@@ -43,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "maps/boxfile.hpp"
 #include "maps/peaks.hpp"
 #include "plot/calcomp.hpp"
 #include "plot/section.hpp"
@@ -67,6 +68,7 @@ struct MapContext {
   double metric[36] = {};  // setting-cell metric, Angstrom^2: |x|^2 = x.G.x
   double extmetric[36] = {};  // its physical-space part: |x_external|^2 = x.G_e.x
   double cart[36] = {};    // x = cart e: Cartesian (3 external, 3 internal; Angstrom) to setting
+  bool threed = false;     // the setting's first three axes are a 3-D cell (isys=0)
   std::vector<AffineOp> ops;  // the symmetry images averaged over (inversion included)
   std::vector<std::array<double, 6>> peaks;  // setting coordinates; peak k is number k+1
   std::vector<double> peakheights;
@@ -144,6 +146,9 @@ void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq);
 // binary name prefix.win: prefix.win, prefix.rho, prefix.ccp4 for the
 // first, prefix_<nbox>.* for later ones.
 std::array<std::string, 3> boxfilenames(const std::string& win, int nbox);
+// Where the CCP4 map of a box of n points with the cell `cell` (its own,
+// as the other box files hold it) sits for a viewer (maps/boxfile.hpp).
+Ccp4Place ccp4place(const MapContext& ctx, const DrawRequest& rq, const int* n, const float* cell);
 // Writes the nbox-th box of the run to its three box files; stops, writing
 // nothing, when a value times hscl is not a finite number.
 void writebox(const MapContext& ctx, const DrawRequest& rq, int nbox = 1);
