@@ -27,6 +27,8 @@
 #include "driver/drawingkeys.hpp"
 #include "util/workgrid.hpp"
 #include "e2e_support.hpp"
+#include "inprocess.hpp"
+#include "tools/sfmodel.hpp"
 #include "util/input.hpp"
 #include "util/runstate.hpp"
 #include "maps/boxfile.hpp"
@@ -993,3 +995,82 @@ TEST(DrawExample, PerovskiteEndsWithItsSectionsDrawnAndItsBoxWritten) {
   EXPECT_TRUE(fs::exists(dir / "perovskite.rho"));
   fs::remove_all(dir);
 }
+
+// ---- values between grid points with the symmetry of the map ----------------------
+
+namespace {
+
+// A crystal run in the test process, and a cube of physical space centred on
+// the origin (Cartesian, 2L on a side, n points a side) in which a mirror
+// x -> -x and the threefold rotation x -> y -> z -> x of its group meet.
+struct SymmetryCase {
+  const char* name;
+  std::function<std::string(const fs::path&)> input;  // keyword input, files in the folder
+  double l;
+  int n;
+};
+
+std::string icosahedral_f_input(const fs::path& d) {
+  const fs::path ex = trovan_test::source_dir() / "examples/icosahedral";
+  fs::copy_file(ex / "icosahedral_f.hkl", d / "icosahedral_f.hkl");
+  std::string inp = slurp(ex / "icosahedral_f.inp");
+  inp = inp.substr(0, inp.find("\nng=") + 1) + "ng=0\n";
+  return trovan_test::point_into(inp, d);
+}
+
+std::string copper_input(const fs::path& d) {
+  const auto cu = trovan::examples::copper();
+  trovan_test::write_file(d / "c.hkl", cu.reflection_file());
+  return cu.keyword_input((d / "c.hkl").string(), (d / "c.den").string());
+}
+
+class SymmetricValues : public ::testing::TestWithParam<SymmetryCase> {};
+
+}  // namespace
+
+TEST_P(SymmetricValues, MirrorAndRotationImagesOfABoxAgree) {
+  const SymmetryCase& cs = GetParam();
+  const fs::path dir = trovan_test::scratch_dir(std::string("symvalues_") + cs.name);
+  const auto r = trovan_test::run_inprocess(cs.input(dir));
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::ostringstream quiet;
+  set_out_stream(&quiet);
+  const MapContext c = currentmapcontext();
+  DrawRequest rq;
+  rq.iax = 3;
+  rq.ipers = 1;
+  for (int a = 0; a < 3; ++a) {
+    rq.xe[a] = -cs.l;
+    rq.given[a][a] = 2 * cs.l;
+    rq.bdiv[a] = cs.n;
+  }
+  placedrawing(c, rq);
+  const int n = cs.n;
+  auto at = [n](const std::vector<float>& v, int i, int j, int k) { return double(v[i + n * (j + n * k)]); };
+  // Largest difference between the box and its images, as a fraction of
+  // the map's maximum.
+  auto asymmetry = [&](int interp) {
+    rq.interp = interp;
+    int got[3];
+    const std::vector<float> v = samplerequest(c, rq, got);
+    double d = 0;
+    for (int k = 0; k < n; ++k)
+      for (int j = 0; j < n; ++j)
+        for (int i = 0; i < n; ++i) {
+          d = std::max(d, std::fabs(at(v, i, j, k) - at(v, n - 1 - i, j, k)));  // x -> -x
+          d = std::max(d, std::fabs(at(v, i, j, k) - at(v, k, i, j)));          // x -> y -> z -> x
+        }
+    return d / c.vmax;
+  };
+  // The map's own Fourier series commutes with the group; multilinear
+  // interpolation along the skew axes of the grid basis does not.
+  EXPECT_LT(asymmetry(0), 1e-4) << cs.name;
+  EXPECT_GT(asymmetry(1), 1e-2) << cs.name;
+  set_out_stream(nullptr);
+  fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Centred, SymmetricValues,
+                         ::testing::Values(SymmetryCase{"icosahedral_f", icosahedral_f_input, 10.0, 21},
+                                           SymmetryCase{"copper_fm3m", copper_input, 1.2, 13}),
+                         [](const auto& info) { return std::string(info.param.name); });
