@@ -18,6 +18,7 @@
 #include "util/fortran_fmt.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
+#include "util/tempfiles.hpp"
 
 namespace trovan {
 
@@ -288,6 +289,47 @@ std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, i
   return vals;
 }
 
+namespace {
+
+// The values of a section as a text grid for other programs: comment lines
+// (#) with the section's geometry, then one line per point, "s t du dv
+// x1 .. x_idm value" (fractions along u and v, distances along them in
+// Angstrom, setting coordinates), u running fastest, and an empty line
+// after each row (the grid layout plotting programs read).
+void writesectiongrid(const MapContext& ctx, const DrawRequest& rq, const std::vector<float>& vals, const int* n,
+                      const std::string& name) {
+  const int nd = std::clamp(ctx.grid.idm, 1, 6);
+  TempOut t = opentemp(name, "section grid file");
+  std::string s = "# " + ctx.kind + ctx.title + "\n# section " + std::to_string(rq.number) +
+                  ": origin + s u + t v, values in e/A^3\n# origin x= " + pvec(rq.x0, nd, 6) +
+                  "\n# u= " + pvec(rq.axis[0], nd, 6) + "\n# v= " + pvec(rq.axis[1], nd, 6) + "\n# " +
+                  std::to_string(n[0]) + " x " + std::to_string(n[1]) + " points\n# s t du(A) dv(A)";
+  for (int d = 0; d < nd; ++d) s += " x" + std::to_string(d + 1);
+  s += " value\n";
+  const double lu = std::sqrt(std::max(0.0, rq.gram[0][0])), lv = std::sqrt(std::max(0.0, rq.gram[1][1]));
+  char buf[64];
+  for (int j = 0; j < n[1]; ++j) {
+    const double tt = n[1] > 1 ? double(j) / (n[1] - 1) : 0.0;
+    for (int i = 0; i < n[0]; ++i) {
+      const double ss = n[0] > 1 ? double(i) / (n[0] - 1) : 0.0;
+      std::snprintf(buf, sizeof buf, "%.6f %.6f %.5f %.5f", ss, tt, ss * lu, tt * lv);
+      s += buf;
+      for (int d = 0; d < nd; ++d) {
+        std::snprintf(buf, sizeof buf, " %.6f", rq.x0[d] + ss * rq.axis[0][d] + tt * rq.axis[1][d]);
+        s += buf;
+      }
+      std::snprintf(buf, sizeof buf, " %.6e\n", double(vals[i + std::size_t(n[0]) * j]));
+      s += buf;
+    }
+    s += '\n';
+  }
+  writetemp(t, s);
+  committemp(t);
+  out() << "section" << fmt_i(rq.number, 3) << " values written to " << name << '\n';
+}
+
+}  // namespace
+
 void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq) {
   int n[3];
   const std::vector<float> vals = samplerequest(ctx, rq, n);
@@ -315,7 +357,8 @@ void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq) {
   // Positive levels solid, the same levels below zero dashed in every kind
   // of map (the holes of a difference map, the truncation ripples of a
   // Fourier map), so that they read apart even in black and white.
-  const std::vector<double> levels = contourlevels(ctx.vmax, rq.hmin, rq.lf);
+  const std::vector<double> levels = sectionlevels(rq, ctx.vmax);
+  if (rq.igrid == 1) writesectiongrid(ctx, rq, vals, n, sectiongridname(ctx.win, rq.number));
   int nlines = 0;
   newpen(pl, 1);
   setltype(pl, 0);
@@ -346,8 +389,8 @@ void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq) {
   // ipers=0, Cartesian Angstrom for ipers=1.
   const int nd = std::clamp(ctx.grid.idm, 1, 6);  // coordinates shown on the page
   static const char* const setnames[6] = {"x1", "x2", "x3", "x4", "x5", "x6"};
-  static const char* const cartnames[6] = {"xe1 (A)", "xe2 (A)", "xe3 (A)", "xi1 (A)", "xi2 (A)", "xi3 (A)"};
-  const std::string along[2] = {"distance along u (A)", "distance along v (A)"};
+  static const char* const cartnames[6] = {"xe1 (Å)", "xe2 (Å)", "xe3 (Å)", "xi1 (Å)", "xi2 (Å)", "xi3 (Å)"};
+  const std::string along[2] = {"distance along u (Å)", "distance along v (Å)"};
   SectionAxis axes[2];
   for (int a = 0; a < 2; ++a) {
     if (rq.ipers == 1) {
@@ -368,24 +411,25 @@ void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq) {
     drawscalebar(pl, pg);
   }
 
-  // The text under the map: everything needed to redraw or cite it.
+  // The text under the map: everything needed to redraw or cite it
+  // (itext=0: none, the drawing alone for a figure).
   std::vector<std::string> t;
   std::string what = "section " + std::to_string(rq.number);
   if (rq.iaver) what += ", mean over " + std::to_string(ctx.ops.size()) + " symmetry images";
   if (rq.ismth) what += ", " + std::to_string(rq.ismth) + " pass" + (rq.ismth > 1 ? "es" : "") + " of 1-2-1 smoothing";
   t.push_back(what);
   if (rq.ipers == 1) {
-    t.push_back("origin xe= " + pvec(rq.xe, 3, 3) + "  xi= " + pvec(rq.xi, 3, 3) + " (A)");
-    t.push_back("u= " + pvec(rq.given[0], 6, 3) + " (A)");
-    t.push_back("v= " + pvec(rq.given[1], 6, 3) + " (A)");
+    t.push_back("origin xe= " + pvec(rq.xe, 3, 3) + "  xi= " + pvec(rq.xi, 3, 3) + " (Å)");
+    t.push_back("u= " + pvec(rq.given[0], 6, 3) + " (Å)");
+    t.push_back("v= " + pvec(rq.given[1], 6, 3) + " (Å)");
     t.push_back("origin x= " + pvec(rq.x0, nd));
   } else {
     t.push_back("origin x= " + pvec(rq.x0, nd));
     t.push_back("u= " + pvec(rq.axis[0], nd));
     t.push_back("v= " + pvec(rq.axis[1], nd));
   }
-  t.push_back("|u|= " + f4(len[0], 3) + " A  |v|= " + f4(len[1], 3) + " A  angle(u,v)= " +
-              f4(todeg(std::acos(pg.cosg)), 2) + " deg");
+  t.push_back("|u|= " + f4(len[0], 3) + " Å  |v|= " + f4(len[1], 3) + " Å  angle(u,v)= " +
+              f4(todeg(std::acos(pg.cosg)), 2) + "°");
   if (mixed)
     t.push_back(std::string(ia == 0 ? "u" : "v") + " lies in internal space and is drawn " + f4(f[ia], 3) +
                 " times the scale of " + (ia == 0 ? "v" : "u") +
@@ -393,10 +437,16 @@ void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq) {
   if (levels.empty()) {
     t.push_back("no contours");
   } else {
-    const double step = levels.size() > 1 ? levels[1] - levels[0] : (1 - rq.hmin) * ctx.vmax;
-    t.push_back("contours from " + g4(levels.front()) + " (" + f4(rq.hmin, 3) + " of max " + g4(ctx.vmax) +
-                ") in steps of " + g4(step) + " e/A^3, " + std::to_string(levels.size()) +
-                " levels; negative ones dashed");
+    std::string how;
+    if (!rq.clev.empty())
+      how = "contours at the levels given (clev=), ";
+    else if (rq.ilog == 1)
+      how = "contours from " + g4(levels.front()) + " (" + f4(rq.hmin, 3) + " of max " + g4(ctx.vmax) +
+            ") in equal ratios of " + g4(levels.size() > 1 ? levels[1] / levels[0] : 1.0) + ", ";
+    else
+      how = "contours from " + g4(levels.front()) + " (" + f4(rq.hmin, 3) + " of max " + g4(ctx.vmax) +
+            ") in steps of " + g4(levels.size() > 1 ? levels[1] - levels[0] : (1 - rq.hmin) * ctx.vmax) + ", ";
+    t.push_back(how + std::to_string(levels.size()) + " levels in e/Å³; negative ones dashed");
     std::string lv = "levels:";
     for (double l : levels) {
       lv += ' ';
@@ -404,10 +454,14 @@ void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq) {
     }
     t.push_back(lv);
   }
-  t.push_back("section min " + g4(smin) + "  max " + g4(smax) + "   grid " + std::to_string(n[0] - 1) + " x " +
-              std::to_string(n[1] - 1));
-  if (!marks.empty()) t.push_back("circles: peaks of the peak list (numbered as listed) within half a grid step of the plane");
-  drawtexts(pl, pg, ctx.kind + ctx.title, t);
+  t.push_back("section: ρ min " + g4(smin) + "  max " + g4(smax) + " e/Å³   grid " + std::to_string(n[0] - 1) +
+              " x " + std::to_string(n[1] - 1) +
+              (rq.interp == 0 ? ", values between grid points from the map's Fourier series"
+                              : ", values between grid points multilinear"));
+  if (!marks.empty())
+    t.push_back("marks: peaks of the peak list (numbered as listed) within half a grid step of the plane, "
+                "pointed at from beside them");
+  if (rq.itext != 0) drawtexts(pl, pg, ctx.kind + ctx.title, t);
 
   out() << "section" << fmt_i(rq.number, 3) << " min=" << fmt_e(smin, 12, 5) << " max=" << fmt_e(smax, 12, 5)
         << " levels=" << fmt_i(static_cast<long long>(levels.size()), 4) << " lines=" << fmt_i(nlines, 6);
@@ -424,6 +478,41 @@ void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq) {
   out() << "peaks on the section:" << fmt_i(static_cast<long long>(marks.size()), 5);
   for (const SectionMark& mk : marks) out() << fmt_i(mk.number, 5);
   out() << '\n';
+}
+
+namespace {
+std::string prefixof(const std::string& win) {
+  std::string prefix = win;
+  if (prefix.size() >= 4 && prefix.compare(prefix.size() - 4, 4, ".win") == 0) prefix.resize(prefix.size() - 4);
+  return prefix;
+}
+}  // namespace
+
+std::string pagebase(const std::vector<DrawRequest>& rqs, const std::string& win) {
+  if (rqs.empty() || rqs.front().ipage != 1) return "";
+  return prefixof(win);
+}
+
+std::string sectiongridname(const std::string& win, int number) {
+  return prefixof(win) + "_section" + std::to_string(number) + ".txt";
+}
+
+std::vector<double> sectionlevels(const DrawRequest& rq, double vmax) {
+  if (!rq.clev.empty()) {
+    std::vector<double> lv = rq.clev;
+    std::sort(lv.begin(), lv.end());
+    return lv;
+  }
+  if (rq.ilog == 1) {
+    std::vector<double> lv;
+    if (rq.lf < 1 || !(vmax > 0) || !(rq.hmin > 0)) return lv;
+    // lf levels in equal ratios: hmin max, ..., up to (not including) max,
+    // as the linear levels stop a step below it.
+    const double r = std::pow(1 / rq.hmin, 1.0 / rq.lf);
+    for (int k = 0; k < rq.lf; ++k) lv.push_back(rq.hmin * vmax * std::pow(r, k));
+    return lv;
+  }
+  return contourlevels(vmax, rq.hmin, rq.lf);
 }
 
 std::array<std::string, 3> boxfilenames(const std::string& win, int nbox) {
@@ -617,6 +706,7 @@ void drwmap(const MapContext& ctx0, const std::vector<DrawRequest>& rqs, int lde
   // The pages of this run: a page file left unfinished by a stop is removed
   // with the plotter.
   Plotter pl;
+  pl.base = pagebase(rqs, ctx.win);
   int pages = 0, boxes = 0;
   for (const DrawRequest& rq : rqs) {
     if (rq.iax == 2) {

@@ -115,7 +115,27 @@ struct DrawRequest {
   double box[6] = {0, 1, 0, 1, 0, 1};  // xmin xmax ymin ymax zmin zmax
   int bdiv[3] = {1, 1, 1};
   double hscl = 1;
+  // Sections: 1 the title and the parameter text on the page, 0 the
+  // drawing alone (frame, axes, contours, peak marks, scale bar); 1
+  // logarithmic levels from hmin max to max; explicit levels (e/A^3,
+  // clev=, lf of them) in place of hmin; 1 the section's values also as a
+  // text grid (sectiongridname).
+  int itext = 1, ilog = 0, igrid = 0;
+  std::vector<double> clev;
+  // The run's page file (from the ng= line, the same in every request): 0
+  // calcomp1.ps, 1 named after the prefix of file2= (prefix.ps).
+  int ipage = 0;
 };
+
+// The page file's base name of a run with drawings rqs and box prefix
+// `win` (prefix.win): "" (calcomp1.ps) or the prefix (ipage=1).
+std::string pagebase(const std::vector<DrawRequest>& rqs, const std::string& win);
+// The text grid of section `number` of a run: prefix_section<number>.txt.
+std::string sectiongridname(const std::string& win, int number);
+// The contour levels of a section: explicit (clev, sorted), logarithmic
+// (ilog: lf levels in equal ratios from hmin vmax to vmax, hmin > 0), or
+// linear (lf levels from hmin vmax in steps of (1 - hmin) vmax / lf).
+std::vector<double> sectionlevels(const DrawRequest& rq, double vmax);
 
 // Makes the series of ctx's map that the requests need (interp=0), once for
 // a run, and lists what they hold.
