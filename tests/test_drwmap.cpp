@@ -1074,3 +1074,74 @@ INSTANTIATE_TEST_SUITE_P(Centred, SymmetricValues,
                          ::testing::Values(SymmetryCase{"icosahedral_f", icosahedral_f_input, 10.0, 21},
                                            SymmetryCase{"copper_fm3m", copper_input, 1.2, 13}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- figures for a paper ------------------------------------------------------------
+
+namespace {
+
+// The %%HiResBoundingBox of an EPS file, in cm.
+std::array<double, 4> epsbox(const std::string& eps) {
+  std::array<double, 4> b{};
+  const std::size_t p = eps.find("%%HiResBoundingBox:");
+  EXPECT_NE(p, std::string::npos);
+  std::sscanf(eps.c_str() + p + 19, "%lf %lf %lf %lf", &b[0], &b[1], &b[2], &b[3]);
+  for (double& v : b) v *= 2.54 / 72;
+  return b;
+}
+
+}  // namespace
+
+TEST_F(DrawFiles, AFigureWithoutTextHoldsOnlyTheDrawing) {
+  Synthetic s = hexagonal_peak(0.5);
+  s.ctx.peaks = {{1.0 / 3, 2.0 / 3, 0.5, 0, 0, 0}};
+  s.ctx.peakheights = {10};
+  // The same section with its text and without (itext=0); the pages named
+  // after the box prefix (ipage=1: box.ps, box_1.eps, box_2.eps).
+  const std::string sec = "iax=2 ipers=0 iaver=0 ismth=0\nx= 0 0 0.5 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\n";
+  ASSERT_EQ(run(s.ctx, "ng=2 ipage=1\n" + sec + "div=36 36 hmin=0.1 lf=5\n" + sec + "div=36 36 hmin=0.1 lf=5 itext=0\n"),
+            "")
+      << listing_.str();
+  EXPECT_FALSE(fs::exists(dir_ / "calcomp1.ps"));
+  ASSERT_TRUE(fs::exists(dir_ / "box.ps"));
+  EXPECT_EQ(trovan_test::render_png(dir_ / "box.ps"), 2);
+  const std::string with = slurp(dir_ / "box_1.eps"), without = slurp(dir_ / "box_2.eps");
+  EXPECT_NE(with.find("test map"), std::string::npos);
+  EXPECT_NE(with.find("origin x="), std::string::npos);
+  EXPECT_EQ(without.find("test map"), std::string::npos);
+  EXPECT_EQ(without.find("origin x="), std::string::npos);
+  // The scale bar in Angstrom: the letter A ring, Latin-1 byte 305 (octal).
+  EXPECT_NE(without.find(" \\305) rtextout"), std::string::npos);
+  // The drawing alone: the frame (16 cm across at most), its tick labels
+  // and axis names and the scale bar under it; the title above and the
+  // lines of text below are gone.
+  const auto a = epsbox(with), b = epsbox(without);
+  EXPECT_GT(b[1], a[1] + 2.0);  // several lines of text below
+  EXPECT_LT(b[3], a[3] - 0.5);  // the title above
+  EXPECT_LE(b[2] - b[0], kMapSize + 3.0);
+  EXPECT_LE(b[3] - b[1], kMapSize + 5.0);
+  EXPECT_GE(b[0], a[0] - 1e-6);
+  EXPECT_LE(b[2], a[2] + 1e-6);
+}
+
+TEST(Contours, LevelsLinearLogarithmicOrGiven) {
+  struct Case {
+    int ilog;
+    std::vector<double> clev;
+    std::vector<double> want;
+  };
+  const Case cases[] = {
+      {0, {}, {2, 5.6, 9.2, 12.8, 16.4}},          // hmin max in steps of (1 - hmin) max / lf
+      {1, {}, {0.2, 0.2 * std::pow(100, 0.25), 2, 0.2 * std::pow(100, 0.75)}},  // equal ratios up to max
+      {0, {5, -1, 2.5}, {-1, 2.5, 5}},             // as given, in order
+  };
+  for (const Case& c : cases) {
+    DrawRequest rq;
+    rq.ilog = c.ilog;
+    rq.clev = c.clev;
+    rq.hmin = c.ilog ? 0.01 : 0.1;
+    rq.lf = c.ilog ? 4 : 5;
+    const std::vector<double> lv = sectionlevels(rq, 20);
+    ASSERT_EQ(lv.size(), c.want.size());
+    for (std::size_t k = 0; k < lv.size(); ++k) EXPECT_NEAR(lv[k], c.want[k], 1e-9) << k;
+  }
+}
