@@ -269,7 +269,7 @@ std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, i
   // the map's symmetry on the grid, and its mean between grid points keeps
   // it there too. With the series iaver= changes nothing for a map with
   // the symmetry.
-  if (rq.interp == 0) s.ops = ctx.ops;
+  if (rq.interp == 0) s.restops = ctx.ops;
   // The series, made here when the run has not made it (one drawing alone).
   std::shared_ptr<const TrigMap> own;
   if (rq.interp == 0) {

@@ -50,10 +50,12 @@ struct Sampler {
   double minv[36] = {};          // x_grid = minv x; identity from makesampler
   std::vector<AffineOp> ops;     // empty: no averaging
   // With a series (plot/trigmap.hpp): the value is the series at x plus the
-  // multilinear interpolation of its rest (which takes the place of grid),
-  // averaged over ops; the series is taken as it is (symmetrisedtrigmap
-  // makes the mean of a series over the images).
+  // multilinear interpolation of its rest averaged over restops; the series
+  // is taken as it is (symmetrisedtrigmap makes the mean of a series over
+  // the images). At a grid point the value is the map's own (the mean over
+  // ops), which the series reproduces only to rounding.
   const TrigMap* trig = nullptr;
+  std::vector<AffineOp> restops;
 };
 Sampler makesampler(const MapGrid& g);
 
