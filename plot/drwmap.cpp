@@ -243,7 +243,31 @@ void placedrawing(const MapContext& ctx, DrawRequest& rq) {
   checkfits(ctx, rq);
 }
 
+namespace {
+std::vector<float> samplechecked(const MapContext& ctx, const DrawRequest& rq, int* n, bool check);
+}  // namespace
+
 std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, int* n) {
+  return samplechecked(ctx, rq, n, true);
+}
+
+int contourrefinement(const DrawRequest& rq) {
+  if (rq.iax != 2 || rq.interp != 0 || rq.ismth != 0) return 1;
+  // Steps of at most kContourStep Angstrom along each axis, at most 8 times
+  // finer than asked and at most kContourPoints points.
+  int r = 1;
+  for (int a = 0; a < 2; ++a) {
+    const double step = std::sqrt(std::max(0.0, rq.gram[a][a])) / std::max(1, rq.div[a]);
+    r = std::max(r, static_cast<int>(std::ceil(step / kContourStep - 1e-9)));
+  }
+  r = std::min(r, 8);
+  while (r > 1 && double(rq.div[0] * r + 1) * double(rq.div[1] * r + 1) > kContourPoints) --r;
+  return r;
+}
+
+namespace {
+
+std::vector<float> samplechecked(const MapContext& ctx, const DrawRequest& rq, int* n, bool check) {
   SampleBox b;
   std::copy(rq.x0, rq.x0 + 6, b.x0);
   if (rq.iax == 2) {
@@ -260,7 +284,7 @@ std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, i
       std::copy(rq.axis[a], rq.axis[a] + 6, b.axis[a]);
     }
   }
-  checkfits(ctx, rq);
+  if (check) checkfits(ctx, rq);
   Sampler s = makesampler(ctx.grid);
   std::copy(ctx.minv, ctx.minv + 36, s.minv);
   if (rq.iaver == 1) s.ops = ctx.ops;
@@ -288,6 +312,8 @@ std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, i
   for (int a = 0; a < 3; ++a) n[a] = b.n[a];
   return vals;
 }
+
+}  // namespace
 
 namespace {
 
@@ -332,7 +358,19 @@ void writesectiongrid(const MapContext& ctx, const DrawRequest& rq, const std::v
 
 void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq) {
   int n[3];
-  const std::vector<float> vals = samplerequest(ctx, rq, n);
+  // The section as asked (checked, and for the text grid), and on the
+  // finer lattice its contours are drawn from: the series is smooth between
+  // the grid points, and a lattice of the map's grid spacing would draw an
+  // atom as a polygon whose shape depends on where the lattice cuts it.
+  std::vector<float> vals = samplerequest(ctx, rq, n);
+  if (rq.igrid == 1) writesectiongrid(ctx, rq, vals, n, sectiongridname(ctx.win, rq.number));
+  const int refine = contourrefinement(rq);
+  if (refine > 1) {
+    DrawRequest fine = rq;
+    fine.div[0] *= refine;
+    fine.div[1] *= refine;
+    vals = samplechecked(ctx, fine, n, false);
+  }
   float smin = 0, smax = 0;
   getdminmax(vals.data(), static_cast<long long>(vals.size()), smin, smax);
 
@@ -358,7 +396,6 @@ void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq) {
   // of map (the holes of a difference map, the truncation ripples of a
   // Fourier map), so that they read apart even in black and white.
   const std::vector<double> levels = sectionlevels(rq, ctx.vmax);
-  if (rq.igrid == 1) writesectiongrid(ctx, rq, vals, n, sectiongridname(ctx.win, rq.number));
   int nlines = 0;
   newpen(pl, 1);
   setltype(pl, 0);
@@ -454,8 +491,9 @@ void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq) {
     }
     t.push_back(lv);
   }
-  t.push_back("section: ρ min " + g4(smin) + "  max " + g4(smax) + " e/Å³   grid " + std::to_string(n[0] - 1) +
-              " x " + std::to_string(n[1] - 1) +
+  t.push_back("section: ρ min " + g4(smin) + "  max " + g4(smax) + " e/Å³   grid " + std::to_string(rq.div[0]) +
+              " x " + std::to_string(rq.div[1]) +
+              (refine > 1 ? " (contoured on a " + std::to_string(refine) + " times finer one)" : "") +
               (rq.interp == 0 ? ", values between grid points from the map's Fourier series"
                               : ", values between grid points multilinear"));
   if (!marks.empty())

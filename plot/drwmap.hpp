@@ -160,6 +160,14 @@ void checkfits(const MapContext& ctx, const DrawRequest& rq);
 // too small.
 std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, int* n);
 
+// The contours of a section drawn with the series (interp=0, no smoothing)
+// are traced on a lattice this many times finer than div=: steps of at
+// most kContourStep Angstrom, at most 8 times finer, at most kContourPoints
+// points. 1 otherwise.
+constexpr double kContourStep = 0.15;
+constexpr double kContourPoints = 90000;
+int contourrefinement(const DrawRequest& rq);
+
 // Draws a section on the open page of the plotter.
 void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq);
 // The box files of the nbox-th box of a run (1-based) from the first box's
