@@ -354,6 +354,8 @@ void checkoutputs(const Job& job) {
     int npage = 0;
     for (const DrawRequest& r : job.drawings)
       if (r.iax == 2) outs.push_back({getepsname(1, ++npage, base), "page file"});
+    for (const DrawRequest& r : job.drawings)
+      if (r.iax == 2 && r.igrid == 1) outs.push_back({sectiongridname(job.win, r.number), "section grid file"});
   }
   for (std::size_t k = 0; k < outs.size(); ++k) {
     const Output& o = outs[k];

@@ -688,14 +688,20 @@ void writebox(const MapContext& ctx, const DrawRequest& rq, int nbox) {
       quit("box " + std::to_string(rq.number) + ": a value times hscl= is not a finite number: choose a smaller hscl=");
   // The box as a cell of its own for a viewer: edge lengths (Angstrom) and
   // the angles alpha (v, q), beta (u, q), gamma (u, v) in degrees. Along the
-  // axes of a three-dimensional cell (ipers=0 of isys=0) the lengths are
-  // physical: the superspace length of a modulated crystal's a3 holds its
-  // small internal part too, which a viewer of the physical structure must
-  // not see.
+  // physical axes of a three-dimensional cell (ipers=0 of isys=0) the
+  // lengths are physical: the superspace length of a modulated crystal's a3
+  // holds its small internal part too, which a viewer of the physical
+  // structure must not see.
+  // An axis is physical when most of its length is (a modulated crystal's
+  // x1, x2, x3); an axis along t keeps its superspace length.
+  bool physical[3];
+  for (int a = 0; a < 3; ++a)
+    physical[a] = rq.ipers == 0 && ctx.threed &&
+                  gramof(ctx.extmetric, rq.axis[a], rq.axis[a]) > 0.5 * rq.gram[a][a];
   double g[3][3];
   for (int a = 0; a < 3; ++a)
     for (int b = 0; b < 3; ++b)
-      g[a][b] = (rq.ipers == 0 && ctx.threed) ? gramof(ctx.extmetric, rq.axis[a], rq.axis[b]) : rq.gram[a][b];
+      g[a][b] = physical[a] && physical[b] ? gramof(ctx.extmetric, rq.axis[a], rq.axis[b]) : rq.gram[a][b];
   float cell[6];
   for (int a = 0; a < 3; ++a) cell[a] = static_cast<float>(std::sqrt(g[a][a]) * std::fabs(rq.box[2 * a + 1] - rq.box[2 * a]));
   cell[3] = static_cast<float>(angledeg(g[1][2], g[1][1], g[2][2]));

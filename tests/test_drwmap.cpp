@@ -2,6 +2,7 @@
 // the true-length page geometry, the peaks marked on a section, the boxes
 // and the keyword input of the drawings. Numbers rather than pictures;
 // every page file written here must also render in Ghostscript.
+#include <gemmi/ccp4.hpp>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -1144,4 +1145,34 @@ TEST(Contours, LevelsLinearLogarithmicOrGiven) {
     ASSERT_EQ(lv.size(), c.want.size());
     for (std::size_t k = 0; k < lv.size(); ++k) EXPECT_NEAR(lv[k], c.want[k], 1e-9) << k;
   }
+}
+
+TEST_F(DrawFiles, ABoxOfAModulatedCellHasItsPhysicalLengths) {
+  // The basic cell of a modulated crystal: a3 has a small internal part, so
+  // its superspace length (6.3067 A) exceeds its physical one (6.3 A).
+  std::vector<float> rho(16 * 16 * 16);
+  for (std::size_t j = 0; j < rho.size(); ++j) rho[j] = static_cast<float>(1 + std::sin(0.37 * double(j)));
+  MapContext c = plaincontext(rho, 16, 16, 16);
+  setmetric3(c, 4.2, 5, 6.3, 90, 90, 90);
+  std::copy(c.metric, c.metric + 36, c.extmetric);
+  setmetric3(c, 4.2, 5, 6.3067, 90, 90, 90);
+  c.threed = true;
+  ASSERT_EQ(run(c, "ng=1\niax=3 ipers=0 iaver=0 ismth=0\nx= 0 0 -0.25 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\n"
+                   "q= 0 0 1 0 0 0\nxmin=0 xmax=1 ymin=0 ymax=0.5 zmin=0 zmax=1\nxdiv=17 ydiv=9 zdiv=17 hscl=1\n"),
+            "")
+      << listing_.str();
+  int counts[3];
+  double cell[6];
+  decode_win(dir_ / "box.win", counts, cell);
+  EXPECT_NEAR(cell[2], 6.3, 1e-4);
+  EXPECT_NEAR(cell[1], 2.5, 1e-4);
+  // The CCP4 map: part of the cell (its physical lengths), divided 16 ways,
+  // from the grid point (0, 0, -4).
+  gemmi::Ccp4<float> map;
+  map.read_ccp4_file((dir_ / "box.ccp4").string());
+  EXPECT_NEAR(map.header_float(13), 6.3, 1e-4);
+  EXPECT_NEAR(map.header_float(12), 5.0, 1e-4);
+  EXPECT_EQ(map.header_i32(7), -4);
+  EXPECT_EQ(map.header_i32(10), 16);
+  EXPECT_EQ(map.header_i32(9), 16);
 }
