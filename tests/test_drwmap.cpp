@@ -1099,7 +1099,8 @@ TEST_F(DrawFiles, AFigureWithoutTextHoldsOnlyTheDrawing) {
   // The same section with its text and without (itext=0); the pages named
   // after the box prefix (ipage=1: box.ps, box_1.eps, box_2.eps).
   const std::string sec = "iax=2 ipers=0 iaver=0 ismth=0\nx= 0 0 0.5 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\n";
-  ASSERT_EQ(run(s.ctx, "ng=2 ipage=1\n" + sec + "div=36 36 hmin=0.1 lf=5\n" + sec + "div=36 36 hmin=0.1 lf=5 itext=0\n"),
+  ASSERT_EQ(run(s.ctx, "ng=2 ipage=1\n" + sec + "div=36 36 hmin=0.1 lf=5\n" + sec +
+                          "div=36 36 hmin=0.1 lf=5 itext=0 igrid=1\n"),
             "")
       << listing_.str();
   EXPECT_FALSE(fs::exists(dir_ / "calcomp1.ps"));
@@ -1122,6 +1123,26 @@ TEST_F(DrawFiles, AFigureWithoutTextHoldsOnlyTheDrawing) {
   EXPECT_LE(b[3] - b[1], kMapSize + 5.0);
   EXPECT_GE(b[0], a[0] - 1e-6);
   EXPECT_LE(b[2], a[2] + 1e-6);
+  // The second section's values as a text grid: 37 x 37 points with their
+  // coordinates, each the map's value at its grid point of the plane z = 1/2.
+  std::istringstream grid(slurp(dir_ / "box_section2.txt"));
+  std::string ln;
+  int points = 0;
+  while (std::getline(grid, ln)) {
+    if (ln.empty() || ln[0] == '#') continue;
+    double st[2], d[2], x[6], v;
+    ASSERT_EQ(std::sscanf(ln.c_str(), "%lf %lf %lf %lf %lf %lf %lf %lf", &st[0], &st[1], &d[0], &d[1], &x[0], &x[1],
+                          &x[2], &v),
+              8)
+        << ln;
+    EXPECT_NEAR(x[2], 0.5, 1e-9);
+    EXPECT_NEAR(d[0], 6 * st[0], 1e-4);  // |u| = a = 6 A
+    const int i = static_cast<int>(std::lround(st[0] * 36)), j = static_cast<int>(std::lround(st[1] * 36));
+    // 72 grid steps along a and b in 36 intervals: point i is grid point 2i.
+    EXPECT_NEAR(v, s.rho[(2 * i) % 72 + 72 * ((2 * j) % 72 + 72 * 16)], 1e-5 * 10) << ln;
+    ++points;
+  }
+  EXPECT_EQ(points, 37 * 37);
 }
 
 TEST(Contours, LevelsLinearLogarithmicOrGiven) {
