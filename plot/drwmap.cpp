@@ -253,13 +253,11 @@ std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, i
 
 int contourrefinement(const DrawRequest& rq) {
   if (rq.iax != 2 || rq.interp != 0 || rq.ismth != 0) return 1;
-  // Steps of at most kContourStep Angstrom along each axis, at most 8 times
-  // finer than asked and at most kContourPoints points.
+  // At least kContourIntervals intervals along each axis (the map is at
+  // most 16 cm across the page), at most 8 times finer than asked and at
+  // most kContourPoints points.
   int r = 1;
-  for (int a = 0; a < 2; ++a) {
-    const double step = std::sqrt(std::max(0.0, rq.gram[a][a])) / std::max(1, rq.div[a]);
-    r = std::max(r, static_cast<int>(std::ceil(step / kContourStep - 1e-9)));
-  }
+  for (int a = 0; a < 2; ++a) r = std::max(r, (kContourIntervals + std::max(1, rq.div[a]) - 1) / std::max(1, rq.div[a]));
   r = std::min(r, 8);
   while (r > 1 && double(rq.div[0] * r + 1) * double(rq.div[1] * r + 1) > kContourPoints) --r;
   return r;

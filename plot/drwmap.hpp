@@ -161,10 +161,11 @@ void checkfits(const MapContext& ctx, const DrawRequest& rq);
 std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, int* n);
 
 // The contours of a section drawn with the series (interp=0, no smoothing)
-// are traced on a lattice this many times finer than div=: steps of at
-// most kContourStep Angstrom, at most 8 times finer, at most kContourPoints
-// points. 1 otherwise.
-constexpr double kContourStep = 0.15;
+// are traced on a lattice this many times finer than div=: at least
+// kContourIntervals intervals along each axis (steps of at most 0.13 cm on
+// the page), at most 8 times finer, at most kContourPoints points. 1
+// otherwise.
+constexpr int kContourIntervals = 120;
 constexpr double kContourPoints = 90000;
 int contourrefinement(const DrawRequest& rq);
 
