@@ -173,6 +173,7 @@ MapContext currentmapcontext(const Peaks& peaks) {
     vmin = std::min(vmin, double(c.grid.rho[j]));
   }
   c.vmax = c.difference ? std::max(vmax, -vmin) : (vmax > 0 ? vmax : -vmin);
+  c.gridmin = nt > 0 ? double(*std::min_element(c.grid.rho, c.grid.rho + nt)) : 0.0;
   return c;
 }
 
@@ -306,6 +307,11 @@ std::vector<float> samplechecked(const MapContext& ctx, const DrawRequest& rq, i
   }
   std::vector<float> vals(static_cast<std::size_t>(b.n[0]) * b.n[1] * b.n[2]);
   samplebox(s, b, vals.data());
+  // A MEM map is positive: the ripples of its cut series between the grid
+  // points must not draw density below the map's least value (a bound the
+  // same at every symmetry image, so the symmetry stays).
+  if (s.trig && ctx.mem)
+    for (float& v : vals) v = std::max(v, static_cast<float>(ctx.gridmin));
   smooth121(vals.data(), b.n, rq.ismth);
   for (int a = 0; a < 3; ++a) n[a] = b.n[a];
   return vals;

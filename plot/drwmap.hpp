@@ -76,6 +76,7 @@ struct MapContext {
   std::string kind;        // "Fourier map ", "D-Fourier map ", ...
   bool difference = false;  // negative contours too
   bool mem = false;         // a maximum-entropy map: its series is cut (plot/trigmap.hpp)
+  double gridmin = 0;       // the map's smallest value on the grid
   double vmax = 0;         // contour reference: the map maximum (|extreme| for a difference map)
   std::string win = "map.win", rho = "map.rho";  // box file names (prefix.win, prefix.rho)
   // The map's Fourier series averaged over ops (interp=0), made when first
