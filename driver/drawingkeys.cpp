@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "util/fortran_fmt.hpp"
 #include "util/input.hpp"
@@ -25,10 +26,16 @@ void readvec(KeyReader& rd, const char* key, int n, double* v, int irw) {
   for (int i = 0; i < n; ++i) v[i] = f[i];
 }
 
-int readng(KeyReader& rd) {
+int readng(KeyReader& rd, int& ipage) {
   int ng = 0;
   freadi(rd, "ng=", 1, ng, 1);
-  out() << "ng=" << fmt_i(ng, 3) << '\n';
+  ipage = 0;
+  const bool page = keyonline(rd, "ipage=");
+  if (page) freadi(rd, "ipage=", 1, ipage, 0);
+  out() << "ng=" << fmt_i(ng, 3);
+  if (page) out() << " ipage=" << fmt_i(ipage, 2);
+  out() << '\n';
+  if (ipage != 0 && ipage != 1) quit("ipage should be 0 (calcomp1.ps) or 1 (named after file2=)");
   if (ng < 0) quit("ng should not be negative");
   if (ng > kMaxDrawings) quit("ng should be at most " + std::to_string(kMaxDrawings));
   return ng;
@@ -43,8 +50,13 @@ DrawRequest readdrawing(KeyReader& rd, const MapContext& geom, int number) {
   freadi(rd, "ipers=", 1, rq.ipers, 0);
   freadi(rd, "iaver=", 1, rq.iaver, 0);
   freadi(rd, "ismth=", 1, rq.ismth, 0);
+  const bool interp = keyonline(rd, "interp=");
+  if (interp) freadi(rd, "interp=", 1, rq.interp, 0);
   out() << "drawing" << fmt_i(number, 3) << " iax=" << fmt_i(rq.iax, 2) << " ipers=" << fmt_i(rq.ipers, 2)
-        << " iaver=" << fmt_i(rq.iaver, 2) << " ismth=" << fmt_i(rq.ismth, 2) << '\n';
+        << " iaver=" << fmt_i(rq.iaver, 2) << " ismth=" << fmt_i(rq.ismth, 2);
+  if (interp) out() << " interp=" << fmt_i(rq.interp, 2);
+  out() << '\n';
+  if (rq.interp != 0 && rq.interp != 1) quit("interp should be 0 (Fourier series) or 1 (multilinear)");
   if (rq.iax != 2 && rq.iax != 3) quit("iax should be 2 (section) or 3 (box)");
   if (rq.ipers != 0 && rq.ipers != 1) quit("ipers should be 0 or 1");
   if (rq.iaver != 0 && rq.iaver != 1) quit("iaver should be 0 or 1");
@@ -79,10 +91,36 @@ DrawRequest readdrawing(KeyReader& rd, const MapContext& geom, int number) {
       freadr(rd, "iscale=", 1, f, 0);
       rq.iscale = f;
     }
+    // Optional keys of a figure: the text (itext=), logarithmic or
+    // explicit levels (ilog=, clev= with lf values), the text grid (igrid=).
+    const bool itext = keyonline(rd, "itext="), ilog = keyonline(rd, "ilog="), igrid = keyonline(rd, "igrid=");
+    const bool clev = keyonline(rd, "clev=");
+    if (itext) freadi(rd, "itext=", 1, rq.itext, 0);
+    if (ilog) freadi(rd, "ilog=", 1, rq.ilog, 0);
+    if (igrid) freadi(rd, "igrid=", 1, rq.igrid, 0);
+    if (clev) {
+      if (rq.lf < 1 || rq.lf > kMaxLevels) quit("clev= needs lf= levels (1 to " + std::to_string(kMaxLevels) + ")");
+      std::vector<float> f(static_cast<std::size_t>(rq.lf));
+      freadrv(rd, "clev=", rq.lf, f.data(), 0);
+      rq.clev.assign(f.begin(), f.end());
+    }
     out() << "div=" << fmt_i(rq.div[0], 5) << fmt_i(rq.div[1], 5) << " hmin=" << fmt_f(rq.hmin, 8, 4)
           << " lf=" << fmt_i(rq.lf, 4);
     if (iscale) out() << " iscale=" << fmt_f(rq.iscale, 8, 3);
+    if (itext) out() << " itext=" << fmt_i(rq.itext, 2);
+    if (ilog) out() << " ilog=" << fmt_i(rq.ilog, 2);
+    if (igrid) out() << " igrid=" << fmt_i(rq.igrid, 2);
+    if (clev) {
+      out() << " clev=";
+      for (double v : rq.clev) out() << fmt_e(v, 12, 4);
+    }
     out() << '\n';
+    if (rq.itext != 0 && rq.itext != 1) quit("itext should be 0 (the drawing alone) or 1 (with its text)");
+    if (rq.ilog != 0 && rq.ilog != 1) quit("ilog should be 0 (linear levels) or 1 (logarithmic)");
+    if (rq.igrid != 0 && rq.igrid != 1) quit("igrid should be 0 or 1 (the section's values as a text grid)");
+    if (rq.ilog == 1 && !clev && !(rq.hmin > 0)) quit("ilog=1 needs hmin above 0");
+    for (double v : rq.clev)
+      if (!std::isfinite(v)) quit("clev= levels should be finite numbers");
     if (!(rq.iscale >= 0) || !std::isfinite(rq.iscale)) quit("iscale should be 0 (automatic) or positive");
     if (rq.div[0] < 1 || rq.div[1] < 1) quit("div should be 1 or more along u and v");
     if (rq.lf < 0) quit("lf should not be negative");
@@ -116,9 +154,13 @@ std::vector<DrawRequest> readdrawings(KeyReader& rd, const MapContext& geom, int
   // Every drawing is read and checked before any is made (before the map is
   // even computed, in a run), so that a bad line stops the run without
   // leaving half a page file or a replaced density file behind.
-  const int ng = readng(rd);
+  int ipage = 0;
+  const int ng = readng(rd, ipage);
   std::vector<DrawRequest> rqs;
-  for (int k = 1; k <= ng; ++k) rqs.push_back(readdrawing(rd, geom, k));
+  for (int k = 1; k <= ng; ++k) {
+    rqs.push_back(readdrawing(rd, geom, k));
+    rqs.back().ipage = ipage;
+  }
   const bool sections = std::any_of(rqs.begin(), rqs.end(), [](const DrawRequest& r) { return r.iax == 2; });
   if (sections && ldev != 1 && ldev != 2)
     quit("ldev=" + std::to_string(ldev) + " not allowd: sections are drawn on device 1 or 2 (PostScript)");

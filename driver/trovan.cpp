@@ -374,11 +374,14 @@ void checkoutputs(const Job& job) {
     // the run stops before it computes or opens any file.
     findprolog();
     // The run's pages go to the page file of its first file counter.
-    outs.push_back({getpsname(1), "page file"});
+    const std::string base = pagebase(job.drawings, job.win);
+    outs.push_back({getpsname(1, base), "page file"});
     // Each page also as an EPS file of its own.
     int npage = 0;
     for (const DrawRequest& r : job.drawings)
-      if (r.iax == 2) outs.push_back({getepsname(1, ++npage), "page file"});
+      if (r.iax == 2) outs.push_back({getepsname(1, ++npage, base), "page file"});
+    for (const DrawRequest& r : job.drawings)
+      if (r.iax == 2 && r.igrid == 1) outs.push_back({sectiongridname(job.win, r.number), "section grid file"});
   }
   for (std::size_t k = 0; k < outs.size(); ++k) {
     const Output& o = outs[k];

@@ -1,6 +1,7 @@
 #include "maps/boxfile.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -113,39 +114,67 @@ void dxyzascout(const float* values, const int* counts, const float* cell, const
   committemp(t);
 }
 
-void dxyzccp4out(const float* values, const int* counts, const float* cell, const std::string& fname,
-                 const std::string& label, bool lefthanded) {
+Ccp4Place owncellplace(const int* counts, const float* cell) {
+  Ccp4Place p;
+  // n points along an edge include both of its ends, so the edge holds
+  // n - 1 intervals (the sampling MX, MY, MZ). An axis of one point has no
+  // extent; its "edge" is then one interval.
+  for (int a = 0; a < 3; ++a) {
+    p.sampling[a] = std::max(1, counts[a] - 1);
+    p.cell[a] = cell[a] > 0 ? cell[a] : 1.0f;
+    p.cell[a + 3] = cell[a + 3];
+  }
+  return p;
+}
+
+void boxstatistics(const float* values, const int* counts, const bool* skiplast, double& mean, double& rms) {
+  int m[3];
+  for (int a = 0; a < 3; ++a) m[a] = (skiplast[a] && counts[a] > 1) ? counts[a] - 1 : counts[a];
+  double sum = 0, sum2 = 0;
+  long long cnt = 0;
+  for (int k = 0; k < m[2]; ++k)
+    for (int j = 0; j < m[1]; ++j)
+      for (int i = 0; i < m[0]; ++i) {
+        const double v = values[i + static_cast<long long>(counts[0]) * (j + static_cast<long long>(counts[1]) * k)];
+        sum += v;
+        sum2 += v * v;
+        ++cnt;
+      }
+  mean = cnt > 0 ? sum / double(cnt) : 0.0;
+  rms = cnt > 0 ? std::sqrt(std::max(0.0, sum2 / double(cnt) - mean * mean)) : 0.0;
+}
+
+void dxyzccp4out(const float* values, const int* counts, const Ccp4Place& place, const std::string& fname,
+                 const std::string& label) {
   const std::string name = trim(fname);
   const std::size_t n = static_cast<std::size_t>(counts[0]) * counts[1] * counts[2];
   gemmi::Ccp4<float> map;
-  // The box is its own cell: n points along an edge include both of its
-  // ends, so the edge holds n - 1 intervals (the sampling MX, MY, MZ) and
-  // the points run from 0 to the far corner at the viewer's true spacing.
-  // An axis of one point has no extent; its "edge" is then one interval.
-  int sampling[3];
-  double edge[3];
-  for (int a = 0; a < 3; ++a) {
-    sampling[a] = std::max(1, counts[a] - 1);
-    edge[a] = cell[a] > 0 ? cell[a] : 1.0;
-  }
   map.grid.set_size_without_checking(counts[0], counts[1], counts[2]);
-  map.grid.set_unit_cell(edge[0], edge[1], edge[2], cell[3], cell[4], cell[5]);
+  map.grid.set_unit_cell(place.cell[0], place.cell[1], place.cell[2], place.cell[3], place.cell[4], place.cell[5]);
   std::copy(values, values + n, map.grid.data.begin());
   map.update_ccp4_header(2, true);
-  map.set_header_3i32(8, sampling[0], sampling[1], sampling[2]);
-  if (lefthanded) {
+  map.set_header_3i32(5, place.start[0], place.start[1], place.start[2]);
+  map.set_header_3i32(8, place.sampling[0], place.sampling[1], place.sampling[2]);
+  double mean = 0, rms = 0;
+  boxstatistics(values, counts, place.skiplast, mean, rms);
+  map.set_header_float(22, static_cast<float>(mean));
+  map.set_header_float(55, static_cast<float>(rms));
+  float origin[3] = {place.origin[0], place.origin[1], place.origin[2]};
+  if (place.lefthanded) {
     // The box's axes u, v, q form a left-handed set, but a viewer builds
     // the cell right-handed and would show the mirror image of the
     // structure. The map keeps its values in the same order and names v
     // the first cell axis and u the second (MAPC = 2, MAPR = 1): the cell
     // (v, u, q) is right-handed, and the viewer shows the structure as it is.
-    map.set_header_3i32(8, sampling[1], sampling[0], sampling[2]);
-    map.set_header_float(11, static_cast<float>(edge[1]));
-    map.set_header_float(12, static_cast<float>(edge[0]));
-    map.set_header_float(14, cell[4]);  // angle (u, q): now between the second and third axes
-    map.set_header_float(15, cell[3]);  // angle (v, q)
+    map.set_header_3i32(8, place.sampling[1], place.sampling[0], place.sampling[2]);
+    map.set_header_float(11, place.cell[1]);
+    map.set_header_float(12, place.cell[0]);
+    map.set_header_float(14, place.cell[4]);  // angle (u, q): now between the second and third axes
+    map.set_header_float(15, place.cell[3]);  // angle (v, q)
     map.set_header_3i32(17, 2, 1, 3);
+    std::swap(origin[0], origin[1]);
   }
+  for (int a = 0; a < 3; ++a) map.set_header_float(50 + a, origin[a]);
   std::string lab = label.substr(0, 80);
   map.set_header_str(57, lab + std::string(80 - lab.size(), ' '));
   std::cerr << "filename: " << name << '\n';

@@ -153,6 +153,76 @@ std::string ps_string(const std::string& s) {
   return r;
 }
 
+// Text as the fonts of the page hold it: UTF-8 decoded, code points of
+// ISO Latin-1 as their bytes in the text font, Greek letters as the Latin
+// letters that stand for them in the Symbol font, anything else as '?'.
+struct TextRun {
+  bool symbol = false;
+  std::string bytes;
+};
+
+std::vector<TextRun> textruns(const std::string& text) {
+  static const char greek_upper[] = "ABGDEZHQIKLMNXOPR?STUFCYW";   // U+0391 ..
+  static const char greek_lower[] = "abgdezhqiklmnxoprVstufcyw";   // U+03B1 .. (final sigma V)
+  std::vector<TextRun> runs;
+  auto put = [&runs](bool sym, char c) {
+    if (runs.empty() || runs.back().symbol != sym) runs.push_back({sym, {}});
+    runs.back().bytes += c;
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    unsigned cp = c;
+    int len = 1;
+    if (c >= 0xC0 && c < 0xE0) cp = c & 0x1F, len = 2;
+    else if (c >= 0xE0 && c < 0xF0) cp = c & 0x0F, len = 3;
+    else if (c >= 0xF0) cp = c & 0x07, len = 4;
+    bool good = c < 0x80 || len > 1;
+    for (int k = 1; k < len; ++k) {
+      const unsigned char d = i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
+      if ((d & 0xC0) != 0x80) good = false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    i += good ? len : 1;
+    if (!good) cp = '?';
+    if (cp < 256) put(false, static_cast<char>(cp));
+    else if (cp >= 0x391 && cp <= 0x3A9 && greek_upper[cp - 0x391] != '?') put(true, greek_upper[cp - 0x391]);
+    else if (cp >= 0x3B1 && cp <= 0x3C9) put(true, greek_lower[cp - 0x3B1]);
+    else if (cp == 0x2212) put(false, '-');  // the minus sign
+    else put(false, '?');
+  }
+  return runs;
+}
+
+// Advance widths of the text font (Helvetica) in thousandths of the height,
+// for the extent of a text on the page; Symbol's Greek letters are taken
+// as 0.6.
+double textwidth(const std::vector<TextRun>& runs) {
+  auto w = [](unsigned char c) -> int {
+    if (c >= '0' && c <= '9') return 556;
+    switch (c) {
+      case ' ': case '.': case ',': case ':': case ';': case '!': case '/': case 'I': case 0x5C:
+      case 'f': case 't': case '[': case ']': case 0xB3: case 0xB2: return 278;
+      case 'i': case 'j': case 'l': case 0x27: return 222;
+      case '(': case ')': case '-': case 'r': case '^': case '`': return 333;
+      case 'm': case 'M': return 833;
+      case 'w': case 'C': case 'D': case 'G': case 'H': case 'N': case 'O': case 'Q': case 'R': case 'U': return 722;
+      case 'W': return 944;
+      case '=': case '+': case '<': case '>': case '~': case 0xB1: return 584;
+      case '%': return 889;
+      case 0xB0: return 400;
+      default: break;
+    }
+    if (c >= 'A' && c <= 'Z') return 667;
+    if (c >= 'a' && c <= 'z') return c == 'c' || c == 'k' || c == 's' || c == 'v' || c == 'x' || c == 'y' || c == 'z' ? 500 : 556;
+    if (c >= 0xC0) return 667;
+    return 556;
+  };
+  double s = 0;
+  for (const TextRun& r : runs)
+    for (char c : r.bytes) s += r.symbol ? 600 : w(static_cast<unsigned char>(c));
+  return s / 1000.0;
+}
+
 void set_hsb(Hsb& c, float h, float s, float b) {
   auto cl = [](float v) { return std::isfinite(v) ? std::min(1.f, std::max(0.f, v)) : 0.f; };
   c.h = cl(h);
@@ -168,7 +238,8 @@ Plotter::~Plotter() {
   if (ps.f || !ps.tmp.empty()) droptemp(ps);
 }
 
-std::string getpsname(int nfile) {
+std::string getpsname(int nfile, const std::string& base) {
+  if (!base.empty()) return base + ".ps";
   const int n = ((nfile - 1) % kCnfil + kCnfil) % kCnfil + 1;
   std::string digits = (n >= 1 && n <= 999) ? std::to_string(n) : "";
   return "calcomp" + digits + ".ps";
@@ -296,7 +367,7 @@ void closeps(Plotter& p) {
 }  // namespace
 
 void psopen(Plotter& p) {
-  const std::string name = getpsname(p.nfile);
+  const std::string name = getpsname(p.nfile, p.base);
   std::error_code ec;
   std::filesystem::path abs = std::filesystem::absolute(name, ec);
   if (p.ps.f && !ec && abs == p.openfile) {  // the next page of the file being written
@@ -329,8 +400,8 @@ void psopen(Plotter& p) {
   }
 }
 
-std::string getepsname(int nfile, int page) {
-  std::string ps = getpsname(nfile);
+std::string getepsname(int nfile, int page, const std::string& base) {
+  std::string ps = getpsname(nfile, base);
   ps.resize(ps.size() - 3);  // ".ps"
   return ps + "_" + std::to_string(page) + ".eps";
 }
@@ -371,14 +442,14 @@ void writeeps(Plotter& p) {
                 bb[3] * pt);
   std::string e = "%!PS-Adobe-3.0 EPSF-3.0\n";
   e += std::string(box) + "\n" + hires + "\n";
-  e += "%%Creator: trovan\n%%Title: " + getepsname(p.nfile, p.npage) + "\n%%Pages: 1\n%%EndComments\n";
+  e += "%%Creator: trovan\n%%Title: " + getepsname(p.nfile, p.npage, p.base) + "\n%%Pages: 1\n%%EndComments\n";
   e += "%%BeginProlog\n" + prologprocedures() + "%%EndProlog\n%%Page: 1 1\n";
   e += " 1 cm 1 cm scale\n";
   if (p.orien == 2) e += "90 rotate\n0 -21.1 translate\n";
   e += "/cmtx matrix currentmatrix def\n";
   e += p.body;
   e += "showpage\n%%Trailer\n%%EOF\n";
-  p.eps.push_back({getepsname(p.nfile, p.npage), std::move(e)});
+  p.eps.push_back({getepsname(p.nfile, p.npage, p.base), std::move(e)});
   p.body.clear();
 }
 
@@ -431,7 +502,7 @@ void plots(Plotter& p, int ldev, float xorg, float yorg) {
   p.bbempty = true;
   p.record = true;
   psout(p, " 0 setgray ");
-  setfont(p, "Courier-Bold");
+  setfont(p, kTextFont);
   newpen(p, 1);
   setltype(p, 0);
   setcol(p, 0);
@@ -596,10 +667,11 @@ void symbol(Plotter& p, float x, float y, float h, const std::string& text, floa
 void csymbol(Plotter& p, float x, float y, float h, const std::string& text, float ang, int ijust) {
   if (!p.st.active || !finite2(x, y) || !std::isfinite(h) || !std::isfinite(ang)) return;
   flush_path(p);
+  const std::vector<TextRun> runs = textruns(text);
   {
-    // The text's box (Courier: 0.6 of the height per character, descenders
-    // 0.25 below the base line), turned by ang about its point.
-    const double w = 0.6 * std::fabs(h) * static_cast<double>(text.size());
+    // The text's box (the font's widths, descenders 0.25 of the height
+    // below the base line), turned by ang about its point.
+    const double w = std::fabs(h) * textwidth(runs);
     const double x0 = ijust == 1 ? -w / 2 : ijust == 2 ? -w : 0.0;
     const double ca = std::cos(ang * 3.14159265358979 / 180), sa = std::sin(ang * 3.14159265358979 / 180);
     for (double cx : {x0, x0 + w})
@@ -608,13 +680,28 @@ void csymbol(Plotter& p, float x, float y, float h, const std::string& text, flo
   }
   psout(p, "gsave " + num(pagex(p, x)) + " " + num(pagey(p, y)) + " translate " + num(ang) + " rotate");
   psout(p, "/" + p.st.font + " findfont " + num(std::fabs(h)) + " scalefont setfont ");
+  if (runs.size() > 1 || (runs.size() == 1 && runs[0].symbol)) {
+    // Pieces in two fonts: the prolog's mtextout measures and shows them.
+    psout(p, "0 0 mvt [");
+    for (const TextRun& r : runs)
+      psout(p, "(" + ps_string(r.bytes) + ") /" + (r.symbol ? std::string("Symbol") : p.st.font));
+    psout(p, "] " + num(std::fabs(h)) + " " + std::to_string(std::clamp(ijust, 0, 2)) + " mtextout");
+    psout(p, "grestore");
+    return;
+  }
   // Long texts are continued with a backslash at the end of the record,
   // which PostScript drops from the string.
-  std::string body = ps_string(text);
+  std::string body = ps_string(runs.empty() ? std::string() : runs[0].bytes);
   std::string rec = "0 0 mvt (";
   while (body.size() > 180) {
-    std::size_t cut = 180;
-    while (cut > 0 && body[cut - 1] == '\\') --cut;  // never split an escape
+    // Never split an escape (a backslash and one character, or three octal
+    // digits for a byte beyond ASCII).
+    std::size_t cut = 0;
+    for (std::size_t q = 0; q < 180;) {
+      cut = q;
+      q += body[q] != '\\' ? 1 : (body[q + 1] >= '0' && body[q + 1] <= '7' ? 4 : 2);
+      if (q <= 180) cut = q;
+    }
     if (cut == 0) cut = 180;
     psout(p, rec + body.substr(0, cut) + "\\");
     body.erase(0, cut);

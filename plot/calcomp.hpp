@@ -40,17 +40,23 @@ constexpr float kPageLong = 29.7f;
 // reused in turn. With one, every page of a run goes to calcomp1.ps.
 constexpr int kCnfil = 1;
 
+// The text font: the prolog's Helvetica in the ISO Latin-1 encoding.
+inline constexpr const char* kTextFont = "Helvetica-Latin1";
+
 // Points one `line` call may draw.
 constexpr int kLineBuf = 65536;
 
 // The name of the page file for file counter `nfile`: "calcomp" followed by
 // ((nfile-1) mod cnfil)+1 and ".ps" (the number is left out above 999).
-std::string getpsname(int nfile);
+// With a base name (the page file named by the run, ipage=1) the page file
+// is base + ".ps" whatever the counter.
+std::string getpsname(int nfile, const std::string& base = "");
 // The EPS file of page `page` of the page file of file counter nfile:
 // "calcomp1_<page>.eps" beside calcomp1.ps. Every page is written to it as
 // well, with a tight bounding box (the extent of what it draws), and renamed
 // over its name together with the page file when that is complete.
-std::string getepsname(int nfile, int page);
+// With a base name: base + "_<page>.eps".
+std::string getepsname(int nfile, int page, const std::string& base = "");
 // The places the prolog is looked for, in order: $CLCMPPATH (trailing
 // blanks removed) + "/gprim.ps" alone when the variable is set; otherwise
 // the installed prolog and, for a build-tree program, the source tree's.
@@ -81,7 +87,7 @@ struct PageState {
   int ltype = 0;  // line type (setltype)
   float width = 0;
   Hsb lcol, fcol;
-  std::string font = "Courier-Bold";
+  std::string font = "Helvetica-Latin1";
   bool path_open = false;  // a path with its start written
   int path_segs = 0;
 };
@@ -100,6 +106,7 @@ struct EpsPage {
 struct Plotter {
   PageState st;
   int orien = 1;  // read by plots for each page: 1 portrait, 2 landscape
+  std::string base;  // the page file's name without ".ps"; empty: calcomp<n>
   int nfile = 0;  // file counter: plots adds one for each page it starts
   int npage = 0;  // pages written to the current file
   // The page file being written: a temporary file renamed over its name by
@@ -186,7 +193,10 @@ void setcol(Plotter& p, int icol);
 void linecolor(Plotter& p, float h, float s, float b);
 void fillcolor(Plotter& p, float h, float s, float b);
 
-// Selects the font by its PostScript name ("Courier-Bold" after plots).
+// Selects the font by its PostScript name (kTextFont after plots). Text is
+// UTF-8: in kTextFont the letters of ISO Latin-1 (A ring, degree sign,
+// superscript two and three, mu) print as themselves and Greek letters come
+// from the Symbol font; anything else prints as '?'.
 void setfont(Plotter& p, const std::string& name);
 // Text of height h cm at (x, y), turned by ang degrees counter-clockwise.
 // symbol: (x, y) is the start of the base line. csymbol: ijust 0 left,

@@ -39,14 +39,17 @@
 // The drawing covers origin + s u + t v (+ r q).
 #pragma once
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "crystal/crystal.hpp"
+#include "maps/boxfile.hpp"
 #include "maps/peaks.hpp"
 #include "util/runstate.hpp"
 #include "plot/calcomp.hpp"
 #include "plot/section.hpp"
+#include "plot/trigmap.hpp"
 
 namespace trovan {
 
@@ -56,6 +59,10 @@ constexpr long long kJxmax = 4194304;
 constexpr int kMaxLevels = 100;
 constexpr int kMaxDrawings = 1000;
 
+// The series of a maximum-entropy map is cut where the coefficients left out
+// make this rms, as a fraction of the map's maximum (plot/trigmap.hpp).
+constexpr double kMemSeriesTol = 1e-2;
+
 // Everything a drawing needs from the rest of the run.
 struct MapContext {
   MapGrid grid;
@@ -63,14 +70,20 @@ struct MapContext {
   double metric[36] = {};  // setting-cell metric, Angstrom^2: |x|^2 = x.G.x
   double extmetric[36] = {};  // its physical-space part: |x_external|^2 = x.G_e.x
   double cart[36] = {};    // x = cart e: Cartesian (3 external, 3 internal; Angstrom) to setting
+  bool threed = false;     // the setting's first three axes are a 3-D cell (isys=0)
   std::vector<AffineOp> ops;  // the symmetry images averaged over (inversion included)
   std::vector<std::array<double, 6>> peaks;  // setting coordinates; peak k is number k+1
   std::vector<double> peakheights;
   std::string title;       // "title=" text
   std::string kind;        // "Fourier map ", "D-Fourier map ", ...
   bool difference = false;  // negative contours too
+  bool mem = false;         // a maximum-entropy map: its series is cut (plot/trigmap.hpp)
+  double gridmin = 0;       // the map's smallest value on the grid
   double vmax = 0;         // contour reference: the map maximum (|extreme| for a difference map)
   std::string win = "map.win", rho = "map.rho";  // box file names (prefix.win, prefix.rho)
+  // The map's Fourier series averaged over ops (interp=0), made when first
+  // needed (preparetrig) and shared by every drawing.
+  std::shared_ptr<const TrigMap> trig;
 };
 
 // The geometry of the crystal, all that reading a drawing needs: the map
@@ -92,6 +105,7 @@ std::string mapkindlabel(const RunState& rs);
 struct DrawRequest {
   int number = 0;  // 1-based
   int iax = 2, ipers = 0, iaver = 0, ismth = 0;
+  int interp = 0;  // values between grid points: 0 the map's Fourier series, 1 multilinear
   double xe[3] = {}, xi[3] = {};  // origin as given when ipers = 1
   double given[3][6] = {};        // axes as given (fractions or Cartesian)
   double x0[6] = {};              // origin, setting fractions
@@ -104,7 +118,31 @@ struct DrawRequest {
   double box[6] = {0, 1, 0, 1, 0, 1};  // xmin xmax ymin ymax zmin zmax
   int bdiv[3] = {1, 1, 1};
   double hscl = 1;
+  // Sections: 1 the title and the parameter text on the page, 0 the
+  // drawing alone (frame, axes, contours, peak marks, scale bar); 1
+  // logarithmic levels from hmin max to max; explicit levels (e/A^3,
+  // clev=, lf of them) in place of hmin; 1 the section's values also as a
+  // text grid (sectiongridname).
+  int itext = 1, ilog = 0, igrid = 0;
+  std::vector<double> clev;
+  // The run's page file (from the ng= line, the same in every request): 0
+  // calcomp1.ps, 1 named after the prefix of file2= (prefix.ps).
+  int ipage = 0;
 };
+
+// The page file's base name of a run with drawings rqs and box prefix
+// `win` (prefix.win): "" (calcomp1.ps) or the prefix (ipage=1).
+std::string pagebase(const std::vector<DrawRequest>& rqs, const std::string& win);
+// The text grid of section `number` of a run: prefix_section<number>.txt.
+std::string sectiongridname(const std::string& win, int number);
+// The contour levels of a section: explicit (clev, sorted), logarithmic
+// (ilog: lf levels in equal ratios from hmin vmax to vmax, hmin > 0), or
+// linear (lf levels from hmin vmax in steps of (1 - hmin) vmax / lf).
+std::vector<double> sectionlevels(const DrawRequest& rq, double vmax);
+
+// Makes the series of ctx's map that the requests need (interp=0), once for
+// a run, and lists what they hold.
+void preparetrig(MapContext& ctx, const std::vector<DrawRequest>& rqs);
 
 // Converts the origin and axes of a drawing as read (x0 holds the origin of
 // a drawing given in fractions, ipers = 0; xe and xi that of one given in
@@ -125,12 +163,24 @@ void checkfits(const MapContext& ctx, const DrawRequest& rq);
 // too small.
 std::vector<float> samplerequest(const MapContext& ctx, const DrawRequest& rq, int* n);
 
+// The contours of a section drawn with the series (interp=0, no smoothing)
+// are traced on a lattice this many times finer than div=: at least
+// kContourIntervals intervals along each axis (steps of at most 0.13 cm on
+// the page), at most 8 times finer, at most kContourPoints points. 1
+// otherwise.
+constexpr int kContourIntervals = 120;
+constexpr double kContourPoints = 90000;
+int contourrefinement(const DrawRequest& rq);
+
 // Draws a section on the open page of the plotter.
 void drawsection(Plotter& pl, const MapContext& ctx, const DrawRequest& rq);
 // The box files of the nbox-th box of a run (1-based) from the first box's
 // binary name prefix.win: prefix.win, prefix.rho, prefix.ccp4 for the
 // first, prefix_<nbox>.* for later ones.
 std::array<std::string, 3> boxfilenames(const std::string& win, int nbox);
+// Where the CCP4 map of a box of n points with the cell `cell` (its own,
+// as the other box files hold it) sits for a viewer (maps/boxfile.hpp).
+Ccp4Place ccp4place(const MapContext& ctx, const DrawRequest& rq, const int* n, const float* cell);
 // Writes the nbox-th box of the run to its three box files; stops, writing
 // nothing, when a value times hscl is not a finite number.
 void writebox(const MapContext& ctx, const DrawRequest& rq, int nbox = 1);

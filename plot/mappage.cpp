@@ -227,8 +227,10 @@ void drawmarks(Plotter& pl, const SectionPage& pg, const std::vector<SectionMark
   for (const SectionMark& mk : marks) {
     float x, y;
     topage(pg, mk.s, mk.t, x, y);
-    circle(pl, x, y, 0.12f, 0);
-    symbol(pl, x + 0.17f, y + 0.15f, 0.36f, std::to_string(mk.number), 0);
+    // A short leader pointing at the peak from up and right, and the
+    // number at its end: the maximum itself stays visible.
+    segment(pl, x + 0.1f, y + 0.1f, x + 0.3f, y + 0.3f);
+    symbol(pl, x + 0.33f, y + 0.3f, 0.36f, std::to_string(mk.number), 0);
   }
   setcol(pl, 0);
   newpen(pl, 1);
@@ -252,14 +254,14 @@ void drawscalebar(Plotter& pl, const SectionPage& pg, double factor, const std::
   segment(pl, x0, y - 0.12f, x0, y + 0.12f);
   segment(pl, x1, y - 0.12f, x1, y + 0.12f);
   const int dec = len >= 1 ? 0 : static_cast<int>(std::ceil(-std::log10(len) - 1e-9));
-  csymbol(pl, x0 - 0.25f, y - 0.1f, 0.3f, fixed(len, dec) + " A" + (what.empty() ? "" : " " + what), 0, 2);
+  csymbol(pl, x0 - 0.25f, y - 0.1f, 0.3f, fixed(len, dec) + " Å" + (what.empty() ? "" : " " + what), 0, 2);
   newpen(pl, 1);
 }
 
 void drawtexts(Plotter& pl, const SectionPage& pg, const std::string& title, const std::vector<std::string>& lines) {
   setcol(pl, 0);
-  // Courier is 0.6 of its height wide: the title (0.45 cm) takes 66
-  // characters across the page, the text lines (0.30 cm) 100.
+  // Helvetica is about 0.55 of its height wide: the title (0.45 cm) takes
+  // some 66 characters across the page, the text lines (0.30 cm) 100.
   const std::vector<std::string> head = wraptext(title, 66);
   // A long title grows upwards, towards the top edge of the sheet.
   double y = std::min(29.1, kTitleY + 0.6 * (static_cast<double>(head.size()) - 1));

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "plot/trigmap.hpp"
+
 namespace trovan {
 
 AffineOp identityop() {
@@ -85,19 +87,50 @@ Sampler makesampler(const MapGrid& g) {
   return s;
 }
 
-double sampleat(const Sampler& s, const double* x) {
+namespace {
+
+// The mean over ops (the identity alone when empty) of the multilinear
+// interpolation of g at the images of x.
+double multilinearat(const MapGrid& g, const double* minv, const std::vector<AffineOp>& ops, const double* x) {
   double xg[6];
-  if (s.ops.empty()) {
-    mat6vec(s.minv, x, xg);
-    return interpolate(s.grid, xg);
+  if (ops.empty()) {
+    mat6vec(minv, x, xg);
+    return interpolate(g, xg);
   }
   double sum = 0, y[6];
-  for (const AffineOp& op : s.ops) {
+  for (const AffineOp& op : ops) {
     applyaffine(op, x, y);
-    mat6vec(s.minv, y, xg);
-    sum += interpolate(s.grid, xg);
+    mat6vec(minv, y, xg);
+    sum += interpolate(g, xg);
   }
-  return sum / static_cast<double>(s.ops.size());
+  return sum / static_cast<double>(ops.size());
+}
+
+// Whether x is a point of the grid (to rounding, as interpolate takes it).
+bool ongrid(const Sampler& s, const double* x) {
+  double xg[6];
+  mat6vec(s.minv, x, xg);
+  for (int d = 0; d < std::clamp(s.grid.idm, 0, 6); ++d) {
+    const double p = xg[d] * std::max(1, s.grid.n[d]);
+    if (!(std::fabs(p - std::nearbyint(p)) < 1e-9)) return false;
+  }
+  return true;
+}
+
+// The value at x given the series' value there: at a grid point the map's
+// own value (the mean of its images with ops), which the series and its
+// rest reproduce only to rounding; elsewhere the series and the mean of the
+// rest over restops.
+double withseries(const Sampler& s, const double* x, double series) {
+  if (ongrid(s, x)) return multilinearat(s.grid, s.minv, s.ops, x);
+  return series + multilinearat(s.trig->restgrid, s.minv, s.restops, x);
+}
+
+}  // namespace
+
+double sampleat(const Sampler& s, const double* x) {
+  if (s.trig) return withseries(s, x, trigseries(*s.trig, x));
+  return multilinearat(s.grid, s.minv, s.ops, x);
 }
 
 double boxparam(const SampleBox& b, int a, int i) {
@@ -106,6 +139,11 @@ double boxparam(const SampleBox& b, int a, int i) {
 }
 
 void samplebox(const Sampler& s, const SampleBox& b, float* out) {
+  std::vector<double> series;
+  if (s.trig) {
+    series.resize(static_cast<std::size_t>(b.n[0]) * b.n[1] * b.n[2]);
+    trigseriesbox(*s.trig, b, series.data());
+  }
   long long j = 0;
   double x[6];
   for (int k = 0; k < b.n[2]; ++k) {
@@ -116,7 +154,8 @@ void samplebox(const Sampler& s, const SampleBox& b, float* out) {
         const double p = boxparam(b, 0, i);
         for (int e = 0; e < 6; ++e)
           x[e] = b.x0[e] + p * b.axis[0][e] + t * b.axis[1][e] + r * b.axis[2][e];
-        out[j++] = static_cast<float>(sampleat(s, x));
+        out[j] = static_cast<float>(s.trig ? withseries(s, x, series[j]) : multilinearat(s.grid, s.minv, s.ops, x));
+        ++j;
       }
     }
   }

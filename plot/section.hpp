@@ -1,6 +1,7 @@
 // Cutting sections and boxes out of the superspace map: values between grid
-// points by multilinear interpolation, the mean over the symmetry images of
-// a point, 1-2-1 smoothing, and the peaks that lie in a section plane.
+// points (by the map's own Fourier series, plot/trigmap.hpp, or by
+// multilinear interpolation), the mean over the symmetry images of a point,
+// 1-2-1 smoothing, and the peaks that lie in a section plane.
 //
 // Two coordinate systems meet here. The user gives points and axes in the
 // setting cell (the cell the reflections are indexed in and the peak list
@@ -41,16 +42,26 @@ void mat6vec(const double* m, const double* x, double* y);
 // ignored.
 double interpolate(const MapGrid& g, const double* xg);
 
+struct TrigMap;
+
 // Everything needed to evaluate the map at a setting point.
 struct Sampler {
   MapGrid grid;
   double minv[36] = {};          // x_grid = minv x; identity from makesampler
   std::vector<AffineOp> ops;     // empty: no averaging
+  // With a series (plot/trigmap.hpp): the value is the series at x plus the
+  // multilinear interpolation of its rest averaged over restops; the series
+  // is taken as it is (symmetrisedtrigmap makes the mean of a series over
+  // the images). At a grid point the value is the map's own (the mean over
+  // ops), which the series reproduces only to rounding.
+  const TrigMap* trig = nullptr;
+  std::vector<AffineOp> restops;
 };
 Sampler makesampler(const MapGrid& g);
 
 // rho at setting point x; with ops, the mean of rho over the images R x + t
-// of x under all of them. For a map that has the symmetry of the operators
+// of x under all of them (by multilinear interpolation unless a series is
+// given). For a map that has the symmetry of the operators
 // the mean equals the plain value; for a noisy or slightly asymmetric map it
 // is the symmetrised value a crystallographer expects to see.
 double sampleat(const Sampler& s, const double* x);

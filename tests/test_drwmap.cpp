@@ -2,6 +2,7 @@
 // the true-length page geometry, the peaks marked on a section, the boxes
 // and the keyword input of the drawings. Numbers rather than pictures;
 // every page file written here must also render in Ghostscript.
+#include <gemmi/ccp4.hpp>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +28,8 @@
 #include "driver/drawingkeys.hpp"
 #include "util/workgrid.hpp"
 #include "e2e_support.hpp"
+#include "inprocess.hpp"
+#include "tools/sfmodel.hpp"
 #include "util/input.hpp"
 #include "util/runstate.hpp"
 #include "maps/boxfile.hpp"
@@ -1005,4 +1008,209 @@ TEST(DrawExample, PerovskiteEndsWithItsSectionsDrawnAndItsBoxWritten) {
   EXPECT_EQ(fs::file_size(dir / "perovskite.win"), 134u + 2u * 17 * 17 * 17);
   EXPECT_TRUE(fs::exists(dir / "perovskite.rho"));
   fs::remove_all(dir);
+}
+
+// ---- values between grid points with the symmetry of the map ----------------------
+
+namespace {
+
+// A crystal run in the test process, and a cube of physical space centred on
+// the origin (Cartesian, 2L on a side, n points a side) in which a mirror
+// x -> -x and the threefold rotation x -> y -> z -> x of its group meet.
+struct SymmetryCase {
+  const char* name;
+  std::function<std::string(const fs::path&)> input;  // keyword input, files in the folder
+  double l;
+  int n;
+};
+
+std::string icosahedral_f_input(const fs::path& d) {
+  const fs::path ex = trovan_test::source_dir() / "examples/icosahedral";
+  fs::copy_file(ex / "icosahedral_f.hkl", d / "icosahedral_f.hkl");
+  std::string inp = slurp(ex / "icosahedral_f.inp");
+  inp = inp.substr(0, inp.find("\nng=") + 1) + "ng=0\n";
+  return trovan_test::point_into(inp, d);
+}
+
+std::string copper_input(const fs::path& d) {
+  const auto cu = trovan::examples::copper();
+  trovan_test::write_file(d / "c.hkl", cu.reflection_file());
+  return cu.keyword_input((d / "c.hkl").string(), (d / "c.den").string());
+}
+
+class SymmetricValues : public ::testing::TestWithParam<SymmetryCase> {};
+
+}  // namespace
+
+TEST_P(SymmetricValues, MirrorAndRotationImagesOfABoxAgree) {
+  const SymmetryCase& cs = GetParam();
+  const fs::path dir = trovan_test::scratch_dir(std::string("symvalues_") + cs.name);
+  const std::string input = cs.input(dir);
+  const auto r = trovan_test::run_inprocess(input);
+  ASSERT_EQ(r.status, 0) << r.out;
+  std::ostringstream quiet;
+  const ListingTo listing_to(&quiet);
+  // The run state of the job (its map kind) from its keyword input, the
+  // crystal and map from what the run returned.
+  std::istringstream in(input);
+  const Job job = read_job(in);
+  const MapContext c = mapcontext(r.job.crystal, job.run, getabcdr(r.job.map), r.job.peaks);
+  DrawRequest rq;
+  rq.iax = 3;
+  rq.ipers = 1;
+  for (int a = 0; a < 3; ++a) {
+    rq.xe[a] = -cs.l;
+    rq.given[a][a] = 2 * cs.l;
+    rq.bdiv[a] = cs.n;
+  }
+  placedrawing(c, rq);
+  const int n = cs.n;
+  auto at = [n](const std::vector<float>& v, int i, int j, int k) { return double(v[i + n * (j + n * k)]); };
+  // Largest difference between the box and its images, as a fraction of
+  // the map's maximum.
+  auto asymmetry = [&](int interp) {
+    rq.interp = interp;
+    int got[3];
+    const std::vector<float> v = samplerequest(c, rq, got);
+    double d = 0;
+    for (int k = 0; k < n; ++k)
+      for (int j = 0; j < n; ++j)
+        for (int i = 0; i < n; ++i) {
+          d = std::max(d, std::fabs(at(v, i, j, k) - at(v, n - 1 - i, j, k)));  // x -> -x
+          d = std::max(d, std::fabs(at(v, i, j, k) - at(v, k, i, j)));          // x -> y -> z -> x
+        }
+    return d / c.vmax;
+  };
+  // The map's own Fourier series commutes with the group; multilinear
+  // interpolation along the skew axes of the grid basis does not.
+  EXPECT_LT(asymmetry(0), 1e-4) << cs.name;
+  EXPECT_GT(asymmetry(1), 1e-2) << cs.name;
+  fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Centred, SymmetricValues,
+                         ::testing::Values(SymmetryCase{"icosahedral_f", icosahedral_f_input, 10.0, 21},
+                                           SymmetryCase{"copper_fm3m", copper_input, 1.2, 13}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- figures for a paper ------------------------------------------------------------
+
+namespace {
+
+// The %%HiResBoundingBox of an EPS file, in cm.
+std::array<double, 4> epsbox(const std::string& eps) {
+  std::array<double, 4> b{};
+  const std::size_t p = eps.find("%%HiResBoundingBox:");
+  EXPECT_NE(p, std::string::npos);
+  std::sscanf(eps.c_str() + p + 19, "%lf %lf %lf %lf", &b[0], &b[1], &b[2], &b[3]);
+  for (double& v : b) v *= 2.54 / 72;
+  return b;
+}
+
+}  // namespace
+
+TEST_F(DrawFiles, AFigureWithoutTextHoldsOnlyTheDrawing) {
+  Synthetic s = hexagonal_peak(0.5);
+  s.ctx.peaks = {{1.0 / 3, 2.0 / 3, 0.5, 0, 0, 0}};
+  s.ctx.peakheights = {10};
+  // The same section with its text and without (itext=0); the pages named
+  // after the box prefix (ipage=1: box.ps, box_1.eps, box_2.eps).
+  const std::string sec = "iax=2 ipers=0 iaver=0 ismth=0\nx= 0 0 0.5 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\n";
+  ASSERT_EQ(run(s.ctx, "ng=2 ipage=1\n" + sec + "div=36 36 hmin=0.1 lf=5\n" + sec +
+                          "div=36 36 hmin=0.1 lf=5 itext=0 igrid=1\n"),
+            "")
+      << listing_.str();
+  EXPECT_FALSE(fs::exists(dir_ / "calcomp1.ps"));
+  ASSERT_TRUE(fs::exists(dir_ / "box.ps"));
+  EXPECT_EQ(trovan_test::render_png(dir_ / "box.ps"), 2);
+  const std::string with = slurp(dir_ / "box_1.eps"), without = slurp(dir_ / "box_2.eps");
+  EXPECT_NE(with.find("test map"), std::string::npos);
+  EXPECT_NE(with.find("origin x="), std::string::npos);
+  EXPECT_EQ(without.find("test map"), std::string::npos);
+  EXPECT_EQ(without.find("origin x="), std::string::npos);
+  // The scale bar in Angstrom: the letter A ring, Latin-1 byte 305 (octal).
+  EXPECT_NE(without.find(" \\305) rtextout"), std::string::npos);
+  // The drawing alone: the frame (16 cm across at most), its tick labels
+  // and axis names and the scale bar under it; the title above and the
+  // lines of text below are gone.
+  const auto a = epsbox(with), b = epsbox(without);
+  EXPECT_GT(b[1], a[1] + 2.0);  // several lines of text below
+  EXPECT_LT(b[3], a[3] - 0.5);  // the title above
+  EXPECT_LE(b[2] - b[0], kMapSize + 3.0);
+  EXPECT_LE(b[3] - b[1], kMapSize + 5.0);
+  EXPECT_GE(b[0], a[0] - 1e-6);
+  EXPECT_LE(b[2], a[2] + 1e-6);
+  // The second section's values as a text grid: 37 x 37 points with their
+  // coordinates, each the map's value at its grid point of the plane z = 1/2.
+  std::istringstream grid(slurp(dir_ / "box_section2.txt"));
+  std::string ln;
+  int points = 0;
+  while (std::getline(grid, ln)) {
+    if (ln.empty() || ln[0] == '#') continue;
+    double st[2], d[2], x[6], v;
+    ASSERT_EQ(std::sscanf(ln.c_str(), "%lf %lf %lf %lf %lf %lf %lf %lf", &st[0], &st[1], &d[0], &d[1], &x[0], &x[1],
+                          &x[2], &v),
+              8)
+        << ln;
+    EXPECT_NEAR(x[2], 0.5, 1e-9);
+    EXPECT_NEAR(d[0], 6 * st[0], 1e-4);  // |u| = a = 6 A
+    const int i = static_cast<int>(std::lround(st[0] * 36)), j = static_cast<int>(std::lround(st[1] * 36));
+    // 72 grid steps along a and b in 36 intervals: point i is grid point 2i.
+    EXPECT_NEAR(v, s.rho[(2 * i) % 72 + 72 * ((2 * j) % 72 + 72 * 16)], 1e-5 * 10) << ln;
+    ++points;
+  }
+  EXPECT_EQ(points, 37 * 37);
+}
+
+TEST(Contours, LevelsLinearLogarithmicOrGiven) {
+  struct Case {
+    int ilog;
+    std::vector<double> clev;
+    std::vector<double> want;
+  };
+  const Case cases[] = {
+      {0, {}, {2, 5.6, 9.2, 12.8, 16.4}},          // hmin max in steps of (1 - hmin) max / lf
+      {1, {}, {0.2, 0.2 * std::pow(100, 0.25), 2, 0.2 * std::pow(100, 0.75)}},  // equal ratios up to max
+      {0, {5, -1, 2.5}, {-1, 2.5, 5}},             // as given, in order
+  };
+  for (const Case& c : cases) {
+    DrawRequest rq;
+    rq.ilog = c.ilog;
+    rq.clev = c.clev;
+    rq.hmin = c.ilog ? 0.01 : 0.1;
+    rq.lf = c.ilog ? 4 : 5;
+    const std::vector<double> lv = sectionlevels(rq, 20);
+    ASSERT_EQ(lv.size(), c.want.size());
+    for (std::size_t k = 0; k < lv.size(); ++k) EXPECT_NEAR(lv[k], c.want[k], 1e-9) << k;
+  }
+}
+
+TEST_F(DrawFiles, ABoxOfAModulatedCellHasItsPhysicalLengths) {
+  // The basic cell of a modulated crystal: a3 has a small internal part, so
+  // its superspace length (6.3067 A) exceeds its physical one (6.3 A).
+  std::vector<float> rho(16 * 16 * 16);
+  for (std::size_t j = 0; j < rho.size(); ++j) rho[j] = static_cast<float>(1 + std::sin(0.37 * double(j)));
+  MapContext c = plaincontext(rho, 16, 16, 16);
+  setmetric3(c, 4.2, 5, 6.3, 90, 90, 90);
+  std::copy(c.metric, c.metric + 36, c.extmetric);
+  setmetric3(c, 4.2, 5, 6.3067, 90, 90, 90);
+  c.threed = true;
+  ASSERT_EQ(run(c, "ng=1\niax=3 ipers=0 iaver=0 ismth=0\nx= 0 0 -0.25 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\n"
+                   "q= 0 0 1 0 0 0\nxmin=0 xmax=1 ymin=0 ymax=0.5 zmin=0 zmax=1\nxdiv=17 ydiv=9 zdiv=17 hscl=1\n"),
+            "")
+      << listing_.str();
+  int counts[3];
+  double cell[6];
+  decode_win(dir_ / "box.win", counts, cell);
+  EXPECT_NEAR(cell[2], 6.3, 1e-4);
+  EXPECT_NEAR(cell[1], 2.5, 1e-4);
+  // The CCP4 map: part of the cell (its physical lengths), divided 16 ways,
+  // from the grid point (0, 0, -4).
+  gemmi::Ccp4<float> map;
+  map.read_ccp4_file((dir_ / "box.ccp4").string());
+  EXPECT_NEAR(map.header_float(13), 6.3, 1e-4);
+  EXPECT_NEAR(map.header_float(12), 5.0, 1e-4);
+  EXPECT_EQ(map.header_i32(7), -4);
+  EXPECT_EQ(map.header_i32(10), 16);
+  EXPECT_EQ(map.header_i32(9), 16);
 }

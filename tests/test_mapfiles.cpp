@@ -1,10 +1,14 @@
 // The density file and the box files: byte layouts, round trips, refusals.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <sstream>
 #include <vector>
+
+#include <gemmi/ccp4.hpp>
 
 #include "e2e_support.hpp"
 #include "maps/boxfile.hpp"
@@ -223,3 +227,100 @@ TEST(BoxFiles, UnopenableBoxFileStops) {
 }
 
 }  // namespace
+
+// ---- CCP4 boxes where a viewer puts them ----------------------------------------
+
+namespace {
+
+struct Ccp4Case {
+  const char* name;
+  const char* drawing;  // the drawing block after "ng=1"
+  bool incell;          // written as part of the crystal's cell
+  int start;            // NXSTART (= NYSTART = NZSTART)
+  double origin;        // each component of ORIGIN (Angstrom)
+};
+
+// A box of the perovskite's Fourier map, read back with gemmi and placed as a
+// viewer places it (cell, NXSTART, MX, ORIGIN of the header): at the atoms
+// of the model it holds the density file's values, and its header's mean is
+// that of the crystal, F(000)/V, whatever part of the cell it starts in.
+class Ccp4Overlay : public ::testing::TestWithParam<Ccp4Case> {};
+
+}  // namespace
+
+TEST_P(Ccp4Overlay, ValuesAtTheAtomsOfTheModelAndTheCellMean) {
+  const Ccp4Case& cs = GetParam();
+  const fs::path dir = scratch_dir(std::string("ccp4_") + cs.name);
+  const fs::path ex = source_dir() / "examples/perovskite";
+  fs::copy_file(ex / "perovskite.hkl", dir / "perovskite.hkl");
+  std::string inp = slurp(ex / "perovskite.inp");
+  inp = inp.substr(0, inp.find("\nng=") + 1) + "ng=1\n" + cs.drawing;
+  const RunResult r = run_trovan(dir, inp);
+  ASSERT_EQ(r.status, 0) << r.out;
+
+  const double a = 3.905;
+  std::vector<float> den(16 * 16 * 16);
+  readdxyz((dir / "perovskite.den").string(), den.data(), static_cast<long long>(den.size()));
+  const double dmax = *std::max_element(den.begin(), den.end());
+
+  gemmi::Ccp4<float> map;
+  map.read_ccp4_file((dir / "perovskite.ccp4").string());
+  const int nx = map.header_i32(1), ny = map.header_i32(2), nz = map.header_i32(3);
+  const int start[3] = {map.header_i32(5), map.header_i32(6), map.header_i32(7)};
+  const int m[3] = {map.header_i32(8), map.header_i32(9), map.header_i32(10)};
+  const double origin[3] = {map.header_float(50), map.header_float(51), map.header_float(52)};
+  const gemmi::UnitCell& cell = map.grid.unit_cell;
+  for (int d = 0; d < 3; ++d) {
+    EXPECT_EQ(start[d], cs.start) << cs.name;
+    EXPECT_NEAR(origin[d], cs.origin, 1e-4) << cs.name;
+  }
+  if (cs.incell) {
+    EXPECT_NEAR(cell.a, a, 1e-4);  // the crystal's cell, not the box's
+  }
+
+  // Sr, Ti and one O of the model (fractions of the cell).
+  const double atoms[3][3] = {{0, 0, 0}, {0.5, 0.5, 0.5}, {0.5, 0.5, 0}};
+  for (const auto& at : atoms) {
+    const gemmi::Position p(a * at[0], a * at[1], a * at[2]);
+    const gemmi::Fractional f = cell.fractionalize(gemmi::Position(p.x - origin[0], p.y - origin[1], p.z - origin[2]));
+    int idx[3];
+    const int nn[3] = {nx, ny, nz};
+    const double fr[3] = {f.x, f.y, f.z};
+    for (int d = 0; d < 3; ++d) {
+      const double g = fr[d] * m[d] - start[d];
+      ASSERT_NEAR(g, std::nearbyint(g), 1e-3) << cs.name;
+      idx[d] = static_cast<int>(std::nearbyint(g));
+      // A map that is part of a crystal's cell repeats with the cell.
+      if (cs.incell) idx[d] = ((idx[d] % m[d]) + m[d]) % m[d];
+      ASSERT_GE(idx[d], 0);
+      ASSERT_LT(idx[d], nn[d]);
+    }
+    const float got = map.grid.data[idx[0] + nx * (idx[1] + ny * idx[2])];
+    const int gi[3] = {static_cast<int>(std::nearbyint(at[0] * 16)) % 16, static_cast<int>(std::nearbyint(at[1] * 16)) % 16,
+                       static_cast<int>(std::nearbyint(at[2] * 16)) % 16};
+    EXPECT_NEAR(got, den[gi[0] + 16 * (gi[1] + 16 * gi[2])], 1e-5 * dmax) << cs.name;
+  }
+  // Header statistics over the box's own points: the repeated last layers of
+  // a box spanning whole cells are left out, so the mean is F(000)/V.
+  EXPECT_NEAR(map.header_float(22), 84 / (a * a * a), 0.01 * 84 / (a * a * a)) << cs.name;
+  double mean = 0, sq = 0;
+  for (float v : den) mean += v;
+  mean /= double(den.size());
+  for (float v : den) sq += (v - mean) * (v - mean);
+  EXPECT_NEAR(map.header_float(55), std::sqrt(sq / double(den.size())), 1e-3 * dmax) << cs.name;
+  fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boxes, Ccp4Overlay,
+    ::testing::Values(
+        Ccp4Case{"quarter_shifted_cell",
+                 "iax=3 ipers=0 iaver=0 ismth=0\nx= -0.25 -0.25 -0.25 0 0 0\nu= 1 0 0 0 0 0\nv= 0 1 0 0 0 0\n"
+                 "q= 0 0 1 0 0 0\nxmin=0 xmax=1 ymin=0 ymax=1 zmin=0 zmax=1\nxdiv=17 ydiv=17 zdiv=17 hscl=1\n",
+                 true, -4, 0.0},
+        Ccp4Case{"physical_from_minus_half",
+                 "iax=3 ipers=1 iaver=0 ismth=0\nxe=-1.9525 -1.9525 -1.9525 xi=0 0 0\nu=3.905 0 0 0 0 0\n"
+                 "v=0 3.905 0 0 0 0\nq=0 0 3.905 0 0 0\nxmin=0 xmax=1 ymin=0 ymax=1 zmin=0 zmax=1\n"
+                 "xdiv=17 ydiv=17 zdiv=17 hscl=1\n",
+                 false, 0, -1.9525}),
+    [](const auto& info) { return std::string(info.param.name); });

@@ -213,12 +213,14 @@ TEST_F(Plot, PageSetUpAndPrologCopy) {
   EXPECT_NE(b, std::string::npos) << s;
   EXPECT_GT(b, s.find("%%EndSetup"));
   EXPECT_NE(s.find("clippath 1 setgray fill\n 0 setgray\n"), std::string::npos);
-  EXPECT_NE(s.find("/Courier-Bold findfont setfont"), std::string::npos);
+  // A proportional font of every PostScript device, re-encoded for Latin-1.
+  EXPECT_NE(s.find("/Helvetica-Latin1 findfont setfont"), std::string::npos);
+  EXPECT_EQ(s.find("Courier"), std::string::npos);
   EXPECT_NE(s.find("[0.000 0.000 29.700 21.100] /WINDOW vvar"), std::string::npos);
   EXPECT_EQ(s.substr(s.size() - 9), "showpage\n");
   // Every procedure the library may write is defined in the prolog.
   for (const char* p : {"/cm", "/mvt", "/lnt", "/pls", "/plt", "/vvar", "/textout", "/ctextout",
-                        "/rtextout", "/cliparea"})
+                        "/rtextout", "/mtextout", "/cliparea", "/Helvetica-Latin1"})
     EXPECT_NE(prolog.find(std::string(p) + " "), std::string::npos) << p;
   EXPECT_EQ(render_png(ps()), 1);
 }
