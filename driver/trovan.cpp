@@ -384,7 +384,7 @@ Reflections read_data(const Job& job) {
   return rdhklq(job.hkl, job.qimax, job.frmt, 0, job.phsign);
 }
 
-JobResult compute(const Job& job, Reflections& refl) {
+JobResult compute(const Job& job, Reflections& refl, const MemWatch& watch) {
   const int icont = job.icont;
 
   // Expansion and the index tables.
@@ -417,7 +417,7 @@ JobResult compute(const Job& job, Reflections& refl) {
   // Maximum entropy.
   if (ismem()) {
     chsdenmodf(2);
-    memloop(d, obs, getf0(), getcnex(), getrwmin());
+    memloop(d, obs, getf0(), getcnex(), getrwmin(), watch);
   }
 
   // The full grid, its extrema and peaks. The density file is handed to
@@ -427,7 +427,8 @@ JobResult compute(const Job& job, Reflections& refl) {
   checkfinitemap(getabcdr(), getnt());
   // A stop before the write is finished removes its temporary file.
   PendingDensity density = wrtdxyzstart(job.density, getabcdr(), getnt());
-  const Peaks peaks = pksearchnd(job.pkmin);
+  result.peaks = pksearchnd(job.pkmin);
+  const Peaks& peaks = result.peaks;
   float dmin = 0, dmax = 0, xmn[6], xmx[6];
   getpeakcrd(dmin, xmn, dmax, xmx);
   out() << "dmin=" << fmt_e(dmin, 12, 5) << " xmn=";
@@ -450,7 +451,7 @@ JobResult compute(const Job& job, Reflections& refl) {
   return result;
 }
 
-JobResult run() {
+JobResult run(const MemWatch& watch) {
   // Every table starts as at the start of the program, so that a second
   // run in one process gives what the first gave.
   reset_all();
@@ -459,7 +460,7 @@ JobResult run() {
   // output) stops the run before the long computation.
   checklisting();
   Reflections refl = read_data(job);
-  JobResult result = compute(job, refl);
+  JobResult result = compute(job, refl, watch);
   checklisting();
   return result;
 }

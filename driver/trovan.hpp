@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "density/mem.hpp"
 #include "density/synthesis.hpp"
+#include "maps/peaks.hpp"
 #include "plot/drwmap.hpp"
 #include "reflections/hklread.hpp"
 
@@ -29,18 +31,21 @@ struct Job {
 
 Job read_keywords();
 // What a run leaves besides its files and listing: the independent observed
-// reflections and the final density (whose map over the whole grid is in
-// the work grid).
+// reflections, the final density (whose map over the whole grid is in the
+// work grid) and the independent peaks as listed.
 struct JobResult {
   Observations obs;
   Density density;
+  Peaks peaks;
 };
 // Checks the output files, then reads the reflections.
 Reflections read_data(const Job& job);
-JobResult compute(const Job& job, Reflections& refl);
+// `watch`, when given, follows a maximum-entropy iteration cycle by cycle
+// and may end it (density/mem.hpp).
+JobResult compute(const Job& job, Reflections& refl, const MemWatch& watch = {});
 
 // Runs the whole job from the state at the start of the program
 // (reset_all); a stop unwinds as trovan::Stop.
-JobResult run();
+JobResult run(const MemWatch& watch = {});
 
 }  // namespace trovan

@@ -1,5 +1,7 @@
 #include "util/workgrid.hpp"
 
+#include <utility>
+
 #include "util/table.hpp"
 
 namespace trovan {
@@ -14,6 +16,8 @@ void sizeworkgrid(long long nt) { g_abcdri.assign(2 * static_cast<std::size_t>(n
 long long getworkgridsize() { return static_cast<long long>(g_abcdri.size() / 2); }
 float* getabcdr() { return g_abcdri.data(); }
 float* getabcdi() { return g_abcdri.data() + g_abcdri.size() / 2; }
+
+Table<float> takeworkgrid() { return std::move(g_abcdri); }
 
 void resetworkgrid() { g_abcdri.release(); }
 

@@ -2,6 +2,7 @@
 // followed by their imaginary parts. Entry j of both halves is the
 // coefficient (or the density) at grid index j.
 #pragma once
+#include "util/table.hpp"
 
 namespace trovan {
 
@@ -11,6 +12,11 @@ void sizeworkgrid(long long nt);
 long long getworkgridsize();  // nt of the work grid, 0 before it is sized
 float* getabcdr();  // real half, nt entries
 float* getabcdi();  // imaginary half, nt entries
+
+// The work grid handed over whole (real half, then imaginary half) to a
+// caller that keeps the map of a finished run; the work grid is then empty,
+// as at the start of the program.
+Table<float> takeworkgrid();
 
 // The work grid given back, as at the start of the program.
 void resetworkgrid();
