@@ -31,6 +31,7 @@
 #include "crystal/lattice.hpp"
 #include "crystal/symmetry.hpp"
 #include "density/mem.hpp"
+#include "driver/reset.hpp"
 #include "driver/trovan.hpp"
 #include "maps/densityfile.hpp"
 #include "maps/peaks.hpp"
@@ -76,12 +77,13 @@ struct Session {
   std::optional<std::filesystem::path> home;
 
   Session(const std::string& text, const std::string& folder) : in(text) {
-    trovan::set_input_stream(&in);
-    trovan::set_out_stream(&listing);
+    // The folder first: when it cannot be entered, nothing is bound yet.
     if (!folder.empty()) {
       home = std::filesystem::current_path();
       std::filesystem::current_path(folder);
     }
+    trovan::set_input_stream(&in);
+    trovan::set_out_stream(&listing);
   }
   ~Session() {
     trovan::set_input_stream(nullptr);
@@ -176,7 +178,14 @@ std::shared_ptr<Result> run_text(const std::string& text, const std::string& fol
     } catch (const trovan::Stop& e) {
       trovan::removetemps();
       stop.emplace(e);
+    } catch (...) {
+      trovan::removetemps();
+      trovan::reset_all();
+      throw;
     }
+    // The tables of the job are given back now, not at the next run: the
+    // result holds all it needs.
+    trovan::reset_all();
     listing = s.listing.str();
   }
   if (raised) throw std::move(*raised);
