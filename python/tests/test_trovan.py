@@ -54,22 +54,6 @@ def batch_density(exe, tmp_path, crystal, name):
     return inp.parent
 
 
-def hkl_columns(path):
-    t = np.loadtxt(path)
-    return t[:, :6].astype(int), t[:, 6:]
-
-
-# The job of examples/perovskite/perovskite*.inp built in code.
-def perovskite(mem):
-    idx, cols = hkl_columns(EXAMPLES / "perovskite" / ("perovskite_mem.hkl" if mem else "perovskite.hkl"))
-    extra = dict(method="mem", sigma=cols[:, 3], ex=(0.1, 0.1), cycles=(20, 980)) if mem else {}
-    return trovan.Job.build(
-        title="SrTiO3-type perovskite", cell=(3.905, 3.905, 3.905, 90, 90, 90),
-        symmetry=["-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"], centric=True, f000=84,
-        indices=idx, fo=cols[:, 0], fc=cols[:, 1], phase=cols[:, 2], grid=(16, 16, 16), pkmin=0.15,
-        qimax=1.8018, **extra)
-
-
 @pytest.mark.parametrize("crystal,name", [("perovskite", "perovskite.inp"), ("modulated", "modulated_mem.inp")])
 def test_map_and_files_are_the_batch_programs(exe, tmp_path, crystal, name):
     folder = batch_density(exe, tmp_path, crystal, name)
@@ -91,11 +75,29 @@ def test_map_and_files_are_the_batch_programs(exe, tmp_path, crystal, name):
             assert got == (folder / ("perovskite" + ext)).read_bytes()
 
 
-@pytest.mark.parametrize("mem", [False, True])
-def test_job_built_in_code_is_the_job_of_its_file(tmp_path, mem):
-    name = "perovskite_mem.inp" if mem else "perovskite.inp"
-    built = perovskite(mem).run()
-    read = trovan.Job.from_file(copy_example(tmp_path, "perovskite", name)).run()
+# Jobs of the examples built in code: the keys of their input files.
+PEROVSKITE = dict(title="SrTiO3-type perovskite", cell=(3.905, 3.905, 3.905, 90, 90, 90),
+                  symmetry=["-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"], centric=True, f000=84,
+                  grid=(16, 16, 16), pkmin=0.15, qimax=1.8018)
+DECAGONAL = dict(title="decagonal quasicrystal, circular domains", system=3, cell=(3.8, 4.1),
+                 symmetry=["-t,x+y+z+t,-x,-y,u+1/2,v", "t,z,y,x,u,v"], centric=True, f000=96,
+                 grid=(15, 15, 15, 15, 8), pkmin=0.3, qimax=1.3013)
+MEM = dict(method="mem", ex=(0.1, 0.1), cycles=(20, 980))
+
+
+@pytest.mark.parametrize("crystal,name,keys", [
+    ("perovskite", "perovskite.inp", PEROVSKITE),
+    ("perovskite", "perovskite_mem.inp", dict(PEROVSKITE, **MEM)),
+    ("decagonal", "decagonal.inp", DECAGONAL),
+], ids=["perovskite", "perovskite-mem", "decagonal"])
+def test_job_built_in_code_is_the_job_of_its_file(tmp_path, crystal, name, keys):
+    nidx = 5 if keys.get("system", 0) > 2 else 6
+    table = np.loadtxt(EXAMPLES / crystal / name.replace(".inp", ".hkl"))
+    idx, cols = table[:, :nidx].astype(int), table[:, nidx:]
+    sigma = cols[:, 3] if cols.shape[1] > 3 else None
+    built = trovan.Job.build(indices=idx, fo=cols[:, 0], fc=cols[:, 1], phase=cols[:, 2], sigma=sigma,
+                             **keys).run()
+    read = trovan.Job.from_file(copy_example(tmp_path, crystal, name)).run()
     assert np.array_equal(built.density, read.density)
     assert [(p.position, p.multiplicity, p.height) for p in built.peaks] == \
            [(p.position, p.multiplicity, p.height) for p in read.peaks]

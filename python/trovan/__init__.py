@@ -76,10 +76,13 @@ class Job:
               grid, method="fourier", f000=0.0, title="trovan job", wave_vectors=(),
               centric=False, centring="p", isetting=3, v=None, sigmas=(0.0, 0.0, 0.0),
               fmag=1.0, jbc=0, pkmin=0.1, qimax=1000.0, phsign=1, ex=(0.1, 0.1),
-              cycles=(20, 980), c2min=None, rwmin=None, iwhkl=0):
-        """A job of the general setting (isys=0) built in code.
+              cycles=(20, 980), c2min=None, rwmin=None, iwhkl=0, system=0, ismtr=0):
+        """A job built in code.
 
-        cell: a, b, c (Angstrom) and alpha, beta, gamma (degrees);
+        system: 0 the general setting (isys=0), 1 or 2 icosahedral (6-D), 3, 4,
+        5 decagonal, octagonal, dodecagonal (5-D), the batch program's isys;
+        cell: for the general setting a, b, c (Angstrom) and alpha, beta,
+        gamma (degrees), for the built-in ones (a,) or (a, c);
         wave_vectors: up to three modulation wave vectors on a*, b*, c*;
         symmetry: the generating operators as strings ("-y,x,z,t,u,v"),
         centric: the inversion at the origin implied, centring: the letter;
@@ -88,7 +91,8 @@ class Job:
         indices (n x idm integers), fo, phase (degrees), sigma, fc (default
         fo): the reflections; grid: the grid sizes (n1, n2, ...);
         method: "patterson", "fourier", "difference", "mem" (or iplot);
-        for MEM ex=(ex1, ex2), cycles=(nex1, nex2), c2min, rwmin.
+        for MEM ex=(ex1, ex2), cycles=(nex1, nex2), c2min, rwmin; ismtr:
+        the superstructure multiplier of a built-in setting.
         """
         iplot = METHODS[method] if isinstance(method, str) else int(method)
         if rwmin is not None:
@@ -106,31 +110,44 @@ class Job:
         cols = [fo, fc, phase]
         if mem:
             cols.append(np.broadcast_to(np.asarray(sigma, dtype=np.float64), (n,)))
-        full = np.zeros((n, 6), dtype=np.int64)
+        # The records hold six indices, five in the 5-D settings.
+        nidx = 5 if system > 2 else 6
+        if idx.shape[1] > nidx:
+            raise ValueError("indices: at most %d per reflection for system=%d" % (nidx, system))
+        full = np.zeros((n, nidx), dtype=np.int64)
         full[:, : idx.shape[1]] = idx
         records = []
         for k in range(n):
             records.append("".join("%*d" % (_INDEX_FIELD, h) for h in full[k])
                            + "".join(_REAL_FIELD % c[k] for c in cols) + "\n")
-        frmt = "(6i%d,%de16.8)" % (_INDEX_FIELD, len(cols))
+        frmt = "(%di%d,%de16.8)" % (nidx, _INDEX_FIELD, len(cols))
 
-        a, b, c, al, be, ga = cell
-        cosines = [round(math.cos(math.radians(x)), 12) + 0.0 for x in (al, be, ga)]
         hmax = list(grid) + [1] * (6 - len(grid))
         if v is None:
             v = [0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1]
         ex1, ex2 = ex
         nex1, nex2 = cycles
-        t = ["file1='reflections.hkl'", "file2='density.den'", "title='%s'" % title, "isys=0",
-             "a=%s b=%s c=%s cosa=%s cosb=%s cosc=%s" % (_num(a), _num(b), _num(c), *map(_num, cosines)),
-             "ndm=%d" % len(wave_vectors)]
-        t += ["k=" + _nums(k) for k in wave_vectors]
+        t = ["file1='reflections.hkl'", "file2='density.den'", "title='%s'" % title]
+        if system == 0:
+            a, b, c, al, be, ga = cell
+            cosines = [round(math.cos(math.radians(x)), 12) + 0.0 for x in (al, be, ga)]
+            t += ["isys=0",
+                  "a=%s b=%s c=%s cosa=%s cosb=%s cosc=%s" % (_num(a), _num(b), _num(c), *map(_num, cosines)),
+                  "ndm=%d" % len(wave_vectors)]
+            t += ["k=" + _nums(k) for k in wave_vectors]
+        else:
+            t.append("isys=%d a=%s" % (system, _num(cell[0])) + (" c=%s" % _num(cell[1]) if system > 2 else ""))
         t += ["nsymo=%d icent=%d brv='%s'" % (len(symmetry), 1 if centric else 0, centring),
               "symmetry operator"]
         t += list(symmetry)
         t += ["f000=%s sg00=%s sg0=%s sg1=%s fmag=%s" % (_num(f000), *map(_num, sigmas), _num(fmag)),
-              "jbc=%d" % jbc, "isetting=%d" % isetting, "iseging=0", "v= " + _nums(v)]
-        head = "iplot=%d hmax=%s pkmin=%s" % (iplot, " ".join(str(int(h)) for h in hmax), _num(pkmin))
+              "jbc=%d" % jbc]
+        if system == 0:
+            t += ["isetting=%d" % isetting, "iseging=0", "v= " + _nums(v)]
+        head = "iplot=%d hmax=%s" % (iplot, " ".join(str(int(h)) for h in hmax))
+        if system != 0:
+            head += " ismtr=%d" % ismtr
+        head += " pkmin=%s" % _num(pkmin)
         if abs(iplot) == 5:
             head += " rwmin=%s" % _num(rwmin)
         t.append(head)
