@@ -665,7 +665,8 @@ int memloop(Density& d, const Observations& obs, float f000, const Cnex& cx, flo
     isreturn(st.control, c2, rfact, rwfact);
     c2acc = c2;
     last = {0, c2, rfact, rwfact, nullptr};
-    if (ncycle > 0 && cx.c2min > 0 && c2 <= cx.c2min) return finish(0, StopReason::c2min, progress, watch, last);
+    if (ncycle > 0 && cx.c2min > 0 && c2 <= cx.c2min)
+      return finish(0, StopReason::c2min, progress, watch, last);
   }
   float ex = 0;
   for (int it = 1; it <= ncycle; ++it) {

@@ -115,6 +115,7 @@ struct Result {
   bool mem = false;
   trovan::MemCycle end;
   std::string stopped_because;
+  bool stopped_early = false;
   long long points() const { return ctx.grid.points(); }
 };
 
@@ -128,7 +129,9 @@ std::shared_ptr<Result> run_text(const std::string& text, const std::string& fol
   const trovan::MemWatch watch = [&](const trovan::MemCycle& c) {
     if (c.end) {
       r->end = c;
-      r->stopped_because = interrupted ? "interrupted (KeyboardInterrupt)" : c.end;
+      // A stop asked for in the cycle that met another criterion ends for that one.
+      r->stopped_early = std::string(c.end) == "stopped by the caller";
+      r->stopped_because = r->stopped_early && interrupted ? "interrupted (KeyboardInterrupt)" : c.end;
       return true;
     }
     py::gil_scoped_acquire gil;
@@ -335,16 +338,16 @@ PYBIND11_MODULE(_trovan, m) {
       .def_readonly("listing", &Result::listing)
       .def_readonly("kind", &Result::kind)
       .def_readonly("iplot", &Result::iplot)
-      .def_property_readonly("cycles", [](const Result& r) { return r.mem ? py::object(py::int_(r.end.cycle)) : py::none(); })
+      .def_property_readonly("cycles",
+                             [](const Result& r) { return r.mem ? py::object(py::int_(r.end.cycle)) : py::none(); })
       .def_property_readonly("c2", [](const Result& r) { return mem_value(r, r.end.c2); })
       .def_property_readonly("rfact", [](const Result& r) { return mem_value(r, r.end.rfact); })
       .def_property_readonly("rwfact", [](const Result& r) { return mem_value(r, r.end.rwfact); })
-      .def_property_readonly("stopped_because",
-                             [](const Result& r) { return r.mem ? py::object(py::str(r.stopped_because)) : py::none(); })
-      .def_property_readonly("stopped_early", [](const Result& r) {
-        return r.mem && (r.stopped_because == "stopped by the caller" ||
-                         r.stopped_because.rfind("interrupted", 0) == 0);
-      })
+      .def_property_readonly(
+          "stopped_because",
+          [](const Result& r) { return r.mem ? py::object(py::str(r.stopped_because)) : py::none(); })
+      .def_readonly("stopped_early", &Result::stopped_early,
+                    "True when the progress callback or Ctrl-C ended the MEM iteration")
       .def(
           "write_density",
           [](const Result& r, const std::filesystem::path& path) {
@@ -354,13 +357,13 @@ PYBIND11_MODULE(_trovan, m) {
             });
           },
           py::arg("path"), "writes the density file, as the batch program writes file2=")
-      .def("section", &section, py::arg("origin"), py::arg("u"), py::arg("v"), py::arg("div") = std::array<int, 2>{60, 60},
-           py::arg("average") = true, py::arg("smooth") = 0,
+      .def("section", &section, py::arg("origin"), py::arg("u"), py::arg("v"),
+           py::arg("div") = std::array<int, 2>{60, 60}, py::arg("average") = true, py::arg("smooth") = 0,
            "the values of the section origin + s u + t v, 0 <= s, t <= 1, at div+1 points along each axis, "
            "as the batch program draws it: an array [s, t]")
-      .def("write_box", &write_box, py::arg("prefix"), py::arg("origin"), py::arg("u"), py::arg("v"), py::arg("q"),
-           py::arg("box") = std::array<double, 6>{0, 1, 0, 1, 0, 1}, py::arg("points") = std::array<int, 3>{17, 17, 17},
-           py::arg("hscl") = 1.0, py::arg("average") = false, py::arg("smooth") = 0,
+      .def("write_box", &write_box, py::arg("prefix"), py::arg("origin"), py::arg("u"), py::arg("v"),
+           py::arg("q"), py::arg("box") = std::array<double, 6>{0, 1, 0, 1, 0, 1},
+           py::arg("points") = std::array<int, 3>{17, 17, 17}, py::arg("hscl") = 1.0, py::arg("average") = false, py::arg("smooth") = 0,
            "writes the box files prefix.win, prefix.rho and the CCP4 map prefix.ccp4, as the batch program "
            "writes a box; returns their names");
 
