@@ -74,7 +74,7 @@ class Job:
     @classmethod
     def build(cls, *, cell, symmetry, indices, fo, phase=None, sigma=None, fc=None,
               grid, method="fourier", f000=0.0, title="trovan job", wave_vectors=(),
-              centric=False, centring="p", isetting=3, v=None, sigmas=(0.0, 0.0, 0.0),
+              centric=False, centring="p", isetting=3, v=None, sg=(0.0, 0.0, 0.0),
               fmag=1.0, jbc=0, pkmin=0.1, qimax=1000.0, phsign=1, ex=(0.1, 0.1),
               cycles=(20, 980), c2min=None, rwmin=None, iwhkl=0, system=0, ismtr=0):
         """A job built in code.
@@ -87,7 +87,8 @@ class Job:
         symmetry: the generating operators as strings ("-y,x,z,t,u,v"),
         centric: the inversion at the origin implied, centring: the letter;
         isetting and v: the setting of the reciprocal basis (v, 18 reals,
-        defaults to the internal axes one per wave vector);
+        defaults to the internal axes one per wave vector); f000, sg (sg00,
+        sg0, sg1) and fmag: the F(000) block;
         indices (n x idm integers), fo, phase (degrees), sigma, fc (default
         fo): the reflections; grid: the grid sizes (n1, n2, ...);
         method: "patterson", "fourier", "difference", "mem" (or iplot);
@@ -114,6 +115,10 @@ class Job:
         nidx = 5 if system > 2 else 6
         if idx.shape[1] > nidx:
             raise ValueError("indices: at most %d per reflection for system=%d" % (nidx, system))
+        if n and np.abs(idx).max() >= 10 ** (_INDEX_FIELD - 1):
+            raise ValueError("indices: each below %d in magnitude" % 10 ** (_INDEX_FIELD - 1))
+        if "'" in title:
+            raise ValueError("title: no apostrophe (it ends the text on the title= line)")
         full = np.zeros((n, nidx), dtype=np.int64)
         full[:, : idx.shape[1]] = idx
         records = []
@@ -140,7 +145,7 @@ class Job:
         t += ["nsymo=%d icent=%d brv='%s'" % (len(symmetry), 1 if centric else 0, centring),
               "symmetry operator"]
         t += list(symmetry)
-        t += ["f000=%s sg00=%s sg0=%s sg1=%s fmag=%s" % (_num(f000), *map(_num, sigmas), _num(fmag)),
+        t += ["f000=%s sg00=%s sg0=%s sg1=%s fmag=%s" % (_num(f000), *map(_num, sg), _num(fmag)),
               "jbc=%d" % jbc]
         if system == 0:
             t += ["isetting=%d" % isetting, "iseging=0", "v= " + _nums(v)]
