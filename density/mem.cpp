@@ -497,13 +497,14 @@ bool fc_overflow(const Density& d) {
 namespace {
 
 // Why the iteration ended: the listing's last word on it.
-enum class StopReason { c2min, rwmin, converged, cycles };
+enum class StopReason { c2min, rwmin, converged, cycles, caller };
 
 std::string reason_text(StopReason r) {
   switch (r) {
     case StopReason::c2min: return "c2 <= c2min";
     case StopReason::rwmin: return "rwfact <= rwmin";
     case StopReason::converged: return "converged, rfact and rwfact change less than 1e-6";
+    case StopReason::caller: return "stopped by the caller";
     case StopReason::cycles: break;
   }
   return "cycle limit nex1+nex2";
@@ -595,16 +596,23 @@ void land(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, Densi
   record(st.control, c2, rfact, rwfact);
 }
 
-int finish(int done, StopReason r, const Progress& p) {
-  out() << "mem stopped after" << fmt_i(done, 6) << " cycles: " << reason_text(r) << std::endl;
+int finish(int done, StopReason r, const Progress& p, const MemWatch& watch, const MemCycle& last) {
+  const std::string why = reason_text(r);
+  out() << "mem stopped after" << fmt_i(done, 6) << " cycles: " << why << std::endl;
   p.end(done, r);
+  if (watch) {
+    MemCycle e = last;
+    e.cycle = done;
+    e.end = why.c_str();
+    watch(e);
+  }
   return done;
 }
 
 }  // namespace
 
 int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs, float f000,
-            const Cnex& cx, float rwmin) {
+            const Cnex& cx, float rwmin, const MemWatch& watch) {
   MemState st;
   const int ncycle = std::max(cx.nex1, 0) + std::max(cx.nex2, 0);
   Progress progress;
@@ -637,6 +645,7 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
   savenewvalue(st, d, f0);
   st.spare = MemSpare{};  // the spare list holds nothing of this run yet
   float c2acc = 0;  // c2 of the last accepted density
+  MemCycle last;    // the agreement of the last accepted density, for the watcher
   // The start's agreement is the first record, so that the first trial step
   // is judged against it like every later one (accepting it unseen could
   // keep a step that made the agreement worse, or overflowed). A start that
@@ -655,7 +664,9 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
     }
     isreturn(st.control, c2, rfact, rwfact);
     c2acc = c2;
-    if (ncycle > 0 && cx.c2min > 0 && c2 <= cx.c2min) return finish(0, StopReason::c2min, progress);
+    last = {0, c2, rfact, rwfact, nullptr};
+    if (ncycle > 0 && cx.c2min > 0 && c2 <= cx.c2min)
+      return finish(0, StopReason::c2min, progress, watch, last);
   }
   float ex = 0;
   for (int it = 1; it <= ncycle; ++it) {
@@ -691,21 +702,25 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
       if (overshoot) land(c, rs, w, st, d, obs, it, imode, ex_used, f000, c2acc, cx.c2min, c2, rfact, rwfact, f0new);
       if (back) {
         f0 = restoreoldvalue(st, d);
-        if (isconverge(st.control, rfact, rwfact, 1e-6f)) return finish(it - 1, StopReason::converged, progress);
+        if (isconverge(st.control, rfact, rwfact, 1e-6f))
+          return finish(it - 1, StopReason::converged, progress, watch, last);
         continue;
       }
       f0 = f0new;
       c2acc = c2;
       savenewvalue(st, d, f0);
+      last = {it, c2, rfact, rwfact, nullptr};
+      const bool go_on = !watch || watch(last);
       // The chi-square stop: the data are fitted to their noise.
-      if (cx.c2min > 0 && c2 <= cx.c2min) return finish(it, StopReason::c2min, progress);
+      if (cx.c2min > 0 && c2 <= cx.c2min) return finish(it, StopReason::c2min, progress, watch, last);
       // rwmin: an accepted step that reaches the requested weighted R ends
       // the iteration (0, the default, never does).
-      if (rwmin > 0 && rwfact <= rwmin) return finish(it, StopReason::rwmin, progress);
+      if (rwmin > 0 && rwfact <= rwmin) return finish(it, StopReason::rwmin, progress, watch, last);
+      if (!go_on) return finish(it, StopReason::caller, progress, watch, last);
       break;
     }
   }
-  return finish(ncycle, StopReason::cycles, progress);
+  return finish(ncycle, StopReason::cycles, progress, watch, last);
 }
 
 }  // namespace trovan

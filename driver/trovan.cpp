@@ -382,7 +382,7 @@ Reflections read_data(const Job& job) {
   return rdhklq(job.crystal, job.run, job.hkl, job.qimax, job.frmt, 0, job.phsign);
 }
 
-JobResult compute(const Job& job, Reflections& refl) {
+JobResult compute(const Job& job, Reflections& refl, const MemWatch& watch) {
   const int icont = job.icont;
   const RunState& rs = job.run;
 
@@ -422,7 +422,7 @@ JobResult compute(const Job& job, Reflections& refl) {
   // Maximum entropy.
   if (ismem(rs)) {
     chsdenmodf(2);
-    memloop(cr, rs, w, d, obs, obs.f000, rs.cnex, rs.rwmin);
+    memloop(cr, rs, w, d, obs, obs.f000, rs.cnex, rs.rwmin, watch);
   }
 
   // The full grid, its extrema and peaks. The density file is handed to
@@ -455,13 +455,13 @@ JobResult compute(const Job& job, Reflections& refl) {
   return result;
 }
 
-JobResult run(std::istream& in) {
+JobResult run(std::istream& in, const MemWatch& watch) {
   const Job job = read_job(in);
   // A listing that cannot be written (a full disk, a closed standard
   // output) stops the run before the long computation.
   checklisting();
   Reflections refl = read_data(job);
-  JobResult result = compute(job, refl);
+  JobResult result = compute(job, refl, watch);
   checklisting();
   return result;
 }
