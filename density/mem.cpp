@@ -626,7 +626,7 @@ std::vector<double> classc2(const Density& d, const Observations& obs, const Fit
 
 void memwarning(const std::string& text) { warn(" " + text); }
 
-void listclasses(const Lattice& l, const Density& d, const Observations& obs) {
+void listclasses(const Lattice& l, const Density& d, const Observations& obs, bool warnspread) {
   const FitClasses c = fitclasses(l, obs);
   if (c.label.size() < 2) return;
   std::vector<int> count;
@@ -642,7 +642,7 @@ void listclasses(const Lattice& l, const Density& d, const Observations& obs) {
     if (hi < 0 || c2[i] > c2[hi]) hi = static_cast<int>(i);
     if (lo < 0 || c2[i] < c2[lo]) lo = static_cast<int>(i);
   }
-  if (lo >= 0 && c2[hi] > kClassSpread * c2[lo])
+  if (warnspread && lo >= 0 && c2[hi] > kClassSpread * c2[lo])
     memwarning("c2 of the classes differs by a factor" + fmt_f(static_cast<float>(c2[hi] / c2[lo]), 6, 1) + " (" +
                c.label[hi] + " against " + c.label[lo] +
                "): the map fits some classes below their noise and others above it");
@@ -653,7 +653,7 @@ void rfct(const Lattice& l, const Density& d, const Observations& obs, int iwhkl
   rfct(d, obs, c2, rfact, rwfact, iwhkl == 1 ? 1 : (iwhkl == -1 ? -1 : 0));
   out() << "c2=" << fmt_e(c2, 12, 5) << " rfact=" << fmt_f(rfact, 8, 5) << " rwfact="
         << fmt_f(rwfact, 8, 5) << '\n';
-  listclasses(l, d, obs);
+  listclasses(l, d, obs, true);
 }
 
 namespace {
@@ -675,13 +675,14 @@ bool fc_overflow(const Density& d) {
 namespace {
 
 // Why the iteration ended: the listing's last word on it.
-enum class StopReason { c2min, rwmin, converged, cycles };
+enum class StopReason { c2min, rwmin, converged, cycles, caller };
 
 std::string reason_text(StopReason r) {
   switch (r) {
     case StopReason::c2min: return "c2 <= c2min";
     case StopReason::rwmin: return "rwfact <= rwmin";
     case StopReason::converged: return "converged, rfact and rwfact change less than 1e-6";
+    case StopReason::caller: return "stopped by the caller";
     case StopReason::cycles: break;
   }
   return "cycle limit nex1+nex2";
@@ -1049,18 +1050,26 @@ std::string shortnum(float v) {
   return buf;
 }
 
-int finish(int done, StopReason r, const Progress& p, const Lattice& l, const Density& d,
-           const Observations& obs) {
-  out() << "mem stopped after" << fmt_i(done, 6) << " cycles: " << reason_text(r) << std::endl;
-  listclasses(l, d, obs);
+int finish(int done, StopReason r, const Progress& p, const Lattice& l, const Density& d, const Observations& obs,
+           const MemWatch& watch, const MemCycle& last) {
+  const std::string why = reason_text(r);
+  out() << "mem stopped after" << fmt_i(done, 6) << " cycles: " << why << std::endl;
+  // The spread is warned of once, after the final agreement.
+  listclasses(l, d, obs, false);
   p.end(done, r);
+  if (watch) {
+    MemCycle e = last;
+    e.cycle = done;
+    e.end = why.c_str();
+    watch(e);
+  }
   return done;
 }
 
 }  // namespace
 
 int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs, float f000,
-            const Cnex& cx, float rwmin) {
+            const Cnex& cx, float rwmin, const MemWatch& watch) {
   MemState st;
   const int ncycle = std::max(cx.nex1, 0) + std::max(cx.nex2, 0);
   Progress progress;
@@ -1100,6 +1109,7 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
   std::vector<float> start;
   if (cx.exact) start.assign(d.x(), d.x() + d.nxr0);
   float c2acc = 0;  // c2 of the last accepted density
+  MemCycle last;    // the agreement of the last accepted density, for the watcher
   // The start's agreement is the first record, so that the first trial step
   // is judged against it like every later one (accepting it unseen could
   // keep a step that made the agreement worse, or overflowed). A start that
@@ -1127,7 +1137,9 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
     }
     isreturn(st.control, fitvalue(st, d, obs, c2), rfact, rwfact);
     c2acc = c2;
-    if (ncycle > 0 && cx.c2min > 0 && c2 <= cx.c2min) return finish(0, StopReason::c2min, progress, c.lattice, d, obs);
+    last = {0, c2, rfact, rwfact, nullptr};
+    if (ncycle > 0 && cx.c2min > 0 && c2 <= cx.c2min)
+      return finish(0, StopReason::c2min, progress, c.lattice, d, obs, watch, last);
   }
   float ex = 0;
   for (int it = 1; it <= ncycle; ++it) {
@@ -1176,25 +1188,28 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
             st.control.c2 = c2acc;
             continue;
           }
-          return finish(it - 1, StopReason::converged, progress, c.lattice, d, obs);
+          return finish(it - 1, StopReason::converged, progress, c.lattice, d, obs, watch, last);
         }
         continue;
       }
       f0 = f0new;
       c2acc = c2;
       savenewvalue(st, d, f0);
+      last = {it, c2, rfact, rwfact, nullptr};
+      const bool go_on = !watch || watch(last);
       // The chi-square stop: the data are fitted to their noise.
       if (cx.c2min > 0 && c2 <= cx.c2min) {
         if (cx.exact) maxentmap(c, rs, w, st, d, obs, start, f000, cx.c2min);
-        return finish(it, StopReason::c2min, progress, c.lattice, d, obs);
+        return finish(it, StopReason::c2min, progress, c.lattice, d, obs, watch, last);
       }
       // rwmin: an accepted step that reaches the requested weighted R ends
       // the iteration (0, the default, never does).
-      if (rwmin > 0 && rwfact <= rwmin) return finish(it, StopReason::rwmin, progress, c.lattice, d, obs);
+      if (rwmin > 0 && rwfact <= rwmin) return finish(it, StopReason::rwmin, progress, c.lattice, d, obs, watch, last);
+      if (!go_on) return finish(it, StopReason::caller, progress, c.lattice, d, obs, watch, last);
       break;
     }
   }
-  finish(ncycle, StopReason::cycles, progress, c.lattice, d, obs);
+  finish(ncycle, StopReason::cycles, progress, c.lattice, d, obs, watch, last);
   // The cycles ran out before the fit reached the noise of the data.
   if (cx.c2min > 0 && c2acc > cx.c2min)
     warn(" mem stopped by its cycle limit nex1+nex2=" + std::to_string(ncycle) + " at c2=" + shortnum(c2acc) +

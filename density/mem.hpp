@@ -37,6 +37,7 @@
 // reflection, so going further fits the noise), when Rw reaches rwmin, when
 // R and Rw no longer change, or after nex1 + nex2 cycles.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -105,12 +106,25 @@ struct MemState {
 // Selects the density modification of the run: this program has one, the
 // maximum-entropy iteration (mode 2); any other mode stops the run.
 void chsdenmodf(int mode);
+// A watcher of the iteration, for a caller that drives the program from a
+// script: called after every accepted cycle with its number and agreement
+// (`end` null), and once when the iteration ends, with the number of
+// accepted cycles, the last accepted agreement and why it ended (`end`, the
+// text of the listing's "mem stopped after" line). Returning false from a
+// cycle's call ends the iteration there ("stopped by the caller"); the
+// density is then that cycle's, whole and normalised like any other.
+struct MemCycle {
+  int cycle = 0;
+  float c2 = 0, rfact = 0, rwfact = 0;
+  const char* end = nullptr;
+};
+using MemWatch = std::function<bool(const MemCycle&)>;
 // Runs the iteration from the density d with the start's F(000), the step
 // controls cx and the weighted R at which a run of kind 5 stops (rwmin, 0:
 // none); returns the number of accepted cycles. d is left at the final
 // density with its structure factors.
 int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs, float f000,
-            const Cnex& cx, float rwmin);
+            const Cnex& cx, float rwmin, const MemWatch& watch = {});
 // Agreement of the calculated structure factors of the density with the
 // observed ones, over the independent reflections: c2 = sum |Fo-Fc|^2 /
 // sigma^2 / nind, R = sum ||Fo|-|Fc|| / sum |Fo|, Rw = sqrt(sum |Fo-Fc|^2 /
@@ -137,9 +151,9 @@ FitClasses fitclasses(const Lattice& l, const Observations& obs);
 // each has.
 std::vector<double> classc2(const Density& d, const Observations& obs, const FitClasses& c,
                             std::vector<int>& count);
-// Lists c2 per class (nothing with a single class) and warns when two
-// classes differ by more than a factor 1.5.
-void listclasses(const Lattice& l, const Density& d, const Observations& obs);
+// Lists c2 per class (nothing with a single class) and, with warnspread,
+// warns when two classes differ by more than a factor 1.5.
+void listclasses(const Lattice& l, const Density& d, const Observations& obs, bool warnspread);
 // A warning of the maximum-entropy run: a listing line " warning: text".
 void memwarning(const std::string& text);
 // Step-size control and acceptance. `isreturn` says whether a trial step

@@ -471,7 +471,7 @@ Reflections read_data(const Job& job) {
   return rdhklq(job.crystal, job.run, job.hkl, job.qimax, job.frmt, 0, job.phsign);
 }
 
-JobResult compute(const Job& job, Reflections& refl) {
+JobResult compute(const Job& job, Reflections& refl, const MemWatch& watch) {
   const int icont = job.icont;
   const RunState& rs = job.run;
 
@@ -534,7 +534,7 @@ JobResult compute(const Job& job, Reflections& refl) {
   // Maximum entropy.
   if (ismem(rs)) {
     chsdenmodf(2);
-    memloop(cr, rs, w, d, obs, obs.f000, rs.cnex, rs.rwmin);
+    memloop(cr, rs, w, d, obs, obs.f000, rs.cnex, rs.rwmin, watch);
   }
 
   // The full grid, its extrema and peaks. The density file is handed to
@@ -567,25 +567,29 @@ JobResult compute(const Job& job, Reflections& refl) {
   return result;
 }
 
-JobResult run(std::istream& in) {
-  // The warnings are counted from the start of the run (a process setting,
-  // like the listing stream).
-  resetwarnings();
+JobResult run(const Job& job, const MemWatch& watch) {
   // The density, box and page files are written to temporary files and
   // put in place together at the end; a stop on the way leaves every file
   // of an earlier run as it was.
   OutputSet outputs;
-  const Job job = read_job(in);
   // A listing that cannot be written (a full disk, a closed standard
   // output) stops the run before the long computation.
   checklisting();
   Reflections refl = read_data(job);
-  JobResult result = compute(job, refl);
+  JobResult result = compute(job, refl, watch);
   // A listing that could not be written stops the run before any file is
   // replaced.
   checklisting();
   commitoutputs(staleoutputs(job));
   return result;
+}
+
+JobResult run(std::istream& in, const MemWatch& watch) {
+  // The warnings are counted from the start of the run (a process setting,
+  // like the listing stream).
+  resetwarnings();
+  const Job job = read_job(in);
+  return run(job, watch);
 }
 
 }  // namespace trovan

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "crystal/crystal.hpp"
+#include "density/mem.hpp"
 #include "density/synthesis.hpp"
 #include "maps/peaks.hpp"
 #include "plot/drwmap.hpp"
@@ -53,13 +54,16 @@ struct JobResult {
 // Checks the output files, then reads the reflections.
 Reflections read_data(const Job& job);
 // Expansion, start density, maximum entropy, peaks, density file and
-// drawings of a job read by read_job.
-JobResult compute(const Job& job, Reflections& refl);
+// drawings of a job read by read_job. `watch`, when given, follows a
+// maximum-entropy iteration cycle by cycle and may end it (density/mem.hpp).
+JobResult compute(const Job& job, Reflections& refl, const MemWatch& watch = {});
 
 // The whole job from the keyword input `in` (std::cin for the program),
 // its warnings counted from zero and its output files put in place together
 // at the end (util/tempfiles.hpp); a stop unwinds as trovan::Stop and
-// replaces none of them.
-JobResult run(std::istream& in);
+// replaces none of them. `watch` as for compute().
+JobResult run(std::istream& in, const MemWatch& watch = {});
+// The same for a job already read (its warnings counted by the caller).
+JobResult run(const Job& job, const MemWatch& watch = {});
 
 }  // namespace trovan

@@ -1510,7 +1510,7 @@ INSTANTIATE_TEST_SUITE_P(
                },
                true, {"the last line of the reflection file (line 5) has no line end"}},
         Warned{"mem_cycle_limit", [](const fs::path&, std::vector<Line>&) {}, false,
-               {"mem stopped by its cycle limit nex1+nex2=4 at c2="}}),
+               {"mem stopped by its cycle limit nex1+nex2=4 at c2=", "c2 of the classes differs by a factor"}}),
     [](const ::testing::TestParamInfo<Warned>& i) { return i.param.name; });
 
 }  // namespace

@@ -6,6 +6,7 @@
 // half grids of paired points.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <map>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <random>
 #include <regex>
+#include <utility>
 #include <vector>
 
 #include "crystal/gridindex.hpp"
@@ -25,6 +27,7 @@
 #include "util/workgrid.hpp"
 #include "e2e_support.hpp"
 #include "inprocess.hpp"
+#include "values.hpp"
 #include "reflections/expand.hpp"
 #include "util/linalg.hpp"
 #include "tools/sfmodel.hpp"
@@ -379,6 +382,57 @@ INSTANTIATE_TEST_SUITE_P(
                                "converged, rfact and rwfact change less than 1e-6"},
                       StopCase{"cycles", "ex1=0.1 ex2=0.1 nex1=2 nex2=3 c2min=0", "cycle limit nex1+nex2"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The watcher a script follows the iteration with: it sees every accepted
+// cycle with the agreement the listing gives, then the end; stopped at a
+// cycle, the run leaves the map of a run limited to that many cycles.
+TEST(MemRun, AWatcherSeesEveryAcceptedCycleAndEndsTheRunWhereItSays) {
+  fs::path d = scratch_dir("memwatch");
+  write_file(d / "m.hkl", data(13));
+  std::vector<MemCycle> seen;
+  std::string why;
+  const MemWatch watch = [&](const MemCycle& c) {
+    if (c.end) why = c.end;
+    seen.push_back(c);
+    return c.cycle < 4;
+  };
+  std::istringstream in(job(d, "ex1=0.1 ex2=0.1 nex1=5 nex2=995"));
+  std::ostringstream listing;
+  int status = 0;
+  JobResult first;
+  {
+    trovan::testing::ListingTo to(&listing);
+    try {
+      first = run(in, watch);
+    } catch (const Stop& s) {
+      status = s.status;
+    }
+  }
+  ASSERT_EQ(status, 0) << listing.str();
+  const float* rho = getabcdr(std::as_const(first.map));
+  const std::vector<float> stopped(rho, rho + getnt(first.crystal.grid));
+
+  ASSERT_EQ(seen.size(), 5u);  // cycles 1 to 4, then the end
+  EXPECT_EQ(why, "stopped by the caller");
+  EXPECT_EQ(seen.back().cycle, 4);
+  EXPECT_TRUE(listing.str().find("mem stopped after     4 cycles: stopped by the caller") != std::string::npos);
+  std::vector<Cycle> acc;
+  const std::vector<Cycle> c = cycles(listing.str());
+  for (std::size_t i = 0; i < c.size(); ++i)
+    if (i + 1 == c.size() || c[i + 1].ic != c[i].ic) acc.push_back(c[i]);
+  ASSERT_EQ(acc.size(), 4u);
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_EQ(seen[k].cycle, k + 1);
+    EXPECT_NEAR(seen[k].c2, acc[k].c2, 5e-5 * acc[k].c2);  // e12.5: five digits
+    EXPECT_NEAR(seen[k].rfact, acc[k].r, 1e-5);
+  }
+  EXPECT_EQ(seen.back().c2, seen[3].c2);  // the end reports the density kept
+
+  InProcess limited = run_inprocess(job(d, "ex1=0.1 ex2=0.1 nex1=4 nex2=0"));
+  ASSERT_EQ(limited.status, 0) << limited.out;
+  ASSERT_EQ(getnt(limited.job.crystal.grid), static_cast<long long>(stopped.size()));
+  EXPECT_TRUE(std::equal(stopped.begin(), stopped.end(), getabcdr(std::as_const(limited.job.map))));
+}
 
 // The update uses the difference map times V straight from the synthesis
 // (left on the half grid of paired real values, read where it is wanted).

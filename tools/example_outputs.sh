@@ -16,6 +16,8 @@ rm -rf "$out"
 mkdir -p "$out"
 for dir in "$root"/examples/*/; do
   name=$(basename "$dir")
+  # Only the folders of crystals hold jobs (examples/python holds scripts).
+  compgen -G "$dir*.inp" >/dev/null || continue
   for inp in "$dir"*.inp; do
     job=$(basename "$inp" .inp)
     # Each job in a folder of its own: jobs of one example share file names.

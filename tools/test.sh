@@ -9,9 +9,19 @@
 # Both runs put the tests in one random order, in one process, so that a
 # test that depends on what another left behind fails here. The seed is
 # printed; TROVAN_TEST_SEED=n repeats an order.
+#
+# The normal build also makes the Python module (-DTROVAN_PYTHON=ON, with
+# Debian's /usr/bin/python3), runs its pytest tests (in an order shuffled
+# with the same seed) and the scripts of examples/python; TROVAN_PYTHON=OFF
+# leaves all three out.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/tools/deps.sh" --tests
+python=${TROVAN_PYTHON:-ON}
+if [ "$python" = ON ]; then
+  bash "$root/tools/deps.sh" --tests --python
+else
+  bash "$root/tools/deps.sh" --tests
+fi
 
 # Lower layers never include a higher one:
 # util < crystal < reflections < density < maps < plot < driver.
@@ -33,9 +43,25 @@ order=(--gtest_shuffle "--gtest_random_seed=$seed")
 echo "test order: ${order[*]} (TROVAN_TEST_SEED=$seed repeats it)"
 
 everything=(-DTROVAN_TESTS=ON -DTROVAN_BENCH=ON -DTROVAN_TOOLS=ON)
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release "${everything[@]}" >/dev/null
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release "${everything[@]}" -DTROVAN_PYTHON="$python" >/dev/null
 cmake --build "$root/build" -j"$(nproc)"
 (cd "$root/build" && ./trovan_tests "${order[@]}")
+
+if [ "$python" = ON ]; then
+  start=$SECONDS
+  pyout=$(mktemp -d)
+  trap 'rm -rf "$pyout"' EXIT
+  (
+    export PYTHONPATH="$root/build/python${PYTHONPATH:+:$PYTHONPATH}"
+    TROVAN_EXE="$root/build/trovan" TROVAN_TEST_SEED=$seed \
+      /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/python/tests"
+    for script in "$root"/examples/python/*.py; do
+      echo "examples/python/$(basename "$script")"
+      /usr/bin/python3 "$script" "$pyout/$(basename "$script" .py)"
+    done
+  )
+  echo "Python tests and examples: $((SECONDS - start)) s"
+fi
 
 asan="$root/build-asan"
 cmake -S "$root" -B "$asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTROVAN_SANITIZE=ON "${everything[@]}" >/dev/null
