@@ -642,10 +642,13 @@ void listclasses(const Lattice& l, const Density& d, const Observations& obs, bo
     if (hi < 0 || c2[i] > c2[hi]) hi = static_cast<int>(i);
     if (lo < 0 || c2[i] < c2[lo]) lo = static_cast<int>(i);
   }
-  if (warnspread && lo >= 0 && c2[hi] > kClassSpread * c2[lo])
-    memwarning("c2 of the classes differs by a factor" + fmt_f(static_cast<float>(c2[hi] / c2[lo]), 6, 1) + " (" +
+  if (warnspread && lo >= 0 && c2[hi] > kClassSpread * c2[lo]) {
+    char factor[32];
+    std::snprintf(factor, sizeof factor, "%.1f", c2[hi] / c2[lo]);
+    memwarning("c2 of the classes differs by a factor " + std::string(factor) + " (" +
                c.label[hi] + " against " + c.label[lo] +
                "): the map fits some classes below their noise and others above it");
+  }
 }
 
 void rfct(const Lattice& l, const Density& d, const Observations& obs, int iwhkl) {
