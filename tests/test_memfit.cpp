@@ -323,22 +323,6 @@ INSTANTIATE_TEST_SUITE_P(Crystals, MemCentred, ::testing::Values(salt, quasicrys
 
 // ---- the prior -------------------------------------------------------------
 
-// A cubic perovskite of Gaussian atoms on a 24^3 grid, data to |q| = 1.3 1/A
-// with sigma = 2 % |F| + 0.1 (as the Gaussian crystals of test_memrun).
-ex::Example perovskite24() {
-  ex::Example e = ex::perovskite();
-  e.name = "prior";
-  const int hm[6] = {24, 24, 24, 1, 1, 1};
-  std::copy(hm, hm + 6, e.hmax);
-  e.sites[0].b = 2.0;
-  e.sites[1].b = 1.8;
-  e.sites[2].b = 2.4;
-  e.qimax = 1.3;
-  e.sigma_rel = 0.02;
-  e.sigma_abs = 0.1;
-  return e;
-}
-
 double rrho(const InProcess& r, const std::vector<double>& truth) {
   const float* rho = trovan::getabcdr(r.job.map);
   double num = 0, den = 0;
@@ -354,7 +338,7 @@ double rrho(const InProcess& r, const std::vector<double>& truth) {
 // Fourier map of the same data, negative ripples and all, is a prior that
 // still ends at the noise level; each beats the flat prior.
 TEST(MemPrior, TheMapIsDrawnTowardsThePriorAndStopsAtTheNoiseLevel) {
-  const ex::Example e = perovskite24();
+  const ex::Example e = ex::perovskite24("prior");
   const fs::path d = scratch_dir("memprior");
   write_file(d / "prior_mem.hkl", ex::reflection_file(e, true, 7));
   const std::vector<double> truth = ex::gaussian_density(e);
@@ -402,7 +386,7 @@ double listed_c2(const std::string& out) {
 // the map of maximum entropy at c2 = 1 that exact=1 seeks from either end is
 // one map, and it fits the data to the noise.
 TEST(MemExact, TwoSchedulesGiveOneMapAtTheConstraint) {
-  const ex::Example e = perovskite24();
+  const ex::Example e = ex::perovskite24("prior");
   const fs::path d = scratch_dir("memexact");
   write_file(d / "prior_mem.hkl", ex::reflection_file(e, true, 7));
   const std::string inp = point_into(ex::keyword_input(e, true, "ng=0\n"), d);

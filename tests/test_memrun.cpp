@@ -636,21 +636,7 @@ struct GaussCase {
   double rmax;  // the largest R_rho of the MEM map allowed
 };
 
-// A cubic perovskite whose atoms are Gaussians a grid step or more wide, on
-// a 24^3 grid, data to |q| = 1.3 1/A with sigma = 2 % |F| + 0.1.
-ex::Example gauss3() {
-  ex::Example e = ex::perovskite();
-  e.name = "gauss3";
-  const int hm[6] = {24, 24, 24, 1, 1, 1};
-  std::copy(hm, hm + 6, e.hmax);
-  e.sites[0].b = 2.0;
-  e.sites[1].b = 1.8;
-  e.sites[2].b = 2.4;
-  e.qimax = 1.3;
-  e.sigma_rel = 0.02;
-  e.sigma_abs = 0.1;
-  return e;
-}
+ex::Example gauss3() { return ex::perovskite24("gauss3"); }
 
 // The primitive icosahedral crystal with domains that are Gaussians in all
 // six dimensions, wide enough for a 6^6 grid to sample them (b = 120 and
