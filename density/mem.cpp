@@ -1213,8 +1213,9 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
     }
   }
   finish(ncycle, StopReason::cycles, progress, c.lattice, d, obs, watch, last);
-  // The cycles ran out before the fit reached the noise of the data.
-  if (cx.c2min > 0 && c2acc > cx.c2min)
+  // The cycles ran out before the fit reached the noise of the data (a job
+  // that asked for no cycle at all wanted the start as it is).
+  if (ncycle > 0 && cx.c2min > 0 && c2acc > cx.c2min)
     warn(" mem stopped by its cycle limit nex1+nex2=" + std::to_string(ncycle) + " at c2=" + shortnum(c2acc) +
          ", short of c2min=" + shortnum(cx.c2min) +
          ": the map is not fitted to the noise level; raise nex2= or continue (icont=1)");
