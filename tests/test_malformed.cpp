@@ -1476,6 +1476,16 @@ TEST_P(Warnings, OnStandardErrorWithTheirCountLast) {
     }
   EXPECT_EQ(n, w.warnings.empty() ? 0 : static_cast<int>(w.warnings.size()) + 1) << r.err;
   EXPECT_EQ(count_of(r.out, " warning:"), static_cast<int>(w.warnings.size())) << r.out;
+  // Run in this process, the job returns the warnings it gave on standard
+  // error, in order, and a run's count starts from none.
+  for (int pass = 0; pass < 2; ++pass) {
+    const InProcess p = run_inprocess(point_into(text_of(in), dir));
+    ASSERT_EQ(p.status, 0) << p.out;
+    std::string said;
+    for (const std::string& t : p.job.warnings) said += "trovan: warning: " + t + "\n";
+    EXPECT_EQ(said, p.warnings) << "pass " << pass;
+    EXPECT_EQ(p.job.warnings.size(), w.warnings.size()) << "pass " << pass;
+  }
   fs::remove_all(dir);
 }
 
