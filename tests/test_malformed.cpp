@@ -700,6 +700,14 @@ const std::vector<Line> kBox = {{"iax=3 ipers=0 iaver=0 ismth=0"},
                                 {"xdiv=5 ydiv=5 zdiv=5 hscl=1"}};
 
 // The input with `drawings` (of ng drawings) instead of "ng=0", pages on ldev 1.
+// `sections` sections, then `boxes` boxes.
+std::vector<Line> drawings(int sections, int boxes) {
+  std::vector<Line> d;
+  for (int k = 0; k < sections; ++k) d.insert(d.end(), kSection.begin(), kSection.end());
+  for (int k = 0; k < boxes; ++k) d.insert(d.end(), kBox.begin(), kBox.end());
+  return d;
+}
+
 void draw(std::vector<Line>& in, const std::vector<Line>& drawings, int ng = 1) {
   in.back() = {"ng=" + std::to_string(ng)};
   in.insert(in.end(), drawings.begin(), drawings.end());
@@ -796,50 +804,74 @@ TEST_P(HostileRun, StopsCleanlyAndLeavesEveryFileAsItWas) {
 
 const std::string kRecord = "   1   1   0   0   0   0     51.15     51.15      0.00      1.00\n";
 
+// The set-ups the tables share. Items of the keyword input set, each
+// "key=value ..." in place of the item of that key.
+Hostile::Setup items(std::vector<std::string> set) {
+  return [set](const fs::path&, std::vector<Line>& in) {
+    for (const std::string& it : set) set_item(in, it.substr(0, it.find('=') + 1), it);
+  };
+}
+
+// A drawing added, its last line replaced by `last` (when given), then
+// `set` items set.
+Hostile::Setup drawn(const std::vector<Line>& drawing, Line last = {}, std::vector<std::string> set = {}) {
+  return [drawing, last, set](const fs::path& d, std::vector<Line>& in) {
+    draw(in, drawing);
+    if (!last.empty()) in.back() = last;
+    items(set)(d, in);
+  };
+}
+
+// The reflection file (file1=, `k` 0) or the density file (file2=, `k` 1)
+// named `name`, which is made a link to itself ('l'), a FIFO ('p') or left
+// as it is (0); with `continued` the job continues from the density file.
+Hostile::Setup named(int k, std::string name, char kind, bool continued = false) {
+  return [=](const fs::path& d, std::vector<Line>& in) {
+    if (kind == 'l') fs::create_symlink(name, d / name);
+    if (kind == 'p') {
+      ASSERT_EQ(::mkfifo((d / name).c_str(), 0644), 0);
+    }
+    in[k] = {(k == 0 ? "file1='" : "file2='") + name + "'"};
+    if (continued) set_line(in, "icont=", {"icont=1"});
+  };
+}
+
+// A density file of the job's 2048 points, each `v`, to continue from.
+Hostile::Setup continued_from(float v) {
+  return [v](const fs::path& d, std::vector<Line>& in) {
+    std::string den(8192 + 8, '\0');
+    const unsigned char mark[4] = {0x00, 0x20, 0x00, 0x00};  // 8192, little-endian
+    std::memcpy(&den[0], mark, 4);
+    std::memcpy(&den[8196], mark, 4);
+    for (int j = 0; j < 2048; ++j) std::memcpy(&den[4 + 4 * j], &v, 4);
+    write_file(d / "m.den", den);
+    set_line(in, "icont=", {"icont=1"});
+  };
+}
+
+// `drawing` added (`ng` drawings), with `name` a symbolic link to a file
+// the run did not make.
+Hostile::Setup linked(std::string name, std::vector<Line> drawing, int ng = 1) {
+  return [=](const fs::path& d, std::vector<Line>& in) {
+    write_file(d / "victim.hkl", kRecord);
+    fs::remove(d / name);
+    fs::create_symlink("victim.hkl", d / name);
+    draw(in, drawing, ng);
+  };
+}
+
 // Files that block, never end, loop, or are files the run reads.
 INSTANTIATE_TEST_SUITE_P(
     Files, HostileRun,
     ::testing::Values(
-        Hostile{"density_symlink_loop",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  fs::create_symlink("loop.den", d / "loop.den");
-                  in[1] = {"file2='loop.den'"};
-                },
-                1, "can't open loop.den"},
-        Hostile{"density_symlink_loop_continued",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  fs::create_symlink("loop.den", d / "loop.den");
-                  in[1] = {"file2='loop.den'"};
-                  set_line(in, "icont=", {"icont=1"});
-                },
-                1, "can't open loop.den"},
-        Hostile{"reflection_symlink_loop",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  fs::create_symlink("loop.hkl", d / "loop.hkl");
-                  in[0] = {"file1='loop.hkl'"};
-                },
-                1, "can't open loop.hkl"},
-        Hostile{"density_fifo_continued",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  ASSERT_EQ(::mkfifo((d / "fifo.den").c_str(), 0644), 0);
-                  in[1] = {"file2='fifo.den'"};
-                  set_line(in, "icont=", {"icont=1"});
-                },
-                1, "can't open fifo.den: not a regular file"},
-        Hostile{"density_fifo",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  ASSERT_EQ(::mkfifo((d / "fifo.den").c_str(), 0644), 0);
-                  in[1] = {"file2='fifo.den'"};
-                },
-                1, "can't open fifo.den: not a regular file"},
-        Hostile{"reflection_fifo",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  ASSERT_EQ(::mkfifo((d / "fifo.hkl").c_str(), 0644), 0);
-                  in[0] = {"file1='fifo.hkl'"};
-                },
-                1, "can't open fifo.hkl: not a regular file"},
-        Hostile{"reflection_dev_zero", [](const fs::path&, std::vector<Line>& in) { in[0] = {"file1='/dev/zero'"}; },
-                1, "can't open /dev/zero: not a regular file"},
+        Hostile{"density_symlink_loop", named(1, "loop.den", 'l'), 1, "can't open loop.den"},
+        Hostile{"density_symlink_loop_continued", named(1, "loop.den", 'l', true), 1, "can't open loop.den"},
+        Hostile{"reflection_symlink_loop", named(0, "loop.hkl", 'l'), 1, "can't open loop.hkl"},
+        Hostile{"density_fifo_continued", named(1, "fifo.den", 'p', true), 1,
+                "can't open fifo.den: not a regular file"},
+        Hostile{"density_fifo", named(1, "fifo.den", 'p'), 1, "can't open fifo.den: not a regular file"},
+        Hostile{"reflection_fifo", named(0, "fifo.hkl", 'p'), 1, "can't open fifo.hkl: not a regular file"},
+        Hostile{"reflection_dev_zero", named(0, "/dev/zero", 0), 1, "can't open /dev/zero: not a regular file"},
         // A link to /dev/null: were it replaced, only the link would go.
         Hostile{"density_device",
                 [](const fs::path& d, std::vector<Line>& in) {
@@ -847,8 +879,7 @@ INSTANTIATE_TEST_SUITE_P(
                   in[1] = {"file2='null.den'"};
                 },
                 1, "can't open null.den: not a regular file"},
-        Hostile{"density_is_the_reflection_file",
-                [](const fs::path&, std::vector<Line>& in) { in[1] = {"file2='m.hkl'"}; }, 2,
+        Hostile{"density_is_the_reflection_file", named(1, "m.hkl", 0), 2,
                 "density file m.hkl would overwrite the reflection file (file1=)"},
         Hostile{"density_is_a_hard_link_to_the_reflection_file",
                 [](const fs::path& d, std::vector<Line>& in) {
@@ -856,8 +887,7 @@ INSTANTIATE_TEST_SUITE_P(
                   in[1] = {"file2='link.den'"};
                 },
                 2, "density file link.den would overwrite the reflection file (file1=)"},
-        Hostile{"density_is_the_keyword_input",
-                [](const fs::path&, std::vector<Line>& in) { in[1] = {"file2='job.inp'"}; }, 2,
+        Hostile{"density_is_the_keyword_input", named(1, "job.inp", 0), 2,
                 "density file job.inp would overwrite the keyword input (standard input)"},
         Hostile{"box_is_the_reflection_file",
                 [](const fs::path& d, std::vector<Line>& in) {
@@ -868,8 +898,8 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 2, "box file r.rho would overwrite the reflection file (file1=)"},
         Hostile{"box_is_the_density_file",
-                [](const fs::path&, std::vector<Line>& in) {
-                  in[1] = {"file2='m.win'"};
+                [](const fs::path& d, std::vector<Line>& in) {
+                  named(1, "m.win", 0)(d, in);
                   draw(in, kBox);
                 },
                 2, "box file m.win would overwrite the density file m.win"},
@@ -891,52 +921,20 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Values, HostileRun,
     ::testing::Values(
-        Hostile{"lf_2147483647",
-                [](const fs::path&, std::vector<Line>& in) {
-                  draw(in, kSection);
-                  in.back() = {"div=8 8 hmin=0.1 lf=2147483647"};
-                },
-                2, "lf should be at most 100"},
-        Hostile{"lf_101",
-                [](const fs::path&, std::vector<Line>& in) {
-                  draw(in, kSection);
-                  in.back() = {"div=8 8 hmin=0.1 lf=101"};
-                },
-                2, "lf should be at most 100"},
-        located(Hostile{"div_2147483647",
-                        [](const fs::path&, std::vector<Line>& in) {
-                          draw(in, kSection);
-                          in.back() = {"div=2147483647 2147483647 hmin=0.1 lf=5"};
-                        },
-                        2, "ixm*iym*izm > nt"},
+        Hostile{"lf_2147483647", drawn(kSection, {"div=8 8 hmin=0.1 lf=2147483647"}), 2, "lf should be at most 100"},
+        Hostile{"lf_101", drawn(kSection, {"div=8 8 hmin=0.1 lf=101"}), 2, "lf should be at most 100"},
+        located(Hostile{"div_2147483647", drawn(kSection, {"div=2147483647 2147483647 hmin=0.1 lf=5"}), 2,
+                        "ixm*iym*izm > nt"},
                 "section 1: div=2147483647 2147483647 asks for more points than the map's 2048"),
-        located(Hostile{"box_of_2097153_cubed_points",
-                        [](const fs::path&, std::vector<Line>& in) {
-                          draw(in, kBox);
-                          in.back() = {"xdiv=2097153 ydiv=2097153 zdiv=2097153 hscl=1"};
-                        },
+        located(Hostile{"box_of_2097153_cubed_points", drawn(kBox, {"xdiv=2097153 ydiv=2097153 zdiv=2097153 hscl=1"}),
                         2, "ixm*iym*izm > nt"},
                 "box 1: xdiv=2097153 ydiv=2097153 zdiv=2097153 asks for more points than the map's 2048"),
         Hostile{"ng_1001", [](const fs::path&, std::vector<Line>& in) { in.back() = {"ng=1001"}; }, 2,
                 "ng should be at most 1000"},
-        Hostile{"ldev_3_with_a_section",
-                [](const fs::path&, std::vector<Line>& in) {
-                  draw(in, kSection);
-                  set_item(in, "ldev=", "ldev=3");
-                },
-                2, "ldev=3 not allowd: sections are drawn on device 1 or 2 (PostScript)"},
-        Hostile{"ldev_99_with_a_section",
-                [](const fs::path&, std::vector<Line>& in) {
-                  draw(in, kSection);
-                  set_item(in, "ldev=", "ldev=99");
-                },
-                2, "ldev=99 not allowd"},
-        Hostile{"ldev_minus_1_with_a_section",
-                [](const fs::path&, std::vector<Line>& in) {
-                  draw(in, kSection);
-                  set_item(in, "ldev=", "ldev=-1");
-                },
-                2, "ldev=-1 not allowd"},
+        Hostile{"ldev_3_with_a_section", drawn(kSection, {}, {"ldev=3"}), 2,
+                "ldev=3 not allowd: sections are drawn on device 1 or 2 (PostScript)"},
+        Hostile{"ldev_99_with_a_section", drawn(kSection, {}, {"ldev=99"}), 2, "ldev=99 not allowd"},
+        Hostile{"ldev_minus_1_with_a_section", drawn(kSection, {}, {"ldev=-1"}), 2, "ldev=-1 not allowd"},
         located(Hostile{"typo_in_the_drawing_lines",
                         [](const fs::path&, std::vector<Line>& in) {
                           draw(in, kSection);
@@ -952,39 +950,20 @@ INSTANTIATE_TEST_SUITE_P(
                         2, "qimax= not found"},
                 "line 27 of the keyword input is 'icont=0'; qimax= was expected there"),
         // F(000) of 0 on a new maximum-entropy start: the uniform start is 0.
-        located(Hostile{"f000_0_on_a_new_mem_start",
-                        [](const fs::path&, std::vector<Line>& in) { set_item(in, "f000=", "f000=0"); }, 2,
-                        "xr0 <= 0 so mem does not work"},
+        located(Hostile{"f000_0_on_a_new_mem_start", items({"f000=0"}), 2, "xr0 <= 0 so mem does not work"},
                 "a new start is the uniform density F(000)/V: f000= must be positive"),
-        Hostile{"f000_1e_minus_40_on_a_new_mem_start",
-                [](const fs::path&, std::vector<Line>& in) { set_item(in, "f000=", "f000=1e-40"); }, 2,
+        Hostile{"f000_1e_minus_40_on_a_new_mem_start", items({"f000=1e-40"}), 2,
                 "the uniform start density F(000)/V = 1.678756e-42 is below the smallest normal single-precision number"},
-        Hostile{"nex1_minus_1", [](const fs::path&, std::vector<Line>& in) { set_item(in, "nex1=", "nex1=-1"); }, 2,
-                "nex1 and nex2 should not be negative"},
-        Hostile{"nex_2000000000_each",
-                [](const fs::path&, std::vector<Line>& in) {
-                  set_item(in, "nex1=", "nex1=2000000000");
-                  set_item(in, "nex2=", "nex2=2000000000");
-                },
-                2, "nex1+nex2 should be at most 100000"},
-        Hostile{"ex_0",
-                [](const fs::path&, std::vector<Line>& in) {
-                  set_item(in, "ex1=", "ex1=0");
-                  set_item(in, "ex2=", "ex2=0");
-                },
-                2, "ex1 and ex2 should be positive"},
-        Hostile{"ex2_negative", [](const fs::path&, std::vector<Line>& in) { set_item(in, "ex2=", "ex2=-0.001"); }, 2,
-                "ex1 and ex2 should be positive"},
-        Hostile{"fn_odd", [](const fs::path&, std::vector<Line>& in) { set_item(in, "nex2=", "nex2=5 fn=3"); }, 2,
-                "fn should be an even number from 2 to 16: fn=3"},
-        Hostile{"exact_2", [](const fs::path&, std::vector<Line>& in) { set_item(in, "nex2=", "nex2=5 exact=2"); }, 2,
-                "exact should be 0 or 1: exact=2"},
-        Hostile{"rwmin_negative", [](const fs::path&, std::vector<Line>& in) { set_item(in, "rwmin=", "rwmin=-0.2"); },
-                2, "rwmin should be 0 (no rwfact stop) or positive"},
-        Hostile{"fmag_0", [](const fs::path&, std::vector<Line>& in) { set_item(in, "fmag=", "fmag=0"); }, 2,
-                "fmag should be positive"},
-        Hostile{"fmag_negative", [](const fs::path&, std::vector<Line>& in) { set_item(in, "fmag=", "fmag=-1"); }, 2,
-                "fmag should be positive"},
+        Hostile{"nex1_minus_1", items({"nex1=-1"}), 2, "nex1 and nex2 should not be negative"},
+        Hostile{"nex_2000000000_each", items({"nex1=2000000000", "nex2=2000000000"}), 2,
+                "nex1+nex2 should be at most 100000"},
+        Hostile{"ex_0", items({"ex1=0", "ex2=0"}), 2, "ex1 and ex2 should be positive"},
+        Hostile{"ex2_negative", items({"ex2=-0.001"}), 2, "ex1 and ex2 should be positive"},
+        Hostile{"fn_odd", items({"nex2=5 fn=3"}), 2, "fn should be an even number from 2 to 16: fn=3"},
+        Hostile{"exact_2", items({"nex2=5 exact=2"}), 2, "exact should be 0 or 1: exact=2"},
+        Hostile{"rwmin_negative", items({"rwmin=-0.2"}), 2, "rwmin should be 0 (no rwfact stop) or positive"},
+        Hostile{"fmag_0", items({"fmag=0"}), 2, "fmag should be positive"},
+        Hostile{"fmag_negative", items({"fmag=-1"}), 2, "fmag should be positive"},
         Hostile{"wave_vector_zero", [](const fs::path&, std::vector<Line>& in) { set_line(in, "k=", {"k=0 0 0"}); }, 2,
                 "wave vector 1 is zero: k= needs a non-zero component"},
         Hostile{"isys_minus_1", [](const fs::path&, std::vector<Line>& in) { set_line(in, "isys=", {"isys=-1"}); }, 2,
@@ -998,40 +977,15 @@ INSTANTIATE_TEST_SUITE_P(
                                           "   1   1   0   0   0   0  3.00E+38  3.00E+38      0.00\n");
                 },
                 2, "the map holds a value that is not a finite number (NaN or infinite) at grid point ", {}, true},
-        Hostile{"density_file_of_nan",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  std::string den(8192 + 8, '\0');
-                  const unsigned char mark[4] = {0x00, 0x20, 0x00, 0x00};  // 8192, little-endian
-                  std::memcpy(&den[0], mark, 4);
-                  std::memcpy(&den[8196], mark, 4);
-                  const float nan = std::numeric_limits<float>::quiet_NaN();
-                  for (int j = 0; j < 2048; ++j) std::memcpy(&den[4 + 4 * j], &nan, 4);
-                  write_file(d / "m.den", den);
-                  set_line(in, "icont=", {"icont=1"});
-                },
-                2,
+        Hostile{"density_file_of_nan", continued_from(std::numeric_limits<float>::quiet_NaN()), 2,
                 "density file m.den holds a value that is not a finite number (NaN or infinite) at grid point 0: "
                 "make it again, with smaller amplitudes (fmag=)"},
-        Hostile{"density_file_of_denormals",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  std::string den(8192 + 8, '\0');
-                  const unsigned char mark[4] = {0x00, 0x20, 0x00, 0x00};  // 8192, little-endian
-                  std::memcpy(&den[0], mark, 4);
-                  std::memcpy(&den[8196], mark, 4);
-                  const float tiny = std::numeric_limits<float>::denorm_min() * 64;
-                  for (int j = 0; j < 2048; ++j) std::memcpy(&den[4 + 4 * j], &tiny, 4);
-                  write_file(d / "m.den", den);
-                  set_line(in, "icont=", {"icont=1"});
-                },
-                2, "the start density read from m.den holds a value below the smallest normal single-precision number"},
+        Hostile{"density_file_of_denormals", continued_from(std::numeric_limits<float>::denorm_min() * 64), 2,
+                "the start density read from m.den holds a value below the smallest normal single-precision number"},
         // The box is cut from the finished map, after the density file.
         // The map's values are about 1.5: times 3e38 beyond the largest float.
-        Hostile{"hscl_3e38",
-                [](const fs::path&, std::vector<Line>& in) {
-                  draw(in, kBox);
-                  in.back() = {"xdiv=5 ydiv=5 zdiv=5 hscl=3e38"};
-                },
-                2, "box 1: a value times hscl= is not a finite number: choose a smaller hscl="},
+        Hostile{"hscl_3e38", drawn(kBox, {"xdiv=5 ydiv=5 zdiv=5 hscl=3e38"}), 2,
+                "box 1: a value times hscl= is not a finite number: choose a smaller hscl="},
         Hostile{"blank_line_between_reflections",
                 [](const fs::path& d, std::vector<Line>&) { write_file(d / "m.hkl", kRecord + "\n" + kRecord); }, 2,
                 "index=0 in symstf", {}, true}),
@@ -1055,39 +1009,15 @@ INSTANTIATE_TEST_SUITE_P(
                         "density file m.den could not be written (File too large); the previous file is unchanged",
                         {}, true},
                 "ulimit -f 12;"),
-        Hostile{"box_name_is_a_link",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  write_file(d / "victim.hkl", kRecord);
-                  fs::remove(d / "m.win");
-                  fs::create_symlink("victim.hkl", d / "m.win");
-                  draw(in, kBox);
-                },
-                1, "box file m.win is a symbolic link to victim.hkl: box and page files are not written through a link",
+        Hostile{"box_name_is_a_link", linked("m.win", kBox), 1,
+                "box file m.win is a symbolic link to victim.hkl: box and page files are not written through a link",
                 {}, true},
-        Hostile{"second_box_text_file_is_a_link",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  write_file(d / "victim.hkl", kRecord);
-                  fs::create_symlink("victim.hkl", d / "m_2.rho");
-                  std::vector<Line> two = kBox;
-                  two.insert(two.end(), kBox.begin(), kBox.end());
-                  draw(in, two, 2);
-                },
-                1, "box file m_2.rho is a symbolic link to victim.hkl", {}, true},
-        Hostile{"page_file_is_a_link",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  write_file(d / "victim.hkl", kRecord);
-                  fs::remove(d / "calcomp1.ps");
-                  fs::create_symlink("victim.hkl", d / "calcomp1.ps");
-                  draw(in, kSection);
-                },
-                1, "page file calcomp1.ps is a symbolic link to victim.hkl", {}, true},
-        Hostile{"eps_page_is_a_link",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  write_file(d / "victim.hkl", kRecord);
-                  fs::create_symlink("victim.hkl", d / "calcomp1_1.eps");
-                  draw(in, kSection);
-                },
-                1, "page file calcomp1_1.eps is a symbolic link to victim.hkl", {}, true}),
+        Hostile{"second_box_text_file_is_a_link", linked("m_2.rho", drawings(0, 2), 2), 1,
+                "box file m_2.rho is a symbolic link to victim.hkl", {}, true},
+        Hostile{"page_file_is_a_link", linked("calcomp1.ps", kSection), 1,
+                "page file calcomp1.ps is a symbolic link to victim.hkl", {}, true},
+        Hostile{"eps_page_is_a_link", linked("calcomp1_1.eps", kSection), 1,
+                "page file calcomp1_1.eps is a symbolic link to victim.hkl", {}, true}),
     [](const ::testing::TestParamInfo<Hostile>& i) { return i.param.name; });
 
 // A signal after every file of the run is written, just before they are
@@ -1095,9 +1025,7 @@ INSTANTIATE_TEST_SUITE_P(
 // new ones appears, and no temporary file is left.
 TEST(NoDataLost, TerminatedWithTheWholeOutputSetWaiting) {
   std::vector<Line> in = fourier_input();
-  std::vector<Line> both = kSection;
-  both.insert(both.end(), kBox.begin(), kBox.end());
-  draw(in, both, 2);
+  draw(in, drawings(1, 1), 2);
   const fs::path dir = job_dir("commit_pause");
   for (const char* n : {"m.den", "m.win", "m.rho", "m.ccp4", "calcomp1.ps", "calcomp1_1.eps", "calcomp1_2.eps"})
     write_file(dir / n, std::string("the previous ") + n);
@@ -1344,13 +1272,6 @@ struct Replaced {
 std::ostream& operator<<(std::ostream& os, const Replaced& c) { return os << c.name; }
 
 class OutputSetReplaced : public ::testing::TestWithParam<Replaced> {};
-
-std::vector<Line> drawings(int sections, int boxes) {
-  std::vector<Line> d;
-  for (int k = 0; k < sections; ++k) d.insert(d.end(), kSection.begin(), kSection.end());
-  for (int k = 0; k < boxes; ++k) d.insert(d.end(), kBox.begin(), kBox.end());
-  return d;
-}
 
 TEST_P(OutputSetReplaced, FilesOfTheEarlierSetBeyondThisRunGo) {
   const Replaced& c = GetParam();
