@@ -183,20 +183,107 @@ TEST(Malformed, TruncatedAtEveryLine) {
   }
 }
 
-// A line left out entirely: the operator lines and the "symmetry operator"
-// line have no key of their own.
-TEST(Malformed, OperatorLinesMissing) {
-  std::vector<Line> in = full_input();
-  in.erase(in.begin() + 9);  // the one operator line: "f000=" is read in its place
-  RunResult r = run_trovan(job_dir("noop"), text_of(in));
-  EXPECT_EQ(r.status, 2) << r.out;
-  EXPECT_EQ(last_line(r), " incorrect symmetry operation") << r.out;
+// One change to the full input, or to the files beside it, and the stop it
+// makes: the run ends with `status`, `stop` is the listing's last line
+// (kLast), its beginning (kStart), a part of it (kPart) or the stop's
+// reason (kReason); `also` is
+// in the listing before it, `never` is not in it.
+struct OneChange {
+  enum Match { kLast, kStart, kPart, kReason };
+  const char* name;
+  std::function<void(const fs::path&, std::vector<Line>&)> change;
+  int status;
+  std::string stop;
+  Match match = kLast;
+  std::string also = "", never = "";
+};
 
-  in = full_input();
-  in.erase(in.begin() + 8);
-  RunResult r2 = run_trovan(job_dir("nosymline"), text_of(in));
-  EXPECT_EQ(r2.status, 2);
-  EXPECT_EQ(reason(r2), "symmetry operator not found") << r2.out;
+TEST(Malformed, OneChangeStopsTheRun) {
+  const std::string name77 = std::string(77, 'n') + ".den";
+  const OneChange cases[] = {
+      // A line left out entirely: the operator lines and the "symmetry
+      // operator" line have no key of their own. Without the one operator
+      // line "f000=" is read in its place.
+      {"noop", [](const fs::path&, std::vector<Line>& in) { in.erase(in.begin() + 9); }, 2,
+       " incorrect symmetry operation"},
+      {"nosymline", [](const fs::path&, std::vector<Line>& in) { in.erase(in.begin() + 8); }, 2,
+       "symmetry operator not found", OneChange::kReason},
+      {"intreal", [](const fs::path&, std::vector<Line>& in) { in[23][0] = "iplot=2.0"; }, 2,
+       "value of iplot= can not be read: 2.0", OneChange::kReason},
+      // Lines are read to column 256: a key beyond it is not on the line.
+      {"longline",
+       [](const fs::path&, std::vector<Line>& in) {
+         in[23] = {"iplot=-5" + std::string(250, ' '), "hmax=8 8 8 4 1 1", "pkmin=5.0", "rwmin=0.0"};
+       },
+       2, "hmax= not found", OneChange::kReason},
+      // A value cut by column 256 lacks its last items.
+      {"longvalue",
+       [](const fs::path&, std::vector<Line>& in) {
+         in[14] = {std::string(220, ' ') + "v= 0 0 0 1 0 0  0 0 0 0 1 0  0 0 0 0 0 1"};
+       },
+       2, "value of v= not fund", OneChange::kReason},
+      // File names of more than 80 characters are refused, not cut; so is a
+      // format of more than 40.
+      {"longname1", [&](const fs::path&, std::vector<Line>& in) { in[0] = {"file1='" + name77 + "'"}; }, 2,
+       " file1= file name longer than 80 characters: " + name77},
+      {"longname2", [&](const fs::path&, std::vector<Line>& in) { in[1] = {"file2='" + name77 + "'"}; }, 2,
+       " file2= file name longer than 80 characters: " + name77},
+      {"longfrmt",
+       [](const fs::path&, std::vector<Line>& in) { in[26][1] = "frmt='(6i4," + std::string(30, ' ') + "4f10.2)'"; }, 2,
+       " frmt= format longer than 40 characters", OneChange::kPart},
+      // Thirteen generating elements: refused before any of them is read.
+      {"generators13",
+       [](const fs::path&, std::vector<Line>& in) { in[7] = {"nsymo=13", "icent=0", "brv='p'"}; }, 2,
+       " more than 12 generating elements"},
+      // m-3m and two internal mirrors, 192 operators: more than the 60 the table holds.
+      {"operators192",
+       [](const fs::path&, std::vector<Line>& in) {
+         in[7] = {"nsymo=5", "icent=0", "brv='p'"};
+         in[9] = {"-y,x,z,t,u,v"};
+         in.insert(in.begin() + 10, {{"z,x,y,t,u,v"}, {"x,y,-z,t,u,v"}, {"x,y,z,-t,u,v"}, {"x,y,z,t,-u,v"}});
+       },
+       2, " more than 60 symmetry operators"},
+      {"negops", [](const fs::path&, std::vector<Line>& in) { in[7] = {"nsymo=-1", "icent=0", "brv='p'"}; },
+       2, " nsymo should not be negative"},
+      // A centring letter the system does not have, and a phase sign other
+      // than +1 or -1, stop the run before the reflections are read.
+      {"brvs", [](const fs::path&, std::vector<Line>& in) { in[7] = {"nsymo=1", "icent=0", "brv='s'"}; },
+       2, " invalid brv", OneChange::kLast, "brv='s' is no centring of isys=0: use p, a, b, c, i, f, r"},
+      {"phsign",
+       [](const fs::path&, std::vector<Line>& in) { in[26] = {"qimax=1.8", "frmt='(6i4,4f10.2)'", "phsign=2"}; }, 2,
+       " phsign should be 1 or -1: phsign=2", OneChange::kLast, "", "number of reflections used"},
+      {"hklindex",
+       [](const fs::path& d, std::vector<Line>& in) {
+         write_file(d / "m.hkl",
+                    "         1         0         0         0         0         0      7.93      7.93      0.00      1.00\n"
+                    "         1  16777217         0         0         0         0      7.93      7.93      0.00      1.00\n");
+         in[26][1] = "frmt='(6i10,4f10.2)'";
+       },
+       2, " record 2: index out of range (at most 16777216 in size)", OneChange::kStart},
+      {"hkldir",
+       [](const fs::path& d, std::vector<Line>& in) {
+         fs::create_directories(d / "sub.hkl");
+         in[0] = {"file1='sub.hkl'"};
+       },
+       1, "can't open sub.hkl"},
+  };
+  for (const OneChange& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = job_dir(c.name);
+    std::vector<Line> in = full_input();
+    c.change(dir, in);
+    const RunResult r = run_trovan(dir, text_of(in));
+    EXPECT_EQ(r.status, c.status) << r.out;
+    const std::string last = last_line(r);
+    switch (c.match) {
+      case OneChange::kLast: EXPECT_EQ(last, c.stop) << r.out; break;
+      case OneChange::kStart: EXPECT_EQ(last.rfind(c.stop, 0), 0u) << r.out; break;
+      case OneChange::kPart: EXPECT_NE(last.find(c.stop), std::string::npos) << r.out; break;
+      case OneChange::kReason: EXPECT_EQ(reason(r), c.stop) << r.out; break;
+    }
+    EXPECT_TRUE(c.also.empty() || r.has(c.also)) << c.also << "\n" << r.out;
+    EXPECT_TRUE(c.never.empty() || !r.has(c.never)) << c.never << "\n" << r.out;
+  }
 }
 
 // Every numeric value in turn replaced by text: the run names the key and
@@ -223,47 +310,6 @@ TEST(Malformed, NonNumericValues) {
       }
     }
   EXPECT_GE(cases, 150);
-}
-
-TEST(Malformed, IntegerKeysRefuseReals) {
-  std::vector<Line> in = full_input();
-  in[23][0] = "iplot=2.0";
-  RunResult r = run_trovan(job_dir("intreal"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(reason(r), "value of iplot= can not be read: 2.0") << r.out;
-}
-
-TEST(Malformed, OverlongLinesAndNames) {
-  // Lines are read to column 256: a key beyond it is not on the line.
-  std::vector<Line> in = full_input();
-  in[23] = {"iplot=-5" + std::string(250, ' '), "hmax=8 8 8 4 1 1", "pkmin=5.0", "rwmin=0.0"};
-  RunResult r = run_trovan(job_dir("longline"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(reason(r), "hmax= not found") << r.out;
-
-  // A value cut by column 256 lacks its last items.
-  in = full_input();
-  in[14] = {std::string(220, ' ') + "v= 0 0 0 1 0 0  0 0 0 0 1 0  0 0 0 0 0 1"};
-  r = run_trovan(job_dir("longvalue"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(reason(r), "value of v= not fund") << r.out;
-
-  // File names of more than 80 characters are refused, not cut.
-  for (const char* key : {"file1=", "file2="}) {
-    in = full_input();
-    in[key[4] == '1' ? 0 : 1] = {std::string(key) + "'" + std::string(77, 'n') + ".den'"};
-    r = run_trovan(job_dir("longname"), text_of(in));
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(last_line(r), " " + std::string(key) + " file name longer than 80 characters: " +
-                                std::string(77, 'n') + ".den")
-        << r.out;
-  }
-  // So is a format of more than 40.
-  in = full_input();
-  in[26][1] = "frmt='(6i4," + std::string(30, ' ') + "4f10.2)'";
-  r = run_trovan(job_dir("longfrmt"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(last_line(r).find(" frmt= format longer than 40 characters"), std::string::npos) << r.out;
 }
 
 TEST(Malformed, HmaxOutOfRange) {
@@ -324,48 +370,6 @@ TEST(Malformed, SymmetryOperators) {
   }
 }
 
-TEST(Malformed, GeneratorAndOperatorLimits) {
-  // Thirteen generating elements: refused before any of them is read.
-  std::vector<Line> in = full_input();
-  in[7] = {"nsymo=13", "icent=0", "brv='p'"};
-  RunResult r = run_trovan(job_dir("six"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(last_line(r), " more than 12 generating elements") << r.out;
-
-  // m-3m and two internal mirrors, 192 operators: more than the 60 the table holds.
-  in = full_input();
-  in[7] = {"nsymo=5", "icent=0", "brv='p'"};
-  in[9] = {"-y,x,z,t,u,v"};
-  in.insert(in.begin() + 10, {{"z,x,y,t,u,v"}, {"x,y,-z,t,u,v"}, {"x,y,z,-t,u,v"}, {"x,y,z,t,-u,v"}});
-  r = run_trovan(job_dir("ops"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(last_line(r), " more than 60 symmetry operators") << r.out;
-
-  in = full_input();
-  in[7] = {"nsymo=-1", "icent=0", "brv='p'"};
-  r = run_trovan(job_dir("negops"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(last_line(r), " nsymo should not be negative") << r.out;
-}
-
-// A centring letter the system does not have, and a phase sign other than
-// +1 or -1, stop the run before the reflections are read.
-TEST(Malformed, CentringLetterAndPhaseSign) {
-  std::vector<Line> in = full_input();
-  in[7] = {"nsymo=1", "icent=0", "brv='s'"};
-  RunResult r = run_trovan(job_dir("brvs"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(last_line(r), " invalid brv") << r.out;
-  EXPECT_TRUE(r.has("brv='s' is no centring of isys=0: use p, a, b, c, i, f, r")) << r.out;
-
-  in = full_input();
-  in[26] = {"qimax=1.8", "frmt='(6i4,4f10.2)'", "phsign=2"};
-  r = run_trovan(job_dir("phsign"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(last_line(r), " phsign should be 1 or -1: phsign=2") << r.out;
-  EXPECT_FALSE(r.has("number of reflections used")) << r.out;
-}
-
 TEST(Malformed, ReflectionRecordsWithLetters) {
   struct Case {
     const char* record;
@@ -384,18 +388,6 @@ TEST(Malformed, ReflectionRecordsWithLetters) {
     EXPECT_EQ(last_line(r).rfind(" record 2 (line 2): ", 0), 0u) << r.out;
     EXPECT_NE(last_line(r).find(c.text), std::string::npos) << r.out;
   }
-}
-
-TEST(Malformed, ReflectionIndicesBeyondAnyGrid) {
-  fs::path dir = job_dir("hklindex");
-  write_file(dir / "m.hkl",
-             "         1         0         0         0         0         0      7.93      7.93      0.00      1.00\n"
-             "         1  16777217         0         0         0         0      7.93      7.93      0.00      1.00\n");
-  std::vector<Line> in = full_input();
-  in[26][1] = "frmt='(6i10,4f10.2)'";
-  RunResult r = run_trovan(dir, text_of(in));
-  EXPECT_EQ(r.status, 2) << r.out;
-  EXPECT_EQ(last_line(r).rfind(" record 2: index out of range (at most 16777216 in size)", 0), 0u) << r.out;
 }
 
 // The superstructure multiplier of the built-in settings.
@@ -426,16 +418,6 @@ TEST(Malformed, ReflectionFileOf45001CopiesOfOneRecord) {
   EXPECT_TRUE(r.has(" warning:    45001 symmetry-equivalent records merged into        1 reflections;"
                     " largest disagreement       0.00 in Fo at   1   0   0   0   0   0,    0.0 degrees in phase"))
       << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
-}
-
-TEST(Malformed, ReflectionFileThatIsADirectory) {
-  fs::path dir = job_dir("hkldir");
-  fs::create_directories(dir / "sub.hkl");
-  std::vector<Line> in = full_input();
-  in[0] = {"file1='sub.hkl'"};
-  RunResult r = run_trovan(dir, text_of(in));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(last_line(r), "can't open sub.hkl") << r.out;
 }
 
 // A continuation run (icont = 1) reads the density file of an earlier run
