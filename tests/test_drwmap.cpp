@@ -142,23 +142,8 @@ DrawRequest section_request(const MapContext& c, const double* x0, const double*
 
 // ---- keyword input, listing, temporary directory ----------------------------
 
-class DrawFiles : public ::testing::Test {
+class DrawFiles : public trovan_test::InPageFolder {
  protected:
-  void SetUp() override {
-    old_ = fs::current_path();
-    dir_ = fs::temp_directory_path() / ("trovan_drwmap_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
-    ::setenv("CLCMPPATH", TROVAN_SOURCE_DIR "/plot", 1);
-    set_out_stream(&listing_);
-  }
-  void TearDown() override {
-    set_out_stream(nullptr);
-    fs::current_path(old_);
-    fs::remove_all(dir_);
-  }
   // Runs the drawing on keyword text; returns the stop message ("" if none).
   std::string run(const MapContext& c, const std::string& text, int ldev = 1) {
     std::istringstream in(text);
@@ -172,8 +157,6 @@ class DrawFiles : public ::testing::Test {
     }
     return msg;
   }
-  fs::path dir_, old_;
-  std::ostringstream listing_;
   int stop_status_ = -1;
 };
 
