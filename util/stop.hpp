@@ -71,6 +71,8 @@ void warn(const std::string& text);
 // scope closes; then the warnings go where they went before it opened. A
 // scope opened inside another takes the warnings for itself (a run started
 // within a run keeps its own), and a run on another thread has its own.
+// Warnings, like the listing, are given by the thread that runs the job,
+// never by a worker of the thread pool (util/threads.hpp).
 class WarningScope {
  public:
   explicit WarningScope(std::vector<std::string>& list);
