@@ -219,8 +219,9 @@ int main(int argc, char** argv) {
 
   int status = trovan::kExitOk;
   bool told = false;
+  std::size_t warnings = 0;
   try {
-    trovan::run(std::cin);
+    warnings = trovan::run(std::cin).warnings.size();
   } catch (const trovan::Stop& s) {
     trovan::removetemps();
     status = s.status;
@@ -242,7 +243,7 @@ int main(int argc, char** argv) {
   }
   // The warnings were on standard error as they came; their count ends a
   // run that went to its end.
-  if (!told && trovan::warningcount() > 0) tostderr(trovan::warningsummary());
+  if (!told && warnings > 0) tostderr(trovan::warningsummary(warnings));
   std::cout.flush();
   if (!std::cout) {
     if (!told) tostderr("the listing could not be written to standard output");

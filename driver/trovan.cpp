@@ -568,6 +568,11 @@ JobResult compute(const Job& job, Reflections& refl, const MemWatch& watch) {
 }
 
 JobResult run(const Job& job, const MemWatch& watch) {
+  // The warnings of this run, from reading the reflections to putting the
+  // files in place; a run in another thread, or one started inside this
+  // one, keeps its own.
+  std::vector<std::string> warnings;
+  WarningScope scope(warnings);
   // The density, box and page files are written to temporary files and
   // put in place together at the end; a stop on the way leaves every file
   // of an earlier run as it was.
@@ -581,15 +586,10 @@ JobResult run(const Job& job, const MemWatch& watch) {
   // replaced.
   checklisting();
   commitoutputs(staleoutputs(job));
+  result.warnings = std::move(warnings);
   return result;
 }
 
-JobResult run(std::istream& in, const MemWatch& watch) {
-  // The warnings are counted from the start of the run (a process setting,
-  // like the listing stream).
-  resetwarnings();
-  const Job job = read_job(in);
-  return run(job, watch);
-}
+JobResult run(std::istream& in, const MemWatch& watch) { return run(read_job(in), watch); }
 
 }  // namespace trovan

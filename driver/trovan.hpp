@@ -40,7 +40,8 @@ struct Job {
 };
 
 // Reads the keyword input of one job from `in` (echoing it to the listing)
-// with a reader of its own.
+// with a reader of its own. A bad value stops the run; reading the keywords
+// gives no warnings (a run's warnings begin with its data, in run()).
 Job read_job(std::istream& in);
 
 // What a computation leaves besides its files and listing.
@@ -50,6 +51,9 @@ struct JobResult {
   Density density;   // the final density at the independent grid points
   WorkGrid map;      // the work grid: the final map over the whole grid (real half)
   Peaks peaks;       // the independent peaks as listed
+  // The run's warnings in the order given, each as on standard error
+  // (util/stop.hpp); filled by run(), empty from compute() alone.
+  std::vector<std::string> warnings;
 };
 // Checks the output files, then reads the reflections.
 Reflections read_data(const Job& job);
@@ -59,11 +63,11 @@ Reflections read_data(const Job& job);
 JobResult compute(const Job& job, Reflections& refl, const MemWatch& watch = {});
 
 // The whole job from the keyword input `in` (std::cin for the program),
-// its warnings counted from zero and its output files put in place together
+// its warnings in the result and its output files put in place together
 // at the end (util/tempfiles.hpp); a stop unwinds as trovan::Stop and
 // replaces none of them. `watch` as for compute().
 JobResult run(std::istream& in, const MemWatch& watch = {});
-// The same for a job already read (its warnings counted by the caller).
+// The same for a job already read.
 JobResult run(const Job& job, const MemWatch& watch = {});
 
 }  // namespace trovan

@@ -163,7 +163,6 @@ std::shared_ptr<Result> run_text(const std::string& text, const std::string& fol
     Session s;
     try {
       // trovan::run in its two steps, with the job kept for its switches.
-      trovan::resetwarnings();
       std::istringstream in(text);
       const trovan::Job job = trovan::read_job(in);
       r->job = trovan::run(job, watch);
@@ -339,6 +338,9 @@ PYBIND11_MODULE(_trovan, m) {
                              "the map, float32, shape (n1, n2, ...): [i1, i2, ...] is the point (i1/n1, "
                              "i2/n2, ...); a read-only view of the result's own buffer")
       .def_readonly("peaks", &Result::peaks)
+      .def_property_readonly(
+          "warnings", [](const Result& r) { return r.job.warnings; },
+          "the run's warnings in order (also in the listing and on standard error)")
       .def_readonly("listing", &Result::listing)
       .def_readonly("kind", &Result::kind)
       .def_readonly("iplot", &Result::iplot)

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <string>
 
+#include "util/stop.hpp"
+
 namespace trovan_test {
 
 namespace fs = std::filesystem;
@@ -108,5 +110,30 @@ inline int render_png(const fs::path& ps) {
     if (e.path().extension() == ".png" && fs::file_size(e.path()) > 0) ++n;
   return n;
 }
+
+// A test of pages and boxes, in a fresh temporary folder of its own (named
+// after the test) with the page prolog of the source tree and the listing
+// bound to listing_; the folder and the listing go back when it ends.
+class InPageFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
+    old_ = fs::current_path();
+    dir_ = fs::temp_directory_path() /
+           ("trovan_" + std::string(t->test_suite_name()) + "_" + std::to_string(::getpid()) + "_" + t->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    fs::current_path(dir_);
+    ::setenv("CLCMPPATH", (source_dir() / "plot").c_str(), 1);
+    trovan::set_out_stream(&listing_);
+  }
+  void TearDown() override {
+    trovan::set_out_stream(nullptr);
+    fs::current_path(old_);
+    fs::remove_all(dir_);
+  }
+  fs::path old_, dir_;
+  std::ostringstream listing_;
+};
 
 }  // namespace trovan_test

@@ -142,23 +142,8 @@ DrawRequest section_request(const MapContext& c, const double* x0, const double*
 
 // ---- keyword input, listing, temporary directory ----------------------------
 
-class DrawFiles : public ::testing::Test {
+class DrawFiles : public trovan_test::InPageFolder {
  protected:
-  void SetUp() override {
-    old_ = fs::current_path();
-    dir_ = fs::temp_directory_path() / ("trovan_drwmap_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
-    ::setenv("CLCMPPATH", TROVAN_SOURCE_DIR "/plot", 1);
-    set_out_stream(&listing_);
-  }
-  void TearDown() override {
-    set_out_stream(nullptr);
-    fs::current_path(old_);
-    fs::remove_all(dir_);
-  }
   // Runs the drawing on keyword text; returns the stop message ("" if none).
   std::string run(const MapContext& c, const std::string& text, int ldev = 1) {
     std::istringstream in(text);
@@ -172,8 +157,6 @@ class DrawFiles : public ::testing::Test {
     }
     return msg;
   }
-  fs::path dir_, old_;
-  std::ostringstream listing_;
   int stop_status_ = -1;
 };
 
@@ -330,12 +313,12 @@ TEST(Averaging, AnAsymmetricMapBecomesSymmetric) {
   }
 }
 
-TEST(Averaging, OperatorsAndSettingOfTheRun) {
-  Crystal cr;
-  RunState rs;
-  // The context of a run: a centrosymmetric group read as generators gives
-  // every operator with and without the inversion; the metric is the
-  // lattice's, and M^-1 the setting's.
+namespace {
+
+// A primitive 3-D crystal in the standard setting: the group closed from
+// `generators` (with the inversion when `icent` is 1), an n^3 grid with its
+// index tables, and the work grid of a run on it.
+void primitive3(Crystal& cr, RunState& rs, WorkGrid& w, int icent, const std::vector<std::string>& generators, int n) {
   std::ostringstream quiet;
   const ListingTo listing_to(&quiet);
   rs.isys = cr.lattice.isys = cr.setting.isys = 0;
@@ -343,15 +326,26 @@ TEST(Averaging, OperatorsAndSettingOfTheRun) {
   setsmx(cr.setting, 0);
   cr.setting.brv = 'p';
   rs.ismtr = cr.setting.ismtr = 0;
-  cr.group.icent = 1;
-  trovan::testing::close_text(cr, {"-y,x,z,t,u,v", "y,x,-z,t,u,v"});  // 422
-  int n[6] = {8, 8, 8, 1, 1, 1};
+  cr.group.icent = icent;
+  trovan::testing::close_text(cr, generators);
+  int sizes[6] = {n, n, n, 1, 1, 1};
   cr.group.idm = cr.grid.idm = 3;
-  setng(cr.grid, n);
+  setng(cr.grid, sizes);
   calmm(cr.grid);
   setitt(cr.grid);
-  WorkGrid w;
   sizeworkgrid(w, getnt(cr.grid));
+}
+
+}  // namespace
+
+TEST(Averaging, OperatorsAndSettingOfTheRun) {
+  Crystal cr;
+  RunState rs;
+  WorkGrid w;
+  // The context of a run: a centrosymmetric group read as generators gives
+  // every operator with and without the inversion; the metric is the
+  // lattice's, and M^-1 the setting's.
+  primitive3(cr, rs, w, 1, {"-y,x,z,t,u,v", "y,x,-z,t,u,v"}, 8);  // 4/mmm from 422
   const MapContext c = mapcontext(cr, rs, getabcdr(w));
   EXPECT_EQ(static_cast<int>(c.ops.size()), 2 * cr.group.nsymo());
   EXPECT_EQ(cr.group.nsymo(), 8);
@@ -370,25 +364,11 @@ TEST(Averaging, OperatorsAndSettingOfTheRun) {
 TEST(Averaging, APattersonMapAveragesOverRotationsAndInversionOnly) {
   Crystal cr;
   RunState rs;
+  WorkGrid w;
   // P2_1 (no inversion): a Fourier map is averaged over x and the screw
   // image; a Patterson map over the point group 2/m, without the half
   // translation.
-  std::ostringstream quiet;
-  const ListingTo listing_to(&quiet);
-  rs.isys = cr.lattice.isys = cr.setting.isys = 0;
-  setsmh(cr.setting, 0);
-  setsmx(cr.setting, 0);
-  cr.setting.brv = 'p';
-  rs.ismtr = cr.setting.ismtr = 0;
-  cr.group.icent = 0;
-  cr.group.idm = cr.grid.idm = 3;
-  int n[6] = {4, 4, 4, 1, 1, 1};
-  setng(cr.grid, n);
-  calmm(cr.grid);
-  setitt(cr.grid);
-  trovan::testing::close_text(cr, {"-x,y+1/2,-z,t,u,v"});
-  WorkGrid w;
-  sizeworkgrid(w, getnt(cr.grid));
+  primitive3(cr, rs, w, 0, {"-x,y+1/2,-z,t,u,v"}, 4);
   rs.iplot = 2;
   const MapContext f = mapcontext(cr, rs, getabcdr(w));
   rs.iplot = 1;

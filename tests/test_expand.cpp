@@ -27,6 +27,16 @@ namespace {
 
 using cplx = std::complex<double>;
 
+// A 3-D crystal of lattice `brv` with the group of `gens` (and the
+// inversion when `icent` is 1) in the 6-D setting of a run, on a grid of
+// `sizes`.
+void crystal3(Crystal& cr, char brv, int icent, const std::vector<std::string>& gens, std::vector<int> sizes) {
+  setting(cr, 0, brv, 0, icent);
+  cr.group.idm = cr.grid.idm = 6;
+  close_text(cr, gens);
+  grid(cr, 6, std::move(sizes));
+}
+
 struct SymmetryExpansion : ::testing::Test {
   std::ostringstream listing;
   Crystal cr;
@@ -35,10 +45,7 @@ struct SymmetryExpansion : ::testing::Test {
   void TearDown() override { set_out_stream(nullptr); }
   void SetUp() override {
     set_out_stream(&listing);
-    setting(cr, 0, 'p', 0, 0);
-    cr.group.idm = cr.grid.idm = 6;
-    close_text(cr, {"-y,x,z+1/4,t,u,v"});  // 4_1 along z
-    grid(cr, 6, {16, 16, 16});
+    crystal3(cr, 'p', 0, {"-y,x,z+1/4,t,u,v"}, {16, 16, 16});  // 4_1 along z
     Tofofc t;
     t.f000 = 50;
     t.fmag = 1;
@@ -225,10 +232,7 @@ TEST(SymmetryExpansionClasses, AClassPartlyOutsideTheGridIsLeftOutWhole) {
   WorkGrid w;
   std::ostringstream listing;
   const ListingTo listing_to(&listing);
-  setting(cr, 0, 'p', 0, 0);
-  cr.group.idm = cr.grid.idm = 6;
-  close_text(cr, {"-y,x-y,z,t,u,v"});
-  grid(cr, 6, {16, 16, 8});
+  crystal3(cr, 'p', 0, {"-y,x-y,z,t,u,v"}, {16, 16, 8});
   sizeworkgrid(w, getnt(cr.grid));
   Tofofc t;
   t.f000 = 10;
@@ -286,10 +290,7 @@ TEST_P(InconsistentData, AreLeftOutMergedOrRefused) {
   const InconsistentCase& c = GetParam();
   std::ostringstream listing;
   const ListingTo listing_to(&listing);
-  setting(cr, 0, c.brv, 0, c.icent);
-  cr.group.idm = cr.grid.idm = 6;
-  close_text(cr, c.gens);
-  grid(cr, 6, {16, 16, 16});
+  crystal3(cr, c.brv, c.icent, c.gens, {16, 16, 16});
   sizeworkgrid(w, getnt(cr.grid));
   Tofofc t;
   t.f000 = 84;
@@ -392,10 +393,7 @@ TEST(InconsistentDataSigma, MergedSigmaIsTheWeightedOne) {
   WorkGrid w;
   std::ostringstream listing;
   const ListingTo listing_to(&listing);
-  setting(cr, 0, 'p', 0, 0);
-  cr.group.idm = cr.grid.idm = 6;
-  close_text(cr, {});
-  grid(cr, 6, {8, 8, 8});
+  crystal3(cr, 'p', 0, {}, {8, 8, 8});
   Tofofc t;
   t.f000 = 10;
   t.fmag = 1;

@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "keyinput.hpp"
 #include "util/input.hpp"
 #include "util/stop.hpp"
 
@@ -11,30 +12,7 @@ using namespace trovan;
 
 namespace {
 
-struct ReaderTest : ::testing::Test {
-  std::istringstream in;
-  std::ostringstream listing;
-  KeyReader rd;
-  void feed(const std::string& text) {
-    in.str(text);
-    in.clear();
-    rd = KeyReader(in);
-    set_out_stream(&listing);
-  }
-  void TearDown() override { set_out_stream(nullptr); }
-  // Runs f, expects a stop with `status`, returns the listing.
-  template <class F>
-  std::string expect_stop(F f, int status = kExitError) {
-    try {
-      f();
-    } catch (const Stop& s) {
-      EXPECT_EQ(s.status, status);
-      return listing.str();
-    }
-    ADD_FAILURE() << "no stop";
-    return listing.str();
-  }
-};
+using ReaderTest = trovan_test::KeyInputTest;
 
 TEST_F(ReaderTest, TwoKeysOnOneLine) {
   feed("isys=2 a=5.12\n");

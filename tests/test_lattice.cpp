@@ -13,6 +13,7 @@
 
 #include "crystal/lattice.hpp"
 #include "driver/crystalkeys.hpp"
+#include "keyinput.hpp"
 #include "util/input.hpp"
 #include "util/linalg.hpp"
 #include "util/stop.hpp"
@@ -33,29 +34,8 @@ const Cell kMono = {5, 6, 7, 0, -0.1736482f, 0};
 
 // Each test builds the lattices it needs as values; the helpers below read
 // the one in `L`.
-struct LatticeTest : ::testing::Test {
+struct LatticeTest : trovan_test::KeyInputTest {
   Lattice L;
-  std::istringstream in;
-  std::ostringstream listing;
-  KeyReader rd;
-  void SetUp() override { set_out_stream(&listing); }
-  void TearDown() override { set_out_stream(nullptr); }
-  void feed(const std::string& text) {
-    in.str(text);
-    in.clear();
-    rd = KeyReader(in);
-  }
-  template <class F>
-  std::string expect_stop(F f, int status = kExitError) {
-    try {
-      f();
-    } catch (const Stop& s) {
-      EXPECT_EQ(s.status, status);
-      return listing.str();
-    }
-    ADD_FAILURE() << "no stop";
-    return listing.str();
-  }
   // A built-in setting as the driver sets it up.
   void builtin(int isys, float a = 5.0f, float c = 8.0f) {
     L = Lattice{};

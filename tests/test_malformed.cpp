@@ -183,20 +183,107 @@ TEST(Malformed, TruncatedAtEveryLine) {
   }
 }
 
-// A line left out entirely: the operator lines and the "symmetry operator"
-// line have no key of their own.
-TEST(Malformed, OperatorLinesMissing) {
-  std::vector<Line> in = full_input();
-  in.erase(in.begin() + 9);  // the one operator line: "f000=" is read in its place
-  RunResult r = run_trovan(job_dir("noop"), text_of(in));
-  EXPECT_EQ(r.status, 2) << r.out;
-  EXPECT_EQ(last_line(r), " incorrect symmetry operation") << r.out;
+// One change to the full input, or to the files beside it, and the stop it
+// makes: the run ends with `status`, `stop` is the listing's last line
+// (kLast), its beginning (kStart), a part of it (kPart) or the stop's
+// reason (kReason); `also` is
+// in the listing before it, `never` is not in it.
+struct OneChange {
+  enum Match { kLast, kStart, kPart, kReason };
+  const char* name;
+  std::function<void(const fs::path&, std::vector<Line>&)> change;
+  int status;
+  std::string stop;
+  Match match = kLast;
+  std::string also = "", never = "";
+};
 
-  in = full_input();
-  in.erase(in.begin() + 8);
-  RunResult r2 = run_trovan(job_dir("nosymline"), text_of(in));
-  EXPECT_EQ(r2.status, 2);
-  EXPECT_EQ(reason(r2), "symmetry operator not found") << r2.out;
+TEST(Malformed, OneChangeStopsTheRun) {
+  const std::string name77 = std::string(77, 'n') + ".den";
+  const OneChange cases[] = {
+      // A line left out entirely: the operator lines and the "symmetry
+      // operator" line have no key of their own. Without the one operator
+      // line "f000=" is read in its place.
+      {"noop", [](const fs::path&, std::vector<Line>& in) { in.erase(in.begin() + 9); }, 2,
+       " incorrect symmetry operation"},
+      {"nosymline", [](const fs::path&, std::vector<Line>& in) { in.erase(in.begin() + 8); }, 2,
+       "symmetry operator not found", OneChange::kReason},
+      {"intreal", [](const fs::path&, std::vector<Line>& in) { in[23][0] = "iplot=2.0"; }, 2,
+       "value of iplot= can not be read: 2.0", OneChange::kReason},
+      // Lines are read to column 256: a key beyond it is not on the line.
+      {"longline",
+       [](const fs::path&, std::vector<Line>& in) {
+         in[23] = {"iplot=-5" + std::string(250, ' '), "hmax=8 8 8 4 1 1", "pkmin=5.0", "rwmin=0.0"};
+       },
+       2, "hmax= not found", OneChange::kReason},
+      // A value cut by column 256 lacks its last items.
+      {"longvalue",
+       [](const fs::path&, std::vector<Line>& in) {
+         in[14] = {std::string(220, ' ') + "v= 0 0 0 1 0 0  0 0 0 0 1 0  0 0 0 0 0 1"};
+       },
+       2, "value of v= not fund", OneChange::kReason},
+      // File names of more than 80 characters are refused, not cut; so is a
+      // format of more than 40.
+      {"longname1", [&](const fs::path&, std::vector<Line>& in) { in[0] = {"file1='" + name77 + "'"}; }, 2,
+       " file1= file name longer than 80 characters: " + name77},
+      {"longname2", [&](const fs::path&, std::vector<Line>& in) { in[1] = {"file2='" + name77 + "'"}; }, 2,
+       " file2= file name longer than 80 characters: " + name77},
+      {"longfrmt",
+       [](const fs::path&, std::vector<Line>& in) { in[26][1] = "frmt='(6i4," + std::string(30, ' ') + "4f10.2)'"; }, 2,
+       " frmt= format longer than 40 characters", OneChange::kPart},
+      // Thirteen generating elements: refused before any of them is read.
+      {"generators13",
+       [](const fs::path&, std::vector<Line>& in) { in[7] = {"nsymo=13", "icent=0", "brv='p'"}; }, 2,
+       " more than 12 generating elements"},
+      // m-3m and two internal mirrors, 192 operators: more than the 60 the table holds.
+      {"operators192",
+       [](const fs::path&, std::vector<Line>& in) {
+         in[7] = {"nsymo=5", "icent=0", "brv='p'"};
+         in[9] = {"-y,x,z,t,u,v"};
+         in.insert(in.begin() + 10, {{"z,x,y,t,u,v"}, {"x,y,-z,t,u,v"}, {"x,y,z,-t,u,v"}, {"x,y,z,t,-u,v"}});
+       },
+       2, " more than 60 symmetry operators"},
+      {"negops", [](const fs::path&, std::vector<Line>& in) { in[7] = {"nsymo=-1", "icent=0", "brv='p'"}; },
+       2, " nsymo should not be negative"},
+      // A centring letter the system does not have, and a phase sign other
+      // than +1 or -1, stop the run before the reflections are read.
+      {"brvs", [](const fs::path&, std::vector<Line>& in) { in[7] = {"nsymo=1", "icent=0", "brv='s'"}; },
+       2, " invalid brv", OneChange::kLast, "brv='s' is no centring of isys=0: use p, a, b, c, i, f, r"},
+      {"phsign",
+       [](const fs::path&, std::vector<Line>& in) { in[26] = {"qimax=1.8", "frmt='(6i4,4f10.2)'", "phsign=2"}; }, 2,
+       " phsign should be 1 or -1: phsign=2", OneChange::kLast, "", "number of reflections used"},
+      {"hklindex",
+       [](const fs::path& d, std::vector<Line>& in) {
+         write_file(d / "m.hkl",
+                    "         1         0         0         0         0         0      7.93      7.93      0.00      1.00\n"
+                    "         1  16777217         0         0         0         0      7.93      7.93      0.00      1.00\n");
+         in[26][1] = "frmt='(6i10,4f10.2)'";
+       },
+       2, " record 2: index out of range (at most 16777216 in size)", OneChange::kStart},
+      {"hkldir",
+       [](const fs::path& d, std::vector<Line>& in) {
+         fs::create_directories(d / "sub.hkl");
+         in[0] = {"file1='sub.hkl'"};
+       },
+       1, "can't open sub.hkl"},
+  };
+  for (const OneChange& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = job_dir(c.name);
+    std::vector<Line> in = full_input();
+    c.change(dir, in);
+    const RunResult r = run_trovan(dir, text_of(in));
+    EXPECT_EQ(r.status, c.status) << r.out;
+    const std::string last = last_line(r);
+    switch (c.match) {
+      case OneChange::kLast: EXPECT_EQ(last, c.stop) << r.out; break;
+      case OneChange::kStart: EXPECT_EQ(last.rfind(c.stop, 0), 0u) << r.out; break;
+      case OneChange::kPart: EXPECT_NE(last.find(c.stop), std::string::npos) << r.out; break;
+      case OneChange::kReason: EXPECT_EQ(reason(r), c.stop) << r.out; break;
+    }
+    EXPECT_TRUE(c.also.empty() || r.has(c.also)) << c.also << "\n" << r.out;
+    EXPECT_TRUE(c.never.empty() || !r.has(c.never)) << c.never << "\n" << r.out;
+  }
 }
 
 // Every numeric value in turn replaced by text: the run names the key and
@@ -223,47 +310,6 @@ TEST(Malformed, NonNumericValues) {
       }
     }
   EXPECT_GE(cases, 150);
-}
-
-TEST(Malformed, IntegerKeysRefuseReals) {
-  std::vector<Line> in = full_input();
-  in[23][0] = "iplot=2.0";
-  RunResult r = run_trovan(job_dir("intreal"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(reason(r), "value of iplot= can not be read: 2.0") << r.out;
-}
-
-TEST(Malformed, OverlongLinesAndNames) {
-  // Lines are read to column 256: a key beyond it is not on the line.
-  std::vector<Line> in = full_input();
-  in[23] = {"iplot=-5" + std::string(250, ' '), "hmax=8 8 8 4 1 1", "pkmin=5.0", "rwmin=0.0"};
-  RunResult r = run_trovan(job_dir("longline"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(reason(r), "hmax= not found") << r.out;
-
-  // A value cut by column 256 lacks its last items.
-  in = full_input();
-  in[14] = {std::string(220, ' ') + "v= 0 0 0 1 0 0  0 0 0 0 1 0  0 0 0 0 0 1"};
-  r = run_trovan(job_dir("longvalue"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(reason(r), "value of v= not fund") << r.out;
-
-  // File names of more than 80 characters are refused, not cut.
-  for (const char* key : {"file1=", "file2="}) {
-    in = full_input();
-    in[key[4] == '1' ? 0 : 1] = {std::string(key) + "'" + std::string(77, 'n') + ".den'"};
-    r = run_trovan(job_dir("longname"), text_of(in));
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(last_line(r), " " + std::string(key) + " file name longer than 80 characters: " +
-                                std::string(77, 'n') + ".den")
-        << r.out;
-  }
-  // So is a format of more than 40.
-  in = full_input();
-  in[26][1] = "frmt='(6i4," + std::string(30, ' ') + "4f10.2)'";
-  r = run_trovan(job_dir("longfrmt"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(last_line(r).find(" frmt= format longer than 40 characters"), std::string::npos) << r.out;
 }
 
 TEST(Malformed, HmaxOutOfRange) {
@@ -324,48 +370,6 @@ TEST(Malformed, SymmetryOperators) {
   }
 }
 
-TEST(Malformed, GeneratorAndOperatorLimits) {
-  // Thirteen generating elements: refused before any of them is read.
-  std::vector<Line> in = full_input();
-  in[7] = {"nsymo=13", "icent=0", "brv='p'"};
-  RunResult r = run_trovan(job_dir("six"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(last_line(r), " more than 12 generating elements") << r.out;
-
-  // m-3m and two internal mirrors, 192 operators: more than the 60 the table holds.
-  in = full_input();
-  in[7] = {"nsymo=5", "icent=0", "brv='p'"};
-  in[9] = {"-y,x,z,t,u,v"};
-  in.insert(in.begin() + 10, {{"z,x,y,t,u,v"}, {"x,y,-z,t,u,v"}, {"x,y,z,-t,u,v"}, {"x,y,z,t,-u,v"}});
-  r = run_trovan(job_dir("ops"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(last_line(r), " more than 60 symmetry operators") << r.out;
-
-  in = full_input();
-  in[7] = {"nsymo=-1", "icent=0", "brv='p'"};
-  r = run_trovan(job_dir("negops"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(last_line(r), " nsymo should not be negative") << r.out;
-}
-
-// A centring letter the system does not have, and a phase sign other than
-// +1 or -1, stop the run before the reflections are read.
-TEST(Malformed, CentringLetterAndPhaseSign) {
-  std::vector<Line> in = full_input();
-  in[7] = {"nsymo=1", "icent=0", "brv='s'"};
-  RunResult r = run_trovan(job_dir("brvs"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(last_line(r), " invalid brv") << r.out;
-  EXPECT_TRUE(r.has("brv='s' is no centring of isys=0: use p, a, b, c, i, f, r")) << r.out;
-
-  in = full_input();
-  in[26] = {"qimax=1.8", "frmt='(6i4,4f10.2)'", "phsign=2"};
-  r = run_trovan(job_dir("phsign"), text_of(in));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(last_line(r), " phsign should be 1 or -1: phsign=2") << r.out;
-  EXPECT_FALSE(r.has("number of reflections used")) << r.out;
-}
-
 TEST(Malformed, ReflectionRecordsWithLetters) {
   struct Case {
     const char* record;
@@ -384,18 +388,6 @@ TEST(Malformed, ReflectionRecordsWithLetters) {
     EXPECT_EQ(last_line(r).rfind(" record 2 (line 2): ", 0), 0u) << r.out;
     EXPECT_NE(last_line(r).find(c.text), std::string::npos) << r.out;
   }
-}
-
-TEST(Malformed, ReflectionIndicesBeyondAnyGrid) {
-  fs::path dir = job_dir("hklindex");
-  write_file(dir / "m.hkl",
-             "         1         0         0         0         0         0      7.93      7.93      0.00      1.00\n"
-             "         1  16777217         0         0         0         0      7.93      7.93      0.00      1.00\n");
-  std::vector<Line> in = full_input();
-  in[26][1] = "frmt='(6i10,4f10.2)'";
-  RunResult r = run_trovan(dir, text_of(in));
-  EXPECT_EQ(r.status, 2) << r.out;
-  EXPECT_EQ(last_line(r).rfind(" record 2: index out of range (at most 16777216 in size)", 0), 0u) << r.out;
 }
 
 // The superstructure multiplier of the built-in settings.
@@ -426,16 +418,6 @@ TEST(Malformed, ReflectionFileOf45001CopiesOfOneRecord) {
   EXPECT_TRUE(r.has(" warning:    45001 symmetry-equivalent records merged into        1 reflections;"
                     " largest disagreement       0.00 in Fo at   1   0   0   0   0   0,    0.0 degrees in phase"))
       << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
-}
-
-TEST(Malformed, ReflectionFileThatIsADirectory) {
-  fs::path dir = job_dir("hkldir");
-  fs::create_directories(dir / "sub.hkl");
-  std::vector<Line> in = full_input();
-  in[0] = {"file1='sub.hkl'"};
-  RunResult r = run_trovan(dir, text_of(in));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(last_line(r), "can't open sub.hkl") << r.out;
 }
 
 // A continuation run (icont = 1) reads the density file of an earlier run
@@ -700,6 +682,14 @@ const std::vector<Line> kBox = {{"iax=3 ipers=0 iaver=0 ismth=0"},
                                 {"xdiv=5 ydiv=5 zdiv=5 hscl=1"}};
 
 // The input with `drawings` (of ng drawings) instead of "ng=0", pages on ldev 1.
+// `sections` sections, then `boxes` boxes.
+std::vector<Line> drawings(int sections, int boxes) {
+  std::vector<Line> d;
+  for (int k = 0; k < sections; ++k) d.insert(d.end(), kSection.begin(), kSection.end());
+  for (int k = 0; k < boxes; ++k) d.insert(d.end(), kBox.begin(), kBox.end());
+  return d;
+}
+
 void draw(std::vector<Line>& in, const std::vector<Line>& drawings, int ng = 1) {
   in.back() = {"ng=" + std::to_string(ng)};
   in.insert(in.end(), drawings.begin(), drawings.end());
@@ -796,50 +786,74 @@ TEST_P(HostileRun, StopsCleanlyAndLeavesEveryFileAsItWas) {
 
 const std::string kRecord = "   1   1   0   0   0   0     51.15     51.15      0.00      1.00\n";
 
+// The set-ups the tables share. Items of the keyword input set, each
+// "key=value ..." in place of the item of that key.
+Hostile::Setup items(std::vector<std::string> set) {
+  return [set](const fs::path&, std::vector<Line>& in) {
+    for (const std::string& it : set) set_item(in, it.substr(0, it.find('=') + 1), it);
+  };
+}
+
+// A drawing added, its last line replaced by `last` (when given), then
+// `set` items set.
+Hostile::Setup drawn(const std::vector<Line>& drawing, Line last = {}, std::vector<std::string> set = {}) {
+  return [drawing, last, set](const fs::path& d, std::vector<Line>& in) {
+    draw(in, drawing);
+    if (!last.empty()) in.back() = last;
+    items(set)(d, in);
+  };
+}
+
+// The reflection file (file1=, `k` 0) or the density file (file2=, `k` 1)
+// named `name`, which is made a link to itself ('l'), a FIFO ('p') or left
+// as it is (0); with `continued` the job continues from the density file.
+Hostile::Setup named(int k, std::string name, char kind, bool continued = false) {
+  return [=](const fs::path& d, std::vector<Line>& in) {
+    if (kind == 'l') fs::create_symlink(name, d / name);
+    if (kind == 'p') {
+      ASSERT_EQ(::mkfifo((d / name).c_str(), 0644), 0);
+    }
+    in[k] = {(k == 0 ? "file1='" : "file2='") + name + "'"};
+    if (continued) set_line(in, "icont=", {"icont=1"});
+  };
+}
+
+// A density file of the job's 2048 points, each `v`, to continue from.
+Hostile::Setup continued_from(float v) {
+  return [v](const fs::path& d, std::vector<Line>& in) {
+    std::string den(8192 + 8, '\0');
+    const unsigned char mark[4] = {0x00, 0x20, 0x00, 0x00};  // 8192, little-endian
+    std::memcpy(&den[0], mark, 4);
+    std::memcpy(&den[8196], mark, 4);
+    for (int j = 0; j < 2048; ++j) std::memcpy(&den[4 + 4 * j], &v, 4);
+    write_file(d / "m.den", den);
+    set_line(in, "icont=", {"icont=1"});
+  };
+}
+
+// `drawing` added (`ng` drawings), with `name` a symbolic link to a file
+// the run did not make.
+Hostile::Setup linked(std::string name, std::vector<Line> drawing, int ng = 1) {
+  return [=](const fs::path& d, std::vector<Line>& in) {
+    write_file(d / "victim.hkl", kRecord);
+    fs::remove(d / name);
+    fs::create_symlink("victim.hkl", d / name);
+    draw(in, drawing, ng);
+  };
+}
+
 // Files that block, never end, loop, or are files the run reads.
 INSTANTIATE_TEST_SUITE_P(
     Files, HostileRun,
     ::testing::Values(
-        Hostile{"density_symlink_loop",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  fs::create_symlink("loop.den", d / "loop.den");
-                  in[1] = {"file2='loop.den'"};
-                },
-                1, "can't open loop.den"},
-        Hostile{"density_symlink_loop_continued",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  fs::create_symlink("loop.den", d / "loop.den");
-                  in[1] = {"file2='loop.den'"};
-                  set_line(in, "icont=", {"icont=1"});
-                },
-                1, "can't open loop.den"},
-        Hostile{"reflection_symlink_loop",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  fs::create_symlink("loop.hkl", d / "loop.hkl");
-                  in[0] = {"file1='loop.hkl'"};
-                },
-                1, "can't open loop.hkl"},
-        Hostile{"density_fifo_continued",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  ASSERT_EQ(::mkfifo((d / "fifo.den").c_str(), 0644), 0);
-                  in[1] = {"file2='fifo.den'"};
-                  set_line(in, "icont=", {"icont=1"});
-                },
-                1, "can't open fifo.den: not a regular file"},
-        Hostile{"density_fifo",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  ASSERT_EQ(::mkfifo((d / "fifo.den").c_str(), 0644), 0);
-                  in[1] = {"file2='fifo.den'"};
-                },
-                1, "can't open fifo.den: not a regular file"},
-        Hostile{"reflection_fifo",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  ASSERT_EQ(::mkfifo((d / "fifo.hkl").c_str(), 0644), 0);
-                  in[0] = {"file1='fifo.hkl'"};
-                },
-                1, "can't open fifo.hkl: not a regular file"},
-        Hostile{"reflection_dev_zero", [](const fs::path&, std::vector<Line>& in) { in[0] = {"file1='/dev/zero'"}; },
-                1, "can't open /dev/zero: not a regular file"},
+        Hostile{"density_symlink_loop", named(1, "loop.den", 'l'), 1, "can't open loop.den"},
+        Hostile{"density_symlink_loop_continued", named(1, "loop.den", 'l', true), 1, "can't open loop.den"},
+        Hostile{"reflection_symlink_loop", named(0, "loop.hkl", 'l'), 1, "can't open loop.hkl"},
+        Hostile{"density_fifo_continued", named(1, "fifo.den", 'p', true), 1,
+                "can't open fifo.den: not a regular file"},
+        Hostile{"density_fifo", named(1, "fifo.den", 'p'), 1, "can't open fifo.den: not a regular file"},
+        Hostile{"reflection_fifo", named(0, "fifo.hkl", 'p'), 1, "can't open fifo.hkl: not a regular file"},
+        Hostile{"reflection_dev_zero", named(0, "/dev/zero", 0), 1, "can't open /dev/zero: not a regular file"},
         // A link to /dev/null: were it replaced, only the link would go.
         Hostile{"density_device",
                 [](const fs::path& d, std::vector<Line>& in) {
@@ -847,8 +861,7 @@ INSTANTIATE_TEST_SUITE_P(
                   in[1] = {"file2='null.den'"};
                 },
                 1, "can't open null.den: not a regular file"},
-        Hostile{"density_is_the_reflection_file",
-                [](const fs::path&, std::vector<Line>& in) { in[1] = {"file2='m.hkl'"}; }, 2,
+        Hostile{"density_is_the_reflection_file", named(1, "m.hkl", 0), 2,
                 "density file m.hkl would overwrite the reflection file (file1=)"},
         Hostile{"density_is_a_hard_link_to_the_reflection_file",
                 [](const fs::path& d, std::vector<Line>& in) {
@@ -856,8 +869,7 @@ INSTANTIATE_TEST_SUITE_P(
                   in[1] = {"file2='link.den'"};
                 },
                 2, "density file link.den would overwrite the reflection file (file1=)"},
-        Hostile{"density_is_the_keyword_input",
-                [](const fs::path&, std::vector<Line>& in) { in[1] = {"file2='job.inp'"}; }, 2,
+        Hostile{"density_is_the_keyword_input", named(1, "job.inp", 0), 2,
                 "density file job.inp would overwrite the keyword input (standard input)"},
         Hostile{"box_is_the_reflection_file",
                 [](const fs::path& d, std::vector<Line>& in) {
@@ -868,8 +880,8 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 2, "box file r.rho would overwrite the reflection file (file1=)"},
         Hostile{"box_is_the_density_file",
-                [](const fs::path&, std::vector<Line>& in) {
-                  in[1] = {"file2='m.win'"};
+                [](const fs::path& d, std::vector<Line>& in) {
+                  named(1, "m.win", 0)(d, in);
                   draw(in, kBox);
                 },
                 2, "box file m.win would overwrite the density file m.win"},
@@ -891,52 +903,20 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Values, HostileRun,
     ::testing::Values(
-        Hostile{"lf_2147483647",
-                [](const fs::path&, std::vector<Line>& in) {
-                  draw(in, kSection);
-                  in.back() = {"div=8 8 hmin=0.1 lf=2147483647"};
-                },
-                2, "lf should be at most 100"},
-        Hostile{"lf_101",
-                [](const fs::path&, std::vector<Line>& in) {
-                  draw(in, kSection);
-                  in.back() = {"div=8 8 hmin=0.1 lf=101"};
-                },
-                2, "lf should be at most 100"},
-        located(Hostile{"div_2147483647",
-                        [](const fs::path&, std::vector<Line>& in) {
-                          draw(in, kSection);
-                          in.back() = {"div=2147483647 2147483647 hmin=0.1 lf=5"};
-                        },
-                        2, "ixm*iym*izm > nt"},
+        Hostile{"lf_2147483647", drawn(kSection, {"div=8 8 hmin=0.1 lf=2147483647"}), 2, "lf should be at most 100"},
+        Hostile{"lf_101", drawn(kSection, {"div=8 8 hmin=0.1 lf=101"}), 2, "lf should be at most 100"},
+        located(Hostile{"div_2147483647", drawn(kSection, {"div=2147483647 2147483647 hmin=0.1 lf=5"}), 2,
+                        "ixm*iym*izm > nt"},
                 "section 1: div=2147483647 2147483647 asks for more points than the map's 2048"),
-        located(Hostile{"box_of_2097153_cubed_points",
-                        [](const fs::path&, std::vector<Line>& in) {
-                          draw(in, kBox);
-                          in.back() = {"xdiv=2097153 ydiv=2097153 zdiv=2097153 hscl=1"};
-                        },
+        located(Hostile{"box_of_2097153_cubed_points", drawn(kBox, {"xdiv=2097153 ydiv=2097153 zdiv=2097153 hscl=1"}),
                         2, "ixm*iym*izm > nt"},
                 "box 1: xdiv=2097153 ydiv=2097153 zdiv=2097153 asks for more points than the map's 2048"),
         Hostile{"ng_1001", [](const fs::path&, std::vector<Line>& in) { in.back() = {"ng=1001"}; }, 2,
                 "ng should be at most 1000"},
-        Hostile{"ldev_3_with_a_section",
-                [](const fs::path&, std::vector<Line>& in) {
-                  draw(in, kSection);
-                  set_item(in, "ldev=", "ldev=3");
-                },
-                2, "ldev=3 not allowd: sections are drawn on device 1 or 2 (PostScript)"},
-        Hostile{"ldev_99_with_a_section",
-                [](const fs::path&, std::vector<Line>& in) {
-                  draw(in, kSection);
-                  set_item(in, "ldev=", "ldev=99");
-                },
-                2, "ldev=99 not allowd"},
-        Hostile{"ldev_minus_1_with_a_section",
-                [](const fs::path&, std::vector<Line>& in) {
-                  draw(in, kSection);
-                  set_item(in, "ldev=", "ldev=-1");
-                },
-                2, "ldev=-1 not allowd"},
+        Hostile{"ldev_3_with_a_section", drawn(kSection, {}, {"ldev=3"}), 2,
+                "ldev=3 not allowd: sections are drawn on device 1 or 2 (PostScript)"},
+        Hostile{"ldev_99_with_a_section", drawn(kSection, {}, {"ldev=99"}), 2, "ldev=99 not allowd"},
+        Hostile{"ldev_minus_1_with_a_section", drawn(kSection, {}, {"ldev=-1"}), 2, "ldev=-1 not allowd"},
         located(Hostile{"typo_in_the_drawing_lines",
                         [](const fs::path&, std::vector<Line>& in) {
                           draw(in, kSection);
@@ -952,39 +932,20 @@ INSTANTIATE_TEST_SUITE_P(
                         2, "qimax= not found"},
                 "line 27 of the keyword input is 'icont=0'; qimax= was expected there"),
         // F(000) of 0 on a new maximum-entropy start: the uniform start is 0.
-        located(Hostile{"f000_0_on_a_new_mem_start",
-                        [](const fs::path&, std::vector<Line>& in) { set_item(in, "f000=", "f000=0"); }, 2,
-                        "xr0 <= 0 so mem does not work"},
+        located(Hostile{"f000_0_on_a_new_mem_start", items({"f000=0"}), 2, "xr0 <= 0 so mem does not work"},
                 "a new start is the uniform density F(000)/V: f000= must be positive"),
-        Hostile{"f000_1e_minus_40_on_a_new_mem_start",
-                [](const fs::path&, std::vector<Line>& in) { set_item(in, "f000=", "f000=1e-40"); }, 2,
+        Hostile{"f000_1e_minus_40_on_a_new_mem_start", items({"f000=1e-40"}), 2,
                 "the uniform start density F(000)/V = 1.678756e-42 is below the smallest normal single-precision number"},
-        Hostile{"nex1_minus_1", [](const fs::path&, std::vector<Line>& in) { set_item(in, "nex1=", "nex1=-1"); }, 2,
-                "nex1 and nex2 should not be negative"},
-        Hostile{"nex_2000000000_each",
-                [](const fs::path&, std::vector<Line>& in) {
-                  set_item(in, "nex1=", "nex1=2000000000");
-                  set_item(in, "nex2=", "nex2=2000000000");
-                },
-                2, "nex1+nex2 should be at most 100000"},
-        Hostile{"ex_0",
-                [](const fs::path&, std::vector<Line>& in) {
-                  set_item(in, "ex1=", "ex1=0");
-                  set_item(in, "ex2=", "ex2=0");
-                },
-                2, "ex1 and ex2 should be positive"},
-        Hostile{"ex2_negative", [](const fs::path&, std::vector<Line>& in) { set_item(in, "ex2=", "ex2=-0.001"); }, 2,
-                "ex1 and ex2 should be positive"},
-        Hostile{"fn_odd", [](const fs::path&, std::vector<Line>& in) { set_item(in, "nex2=", "nex2=5 fn=3"); }, 2,
-                "fn should be an even number from 2 to 16: fn=3"},
-        Hostile{"exact_2", [](const fs::path&, std::vector<Line>& in) { set_item(in, "nex2=", "nex2=5 exact=2"); }, 2,
-                "exact should be 0 or 1: exact=2"},
-        Hostile{"rwmin_negative", [](const fs::path&, std::vector<Line>& in) { set_item(in, "rwmin=", "rwmin=-0.2"); },
-                2, "rwmin should be 0 (no rwfact stop) or positive"},
-        Hostile{"fmag_0", [](const fs::path&, std::vector<Line>& in) { set_item(in, "fmag=", "fmag=0"); }, 2,
-                "fmag should be positive"},
-        Hostile{"fmag_negative", [](const fs::path&, std::vector<Line>& in) { set_item(in, "fmag=", "fmag=-1"); }, 2,
-                "fmag should be positive"},
+        Hostile{"nex1_minus_1", items({"nex1=-1"}), 2, "nex1 and nex2 should not be negative"},
+        Hostile{"nex_2000000000_each", items({"nex1=2000000000", "nex2=2000000000"}), 2,
+                "nex1+nex2 should be at most 100000"},
+        Hostile{"ex_0", items({"ex1=0", "ex2=0"}), 2, "ex1 and ex2 should be positive"},
+        Hostile{"ex2_negative", items({"ex2=-0.001"}), 2, "ex1 and ex2 should be positive"},
+        Hostile{"fn_odd", items({"nex2=5 fn=3"}), 2, "fn should be an even number from 2 to 16: fn=3"},
+        Hostile{"exact_2", items({"nex2=5 exact=2"}), 2, "exact should be 0 or 1: exact=2"},
+        Hostile{"rwmin_negative", items({"rwmin=-0.2"}), 2, "rwmin should be 0 (no rwfact stop) or positive"},
+        Hostile{"fmag_0", items({"fmag=0"}), 2, "fmag should be positive"},
+        Hostile{"fmag_negative", items({"fmag=-1"}), 2, "fmag should be positive"},
         Hostile{"wave_vector_zero", [](const fs::path&, std::vector<Line>& in) { set_line(in, "k=", {"k=0 0 0"}); }, 2,
                 "wave vector 1 is zero: k= needs a non-zero component"},
         Hostile{"isys_minus_1", [](const fs::path&, std::vector<Line>& in) { set_line(in, "isys=", {"isys=-1"}); }, 2,
@@ -998,40 +959,15 @@ INSTANTIATE_TEST_SUITE_P(
                                           "   1   1   0   0   0   0  3.00E+38  3.00E+38      0.00\n");
                 },
                 2, "the map holds a value that is not a finite number (NaN or infinite) at grid point ", {}, true},
-        Hostile{"density_file_of_nan",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  std::string den(8192 + 8, '\0');
-                  const unsigned char mark[4] = {0x00, 0x20, 0x00, 0x00};  // 8192, little-endian
-                  std::memcpy(&den[0], mark, 4);
-                  std::memcpy(&den[8196], mark, 4);
-                  const float nan = std::numeric_limits<float>::quiet_NaN();
-                  for (int j = 0; j < 2048; ++j) std::memcpy(&den[4 + 4 * j], &nan, 4);
-                  write_file(d / "m.den", den);
-                  set_line(in, "icont=", {"icont=1"});
-                },
-                2,
+        Hostile{"density_file_of_nan", continued_from(std::numeric_limits<float>::quiet_NaN()), 2,
                 "density file m.den holds a value that is not a finite number (NaN or infinite) at grid point 0: "
                 "make it again, with smaller amplitudes (fmag=)"},
-        Hostile{"density_file_of_denormals",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  std::string den(8192 + 8, '\0');
-                  const unsigned char mark[4] = {0x00, 0x20, 0x00, 0x00};  // 8192, little-endian
-                  std::memcpy(&den[0], mark, 4);
-                  std::memcpy(&den[8196], mark, 4);
-                  const float tiny = std::numeric_limits<float>::denorm_min() * 64;
-                  for (int j = 0; j < 2048; ++j) std::memcpy(&den[4 + 4 * j], &tiny, 4);
-                  write_file(d / "m.den", den);
-                  set_line(in, "icont=", {"icont=1"});
-                },
-                2, "the start density read from m.den holds a value below the smallest normal single-precision number"},
+        Hostile{"density_file_of_denormals", continued_from(std::numeric_limits<float>::denorm_min() * 64), 2,
+                "the start density read from m.den holds a value below the smallest normal single-precision number"},
         // The box is cut from the finished map, after the density file.
         // The map's values are about 1.5: times 3e38 beyond the largest float.
-        Hostile{"hscl_3e38",
-                [](const fs::path&, std::vector<Line>& in) {
-                  draw(in, kBox);
-                  in.back() = {"xdiv=5 ydiv=5 zdiv=5 hscl=3e38"};
-                },
-                2, "box 1: a value times hscl= is not a finite number: choose a smaller hscl="},
+        Hostile{"hscl_3e38", drawn(kBox, {"xdiv=5 ydiv=5 zdiv=5 hscl=3e38"}), 2,
+                "box 1: a value times hscl= is not a finite number: choose a smaller hscl="},
         Hostile{"blank_line_between_reflections",
                 [](const fs::path& d, std::vector<Line>&) { write_file(d / "m.hkl", kRecord + "\n" + kRecord); }, 2,
                 "index=0 in symstf", {}, true}),
@@ -1055,39 +991,15 @@ INSTANTIATE_TEST_SUITE_P(
                         "density file m.den could not be written (File too large); the previous file is unchanged",
                         {}, true},
                 "ulimit -f 12;"),
-        Hostile{"box_name_is_a_link",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  write_file(d / "victim.hkl", kRecord);
-                  fs::remove(d / "m.win");
-                  fs::create_symlink("victim.hkl", d / "m.win");
-                  draw(in, kBox);
-                },
-                1, "box file m.win is a symbolic link to victim.hkl: box and page files are not written through a link",
+        Hostile{"box_name_is_a_link", linked("m.win", kBox), 1,
+                "box file m.win is a symbolic link to victim.hkl: box and page files are not written through a link",
                 {}, true},
-        Hostile{"second_box_text_file_is_a_link",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  write_file(d / "victim.hkl", kRecord);
-                  fs::create_symlink("victim.hkl", d / "m_2.rho");
-                  std::vector<Line> two = kBox;
-                  two.insert(two.end(), kBox.begin(), kBox.end());
-                  draw(in, two, 2);
-                },
-                1, "box file m_2.rho is a symbolic link to victim.hkl", {}, true},
-        Hostile{"page_file_is_a_link",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  write_file(d / "victim.hkl", kRecord);
-                  fs::remove(d / "calcomp1.ps");
-                  fs::create_symlink("victim.hkl", d / "calcomp1.ps");
-                  draw(in, kSection);
-                },
-                1, "page file calcomp1.ps is a symbolic link to victim.hkl", {}, true},
-        Hostile{"eps_page_is_a_link",
-                [](const fs::path& d, std::vector<Line>& in) {
-                  write_file(d / "victim.hkl", kRecord);
-                  fs::create_symlink("victim.hkl", d / "calcomp1_1.eps");
-                  draw(in, kSection);
-                },
-                1, "page file calcomp1_1.eps is a symbolic link to victim.hkl", {}, true}),
+        Hostile{"second_box_text_file_is_a_link", linked("m_2.rho", drawings(0, 2), 2), 1,
+                "box file m_2.rho is a symbolic link to victim.hkl", {}, true},
+        Hostile{"page_file_is_a_link", linked("calcomp1.ps", kSection), 1,
+                "page file calcomp1.ps is a symbolic link to victim.hkl", {}, true},
+        Hostile{"eps_page_is_a_link", linked("calcomp1_1.eps", kSection), 1,
+                "page file calcomp1_1.eps is a symbolic link to victim.hkl", {}, true}),
     [](const ::testing::TestParamInfo<Hostile>& i) { return i.param.name; });
 
 // A signal after every file of the run is written, just before they are
@@ -1095,9 +1007,7 @@ INSTANTIATE_TEST_SUITE_P(
 // new ones appears, and no temporary file is left.
 TEST(NoDataLost, TerminatedWithTheWholeOutputSetWaiting) {
   std::vector<Line> in = fourier_input();
-  std::vector<Line> both = kSection;
-  both.insert(both.end(), kBox.begin(), kBox.end());
-  draw(in, both, 2);
+  draw(in, drawings(1, 1), 2);
   const fs::path dir = job_dir("commit_pause");
   for (const char* n : {"m.den", "m.win", "m.rho", "m.ccp4", "calcomp1.ps", "calcomp1_1.eps", "calcomp1_2.eps"})
     write_file(dir / n, std::string("the previous ") + n);
@@ -1345,13 +1255,6 @@ std::ostream& operator<<(std::ostream& os, const Replaced& c) { return os << c.n
 
 class OutputSetReplaced : public ::testing::TestWithParam<Replaced> {};
 
-std::vector<Line> drawings(int sections, int boxes) {
-  std::vector<Line> d;
-  for (int k = 0; k < sections; ++k) d.insert(d.end(), kSection.begin(), kSection.end());
-  for (int k = 0; k < boxes; ++k) d.insert(d.end(), kBox.begin(), kBox.end());
-  return d;
-}
-
 TEST_P(OutputSetReplaced, FilesOfTheEarlierSetBeyondThisRunGo) {
   const Replaced& c = GetParam();
   const fs::path dir = job_dir("replaced_" + c.name);
@@ -1476,6 +1379,16 @@ TEST_P(Warnings, OnStandardErrorWithTheirCountLast) {
     }
   EXPECT_EQ(n, w.warnings.empty() ? 0 : static_cast<int>(w.warnings.size()) + 1) << r.err;
   EXPECT_EQ(count_of(r.out, " warning:"), static_cast<int>(w.warnings.size())) << r.out;
+  // Run in this process, the job returns the warnings it gave on standard
+  // error, in order, and a run's count starts from none.
+  for (int pass = 0; pass < 2; ++pass) {
+    const InProcess p = run_inprocess(point_into(text_of(in), dir));
+    ASSERT_EQ(p.status, 0) << p.out;
+    std::string said;
+    for (const std::string& t : p.job.warnings) said += "trovan: warning: " + t + "\n";
+    EXPECT_EQ(said, p.warnings) << "pass " << pass;
+    EXPECT_EQ(p.job.warnings.size(), w.warnings.size()) << "pass " << pass;
+  }
   fs::remove_all(dir);
 }
 

@@ -89,6 +89,28 @@ std::string job(const fs::path& d, const std::string& cycles, int icont = 0) {
   return s;
 }
 
+// A short run of the model in a folder of its own, for the tests that take
+// a step or a synthesis of their own from what it leaves: its crystal, work
+// grid, density and observations, and the run state of the difference map
+// the maximum-entropy syntheses make.
+struct AfterRun {
+  InProcess r;
+  const Crystal& cr = r.job.crystal;
+  WorkGrid& w = r.job.map;
+  Density& dens = r.job.density;
+  const Observations& obs = r.job.obs;
+  RunState rs;
+  MemState st;
+  AfterRun(const std::string& name, unsigned seed, const std::string& cycles) {
+    const fs::path d = scratch_dir(name);
+    write_file(d / "m.hkl", data(seed));
+    r = run_inprocess(job(d, cycles));
+    rs.iplot = 4;
+  }
+  AfterRun(const AfterRun&) = delete;
+  AfterRun& operator=(const AfterRun&) = delete;
+};
+
 // A number as edited in the listing; asterisks (no room) read as infinity.
 double num(const std::string& s) {
   try {
@@ -235,11 +257,6 @@ TEST(MemRun, ContinuationStartsWhereTheFirstRunEnded) {
 
 // A trial step writes the new density beside the accepted one: the
 // accepted list must come out bit for bit unchanged (it is what a rejected
-// step goes back to), the trial must be the update of every point by its
-// own difference-map value, and the structure factors must be those of the
-// trial.
-// A trial step writes the new density beside the accepted one: the
-// accepted list must come out bit for bit unchanged (it is what a rejected
 // step goes back to); the trial keeps F(000) (the structure factor F(000)
 // of the whole grid, not only the sum over the stored points), stays at or
 // above the floor, moves every point, and the structure factors left are
@@ -247,36 +264,27 @@ TEST(MemRun, ContinuationStartsWhereTheFirstRunEnded) {
 TEST(MemRun, TrialStepKeepsTheAcceptedDensityAndF000) {
   for (int imode = 1; imode <= 2; ++imode) {
     SCOPED_TRACE(imode);
-    fs::path d = scratch_dir("memtrial");
-    write_file(d / "m.hkl", data(15));
-    InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=3 nex2=0"));
-    ASSERT_EQ(r.status, 0) << r.out;
-    const Crystal& cr = r.job.crystal;
-    WorkGrid& w = r.job.map;
-    RunState rs;
-    rs.iplot = 4;
-    Density& dens = r.job.density;
-    const Observations& obs = r.job.obs;
-    MemState st;
-    const int n = dens.nxr0;
+    AfterRun a("memtrial", 15, "ex1=0.02 ex2=0.01 nex1=3 nex2=0");
+    ASSERT_EQ(a.r.status, 0) << a.r.out;
+    const int n = a.dens.nxr0;
     ASSERT_GT(n, 100);
-    const std::vector<float> accepted(dens.x(), dens.x() + n);
+    const std::vector<float> accepted(a.dens.x(), a.dens.x() + n);
     const float f000 = 80;
     float f0new = 0;
-    ASSERT_TRUE(denmodmem(cr, rs, w, st, dens, obs, 0.05f, f000, imode, f0new));
-    const float* kept = dens.spare();
-    const float* trial = dens.x();
+    ASSERT_TRUE(denmodmem(a.cr, a.rs, a.w, a.st, a.dens, a.obs, 0.05f, f000, imode, f0new));
+    const float* kept = a.dens.spare();
+    const float* trial = a.dens.x();
     int moved = 0;
     for (int i = 0; i < n; ++i) {
       ASSERT_EQ(kept[i], accepted[i]) << i;
-      ASSERT_GE(trial[i], memfloor(f000, cr.lattice.vol)) << i;
+      ASSERT_GE(trial[i], memfloor(f000, a.cr.lattice.vol)) << i;
       moved += trial[i] != accepted[i];
     }
     EXPECT_GT(moved, n * 9 / 10);
     EXPECT_NEAR(f0new, f000, 1e-4 * f000);
-    const std::vector<float> fcr(dens.fcr.data(), dens.fcr.data() + obs.size());
-    EXPECT_EQ(maphkl(cr, w, dens, obs), f0new);
-    for (int k = 0; k < obs.size(); ++k) ASSERT_EQ(dens.fcr.data()[k], fcr[k]) << k;
+    const std::vector<float> fcr(a.dens.fcr.data(), a.dens.fcr.data() + a.obs.size());
+    EXPECT_EQ(maphkl(a.cr, a.w, a.dens, a.obs), f0new);
+    for (int k = 0; k < a.obs.size(); ++k) ASSERT_EQ(a.dens.fcr.data()[k], fcr[k]) << k;
   }
 }
 
@@ -284,25 +292,16 @@ TEST(MemRun, TrialStepKeepsTheAcceptedDensityAndF000) {
 // takes them far lower: every value ends at or above the floor, positive,
 // finite and normal, and the step is not refused for it.
 TEST(MemRun, DensityPushedTowardsZeroStopsAtTheFloor) {
-  fs::path d = scratch_dir("memfloor");
-  write_file(d / "m.hkl", data(18));
-  InProcess r = run_inprocess(job(d, "ex1=0.1 ex2=0.1 nex1=0 nex2=5"));
-  ASSERT_EQ(r.status, 0) << r.out;
-  const Crystal& cr = r.job.crystal;
-  WorkGrid& w = r.job.map;
-  RunState rs;
-  rs.iplot = 4;
-  Density& dens = r.job.density;
-  const Observations& obs = r.job.obs;
-  MemState st;
-  const int n = dens.nxr0;
-  float* x = dens.x();
+  AfterRun a("memfloor", 18, "ex1=0.1 ex2=0.1 nex1=0 nex2=5");
+  ASSERT_EQ(a.r.status, 0) << a.r.out;
+  const int n = a.dens.nxr0;
+  float* x = a.dens.x();
   for (int i = 0; i < n; i += 2) x[i] = i % 4 ? 1e-30f : 1e-41f;  // the latter denormal
-  const float f000 = 80, floor = memfloor(f000, cr.lattice.vol);
+  const float f000 = 80, floor = memfloor(f000, a.cr.lattice.vol);
   for (int imode = 1; imode <= 2; ++imode) {
     float f0new = 0;
-    ASSERT_TRUE(denmodmem(cr, rs, w, st, dens, obs, 60.0f, f000, imode, f0new)) << imode;
-    const float* t = dens.x();
+    ASSERT_TRUE(denmodmem(a.cr, a.rs, a.w, a.st, a.dens, a.obs, 60.0f, f000, imode, f0new)) << imode;
+    const float* t = a.dens.x();
     for (int i = 0; i < n; ++i) {
       ASSERT_TRUE(std::isnormal(t[i])) << i << " " << t[i];
       ASSERT_GE(t[i], floor) << i;
@@ -313,7 +312,7 @@ TEST(MemRun, DensityPushedTowardsZeroStopsAtTheFloor) {
   // yet judged (updated in place), is refused: not taken for a density that
   // was not positive.
   float f0new = 0;
-  EXPECT_FALSE(denmodmem(cr, rs, w, st, dens, obs, 1e4f, f000, 2, f0new));
+  EXPECT_FALSE(denmodmem(a.cr, a.rs, a.w, a.st, a.dens, a.obs, 1e4f, f000, 2, f0new));
 }
 
 // Each way a run ends, by a run that ends that way and says so.
@@ -437,54 +436,41 @@ TEST(MemRun, AWatcherSeesEveryAcceptedCycleAndEndsTheRunWhereItSays) {
 // The update uses the difference map times V straight from the synthesis
 // (left on the half grid of paired real values, read where it is wanted).
 TEST(MemRun, UnscaledDifferenceMapIsTheMapTimesTheVolume) {
-  fs::path d = scratch_dir("memdifv");
-  write_file(d / "m.hkl", data(16));
-  InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0"));
-  ASSERT_EQ(r.status, 0) << r.out;
-  const Crystal& cr = r.job.crystal;
-  WorkGrid& w = r.job.map;
-  RunState rs;
-  rs.iplot = 4;
-  Density& dens = r.job.density;
-  const Observations& obs = r.job.obs;
-  const long long nt = getnt(cr.grid);
-  difxyz(cr, rs, w, dens, obs);
-  const std::vector<float> map(getabcdr(w), getabcdr(w) + nt);
-  std::vector<float> a(nt);
-  halfmaprun(difxyzv(cr, rs, w, dens, obs), 0, nt, a.data());
-  auto v = [&](long long j) { return a[j]; };
+  AfterRun a("memdifv", 16, "ex1=0.02 ex2=0.01 nex1=2 nex2=0");
+  ASSERT_EQ(a.r.status, 0) << a.r.out;
+  const long long nt = getnt(a.cr.grid);
+  difxyz(a.cr, a.rs, a.w, a.dens, a.obs);
+  const std::vector<float> map(getabcdr(a.w), getabcdr(a.w) + nt);
+  std::vector<float> half(nt);
+  halfmaprun(difxyzv(a.cr, a.rs, a.w, a.dens, a.obs), 0, nt, half.data());
+  auto v = [&](long long j) { return half[j]; };
   double big = 0;
   for (long long j = 0; j < nt; ++j) big = std::max(big, std::fabs(double(v(j))));
   ASSERT_GT(big, 0);
-  for (long long j = 0; j < nt; ++j) ASSERT_NEAR(v(j), cr.lattice.vol * map[j], 1e-6 * big) << j;
+  for (long long j = 0; j < nt; ++j) ASSERT_NEAR(v(j), a.cr.lattice.vol * map[j], 1e-6 * big) << j;
 }
 
 // The structure factors made from the half grid of paired points are those
 // of the full complex transform of the density, real and imaginary parts
 // (the group has no centre, so the phases are general).
 TEST(MemRun, StructureFactorsFromPairedPointsEqualTheFullTransform) {
-  fs::path d = scratch_dir("mempair");
-  write_file(d / "m.hkl", data(17));
-  InProcess r = run_inprocess(job(d, "ex1=0.1 ex2=0.1 nex1=4 nex2=20"));
-  ASSERT_EQ(r.status, 0) << r.out;
-  const Crystal& cr = r.job.crystal;
-  WorkGrid& w = r.job.map;
-  Density& dens = r.job.density;
-  const Observations& obs = r.job.obs;
-  const int nind = obs.size();
-  const float f000 = maphkl(cr, w, dens, obs);
-  const std::vector<float> fcr(dens.fcr.data(), dens.fcr.data() + nind), fci(dens.fci.data(), dens.fci.data() + nind);
-  getbrfromxr0(cr.grid, dens, w);
+  AfterRun a("mempair", 17, "ex1=0.1 ex2=0.1 nex1=4 nex2=20");
+  ASSERT_EQ(a.r.status, 0) << a.r.out;
+  const int nind = a.obs.size();
+  const float f000 = maphkl(a.cr, a.w, a.dens, a.obs);
+  const std::vector<float> fcr(a.dens.fcr.data(), a.dens.fcr.data() + nind),
+      fci(a.dens.fci.data(), a.dens.fci.data() + nind);
+  getbrfromxr0(a.cr.grid, a.dens, a.w);
   int n[6], icon = 0;
-  std::copy(cr.grid.n, cr.grid.n + 6, n);
-  cft1(getabcdr(w), getabcdi(w), n, cr.group.idm, -1, icon);
+  std::copy(a.cr.grid.n, a.cr.grid.n + 6, n);
+  cft1(getabcdr(a.w), getabcdi(a.w), n, a.cr.group.idm, -1, icon);
   ASSERT_EQ(icon, 0);
-  const double f = cr.lattice.vol / static_cast<double>(getnt(cr.grid));
-  const int* jj = obs.j.data();
-  EXPECT_NEAR(f000, getabcdr(w)[0] * f, 1e-5 * f000);
+  const double f = a.cr.lattice.vol / static_cast<double>(getnt(a.cr.grid));
+  const int* jj = a.obs.j.data();
+  EXPECT_NEAR(f000, getabcdr(a.w)[0] * f, 1e-5 * f000);
   int general = 0;
   for (int k = 0; k < nind; ++k) {
-    const double ar = getabcdr(w)[jj[k]] * f, ai = getabcdi(w)[jj[k]] * f;
+    const double ar = getabcdr(a.w)[jj[k]] * f, ai = getabcdi(a.w)[jj[k]] * f;
     ASSERT_NEAR(fcr[k], ar, 1e-5 * f000) << k;
     ASSERT_NEAR(fci[k], ai, 1e-5 * f000) << k;
     general += std::fabs(ai) > 1e-3 * f000;

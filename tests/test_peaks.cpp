@@ -52,6 +52,17 @@ void cubic(Crystal& cr, RunState& rs, WorkGrid& w, int n, int iplot = 2, int idm
   rs.iplot = iplot;
 }
 
+// The icosahedral rotation group (60 operators from four generators) in the
+// 6-D setting of lattice `brv`, on an n^6 grid.
+void icosahedral(Crystal& cr, char brv, int n) {
+  const std::vector<IMat> gens = icosahedral_generators(signed_permutation_rotations(icosahedral_basis()));
+  EXPECT_EQ(gens.size(), 4u);
+  setting(cr, 2, brv, 0, 1);
+  cr.group.idm = cr.grid.idm = 6;
+  close_rotations(cr, gens);
+  grid(cr, 6, {n, n, n, n, n, n});
+}
+
 // Triclinic P1 in 3-D: only lattice translations relate peaks.
 void triclinic(Crystal& cr, RunState& rs, WorkGrid& w, std::vector<int> n, int iplot = 2) {
   setting(cr, 0, 'p', 0, 0);
@@ -728,13 +739,7 @@ TEST(Equivalence, MergingEqualsThePlainDefinitionInTheCubicGroup) {
 TEST(Equivalence, MergingEqualsThePlainDefinitionOnAFaceCentredIcosahedralCell) {
   RunState rs;
   Crystal cr;
-  Mat d = icosahedral_basis();
-  std::vector<IMat> gens = icosahedral_generators(signed_permutation_rotations(d));
-  ASSERT_EQ(gens.size(), 4u);
-  setting(cr, 2, 'f', 0, 1);
-  cr.group.idm = cr.grid.idm = 6;
-  close_rotations(cr, gens);
-  grid(cr, 6, {4, 4, 4, 4, 4, 4});
+  icosahedral(cr, 'f', 4);
   expect_merging_as_defined(cr, rs, 100, "icosahedral f");
 }
 
@@ -888,50 +893,43 @@ void expect_orbit_stabiliser(Crystal& cr, RunState& rs, int idm, const std::stri
   EXPECT_GE(orders.size(), kinds) << what << ": too few kinds of site";
 }
 
-TEST(SiteSymmetry, OrbitStabiliserInTheCubicGroup) {
-  RunState rs;
-  WorkGrid w;
-  Crystal cr;
-  cubic(cr, rs, w, 8);
-  ASSERT_EQ(cr.group.nsymo(), 24);
-  expect_orbit_stabiliser(cr, rs, 3, "m-3m");
-}
-
-TEST(SiteSymmetry, OrbitStabiliserInANonSymmorphicGroup) {
-  RunState rs;
-  Crystal cr;
-  // P 4_2/mnm-like: a screw axis and a glide give translations 1/2.
-  setting(cr, 0, 'p', 0, 1);
-  cr.group.idm = cr.grid.idm = 3;
-  close_text(cr, {"-y+1/2,x+1/2,z+1/2,t,u,v", "x+1/2,-y+1/2,-z+1/2,t,u,v"});
-  grid(cr, 3, {8, 8, 8});
-  expect_orbit_stabiliser(cr, rs, 3, "P42/mnm");
-}
-
-TEST(SiteSymmetry, OrbitStabiliserInASuperspaceGroupWithInternalTranslation) {
-  RunState rs;
-  Crystal cr;
-  setting(cr, 0, 'p', 0, 0, 1);
-  cr.group.idm = cr.grid.idm = 4;
-  close_text(cr, {"x,y,-z,t+1/2,u,v", "-x,-y,z,-t,u,v"});
-  grid(cr, 4, {8, 8, 8, 8});
-  // The mirror with t+1/2 fixes no point: sites of order 1 and 2 only.
-  expect_orbit_stabiliser(cr, rs, 4, "(3+1)-D", 2);
+// Groups with and without translations, in three and four dimensions: the
+// group given by its generators on an 8^idm grid, the number of site kinds
+// the test positions must show.
+TEST(SiteSymmetry, OrbitStabiliserInThreeAndFourDimensions) {
+  struct Case {
+    const char* name;
+    int ndm, icent, idm;
+    std::vector<std::string> generators;
+    int nsymo;
+    std::size_t kinds;
+  };
+  const Case cases[] = {
+      {"m-3m", 0, 1, 3, {"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"}, 24, 3},
+      // P 4_2/mnm-like: a screw axis and a glide give translations 1/2.
+      {"P42/mnm", 0, 1, 3, {"-y+1/2,x+1/2,z+1/2,t,u,v", "x+1/2,-y+1/2,-z+1/2,t,u,v"}, 8, 3},
+      // The mirror with t+1/2 fixes no point: sites of order 1 and 2 only.
+      {"(3+1)-D", 1, 0, 4, {"x,y,-z,t+1/2,u,v", "-x,-y,z,-t,u,v"}, 4, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunState rs;
+    Crystal cr;
+    setting(cr, 0, 'p', 0, c.icent, c.ndm);
+    cr.group.idm = cr.grid.idm = c.idm;
+    close_text(cr, c.generators);
+    ASSERT_EQ(cr.group.nsymo(), c.nsymo);
+    grid(cr, c.idm, std::vector<int>(c.idm, 8));
+    expect_orbit_stabiliser(cr, rs, c.idm, c.name, c.kinds);
+  }
 }
 
 TEST(SiteSymmetry, OrbitStabiliserInTheIcosahedralGroupForEveryCentring) {
   RunState rs;
   Crystal cr;
-  Mat d = icosahedral_basis();
-  std::vector<IMat> rot = signed_permutation_rotations(d);
-  std::vector<IMat> gens = icosahedral_generators(rot);
-  ASSERT_EQ(gens.size(), 4u);
   for (char brv : {'p', 'f', 'i'}) {
-    setting(cr, 2, brv, 0, 1);
-    cr.group.idm = cr.grid.idm = 6;
-    close_rotations(cr, gens);
+    icosahedral(cr, brv, 4);
     ASSERT_EQ(cr.group.nsymo(), 60);
-    grid(cr, 6, {4, 4, 4, 4, 4, 4});
     expect_orbit_stabiliser(cr, rs, 6, std::string("icosahedral ") + brv);
     const PeakSymmetry ps = setsym(cr, rs);
     int nsym, icent, ncent;
@@ -1064,14 +1062,8 @@ TEST(SyntheticStructure, IcosahedralFaceCentredModelComesBackInTheSettingCell) {
   Crystal cr;
   RunState rs;
   WorkGrid w;
-  Mat d = icosahedral_basis();
-  std::vector<IMat> gens = icosahedral_generators(signed_permutation_rotations(d));
-  ASSERT_EQ(gens.size(), 4u);
-  setting(cr, 2, 'f', 0, 1);
-  cr.group.idm = cr.grid.idm = 6;
-  close_rotations(cr, gens);
   const int n = 8;
-  grid(cr, 6, {n, n, n, n, n, n});
+  icosahedral(cr, 'f', n);
   sizeworkgrid(w, getnt(cr.grid));
   rs.iplot = 2;
   double mi[36];

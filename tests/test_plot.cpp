@@ -83,28 +83,10 @@ int dark_runs(const Image& im, int j, int i0, int i1) {
 
 // Each test works in a fresh temporary directory with the prolog of the
 // source tree, and leaves no page open.
-class Plot : public ::testing::Test {
+class Plot : public trovan_test::InPageFolder {
  protected:
-  void SetUp() override {
-    old_ = fs::current_path();
-    dir_ = fs::temp_directory_path() /
-           ("trovan_plot_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
-    ::setenv("CLCMPPATH", TROVAN_SOURCE_DIR "/plot", 1);
-    set_out_stream(&listing_);
-  }
-  void TearDown() override {
-    set_out_stream(nullptr);
-    fs::current_path(old_);
-    fs::remove_all(dir_);
-  }
   fs::path ps() const { return dir_ / "calcomp1.ps"; }
   Plotter p_;  // a new plotter: the state at the start of a program
-  fs::path old_, dir_;
-  std::ostringstream listing_;
 };
 
 }  // namespace

@@ -112,35 +112,51 @@ TEST(Closure, NoGeneratorsLeavesTheIdentity) {
   EXPECT_TRUE(isunitmtrx(r, 6));
 }
 
-// Superspace groups are closed in a six-dimensional setting (isys 1): in the
-// general setting without wave vectors the internal axes are placeholders,
-// and operators that differ only there are one element.
-TEST(Closure, PureTranslationDoublesTheGroup) {
-  Crystal cr;
-  Quiet q;
-  setting(cr, 1, 'p', 0, 0);
-  close_text(cr, {"-x,-y,z,t,u,v", "x,y,z,t+1/2,u+1/2,v"});
-  EXPECT_EQ(cr.group.nsymo(), 4);
-  EXPECT_TRUE(list_is_group(cr));
-  int translated = 0;
-  for (int i = 1; i <= 4; ++i) {
-    double t[6];
-    getsymtrn(cr.group, i, t);
-    if (t[3] == 0.5 && t[4] == 0.5) ++translated;
+// Groups closed from their generators: the order, the group axioms, and
+// how many operators carry a translation of 1/2 along all of `half_axes`.
+TEST(Closure, GroupsReachTheirOrder) {
+  struct Case {
+    const char* name;
+    int isys, idm;  // idm 0: as the setting leaves it
+    std::vector<std::string> generators;
+    int order;
+    std::vector<int> half_axes;
+    int halves;
+  };
+  const Case cases[] = {
+      // Superspace groups are closed in a six-dimensional setting (isys 1):
+      // in the general setting without wave vectors the internal axes are
+      // placeholders, and operators that differ only there are one element.
+      {"pure translation doubles the group", 1, 0, {"-x,-y,z,t,u,v", "x,y,z,t+1/2,u+1/2,v"}, 4, {3, 4}, 2},
+      // The rhombohedral centring as a generating element of a primitive
+      // setting: a translation of order three, not two.
+      {"translation of order three", 0, 0, {"x+2/3,y+1/3,z+1/3,t,u,v", "-y,x-y,z,t,u,v"}, 9, {}, 0},
+      // 432 from a four-fold, a two-fold and a three-fold, in two orders: the
+      // products of powers repeat in the second, the group does not.
+      {"432", 0, 0, {"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"}, 24, {}, 0},
+      {"432 in another order", 0, 0, {"-y,x,z,t,u,v", "z,x,y,t,u,v", "y,x,-z,t,u,v"}, 24, {}, 0},
+      // (3+1)-D with an internal translation.
+      {"modulated", 1, 4, {"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"}, 4, {3}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Crystal cr;
+    Quiet q;
+    setting(cr, c.isys, 'p', 0, 0);
+    if (c.idm > 0) cr.group.idm = cr.grid.idm = c.idm;
+    close_text(cr, c.generators);
+    EXPECT_EQ(cr.group.nsymo(), c.order);
+    EXPECT_TRUE(list_is_group(cr));
+    int halves = 0;
+    for (int n = 1; n <= cr.group.nsymo(); ++n) {
+      double t[6];
+      getsymtrn(cr.group, n, t);
+      bool all = !c.half_axes.empty();
+      for (int e : c.half_axes) all = all && t[e] == 0.5;
+      halves += all;
+    }
+    EXPECT_EQ(halves, c.halves);
   }
-  EXPECT_EQ(translated, 2);
-  setting(cr, 0, 'p', 0, 0);
-}
-
-// The rhombohedral centring as a generating element of a primitive setting:
-// a translation of order three, not two.
-TEST(Closure, PureTranslationHasTheOrderOfItsTranslation) {
-  Crystal cr;
-  Quiet q;
-  setting(cr, 0, 'p', 0, 0);
-  close_text(cr, {"x+2/3,y+1/3,z+1/3,t,u,v", "-y,x-y,z,t,u,v"});
-  EXPECT_EQ(cr.group.nsymo(), 9);
-  EXPECT_TRUE(list_is_group(cr));
 }
 
 TEST(Closure, IcosahedralRotationGroupInSixDimensions) {
@@ -191,21 +207,14 @@ TEST(Closure, DecagonalGroupInFiveDimensionsWithScrew) {
   setting(cr, 0, 'p', 0, 0);
 }
 
-TEST(Closure, ModulatedGroupWithInternalTranslation) {
+// The phase shift of an operator with an internal translation.
+TEST(Closure, ModulatedGroupWithInternalTranslationShiftsThePhase) {
   Crystal cr;
   Quiet q;
   setting(cr, 1, 'p', 0, 0);
   cr.group.idm = cr.grid.idm = 4;
   close_text(cr, {"-x,-y,z,-t,u,v", "x,y,-z,t+1/2,u,v"});
-  EXPECT_EQ(cr.group.nsymo(), 4);
-  EXPECT_TRUE(list_is_group(cr));
-  int halves = 0;
-  for (int i = 1; i <= 4; ++i) {
-    double t[6];
-    getsymtrn(cr.group, i, t);
-    halves += t[3] == 0.5;
-  }
-  EXPECT_EQ(halves, 2);
+  ASSERT_EQ(cr.group.nsymo(), 4);
   // The phase shift of a (3+1)-D reflection under x,y,-z,t+1/2 is m/2.
   int h[6] = {1, 2, 3, 1, 0, 0}, hr[6];
   for (int i = 1; i <= 4; ++i) {
@@ -222,21 +231,6 @@ TEST(Closure, ModulatedGroupWithInternalTranslation) {
       for (int e = 0; e < 6; ++e) s += h[e] * r[at(e, j)];
       EXPECT_EQ(hr[j], -s);
     }
-  }
-}
-
-TEST(Closure, CubicGroupIsTheSameInAnyGeneratorOrder) {
-  Crystal cr;
-  Quiet q;
-  setting(cr, 0, 'p', 0, 0);
-  // 432 from a four-fold, a two-fold and a three-fold, in two orders: the
-  // products of powers repeat in the second, the group does not.
-  for (const std::vector<std::string>& gens :
-       {std::vector<std::string>{"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"},
-        std::vector<std::string>{"-y,x,z,t,u,v", "z,x,y,t,u,v", "y,x,-z,t,u,v"}}) {
-    close_text(cr, gens);
-    EXPECT_EQ(cr.group.nsymo(), 24);
-    EXPECT_TRUE(list_is_group(cr));
   }
 }
 

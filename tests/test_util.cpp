@@ -11,6 +11,7 @@
 #include <new>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <limits>
 #include <new>
 #include <vector>
@@ -268,24 +269,67 @@ TEST(Stop, ExhaustedResourcesHaveTheirOwnStatus) {
 }
 
 // Warnings: the listing line as it always was, standard error with the
-// program's name, and their count for the run's last line.
-TEST(Stop, WarningsGoToTheListingAndStandardErrorAndAreCounted) {
+// program's name, and the run's list (the texts as on standard error) for
+// the run's last line.
+TEST(Stop, WarningsGoToTheListingAndStandardErrorAndTheRunsList) {
   std::ostringstream listing, err;
   set_out_stream(&listing);
   set_warn_stream(&err);
-  resetwarnings();
-  EXPECT_EQ(warningsummary(), "");
-  warn("      12 systematically absent reflections left out");
-  EXPECT_EQ(warningsummary(), "1 warning (see the listing)");
-  warn(" a fit stopped short");
+  std::vector<std::string> run;
+  {
+    WarningScope scope(run);
+    warn("      12 systematically absent reflections left out");
+    EXPECT_EQ(warningsummary(run.size()), "1 warning (see the listing)");
+    warn(" a fit stopped short");
+  }
+  // Given after the run's scope closed: listed, not the run's.
+  warn(" after the run");
   set_out_stream(nullptr);
   set_warn_stream(nullptr);
-  EXPECT_EQ(listing.str(), " warning:      12 systematically absent reflections left out\n warning: a fit stopped short\n");
-  EXPECT_EQ(err.str(), "trovan: warning: 12 systematically absent reflections left out\ntrovan: warning: a fit stopped short\n");
-  EXPECT_EQ(warningcount(), 2);
-  EXPECT_EQ(warningsummary(), "2 warnings (see the listing)");
-  resetwarnings();
-  EXPECT_EQ(warningcount(), 0);
+  EXPECT_EQ(listing.str(), " warning:      12 systematically absent reflections left out\n warning: a fit stopped short\n"
+                           " warning: after the run\n");
+  EXPECT_EQ(err.str(), "trovan: warning: 12 systematically absent reflections left out\ntrovan: warning: a fit stopped short\n"
+                       "trovan: warning: after the run\n");
+  EXPECT_EQ(run, (std::vector<std::string>{"12 systematically absent reflections left out", "a fit stopped short"}));
+  EXPECT_EQ(warningsummary(run.size()), "2 warnings (see the listing)");
+  EXPECT_EQ(warningsummary(0), "");
+}
+
+// Runs that nest, interleave or go on another thread keep their own
+// warnings: a scope opened inside another takes them until it closes, the
+// outer one gets them again after, and a thread's warnings reach only the
+// scope of that thread.
+TEST(Stop, EachRunKeepsItsOwnWarnings) {
+  std::ostringstream listing, err;
+  set_out_stream(&listing);
+  set_warn_stream(&err);
+  std::vector<std::string> outer, inner, other;
+  {
+    WarningScope a(outer);
+    warn(" outer 1");
+    {
+      WarningScope b(inner);
+      warn(" inner 1");
+      // Another run, on its own thread, at the same time.
+      std::thread t([&other] {
+        WarningScope c(other);
+        warn(" other 1");
+      });
+      t.join();
+      warn(" inner 2");
+    }
+    warn(" outer 2");
+    // A thread without a run of its own counts into no run.
+    std::thread([] { warn(" no run"); }).join();
+  }
+  set_out_stream(nullptr);
+  set_warn_stream(nullptr);
+  EXPECT_EQ(outer, (std::vector<std::string>{"outer 1", "outer 2"}));
+  EXPECT_EQ(inner, (std::vector<std::string>{"inner 1", "inner 2"}));
+  EXPECT_EQ(other, (std::vector<std::string>{"other 1"}));
+  // Every warning listed, whichever run kept it.
+  const std::string l = listing.str();
+  EXPECT_EQ(std::count(l.begin(), l.end(), '\n'), 6) << l;
 }
 
 }  // namespace

@@ -10,11 +10,12 @@ namespace {
 // A process setting: where the listing goes (standard output unless a
 // caller binds another stream).
 std::ostream* g_out = nullptr;
-// Process settings beside it: where the warnings go besides the listing
-// (standard error unless a caller binds another stream) and how many the
-// run has given.
+// A process setting beside it: where the warnings go besides the listing
+// (standard error unless a caller binds another stream).
 std::ostream* g_warn = nullptr;
-int g_warnings = 0;
+// The list of the run on this thread that keeps the warnings (WarningScope),
+// or none.
+thread_local std::vector<std::string>* t_warnings = nullptr;
 }
 
 std::ostream& out() { return g_out ? *g_out : std::cout; }
@@ -49,22 +50,23 @@ void fail(const std::string& line, int status) {
 
 void warn(const std::string& text) {
   out() << " warning:" << text << '\n';
-  std::size_t b = text.find_first_not_of(' ');
-  warnstream() << "trovan: warning: " << (b == std::string::npos ? text : text.substr(b)) << std::endl;
-  ++g_warnings;
+  const std::size_t b = text.find_first_not_of(' ');
+  const std::string said = b == std::string::npos ? text : text.substr(b);
+  warnstream() << "trovan: warning: " << said << std::endl;
+  if (t_warnings) t_warnings->push_back(said);
 }
 
-int warningcount() { return g_warnings; }
+WarningScope::WarningScope(std::vector<std::string>& list) : previous_(t_warnings) { t_warnings = &list; }
 
-void resetwarnings() { g_warnings = 0; }
+WarningScope::~WarningScope() { t_warnings = previous_; }
 
 std::ostream& warnstream() { return g_warn ? *g_warn : std::cerr; }
 
 void set_warn_stream(std::ostream* os) { g_warn = os; }
 
-std::string warningsummary() {
-  if (g_warnings == 0) return "";
-  return std::to_string(g_warnings) + (g_warnings == 1 ? " warning" : " warnings") + " (see the listing)";
+std::string warningsummary(std::size_t count) {
+  if (count == 0) return "";
+  return std::to_string(count) + (count == 1 ? " warning" : " warnings") + " (see the listing)";
 }
 
 int failurestatus(const std::exception& e, std::string& reason) {

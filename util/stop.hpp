@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace trovan {
 
@@ -60,19 +61,36 @@ void set_out_stream(std::ostream* os);  // nullptr restores std::cout
 // A warning: the run goes on, but something in its result deserves a look
 // (reflections left out, a fit stopped short). `text` goes to the listing
 // after " warning:" (so it normally starts with a blank or a count), and to
-// standard error (the warning stream) as "trovan: warning: <text>". The
-// warnings of a run are counted: like the listing stream, the count is a
-// setting of the process, set back by resetwarnings() when a run starts.
+// standard error (the warning stream) as "trovan: warning: <text>". While a
+// WarningScope is open on the calling thread, the text as on standard
+// error is also kept in its list: the warnings are part of a run's result,
+// not of the process.
 void warn(const std::string& text);
-int warningcount();
-void resetwarnings();
+
+// Keeps the warnings given on this thread in `list`, in order, until the
+// scope closes; then the warnings go where they went before it opened. A
+// scope opened inside another takes the warnings for itself (a run started
+// within a run keeps its own), and a run on another thread has its own.
+// Warnings, like the listing, are given by the thread that runs the job,
+// never by a worker of the thread pool (util/threads.hpp).
+class WarningScope {
+ public:
+  explicit WarningScope(std::vector<std::string>& list);
+  ~WarningScope();
+  WarningScope(const WarningScope&) = delete;
+  WarningScope& operator=(const WarningScope&) = delete;
+
+ private:
+  std::vector<std::string>* previous_;
+};
+
 // The stream warnings go to besides the listing: standard error unless a
 // test redirects it (nullptr restores std::cerr).
 std::ostream& warnstream();
 void set_warn_stream(std::ostream* os);
-// The run's last line on standard error when it warned: "N warnings (see
-// the listing)" ("1 warning ..."); empty without warnings.
-std::string warningsummary();
+// The run's last line on standard error when it gave `count` warnings: "N
+// warnings (see the listing)" ("1 warning ..."); empty without warnings.
+std::string warningsummary(std::size_t count);
 
 // The status and the one-line reason of a failure that is not a stop of
 // the program's own: memory exhausted (std::bad_alloc) or a thread the

@@ -190,6 +190,14 @@ def test_progress_stops_the_run(tmp_path, stop, why):
     short = trovan.Job.from_text(inp.read_text().replace("nex2=980", "nex2=0").replace("nex1=20", "nex1=5"),
                                  inp.parent).run()
     assert short.cycles == 5 and np.array_equal(r.density, short.density)
+    # The run limited to five cycles warns that its fit stopped short; each
+    # of a run's warnings is a warning line of its listing, and a run stopped
+    # by the caller is not told it met its cycle limit.
+    assert [w for w in short.warnings if w.startswith("mem stopped by its cycle limit nex1+nex2=5 ")]
+    for res in (r, short):
+        assert all(" warning: " + w + "\n" in res.listing for w in res.warnings)
+        assert len(res.warnings) == res.listing.count(" warning:")
+    assert not [w for w in r.warnings if "cycle limit" in w]
 
 
 def test_error_in_progress_propagates(tmp_path):
