@@ -132,12 +132,14 @@ void diffcoefs(Density& d, const Observations& obs, const float* wk, std::vector
   sizefc(d, obs);
   fr.resize(n);
   fi.resize(n);
-  for (int k = 0; k < n; ++k) {
-    const float s = obs.sigma[k];
-    const float w = wk ? s * s / wk[k] : s * s;
-    fr[k] = (obs.a[k] - d.fcr[k]) / w;
-    fi[k] = (obs.b[k] - d.fci[k]) / w;
-  }
+  parallel_for(n, 16384, [&](long long k0, long long k1) {
+    for (long long k = k0; k < k1; ++k) {
+      const float s = obs.sigma[k];
+      const float w = wk ? s * s / wk[k] : s * s;
+      fr[k] = (obs.a[k] - d.fcr[k]) / w;
+      fi[k] = (obs.b[k] - d.fci[k]) / w;
+    }
+  });
 }
 
 // The coefficient list of the difference map (weighted by wk).
@@ -169,6 +171,13 @@ void difxyz(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
 
 HalfMap difxyzv(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs,
                const float* wk) {
+  // On a half grid the coefficients go to their places straight from the
+  // reflections' values, without the list.
+  const Grid& g = c.grid;
+  if (halfplaces(g.n, g.idm, spreadplan(c, rs, obs.size(), obs.j.data(), d.spread), d.dhalf)) {
+    diffcoefs(d, obs, wk, d.dfr, d.dfi);
+    return synthhalfplaces(getabcdr(w), getabcdi(w), g.n, g.idm, d.dhalf, d.dfr.data(), d.dfi.data(), 0.0f);
+  }
   const std::vector<FCoef>& list = diflist(c, rs, d, obs, wk);
   return synthhalffrom(getabcdr(w), getabcdi(w), c.grid.n, c.grid.idm, 1.0f, list.data(), list.size());
 }

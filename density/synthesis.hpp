@@ -65,6 +65,7 @@ struct Density {
   std::vector<float> dfr, dfi;
   std::vector<FCoef> dlist;
   SpreadPlan spread;
+  HalfPlaces dhalf;
   FcPlan fcplan;
 
   float* x() { return xr0[cur].data(); }  // the current list
