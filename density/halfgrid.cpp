@@ -351,6 +351,18 @@ bool halfplaces(const int* n, int m, const SpreadPlan& p, HalfPlaces& h) {
   std::stable_sort(h.at.begin(), h.at.end(), [](const HalfPlaces::Place& x, const HalfPlaces::Place& y) {
     return x.q < y.q;
   });
+  int nrefl = 0;
+  for (int v : p.m) nrefl = std::max(nrefl, v + 1);
+  std::vector<int> slot(static_cast<std::size_t>(nrefl), -1);
+  h.refl.clear();
+  for (HalfPlaces::Place& pl : h.at) {
+    if (pl.m < 0) continue;
+    if (slot[pl.m] < 0) {
+      slot[pl.m] = static_cast<int>(h.refl.size());
+      h.refl.push_back(pl.m);
+    }
+    pl.m = slot[pl.m];
+  }
   h.made = p.made;
   h.n.assign(n, n + m);
   return true;
@@ -365,6 +377,20 @@ HalfMap synthhalfplaces(float* a, float* b, const int* n, int m, const HalfPlace
   const HalfPlaces::Place* at = h.at.data();
   const HalfPlaces::Factor* fac = h.factor.data();
   const long long count = static_cast<long long>(h.at.size());
+  // The values in the order of the places.
+  const long long nr = static_cast<long long>(h.refl.size());
+  thread_local std::vector<float> vr, vi;
+  vr.resize(static_cast<std::size_t>(nr));
+  vi.resize(static_cast<std::size_t>(nr));
+  float* __restrict pr = vr.data();
+  float* __restrict pi = vi.data();
+  const int* refl = h.refl.data();
+  parallel_for(nr, kGrain, [&](long long lo, long long hi) {
+    for (long long t = lo; t < hi; ++t) {
+      pr[t] = fr[refl[t]];
+      pi[t] = fi[refl[t]];
+    }
+  });
   // A part starts at the first place of its half-grid point: no point is
   // shared by two parts. At most two places share a point (X(k') and
   // X(k'+m)), and 0 + x + y = 0 + y + x: the order within it does not
@@ -383,8 +409,9 @@ HalfMap synthhalfplaces(float* a, float* b, const int* n, int m, const HalfPlace
       if (pl.m >= 0) {
         // The image's value as getffromf0 makes it: rotated in double,
         // rounded once, conjugated for a Friedel mate.
-        const double r = fr[pl.m] * f.c - fi[pl.m] * f.s;
-        const double i = fi[pl.m] * f.c + fr[pl.m] * f.s;
+        const float vr = pr[pl.m], vi = pi[pl.m];
+        const double r = vr * f.c - vi * f.s;
+        const double i = vi * f.c + vr * f.s;
         re = static_cast<float>(r);
         im = static_cast<float>(f.conj ? -i : i);
       }

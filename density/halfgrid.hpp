@@ -85,7 +85,7 @@ HalfMap synthhalffrom(float* a, float* b, const int* n, int m, float scale, cons
 // by ranges of the half grid and each point is written by one thread.
 struct HalfPlaces {
   struct Place {
-    int q, m, f;  // half-grid point, reflection (-1: F(000)), factor
+    int q, m, f;  // half-grid point, entry of `refl` (-1: F(000)), factor
   };
   struct Factor {
     double c, s;   // phase shift of the image
@@ -96,6 +96,10 @@ struct HalfPlaces {
   std::vector<int> n;
   std::vector<Place> at;
   std::vector<Factor> factor;
+  // The reflections in the order their first place comes on the half grid:
+  // their values are gathered in this order once, and the places then read
+  // them nearly in sequence (in the list's order they lie at random).
+  std::vector<int> refl;
   FftPrune prune;  // the half grid's input marks
 };
 // Makes h for the plan p on the grid n[0..m-1] unless it is already made

@@ -203,6 +203,14 @@ const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* 
     }
     if (e >= 0) p.at[k] = pairedindex(nn, idm, e, x);
   }
+  p.order.clear();
+  p.atsorted.clear();
+  if (e >= 0) {
+    p.order.resize(static_cast<std::size_t>(n));
+    for (int k = 0; k < n; ++k) p.order[k] = k;
+    std::stable_sort(p.order.begin(), p.order.end(), [&](int x, int y) { return p.at[x].jp < p.at[y].jp; });
+    for (int k : p.order) p.atsorted.push_back(p.at[k]);
+  }
   p.stamp = g.stamp;
   p.idm = idm;
   p.e = e;
@@ -245,10 +253,13 @@ float maphkl(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs)
   int len[6];
   gethalfgrid(nn, idm, e, len);
   cft1(getabcdr(w), getabcdi(w), len, idm, -1, icon, &plan.prune);
-  parallel_for(n, 16384, [&](long long k0, long long k1) {
-    for (long long k = k0; k < k1; ++k) {
+  const int* order = plan.order.data();
+  const PairedIndex* at = plan.atsorted.data();
+  parallel_for(n, 16384, [&](long long i0, long long i1) {
+    for (long long i = i0; i < i1; ++i) {
+      const int k = order[i];
       double fr, fi;
-      pairedcoef(a, b, plan.at[k], fr, fi);
+      pairedcoef(a, b, at[i], fr, fi);
       fcr[k] = static_cast<float>(fr * f);
       fci[k] = centro ? 0.0f : static_cast<float>(fi * f);
     }

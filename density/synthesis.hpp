@@ -35,6 +35,11 @@ struct FcPlan {
   std::vector<int> key;
   FftPrune prune;
   std::vector<PairedIndex> at;
+  // The reflections in the order of their Z(k') on the half grid, and
+  // where each is read: so read, the transform's output is swept nearly
+  // in sequence rather than visited at random.
+  std::vector<int> order;
+  std::vector<PairedIndex> atsorted;
 };
 
 // The density of a run and what its syntheses keep from one call to the next.
