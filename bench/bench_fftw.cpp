@@ -327,6 +327,7 @@ void bench_cycle(int reps, bool cycle, bool peaks) {
     for (int r = -1; r < reps; ++r) {
       float f0new = 0;
       // a small step: the density barely moves from one repetition to the next
+      bench::accept_trial(st);
       const double to = seconds([&] { trovan::denmodmem(run.crystal, rs, run.map, st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
       const double tf = ref.timed();
       if (r < 0) continue;
@@ -472,8 +473,10 @@ void bench_threads(int reps) {
     for (int r = -1; r < reps; ++r) {
       float f0new = 0;
       trovan::setnthreads(1);
+      bench::accept_trial(st);
       const double t1 = wall_seconds([&] { trovan::denmodmem(run.crystal, rs, run.map, st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
       trovan::setnthreads(all);
+      bench::accept_trial(st);
       const double tn = wall_seconds([&] { trovan::denmodmem(run.crystal, rs, run.map, st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
       if (r < 0) continue;
       one.push_back(t1);
@@ -550,6 +553,7 @@ void cycle_rows(const std::string& name, trovan::JobResult& run, int reps, bool 
   const float f0 = trovan::maphkl(run.crystal, run.map, run.density, run.obs);
   auto cycle = [&] {
     float f0new = 0;
+    bench::accept_trial(st);
     // a small step: the density barely moves from one repetition to the next
     trovan::denmodmem(run.crystal, rs, run.map, st, run.density, run.obs, 1e-6f, f0, 1, f0new);
   };

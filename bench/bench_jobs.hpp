@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "density/mem.hpp"
 #include "util/input.hpp"
 #include "driver/trovan.hpp"
 #include "util/stop.hpp"
@@ -113,6 +114,16 @@ inline void write_job(const fs::path& dir, const int* hmax, int nex1, int iplot 
   if (iplot >= 4) job << "ex1=0.0002 ex2=0.0001 nex1=" << nex1 << " nex2=0\n";
   job << "icont=0\nqimax=100 frmt='" << (iplot >= 4 ? "(6i4,4f10.3)" : "(6i4,3f10.3)")
       << "'\nldev=0 iwhkl=0 iprj=0\nng=0\n";
+}
+
+// Makes the next cycle continue the last trial as after an accepted step
+// (the spare list holding the density before it, the step going on along
+// the last one): the cycles of a run mostly do.
+inline void accept_trial(trovan::MemState& st) {
+  if (st.trial) {
+    st.trial = false;
+    st.spare.prev = true;
+  }
 }
 
 inline fs::path scratch(const std::string& name) {

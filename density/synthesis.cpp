@@ -192,7 +192,7 @@ const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* 
   gethalfgrid(nn, idm, e, len);
   p.prune = FftPrune{};
   for (int i = 0; i < idm; ++i) p.prune.out[i].assign(static_cast<std::size_t>(len[i]), 0), p.prune.out[i][0] = 1;
-  p.at.resize(static_cast<std::size_t>(n));
+  std::vector<PairedIndex> at(static_cast<std::size_t>(n));
   for (int k = 0; k < n; ++k) {
     int x[6];
     getitoxyz(g, jj[k], x);
@@ -201,15 +201,23 @@ const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* 
       p.prune.out[i][c] = 1;
       if (e >= 0) p.prune.out[i][(len[i] - c) % len[i]] = 1;
     }
-    if (e >= 0) p.at[k] = pairedindex(nn, idm, e, x);
+    if (e >= 0) at[k] = pairedindex(nn, idm, e, x);
   }
   p.order.clear();
-  p.atsorted.clear();
+  p.read.clear();
+  p.turn.clear();
   if (e >= 0) {
     p.order.resize(static_cast<std::size_t>(n));
     for (int k = 0; k < n; ++k) p.order[k] = k;
-    std::stable_sort(p.order.begin(), p.order.end(), [&](int x, int y) { return p.at[x].jp < p.at[y].jp; });
-    for (int k : p.order) p.atsorted.push_back(p.at[k]);
+    std::stable_sort(p.order.begin(), p.order.end(), [&](int x, int y) { return at[x].jp < at[y].jp; });
+    p.turn.assign(static_cast<std::size_t>(nn[e]), {0.0, 0.0});
+    for (int k : p.order) {
+      int x[6];
+      getitoxyz(g, jj[k], x);
+      const PairedIndex& a = at[k];
+      p.read.push_back({static_cast<int>(a.jp), static_cast<int>(a.jm), x[e]});
+      p.turn[static_cast<std::size_t>(x[e])] = {a.c, a.s};
+    }
   }
   p.stamp = g.stamp;
   p.idm = idm;
@@ -254,14 +262,21 @@ float maphkl(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs)
   gethalfgrid(nn, idm, e, len);
   cft1(getabcdr(w), getabcdi(w), len, idm, -1, icon, &plan.prune);
   const int* order = plan.order.data();
-  const PairedIndex* at = plan.atsorted.data();
+  const FcPlan::Read* rd = plan.read.data();
+  const std::array<double, 2>* turn = plan.turn.data();
   parallel_for(n, 16384, [&](long long i0, long long i1) {
     for (long long i = i0; i < i1; ++i) {
+      // X(k) from Z(k') and conj Z(-k'), as pairedcoef makes it.
+      const FcPlan::Read r = rd[i];
+      const double c = turn[r.ke][0], s = turn[r.ke][1];
+      const double zr = a[r.jp], zi = b[r.jp], wr = a[r.jm], wi = -b[r.jm];
+      const double er = 0.5 * (zr + wr), ei = 0.5 * (zi + wi);
+      const double orr = 0.5 * (zi - wi), oi = -0.5 * (zr - wr);
+      const double xr = er + c * orr - s * oi;
+      const double xi = ei + c * oi + s * orr;
       const int k = order[i];
-      double fr, fi;
-      pairedcoef(a, b, at[i], fr, fi);
-      fcr[k] = static_cast<float>(fr * f);
-      fci[k] = centro ? 0.0f : static_cast<float>(fi * f);
+      fcr[k] = static_cast<float>(xr * f);
+      fci[k] = centro ? 0.0f : static_cast<float>(xi * f);
     }
   });
   // F(000) = E(0) + O(0), the real and the imaginary part of Z(0).
