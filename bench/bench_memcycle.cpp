@@ -8,7 +8,7 @@
 // and of one cft1 transform of the same grid, and their ratio, both on one
 // thread (the processor time of the thread measures nothing else).
 //
-//   bench_memcycle [repetitions] [p1]   (p1: the P1 job alone)
+//   bench_memcycle [repetitions] [p1|pbar1]   (the P1 or the P-1 12^6 job alone)
 #include <time.h>
 
 #include <algorithm>
@@ -89,8 +89,7 @@ int main(int argc, char** argv) {
   const int g32[6] = {32, 32, 32, 32, 1, 1};
   const std::string only = argc > 2 ? argv[2] : "";
   if (only.empty() || only == "p1") measure("12^6 P1", g12, 6, reps, bench::JobKind::p1_filled);
-  if (!only.empty()) return 0;
-  measure("12^6", g12, 6, reps);
-  measure("32^4", g32, 4, reps);
+  if (only.empty() || only == "pbar1") measure("12^6", g12, 6, reps);
+  if (only.empty()) measure("32^4", g32, 4, reps);
   return 0;
 }
