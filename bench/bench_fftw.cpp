@@ -31,7 +31,12 @@
 // 6. A whole Fourier run of 16^6 (set-up, synthesis, peaks, density file),
 //    in this process, / one reference transform of 16^6.
 //
-// Usage: bench_fftw [repetitions] [sections]   (default 7 and "123456")
+// 7. One MEM cycle of the P1 12^6 job whose reflections fill the grid (one
+//    thread, and its speed-up on all threads), of the shipped centred
+//    icosahedral example and of the (3+1)-D example, each / one reference
+//    transform of the job's grid.
+//
+// Usage: bench_fftw [repetitions] [sections]   (default 7 and "1234567")
 // FFTW wisdom is kept in fftw_wisdom.dat in the current directory so that
 // the slow FFTW_MEASURE planning is paid once.
 #include <fftw3.h>
@@ -312,15 +317,18 @@ void bench_cycle(int reps, bool cycle, bool peaks) {
   std::ostringstream listing;
   trovan::JobResult run = run_here(dir, listing);
   trovan::MemState st;
+  trovan::RunState rs;
+  rs.iplot = 4;
   fill_random(reinterpret_cast<float*>(ref.z), reinterpret_cast<float*>(ref.z) + ref.nt, ref.nt, 11);
   trovan::setnthreads(1);
   if (cycle) {
     std::vector<double> ours, theirs;
-    float f0 = trovan::maphkl(run.density, run.obs);
+    float f0 = trovan::maphkl(run.crystal, run.map, run.density, run.obs);
     for (int r = -1; r < reps; ++r) {
       float f0new = 0;
       // a small step: the density barely moves from one repetition to the next
-      const double to = seconds([&] { trovan::denmodmem(st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
+      bench::accept_trial(st);
+      const double to = seconds([&] { trovan::denmodmem(run.crystal, rs, run.map, st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
       const double tf = ref.timed();
       if (r < 0) continue;
       ours.push_back(to);
@@ -334,14 +342,16 @@ void bench_cycle(int reps, bool cycle, bool peaks) {
     // flat everywhere).
     if (cycle) {
       write_job(dir, h12, 0, 2);
-      trovan::JobResult run = run_here(dir, listing);
-  trovan::MemState st;
+      run = run_here(dir, listing);
     }
     trovan::set_out_stream(&listing);
     std::vector<double> ours, theirs;
     for (int r = -1; r < reps; ++r) {
       listing.str("");
-      const double to = seconds([&] { trovan::pksearchnd(0.3f); });
+      const double to = seconds([&] {
+        const trovan::Peaks found = trovan::pksearchnd(run.crystal, rs, trovan::getabcdr(run.map), 0.3f);
+        listing << found.list.size() << " peaks above 0.3 of the maximum\n";
+      });
       const double tf = ref.timed();
       if (r < 0) continue;
       ours.push_back(to);
@@ -455,15 +465,19 @@ void bench_threads(int reps) {
     write_job(dir, h12, 0, 4);
     std::ostringstream listing;
     trovan::JobResult run = run_here(dir, listing);
-  trovan::MemState st;
-    float f0 = trovan::maphkl(run.density, run.obs);
+    trovan::MemState st;
+    trovan::RunState rs;
+    rs.iplot = 4;
+    float f0 = trovan::maphkl(run.crystal, run.map, run.density, run.obs);
     std::vector<double> one, many;
     for (int r = -1; r < reps; ++r) {
       float f0new = 0;
       trovan::setnthreads(1);
-      const double t1 = wall_seconds([&] { trovan::denmodmem(st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
+      bench::accept_trial(st);
+      const double t1 = wall_seconds([&] { trovan::denmodmem(run.crystal, rs, run.map, st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
       trovan::setnthreads(all);
-      const double tn = wall_seconds([&] { trovan::denmodmem(st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
+      bench::accept_trial(st);
+      const double tn = wall_seconds([&] { trovan::denmodmem(run.crystal, rs, run.map, st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
       if (r < 0) continue;
       one.push_back(t1);
       many.push_back(tn);
@@ -502,11 +516,118 @@ void bench_run(int reps) {
   fs::remove_all(dir);
 }
 
+
+// ---------------------------------------------------------------------------
+// 7. The cycle on the jobs users run besides the benchmark's: the P1 job
+// whose reflections fill 11 of 12 places per axis of 12^6 (one thread, and
+// all threads against one by the wall clock), and a shipped centred
+// quasicrystal and (3+1)-D maximum-entropy example, each cycle against one
+// reference transform of that job's own grid.
+
+// A shipped example job, its cycles cut to one, run in a scratch folder
+// (the example's folder under examples/ of the source tree).
+trovan::JobResult run_example(const fs::path& src, const std::string& job, const fs::path& dir) {
+  for (const auto& f : fs::directory_iterator(src))
+    if (f.path().extension() == ".hkl") fs::copy_file(f.path(), dir / f.path().filename());
+  std::ifstream in(src / (job + ".inp"));
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string s = text.str();
+  const std::size_t at = s.find("nex1=");
+  if (at != std::string::npos) s.replace(at, s.find('\n', at) - at, "nex1=1 nex2=0");
+  std::ofstream(dir / "job.inp") << s;
+  std::ostringstream listing;
+  return run_here(dir, listing);
+}
+
+// One cycle of the run against one reference transform of its grid, on one
+// thread; with `speedup` also all threads against one.
+void cycle_rows(const std::string& name, trovan::JobResult& run, int reps, bool speedup) {
+  const trovan::Grid& g = run.crystal.grid;
+  const std::vector<int> n(g.n, g.n + g.idm);
+  Reference ref(n, false);
+  fill_random(reinterpret_cast<float*>(ref.z), reinterpret_cast<float*>(ref.z) + ref.nt, ref.nt, 17);
+  trovan::MemState st;
+  trovan::RunState rs;
+  rs.iplot = 4;
+  const float f0 = trovan::maphkl(run.crystal, run.map, run.density, run.obs);
+  auto cycle = [&] {
+    float f0new = 0;
+    bench::accept_trial(st);
+    // a small step: the density barely moves from one repetition to the next
+    trovan::denmodmem(run.crystal, rs, run.map, st, run.density, run.obs, 1e-6f, f0, 1, f0new);
+  };
+  const int all = trovan::getnthreads();
+  std::vector<double> ours, theirs, one, many;
+  for (int r = -1; r < reps; ++r) {
+    trovan::setnthreads(1);
+    const double to = seconds(cycle);
+    const double tf = ref.timed();
+    if (speedup) {
+      one.push_back(wall_seconds(cycle));
+      trovan::setnthreads(all);
+      many.push_back(wall_seconds(cycle));
+    }
+    if (r < 0) {
+      one.clear(), many.clear();
+      continue;
+    }
+    ours.push_back(to);
+    theirs.push_back(tf);
+  }
+  trovan::setnthreads(0);
+  std::string grid;
+  for (int v : n) {
+    if (!grid.empty()) grid += 'x';
+    grid += std::to_string(v);
+  }
+  // cft1 of the same grid beside it (a check on the reference).
+  std::vector<float> ca(ref.nt), cb(ref.nt);
+  fill_random(ca.data(), cb.data(), ref.nt, 19);
+  std::vector<double> own;
+  trovan::setnthreads(1);
+  for (int r = 0; r < 3; ++r) {
+    own.push_back(seconds([&] { cft1_or_die(ca.data(), cb.data(), n, -1); }));
+    renormalise(ca.data(), ref.nt, ref.nt);
+    renormalise(cb.data(), ref.nt, ref.nt);
+  }
+  trovan::setnthreads(0);
+  std::printf("  %s: grid %s, %d stored points, %d reflections; cycle %.2f ms, cft1 %.2f ms, FFTW %.2f ms\n",
+              name.c_str(), grid.c_str(), run.density.nxr0, run.obs.size(), median(ours) * 1e3,
+              median(own) * 1e3, median(theirs) * 1e3);
+  print_row({"MEM cycle " + name + " / FFTW", median(ours), median(theirs), 0, 1.5});
+  if (speedup) print_row({"MEM cycle " + name + " speed-up, wall", median(one), median(many), 0, 1.6, true});
+}
+
+void bench_job_cycles(int reps, const fs::path& examples) {
+  {
+    const fs::path dir = scratch("p1cycle");
+    const int h12[6] = {12, 12, 12, 12, 12, 12};
+    write_job(dir, h12, 0, 4, bench::JobKind::p1_filled);
+    std::ostringstream listing;
+    trovan::JobResult run = run_here(dir, listing);
+    cycle_rows("12^6 P1 filled", run, reps, true);
+    fs::remove_all(dir);
+  }
+  const struct {
+    const char* folder;
+    const char* job;
+    const char* name;
+  } jobs[] = {{"icosahedral", "icosahedral_f_mem", "icosahedral F"},
+              {"modulated", "modulated_mem", "(3+1)-D"}};
+  for (const auto& j : jobs) {
+    const fs::path dir = scratch(j.job);
+    trovan::JobResult run = run_example(examples / j.folder, j.job, dir);
+    cycle_rows(j.name, run, reps, false);
+    fs::remove_all(dir);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
-  const std::string what = argc > 2 ? argv[2] : "123456";
+  const std::string what = argc > 2 ? argv[2] : "1234567";
   fftwf_import_wisdom_from_filename(kWisdom);
   std::printf("cft1, the MEM cycle and a whole run against FFTW %s (FFTW_MEASURE, one thread,"
               " in place, interleaved; split beside it), medians of %d\n",
@@ -519,6 +640,7 @@ int main(int argc, char** argv) {
     bench_memory(fs::canonical("/proc/self/exe").parent_path() / "trovan");
   if (what.find('5') != std::string::npos) bench_threads(reps);
   if (what.find('6') != std::string::npos) bench_run(reps);
+  if (what.find('7') != std::string::npos) bench_job_cycles(reps, TROVAN_EXAMPLES);
   print_summary();
   return 0;
 }

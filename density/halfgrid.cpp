@@ -298,6 +298,138 @@ HalfMap synthhalffrom(float* a, float* b, const int* n, int m, float scale, cons
   return {a, b, B};
 }
 
+bool halfplaces(const int* n, int m, const SpreadPlan& p, HalfPlaces& h) {
+  const int e = getpairaxis(n, m);
+  if (e < 0) return false;
+  if (h.made == p.made && h.n == std::vector<int>(n, n + m)) return true;
+  const long long B = product(n, 0, e);
+  const int ne = n[e], mh = ne / 2;
+  int half[6];
+  gethalfgrid(n, m, e, half);
+  h.at.clear();
+  h.factor.clear();
+  FftPrune& pr = h.prune;
+  for (int i = 0; i < 6; ++i) pr.in[i].clear(), pr.out[i].clear();
+  for (int i = 0; i < m; ++i) pr.in[i].assign(static_cast<std::size_t>(half[i]), 0);
+  // The factors are few (phase shifts of the operators times the k' of the
+  // pairing axis): each is kept once.
+  struct Key {
+    double c, s;
+    int k;
+    bool conj, upper;
+    bool operator<(const Key& o) const {
+      if (c != o.c) return c < o.c;
+      if (s != o.s) return s < o.s;
+      if (k != o.k) return k < o.k;
+      if (conj != o.conj) return conj < o.conj;
+      return upper < o.upper;
+    }
+  };
+  std::vector<std::pair<Key, std::size_t>> keys(p.jg.size());
+  h.at.resize(p.jg.size());
+  for (std::size_t w = 0; w < p.jg.size(); ++w) {
+    // Full index j = l + B (k_e + n_e r): half index l + B (k' + m r).
+    const long long j = p.jg[w], l = j % B, u = j / B, r = u / ne;
+    const int ke = static_cast<int>(u % ne), k = ke < mh ? ke : ke - mh;
+    const long long q = l + B * (k + static_cast<long long>(mh) * r);
+    h.at[w] = {static_cast<int>(q), p.m[w], 0};
+    keys[w] = {{p.c[w], p.s[w], k, p.conj[w] != 0, ke >= mh}, w};
+    long long x = q;
+    for (int i = 0; i < m; ++i) {
+      pr.in[i][static_cast<std::size_t>(x % half[i])] = 1;
+      x /= half[i];
+    }
+  }
+  std::sort(keys.begin(), keys.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+  for (std::size_t t = 0; t < keys.size(); ++t) {
+    const Key& k = keys[t].first;
+    if (t == 0 || keys[t - 1].first < k)
+      h.factor.push_back({k.c, k.s, static_cast<float>(std::cos(kTau * k.k / ne)),
+                          static_cast<float>(std::sin(kTau * k.k / ne)), k.conj, k.upper});
+    h.at[keys[t].second].f = static_cast<int>(h.factor.size()) - 1;
+  }
+  std::stable_sort(h.at.begin(), h.at.end(), [](const HalfPlaces::Place& x, const HalfPlaces::Place& y) {
+    return x.q < y.q;
+  });
+  int nrefl = 0;
+  for (int v : p.m) nrefl = std::max(nrefl, v + 1);
+  std::vector<int> slot(static_cast<std::size_t>(nrefl), -1);
+  h.refl.clear();
+  for (HalfPlaces::Place& pl : h.at) {
+    if (pl.m < 0) continue;
+    if (slot[pl.m] < 0) {
+      slot[pl.m] = static_cast<int>(h.refl.size());
+      h.refl.push_back(pl.m);
+    }
+    pl.m = slot[pl.m];
+  }
+  h.made = p.made;
+  h.n.assign(n, n + m);
+  return true;
+}
+
+HalfMap synthhalfplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h, const float* fr,
+                        const float* fi, float f000) {
+  const int e = getpairaxis(n, m);
+  int half[6];
+  gethalfgrid(n, m, e, half);
+  clear_box(a, b, half, m, h.prune);
+  const HalfPlaces::Place* at = h.at.data();
+  const HalfPlaces::Factor* fac = h.factor.data();
+  const long long count = static_cast<long long>(h.at.size());
+  // The values in the order of the places.
+  const long long nr = static_cast<long long>(h.refl.size());
+  thread_local std::vector<float> vr, vi;
+  vr.resize(static_cast<std::size_t>(nr));
+  vi.resize(static_cast<std::size_t>(nr));
+  float* __restrict pr = vr.data();
+  float* __restrict pi = vi.data();
+  const int* refl = h.refl.data();
+  parallel_for(nr, kGrain, [&](long long lo, long long hi) {
+    for (long long t = lo; t < hi; ++t) {
+      pr[t] = fr[refl[t]];
+      pi[t] = fi[refl[t]];
+    }
+  });
+  // A part starts at the first place of its half-grid point: no point is
+  // shared by two parts. At most two places share a point (X(k') and
+  // X(k'+m)), and 0 + x + y = 0 + y + x: the order within it does not
+  // matter either.
+  auto start = [&](long long t) {
+    while (t > 0 && t < count && at[t].q == at[t - 1].q) ++t;
+    return t;
+  };
+  parallel_for(count, kGrain, [&](long long lo, long long hi) {
+    lo = start(lo);
+    hi = start(hi);
+    for (long long t = lo; t < hi; ++t) {
+      const HalfPlaces::Place& pl = at[t];
+      const HalfPlaces::Factor& f = fac[pl.f];
+      float re = f000, im = 0.0f;
+      if (pl.m >= 0) {
+        // The image's value as getffromf0 makes it: rotated in double,
+        // rounded once, conjugated for a Friedel mate.
+        const float vr = pr[pl.m], vi = pi[pl.m];
+        const double r = vr * f.c - vi * f.s;
+        const double i = vi * f.c + vr * f.s;
+        re = static_cast<float>(r);
+        im = static_cast<float>(f.conj ? -i : i);
+      }
+      const float cs = f.cw, sn = f.sw;
+      if (!f.upper) {  // X(k') (1 + i w) = X(k') ((1 - s) + i c)
+        a[pl.q] += re * (1 - sn) - im * cs;
+        b[pl.q] += im * (1 - sn) + re * cs;
+      } else {  // X(k'+m) (1 - i w) = X(k'+m) ((1 + s) - i c)
+        a[pl.q] += re * (1 + sn) + im * cs;
+        b[pl.q] += im * (1 + sn) - re * cs;
+      }
+    }
+  });
+  int icon = 0;
+  cft1(a, b, half, m, +1, icon, &h.prune);
+  return {a, b, product(n, 0, e)};
+}
+
 // The map is read with the two halves side by side and the value picked,
 // never through a pointer chosen per point: GCC 12 with
 // -fsanitize=undefined miscompiles (j & 1 ? b : a)[j >> 1] into reading

@@ -28,6 +28,9 @@
 #pragma once
 #include <cstddef>
 
+#include <vector>
+
+#include "density/fft.hpp"
 #include "reflections/expand.hpp"
 
 namespace trovan {
@@ -71,6 +74,42 @@ void halfmapat(const HalfMap& h, const int* p, long long len, float* out);
 // wants the map at some points only reads with halfmaprun or halfmapat.
 HalfMap synthhalffrom(float* a, float* b, const int* n, int m, float scale, const FCoef* c,
                       std::size_t count);
+
+// The places of a spread list (reflections/expand.hpp) on the half grid,
+// for a synthesis made again and again from new values at the same places
+// (the difference map of every maximum-entropy cycle). Each place is kept
+// as its half-grid point q, its reflection and an entry of a short table of
+// what turns the reflection's value into its share of Z(q): the phase shift
+// of its image, whether it is a Friedel mate, and its factor (1 + i w) or
+// (1 - i w). The places are ordered by q, so that the threads share them
+// by ranges of the half grid and each point is written by one thread.
+struct HalfPlaces {
+  struct Place {
+    int q, m, f;  // half-grid point, entry of `refl` (-1: F(000)), factor
+  };
+  struct Factor {
+    double c, s;   // phase shift of the image
+    float cw, sw;  // w = cw + i sw of its k'
+    bool conj, upper;  // a Friedel mate; X(k'+m) rather than X(k')
+  };
+  long long made = -1;  // SpreadPlan::made of the plan they were made from
+  std::vector<int> n;
+  std::vector<Place> at;
+  std::vector<Factor> factor;
+  // The reflections in the order their first place comes on the half grid:
+  // their values are gathered in this order once, and the places then read
+  // them nearly in sequence (in the list's order they lie at random).
+  std::vector<int> refl;
+  FftPrune prune;  // the half grid's input marks
+};
+// Makes h for the plan p on the grid n[0..m-1] unless it is already made
+// for it; false when the grid has no pairing axis (h is not used then).
+bool halfplaces(const int* n, int m, const SpreadPlan& p, HalfPlaces& h);
+// synthhalffrom(a, b, n, m, 1, list) of the list getffromf0 makes from
+// fr, fi and f000 with the plan h was made from, bit for bit, without the
+// list.
+HalfMap synthhalfplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h, const float* fr,
+                        const float* fi, float f000);
 
 // Analysis: X(k) at full-grid coordinates k (0 <= k_i < n_i) of the real map
 // whose half grid (paired along e) a, b has been transformed with isn = -1.

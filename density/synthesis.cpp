@@ -132,12 +132,14 @@ void diffcoefs(Density& d, const Observations& obs, const float* wk, std::vector
   sizefc(d, obs);
   fr.resize(n);
   fi.resize(n);
-  for (int k = 0; k < n; ++k) {
-    const float s = obs.sigma[k];
-    const float w = wk ? s * s / wk[k] : s * s;
-    fr[k] = (obs.a[k] - d.fcr[k]) / w;
-    fi[k] = (obs.b[k] - d.fci[k]) / w;
-  }
+  parallel_for(n, 16384, [&](long long k0, long long k1) {
+    for (long long k = k0; k < k1; ++k) {
+      const float s = obs.sigma[k];
+      const float w = wk ? s * s / wk[k] : s * s;
+      fr[k] = (obs.a[k] - d.fcr[k]) / w;
+      fi[k] = (obs.b[k] - d.fci[k]) / w;
+    }
+  });
 }
 
 // The coefficient list of the difference map (weighted by wk).
@@ -169,6 +171,13 @@ void difxyz(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
 
 HalfMap difxyzv(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs,
                const float* wk) {
+  // On a half grid the coefficients go to their places straight from the
+  // reflections' values, without the list.
+  const Grid& g = c.grid;
+  if (halfplaces(g.n, g.idm, spreadplan(c, rs, obs.size(), obs.j.data(), d.spread), d.dhalf)) {
+    diffcoefs(d, obs, wk, d.dfr, d.dfi);
+    return synthhalfplaces(getabcdr(w), getabcdi(w), g.n, g.idm, d.dhalf, d.dfr.data(), d.dfi.data(), 0.0f);
+  }
   const std::vector<FCoef>& list = diflist(c, rs, d, obs, wk);
   return synthhalffrom(getabcdr(w), getabcdi(w), c.grid.n, c.grid.idm, 1.0f, list.data(), list.size());
 }
@@ -183,7 +192,7 @@ const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* 
   gethalfgrid(nn, idm, e, len);
   p.prune = FftPrune{};
   for (int i = 0; i < idm; ++i) p.prune.out[i].assign(static_cast<std::size_t>(len[i]), 0), p.prune.out[i][0] = 1;
-  p.at.resize(static_cast<std::size_t>(n));
+  std::vector<PairedIndex> at(static_cast<std::size_t>(n));
   for (int k = 0; k < n; ++k) {
     int x[6];
     getitoxyz(g, jj[k], x);
@@ -192,7 +201,23 @@ const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* 
       p.prune.out[i][c] = 1;
       if (e >= 0) p.prune.out[i][(len[i] - c) % len[i]] = 1;
     }
-    if (e >= 0) p.at[k] = pairedindex(nn, idm, e, x);
+    if (e >= 0) at[k] = pairedindex(nn, idm, e, x);
+  }
+  p.order.clear();
+  p.read.clear();
+  p.turn.clear();
+  if (e >= 0) {
+    p.order.resize(static_cast<std::size_t>(n));
+    for (int k = 0; k < n; ++k) p.order[k] = k;
+    std::stable_sort(p.order.begin(), p.order.end(), [&](int x, int y) { return at[x].jp < at[y].jp; });
+    p.turn.assign(static_cast<std::size_t>(nn[e]), {0.0, 0.0});
+    for (int k : p.order) {
+      int x[6];
+      getitoxyz(g, jj[k], x);
+      const PairedIndex& a = at[k];
+      p.read.push_back({static_cast<int>(a.jp), static_cast<int>(a.jm), x[e]});
+      p.turn[static_cast<std::size_t>(x[e])] = {a.c, a.s};
+    }
   }
   p.stamp = g.stamp;
   p.idm = idm;
@@ -236,12 +261,22 @@ float maphkl(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs)
   int len[6];
   gethalfgrid(nn, idm, e, len);
   cft1(getabcdr(w), getabcdi(w), len, idm, -1, icon, &plan.prune);
-  parallel_for(n, 16384, [&](long long k0, long long k1) {
-    for (long long k = k0; k < k1; ++k) {
-      double fr, fi;
-      pairedcoef(a, b, plan.at[k], fr, fi);
-      fcr[k] = static_cast<float>(fr * f);
-      fci[k] = centro ? 0.0f : static_cast<float>(fi * f);
+  const int* order = plan.order.data();
+  const FcPlan::Read* rd = plan.read.data();
+  const std::array<double, 2>* turn = plan.turn.data();
+  parallel_for(n, 16384, [&](long long i0, long long i1) {
+    for (long long i = i0; i < i1; ++i) {
+      // X(k) from Z(k') and conj Z(-k'), as pairedcoef makes it.
+      const FcPlan::Read r = rd[i];
+      const double c = turn[r.ke][0], s = turn[r.ke][1];
+      const double zr = a[r.jp], zi = b[r.jp], wr = a[r.jm], wi = -b[r.jm];
+      const double er = 0.5 * (zr + wr), ei = 0.5 * (zi + wi);
+      const double orr = 0.5 * (zi - wi), oi = -0.5 * (zr - wr);
+      const double xr = er + c * orr - s * oi;
+      const double xi = ei + c * oi + s * orr;
+      const int k = order[i];
+      fcr[k] = static_cast<float>(xr * f);
+      fci[k] = centro ? 0.0f : static_cast<float>(xi * f);
     }
   });
   // F(000) = E(0) + O(0), the real and the imaginary part of Z(0).

@@ -12,6 +12,7 @@
 // `getbrfromxr0`. The syntheses themselves work in the complex work grid of
 // the job (util/workgrid.hpp), which they are handed with the crystal.
 #pragma once
+#include <array>
 #include <vector>
 
 #include "density/fft.hpp"
@@ -34,7 +35,16 @@ struct FcPlan {
   int idm = 0, e = -2;
   std::vector<int> key;
   FftPrune prune;
-  std::vector<PairedIndex> at;
+  // The reflections in the order of their Z(k') on the half grid, and
+  // where each is read (Z(k') at jp, Z(-k') at jm, the rotation of k_e in
+  // `turn`): so read, the transform's output is swept nearly in sequence
+  // rather than visited at random.
+  struct Read {
+    int jp, jm, ke;
+  };
+  std::vector<int> order;
+  std::vector<Read> read;
+  std::vector<std::array<double, 2>> turn;
 };
 
 // The density of a run and what its syntheses keep from one call to the next.
@@ -65,6 +75,7 @@ struct Density {
   std::vector<float> dfr, dfi;
   std::vector<FCoef> dlist;
   SpreadPlan spread;
+  HalfPlaces dhalf;
   FcPlan fcplan;
 
   float* x() { return xr0[cur].data(); }  // the current list

@@ -233,8 +233,7 @@ void makeplan(const Grid& g, int n, const int* j, const std::vector<std::array<d
 
 }  // namespace
 
-void getffromf0(const Crystal& c, const RunState& rs, int n, const int* j, const float* fr, const float* fi,
-                float f000, SpreadPlan& p, std::vector<FCoef>& list) {
+const SpreadPlan& spreadplan(const Crystal& c, const RunState& rs, int n, const int* j, SpreadPlan& p) {
   const std::vector<std::array<double, 6>> prj = projections(c.setting, rs);
   const long long stamp = c.grid.stamp;
   const int nsymo = static_cast<int>(c.grid.ops.size());
@@ -245,7 +244,14 @@ void getffromf0(const Crystal& c, const RunState& rs, int n, const int* j, const
     p.nsymo = nsymo;
     p.prj = prj;
     p.key.assign(j, j + n);
+    ++p.made;
   }
+  return p;
+}
+
+void getffromf0(const Crystal& c, const RunState& rs, int n, const int* j, const float* fr, const float* fi,
+                float f000, SpreadPlan& p, std::vector<FCoef>& list) {
+  spreadplan(c, rs, n, j, p);
   // The values as setffromf0 computes them: rotated in double, rounded once.
   list.resize(p.jg.size());
   for (std::size_t w = 0; w < list.size(); ++w) {

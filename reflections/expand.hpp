@@ -96,7 +96,14 @@ struct SpreadPlan {
   std::vector<int> jg, m;
   std::vector<double> c, s;
   std::vector<unsigned char> conj;
+  // Counts the times the places were made: what is derived from them (the
+  // half-grid places of a maximum-entropy difference map) is made again
+  // when it changes.
+  long long made = 0;
 };
+// The plan for these reflections on this grid: p as it is when it holds
+// for them, else made again.
+const SpreadPlan& spreadplan(const Crystal& c, const RunState& rs, int n, const int* j, SpreadPlan& p);
 // The same coefficients as a list instead of a grid: every grid index that
 // setffromf0 would set, once, with the value it would hold, in ascending
 // order of the index (F(000) included). On a large grid the list is a tiny

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cfloat>
 #include <cmath>
 #include <map>
 #include <sstream>
@@ -30,6 +31,7 @@
 #include "values.hpp"
 #include "reflections/expand.hpp"
 #include "util/linalg.hpp"
+#include "util/threads.hpp"
 #include "tools/sfmodel.hpp"
 
 using namespace trovan;
@@ -449,6 +451,49 @@ TEST(MemRun, UnscaledDifferenceMapIsTheMapTimesTheVolume) {
   ASSERT_GT(big, 0);
   for (long long j = 0; j < nt; ++j) ASSERT_NEAR(v(j), a.cr.lattice.vol * map[j], 1e-6 * big) << j;
 }
+
+// The update's difference map, put on the half grid straight from the
+// reflections and shared among the threads by ranges of the half grid, is
+// the synthesis of the coefficient list to the last bit (the full map is
+// it times 1/V, one rounding), with any number of threads.
+class MemDiffThreads : public ::testing::TestWithParam<int> {
+ protected:
+  void TearDown() override { setnthreads(0); }
+};
+
+TEST_P(MemDiffThreads, HalfGridDifferenceMapIsTheListSynthesisBitForBit) {
+  fs::path d = scratch_dir("memdifbits");
+  write_file(d / "m.hkl", data(18));
+  InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0"));
+  ASSERT_EQ(r.status, 0) << r.out;
+  setnthreads(GetParam());
+  const Crystal& cr = r.job.crystal;
+  WorkGrid& w = r.job.map;
+  RunState rs;
+  rs.iplot = 4;
+  Density& dens = r.job.density;
+  const Observations& obs = r.job.obs;
+  const long long nt = getnt(cr.grid);
+  difxyz(cr, rs, w, dens, obs);
+  const std::vector<float> map(getabcdr(w), getabcdr(w) + nt);
+  std::vector<float> v(nt);
+  halfmaprun(difxyzv(cr, rs, w, dens, obs), 0, nt, v.data());
+  const float f = 1.0f / cr.lattice.vol;
+  long long nonzero = 0;
+  for (long long j = 0; j < nt; ++j) {
+    const float expect = f * v[j];
+    // the full map is unpacked with denormals flushed
+    if (std::fabs(expect) < FLT_MIN) {
+      ASSERT_LE(std::fabs(map[j]), FLT_MIN) << j;
+      continue;
+    }
+    ASSERT_EQ(map[j], expect) << j;
+    nonzero += map[j] != 0;
+  }
+  EXPECT_GT(nonzero, nt / 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, MemDiffThreads, ::testing::Values(1, 2, 3));
 
 // The structure factors made from the half grid of paired points are those
 // of the full complex transform of the density, real and imaginary parts
