@@ -176,49 +176,139 @@ PeakHeight peakheightkind(const RunState& rs) {
   return PeakHeight::none;
 }
 
+namespace {
+
+// Is a neighbour of value w below the point of value v, on the side of the
+// point's sign (lower for v > 0, higher for v < 0)? v = 0 has none below.
+inline bool undercuts(float v, float w) { return (v > 0 && w < v) || (v < 0 && w > v); }
+
+// The neighbourhood of a grid point: the offsets of its 3^idm block
+// (across the cell faces by periodic wrapping), the point itself left out.
+struct Block {
+  int idm = 1;
+  int n[6] = {1, 1, 1, 1, 1, 1};
+  long long st[6] = {1, 1, 1, 1, 1, 1};
+  long long nt = 1;
+  long long off[6][3] = {};  // per axis: step -1, 0, +1 (wrapped)
+
+  Block(const int* ng, int dims) {
+    idm = dims < 1 ? 1 : (dims > 6 ? 6 : dims);
+    for (int d = 0; d < idm; ++d) {
+      n[d] = ng[d] < 1 ? 1 : ng[d];
+      st[d] = nt;
+      nt *= n[d];
+    }
+  }
+  // The offsets of the point at grid coordinates c.
+  void centre(const int* c) {
+    for (int d = 0; d < idm; ++d) {
+      off[d][0] = c[d] == 0 ? (n[d] - 1) * st[d] : -st[d];
+      off[d][1] = 0;
+      off[d][2] = c[d] == n[d] - 1 ? -(n[d] - 1) * st[d] : st[d];
+    }
+  }
+  void coordinates(long long j, int* c) const {
+    for (int d = 0; d < idm; ++d) {
+      c[d] = static_cast<int>(j % n[d]);
+      j /= n[d];
+    }
+  }
+  // f(o) for every offset o != 0 of the block (a neighbour met twice on an
+  // axis of 1 or 2 points is met twice); stops when f returns false.
+  template <class F>
+  void each(F f) const {
+    int t[6] = {0, 0, 0, 0, 0, 0};
+    for (;;) {
+      long long o = 0;
+      for (int d = 0; d < idm; ++d) o += off[d][t[d]];
+      if (o != 0 && !f(o)) return;
+      int d = 0;
+      while (d < idm && ++t[d] == 3) t[d++] = 0;
+      if (d == idm) return;
+    }
+  }
+};
+
+// The plateau of grid point j0 (of value v, no neighbour above it, an equal
+// neighbour): the points of value v that no neighbour exceeds either,
+// connected to j0 through their blocks, each marked in `seen` (so are the
+// equal points met that a neighbour exceeds, which are no extremum). An
+// extremum when some point of it has a neighbour below v (above, for v < 0).
+// `stack` is scratch.
+bool plateauextremum(const float* map, Block& b, long long j0, std::vector<std::uint64_t>& seen,
+                     std::vector<long long>& stack) {
+  const float v = map[j0];
+  bool lower = false;
+  stack.assign(1, j0);
+  seen[j0 >> 6] |= std::uint64_t{1} << (j0 & 63);
+  int c[6];
+  while (!stack.empty()) {
+    const long long j = stack.back();
+    stack.pop_back();
+    b.coordinates(j, c);
+    b.centre(c);
+    bool higher = false;
+    b.each([&](long long o) {
+      higher = rejects(v, map[j + o]);
+      return !higher;
+    });
+    if (higher) continue;
+    b.each([&](long long o) {
+      const long long k = j + o;
+      const float w = map[k];
+      if (w == v && !((seen[k >> 6] >> (k & 63)) & 1u)) {
+        seen[k >> 6] |= std::uint64_t{1} << (k & 63);
+        stack.push_back(k);
+      }
+      lower = lower || undercuts(v, w);
+      return true;
+    });
+  }
+  return lower;
+}
+
+}  // namespace
+
 int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeight kind,
                 std::vector<int>& js) {
-  if (idm < 1) idm = 1;
-  if (idm > 6) idm = 6;
-  long long st[6], nt = 1;
-  int n[6];
-  for (int d = 0; d < idm; ++d) {
-    n[d] = ng[d] < 1 ? 1 : ng[d];
-    st[d] = nt;
-    nt *= n[d];
-  }
+  Block b(ng, idm);
+  idm = b.idm;
+  const long long nt = b.nt;
+  const int* n = b.n;
   int c[6] = {0, 0, 0, 0, 0, 0};  // grid coordinates of point j
-  long long off[6][3];            // per axis: step -1, 0, +1 (wrapped)
   int found = 0;
+  // The points of the plateaus met so far, one bit a point (made when the
+  // first plateau is met), and the scratch of their walks.
+  std::vector<std::uint64_t> seen;
+  std::vector<long long> stack;
   for (long long j = 0; j < nt; ++j) {
     const float v = map[j];
     // Cheapest rejection first: most points lie below the threshold.
-    if (heightof(v, kind) > thresh) {
+    if (heightof(v, kind) > thresh && (seen.empty() || !((seen[j >> 6] >> (j & 63)) & 1u))) {
       bool keep = true;
-      for (int d = 0; d < idm; ++d) {
-        off[d][0] = c[d] == 0 ? (n[d] - 1) * st[d] : -st[d];
-        off[d][1] = 0;
-        off[d][2] = c[d] == n[d] - 1 ? -(n[d] - 1) * st[d] : st[d];
-      }
+      b.centre(c);
       // Then the 2 idm neighbours along the axes: a point that is no
       // extremum almost always fails there.
       for (int d = 0; d < idm && keep; ++d)
-        if (rejects(v, map[j + off[d][0]]) || rejects(v, map[j + off[d][2]])) keep = false;
+        if (rejects(v, map[j + b.off[d][0]]) || rejects(v, map[j + b.off[d][2]])) keep = false;
       // Only then the whole 3^idm block (the axis neighbours again among
-      // them, which cannot change the outcome).
-      if (keep && idm > 1) {
-        int t[6] = {0, 0, 0, 0, 0, 0};
-        for (;;) {
-          long long o = 0;
-          for (int d = 0; d < idm; ++d) o += off[d][t[d]];
-          if (o != 0 && rejects(v, map[j + o])) {
-            keep = false;
-            break;
-          }
-          int d = 0;
-          while (d < idm && ++t[d] == 3) t[d++] = 0;
-          if (d == idm) break;
-        }
+      // them, which cannot change the outcome), noting an equal neighbour.
+      bool flat = false, lower = false;
+      if (keep)
+        b.each([&](long long o) {
+          const float w = map[j + o];
+          if (rejects(v, w)) keep = false;
+          flat = flat || w == v;
+          lower = lower || undercuts(v, w);
+          return keep;
+        });
+      // Something must lie below an extremum: not so for v = 0, nor on a
+      // grid of one point. A point with an equal neighbour is part of a
+      // plateau, which is one extremum (at its first point, this one) or none.
+      if (keep && !flat) keep = lower;
+      if (keep && flat) {
+        if (seen.empty()) seen.assign(static_cast<std::size_t>((nt + 63) / 64), 0);
+        keep = plateauextremum(map, b, j, seen, stack);
       }
       if (keep) {
         js.push_back(static_cast<int>(j));
@@ -562,14 +652,21 @@ Peaks pksearchnd(const PeakSymmetry& ps, const GridView& g, float pkmin, const d
   out() << "idm in pksearchnd" << fmt_i(idm, 3) << '\n';
 
   const float* map = g.rho;
-  float pkmax = 0;
-  for (long long j = 0; j < nt; ++j) pkmax = std::max(pkmax, map[j]);
+  float pkmax = 0, lowest = nt > 0 ? map[0] : 0.0f, highest = lowest;
+  for (long long j = 0; j < nt; ++j) {
+    pkmax = std::max(pkmax, map[j]);
+    lowest = std::min(lowest, map[j]);
+    highest = std::max(highest, map[j]);
+  }
   const float thresh = pkmax * pkmin;
 
   // The peaks found: grid indices, setting coordinates and values of the
-  // grid points, refined coordinates and heights.
+  // grid points, refined coordinates and heights. A map of one value (the
+  // uniform start of a maximum-entropy run) is one plateau with nothing
+  // below it: no extremum, and no need to walk it.
   std::vector<int> js;
-  const int num = findextrema(map, g.n, idm, thresh, ps.height, js);
+  const bool flat = lowest == highest;
+  const int num = flat ? 0 : findextrema(map, g.n, idm, thresh, ps.height, js);
   std::vector<float> x(6 * static_cast<std::size_t>(num)), xr(x.size()), p(num), pr(num);
   const PeakFit fit = peakfit(g.n, idm, metric);
   for (int i = 0; i < num; ++i) {
