@@ -312,15 +312,19 @@ void bench_cycle(int reps, bool cycle, bool peaks) {
   std::ostringstream listing;
   trovan::JobResult run = run_here(dir, listing);
   trovan::MemState st;
+  trovan::RunState rs;
+  rs.iplot = cycle ? 4 : 2;
   fill_random(reinterpret_cast<float*>(ref.z), reinterpret_cast<float*>(ref.z) + ref.nt, ref.nt, 11);
   trovan::setnthreads(1);
   if (cycle) {
     std::vector<double> ours, theirs;
-    float f0 = trovan::maphkl(run.density, run.obs);
+    float f0 = trovan::maphkl(run.crystal, run.map, run.density, run.obs);
     for (int r = -1; r < reps; ++r) {
       float f0new = 0;
       // a small step: the density barely moves from one repetition to the next
-      const double to = seconds([&] { trovan::denmodmem(st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
+      const double to = seconds([&] {
+        trovan::denmodmem(run.crystal, rs, run.map, st, run.density, run.obs, 1e-6f, f0, 1, f0new);
+      });
       const double tf = ref.timed();
       if (r < 0) continue;
       ours.push_back(to);
@@ -334,14 +338,14 @@ void bench_cycle(int reps, bool cycle, bool peaks) {
     // flat everywhere).
     if (cycle) {
       write_job(dir, h12, 0, 2);
-      trovan::JobResult run = run_here(dir, listing);
-  trovan::MemState st;
+      run = run_here(dir, listing);
+      rs.iplot = 2;
     }
     trovan::set_out_stream(&listing);
     std::vector<double> ours, theirs;
     for (int r = -1; r < reps; ++r) {
       listing.str("");
-      const double to = seconds([&] { trovan::pksearchnd(0.3f); });
+      const double to = seconds([&] { trovan::pksearchnd(run.crystal, rs, trovan::getabcdr(run.map), 0.3f); });
       const double tf = ref.timed();
       if (r < 0) continue;
       ours.push_back(to);
@@ -455,15 +459,19 @@ void bench_threads(int reps) {
     write_job(dir, h12, 0, 4);
     std::ostringstream listing;
     trovan::JobResult run = run_here(dir, listing);
-  trovan::MemState st;
-    float f0 = trovan::maphkl(run.density, run.obs);
+    trovan::MemState st;
+    trovan::RunState rs;
+    rs.iplot = 4;
+    float f0 = trovan::maphkl(run.crystal, run.map, run.density, run.obs);
     std::vector<double> one, many;
     for (int r = -1; r < reps; ++r) {
       float f0new = 0;
       trovan::setnthreads(1);
-      const double t1 = wall_seconds([&] { trovan::denmodmem(st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
+      const double t1 = wall_seconds(
+          [&] { trovan::denmodmem(run.crystal, rs, run.map, st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
       trovan::setnthreads(all);
-      const double tn = wall_seconds([&] { trovan::denmodmem(st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
+      const double tn = wall_seconds(
+          [&] { trovan::denmodmem(run.crystal, rs, run.map, st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
       if (r < 0) continue;
       one.push_back(t1);
       many.push_back(tn);
