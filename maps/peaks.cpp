@@ -190,6 +190,10 @@ struct Block {
   long long st[6] = {1, 1, 1, 1, 1, 1};
   long long nt = 1;
   long long off[6][3] = {};  // per axis: step -1, 0, +1 (wrapped)
+  // The offsets of a point off the cell faces, where none wraps, listed
+  // once; `inside`: the current point is such a point.
+  std::vector<long long> inner;
+  bool inside = false;
 
   Block(const int* ng, int dims) {
     idm = dims < 1 ? 1 : (dims > 6 ? 6 : dims);
@@ -198,13 +202,24 @@ struct Block {
       st[d] = nt;
       nt *= n[d];
     }
+    int t[6] = {0, 0, 0, 0, 0, 0};
+    for (;;) {
+      long long o = 0;
+      for (int d = 0; d < idm; ++d) o += (t[d] - 1) * st[d];
+      if (o != 0) inner.push_back(o);
+      int d = 0;
+      while (d < idm && ++t[d] == 3) t[d++] = 0;
+      if (d == idm) break;
+    }
   }
   // The offsets of the point at grid coordinates c.
   void centre(const int* c) {
+    inside = true;
     for (int d = 0; d < idm; ++d) {
       off[d][0] = c[d] == 0 ? (n[d] - 1) * st[d] : -st[d];
       off[d][1] = 0;
       off[d][2] = c[d] == n[d] - 1 ? -(n[d] - 1) * st[d] : st[d];
+      inside = inside && c[d] > 0 && c[d] < n[d] - 1;
     }
   }
   void coordinates(long long j, int* c) const {
@@ -217,6 +232,11 @@ struct Block {
   // axis of 1 or 2 points is met twice); stops when f returns false.
   template <class F>
   void each(F f) const {
+    if (inside) {
+      for (long long o : inner)
+        if (!f(o)) return;
+      return;
+    }
     int t[6] = {0, 0, 0, 0, 0, 0};
     for (;;) {
       long long o = 0;
@@ -234,9 +254,9 @@ struct Block {
 // connected to j0 through their blocks, each marked in `seen` (so are the
 // equal points met that a neighbour exceeds, which are no extremum). An
 // extremum when some point of it has a neighbour below v (above, for v < 0).
-// `stack` is scratch.
+// `stack` and `equal` are scratch.
 bool plateauextremum(const float* map, Block& b, long long j0, std::vector<std::uint64_t>& seen,
-                     std::vector<long long>& stack) {
+                     std::vector<long long>& stack, std::vector<long long>& equal) {
   const float v = map[j0];
   bool lower = false;
   stack.assign(1, j0);
@@ -247,22 +267,31 @@ bool plateauextremum(const float* map, Block& b, long long j0, std::vector<std::
     stack.pop_back();
     b.coordinates(j, c);
     b.centre(c);
-    bool higher = false;
-    b.each([&](long long o) {
-      higher = rejects(v, map[j + o]);
-      return !higher;
-    });
-    if (higher) continue;
+    // One pass: the equal neighbours not yet met are noted, and joined
+    // only when no neighbour exceeds this point.
+    bool higher = false, below = false;
+    equal.clear();
     b.each([&](long long o) {
       const long long k = j + o;
       const float w = map[k];
-      if (w == v && !((seen[k >> 6] >> (k & 63)) & 1u)) {
+      if (rejects(v, w)) {
+        higher = true;
+        return false;
+      }
+      if (w == v) {
+        if (!((seen[k >> 6] >> (k & 63)) & 1u)) equal.push_back(k);
+      } else {
+        below = below || undercuts(v, w);
+      }
+      return true;
+    });
+    if (higher) continue;
+    lower = lower || below;
+    for (long long k : equal)
+      if (!((seen[k >> 6] >> (k & 63)) & 1u)) {
         seen[k >> 6] |= std::uint64_t{1} << (k & 63);
         stack.push_back(k);
       }
-      lower = lower || undercuts(v, w);
-      return true;
-    });
   }
   return lower;
 }
@@ -280,7 +309,7 @@ int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeig
   // The points of the plateaus met so far, one bit a point (made when the
   // first plateau is met), and the scratch of their walks.
   std::vector<std::uint64_t> seen;
-  std::vector<long long> stack;
+  std::vector<long long> stack, equal;
   for (long long j = 0; j < nt; ++j) {
     const float v = map[j];
     // Cheapest rejection first: most points lie below the threshold.
@@ -307,8 +336,14 @@ int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeig
       // plateau, which is one extremum (at its first point, this one) or none.
       if (keep && !flat) keep = lower;
       if (keep && flat) {
-        if (seen.empty()) seen.assign(static_cast<std::size_t>((nt + 63) / 64), 0);
-        keep = plateauextremum(map, b, j, seen, stack);
+        if (seen.empty()) {
+          // The first plateau: when the map holds no other value (the
+          // uniform start of a maximum-entropy run) it is one plateau with
+          // nothing below it, and there is nothing to walk.
+          if (std::all_of(map, map + nt, [v](float w) { return w == v; })) return 0;
+          seen.assign(static_cast<std::size_t>((nt + 63) / 64), 0);
+        }
+        keep = plateauextremum(map, b, j, seen, stack, equal);
       }
       if (keep) {
         js.push_back(static_cast<int>(j));
@@ -652,21 +687,14 @@ Peaks pksearchnd(const PeakSymmetry& ps, const GridView& g, float pkmin, const d
   out() << "idm in pksearchnd" << fmt_i(idm, 3) << '\n';
 
   const float* map = g.rho;
-  float pkmax = 0, lowest = nt > 0 ? map[0] : 0.0f, highest = lowest;
-  for (long long j = 0; j < nt; ++j) {
-    pkmax = std::max(pkmax, map[j]);
-    lowest = std::min(lowest, map[j]);
-    highest = std::max(highest, map[j]);
-  }
+  float pkmax = 0;
+  for (long long j = 0; j < nt; ++j) pkmax = std::max(pkmax, map[j]);
   const float thresh = pkmax * pkmin;
 
   // The peaks found: grid indices, setting coordinates and values of the
-  // grid points, refined coordinates and heights. A map of one value (the
-  // uniform start of a maximum-entropy run) is one plateau with nothing
-  // below it: no extremum, and no need to walk it.
+  // grid points, refined coordinates and heights.
   std::vector<int> js;
-  const bool flat = lowest == highest;
-  const int num = flat ? 0 : findextrema(map, g.n, idm, thresh, ps.height, js);
+  const int num = findextrema(map, g.n, idm, thresh, ps.height, js);
   std::vector<float> x(6 * static_cast<std::size_t>(num)), xr(x.size()), p(num), pr(num);
   const PeakFit fit = peakfit(g.n, idm, metric);
   for (int i = 0; i < num; ++i) {
