@@ -5,11 +5,14 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include "crystal/crystal.hpp"
+#include "util/threads.hpp"
+#include "util/vectorclones.hpp"
 #include "crystal/op.hpp"
 #include "util/runstate.hpp"
 #include "util/fortran_fmt.hpp"
@@ -300,63 +303,141 @@ bool plateauextremum(const float* map, Block& b, long long j0, std::vector<std::
 
 int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeight kind,
                 std::vector<int>& js) {
-  Block b(ng, idm);
-  idm = b.idm;
-  const long long nt = b.nt;
-  const int* n = b.n;
-  int c[6] = {0, 0, 0, 0, 0, 0};  // grid coordinates of point j
-  int found = 0;
-  // The points of the plateaus met so far, one bit a point (made when the
-  // first plateau is met), and the scratch of their walks.
-  std::vector<std::uint64_t> seen;
+  const Block block(ng, idm);
+  idm = block.idm;
+  const long long nt = block.nt;
+  // A map of one value (the uniform start of a maximum-entropy run) is one
+  // plateau with nothing below it: no extremum, nothing to walk. Any other
+  // map shows a second value within its first points.
+  if (std::all_of(map, map + nt, [v = map[0]](float w) { return w == v; })) return 0;
+  // The points are tested part by part of the grid, shared among the
+  // threads: each part lists its extrema in grid order, and the points with
+  // an equal neighbour (no neighbour above them, something above the
+  // threshold) as -(j + 1), whose plateaus are walked afterwards in order.
+  std::mutex m;
+  std::vector<std::pair<long long, std::vector<long long>>> parts;
+  parallel_for(nt, 1 << 15, [&](long long lo, long long hi) {
+    Block b = block;
+    const int* n = b.n;
+    int c[6] = {0, 0, 0, 0, 0, 0};  // grid coordinates of point j
+    b.coordinates(lo, c);
+    std::vector<long long> got;
+    for (long long j = lo; j < hi; ++j) {
+      const float v = map[j];
+      // Cheapest rejection first: most points lie below the threshold.
+      if (heightof(v, kind) > thresh) {
+        bool keep = true;
+        b.centre(c);
+        // Then the 2 idm neighbours along the axes: a point that is no
+        // extremum almost always fails there.
+        for (int d = 0; d < idm && keep; ++d)
+          if (rejects(v, map[j + b.off[d][0]]) || rejects(v, map[j + b.off[d][2]])) keep = false;
+        // Only then the whole 3^idm block (the axis neighbours again among
+        // them, which cannot change the outcome), noting an equal neighbour
+        // and one below.
+        bool flat = false, lower = false;
+        if (keep)
+          b.each([&](long long o) {
+            const float w = map[j + o];
+            if (rejects(v, w)) keep = false;
+            flat = flat || w == v;
+            lower = lower || undercuts(v, w);
+            return keep;
+          });
+        // Something must lie below an extremum: not so for v = 0, nor on a
+        // grid of one point.
+        if (keep && flat)
+          got.push_back(-(j + 1));
+        else if (keep && lower)
+          got.push_back(j);
+      }
+      for (int d = 0; d < idm; ++d) {
+        if (++c[d] < n[d]) break;
+        c[d] = 0;
+      }
+    }
+    std::lock_guard<std::mutex> lk(m);
+    parts.emplace_back(lo, std::move(got));
+  });
+  std::sort(parts.begin(), parts.end(),
+            [](const auto& x, const auto& y) { return x.first < y.first; });
+  // A point with an equal neighbour is part of a plateau, which is one
+  // extremum (at its first point in grid order, the first met) or none.
+  Block b = block;
+  std::vector<std::uint64_t> seen;  // the plateaus' points, one bit a point
   std::vector<long long> stack, equal;
-  for (long long j = 0; j < nt; ++j) {
-    const float v = map[j];
-    // Cheapest rejection first: most points lie below the threshold.
-    if (heightof(v, kind) > thresh && (seen.empty() || !((seen[j >> 6] >> (j & 63)) & 1u))) {
-      bool keep = true;
-      b.centre(c);
-      // Then the 2 idm neighbours along the axes: a point that is no
-      // extremum almost always fails there.
-      for (int d = 0; d < idm && keep; ++d)
-        if (rejects(v, map[j + b.off[d][0]]) || rejects(v, map[j + b.off[d][2]])) keep = false;
-      // Only then the whole 3^idm block (the axis neighbours again among
-      // them, which cannot change the outcome), noting an equal neighbour.
-      bool flat = false, lower = false;
-      if (keep)
-        b.each([&](long long o) {
-          const float w = map[j + o];
-          if (rejects(v, w)) keep = false;
-          flat = flat || w == v;
-          lower = lower || undercuts(v, w);
-          return keep;
-        });
-      // Something must lie below an extremum: not so for v = 0, nor on a
-      // grid of one point. A point with an equal neighbour is part of a
-      // plateau, which is one extremum (at its first point, this one) or none.
-      if (keep && !flat) keep = lower;
-      if (keep && flat) {
-        if (seen.empty()) {
-          // The first plateau: when the map holds no other value (the
-          // uniform start of a maximum-entropy run) it is one plateau with
-          // nothing below it, and there is nothing to walk.
-          if (std::all_of(map, map + nt, [v](float w) { return w == v; })) return 0;
-          seen.assign(static_cast<std::size_t>((nt + 63) / 64), 0);
-        }
-        keep = plateauextremum(map, b, j, seen, stack, equal);
+  int found = 0;
+  for (const auto& part : parts)
+    for (long long e : part.second) {
+      if (e < 0) {
+        const long long j = -e - 1;
+        if (seen.empty()) seen.assign(static_cast<std::size_t>((nt + 63) / 64), 0);
+        if ((seen[j >> 6] >> (j & 63)) & 1u) continue;
+        if (!plateauextremum(map, b, j, seen, stack, equal)) continue;
+        e = j;
       }
-      if (keep) {
-        js.push_back(static_cast<int>(j));
-        ++found;
-      }
+      js.push_back(static_cast<int>(e));
+      ++found;
     }
-    for (int d = 0; d < idm; ++d) {
-      if (++c[d] < n[d]) break;
-      c[d] = 0;
-    }
-  }
   return found;
 }
+
+namespace {
+
+// The first lowest and the first highest of v[i0..i1), v[i0] a number:
+// lane by lane (each lane keeps its first strict extreme), then the lanes
+// compared, the smaller index kept on a tie, so that the loop compiles to
+// vector instructions and gives what a scan in order gives. A value that is
+// not a number is passed over.
+TROVAN_VECTOR_CLONES
+void partextremes(const float* __restrict v, long long i0, long long i1, long long& a, long long& b) {
+  float lo[16], hi[16];
+  long long ia[16], ib[16];
+  for (int k = 0; k < 16; ++k) lo[k] = hi[k] = v[i0], ia[k] = ib[k] = i0;
+  long long i = i0;
+  for (; i + 16 <= i1; i += 16)
+    for (int k = 0; k < 16; ++k) {
+      const float x = v[i + k];
+      const bool below = x < lo[k], above = x > hi[k];
+      lo[k] = below ? x : lo[k];
+      ia[k] = below ? i + k : ia[k];
+      hi[k] = above ? x : hi[k];
+      ib[k] = above ? i + k : ib[k];
+    }
+  for (; i < i1; ++i) {
+    if (v[i] < lo[0]) lo[0] = v[i], ia[0] = i;
+    if (v[i] > hi[0]) hi[0] = v[i], ib[0] = i;
+  }
+  a = ia[0];
+  b = ib[0];
+  for (int k = 1; k < 16; ++k) {
+    if (lo[k] < v[a] || (lo[k] == v[a] && ia[k] < a)) a = ia[k];
+    if (hi[k] > v[b] || (hi[k] == v[b] && ib[k] < b)) b = ib[k];
+  }
+}
+
+// The first lowest and the first highest point of map[0..nt), as a scan in
+// grid order with strict comparisons finds them (a value that is not a
+// number is passed over, unless it comes first), shared among the threads:
+// each part finds its own, and the parts' are compared, the earlier one
+// kept on a tie.
+void firstextremes(const float* map, long long nt, long long& jmin, long long& jmax) {
+  jmin = jmax = 0;
+  if (nt < 1 || std::isnan(map[0])) return;
+  std::mutex m;
+  parallel_for(nt, 1 << 18, [&](long long lo, long long hi) {
+    long long j = lo;
+    while (j < hi && std::isnan(map[j])) ++j;
+    if (j == hi) return;
+    long long a = j, b = j;
+    partextremes(map, j, hi, a, b);
+    std::lock_guard<std::mutex> lk(m);
+    if (map[a] < map[jmin] || (map[a] == map[jmin] && a < jmin)) jmin = a;
+    if (map[b] > map[jmax] || (map[b] == map[jmax] && b < jmax)) jmax = b;
+  });
+}
+
+}  // namespace
 
 namespace {
 
@@ -687,8 +768,15 @@ Peaks pksearchnd(const PeakSymmetry& ps, const GridView& g, float pkmin, const d
   out() << "idm in pksearchnd" << fmt_i(idm, 3) << '\n';
 
   const float* map = g.rho;
+  // The largest value, 0 when none is positive (a value that is not a
+  // number is passed over).
+  long long jmin = 0, jmax = 0;
+  firstextremes(map, nt, jmin, jmax);
   float pkmax = 0;
-  for (long long j = 0; j < nt; ++j) pkmax = std::max(pkmax, map[j]);
+  if (!std::isnan(map[0]))
+    pkmax = std::max(0.0f, map[jmax]);
+  else
+    for (long long j = 0; j < nt; ++j) pkmax = std::max(pkmax, map[j]);
   const float thresh = pkmax * pkmin;
 
   // The peaks found: grid indices, setting coordinates and values of the
@@ -1093,13 +1181,9 @@ Peaks indatm(const PeakSymmetry& ps, int na, const float* x, const float* p, con
 }
 
 void getpeakcrd(const Setting& set, const GridView& g, float& dmin, float* xmn, float& dmax, float* xmx) {
-  const long long nt = g.points();
   const float* map = g.rho;
   long long jmin = 0, jmax = 0;
-  for (long long j = 1; j < nt; ++j) {
-    if (map[j] > map[jmax]) jmax = j;
-    if (map[j] < map[jmin]) jmin = j;
-  }
+  firstextremes(map, g.points(), jmin, jmax);
   dmin = map[jmin];
   dmax = map[jmax];
   gridpointtox(set, g.n, g.idm, jmin, kNoShift, xmn);

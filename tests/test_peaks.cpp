@@ -242,6 +242,9 @@ INSTANTIATE_TEST_SUITE_P(
         PlateauCase{"two_top_hats", {9, 4, 4}, 0.1f, {{{0, 0, 0}, {2, 2, 2}, 2.0f}, {{5, 1, 1}, {2, 1, 2}, 3.0f}}},
         // Two equal grid points either side of a mirror halfway between them.
         PlateauCase{"tie_across_a_mirror", {8, 5, 5}, 0.2f, {{{3, 2, 2}, {2, 1, 1}, 1.5f}}},
+        // Large enough for the search to be shared among threads, the top
+        // across the parts' boundary.
+        PlateauCase{"top_hat_across_parts", {40, 40, 40}, 0.1f, {{{10, 10, 18}, {5, 5, 5}, 2.0f}}},
         PlateauCase{"top_hat_4d", {4, 5, 4, 3}, 0.0f, {{{1, 1, 1, 0}, {2, 3, 1, 2}, 1.0f}}},
         PlateauCase{"flat_well_of_a_difference_map", {6, 6, 5}, 0.0f, {{{1, 3, 2}, {3, 2, 2}, -4.0f}},
                     PeakHeight::absolute}),
@@ -729,26 +732,34 @@ TEST(PeakSearch, CoordinatesLieInTheSettingCell) {
       }
 }
 
+// The scan is shared among threads on a large grid: the first of equal
+// extremes must still win across the parts and the vector lanes, and a value
+// that is not a number is passed over.
 TEST(Extrema, FirstLowestAndFirstHighestInGridOrder) {
-  Crystal cr;
-  RunState rs;
-  WorkGrid w;
-  triclinic(cr, rs, w, {5, 4, 2});
-  const std::vector<int> n = {5, 4, 2};
-  float* map = getabcdr(w);
-  for (int j = 0; j < 40; ++j) map[j] = 1;
-  map[flat({4, 1, 0}, n)] = 7;
-  map[flat({2, 3, 1}, n)] = 7;  // later: not taken
-  map[flat({0, 2, 1}, n)] = -2;
-  map[flat({3, 3, 1}, n)] = -2;
-  float dmin, dmax, xmn[6], xmx[6];
-  getpeakcrd(cr.setting, gridview(cr.grid, getabcdr(w)), dmin, xmn, dmax, xmx);
-  EXPECT_EQ(dmin, -2.0f);
-  EXPECT_EQ(dmax, 7.0f);
-  const float wmn[6] = {0.0f, 0.5f, 0.5f, 0, 0, 0}, wmx[6] = {0.8f, 0.25f, 0.0f, 0, 0, 0};
-  for (int e = 0; e < 6; ++e) {
-    EXPECT_FLOAT_EQ(xmn[e], wmn[e]);
-    EXPECT_FLOAT_EQ(xmx[e], wmx[e]);
+  for (const std::vector<int>& n : {std::vector<int>{5, 4, 2}, std::vector<int>{100, 100, 64}}) {
+    Crystal cr;
+    RunState rs;
+    WorkGrid w;
+    triclinic(cr, rs, w, n);
+    const int nt = n[0] * n[1] * n[2];
+    float* map = getabcdr(w);
+    for (int j = 0; j < nt; ++j) map[j] = 1;
+    const std::vector<int> top = {n[0] - 1, 1, 0}, low = {0, 2, 1};
+    map[flat(top, n)] = 7;
+    map[flat({2, n[1] - 1, 1}, n)] = 7;  // later: not taken
+    map[flat({n[0] - 1, n[1] - 1, n[2] - 1}, n)] = 7;
+    map[flat(low, n)] = -2;
+    map[flat({3, n[1] - 1, 1}, n)] = -2;
+    map[flat({1, n[1] - 1, n[2] - 1}, n)] = -2;
+    map[flat({1, 0, 0}, n)] = std::nanf("");
+    float dmin, dmax, xmn[6], xmx[6];
+    getpeakcrd(cr.setting, gridview(cr.grid, getabcdr(w)), dmin, xmn, dmax, xmx);
+    EXPECT_EQ(dmin, -2.0f);
+    EXPECT_EQ(dmax, 7.0f);
+    for (int e = 0; e < 3; ++e) {
+      EXPECT_FLOAT_EQ(xmn[e], float(low[e]) / n[e]) << "grid " << nt << " axis " << e;
+      EXPECT_FLOAT_EQ(xmx[e], float(top[e]) / n[e]) << "grid " << nt << " axis " << e;
+    }
   }
 }
 
