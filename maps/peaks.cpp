@@ -318,15 +318,15 @@ int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeig
   std::vector<std::pair<long long, std::vector<long long>>> parts;
   parallel_for(nt, 1 << 15, [&](long long lo, long long hi) {
     Block b = block;
-    const int* n = b.n;
     int c[6] = {0, 0, 0, 0, 0, 0};  // grid coordinates of point j
-    b.coordinates(lo, c);
     std::vector<long long> got;
     for (long long j = lo; j < hi; ++j) {
       const float v = map[j];
-      // Cheapest rejection first: most points lie below the threshold.
+      // Cheapest rejection first: most points lie below the threshold
+      // (the coordinates are worked out for the others alone).
       if (heightof(v, kind) > thresh) {
         bool keep = true;
+        b.coordinates(j, c);
         b.centre(c);
         // Then the 2 idm neighbours along the axes: a point that is no
         // extremum almost always fails there.
@@ -350,10 +350,6 @@ int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeig
           got.push_back(-(j + 1));
         else if (keep && lower)
           got.push_back(j);
-      }
-      for (int d = 0; d < idm; ++d) {
-        if (++c[d] < n[d]) break;
-        c[d] = 0;
       }
     }
     std::lock_guard<std::mutex> lk(m);
