@@ -570,6 +570,21 @@ long long getxindxorbits(const Grid& g, int* rep) {
     identitylist(rep, nx);
     return nx;
   }
+  // Most operators (the identity among them) leave the slow components of
+  // an image independent of the first coordinate: their images of the
+  // points of one row along the first axis differ in the first component
+  // alone, so the slow part of the image index (and of the inverted
+  // image's) is worked out once a row.
+  const int n0 = g.n[0];
+  bool byrow[kMaxSymo];
+  int a0[kMaxSymo];
+  for (int s = 0; s < nsymo; ++s) {
+    const Action& a = g.xact[s];
+    byrow[s] = rowdependent(a, idm) <= 0;
+    a0[s] = 0;
+    for (int q = a.first[0]; q < a.first[1]; ++q)
+      if (a.col[q] == 0) a0[s] += a.value[q];
+  }
   std::atomic<long long> covered{0};
   parallel_for(nx, 8192, [&](long long i0, long long i1) {
     // The grid coordinates of the independent points, kept as an odometer
@@ -578,21 +593,56 @@ long long getxindxorbits(const Grid& g, int* rep) {
     getitoxyz(g, xi[i0], x);
     long long j = xi[i0], size = 0;
     long long images[2 * kMaxSymo];
+    // Per operator taken row by row: the first component's terms in the
+    // slow coordinates with its translation, and the slow parts of the
+    // image index and of the inverted image's.
+    long long c0[kMaxSymo], slow[kMaxSymo], slowinv[kMaxSymo];
+    long long row = -1;  // the j of the first point of the row they are for
     for (long long i = i0; i < i1; ++i) {
       int count = 0;
-      for (; j < xi[i]; ++j)
-        for (int e = 0; e < idm; ++e) {
-          if (++x[e] < g.n[e]) break;
-          x[e] = 0;
+      if (xi[i] - j < n0 - x[0]) {
+        // Still in the row.
+        x[0] += static_cast<int>(xi[i] - j);
+        j = xi[i];
+      } else {
+        for (; j < xi[i]; ++j)
+          for (int e = 0; e < idm; ++e) {
+            if (++x[e] < g.n[e]) break;
+            x[e] = 0;
+          }
+      }
+      if (j - x[0] != row) {
+        row = j - x[0];
+        for (int s = 0; s < nsymo; ++s) {
+          if (!byrow[s]) continue;
+          const Action& a = g.xact[s];
+          long long v = a.t[0];
+          for (int q = a.first[0]; q < a.first[1]; ++q)
+            if (a.col[q] != 0) v += static_cast<long long>(a.value[q]) * x[a.col[q]];
+          c0[s] = v;
+          long long p = 0, m = 0;
+          for (int e = 1; e < idm; ++e) {
+            const long long y = fold(act(a, e, x), g.n[e]);
+            p += y * g.mm[e];
+            m += (y == 0 ? 0 : g.n[e] - y) * g.mm[e];
+          }
+          slow[s] = p;
+          slowinv[s] = m;
         }
+      }
       // Each operator's image y, and with the inversion -y.
       for (int s = 0; s < nsymo; ++s) {
         long long j0 = 0, j1 = 0;
-        for (int e = 0; e < idm; ++e) {
-          const long long y =
-              (s == 0 && g.first_identity) ? x[e] : fold(act(g.xact[s], e, x), g.n[e]);
-          j0 += y * g.mm[e];
-          j1 += (y == 0 ? 0 : g.n[e] - y) * g.mm[e];
+        if (byrow[s]) {
+          const long long y = fold(c0[s] + static_cast<long long>(a0[s]) * x[0], n0);
+          j0 = slow[s] + y;
+          j1 = slowinv[s] + (y == 0 ? 0 : n0 - y);
+        } else {
+          for (int e = 0; e < idm; ++e) {
+            const long long y = fold(act(g.xact[s], e, x), g.n[e]);
+            j0 += y * g.mm[e];
+            j1 += (y == 0 ? 0 : g.n[e] - y) * g.mm[e];
+          }
         }
         rep[j0] = static_cast<int>(i);
         images[count++] = j0;
