@@ -4,13 +4,19 @@
 //   smooth  a periodic map with a few broad maxima (a typical density)
 //   noise   independent random values in [-1, 1], the worst case for the
 //           early rejections (every positive point is tested)
+//   flat    one value everywhere (the uniform start of a maximum-entropy
+//           run): one plateau with nothing below it, no peak
+//   tophat  the smooth map cut off at half its maximum: each maximum a
+//           flat top of many equal points, one peak each
 //
 // For each map the table gives the median wall time and processor time of
 // the neighbourhood search (findextrema, threshold 0 and 0.3 of the maximum)
 // and once the plain test of all 728 neighbours of every point above the
-// threshold, for comparison (the peak counts must agree), then of the whole
-// pksearchnd on the work grid (both maps, P1, with the refinement of every
-// peak, the merging and the listing).
+// threshold, for comparison (the peak counts must agree; the plain test
+// knows no plateaus and is left out for the flat maps), then of the whole
+// pksearchnd on the work grid (every map, P1, with the refinement of every
+// peak, the merging and the listing). The flat map's search walks its one
+// plateau once: time and memory of the order of the grid's.
 //
 // Usage: bench_peaks [repetitions]   (default 5)
 #include <algorithm>
@@ -109,7 +115,7 @@ int main(int argc, char** argv) {
   WorkGrid w;
   sizeworkgrid(w, getnt(cr.grid));
 
-  std::vector<float> smooth(kNt), noise(kNt);
+  std::vector<float> smooth(kNt), noise(kNt), flat(kNt, 1.0f), tophat(kNt);
   std::mt19937 rng(3);
   std::uniform_real_distribution<float> u(-1, 1);
   for (int j = 0; j < kNt; ++j) {
@@ -122,14 +128,18 @@ int main(int argc, char** argv) {
     smooth[j] = static_cast<float>(v);
     noise[j] = u(rng);
   }
+  const float top = *std::max_element(smooth.begin(), smooth.end());
+  for (int j = 0; j < kNt; ++j) tophat[j] = std::min(smooth[j], 0.5f * top);
+  const std::vector<float>* maps[] = {&smooth, &noise, &flat, &tophat};
+  const char* names[] = {"smooth", "noise", "flat", "tophat"};
   std::vector<int> js;
   js.reserve(kNt);
   std::printf("peak search on a 12^6 grid (%d points), median of %d\n", kNt, reps);
   std::printf("%-8s %-28s %8s %10s %10s\n", "map", "stage", "peaks", "wall s", "cpu s");
 
-  for (int m = 0; m < 2; ++m) {
-    const std::vector<float>& map = m == 0 ? smooth : noise;
-    const char* name = m == 0 ? "smooth" : "noise";
+  for (int m = 0; m < 4; ++m) {
+    const std::vector<float>& map = *maps[m];
+    const char* name = names[m];
     const float mx = *std::max_element(map.begin(), map.end());
     for (float frac : {0.0f, 0.3f}) {
       int num = 0;
@@ -143,6 +153,7 @@ int main(int argc, char** argv) {
       char stage[40];
       std::snprintf(stage, sizeof stage, "findextrema pkmin %.1f", frac);
       std::printf("%-8s %-28s %8d %10.3f %10.3f\n", name, stage, num, md.wall, md.cpu);
+      if (m >= 2) continue;
       int plain = 0;
       const Times tp = time_of([&] { plain = plain_search(map.data(), mx * frac); });
       std::printf("%-8s %-28s %8d %10.3f %10.3f%s\n", name, "  all 728 neighbours", plain, tp.wall,
@@ -152,8 +163,8 @@ int main(int argc, char** argv) {
 
   // The whole search on the work grid, with the refinement of every peak,
   // the merging and the listing.
-  for (int m = 0; m < 2; ++m) {
-    const std::vector<float>& map = m == 0 ? smooth : noise;
+  for (int m = 0; m < 4; ++m) {
+    const std::vector<float>& map = *maps[m];
     std::copy(map.begin(), map.end(), getabcdr(w));
     std::vector<Times> t;
     std::ostringstream listing;
@@ -162,7 +173,7 @@ int main(int argc, char** argv) {
     for (int r = 0; r < reps; ++r) t.push_back(time_of([&] { found = pksearchnd(cr, rs, getabcdr(w), 0.3f).list.size(); }));
     set_out_stream(nullptr);
     const Times md = median(t);
-    std::printf("%-8s %-28s %8d %10.3f %10.3f\n", m == 0 ? "smooth" : "noise", "pksearchnd 0.3 (P1)",
+    std::printf("%-8s %-28s %8d %10.3f %10.3f\n", names[m], "pksearchnd 0.3 (P1)",
                 static_cast<int>(found), md.wall, md.cpu);
   }
   return 0;

@@ -256,6 +256,37 @@ int orbits(Grid& g, int* list, const Action* acts, bool reflections, Image image
   return static_cast<int>(total);
 }
 
+// Whether the action a leaves every point of the grid (or every index
+// vector on it) where it is, modulo the grid sizes: component e of the
+// image is x_e itself when the coefficient of x_e is 1 mod N_e, those of the
+// other coordinates are 0 mod N_e (a coordinate of an axis of size 1 is
+// always 0) and the translation is a whole number of cells.
+bool fixes_grid(const Grid& g, const Action& a) {
+  for (int e = 0; e < g.idm; ++e) {
+    const long long n = g.n[e];
+    if (n == 1) continue;
+    if (a.t[e] % n != 0) return false;
+    long long own = 0;
+    for (int q = a.first[e]; q < a.first[e + 1]; ++q) {
+      const int c = a.col[q];
+      if (c == e)
+        own += a.value[q];
+      else if (g.n[c] > 1 && a.value[q] % n != 0)
+        return false;
+    }
+    if (((own - 1) % n + n) % n != 0) return false;
+  }
+  return true;
+}
+
+// The identity list 0, 1, ..., count - 1: the lists of a grid whose
+// orbits are single points.
+void identitylist(int* list, long long count) {
+  parallel_for(count, 1 << 16, [list](long long lo, long long hi) {
+    for (long long j = lo; j < hi; ++j) list[j] = static_cast<int>(j);
+  });
+}
+
 void checksize(const Grid& g, const char* who) {
   if (getnt(g) > kGridMax) {
     out() << "nt=" << fmt_i(getnt(g), 20) << " nts=" << fmt_i(kGridMax, 10) << '\n';
@@ -463,6 +494,12 @@ void setsmopprm(Grid& g, const Group& grp, const Setting& st) {
     for (int l = 0; l < idm; ++l)
       if (rn[0][at(e, l)] != (e == l ? 1 : 0) || g.ops[0].r(e, l) != (e == l ? 1 : 0) || tn[0][e] != 0)
         g.first_identity = false;
+  // The inversion takes x to -x, which is x again only on axes of 1 or 2 points.
+  g.trivial = true;
+  for (int s = 0; s < nsymo && g.trivial; ++s)
+    g.trivial = fixes_grid(g, g.xact[s]) && fixes_grid(g, g.hact[s]);
+  for (int e = 0; e < idm && g.trivial; ++e)
+    if (g.ncent && g.n[e] > 2) g.trivial = false;
   g.prepared = true;
   restamp(g);
 }
@@ -488,7 +525,8 @@ int getrxij(const Grid& g, const int* x, int i, int k) { return imageindex(g, g.
 void setindfindx(Grid& g) {
   checksize(g, "setindfindx");
   g.findx_made = false;
-  g.nfindx = orbits(g, nullptr, g.hact.data(), true, reflection_image, true);
+  g.nfindx = g.trivial ? static_cast<int>(getnt(g))
+                       : orbits(g, nullptr, g.hact.data(), true, reflection_image, true);
   // The symmetry classes of every index vector the grid holds (the
   // reflections of the data are counted by the expansion before); the
   // line keeps its old label, which scripts read.
@@ -499,16 +537,24 @@ void setindfindx(Grid& g) {
 void setindxindx(Grid& g) {
   checksize(g, "setindxindx");
   g.xindx.assign(static_cast<std::size_t>(getnt(g)), "the list of independent grid points");
-  g.nxindx = orbits(
-      g, g.xindx.data(), g.xact.data(), false,
-      [](const Grid& gg, const int* x, int i, int k) { return getrxij(gg, x, i, k); }, true);
+  if (g.trivial) {
+    identitylist(g.xindx.data(), getnt(g));
+    g.nxindx = static_cast<int>(getnt(g));
+  } else {
+    g.nxindx = orbits(
+        g, g.xindx.data(), g.xact.data(), false,
+        [](const Grid& gg, const int* x, int i, int k) { return getrxij(gg, x, i, k); }, true);
+  }
   out() << "number of independent grid points  =" << fmt_i(g.nxindx, 10) << '\n';
 }
 
 const int* getfindx(Grid& g) {
   if (!g.findx_made && g.nfindx > 0) {
     g.findx.assign(static_cast<std::size_t>(getnt(g)), "the list of independent reflections");
-    orbits(g, g.findx.data(), g.hact.data(), true, reflection_image, false);
+    if (g.trivial)
+      identitylist(g.findx.data(), getnt(g));
+    else
+      orbits(g, g.findx.data(), g.hact.data(), true, reflection_image, false);
     g.findx_made = true;
   }
   return g.findx.data();
@@ -519,6 +565,26 @@ long long getxindxorbits(const Grid& g, int* rep) {
   const int* xi = g.xindx.data();
   const int nsymo = static_cast<int>(g.ops.size()), ncent = g.ncent;
   const int idm = g.idm;
+  if (g.trivial) {
+    // Every point is its own orbit, the list is the grid: rep[j] = j.
+    identitylist(rep, nx);
+    return nx;
+  }
+  // Most operators (the identity among them) leave the slow components of
+  // an image independent of the first coordinate: their images of the
+  // points of one row along the first axis differ in the first component
+  // alone, so the slow part of the image index (and of the inverted
+  // image's) is worked out once a row.
+  const int n0 = g.n[0];
+  bool byrow[kMaxSymo];
+  int a0[kMaxSymo];
+  for (int s = 0; s < nsymo; ++s) {
+    const Action& a = g.xact[s];
+    byrow[s] = rowdependent(a, idm) <= 0;
+    a0[s] = 0;
+    for (int q = a.first[0]; q < a.first[1]; ++q)
+      if (a.col[q] == 0) a0[s] += a.value[q];
+  }
   std::atomic<long long> covered{0};
   parallel_for(nx, 8192, [&](long long i0, long long i1) {
     // The grid coordinates of the independent points, kept as an odometer
@@ -527,21 +593,56 @@ long long getxindxorbits(const Grid& g, int* rep) {
     getitoxyz(g, xi[i0], x);
     long long j = xi[i0], size = 0;
     long long images[2 * kMaxSymo];
+    // Per operator taken row by row: the first component's terms in the
+    // slow coordinates with its translation, and the slow parts of the
+    // image index and of the inverted image's.
+    long long c0[kMaxSymo], slow[kMaxSymo], slowinv[kMaxSymo];
+    long long row = -1;  // the j of the first point of the row they are for
     for (long long i = i0; i < i1; ++i) {
       int count = 0;
-      for (; j < xi[i]; ++j)
-        for (int e = 0; e < idm; ++e) {
-          if (++x[e] < g.n[e]) break;
-          x[e] = 0;
+      if (xi[i] - j < n0 - x[0]) {
+        // Still in the row.
+        x[0] += static_cast<int>(xi[i] - j);
+        j = xi[i];
+      } else {
+        for (; j < xi[i]; ++j)
+          for (int e = 0; e < idm; ++e) {
+            if (++x[e] < g.n[e]) break;
+            x[e] = 0;
+          }
+      }
+      if (j - x[0] != row) {
+        row = j - x[0];
+        for (int s = 0; s < nsymo; ++s) {
+          if (!byrow[s]) continue;
+          const Action& a = g.xact[s];
+          long long v = a.t[0];
+          for (int q = a.first[0]; q < a.first[1]; ++q)
+            if (a.col[q] != 0) v += static_cast<long long>(a.value[q]) * x[a.col[q]];
+          c0[s] = v;
+          long long p = 0, m = 0;
+          for (int e = 1; e < idm; ++e) {
+            const long long y = fold(act(a, e, x), g.n[e]);
+            p += y * g.mm[e];
+            m += (y == 0 ? 0 : g.n[e] - y) * g.mm[e];
+          }
+          slow[s] = p;
+          slowinv[s] = m;
         }
+      }
       // Each operator's image y, and with the inversion -y.
       for (int s = 0; s < nsymo; ++s) {
         long long j0 = 0, j1 = 0;
-        for (int e = 0; e < idm; ++e) {
-          const long long y =
-              (s == 0 && g.first_identity) ? x[e] : fold(act(g.xact[s], e, x), g.n[e]);
-          j0 += y * g.mm[e];
-          j1 += (y == 0 ? 0 : g.n[e] - y) * g.mm[e];
+        if (byrow[s]) {
+          const long long y = fold(c0[s] + static_cast<long long>(a0[s]) * x[0], n0);
+          j0 = slow[s] + y;
+          j1 = slowinv[s] + (y == 0 ? 0 : n0 - y);
+        } else {
+          for (int e = 0; e < idm; ++e) {
+            const long long y = fold(act(g.xact[s], e, x), g.n[e]);
+            j0 += y * g.mm[e];
+            j1 += (y == 0 ? 0 : g.n[e] - y) * g.mm[e];
+          }
         }
         rep[j0] = static_cast<int>(i);
         images[count++] = j0;

@@ -62,6 +62,11 @@ struct Grid {
   int ncent = 0;
   bool prepared = false;
   bool first_identity = false;  // operator 1 is the identity: the walks skip it
+  // Every operator (and the inversion, for a centrosymmetric group) leaves
+  // every grid point and every reflection where it is: each is its own
+  // orbit, of size 1 (P1; also any group on a grid too coarse to see it).
+  // The lists are then the whole grid in order, made without a walk.
+  bool trivial = false;
   long long stamp = 0;          // content key of sizes and operators
   // Tables of the job's grid, allocated when first made.
   Table<std::uint64_t> mark;  // the orbit walk's marks, one bit a point

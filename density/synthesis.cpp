@@ -309,7 +309,9 @@ Density initcr0(const Crystal& c, const RunState& rs, WorkGrid& w, float f000) {
 }
 
 void setxr0(const Grid& g, const RunState& rs, const WorkGrid& w, Density& d) {
-  make_rep(g, d, ispatterson(rs));
+  // A group whose orbits on the grid are single points keeps its map whole
+  // too: the list is the grid, and no orbit map is made.
+  make_rep(g, d, ispatterson(rs) || g.trivial);
   d.nxr0 = d.whole ? static_cast<int>(getnt(g)) : g.nxindx;
   for (Table<float>& t : d.xr0) t.assign(static_cast<std::size_t>(d.nxr0), "the density list");
   float* x = d.x();
@@ -460,7 +462,8 @@ void getbrfromxr0(const Grid& g, const Density& d, WorkGrid& w) {
 }
 
 const int* getxr0grid(const Grid& g, Density& d) {
-  if (!d.whole) return g.xindx.data();
+  // A trivial group's list of independent points is already 0..nt-1.
+  if (!d.whole || (g.trivial && g.xindx.size() == static_cast<std::size_t>(getnt(g)))) return g.xindx.data();
   const long long nt = getnt(g);
   if (d.all.size() != static_cast<std::size_t>(nt)) {
     d.all.assign(static_cast<std::size_t>(nt), "the list of grid points");

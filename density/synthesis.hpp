@@ -53,7 +53,8 @@ struct FcPlan {
 // the grid under the group (the smallest grid index of the orbit stands for
 // it); a Patterson map, the autocorrelation of the density, invariant under
 // the rotations and the inversion but not under the translations of the
-// space group, is kept whole, every grid point its own representative.
+// space group, is kept whole, every grid point its own representative; so
+// is the map of a group whose orbits on the grid are single points (P1).
 //
 // Two lists are kept: the current one and a spare, into which the
 // maximum-entropy iteration writes a trial density. Accepting the trial or
@@ -63,7 +64,7 @@ struct Density {
   Table<float> xr0[2];
   int cur = 0;
   int nxr0 = 0;        // values in each list
-  bool whole = false;  // every grid point its own value (a Patterson map)
+  bool whole = false;  // every grid point its own value (a Patterson map, or a group with trivial orbits)
   Table<int> rep;      // the orbit map: rep[j] = the list position of grid point j
   Table<int> all;      // the grid indices 0..nt-1 of a whole map, made when asked for
   float dmin = 0, dmax = 0;  // extremes of the current list
@@ -112,7 +113,7 @@ float maphkl(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs)
 Density initcr1(const Crystal& c, const RunState& rs, WorkGrid& w);
 Density initcr0(const Crystal& c, const RunState& rs, WorkGrid& w, float f000);
 // The density list := the work grid at the independent points (of the map
-// kind of the run: whole for a Patterson map).
+// kind of the run: whole for a Patterson map and for trivial orbits).
 void setxr0(const Grid& g, const RunState& rs, const WorkGrid& w, Density& d);
 void getdmx(Density& d);   // d.dmin and d.dmax of the current list
 // The current density list scaled by k and held at or above floor, its

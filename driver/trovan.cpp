@@ -12,6 +12,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,8 @@
 #include "util/fortran_fmt.hpp"
 #include "util/stop.hpp"
 #include "util/tempfiles.hpp"
+#include "util/threads.hpp"
+#include "util/vectorclones.hpp"
 
 namespace trovan {
 
@@ -455,8 +460,37 @@ std::vector<std::string> staleoutputs(const Job& job) {
 
 // A map with values that are not finite numbers (amplitudes beyond single
 // precision) would give NaN extrema and contours and write infinities.
+// Whether rho[lo..hi) holds a value that is not finite (all exponent bits
+// set), tested without a branch per value so that the loop compiles to
+// vector instructions.
+TROVAN_VECTOR_CLONES
+bool anynonfinite(const float* __restrict rho, long long lo, long long hi) {
+  std::uint32_t any = 0;
+  for (long long j = lo; j < hi; ++j) {
+    std::uint32_t bits;
+    std::memcpy(&bits, rho + j, sizeof bits);
+    any |= (bits & 0x7f800000u) == 0x7f800000u;
+  }
+  return any != 0;
+}
+
 void checkfinitemap(const float* rho, long long nt) {
-  for (long long j = 0; j < nt; ++j)
+  // The first such value, part by part of the grid on the threads (a part
+  // must not stop the run: the message comes after).
+  std::mutex m;
+  long long first = nt;
+  parallel_for(nt, 1 << 18, [&](long long lo, long long hi) {
+    for (long long b = lo; b < hi; b += 4096) {
+      const long long e = std::min(hi, b + 4096);
+      if (!anynonfinite(rho, b, e)) continue;
+      long long j = b;
+      while (std::isfinite(rho[j])) ++j;
+      std::lock_guard<std::mutex> lk(m);
+      first = std::min(first, j);
+      return;
+    }
+  });
+  for (long long j = first; j < nt; ++j)
     if (!std::isfinite(rho[j]))
       quit("the map holds a value that is not a finite number (NaN or infinite) at grid point " +
            std::to_string(j) + ": the amplitudes are too large for single precision; scale them down with fmag=");

@@ -5,11 +5,14 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include "crystal/crystal.hpp"
+#include "util/threads.hpp"
+#include "util/vectorclones.hpp"
 #include "crystal/op.hpp"
 #include "util/runstate.hpp"
 #include "util/fortran_fmt.hpp"
@@ -176,62 +179,261 @@ PeakHeight peakheightkind(const RunState& rs) {
   return PeakHeight::none;
 }
 
+namespace {
+
+// Is a neighbour of value w below the point of value v, on the side of the
+// point's sign (lower for v > 0, higher for v < 0)? v = 0 has none below.
+inline bool undercuts(float v, float w) { return (v > 0 && w < v) || (v < 0 && w > v); }
+
+// The neighbourhood of a grid point: the offsets of its 3^idm block
+// (across the cell faces by periodic wrapping), the point itself left out.
+struct Block {
+  int idm = 1;
+  int n[6] = {1, 1, 1, 1, 1, 1};
+  long long st[6] = {1, 1, 1, 1, 1, 1};
+  long long nt = 1;
+  long long off[6][3] = {};  // per axis: step -1, 0, +1 (wrapped)
+  // The offsets of a point off the cell faces, where none wraps, listed
+  // once; `inside`: the current point is such a point.
+  std::vector<long long> inner;
+  bool inside = false;
+
+  Block(const int* ng, int dims) {
+    idm = dims < 1 ? 1 : (dims > 6 ? 6 : dims);
+    for (int d = 0; d < idm; ++d) {
+      n[d] = ng[d] < 1 ? 1 : ng[d];
+      st[d] = nt;
+      nt *= n[d];
+    }
+    int t[6] = {0, 0, 0, 0, 0, 0};
+    for (;;) {
+      long long o = 0;
+      for (int d = 0; d < idm; ++d) o += (t[d] - 1) * st[d];
+      if (o != 0) inner.push_back(o);
+      int d = 0;
+      while (d < idm && ++t[d] == 3) t[d++] = 0;
+      if (d == idm) break;
+    }
+  }
+  // The offsets of the point at grid coordinates c.
+  void centre(const int* c) {
+    inside = true;
+    for (int d = 0; d < idm; ++d) {
+      off[d][0] = c[d] == 0 ? (n[d] - 1) * st[d] : -st[d];
+      off[d][1] = 0;
+      off[d][2] = c[d] == n[d] - 1 ? -(n[d] - 1) * st[d] : st[d];
+      inside = inside && c[d] > 0 && c[d] < n[d] - 1;
+    }
+  }
+  void coordinates(long long j, int* c) const {
+    for (int d = 0; d < idm; ++d) {
+      c[d] = static_cast<int>(j % n[d]);
+      j /= n[d];
+    }
+  }
+  // f(o) for every offset o != 0 of the block (a neighbour met twice on an
+  // axis of 1 or 2 points is met twice); stops when f returns false.
+  template <class F>
+  void each(F f) const {
+    if (inside) {
+      for (long long o : inner)
+        if (!f(o)) return;
+      return;
+    }
+    int t[6] = {0, 0, 0, 0, 0, 0};
+    for (;;) {
+      long long o = 0;
+      for (int d = 0; d < idm; ++d) o += off[d][t[d]];
+      if (o != 0 && !f(o)) return;
+      int d = 0;
+      while (d < idm && ++t[d] == 3) t[d++] = 0;
+      if (d == idm) return;
+    }
+  }
+};
+
+// The plateau of grid point j0 (of value v, no neighbour above it, an equal
+// neighbour): the points of value v that no neighbour exceeds either,
+// connected to j0 through their blocks, each marked in `seen` (so are the
+// equal points met that a neighbour exceeds, which are no extremum). An
+// extremum when some point of it has a neighbour below v (above, for v < 0).
+// `stack` and `equal` are scratch.
+bool plateauextremum(const float* map, Block& b, long long j0, std::vector<std::uint64_t>& seen,
+                     std::vector<long long>& stack, std::vector<long long>& equal) {
+  const float v = map[j0];
+  bool lower = false;
+  stack.assign(1, j0);
+  seen[j0 >> 6] |= std::uint64_t{1} << (j0 & 63);
+  int c[6];
+  while (!stack.empty()) {
+    const long long j = stack.back();
+    stack.pop_back();
+    b.coordinates(j, c);
+    b.centre(c);
+    // One pass: the equal neighbours not yet met are noted, and joined
+    // only when no neighbour exceeds this point.
+    bool higher = false, below = false;
+    equal.clear();
+    b.each([&](long long o) {
+      const long long k = j + o;
+      const float w = map[k];
+      if (rejects(v, w)) {
+        higher = true;
+        return false;
+      }
+      if (w == v) {
+        if (!((seen[k >> 6] >> (k & 63)) & 1u)) equal.push_back(k);
+      } else {
+        below = below || undercuts(v, w);
+      }
+      return true;
+    });
+    if (higher) continue;
+    lower = lower || below;
+    for (long long k : equal)
+      if (!((seen[k >> 6] >> (k & 63)) & 1u)) {
+        seen[k >> 6] |= std::uint64_t{1} << (k & 63);
+        stack.push_back(k);
+      }
+  }
+  return lower;
+}
+
+}  // namespace
+
 int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeight kind,
                 std::vector<int>& js) {
-  if (idm < 1) idm = 1;
-  if (idm > 6) idm = 6;
-  long long st[6], nt = 1;
-  int n[6];
-  for (int d = 0; d < idm; ++d) {
-    n[d] = ng[d] < 1 ? 1 : ng[d];
-    st[d] = nt;
-    nt *= n[d];
-  }
-  int c[6] = {0, 0, 0, 0, 0, 0};  // grid coordinates of point j
-  long long off[6][3];            // per axis: step -1, 0, +1 (wrapped)
+  const Block block(ng, idm);
+  idm = block.idm;
+  const long long nt = block.nt;
+  // A map of one value (the uniform start of a maximum-entropy run) is one
+  // plateau with nothing below it: no extremum, nothing to walk. Any other
+  // map shows a second value within its first points.
+  if (std::all_of(map, map + nt, [v = map[0]](float w) { return w == v; })) return 0;
+  // The points are tested part by part of the grid, shared among the
+  // threads: each part lists its extrema in grid order, and the points with
+  // an equal neighbour (no neighbour above them, something above the
+  // threshold) as -(j + 1), whose plateaus are walked afterwards in order.
+  std::mutex m;
+  std::vector<std::pair<long long, std::vector<long long>>> parts;
+  parallel_for(nt, 1 << 15, [&](long long lo, long long hi) {
+    Block b = block;
+    int c[6] = {0, 0, 0, 0, 0, 0};  // grid coordinates of point j
+    std::vector<long long> got;
+    for (long long j = lo; j < hi; ++j) {
+      const float v = map[j];
+      // Cheapest rejection first: most points lie below the threshold
+      // (the coordinates are worked out for the others alone).
+      if (heightof(v, kind) > thresh) {
+        bool keep = true;
+        b.coordinates(j, c);
+        b.centre(c);
+        // Then the 2 idm neighbours along the axes: a point that is no
+        // extremum almost always fails there.
+        for (int d = 0; d < idm && keep; ++d)
+          if (rejects(v, map[j + b.off[d][0]]) || rejects(v, map[j + b.off[d][2]])) keep = false;
+        // Only then the whole 3^idm block (the axis neighbours again among
+        // them, which cannot change the outcome), noting an equal neighbour
+        // and one below.
+        bool flat = false, lower = false;
+        if (keep)
+          b.each([&](long long o) {
+            const float w = map[j + o];
+            if (rejects(v, w)) keep = false;
+            flat = flat || w == v;
+            lower = lower || undercuts(v, w);
+            return keep;
+          });
+        // Something must lie below an extremum: not so for v = 0, nor on a
+        // grid of one point.
+        if (keep && flat)
+          got.push_back(-(j + 1));
+        else if (keep && lower)
+          got.push_back(j);
+      }
+    }
+    std::lock_guard<std::mutex> lk(m);
+    parts.emplace_back(lo, std::move(got));
+  });
+  std::sort(parts.begin(), parts.end(),
+            [](const auto& x, const auto& y) { return x.first < y.first; });
+  // A point with an equal neighbour is part of a plateau, which is one
+  // extremum (at its first point in grid order, the first met) or none.
+  Block b = block;
+  std::vector<std::uint64_t> seen;  // the plateaus' points, one bit a point
+  std::vector<long long> stack, equal;
   int found = 0;
-  for (long long j = 0; j < nt; ++j) {
-    const float v = map[j];
-    // Cheapest rejection first: most points lie below the threshold.
-    if (heightof(v, kind) > thresh) {
-      bool keep = true;
-      for (int d = 0; d < idm; ++d) {
-        off[d][0] = c[d] == 0 ? (n[d] - 1) * st[d] : -st[d];
-        off[d][1] = 0;
-        off[d][2] = c[d] == n[d] - 1 ? -(n[d] - 1) * st[d] : st[d];
+  for (const auto& part : parts)
+    for (long long e : part.second) {
+      if (e < 0) {
+        const long long j = -e - 1;
+        if (seen.empty()) seen.assign(static_cast<std::size_t>((nt + 63) / 64), 0);
+        if ((seen[j >> 6] >> (j & 63)) & 1u) continue;
+        if (!plateauextremum(map, b, j, seen, stack, equal)) continue;
+        e = j;
       }
-      // Then the 2 idm neighbours along the axes: a point that is no
-      // extremum almost always fails there.
-      for (int d = 0; d < idm && keep; ++d)
-        if (rejects(v, map[j + off[d][0]]) || rejects(v, map[j + off[d][2]])) keep = false;
-      // Only then the whole 3^idm block (the axis neighbours again among
-      // them, which cannot change the outcome).
-      if (keep && idm > 1) {
-        int t[6] = {0, 0, 0, 0, 0, 0};
-        for (;;) {
-          long long o = 0;
-          for (int d = 0; d < idm; ++d) o += off[d][t[d]];
-          if (o != 0 && rejects(v, map[j + o])) {
-            keep = false;
-            break;
-          }
-          int d = 0;
-          while (d < idm && ++t[d] == 3) t[d++] = 0;
-          if (d == idm) break;
-        }
-      }
-      if (keep) {
-        js.push_back(static_cast<int>(j));
-        ++found;
-      }
+      js.push_back(static_cast<int>(e));
+      ++found;
     }
-    for (int d = 0; d < idm; ++d) {
-      if (++c[d] < n[d]) break;
-      c[d] = 0;
-    }
-  }
   return found;
 }
+
+namespace {
+
+// The first lowest and the first highest of v[i0..i1), v[i0] a number:
+// lane by lane (each lane keeps its first strict extreme), then the lanes
+// compared, the smaller index kept on a tie, so that the loop compiles to
+// vector instructions and gives what a scan in order gives. A value that is
+// not a number is passed over.
+TROVAN_VECTOR_CLONES
+void partextremes(const float* __restrict v, long long i0, long long i1, long long& a, long long& b) {
+  float lo[16], hi[16];
+  long long ia[16], ib[16];
+  for (int k = 0; k < 16; ++k) lo[k] = hi[k] = v[i0], ia[k] = ib[k] = i0;
+  long long i = i0;
+  for (; i + 16 <= i1; i += 16)
+    for (int k = 0; k < 16; ++k) {
+      const float x = v[i + k];
+      const bool below = x < lo[k], above = x > hi[k];
+      lo[k] = below ? x : lo[k];
+      ia[k] = below ? i + k : ia[k];
+      hi[k] = above ? x : hi[k];
+      ib[k] = above ? i + k : ib[k];
+    }
+  for (; i < i1; ++i) {
+    if (v[i] < lo[0]) lo[0] = v[i], ia[0] = i;
+    if (v[i] > hi[0]) hi[0] = v[i], ib[0] = i;
+  }
+  a = ia[0];
+  b = ib[0];
+  for (int k = 1; k < 16; ++k) {
+    if (lo[k] < v[a] || (lo[k] == v[a] && ia[k] < a)) a = ia[k];
+    if (hi[k] > v[b] || (hi[k] == v[b] && ib[k] < b)) b = ib[k];
+  }
+}
+
+// The first lowest and the first highest point of map[0..nt), as a scan in
+// grid order with strict comparisons finds them (a value that is not a
+// number is passed over, unless it comes first), shared among the threads:
+// each part finds its own, and the parts' are compared, the earlier one
+// kept on a tie.
+void firstextremes(const float* map, long long nt, long long& jmin, long long& jmax) {
+  jmin = jmax = 0;
+  if (nt < 1 || std::isnan(map[0])) return;
+  std::mutex m;
+  parallel_for(nt, 1 << 18, [&](long long lo, long long hi) {
+    long long j = lo;
+    while (j < hi && std::isnan(map[j])) ++j;
+    if (j == hi) return;
+    long long a = j, b = j;
+    partextremes(map, j, hi, a, b);
+    std::lock_guard<std::mutex> lk(m);
+    if (map[a] < map[jmin] || (map[a] == map[jmin] && a < jmin)) jmin = a;
+    if (map[b] > map[jmax] || (map[b] == map[jmax] && b < jmax)) jmax = b;
+  });
+}
+
+}  // namespace
 
 namespace {
 
@@ -562,8 +764,15 @@ Peaks pksearchnd(const PeakSymmetry& ps, const GridView& g, float pkmin, const d
   out() << "idm in pksearchnd" << fmt_i(idm, 3) << '\n';
 
   const float* map = g.rho;
+  // The largest value, 0 when none is positive (a value that is not a
+  // number is passed over).
+  long long jmin = 0, jmax = 0;
+  firstextremes(map, nt, jmin, jmax);
   float pkmax = 0;
-  for (long long j = 0; j < nt; ++j) pkmax = std::max(pkmax, map[j]);
+  if (!std::isnan(map[0]))
+    pkmax = std::max(0.0f, map[jmax]);
+  else
+    for (long long j = 0; j < nt; ++j) pkmax = std::max(pkmax, map[j]);
   const float thresh = pkmax * pkmin;
 
   // The peaks found: grid indices, setting coordinates and values of the
@@ -968,13 +1177,9 @@ Peaks indatm(const PeakSymmetry& ps, int na, const float* x, const float* p, con
 }
 
 void getpeakcrd(const Setting& set, const GridView& g, float& dmin, float* xmn, float& dmax, float* xmx) {
-  const long long nt = g.points();
   const float* map = g.rho;
   long long jmin = 0, jmax = 0;
-  for (long long j = 1; j < nt; ++j) {
-    if (map[j] > map[jmax]) jmax = j;
-    if (map[j] < map[jmin]) jmin = j;
-  }
+  firstextremes(map, g.points(), jmin, jmax);
   dmin = map[jmin];
   dmax = map[jmax];
   gridpointtox(set, g.n, g.idm, jmin, kNoShift, xmn);

@@ -59,9 +59,18 @@ PeakHeight peakheightkind(const RunState& rs);
 // fastest, grid index j = n1 + n2 N1 + ...). A point of value v is rejected
 // by a neighbour of value w of its 3^idm block (across the cell faces by
 // periodic wrapping) when v > 0 and v < w, or v < 0 and v > w; equal values
-// and v = 0 never reject, so every point of a flat top is kept. A kept point
-// whose height is strictly above `thresh` is appended to js (increasing
-// order). Returns the number of points found.
+// and v = 0 never reject; a point with nothing below it (v = 0, a grid of
+// one point) is no extremum. Equal values make a plateau: the points of one
+// value that no neighbour exceeds, connected through their blocks. A
+// plateau is one extremum, found at its first point in grid order, when
+// some point of it has a neighbour below it (for v < 0: above it); a
+// plateau with nothing below it (a flat map) is none. So two grid points of
+// one value either side of a mirror are one extremum (the merging by
+// symmetry would make them one peak anyway), and a flat-topped maximum is
+// one however many points its top holds. An extremum whose height is
+// strictly above `thresh` is appended to js (increasing order). Time and
+// memory are bounded by the grid: each point of a plateau is walked once,
+// marked in one bit a grid point. Returns the number found.
 int findextrema(const float* map, const int* ng, int idm, float thresh, PeakHeight kind,
                 std::vector<int>& js);
 

@@ -254,6 +254,63 @@ TEST(GridOperators, CentrosymmetricMinusOneVisitsTheInversion) {
   EXPECT_EQ(cr.grid.nxindx, (64 - 8) / 2 + 8);
 }
 
+// Groups whose orbits on the grid may be single points: the identity, the
+// inversion on axes of one or two points (-x = x there), a mirror across an
+// axis of one point. The lists are then made without a walk; the flag must
+// say exactly when every operator fixes every grid point and reflection,
+// and the lists must still partition the grid.
+struct TrivialCase {
+  const char* name;
+  int icent;
+  std::vector<std::string> ops;
+  std::vector<int> n;
+  bool single;  // every orbit a single point
+};
+
+class TrivialOrbits : public ::testing::TestWithParam<TrivialCase> {};
+
+TEST_P(TrivialOrbits, FlaggedExactlyWhenEveryOperatorFixesTheGrid) {
+  const TrivialCase& tc = GetParam();
+  Crystal cr;
+  Quiet q;
+  setting(cr, 0, 'p', 0, tc.icent);
+  if (tc.ops.empty())
+    gensymo(cr, 0, nullptr, nullptr);
+  else
+    close_text(cr, tc.ops);
+  grid(cr, 3, tc.n);
+  expect_orbits_partition_grid(cr);
+  const int nt = static_cast<int>(getnt(cr.grid));
+  bool fixes = true;
+  for (int j = 0; j < nt; ++j) {
+    int x[6], xr[6], h[6], hr[6];
+    getitoxyz(cr.grid, j, x);
+    getitohkl(cr.grid, j, h);
+    for (int i = 1; i <= cr.group.nsymo(); ++i)
+      for (int k = 0; k <= cr.group.ncent(); ++k) {
+        getrxi(cr.grid, x, xr, i, k);
+        gethrg(cr.grid, h, hr, i, k);
+        fixes = fixes && getxyztoj(cr.grid, xr) == j && getxyztoj(cr.grid, hr) == j;
+      }
+  }
+  EXPECT_EQ(fixes, tc.single);
+  EXPECT_EQ(cr.grid.trivial, fixes);
+  if (fixes) {
+    EXPECT_EQ(cr.grid.nxindx, nt);
+    EXPECT_EQ(cr.grid.nfindx, nt);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Groups, TrivialOrbits,
+    ::testing::Values(TrivialCase{"p1", 0, {}, {6, 5, 4}, true}, TrivialCase{"p1_one_point", 0, {}, {1, 1, 1}, true},
+                      TrivialCase{"inversion_on_two_points", -1, {}, {2, 2, 1}, true},
+                      TrivialCase{"inversion_on_four_points", -1, {}, {4, 2, 1}, false},
+                      TrivialCase{"mirror_across_one_point", 0, {"x,y,-z,t,u,v"}, {5, 4, 1}, true},
+                      TrivialCase{"mirror_across_three_points", 0, {"x,y,-z,t,u,v"}, {5, 4, 3}, false},
+                      TrivialCase{"twofold_screw", 0, {"-x,-y,z+1/2,t,u,v"}, {1, 1, 4}, false}),
+    [](const ::testing::TestParamInfo<TrivialCase>& i) { return std::string(i.param.name); });
+
 TEST(GridOperators, ModulatedGroupNeedsAnEvenGridAlongT) {
   Crystal cr;
   Quiet q;
