@@ -375,6 +375,57 @@ TEST(MemPrior, TheMapIsDrawnTowardsThePriorAndStopsAtTheNoiseLevel) {
   EXPECT_LT(rtrue, 0.5 * rflat) << "R_rho of the flat prior's map " << rflat;
 }
 
+// ---- noisy data ------------------------------------------------------------
+
+// The perovskite's reflections measured to 5 % (sigma = 5 % |F| + 0.1), all
+// of them or a random 70 %, run with the keys a user writes: the map is
+// judged against the true density, R_rho = sum |rho - rho_true| / sum
+// rho_true, and by the heights of the three atoms at their sites (grid
+// points of the 24^3 grid) against the true density's there. Fitted by c2
+// alone the map has its peaks too high by half or more (R_rho 0.46, O at
+// twice its height); the default for an ordinary crystal's data holds every
+// reflection near its noise. With 30 % of the data gone the entropy fills
+// in what is missing and the map is looser (R_rho about 0.33, a peak 40 %
+// high): that row guards against the old failure, not the finer target.
+struct NoiseCase {
+  const char* name;
+  double keep;  // the share of the reflections kept (at random)
+  double rrho;  // the largest R_rho allowed
+  double peak;  // the largest relative error of a peak height allowed
+};
+
+class MemNoise : public ::testing::TestWithParam<NoiseCase> {};
+
+TEST_P(MemNoise, TheMapIsCloseToTheTrueDensityAndTheAtomsHaveTheirHeights) {
+  const NoiseCase& nc = GetParam();
+  ex::Example e = ex::perovskite24(std::string("noise_") + nc.name);
+  e.sigma_rel = 0.05;
+  const fs::path d = scratch_dir(std::string("memnoise_") + nc.name);
+  std::istringstream all(ex::reflection_file(e, true, 11));
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> u(0, 1);
+  std::string kept, line;
+  while (std::getline(all, line))
+    if (u(rng) < nc.keep) kept += line + "\n";
+  write_file(d / (e.name + "_mem.hkl"), kept);
+  const InProcess r = run_inprocess(point_into(ex::keyword_input(e, true, "ng=0\n"), d));
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_TRUE(r.has("cycles: c2 <= c2min")) << r.out.substr(r.out.size() - 2000);
+  const std::vector<double> truth = ex::gaussian_density(e);
+  EXPECT_LE(rrho(r, truth), nc.rrho);
+  // Sr at the origin, Ti at the body centre, O at a face centre.
+  const float* rho = trovan::getabcdr(r.job.map);
+  const int n = e.hmax[0], h = n / 2;
+  const char* atom[3] = {"Sr", "Ti", "O"};
+  const long long at[3] = {0, h + n * (h + n * h), h + n * h};
+  for (int k = 0; k < 3; ++k)
+    EXPECT_NEAR(rho[at[k]] / truth[at[k]], 1.0, nc.peak) << atom[k] << " " << rho[at[k]] << " true " << truth[at[k]];
+}
+
+INSTANTIATE_TEST_SUITE_P(Perovskite, MemNoise,
+                         ::testing::Values(NoiseCase{"all", 1.0, 0.30, 0.25}, NoiseCase{"seventy", 0.7, 0.35, 0.5}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // ---- one map whatever the path ---------------------------------------------
 
 double listed_c2(const std::string& out) {
