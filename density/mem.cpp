@@ -750,7 +750,7 @@ std::string stop_conditions(float c2min, float rwmin, int ncycle) {
 // `s`: the trial in the spare list is the step at length `cur`, rescaled.
 // Its agreement is computed and listed like a trial step.
 void remake(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, Density& d, const Observations& obs, int it, int imode, float made, float cur,
-            float s, float f000, float& c2, float& rfact, float& rwfact, float& f0new) {
+            float s, float f000, float& c2, float& rfact, float& rwfact, float& f0new, const char* what = " shortened") {
   restoreoldvalue(st, d);
   st.spare.retry = true;
   st.spare.retry_ex = cur;
@@ -759,7 +759,7 @@ void remake(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, Den
   denmodmem(c, rs, w, st, d, obs, s, f000, imode, f0new);
   rfct(d, obs, c2, rfact, rwfact, 0);
   out() << cycleline(it, c2, rfact, rwfact, f0new, d.dmin, d.dmax, imode, made * s)
-        << " shortened" << std::endl;
+        << what << std::endl;
 }
 
 // Shortens an accepted trial step (made with step `made` from a density of
@@ -883,6 +883,7 @@ int cgsolve(Exact& c, std::vector<double>& rho, const std::vector<double>& tau, 
   const auto& m = c.st.orbit;
   std::vector<double> h, g(n), z(n), zold(n), p(n, 0.0), ar, ai;
   double gzold = 0;
+  bool blocked = false;
   int it = 0;
   for (; it < kSolveSteps; ++it) {
     diffmap(c, h);
@@ -908,7 +909,7 @@ int cgsolve(Exact& c, std::vector<double>& rho, const std::vector<double>& tau, 
     test = den > 0 ? num / den : 0;
     if (test < tol) break;
     double beta = 0;
-    if (it % 50 != 0 && gzold > 0) {
+    if (it % 50 != 0 && gzold > 0 && !blocked) {
       double t = 0;
       for (int i = 0; i < n; ++i) t += g[i] * (z[i] - zold[i]);
       beta = std::max(0.0, t / gzold);
@@ -943,7 +944,16 @@ int cgsolve(Exact& c, std::vector<double>& rho, const std::vector<double>& tau, 
       a = an;
       if (done) break;
     }
-    if (!(a > 0)) break;
+    // A conjugate direction that a value near zero blocks (it would turn
+    // negative at once) is dropped for the preconditioned gradient alone,
+    // which scales each value's change by the value; blocked too, the
+    // solve ends.
+    if (!(a > 0)) {
+      if (blocked || beta == 0) break;
+      blocked = true;
+      continue;
+    }
+    blocked = false;
     for (int i = 0; i < n; ++i) rho[i] += a * p[i];
     for (int k = 0; k < c.obs.size(); ++k) {
       c.fr[k] += a * ar[k];
@@ -1013,7 +1023,11 @@ int maxentmap(const Crystal& cr, const RunState& rs, WorkGrid& w, MemState& st, 
   double lo = 0, clo = 0, hi = 0, chi = 0;  // lambdas with c2 above and below aim
   bool found = false;
   for (int k = 0; k < kLambdaTries && !found; ++k) {
-    const double tol = prev < 0 || std::fabs(prev - aim) > 0.05 * aim ? kTestLoose : kTestTight;
+    // Loose solves while c2 is far from the aim; within 10 % of it a loose
+    // solve can stop at once (its map is already loose-converged for the
+    // next lambda too), and the secant rule would then be fed c2 of maps
+    // that are not the maxima for their lambdas.
+    const double tol = prev < 0 || std::fabs(prev - aim) > 0.1 * aim ? kTestLoose : kTestTight;
     const int steps = cgsolve(c, rho, tau, lambda, c0, tol, test);
     total += steps;
     c2 = exactc2(c);
@@ -1062,6 +1076,9 @@ int maxentmap(const Crystal& cr, const RunState& rs, WorkGrid& w, MemState& st, 
         << " conjugate-gradient steps" << std::endl;
   return total;
 }
+
+// How much longer an accepted second-stage step is tried.
+constexpr float kExtend = 2;
 
 // The stall of c2 under the steps of a higher moment: less than kStallFall
 // of it gone in the last kStall accepted steps.
@@ -1199,6 +1216,27 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
             << (back ? " taken back" : overshoot ? " too far" : "") << std::endl;
       progress.show(it, it, c2, rfact);
       if (overshoot) land(c, rs, w, st, d, obs, it, imode, ex_used, f000, c2acc, cx.c2min, c2, rfact, rwfact, f0new);
+      // A second-stage step that lowered c2 is tried at kExtend times its
+      // length (the same step in ln rho, rescaled: one transform, no new
+      // difference map); the longer one is kept when it lowers the fit
+      // further, and the next steps start from its length.
+      if (!back && !overshoot && imode == 2 && c2 < c2acc) {
+        float c2e = 0, re = 0, rwe = 0, f0e = 0;
+        const float fit1 = st.control.c2;
+        remake(c, rs, w, st, d, obs, it, imode, ex_used, 1, kExtend, f000, c2e, re, rwe, f0e, " extended");
+        const float fite = fitvalue(st, d, obs, c2e);
+        if (fite < fit1 && re <= 1 && rwe <= 1 && !(cx.c2min > 0 && c2e < kLand * cx.c2min)) {
+          c2 = c2e;
+          rfact = re;
+          rwfact = rwe;
+          f0new = f0e;
+          record(st.control, fite, re, rwe);
+          ex = std::max(ex, ex_used * kExtend);
+        } else {
+          remake(c, rs, w, st, d, obs, it, imode, ex_used, kExtend, 1, f000, c2, rfact, rwfact, f0new, " kept");
+          record(st.control, fit1, rfact, rwfact);
+        }
+      }
       if (back) {
         f0 = restoreoldvalue(st, d);
         if (isconverge(st.control, rfact, rwfact, 1e-6f)) {
