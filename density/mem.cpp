@@ -835,6 +835,10 @@ struct Exact {
   int n;
   std::vector<double> fr, fi;  // Fc of the current map, kept by linearity
   std::vector<float> q;
+  // The multiplier of each reflection's lambda (its class's, 1 with one
+  // constraint) and the difference map's weights with it.
+  std::vector<double> mu;
+  std::vector<float> wk;
 };
 
 // Structure factors of an arbitrary list v (written to the spare list and
@@ -856,7 +860,7 @@ void diffmap(Exact& c, std::vector<double>& h) {
     c.d.fcr[k] = static_cast<float>(c.fr[k]);
     c.d.fci[k] = static_cast<float>(c.fi[k]);
   }
-  const HalfMap hm = difxyzv(c.cr, c.rs, c.w, c.d, c.obs, c.st.dfw.data());
+  const HalfMap hm = difxyzv(c.cr, c.rs, c.w, c.d, c.obs, c.wk.data());
   const int* jx = getxr0grid(c.cr.grid, c.d);
   h.resize(c.n);
   for (long long lo = 0; lo < c.n; lo += kBlock) {
@@ -921,7 +925,7 @@ int cgsolve(Exact& c, std::vector<double>& rho, const std::vector<double>& tau, 
     sfof(c, p, ar, ai);
     double x1 = 0, x2 = 0;
     for (int k = 0; k < c.obs.size(); ++k) {
-      const double w = 1.0 / (double(c.obs.sigma[k]) * c.obs.sigma[k]);
+      const double w = c.mu[k] / (double(c.obs.sigma[k]) * c.obs.sigma[k]);
       const double dr = c.obs.a[k] - c.fr[k], di = c.obs.b[k] - c.fi[k];
       x1 -= (dr * ar[k] + di * ai[k]) * w;
       x2 += 0.5 * (ar[k] * ar[k] + ai[k] * ai[k]) * w;
@@ -963,12 +967,60 @@ int cgsolve(Exact& c, std::vector<double>& rho, const std::vector<double>& tau, 
   return it;
 }
 
+// Each class of reflections fitted to c2 = aim (data with satellites): the
+// maximum of S - sum_c lambda_c X_c, X_c the part of X of class c, from the
+// map of one lambda. Every lambda_c is multiplied by c2_c / aim (c2 falls
+// about as 1/lambda; the classes pull on one another, and steeper rules
+// tried, the secant rule class by class or a higher power, oscillate or
+// stall) and the map solved again from the last one,
+// until every class is within kClassTol of the aim (else a warning).
+// Returns the conjugate-gradient steps.
+constexpr double kClassTol = 0.1;
+constexpr int kClassTries = 20;
+
+int byclass(Exact& c, std::vector<double>& rho, const std::vector<double>& tau, double lambda, double c0, double aim) {
+  const FitClasses fc = fitclasses(c.cr.lattice, c.obs);
+  const std::size_t nc = fc.label.size();
+  if (nc < 2) return 0;
+  std::vector<double> muc(nc, 1.0);
+  int total = 0;
+  for (int k = 0; k < kClassTries; ++k) {
+    std::vector<double> sum(nc, 0.0);
+    std::vector<int> cnt(nc, 0);
+    for (int r = 0; r < c.obs.size(); ++r) {
+      const double dr = c.obs.a[r] - c.fr[r], di = c.obs.b[r] - c.fi[r];
+      sum[fc.of[r]] += (dr * dr + di * di) / (double(c.obs.sigma[r]) * c.obs.sigma[r]);
+      ++cnt[fc.of[r]];
+    }
+    bool all = true;
+    out() << "maximum entropy class by class, c2 of each:";
+    for (std::size_t j = 0; j < nc; ++j) {
+      if (cnt[j] == 0) continue;
+      const double c2j = sum[j] / cnt[j];
+      out() << fmt_e(static_cast<float>(c2j), 12, 5);
+      all = all && std::fabs(c2j - aim) <= kClassTol * aim;
+      muc[j] *= std::clamp(c2j / aim, 0.25, 4.0);
+    }
+    out() << std::endl;
+    if (all && k > 0) return total;
+    for (int r = 0; r < c.obs.size(); ++r) {
+      c.mu[r] = muc[fc.of[r]];
+      c.wk[r] = static_cast<float>(c.st.dfw[r] * c.mu[r]);
+    }
+    double test = 0;
+    total += cgsolve(c, rho, tau, lambda, c0, kTestTight, test);
+  }
+  memwarning("the classes of reflections were not fitted one by one to within 10 % in " +
+             std::to_string(kClassTries) + " solves");
+  return total;
+}
+
 // From the accepted density at the iteration's end (tau the start density)
 // to the maximum-entropy map at c2 = aim; returns the conjugate-gradient
 // steps made. d is left at that map with its structure factors.
 int maxentmap(const Crystal& cr, const RunState& rs, WorkGrid& w, MemState& st, Density& d, const Observations& obs,
               const std::vector<float>& start, float f000, float aim) {
-  Exact c{cr, rs, w, st, d, obs, d.nxr0, {}, {}, std::vector<float>(kBlock)};
+  Exact c{cr, rs, w, st, d, obs, d.nxr0, {}, {}, std::vector<float>(kBlock), std::vector<double>(obs.size(), 1.0), st.dfw};
   const int n = c.n;
   const auto& m = st.orbit;
   std::vector<double> rho(d.x(), d.x() + n), tau(start.begin(), start.end());
@@ -1062,6 +1114,7 @@ int maxentmap(const Crystal& cr, const RunState& rs, WorkGrid& w, MemState& st, 
     lastlambda = lambda;
     lambda = next;
   }
+  if (found && has_satellites(cr.lattice, obs)) total += byclass(c, rho, tau, lambda, c0, aim);
   float* x = d.x();
   double cell = 0;
   for (int i = 0; i < n; ++i) {

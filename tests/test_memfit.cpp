@@ -100,6 +100,7 @@ struct WaveCase {
   const char* keys;  // after nex2= on the step line
   bool classes;      // main reflections and satellites each fitted within [0.7, 1.3], no warning
   bool surface;      // the atomic surface single-valued, near the wave
+  double amp;        // the relative error of the wave's amplitude allowed
 };
 
 class MemWave : public ::testing::TestWithParam<WaveCase> {};
@@ -108,10 +109,10 @@ class MemWave : public ::testing::TestWithParam<WaveCase> {};
 // strong main reflections stay above it, and the atom splits where it
 // crosses x = 0: the listing must warn. The default for data with
 // satellites lets the worst-fitted reflections lead the steps: every class
-// fitted, the surface right. The map of maximum entropy at c2 = 1 (exact=1)
-// has the surface right but leaves the classes apart (it fits one c2, and
-// the entropy favours the smooth map that under-fits the strong main
-// reflections): the listing must warn.
+// fitted, the surface right. The map of maximum entropy with each class at
+// c2 = 1 (exact=1) is single-valued with every class fitted, but the
+// entropy, drawing the map towards the flat prior, leaves the wave about a
+// fifth smaller than it is.
 TEST_P(MemWave, EachClassIsFittedToItsNoiseAndTheAtomicSurfaceIsSingleValued) {
   const WaveCase& wc = GetParam();
   const ex::Example e = wave();
@@ -150,14 +151,14 @@ TEST_P(MemWave, EachClassIsFittedToItsNoiseAndTheAtomicSurfaceIsSingleValued) {
     return;
   }
   EXPECT_EQ(s.most_maxima, 1);
-  EXPECT_NEAR(amp, e.amp[0], 0.15 * e.amp[0]);
+  EXPECT_NEAR(amp, e.amp[0], wc.amp * e.amp[0]);
   EXPECT_LE(rms, 0.06);
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, MemWave,
-                         ::testing::Values(WaveCase{"default", "", true, true},
-                                           WaveCase{"c2alone", " fn=2", false, false},
-                                           WaveCase{"exact", " fn=2 exact=1", false, true}),
+                         ::testing::Values(WaveCase{"default", "", true, true, 0.15},
+                                           WaveCase{"c2alone", " fn=2", false, false, 0},
+                                           WaveCase{"exact", " fn=2 exact=1", true, true, 0.25}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- centred crystals -----------------------------------------------------
