@@ -806,7 +806,8 @@ void land(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, Densi
 // concave, X convex in rho), with lambda set so that c2 = c2min: a
 // Lagrange-multiplier search in the manner of Gull & Daniell (Nature 272
 // (1978) 686) and Skilling & Bryan (Mon. Not. R. Astron. Soc. 211 (1984)
-// 111). For each lambda, nonlinear conjugate gradients (Polak-Ribiere, with
+// 111); for data with satellites then a lambda for each class (byclass).
+// For each lambda, nonlinear conjugate gradients (Polak-Ribiere, with
 // restarts), preconditioned by the inverse of the entropy's curvature,
 // diag(rho/m):
 //  - the gradient of X at point i is -c0 m_i h_i, h the difference map of

@@ -35,10 +35,13 @@
 //
 // A step that makes c2, R and Rw all worse, or R or Rw above 1, is taken
 // back and tried again with half the step; three good steps in a row double
-// it. The run stops at the first accepted cycle with c2 <= c2min (the
-// chi-square criterion: |Fo - Fc|^2 / sigma^2 has the expectation 1 per
-// reflection, so going further fits the noise), when Rw reaches rwmin, when
-// R and Rw no longer change, or after nex1 + nex2 cycles.
+// it. A second-stage step that lowered c2 is tried at twice its length (the
+// same step in ln rho, rescaled) and the longer one kept when it fits
+// better; the next steps start from its length. The run stops at the first
+// accepted cycle with c2 <= c2min (the chi-square criterion: |Fo - Fc|^2 /
+// sigma^2 has the expectation 1 per reflection, so going further fits the
+// noise), when Rw reaches rwmin, when R and Rw no longer change, or after
+// nex1 + nex2 cycles.
 #pragma once
 #include <functional>
 #include <string>
