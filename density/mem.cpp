@@ -198,14 +198,21 @@ const float* stepweights(MemState& st, const Density& d, const Observations& obs
 }
 
 // What a trial step is judged by: c2 itself for n = 2, else
-//   Cn = sum |z|^n / (m_n nind),  m_n = (n-1)!! = E|z|^n of a normal variable.
+//   Cn = sum |z|^n / (m_n nind),  m_n = (n-1)!! = E|z|^n of a normal variable,
+// as Cn^(2/n), which orders trials the same way, is 1 for normal residuals
+// like c2, and stays within single precision when Cn would not (|z| of a
+// few hundred, precise data far from fitted, makes z^16 overflow it): the
+// sum is taken relative to the largest z^2.
 float fitvalue(const MemState& st, const Density& d, const Observations& obs, float c2) {
   if (st.fn == 2) return c2;
   const int n = obs.size();
-  double s = 0, mn = 1;
+  double mn = 1, zmax = 0;
   for (int i = st.fn - 1; i > 1; i -= 2) mn *= i;
-  for (int k = 0; k < n; ++k) s += std::pow(zsquared(d, obs, k), 0.5 * st.fn);
-  return static_cast<float>(s / (mn * n));
+  for (int k = 0; k < n; ++k) zmax = std::max(zmax, zsquared(d, obs, k));
+  if (!(zmax > 0) || !std::isfinite(zmax)) return zmax > 0 ? c2 : 0.0f;
+  double s = 0;
+  for (int k = 0; k < n; ++k) s += std::pow(zsquared(d, obs, k) / zmax, 0.5 * st.fn);
+  return static_cast<float>(zmax * std::pow(s / (mn * n), 2.0 / st.fn));
 }
 
 // The factor by which the c2 of two classes may differ before the listing
