@@ -23,19 +23,25 @@
 // dimension. A value that would fall below the floor (memfloor) is held
 // there.
 //
-// With fn= n above 2 (the default for data with satellites) each
+// With fn= n above 2 (the default for data with satellites, 8, and for an
+// ordinary crystal's data with the chi-square stop, 16) each
 // reflection's difference is weighted by |z|^(n-2), z = |Fo - Fc|/sigma: the
 // map is then the gradient of the n-th moment of the normalised residuals
 // (Palatinus & van Smaalen, Acta Cryst. A58 (2002) 559), which lets the
 // reflections furthest from their noise lead, and a step is judged by that
-// moment in place of c2. The run still stops at c2 <= c2min.
+// moment in place of c2. The run still stops at c2 <= c2min; when c2 falls
+// by less than 1 % in ten steps of the moment (its minimum need not lie at
+// c2 = 1), the steps follow c2 from there.
 //
 // A step that makes c2, R and Rw all worse, or R or Rw above 1, is taken
 // back and tried again with half the step; three good steps in a row double
-// it. The run stops at the first accepted cycle with c2 <= c2min (the
-// chi-square criterion: |Fo - Fc|^2 / sigma^2 has the expectation 1 per
-// reflection, so going further fits the noise), when Rw reaches rwmin, when
-// R and Rw no longer change, or after nex1 + nex2 cycles.
+// it. A second-stage step that lowered c2 is tried at twice its length (the
+// same step in ln rho, rescaled) and the longer one kept when it fits
+// better; the next steps start from its length. The run stops at the first
+// accepted cycle with c2 <= c2min (the chi-square criterion: |Fo - Fc|^2 /
+// sigma^2 has the expectation 1 per reflection, so going further fits the
+// noise), when Rw reaches rwmin, when R and Rw no longer change, or after
+// nex1 + nex2 cycles.
 #pragma once
 #include <functional>
 #include <string>

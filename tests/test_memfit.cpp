@@ -100,6 +100,7 @@ struct WaveCase {
   const char* keys;  // after nex2= on the step line
   bool classes;      // main reflections and satellites each fitted within [0.7, 1.3], no warning
   bool surface;      // the atomic surface single-valued, near the wave
+  double amp;        // the relative error of the wave's amplitude allowed
 };
 
 class MemWave : public ::testing::TestWithParam<WaveCase> {};
@@ -108,10 +109,10 @@ class MemWave : public ::testing::TestWithParam<WaveCase> {};
 // strong main reflections stay above it, and the atom splits where it
 // crosses x = 0: the listing must warn. The default for data with
 // satellites lets the worst-fitted reflections lead the steps: every class
-// fitted, the surface right. The map of maximum entropy at c2 = 1 (exact=1)
-// has the surface right but leaves the classes apart (it fits one c2, and
-// the entropy favours the smooth map that under-fits the strong main
-// reflections): the listing must warn.
+// fitted, the surface right. The map of maximum entropy with each class at
+// c2 = 1 (exact=1) is single-valued with every class fitted, but the
+// entropy, drawing the map towards the flat prior, leaves the wave about a
+// fifth smaller than it is.
 TEST_P(MemWave, EachClassIsFittedToItsNoiseAndTheAtomicSurfaceIsSingleValued) {
   const WaveCase& wc = GetParam();
   const ex::Example e = wave();
@@ -150,14 +151,14 @@ TEST_P(MemWave, EachClassIsFittedToItsNoiseAndTheAtomicSurfaceIsSingleValued) {
     return;
   }
   EXPECT_EQ(s.most_maxima, 1);
-  EXPECT_NEAR(amp, e.amp[0], 0.15 * e.amp[0]);
+  EXPECT_NEAR(amp, e.amp[0], wc.amp * e.amp[0]);
   EXPECT_LE(rms, 0.06);
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, MemWave,
-                         ::testing::Values(WaveCase{"default", "", true, true},
-                                           WaveCase{"c2alone", " fn=2", false, false},
-                                           WaveCase{"exact", " fn=2 exact=1", false, true}),
+                         ::testing::Values(WaveCase{"default", "", true, true, 0.15},
+                                           WaveCase{"c2alone", " fn=2", false, false, 0},
+                                           WaveCase{"exact", " fn=2 exact=1", true, true, 0.25}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- centred crystals -----------------------------------------------------
@@ -373,6 +374,79 @@ TEST(MemPrior, TheMapIsDrawnTowardsThePriorAndStopsAtTheNoiseLevel) {
   const double rtrue = rrho(tp, truth);
   EXPECT_LT(rfou, rflat) << "R_rho of the flat prior's map " << rflat;
   EXPECT_LT(rtrue, 0.5 * rflat) << "R_rho of the flat prior's map " << rflat;
+}
+
+// ---- noisy data ------------------------------------------------------------
+
+// The perovskite's reflections measured to 5 % (sigma = 5 % |F| + 0.1), all
+// of them or a random 70 %, run with the keys a user writes: the map is
+// judged against the true density, R_rho = sum |rho - rho_true| / sum
+// rho_true, and by the heights of the three atoms at their sites (grid
+// points of the 24^3 grid) against the true density's there. Fitted by c2
+// alone the map has its peaks too high by half or more (R_rho 0.46, O at
+// twice its height); the default for an ordinary crystal's data holds every
+// reflection near its noise. With 30 % of the data gone the entropy fills
+// in what is missing and the map is looser (R_rho about 0.33, a peak 40 %
+// high): that row guards against the old failure, not the finer target.
+struct NoiseCase {
+  const char* name;
+  double keep;  // the share of the reflections kept (at random)
+  double rrho;  // the largest R_rho allowed
+  double peak;  // the largest relative error of a peak height allowed
+};
+
+class MemNoise : public ::testing::TestWithParam<NoiseCase> {};
+
+TEST_P(MemNoise, TheMapIsCloseToTheTrueDensityAndTheAtomsHaveTheirHeights) {
+  const NoiseCase& nc = GetParam();
+  ex::Example e = ex::perovskite24(std::string("noise_") + nc.name);
+  e.sigma_rel = 0.05;
+  const fs::path d = scratch_dir(std::string("memnoise_") + nc.name);
+  std::istringstream all(ex::reflection_file(e, true, 11));
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> u(0, 1);
+  std::string kept, line;
+  while (std::getline(all, line))
+    if (u(rng) < nc.keep) kept += line + "\n";
+  write_file(d / (e.name + "_mem.hkl"), kept);
+  const InProcess r = run_inprocess(point_into(ex::keyword_input(e, true, "ng=0\n"), d));
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_TRUE(r.has("cycles: c2 <= c2min")) << r.out.substr(r.out.size() - 2000);
+  const std::vector<double> truth = ex::gaussian_density(e);
+  EXPECT_LE(rrho(r, truth), nc.rrho);
+  // Sr at the origin, Ti at the body centre, O at a face centre.
+  const float* rho = trovan::getabcdr(r.job.map);
+  const int n = e.hmax[0], h = n / 2;
+  const char* atom[3] = {"Sr", "Ti", "O"};
+  const long long at[3] = {0, h + n * (h + n * h), h + n * h};
+  for (int k = 0; k < 3; ++k)
+    EXPECT_NEAR(rho[at[k]] / truth[at[k]], 1.0, nc.peak) << atom[k] << " " << rho[at[k]] << " true " << truth[at[k]];
+}
+
+INSTANTIATE_TEST_SUITE_P(Perovskite, MemNoise,
+                         ::testing::Values(NoiseCase{"all", 1.0, 0.30, 0.25}, NoiseCase{"seventy", 0.7, 0.35, 0.5}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Data measured to a thousandth, far from fitted at the uniform start: the
+// 16th moment of residuals of a thousand sigma is beyond single precision,
+// yet the steps must follow it from the first cycle, each accepted one
+// lowering it, rather than be taken back as if they overflowed.
+TEST(MemPrecise, DataFarFromFittedAreFollowedFromTheFirstCycle) {
+  ex::Example e = ex::perovskite24("precise");
+  e.sigma_rel = 0.001;
+  e.sigma_abs = 0.002;
+  const fs::path d = scratch_dir("memprecise");
+  write_file(d / "precise_mem.hkl", ex::reflection_file(e, true, 11));
+  std::string inp = point_into(ex::keyword_input(e, true, "ng=0\n"), d);
+  const std::size_t at = inp.find("nex1=");
+  inp.replace(at, inp.find('\n', at) - at, "nex1=5 nex2=5");
+  const InProcess r = run_inprocess(inp);
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(r.has("no step lowers moment")) << r.out.substr(0, 3000);
+  const std::size_t first = r.out.find("ic=  1 ");
+  ASSERT_NE(first, std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(first, r.out.find('\n', first) - first).find("taken back"), std::string::npos)
+      << r.out.substr(first, 600);
 }
 
 // ---- one map whatever the path ---------------------------------------------

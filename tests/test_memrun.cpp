@@ -147,8 +147,8 @@ std::string final_line(const std::string& out) {
 TEST(MemRun, AgreementImprovesAndAcceptedStepsNeverWorsenAllThree) {
   fs::path d = scratch_dir("memrun");
   write_file(d / "m.hkl", data(11));
-  write_file(d / "job.inp", job(d, "ex1=0.02 ex2=0.01 nex1=15 nex2=10"));  // to rerun by hand
-  InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=15 nex2=10"));
+  write_file(d / "job.inp", job(d, "ex1=0.02 ex2=0.01 nex1=15 nex2=10 fn=2"));  // to rerun by hand
+  InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=15 nex2=10 fn=2"));
   ASSERT_EQ(r.status, 0) << r.out;
   const Crystal& cr = r.job.crystal;
   WorkGrid& w = r.job.map;
