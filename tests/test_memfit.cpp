@@ -172,14 +172,7 @@ struct CentredJob {
 
 // Rock salt, Fm-3m (a = 5.64 A): Na at 4a, Cl at 4b, Gaussian atoms.
 CentredJob salt() {
-  ex::AtomCrystal c;
-  c.name = "salt";
-  c.title = "NaCl Fm-3m";
-  c.abc[0] = c.abc[1] = c.abc[2] = 5.64;
-  c.brv = 'f';
-  c.centring = {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}};
-  c.gens = {"x1+1/2,x2+1/2,x3,x4,x5,x6", "-x1,-x2,x3,x4,x5,x6", "-x1,x2,-x3,x4,x5,x6",
-            "x3,x1,x2,x4,x5,x6",         "x2,x1,-x3,x4,x5,x6",  "-x1,-x2,-x3,x4,x5,x6"};
+  ex::AtomCrystal c = ex::fm3m("salt", "NaCl Fm-3m", 5.64);
   c.atoms = {{"Na", {0, 0, 0}, 11, 2.0, 4}, {"Cl", {0.5, 0.5, 0.5}, 17, 2.0, 4}};
   c.hmax[0] = c.hmax[1] = c.hmax[2] = 12;
   c.qimax = 1.2;

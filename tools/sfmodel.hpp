@@ -1511,15 +1511,22 @@ inline AtomCrystal iron() {  // alpha-Fe, Im-3m in its conventional cell
   return c;
 }
 
-inline AtomCrystal copper() {  // Cu, Fm-3m, the inversion among the generators
+// A cubic F-centred crystal in Fm-3m of cell edge a (the inversion among the
+// generators); its atoms and limits are the caller's.
+inline AtomCrystal fm3m(const char* name, const char* title, double a) {
   AtomCrystal c;
-  c.name = "copper";
-  c.title = "Cu Fm-3m";
-  c.abc[0] = c.abc[1] = c.abc[2] = 3.615;
+  c.name = name;
+  c.title = title;
+  c.abc[0] = c.abc[1] = c.abc[2] = a;
   c.brv = 'f';
   c.centring = {{0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}};
   c.gens = {"x1+1/2,x2+1/2,x3,x4,x5,x6", "-x1,-x2,x3,x4,x5,x6", "-x1,x2,-x3,x4,x5,x6",
             "x3,x1,x2,x4,x5,x6", "x2,x1,-x3,x4,x5,x6", "-x1,-x2,-x3,x4,x5,x6"};
+  return c;
+}
+
+inline AtomCrystal copper() {  // Cu, Fm-3m
+  AtomCrystal c = fm3m("copper", "Cu Fm-3m", 3.615);
   c.atoms = {{"Cu", {0, 0, 0}, 29, 0.55}};
   c.hmax[0] = c.hmax[1] = c.hmax[2] = 20;
   c.qimax = 2.2;
