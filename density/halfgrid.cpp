@@ -368,8 +368,11 @@ bool halfplaces(const int* n, int m, const SpreadPlan& p, HalfPlaces& h) {
   return true;
 }
 
-HalfMap synthhalfplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h, const float* fr,
-                        const float* fi, float f000) {
+namespace {
+
+// synthhalfplaces with the reflections' values from get(k, vr, vi).
+template <class Get>
+HalfMap synthplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h, float f000, Get get) {
   const int e = getpairaxis(n, m);
   int half[6];
   gethalfgrid(n, m, e, half);
@@ -386,10 +389,7 @@ HalfMap synthhalfplaces(float* a, float* b, const int* n, int m, const HalfPlace
   float* __restrict pi = vi.data();
   const int* refl = h.refl.data();
   parallel_for(nr, kGrain, [&](long long lo, long long hi) {
-    for (long long t = lo; t < hi; ++t) {
-      pr[t] = fr[refl[t]];
-      pi[t] = fi[refl[t]];
-    }
+    for (long long t = lo; t < hi; ++t) get(refl[t], pr[t], pi[t]);
   });
   // A part starts at the first place of its half-grid point: no point is
   // shared by two parts. At most two places share a point (X(k') and
@@ -428,6 +428,25 @@ HalfMap synthhalfplaces(float* a, float* b, const int* n, int m, const HalfPlace
   int icon = 0;
   cft1(a, b, half, m, +1, icon, &h.prune);
   return {a, b, product(n, 0, e)};
+}
+
+}  // namespace
+
+HalfMap synthhalfplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h, const float* fr,
+                        const float* fi, float f000) {
+  return synthplaces(a, b, n, m, h, f000, [&](int k, float& vr, float& vi) {
+    vr = fr[k];
+    vi = fi[k];
+  });
+}
+
+HalfMap synthhalfdiff(float* a, float* b, const int* n, int m, const HalfPlaces& h, const DiffValues& v) {
+  return synthplaces(a, b, n, m, h, 0.0f, [&](int k, float& vr, float& vi) {
+    const float s = v.sigma[k];
+    const float w = v.wk ? s * s / v.wk[k] : s * s;
+    vr = (v.fo_a[k] - v.fcr[k]) / w;
+    vi = (v.fo_b[k] - v.fci[k]) / w;
+  });
 }
 
 // The map is read with the two halves side by side and the value picked,

@@ -110,6 +110,14 @@ bool halfplaces(const int* n, int m, const SpreadPlan& p, HalfPlaces& h);
 // list.
 HalfMap synthhalfplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h, const float* fr,
                         const float* fi, float f000);
+// The same for the difference map of a maximum-entropy cycle, its values
+// (Fo - Fc) / w, w = sigma^2 (over wk[k] when wk is given), made from the
+// observed and calculated structure factors as they are gathered: the
+// list of differences is never written.
+struct DiffValues {
+  const float *fo_a, *fo_b, *sigma, *fcr, *fci, *wk;
+};
+HalfMap synthhalfdiff(float* a, float* b, const int* n, int m, const HalfPlaces& h, const DiffValues& v);
 
 // Analysis: X(k) at full-grid coordinates k (0 <= k_i < n_i) of the real map
 // whose half grid (paired along e) a, b has been transformed with isn = -1.

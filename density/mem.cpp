@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cfloat>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -16,6 +15,7 @@
 #include "crystal/gridindex.hpp"
 #include "crystal/lattice.hpp"
 #include "crystal/symmetry.hpp"
+#include "density/memupdate.hpp"
 #include "density/synthesis.hpp"
 #include "util/workgrid.hpp"
 #include "util/runstate.hpp"
@@ -26,18 +26,10 @@
 #include "util/stop.hpp"
 #include "util/threads.hpp"
 #include "util/vecmath.hpp"
-#include "util/vectorclones.hpp"
 
 namespace trovan {
 
 namespace {
-
-// The share of the last step that the next one continues: in a valley of
-// c2 whose walls are steep and whose floor falls gently (strong and weak
-// reflections with sigmas a hundred times apart), steps along the
-// difference map alone zigzag across it; continuing 0.8 of the previous
-// step carries the iteration along the floor.
-constexpr float kContinue = 0.8f;
 
 void savenewvalue(MemState& st, const Density& d, float f0) {
   st.trial = false;
@@ -290,73 +282,6 @@ void mapatblock(const std::vector<unsigned char>& runs, const HalfMap& h, const 
     halfmapat(h, jx + lo, hi - lo, q);
 }
 
-// q = h w(x) in place over a block of len points (w the weight of imode 1,
-// memweight, or 1 in imode 2); returns the largest |q|, kept per lane so
-// that the loop compiles to vector instructions. A q that is not a number
-// is passed over here: it makes the updated value not a number, which the
-// update reports.
-TROVAN_VECTOR_CLONES
-float weigh(float* __restrict q, const float* __restrict x, long long len, float rhomean, int imode) {
-  float lane[16] = {};
-  long long i = 0;
-  if (imode == 1) {
-    for (; i + 16 <= len; i += 16)
-      for (int l = 0; l < 16; ++l) {
-        const float v = q[i + l] * (1.0f / std::sqrt(x[i + l] / rhomean + 1e-3f));
-        q[i + l] = v;
-        lane[l] = std::fabs(v) > lane[l] ? std::fabs(v) : lane[l];
-      }
-    for (; i < len; ++i) {
-      q[i] *= 1.0f / std::sqrt(x[i] / rhomean + 1e-3f);
-      lane[0] = std::fabs(q[i]) > lane[0] ? std::fabs(q[i]) : lane[0];
-    }
-  } else {
-    for (; i + 16 <= len; i += 16)
-      for (int l = 0; l < 16; ++l) lane[l] = std::fabs(q[i + l]) > lane[l] ? std::fabs(q[i + l]) : lane[l];
-    for (; i < len; ++i) lane[0] = std::fabs(q[i]) > lane[0] ? std::fabs(q[i]) : lane[0];
-  }
-  float m = 0;
-  for (float v : lane) m = v > m ? v : m;
-  return m;
-}
-
-// The update of the stored values [lo, hi): xnew = x exp(step q), plus
-// kContinue ln(x / xnew) in the exponent when the step continues the last
-// one (xnew then holds the density before it); q[i - lo] is the weighted
-// map at point i. Returns the cell total of the new values (orbit size
-// times value, summed in lanes in a fixed order); sets bad when a value
-// overflowed or is not a number, and nonpos when a value of x is not
-// positive. xnew may be x itself (a further step from a trial not yet
-// judged).
-TROVAN_VECTOR_CLONES
-double update_block(float* xnew, const float* x, const float* __restrict q, const unsigned char* __restrict m,
-                    long long lo, long long hi, float step, bool cont, bool& bad, bool& nonpos) {
-  // x before it is updated (xnew may be x).
-  int neg = 0;
-  for (long long i = lo; i < hi; ++i) neg |= !(x[i] > 0);
-  if (cont)
-    for (long long i = lo; i < hi; ++i) xnew[i] = expand1(x[i], step * q[i - lo] + kContinue * logv(x[i] / xnew[i]));
-  else
-    for (long long i = lo; i < hi; ++i) xnew[i] = expand1(x[i], step * q[i - lo]);
-  double lane[16] = {};
-  int over = 0;
-  long long i = lo;
-  for (; i + 16 <= hi; i += 16)
-    for (int l = 0; l < 16; ++l) {
-      lane[l] += static_cast<double>(m[i + l]) * xnew[i + l];
-      over |= !(xnew[i + l] <= FLT_MAX);
-    }
-  for (; i < hi; ++i) {
-    lane[0] += static_cast<double>(m[i]) * xnew[i];
-    over |= !(xnew[i] <= FLT_MAX);
-  }
-  double sum = 0;
-  for (double v : lane) sum += v;
-  bad = over != 0;
-  nonpos = neg != 0;
-  return sum;
-}
-
 // The Sakata-Sato normalisation of a trial whose cell total is `total`
 // (sum over stored points of orbit size times value): (V/nt) sum m_i rho_i
 // = F(000), with the floor applied to the scaled values (a point raised to
@@ -409,13 +334,15 @@ bool denmodmem(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, 
   // ex / ex of the trial (the difference map would be the same).
   if (!st.trial && sp.retry && sp.retry_imode == imode && sp.retry_ex > 0) {
     const float r = ex / sp.retry_ex;
-    double total = 0;
-    for (int i = 0; i < n; ++i) {
-      if (!(x[i] > 0)) notpositive(c.grid, d, x, n);
-      const float v = expand1(x[i], r * logv(xnew[i] / x[i]));
-      xnew[i] = v;
-      total += double(m[i]) * v;
-    }
+    std::vector<unsigned char> negpart(static_cast<std::size_t>((n + kBlock - 1) / kBlock), 0);
+    const double total = blocksum(n, [&](long long lo, long long hi) {
+      bool nonpos = false;
+      const double sum = retry_block(xnew, x, m, lo, hi, r, nonpos);
+      negpart[lo / kBlock] = nonpos;
+      return sum;
+    });
+    for (unsigned char v : negpart)
+      if (v) notpositive(c.grid, d, x, n);
     sp.retry = false;
     sp.last_kind = sp.retry_kind == MemTrial::plain ? MemTrial::plain : MemTrial::rescaled;
     make_trial_current(st, d);

@@ -172,11 +172,13 @@ void difxyz(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
 HalfMap difxyzv(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs,
                const float* wk) {
   // On a half grid the coefficients go to their places straight from the
-  // reflections' values, without the list.
+  // observed and calculated structure factors: neither the list nor the
+  // differences are written.
   const Grid& g = c.grid;
   if (halfplaces(g.n, g.idm, spreadplan(c, rs, obs.size(), obs.j.data(), d.spread), d.dhalf)) {
-    diffcoefs(d, obs, wk, d.dfr, d.dfi);
-    return synthhalfplaces(getabcdr(w), getabcdi(w), g.n, g.idm, d.dhalf, d.dfr.data(), d.dfi.data(), 0.0f);
+    sizefc(d, obs);
+    const DiffValues v{obs.a.data(), obs.b.data(), obs.sigma.data(), d.fcr.data(), d.fci.data(), wk};
+    return synthhalfdiff(getabcdr(w), getabcdi(w), g.n, g.idm, d.dhalf, v);
   }
   const std::vector<FCoef>& list = diflist(c, rs, d, obs, wk);
   return synthhalffrom(getabcdr(w), getabcdi(w), c.grid.n, c.grid.idm, 1.0f, list.data(), list.size());

@@ -1,0 +1,173 @@
+// The maximum-entropy update in vector instructions (see memupdate.hpp).
+//
+// This file is compiled with -fno-trapping-math, without which the
+// selections inside expv and logv stay branches and the loops stay scalar,
+// and with -ffp-contract=off: a multiply-add fused in one version and not
+// in another would round differently, and the versions must agree bit for
+// bit.
+#include "density/memupdate.hpp"
+
+#include <cfloat>
+#include <cmath>
+
+#include "util/vecmath.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define TROVAN_UPDATE_X86 1
+#define TROVAN_TARGET(s) __attribute__((target(s)))
+#endif
+// The bodies are inlined into each version even where the compiler would
+// rather keep one copy (which would then be compiled for the baseline).
+#if defined(__GNUC__)
+#define TROVAN_INLINE [[gnu::always_inline]] inline
+#else
+#define TROVAN_INLINE inline
+#endif
+
+namespace trovan {
+
+namespace {
+
+// The bodies, inlined into one function per instruction set.
+
+TROVAN_INLINE float weigh_body(float* __restrict q, const float* __restrict x, long long len, float rhomean, int imode) {
+  // The largest |q| kept per lane, so that the loop vectorises.
+  float lane[16] = {};
+  long long i = 0;
+  if (imode == 1) {
+    for (; i + 16 <= len; i += 16)
+      for (int l = 0; l < 16; ++l) {
+        const float v = q[i + l] * (1.0f / std::sqrt(x[i + l] / rhomean + 1e-3f));
+        q[i + l] = v;
+        lane[l] = std::fabs(v) > lane[l] ? std::fabs(v) : lane[l];
+      }
+    for (; i < len; ++i) {
+      q[i] *= 1.0f / std::sqrt(x[i] / rhomean + 1e-3f);
+      lane[0] = std::fabs(q[i]) > lane[0] ? std::fabs(q[i]) : lane[0];
+    }
+  } else {
+    for (; i + 16 <= len; i += 16)
+      for (int l = 0; l < 16; ++l) lane[l] = std::fabs(q[i + l]) > lane[l] ? std::fabs(q[i + l]) : lane[l];
+    for (; i < len; ++i) lane[0] = std::fabs(q[i]) > lane[0] ? std::fabs(q[i]) : lane[0];
+  }
+  float mx = 0;
+  for (float v : lane) mx = v > mx ? v : mx;
+  return mx;
+}
+
+// The cell total of xnew over [lo, hi) in 16 double lanes added in a
+// fixed order; over is set when a value is infinite or not a number.
+TROVAN_INLINE double total_body(const float* __restrict xnew, const unsigned char* __restrict m, long long lo, long long hi,
+                         bool& over) {
+  double lane[16] = {};
+  int o = 0;
+  long long i = lo;
+  for (; i + 16 <= hi; i += 16)
+    for (int l = 0; l < 16; ++l) {
+      lane[l] += static_cast<double>(m[i + l]) * xnew[i + l];
+      o |= !(xnew[i + l] <= FLT_MAX);
+    }
+  for (; i < hi; ++i) {
+    lane[0] += static_cast<double>(m[i]) * xnew[i];
+    o |= !(xnew[i] <= FLT_MAX);
+  }
+  double sum = 0;
+  for (double v : lane) sum += v;
+  over = o != 0;
+  return sum;
+}
+
+TROVAN_INLINE bool nonpositive(const float* __restrict x, long long lo, long long hi) {
+  int neg = 0;
+  for (long long i = lo; i < hi; ++i) neg |= !(x[i] > 0);
+  return neg != 0;
+}
+
+TROVAN_INLINE double update_body(float* xnew, const float* x, const float* __restrict q, const unsigned char* __restrict m,
+                          long long lo, long long hi, float step, bool cont, bool& bad, bool& nonpos) {
+  // x before it is updated (xnew may be x).
+  nonpos = nonpositive(x, lo, hi);
+  if (cont)
+    for (long long i = lo; i < hi; ++i) xnew[i] = x[i] * expv(step * q[i - lo] + kContinue * logv(x[i] / xnew[i]));
+  else
+    for (long long i = lo; i < hi; ++i) xnew[i] = x[i] * expv(step * q[i - lo]);
+  return total_body(xnew, m, lo, hi, bad);
+}
+
+TROVAN_INLINE double retry_body(float* xnew, const float* x, const unsigned char* __restrict m, long long lo, long long hi,
+                         float r, bool& nonpos) {
+  nonpos = nonpositive(x, lo, hi);
+  for (long long i = lo; i < hi; ++i) xnew[i] = x[i] * expv(r * logv(xnew[i] / x[i]));
+  bool over = false;
+  return total_body(xnew, m, lo, hi, over);
+}
+
+// One function per instruction set and loop: the same body, vectorised
+// for the registers of each.
+#define TROVAN_UPDATE_VERSIONS(suffix, attr)                                                                     \
+  attr float weigh_##suffix(float* q, const float* x, long long len, float rhomean, int imode) {                \
+    return weigh_body(q, x, len, rhomean, imode);                                                               \
+  }                                                                                                             \
+  attr double update_##suffix(float* xnew, const float* x, const float* q, const unsigned char* m, long long lo, \
+                              long long hi, float step, bool cont, bool& bad, bool& nonpos) {                   \
+    return update_body(xnew, x, q, m, lo, hi, step, cont, bad, nonpos);                                         \
+  }                                                                                                             \
+  attr double retry_##suffix(float* xnew, const float* x, const unsigned char* m, long long lo, long long hi,    \
+                             float r, bool& nonpos) {                                                           \
+    return retry_body(xnew, x, m, lo, hi, r, nonpos);                                                           \
+  }
+
+TROVAN_UPDATE_VERSIONS(base, )
+#if defined(TROVAN_UPDATE_X86)
+TROVAN_UPDATE_VERSIONS(avx2, TROVAN_TARGET("avx2"))
+TROVAN_UPDATE_VERSIONS(avx512, TROVAN_TARGET("avx512f"))
+#endif
+
+}  // namespace
+
+bool update_isa_runs(UpdateIsa isa) {
+#if defined(TROVAN_UPDATE_X86)
+  __builtin_cpu_init();
+  if (isa == UpdateIsa::avx512) return __builtin_cpu_supports("avx512f");
+  if (isa == UpdateIsa::avx2) return __builtin_cpu_supports("avx2");
+#endif
+  return isa == UpdateIsa::base;
+}
+
+UpdateIsa update_isa() {
+  static const UpdateIsa best = update_isa_runs(UpdateIsa::avx512) ? UpdateIsa::avx512
+                                : update_isa_runs(UpdateIsa::avx2) ? UpdateIsa::avx2
+                                                                   : UpdateIsa::base;
+  return best;
+}
+
+float weigh(float* q, const float* x, long long len, float rhomean, int imode, UpdateIsa isa) {
+#if defined(TROVAN_UPDATE_X86)
+  if (isa == UpdateIsa::avx512) return weigh_avx512(q, x, len, rhomean, imode);
+  if (isa == UpdateIsa::avx2) return weigh_avx2(q, x, len, rhomean, imode);
+#endif
+  (void)isa;
+  return weigh_base(q, x, len, rhomean, imode);
+}
+
+double update_block(float* xnew, const float* x, const float* q, const unsigned char* m, long long lo, long long hi,
+                    float step, bool cont, bool& bad, bool& nonpos, UpdateIsa isa) {
+#if defined(TROVAN_UPDATE_X86)
+  if (isa == UpdateIsa::avx512) return update_avx512(xnew, x, q, m, lo, hi, step, cont, bad, nonpos);
+  if (isa == UpdateIsa::avx2) return update_avx2(xnew, x, q, m, lo, hi, step, cont, bad, nonpos);
+#endif
+  (void)isa;
+  return update_base(xnew, x, q, m, lo, hi, step, cont, bad, nonpos);
+}
+
+double retry_block(float* xnew, const float* x, const unsigned char* m, long long lo, long long hi, float r,
+                   bool& nonpos, UpdateIsa isa) {
+#if defined(TROVAN_UPDATE_X86)
+  if (isa == UpdateIsa::avx512) return retry_avx512(xnew, x, m, lo, hi, r, nonpos);
+  if (isa == UpdateIsa::avx2) return retry_avx2(xnew, x, m, lo, hi, r, nonpos);
+#endif
+  (void)isa;
+  return retry_base(xnew, x, m, lo, hi, r, nonpos);
+}
+
+}  // namespace trovan
