@@ -98,8 +98,14 @@ inline void write_job(const fs::path& dir, const int* hmax, int nex1, int iplot 
     }
     const double f = std::hypot(re, im), sig = 0.03 * f + 0.3;
     const double fo = std::max(0.0, f + sig * noise(rng));
-    std::snprintf(line, sizeof line, "%4d%4d%4d%4d%4d%4d%10.3f%10.3f%10.3f%10.3f\n", h[0], h[1],
-                  h[2], h[3], h[4], h[5], fo, f, std::atan2(im, re) * 57.29577951308232, sig);
+    // A Fourier job reads amplitude, its model value and phase; a MEM job
+    // the sigma besides.
+    const int n = std::snprintf(line, sizeof line, "%4d%4d%4d%4d%4d%4d%10.3f%10.3f%10.3f", h[0], h[1], h[2],
+                                h[3], h[4], h[5], fo, f, std::atan2(im, re) * 57.29577951308232);
+    if (iplot >= 4)
+      std::snprintf(line + n, sizeof line - n, "%10.3f\n", sig);
+    else
+      std::snprintf(line + n, sizeof line - n, "\n");
     hkl << line;
   }
   std::ofstream job(dir / "job.inp");
