@@ -363,6 +363,7 @@ bool halfplaces(const int* n, int m, const SpreadPlan& p, HalfPlaces& h) {
     }
     pl.m = slot[pl.m];
   }
+  h.nrefl = nrefl;
   h.made = p.made;
   h.n.assign(n, n + m);
   return true;
@@ -441,11 +442,28 @@ HalfMap synthhalfplaces(float* a, float* b, const int* n, int m, const HalfPlace
 }
 
 HalfMap synthhalfdiff(float* a, float* b, const int* n, int m, const HalfPlaces& h, const DiffValues& v) {
+  // The differences are made in the list's order first, where the six
+  // arrays they come from are read in sequence; the gather in the order of
+  // the places then reads two arrays at scattered entries rather than six
+  // (with nearly a million reflections, the misses cost more than the
+  // arithmetic).
+  const long long nr = h.nrefl;
+  thread_local std::vector<float> dr, di;
+  dr.resize(static_cast<std::size_t>(nr));
+  di.resize(static_cast<std::size_t>(nr));
+  float* __restrict pr = dr.data();
+  float* __restrict pi = di.data();
+  parallel_for(nr, kGrain, [&](long long lo, long long hi) {
+    for (long long k = lo; k < hi; ++k) {
+      const float s = v.sigma[k];
+      const float w = v.wk ? s * s / v.wk[k] : s * s;
+      pr[k] = (v.fo_a[k] - v.fcr[k]) / w;
+      pi[k] = (v.fo_b[k] - v.fci[k]) / w;
+    }
+  });
   return synthplaces(a, b, n, m, h, 0.0f, [&](int k, float& vr, float& vi) {
-    const float s = v.sigma[k];
-    const float w = v.wk ? s * s / v.wk[k] : s * s;
-    vr = (v.fo_a[k] - v.fcr[k]) / w;
-    vi = (v.fo_b[k] - v.fci[k]) / w;
+    vr = pr[k];
+    vi = pi[k];
   });
 }
 
