@@ -100,6 +100,7 @@ struct HalfPlaces {
   // their values are gathered in this order once, and the places then read
   // them nearly in sequence (in the list's order they lie at random).
   std::vector<int> refl;
+  int nrefl = 0;  // entries of the plan's reflection list (refl points into it)
   FftPrune prune;  // the half grid's input marks
 };
 // Makes h for the plan p on the grid n[0..m-1] unless it is already made

@@ -470,6 +470,67 @@ std::string cycleline(int it, float c2, float rfact, float rwfact, float f0, flo
   return s;
 }
 
+namespace {
+
+// |Fo| of every reflection and the sums that depend on the observations
+// alone, sum |Fo| and sum |Fo|^2 / sigma^2 (added in the list's order), kept
+// between the cycles of a run for the observations they were made from
+// (compared by content, so that whatever ran before, a lookup gives the
+// values of the observations asked about).
+struct FoSums {
+  std::vector<float> a, b, sigma;
+  std::vector<double> ao;
+  double sfo = 0, sfow = 0;
+};
+
+const FoSums& fosums(const Observations& obs) {
+  static FoSums c;
+  const std::size_t n = static_cast<std::size_t>(obs.size());
+  if (c.ao.size() == n && std::equal(c.a.begin(), c.a.end(), obs.a.data()) &&
+      std::equal(c.b.begin(), c.b.end(), obs.b.data()) && std::equal(c.sigma.begin(), c.sigma.end(), obs.sigma.data()))
+    return c;
+  c.a.assign(obs.a.data(), obs.a.data() + n);
+  c.b.assign(obs.b.data(), obs.b.data() + n);
+  c.sigma.assign(obs.sigma.data(), obs.sigma.data() + n);
+  c.ao.resize(n);
+  parallel_for(static_cast<long long>(n), 4096, [&](long long lo, long long hi) {
+    for (long long k = lo; k < hi; ++k) c.ao[k] = std::hypot(double(obs.a[k]), double(obs.b[k]));
+  });
+  c.sfo = c.sfow = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const float sig = obs.sigma[k];
+    const double w = 1.0 / (double(sig) * sig);
+    c.sfo += c.ao[k];
+    c.sfow += c.ao[k] * c.ao[k] * w;
+  }
+  return c;
+}
+
+// One reflection's share of the sums that depend on Fc: ||Fo| - |Fc|| and
+// |Fo - Fc|^2 / sigma^2, with |Fc| in ac; false when a structure factor
+// overflowed.
+struct FitTerms {
+  double dabs, dw;
+};
+
+bool fitterms(const Density& d, const Observations& obs, double ao, int k, FitTerms& t, double& ac) {
+  const float ao_r = obs.a[k], ao_i = obs.b[k], sig = obs.sigma[k];
+  const float ac_r = d.fcr[k], ac_i = d.fci[k];
+  ac = std::hypot(double(ac_r), double(ac_i));
+  if (ao > 1e32 || ac > 1e32 || !std::isfinite(ac)) return false;
+  const double w = 1.0 / (double(sig) * sig);
+  const double dr = double(ao_r) - ac_r, di = double(ao_i) - ac_i;
+  t.dabs = std::fabs(ao - ac);
+  t.dw = (dr * dr + di * di) * w;
+  return true;
+}
+
+// Reflections whose terms are made at once (by all threads) before they are
+// added in the list's order: the sums are those of one pass in that order.
+constexpr int kFitChunk = 1 << 16;
+
+}  // namespace
+
 void rfct(const Density& d, const Observations& obs, float& c2, float& rfact, float& rwfact, int ip) {
   if (ip == -1) quit("ip=-1 does not work in this version");
   const int nind = obs.size();
@@ -478,36 +539,45 @@ void rfct(const Density& d, const Observations& obs, float& c2, float& rfact, fl
     quit("nind should be positive ");
   }
   const int idm = obs.idm;
-  double sfo = 0, sdiff = 0, sw = 0, sfow = 0;
-  for (int k = 0; k < nind; ++k) {
-    const float ao_r = obs.a[k], ao_i = obs.b[k], sig = obs.sigma[k];
-    const float ac_r = d.fcr[k], ac_i = d.fci[k];
-    const double ao = std::hypot(double(ao_r), double(ao_i));
-    const double ac = std::hypot(double(ac_r), double(ac_i));
-    // The reflection as the file gives it: setting indices, and the phase
-    // in the file's sign convention.
-    const int* hd = obs.h[k].data();
-    if (ao > 1e32 || ac > 1e32 || !std::isfinite(ac)) {
-      out() << "hd,ao,ac=";
-      for (int i = 0; i < idm; ++i) out() << fmt_i(hd[i], 4);
-      out() << fmt_e(ao, 12, 4) << fmt_e(ac, 12, 4) << '\n';
-      quit("structure factor overflow in rfct");
-    }
-    const double w = 1.0 / (double(sig) * sig);
-    const double dr = double(ao_r) - ac_r, di = double(ao_i) - ac_i;
-    sfo += ao;
-    sdiff += std::fabs(ao - ac);
-    sw += (dr * dr + di * di) * w;
-    sfow += ao * ao * w;
-    if (ip == 1) {
-      for (int i = 0; i < idm; ++i) out() << fmt_i(hd[i], 4);
-      out() << fmt_e(ao, 12, 4) << fmt_e(ac, 12, 4) << fmt_e(filephase(ao_r, ao_i, obs.phsign), 12, 4)
-            << fmt_e(sig, 12, 4) << '\n';
+  const FoSums& fo = fosums(obs);
+  const double* ao = fo.ao.data();
+  double sdiff = 0, sw = 0;
+  std::vector<FitTerms> terms(static_cast<std::size_t>(std::min(nind, kFitChunk)));
+  std::vector<unsigned char> ok(terms.size());
+  for (int k0 = 0; k0 < nind; k0 += kFitChunk) {
+    const int len = std::min(kFitChunk, nind - k0);
+    parallel_for(len, 4096, [&](long long lo, long long hi) {
+      double ac;
+      for (long long i = lo; i < hi; ++i) {
+        const int k = k0 + static_cast<int>(i);
+        ok[i] = fitterms(d, obs, ao[k], k, terms[i], ac);
+      }
+    });
+    for (int i = 0; i < len; ++i) {
+      const int k = k0 + i;
+      // The reflection as the file gives it: setting indices, and the phase
+      // in the file's sign convention.
+      const int* hd = obs.h[k].data();
+      if (!ok[i] || ip == 1) {
+        double ac;
+        FitTerms again;
+        fitterms(d, obs, ao[k], k, again, ac);
+        if (!ok[i]) out() << "hd,ao,ac=";
+        for (int j = 0; j < idm; ++j) out() << fmt_i(hd[j], 4);
+        out() << fmt_e(ao[k], 12, 4) << fmt_e(ac, 12, 4);
+        if (!ok[i]) {
+          out() << '\n';
+          quit("structure factor overflow in rfct");
+        }
+        out() << fmt_e(filephase(obs.a[k], obs.b[k], obs.phsign), 12, 4) << fmt_e(obs.sigma[k], 12, 4) << '\n';
+      }
+      sdiff += terms[i].dabs;
+      sw += terms[i].dw;
     }
   }
   c2 = static_cast<float>(sw / nind);
-  rfact = sfo > 0 ? static_cast<float>(sdiff / sfo) : 0.0f;
-  rwfact = sfow > 0 ? static_cast<float>(std::sqrt(sw / sfow)) : 0.0f;
+  rfact = fo.sfo > 0 ? static_cast<float>(sdiff / fo.sfo) : 0.0f;
+  rwfact = fo.sfow > 0 ? static_cast<float>(std::sqrt(sw / fo.sfow)) : 0.0f;
 }
 
 namespace {

@@ -86,6 +86,16 @@ void gather_neighbours(float* __restrict ra, float* __restrict rb, const float* 
   }
 }
 
+// The same for a whole map: ra[i] = x[2 i], rb[i] = x[2 i + 1] (a run of
+// B = 1 point per half point would cost a call each).
+TROVAN_VECTOR_CLONES
+void split_neighbours(float* __restrict ra, float* __restrict rb, const float* __restrict x, long long len) {
+  for (long long i = 0; i < len; ++i) {
+    ra[i] = x[2 * i];
+    rb[i] = x[2 * i + 1];
+  }
+}
+
 // The current density paired along axis e into the first nt/2 entries of
 // the work grid (see density/halfgrid.hpp): half point q holds the density
 // at p = q + B floor(q/B) and at p + B.
@@ -101,8 +111,11 @@ void pair_density(const Grid& g, WorkGrid& w, const Density& d, int e) {
   parallel_for(h, kGrain, [&](long long lo, long long hi) {
     // Runs of up to B half points q .. q+len-1 take the full points p ..
     // p+len-1 and those B further on (one division per run, not per point).
-    if (B == 1 && !whole) {
-      gather_neighbours(a + lo, b + lo, x, d.rep.data(), lo, hi - lo);
+    if (B == 1) {
+      if (whole)
+        split_neighbours(a + lo, b + lo, x + 2 * lo, hi - lo);
+      else
+        gather_neighbours(a + lo, b + lo, x, d.rep.data(), lo, hi - lo);
       return;
     }
     for (long long q = lo; q < hi;) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -108,5 +109,57 @@ TEST(MemListing, CycleLineIsFortranEdited) {
             " dmax=********** ex2= 0.100E-02");
   EXPECT_EQ(cycleline(12345, 1, 0, 0, 1, 0, 1, 2, 1).substr(0, 9), "ic=12345 ");
 }
+
+// The agreement of a calculated set with the observations: c2 = sum |Fo -
+// Fc|^2 / sigma^2 / n, R = sum ||Fo| - |Fc|| / sum |Fo| and Rw = sqrt(sum
+// |Fo - Fc|^2 / sigma^2 / sum |Fo|^2 / sigma^2), for lists longer than the
+// parts they are summed in, and for a second set of observations of the same
+// length asked about after the first (what is kept of one set must not
+// answer for another).
+struct AgreementCase {
+  int n;
+  float fscale;  // of the second set's |Fo| against the first's
+};
+
+class MemAgreement : public ::testing::TestWithParam<AgreementCase> {};
+
+TEST_P(MemAgreement, SumsFollowTheirDefinitionsForEachObservationSet) {
+  const AgreementCase& p = GetParam();
+  std::mt19937 rng(static_cast<unsigned>(p.n));
+  std::uniform_real_distribution<float> u(-20.0f, 20.0f), s(0.2f, 2.0f);
+  Observations obs;
+  Density d;
+  obs.j.resize(p.n);
+  obs.h.assign(p.n, {0, 0, 0, 0, 0, 0});
+  for (int k = 0; k < p.n; ++k) {
+    obs.j[k] = k;
+    obs.a.push_back(u(rng));
+    obs.b.push_back(u(rng));
+    obs.sigma.push_back(s(rng));
+    d.fcr.push_back(obs.a[k] + 0.1f * u(rng));
+    d.fci.push_back(obs.b[k] + 0.1f * u(rng));
+  }
+  for (float scale : {1.0f, p.fscale}) {
+    for (int k = 0; k < p.n; ++k) obs.a[k] *= scale, obs.b[k] *= scale;
+    double sw = 0, sfo = 0, sdiff = 0, sfow = 0;
+    for (int k = 0; k < p.n; ++k) {
+      const double ao = std::hypot(obs.a[k], obs.b[k]), ac = std::hypot(d.fcr[k], d.fci[k]);
+      const double w = 1.0 / (double(obs.sigma[k]) * obs.sigma[k]);
+      sw += (std::pow(obs.a[k] - double(d.fcr[k]), 2) + std::pow(obs.b[k] - double(d.fci[k]), 2)) * w;
+      sfo += ao;
+      sdiff += std::fabs(ao - ac);
+      sfow += ao * ao * w;
+    }
+    float c2 = 0, rfact = 0, rwfact = 0;
+    rfct(d, obs, c2, rfact, rwfact, 0);
+    EXPECT_NEAR(c2, sw / p.n, 1e-5 * sw / p.n) << "scale " << scale;
+    EXPECT_NEAR(rfact, sdiff / sfo, 1e-5 * sdiff / sfo) << "scale " << scale;
+    EXPECT_NEAR(rwfact, std::sqrt(sw / sfow), 1e-5 * std::sqrt(sw / sfow)) << "scale " << scale;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lists, MemAgreement,
+                         ::testing::Values(AgreementCase{7, 3.0f}, AgreementCase{70001, 0.5f},
+                                           AgreementCase{70001, 2.0f}));
 
 }  // namespace
