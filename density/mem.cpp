@@ -472,56 +472,25 @@ std::string cycleline(int it, float c2, float rfact, float rwfact, float f0, flo
 
 namespace {
 
-// |Fo| of every reflection and the sums that depend on the observations
-// alone, sum |Fo| and sum |Fo|^2 / sigma^2 (added in the list's order), kept
-// between the cycles of a run for the observations they were made from
-// (compared by content, so that whatever ran before, a lookup gives the
-// values of the observations asked about).
-struct FoSums {
-  std::vector<float> a, b, sigma;
-  std::vector<double> ao;
-  double sfo = 0, sfow = 0;
-};
-
-const FoSums& fosums(const Observations& obs) {
-  static FoSums c;
-  const std::size_t n = static_cast<std::size_t>(obs.size());
-  if (c.ao.size() == n && std::equal(c.a.begin(), c.a.end(), obs.a.data()) &&
-      std::equal(c.b.begin(), c.b.end(), obs.b.data()) && std::equal(c.sigma.begin(), c.sigma.end(), obs.sigma.data()))
-    return c;
-  c.a.assign(obs.a.data(), obs.a.data() + n);
-  c.b.assign(obs.b.data(), obs.b.data() + n);
-  c.sigma.assign(obs.sigma.data(), obs.sigma.data() + n);
-  c.ao.resize(n);
-  parallel_for(static_cast<long long>(n), 4096, [&](long long lo, long long hi) {
-    for (long long k = lo; k < hi; ++k) c.ao[k] = std::hypot(double(obs.a[k]), double(obs.b[k]));
-  });
-  c.sfo = c.sfow = 0;
-  for (std::size_t k = 0; k < n; ++k) {
-    const float sig = obs.sigma[k];
-    const double w = 1.0 / (double(sig) * sig);
-    c.sfo += c.ao[k];
-    c.sfow += c.ao[k] * c.ao[k] * w;
-  }
-  return c;
-}
-
-// One reflection's share of the sums that depend on Fc: ||Fo| - |Fc|| and
-// |Fo - Fc|^2 / sigma^2, with |Fc| in ac; false when a structure factor
-// overflowed.
+// One reflection's shares of the agreement sums: |Fo|, ||Fo| - |Fc||,
+// |Fo - Fc|^2 / sigma^2 and |Fo|^2 / sigma^2, with |Fc| in ac; false when a
+// structure factor overflowed.
 struct FitTerms {
-  double dabs, dw;
+  double ao, dabs, dw, fow;
 };
 
-bool fitterms(const Density& d, const Observations& obs, double ao, int k, FitTerms& t, double& ac) {
+bool fitterms(const Density& d, const Observations& obs, int k, FitTerms& t, double& ac) {
   const float ao_r = obs.a[k], ao_i = obs.b[k], sig = obs.sigma[k];
   const float ac_r = d.fcr[k], ac_i = d.fci[k];
+  const double ao = std::hypot(double(ao_r), double(ao_i));
   ac = std::hypot(double(ac_r), double(ac_i));
+  t.ao = ao;
   if (ao > 1e32 || ac > 1e32 || !std::isfinite(ac)) return false;
   const double w = 1.0 / (double(sig) * sig);
   const double dr = double(ao_r) - ac_r, di = double(ao_i) - ac_i;
   t.dabs = std::fabs(ao - ac);
   t.dw = (dr * dr + di * di) * w;
+  t.fow = ao * ao * w;
   return true;
 }
 
@@ -539,9 +508,7 @@ void rfct(const Density& d, const Observations& obs, float& c2, float& rfact, fl
     quit("nind should be positive ");
   }
   const int idm = obs.idm;
-  const FoSums& fo = fosums(obs);
-  const double* ao = fo.ao.data();
-  double sdiff = 0, sw = 0;
+  double sfo = 0, sdiff = 0, sw = 0, sfow = 0;
   std::vector<FitTerms> terms(static_cast<std::size_t>(std::min(nind, kFitChunk)));
   std::vector<unsigned char> ok(terms.size());
   for (int k0 = 0; k0 < nind; k0 += kFitChunk) {
@@ -550,7 +517,7 @@ void rfct(const Density& d, const Observations& obs, float& c2, float& rfact, fl
       double ac;
       for (long long i = lo; i < hi; ++i) {
         const int k = k0 + static_cast<int>(i);
-        ok[i] = fitterms(d, obs, ao[k], k, terms[i], ac);
+        ok[i] = fitterms(d, obs, k, terms[i], ac);
       }
     });
     for (int i = 0; i < len; ++i) {
@@ -561,23 +528,25 @@ void rfct(const Density& d, const Observations& obs, float& c2, float& rfact, fl
       if (!ok[i] || ip == 1) {
         double ac;
         FitTerms again;
-        fitterms(d, obs, ao[k], k, again, ac);
+        fitterms(d, obs, k, again, ac);
         if (!ok[i]) out() << "hd,ao,ac=";
         for (int j = 0; j < idm; ++j) out() << fmt_i(hd[j], 4);
-        out() << fmt_e(ao[k], 12, 4) << fmt_e(ac, 12, 4);
+        out() << fmt_e(again.ao, 12, 4) << fmt_e(ac, 12, 4);
         if (!ok[i]) {
           out() << '\n';
           quit("structure factor overflow in rfct");
         }
         out() << fmt_e(filephase(obs.a[k], obs.b[k], obs.phsign), 12, 4) << fmt_e(obs.sigma[k], 12, 4) << '\n';
       }
+      sfo += terms[i].ao;
       sdiff += terms[i].dabs;
       sw += terms[i].dw;
+      sfow += terms[i].fow;
     }
   }
   c2 = static_cast<float>(sw / nind);
-  rfact = fo.sfo > 0 ? static_cast<float>(sdiff / fo.sfo) : 0.0f;
-  rwfact = fo.sfow > 0 ? static_cast<float>(std::sqrt(sw / fo.sfow)) : 0.0f;
+  rfact = sfo > 0 ? static_cast<float>(sdiff / sfo) : 0.0f;
+  rwfact = sfow > 0 ? static_cast<float>(std::sqrt(sw / sfow)) : 0.0f;
 }
 
 namespace {
