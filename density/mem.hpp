@@ -104,9 +104,14 @@ struct MemState {
   std::vector<unsigned char> orbit, runs;
   std::vector<float> dfw;
   // The order of the moment the steps follow, and the weights of the
-  // difference map for it (dfw times |z|^(fn-2), made every cycle).
+  // difference map for it (dfw times the class weight times |z|^(fn-2),
+  // made every cycle).
   int fn = 2;
   std::vector<float> stepw;
+  // Data with classes (satellites, |q_perp| shells): the weight of each
+  // reflection's class in the steps and in their judgement (empty: every
+  // reflection weighs 1), adapted during the run (adaptclasses).
+  std::vector<float> classw;
 };
 
 // Selects the density modification of the run: this program has one, the
