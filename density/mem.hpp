@@ -33,6 +33,13 @@
 // by less than 1 % in ten steps of the moment (its minimum need not lie at
 // c2 = 1), the steps follow c2 from there.
 //
+// Data with classes of reflections (satellites of each order, shells of
+// |q_perp|) weight each class in the difference map and in the judgement
+// of a step by a factor that follows c2 of the class against c2 of all
+// (adapted every few accepted steps, see mem.cpp): a class fitted worse than
+// the others pulls harder. Near the noise level weights under which c2
+// stalls give way to c2 alone.
+//
 // A step that makes c2, R and Rw all worse, or R or Rw above 1, is taken
 // back and tried again with half the step; three good steps in a row double
 // it. A second-stage step that lowered c2 is tried at twice its length (the
