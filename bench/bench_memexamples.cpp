@@ -18,10 +18,8 @@
 #include <vector>
 
 #include "bench_jobs.hpp"
-#include "crystal/gridindex.hpp"
-#include "crystal/setting.hpp"
+#include "tools/domains.hpp"
 #include "tools/sfmodel.hpp"
-#include "util/linalg.hpp"
 #include "util/workgrid.hpp"
 #include "util/threads.hpp"
 
@@ -65,86 +63,28 @@ bool translation(char brv, const std::vector<double>& d) {
   return brv == 'f' ? halves % 2 == 0 : halves == 0;
 }
 
-// The neighbourhood of a domain: grid points whose offset from the centre
-// has a parallel part below kParallel (the atom, a Gaussian of 0.16 A, and
-// the spread the data's resolution gives it) and a perpendicular part below
-// the domain's radius plus kMargin. No two domains of these crystals come
-// closer than 2 A in parallel space where their perpendicular ranges
-// overlap, so the neighbourhoods are disjoint. The electrons within are
-// sum rho V / nt; the model puts Z there.
-constexpr double kParallel = 0.9, kMargin = 0.6;
-
 std::string domains(const trovan::examples::Example& e, const trovan::JobResult& r, const std::string& out) {
   std::string text;
   char buf[256];
-  const trovan::Crystal& cr = r.crystal;
   const float* rho = trovan::getabcdr(r.map);
-  const int* n = cr.grid.n;
-  const long long nt = trovan::getnt(cr.grid);
-  double m[36], mi[36], dq[36];
-  trovan::getsetmtrx(cr.setting, m);
-  trovan::getsetmtrxinv(cr.setting, mi);
-  // Direct basis vectors (rows) from the reciprocal ones: D dq^T = 1.
-  for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) dq[i * 6 + j] = e.basis.dq[j][i];
-  double det = 0;
-  trovan::matinvd(dq, 6, det);  // now (dq^T)^-1, row i the direct vector i
-  // The grid spans the cell of the grid's basis (for a centred lattice the
-  // primitive one): its volume is the setting cell's times |det M|.
-  double mc[36];
-  std::copy(m, m + 36, mc);
-  double detm = 0;
-  trovan::matinvd(mc, 6, detm);
-  const double dv = trovan::examples::cell_volume(e.basis) * std::fabs(detm) / static_cast<double>(nt);
+  const long long nt = trovan::getnt(r.crystal.grid);
   const std::vector<std::vector<double>> peaks = peak_table(out);
   float top = 0;
   for (long long j = 0; j < nt; ++j) top = std::max(top, rho[j]);
-  std::snprintf(buf, sizeof buf, "\n%s, %d^6 grid, map maximum %.4g:\n", e.name.c_str(), n[0], double(top));
+  std::snprintf(buf, sizeof buf, "\n%s, %d^6 grid, map maximum %.4g:\n", e.name.c_str(), r.crystal.grid.n[0],
+                double(top));
   text += buf;
   for (const auto& site : e.sites) {
-    // The centre's grid point.
-    int g0[6];
-    for (int i = 0; i < 6; ++i) {
-      double v = 0;
-      for (int k = 0; k < 6; ++k) v += mi[k * 6 + i] * site.x[k];
-      g0[i] = static_cast<int>(std::lround(v * n[i]));
-    }
     int rank = 0;
     for (std::size_t k = 0; k < peaks.size() && rank == 0; ++k) {
       std::vector<double> d(6);
       for (int i = 0; i < 6; ++i) d[i] = peaks[k][i] - site.x[i];
       if (translation(e.brv, d)) rank = static_cast<int>(k) + 1;
     }
-    // Offsets of up to 0.6 of the cell along each grid axis.
-    int reach[6];
-    for (int i = 0; i < 6; ++i) reach[i] = (6 * n[i] + 9) / 10;
-    double electrons = 0;
-    long long points = 0;
-    int k[6];
-    for (int i = 0; i < 6; ++i) k[i] = -reach[i];
-    for (;;) {
-      double rc[6] = {};
-      for (int a = 0; a < 6; ++a) {
-        double xs = 0;  // setting coordinate a of the offset
-        for (int b = 0; b < 6; ++b) xs += m[b * 6 + a] * k[b] / n[b];
-        for (int c = 0; c < 6; ++c) rc[c] += xs * dq[a * 6 + c];
-      }
-      const double par = std::sqrt(rc[0] * rc[0] + rc[1] * rc[1] + rc[2] * rc[2]);
-      const double perp = std::sqrt(rc[3] * rc[3] + rc[4] * rc[4] + rc[5] * rc[5]);
-      if (par < kParallel && perp < site.radius + kMargin) {
-        int g[6];
-        for (int i = 0; i < 6; ++i) g[i] = ((g0[i] + k[i]) % n[i] + n[i]) % n[i];
-        electrons += rho[trovan::getxyztoj(cr.grid, g)] * dv;
-        ++points;
-      }
-      int i = 0;
-      for (; i < 6 && ++k[i] > reach[i]; ++i) k[i] = -reach[i];
-      if (i == 6) break;
-    }
-    const float centre = rho[trovan::getxyztoj(cr.grid, g0)];
+    const trovan::examples::DomainCount c = trovan::examples::domain_electrons(e, site, r.crystal, rho);
     const std::string where = rank > 0 ? "peak " + std::to_string(rank) + " of the listing" : "not in the peak table";
     std::snprintf(buf, sizeof buf, "  %-12s centre %.4g, %s; %.2f electrons on %lld points (Z = %g)\n",
-                  site.label.c_str(), double(centre), where.c_str(), electrons, points, site.z);
+                  site.label.c_str(), double(rho[c.centre]), where.c_str(), c.electrons, c.points, site.z);
     text += buf;
   }
   return text;
