@@ -1170,7 +1170,7 @@ constexpr double kAdaptMax = 10;
 // Near the noise level (c2 below kClassStall c2min) class weights under
 // which c2 falls less than kStallFall in kStall steps give way to c2 alone
 // (further out c2 may rise for a while as the weights shift).
-constexpr float kClassStall = 1.5f;
+constexpr float kClassStall = 1.2f;
 
 void setclassweights(MemState& st, const ClassWeights& cw) {
   st.classw.resize(cw.fc.of.size());
