@@ -33,6 +33,13 @@
 // by less than 1 % in ten steps of the moment (its minimum need not lie at
 // c2 = 1), the steps follow c2 from there.
 //
+// Data with classes of reflections (satellites of each order, shells of
+// |q_perp|) weight each class in the difference map and in the judgement
+// of a step by a factor that follows c2 of the class against c2 of all
+// (adapted every few accepted steps, see mem.cpp): a class fitted worse than
+// the others pulls harder. Near the noise level weights under which c2
+// stalls give way to c2 alone.
+//
 // A step that makes c2, R and Rw all worse, or R or Rw above 1, is taken
 // back and tried again with half the step; three good steps in a row double
 // it. A second-stage step that lowered c2 is tried at twice its length (the
@@ -104,9 +111,14 @@ struct MemState {
   std::vector<unsigned char> orbit, runs;
   std::vector<float> dfw;
   // The order of the moment the steps follow, and the weights of the
-  // difference map for it (dfw times |z|^(fn-2), made every cycle).
+  // difference map for it (dfw times the class weight times |z|^(fn-2),
+  // made every cycle).
   int fn = 2;
   std::vector<float> stepw;
+  // Data with classes (satellites, |q_perp| shells): the weight of each
+  // reflection's class in the steps and in their judgement (empty: every
+  // reflection weighs 1), adapted during the run (adaptclasses).
+  std::vector<float> classw;
 };
 
 // Selects the density modification of the run: this program has one, the
