@@ -13,9 +13,10 @@
 // heights. Then a summary over the cases. A stop marked * is that of a run
 // whose steps went over from the moment of the residuals to c2.
 //
-// Usage: memnoise [keep=0.7] [draws=8] [removals=8] [seed=100] [rel=0.05] [keys]
+// Usage: memnoise [keep=0.7] [draws=8] [removals=8] [seed=100] [rel=0.05] [keys] [qmax=1.3]
 //   draws noise seeds seed, seed+1, ...; removal seeds seed+50, seed+51, ...
-//   (keep=1: all data, one run a draw); keys go after nex2= (e.g. "fn=2").
+//   (keep=1: all data, one run a draw); keys go after nex2= (e.g. "fn=2");
+//   qmax the data's limit |q| in 1/A (the grid stays 24^3).
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -128,10 +129,12 @@ int main(int argc, char** argv) {
   const unsigned seed = argc > 4 ? std::atoi(argv[4]) : 100;
   const double rel = argc > 5 ? std::atof(argv[5]) : 0.05;
   const std::string keys = argc > 6 ? argv[6] : "";
+  const double qmax = argc > 7 ? std::atof(argv[7]) : 0;
   const fs::path dir = fs::temp_directory_path() / ("trovan_memnoise_" + std::to_string(::getpid()));
   fs::create_directories(dir);
   ex::Example e = ex::perovskite24("noise");
   e.sigma_rel = rel;
+  if (qmax > 0) e.qimax = qmax;
   const std::vector<double> truth = ex::gaussian_density(e);
   const int n = e.hmax[0], h = n / 2;
   const long long site[3] = {0, h + n * (h + n * h), h + n * h};
