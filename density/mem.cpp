@@ -1268,7 +1268,10 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
   }
   if (st.fn != 2)
     out() << "the steps follow moment " << st.fn << " of |Fo-Fc|/sigma (fn=" << st.fn
-          << (cx.fn > 0 ? "" : ", the order for data with satellites") << "); the run stops at c2 <= c2min\n";
+          << (cx.fn > 0                            ? ""
+              : has_satellites(c.lattice, obs) ? ", the order for data with satellites"
+                                               : ", the order for an ordinary crystal's data")
+          << "); the run stops at c2 <= c2min\n";
   // A start whose cell total is not the F(000) in use (a continuation after
   // f000= was changed, the density of another job) is first scaled to it,
   // as every trial will be: else the first trial's scaling alone would
