@@ -1,6 +1,7 @@
 #include "density/halfgrid.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -345,7 +346,7 @@ bool halfplaces(const int* n, int m, const SpreadPlan& p, HalfPlaces& h) {
     const Key& k = keys[t].first;
     if (t == 0 || keys[t - 1].first < k)
       h.factor.push_back({k.c, k.s, static_cast<float>(std::cos(kTau * k.k / ne)),
-                          static_cast<float>(std::sin(kTau * k.k / ne)), k.conj, k.upper});
+                          static_cast<float>(std::sin(kTau * k.k / ne)), k.conj, k.upper, k.c == 1.0 && k.s == 0.0});
     h.at[keys[t].second].f = static_cast<int>(h.factor.size()) - 1;
   }
   // The lower places first, then the upper ones, each in the list's order
@@ -382,6 +383,13 @@ inline void placeshare(const HalfPlaces::Factor& f, float re, float im, float& z
 // The image's value as getffromf0 makes it: rotated in double, rounded
 // once, conjugated for a Friedel mate.
 inline void imagevalue(const HalfPlaces::Factor& f, float vr, float vi, float& re, float& im) {
+  // Without a phase shift the rotation in double gives the value itself (up
+  // to the sign of a zero, which 0 + x in the half grid makes +0 anyway).
+  if (f.identity && std::fabs(vr) <= FLT_MAX && std::fabs(vi) <= FLT_MAX) {
+    re = vr;
+    im = f.conj ? -vi : vi;
+    return;
+  }
   const double r = vr * f.c - vi * f.s;
   const double i = vi * f.c + vr * f.s;
   re = static_cast<float>(r);

@@ -97,6 +97,7 @@ struct HalfPlaces {
     double c, s;   // phase shift of the image
     float cw, sw;  // w = cw + i sw of its k'
     bool conj, upper;  // a Friedel mate; X(k'+m) rather than X(k')
+    bool identity;     // no phase shift (c = 1, s = 0): every place of P1
   };
   long long made = -1;  // SpreadPlan::made of the plan they were made from
   std::vector<int> n;

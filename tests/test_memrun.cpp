@@ -455,8 +455,18 @@ TEST(MemRun, UnscaledDifferenceMapIsTheMapTimesTheVolume) {
 // The update's difference map, put on the half grid straight from the
 // reflections and shared among the threads by ranges of the half grid, is
 // the synthesis of the coefficient list to the last bit (the full map is
-// it times 1/V, one rounding), with any number of threads.
-class MemDiffThreads : public ::testing::TestWithParam<int> {
+// it times 1/V, one rounding), with any number of threads; in the group
+// with screw axes (images with phase shifts) and in P1 (every place the
+// reflection itself or its Friedel mate, no rotation).
+struct DiffCase {
+  int threads;
+  bool p1;
+};
+std::ostream& operator<<(std::ostream& o, const DiffCase& c) {
+  return o << c.threads << " threads" << (c.p1 ? ", P1" : "");
+}
+
+class MemDiffThreads : public ::testing::TestWithParam<DiffCase> {
  protected:
   void TearDown() override { setnthreads(0); }
 };
@@ -464,9 +474,14 @@ class MemDiffThreads : public ::testing::TestWithParam<int> {
 TEST_P(MemDiffThreads, HalfGridDifferenceMapIsTheListSynthesisBitForBit) {
   fs::path d = scratch_dir("memdifbits");
   write_file(d / "m.hkl", data(18));
-  InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0"));
+  std::string text = job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0");
+  if (GetParam().p1) {
+    const std::string ops = "nsymo=2 icent=0 brv='p'\nsymmetry operator\n-x+1/2,-y,z+1/2,t,u,v\n-x,y+1/2,-z+1/2,t,u,v\n";
+    text.replace(text.find(ops), ops.size(), "nsymo=0 icent=0 brv='p'\nsymmetry operator\n");
+  }
+  InProcess r = run_inprocess(text);
   ASSERT_EQ(r.status, 0) << r.out;
-  setnthreads(GetParam());
+  setnthreads(GetParam().threads);
   const Crystal& cr = r.job.crystal;
   WorkGrid& w = r.job.map;
   RunState rs;
@@ -493,7 +508,9 @@ TEST_P(MemDiffThreads, HalfGridDifferenceMapIsTheListSynthesisBitForBit) {
   EXPECT_GT(nonzero, nt / 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Threads, MemDiffThreads, ::testing::Values(1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(Threads, MemDiffThreads,
+                         ::testing::Values(DiffCase{1, false}, DiffCase{2, false}, DiffCase{3, false},
+                                           DiffCase{1, true}, DiffCase{2, true}));
 
 // The structure factors made from the half grid of paired points are those
 // of the full complex transform of the density, real and imaginary parts
