@@ -358,6 +358,11 @@ bool halfplaces(const int* n, int m, const SpreadPlan& p, HalfPlaces& h) {
   });
   h.nlower = std::partition_point(h.at.begin(), h.at.end(), [&](const HalfPlaces::Place& x) { return !upper(x); }) -
              h.at.begin();
+  // Each grid index holds one coefficient, so no two lower places share a
+  // point: as many as the box has points fill it.
+  long long box = 1;
+  for (int i = 0; i < m; ++i) box *= std::count(pr.in[i].begin(), pr.in[i].end(), 1);
+  h.filled = h.nlower == box;
   int nrefl = 0;
   for (int v : p.m) nrefl = std::max(nrefl, v + 1);
   h.nrefl = nrefl;
@@ -402,7 +407,7 @@ HalfMap synthplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h
   const int e = getpairaxis(n, m);
   int half[6];
   gethalfgrid(n, m, e, half);
-  clear_box(a, b, half, m, h.prune);
+  if (!h.filled) clear_box(a, b, half, m, h.prune);
   const HalfPlaces::Place* at = h.at.data();
   const HalfPlaces::Factor* fac = h.factor.data();
   const long long count = static_cast<long long>(h.at.size());

@@ -103,6 +103,10 @@ struct HalfPlaces {
   std::vector<int> n;
   std::vector<Place> at;  // the lower places, then the upper ones
   long long nlower = 0;
+  // The lower places take every point the transform reads (the points
+  // whose every coordinate is marked in `prune`: all of them when the
+  // reflections fill a box, as a P1 job's do): nothing is cleared first.
+  bool filled = false;
   std::vector<Factor> factor;
   int nrefl = 0;  // entries of the plan's reflection list
   FftPrune prune;  // the half grid's input marks
