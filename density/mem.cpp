@@ -26,6 +26,7 @@
 #include "util/stop.hpp"
 #include "util/threads.hpp"
 #include "util/vecmath.hpp"
+#include "util/vectorclones.hpp"
 
 namespace trovan {
 
@@ -480,6 +481,7 @@ struct FitTerms {
   std::vector<double> ao, ac, dabs, dw, fow;
 };
 
+TROVAN_VECTOR_CLONES
 void fitterms(const Density& d, const Observations& obs, int k0, long long lo, long long hi, FitTerms& t) {
   const float* __restrict fa = obs.a.data() + k0;
   const float* __restrict fb = obs.b.data() + k0;
@@ -510,7 +512,7 @@ void fitterms(const Density& d, const Observations& obs, int k0, long long lo, l
 
 // Reflections whose terms are made at once (by all threads) before they are
 // added in the list's order: the sums are those of one pass in that order.
-constexpr int kFitChunk = 1 << 16;
+constexpr int kFitChunk = 1 << 14;
 
 }  // namespace
 
