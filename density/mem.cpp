@@ -512,6 +512,7 @@ void fitterms(const Density& d, const Observations& obs, int k0, long long lo, l
 
 // Reflections whose terms are made at once (by all threads) before they are
 // added in the list's order: the sums are those of one pass in that order.
+// The five arrays of a part (640 kB) stay in the cache until they are added.
 constexpr int kFitChunk = 1 << 14;
 
 }  // namespace
