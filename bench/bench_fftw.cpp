@@ -564,7 +564,8 @@ trovan::JobResult run_example(const fs::path& src, const std::string& job, const
 }
 
 // One cycle of the run against one reference transform of its grid, on one
-// thread; with `speedup` also all threads against one.
+// thread, without and with the agreement sums (c2, R, Rw) that judge every
+// trial of a run; with `speedup` also all threads against one.
 void cycle_rows(const std::string& name, trovan::JobResult& run, int reps, bool speedup) {
   const trovan::Grid& g = run.crystal.grid;
   const std::vector<int> n(g.n, g.n + g.idm);
@@ -581,10 +582,15 @@ void cycle_rows(const std::string& name, trovan::JobResult& run, int reps, bool 
     trovan::denmodmem(run.crystal, rs, run.map, st, run.density, run.obs, 1e-6f, f0, 1, f0new);
   };
   const int all = trovan::getnthreads();
-  std::vector<double> ours, theirs, one, many;
+  auto sums = [&] {
+    float c2 = 0, rfact = 0, rwfact = 0;
+    trovan::rfct(run.density, run.obs, c2, rfact, rwfact, 0);
+  };
+  std::vector<double> ours, theirs, agree, one, many;
   for (int r = -1; r < reps; ++r) {
     trovan::setnthreads(1);
     const double to = seconds(cycle);
+    const double ta = seconds(sums);
     const double tf = ref.timed();
     if (speedup) {
       one.push_back(wall_seconds(cycle));
@@ -596,6 +602,7 @@ void cycle_rows(const std::string& name, trovan::JobResult& run, int reps, bool 
       continue;
     }
     ours.push_back(to);
+    agree.push_back(to + ta);
     theirs.push_back(tf);
   }
   trovan::setnthreads(0);
@@ -619,6 +626,7 @@ void cycle_rows(const std::string& name, trovan::JobResult& run, int reps, bool 
               name.c_str(), grid.c_str(), run.density.nxr0, run.obs.size(), median(ours) * 1e3,
               median(own) * 1e3, median(theirs) * 1e3);
   print_row({"MEM cycle " + name + " / FFTW", median(ours), median(theirs), 0, 1.5});
+  print_row({"  with agreement sums / FFTW", median(agree), median(theirs), 0, 1.5});
   if (speedup) print_row({"MEM cycle " + name + " speed-up, wall", median(one), median(many), 0, 1.6, true});
 }
 

@@ -1,6 +1,7 @@
 #include "density/halfgrid.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -345,24 +346,25 @@ bool halfplaces(const int* n, int m, const SpreadPlan& p, HalfPlaces& h) {
     const Key& k = keys[t].first;
     if (t == 0 || keys[t - 1].first < k)
       h.factor.push_back({k.c, k.s, static_cast<float>(std::cos(kTau * k.k / ne)),
-                          static_cast<float>(std::sin(kTau * k.k / ne)), k.conj, k.upper});
+                          static_cast<float>(std::sin(kTau * k.k / ne)), k.conj, k.upper, k.c == 1.0 && k.s == 0.0});
     h.at[keys[t].second].f = static_cast<int>(h.factor.size()) - 1;
   }
-  std::stable_sort(h.at.begin(), h.at.end(), [](const HalfPlaces::Place& x, const HalfPlaces::Place& y) {
-    return x.q < y.q;
+  // The lower places first, then the upper ones, each in the list's order
+  // (F(000) first); the images of one reflection in the plan's order.
+  auto upper = [&](const HalfPlaces::Place& x) { return h.factor[x.f].upper; };
+  std::stable_sort(h.at.begin(), h.at.end(), [&](const HalfPlaces::Place& x, const HalfPlaces::Place& y) {
+    if (upper(x) != upper(y)) return upper(y);
+    return x.m < y.m;
   });
+  h.nlower = std::partition_point(h.at.begin(), h.at.end(), [&](const HalfPlaces::Place& x) { return !upper(x); }) -
+             h.at.begin();
+  // Each grid index holds one coefficient, so no two lower places share a
+  // point: as many as the box has points fill it.
+  long long box = 1;
+  for (int i = 0; i < m; ++i) box *= std::count(pr.in[i].begin(), pr.in[i].end(), 1);
+  h.filled = h.nlower == box;
   int nrefl = 0;
   for (int v : p.m) nrefl = std::max(nrefl, v + 1);
-  std::vector<int> slot(static_cast<std::size_t>(nrefl), -1);
-  h.refl.clear();
-  for (HalfPlaces::Place& pl : h.at) {
-    if (pl.m < 0) continue;
-    if (slot[pl.m] < 0) {
-      slot[pl.m] = static_cast<int>(h.refl.size());
-      h.refl.push_back(pl.m);
-    }
-    pl.m = slot[pl.m];
-  }
   h.nrefl = nrefl;
   h.made = p.made;
   h.n.assign(n, n + m);
@@ -371,61 +373,67 @@ bool halfplaces(const int* n, int m, const SpreadPlan& p, HalfPlaces& h) {
 
 namespace {
 
-// synthhalfplaces with the reflections' values from get(k, vr, vi).
-template <class Get>
-HalfMap synthplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h, float f000, Get get) {
+// The share in Z(q) of X = re + i im at a place with factor f.
+inline void placeshare(const HalfPlaces::Factor& f, float re, float im, float& zr, float& zi) {
+  const float cs = f.cw, sn = f.sw;
+  if (!f.upper) {  // X(k') (1 + i w) = X(k') ((1 - s) + i c)
+    zr = re * (1 - sn) - im * cs;
+    zi = im * (1 - sn) + re * cs;
+  } else {  // X(k'+m) (1 - i w) = X(k'+m) ((1 + s) - i c)
+    zr = re * (1 + sn) + im * cs;
+    zi = im * (1 + sn) - re * cs;
+  }
+}
+
+// The image's value as getffromf0 makes it: rotated in double, rounded
+// once, conjugated for a Friedel mate.
+inline void imagevalue(const HalfPlaces::Factor& f, float vr, float vi, float& re, float& im) {
+  // Without a phase shift the rotation in double gives the value itself (up
+  // to the sign of a zero, which 0 + x in the half grid makes +0 anyway).
+  if (f.identity && std::fabs(vr) <= FLT_MAX && std::fabs(vi) <= FLT_MAX) {
+    re = vr;
+    im = f.conj ? -vi : vi;
+    return;
+  }
+  const double r = vr * f.c - vi * f.s;
+  const double i = vi * f.c + vr * f.s;
+  re = static_cast<float>(r);
+  im = static_cast<float>(f.conj ? -i : i);
+}
+
+// synthhalfplaces with the value of reflection k at val[2 k], val[2 k + 1].
+HalfMap synthplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h, float f000,
+                    const float* __restrict val) {
   const int e = getpairaxis(n, m);
   int half[6];
   gethalfgrid(n, m, e, half);
-  clear_box(a, b, half, m, h.prune);
+  if (!h.filled) clear_box(a, b, half, m, h.prune);
   const HalfPlaces::Place* at = h.at.data();
   const HalfPlaces::Factor* fac = h.factor.data();
   const long long count = static_cast<long long>(h.at.size());
-  // The values in the order of the places.
-  const long long nr = static_cast<long long>(h.refl.size());
-  // Real and imaginary parts side by side: a place whose reflection was
-  // gathered far from it (a Friedel mate's) costs one cache miss, not two.
-  thread_local std::vector<float> vri;
-  vri.resize(2 * static_cast<std::size_t>(nr));
-  float* __restrict pv = vri.data();
-  const int* refl = h.refl.data();
-  parallel_for(nr, kGrain, [&](long long lo, long long hi) {
-    for (long long t = lo; t < hi; ++t) get(refl[t], pv[2 * t], pv[2 * t + 1]);
-  });
-  // A part starts at the first place of its half-grid point: no point is
-  // shared by two parts. At most two places share a point (X(k') and
-  // X(k'+m)), and 0 + x + y = 0 + y + x: the order within it does not
-  // matter either.
-  auto start = [&](long long t) {
-    while (t > 0 && t < count && at[t].q == at[t - 1].q) ++t;
-    return t;
+  // The lower places are stored (0 + x: a negative zero becomes +0 as in a
+  // sum), then the upper ones added: in each part every point is written
+  // once, so the threads may take any ranges.
+  auto part = [&](long long from, long long to, bool add) {
+    parallel_for(to - from, kGrain, [&](long long lo, long long hi) {
+      for (long long t = from + lo; t < from + hi; ++t) {
+        const HalfPlaces::Place& pl = at[t];
+        const HalfPlaces::Factor& f = fac[pl.f];
+        float re = f000, im = 0.0f, zr, zi;
+        if (pl.m >= 0) imagevalue(f, val[2 * pl.m], val[2 * pl.m + 1], re, im);
+        placeshare(f, re, im, zr, zi);
+        if (add) {
+          a[pl.q] += zr;
+          b[pl.q] += zi;
+        } else {
+          a[pl.q] = 0.0f + zr;
+          b[pl.q] = 0.0f + zi;
+        }
+      }
+    });
   };
-  parallel_for(count, kGrain, [&](long long lo, long long hi) {
-    lo = start(lo);
-    hi = start(hi);
-    for (long long t = lo; t < hi; ++t) {
-      const HalfPlaces::Place& pl = at[t];
-      const HalfPlaces::Factor& f = fac[pl.f];
-      float re = f000, im = 0.0f;
-      if (pl.m >= 0) {
-        // The image's value as getffromf0 makes it: rotated in double,
-        // rounded once, conjugated for a Friedel mate.
-        const float vr = pv[2 * pl.m], vi = pv[2 * pl.m + 1];
-        const double r = vr * f.c - vi * f.s;
-        const double i = vi * f.c + vr * f.s;
-        re = static_cast<float>(r);
-        im = static_cast<float>(f.conj ? -i : i);
-      }
-      const float cs = f.cw, sn = f.sw;
-      if (!f.upper) {  // X(k') (1 + i w) = X(k') ((1 - s) + i c)
-        a[pl.q] += re * (1 - sn) - im * cs;
-        b[pl.q] += im * (1 - sn) + re * cs;
-      } else {  // X(k'+m) (1 - i w) = X(k'+m) ((1 + s) - i c)
-        a[pl.q] += re * (1 + sn) + im * cs;
-        b[pl.q] += im * (1 + sn) - re * cs;
-      }
-    }
-  });
+  part(0, h.nlower, false);
+  part(h.nlower, count, true);
   int icon = 0;
   cft1(a, b, half, m, +1, icon, &h.prune);
   return {a, b, product(n, 0, e)};
@@ -435,22 +443,20 @@ HalfMap synthplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h
 
 HalfMap synthhalfplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h, const float* fr,
                         const float* fi, float f000) {
-  return synthplaces(a, b, n, m, h, f000, [&](int k, float& vr, float& vi) {
-    vr = fr[k];
-    vi = fi[k];
-  });
+  // The values side by side, as the difference map has them.
+  std::vector<float> val(2 * static_cast<std::size_t>(h.nrefl));
+  for (int k = 0; k < h.nrefl; ++k) val[2 * k] = fr[k], val[2 * k + 1] = fi[k];
+  return synthplaces(a, b, n, m, h, f000, val.data());
 }
 
-HalfMap synthhalfdiff(float* a, float* b, const int* n, int m, const HalfPlaces& h, const DiffValues& v) {
+HalfMap synthhalfdiff(float* a, float* b, const int* n, int m, HalfPlaces& h, const DiffValues& v) {
   // The differences are made in the list's order first, where the six
   // arrays they come from are read in sequence, real and imaginary parts
-  // side by side; the gather in the order of the places then reads one
-  // array at scattered entries rather than six (with nearly a million
-  // reflections, the misses cost more than the arithmetic).
+  // side by side: the places, in the list's order too, then read one
+  // array rather than six.
   const long long nr = h.nrefl;
-  thread_local std::vector<float> dv;
-  dv.resize(2 * static_cast<std::size_t>(nr));
-  float* __restrict pv = dv.data();
+  h.values.resize(2 * static_cast<std::size_t>(nr));
+  float* __restrict pv = h.values.data();
   parallel_for(nr, kGrain, [&](long long lo, long long hi) {
     for (long long k = lo; k < hi; ++k) {
       const float s = v.sigma[k];
@@ -459,10 +465,7 @@ HalfMap synthhalfdiff(float* a, float* b, const int* n, int m, const HalfPlaces&
       pv[2 * k + 1] = (v.fo_b[k] - v.fci[k]) / w;
     }
   });
-  return synthplaces(a, b, n, m, h, 0.0f, [&](int k, float& vr, float& vi) {
-    vr = pv[2 * k];
-    vi = pv[2 * k + 1];
-  });
+  return synthplaces(a, b, n, m, h, 0.0f, pv);
 }
 
 // The map is read with the two halves side by side and the value picked,

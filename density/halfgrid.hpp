@@ -81,27 +81,38 @@ HalfMap synthhalffrom(float* a, float* b, const int* n, int m, float scale, cons
 // as its half-grid point q, its reflection and an entry of a short table of
 // what turns the reflection's value into its share of Z(q): the phase shift
 // of its image, whether it is a Friedel mate, and its factor (1 + i w) or
-// (1 - i w). The places are ordered by q, so that the threads share them
-// by ranges of the half grid and each point is written by one thread.
+// (1 - i w). A half-grid point takes at most two places, X(k') and
+// X(k'+m), each grid index holding one coefficient: the places of X(k')
+// (the lower ones) come first and are stored, those of X(k'+m) after them
+// and are added, each part in the order of the reflection list. Within a
+// part no two places share a point, so the threads share each part by
+// ranges and read the reflections' values nearly in sequence (with
+// nearly a million reflections a gather at random costs more than the
+// transform); 0 + x + y = 0 + y + x makes the sum that of any order.
 struct HalfPlaces {
   struct Place {
-    int q, m, f;  // half-grid point, entry of `refl` (-1: F(000)), factor
+    int q, m, f;  // half-grid point, entry of the reflection list (-1: F(000)), factor
   };
   struct Factor {
     double c, s;   // phase shift of the image
     float cw, sw;  // w = cw + i sw of its k'
     bool conj, upper;  // a Friedel mate; X(k'+m) rather than X(k')
+    bool identity;     // no phase shift (c = 1, s = 0): every place of P1
   };
   long long made = -1;  // SpreadPlan::made of the plan they were made from
   std::vector<int> n;
-  std::vector<Place> at;
+  std::vector<Place> at;  // the lower places, then the upper ones
+  long long nlower = 0;
+  // The lower places take every point the transform reads (the points
+  // whose every coordinate is marked in `prune`: all of them when the
+  // reflections fill a box, as a P1 job's do): nothing is cleared first.
+  bool filled = false;
   std::vector<Factor> factor;
-  // The reflections in the order their first place comes on the half grid:
-  // their values are gathered in this order once, and the places then read
-  // them nearly in sequence (in the list's order they lie at random).
-  std::vector<int> refl;
-  int nrefl = 0;  // entries of the plan's reflection list (refl points into it)
+  int nrefl = 0;  // entries of the plan's reflection list
   FftPrune prune;  // the half grid's input marks
+  // The differences of a cycle in the list's order, real and imaginary
+  // parts side by side (kept with the places: its size is the run's).
+  std::vector<float> values;
 };
 // Makes h for the plan p on the grid n[0..m-1] unless it is already made
 // for it; false when the grid has no pairing axis (h is not used then).
@@ -118,7 +129,7 @@ HalfMap synthhalfplaces(float* a, float* b, const int* n, int m, const HalfPlace
 struct DiffValues {
   const float *fo_a, *fo_b, *sigma, *fcr, *fci, *wk;
 };
-HalfMap synthhalfdiff(float* a, float* b, const int* n, int m, const HalfPlaces& h, const DiffValues& v);
+HalfMap synthhalfdiff(float* a, float* b, const int* n, int m, HalfPlaces& h, const DiffValues& v);
 
 // Analysis: X(k) at full-grid coordinates k (0 <= k_i < n_i) of the real map
 // whose half grid (paired along e) a, b has been transformed with isn = -1.

@@ -59,15 +59,20 @@ cplx model_f(int h, int k, int l) {
   return s;
 }
 
-std::string data(unsigned seed) {
+// The reflections with 0 <= h, k, l <= 5; with `box` one of each Friedel
+// pair of the whole box |h|, |k|, |l| <= 5 (the first non-zero index
+// positive).
+std::string data(unsigned seed, bool box = false) {
   std::mt19937 rng(seed);
   std::normal_distribution<double> noise(0.0, 1.0);
   std::string s;
   char line[160];
-  for (int h = 0; h <= 5; ++h)
-    for (int k = 0; k <= 5; ++k)
-      for (int l = 0; l <= 5; ++l) {
-        if (h + k + l == 0) continue;
+  const int lo = box ? -5 : 0;
+  for (int h = lo; h <= 5; ++h)
+    for (int k = lo; k <= 5; ++k)
+      for (int l = lo; l <= 5; ++l) {
+        if (h == 0 && k == 0 && l == 0) continue;
+        if (h < 0 || (h == 0 && (k < 0 || (k == 0 && l < 0)))) continue;
         cplx f = model_f(h, k, l);
         const double sig = 0.03 * std::abs(f) + 0.3;
         const double fo = std::max(0.0, std::abs(f) + sig * noise(rng));
@@ -455,18 +460,34 @@ TEST(MemRun, UnscaledDifferenceMapIsTheMapTimesTheVolume) {
 // The update's difference map, put on the half grid straight from the
 // reflections and shared among the threads by ranges of the half grid, is
 // the synthesis of the coefficient list to the last bit (the full map is
-// it times 1/V, one rounding), with any number of threads.
-class MemDiffThreads : public ::testing::TestWithParam<int> {
+// it times 1/V, one rounding), with any number of threads; in the group
+// with screw axes (images with phase shifts) and in P1 (every place the
+// reflection itself or its Friedel mate, no rotation), also with
+// reflections that fill a box of the half grid (nothing cleared first).
+struct DiffCase {
+  int threads;
+  bool p1, box;
+};
+std::ostream& operator<<(std::ostream& o, const DiffCase& c) {
+  return o << c.threads << " threads" << (c.p1 ? ", P1" : "") << (c.box ? ", a box filled" : "");
+}
+
+class MemDiffThreads : public ::testing::TestWithParam<DiffCase> {
  protected:
   void TearDown() override { setnthreads(0); }
 };
 
 TEST_P(MemDiffThreads, HalfGridDifferenceMapIsTheListSynthesisBitForBit) {
   fs::path d = scratch_dir("memdifbits");
-  write_file(d / "m.hkl", data(18));
-  InProcess r = run_inprocess(job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0"));
+  write_file(d / "m.hkl", data(18, GetParam().box));
+  std::string text = job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0");
+  if (GetParam().p1) {
+    const std::string ops = "nsymo=2 icent=0 brv='p'\nsymmetry operator\n-x+1/2,-y,z+1/2,t,u,v\n-x,y+1/2,-z+1/2,t,u,v\n";
+    text.replace(text.find(ops), ops.size(), "nsymo=0 icent=0 brv='p'\nsymmetry operator\n");
+  }
+  InProcess r = run_inprocess(text);
   ASSERT_EQ(r.status, 0) << r.out;
-  setnthreads(GetParam());
+  setnthreads(GetParam().threads);
   const Crystal& cr = r.job.crystal;
   WorkGrid& w = r.job.map;
   RunState rs;
@@ -478,6 +499,7 @@ TEST_P(MemDiffThreads, HalfGridDifferenceMapIsTheListSynthesisBitForBit) {
   const std::vector<float> map(getabcdr(w), getabcdr(w) + nt);
   std::vector<float> v(nt);
   halfmaprun(difxyzv(cr, rs, w, dens, obs), 0, nt, v.data());
+  EXPECT_EQ(dens.dhalf.filled, GetParam().p1 && GetParam().box);
   const float f = 1.0f / cr.lattice.vol;
   long long nonzero = 0;
   for (long long j = 0; j < nt; ++j) {
@@ -493,7 +515,10 @@ TEST_P(MemDiffThreads, HalfGridDifferenceMapIsTheListSynthesisBitForBit) {
   EXPECT_GT(nonzero, nt / 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Threads, MemDiffThreads, ::testing::Values(1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(Threads, MemDiffThreads,
+                         ::testing::Values(DiffCase{1, false, false}, DiffCase{2, false, false},
+                                           DiffCase{3, false, false}, DiffCase{1, true, false},
+                                           DiffCase{2, true, true}, DiffCase{3, true, true}));
 
 // The structure factors made from the half grid of paired points are those
 // of the full complex transform of the density, real and imaginary parts
