@@ -1553,10 +1553,11 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
     for (;;) {
       float f0new = 0, made = ex;
       bool bound = false;
-      // Second-stage steps are chosen on the plane of the difference map
-      // and the last step; a step taken back is retried shorter along the
-      // same direction.
-      const bool plane = imode == 2 && !st.spare.retry && !st.trial;
+      // Second-stage steps of data with classes are chosen on the plane of
+      // the difference map and the last step; a step taken back is retried
+      // shorter along the same direction. An ordinary crystal's data keep
+      // the continued steps (see planestep).
+      const bool plane = imode == 2 && !cw.fc.of.empty() && cw.fc.label.size() > 1 && !st.spare.retry && !st.trial;
       const bool made_ok = plane ? planestep(c, rs, w, st, d, obs, ex, f000, f0new, made, bound)
                                  : denmodmem(c, rs, w, st, d, obs, ex, f000, imode, f0new);
       if (!made_ok || fc_overflow(d)) {
