@@ -179,7 +179,7 @@ TEST_P(Examples, SectionPagesRenderInGhostscript) {
 }
 
 // Maximum entropy from the uniform start on the noisy data: the run stops
-// at the noise level (c2 <= 1) within its cycle count, with F(000) kept in
+// at the noise level (c2 <= 1) within 200 cycles, with F(000) kept in
 // every cycle, and the density stays at or above its floor.
 TEST_P(Examples, MemRunStopsAtTheNoiseLevelWithF000Kept) {
   const ex::Example e = example();
@@ -191,7 +191,9 @@ TEST_P(Examples, MemRunStopsAtTheNoiseLevelWithF000Kept) {
   std::smatch m;
   ASSERT_TRUE(std::regex_search(r.out, m, std::regex(R"(mem stopped after\s+(\d+) cycles: c2 <= c2min)")))
       << tail;
-  EXPECT_LE(std::stoi(m[1]), e.nex1 + e.nex2);
+  // Within 200 cycles: the iteration reaches the noise level, not the
+  // end of its budget (1000).
+  EXPECT_LE(std::stoi(m[1]), 200);
   std::smatch c2;
   ASSERT_TRUE(std::regex_search(r.out, c2, std::regex(R"(\nc2=\s*(\S+) rfact=)")));
   EXPECT_LE(std::stod(c2[1]), 1.0);
