@@ -448,8 +448,8 @@ namespace {
 // subspace to first order; there the constraint the trials are judged by
 // (the moment of order fn with the class weights) is minimised by Newton's
 // rule, and the step taken is the one of highest entropy (its quadratic
-// model) that still brings the constraint kGive of the way short of that
-// minimum. The entropy lifts the points a pure descent leaves at the floor
+// model) among those that bring the constraint down by 1 - kGive of its
+// fall to that minimum. The entropy lifts the points a pure descent leaves at the floor
 // (the F-icosahedral vertex centre: 0.27 without it, 2.9 and the largest
 // peak with it). The step is held within |t| <= ex at every point, a trust
 // region within which the exponential stays near its tangent: ex halves on
@@ -461,10 +461,12 @@ constexpr int kMaxDirs = 3;
 //   s_k = |r_k - sum_j a_j D_jk|^2 / sigma_k^2,
 // r the residuals Fo - Fc, D_j the structure factors of direction j, u
 // the class weights (empty: 1); a stays 0 when no descent is found.
-std::vector<double> subspacemin(const Observations& obs, const std::vector<double>& rr, const std::vector<double>& ri,
-                             const std::vector<std::vector<double>>& dr, const std::vector<std::vector<double>>& di,
-                             const std::vector<float>& u, int fn, std::vector<double>& hmin, double& f0,
-                             double& fmin) {
+// Also gives the constraint's value at a = 0 (f0) and at the minimum
+// (fmin), and its second derivatives there (hmin, nd x nd).
+std::vector<double> subspacemin(const Observations& obs, const std::vector<double>& rr,
+                                const std::vector<double>& ri, const std::vector<std::vector<double>>& dr,
+                                const std::vector<std::vector<double>>& di, const std::vector<float>& u, int fn,
+                                std::vector<double>& hmin, double& f0, double& fmin) {
   const int nd = static_cast<int>(dr.size()), nref = obs.size();
   const double q = 0.5 * fn;
   // s relative to its largest value at a = 0 (z^16 of a poor start would
@@ -1655,10 +1657,8 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
       // directions (subspacestep); a step taken back is retried shorter along
       // the same direction. An ordinary crystal's data keep the continued
       // steps: with the difference map and the last step as the subspace
-      // the noisy perovskite's O came out 1.34 times its height (MemNoise
-      // allows 1.25).
-      const bool subspace =
-          imode == 2 && cw.fc.label.size() > 1 && !st.spare.retry && !st.trial;
+      // the noisy perovskite's O came out 1.34 times its height.
+      const bool subspace = imode == 2 && cw.fc.label.size() > 1 && !st.spare.retry && !st.trial;
       const bool made_ok = subspace ? subspacestep(c, rs, w, st, d, obs, ex, f000, f0new, made, bound)
                                     : denmodmem(c, rs, w, st, d, obs, ex, f000, imode, f0new);
       if (!made_ok || fc_overflow(d)) {
