@@ -38,8 +38,8 @@
 // of a step by a factor that follows c2 of the class against c2 of all
 // (adapted every few accepted steps, see mem.cpp): a class fitted worse than
 // the others pulls harder. Near the noise level weights under which c2
-// stalls give way to c2 alone. Their second-stage steps are not the
-// continued ones above: each is chosen in the subspace of the difference
+// stalls give way to c2 alone. A quasicrystal's second-stage steps are not
+// the continued ones above: each is chosen in the subspace of the difference
 // map, the last step and the entropy's direction -ln(rho/tau) (a
 // Cambridge-type search, see mem.cpp), on a model of Fc linear in rho, as
 // the step of highest entropy that brings the constraint most of the way to
