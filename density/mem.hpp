@@ -38,11 +38,17 @@
 // of a step by a factor that follows c2 of the class against c2 of all
 // (adapted every few accepted steps, see mem.cpp): a class fitted worse than
 // the others pulls harder. Near the noise level weights under which c2
-// stalls give way to c2 alone.
+// stalls give way to c2 alone. A quasicrystal's second-stage steps are not
+// the continued ones above: each is chosen in the subspace of the difference
+// map, the last step and the entropy's direction -ln(rho/tau) (a
+// Cambridge-type search, see mem.cpp), on a model of Fc linear in rho, as
+// the step of highest entropy that brings the constraint most of the way to
+// its minimum there, with no point's ln rho changed by more than ex (the
+// cycle line gives the largest change made).
 //
 // A step that makes c2, R and Rw all worse, or R or Rw above 1, is taken
 // back and tried again with half the step; three good steps in a row double
-// it. A second-stage step that lowered c2 is tried at twice its length (the
+// it. A continued second-stage step that lowered c2 is tried at twice its length (the
 // same step in ln rho, rescaled) and the longer one kept when it fits
 // better; the next steps start from its length. The run stops at the first
 // accepted cycle with c2 <= c2min (the chi-square criterion: |Fo - Fc|^2 /
@@ -119,6 +125,9 @@ struct MemState {
   // reflection's class in the steps and in their judgement (empty: every
   // reflection weighs 1), adapted during the run (adaptclasses).
   std::vector<float> classw;
+  // The prior of the entropy: the run's start density (the uniform one, a
+  // prior map or a continued map), at the stored points.
+  std::vector<float> tau;
 };
 
 // Selects the density modification of the run: this program has one, the

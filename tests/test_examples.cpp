@@ -22,6 +22,7 @@
 #include "e2e_support.hpp"
 #include "inprocess.hpp"
 #include "tools/sfmodel.hpp"
+#include "tools/domains.hpp"
 
 using namespace trovan_test;
 namespace ex = trovan::examples;
@@ -178,9 +179,8 @@ TEST_P(Examples, SectionPagesRenderInGhostscript) {
 }
 
 // Maximum entropy from the uniform start on the noisy data: the run stops
-// at the noise level (c2 <= 1) within its cycle count, with F(000) kept in
-// every cycle, and the density stays at or above its floor. The
-// P-icosahedral map's largest peaks are its two domain centres.
+// at the noise level (c2 <= 1) within 200 cycles, with F(000) kept in
+// every cycle, and the density stays at or above its floor.
 TEST_P(Examples, MemRunStopsAtTheNoiseLevelWithF000Kept) {
   const ex::Example e = example();
   const fs::path d = scratch_dir("exmem_" + e.name);
@@ -191,7 +191,9 @@ TEST_P(Examples, MemRunStopsAtTheNoiseLevelWithF000Kept) {
   std::smatch m;
   ASSERT_TRUE(std::regex_search(r.out, m, std::regex(R"(mem stopped after\s+(\d+) cycles: c2 <= c2min)")))
       << tail;
-  EXPECT_LE(std::stoi(m[1]), e.nex1 + e.nex2);
+  // Within 200 cycles: the iteration reaches the noise level, not the
+  // end of its budget (1000).
+  EXPECT_LE(std::stoi(m[1]), 200);
   std::smatch c2;
   ASSERT_TRUE(std::regex_search(r.out, c2, std::regex(R"(\nc2=\s*(\S+) rfact=)")));
   EXPECT_LE(std::stod(c2[1]), 1.0);
@@ -203,19 +205,31 @@ TEST_P(Examples, MemRunStopsAtTheNoiseLevelWithF000Kept) {
   EXPECT_GT(lines, 0);
   const float* rho = trovan::getabcdr(r.job.map);
   for (long long j = 0; j < trovan::getnt(cr.grid); ++j) ASSERT_GT(rho[j], 0.0f) << "grid point " << j;
-  if (e.kind == ex::Kind::icosahedral && e.brv == 'p') {
+  if (e.kind == ex::Kind::icosahedral) {
+    // The largest peak is a domain centre and no centre is emptied: each
+    // holds at least a tenth of the map's maximum. (A descent of the
+    // constraint alone leaves the F-centred example's centres near the floor:
+    // the data do not tell a centre from the 960-fold points of its domain
+    // 0.1-0.2 A off physical space, and the entropy is what keeps it.) The
+    // primitive example's two centres are among its three largest peaks.
     const std::vector<trovan::Peak> peaks = listedpeaks(r.out);
-    ASSERT_GE(peaks.size(), 2u);
-    double first = -1;
-    for (int p = 0; p < 2; ++p) {
-      const float* x = peaks[p].xr;
-      const int mult = peaks[p].mult;
-      const double want = std::fabs(x[0] - 0.5) < 1e-3 ? 0.5 : 0.0;  // body centre or vertex
-      for (int i = 0; i < 6; ++i) EXPECT_NEAR(x[i], want, 1e-3) << "peak " << p + 1 << "\n" << tail;
-      EXPECT_EQ(mult, 1);
-      EXPECT_NE(want, first) << "both centres, one each";
-      first = want;
+    ASSERT_GE(peaks.size(), 3u);
+    float top = 0, centres = 0;
+    for (long long j = 0; j < trovan::getnt(cr.grid); ++j) top = std::max(top, rho[j]);
+    for (const ex::Site& site : e.sites) {
+      const ex::DomainCount c = ex::domain_electrons(e, site, cr, rho);
+      centres = std::max(centres, rho[c.centre]);
+      EXPECT_GE(rho[c.centre], 0.1f * top) << site.label;
+      if (e.brv != 'p') continue;
+      int rank = 0;
+      for (int p = 0; p < 3 && rank == 0; ++p) {
+        bool here = peaks[p].mult == 1;
+        for (int i = 0; i < 6; ++i) here = here && std::fabs(peaks[p].xr[i] - site.x[i]) < 1e-3;
+        if (here) rank = p + 1;
+      }
+      EXPECT_GT(rank, 0) << site.label << " not among the three largest peaks\n" << tail;
     }
+    EXPECT_EQ(centres, top) << "the map's maximum is not at a domain centre\n" << tail;
   }
 }
 
