@@ -441,10 +441,12 @@ void plainpart(float* __restrict a, float* __restrict b, const HalfPlaces& h, fl
     const HalfPlaces::PlainPlace pl = at[t];
     const HalfPlaces::Plain f = pf[pl.mf & mask];
     const int m = pl.mf >> shift;  // -1: F(000)
-    float vr = f000, vi = 0.0f;
-    if (m >= 0) vr = val[2 * m], vi = val[2 * m + 1];
-    const float re = vr - vi * 0.0f;
-    const float im = (vi + vr * 0.0f) * f.sign;
+    float re = f000, im = 0.0f;
+    if (m >= 0) {
+      const float vr = val[2 * m], vi = val[2 * m + 1];
+      re = vr - vi * 0.0f;
+      im = (vi + vr * 0.0f) * f.sign;
+    }
     const float zr = re * f.p - im * f.r;
     const float zi = im * f.p + re * f.r;
     if (Add) {
@@ -465,19 +467,11 @@ void plainparts(float* a, float* b, const HalfPlaces& h, float f000, const float
   });
 }
 
-// synthhalfplaces with the value of reflection k at val[2 k], val[2 k + 1].
-HalfMap synthplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h, float f000,
-                    const float* __restrict val) {
-  const int e = getpairaxis(n, m);
-  int half[6];
-  gethalfgrid(n, m, e, half);
-  if (!h.filled) clear_box(a, b, half, m, h.prune);
+// The placing of synthplaces with a factor of any phase shift.
+void placeparts(float* a, float* b, const HalfPlaces& h, float f000, const float* __restrict val) {
   const HalfPlaces::Place* at = h.at.data();
   const HalfPlaces::Factor* fac = h.factor.data();
   const long long count = static_cast<long long>(h.at.size());
-  if (h.plain) {
-    plainparts(a, b, h, f000, val);
-  } else {
   // The lower places are stored (0 + x: a negative zero becomes +0 as in a
   // sum), then the upper ones added: in each part every point is written
   // once, so the threads may take any ranges.
@@ -501,7 +495,19 @@ HalfMap synthplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h
   };
   part(0, h.nlower, false);
   part(h.nlower, count, true);
-  }
+}
+
+// synthhalfplaces with the value of reflection k at val[2 k], val[2 k + 1].
+HalfMap synthplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h, float f000,
+                    const float* val) {
+  const int e = getpairaxis(n, m);
+  int half[6];
+  gethalfgrid(n, m, e, half);
+  if (!h.filled) clear_box(a, b, half, m, h.prune);
+  if (h.plain)
+    plainparts(a, b, h, f000, val);
+  else
+    placeparts(a, b, h, f000, val);
   int icon = 0;
   cft1(a, b, half, m, +1, icon, &h.prune);
   return {a, b, product(n, 0, e)};
