@@ -58,7 +58,7 @@ void measure(const char* what, const int* hmax, int idm, int reps, bench::JobKin
   std::uniform_real_distribution<float> u(-1, 1);
   for (long long j = 0; j < nt; ++j) a[j] = u(rng), b[j] = u(rng);
 
-  std::vector<double> cycle, transform;
+  std::vector<double> cycle, transform, diff, sf;
   trovan::RunState rs;
   rs.iplot = 4;
   float f0 = trovan::maphkl(run.crystal, run.map, run.density, run.obs);
@@ -70,13 +70,21 @@ void measure(const char* what, const int* hmax, int idm, int reps, bench::JobKin
     int icon = 0;
     const double tf = seconds([&] { trovan::cft1(a.data(), b.data(), hmax, idm, r % 2 ? 1 : -1, icon); });
     for (long long j = 0; j < nt; ++j) a[j] *= 1.0f / nt, b[j] *= 1.0f / nt;  // keep the data finite
+    // Two of the cycle's phases alone: the difference synthesis (placing
+    // and transform) and the structure factors of the density (pairing,
+    // transform and the read at the reflections).
+    const double td = seconds([&] { trovan::difxyzv(run.crystal, rs, run.map, run.density, run.obs, nullptr); });
+    const double ts = seconds([&] { trovan::maphkl(run.crystal, run.map, run.density, run.obs); });
     if (r < 0) continue;
     cycle.push_back(tc);
     transform.push_back(tf);
+    diff.push_back(td);
+    sf.push_back(ts);
   }
   const double c = median(cycle), f = median(transform);
-  std::printf("%-8s %10lld points  cycle %8.1f ms  cft1 %8.1f ms  cycle/cft1 %5.2f\n", what, nt,
-              c * 1e3, f * 1e3, c / f);
+  std::printf("%-8s %10lld points  cycle %8.1f ms  cft1 %8.1f ms  cycle/cft1 %5.2f"
+              "  (difference map %.1f ms, structure factors %.1f ms)\n",
+              what, nt, c * 1e3, f * 1e3, c / f, median(diff) * 1e3, median(sf) * 1e3);
   bench::fs::remove_all(dir);
 }
 

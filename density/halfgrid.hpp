@@ -108,6 +108,20 @@ struct HalfPlaces {
   // reflections fill a box, as a P1 job's do): nothing is cleared first.
   bool filled = false;
   std::vector<Factor> factor;
+  // No place has a phase shift (P1): each factor as the share's p + i r
+  // (see halfgrid.cpp) and the sign of the imaginary part (-1 for a mate).
+  // The places are then kept in plainat (at is empty): q, and m shifted
+  // left by plainshift with the factor in the low bits.
+  bool plain = false;
+  struct Plain {
+    float p, r, sign;
+  };
+  std::vector<Plain> plainf;
+  struct PlainPlace {
+    int q, mf;
+  };
+  std::vector<PlainPlace> plainat;
+  int plainshift = 0;
   int nrefl = 0;  // entries of the plan's reflection list
   FftPrune prune;  // the half grid's input marks
   // The differences of a cycle in the list's order, real and imaginary

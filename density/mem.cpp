@@ -314,8 +314,7 @@ float normalise(const Crystal& c, WorkGrid& w, Density& d, const Observations& o
   const float vol = c.lattice.vol;
   const float floor = memfloor(f000, vol);
   const float k = static_cast<float>(double(f000) * static_cast<double>(getnt(c.grid)) / (double(vol) * total));
-  scalexr0(d, k, floor);
-  return maphkl(c, w, d, obs);
+  return maphklscaled(c, w, d, obs, k, floor);
 }
 
 // Makes the spare list the current one (the trial), once per trial.

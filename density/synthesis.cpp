@@ -130,6 +130,89 @@ void pair_density(const Grid& g, WorkGrid& w, const Density& d, int e) {
   });
 }
 
+// The Sakata-Sato scale of a whole map met on its way into the half grid:
+// each value v becomes max(v k, floor) in the density list and in its
+// place, and the extremes of the new values are kept per lane (as
+// scaleextremes keeps them). One pass over the density rather than two.
+struct ScaleTo {
+  float k, floor;
+};
+
+inline void scaled(float& x, float& r, ScaleTo s, float& l, float& h) {
+  const float y = std::max(x * s.k, s.floor);
+  x = y;
+  r = y;
+  l = y < l ? y : l;
+  h = y > h ? y : h;
+}
+
+// ra[i], rb[i] := the scaled x[2 i], x[2 i + 1].
+TROVAN_VECTOR_CLONES
+void scale_split(float* __restrict ra, float* __restrict rb, float* __restrict x, long long len, ScaleTo s,
+                 float* __restrict l, float* __restrict h) {
+  long long i = 0;
+  for (; i + 8 <= len; i += 8)
+    for (int t = 0; t < 8; ++t) {
+      scaled(x[2 * (i + t)], ra[i + t], s, l[t], h[t]);
+      scaled(x[2 * (i + t) + 1], rb[i + t], s, l[t + 8], h[t + 8]);
+    }
+  for (; i < len; ++i) {
+    scaled(x[2 * i], ra[i], s, l[0], h[0]);
+    scaled(x[2 * i + 1], rb[i], s, l[8], h[8]);
+  }
+}
+
+// r[i] := the scaled x[i].
+TROVAN_VECTOR_CLONES
+void scale_copy(float* __restrict r, float* __restrict x, long long len, ScaleTo s, float* __restrict l,
+                float* __restrict h) {
+  long long i = 0;
+  for (; i + 16 <= len; i += 16)
+    for (int t = 0; t < 16; ++t) scaled(x[i + t], r[i + t], s, l[t], h[t]);
+  for (; i < len; ++i) scaled(x[i], r[i], s, l[0], h[0]);
+}
+
+// pair_density of a whole map with the scale s applied to the density list
+// on the way; the extremes of the scaled list into d.dmin, d.dmax.
+void pair_scaled(const Grid& g, WorkGrid& w, Density& d, int e, ScaleTo s) {
+  const int* n = g.n;
+  long long B = 1;
+  for (int i = 0; i < e; ++i) B *= n[i];
+  float* a = getabcdr(w);
+  float* b = getabcdi(w);
+  const long long half = getnt(g) / 2;
+  float* x = d.x();
+  std::mutex mu;
+  // A value of the scaled list: the start of every lane.
+  const float start = std::max(x[0] * s.k, s.floor);
+  float lo = start, hi = start;
+  parallel_for(half, kGrain, [&](long long q0, long long q1) {
+    float l[16], h[16];
+    for (int t = 0; t < 16; ++t) l[t] = h[t] = start;
+    if (B == 1) {
+      scale_split(a + q0, b + q0, x + 2 * q0, q1 - q0, s, l, h);
+    } else {
+      for (long long q = q0; q < q1;) {
+        const long long len = std::min(q1 - q, B - q % B);
+        const long long p = q + B * (q / B);
+        scale_copy(a + q, x + p, len, s, l, h);
+        scale_copy(b + q, x + p + B, len, s, l, h);
+        q += len;
+      }
+    }
+    float tl = l[0], th = h[0];
+    for (int t = 1; t < 16; ++t) {
+      tl = l[t] < tl ? l[t] : tl;
+      th = h[t] > th ? h[t] : th;
+    }
+    std::lock_guard<std::mutex> lk(mu);
+    lo = std::min(lo, tl);
+    hi = std::max(hi, th);
+  });
+  d.dmin = lo;
+  d.dmax = hi;
+}
+
 }  // namespace
 
 void mapxyz(const Crystal& c, WorkGrid& w) { synthesise(c.grid, w, 1.0f / c.lattice.vol); }
@@ -243,7 +326,9 @@ const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* 
 
 }  // namespace
 
-float maphkl(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs) {
+namespace {
+
+float fcofmap(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs, const ScaleTo* scale) {
   const Grid& g = c.grid;
   const long long nt = getnt(g);
   const float f = c.lattice.vol / static_cast<float>(nt);
@@ -261,6 +346,10 @@ float maphkl(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs)
   // Only the structure factors at the reflections and F(000) are wanted.
   const FcPlan& plan = fcplan(g, d.fcplan, n, jj, nn, idm, e);
   int icon = 0;
+  if (scale && (e < 0 || !d.whole)) {
+    scalexr0(d, scale->k, scale->floor);
+    scale = nullptr;
+  }
   if (e < 0) {
     getbrfromxr0(g, d, w);
     cft1(getabcdr(w), getabcdi(w), nn, idm, -1, icon, &plan.prune);
@@ -272,7 +361,10 @@ float maphkl(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs)
     }
     return a[0] * f;
   }
-  pair_density(g, w, d, e);
+  if (scale)
+    pair_scaled(g, w, d, e, *scale);
+  else
+    pair_density(g, w, d, e);
   int len[6];
   gethalfgrid(nn, idm, e, len);
   cft1(getabcdr(w), getabcdi(w), len, idm, -1, icon, &plan.prune);
@@ -280,6 +372,7 @@ float maphkl(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs)
   const FcPlan::Read* rd = plan.read.data();
   const std::array<double, 2>* turn = plan.turn.data();
   parallel_for(n, 16384, [&](long long i0, long long i1) {
+    const double fs = f;  // kept in a register: fcr might alias a captured f
     for (long long i = i0; i < i1; ++i) {
       // X(k) from Z(k') and conj Z(-k'), as pairedcoef makes it.
       const FcPlan::Read r = rd[i];
@@ -290,12 +383,23 @@ float maphkl(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs)
       const double xr = er + c * orr - s * oi;
       const double xi = ei + c * oi + s * orr;
       const int k = order[i];
-      fcr[k] = static_cast<float>(xr * f);
-      fci[k] = centro ? 0.0f : static_cast<float>(xi * f);
+      fcr[k] = static_cast<float>(xr * fs);
+      fci[k] = centro ? 0.0f : static_cast<float>(xi * fs);
     }
   });
   // F(000) = E(0) + O(0), the real and the imaginary part of Z(0).
   return static_cast<float>((double(a[0]) + b[0]) * f);
+}
+
+}  // namespace
+
+float maphkl(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs) {
+  return fcofmap(c, w, d, obs, nullptr);
+}
+
+float maphklscaled(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs, float k, float floor) {
+  const ScaleTo s{k, floor};
+  return d.nxr0 < 1 ? maphkl(c, w, d, obs) : fcofmap(c, w, d, obs, &s);
 }
 
 Density initcr1(const Crystal& c, const RunState& rs, WorkGrid& w) {

@@ -107,6 +107,9 @@ HalfMap difxyzv(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, c
 // real density is transformed as a half grid of paired points when the
 // grid has an axis of even length).
 float maphkl(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs);
+// scalexr0(d, k, floor) and then maphkl, bit for bit; a whole map is scaled
+// as it is paired into the half grid (one pass over the density).
+float maphklscaled(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs, float k, float floor);
 // The density of the coefficients in the work grid (a Fourier, difference
 // or Patterson synthesis), and the uniform density f000/V, the start of a
 // maximum-entropy run.

@@ -500,6 +500,7 @@ TEST_P(MemDiffThreads, HalfGridDifferenceMapIsTheListSynthesisBitForBit) {
   std::vector<float> v(nt);
   halfmaprun(difxyzv(cr, rs, w, dens, obs), 0, nt, v.data());
   EXPECT_EQ(dens.dhalf.filled, GetParam().p1 && GetParam().box);
+  EXPECT_EQ(dens.dhalf.plain, GetParam().p1);  // the placing without phase shifts
   const float f = 1.0f / cr.lattice.vol;
   long long nonzero = 0;
   for (long long j = 0; j < nt; ++j) {
@@ -513,6 +514,50 @@ TEST_P(MemDiffThreads, HalfGridDifferenceMapIsTheListSynthesisBitForBit) {
     nonzero += map[j] != 0;
   }
   EXPECT_GT(nonzero, nt / 2);
+}
+
+// The normalisation met on the way into the transform (a whole map, as
+// P1's is, scaled as it is paired) gives the density list, its extremes,
+// the structure factors and F(000) of the scale and then the transform, to
+// the last bit; a map kept by orbits is scaled first.
+TEST_P(MemDiffThreads, ScaledStructureFactorsAreTheScaleThenTheTransformBitForBit) {
+  fs::path d = scratch_dir("memscaled");
+  write_file(d / "m.hkl", data(18, GetParam().box));
+  std::string text = job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0");
+  if (GetParam().p1) {
+    const std::string ops = "nsymo=2 icent=0 brv='p'\nsymmetry operator\n-x+1/2,-y,z+1/2,t,u,v\n-x,y+1/2,-z+1/2,t,u,v\n";
+    text.replace(text.find(ops), ops.size(), "nsymo=0 icent=0 brv='p'\nsymmetry operator\n");
+  }
+  InProcess r = run_inprocess(text);
+  ASSERT_EQ(r.status, 0) << r.out;
+  setnthreads(GetParam().threads);
+  const Crystal& cr = r.job.crystal;
+  Density& dens = r.job.density;
+  const Observations& obs = r.job.obs;
+  EXPECT_EQ(dens.whole, GetParam().p1);
+  const int n = dens.nxr0;
+  const std::vector<float> x0(dens.x(), dens.x() + n);
+  // A scale and a floor that lifts about a tenth of the points.
+  const float k = 1.37f;
+  std::vector<float> sorted = x0;
+  std::nth_element(sorted.begin(), sorted.begin() + n / 10, sorted.end());
+  const float floor = sorted[n / 10] * k;
+  scalexr0(dens, k, floor);
+  const float f0 = maphkl(cr, r.job.map, dens, obs);
+  const std::vector<float> x1(dens.x(), dens.x() + n), fcr(dens.fcr), fci(dens.fci);
+  const float lo = dens.dmin, hi = dens.dmax;
+  std::copy(x0.begin(), x0.end(), dens.x());
+  dens.dmin = dens.dmax = 0;
+  EXPECT_EQ(maphklscaled(cr, r.job.map, dens, obs, k, floor), f0);
+  EXPECT_EQ(dens.dmin, lo);
+  EXPECT_EQ(dens.dmax, hi);
+  EXPECT_EQ(lo, floor);
+  EXPECT_GT(hi, lo);
+  for (int i = 0; i < n; ++i) ASSERT_EQ(dens.x()[i], x1[i]) << i;
+  for (int i = 0; i < obs.size(); ++i) {
+    ASSERT_EQ(dens.fcr[i], fcr[i]) << i;
+    ASSERT_EQ(dens.fci[i], fci[i]) << i;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, MemDiffThreads,
