@@ -5,14 +5,23 @@
 // its rms position error, the most maxima at one t (1: single-valued), c2
 // of the main reflections and of the satellites at the end, the mean radial
 // residual of each in units of its noise 1/sqrt(N) (tools/residuals.hpp),
-// the cycles and the stop; then the range of the amplitude errors.
+// the cycles and the stop; then the amplitude of the Fourier map of the
+// same data, and how much of the true main reflections, first- and
+// second-order satellites (m0, m1, m2) the MEM map holds (1: all; the
+// second order is not in the data); then the range of the amplitude errors.
+// First, what the same reader makes of the true density and of the true
+// series cut to the data's reflections, to other orders or resolutions.
 //
-// Usage: memwave [amp=0.08] [draws=3] [seed=7] [keys]
-//   draws noise seeds seed, seed+1, ...; keys go after nex2= (e.g. "fn=2").
+// Usage: memwave [amp=0.08] [draws=3] [seed=7] [keys] [--sigma=1] [--noise=1] [--nx=32]
+//   draws noise seeds seed, seed+1, ...; keys go after nex2= (e.g. "fn=2");
+//   --sigma scales every sigma, --noise the noise drawn (0: Fo = Fc);
+//   --nx is the grid along a.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -40,20 +49,61 @@ double class_c2(const std::string& out, const std::string& label) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double amp = argc > 1 ? std::atof(argv[1]) : 0.08;
-  const int draws = argc > 2 ? std::atoi(argv[2]) : 3;
-  const unsigned seed = argc > 3 ? std::atoi(argv[3]) : 7;
-  const std::string keys = argc > 4 ? argv[4] : "";
+  std::vector<std::string> pos;
+  double sigma = 1, noise = 1;
+  int nx = 32;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a.rfind("--sigma=", 0) == 0)
+      sigma = std::atof(a.c_str() + 8);
+    else if (a.rfind("--noise=", 0) == 0)
+      noise = std::atof(a.c_str() + 8);
+    else if (a.rfind("--nx=", 0) == 0)
+      nx = std::atoi(a.c_str() + 5);
+    else
+      pos.push_back(a);
+  }
+  const double amp = pos.size() > 0 ? std::atof(pos[0].c_str()) : 0.08;
+  const int draws = pos.size() > 1 ? std::atoi(pos[1].c_str()) : 3;
+  const unsigned seed = pos.size() > 2 ? std::atoi(pos[2].c_str()) : 7;
+  const std::string keys = pos.size() > 3 ? pos[3] : "";
   const fs::path dir = fs::temp_directory_path() / ("trovan_memwave_" + std::to_string(::getpid()));
   fs::create_directories(dir);
-  const ex::Example e = ex::wave(amp);
+  ex::Example e = ex::wave(amp);
+  e.hmax[0] = nx;
+  e.sigma_rel *= sigma;
+  e.sigma_abs *= sigma;
   std::string inp = ex::keyword_input(e, true, "ng=0\n");
   for (const std::string key : {"file1='", "file2='"}) inp.insert(inp.find(key) + key.size(), dir.string() + "/");
   if (!keys.empty()) inp.insert(inp.find('\n', inp.find("nex2=")), " " + keys);
-  std::printf("noise  amplitude   rms/A maxima  c2 mains  sats  r sqrt(N) mains  sats  cycles stop\n");
+
+  // The reader on densities whose wave is known: the true density, and the
+  // true series cut to orders |m| <= mmax and to |q| <= qmax.
+  std::printf("grid %d along a (%.3f A, %.2f of the amplitude), %d along t\n", nx, e.abc[0] / nx,
+              1 / (amp * nx), e.hmax[3]);
+  auto read = [&](const char* what, const std::vector<double>& rho) {
+    const ex::Surface s = ex::surface(rho.data(), e);
+    std::printf("  %-44s amplitude %+6.1f %%  rms %.3f A  maxima %d  m0 %.3f m1 %.3f m2 %.3f\n", what,
+                100 * (s.amp / amp - 1), s.rms, s.most_maxima, ex::order_ratio(rho.data(), e, 0),
+                ex::order_ratio(rho.data(), e, 1), ex::order_ratio(rho.data(), e, 2));
+  };
+  read("true density", ex::wave_density(e));
+  for (const auto& [mmax, qmax] : std::vector<std::pair<int, double>>{{1, e.qimax}, {2, e.qimax}, {3, e.qimax},
+                                                                       {1, 99}, {5, 99}}) {
+    ex::Example t = e;
+    t.qimax = qmax;
+    char what[64];
+    std::snprintf(what, sizeof what, "true series |m| <= %d, |q| <= %s", mmax,
+                  qmax > 50 ? "grid" : ex::fmt_real(qmax).c_str());
+    read(what, ex::direct_map(t, [&](const int* h) { return std::abs(h[3]) <= mmax ? t.F(h) : ex::cplx(0); }));
+  }
+
+  std::printf("noise  amplitude   rms/A maxima  c2 mains  sats  r sqrt(N) mains  sats  cycles stop"
+              "          Fourier    m0    m1    m2\n");
   double lo = 9, hi = -9;
   for (int i = 0; i < draws; ++i) {
-    std::ofstream(dir / "wave_mem.hkl", std::ios::binary) << ex::first_order_only(ex::reflection_file(e, true, seed + i));
+    const std::string records = ex::first_order_only(ex::reflection_file(e, true, seed + i, noise));
+    std::ofstream(dir / "wave_mem.hkl", std::ios::binary) << records;
     std::istringstream in(inp);
     std::ostringstream listing, warnings;
     trovan::set_out_stream(&listing);
@@ -86,9 +136,32 @@ int main(int argc, char** argv) {
     const double rel = s.amp / amp - 1;
     lo = std::min(lo, rel);
     hi = std::max(hi, rel);
-    std::printf("%5u %+9.1f %% %7.3f %6d %9.3f %5.3f %10s %6d  %s\n", seed + i, 100 * rel, s.rms, s.most_maxima,
-                class_c2(out, "main reflections"), class_c2(out, "satellites of order 1"),
-                ex::residual_columns(res).c_str(), cycles, stop.c_str());
+    // The Fourier map of the same data: Fo of each class with the model's
+    // phases (the program's records, read back).
+    std::map<std::array<int, 6>, double> fo;
+    std::istringstream rin(records);
+    for (std::string line; std::getline(rin, line);) {
+      std::istringstream f(line);
+      std::array<int, 6> h{};
+      for (int& v : h) f >> v;
+      f >> fo[h];
+    }
+    std::map<std::array<int, 6>, double> scale;  // Fo / |Fc| of every member of a class
+    for (const auto& cls : ex::index_classes(e)) {
+      const auto it = fo.find(cls[0]);
+      const double fc = std::abs(e.F(cls[0].data()));
+      for (const auto& h : cls) scale[h] = it == fo.end() || fc == 0 ? 0.0 : it->second / fc;
+    }
+    const std::vector<double> fourier = ex::direct_map(e, [&](const int* h) {
+      const auto it = scale.find({h[0], h[1], h[2], h[3], h[4], h[5]});
+      return it == scale.end() ? ex::cplx(0) : it->second * e.F(h);
+    });
+    const double frel = ex::surface(fourier.data(), e).amp / amp - 1;
+    std::printf("%5u %+9.1f %% %7.3f %6d %9.3f %5.3f %10s %6d  %-13s %+6.1f %% %5.3f %5.3f %5.3f\n", seed + i,
+                100 * rel, s.rms, s.most_maxima, class_c2(out, "main reflections"),
+                class_c2(out, "satellites of order 1"), ex::residual_columns(res).c_str(), cycles, stop.c_str(),
+                100 * frel, ex::order_ratio(map.data(), e, 0), ex::order_ratio(map.data(), e, 1),
+                ex::order_ratio(map.data(), e, 2));
   }
   fs::remove_all(dir);
   std::printf("amplitude %+.1f to %+.1f %% of %.3f\n", 100 * lo, 100 * hi, amp);

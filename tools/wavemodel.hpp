@@ -56,7 +56,8 @@ struct Surface {
   double amp = 0, rms = 0;
 };
 
-inline Surface surface(const float* rho, const Example& e) {
+template <class Real>
+Surface surface(const Real* rho, const Example& e) {
   const int nx = e.hmax[0], nt = e.hmax[3];
   const long long tstride = static_cast<long long>(nx) * e.hmax[1] * e.hmax[2];
   Surface s;
@@ -74,9 +75,9 @@ inline Surface surface(const float* rho, const Example& e) {
     int maxima = 1;
     for (int x = -nx / 4; x <= nx / 4; ++x) {
       if (x == best || !(at(x) > at(x - 1) && at(x) >= at(x + 1) && at(x) > 0.2 * b)) continue;
-      float dip = at(x);
+      Real dip = at(x);
       for (int y = std::min(x, best); y <= std::max(x, best); ++y) dip = std::min(dip, at(y));
-      if (dip < 0.95f * at(x)) ++maxima;
+      if (dip < Real(0.95) * at(x)) ++maxima;
     }
     s.most_maxima = std::max(s.most_maxima, maxima);
   }
@@ -90,6 +91,83 @@ inline Surface surface(const float* rho, const Example& e) {
   s.amp = sxs / ss;
   s.rms = std::sqrt(se / s.x.size()) * e.abc[0];
   return s;
+}
+
+// The wave's true density at every grid point of e (the order of
+// direct_map), from real space: no series, so a reader of the surface can
+// be judged on it. In the fractions X of the superspace cell an atom of the
+// lattice point n lies at x = n + u(X4 - k.(x - n)), u(s) = amp sin 2 pi s
+// along a, a Gaussian of sigma s0 (from b) in physical space about it; the
+// cell is orthogonal, so the Gaussian is a product along a, b and c. Only
+// neighbours n in -1..1 along each axis count (sigma is far below a cell
+// edge); the neighbours along a and b share the phase of n = 0, which is
+// exact for a wave vector along c* (the wave's).
+inline std::vector<double> wave_density(const Example& e) {
+  const Site& st = e.sites[e.modulated_site];
+  const double s0 = std::sqrt(st.b / (8 * kPi * kPi));
+  const int* n = e.hmax;
+  std::vector<double> rho(static_cast<std::size_t>(n[0]) * n[1] * n[2] * n[3], 0.0);
+  const double norm = st.z / std::pow(std::sqrt(2 * kPi) * s0, 3);
+  std::size_t j = 0;
+  for (int i4 = 0; i4 < n[3]; ++i4)
+    for (int i3 = 0; i3 < n[2]; ++i3)
+      for (int i2 = 0; i2 < n[1]; ++i2)
+        for (int i1 = 0; i1 < n[0]; ++i1, ++j) {
+          const double x[4] = {double(i1) / n[0], double(i2) / n[1], double(i3) / n[2], double(i4) / n[3]};
+          double sum = 0;
+          for (int c = -1; c <= 1; ++c) {
+            const double dz = x[2] - st.x[2] - c;
+            const double s = x[3] - st.x[3] - (e.k[0] * (x[0] - st.x[0]) + e.k[1] * (x[1] - st.x[1]) + e.k[2] * dz);
+            double u[3];
+            for (int a = 0; a < 3; ++a) u[a] = e.amp[a] * std::sin(2 * kPi * (s - e.wave_phase));
+            auto gauss = [&](double d) { return std::exp(-0.5 * std::pow(d / s0, 2)); };
+            double p = gauss((dz - u[2]) * e.abc[2]);
+            for (int a = 0; a < 2; ++a) {
+              double g = 0;
+              for (int m = -1; m <= 1; ++m) g += gauss((x[a] - st.x[a] - m - u[a]) * e.abc[a]);
+              p *= g;
+            }
+            sum += p;
+          }
+          rho[j] = norm * sum;
+        }
+  return rho;
+}
+
+// The structure factor of a map on the grid of e at the setting index h,
+// F(h) = (V/N) sum rho(x) phase_factor(h.x) (the inverse of direct_map).
+template <class Real>
+cplx map_factor(const Real* rho, const Example& e, const int* h) {
+  const int* n = e.hmax;
+  std::vector<cplx> w[4];
+  for (int a = 0; a < 4; ++a)
+    for (int i = 0; i < n[a]; ++i) w[a].push_back(phase_factor(double(h[a]) * i / n[a]));
+  cplx f = 0;
+  std::size_t j = 0;
+  for (int i4 = 0; i4 < n[3]; ++i4)
+    for (int i3 = 0; i3 < n[2]; ++i3)
+      for (int i2 = 0; i2 < n[1]; ++i2) {
+        const cplx p = w[3][i4] * w[2][i3] * w[1][i2];
+        cplx s = 0;
+        for (int i1 = 0; i1 < n[0]; ++i1, ++j) s += double(rho[j]) * w[0][i1];
+        f += p * s;
+      }
+  return f * e.volume() / double(j);
+}
+
+// How much of the true satellites of order m a map holds: the projection
+// sum w F_map F_true / sum w F_true^2 over the classes of order m within
+// qimax, w the class size (1: all of them, 0: none).
+template <class Real>
+double order_ratio(const Real* rho, const Example& e, int m) {
+  double num = 0, den = 0;
+  for (const auto& cls : index_classes(e)) {
+    if (std::abs(cls[0][3]) != m) continue;
+    const cplx t = e.F(cls[0].data());
+    num += cls.size() * std::real(map_factor(rho, e, cls[0].data()) * std::conj(t));
+    den += cls.size() * std::norm(t);
+  }
+  return den > 0 ? num / den : 0;
 }
 
 }  // namespace trovan::examples
