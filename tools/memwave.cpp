@@ -6,16 +6,17 @@
 // of the main reflections and of the satellites at the end, the mean radial
 // residual of each in units of its noise 1/sqrt(N) (tools/residuals.hpp),
 // the cycles and the stop; then the amplitude of the Fourier map of the
-// same data, and how much of the true main reflections, first- and
-// second-order satellites (m0, m1, m2) the MEM map holds (1: all; the
-// second order is not in the data); then the range of the amplitude errors.
+// same data, and how much of the true main reflections, first-,
+// second- and third-order satellites (m0, m1, m2, m3) the MEM map holds (1:
+// all; the higher orders are not in the data), the second order also for
+// |h| <= 3 and |h| >= 4 along a apart; then the range of the amplitude errors.
 // First, what the same reader makes of the true density and of the true
 // series cut to the data's reflections, to other orders or resolutions.
 //
-// Usage: memwave [amp=0.08] [draws=3] [seed=7] [keys] [--sigma=1] [--noise=1] [--nx=32]
+// Usage: memwave [amp=0.08] [draws=3] [seed=7] [keys] [--sigma=1] [--noise=1] [--nx=32] [--nex2=980]
 //   draws noise seeds seed, seed+1, ...; keys go after nex2= (e.g. "fn=2");
 //   --sigma scales every sigma, --noise the noise drawn (0: Fo = Fc);
-//   --nx is the grid along a.
+//   --nx is the grid along a, --nex2 the cycles of the second stage.
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -51,7 +52,7 @@ double class_c2(const std::string& out, const std::string& label) {
 int main(int argc, char** argv) {
   std::vector<std::string> pos;
   double sigma = 1, noise = 1;
-  int nx = 32;
+  int nx = 32, nex2 = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a.rfind("--sigma=", 0) == 0)
@@ -60,6 +61,8 @@ int main(int argc, char** argv) {
       noise = std::atof(a.c_str() + 8);
     else if (a.rfind("--nx=", 0) == 0)
       nx = std::atoi(a.c_str() + 5);
+    else if (a.rfind("--nex2=", 0) == 0)
+      nex2 = std::atoi(a.c_str() + 7);
     else
       pos.push_back(a);
   }
@@ -71,6 +74,7 @@ int main(int argc, char** argv) {
   fs::create_directories(dir);
   ex::Example e = ex::wave(amp);
   e.hmax[0] = nx;
+  if (nex2 > 0) e.nex2 = nex2;
   e.sigma_rel *= sigma;
   e.sigma_abs *= sigma;
   std::string inp = ex::keyword_input(e, true, "ng=0\n");
@@ -97,9 +101,17 @@ int main(int argc, char** argv) {
                   qmax > 50 ? "grid" : ex::fmt_real(qmax).c_str());
     read(what, ex::direct_map(t, [&](const int* h) { return std::abs(h[3]) <= mmax ? t.F(h) : ex::cplx(0); }));
   }
+  for (const auto& [hlo, hhi] : std::vector<std::pair<int, int>>{{0, 3}, {4, 99}}) {
+    char what[64];
+    std::snprintf(what, sizeof what, "true series |m| <= 1, m = 2 at %d <= |h| <= %d", hlo, hhi);
+    read(what, ex::direct_map(e, [&](const int* h) {
+           const int m = std::abs(h[3]), a = std::abs(h[0]);
+           return m <= 1 || (m == 2 && a >= hlo && a <= hhi) ? e.F(h) : ex::cplx(0);
+         }));
+  }
 
   std::printf("noise  amplitude   rms/A maxima  c2 mains  sats  r sqrt(N) mains  sats  cycles stop"
-              "          Fourier    m0    m1    m2\n");
+              "          Fourier    m0    m1    m2    m3  m2:h<=3 h>=4\n");
   double lo = 9, hi = -9;
   for (int i = 0; i < draws; ++i) {
     const std::string records = ex::first_order_only(ex::reflection_file(e, true, seed + i, noise));
@@ -157,11 +169,12 @@ int main(int argc, char** argv) {
       return it == scale.end() ? ex::cplx(0) : it->second * e.F(h);
     });
     const double frel = ex::surface(fourier.data(), e).amp / amp - 1;
-    std::printf("%5u %+9.1f %% %7.3f %6d %9.3f %5.3f %10s %6d  %-13s %+6.1f %% %5.3f %5.3f %5.3f\n", seed + i,
+    std::printf("%5u %+9.1f %% %7.3f %6d %9.3f %5.3f %10s %6d  %-13s %+6.1f %% %5.3f %5.3f %5.3f %5.3f %5.3f %5.3f\n", seed + i,
                 100 * rel, s.rms, s.most_maxima, class_c2(out, "main reflections"),
                 class_c2(out, "satellites of order 1"), ex::residual_columns(res).c_str(), cycles, stop.c_str(),
                 100 * frel, ex::order_ratio(map.data(), e, 0), ex::order_ratio(map.data(), e, 1),
-                ex::order_ratio(map.data(), e, 2));
+                ex::order_ratio(map.data(), e, 2), ex::order_ratio(map.data(), e, 3),
+                ex::order_ratio(map.data(), e, 2, 0, 3), ex::order_ratio(map.data(), e, 2, 4));
   }
   fs::remove_all(dir);
   std::printf("amplitude %+.1f to %+.1f %% of %.3f\n", 100 * lo, 100 * hi, amp);

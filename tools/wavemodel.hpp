@@ -157,12 +157,13 @@ cplx map_factor(const Real* rho, const Example& e, const int* h) {
 
 // How much of the true satellites of order m a map holds: the projection
 // sum w F_map F_true / sum w F_true^2 over the classes of order m within
-// qimax, w the class size (1: all of them, 0: none).
+// qimax with hlo <= |h| <= hhi along a (the wave's direction), w the class
+// size (1: all of them, 0: none).
 template <class Real>
-double order_ratio(const Real* rho, const Example& e, int m) {
+double order_ratio(const Real* rho, const Example& e, int m, int hlo = 0, int hhi = 1 << 20) {
   double num = 0, den = 0;
   for (const auto& cls : index_classes(e)) {
-    if (std::abs(cls[0][3]) != m) continue;
+    if (std::abs(cls[0][3]) != m || std::abs(cls[0][0]) < hlo || std::abs(cls[0][0]) > hhi) continue;
     const cplx t = e.F(cls[0].data());
     num += cls.size() * std::real(map_factor(rho, e, cls[0].data()) * std::conj(t));
     den += cls.size() * std::norm(t);
