@@ -9,14 +9,20 @@
 // same data, and how much of the true main reflections, first-,
 // second- and third-order satellites (m0, m1, m2, m3) the MEM map holds (1:
 // all; the higher orders are not in the data), the second order also for
-// |h| <= 3 and |h| >= 4 along a apart; then the range of the amplitude errors.
+// |h| <= 3 and |h| >= 4 along a apart; then the amplitude of the MEM map
+// made again from its coefficients (resynth, the check), of that map with
+// the data's coefficients (|m| <= 1 within qimax) replaced by the true ones
+// (free: the error the map's own higher orders and resolution make), and
+// with every other coefficient replaced by the true one (data: the error
+// the misfit to the data makes); then the range of the amplitude errors.
 // First, what the same reader makes of the true density and of the true
 // series cut to the data's reflections, to other orders or resolutions.
 //
-// Usage: memwave [amp=0.08] [draws=3] [seed=7] [keys] [--sigma=1] [--noise=1] [--nx=32] [--nex2=980]
+// Usage: memwave [amp=0.08] [draws=3] [seed=7] [keys] [--sigma=1] [--noise=1] [--nx=32] [--nex2=980] [--width=0.25]
 //   draws noise seeds seed, seed+1, ...; keys go after nex2= (e.g. "fn=2");
 //   --sigma scales every sigma, --noise the noise drawn (0: Fo = Fc);
-//   --nx is the grid along a, --nex2 the cycles of the second stage.
+//   --nx is the grid along a, --nex2 the cycles of the second stage,
+//   --width the atom's Gaussian sigma in A.
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -51,7 +57,7 @@ double class_c2(const std::string& out, const std::string& label) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> pos;
-  double sigma = 1, noise = 1;
+  double sigma = 1, noise = 1, width = 0.25;
   int nx = 32, nex2 = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -61,6 +67,8 @@ int main(int argc, char** argv) {
       noise = std::atof(a.c_str() + 8);
     else if (a.rfind("--nx=", 0) == 0)
       nx = std::atoi(a.c_str() + 5);
+    else if (a.rfind("--width=", 0) == 0)
+      width = std::atof(a.c_str() + 8);
     else if (a.rfind("--nex2=", 0) == 0)
       nex2 = std::atoi(a.c_str() + 7);
     else
@@ -74,6 +82,7 @@ int main(int argc, char** argv) {
   fs::create_directories(dir);
   ex::Example e = ex::wave(amp);
   e.hmax[0] = nx;
+  e.sites[0].b = 8 * ex::kPi * ex::kPi * width * width;
   if (nex2 > 0) e.nex2 = nex2;
   e.sigma_rel *= sigma;
   e.sigma_abs *= sigma;
@@ -111,7 +120,7 @@ int main(int argc, char** argv) {
   }
 
   std::printf("noise  amplitude   rms/A maxima  c2 mains  sats  r sqrt(N) mains  sats  cycles stop"
-              "          Fourier    m0    m1    m2    m3  m2:h<=3 h>=4\n");
+              "          Fourier    m0    m1    m2    m3  m2:h<=3 h>=4  resynth  free  data\n");
   double lo = 9, hi = -9;
   for (int i = 0; i < draws; ++i) {
     const std::string records = ex::first_order_only(ex::reflection_file(e, true, seed + i, noise));
@@ -169,12 +178,30 @@ int main(int argc, char** argv) {
       return it == scale.end() ? ex::cplx(0) : it->second * e.F(h);
     });
     const double frel = ex::surface(fourier.data(), e).amp / amp - 1;
-    std::printf("%5u %+9.1f %% %7.3f %6d %9.3f %5.3f %10s %6d  %-13s %+6.1f %% %5.3f %5.3f %5.3f %5.3f %5.3f %5.3f\n", seed + i,
+    // The MEM map's coefficients split in two: those of the data (|m| <= 1
+    // within qimax) and the free ones the map adds (the rest of the grid).
+    // Each part in turn is replaced by the truth: what is left of the
+    // amplitude's error belongs to the other part.
+    const std::vector<ex::cplx> fm = ex::grid_coefficients(map.data(), e);
+    ex::Example all = e;
+    all.qimax = 99;
+    auto mixed = [&](bool mem_data, bool mem_free) {
+      const std::vector<double> rho = ex::direct_map(all, [&](const int* h) {
+        long long j = 0, st = 1;
+        for (int i = 0; i < 6; ++i) j += ((h[i] + e.hmax[i]) % e.hmax[i]) * st, st *= e.hmax[i];
+        const bool data = std::abs(h[3]) <= 1 && ex::kept(e, h);
+        return (data ? mem_data : mem_free) ? fm[j] : e.F(h);
+      });
+      return ex::surface(rho.data(), e).amp / amp - 1;
+    };
+    const double own = mixed(true, true), free_only = mixed(false, true), data_only = mixed(true, false);
+    std::printf("%5u %+9.1f %% %7.3f %6d %9.3f %5.3f %10s %6d  %-13s %+6.1f %% %5.3f %5.3f %5.3f %5.3f %5.3f %5.3f %+6.1f %+5.1f %+5.1f\n", seed + i,
                 100 * rel, s.rms, s.most_maxima, class_c2(out, "main reflections"),
                 class_c2(out, "satellites of order 1"), ex::residual_columns(res).c_str(), cycles, stop.c_str(),
                 100 * frel, ex::order_ratio(map.data(), e, 0), ex::order_ratio(map.data(), e, 1),
                 ex::order_ratio(map.data(), e, 2), ex::order_ratio(map.data(), e, 3),
-                ex::order_ratio(map.data(), e, 2, 0, 3), ex::order_ratio(map.data(), e, 2, 4));
+                ex::order_ratio(map.data(), e, 2, 0, 3), ex::order_ratio(map.data(), e, 2, 4), 100 * own,
+                100 * free_only, 100 * data_only);
   }
   fs::remove_all(dir);
   std::printf("amplitude %+.1f to %+.1f %% of %.3f\n", 100 * lo, 100 * hi, amp);

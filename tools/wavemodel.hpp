@@ -155,6 +155,35 @@ cplx map_factor(const Real* rho, const Example& e, const int* h) {
   return f * e.volume() / double(j);
 }
 
+// Every structure factor a map on the grid of e holds, F(h) = (V/N) sum
+// rho(x) phase_factor(h.x), at entry sum_i ((h_i + N_i) mod N_i) stride_i
+// (the order of direct_map's grid): the transform axis after axis.
+template <class Real>
+std::vector<cplx> grid_coefficients(const Real* rho, const Example& e) {
+  long long nt = 1, stride[6];
+  for (int i = 0; i < 6; ++i) {
+    stride[i] = nt;
+    nt *= e.hmax[i];
+  }
+  std::vector<cplx> a(rho, rho + nt), b(nt);
+  for (int ax = 0; ax < 6; ++ax) {
+    const int n = e.hmax[ax];
+    if (n == 1) continue;
+    std::vector<cplx> w(n);
+    for (int k = 0; k < n; ++k) w[k] = phase_factor(double(k) / n);
+    for (long long j = 0; j < nt; ++j) {
+      const int h = static_cast<int>((j / stride[ax]) % n);
+      const long long base = j - h * stride[ax];
+      cplx s = 0;
+      for (int x = 0; x < n; ++x) s += a[base + x * stride[ax]] * w[(static_cast<long long>(h) * x) % n];
+      b[j] = s;
+    }
+    a.swap(b);
+  }
+  for (cplx& f : a) f *= e.volume() / double(nt);
+  return a;
+}
+
 // How much of the true satellites of order m a map holds: the projection
 // sum w F_map F_true / sum w F_true^2 over the classes of order m within
 // qimax with hlo <= |h| <= hhi along a (the wave's direction), w the class
