@@ -14,15 +14,18 @@
 // the data's coefficients (|m| <= 1 within qimax) replaced by the true ones
 // (free: the error the map's own higher orders and resolution make), and
 // with every other coefficient replaced by the true one (data: the error
-// the misfit to the data makes); then the range of the amplitude errors.
+// the misfit to the data makes), and the free part itself in three: the
+// map's own coefficients only at |m| <= 1 beyond qimax, only at |m| = 2,
+// only at |m| >= 3, the truth elsewhere); then the range of the amplitude errors.
 // First, what the same reader makes of the true density and of the true
 // series cut to the data's reflections, to other orders or resolutions.
 //
-// Usage: memwave [amp=0.08] [draws=3] [seed=7] [keys] [--sigma=1] [--noise=1] [--nx=32] [--nex2=980] [--width=0.25]
+// Usage: memwave [amp=0.08] [draws=3] [seed=7] [keys] [--sigma=1] [--noise=1] [--nx=32] [--nex2=980] [--width=0.25] [--axis=0]
 //   draws noise seeds seed, seed+1, ...; keys go after nex2= (e.g. "fn=2");
 //   --sigma scales every sigma, --noise the noise drawn (0: Fo = Fc);
-//   --nx is the grid along a, --nex2 the cycles of the second stage,
-//   --width the atom's Gaussian sigma in A.
+//   --nx is the grid along the displacement, --nex2 the cycles of the
+//   second stage, --width the atom's Gaussian sigma in A, --axis 2 a
+//   longitudinal wave (along c) in place of the transverse one along a.
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -58,7 +61,7 @@ double class_c2(const std::string& out, const std::string& label) {
 int main(int argc, char** argv) {
   std::vector<std::string> pos;
   double sigma = 1, noise = 1, width = 0.25;
-  int nx = 32, nex2 = 0;
+  int nx = 0, nex2 = 0, axis = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a.rfind("--sigma=", 0) == 0)
@@ -67,6 +70,8 @@ int main(int argc, char** argv) {
       noise = std::atof(a.c_str() + 8);
     else if (a.rfind("--nx=", 0) == 0)
       nx = std::atoi(a.c_str() + 5);
+    else if (a.rfind("--axis=", 0) == 0)
+      axis = std::atoi(a.c_str() + 7);
     else if (a.rfind("--width=", 0) == 0)
       width = std::atof(a.c_str() + 8);
     else if (a.rfind("--nex2=", 0) == 0)
@@ -80,8 +85,9 @@ int main(int argc, char** argv) {
   const std::string keys = pos.size() > 3 ? pos[3] : "";
   const fs::path dir = fs::temp_directory_path() / ("trovan_memwave_" + std::to_string(::getpid()));
   fs::create_directories(dir);
-  ex::Example e = ex::wave(amp);
-  e.hmax[0] = nx;
+  ex::Example e = ex::wave(amp, axis);
+  if (nx > 0) e.hmax[axis] = nx;
+  nx = e.hmax[axis];
   e.sites[0].b = 8 * ex::kPi * ex::kPi * width * width;
   if (nex2 > 0) e.nex2 = nex2;
   e.sigma_rel *= sigma;
@@ -92,7 +98,7 @@ int main(int argc, char** argv) {
 
   // The reader on densities whose wave is known: the true density, and the
   // true series cut to orders |m| <= mmax and to |q| <= qmax.
-  std::printf("grid %d along a (%.3f A, %.2f of the amplitude), %d along t\n", nx, e.abc[0] / nx,
+  std::printf("grid %d along %c (%.3f A, %.2f of the amplitude), %d along t\n", nx, "abc"[axis], e.abc[axis] / nx,
               1 / (amp * nx), e.hmax[3]);
   auto read = [&](const char* what, const std::vector<double>& rho) {
     const ex::Surface s = ex::surface(rho.data(), e);
@@ -120,7 +126,7 @@ int main(int argc, char** argv) {
   }
 
   std::printf("noise  amplitude   rms/A maxima  c2 mains  sats  r sqrt(N) mains  sats  cycles stop"
-              "          Fourier    m0    m1    m2    m3  m2:h<=3 h>=4  resynth  free  data\n");
+              "          Fourier    m0    m1    m2    m3  m2:h<=3 h>=4  resynth  free  data  m<=1,q>qimax m=2 m>=3\n");
   double lo = 9, hi = -9;
   for (int i = 0; i < draws; ++i) {
     const std::string records = ex::first_order_only(ex::reflection_file(e, true, seed + i, noise));
@@ -185,23 +191,28 @@ int main(int argc, char** argv) {
     const std::vector<ex::cplx> fm = ex::grid_coefficients(map.data(), e);
     ex::Example all = e;
     all.qimax = 99;
-    auto mixed = [&](bool mem_data, bool mem_free) {
+    // mem(h, data): whether the map's own coefficient stands at h.
+    auto mixed = [&](auto mem) {
       const std::vector<double> rho = ex::direct_map(all, [&](const int* h) {
         long long j = 0, st = 1;
         for (int i = 0; i < 6; ++i) j += ((h[i] + e.hmax[i]) % e.hmax[i]) * st, st *= e.hmax[i];
-        const bool data = std::abs(h[3]) <= 1 && ex::kept(e, h);
-        return (data ? mem_data : mem_free) ? fm[j] : e.F(h);
+        return mem(h, std::abs(h[3]) <= 1 && ex::kept(e, h)) ? fm[j] : e.F(h);
       });
       return ex::surface(rho.data(), e).amp / amp - 1;
     };
-    const double own = mixed(true, true), free_only = mixed(false, true), data_only = mixed(true, false);
-    std::printf("%5u %+9.1f %% %7.3f %6d %9.3f %5.3f %10s %6d  %-13s %+6.1f %% %5.3f %5.3f %5.3f %5.3f %5.3f %5.3f %+6.1f %+5.1f %+5.1f\n", seed + i,
+    const double own = mixed([](const int*, bool) { return true; });
+    const double free_only = mixed([](const int*, bool data) { return !data; });
+    const double data_only = mixed([](const int*, bool data) { return data; });
+    const double beyond = mixed([](const int* h, bool data) { return !data && std::abs(h[3]) <= 1; });
+    const double second = mixed([](const int* h, bool) { return std::abs(h[3]) == 2; });
+    const double higher = mixed([](const int* h, bool) { return std::abs(h[3]) >= 3; });
+    std::printf("%5u %+9.1f %% %7.3f %6d %9.3f %5.3f %10s %6d  %-13s %+6.1f %% %5.3f %5.3f %5.3f %5.3f %5.3f %5.3f %+6.1f %+5.1f %+5.1f %+6.1f %+6.1f %+6.1f\n", seed + i,
                 100 * rel, s.rms, s.most_maxima, class_c2(out, "main reflections"),
                 class_c2(out, "satellites of order 1"), ex::residual_columns(res).c_str(), cycles, stop.c_str(),
                 100 * frel, ex::order_ratio(map.data(), e, 0), ex::order_ratio(map.data(), e, 1),
                 ex::order_ratio(map.data(), e, 2), ex::order_ratio(map.data(), e, 3),
                 ex::order_ratio(map.data(), e, 2, 0, 3), ex::order_ratio(map.data(), e, 2, 4), 100 * own,
-                100 * free_only, 100 * data_only);
+                100 * free_only, 100 * data_only, 100 * beyond, 100 * second, 100 * higher);
   }
   fs::remove_all(dir);
   std::printf("amplitude %+.1f to %+.1f %% of %.3f\n", 100 * lo, 100 * hi, amp);

@@ -18,13 +18,24 @@ namespace trovan::examples {
 // x(t) = amp sin 2 pi t, main reflections and first-order satellites to
 // |q| = 1.5 1/A, sigma = 3 % |F| + 0.1. The grid holds more than the data
 // along every axis, so that the map is free to be sharper than the data.
-inline Example wave(double amp = 0.08) {
+//
+// axis 2 makes it a longitudinal wave, along c (the wave vector's
+// direction), with the grid along c as fine as along a.
+inline Example wave(double amp = 0.08, int axis = 0) {
   Example e = modulated(true);
   e.name = "wave";
   e.sites[0].b = 8 * kPi * kPi * 0.25 * 0.25;
-  e.amp[0] = amp;
+  e.amp[0] = 0;
+  e.amp[axis] = amp;
   const int hm[6] = {32, 18, 20, 12, 1, 1};
   std::copy(hm, hm + 6, e.hmax);
+  if (axis == 2) {
+    // x -> -x with t + 1/2 would send the string z(t) to -z(t): the
+    // longitudinal wave keeps the plain mirror instead.
+    e.hmax[2] = 48;
+    e.gens = {"-x,y,z,t,u,v", "x,-y,z,t,u,v"};
+    e.symmetry_comment = "inversion (icent=1), a*-mirror, b*-mirror";
+  }
   e.qimax = 1.5;
   e.sigma_rel = 0.03;
   e.sigma_abs = 0.1;
@@ -44,7 +55,10 @@ inline std::string first_order_only(const std::string& records) {
   return out;
 }
 
-// The atomic surface read off the map along x through y = z = 0 at every
+// The axis the wave displaces the atom along.
+inline int wave_axis(const Example& e) { return e.amp[0] != 0 ? 0 : e.amp[1] != 0 ? 1 : 2; }
+
+// The atomic surface read off the map along that axis through the origin at every
 // grid value of t: the position of the highest point (refined by a
 // parabola through it and its neighbours), and how many maxima above a
 // fifth of it, each parted from the highest by a dip, lie within a quarter
@@ -58,11 +72,12 @@ struct Surface {
 
 template <class Real>
 Surface surface(const Real* rho, const Example& e) {
-  const int nx = e.hmax[0], nt = e.hmax[3];
-  const long long tstride = static_cast<long long>(nx) * e.hmax[1] * e.hmax[2];
+  const int ax = wave_axis(e), nx = e.hmax[ax], nt = e.hmax[3];
+  const long long tstride = static_cast<long long>(e.hmax[0]) * e.hmax[1] * e.hmax[2];
+  const long long xstride = ax == 0 ? 1 : ax == 1 ? e.hmax[0] : static_cast<long long>(e.hmax[0]) * e.hmax[1];
   Surface s;
   for (int t = 0; t < nt; ++t) {
-    auto at = [&](int x) { return rho[(x % nx + nx) % nx + tstride * t]; };
+    auto at = [&](int x) { return rho[(x % nx + nx) % nx * xstride + tstride * t]; };
     int best = 0;
     for (int x = -nx / 4; x <= nx / 4; ++x)
       if (at(x) > at(best)) best = x;
@@ -86,10 +101,10 @@ Surface surface(const Real* rho, const Example& e) {
     const double w = std::sin(2 * kPi * k / s.x.size());
     sxs += s.x[k] * w;
     ss += w * w;
-    se += std::pow(s.x[k] - e.amp[0] * w, 2);
+    se += std::pow(s.x[k] - e.amp[ax] * w, 2);
   }
   s.amp = sxs / ss;
-  s.rms = std::sqrt(se / s.x.size()) * e.abc[0];
+  s.rms = std::sqrt(se / s.x.size()) * e.abc[ax];
   return s;
 }
 
@@ -97,11 +112,14 @@ Surface surface(const Real* rho, const Example& e) {
 // direct_map), from real space: no series, so a reader of the surface can
 // be judged on it. In the fractions X of the superspace cell an atom of the
 // lattice point n lies at x = n + u(X4 - k.(x - n)), u(s) = amp sin 2 pi s
-// along a, a Gaussian of sigma s0 (from b) in physical space about it; the
+// along a, b or c, a Gaussian of sigma s0 (from b) in physical space about it; the
 // cell is orthogonal, so the Gaussian is a product along a, b and c. Only
 // neighbours n in -1..1 along each axis count (sigma is far below a cell
 // edge); the neighbours along a and b share the phase of n = 0, which is
-// exact for a wave vector along c* (the wave's).
+// exact for a wave vector along c* (the wave's). The transverse wave's
+// structure factors are those of Example::F; for the longitudinal one
+// (along c) F takes the phase h.A of the indices where this density has
+// q.A = (l + m k) A, so the two differ by a few per cent at m = 2.
 inline std::vector<double> wave_density(const Example& e) {
   const Site& st = e.sites[e.modulated_site];
   const double s0 = std::sqrt(st.b / (8 * kPi * kPi));
@@ -186,13 +204,14 @@ std::vector<cplx> grid_coefficients(const Real* rho, const Example& e) {
 
 // How much of the true satellites of order m a map holds: the projection
 // sum w F_map F_true / sum w F_true^2 over the classes of order m within
-// qimax with hlo <= |h| <= hhi along a (the wave's direction), w the class
+// qimax with hlo <= |h| <= hhi along the wave's displacement, w the class
 // size (1: all of them, 0: none).
 template <class Real>
 double order_ratio(const Real* rho, const Example& e, int m, int hlo = 0, int hhi = 1 << 20) {
   double num = 0, den = 0;
   for (const auto& cls : index_classes(e)) {
-    if (std::abs(cls[0][3]) != m || std::abs(cls[0][0]) < hlo || std::abs(cls[0][0]) > hhi) continue;
+    const int ha = std::abs(cls[0][wave_axis(e)]);
+    if (std::abs(cls[0][3]) != m || ha < hlo || ha > hhi) continue;
     const cplx t = e.F(cls[0].data());
     num += cls.size() * std::real(map_factor(rho, e, cls[0].data()) * std::conj(t));
     den += cls.size() * std::norm(t);
