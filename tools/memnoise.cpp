@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 #include "driver/trovan.hpp"
+#include "tools/residuals.hpp"
 #include "tools/sfmodel.hpp"
 #include "util/stop.hpp"
 #include "util/workgrid.hpp"
@@ -42,6 +43,7 @@ namespace {
 struct Run {
   std::string out;
   std::vector<float> map;
+  std::vector<ex::ClassResidual> residuals;
 };
 
 // The job run inside this process, its listing kept.
@@ -55,6 +57,7 @@ Run run(const std::string& input) {
     const trovan::JobResult j = trovan::run(in);
     const float* m = trovan::getabcdr(j.map);
     r.map.assign(m, m + trovan::getnt(j.crystal.grid));
+    r.residuals = ex::radial_residuals(j);
   } catch (const trovan::Stop&) {
   }
   trovan::set_out_stream(nullptr);
@@ -145,7 +148,8 @@ int main(int argc, char** argv) {
   fou.replace(fou.find("iplot=4"), 7, "iplot=2");
   fou.erase(fou.find("ex1="), fou.find('\n', fou.find("ex1=")) - fou.find("ex1=") + 1);
   fou.replace(fou.find("noise_mem.den"), 13, "noise_fou.den");
-  std::printf("noise removal kept  R_rho    Sr    Ti     O  cycles stop            Fourier | widths fitted: R_rho  Sr    Ti    O\n");
+  std::printf("noise removal kept  R_rho    Sr    Ti     O  cycles stop            Fourier | widths fitted: R_rho  Sr    Ti    O  | "
+              "r sqrt(N) by |q|, c2\n");
   std::vector<double> rr, worst;
   double sum[3] = {}, lo[3] = {9, 9, 9}, hi[3] = {};
   int over_r = 0, over_h = 0, over_model = 0;
@@ -205,9 +209,12 @@ int main(int argc, char** argv) {
       over_r += r > 0.25;
       over_h += wt > 0.25;
       over_model += wm > 0.25;
-      std::printf("%5u %7u %2zu/%2zu %6.3f %5.2f %5.2f %5.2f %6d  %-15s %6.3f  | %6.3f %5.2f %5.2f %5.2f\n", seed + i,
-                  seed + 50 + k, used.size(), all.size(), r, ht[0], ht[1], ht[2], cycles, stop.c_str(),
-                  rrho(f.map, truth, f000 - fmean), rrho(model_map, truth), hm[0], hm[1], hm[2]);
+      std::string c2s;
+      for (const ex::ClassResidual& c : m.residuals) c2s += " " + std::to_string(c.c2).substr(0, 4);
+      std::printf("%5u %7u %2zu/%2zu %6.3f %5.2f %5.2f %5.2f %6d  %-15s %6.3f  | %6.3f %5.2f %5.2f %5.2f |%s,%s\n",
+                  seed + i, seed + 50 + k, used.size(), all.size(), r, ht[0], ht[1], ht[2], cycles, stop.c_str(),
+                  rrho(f.map, truth, f000 - fmean), rrho(model_map, truth), hm[0], hm[1], hm[2],
+                  ex::residual_columns(m.residuals).c_str(), c2s.c_str());
     }
   fs::remove_all(dir);
   if (rr.empty()) return 1;

@@ -1102,11 +1102,12 @@ inline std::vector<std::vector<std::array<int, 6>>> index_classes(const Example&
   return out;
 }
 
-// One reflection per class, the class's first index standing for it.
-inline std::vector<Reflection> unique_reflections(const Example& e, unsigned seed) {
+// One reflection per class, the class's first index standing for it; Fo
+// carries `noise` times a normal draw of sigma (0: Fo = Fc).
+inline std::vector<Reflection> unique_reflections(const Example& e, unsigned seed, double noise = 1) {
   std::vector<Reflection> out;
   std::mt19937 rng(seed);
-  std::normal_distribution<double> noise(0.0, 1.0);
+  std::normal_distribution<double> normal(0.0, 1.0);
   for (const auto& cls : index_classes(e)) {
     Reflection rf;
     std::copy(cls[0].begin(), cls[0].end(), rf.h);
@@ -1114,7 +1115,7 @@ inline std::vector<Reflection> unique_reflections(const Example& e, unsigned see
     rf.fc = std::abs(f);
     rf.phase = rf.fc > 1e-9 ? phase_degrees(f) : 0.0;
     rf.sigma = e.sigma_rel * rf.fc + e.sigma_abs;
-    rf.fo = std::max(0.0, rf.fc + rf.sigma * noise(rng));
+    rf.fo = std::max(0.0, rf.fc + noise * rf.sigma * normal(rng));
     out.push_back(rf);
   }
   std::sort(out.begin(), out.end(), [](const Reflection& a, const Reflection& b) {
@@ -1125,10 +1126,10 @@ inline std::vector<Reflection> unique_reflections(const Example& e, unsigned see
 
 // The records: idm indices in i4, then Fo, Fc, phase (Fourier data, Fo = Fc)
 // or Fo, Fc, phase, sigma (MEM data, Fo with noise), each in f12.4.
-inline std::string reflection_file(const Example& e, bool mem, unsigned seed = 1) {
+inline std::string reflection_file(const Example& e, bool mem, unsigned seed = 1, double noise = 1) {
   std::string s;
   char buf[64];
-  for (const Reflection& r : unique_reflections(e, seed)) {
+  for (const Reflection& r : unique_reflections(e, seed, noise)) {
     for (int i = 0; i < e.idm; ++i) {
       std::snprintf(buf, sizeof buf, "%4d", r.h[i]);
       s += buf;
@@ -1199,9 +1200,11 @@ inline std::string keyword_input(const Example& e, bool mem, const std::string& 
 //     rho(x_grid) = (1/V) sum_h F(h) conj phase_factor(h_grid.x_grid),
 // summed axis after axis (a direct sum in double precision, no FFT).
 // Entry j of the result is grid point (j1/N1, ..., j6/N6), the first axis
-// fastest. The coefficients are the model's own at every member of every
-// class of index_classes, F(000) at the origin.
-inline std::vector<double> direct_map(const Example& e) {
+// fastest. The coefficients are coef(h) at every member h of every class
+// of index_classes (the model's own F by default), F(000) at the origin;
+// a coefficient 0 leaves its index out of the series.
+template <class Coef>
+std::vector<double> direct_map(const Example& e, Coef coef) {
   long long nt = 1;
   long long stride[6];
   for (int i = 0; i < 6; ++i) {
@@ -1216,7 +1219,7 @@ inline std::vector<double> direct_map(const Example& e) {
       to_grid(e.brv, h.data(), hg);
       long long j = 0;
       for (int i = 0; i < 6; ++i) j += ((hg[i] + e.hmax[i]) % e.hmax[i]) * stride[i];
-      a[j] = e.F(h.data());
+      a[j] = coef(h.data());
     }
   for (int ax = 0; ax < 6; ++ax) {
     const int n = e.hmax[ax];
@@ -1236,6 +1239,10 @@ inline std::vector<double> direct_map(const Example& e) {
   std::vector<double> rho(nt);
   for (long long j = 0; j < nt; ++j) rho[j] = a[j].real() / v;
   return rho;
+}
+
+inline std::vector<double> direct_map(const Example& e) {
+  return direct_map(e, [&](const int* h) { return e.F(h); });
 }
 
 // ---- the true density of Gaussian atoms ------------------------------------
