@@ -1610,7 +1610,12 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
   // The start, the prior of the maximum-entropy map at the constraint.
   std::vector<float> start;
   if (cx.exact) start.assign(d.x(), d.x() + d.nxr0);
-  st.tau.assign(d.x(), d.x() + d.nxr0);
+  // The entropy's direction of the subspace search needs the start too; it
+  // is kept only for the data that search serves (a quasicrystal's shells),
+  // not to cost every other run a copy of its density.
+  const bool shells = cw.fc.label.size() > 1 && !has_satellites(c.lattice, obs);
+  if (shells) st.tau.assign(d.x(), d.x() + d.nxr0);
+  else std::vector<float>().swap(st.tau);
   float c2acc = 0;  // c2 of the last accepted density
   MemCycle last;    // the agreement of the last accepted density, for the watcher
   // The start's agreement is the first record, so that the first trial step
@@ -1662,8 +1667,7 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
       // 1.43 to 1.54 and 1.93: the class weights have fewer cycles to
       // adapt), and the noisy perovskite's O came out 1.34 times its height
       // (the difference map and the last step as the subspace).
-      const bool subspace = imode == 2 && cw.fc.label.size() > 1 && !has_satellites(c.lattice, obs) &&
-                            !st.spare.retry && !st.trial;
+      const bool subspace = imode == 2 && shells && !st.spare.retry && !st.trial;
       const bool made_ok = subspace ? subspacestep(c, rs, w, st, d, obs, ex, f000, f0new, made, bound)
                                     : denmodmem(c, rs, w, st, d, obs, ex, f000, imode, f0new);
       if (!made_ok || fc_overflow(d)) {
