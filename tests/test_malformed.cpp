@@ -485,8 +485,9 @@ TEST(Malformed, DensityFileInAMissingOrUnwritableDirectory) {
 // previous file as it was, and a continuation run reads it. The program
 // writes a temporary file beside the density file and renames it over the
 // old one only when complete; TROVAN_DENSITY_WRITE_PAUSE holds the test
-// build of the program (trovan_testhooks) in the middle of that write so
-// that the kill lands there.
+// build of the program (trovan_testhooks) in the middle of that write, and
+// TROVAN_COMMIT_PAUSE before the whole output set is put in place, so that
+// the signal lands there.
 
 // Starts the test build of the program in `dir` on job.inp (listing to
 // job2.out, standard error to job2.err) with the pause `hook` set, and waits
@@ -533,32 +534,41 @@ std::string dmax_line(const std::string& out) {
   return p == std::string::npos ? std::string() : out.substr(p, out.find('\n', p) - p);
 }
 
-TEST(NoDataLost, KilledWhileWritingTheDensityFile) {
+// A run stopped while it writes the density file leaves the previous file
+// byte for byte. Stopped by a signal it can catch (a batch system's SIGTERM,
+// an interrupt, a closed terminal) it removes its temporary file as well and
+// ends with the conventional status 128 + the signal. Killed, it leaves a
+// file a continuation run reads: it starts from that density, finds the
+// same extrema and writes the same grid back.
+class Terminated : public ::testing::TestWithParam<int> {};
+
+TEST_P(Terminated, WhileWritingTheDensityFileThePreviousFileStays) {
+  const int sig = GetParam();
   std::vector<Line> in = fourier_input();
-  fs::path dir = job_dir("sigkill");
+  fs::path dir = job_dir("signal" + std::to_string(sig));
   RunResult r0 = run_trovan(dir, text_of(in));
   ASSERT_EQ(r0.status, 0) << r0.out;
   const std::string before = slurp(dir / "m.den");
   ASSERT_EQ(before.size(), 8192u + 8);
 
-  // The second run: the same job, which writes the same file again.
-  write_file(dir / "job.inp", text_of(in));
+  // The second run: the same job (job.inp), which writes the same file again.
   bool mid_write = false;
   const pid_t pid = start_paused_write(dir, 4 + 4 * 1024, &mid_write);
   ASSERT_GE(pid, 0);
   const fs::path tmp = dir / ("m.den.tmp" + std::to_string(pid));
-  ::kill(pid, SIGKILL);
+  ::kill(pid, sig);
   int ws = 0;
   ::waitpid(pid, &ws, 0);
   ASSERT_TRUE(mid_write) << "the run never reached the density file\n" << slurp(dir / "job2.out");
+  EXPECT_EQ(slurp(dir / "m.den"), before);
+  if (sig != SIGKILL) {
+    EXPECT_TRUE(WIFEXITED(ws)) << "ended by signal " << (WIFSIGNALED(ws) ? WTERMSIG(ws) : 0);
+    EXPECT_EQ(WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, 128 + sig);
+    EXPECT_FALSE(fs::exists(tmp));
+    return;
+  }
   EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGKILL);
   EXPECT_LT(fs::file_size(tmp), before.size()) << "the kill came after the write";
-
-  // The previous file is intact, byte for byte.
-  EXPECT_EQ(slurp(dir / "m.den"), before);
-
-  // A continuation run reads it: it starts from that density, finds the
-  // same extrema, and writes the same grid back.
   in[24] = {"icont=1"};
   RunResult r2 = run_trovan(dir, text_of(in));
   EXPECT_EQ(r2.status, 0) << r2.out;
@@ -567,31 +577,7 @@ TEST(NoDataLost, KilledWhileWritingTheDensityFile) {
   EXPECT_EQ(slurp(dir / "m.den"), before);
 }
 
-// A run stopped by a signal it can catch (a batch system's SIGTERM, an
-// interrupt, a closed terminal) removes its temporary file as well, and
-// ends with the conventional status 128 + the signal.
-class Terminated : public ::testing::TestWithParam<int> {};
-
-TEST_P(Terminated, WhileWritingTheDensityFile) {
-  const int sig = GetParam();
-  std::vector<Line> in = fourier_input();
-  fs::path dir = job_dir("signal" + std::to_string(sig));
-  write_file(dir / "m.den", "the previous density");
-  write_file(dir / "job.inp", text_of(in));
-  bool mid_write = false;
-  const pid_t pid = start_paused_write(dir, 4 + 4 * 1024, &mid_write);
-  ASSERT_GE(pid, 0);
-  ::kill(pid, sig);
-  int ws = 0;
-  ::waitpid(pid, &ws, 0);
-  ASSERT_TRUE(mid_write) << "the run never reached the density file\n" << slurp(dir / "job2.out");
-  EXPECT_TRUE(WIFEXITED(ws)) << "ended by signal " << (WIFSIGNALED(ws) ? WTERMSIG(ws) : 0);
-  EXPECT_EQ(WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, 128 + sig);
-  EXPECT_FALSE(fs::exists(dir / ("m.den.tmp" + std::to_string(pid))));
-  EXPECT_EQ(slurp(dir / "m.den"), "the previous density");
-}
-
-INSTANTIATE_TEST_SUITE_P(NoDataLost, Terminated, ::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1),
+INSTANTIATE_TEST_SUITE_P(NoDataLost, Terminated, ::testing::Values(SIGKILL, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1),
                          [](const ::testing::TestParamInfo<int>& i) {
                            return std::string(sigabbrev_np(i.param));
                          });

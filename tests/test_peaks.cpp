@@ -729,18 +729,14 @@ TEST(Extrema, FirstLowestAndFirstHighestInGridOrder) {
     WorkGrid w;
     triclinic(cr, rs, w, n);
     const int nt = n[0] * n[1] * n[2];
-    float* map = getabcdr(w);
-    for (int j = 0; j < nt; ++j) map[j] = 1;
     const std::vector<int> top = {n[0] - 1, 1, 0}, low = {0, 2, 1};
-    map[flat(top, n)] = 7;
-    map[flat({2, n[1] - 1, 1}, n)] = 7;  // later: not taken
-    map[flat({n[0] - 1, n[1] - 1, n[2] - 1}, n)] = 7;
-    map[flat(low, n)] = -2;
-    map[flat({3, n[1] - 1, 1}, n)] = -2;
-    map[flat({1, n[1] - 1, n[2] - 1}, n)] = -2;
-    map[flat({1, 0, 0}, n)] = std::nanf("");
+    // The later equal extremes are not taken.
+    const float* map = spiked(cr, w, n, 1.0f,
+                              {{top, 7.0f}, {{2, n[1] - 1, 1}, 7.0f}, {{n[0] - 1, n[1] - 1, n[2] - 1}, 7.0f},
+                               {low, -2.0f}, {{3, n[1] - 1, 1}, -2.0f}, {{1, n[1] - 1, n[2] - 1}, -2.0f},
+                               {{1, 0, 0}, std::nanf("")}});
     float dmin, dmax, xmn[6], xmx[6];
-    getpeakcrd(cr.setting, gridview(cr.grid, getabcdr(w)), dmin, xmn, dmax, xmx);
+    getpeakcrd(cr.setting, gridview(cr.grid, map), dmin, xmn, dmax, xmx);
     EXPECT_EQ(dmin, -2.0f);
     EXPECT_EQ(dmax, 7.0f);
     for (int e = 0; e < 3; ++e) {
