@@ -42,13 +42,21 @@ std::string stop_message(F f) {
   return "(no stop)";
 }
 
-// The cubic group m-3m in a 3-D general setting, on an n^3 grid; idm 6
-// with one grid point along t, u, v is how a run of a 3-D crystal looks.
-void cubic(Crystal& cr, RunState& rs, WorkGrid& w, int n, int iplot = 2, int idm = 3) {
-  setting(cr, 0, 'p', 0, 1);
+// Generators of three groups of 3-D crystals: the cubic group m-3m (with the
+// inversion), P2_1 (a screw axis along b) and triclinic P1, where only lattice
+// translations relate peaks.
+const std::vector<std::string> kM3m = {"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"}, kP21 = {"-x,y+1/2,-z,t,u,v"},
+                               kP1 = {};
+
+// A 3-D crystal in the general setting, its group closed from `ops`, on grid
+// n, searched as a map of kind iplot; idm 6 with one grid point along t, u, v
+// is how a run of a 3-D crystal looks.
+void crystal3(Crystal& cr, RunState& rs, WorkGrid& w, const std::vector<std::string>& ops, int icent,
+              std::vector<int> n, int iplot = 2, int idm = 3) {
+  setting(cr, 0, 'p', 0, icent);
   cr.group.idm = cr.grid.idm = idm;
-  close_text(cr, {"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"});
-  grid(cr, idm, {n, n, n});
+  close_text(cr, ops);
+  grid(cr, idm, n);
   sizeworkgrid(w, getnt(cr.grid));
   rs.iplot = iplot;
 }
@@ -62,16 +70,6 @@ void icosahedral(Crystal& cr, char brv, int n) {
   cr.group.idm = cr.grid.idm = 6;
   close_rotations(cr, gens);
   grid(cr, 6, {n, n, n, n, n, n});
-}
-
-// Triclinic P1 in 3-D: only lattice translations relate peaks.
-void triclinic(Crystal& cr, RunState& rs, WorkGrid& w, std::vector<int> n, int iplot = 2) {
-  setting(cr, 0, 'p', 0, 0);
-  cr.group.idm = cr.grid.idm = 3;
-  gensymo(cr, 0, nullptr, nullptr);
-  grid(cr, 3, n);
-  sizeworkgrid(w, getnt(cr.grid));
-  rs.iplot = iplot;
 }
 
 // The plain definition: a point above the threshold that no neighbour of
@@ -482,16 +480,6 @@ std::string num_text(int n) {
   return "num=" + std::string(d.size() < 8 ? 8 - d.size() : 0, ' ') + d;
 }
 
-// P2_1 in 3-D (a screw axis along b).
-void monoclinic(Crystal& cr, RunState& rs, WorkGrid& w, std::vector<int> n, int iplot) {
-  setting(cr, 0, 'p', 0, 0);
-  cr.group.idm = cr.grid.idm = 3;
-  close_text(cr, {"-x,y+1/2,-z,t,u,v"});
-  grid(cr, 3, n);
-  sizeworkgrid(w, getnt(cr.grid));
-  rs.iplot = iplot;
-}
-
 // The work grid `ground` everywhere but at the spikes (grid coordinates, value).
 using Spikes = std::vector<std::pair<std::vector<int>, float>>;
 float* spiked(const Crystal& cr, WorkGrid& w, const std::vector<int>& n, float ground, const Spikes& spikes) {
@@ -507,7 +495,8 @@ float* spiked(const Crystal& cr, WorkGrid& w, const std::vector<int>& n, float g
 // the number of extrema printed (-1: nothing printed at all).
 struct SpikeCase {
   const char* name;
-  void (*group)(Crystal&, RunState&, WorkGrid&, std::vector<int>, int);
+  std::vector<std::string> ops;
+  int icent;
   std::vector<int> n;
   int iplot;
   float ground;
@@ -526,7 +515,7 @@ TEST_P(SpikeMaps, EachIndependentPeakIsListedWithItsHeightMultiplicityAndSite) {
   Crystal cr;
   RunState rs;
   WorkGrid w;
-  c.group(cr, rs, w, c.n, c.iplot);
+  crystal3(cr, rs, w, c.ops, c.icent, c.n, c.iplot);
   float* map = spiked(cr, w, c.n, c.ground, c.spikes);
   Quiet q;
   const Peaks pk = pksearchnd(cr, rs, map, c.pkmin);
@@ -552,8 +541,6 @@ TEST_P(SpikeMaps, EachIndependentPeakIsListedWithItsHeightMultiplicityAndSite) {
   }
 }
 
-void cubic_n(Crystal& cr, RunState& rs, WorkGrid& w, std::vector<int> n, int iplot) { cubic(cr, rs, w, n[0], iplot); }
-
 // A difference map: the deep minimum is a peak, listed negative after the
 // positive ones; |-1| is below 0.5 of the highest. Read as a Fourier map,
 // minima are no peaks.
@@ -562,17 +549,17 @@ const Spikes kTwoUpTwoDown = {{{2, 2, 2}, 4.0f}, {{7, 3, 5}, 3.0f}, {{5, 8, 1}, 
 INSTANTIATE_TEST_SUITE_P(
     PeakSearch, SpikeMaps,
     ::testing::Values(
-        SpikeCase{"zero_pkmin_prints_nothing", cubic_n, {8, 8, 8}, 2, 0.0f, {{{0, 0, 0}, 5.0f}}, 0.0f, -1, {}},
+        SpikeCase{"zero_pkmin_prints_nothing", kM3m, 1, {8, 8, 8}, 2, 0.0f, {{{0, 0, 0}, 5.0f}}, 0.0f, -1, {}},
         // Flat: the height equals the maximum, never strictly above it.
-        SpikeCase{"nothing_above_the_threshold_prints_only_the_count", triclinic, {6, 6, 6}, 2, 1.0f, {}, 1.0f, 0, {}},
-        SpikeCase{"difference_map_lists_the_deep_minimum_last", triclinic, {10, 10, 10}, 3, 0.0f, kTwoUpTwoDown, 0.5f,
+        SpikeCase{"nothing_above_the_threshold_prints_only_the_count", kP1, 0, {6, 6, 6}, 2, 1.0f, {}, 1.0f, 0, {}},
+        SpikeCase{"difference_map_lists_the_deep_minimum_last", kP1, 0, {10, 10, 10}, 3, 0.0f, kTwoUpTwoDown, 0.5f,
                   3, {{4.0f, 1}, {3.0f, 1}, {-5.0f, 1}}},
-        SpikeCase{"fourier_map_has_no_minima", triclinic, {10, 10, 10}, 2, 0.0f, kTwoUpTwoDown, 0.5f, 2,
+        SpikeCase{"fourier_map_has_no_minima", kP1, 0, {10, 10, 10}, 2, 0.0f, kTwoUpTwoDown, 0.5f, 2,
                   {{4.0f, 1}, {3.0f, 1}}},
         // P2_1: a vector u and its images under 2/m (no screw translation)
         // are one Patterson peak of multiplicity 4, the origin one of
         // multiplicity 1.
-        SpikeCase{"patterson_peaks_follow_the_patterson_symmetry", monoclinic, {12, 12, 12}, 1, 0.0f,
+        SpikeCase{"patterson_peaks_follow_the_patterson_symmetry", kP21, 0, {12, 12, 12}, 1, 0.0f,
                   {{{0, 0, 0}, 10.0f}, {{3, 2, 5}, 4.0f}, {{9, 2, 7}, 4.0f}, {{9, 10, 7}, 4.0f}, {{3, 10, 5}, 4.0f}},
                   0.1f, 5, {{10.0f, 1}, {4.0f, 4}}}),
     [](const ::testing::TestParamInfo<SpikeCase>& i) { return std::string(i.param.name); });
@@ -584,7 +571,7 @@ TEST(PeakSearch, ReadsTheMapOfItsViewNotTheWorkGrid) {
   Crystal cr;
   RunState rs;
   WorkGrid w;
-  triclinic(cr, rs, w, {10, 10, 10}, 2);
+  crystal3(cr, rs, w, kP1, 0, {10, 10, 10}, 2);
   std::vector<float> own(1000, 0.0f);
   own[flat({7, 3, 5}, {10, 10, 10})] = 3.0f;
   own[flat({5, 8, 1}, {10, 10, 10})] = -2.0f;
@@ -605,7 +592,7 @@ TEST(PeakSearch, ListingHasTheHeaderAndOneLinePerIndependentPeak) {
   Crystal cr;
   RunState rs;
   WorkGrid w;
-  triclinic(cr, rs, w, {10, 10, 10});
+  crystal3(cr, rs, w, kP1, 0, {10, 10, 10});
   Quiet q;
   const Peaks pk = pksearchnd(cr, rs, spiked(cr, w, {10, 10, 10}, 0.0f, {{{3, 0, 9}, 2.5f}}), 0.1f);
   // The header, then one line to the end: number 1, multiplicity 1, the
@@ -637,7 +624,7 @@ TEST(PeakSearch, PeaksAreSizedByWhatTheSearchFinds) {
   // Ones on the points with all coordinates even, each with only lower
   // neighbours: nt / 8 = 32768 peaks; in m-3m they fall into the orbits of
   // those points under the 48 signed permutations.
-  cubic(cr, rs, w, 64);
+  crystal3(cr, rs, w, kM3m, 1, {64, 64, 64});
   float* map = getabcdr(w);
   const std::vector<int> n = {64, 64, 64};
   std::set<std::array<int, 3>> orbits;
@@ -662,7 +649,7 @@ TEST(PeakSearch, PeaksAreSizedByWhatTheSearchFinds) {
 
   // Isolated ones on the points with all coordinates even: 12^3 = 1728
   // independent peaks in P1.
-  triclinic(cr, rs, w, {24, 24, 24});
+  crystal3(cr, rs, w, kP1, 0, {24, 24, 24});
   map = getabcdr(w);  // the work grid of the new grid
   for (int c = 0; c < 24; ++c)
     for (int b = 0; b < 24; ++b)
@@ -677,7 +664,7 @@ TEST(PeakSearch, UnknownCentringStops) {
   RunState rs;
   WorkGrid w;
   Crystal cr;
-  triclinic(cr, rs, w, {4, 4, 4});
+  crystal3(cr, rs, w, kP1, 0, {4, 4, 4});
   cr.setting.brv = 'q';
   float x[6];
   Quiet q;
@@ -727,7 +714,7 @@ TEST(Extrema, FirstLowestAndFirstHighestInGridOrder) {
     Crystal cr;
     RunState rs;
     WorkGrid w;
-    triclinic(cr, rs, w, n);
+    crystal3(cr, rs, w, kP1, 0, n);
     const int nt = n[0] * n[1] * n[2];
     const std::vector<int> top = {n[0] - 1, 1, 0}, low = {0, 2, 1};
     // The later equal extremes are not taken.
@@ -753,7 +740,7 @@ TEST(Equivalence, TranslationEquivalentPositionsMatchThroughTheIdentity) {
   Crystal cr;
   RunState rs;
   WorkGrid w;
-  triclinic(cr, rs, w, {4, 4, 4});
+  crystal3(cr, rs, w, kP1, 0, {4, 4, 4});
   const PeakSymmetry ps = setsym(cr, rs);
   const float a[6] = {0.25f, 0.5f, 0.125f, 0, 0, 0};
   const float b[6] = {1.25f, -0.5f, 3.125f, 0, 0, 0};
@@ -816,7 +803,7 @@ TEST(Equivalence, MergingEqualsThePlainDefinitionInTheCubicGroup) {
   Crystal cr;
   RunState rs;
   WorkGrid w;
-  cubic(cr, rs, w, 6);  // a coarse grid: many peaks share coordinates
+  crystal3(cr, rs, w, kM3m, 1, {6, 6, 6});  // a coarse grid: many peaks share coordinates
   expect_merging_as_defined(cr, rs, 400, "m-3m");
 }
 
@@ -985,7 +972,7 @@ TEST(SiteSymmetry, OrbitStabiliserInThreeAndFourDimensions) {
     std::size_t kinds;
   };
   const Case cases[] = {
-      {"m-3m", 0, 1, 3, {"-y,x,z,t,u,v", "y,x,-z,t,u,v", "z,x,y,t,u,v"}, 24, 3},
+      {"m-3m", 0, 1, 3, kM3m, 24, 3},
       // P 4_2/mnm-like: a screw axis and a glide give translations 1/2.
       {"P42/mnm", 0, 1, 3, {"-y+1/2,x+1/2,z+1/2,t,u,v", "x+1/2,-y+1/2,-z+1/2,t,u,v"}, 8, 3},
       // The mirror with t+1/2 fixes no point: sites of order 1 and 2 only.
@@ -1066,7 +1053,7 @@ TEST(SyntheticStructure, PerovskiteGivesOnePeakPerSiteWithItsMultiplicity) {
   Crystal cr;
   RunState rs;
   WorkGrid w;
-  cubic(cr, rs, w, 16, 2, 6);  // hmax 16 16 16 1 1 1
+  crystal3(cr, rs, w, kM3m, 1, {16, 16, 16}, 2, 6);  // hmax 16 16 16 1 1 1
   // Sr at the origin, Ti at the body centre, O at the face centres; the
   // heights stand for their electron counts.
   gaussian_map(w, 16,
@@ -1105,7 +1092,7 @@ TEST(SyntheticStructure, GeneralPositionInTheCubicGroupHasMultiplicity48) {
   Crystal cr;
   RunState rs;
   WorkGrid w;
-  cubic(cr, rs, w, 24);
+  crystal3(cr, rs, w, kM3m, 1, {24, 24, 24});
   // One atom in a general position and all its 48 images.
   const float x0[6] = {2.0f / 24, 5.0f / 24, 9.0f / 24, 0, 0, 0};
   std::vector<std::vector<double>> atoms;
