@@ -190,9 +190,8 @@ TEST(Malformed, TruncatedAtEveryLine) {
 // One change to the full input, or to the files beside it, and the stop it
 // makes: the run ends with `status`, `stop` is the listing's last line
 // (kLast), its beginning (kStart; "prefix...part": a part after it), a part
-// of it (kPart) or the stop's
-// reason (kReason); `also` is
-// in the listing before it, `never` is not in it.
+// of it (kPart) or the stop's reason (kReason); `also` is in the listing
+// before it, `never` is not in it.
 struct OneChange {
   enum Match { kLast, kStart, kPart, kReason };
   using Change = std::function<void(const fs::path&, std::vector<Line>&)>;
