@@ -33,13 +33,6 @@ namespace {
 
 // ---- the displacive wave ------------------------------------------------
 
-// c2 of a class as the listing gives it after the run; -1 when not listed.
-double class_c2(const std::string& out, const std::string& label) {
-  const std::regex re("\n  " + label + R"(\s+\d+ reflections c2=\s*(\S+))");
-  std::smatch m;
-  return std::regex_search(out, m, re) ? std::stod(m[1]) : -1;
-}
-
 struct WaveCase {
   const char* name;
   const char* keys;  // after nex2= on the step line
@@ -68,7 +61,7 @@ TEST_P(MemWave, EachClassIsFittedToItsNoiseAndTheAtomicSurfaceIsSingleValued) {
   const InProcess r = run_inprocess(inp);
   ASSERT_EQ(r.status, 0) << r.out;
   ASSERT_TRUE(r.has("cycles: c2 <= c2min")) << r.out.substr(r.out.size() - 2000);
-  const double mains = class_c2(r.out, "main reflections"), sats = class_c2(r.out, "satellites of order 1");
+  const double mains = ex::class_c2(r.out, "main reflections"), sats = ex::class_c2(r.out, "satellites of order 1");
   ASSERT_GT(mains, 0) << r.out.substr(r.out.size() - 2000);
   ASSERT_GT(sats, 0);
   const bool warned = r.has("warning: c2 of the classes differs by a factor");

@@ -472,20 +472,26 @@ std::ostream& operator<<(std::ostream& o, const DiffCase& c) {
   return o << c.threads << " threads" << (c.p1 ? ", P1" : "") << (c.box ? ", a box filled" : "");
 }
 
+// The case's job run for two cycles in the process: P2_1-type symmetry, or
+// none (P1); its reflections a box that fills the grid or not.
+InProcess diffjob(const char* name, const DiffCase& c) {
+  fs::path d = scratch_dir(name);
+  write_file(d / "m.hkl", data(18, c.box));
+  std::string text = job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0");
+  if (c.p1) {
+    const std::string ops = "nsymo=2 icent=0 brv='p'\nsymmetry operator\n-x+1/2,-y,z+1/2,t,u,v\n-x,y+1/2,-z+1/2,t,u,v\n";
+    text.replace(text.find(ops), ops.size(), "nsymo=0 icent=0 brv='p'\nsymmetry operator\n");
+  }
+  return run_inprocess(text);
+}
+
 class MemDiffThreads : public ::testing::TestWithParam<DiffCase> {
  protected:
   void TearDown() override { setnthreads(0); }
 };
 
 TEST_P(MemDiffThreads, HalfGridDifferenceMapIsTheListSynthesisBitForBit) {
-  fs::path d = scratch_dir("memdifbits");
-  write_file(d / "m.hkl", data(18, GetParam().box));
-  std::string text = job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0");
-  if (GetParam().p1) {
-    const std::string ops = "nsymo=2 icent=0 brv='p'\nsymmetry operator\n-x+1/2,-y,z+1/2,t,u,v\n-x,y+1/2,-z+1/2,t,u,v\n";
-    text.replace(text.find(ops), ops.size(), "nsymo=0 icent=0 brv='p'\nsymmetry operator\n");
-  }
-  InProcess r = run_inprocess(text);
+  InProcess r = diffjob("memdifbits", GetParam());
   ASSERT_EQ(r.status, 0) << r.out;
   setnthreads(GetParam().threads);
   const Crystal& cr = r.job.crystal;
@@ -521,14 +527,7 @@ TEST_P(MemDiffThreads, HalfGridDifferenceMapIsTheListSynthesisBitForBit) {
 // the structure factors and F(000) of the scale and then the transform, to
 // the last bit; a map kept by orbits is scaled first.
 TEST_P(MemDiffThreads, ScaledStructureFactorsAreTheScaleThenTheTransformBitForBit) {
-  fs::path d = scratch_dir("memscaled");
-  write_file(d / "m.hkl", data(18, GetParam().box));
-  std::string text = job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0");
-  if (GetParam().p1) {
-    const std::string ops = "nsymo=2 icent=0 brv='p'\nsymmetry operator\n-x+1/2,-y,z+1/2,t,u,v\n-x,y+1/2,-z+1/2,t,u,v\n";
-    text.replace(text.find(ops), ops.size(), "nsymo=0 icent=0 brv='p'\nsymmetry operator\n");
-  }
-  InProcess r = run_inprocess(text);
+  InProcess r = diffjob("memscaled", GetParam());
   ASSERT_EQ(r.status, 0) << r.out;
   setnthreads(GetParam().threads);
   const Crystal& cr = r.job.crystal;

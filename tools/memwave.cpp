@@ -33,7 +33,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -48,16 +47,6 @@
 
 namespace fs = std::filesystem;
 namespace ex = trovan::examples;
-
-namespace {
-
-double class_c2(const std::string& out, const std::string& label) {
-  const std::regex re("\n  " + label + R"(\s+\d+ reflections c2=\s*(\S+))");
-  std::smatch m;
-  return std::regex_search(out, m, re) ? std::stod(m[1]) : -1;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> pos;
@@ -208,8 +197,8 @@ int main(int argc, char** argv) {
     const double second = mixed([](const int* h, bool) { return std::abs(h[3]) == 2; });
     const double higher = mixed([](const int* h, bool) { return std::abs(h[3]) >= 3; });
     std::printf("%5u %+9.1f %% %7.3f %6d %9.3f %5.3f %10s %6d  %-15s %+6.1f %% %5.3f %5.3f %5.3f %5.3f %5.3f %5.3f %+6.1f %+5.1f %+5.1f %+6.1f %+6.1f %+6.1f\n", seed + i,
-                100 * rel, s.rms, s.most_maxima, class_c2(out, "main reflections"),
-                class_c2(out, "satellites of order 1"), ex::residual_columns(res).c_str(), cycles,
+                100 * rel, s.rms, s.most_maxima, ex::class_c2(out, "main reflections"),
+                ex::class_c2(out, "satellites of order 1"), ex::residual_columns(res).c_str(), cycles,
                 (stop + (out.find("warning: c2 of the classes differs") != std::string::npos ? " w" : "")).c_str(),
                 100 * frel, ex::order_ratio(map.data(), e, 0), ex::order_ratio(map.data(), e, 1),
                 ex::order_ratio(map.data(), e, 2), ex::order_ratio(map.data(), e, 3),

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -217,6 +218,14 @@ double order_ratio(const Real* rho, const Example& e, int m, int hlo = 0, int hh
     den += cls.size() * std::norm(t);
   }
   return den > 0 ? num / den : 0;
+}
+
+// c2 of a class of reflections as a run's listing gives it at the stop
+// ("  <label>   N reflections c2= ..."); -1 when the class is not listed.
+inline double class_c2(const std::string& out, const std::string& label) {
+  const std::regex re("\n  " + label + R"(\s+\d+ reflections c2=\s*(\S+))");
+  std::smatch m;
+  return std::regex_search(out, m, re) ? std::stod(m[1]) : -1;
 }
 
 }  // namespace trovan::examples
