@@ -372,6 +372,16 @@ std::vector<int> radices(int n) {
   }
   std::vector<int> r = odd;
   r.insert(r.end(), codelets.rbegin(), codelets.rend());
+  // A last factor 20 (the pass without twiddles) is done as a pass of 4
+  // over rows 5 apart, with the twiddles w_20^(kq), and a pass of 5: the
+  // very operations of the 20-point codelet (its 4-point transforms, the
+  // same rotations, its 5-point transforms), so the same bits, but with
+  // 8 and 10 live complex vectors instead of 40, which the vector
+  // registers hold without spilling to the stack.
+  if (!r.empty() && r.back() == 20) {
+    r.back() = 4;
+    r.push_back(5);
+  }
   return r;
 }
 
