@@ -55,6 +55,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__unix__)
+#include <unistd.h>
+#endif
+
 #include "util/stop.hpp"
 #include "util/threads.hpp"
 
@@ -179,6 +183,10 @@ struct Sweep {
   // wanted (rowout[j] == 0: not written back); null when every row is.
   const unsigned char* rowin;
   const unsigned char* rowout;
+  // Whether the lanes of a thread's next batch are fetched while this one
+  // is transformed: only when they and the block fit in the core's own
+  // cache together, or the fetched lines would push out the block's.
+  bool ahead;
 };
 
 // The twiddles of one butterfly k >= 1 of a pass: at(ctx, k) points to
@@ -364,6 +372,16 @@ std::vector<int> radices(int n) {
   }
   std::vector<int> r = odd;
   r.insert(r.end(), codelets.rbegin(), codelets.rend());
+  // A last factor 20 (the pass without twiddles) is done as a pass of 4
+  // over rows 5 apart, with the twiddles w_20^(kq), and a pass of 5: the
+  // very operations of the 20-point codelet (its 4-point transforms, the
+  // same rotations, its 5-point transforms), so the same bits, but with
+  // 8 and 10 live complex vectors instead of 40, which the vector
+  // registers hold without spilling to the stack.
+  if (!r.empty() && r.back() == 20) {
+    r.back() = 4;
+    r.push_back(5);
+  }
   return r;
 }
 
@@ -484,7 +502,7 @@ Kernels kernels() {
 // Rows of a sweep: the product of the grouped lengths is kept at most
 // kMaxFirstRows for the sweep along the first axis, whose lanes are each a
 // contiguous run of the grid (a block of 16 lanes, 2 x 512 KiB at most,
-// stays in the core's own cache), and at most kMaxStridedRows for a later
+// about the size of a core's own cache), and at most kMaxStridedRows for a later
 // sweep, whose batches read every row of the grid as one run of L lanes:
 // with 128 lanes and more (512 bytes) the memory delivers such runs nearly
 // as fast as a sequential read, with 16 lanes at a third of that speed.
@@ -495,6 +513,19 @@ constexpr std::size_t kMaxStridedRows = 512;
 constexpr std::size_t kBlockFloats = 32768;
 // Points of work below which a transform stays on one thread.
 constexpr std::size_t kParallelPoints = 1 << 15;
+
+// The size of a core's own cache (level 2) in bytes, as the system reports
+// it; 1 MiB, the smaller of the common sizes, when it does not.
+std::size_t core_cache_bytes() {
+  static const std::size_t bytes = [] {
+#if defined(_SC_LEVEL2_CACHE_SIZE)
+    const long v = sysconf(_SC_LEVEL2_CACHE_SIZE);
+    if (v > 0) return static_cast<std::size_t>(v);
+#endif
+    return std::size_t{1} << 20;
+  }();
+  return bytes;
+}
 
 // A row of an odd number of 64-byte lines: the butterflies' rows, a power
 // of two apart in the grid, are then spread over the cache's sets.
@@ -601,12 +632,23 @@ void run_sweep(const Kernels& k, float* a, float* b, std::size_t ntot, std::size
   std::size_t lines = std::max<std::size_t>(1, kBlockFloats / sw.N / 16);
   lines = std::min(lines, (lanes + 15) / 16);
   if (lines % 2 == 0) --lines;
+  // Then as many batches as that makes, rounded up to a multiple of the
+  // threads, and the lanes shared evenly among them: a pruned sweep often
+  // has only a few batches, and a short last one would leave a thread
+  // idle for most of the sweep. (Every lane is transformed alike in any
+  // batch, so the batch size changes nothing in the result.)
+  const std::size_t threads = static_cast<std::size_t>(getnthreads());
+  std::size_t nbatch = (lanes + lines * 16 - 1) / (lines * 16);
+  nbatch = (nbatch + threads - 1) / threads * threads;
+  const std::size_t even = ((lanes + nbatch - 1) / nbatch + 15) / 16;
+  if (even < lines) lines = even % 2 ? even : even + 1;
   const std::size_t L = lines * 16;
   sw.L = L;
   sw.e[0] = L;
   for (int t = 1; t < sw.naxes; ++t)
     sw.e[t] = odd_lines(static_cast<std::size_t>(sw.axis[t - 1].n) * sw.e[t - 1]);
   sw.half = static_cast<std::size_t>(sw.axis[sw.naxes - 1].n) * sw.e[sw.naxes - 1];
+  sw.ahead = 2 * (sw.half + L * sw.N) * sizeof(float) <= core_cache_bytes();
   std::vector<std::size_t> goff(sw.N), soff(sw.N);
   for (std::size_t j = 0; j < sw.N; ++j) {
     std::size_t r = j, g = 0, q = 0;
