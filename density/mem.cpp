@@ -1556,10 +1556,8 @@ int finish(int done, StopReason r, const Progress& p, const Lattice& l, const De
   return done;
 }
 
-}  // namespace
-
-int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs, float f000,
-            const Cnex& cx, float rwmin, const MemWatch& watch) {
+int memrun(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs, float f000,
+           const Cnex& cx, float rwmin, const MemWatch& watch) {
   MemState st;
   const int ncycle = std::max(cx.nex1, 0) + std::max(cx.nex2, 0);
   Progress progress;
@@ -1783,6 +1781,48 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
          ", short of c2min=" + shortnum(cx.c2min) +
          ": the map is not fitted to the noise level; raise nex2= or continue (icont=1)");
   return ncycle;
+}
+
+// Reflections from which on a run holds them in the order of the half grid
+// (cycleorder). Each cycle walks its per-reflection arrays (Fo, sigma, Fc,
+// the weights, the differences: some 40 bytes a reflection) while it puts
+// the coefficients on the half grid and reads the structure factors back;
+// in the order of the file both sides are visited at random, a cache miss a
+// reflection once the arrays outgrow a core's cache (2 MiB here). Held in
+// the grid's order the list and the grid are swept in sequence. Below this
+// the arrays stay in the cache, and the sums over the reflections (c2, R,
+// Rw, added in the list's order) keep the order, and so the last bits, of
+// the file.
+constexpr int kGridOrderFrom = 1 << 16;
+
+}  // namespace
+
+std::vector<int> memorder(const Grid& g, const Observations& obs) {
+  return obs.size() >= kGridOrderFrom ? cycleorder(g, obs) : std::vector<int>{};
+}
+
+int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs, float f000,
+            const Cnex& cx, float rwmin, const MemWatch& watch) {
+  const std::vector<int> order = memorder(c.grid, obs);
+  if (order.empty()) return memrun(c, rs, w, d, obs, f000, cx, rwmin, watch);
+  // The run holds its own copy of the reflections in the grid's order; the
+  // structure factors it leaves go back to the order of obs, in which they
+  // are listed and written (also when the run stops with an error).
+  struct Back {
+    Density& d;
+    const std::vector<int>& order;
+    ~Back() {
+      if (d.fcr.size() != order.size() || d.fci.size() != order.size()) return;
+      std::vector<float> r(order.size()), i(order.size());
+      for (std::size_t t = 0; t < order.size(); ++t) {
+        r[static_cast<std::size_t>(order[t])] = d.fcr[t];
+        i[static_cast<std::size_t>(order[t])] = d.fci[t];
+      }
+      d.fcr.swap(r);
+      d.fci.swap(i);
+    }
+  } back{d, order};
+  return memrun(c, rs, w, d, reordered(obs, order), f000, cx, rwmin, watch);
 }
 
 }  // namespace trovan
