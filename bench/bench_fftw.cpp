@@ -574,6 +574,10 @@ void cycle_rows(const std::string& name, trovan::JobResult& run, int reps, bool 
   trovan::MemState st;
   trovan::RunState rs;
   rs.iplot = 4;
+  // The reflections in the order a run holds them (a large list in the
+  // half grid's order).
+  const std::vector<int> order = trovan::memorder(g, run.obs);
+  if (!order.empty()) run.obs = trovan::reordered(run.obs, order);
   const float f0 = trovan::maphkl(run.crystal, run.map, run.density, run.obs);
   auto cycle = [&] {
     float f0new = 0;

@@ -6,7 +6,9 @@
 // a 12^6 grid (the benchmark's P-1 job and a P1 job whose reflections fill
 // 11 of 12 places per axis) and a 32^4 grid, the median processor time of one cycle (denmodmem)
 // and of one cft1 transform of the same grid, and their ratio, both on one
-// thread (the processor time of the thread measures nothing else).
+// thread (the processor time of the thread measures nothing else). A job
+// whose run holds its reflections in the half grid's order (memorder) is
+// timed so and, alternately, with the list in the order of the file.
 //
 //   bench_memcycle [repetitions] [p1|pbar1]   (the P1 or the P-1 12^6 job alone)
 #include <time.h>
@@ -44,12 +46,46 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
+// One cycle's phases of one job, its reflections in one order.
+struct Timed {
+  std::vector<double> cycle, diff, sf;
+};
+
+// The cycle of `run` (denmodmem with a tiny step, so that the density hardly
+// changes between repetitions) and two of its phases alone: the difference
+// synthesis (placing and transform) and the structure factors of the
+// density (pairing, transform and the read at the reflections).
+void repetition(trovan::JobResult& run, trovan::MemState& st, float f0, Timed* t) {
+  trovan::RunState rs;
+  rs.iplot = 4;
+  // The structure factors of this job's density in the order of its list.
+  trovan::maphkl(run.crystal, run.map, run.density, run.obs);
+  float f0new = 0;
+  bench::accept_trial(st);
+  const double tc = seconds([&] { trovan::denmodmem(run.crystal, rs, run.map, st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
+  const double td = seconds([&] { trovan::difxyzv(run.crystal, rs, run.map, run.density, run.obs, nullptr); });
+  const double ts = seconds([&] { trovan::maphkl(run.crystal, run.map, run.density, run.obs); });
+  if (!t) return;
+  t->cycle.push_back(tc);
+  t->diff.push_back(td);
+  t->sf.push_back(ts);
+}
+
 void measure(const char* what, const int* hmax, int idm, int reps, bench::JobKind kind = bench::JobKind::pbar1) {
   const bench::fs::path dir = bench::scratch("memcycle");
   bench::write_job(dir, hmax, 0, 4, kind);
   std::ostringstream listing;
+  // The job as a run holds its reflections (memorder: a large list in the
+  // half grid's order) and, when that is another order, a second copy in
+  // the order of the file: the two are timed alternately.
   trovan::JobResult run = bench::run_here(dir, listing);
-  trovan::MemState st;
+  const std::vector<int> order = trovan::memorder(run.crystal.grid, run.obs);
+  trovan::JobResult file;
+  if (!order.empty()) {
+    file = bench::run_here(dir, listing);
+    run.obs = trovan::reordered(run.obs, order);
+  }
+  trovan::MemState st, stfile;
 
   long long nt = 1;
   for (int i = 0; i < idm; ++i) nt *= hmax[i];
@@ -58,33 +94,26 @@ void measure(const char* what, const int* hmax, int idm, int reps, bench::JobKin
   std::uniform_real_distribution<float> u(-1, 1);
   for (long long j = 0; j < nt; ++j) a[j] = u(rng), b[j] = u(rng);
 
-  std::vector<double> cycle, transform, diff, sf;
-  trovan::RunState rs;
-  rs.iplot = 4;
-  float f0 = trovan::maphkl(run.crystal, run.map, run.density, run.obs);
+  std::vector<double> transform;
+  Timed ran, filed;
+  const float f0 = trovan::maphkl(run.crystal, run.map, run.density, run.obs);
   for (int r = -1; r < reps; ++r) {
-    float f0new = 0;
-    // A tiny step: the density hardly changes between repetitions.
-    bench::accept_trial(st);
-    const double tc = seconds([&] { trovan::denmodmem(run.crystal, rs, run.map, st, run.density, run.obs, 1e-6f, f0, 1, f0new); });
+    repetition(run, st, f0, r < 0 ? nullptr : &ran);
+    if (!order.empty()) repetition(file, stfile, f0, r < 0 ? nullptr : &filed);
     int icon = 0;
     const double tf = seconds([&] { trovan::cft1(a.data(), b.data(), hmax, idm, r % 2 ? 1 : -1, icon); });
     for (long long j = 0; j < nt; ++j) a[j] *= 1.0f / nt, b[j] *= 1.0f / nt;  // keep the data finite
-    // Two of the cycle's phases alone: the difference synthesis (placing
-    // and transform) and the structure factors of the density (pairing,
-    // transform and the read at the reflections).
-    const double td = seconds([&] { trovan::difxyzv(run.crystal, rs, run.map, run.density, run.obs, nullptr); });
-    const double ts = seconds([&] { trovan::maphkl(run.crystal, run.map, run.density, run.obs); });
-    if (r < 0) continue;
-    cycle.push_back(tc);
-    transform.push_back(tf);
-    diff.push_back(td);
-    sf.push_back(ts);
+    if (r >= 0) transform.push_back(tf);
   }
-  const double c = median(cycle), f = median(transform);
-  std::printf("%-8s %10lld points  cycle %8.1f ms  cft1 %8.1f ms  cycle/cft1 %5.2f"
-              "  (difference map %.1f ms, structure factors %.1f ms)\n",
-              what, nt, c * 1e3, f * 1e3, c / f, median(diff) * 1e3, median(sf) * 1e3);
+  const double f = median(transform);
+  auto line = [&](const std::string& name, const Timed& t) {
+    const double c = median(t.cycle);
+    std::printf("%-22s %10lld points  cycle %8.1f ms  cft1 %8.1f ms  cycle/cft1 %5.2f"
+                "  (difference map %.1f ms, structure factors %.1f ms)\n",
+                name.c_str(), nt, c * 1e3, f * 1e3, c / f, median(t.diff) * 1e3, median(t.sf) * 1e3);
+  };
+  line(order.empty() ? what : std::string(what) + " (grid order)", ran);
+  if (!order.empty()) line(std::string(what) + " (file order)", filed);
   bench::fs::remove_all(dir);
 }
 

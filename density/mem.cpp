@@ -123,6 +123,15 @@ void reflection_weights(const Grid& g, const Observations& obs, std::vector<floa
 
 // |Fo - Fc|^2 / sigma^2 of independent reflection k, Fc that of the
 // density d.
+// Reflections whose terms are made at once (by all threads) before they are
+// added in the list's order: the sums are those of one pass in that order.
+// The five arrays of a part of the agreement sums (640 kB) stay in the
+// cache until they are added.
+constexpr int kFitChunk = 1 << 14;
+// Reflections per part of a thread in the loops that call pow for each
+// (the moments of the residuals).
+constexpr long long kTermGrain = 2048;
+
 double zsquared(const Density& d, const Observations& obs, int k) {
   const double dr = double(obs.a[k]) - d.fcr[k], di = double(obs.b[k]) - d.fci[k];
   const double sig = obs.sigma[k];
@@ -187,19 +196,24 @@ const float* stepweights(MemState& st, const Density& d, const Observations& obs
     for (int k = 0; k < n; ++k) st.stepw[k] = st.dfw[k] * st.classw[k];
     return st.stepw.data();
   }
+  // The powers (a call of pow each, most of the time of this function) by
+  // all the threads; the largest is the same in any order (std::max keeps
+  // its first argument against a NaN, and 0 is never one).
   std::vector<double> p(n);
+  parallel_for(n, kTermGrain, [&](long long lo, long long hi) {
+    for (long long k = lo; k < hi; ++k) p[k] = std::pow(zsquared(d, obs, static_cast<int>(k)), 0.5 * (st.fn - 2));
+  });
   double pmax = 0;
-  for (int k = 0; k < n; ++k) {
-    p[k] = std::pow(zsquared(d, obs, k), 0.5 * (st.fn - 2));
-    pmax = std::max(pmax, p[k]);
-  }
+  for (int k = 0; k < n; ++k) pmax = std::max(pmax, p[k]);
   if (!(pmax > 0) || !std::isfinite(pmax)) {
     if (!classes) return st.dfw.data();
     for (int k = 0; k < n; ++k) st.stepw[k] = st.dfw[k] * st.classw[k];
     return st.stepw.data();
   }
-  for (int k = 0; k < n; ++k)
-    st.stepw[k] = static_cast<float>(st.dfw[k] * (classes ? st.classw[k] : 1.0f) * (p[k] / pmax));
+  parallel_for(n, kTermGrain, [&](long long lo, long long hi) {
+    for (long long k = lo; k < hi; ++k)
+      st.stepw[k] = static_cast<float>(st.dfw[k] * (classes ? st.classw[k] : 1.0f) * (p[k] / pmax));
+  });
   return st.stepw.data();
 }
 
@@ -222,11 +236,33 @@ float fitvalue(const MemState& st, const Density& d, const Observations& obs, fl
   }
   double mn = 1, zmax = 0;
   for (int i = st.fn - 1; i > 1; i -= 2) mn *= i;
-  for (int k = 0; k < n; ++k) zmax = std::max(zmax, zsquared(d, obs, k));
+  // The largest z^2 by parts, by all the threads (the same in any order, as
+  // in stepweights); then the terms, a pow each, made by all the threads a
+  // part at a time and added in the list's order: the sum of one pass.
+  const long long parts = (n + kFitChunk - 1) / kFitChunk;
+  std::vector<double> partmax(static_cast<std::size_t>(parts), 0.0);
+  parallel_for(parts, 1, [&](long long b0, long long b1) {
+    for (long long b = b0; b < b1; ++b) {
+      double m = 0;
+      for (long long k = b * kFitChunk; k < std::min<long long>(n, (b + 1) * kFitChunk); ++k)
+        m = std::max(m, zsquared(d, obs, static_cast<int>(k)));
+      partmax[b] = m;
+    }
+  });
+  for (double m : partmax) zmax = std::max(zmax, m);
   if (!(zmax > 0) || !std::isfinite(zmax)) return zmax > 0 ? c2 : 0.0f;
   double s = 0;
-  for (int k = 0; k < n; ++k)
-    s += (classes ? st.classw[k] : 1.0f) * std::pow(zsquared(d, obs, k) / zmax, 0.5 * st.fn);
+  std::vector<double> term(static_cast<std::size_t>(std::min<long long>(n, kFitChunk)));
+  for (long long k0 = 0; k0 < n; k0 += kFitChunk) {
+    const long long len = std::min<long long>(kFitChunk, n - k0);
+    parallel_for(len, kTermGrain, [&](long long lo, long long hi) {
+      for (long long i = lo; i < hi; ++i) {
+        const int k = static_cast<int>(k0 + i);
+        term[i] = (classes ? st.classw[k] : 1.0f) * std::pow(zsquared(d, obs, k) / zmax, 0.5 * st.fn);
+      }
+    });
+    for (long long i = 0; i < len; ++i) s += term[i];
+  }
   return static_cast<float>(zmax * std::pow(s / (mn * n), 2.0 / st.fn));
 }
 
@@ -834,11 +870,6 @@ void fitterms(const Density& d, const Observations& obs, int k0, long long lo, l
   }
 }
 
-// Reflections whose terms are made at once (by all threads) before they are
-// added in the list's order: the sums are those of one pass in that order.
-// The five arrays of a part (640 kB) stay in the cache until they are added.
-constexpr int kFitChunk = 1 << 14;
-
 }  // namespace
 
 void rfct(const Density& d, const Observations& obs, float& c2, float& rfact, float& rwfact, int ip) {
@@ -992,11 +1023,16 @@ bool fc_overflow(const Density& d) {
   const int nind = static_cast<int>(d.fcr.size());
   const float* fr = d.fcr.data();
   const float* fi = d.fci.data();
+  // |Fc| made as the agreement sums make it (rfct, fitterms): the root of
+  // |Fc|^2 in double, where the squares of single-precision parts are exact
+  // (hypot, a tenth as fast, guards against an overflow that cannot happen
+  // there).
+  int over = 0;
   for (int k = 0; k < nind; ++k) {
-    const double ac = std::hypot(double(fr[k]), double(fi[k]));
-    if (!(ac <= 1e32)) return true;
+    const double r = fr[k], i = fi[k];
+    over |= !(std::sqrt(r * r + i * i) <= 1e32);
   }
-  return false;
+  return over != 0;
 }
 }  // namespace
 
@@ -1556,10 +1592,8 @@ int finish(int done, StopReason r, const Progress& p, const Lattice& l, const De
   return done;
 }
 
-}  // namespace
-
-int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs, float f000,
-            const Cnex& cx, float rwmin, const MemWatch& watch) {
+int memrun(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs, float f000,
+           const Cnex& cx, float rwmin, const MemWatch& watch) {
   MemState st;
   const int ncycle = std::max(cx.nex1, 0) + std::max(cx.nex2, 0);
   Progress progress;
@@ -1783,6 +1817,48 @@ int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
          ", short of c2min=" + shortnum(cx.c2min) +
          ": the map is not fitted to the noise level; raise nex2= or continue (icont=1)");
   return ncycle;
+}
+
+// Reflections from which on a run holds them in the order of the half grid
+// (cycleorder). Each cycle walks its per-reflection arrays (Fo, sigma, Fc,
+// the weights, the differences: some 40 bytes a reflection) while it puts
+// the coefficients on the half grid and reads the structure factors back;
+// in the order of the file both sides are visited at random, a cache miss a
+// reflection once the arrays outgrow a core's cache (2 MiB here). Held in
+// the grid's order the list and the grid are swept in sequence. Below this
+// the arrays stay in the cache, and the sums over the reflections (c2, R,
+// Rw, added in the list's order) keep the order, and so the last bits, of
+// the file.
+constexpr int kGridOrderFrom = 1 << 16;
+
+}  // namespace
+
+std::vector<int> memorder(const Grid& g, const Observations& obs) {
+  return obs.size() >= kGridOrderFrom ? cycleorder(g, obs) : std::vector<int>{};
+}
+
+int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs, float f000,
+            const Cnex& cx, float rwmin, const MemWatch& watch) {
+  const std::vector<int> order = memorder(c.grid, obs);
+  if (order.empty()) return memrun(c, rs, w, d, obs, f000, cx, rwmin, watch);
+  // The run holds its own copy of the reflections in the grid's order; the
+  // structure factors it leaves go back to the order of obs, in which they
+  // are listed and written (also when the run stops with an error).
+  struct Back {
+    Density& d;
+    const std::vector<int>& order;
+    ~Back() {
+      if (d.fcr.size() != order.size() || d.fci.size() != order.size()) return;
+      std::vector<float> r(order.size()), i(order.size());
+      for (std::size_t t = 0; t < order.size(); ++t) {
+        r[static_cast<std::size_t>(order[t])] = d.fcr[t];
+        i[static_cast<std::size_t>(order[t])] = d.fci[t];
+      }
+      d.fcr.swap(r);
+      d.fci.swap(i);
+    }
+  } back{d, order};
+  return memrun(c, rs, w, d, reordered(obs, order), f000, cx, rwmin, watch);
 }
 
 }  // namespace trovan

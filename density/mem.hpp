@@ -150,8 +150,18 @@ using MemWatch = std::function<bool(const MemCycle&)>;
 // controls cx and the weighted R at which a run of kind 5 stops (rwmin, 0:
 // none); returns the number of accepted cycles. d is left at the final
 // density with its structure factors.
+//
+// A large list of reflections is held by the run in the order of the half
+// grid (memorder): a cycle makes the same map and structure factors to the
+// last bit as from the list in the order of obs, but the sums over the
+// reflections (c2, R, Rw) are added in the grid's order, so their last bits
+// may differ; d.fcr, d.fci are left in the order of obs.
 int memloop(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs, float f000,
             const Cnex& cx, float rwmin, const MemWatch& watch = {});
+// The order in which memloop holds the reflections (cycleorder), or empty
+// for the order of obs: a list of fewer than 65536 reflections, whose
+// per-reflection arrays stay in a core's cache, keeps its order.
+std::vector<int> memorder(const Grid& g, const Observations& obs);
 // Agreement of the calculated structure factors of the density with the
 // observed ones, over the independent reflections: c2 = sum |Fo-Fc|^2 /
 // sigma^2 / nind, R = sum ||Fo|-|Fc|| / sum |Fo|, Rw = sqrt(sum |Fo-Fc|^2 /

@@ -282,6 +282,15 @@ HalfMap difxyzv(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, c
 
 namespace {
 
+// The reflections in the order of the half-grid point Z(k') from which each
+// one's X(k) is read (pairedindex), those of one point in the list's order.
+std::vector<int> readorder(const std::vector<PairedIndex>& at) {
+  std::vector<int> order(at.size());
+  for (std::size_t k = 0; k < at.size(); ++k) order[k] = static_cast<int>(k);
+  std::stable_sort(order.begin(), order.end(), [&](int x, int y) { return at[x].jp < at[y].jp; });
+  return order;
+}
+
 const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* nn, int idm, int e) {
   if (p.stamp == g.stamp && p.idm == idm && p.e == e && p.key.size() == static_cast<std::size_t>(n) &&
       std::equal(jj, jj + n, p.key.begin()))
@@ -305,9 +314,7 @@ const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* 
   p.read.clear();
   p.turn.clear();
   if (e >= 0) {
-    p.order.resize(static_cast<std::size_t>(n));
-    for (int k = 0; k < n; ++k) p.order[k] = k;
-    std::stable_sort(p.order.begin(), p.order.end(), [&](int x, int y) { return at[x].jp < at[y].jp; });
+    p.order = readorder(at);
     p.turn.assign(static_cast<std::size_t>(nn[e]), {0.0, 0.0});
     for (int k : p.order) {
       int x[6];
@@ -325,6 +332,18 @@ const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* 
 }
 
 }  // namespace
+
+std::vector<int> cycleorder(const Grid& g, const Observations& obs) {
+  const int e = getpairaxis(g.n, g.idm);
+  if (e < 0) return {};
+  std::vector<PairedIndex> at(static_cast<std::size_t>(obs.size()));
+  for (int k = 0; k < obs.size(); ++k) {
+    int x[6];
+    getitoxyz(g, obs.j[k], x);
+    at[k] = pairedindex(g.n, g.idm, e, x);
+  }
+  return readorder(at);
+}
 
 namespace {
 

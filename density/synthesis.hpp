@@ -107,6 +107,15 @@ HalfMap difxyzv(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, c
 // real density is transformed as a half grid of paired points when the
 // grid has an axis of even length).
 float maphkl(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs);
+// The order of the independent reflections in which a maximum-entropy cycle
+// walks the half grid: by the point Z(k') from which each one's structure
+// factor is read, the point of its coefficient or of its Friedel mate's
+// (pairedindex). A list held in this order is read, and its structure
+// factors written, in sequence while the half grid is swept forward (Z(k'))
+// and backward (Z(-k')); its coefficients go to places that follow the same
+// two sweeps. The entry of the list taken i-th is order[i]; empty when the
+// grid has no pairing axis.
+std::vector<int> cycleorder(const Grid& g, const Observations& obs);
 // scalexr0(d, k, floor) and then maphkl, bit for bit; a whole map is scaled
 // as it is paired into the half grid (one pass over the density).
 float maphklscaled(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs, float k, float floor);

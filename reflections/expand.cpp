@@ -265,6 +265,19 @@ void getffromf0(const Crystal& c, const RunState& rs, int n, const int* j, const
   }
 }
 
+Observations reordered(const Observations& obs, const std::vector<int>& order) {
+  Observations r = obs;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const std::size_t k = static_cast<std::size_t>(order[i]);
+    r.j[i] = obs.j[k];
+    r.a[i] = obs.a[k];
+    r.b[i] = obs.b[k];
+    r.sigma[i] = obs.sigma[k];
+    r.h[i] = obs.h[k];
+  }
+  return r;
+}
+
 Observations symstf(Crystal& c, const RunState& rs, WorkGrid& w, Reflections& refl) {
   const Grid& g = c.grid;
   const long long nt = getnt(g);

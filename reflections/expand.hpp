@@ -46,6 +46,8 @@ struct Observations {
 
   int size() const { return static_cast<int>(j.size()); }
 };
+// obs with its reflections in another order: entry i is obs's entry order[i].
+Observations reordered(const Observations& obs, const std::vector<int>& order);
 
 // Reads the reflection table (reflections/hklread.hpp), sorts out the
 // records the symmetry forbids or repeats (reflections/screen.hpp), and

@@ -463,13 +463,31 @@ TEST(MemRun, UnscaledDifferenceMapIsTheMapTimesTheVolume) {
 // it times 1/V, one rounding), with any number of threads; in the group
 // with screw axes (images with phase shifts) and in P1 (every place the
 // reflection itself or its Friedel mate, no rotation), also with
-// reflections that fill a box of the half grid (nothing cleared first).
+// reflections that fill a box of the half grid (nothing cleared first);
+// and with the reflections held in the half grid's order as a large run
+// holds them (cycleorder), the same map and structure factors as from the
+// file's order.
 struct DiffCase {
   int threads;
   bool p1, box;
+  bool gridorder = false;
 };
 std::ostream& operator<<(std::ostream& o, const DiffCase& c) {
-  return o << c.threads << " threads" << (c.p1 ? ", P1" : "") << (c.box ? ", a box filled" : "");
+  return o << c.threads << " threads" << (c.p1 ? ", P1" : "") << (c.box ? ", a box filled" : "")
+           << (c.gridorder ? ", the half grid's order" : "");
+}
+
+// The order in which the case holds the reflections (the entry of the
+// file's list taken i-th): the file's own, or the half grid's, which must
+// then be another.
+std::vector<int> caseorder(const DiffCase& c, const Grid& g, const Observations& obs) {
+  std::vector<int> order(static_cast<std::size_t>(obs.size()));
+  for (int k = 0; k < obs.size(); ++k) order[k] = k;
+  if (!c.gridorder) return order;
+  const std::vector<int> grid = cycleorder(g, obs);
+  EXPECT_TRUE(std::is_permutation(grid.begin(), grid.end(), order.begin(), order.end()));
+  EXPECT_NE(grid, order);
+  return grid;
 }
 
 // The case's job run for two cycles in the process: P2_1-type symmetry, or
@@ -503,8 +521,14 @@ TEST_P(MemDiffThreads, HalfGridDifferenceMapIsTheListSynthesisBitForBit) {
   const long long nt = getnt(cr.grid);
   difxyz(cr, rs, w, dens, obs);
   const std::vector<float> map(getabcdr(w), getabcdr(w) + nt);
+  // The half-grid map from the reflections in the case's order, each with
+  // its structure factor.
+  const std::vector<int> order = caseorder(GetParam(), cr.grid, obs);
+  const Observations held = reordered(obs, order);
+  const std::vector<float> fcr(dens.fcr), fci(dens.fci);
+  for (std::size_t i = 0; i < order.size(); ++i) dens.fcr[i] = fcr[order[i]], dens.fci[i] = fci[order[i]];
   std::vector<float> v(nt);
-  halfmaprun(difxyzv(cr, rs, w, dens, obs), 0, nt, v.data());
+  halfmaprun(difxyzv(cr, rs, w, dens, held), 0, nt, v.data());
   EXPECT_EQ(dens.dhalf.filled, GetParam().p1 && GetParam().box);
   EXPECT_EQ(dens.dhalf.plain, GetParam().p1);  // the placing without phase shifts
   const float f = 1.0f / cr.lattice.vol;
@@ -547,22 +571,25 @@ TEST_P(MemDiffThreads, ScaledStructureFactorsAreTheScaleThenTheTransformBitForBi
   const float lo = dens.dmin, hi = dens.dmax;
   std::copy(x0.begin(), x0.end(), dens.x());
   dens.dmin = dens.dmax = 0;
-  EXPECT_EQ(maphklscaled(cr, r.job.map, dens, obs, k, floor), f0);
+  // The structure factors of the reflections in the case's order.
+  const std::vector<int> order = caseorder(GetParam(), cr.grid, obs);
+  EXPECT_EQ(maphklscaled(cr, r.job.map, dens, reordered(obs, order), k, floor), f0);
   EXPECT_EQ(dens.dmin, lo);
   EXPECT_EQ(dens.dmax, hi);
   EXPECT_EQ(lo, floor);
   EXPECT_GT(hi, lo);
   for (int i = 0; i < n; ++i) ASSERT_EQ(dens.x()[i], x1[i]) << i;
   for (int i = 0; i < obs.size(); ++i) {
-    ASSERT_EQ(dens.fcr[i], fcr[i]) << i;
-    ASSERT_EQ(dens.fci[i], fci[i]) << i;
+    ASSERT_EQ(dens.fcr[i], fcr[order[i]]) << i;
+    ASSERT_EQ(dens.fci[i], fci[order[i]]) << i;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, MemDiffThreads,
                          ::testing::Values(DiffCase{1, false, false}, DiffCase{2, false, false},
                                            DiffCase{3, false, false}, DiffCase{1, true, false},
-                                           DiffCase{2, true, true}, DiffCase{3, true, true}));
+                                           DiffCase{2, true, true}, DiffCase{3, true, true},
+                                           DiffCase{2, false, false, true}, DiffCase{3, true, true, true}));
 
 // The structure factors made from the half grid of paired points are those
 // of the full complex transform of the density, real and imaginary parts
