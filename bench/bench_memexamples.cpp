@@ -58,18 +58,6 @@ std::vector<std::vector<double>> peak_table(const std::string& out) {
   return v;
 }
 
-// Whether d is a lattice translation: integral, or for a face-centred
-// lattice half-integral with an even number of halves.
-bool translation(char brv, const std::vector<double>& d) {
-  int halves = 0;
-  for (double v : d) {
-    const double twice = 2 * v;
-    if (std::fabs(twice - std::nearbyint(twice)) > 1e-3) return false;
-    halves += std::abs(static_cast<long>(std::nearbyint(twice))) % 2;
-  }
-  return brv == 'f' ? halves % 2 == 0 : halves == 0;
-}
-
 std::string domains(const trovan::examples::Example& e, const trovan::JobResult& r, const std::string& out) {
   std::string text;
   char buf[256];
@@ -86,7 +74,7 @@ std::string domains(const trovan::examples::Example& e, const trovan::JobResult&
     for (std::size_t k = 0; k < peaks.size() && rank == 0; ++k) {
       std::vector<double> d(6);
       for (int i = 0; i < 6; ++i) d[i] = peaks[k][i] - site.x[i];
-      if (translation(e.brv, d)) rank = static_cast<int>(k) + 1;
+      if (trovan::examples::lattice_translation(e.brv, d.data())) rank = static_cast<int>(k) + 1;
     }
     const trovan::examples::DomainCount c = trovan::examples::domain_electrons(e, site, r.crystal, rho);
     const std::string where = rank > 0 ? "peak " + std::to_string(rank) + " of the listing" : "not in the peak table";

@@ -6,6 +6,7 @@
 #pragma once
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <vector>
 
 #include "crystal/crystal.hpp"
@@ -28,7 +29,22 @@ struct DomainCount {
   int centre = 0;          // the grid index of the centre
   double electrons = 0;    // sum of rho V / nt over the neighbourhood (the model puts Z there)
   long long points = 0;
+  // The neighbourhood's highest point other than the centre: its value and
+  // the parallel and perpendicular length (A) of its offset from the centre.
+  double top = 0, top_par = 0, top_perp = 0;
 };
+
+// Whether d (setting coordinates) is a lattice translation: integral, or
+// for a face-centred lattice half-integral with an even number of halves.
+inline bool lattice_translation(char brv, const double* d) {
+  int halves = 0;
+  for (int i = 0; i < 6; ++i) {
+    const double twice = 2 * d[i];
+    if (std::fabs(twice - std::nearbyint(twice)) > 1e-3) return false;
+    halves += std::abs(static_cast<long>(std::nearbyint(twice))) % 2;
+  }
+  return brv == 'f' ? halves % 2 == 0 : halves == 0;
+}
 
 // rho over the whole grid of the crystal cr (x fastest).
 inline DomainCount domain_electrons(const Example& e, const Site& site, const Crystal& cr, const float* rho) {
@@ -56,6 +72,7 @@ inline DomainCount domain_electrons(const Example& e, const Site& site, const Cr
   }
   DomainCount c;
   c.centre = getxyztoj(cr.grid, g0);
+  c.top = -HUGE_VAL;
   // Offsets of up to 0.6 of the cell along each grid axis.
   int reach[6], k[6];
   for (int i = 0; i < 6; ++i) {
@@ -74,8 +91,14 @@ inline DomainCount domain_electrons(const Example& e, const Site& site, const Cr
     if (par < kParallel && perp < site.radius + kMargin) {
       int g[6];
       for (int i = 0; i < 6; ++i) g[i] = ((g0[i] + k[i]) % n[i] + n[i]) % n[i];
-      c.electrons += rho[getxyztoj(cr.grid, g)] * dv;
+      const double v = rho[getxyztoj(cr.grid, g)];
+      c.electrons += v * dv;
       ++c.points;
+      if (par + perp > 0 && v > c.top) {
+        c.top = v;
+        c.top_par = par;
+        c.top_perp = perp;
+      }
     }
     int i = 0;
     for (; i < 6 && ++k[i] > reach[i]; ++i) k[i] = -reach[i];

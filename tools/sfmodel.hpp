@@ -444,6 +444,7 @@ struct Example {
   int hmax[6] = {1, 1, 1, 1, 1, 1};
   int idm = 6;
   double qimax = 0;                // 1/Angstrom, kept with a small margin
+  double qperpmax = 0;             // quasicrystals: a cut on |q_perp| too (0: none)
   std::vector<Site> sites;
   std::vector<Site> atoms;         // Kind::atoms: every atom of the cell
   double amp[3] = {};              // modulated: displacement amplitude (fractions)
@@ -1061,8 +1062,12 @@ void for_each_grid_index(const Example& e, Visit visit) {
 // A reflection is kept when its physical scattering vector is shorter than
 // qimax (1/Angstrom). The program applies the same cut in single precision;
 // the input asks for a slightly larger qimax so that rounding cannot drop a
-// reflection written here.
-inline bool kept(const Example& e, const int* h) { return e.basis.qpar(h) <= e.qimax; }
+// reflection written here. A cut on |q_perp| (qperpmax), where given, is
+// the model's alone (the program has none): a reflection set that reaches
+// a given distance in internal space, whatever the grid holds.
+inline bool kept(const Example& e, const int* h) {
+  return e.basis.qpar(h) <= e.qimax && (e.qperpmax <= 0 || e.basis.qperp(h) <= e.qperpmax);
+}
 
 // The classes of symmetry-equivalent indices (point group and Friedel's
 // law) the examples use: every member within the grid (grid basis,
@@ -1203,8 +1208,13 @@ inline std::string keyword_input(const Example& e, bool mem, const std::string& 
 // fastest. The coefficients are coef(h) at every member h of every class
 // of index_classes (the model's own F by default), F(000) at the origin;
 // a coefficient 0 leaves its index out of the series.
+//
+// Given `indices` (setting indices, every member of the series listed once)
+// the sum runs over them instead of the classes: an index beyond the grid adds
+// its coefficient to the grid index it aliases to, so that the map holds the
+// series' exact values at the grid points whatever its reach.
 template <class Coef>
-std::vector<double> direct_map(const Example& e, Coef coef) {
+std::vector<double> direct_map(const Example& e, const std::vector<std::array<int, 6>>& indices, Coef coef) {
   long long nt = 1;
   long long stride[6];
   for (int i = 0; i < 6; ++i) {
@@ -1213,14 +1223,13 @@ std::vector<double> direct_map(const Example& e, Coef coef) {
   }
   std::vector<cplx> a(nt, 0.0), b(nt);
   a[0] = e.f000();
-  for (const auto& cls : index_classes(e))
-    for (const auto& h : cls) {
-      int hg[6] = {};
-      to_grid(e.brv, h.data(), hg);
-      long long j = 0;
-      for (int i = 0; i < 6; ++i) j += ((hg[i] + e.hmax[i]) % e.hmax[i]) * stride[i];
-      a[j] = coef(h.data());
-    }
+  for (const auto& h : indices) {
+    int hg[6] = {};
+    to_grid(e.brv, h.data(), hg);
+    long long j = 0;
+    for (int i = 0; i < 6; ++i) j += ((hg[i] % e.hmax[i] + e.hmax[i]) % e.hmax[i]) * stride[i];
+    a[j] += coef(h.data());
+  }
   for (int ax = 0; ax < 6; ++ax) {
     const int n = e.hmax[ax];
     if (n == 1) continue;
@@ -1239,6 +1248,13 @@ std::vector<double> direct_map(const Example& e, Coef coef) {
   std::vector<double> rho(nt);
   for (long long j = 0; j < nt; ++j) rho[j] = a[j].real() / v;
   return rho;
+}
+
+template <class Coef>
+std::vector<double> direct_map(const Example& e, Coef coef) {
+  std::vector<std::array<int, 6>> indices;
+  for (const auto& cls : index_classes(e)) indices.insert(indices.end(), cls.begin(), cls.end());
+  return direct_map(e, indices, coef);
 }
 
 inline std::vector<double> direct_map(const Example& e) {
