@@ -56,9 +56,56 @@ TROVAN_INLINE float weigh_body(float* __restrict q, const float* __restrict x, l
 }
 
 // The cell total of xnew over [lo, hi) in 16 double lanes added in a
-// fixed order; over is set when a value is infinite or not a number.
+// fixed order; over is set when a value is infinite or not a number. The
+// lanes are written as vectors: left to the vectoriser, the sixteen
+// accumulators of the unrolled loop came out as scalar conversions and
+// compares at -O3 (a quarter of the update's time). Each product m x is
+// exact in double (8 by 24 bits) and 1 x is x, so every version adds the
+// same terms in the same order and agrees bit for bit.
+#if defined(__GNUC__)
 TROVAN_INLINE double total_body(const float* __restrict xnew, const unsigned char* __restrict m, long long lo, long long hi,
-                         bool& over) {
+                                bool& over) {
+  typedef double d8 __attribute__((vector_size(64)));
+  typedef float f8 __attribute__((vector_size(32)));
+  typedef int i8 __attribute__((vector_size(32)));
+  typedef unsigned char u8 __attribute__((vector_size(8)));
+  constexpr unsigned long long kOnes = 0x0101010101010101ull;
+  d8 acc0 = {}, acc1 = {};
+  i8 o8 = {};
+  const f8 big = {FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX};
+  long long i = lo;
+  for (; i + 16 <= hi; i += 16) {
+    f8 x0, x1;
+    __builtin_memcpy(&x0, xnew + i, sizeof x0);
+    __builtin_memcpy(&x1, xnew + i + 8, sizeof x1);
+    d8 p0 = __builtin_convertvector(x0, d8), p1 = __builtin_convertvector(x1, d8);
+    // Orbits of one point (every point of a P1 map) need no product; the
+    // bytes to doubles, which the compiler makes through general
+    // registers, only where an orbit is larger.
+    unsigned long long w0, w1;
+    __builtin_memcpy(&w0, m + i, sizeof w0);
+    __builtin_memcpy(&w1, m + i + 8, sizeof w1);
+    if (w0 != kOnes || w1 != kOnes) {
+      u8 m0, m1;
+      __builtin_memcpy(&m0, &w0, sizeof m0);
+      __builtin_memcpy(&m1, &w1, sizeof m1);
+      p0 *= __builtin_convertvector(__builtin_convertvector(m0, i8), d8);
+      p1 *= __builtin_convertvector(__builtin_convertvector(m1, i8), d8);
+    }
+    acc0 += p0;
+    acc1 += p1;
+    o8 |= ~(x0 <= big) | ~(x1 <= big);
+  }
+  double lane[16];
+  int o = 0;
+  for (int l = 0; l < 8; ++l) {
+    lane[l] = acc0[l];
+    lane[l + 8] = acc1[l];
+    o |= o8[l];
+  }
+#else
+TROVAN_INLINE double total_body(const float* __restrict xnew, const unsigned char* __restrict m, long long lo, long long hi,
+                                bool& over) {
   double lane[16] = {};
   int o = 0;
   long long i = lo;
@@ -67,6 +114,7 @@ TROVAN_INLINE double total_body(const float* __restrict xnew, const unsigned cha
       lane[l] += static_cast<double>(m[i + l]) * xnew[i + l];
       o |= !(xnew[i + l] <= FLT_MAX);
     }
+#endif
   for (; i < hi; ++i) {
     lane[0] += static_cast<double>(m[i]) * xnew[i];
     o |= !(xnew[i] <= FLT_MAX);
@@ -87,10 +135,39 @@ TROVAN_INLINE double update_body(float* xnew, const float* x, const float* __res
                           long long lo, long long hi, float step, bool cont, bool& bad, bool& nonpos) {
   // x before it is updated (xnew may be x).
   nonpos = nonpositive(x, lo, hi);
-  if (cont)
-    for (long long i = lo; i < hi; ++i) xnew[i] = x[i] * expv(step * q[i - lo] + kContinue * logv(x[i] / xnew[i]));
-  else
-    for (long long i = lo; i < hi; ++i) xnew[i] = x[i] * expv(step * q[i - lo]);
+  // Nearly always every ratio x / xnew is a normal number and every
+  // exponent lies within +-104, where expv and logv are expcore and logcore
+  // without the guards that are a quarter of the loop's instructions. A
+  // short run is computed so into t, each value checked; when one is out of
+  // range (a denormal or zero density, a step so large that it is taken
+  // back) the run is computed again with the guards. Both give the same bits.
+  constexpr long long kRun = 256;
+  for (long long s = lo; s < hi; s += kRun) {
+    const long long e = s + kRun < hi ? s + kRun : hi;
+    float t[kRun];
+    int out = 0;
+    if (cont)
+      for (long long i = s; i < e; ++i) {
+        const float r = x[i] / xnew[i];
+        const float u = step * q[i - lo] + kContinue * logcore(r, 0);
+        const bool off = !(r >= FLT_MIN) | !(r <= FLT_MAX) | !(u >= -104.0f) | !(u <= 104.0f);
+        out |= off;
+        t[i - s] = x[i] * expcore(off ? 0.0f : u);
+      }
+    else
+      for (long long i = s; i < e; ++i) {
+        const float u = step * q[i - lo];
+        const bool off = !(u >= -104.0f) | !(u <= 104.0f);
+        out |= off;
+        t[i - s] = x[i] * expcore(off ? 0.0f : u);
+      }
+    if (out == 0)
+      for (long long i = s; i < e; ++i) xnew[i] = t[i - s];
+    else if (cont)
+      for (long long i = s; i < e; ++i) xnew[i] = x[i] * expv(step * q[i - lo] + kContinue * logv(x[i] / xnew[i]));
+    else
+      for (long long i = s; i < e; ++i) xnew[i] = x[i] * expv(step * q[i - lo]);
+  }
   return total_body(xnew, m, lo, hi, bad);
 }
 
