@@ -1,6 +1,8 @@
 #include "density/synthesis.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cmath>
 #include <mutex>
 #include <vector>
@@ -41,18 +43,54 @@ void synthesise(const Grid& g, WorkGrid& w, float f) {
   synthreal(getabcdr(w), getabcdi(w), g.n, g.idm, f);
 }
 
+// A row of the grid whose orbit map is neither its list row in order nor
+// mirrored (Density::rows).
+constexpr int kOtherRow = INT_MIN;
+
+// d.rows from d.rep when the first axis has even length; none when fewer
+// than half the rows are runs of the list (the table would not pay for
+// itself).
+void make_rows(const Grid& g, Density& d, long long nt) {
+  const int n0 = g.n[0];
+  if (n0 % 2) return;
+  const long long nrow = nt / n0;
+  d.rows.assign(static_cast<std::size_t>(nrow), "the orbit map of the grid by rows");
+  const int* rep = d.rep.data();
+  int* rows = d.rows.data();
+  std::atomic<long long> others{0};
+  parallel_for(nrow, 4096, [&](long long t0, long long t1) {
+    long long o = 0;
+    for (long long t = t0; t < t1; ++t) {
+      const int* r = rep + t * n0;
+      bool forward = true, mirrored = true;
+      for (int i = 0; i < n0; ++i) {
+        forward = forward && r[i] == r[0] + i;
+        mirrored = mirrored && r[i] == r[0] + (n0 - i) % n0;
+      }
+      rows[t] = forward ? r[0] : mirrored ? ~r[0] : kOtherRow;
+      o += !forward && !mirrored;
+    }
+    others += o;
+  });
+  if (2 * others > nrow) d.rows.release();
+}
+
 // rep[j] for every grid point: the position of its orbit's independent
 // point in the density list. Made whenever the density list is (re)made
 // from the grid.
 void make_rep(const Grid& g, Density& d, bool whole) {
   const long long nt = getnt(g);
   d.whole = whole;
+  d.rows.release();
   // A whole map is its own list: no orbit map is needed to expand it, and
   // the identity list of grid indices is only made if someone asks for it.
   d.all.release();
   if (d.whole) return;
   d.rep.assign(static_cast<std::size_t>(nt), "the orbit map of the grid");
-  if (getxindxorbits(g, d.rep.data()) == nt) return;
+  if (getxindxorbits(g, d.rep.data()) == nt) {
+    make_rows(g, d, nt);
+    return;
+  }
   // Some point lies in no orbit (or in two): find the first for the message.
   std::fill(d.rep.data(), d.rep.data() + nt, -1);
   getxindxorbits(g, d.rep.data());
@@ -96,6 +134,79 @@ void split_neighbours(float* __restrict ra, float* __restrict rb, const float* _
   }
 }
 
+// ra[i] = x[-2 i], rb[i] = x[-2 i - 1]: a run of the list read backwards,
+// split into its even and odd points.
+TROVAN_VECTOR_CLONES
+void split_reversed(float* __restrict ra, float* __restrict rb, const float* __restrict x, long long len) {
+  // Sixteen values read forward at a time, which the compiler turns into a
+  // load and two permutations (it does not vectorise the backward read).
+  long long i = 0;
+  for (; i + 8 <= len; i += 8) {
+    const float* p = x - 2 * i - 15;
+    for (int k = 0; k < 8; ++k) {
+      ra[i + k] = p[15 - 2 * k];
+      rb[i + k] = p[14 - 2 * k];
+    }
+  }
+  for (; i < len; ++i) {
+    ra[i] = x[-2 * i];
+    rb[i] = x[-2 * i - 1];
+  }
+}
+
+// gather_neighbours of the half points lo .. hi-1 through the rows of the
+// orbit map (Density::rows, first axis of even length n0): a row of the
+// list in order is split into its even and odd points, consecutive such
+// rows at once; a mirrored row is read backwards from its base, point 0
+// staying in place; other rows and part rows at the ends go through rep.
+void gather_rows(float* a, float* b, const float* x, const Density& d, int n0, long long lo, long long hi) {
+  const long long h0 = n0 / 2;
+  const int* rep = d.rep.data();
+  const int* rows = d.rows.data();
+  // The whole rows t0 .. t1-1 of the part.
+  const long long t0 = (lo + h0 - 1) / h0, t1 = hi / h0;
+  if (t0 >= t1) {
+    gather_neighbours(a + lo, b + lo, x, rep, lo, hi - lo);
+    return;
+  }
+  if (t0 * h0 > lo) gather_neighbours(a + lo, b + lo, x, rep, lo, t0 * h0 - lo);
+  // Where the list is first read for row t: a block of rows starts with a
+  // jump in the list, which the next block's is fetched ahead of.
+  auto first_read = [&](long long t) -> const float* {
+    const int m = rows[t];
+    return m >= 0 ? x + m : x + ~m + n0 - 1;
+  };
+  for (long long t = t0; t < t1;) {
+    const int m = rows[t];
+    const long long q = t * h0;
+    if (m == kOtherRow) {
+      gather_neighbours(a + q, b + q, x, rep, q, h0);
+      ++t;
+      continue;
+    }
+    long long u = t + 1;
+    if (m >= 0) {
+      // Rows of the list in order, one after the other in the list.
+      while (u < t1 && rows[u] == m + (u - t) * n0) ++u;
+      if (u < t1 && rows[u] != kOtherRow) __builtin_prefetch(first_read(u));
+      split_neighbours(a + q, b + q, x + m, (u - t) * h0);
+    } else {
+      // Mirrored rows whose bases step down by n0: the block's point k is
+      // list position c - k (c = base + n0), but for the rows' first points,
+      // which stay at their bases.
+      const long long base = ~m;
+      while (u < t1 && rows[u] == ~(base - (u - t) * n0)) ++u;
+      if (u < t1 && rows[u] != kOtherRow) __builtin_prefetch(first_read(u));
+      const float* xc = x + base + n0;
+      b[q] = xc[-1];
+      split_reversed(a + q + 1, b + q + 1, xc - 2, (u - t) * h0 - 1);
+      for (long long r = 0; r < u - t; ++r) a[q + r * h0] = x[base - r * n0];
+    }
+    t = u;
+  }
+  if (t1 * h0 < hi) gather_neighbours(a + t1 * h0, b + t1 * h0, x, rep, t1 * h0, hi - t1 * h0);
+}
+
 // The current density paired along axis e into the first nt/2 entries of
 // the work grid (see density/halfgrid.hpp): half point q holds the density
 // at p = q + B floor(q/B) and at p + B.
@@ -114,6 +225,8 @@ void pair_density(const Grid& g, WorkGrid& w, const Density& d, int e) {
     if (B == 1) {
       if (whole)
         split_neighbours(a + lo, b + lo, x + 2 * lo, hi - lo);
+      else if (d.rows.size())
+        gather_rows(a, b, x, d, n[0], lo, hi);
       else
         gather_neighbours(a + lo, b + lo, x, d.rep.data(), lo, hi - lo);
       return;

@@ -66,6 +66,14 @@ struct Density {
   int nxr0 = 0;        // values in each list
   bool whole = false;  // every grid point its own value (a Patterson map, or a group with trivial orbits)
   Table<int> rep;      // the orbit map: rep[j] = the list position of grid point j
+  // The orbit map row by row along the first axis (made when that axis has
+  // even length, the axis the map is paired along): row t of the grid takes
+  // either a row of the list in order, rep = base + i at its point i, or,
+  // under the inversion, that row mirrored, rep = base + (n0 - i) mod n0;
+  // rows[t] is base, ~base for a mirrored row and INT_MIN for any other.
+  // A twelfth of rep's size on a grid of 12 a row, it lets the expansion of
+  // the list into the grid read the list in sequence instead of through rep.
+  Table<int> rows;
   Table<int> all;      // the grid indices 0..nt-1 of a whole map, made when asked for
   float dmin = 0, dmax = 0;  // extremes of the current list
   // Calculated structure factors at the independent observed reflections.
