@@ -17,8 +17,9 @@
 // and the whole run use the wall clock.
 //
 // 1. cft1 on one thread / FFTW per grid: 32^4, 20^5, 12^6, 16^6,
-//    64x64x64x16, with the largest relative deviation of cft1 from the
-//    reference on random data.
+//    64x64x64x16 and the (3+1)-D example's 32x12x12x12 (a grid that fits
+//    in a core's cache), with the largest relative deviation of cft1 from
+//    the reference on random data.
 // 2. One maximum-entropy cycle (denmodmem: difference map, update, extrema,
 //    structure factors) of a 12^6 run / one reference transform of 12^6.
 // 3. The peak search of the 12^6 map (the density after the run, peaks

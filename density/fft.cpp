@@ -508,6 +508,8 @@ Kernels kernels() {
 // as fast as a sequential read, with 16 lanes at a third of that speed.
 constexpr std::size_t kMaxFirstRows = 8192;
 constexpr std::size_t kMaxStridedRows = 512;
+// Lanes the first sweep leaves at least, when it groups more than one axis.
+constexpr std::size_t kMinFirstLanes = 16;
 // Floats per half of a block aimed at: more lanes per batch for short
 // sweeps, up to this.
 constexpr std::size_t kBlockFloats = 32768;
@@ -820,6 +822,12 @@ void transform_axes(float* a, float* b, std::size_t ntot, const int* n, int m, s
       }
       if (rows * static_cast<std::size_t>(n[i]) > (stride == 1 ? kMaxFirstRows : kMaxStridedRows))
         break;
+      // The first sweep's lanes are the grid's runs of its rows, taken 16
+      // to a batch: a small grid whose axes would leave fewer (32x12x12x12
+      // grouped whole leaves 12) pads its one batch with empty lanes and
+      // transposes the whole grid through them; it does better to leave an
+      // axis to the next sweep.
+      if (stride == 1 && ntot / (rows * static_cast<std::size_t>(n[i])) < kMinFirstLanes) break;
       group.push_back(&plan(n[i], sign));
       groupaxes.push_back(i);
       rows *= static_cast<std::size_t>(n[i]);
