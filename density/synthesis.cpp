@@ -434,11 +434,11 @@ const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* 
   p.shapes.clear();
   p.steps.clear();
   p.order.clear();
-  p.turn.clear();
   p.checked = false;
   if (e >= 0) {
     std::vector<int> order = readorder(at);
-    p.turn.assign(static_cast<std::size_t>(nn[e]), {0.0, 0.0});
+    // The rotation of each k_e (c + i s), the same for all its reflections.
+    std::vector<std::array<double, 2>> turn(static_cast<std::size_t>(nn[e]));
     // Along the first axis of the half grid, point dp of a row has its
     // mirror at (l0 - dp) mod l0 of the mirrored row, wherever the row is.
     const int l0 = len[0];
@@ -453,13 +453,16 @@ const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* 
         const int k = order[u];
         const int dp = static_cast<int>(at[k].jp - row * l0);
         shape.push_back({dp, (l0 - dp) % l0, ke[k], jj[k] - r.jj});
-        p.turn[static_cast<std::size_t>(ke[k])] = {at[k].c, at[k].s};
+        turn[static_cast<std::size_t>(ke[k])] = {at[k].c, at[k].s};
       }
       r.jm = static_cast<int>(at[order[i]].jm) - shape[0][1];
       const auto [it, fresh] = known.emplace(shape, static_cast<int>(p.shapes.size()));
       if (fresh) {
         p.shapes.push_back(static_cast<int>(p.steps.size()));
-        for (const auto& t : shape) p.steps.push_back({t[0], t[1], t[2], t[3]});
+        for (const auto& t : shape) {
+          const std::array<double, 2>& cs = turn[static_cast<std::size_t>(t[2])];
+          p.steps.push_back({t[0], t[1], t[3], cs[0], cs[1]});
+        }
       }
       r.shape = it->second;
       p.rows.push_back(r);
@@ -493,28 +496,17 @@ bool readpaired(const FcPlan& p, const float* a, const float* b, const int* jj, 
   const int* shapes = p.shapes.data();
   const FcPlan::Step* steps = p.steps.data();
   const int* order = p.order.empty() ? nullptr : p.order.data();
-  const std::array<double, 2>* turn = p.turn.data();
-  // The mirrored rows are met in a sequence the hardware does not foresee
-  // (each a jump back from the last): they are fetched some rows ahead.
-  constexpr long long kAhead = 16;
   parallel_for(static_cast<long long>(p.rows.size()), 4096, [&](long long r0, long long r1) {
     const double fs = f;  // kept in a register: fcr might alias a captured f
     bool ok = true;
     for (long long r = r0; r < r1; ++r) {
       const FcPlan::Row row = rows[r];
-      if (r + kAhead < r1) {
-        const FcPlan::Row& next = rows[r + kAhead];
-        __builtin_prefetch(a + next.jm);
-        __builtin_prefetch(b + next.jm);
-        __builtin_prefetch(a + next.jp);
-        __builtin_prefetch(b + next.jp);
-      }
       const FcPlan::Step* s = steps + shapes[row.shape];
       const int m = shapes[row.shape + 1] - shapes[row.shape];
       for (int u = 0; u < m; ++u) {
         // X(k) from Z(k') and conj Z(-k'), as pairedcoef makes it.
         const int jp = row.jp + s[u].dp, jm = row.jm + s[u].dm;
-        const double c = turn[s[u].ke][0], sn = turn[s[u].ke][1];
+        const double c = s[u].c, sn = s[u].s;
         const double zr = a[jp], zi = b[jp], wr = a[jm], wi = -b[jm];
         const double er = 0.5 * (zr + wr), ei = 0.5 * (zi + wi);
         const double orr = 0.5 * (zi - wi), oi = -0.5 * (zr - wr);

@@ -42,7 +42,7 @@ struct FcPlan {
   FftPrune prune;
   // The reflections in the order of their Z(k') on the half grid, read row
   // by row of its first axis: the reads of one row, Z(k') at jp + dp,
-  // Z(-k') at jm + dm and the rotation of k_e in `turn`, are a shape
+  // Z(-k') at jm + dm and the rotation of k_e, are a shape
   // (steps[shapes[s] .. shapes[s + 1]]) that many rows share, so a row is
   // a few bases and the transform's output is swept nearly in sequence.
   // Entry i of the read is reflection order[i] (i itself when order is
@@ -51,13 +51,13 @@ struct FcPlan {
     int i, jp, jm, jj, shape;
   };
   struct Step {
-    int dp, dm, ke, dj;
+    int dp, dm, dj;
+    double c, s;  // exp(-2 pi i k_e / n_e) of the reflection
   };
   std::vector<Row> rows;
   std::vector<int> shapes;
   std::vector<Step> steps;
   std::vector<int> order;
-  std::vector<std::array<double, 2>> turn;
 };
 
 // The density of a run and what its syntheses keep from one call to the next.
