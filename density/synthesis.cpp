@@ -475,7 +475,8 @@ const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* 
     if (!inorder) p.order = std::move(order);
     p.checked = inorder;
   }
-  // Read out of sequence, the indices are compared beforehand.
+  // Read out of sequence (another order, or no pairing axis), the indices
+  // are compared before the plan is used again.
   if (!p.checked) p.key.assign(jj, jj + n);
   p.stamp = g.stamp;
   p.idm = idm;
