@@ -4,6 +4,7 @@
 #include <atomic>
 #include <climits>
 #include <cmath>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -404,15 +405,20 @@ std::vector<int> readorder(const std::vector<PairedIndex>& at) {
   return order;
 }
 
-const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* nn, int idm, int e) {
-  if (p.stamp == g.stamp && p.idm == idm && p.e == e && p.key.size() == static_cast<std::size_t>(n) &&
-      std::equal(jj, jj + n, p.key.begin()))
+// The plan for the reflections at grid indices jj[0..n-1], remade when the
+// grid or the reflections' number changed or when `remake` says the
+// indices did (a read found one that differs from the plan's).
+const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* nn, int idm, int e,
+                     bool remake) {
+  if (!remake && p.stamp == g.stamp && p.idm == idm && p.e == e && p.n == n &&
+      (p.checked || std::equal(jj, jj + n, p.key.begin())))
     return p;
   int len[6];
   gethalfgrid(nn, idm, e, len);
   p.prune = FftPrune{};
   for (int i = 0; i < idm; ++i) p.prune.out[i].assign(static_cast<std::size_t>(len[i]), 0), p.prune.out[i][0] = 1;
   std::vector<PairedIndex> at(static_cast<std::size_t>(n));
+  std::vector<int> ke(static_cast<std::size_t>(n));
   for (int k = 0; k < n; ++k) {
     int x[6];
     getitoxyz(g, jj[k], x);
@@ -421,27 +427,107 @@ const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* 
       p.prune.out[i][c] = 1;
       if (e >= 0) p.prune.out[i][(len[i] - c) % len[i]] = 1;
     }
-    if (e >= 0) at[k] = pairedindex(nn, idm, e, x);
+    if (e >= 0) at[k] = pairedindex(nn, idm, e, x), ke[k] = x[e];
   }
+  p.key.clear();
+  p.rows.clear();
+  p.shapes.clear();
+  p.steps.clear();
   p.order.clear();
-  p.read.clear();
-  p.turn.clear();
+  p.checked = false;
   if (e >= 0) {
-    p.order = readorder(at);
-    p.turn.assign(static_cast<std::size_t>(nn[e]), {0.0, 0.0});
-    for (int k : p.order) {
-      int x[6];
-      getitoxyz(g, jj[k], x);
-      const PairedIndex& a = at[k];
-      p.read.push_back({static_cast<int>(a.jp), static_cast<int>(a.jm), x[e]});
-      p.turn[static_cast<std::size_t>(x[e])] = {a.c, a.s};
+    std::vector<int> order = readorder(at);
+    // The rotation of each k_e (c + i s), the same for all its reflections.
+    std::vector<std::array<double, 2>> turn(static_cast<std::size_t>(nn[e]));
+    // Along the first axis of the half grid, point dp of a row has its
+    // mirror at (l0 - dp) mod l0 of the mirrored row, wherever the row is.
+    const int l0 = len[0];
+    std::map<std::vector<std::array<int, 4>>, int> known;
+    std::vector<std::array<int, 4>> shape;
+    for (int i = 0; i < n;) {
+      const long long row = at[order[i]].jp / l0;
+      FcPlan::Row r{i, static_cast<int>(row * l0), 0, jj[order[i]], 0};
+      shape.clear();
+      int u = i;
+      for (; u < n && at[order[u]].jp / l0 == row; ++u) {
+        const int k = order[u];
+        const int dp = static_cast<int>(at[k].jp - row * l0);
+        shape.push_back({dp, (l0 - dp) % l0, ke[k], jj[k] - r.jj});
+        turn[static_cast<std::size_t>(ke[k])] = {at[k].c, at[k].s};
+      }
+      r.jm = static_cast<int>(at[order[i]].jm) - shape[0][1];
+      const auto [it, fresh] = known.emplace(shape, static_cast<int>(p.shapes.size()));
+      if (fresh) {
+        p.shapes.push_back(static_cast<int>(p.steps.size()));
+        for (const auto& t : shape) {
+          const std::array<double, 2>& cs = turn[static_cast<std::size_t>(t[2])];
+          p.steps.push_back({t[0], t[1], t[3], cs[0], cs[1]});
+        }
+      }
+      r.shape = it->second;
+      p.rows.push_back(r);
+      i = u;
     }
+    p.shapes.push_back(static_cast<int>(p.steps.size()));
+    // A list held in this order (memorder) is written in sequence.
+    bool inorder = true;
+    for (int i = 0; i < n && inorder; ++i) inorder = order[i] == i;
+    if (!inorder) p.order = std::move(order);
+    p.checked = inorder;
   }
+  // Read out of sequence (another order, or no pairing axis), the indices
+  // are compared before the plan is used again.
+  if (!p.checked) p.key.assign(jj, jj + n);
   p.stamp = g.stamp;
   p.idm = idm;
   p.e = e;
-  p.key.assign(jj, jj + n);
+  p.n = n;
   return p;
+}
+
+// X(k) of every reflection from the transformed half grid a, b, times f,
+// into fcr, fci by the plan's rows (fci zero for a centrosymmetric map).
+// False when the plan checks the reflections' grid indices on the way and
+// one is not the one it was made for: the plan is stale and what was read
+// is not to be used.
+bool readpaired(const FcPlan& p, const float* a, const float* b, const int* jj, float f, bool centro,
+                float* fcr, float* fci) {
+  std::atomic<bool> same{true};
+  const FcPlan::Row* rows = p.rows.data();
+  const int* shapes = p.shapes.data();
+  const FcPlan::Step* steps = p.steps.data();
+  const int* order = p.order.empty() ? nullptr : p.order.data();
+  parallel_for(static_cast<long long>(p.rows.size()), 4096, [&](long long r0, long long r1) {
+    const double fs = f;  // kept in a register: fcr might alias a captured f
+    bool ok = true;
+    for (long long r = r0; r < r1; ++r) {
+      const FcPlan::Row row = rows[r];
+      const FcPlan::Step* s = steps + shapes[row.shape];
+      const int m = shapes[row.shape + 1] - shapes[row.shape];
+      for (int u = 0; u < m; ++u) {
+        // X(k) from Z(k') and conj Z(-k'), as pairedcoef makes it.
+        const int jp = row.jp + s[u].dp, jm = row.jm + s[u].dm;
+        const double c = s[u].c, sn = s[u].s;
+        const double zr = a[jp], zi = b[jp], wr = a[jm], wi = -b[jm];
+        const double er = 0.5 * (zr + wr), ei = 0.5 * (zi + wi);
+        const double orr = 0.5 * (zi - wi), oi = -0.5 * (zr - wr);
+        const double xr = er + c * orr - sn * oi;
+        const double xi = ei + c * oi + sn * orr;
+        if (order) {
+          const int k = order[row.i + u];
+          fcr[k] = static_cast<float>(xr * fs);
+          fci[k] = centro ? 0.0f : static_cast<float>(xi * fs);
+          continue;
+        }
+        const int k = row.i + u;
+        ok &= jj[k] == row.jj + s[u].dj;
+        fcr[k] = static_cast<float>(xr * fs);
+        fci[k] = centro ? 0.0f : static_cast<float>(xi * fs);
+      }
+    }
+    if (!ok) same.store(false, std::memory_order_relaxed);
+  });
+  return same.load();
 }
 
 }  // namespace
@@ -475,14 +561,14 @@ float fcofmap(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs
   const int* nn = g.n;
   const int idm = g.idm;
   const int e = getpairaxis(nn, idm);
-  // Only the structure factors at the reflections and F(000) are wanted.
-  const FcPlan& plan = fcplan(g, d.fcplan, n, jj, nn, idm, e);
   int icon = 0;
   if (scale && (e < 0 || !d.whole)) {
     scalexr0(d, scale->k, scale->floor);
     scale = nullptr;
   }
+  // Only the structure factors at the reflections and F(000) are wanted.
   if (e < 0) {
+    const FcPlan& plan = fcplan(g, d.fcplan, n, jj, nn, idm, e, false);
     getbrfromxr0(g, d, w);
     cft1(getabcdr(w), getabcdi(w), nn, idm, -1, icon, &plan.prune);
     // They alone are scaled by V/nt, the rest of the grid keeps the bare
@@ -493,32 +579,21 @@ float fcofmap(const Crystal& c, WorkGrid& w, Density& d, const Observations& obs
     }
     return a[0] * f;
   }
-  if (scale)
-    pair_scaled(g, w, d, e, *scale);
-  else
-    pair_density(g, w, d, e);
   int len[6];
   gethalfgrid(nn, idm, e, len);
-  cft1(getabcdr(w), getabcdi(w), len, idm, -1, icon, &plan.prune);
-  const int* order = plan.order.data();
-  const FcPlan::Read* rd = plan.read.data();
-  const std::array<double, 2>* turn = plan.turn.data();
-  parallel_for(n, 16384, [&](long long i0, long long i1) {
-    const double fs = f;  // kept in a register: fcr might alias a captured f
-    for (long long i = i0; i < i1; ++i) {
-      // X(k) from Z(k') and conj Z(-k'), as pairedcoef makes it.
-      const FcPlan::Read r = rd[i];
-      const double c = turn[r.ke][0], s = turn[r.ke][1];
-      const double zr = a[r.jp], zi = b[r.jp], wr = a[r.jm], wi = -b[r.jm];
-      const double er = 0.5 * (zr + wr), ei = 0.5 * (zi + wi);
-      const double orr = 0.5 * (zi - wi), oi = -0.5 * (zr - wr);
-      const double xr = er + c * orr - s * oi;
-      const double xi = ei + c * oi + s * orr;
-      const int k = order[i];
-      fcr[k] = static_cast<float>(xr * fs);
-      fci[k] = centro ? 0.0f : static_cast<float>(xi * fs);
-    }
-  });
+  // The plan is checked by its read: reflections moved to other places of
+  // the grid (their number the same) make it again, and the density, scaled
+  // already, is paired and transformed once more.
+  for (bool remake = false;; remake = true) {
+    const FcPlan& plan = fcplan(g, d.fcplan, n, jj, nn, idm, e, remake);
+    if (scale)
+      pair_scaled(g, w, d, e, *scale);
+    else
+      pair_density(g, w, d, e);
+    scale = nullptr;
+    cft1(getabcdr(w), getabcdi(w), len, idm, -1, icon, &plan.prune);
+    if (readpaired(plan, a, b, jj, f, centro, fcr, fci) || remake) break;
+  }
   // F(000) = E(0) + O(0), the real and the imaginary part of Z(0).
   return static_cast<float>((double(a[0]) + b[0]) * f);
 }

@@ -32,19 +32,32 @@ namespace trovan {
 // kept while they, the grid and its operators are the same.
 struct FcPlan {
   long long stamp = -1;
-  int idm = 0, e = -2;
+  int idm = 0, e = -2, n = -1;
+  // The reflections' grid indices, compared before the plan is used,
+  // unless it is `checked`: read in sequence, the reflections' indices are
+  // then compared on the way (see Row::jj), and the plan is made again
+  // when one differs.
+  bool checked = false;
   std::vector<int> key;
   FftPrune prune;
-  // The reflections in the order of their Z(k') on the half grid, and
-  // where each is read (Z(k') at jp, Z(-k') at jm, the rotation of k_e in
-  // `turn`): so read, the transform's output is swept nearly in sequence
-  // rather than visited at random.
-  struct Read {
-    int jp, jm, ke;
+  // The reflections in the order of their Z(k') on the half grid, read row
+  // by row of its first axis: the reads of one row, Z(k') at jp + dp,
+  // Z(-k') at jm + dm and the rotation of k_e, are a shape
+  // (steps[shapes[s] .. shapes[s + 1]]) that many rows share, so a row is
+  // a few bases and the transform's output is swept nearly in sequence.
+  // Entry i of the read is reflection order[i] (i itself when order is
+  // empty), whose grid index must be jj + dj.
+  struct Row {
+    int i, jp, jm, jj, shape;
   };
+  struct Step {
+    int dp, dm, dj;
+    double c, s;  // exp(-2 pi i k_e / n_e) of the reflection
+  };
+  std::vector<Row> rows;
+  std::vector<int> shapes;
+  std::vector<Step> steps;
   std::vector<int> order;
-  std::vector<Read> read;
-  std::vector<std::array<double, 2>> turn;
 };
 
 // The density of a run and what its syntheses keep from one call to the next.

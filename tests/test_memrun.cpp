@@ -584,6 +584,27 @@ TEST_P(MemDiffThreads, ScaledStructureFactorsAreTheScaleThenTheTransformBitForBi
     ASSERT_EQ(dens.fcr[i], fcr[order[i]]) << i;
     ASSERT_EQ(dens.fci[i], fci[order[i]]) << i;
   }
+  // Each is X(k) as pairedcoef reads it from the transformed half grid, to
+  // the last bit, in either order of the list, the one the plan was made
+  // for first and then the other (a plan read in sequence meets indices it
+  // was not made for and is made again).
+  const Grid& g = cr.grid;
+  const int e = getpairaxis(g.n, g.idm);
+  ASSERT_GE(e, 0);
+  ASSERT_EQ(cr.group.icent, 0);
+  const float f = cr.lattice.vol / static_cast<float>(getnt(g));
+  const Observations held = reordered(obs, order);
+  for (const Observations* o : {&held, &obs}) {
+    maphkl(cr, r.job.map, dens, *o);
+    for (int i = 0; i < o->size(); ++i) {
+      int x[6];
+      getitoxyz(g, o->j[i], x);
+      double xr, xi;
+      pairedcoef(getabcdr(r.job.map), getabcdi(r.job.map), g.n, g.idm, e, x, xr, xi);
+      ASSERT_EQ(dens.fcr[i], static_cast<float>(xr * f)) << i;
+      ASSERT_EQ(dens.fci[i], static_cast<float>(xi * f)) << i;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, MemDiffThreads,
