@@ -535,7 +535,9 @@ TEST_P(MemDiffThreads, HalfGridDifferenceMapIsTheListSynthesisBitForBit) {
   EXPECT_EQ(dens.dhalf.plain, GetParam().p1);  // the placing without phase shifts
   // In the half grid's order P1's places make runs of points (whether or
   // not they fill a box), placed a point at a time.
-  if (GetParam().p1 && GetParam().gridorder) EXPECT_FALSE(dens.dhalf.plainrun.empty());
+  if (GetParam().p1 && GetParam().gridorder) {
+    EXPECT_FALSE(dens.dhalf.plainrun.empty());
+  }
   const float f = 1.0f / cr.lattice.vol;
   long long nonzero = 0;
   for (long long j = 0; j < nt; ++j) {
