@@ -127,8 +127,9 @@ struct HalfPlaces {
   // half-grid points from q, each with its lower place (reflection ml +
   // i dml, factor fl + i dfl) and its upper one (mu + i dmu, fu + i dfu),
   // either side kNone when the run's points have none. Built when no two
-  // places of one side share a point and the factors fit a byte; plainat
-  // is then empty. A point's share is then (0 + lower) + upper, what the
+  // places of one side share a point, the factors fit a byte and a run
+  // holds more than two places on average (the list in the half grid's
+  // order); plainat is then empty. A point's share is then (0 + lower) + upper, what the
   // store and the add give, in one pass over the grid instead of two.
   static constexpr int kNone = INT_MIN;
   struct PlainRun {
