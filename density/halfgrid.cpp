@@ -300,6 +300,72 @@ HalfMap synthhalffrom(float* a, float* b, const int* n, int m, float scale, cons
   return {a, b, B};
 }
 
+namespace {
+
+// The plain places of h as runs of consecutive half-grid points along which
+// each side's reflection and factor step by fixed amounts (in P1 with the
+// list in the half grid's order: the lower reflections one by one up a row
+// of the pairing axis, the upper ones, the mates of the mirrored row, one by
+// one down). Nothing is built when a point holds two places of one side,
+// or the factors do not fit a byte.
+void plainruns(const int* half, int m, HalfPlaces& h) {
+  constexpr int kNone = HalfPlaces::kNone;
+  if (h.plainf.size() > 256) return;
+  const long long nh = product(half, 0, m);
+  // The place of each side at each point, -1 where there is none.
+  std::vector<int> at[2] = {std::vector<int>(nh, -1), std::vector<int>(nh, -1)};
+  for (std::size_t t = 0; t < h.plainat.size(); ++t) {
+    int& w = at[static_cast<long long>(t) >= h.nlower][h.plainat[t].q];
+    if (w >= 0) return;
+    w = static_cast<int>(t);
+  }
+  const int shift = h.plainshift, mask = (1 << shift) - 1;
+  auto refl = [&](int s, long long q) { return at[s][q] < 0 ? kNone : h.plainat[at[s][q]].mf >> shift; };
+  auto fac = [&](int s, long long q) { return at[s][q] < 0 ? 0 : h.plainat[at[s][q]].mf & mask; };
+  // F(000) (-1) alone in a run; a step must fit a byte.
+  auto step = [](int from, int to, int& d) {
+    if (from == kNone || to == kNone) return from == to;
+    if (from < 0 || to < 0 || to - from < -128 || to - from > 127) return false;
+    d = to - from;
+    return true;
+  };
+  std::vector<HalfPlaces::PlainRun>& runs = h.plainrun;
+  for (long long q = 0; q < nh; ++q) {
+    if (at[0][q] < 0 && at[1][q] < 0) continue;
+    HalfPlaces::PlainRun r{static_cast<int>(q), refl(0, q), refl(1, q), 1, 0, 0,
+                           static_cast<unsigned char>(fac(0, q)), static_cast<unsigned char>(fac(1, q)), 0, 0};
+    int dm[2] = {0, 0}, df[2] = {0, 0};
+    while (q + 1 < nh && r.len < USHRT_MAX) {
+      const long long u = q + 1;
+      int em[2], ef[2];
+      bool ok = true;
+      for (int s = 0; s < 2 && ok; ++s) {
+        ok = step(refl(s, q), refl(s, u), em[s]) && step(fac(s, q), fac(s, u), ef[s]);
+        if (ok && at[s][q] < 0) em[s] = ef[s] = 0;
+        if (ok && r.len > 1) ok = em[s] == dm[s] && ef[s] == df[s];
+      }
+      if (!ok) break;
+      for (int s = 0; s < 2; ++s) dm[s] = em[s], df[s] = ef[s];
+      ++r.len;
+      q = u;
+    }
+    r.dml = static_cast<signed char>(dm[0]);
+    r.dmu = static_cast<signed char>(dm[1]);
+    r.dfl = static_cast<signed char>(df[0]);
+    r.dfu = static_cast<signed char>(df[1]);
+    runs.push_back(r);
+  }
+  // In the order of a file the places make runs of one point or two: the
+  // grid is then better written place by place, the values read in order.
+  if (runs.size() * 2 > h.plainat.size()) {
+    std::vector<HalfPlaces::PlainRun>().swap(runs);
+    return;
+  }
+  std::vector<HalfPlaces::PlainPlace>().swap(h.plainat);
+}
+
+}  // namespace
+
 bool halfplaces(const int* n, int m, const SpreadPlan& p, HalfPlaces& h) {
   const int e = getpairaxis(n, m);
   if (e < 0) return false;
@@ -387,6 +453,8 @@ bool halfplaces(const int* n, int m, const SpreadPlan& p, HalfPlaces& h) {
   } else {
     h.plain = false;
   }
+  h.plainrun.clear();
+  if (h.plain) plainruns(half, m, h);
   h.nrefl = nrefl;
   h.made = p.made;
   h.n.assign(n, n + m);
@@ -431,6 +499,18 @@ inline void imagevalue(const HalfPlaces::Factor& f, float vr, float vi, float& r
 // is x + y exactly). The image's value is (vr - vi 0) + i (vi + vr 0), which
 // is the value itself when it is finite and not a number where the rotation
 // in double gives not a number (an infinite part times zero).
+inline void plainshare(const HalfPlaces::Plain& f, int m, float f000, const float* __restrict val, float& zr,
+                       float& zi) {
+  float re = f000, im = 0.0f;
+  if (m >= 0) {  // -1: F(000)
+    const float vr = val[2 * m], vi = val[2 * m + 1];
+    re = vr - vi * 0.0f;
+    im = (vi + vr * 0.0f) * f.sign;
+  }
+  zr = re * f.p - im * f.r;
+  zi = im * f.p + re * f.r;
+}
+
 template <bool Add>
 void plainpart(float* __restrict a, float* __restrict b, const HalfPlaces& h, float f000,
                const float* __restrict val, long long lo, long long hi) {
@@ -439,16 +519,8 @@ void plainpart(float* __restrict a, float* __restrict b, const HalfPlaces& h, fl
   const int shift = h.plainshift, mask = (1 << shift) - 1;
   for (long long t = lo; t < hi; ++t) {
     const HalfPlaces::PlainPlace pl = at[t];
-    const HalfPlaces::Plain f = pf[pl.mf & mask];
-    const int m = pl.mf >> shift;  // -1: F(000)
-    float re = f000, im = 0.0f;
-    if (m >= 0) {
-      const float vr = val[2 * m], vi = val[2 * m + 1];
-      re = vr - vi * 0.0f;
-      im = (vi + vr * 0.0f) * f.sign;
-    }
-    const float zr = re * f.p - im * f.r;
-    const float zi = im * f.p + re * f.r;
+    float zr, zi;
+    plainshare(pf[pl.mf & mask], pl.mf >> shift, f000, val, zr, zi);
     if (Add) {
       a[pl.q] += zr;
       b[pl.q] += zi;
@@ -459,7 +531,48 @@ void plainpart(float* __restrict a, float* __restrict b, const HalfPlaces& h, fl
   }
 }
 
+// The runs of plainrun: each point takes 0 + lower + upper in the order the
+// store and the add of plainparts make it (0 + x alone for a point with one
+// side: the cleared point plus the upper share when it has no lower one).
+void plainrunparts(float* a, float* b, const HalfPlaces& h, float f000, const float* val) {
+  constexpr int kNone = HalfPlaces::kNone;
+  const HalfPlaces::PlainRun* runs = h.plainrun.data();
+  const HalfPlaces::Plain* pf = h.plainf.data();
+  parallel_for(static_cast<long long>(h.plainrun.size()), kGrain / 4, [&](long long lo, long long hi) {
+    for (long long t = lo; t < hi; ++t) {
+      const HalfPlaces::PlainRun r = runs[t];
+      float* __restrict ra = a + r.q;
+      float* __restrict rb = b + r.q;
+      const int len = r.len;
+      if (r.mu == kNone) {
+        for (int i = 0; i < len; ++i) {
+          float zr, zi;
+          plainshare(pf[r.fl + i * r.dfl], r.ml + i * r.dml, f000, val, zr, zi);
+          ra[i] = 0.0f + zr;
+          rb[i] = 0.0f + zi;
+        }
+      } else if (r.ml == kNone) {
+        for (int i = 0; i < len; ++i) {
+          float zr, zi;
+          plainshare(pf[r.fu + i * r.dfu], r.mu + i * r.dmu, f000, val, zr, zi);
+          ra[i] = 0.0f + zr;
+          rb[i] = 0.0f + zi;
+        }
+      } else {
+        for (int i = 0; i < len; ++i) {
+          float lr, li, ur, ui;
+          plainshare(pf[r.fl + i * r.dfl], r.ml + i * r.dml, f000, val, lr, li);
+          plainshare(pf[r.fu + i * r.dfu], r.mu + i * r.dmu, f000, val, ur, ui);
+          ra[i] = (0.0f + lr) + ur;
+          rb[i] = (0.0f + li) + ui;
+        }
+      }
+    }
+  });
+}
+
 void plainparts(float* a, float* b, const HalfPlaces& h, float f000, const float* val) {
+  if (!h.plainrun.empty()) return plainrunparts(a, b, h, f000, val);
   const long long count = static_cast<long long>(h.plainat.size());
   parallel_for(h.nlower, kGrain, [&](long long lo, long long hi) { plainpart<false>(a, b, h, f000, val, lo, hi); });
   parallel_for(count - h.nlower, kGrain, [&](long long lo, long long hi) {

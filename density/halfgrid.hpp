@@ -26,6 +26,7 @@
 // real part of the full synthesis; the program's coefficients always are
 // (every reflection is stored with its Friedel mate).
 #pragma once
+#include <climits>
 #include <cstddef>
 
 #include <vector>
@@ -128,6 +129,23 @@ struct HalfPlaces {
   };
   std::vector<PlainPlace> plainat;
   int plainshift = 0;
+  // The plain places again, point by point: a run is len consecutive
+  // half-grid points from q, each with its lower place (reflection ml +
+  // i dml, factor fl + i dfl) and its upper one (mu + i dmu, fu + i dfu),
+  // either side kNone when the run's points have none. Built when no two
+  // places of one side share a point, the factors fit a byte and a run
+  // holds more than two places on average (the list in the half grid's
+  // order); plainat is then empty. A point's share is then (0 + lower) + upper, what the
+  // store and the add give, in one pass over the grid instead of two.
+  static constexpr int kNone = INT_MIN;
+  struct PlainRun {
+    int q, ml, mu;
+    unsigned short len;
+    signed char dml, dmu;
+    unsigned char fl, fu;
+    signed char dfl, dfu;
+  };
+  std::vector<PlainRun> plainrun;
   int nrefl = 0;  // entries of the plan's reflection list
   FftPrune prune;  // the half grid's input marks
   // The differences of a cycle in the list's order, real and imaginary

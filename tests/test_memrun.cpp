@@ -466,7 +466,8 @@ TEST(MemRun, UnscaledDifferenceMapIsTheMapTimesTheVolume) {
 // reflections that fill a box of the half grid (nothing cleared first);
 // and with the reflections held in the half grid's order as a large run
 // holds them (cycleorder), the same map and structure factors as from the
-// file's order.
+// file's order (in P1 with a box filled or not: the places then as runs of
+// points, some of them with no upper place or no lower one).
 struct DiffCase {
   int threads;
   bool p1, box;
@@ -532,6 +533,11 @@ TEST_P(MemDiffThreads, HalfGridDifferenceMapIsTheListSynthesisBitForBit) {
   halfmaprun(difxyzv(cr, rs, w, dens, held), 0, nt, v.data());
   EXPECT_EQ(dens.dhalf.filled, GetParam().p1 && GetParam().box);
   EXPECT_EQ(dens.dhalf.plain, GetParam().p1);  // the placing without phase shifts
+  // In the half grid's order P1's places make runs of points (whether or
+  // not they fill a box), placed a point at a time.
+  if (GetParam().p1 && GetParam().gridorder) {
+    EXPECT_FALSE(dens.dhalf.plainrun.empty());
+  }
   const float f = 1.0f / cr.lattice.vol;
   long long nonzero = 0;
   for (long long j = 0; j < nt; ++j) {
@@ -611,7 +617,8 @@ INSTANTIATE_TEST_SUITE_P(Threads, MemDiffThreads,
                          ::testing::Values(DiffCase{1, false, false}, DiffCase{2, false, false},
                                            DiffCase{3, false, false}, DiffCase{1, true, false},
                                            DiffCase{2, true, true}, DiffCase{3, true, true},
-                                           DiffCase{2, false, false, true}, DiffCase{3, true, true, true}));
+                                           DiffCase{2, false, false, true}, DiffCase{3, true, true, true},
+                                           DiffCase{2, true, false, true}));
 
 // The structure factors made from the half grid of paired points are those
 // of the full complex transform of the density, real and imaginary parts:
