@@ -308,20 +308,31 @@ namespace {
 // of the pairing axis, the upper ones, the mates of the mirrored row, one by
 // one down). Nothing is built when a point holds two places of one side,
 // or the factors do not fit a byte.
-void plainruns(const int* half, int m, HalfPlaces& h) {
+void plainruns(HalfPlaces& h) {
   constexpr int kNone = HalfPlaces::kNone;
   if (h.plainf.size() > 256) return;
-  const long long nh = product(half, 0, m);
-  // The place of each side at each point, -1 where there is none.
-  std::vector<int> at[2] = {std::vector<int>(nh, -1), std::vector<int>(nh, -1)};
-  for (std::size_t t = 0; t < h.plainat.size(); ++t) {
-    int& w = at[static_cast<long long>(t) >= h.nlower][h.plainat[t].q];
-    if (w >= 0) return;
-    w = static_cast<int>(t);
+  // The points that have places, in order, with the place of each side
+  // (-1 where there is none): a table as long as the places, not the grid
+  // (a large grid with few reflections is the common case).
+  struct Point {
+    int q;
+    int at[2];
+  };
+  std::vector<Point> pts;
+  {
+    std::vector<std::pair<int, int>> byq(h.plainat.size());
+    for (std::size_t t = 0; t < h.plainat.size(); ++t) byq[t] = {h.plainat[t].q, static_cast<int>(t)};
+    std::sort(byq.begin(), byq.end());
+    for (const auto& [q, t] : byq) {
+      if (pts.empty() || pts.back().q != q) pts.push_back({q, {-1, -1}});
+      int& w = pts.back().at[static_cast<long long>(t) >= h.nlower];
+      if (w >= 0) return;  // two places of one side at a point: no runs
+      w = t;
+    }
   }
   const int shift = h.plainshift, mask = (1 << shift) - 1;
-  auto refl = [&](int s, long long q) { return at[s][q] < 0 ? kNone : h.plainat[at[s][q]].mf >> shift; };
-  auto fac = [&](int s, long long q) { return at[s][q] < 0 ? 0 : h.plainat[at[s][q]].mf & mask; };
+  auto refl = [&](int s, const Point& p) { return p.at[s] < 0 ? kNone : h.plainat[p.at[s]].mf >> shift; };
+  auto fac = [&](int s, const Point& p) { return p.at[s] < 0 ? 0 : h.plainat[p.at[s]].mf & mask; };
   // F(000) (-1) alone in a run; a step must fit a byte.
   auto step = [](int from, int to, int& d) {
     if (from == kNone || to == kNone) return from == to;
@@ -330,24 +341,26 @@ void plainruns(const int* half, int m, HalfPlaces& h) {
     return true;
   };
   std::vector<HalfPlaces::PlainRun>& runs = h.plainrun;
-  for (long long q = 0; q < nh; ++q) {
-    if (at[0][q] < 0 && at[1][q] < 0) continue;
-    HalfPlaces::PlainRun r{static_cast<int>(q), refl(0, q), refl(1, q), 1, 0, 0,
-                           static_cast<unsigned char>(fac(0, q)), static_cast<unsigned char>(fac(1, q)), 0, 0};
+  // A run continues only to the next point of the grid, and only while that
+  // point has places on the same sides.
+  for (std::size_t i = 0; i < pts.size(); ++i) {
+    const Point& p0 = pts[i];
+    HalfPlaces::PlainRun r{p0.q, refl(0, p0), refl(1, p0), 1, 0, 0,
+                           static_cast<unsigned char>(fac(0, p0)), static_cast<unsigned char>(fac(1, p0)), 0, 0};
     int dm[2] = {0, 0}, df[2] = {0, 0};
-    while (q + 1 < nh && r.len < USHRT_MAX) {
-      const long long u = q + 1;
+    while (i + 1 < pts.size() && pts[i + 1].q == pts[i].q + 1 && r.len < USHRT_MAX) {
+      const Point &p = pts[i], &u = pts[i + 1];
       int em[2], ef[2];
       bool ok = true;
       for (int s = 0; s < 2 && ok; ++s) {
-        ok = step(refl(s, q), refl(s, u), em[s]) && step(fac(s, q), fac(s, u), ef[s]);
-        if (ok && at[s][q] < 0) em[s] = ef[s] = 0;
+        ok = step(refl(s, p), refl(s, u), em[s]) && step(fac(s, p), fac(s, u), ef[s]);
+        if (ok && p.at[s] < 0) em[s] = ef[s] = 0;
         if (ok && r.len > 1) ok = em[s] == dm[s] && ef[s] == df[s];
       }
       if (!ok) break;
       for (int s = 0; s < 2; ++s) dm[s] = em[s], df[s] = ef[s];
       ++r.len;
-      q = u;
+      ++i;
     }
     r.dml = static_cast<signed char>(dm[0]);
     r.dmu = static_cast<signed char>(dm[1]);
@@ -454,7 +467,7 @@ bool halfplaces(const int* n, int m, const SpreadPlan& p, HalfPlaces& h) {
     h.plain = false;
   }
   h.plainrun.clear();
-  if (h.plain) plainruns(half, m, h);
+  if (h.plain) plainruns(h);
   h.nrefl = nrefl;
   h.made = p.made;
   h.n.assign(n, n + m);
