@@ -824,9 +824,9 @@ void transform_axes(float* a, float* b, std::size_t ntot, const int* n, int m, s
         break;
       // The first sweep's lanes are the grid's runs of its rows, taken 16
       // to a batch: a small grid whose axes would leave fewer (32x12x12x12
-      // grouped whole leaves 12) pads its one batch with empty lanes and
-      // transposes the whole grid through them; it does better to leave an
-      // axis to the next sweep.
+      // swept along 32x12x12 leaves 12) pads its one batch with empty lanes
+      // and transposes the whole grid through them; it does better to leave
+      // an axis to the next sweep.
       if (stride == 1 && ntot / (rows * static_cast<std::size_t>(n[i])) < kMinFirstLanes) break;
       group.push_back(&plan(n[i], sign));
       groupaxes.push_back(i);

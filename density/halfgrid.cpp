@@ -762,20 +762,6 @@ void halfmapputrun(float* a, float* b, long long B, long long p0, long long len,
   }
 }
 
-void halfmapputat(float* a, float* b, long long B, const int* p, long long len, const float* in) {
-  for (long long i = 0; i < len; ++i) {
-    if (B == 0) {
-      a[p[i]] = in[i];
-      continue;
-    }
-    const long long u = p[i] / B, q = p[i] - u * B + B * (u >> 1);
-    if (u & 1)
-      b[q] = in[i];
-    else
-      a[q] = in[i];
-  }
-}
-
 void synthrealfrom(float* a, float* b, const int* n, int m, float scale, const FCoef* c,
                    std::size_t count) {
   const long long nt = product(n, 0, m);

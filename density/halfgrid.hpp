@@ -70,12 +70,11 @@ struct HalfMap {
 void halfmaprun(const HalfMap& h, long long p0, long long len, float* out);
 // The map at the full grid points p[0..len-1], into out.
 void halfmapat(const HalfMap& h, const int* p, long long len, float* out);
-// The inverses: in[0..len-1] written back to the full grid points p0 ..
-// p0+len-1 (or p[0..len-1]) of the map whose halves are a and b (those h
+// The inverse of halfmaprun: in[0..len-1] written back to the full grid
+// points p0 .. p0+len-1 of the map whose halves are a and b (those h
 // reads). A caller that has transformed the map at its points in a first
 // pass keeps the result there for a second pass instead of doing it again.
 void halfmapputrun(float* a, float* b, long long B, long long p0, long long len, const float* in);
-void halfmapputat(float* a, float* b, long long B, const int* p, long long len, const float* in);
 // The synthesis from a list as synthrealfrom, the map left where the
 // transform made it (only the half grid is written): what a caller that
 // wants the map at some points only reads with halfmaprun or halfmapat.
@@ -135,8 +134,9 @@ struct HalfPlaces {
   // either side kNone when the run's points have none. Built when no two
   // places of one side share a point, the factors fit a byte and a run
   // holds more than two places on average (the list in the half grid's
-  // order); plainat is then empty. A point's share is then (0 + lower) + upper, what the
-  // store and the add give, in one pass over the grid instead of two.
+  // order); plainat is then empty. A point's share is then (0 + lower) +
+  // upper, what the store and the add give, in one pass over the grid
+  // instead of two.
   static constexpr int kNone = INT_MIN;
   struct PlainRun {
     int q, ml, mu;

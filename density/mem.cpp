@@ -356,15 +356,6 @@ void mapatblock(const std::vector<unsigned char>& runs, const HalfMap& h, const 
     halfmapat(h, jx + lo, hi - lo, q);
 }
 
-// The weighted map of [lo, hi) written back where mapatblock read it.
-void putatblock(const std::vector<unsigned char>& runs, float* a, float* b, long long B, const int* jx, long long lo,
-                long long hi, const float* q) {
-  if (runs[lo / kBlock])
-    halfmapputrun(a, b, B, jx[lo], hi - lo, q);
-  else
-    halfmapputat(a, b, B, jx + lo, hi - lo, q);
-}
-
 // The Sakata-Sato normalisation of a trial whose cell total is `total`
 // (sum over stored points of orbit size times value): (V/nt) sum m_i rho_i
 // = F(000), with the floor applied to the scaled values (a point raised to
@@ -441,12 +432,16 @@ bool denmodmem(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, 
   // the step, and once for the update. The first pass writes h w back in
   // place of h (the work grid is not read again before the structure
   // factors overwrite it), so that the second does not weigh again: the
-  // weights are a division, a root and a division a point.
+  // weights are a division, a root and a division a point. Only blocks
+  // read as runs are kept so: a run touches only its own points, while the
+  // gather of halfmapat loads both halves of a pair, whose other point may
+  // be another thread's to write.
   if (st.dfw.size() != static_cast<std::size_t>(obs.size())) reflection_weights(c.grid, obs, st.dfw);
   const HalfMap h = difxyzv(c, rs, w, d, obs, stepweights(st, d, obs));
   float* const wa = getabcdr(w);
   float* const wb = getabcdi(w);
   const bool keep = imode == 1 && h.a == wa && h.b == wb;
+  auto kept = [&](long long lo) { return keep && st.runs[lo / kBlock]; };
   const float rhomean = f000 / c.lattice.vol;
   const long long nb = (n + kBlock - 1) / kBlock;
   std::vector<float> qpart(static_cast<std::size_t>(nb), 0.0f);
@@ -456,7 +451,7 @@ bool denmodmem(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, 
       const long long lo = b * kBlock, hi = std::min<long long>(n, lo + kBlock);
       mapatblock(st.runs, h, jx, lo, hi, q.data());
       qpart[b] = weigh(q.data(), x + lo, hi - lo, rhomean, imode);
-      if (keep) putatblock(st.runs, wa, wb, h.B, jx, lo, hi, q.data());
+      if (kept(lo)) halfmapputrun(wa, wb, h.B, jx[lo], hi - lo, q.data());
     }
   });
   float qmax = 0;
@@ -471,7 +466,7 @@ bool denmodmem(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, 
   const double total = blocksum(n, [&](long long lo, long long hi) {
     thread_local std::vector<float> q(kBlock);
     mapatblock(st.runs, h, jx, lo, hi, q.data());
-    if (!keep) weigh(q.data(), x + lo, hi - lo, rhomean, imode);
+    if (!kept(lo)) weigh(q.data(), x + lo, hi - lo, rhomean, imode);
     bool bad = false, nonpos = false;
     const double sum = update_block(xnew, x, q.data(), m, lo, hi, step, cont, bad, nonpos);
     badpart[lo / kBlock] = bad;
