@@ -20,7 +20,8 @@ namespace trovan {
 // step carries the iteration along the floor.
 constexpr float kContinue = 0.8f;
 
-// The instruction sets the update is compiled for.
+// The instruction sets the update is compiled for (avx512: avx512f with
+// avx512bw).
 enum class UpdateIsa { base, avx2, avx512 };
 // Whether the processor runs isa; the widest one it runs.
 bool update_isa_runs(UpdateIsa isa);
