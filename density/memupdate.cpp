@@ -7,6 +7,7 @@
 // bit.
 #include "density/memupdate.hpp"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 
@@ -49,6 +50,41 @@ TROVAN_INLINE float weigh_body(float* __restrict q, const float* __restrict x, l
     for (; i + 16 <= len; i += 16)
       for (int l = 0; l < 16; ++l) lane[l] = std::fabs(q[i + l]) > lane[l] ? std::fabs(q[i + l]) : lane[l];
     for (; i < len; ++i) lane[0] = std::fabs(q[i]) > lane[0] ? std::fabs(q[i]) : lane[0];
+  }
+  float mx = 0;
+  for (float v : lane) mx = v > mx ? v : mx;
+  return mx;
+}
+
+// weigh_body over a run of full grid points stored as pairs, a[u] the
+// point 2u of x and b[u] the point 2u + 1 (a map on the half grid paired
+// along the fastest axis), in place. The same arithmetic on each value, so
+// the same bits; the largest |q| is one however the values are grouped.
+TROVAN_INLINE float weigh_pairs_body(float* __restrict a, float* __restrict b, const float* __restrict x,
+                                     long long pairs, float rhomean, int imode) {
+  float lane[16] = {};
+  long long u = 0;
+  if (imode == 1) {
+    for (; u + 8 <= pairs; u += 8)
+      for (int l = 0; l < 8; ++l) {
+        const float va = a[u + l] * (1.0f / std::sqrt(x[2 * (u + l)] / rhomean + 1e-3f));
+        const float vb = b[u + l] * (1.0f / std::sqrt(x[2 * (u + l) + 1] / rhomean + 1e-3f));
+        a[u + l] = va;
+        b[u + l] = vb;
+        lane[l] = std::fabs(va) > lane[l] ? std::fabs(va) : lane[l];
+        lane[l + 8] = std::fabs(vb) > lane[l + 8] ? std::fabs(vb) : lane[l + 8];
+      }
+    for (; u < pairs; ++u) {
+      a[u] *= 1.0f / std::sqrt(x[2 * u] / rhomean + 1e-3f);
+      b[u] *= 1.0f / std::sqrt(x[2 * u + 1] / rhomean + 1e-3f);
+      lane[0] = std::fabs(a[u]) > lane[0] ? std::fabs(a[u]) : lane[0];
+      lane[8] = std::fabs(b[u]) > lane[8] ? std::fabs(b[u]) : lane[8];
+    }
+  } else {
+    for (; u < pairs; ++u) {
+      lane[0] = std::fabs(a[u]) > lane[0] ? std::fabs(a[u]) : lane[0];
+      lane[8] = std::fabs(b[u]) > lane[8] ? std::fabs(b[u]) : lane[8];
+    }
   }
   float mx = 0;
   for (float v : lane) mx = v > mx ? v : mx;
@@ -167,8 +203,11 @@ TROVAN_INLINE bool nonpositive(const float* __restrict x, long long lo, long lon
   return neg != 0;
 }
 
-TROVAN_INLINE double update_body(float* xnew, const float* x, const float* __restrict q, const unsigned char* __restrict m,
-                                 long long lo, long long hi, float step, bool cont, bool& bad, bool& nonpos) {
+// q as update_block's, or (qb not null) the weighted map kept in pairs, the
+// point lo + 2u in q[u] and lo + 2u + 1 in qb[u] (update_pairs).
+TROVAN_INLINE double update_body(float* xnew, const float* x, const float* __restrict q, const float* __restrict qb,
+                                 const unsigned char* __restrict m, long long lo, long long hi, float step, bool cont,
+                                 bool& bad, bool& nonpos) {
   // Nearly always every ratio x / xnew is a normal number and every
   // exponent lies within +-104, where expv and logv are expcore and logcore
   // without the guards that are a quarter of the loop's instructions. A
@@ -196,10 +235,23 @@ TROVAN_INLINE double update_body(float* xnew, const float* x, const float* __res
     float t[kRun];
     unsigned char flag[kRun];
     int out = 0;
+    // The run's map: in place, or its pairs taken apart into the first-level
+    // cache (s - lo is even).
+    float qr[kRun];
+    const float* __restrict qs = q + (s - lo);
+    if (qb) {
+      const long long pairs = (e - s) / 2, u0 = (s - lo) / 2;
+      for (long long u = 0; u < pairs; ++u) {
+        qr[2 * u] = q[u0 + u];
+        qr[2 * u + 1] = qb[u0 + u];
+      }
+      if (2 * pairs < e - s) qr[2 * pairs] = q[u0 + pairs];
+      qs = qr;
+    }
     if (cont)
       for (long long i = s; i < e; ++i) {
         const float r = x[i] / xnew[i];
-        const float u = step * q[i - lo] + kContinue * logcore(r, 0);
+        const float u = step * qs[i - s] + kContinue * logcore(r, 0);
         const bool off = !(r >= FLT_MIN) | !(r <= FLT_MAX) | !(u >= -104.0f) | !(u <= 104.0f);
         flag[i - s] = off;
         neg |= !(x[i] > 0);
@@ -207,7 +259,7 @@ TROVAN_INLINE double update_body(float* xnew, const float* x, const float* __res
       }
     else
       for (long long i = s; i < e; ++i) {
-        const float u = step * q[i - lo];
+        const float u = step * qs[i - s];
         const bool off = !(u >= -104.0f) | !(u <= 104.0f);
         flag[i - s] = off;
         neg |= !(x[i] > 0);
@@ -217,9 +269,9 @@ TROVAN_INLINE double update_body(float* xnew, const float* x, const float* __res
     if (out == 0)
       for (long long i = s; i < e; ++i) xnew[i] = t[i - s];
     else if (cont)
-      for (long long i = s; i < e; ++i) xnew[i] = x[i] * expv(step * q[i - lo] + kContinue * logv(x[i] / xnew[i]));
+      for (long long i = s; i < e; ++i) xnew[i] = x[i] * expv(step * qs[i - s] + kContinue * logv(x[i] / xnew[i]));
     else
-      for (long long i = s; i < e; ++i) xnew[i] = x[i] * expv(step * q[i - lo]);
+      for (long long i = s; i < e; ++i) xnew[i] = x[i] * expv(step * qs[i - s]);
     done = total_groups(total, xnew, m, done, e);
   }
   nonpos = neg != 0;
@@ -240,9 +292,17 @@ TROVAN_INLINE double retry_body(float* xnew, const float* x, const unsigned char
   attr float weigh_##suffix(float* q, const float* x, long long len, float rhomean, int imode) {                \
     return weigh_body(q, x, len, rhomean, imode);                                                               \
   }                                                                                                             \
+  attr float weigh_pairs_##suffix(float* a, float* b, const float* x, long long pairs, float rhomean, int imode) { \
+    return weigh_pairs_body(a, b, x, pairs, rhomean, imode);                                                    \
+  }                                                                                                             \
   attr double update_##suffix(float* xnew, const float* x, const float* q, const unsigned char* m, long long lo, \
                               long long hi, float step, bool cont, bool& bad, bool& nonpos) {                   \
-    return update_body(xnew, x, q, m, lo, hi, step, cont, bad, nonpos);                                         \
+    return update_body(xnew, x, q, nullptr, m, lo, hi, step, cont, bad, nonpos);                                \
+  }                                                                                                             \
+  attr double update_pairs_##suffix(float* xnew, const float* x, const float* qa, const float* qb,               \
+                                    const unsigned char* m, long long lo, long long hi, float step, bool cont,   \
+                                    bool& bad, bool& nonpos) {                                                   \
+    return update_body(xnew, x, qa, qb, m, lo, hi, step, cont, bad, nonpos);                                    \
   }                                                                                                             \
   attr double retry_##suffix(float* xnew, const float* x, const unsigned char* m, long long lo, long long hi,    \
                              float r, bool& nonpos) {                                                           \
@@ -282,6 +342,44 @@ float weigh(float* q, const float* x, long long len, float rhomean, int imode, U
   return weigh_base(q, x, len, rhomean, imode);
 }
 
+float weigh_pairs(float* a, float* b, const float* x, long long pairs, float rhomean, int imode, UpdateIsa isa) {
+#if defined(TROVAN_UPDATE_X86)
+  if (isa == UpdateIsa::avx512) return weigh_pairs_avx512(a, b, x, pairs, rhomean, imode);
+  if (isa == UpdateIsa::avx2) return weigh_pairs_avx2(a, b, x, pairs, rhomean, imode);
+#endif
+  (void)isa;
+  return weigh_pairs_base(a, b, x, pairs, rhomean, imode);
+}
+
+float weighrun(float* a, float* b, long long B, long long p0, long long len, const float* x, float rhomean,
+               int imode, UpdateIsa isa) {
+  if (len <= 0) return 0.0f;
+  if (B == 0) return weigh(a + p0, x, len, rhomean, imode, isa);
+  float mx = 0;
+  auto larger = [&](float v) { mx = v > mx ? v : mx; };
+  if (B == 1) {
+    // Full points 2u and 2u + 1 are the two parts of half point u.
+    long long t = 0, p = p0;
+    if (p & 1) {
+      larger(weigh(b + (p >> 1), x, 1, rhomean, imode, isa));
+      ++t;
+      ++p;
+    }
+    const long long pairs = (len - t) / 2;
+    larger(weigh_pairs(a + (p >> 1), b + (p >> 1), x + t, pairs, rhomean, imode, isa));
+    if (t + 2 * pairs < len) larger(weigh(a + (p >> 1) + pairs, x + t + 2 * pairs, 1, rhomean, imode, isa));
+    return mx;
+  }
+  // Runs within one row of B points lie in one half.
+  for (long long t = 0; t < len;) {
+    const long long p = p0 + t, u = p / B, l = p - u * B;
+    const long long seg = std::min(len - t, B - l);
+    larger(weigh((u & 1 ? b : a) + l + B * (u >> 1), x + t, seg, rhomean, imode, isa));
+    t += seg;
+  }
+  return mx;
+}
+
 double update_block(float* xnew, const float* x, const float* q, const unsigned char* m, long long lo, long long hi,
                     float step, bool cont, bool& bad, bool& nonpos, UpdateIsa isa) {
 #if defined(TROVAN_UPDATE_X86)
@@ -290,6 +388,16 @@ double update_block(float* xnew, const float* x, const float* q, const unsigned 
 #endif
   (void)isa;
   return update_base(xnew, x, q, m, lo, hi, step, cont, bad, nonpos);
+}
+
+double update_pairs(float* xnew, const float* x, const float* qa, const float* qb, const unsigned char* m, long long lo,
+                    long long hi, float step, bool cont, bool& bad, bool& nonpos, UpdateIsa isa) {
+#if defined(TROVAN_UPDATE_X86)
+  if (isa == UpdateIsa::avx512) return update_pairs_avx512(xnew, x, qa, qb, m, lo, hi, step, cont, bad, nonpos);
+  if (isa == UpdateIsa::avx2) return update_pairs_avx2(xnew, x, qa, qb, m, lo, hi, step, cont, bad, nonpos);
+#endif
+  (void)isa;
+  return update_pairs_base(xnew, x, qa, qb, m, lo, hi, step, cont, bad, nonpos);
 }
 
 double retry_block(float* xnew, const float* x, const unsigned char* m, long long lo, long long hi, float r,
