@@ -727,41 +727,6 @@ void halfmapat(const HalfMap& h, const int* p, long long len, float* out) {
   }
 }
 
-void halfmapputrun(float* a, float* b, long long B, long long p0, long long len, const float* in) {
-  if (len <= 0) return;
-  if (B == 0) {
-    std::memcpy(a + p0, in, static_cast<std::size_t>(len) * sizeof(float));
-    return;
-  }
-  if (B == 1) {
-    long long t = 0, p = p0;
-    if (p & 1) {
-      b[p >> 1] = in[t++];
-      ++p;
-    }
-    float* __restrict ra = a + (p >> 1);
-    float* __restrict rb = b + (p >> 1);
-    const float* __restrict v = in + t;
-    const long long pairs = (len - t) / 2;
-    for (long long u = 0; u < pairs; ++u) {
-      ra[u] = v[2 * u];
-      rb[u] = v[2 * u + 1];
-    }
-    if (t + 2 * pairs < len) ra[pairs] = v[2 * pairs];
-    return;
-  }
-  for (long long t = 0; t < len;) {
-    const long long p = p0 + t, u = p / B, l = p - u * B;
-    const long long seg = std::min(len - t, B - l);
-    const long long q = l + B * (u >> 1);
-    if (u & 1)
-      std::memcpy(b + q, in + t, static_cast<std::size_t>(seg) * sizeof(float));
-    else
-      std::memcpy(a + q, in + t, static_cast<std::size_t>(seg) * sizeof(float));
-    t += seg;
-  }
-}
-
 void synthrealfrom(float* a, float* b, const int* n, int m, float scale, const FCoef* c,
                    std::size_t count) {
   const long long nt = product(n, 0, m);

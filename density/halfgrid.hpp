@@ -70,11 +70,6 @@ struct HalfMap {
 void halfmaprun(const HalfMap& h, long long p0, long long len, float* out);
 // The map at the full grid points p[0..len-1], into out.
 void halfmapat(const HalfMap& h, const int* p, long long len, float* out);
-// The inverse of halfmaprun: in[0..len-1] written back to the full grid
-// points p0 .. p0+len-1 of the map whose halves are a and b (those h
-// reads). A caller that has transformed the map at its points in a first
-// pass keeps the result there for a second pass instead of doing it again.
-void halfmapputrun(float* a, float* b, long long B, long long p0, long long len, const float* in);
 // The synthesis from a list as synthrealfrom, the map left where the
 // transform made it (only the half grid is written): what a caller that
 // wants the map at some points only reads with halfmaprun or halfmapat.

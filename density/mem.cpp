@@ -429,13 +429,15 @@ bool denmodmem(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, 
   // synthesis before its 1/V scale is h itself. It is left on the half
   // grid and read at the stored points twice, block by block into a buffer
   // that stays in the core's cache: once for the largest |h w|, which sets
-  // the step, and once for the update. The first pass writes h w back in
-  // place of h (the work grid is not read again before the structure
-  // factors overwrite it), so that the second does not weigh again: the
-  // weights are a division, a root and a division a point. Only blocks
-  // read as runs are kept so: a run touches only its own points, while the
-  // gather of halfmapat loads both halves of a pair, whose other point may
-  // be another thread's to write.
+  // the step, and once for the update. The first pass writes h w in place
+  // of h (the work grid is not read again before the structure factors
+  // overwrite it), so that the second does not weigh again: the weights are
+  // a division, a root and a division a point. Only blocks read as runs are
+  // kept so, weighed where they lie (weighrun) and read there again by the
+  // update when they lie whole in a or in pairs of a and b: a run touches
+  // only its own points, while the gather of halfmapat loads both halves of
+  // a pair, whose other point may be another thread's to write. Other
+  // blocks are read into a buffer that stays in the core's cache.
   if (st.dfw.size() != static_cast<std::size_t>(obs.size())) reflection_weights(c.grid, obs, st.dfw);
   const HalfMap h = difxyzv(c, rs, w, d, obs, stepweights(st, d, obs));
   float* const wa = getabcdr(w);
@@ -449,9 +451,12 @@ bool denmodmem(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, 
     thread_local std::vector<float> q(kBlock);
     for (long long b = b0; b < b1; ++b) {
       const long long lo = b * kBlock, hi = std::min<long long>(n, lo + kBlock);
+      if (kept(lo)) {
+        qpart[b] = weighrun(wa, wb, h.B, jx[lo], hi - lo, x + lo, rhomean, imode);
+        continue;
+      }
       mapatblock(st.runs, h, jx, lo, hi, q.data());
       qpart[b] = weigh(q.data(), x + lo, hi - lo, rhomean, imode);
-      if (kept(lo)) halfmapputrun(wa, wb, h.B, jx[lo], hi - lo, q.data());
     }
   });
   float qmax = 0;
@@ -465,10 +470,20 @@ bool denmodmem(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, 
   std::vector<unsigned char> badpart(qpart.size(), 0), negpart(qpart.size(), 0);
   const double total = blocksum(n, [&](long long lo, long long hi) {
     thread_local std::vector<float> q(kBlock);
-    mapatblock(st.runs, h, jx, lo, hi, q.data());
-    if (!kept(lo)) weigh(q.data(), x + lo, hi - lo, rhomean, imode);
     bool bad = false, nonpos = false;
-    const double sum = update_block(xnew, x, q.data(), m, lo, hi, step, cont, bad, nonpos);
+    double sum = 0;
+    // A kept run is read where it lies when it is whole in a, or in pairs
+    // of a and b from an even point.
+    const long long p0 = jx[lo];
+    if (kept(lo) && h.B == 0) {
+      sum = update_block(xnew, x, wa + p0, m, lo, hi, step, cont, bad, nonpos);
+    } else if (kept(lo) && h.B == 1 && p0 % 2 == 0) {
+      sum = update_pairs(xnew, x, wa + p0 / 2, wb + p0 / 2, m, lo, hi, step, cont, bad, nonpos);
+    } else {
+      mapatblock(st.runs, h, jx, lo, hi, q.data());
+      if (!kept(lo)) weigh(q.data(), x + lo, hi - lo, rhomean, imode);
+      sum = update_block(xnew, x, q.data(), m, lo, hi, step, cont, bad, nonpos);
+    }
     badpart[lo / kBlock] = bad;
     negpart[lo / kBlock] = nonpos;
     return sum;

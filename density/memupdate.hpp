@@ -20,7 +20,8 @@ namespace trovan {
 // step carries the iteration along the floor.
 constexpr float kContinue = 0.8f;
 
-// The instruction sets the update is compiled for.
+// The instruction sets the update is compiled for (avx512: avx512f with
+// avx512bw).
 enum class UpdateIsa { base, avx2, avx512 };
 // Whether the processor runs isa; the widest one it runs.
 bool update_isa_runs(UpdateIsa isa);
@@ -31,6 +32,10 @@ UpdateIsa update_isa();
 // a number is passed over here: it makes the updated value not a number,
 // which the update reports.
 float weigh(float* q, const float* x, long long len, float rhomean, int imode, UpdateIsa isa = update_isa());
+// weigh over 2 pairs points whose values are kept in pairs, point 2u in
+// a[u] and point 2u + 1 in b[u] (x holds all 2 pairs in order), in place.
+float weigh_pairs(float* a, float* b, const float* x, long long pairs, float rhomean, int imode,
+                  UpdateIsa isa = update_isa());
 
 // The update of the stored values [lo, hi): xnew = x exp(step q), plus
 // kContinue ln(x / xnew) in the exponent when cont (xnew then holds the
@@ -40,6 +45,21 @@ float weigh(float* q, const float* x, long long len, float rhomean, int imode, U
 // overflowed or is not a number, nonpos when a value of x is not positive.
 // xnew may be x itself.
 double update_block(float* xnew, const float* x, const float* q, const unsigned char* m, long long lo,
+                    long long hi, float step, bool cont, bool& bad, bool& nonpos, UpdateIsa isa = update_isa());
+
+// weigh in place on a map left on the half grid (a and b, paired as
+// HalfMap in halfgrid.hpp describes with B), over the run of full grid
+// points p0 .. p0+len-1 whose densities are x[0 .. len-1]: the update's
+// first pass over a block read as a run, the weighted map kept where the
+// map lay, without copies through a buffer. The same bits as the map read
+// in order and weighed; returns the largest |q|.
+float weighrun(float* a, float* b, long long B, long long p0, long long len, const float* x, float rhomean,
+               int imode, UpdateIsa isa = update_isa());
+
+// update_block with the weighted map kept in pairs: point lo + 2u in qa[u],
+// point lo + 2u + 1 in qb[u] (a half-grid map paired along the fastest axis,
+// read where it lies).
+double update_pairs(float* xnew, const float* x, const float* qa, const float* qb, const unsigned char* m, long long lo,
                     long long hi, float step, bool cont, bool& bad, bool& nonpos, UpdateIsa isa = update_isa());
 
 // A step taken back and retried with ex scaled by r: xnew = x (xnew /

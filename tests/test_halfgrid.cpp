@@ -14,6 +14,7 @@
 
 #include "density/fft.hpp"
 #include "density/halfgrid.hpp"
+#include "density/memupdate.hpp"
 #include "util/threads.hpp"
 
 namespace trovan {
@@ -112,14 +113,19 @@ TEST(HalfGrid, SynthesisIsTheRealPartOfTheFullSynthesis) {
     halfmapat(h, order.data(), points(n), at.data());
     for (long long p0 = 0, len = 1; p0 < points(n); p0 += len, len = len % 7 + 1)
       halfmaprun(h, p0, std::min(len, points(n) - p0), run.data() + p0);
-    // Values written back in runs read back as written, also at shuffled
-    // points (the maximum-entropy update keeps its weighted map so).
-    std::vector<float> put(a.size()), back(a.size());
-    for (long long j = 0; j < points(n); ++j) put[j] = -1.0f - static_cast<float>(j);
+    // The map weighed in runs where it lies (the maximum-entropy update's
+    // first pass) reads back, also at shuffled points, as the map read in
+    // order and then weighed: the same bits and the same largest value.
+    std::vector<float> x(a.size()), want = run, back(a.size());
+    for (long long j = 0; j < points(n); ++j) x[j] = 0.25f + static_cast<float>(j % 17);
+    const float wantmax = weigh(want.data(), x.data(), points(n), 3.0f, 1);
+    float gotmax = 0;
     for (long long p0 = 0, len = 1; p0 < points(n); p0 += len, len = len % 5 + 1)
-      halfmapputrun(ha.data(), hb.data(), h.B, p0, std::min(len, points(n) - p0), put.data() + p0);
+      gotmax = std::max(gotmax, weighrun(ha.data(), hb.data(), h.B, p0, std::min(len, points(n) - p0),
+                                         x.data() + p0, 3.0f, 1));
+    ASSERT_EQ(gotmax, wantmax);
     halfmapat(h, order.data(), points(n), back.data());
-    for (long long j = 0; j < points(n); ++j) ASSERT_EQ(back[j], put[order[j]]) << j;
+    for (long long j = 0; j < points(n); ++j) ASSERT_EQ(back[j], want[order[j]]) << j;
     synthreal(a.data(), b.data(), n.data(), m, scale);
     synthrealfrom(la.data(), lb.data(), n.data(), m, scale, list.data(), list.size());
     synthreal(sa.data(), sb.data(), n.data(), m, scale);

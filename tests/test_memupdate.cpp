@@ -1,6 +1,7 @@
 // The maximum-entropy update in vector instructions: each instruction-set
 // version against the others and against its own scalar remainder (the
-// same bits), against exp and log in double precision, and the faults it
+// same bits), against exp and log in double precision, its cell total
+// against the same sum in its fixed lane order, and the faults it
 // reports (a value not positive, a value overflowed).
 #include <gtest/gtest.h>
 
@@ -17,7 +18,7 @@ using namespace trovan;
 
 namespace {
 
-enum class Loop { plain, continued, retry, weighted };
+enum class Loop { plain, continued, retry, weighted, pairs, weighted_pairs };
 
 struct UpdateCase {
   UpdateIsa isa;
@@ -26,7 +27,7 @@ struct UpdateCase {
 
 std::string casename(const ::testing::TestParamInfo<UpdateCase>& p) {
   static const char* isa[] = {"base", "avx2", "avx512"};
-  static const char* loop[] = {"plain", "continued", "retry", "weighted"};
+  static const char* loop[] = {"plain", "continued", "retry", "weighted", "pairs", "weighted_pairs"};
   return std::string(isa[static_cast<int>(p.param.isa)]) + "_" + loop[static_cast<int>(p.param.loop)];
 }
 
@@ -66,6 +67,30 @@ double run(const UpdateCase& c, const Block& b, std::vector<float>& out, long lo
     case Loop::weighted:
       for (long long i = lo; i < hi; ++i) out[i] = b.q[i];
       return weigh(out.data() + lo, b.x.data() + lo, hi - lo, kMean, 1, isa);
+    case Loop::weighted_pairs: {
+      // The map kept in pairs (point lo + 2u in a[u], lo + 2u + 1 in b[u]),
+      // an odd last point weighed alone.
+      const long long pairs = (hi - lo) / 2;
+      std::vector<float> a(pairs), bb(pairs);
+      for (long long u = 0; u < pairs; ++u) a[u] = b.q[lo + 2 * u], bb[u] = b.q[lo + 2 * u + 1];
+      float mx = weigh_pairs(a.data(), bb.data(), b.x.data() + lo, pairs, kMean, 1, isa);
+      for (long long u = 0; u < pairs; ++u) out[lo + 2 * u] = a[u], out[lo + 2 * u + 1] = bb[u];
+      if (lo + 2 * pairs < hi) {
+        out[hi - 1] = b.q[hi - 1];
+        mx = std::fmax(mx, weigh(out.data() + hi - 1, b.x.data() + hi - 1, 1, kMean, 1, isa));
+      }
+      return mx;
+    }
+    case Loop::pairs: {
+      const long long pairs = (hi - lo + 1) / 2;
+      std::vector<float> a(pairs), bb(pairs);
+      for (long long u = 0; u < pairs; ++u) {
+        a[u] = b.q[lo + 2 * u];
+        if (lo + 2 * u + 1 < hi) bb[u] = b.q[lo + 2 * u + 1];
+      }
+      for (long long i = lo; i < hi; ++i) out[i] = b.prev[i];
+      return update_pairs(out.data(), b.x.data(), a.data(), bb.data(), b.m.data(), lo, hi, kStep, true, bad, nonpos, isa);
+    }
     case Loop::retry:
       for (long long i = lo; i < hi; ++i) out[i] = b.prev[i];
       return retry_block(out.data(), b.x.data(), b.m.data(), lo, hi, kRatio, nonpos, isa);
@@ -81,8 +106,10 @@ double run(const UpdateCase& c, const Block& b, std::vector<float>& out, long lo
 double reference(Loop loop, const Block& b, int i, double& t) {
   const double x = b.x[i], prev = b.prev[i], q = b.q[i];
   switch (loop) {
-    case Loop::weighted: t = 0; return q / std::sqrt(x / kMean + 1e-3);
+    case Loop::weighted:
+    case Loop::weighted_pairs: t = 0; return q / std::sqrt(x / kMean + 1e-3);
     case Loop::retry: t = kRatio * std::log(prev / x); break;
+    case Loop::pairs:
     case Loop::continued: t = kStep * q + kContinue * std::log(x / prev); break;
     default: t = kStep * q; break;
   }
@@ -100,6 +127,19 @@ TEST_P(MemUpdateLoops, SameBitsEverywhereAndCloseToDoublePrecision) {
   const double total = run(c, b, whole, 0, n, c.isa);
   run(c, b, base, 0, n, UpdateIsa::base);
   for (int i = 0; i < n; ++i) run(c, b, alone, i, i + 1, c.isa);  // the scalar remainder
+  // The map read in pairs gives the bits of the map read in order.
+  if (c.loop == Loop::pairs || c.loop == Loop::weighted_pairs) {
+    std::vector<float> inorder(n);
+    const Loop twin = c.loop == Loop::pairs ? Loop::continued : Loop::weighted;
+    EXPECT_EQ(run({c.isa, twin}, b, inorder, 0, n, c.isa), total);
+    EXPECT_EQ(std::memcmp(whole.data(), inorder.data(), n * sizeof(float)), 0);
+  }
+  // The cell total in its sixteen lanes: lane l the points l + 16 k of the
+  // whole groups, lane 0 then the remainder, the lanes summed 0 to 15.
+  double lane[16] = {};
+  for (int i = 0; i < n; ++i) lane[i < n / 16 * 16 ? i % 16 : 0] += static_cast<double>(b.m[i]) * whole[i];
+  double lanesum = 0;
+  for (double v : lane) lanesum += v;
   double sum = 0, qmax = 0;
   for (int i = 0; i < n; ++i) {
     ASSERT_EQ(std::memcmp(&whole[i], &alone[i], sizeof(float)), 0) << i << ": " << whole[i] << " " << alone[i];
@@ -113,16 +153,19 @@ TEST_P(MemUpdateLoops, SameBitsEverywhereAndCloseToDoublePrecision) {
     qmax = std::fmax(qmax, std::fabs(whole[i]));
   }
   // The cell total (the largest |q| for the weighting) of what was written.
-  if (c.loop == Loop::weighted)
+  if (c.loop == Loop::weighted || c.loop == Loop::weighted_pairs)
     EXPECT_EQ(total, qmax);
-  else
+  else {
     EXPECT_NEAR(total, sum, 1e-12 * sum);
+    EXPECT_EQ(total, lanesum);  // the same bits however a version feeds the lanes
+  }
 }
 
 std::vector<UpdateCase> allcases() {
   std::vector<UpdateCase> v;
   for (UpdateIsa isa : {UpdateIsa::base, UpdateIsa::avx2, UpdateIsa::avx512})
-    for (Loop l : {Loop::plain, Loop::continued, Loop::retry, Loop::weighted}) v.push_back({isa, l});
+    for (Loop l : {Loop::plain, Loop::continued, Loop::retry, Loop::weighted, Loop::pairs, Loop::weighted_pairs})
+      v.push_back({isa, l});
   return v;
 }
 
