@@ -1,6 +1,7 @@
 #include "density/halfgrid.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -10,6 +11,7 @@
 
 #include "density/fft.hpp"
 #include "util/threads.hpp"
+#include "util/vectorclones.hpp"
 
 namespace trovan {
 
@@ -454,7 +456,8 @@ bool halfplaces(const int* n, int m, const SpreadPlan& p, HalfPlaces& h) {
   for (const HalfPlaces::Factor& f : h.factor) {
     h.plain = h.plain && f.identity;
     const float one = 1.0f;
-    h.plainf.push_back({f.upper ? one + f.sw : one - f.sw, f.upper ? -f.cw : f.cw, f.conj ? -1.0f : 1.0f});
+    const float p = f.upper ? one + f.sw : one - f.sw, r = f.upper ? -f.cw : f.cw, sign = f.conj ? -1.0f : 1.0f;
+    h.plainf.push_back({p, r, sign, sign * p, sign * r});
   }
   h.plainshift = 0;
   while ((std::size_t{1} << h.plainshift) < h.factor.size()) ++h.plainshift;
@@ -544,48 +547,96 @@ void plainpart(float* __restrict a, float* __restrict b, const HalfPlaces& h, fl
   }
 }
 
-// The runs of plainrun: each point takes 0 + lower + upper in the order the
-// store and the add of plainparts make it (0 + x alone for a point with one
-// side: the cleared point plus the upper share when it has no lower one).
-void plainrunparts(float* a, float* b, const HalfPlaces& h, float f000, const float* val) {
+// With every value finite (F(000) aside) the share is made from the value
+// itself: (vr p - vi sign r) + i (vi sign p + vr r), the products and sums
+// of placeshare and of the list's synthesis, the sign carried by the
+// factor (x (-y) is -(x y) exactly). It differs from plainshare's only in
+// the sign of a zero, which the sums that place it make +0 either way:
+// 0 + x for the lower share, and (0 + x) + y, where 0 + x is never -0, for
+// the upper.
+inline void finiteshare(const HalfPlaces::Plain& f, int m, const float* __restrict val, float& zr, float& zi) {
+  const float vr = val[2 * m], vi = val[2 * m + 1];
+  zr = vr * f.p - vi * f.rs;
+  zi = vi * f.ps + vr * f.r;
+}
+
+// Finite: the shares by finiteshare, else by plainshare.
+template <bool Finite>
+inline void share(const HalfPlaces::Plain& f, int m, float f000, const float* __restrict val, float& zr,
+                  float& zi) {
+  if constexpr (Finite)
+    finiteshare(f, m, val, zr, zi);
+  else
+    plainshare(f, m, f000, val, zr, zi);
+}
+
+// GCC vectorises the loops of a run by four points, with shuffles to
+// gather the values: slower than one point at a time for runs of five or
+// six points (a P1 list's rows).
+#if defined(__GNUC__) && !defined(__clang__)
+#define TROVAN_SCALAR_LOOPS __attribute__((optimize("no-tree-vectorize")))
+#else
+#define TROVAN_SCALAR_LOOPS
+#endif
+
+// The runs [lo, hi) of plainrun: each point takes 0 + lower + upper in the
+// order the store and the add of plainparts make it (0 + x alone for a
+// point with one side: the cleared point plus the upper share when it has
+// no lower one).
+template <bool Finite>
+TROVAN_SCALAR_LOOPS void placeruns(float* a, float* b, const HalfPlaces& h, float f000, const float* __restrict val,
+                                   long long lo, long long hi) {
   constexpr int kNone = HalfPlaces::kNone;
-  const HalfPlaces::PlainRun* runs = h.plainrun.data();
-  const HalfPlaces::Plain* pf = h.plainf.data();
-  parallel_for(static_cast<long long>(h.plainrun.size()), kGrain / 4, [&](long long lo, long long hi) {
-    for (long long t = lo; t < hi; ++t) {
-      const HalfPlaces::PlainRun r = runs[t];
-      float* __restrict ra = a + r.q;
-      float* __restrict rb = b + r.q;
-      const int len = r.len;
-      if (r.mu == kNone) {
-        for (int i = 0; i < len; ++i) {
-          float zr, zi;
-          plainshare(pf[r.fl + i * r.dfl], r.ml + i * r.dml, f000, val, zr, zi);
-          ra[i] = 0.0f + zr;
-          rb[i] = 0.0f + zi;
-        }
-      } else if (r.ml == kNone) {
-        for (int i = 0; i < len; ++i) {
-          float zr, zi;
-          plainshare(pf[r.fu + i * r.dfu], r.mu + i * r.dmu, f000, val, zr, zi);
-          ra[i] = 0.0f + zr;
-          rb[i] = 0.0f + zi;
-        }
-      } else {
-        for (int i = 0; i < len; ++i) {
-          float lr, li, ur, ui;
-          plainshare(pf[r.fl + i * r.dfl], r.ml + i * r.dml, f000, val, lr, li);
-          plainshare(pf[r.fu + i * r.dfu], r.mu + i * r.dmu, f000, val, ur, ui);
-          ra[i] = (0.0f + lr) + ur;
-          rb[i] = (0.0f + li) + ui;
-        }
+  const HalfPlaces::PlainRun* __restrict runs = h.plainrun.data();
+  const HalfPlaces::Plain* __restrict pf = h.plainf.data();
+  for (long long t = lo; t < hi; ++t) {
+    const HalfPlaces::PlainRun r = runs[t];
+    // F(000) (-1) is alone in its run.
+    if (Finite && r.ml == -1) {
+      placeruns<false>(a, b, h, f000, val, t, t + 1);
+      continue;
+    }
+    float* __restrict ra = a + r.q;
+    float* __restrict rb = b + r.q;
+    const int len = r.len;
+    if (r.mu == kNone) {
+      for (int i = 0; i < len; ++i) {
+        float zr, zi;
+        share<Finite>(pf[r.fl + i * r.dfl], r.ml + i * r.dml, f000, val, zr, zi);
+        ra[i] = 0.0f + zr;
+        rb[i] = 0.0f + zi;
+      }
+    } else if (r.ml == kNone) {
+      for (int i = 0; i < len; ++i) {
+        float zr, zi;
+        share<Finite>(pf[r.fu + i * r.dfu], r.mu + i * r.dmu, f000, val, zr, zi);
+        ra[i] = 0.0f + zr;
+        rb[i] = 0.0f + zi;
+      }
+    } else {
+      for (int i = 0; i < len; ++i) {
+        float lr, li, ur, ui;
+        share<Finite>(pf[r.fl + i * r.dfl], r.ml + i * r.dml, f000, val, lr, li);
+        share<Finite>(pf[r.fu + i * r.dfu], r.mu + i * r.dmu, f000, val, ur, ui);
+        ra[i] = (0.0f + lr) + ur;
+        rb[i] = (0.0f + li) + ui;
       }
     }
+  }
+}
+
+// The runs of plainrun; `finite`: every value and f000 finite.
+void plainrunparts(float* a, float* b, const HalfPlaces& h, float f000, const float* val, bool finite) {
+  parallel_for(static_cast<long long>(h.plainrun.size()), kGrain / 4, [&](long long lo, long long hi) {
+    if (finite)
+      placeruns<true>(a, b, h, f000, val, lo, hi);
+    else
+      placeruns<false>(a, b, h, f000, val, lo, hi);
   });
 }
 
-void plainparts(float* a, float* b, const HalfPlaces& h, float f000, const float* val) {
-  if (!h.plainrun.empty()) return plainrunparts(a, b, h, f000, val);
+void plainparts(float* a, float* b, const HalfPlaces& h, float f000, const float* val, bool finite) {
+  if (!h.plainrun.empty()) return plainrunparts(a, b, h, f000, val, finite);
   const long long count = static_cast<long long>(h.plainat.size());
   parallel_for(h.nlower, kGrain, [&](long long lo, long long hi) { plainpart<false>(a, b, h, f000, val, lo, hi); });
   parallel_for(count - h.nlower, kGrain, [&](long long lo, long long hi) {
@@ -623,15 +674,16 @@ void placeparts(float* a, float* b, const HalfPlaces& h, float f000, const float
   part(h.nlower, count, true);
 }
 
-// synthhalfplaces with the value of reflection k at val[2 k], val[2 k + 1].
+// synthhalfplaces with the value of reflection k at val[2 k], val[2 k + 1];
+// `finite` when every value and f000 are.
 HalfMap synthplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h, float f000,
-                    const float* val) {
+                    const float* val, bool finite) {
   const int e = getpairaxis(n, m);
   int half[6];
   gethalfgrid(n, m, e, half);
   if (!h.filled) clear_box(a, b, half, m, h.prune);
   if (h.plain)
-    plainparts(a, b, h, f000, val);
+    plainparts(a, b, h, f000, val, finite);
   else
     placeparts(a, b, h, f000, val);
   int icon = 0;
@@ -645,27 +697,67 @@ HalfMap synthhalfplaces(float* a, float* b, const int* n, int m, const HalfPlace
                         const float* fi, float f000) {
   // The values side by side, as the difference map has them.
   std::vector<float> val(2 * static_cast<std::size_t>(h.nrefl));
-  for (int k = 0; k < h.nrefl; ++k) val[2 * k] = fr[k], val[2 * k + 1] = fi[k];
-  return synthplaces(a, b, n, m, h, f000, val.data());
+  bool finite = std::fabs(f000) <= FLT_MAX;
+  for (int k = 0; k < h.nrefl; ++k) {
+    val[2 * k] = fr[k], val[2 * k + 1] = fi[k];
+    finite = finite && std::fabs(fr[k]) <= FLT_MAX && std::fabs(fi[k]) <= FLT_MAX;
+  }
+  return synthplaces(a, b, n, m, h, f000, val.data(), finite);
 }
 
-HalfMap synthhalfdiff(float* a, float* b, const int* n, int m, HalfPlaces& h, const DiffValues& v) {
-  // The differences are made in the list's order first, where the six
-  // arrays they come from are read in sequence, real and imaginary parts
-  // side by side: the places, in the list's order too, then read one
-  // array rather than six.
-  const long long nr = h.nrefl;
+namespace {
+
+// The differences of the reflections [lo, hi) into pv (see diffvalues); ors
+// into `differ` the bits in which a grid index differs from the plan's and
+// clears `finite` when a value is infinite or not a number. A loop of its
+// own, in the widest vectors the processor has.
+TROVAN_VECTOR_CLONES
+void diffblock(const DiffValues& v, long long lo, long long hi, float* __restrict pv, int& differ, int& finite) {
+  const float *__restrict fa = v.fo_a, *__restrict fb = v.fo_b, *__restrict sg = v.sigma;
+  const float *__restrict cr = v.fcr, *__restrict ci = v.fci, *__restrict wk = v.wk;
+  int dif = 0, fin = 1;
+  auto put = [&](long long k, float w) {
+    const float re = (fa[k] - cr[k]) / w, im = (fb[k] - ci[k]) / w;
+    pv[2 * k] = re;
+    pv[2 * k + 1] = im;
+    fin &= (std::fabs(re) <= FLT_MAX) & (std::fabs(im) <= FLT_MAX);
+  };
+  if (wk) {
+    for (long long k = lo; k < hi; ++k) put(k, sg[k] * sg[k] / wk[k]);
+  } else {
+    for (long long k = lo; k < hi; ++k) put(k, sg[k] * sg[k]);
+  }
+  if (v.key) {
+    const int *__restrict j = v.j, *__restrict key = v.key;
+    for (long long k = lo; k < hi; ++k) dif |= j[k] ^ key[k];
+  }
+  differ |= dif;
+  finite &= fin;
+}
+
+}  // namespace
+
+bool diffvalues(HalfPlaces& h, const DiffValues& v) {
+  // The differences are made in the list's order, where the six arrays
+  // they come from are read in sequence, real and imaginary parts side by
+  // side: the places, in the list's order too, then read one array rather
+  // than six.
+  const long long nr = v.count;
   h.values.resize(2 * static_cast<std::size_t>(nr));
-  float* __restrict pv = h.values.data();
+  float* pv = h.values.data();
+  std::atomic<int> differ{0}, finite{1};
   parallel_for(nr, kGrain, [&](long long lo, long long hi) {
-    for (long long k = lo; k < hi; ++k) {
-      const float s = v.sigma[k];
-      const float w = v.wk ? s * s / v.wk[k] : s * s;
-      pv[2 * k] = (v.fo_a[k] - v.fcr[k]) / w;
-      pv[2 * k + 1] = (v.fo_b[k] - v.fci[k]) / w;
-    }
+    int dif = 0, fin = 1;
+    diffblock(v, lo, hi, pv, dif, fin);
+    if (dif) differ.store(1, std::memory_order_relaxed);
+    if (!fin) finite.store(0, std::memory_order_relaxed);
   });
-  return synthplaces(a, b, n, m, h, 0.0f, pv);
+  h.finite = finite.load() != 0;
+  return differ.load() == 0;
+}
+
+HalfMap synthhalfdiff(float* a, float* b, const int* n, int m, const HalfPlaces& h) {
+  return synthplaces(a, b, n, m, h, 0.0f, h.values.data(), h.finite);
 }
 
 // The map is read with the two halves side by side and the value picked,

@@ -116,6 +116,7 @@ struct HalfPlaces {
   bool plain = false;
   struct Plain {
     float p, r, sign;
+    float ps, rs;  // p sign, r sign
   };
   std::vector<Plain> plainf;
   struct PlainPlace {
@@ -144,8 +145,10 @@ struct HalfPlaces {
   int nrefl = 0;  // entries of the plan's reflection list
   FftPrune prune;  // the half grid's input marks
   // The differences of a cycle in the list's order, real and imaginary
-  // parts side by side (kept with the places: its size is the run's).
+  // parts side by side (kept with the places: its size is the run's), and
+  // whether every one is finite.
   std::vector<float> values;
+  bool finite = false;
 };
 // Makes h for the plan p on the grid n[0..m-1] unless it is already made
 // for it; false when the grid has no pairing axis (h is not used then).
@@ -155,14 +158,22 @@ bool halfplaces(const int* n, int m, const SpreadPlan& p, HalfPlaces& h);
 // list.
 HalfMap synthhalfplaces(float* a, float* b, const int* n, int m, const HalfPlaces& h, const float* fr,
                         const float* fi, float f000);
-// The same for the difference map of a maximum-entropy cycle, its values
-// (Fo - Fc) / w, w = sigma^2 (over wk[k] when wk is given), made from the
-// observed and calculated structure factors as they are gathered: the
-// list of differences is never written.
+// The same for the difference map of a maximum-entropy cycle, in two
+// steps. First its values (Fo - Fc) / w, w = sigma^2 (over wk[k] when wk is
+// given), made from the observed and calculated structure factors of the
+// count reflections into h.values: the list of differences is never
+// written. On the way the reflections' grid indices j are compared with
+// key, those of the plan h was made from (when key is given): false when
+// one differs, and then the plan and h are to be made again before the
+// values are placed (the values, in the list's order, stay good).
 struct DiffValues {
   const float *fo_a, *fo_b, *sigma, *fcr, *fci, *wk;
+  int count;
+  const int *j, *key;
 };
-HalfMap synthhalfdiff(float* a, float* b, const int* n, int m, HalfPlaces& h, const DiffValues& v);
+bool diffvalues(HalfPlaces& h, const DiffValues& v);
+// Then the values of h.values placed and transformed.
+HalfMap synthhalfdiff(float* a, float* b, const int* n, int m, const HalfPlaces& h);
 
 // Analysis: X(k) at full-grid coordinates k (0 <= k_i < n_i) of the real map
 // whose half grid (paired along e) a, b has been transformed with isn = -1.

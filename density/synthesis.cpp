@@ -382,13 +382,20 @@ void difxyz(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const
 HalfMap difxyzv(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const Observations& obs,
                const float* wk) {
   // On a half grid the coefficients go to their places straight from the
-  // observed and calculated structure factors: neither the list nor the
-  // differences are written.
+  // observed and calculated structure factors: the list is never written.
+  // The reflections' grid indices are compared with the plan's as the
+  // differences are made; a list that differs makes the plan and the
+  // places again before anything is placed.
   const Grid& g = c.grid;
-  if (halfplaces(g.n, g.idm, spreadplan(c, rs, obs.size(), obs.j.data(), d.spread), d.dhalf)) {
+  const int n = obs.size();
+  const int* j = obs.j.data();
+  const SpreadPlan& sp = spreadplan(c, rs, n, j, d.spread, false);
+  if (halfplaces(g.n, g.idm, sp, d.dhalf)) {
     sizefc(d, obs);
-    const DiffValues v{obs.a.data(), obs.b.data(), obs.sigma.data(), d.fcr.data(), d.fci.data(), wk};
-    return synthhalfdiff(getabcdr(w), getabcdi(w), g.n, g.idm, d.dhalf, v);
+    const DiffValues v{obs.a.data(), obs.b.data(), obs.sigma.data(), d.fcr.data(), d.fci.data(), wk, n, j,
+                       sp.key.data()};
+    if (!diffvalues(d.dhalf, v)) halfplaces(g.n, g.idm, spreadplan(c, rs, n, j, d.spread, true), d.dhalf);
+    return synthhalfdiff(getabcdr(w), getabcdi(w), g.n, g.idm, d.dhalf);
   }
   const std::vector<FCoef>& list = diflist(c, rs, d, obs, wk);
   return synthhalffrom(getabcdr(w), getabcdi(w), c.grid.n, c.grid.idm, 1.0f, list.data(), list.size());

@@ -233,12 +233,13 @@ void makeplan(const Grid& g, int n, const int* j, const std::vector<std::array<d
 
 }  // namespace
 
-const SpreadPlan& spreadplan(const Crystal& c, const RunState& rs, int n, const int* j, SpreadPlan& p) {
+const SpreadPlan& spreadplan(const Crystal& c, const RunState& rs, int n, const int* j, SpreadPlan& p,
+                             bool keyed) {
   const std::vector<std::array<double, 6>> prj = projections(c.setting, rs);
   const long long stamp = c.grid.stamp;
   const int nsymo = static_cast<int>(c.grid.ops.size());
   if (p.stamp != stamp || p.nsymo != nsymo || p.prj != prj || p.key.size() != static_cast<std::size_t>(n) ||
-      !std::equal(j, j + n, p.key.begin())) {
+      (keyed && !std::equal(j, j + n, p.key.begin()))) {
     makeplan(c.grid, n, j, prj, p);
     p.stamp = stamp;
     p.nsymo = nsymo;

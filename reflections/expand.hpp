@@ -104,8 +104,12 @@ struct SpreadPlan {
   long long made = 0;
 };
 // The plan for these reflections on this grid: p as it is when it holds
-// for them, else made again.
-const SpreadPlan& spreadplan(const Crystal& c, const RunState& rs, int n, const int* j, SpreadPlan& p);
+// for them, else made again. A caller that reads the indices j in sequence
+// anyway passes keyed = false and compares them with p.key on its way (the
+// plan then holds for the grid and for n reflections, not yet for their
+// indices); when one differs it calls again with keyed = true.
+const SpreadPlan& spreadplan(const Crystal& c, const RunState& rs, int n, const int* j, SpreadPlan& p,
+                             bool keyed = true);
 // The same coefficients as a list instead of a grid: every grid index that
 // setffromf0 would set, once, with the value it would hold, in ascending
 // order of the index (F(000) included). On a large grid the list is a tiny
