@@ -335,7 +335,7 @@ void plainruns(HalfPlaces& h) {
   const int shift = h.plainshift, mask = (1 << shift) - 1;
   auto refl = [&](int s, const Point& p) { return p.at[s] < 0 ? kNone : h.plainat[p.at[s]].mf >> shift; };
   auto fac = [&](int s, const Point& p) { return p.at[s] < 0 ? 0 : h.plainat[p.at[s]].mf & mask; };
-  // F(000) (-1) alone in a run; a step must fit a byte.
+  // F(000) (-1) alone in a run (or a run's head); a step must fit a byte.
   auto step = [](int from, int to, int& d) {
     if (from == kNone || to == kNone) return from == to;
     if (from < 0 || to < 0 || to - from < -128 || to - from > 127) return false;
@@ -343,14 +343,16 @@ void plainruns(HalfPlaces& h) {
     return true;
   };
   std::vector<HalfPlaces::PlainRun>& runs = h.plainrun;
+  long long heads = 0;
   // A run continues only to the next point of the grid, and only while that
   // point has places on the same sides.
   for (std::size_t i = 0; i < pts.size(); ++i) {
     const Point& p0 = pts[i];
-    HalfPlaces::PlainRun r{p0.q, refl(0, p0), refl(1, p0), 1, 0, 0,
-                           static_cast<unsigned char>(fac(0, p0)), static_cast<unsigned char>(fac(1, p0)), 0, 0};
+    HalfPlaces::PlainRun r{p0.q, kNone, refl(0, p0), refl(1, p0), 1, 0,
+                           static_cast<unsigned char>(fac(0, p0)), static_cast<unsigned char>(fac(1, p0)),
+                           0, 0, 0, 0};
     int dm[2] = {0, 0}, df[2] = {0, 0};
-    while (i + 1 < pts.size() && pts[i + 1].q == pts[i].q + 1 && r.len < USHRT_MAX) {
+    while (i + 1 < pts.size() && pts[i + 1].q == pts[i].q + 1 && r.len < UCHAR_MAX) {
       const Point &p = pts[i], &u = pts[i + 1];
       int em[2], ef[2];
       bool ok = true;
@@ -368,11 +370,23 @@ void plainruns(HalfPlaces& h) {
     r.dmu = static_cast<signed char>(dm[1]);
     r.dfl = static_cast<signed char>(df[0]);
     r.dfu = static_cast<signed char>(df[1]);
-    runs.push_back(r);
+    // A one-point run with only a lower place just before the next run's
+    // first point becomes that run's head.
+    const HalfPlaces::PlainRun* b = runs.empty() ? nullptr : &runs.back();
+    if (b && b->len == 1 && b->mh == kNone && b->mu == kNone && b->q + 1 == r.q) {
+      r.mh = b->ml;
+      r.fh = b->fl;
+      runs.back() = r;
+      ++heads;
+    } else {
+      runs.push_back(r);
+    }
   }
   // In the order of a file the places make runs of one point or two: the
-  // grid is then better written place by place, the values read in order.
-  if (runs.size() * 2 > h.plainat.size()) {
+  // grid is then better written place by place, the values read in order
+  // (decided on the runs before heads joined them: a head saves a run but
+  // does not make the file's order any less scattered).
+  if ((static_cast<long long>(runs.size()) + heads) * 2 > static_cast<long long>(h.plainat.size())) {
     std::vector<HalfPlaces::PlainRun>().swap(runs);
     return;
   }
@@ -591,13 +605,19 @@ TROVAN_SCALAR_LOOPS void placeruns(float* a, float* b, const HalfPlaces& h, floa
   const HalfPlaces::Plain* __restrict pf = h.plainf.data();
   for (long long t = lo; t < hi; ++t) {
     const HalfPlaces::PlainRun r = runs[t];
-    // F(000) (-1) is alone in its run.
-    if (Finite && r.ml == -1) {
+    // F(000) (-1) is alone in its run, or its head.
+    if (Finite && (r.ml == -1 || r.mh == -1)) {
       placeruns<false>(a, b, h, f000, val, t, t + 1);
       continue;
     }
     float* __restrict ra = a + r.q;
     float* __restrict rb = b + r.q;
+    if (r.mh != kNone) {  // the head, at q - 1
+      float zr, zi;
+      share<Finite>(pf[r.fh], r.mh, f000, val, zr, zi);
+      ra[-1] = 0.0f + zr;
+      rb[-1] = 0.0f + zi;
+    }
     const int len = r.len;
     if (r.mu == kNone) {
       for (int i = 0; i < len; ++i) {

@@ -132,14 +132,16 @@ struct HalfPlaces {
   // holds more than two places on average (the list in the half grid's
   // order); plainat is then empty. A point's share is then (0 + lower) +
   // upper, what the store and the add give, in one pass over the grid
-  // instead of two.
+  // instead of two. A run may begin with a head, a point before q that
+  // holds only a lower place (reflection mh, factor fh; mh kNone for no
+  // head): in P1 a row of the half grid starts with X(0) of the pairing
+  // axis, whose partner X(m) lies outside the reflections, and is then one
+  // run rather than two (24 bytes where two runs took 40).
   static constexpr int kNone = INT_MIN;
   struct PlainRun {
-    int q, ml, mu;
-    unsigned short len;
-    signed char dml, dmu;
-    unsigned char fl, fu;
-    signed char dfl, dfu;
+    int q, mh, ml, mu;
+    unsigned char len, fh, fl, fu;
+    signed char dml, dmu, dfl, dfu;
   };
   std::vector<PlainRun> plainrun;
   int nrefl = 0;  // entries of the plan's reflection list

@@ -536,9 +536,13 @@ TEST_P(MemDiffThreads, HalfGridDifferenceMapIsTheListSynthesisBitForBit) {
   EXPECT_EQ(dens.dhalf.filled, GetParam().p1 && GetParam().box && !GetParam().holes);
   EXPECT_EQ(dens.dhalf.plain, GetParam().p1);  // the placing without phase shifts
   // In the half grid's order P1's places make runs of points (whether or
-  // not they fill a box), placed a point at a time.
+  // not they fill a box), placed a point at a time, rows that begin with a
+  // point of only a lower place, X(0) of the pairing axis, as one run with
+  // that point its head.
   if (GetParam().p1 && GetParam().gridorder) {
-    EXPECT_FALSE(dens.dhalf.plainrun.empty());
+    const std::vector<HalfPlaces::PlainRun>& runs = dens.dhalf.plainrun;
+    EXPECT_FALSE(runs.empty());
+    EXPECT_TRUE(std::any_of(runs.begin(), runs.end(), [](const auto& x) { return x.mh != HalfPlaces::kNone; }));
   }
   const float f = 1.0f / cr.lattice.vol;
   long long nonzero = 0;
