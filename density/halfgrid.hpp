@@ -163,8 +163,8 @@ HalfMap synthhalfplaces(float* a, float* b, const int* n, int m, const HalfPlace
 // The same for the difference map of a maximum-entropy cycle, in two
 // steps. First its values (Fo - Fc) / w, w = sigma^2 (over wk[k] when wk is
 // given), made from the observed and calculated structure factors of the
-// count reflections into h.values: the list of differences is never
-// written. On the way the reflections' grid indices j are compared with
+// count reflections into h.values, in the list's order (no list of
+// coefficients with their grid indices is made). On the way the reflections' grid indices j are compared with
 // key, those of the plan h was made from (when key is given): false when
 // one differs, and then the plan and h are to be made again before the
 // values are placed (the values, in the list's order, stay good).

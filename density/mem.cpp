@@ -427,17 +427,17 @@ bool denmodmem(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, 
 
   // The update needs h = V*D with D the difference map (1/V) sum ...: the
   // synthesis before its 1/V scale is h itself. It is left on the half
-  // grid and read at the stored points twice, block by block into a buffer
-  // that stays in the core's cache: once for the largest |h w|, which sets
-  // the step, and once for the update. The first pass writes h w in place
-  // of h (the work grid is not read again before the structure factors
-  // overwrite it), so that the second does not weigh again: the weights are
-  // a division, a root and a division a point. Only blocks read as runs are
-  // kept so, weighed where they lie (weighrun) and read there again by the
-  // update when they lie whole in a or in pairs of a and b: a run touches
-  // only its own points, while the gather of halfmapat loads both halves of
-  // a pair, whose other point may be another thread's to write. Other
-  // blocks are read into a buffer that stays in the core's cache.
+  // grid and read at the stored points twice: once for the largest |h w|,
+  // which sets the step, and once for the update. The first pass writes h w
+  // in place of h (the work grid is not read again before the structure
+  // factors overwrite it), so that the second does not weigh again: the
+  // weights are a division, a root and a division a point. Only blocks read
+  // as runs are kept so, weighed where they lie (weighrun) and read there
+  // again by the update when they lie whole in a or in pairs of a and b.
+  // Other blocks are gathered into a buffer that stays in the core's cache;
+  // the gather of halfmapat loads both halves of a pair, whose other point
+  // may lie in a kept block, so those blocks are read first and the kept
+  // ones weighed after them, never at the same time.
   if (st.dfw.size() != static_cast<std::size_t>(obs.size())) reflection_weights(c.grid, obs, st.dfw);
   const HalfMap h = difxyzv(c, rs, w, d, obs, stepweights(st, d, obs));
   float* const wa = getabcdr(w);
@@ -447,18 +447,20 @@ bool denmodmem(const Crystal& c, const RunState& rs, WorkGrid& w, MemState& st, 
   const float rhomean = f000 / c.lattice.vol;
   const long long nb = (n + kBlock - 1) / kBlock;
   std::vector<float> qpart(static_cast<std::size_t>(nb), 0.0f);
-  parallel_for(nb, 2, [&](long long b0, long long b1) {
-    thread_local std::vector<float> q(kBlock);
-    for (long long b = b0; b < b1; ++b) {
-      const long long lo = b * kBlock, hi = std::min<long long>(n, lo + kBlock);
-      if (kept(lo)) {
-        qpart[b] = weighrun(wa, wb, h.B, jx[lo], hi - lo, x + lo, rhomean, imode);
-        continue;
+  for (const bool inplace : {false, true})
+    parallel_for(nb, 2, [&](long long b0, long long b1) {
+      thread_local std::vector<float> q(kBlock);
+      for (long long b = b0; b < b1; ++b) {
+        const long long lo = b * kBlock, hi = std::min<long long>(n, lo + kBlock);
+        if (kept(lo) != inplace) continue;
+        if (inplace) {
+          qpart[b] = weighrun(wa, wb, h.B, jx[lo], hi - lo, x + lo, rhomean, imode);
+        } else {
+          mapatblock(st.runs, h, jx, lo, hi, q.data());
+          qpart[b] = weigh(q.data(), x + lo, hi - lo, rhomean, imode);
+        }
       }
-      mapatblock(st.runs, h, jx, lo, hi, q.data());
-      qpart[b] = weigh(q.data(), x + lo, hi - lo, rhomean, imode);
-    }
-  });
+    });
   float qmax = 0;
   for (float v : qpart) qmax = v > qmax || v != v ? v : qmax;
   const float step = qmax > 0 && std::isfinite(qmax) ? ex / qmax : 0.0f;
