@@ -58,6 +58,21 @@ struct FcPlan {
   std::vector<int> shapes;
   std::vector<Step> steps;
   std::vector<int> order;
+  // Each shape cut into pieces for reading eight reflections of a row at
+  // once (pieces[shapepieces[s] .. shapepieces[s + 1]]): up to eight
+  // consecutive steps whose points lie within eight neighbouring points on
+  // either side, Z(k') from the window at jp + dp, Z(-k') from the one at
+  // jm + dm. Lane u is the row's reflection i + first + u; it takes point
+  // ip[u] of the first window and im[u] of the second (the bits lp and lm
+  // mark the points read at all).
+  struct Piece {
+    int dp, dm, first, m;
+    unsigned lp, lm;
+    int ip[8], im[8], dj[8];
+    double c[8], s[8];
+  };
+  std::vector<Piece> pieces;
+  std::vector<int> shapepieces;
 };
 
 // The density of a run and what its syntheses keep from one call to the next.
