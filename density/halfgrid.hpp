@@ -144,6 +144,21 @@ struct HalfPlaces {
     signed char dml, dmu, dfl, dfu;
   };
   std::vector<PlainRun> plainrun;
+  // The runs again in vector registers, eight points at a time: for each
+  // run its lower side's and upper side's entry of plainlanes (low and high
+  // byte), kNoLanes for a run placed point by point. A run takes them when
+  // it has at most eight points, its lower reflections step up by one and
+  // its upper ones down by one (a P1 row and the mates of its mirrored
+  // row), and the eight values read from each side lie in the list. An
+  // entry holds the factors of the eight points from a factor f stepping by
+  // df (zero past the table's end), as finiteshare takes them. Filled only
+  // where the processor has the vectors (plainlanes empty otherwise).
+  static constexpr unsigned short kNoLanes = 0xffff;
+  struct PlainLanes {
+    float p[8], rs[8], ps[8], r[8];
+  };
+  std::vector<PlainLanes> plainlanes;
+  std::vector<unsigned short> plainrunlanes;
   int nrefl = 0;  // entries of the plan's reflection list
   FftPrune prune;  // the half grid's input marks
   // The differences of a cycle in the list's order, real and imaginary

@@ -61,14 +61,14 @@ cplx model_f(int h, int k, int l) {
 
 // The reflections with 0 <= h, k, l <= 5; with `box` one of each Friedel
 // pair of the whole box |h|, |k|, |l| <= 5 (the first non-zero index
-// positive).
-std::string data(unsigned seed, bool box = false, bool holes = false) {
+// positive); h up to hlim rather than 5.
+std::string data(unsigned seed, bool box = false, bool holes = false, int hlim = 5) {
   std::mt19937 rng(seed);
   std::normal_distribution<double> noise(0.0, 1.0);
   std::string s;
   char line[160];
   const int lo = box ? -5 : 0;
-  for (int h = lo; h <= 5; ++h)
+  for (int h = box ? -hlim : 0; h <= hlim; ++h)
     for (int k = lo; k <= 5; ++k)
       for (int l = lo; l <= 5; ++l) {
         if (h == 0 && k == 0 && l == 0) continue;
@@ -468,16 +468,19 @@ TEST(MemRun, UnscaledDifferenceMapIsTheMapTimesTheVolume) {
 // and with the reflections held in the half grid's order as a large run
 // holds them (cycleorder), the same map and structure factors as from the
 // file's order (in P1 with a box filled or not: the places then as runs of
-// points, some of them with no upper place or no lower one).
+// points, some of them with no upper place or no lower one, and rows
+// longer than the eight points placed at a time).
 struct DiffCase {
   int threads;
   bool p1, box;
   bool gridorder = false;
   bool holes = false;  // a seventh of the reflections left out, singly, inside rows
+  bool longrows = false;  // |h| <= 9 on a pairing axis of 20: rows of nine points and a head
 };
 std::ostream& operator<<(std::ostream& o, const DiffCase& c) {
   return o << c.threads << " threads" << (c.p1 ? ", P1" : "") << (c.box ? ", a box filled" : "")
-           << (c.gridorder ? ", the half grid's order" : "") << (c.holes ? ", with holes" : "");
+           << (c.gridorder ? ", the half grid's order" : "") << (c.holes ? ", with holes" : "")
+           << (c.longrows ? ", long rows" : "");
 }
 
 // The order in which the case holds the reflections (the entry of the
@@ -497,8 +500,9 @@ std::vector<int> caseorder(const DiffCase& c, const Grid& g, const Observations&
 // none (P1); its reflections a box that fills the grid or not.
 InProcess diffjob(const char* name, const DiffCase& c) {
   fs::path d = scratch_dir(name);
-  write_file(d / "m.hkl", data(18, c.box, c.holes));
+  write_file(d / "m.hkl", data(18, c.box, c.holes, c.longrows ? 9 : 5));
   std::string text = job(d, "ex1=0.02 ex2=0.01 nex1=2 nex2=0");
+  if (c.longrows) text.replace(text.find("hmax=12 12 12"), 13, "hmax=20 12 12");
   if (c.p1) {
     const std::string ops =
         "nsymo=2 icent=0 brv='p'\nsymmetry operator\n-x+1/2,-y,z+1/2,t,u,v\n-x,y+1/2,-z+1/2,t,u,v\n";
@@ -624,7 +628,8 @@ INSTANTIATE_TEST_SUITE_P(Threads, MemDiffThreads,
                                            DiffCase{3, false, false}, DiffCase{1, true, false},
                                            DiffCase{2, true, true}, DiffCase{3, true, true},
                                            DiffCase{2, false, false, true}, DiffCase{3, true, true, true},
-                                           DiffCase{2, true, false, true}, DiffCase{2, true, true, true, true}));
+                                           DiffCase{2, true, false, true}, DiffCase{2, true, true, true, true},
+                                           DiffCase{1, true, true, true, false, true}));
 
 // The structure factors made from the half grid of paired points are those
 // of the full complex transform of the density, real and imaginary parts:
