@@ -59,7 +59,10 @@ bool isfftlen(int n);
 // The instruction set of the transform's kernels: 0 scalar, 1 SSE2 (or a
 // portable 4-lane vector), 2 AVX2 with FMA, 3 AVX-512. The widest the
 // processor has is used; setfftisa(level) limits it to `level` (tests run
-// every set the machine has) and returns the set then in use.
+// every set the machine has) and returns the set then in use. The loops
+// around the half-grid transforms that have vector versions (the placing of
+// a difference map's runs, the read of structure factors) follow it too,
+// so that a test can run both of their paths on one machine.
 int getfftisa();
 int setfftisa(int level);
 

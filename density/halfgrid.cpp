@@ -13,8 +13,9 @@
 #include "util/threads.hpp"
 #include "util/vectorclones.hpp"
 
-// The runs of a P1 difference map are placed eight points at a time in the
-// 256-bit vectors every x86-64 processor of the last decade has.
+// The runs of a P1 difference map are placed eight points at a time in
+// 256-bit vectors where the processor has them and the transform's
+// instruction set is AVX2 or wider (getfftisa: tests run both paths).
 #if defined(__x86_64__) && defined(__GNUC__)
 #define TROVAN_RUN_LANES 1
 #include <immintrin.h>
@@ -784,9 +785,12 @@ __attribute__((target("avx2"))) void placelanes(float* a, float* b, const HalfPl
 
 // The runs of plainrun; `finite`: every value and f000 finite.
 void plainrunparts(float* a, float* b, const HalfPlaces& h, float f000, const float* val, bool finite) {
+#if defined(TROVAN_RUN_LANES)
+  const bool lanes = finite && !h.plainlanes.empty() && getfftisa() >= 2;
+#endif
   parallel_for(static_cast<long long>(h.plainrun.size()), kGrain / 4, [&](long long lo, long long hi) {
 #if defined(TROVAN_RUN_LANES)
-    if (finite && !h.plainlanes.empty()) return placelanes(a, b, h, f000, val, lo, hi);
+    if (lanes) return placelanes(a, b, h, f000, val, lo, hi);
 #endif
     if (finite)
       placeruns<true>(a, b, h, f000, val, lo, hi);

@@ -534,7 +534,7 @@ const FcPlan& fcplan(const Grid& g, FcPlan& p, int n, const int* jj, const int* 
 
 // Rows r0..r1-1 of a plan read in sequence (order empty) eight reflections
 // at a time, by the shapes' pieces: the two windows of a piece are loaded
-// whole (the points read at all, nothing past them), their points put into
+// under masks (only the points read, nothing past them), their points put into
 // the lanes' order, and X(k) made in eight lanes of doubles by the very
 // operations of the scalar read, one rounding each (the file is compiled
 // without contracting a multiply and an add into one), so that both give
@@ -591,8 +591,8 @@ bool read_avx512_runs() {
 // False when the plan checks the reflections' grid indices on the way and
 // one is not the one it was made for: the plan is stale and what was read
 // is not to be used. A plan read in sequence goes eight reflections at a
-// time where the processor has the instructions (readrows_avx512), the
-// same floats as the loop below.
+// time where the processor has the instructions and the transform runs in
+// AVX-512 (readrows_avx512), the same floats as the loop below.
 bool readpaired(const FcPlan& p, const float* a, const float* b, const int* jj, float f, bool centro,
                 float* fcr, float* fci) {
   std::atomic<bool> same{true};
@@ -600,10 +600,13 @@ bool readpaired(const FcPlan& p, const float* a, const float* b, const int* jj, 
   const int* shapes = p.shapes.data();
   const FcPlan::Step* steps = p.steps.data();
   const int* order = p.order.empty() ? nullptr : p.order.data();
+#if defined(TROVAN_READ_AVX512)
+  const bool lanes = !order && getfftisa() >= 3 && read_avx512_runs();
+#endif
   parallel_for(static_cast<long long>(p.rows.size()), 4096, [&](long long r0, long long r1) {
     const double fs = f;  // kept in a register: fcr might alias a captured f
 #if defined(TROVAN_READ_AVX512)
-    if (!order && read_avx512_runs()) {
+    if (lanes) {
       if (!readrows_avx512(p, r0, r1, a, b, jj, fs, centro, fcr, fci)) same.store(false, std::memory_order_relaxed);
       return;
     }

@@ -476,11 +476,12 @@ struct DiffCase {
   bool gridorder = false;
   bool holes = false;  // a seventh of the reflections left out, singly, inside rows
   bool longrows = false;  // |h| <= 9 on a pairing axis of 20: rows of nine points and a head
+  int isa = 3;  // the transform's instruction set (setfftisa), which the placing and the read follow
 };
 std::ostream& operator<<(std::ostream& o, const DiffCase& c) {
   return o << c.threads << " threads" << (c.p1 ? ", P1" : "") << (c.box ? ", a box filled" : "")
            << (c.gridorder ? ", the half grid's order" : "") << (c.holes ? ", with holes" : "")
-           << (c.longrows ? ", long rows" : "");
+           << (c.longrows ? ", long rows" : "") << (c.isa < 3 ? ", scalar loops" : "");
 }
 
 // The order in which the case holds the reflections (the entry of the
@@ -513,7 +514,11 @@ InProcess diffjob(const char* name, const DiffCase& c) {
 
 class MemDiffThreads : public ::testing::TestWithParam<DiffCase> {
  protected:
-  void TearDown() override { setnthreads(0); }
+  void SetUp() override { setfftisa(GetParam().isa); }
+  void TearDown() override {
+    setnthreads(0);
+    setfftisa(3);
+  }
 };
 
 TEST_P(MemDiffThreads, HalfGridDifferenceMapIsTheListSynthesisBitForBit) {
@@ -629,7 +634,8 @@ INSTANTIATE_TEST_SUITE_P(Threads, MemDiffThreads,
                                            DiffCase{2, true, true}, DiffCase{3, true, true},
                                            DiffCase{2, false, false, true}, DiffCase{3, true, true, true},
                                            DiffCase{2, true, false, true}, DiffCase{2, true, true, true, true},
-                                           DiffCase{1, true, true, true, false, true}));
+                                           DiffCase{1, true, true, true, false, true},
+                                           DiffCase{2, true, true, true, false, false, 0}));
 
 // The structure factors made from the half grid of paired points are those
 // of the full complex transform of the density, real and imaginary parts:
@@ -643,11 +649,16 @@ struct PairCase {
   const char* hmax;
   const char* cycles;
   int threads;
+  int isa = 3;  // as DiffCase::isa
 };
 
 class MemPairedPoints : public ::testing::TestWithParam<PairCase> {
  protected:
-  void TearDown() override { setnthreads(0); }
+  void SetUp() override { setfftisa(GetParam().isa); }
+  void TearDown() override {
+    setnthreads(0);
+    setfftisa(3);
+  }
 };
 
 TEST_P(MemPairedPoints, StructureFactorsEqualTheFullTransform) {
@@ -716,7 +727,8 @@ TEST_P(MemPairedPoints, StructureFactorsEqualTheFullTransform) {
 
 INSTANTIATE_TEST_SUITE_P(Groups, MemPairedPoints,
                          ::testing::Values(PairCase{false, "12 12 12", "ex1=0.1 ex2=0.1 nex1=4 nex2=20", 0},
-                                           PairCase{true, "70 64 92", "ex1=0.1 ex2=0.1 nex1=0 nex2=0", 3}));
+                                           PairCase{true, "70 64 92", "ex1=0.1 ex2=0.1 nex1=0 nex2=0", 3},
+                                           PairCase{true, "70 64 92", "ex1=0.1 ex2=0.1 nex1=0 nex2=0", 2, 0}));
 
 }  // namespace
 
