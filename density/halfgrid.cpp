@@ -401,10 +401,11 @@ void plainruns(HalfPlaces& h) {
   std::vector<HalfPlaces::PlainPlace>().swap(h.plainat);
 }
 
+// The transform's AVX2 level is chosen only where the processor has AVX2
+// (and FMA): the lanes are made and used at that level and above.
 bool runlanes_run() {
 #if defined(TROVAN_RUN_LANES)
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
+  return getfftisa() >= 2;
 #else
   return false;
 #endif
@@ -416,8 +417,7 @@ void plainrunlanes(HalfPlaces& h) {
   constexpr int kNone = HalfPlaces::kNone;
   h.plainlanes.clear();
   h.plainrunlanes.clear();
-  static const bool runs = runlanes_run();
-  if (!runs || h.plainrun.empty()) return;
+  if (!runlanes_run() || h.plainrun.empty()) return;
   std::vector<std::pair<int, int>> made;  // (factor, step) of each entry
   auto entry = [&](int f, int df) {
     const auto at = std::find(made.begin(), made.end(), std::make_pair(f, df));

@@ -577,13 +577,6 @@ __attribute__((target("avx512f,avx512vl"))) bool readrows_avx512(const FcPlan& p
   return bad == 0;
 }
 
-bool read_avx512_runs() {
-  static const bool runs = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
-  }();
-  return runs;
-}
 #endif
 
 // X(k) of every reflection from the transformed half grid a, b, times f,
@@ -601,7 +594,9 @@ bool readpaired(const FcPlan& p, const float* a, const float* b, const int* jj, 
   const FcPlan::Step* steps = p.steps.data();
   const int* order = p.order.empty() ? nullptr : p.order.data();
 #if defined(TROVAN_READ_AVX512)
-  const bool lanes = !order && getfftisa() >= 3 && read_avx512_runs();
+  // The transform's AVX-512 level is chosen only where the processor has
+  // avx512f and avx512vl (and dq), all the read needs.
+  const bool lanes = !order && getfftisa() >= 3;
 #endif
   parallel_for(static_cast<long long>(p.rows.size()), 4096, [&](long long r0, long long r1) {
     const double fs = f;  // kept in a register: fcr might alias a captured f
