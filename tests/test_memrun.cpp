@@ -635,6 +635,7 @@ INSTANTIATE_TEST_SUITE_P(Threads, MemDiffThreads,
                                            DiffCase{2, false, false, true}, DiffCase{3, true, true, true},
                                            DiffCase{2, true, false, true}, DiffCase{2, true, true, true, true},
                                            DiffCase{1, true, true, true, false, true},
+                                           DiffCase{1, true, true, true, true, true},
                                            DiffCase{2, true, true, true, false, false, 0}));
 
 // The structure factors made from the half grid of paired points are those
