@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -137,20 +138,143 @@ constexpr long long kTermGrain = 2048;
 // as fast as pow and as exact in double, which for a list of a million
 // reflections is most of a cycle's time outside the transforms; pow for an
 // odd e.
-double halfpow(double x, int e) {
-  if (e % 2 != 0) return std::pow(x, 0.5 * e);
-  double r = 1;
+// x^(e/2) in place for an even e by multiplication, for a double or for a
+// vector of eight (each lane the same multiplications in the same order).
+// The vectors go by reference: a 512-bit value returned from a function
+// compiled for another instruction set would change the calling convention.
+template <class T>
+[[gnu::always_inline]] inline void evenpow(T& x, int e) {
+  T r = T{} + 1.0;
   for (int m = e / 2; m > 0; m >>= 1) {
     if (m & 1) r *= x;
     x *= x;
   }
-  return r;
+  x = r;
+}
+
+double halfpow(double x, int e) {
+  if (e % 2 != 0) return std::pow(x, 0.5 * e);
+  evenpow(x, e);
+  return x;
 }
 
 double zsquared(const Density& d, const Observations& obs, int k) {
   const double dr = double(obs.a[k]) - d.fcr[k], di = double(obs.b[k]) - d.fci[k];
   const double sig = obs.sigma[k];
   return (dr * dr + di * di) / (sig * sig);
+}
+
+// The loops over the reflections of a cycle's fit value and step weights,
+// each over [lo, hi) in eight lanes (lane l the reflections lo + l + 8 k of
+// the whole groups of eight, lane 0 then the remainder, the lanes taken 0 to
+// 7): a sum or a largest value fixed by the range alone. The lanes are
+// written as vectors, z^2 in each the arithmetic of zsquared: left to the
+// vectoriser, the largest values and the powers stayed scalar.
+typedef double D8 __attribute__((vector_size(64)));
+typedef float F8 __attribute__((vector_size(32)));
+
+[[gnu::always_inline]] inline void widen(const float* v, D8& out) {
+  F8 f;
+  std::memcpy(&f, v, sizeof f);
+  out = __builtin_convertvector(f, D8);
+}
+
+// z^2 of reflections k .. k + 7.
+[[gnu::always_inline]] inline void zsquared8(const Density& d, const Observations& obs, long long k, D8& z) {
+  D8 ar, ai, cr, ci, sig;
+  widen(obs.a.data() + k, ar);
+  widen(obs.b.data() + k, ai);
+  widen(d.fcr.data() + k, cr);
+  widen(d.fci.data() + k, ci);
+  widen(obs.sigma.data() + k, sig);
+  const D8 dr = ar - cr, di = ai - ci;
+  z = (dr * dr + di * di) / (sig * sig);
+}
+
+// The largest z^2 (a NaN passed over, as std::max(m, z) does).
+TROVAN_VECTOR_CLONES
+double zmaxpart(const Density& d, const Observations& obs, long long lo, long long hi) {
+  D8 lane = {};
+  long long k = lo;
+  for (; k + 8 <= hi; k += 8) {
+    D8 z;
+    zsquared8(d, obs, k, z);
+    lane = lane < z ? z : lane;
+  }
+  double m = 0;
+  for (; k < hi; ++k) m = std::max(m, zsquared(d, obs, static_cast<int>(k)));
+  for (int l = 0; l < 8; ++l) m = std::max(m, lane[l]);
+  return m;
+}
+
+// The sum of u_k (z_k^2 / zmax)^(e/2), u the class weights (null: 1); the
+// remainder is summed apart and added to lane 0.
+TROVAN_VECTOR_CLONES
+double termpart(const Density& d, const Observations& obs, const float* classw, double zmax, int e, long long lo,
+                long long hi) {
+  D8 lane = {};
+  long long k = lo;
+  for (; k + 8 <= hi && e % 2 == 0; k += 8) {
+    D8 u = D8{} + 1.0, z;
+    if (classw) widen(classw + k, u);
+    zsquared8(d, obs, k, z);
+    z /= zmax;
+    evenpow(z, e);
+    lane += u * z;
+  }
+  double rest = 0;
+  for (; k < hi; ++k) rest += (classw ? classw[k] : 1.0f) * halfpow(zsquared(d, obs, static_cast<int>(k)) / zmax, e);
+  double sum = lane[0] + rest;
+  for (int l = 1; l < 8; ++l) sum += lane[l];
+  return sum;
+}
+
+// p[k] = (z_k^2)^(e/2) over [lo, hi); returns their largest value (a NaN
+// passed over).
+TROVAN_VECTOR_CLONES
+double powpart(const Density& d, const Observations& obs, int e, long long lo, long long hi, double* p) {
+  D8 lane = {};
+  long long k = lo;
+  for (; k + 8 <= hi && e % 2 == 0; k += 8) {
+    D8 v;
+    zsquared8(d, obs, k, v);
+    evenpow(v, e);
+    std::memcpy(p + k, &v, sizeof v);
+    lane = lane < v ? v : lane;
+  }
+  double m = 0;
+  for (; k < hi; ++k) {
+    p[k] = halfpow(zsquared(d, obs, static_cast<int>(k)), e);
+    m = std::max(m, p[k]);
+  }
+  for (int l = 0; l < 8; ++l) m = std::max(m, lane[l]);
+  return m;
+}
+
+// The sum of termpart (the largest of zmaxpart) over the parts of
+// kFitChunk reflections, made by all the threads and taken in the list's
+// order: the same with any number of threads.
+double termsum(const Density& d, const Observations& obs, const float* classw, double zmax, int e) {
+  const long long n = obs.size(), parts = (n + kFitChunk - 1) / kFitChunk;
+  std::vector<double> part(static_cast<std::size_t>(parts));
+  parallel_for(parts, 1, [&](long long b0, long long b1) {
+    for (long long b = b0; b < b1; ++b)
+      part[b] = termpart(d, obs, classw, zmax, e, b * kFitChunk, std::min(n, (b + 1) * kFitChunk));
+  });
+  double s = 0;
+  for (double v : part) s += v;
+  return s;
+}
+
+double zmaxall(const Density& d, const Observations& obs) {
+  const long long n = obs.size(), parts = (n + kFitChunk - 1) / kFitChunk;
+  std::vector<double> part(static_cast<std::size_t>(parts));
+  parallel_for(parts, 1, [&](long long b0, long long b1) {
+    for (long long b = b0; b < b1; ++b) part[b] = zmaxpart(d, obs, b * kFitChunk, std::min(n, (b + 1) * kFitChunk));
+  });
+  double m = 0;
+  for (double v : part) m = std::max(m, v);
+  return m;
 }
 
 // The order of a satellite: the sum of |m| over the internal indices (0 for
@@ -215,11 +339,14 @@ const float* stepweights(MemState& st, const Density& d, const Observations& obs
   // all the threads; the largest is the same in any order (std::max keeps
   // its first argument against a NaN, and 0 is never one).
   std::vector<double> p(n);
-  parallel_for(n, kTermGrain, [&](long long lo, long long hi) {
-    for (long long k = lo; k < hi; ++k) p[k] = halfpow(zsquared(d, obs, static_cast<int>(k)), st.fn - 2);
+  const long long parts = (n + kFitChunk - 1) / kFitChunk;
+  std::vector<double> partmax(static_cast<std::size_t>(parts));
+  parallel_for(parts, 1, [&](long long b0, long long b1) {
+    for (long long b = b0; b < b1; ++b)
+      partmax[b] = powpart(d, obs, st.fn - 2, b * kFitChunk, std::min<long long>(n, (b + 1) * kFitChunk), p.data());
   });
   double pmax = 0;
-  for (int k = 0; k < n; ++k) pmax = std::max(pmax, p[k]);
+  for (double v : partmax) pmax = std::max(pmax, v);
   if (!(pmax > 0) || !std::isfinite(pmax)) {
     if (!classes) return st.dfw.data();
     for (int k = 0; k < n; ++k) st.stepw[k] = st.dfw[k] * st.classw[k];
@@ -232,6 +359,8 @@ const float* stepweights(MemState& st, const Density& d, const Observations& obs
   return st.stepw.data();
 }
 
+}  // namespace
+
 // What a trial step is judged by: c2 itself for n = 2, else
 //   Cn = sum |z|^n / (m_n nind),  m_n = (n-1)!! = E|z|^n of a normal variable,
 // as Cn^(2/n), which orders trials the same way, is 1 for normal residuals
@@ -241,45 +370,18 @@ const float* stepweights(MemState& st, const Density& d, const Observations& obs
 // average 1 over the reflections) each term counts with its class's
 // weight: the step is judged by the constraint whose gradient it follows.
 float fitvalue(const MemState& st, const Density& d, const Observations& obs, float c2) {
-  const bool classes = !st.classw.empty();
+  const float* classw = st.classw.empty() ? nullptr : st.classw.data();
   const int n = obs.size();
-  if (st.fn == 2) {
-    if (!classes) return c2;
-    double s = 0;
-    for (int k = 0; k < n; ++k) s += st.classw[k] * zsquared(d, obs, k);
-    return static_cast<float>(s / n);
-  }
-  double mn = 1, zmax = 0;
+  if (st.fn == 2) return classw ? static_cast<float>(termsum(d, obs, classw, 1.0, 2) / n) : c2;
+  double mn = 1;
   for (int i = st.fn - 1; i > 1; i -= 2) mn *= i;
-  // The largest z^2 by parts, by all the threads (the same in any order, as
-  // in stepweights); then the terms, a power each, made by all the threads a
-  // part at a time and added in the list's order: the sum of one pass.
-  const long long parts = (n + kFitChunk - 1) / kFitChunk;
-  std::vector<double> partmax(static_cast<std::size_t>(parts), 0.0);
-  parallel_for(parts, 1, [&](long long b0, long long b1) {
-    for (long long b = b0; b < b1; ++b) {
-      double m = 0;
-      for (long long k = b * kFitChunk; k < std::min<long long>(n, (b + 1) * kFitChunk); ++k)
-        m = std::max(m, zsquared(d, obs, static_cast<int>(k)));
-      partmax[b] = m;
-    }
-  });
-  for (double m : partmax) zmax = std::max(zmax, m);
+  const double zmax = zmaxall(d, obs);
   if (!(zmax > 0) || !std::isfinite(zmax)) return zmax > 0 ? c2 : 0.0f;
-  double s = 0;
-  std::vector<double> term(static_cast<std::size_t>(std::min<long long>(n, kFitChunk)));
-  for (long long k0 = 0; k0 < n; k0 += kFitChunk) {
-    const long long len = std::min<long long>(kFitChunk, n - k0);
-    parallel_for(len, kTermGrain, [&](long long lo, long long hi) {
-      for (long long i = lo; i < hi; ++i) {
-        const int k = static_cast<int>(k0 + i);
-        term[i] = (classes ? st.classw[k] : 1.0f) * halfpow(zsquared(d, obs, k) / zmax, st.fn);
-      }
-    });
-    for (long long i = 0; i < len; ++i) s += term[i];
-  }
+  const double s = termsum(d, obs, classw, zmax, st.fn);
   return static_cast<float>(zmax * std::pow(s / (mn * n), 2.0 / st.fn));
 }
+
+namespace {
 
 // The factor by which the c2 of two classes may differ before the listing
 // warns: beyond it the map is fitted to the noise of some classes and not
@@ -876,41 +978,92 @@ std::string cycleline(int it, float c2, float rfact, float rwfact, float f0, flo
 
 namespace {
 
-// The shares of reflections [k0, k0 + len) in the agreement sums, kept
-// part by part side by side (the loop is a vector loop): |Fo| (ao), |Fc|
-// (ac), ||Fo| - |Fc|| (dabs), |Fo - Fc|^2 / sigma^2 (dw) and
-// |Fo|^2 / sigma^2 (fow).
-struct FitTerms {
-  std::vector<double> ao, ac, dabs, dw, fow;
+// The agreement sums over reflections [lo, hi): sum |Fo| (fo), sum
+// ||Fo| - |Fc|| (diff), sum |Fo - Fc|^2 / sigma^2 (w) and sum |Fo|^2 /
+// sigma^2 (fow), each in eight double lanes added in a fixed order (lane l
+// the reflections lo + l + 8 k of the whole groups of eight, lane 0 then
+// the remainder, the lanes summed 0 to 7), so that the loop is a vector
+// loop and not a chain of dependent additions, one a reflection; `bad` is
+// set when a |Fo| or |Fc| is beyond 1e32 or |Fc| is not a number, `fcbad`
+// when such an |Fc| is.
+struct FitSums {
+  double fo = 0, diff = 0, w = 0, fow = 0;
+  bool bad = false, fcbad = false;
 };
 
+// |Fo| and |Fc| of reflection k as the roots of |F|^2 made in double: the
+// squares of single-precision parts are exact there and the sum is rounded
+// once (hypot guards against an overflow that cannot happen here, at ten
+// times the cost).
+inline void fitabs(double ar, double ai, double br, double bi, double& o, double& c) {
+  o = std::sqrt(ar * ar + ai * ai);
+  c = std::sqrt(br * br + bi * bi);
+}
+
 TROVAN_VECTOR_CLONES
-void fitterms(const Density& d, const Observations& obs, int k0, long long lo, long long hi, FitTerms& t) {
-  const float* __restrict fa = obs.a.data() + k0;
-  const float* __restrict fb = obs.b.data() + k0;
-  const float* __restrict sg = obs.sigma.data() + k0;
-  const float* __restrict cr = d.fcr.data() + k0;
-  const float* __restrict ci = d.fci.data() + k0;
-  double* __restrict ao = t.ao.data();
-  double* __restrict ac = t.ac.data();
-  double* __restrict dabs = t.dabs.data();
-  double* __restrict dw = t.dw.data();
-  double* __restrict fow = t.fow.data();
-  for (long long i = lo; i < hi; ++i) {
-    // |F| as the root of |F|^2 made in double: the squares of
-    // single-precision parts are exact there and the sum is rounded once
-    // (hypot guards against an overflow that cannot happen here, at ten
-    // times the cost).
+FitSums fitsums(const Density& d, const Observations& obs, long long lo, long long hi) {
+  const float* __restrict fa = obs.a.data();
+  const float* __restrict fb = obs.b.data();
+  const float* __restrict sg = obs.sigma.data();
+  const float* __restrict cr = d.fcr.data();
+  const float* __restrict ci = d.fci.data();
+  double fo[8] = {}, diff[8] = {}, w[8] = {}, fow[8] = {};
+  int bad[8] = {}, fcbad[8] = {};
+  auto add = [&](int l, long long i) {
     const double ar = fa[i], ai = fb[i], br = cr[i], bi = ci[i], sig = sg[i];
-    const double o = std::sqrt(ar * ar + ai * ai), c = std::sqrt(br * br + bi * bi);
-    const double w = 1.0 / (sig * sig);
+    double o, c;
+    fitabs(ar, ai, br, bi, o, c);
+    const double wt = 1.0 / (sig * sig);
     const double dr = ar - br, di = ai - bi;
-    ao[i] = o;
-    ac[i] = c;
-    dabs[i] = std::fabs(o - c);
-    dw[i] = (dr * dr + di * di) * w;
-    fow[i] = o * o * w;
+    fo[l] += o;
+    diff[l] += std::fabs(o - c);
+    w[l] += (dr * dr + di * di) * wt;
+    fow[l] += o * o * wt;
+    fcbad[l] |= !(c <= 1e32);
+    bad[l] |= o > 1e32;
+  };
+  long long i = lo;
+  for (; i + 8 <= hi; i += 8)
+    for (int l = 0; l < 8; ++l) add(l, i + l);
+  for (; i < hi; ++i) add(0, i);
+  FitSums s;
+  for (int l = 0; l < 8; ++l) {
+    s.fo += fo[l];
+    s.diff += diff[l];
+    s.w += w[l];
+    s.fow += fow[l];
+    s.fcbad = s.fcbad || fcbad[l] != 0;
+    s.bad = s.bad || bad[l] != 0 || fcbad[l] != 0;
   }
+  return s;
+}
+
+// fitsums over the whole list, by parts of kFitChunk reflections made by
+// all the threads and added in the list's order: the same with any number
+// of threads.
+FitSums fitall(const Density& d, const Observations& obs) {
+  const long long n = obs.size(), parts = (n + kFitChunk - 1) / kFitChunk;
+  std::vector<FitSums> part(static_cast<std::size_t>(parts));
+  parallel_for(parts, 1, [&](long long b0, long long b1) {
+    for (long long b = b0; b < b1; ++b) part[b] = fitsums(d, obs, b * kFitChunk, std::min(n, (b + 1) * kFitChunk));
+  });
+  FitSums s;
+  for (const FitSums& p : part) {
+    s.fo += p.fo;
+    s.diff += p.diff;
+    s.w += p.w;
+    s.fow += p.fow;
+    s.bad = s.bad || p.bad;
+    s.fcbad = s.fcbad || p.fcbad;
+  }
+  return s;
+}
+
+// c2, R and Rw from the sums over n reflections.
+void agreement(const FitSums& s, int n, float& c2, float& rfact, float& rwfact) {
+  c2 = static_cast<float>(s.w / n);
+  rfact = s.fo > 0 ? static_cast<float>(s.diff / s.fo) : 0.0f;
+  rwfact = s.fow > 0 ? static_cast<float>(std::sqrt(s.w / s.fow)) : 0.0f;
 }
 
 }  // namespace
@@ -922,40 +1075,29 @@ void rfct(const Density& d, const Observations& obs, float& c2, float& rfact, fl
     out() << "nind in rfct=" << fmt_i(nind, 8) << '\n';
     quit("nind should be positive ");
   }
-  const int idm = obs.idm;
-  double sfo = 0, sdiff = 0, sw = 0, sfow = 0;
-  const std::size_t chunk = static_cast<std::size_t>(std::min(nind, kFitChunk));
-  FitTerms t;
-  for (std::vector<double>* v : {&t.ao, &t.ac, &t.dabs, &t.dw, &t.fow}) v->resize(chunk);
-  for (int k0 = 0; k0 < nind; k0 += kFitChunk) {
-    const int len = std::min(kFitChunk, nind - k0);
-    parallel_for(len, 4096, [&](long long lo, long long hi) { fitterms(d, obs, k0, lo, hi, t); });
-    for (int i = 0; i < len; ++i) {
-      const int k = k0 + i;
-      const double ao = t.ao[i], ac = t.ac[i];
+  const FitSums sums = fitall(d, obs);
+  if (sums.bad || ip == 1) {
+    // The listing: each reflection as the file gives it (setting indices,
+    // |Fo|, |Fc|, the phase in the file's sign convention, sigma); a
+    // structure factor overflowed stops the run at the first one.
+    const int idm = obs.idm;
+    for (int k = 0; k < nind; ++k) {
+      double ao, ac;
+      fitabs(obs.a[k], obs.b[k], d.fcr[k], d.fci[k], ao, ac);
       const bool ok = !(ao > 1e32 || ac > 1e32 || !std::isfinite(ac));
-      if (!ok || ip == 1) {
-        // The reflection as the file gives it: setting indices, and the
-        // phase in the file's sign convention.
-        const int* hd = obs.h[k].data();
-        if (!ok) out() << "hd,ao,ac=";
-        for (int j = 0; j < idm; ++j) out() << fmt_i(hd[j], 4);
-        out() << fmt_e(ao, 12, 4) << fmt_e(ac, 12, 4);
-        if (!ok) {
-          out() << '\n';
-          quit("structure factor overflow in rfct");
-        }
-        out() << fmt_e(filephase(obs.a[k], obs.b[k], obs.phsign), 12, 4) << fmt_e(obs.sigma[k], 12, 4) << '\n';
+      if (ok && ip != 1) continue;
+      const int* hd = obs.h[k].data();
+      if (!ok) out() << "hd,ao,ac=";
+      for (int j = 0; j < idm; ++j) out() << fmt_i(hd[j], 4);
+      out() << fmt_e(ao, 12, 4) << fmt_e(ac, 12, 4);
+      if (!ok) {
+        out() << '\n';
+        quit("structure factor overflow in rfct");
       }
-      sfo += ao;
-      sdiff += t.dabs[i];
-      sw += t.dw[i];
-      sfow += t.fow[i];
+      out() << fmt_e(filephase(obs.a[k], obs.b[k], obs.phsign), 12, 4) << fmt_e(obs.sigma[k], 12, 4) << '\n';
     }
   }
-  c2 = static_cast<float>(sw / nind);
-  rfact = sfo > 0 ? static_cast<float>(sdiff / sfo) : 0.0f;
-  rwfact = sfow > 0 ? static_cast<float>(std::sqrt(sw / sfow)) : 0.0f;
+  agreement(sums, nind, c2, rfact, rwfact);
 }
 
 namespace {
@@ -1057,27 +1199,6 @@ void rfct(const Lattice& l, const Density& d, const Observations& obs, int iwhkl
         << fmt_f(rwfact, 8, 5) << '\n';
   listclasses(l, d, obs, true);
 }
-
-namespace {
-// True when a calculated structure factor of the trial density is beyond
-// what the agreement can be measured with (the final agreement stops the
-// run on such a value; inside the iteration it means the step was too big).
-bool fc_overflow(const Density& d) {
-  const int nind = static_cast<int>(d.fcr.size());
-  const float* fr = d.fcr.data();
-  const float* fi = d.fci.data();
-  // |Fc| made as the agreement sums make it (rfct, fitterms): the root of
-  // |Fc|^2 in double, where the squares of single-precision parts are exact
-  // (hypot, a tenth as fast, guards against an overflow that cannot happen
-  // there).
-  int over = 0;
-  for (int k = 0; k < nind; ++k) {
-    const double r = fr[k], i = fi[k];
-    over |= !(std::sqrt(r * r + i * i) <= 1e32);
-  }
-  return over != 0;
-}
-}  // namespace
 
 namespace {
 
@@ -1747,7 +1868,11 @@ int memrun(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const 
       const bool subspace = imode == 2 && shells && !st.spare.retry && !st.trial;
       const bool made_ok = subspace ? subspacestep(c, rs, w, st, d, obs, ex, f000, f0new, made, bound)
                                     : denmodmem(c, rs, w, st, d, obs, ex, f000, imode, f0new);
-      if (!made_ok || fc_overflow(d)) {
+      // The agreement sums of the new structure factors, which show too
+      // whether one of them overflowed.
+      FitSums sums;
+      if (made_ok) sums = fitall(d, obs);
+      if (!made_ok || sums.fcbad) {
         // exp() of the step, or the structure factors of the new density,
         // overflowed: the step is certainly too large.
         out() << "ic=" << fmt_i(it, cyclewidth(it))
@@ -1758,7 +1883,8 @@ int memrun(const Crystal& c, const RunState& rs, WorkGrid& w, Density& d, const 
         continue;
       }
       float c2 = 0, rfact = 0, rwfact = 0;
-      rfct(d, obs, c2, rfact, rwfact, 0);
+      if (sums.bad) rfct(d, obs, c2, rfact, rwfact, 0);  // an |Fo| beyond 1e32: listed, and the run stops
+      agreement(sums, obs.size(), c2, rfact, rwfact);
       const bool reject = isreturn(st.control, fitvalue(st, d, obs, c2), rfact, rwfact);
       const float ex_used = ex;
       const bool back = getnewex(st.control, reject, ex);

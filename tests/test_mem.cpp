@@ -2,6 +2,7 @@
 // adaptation, convergence, the density update and the cycle line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <sstream>
@@ -11,6 +12,7 @@
 
 #include "density/mem.hpp"
 #include "util/stop.hpp"
+#include "util/threads.hpp"
 #include "values.hpp"
 
 using trovan::testing::ListingTo;
@@ -115,9 +117,10 @@ TEST(MemListing, CycleLineIsFortranEdited) {
 // |Fo - Fc|^2 / sigma^2 / sum |Fo|^2 / sigma^2), for lists longer than the
 // parts they are summed in, and for a second set of observations of the same
 // length asked about after the first (what is kept of one set must not
-// answer for another). The sums are those of one pass in the list's order
-// in double, with |F| the root of |F|^2: the single-precision results come
-// out to the last bit whichever vector instructions made the terms.
+// answer for another). The sums are made in double in fixed lanes and parts
+// (|F| the root of |F|^2): the single-precision results are those of one
+// pass in the list's order within their rounding, and the same bits on one
+// thread and on three.
 struct AgreementCase {
   int n;
   float fscale;  // of the second set's |Fo| against the first's
@@ -153,16 +156,87 @@ TEST_P(MemAgreement, SumsFollowTheirDefinitionsForEachObservationSet) {
       sdiff += std::fabs(ao - ac);
       sfow += ao * ao * w;
     }
-    float c2 = 0, rfact = 0, rwfact = 0;
+    float c2 = 0, rfact = 0, rwfact = 0, c2t = 0, rfactt = 0, rwfactt = 0;
+    setnthreads(1);
     rfct(d, obs, c2, rfact, rwfact, 0);
-    EXPECT_EQ(c2, static_cast<float>(sw / p.n)) << "scale " << scale;
-    EXPECT_EQ(rfact, static_cast<float>(sdiff / sfo)) << "scale " << scale;
-    EXPECT_EQ(rwfact, static_cast<float>(std::sqrt(sw / sfow))) << "scale " << scale;
+    setnthreads(3);
+    rfct(d, obs, c2t, rfactt, rwfactt, 0);
+    setnthreads(0);
+    EXPECT_FLOAT_EQ(c2, static_cast<float>(sw / p.n)) << "scale " << scale;
+    EXPECT_FLOAT_EQ(rfact, static_cast<float>(sdiff / sfo)) << "scale " << scale;
+    EXPECT_FLOAT_EQ(rwfact, static_cast<float>(std::sqrt(sw / sfow))) << "scale " << scale;
+    EXPECT_EQ(c2t, c2);
+    EXPECT_EQ(rfactt, rfact);
+    EXPECT_EQ(rwfactt, rwfact);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Lists, MemAgreement,
                          ::testing::Values(AgreementCase{7, 3.0f}, AgreementCase{70001, 0.5f},
                                            AgreementCase{70001, 2.0f}));
+
+// The value a trial is judged by, against its definition summed in long
+// double in the list's order: the moment of order n of the residuals with
+// the class weights, (sum u_k |z_k|^n / ((n-1)!! nind))^(2/n), for lists
+// longer than the parts it is summed in, orders even and odd, with and
+// without classes, and with residuals so large that z^n overflows double
+// unless the sum is taken relative to the largest z^2 (the first reflection
+// of such a list, not in the last group of eight); the same bits on one
+// thread and on three.
+struct FitValueCase {
+  int n, fn;
+  bool classes;
+  float huge;  // |Fo - Fc| / sigma of the first reflection (0: as the others)
+};
+
+class MemFitValue : public ::testing::TestWithParam<FitValueCase> {};
+
+TEST_P(MemFitValue, IsTheMomentOfTheResiduals) {
+  const FitValueCase& p = GetParam();
+  std::mt19937 rng(static_cast<unsigned>(p.n + p.fn));
+  std::uniform_real_distribution<float> u(-20.0f, 20.0f), s(0.2f, 2.0f), w(0.1f, 3.0f);
+  Observations obs;
+  Density d;
+  MemState st;
+  st.fn = p.fn;
+  obs.j.resize(p.n);
+  for (int k = 0; k < p.n; ++k) {
+    obs.a.push_back(u(rng));
+    obs.b.push_back(u(rng));
+    obs.sigma.push_back(s(rng));
+    // Beside a huge residual the others are small: z^n relative to any of
+    // them overflows.
+    const float off = p.huge > 0 ? 3e-4f : 0.3f;
+    d.fcr.push_back(obs.a[k] + off * u(rng));
+    d.fci.push_back(obs.b[k] + off * u(rng));
+    if (p.classes) st.classw.push_back(w(rng));
+  }
+  if (p.huge > 0) d.fcr[0] = obs.a[0] + p.huge * obs.sigma[0];
+  long double sum = 0, zmax = 0;
+  for (int k = 0; k < p.n; ++k) {
+    const long double dr = obs.a[k] - static_cast<long double>(d.fcr[k]), di = obs.b[k] - static_cast<long double>(d.fci[k]);
+    zmax = std::max(zmax, (dr * dr + di * di) / (static_cast<long double>(obs.sigma[k]) * obs.sigma[k]));
+  }
+  for (int k = 0; k < p.n; ++k) {
+    const long double dr = obs.a[k] - static_cast<long double>(d.fcr[k]), di = obs.b[k] - static_cast<long double>(d.fci[k]);
+    const long double z2 = (dr * dr + di * di) / (static_cast<long double>(obs.sigma[k]) * obs.sigma[k]);
+    sum += (p.classes ? st.classw[k] : 1.0L) * std::pow(z2 / zmax, 0.5L * p.fn);
+  }
+  long double mn = 1;
+  for (int i = p.fn - 1; i > 1; i -= 2) mn *= i;
+  const double want = static_cast<double>(zmax * std::pow(sum / (mn * p.n), 2.0L / p.fn));
+  setnthreads(1);
+  const float one = fitvalue(st, d, obs, 0.0f);
+  setnthreads(3);
+  const float three = fitvalue(st, d, obs, 0.0f);
+  setnthreads(0);
+  EXPECT_NEAR(one, want, 1e-6 * want);
+  EXPECT_EQ(one, three);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, MemFitValue,
+                         ::testing::Values(FitValueCase{70001, 2, true, 0}, FitValueCase{70001, 8, false, 0},
+                                           FitValueCase{70001, 16, true, 3e19f}, FitValueCase{70003, 8, true, 0},
+                                           FitValueCase{13, 3, true, 0}));
 
 }  // namespace
