@@ -122,12 +122,10 @@ void reflection_weights(const Grid& g, const Observations& obs, std::vector<floa
   }
 }
 
-// |Fo - Fc|^2 / sigma^2 of independent reflection k, Fc that of the
-// density d.
-// Reflections whose terms are made at once (by all threads) before they are
-// added in the list's order: the sums are those of one pass in that order.
-// The five arrays of a part of the agreement sums (640 kB) stay in the
-// cache until they are added.
+// Reflections in a part of the loops over the list that sum or take the
+// largest value (the agreement sums, the fit value): the parts are made by
+// all the threads and taken in the list's order, so that what comes out
+// does not depend on the number of threads.
 constexpr int kFitChunk = 1 << 14;
 // Reflections per part of a thread in the loops that call pow for each
 // (the moments of the residuals).
@@ -138,143 +136,22 @@ constexpr long long kTermGrain = 2048;
 // as fast as pow and as exact in double, which for a list of a million
 // reflections is most of a cycle's time outside the transforms; pow for an
 // odd e.
-// x^(e/2) in place for an even e by multiplication, for a double or for a
-// vector of eight (each lane the same multiplications in the same order).
-// The vectors go by reference: a 512-bit value returned from a function
-// compiled for another instruction set would change the calling convention.
-template <class T>
-[[gnu::always_inline]] inline void evenpow(T& x, int e) {
-  T r = T{} + 1.0;
+double halfpow(double x, int e) {
+  if (e % 2 != 0) return std::pow(x, 0.5 * e);
+  double r = 1;
   for (int m = e / 2; m > 0; m >>= 1) {
     if (m & 1) r *= x;
     x *= x;
   }
-  x = r;
+  return r;
 }
 
-double halfpow(double x, int e) {
-  if (e % 2 != 0) return std::pow(x, 0.5 * e);
-  evenpow(x, e);
-  return x;
-}
-
+// |Fo - Fc|^2 / sigma^2 of independent reflection k, Fc that of the
+// density d.
 double zsquared(const Density& d, const Observations& obs, int k) {
   const double dr = double(obs.a[k]) - d.fcr[k], di = double(obs.b[k]) - d.fci[k];
   const double sig = obs.sigma[k];
   return (dr * dr + di * di) / (sig * sig);
-}
-
-// The loops over the reflections of a cycle's fit value and step weights,
-// each over [lo, hi) in eight lanes (lane l the reflections lo + l + 8 k of
-// the whole groups of eight, lane 0 then the remainder, the lanes taken 0 to
-// 7): a sum or a largest value fixed by the range alone. The lanes are
-// written as vectors, z^2 in each the arithmetic of zsquared: left to the
-// vectoriser, the largest values and the powers stayed scalar.
-typedef double D8 __attribute__((vector_size(64)));
-typedef float F8 __attribute__((vector_size(32)));
-
-[[gnu::always_inline]] inline void widen(const float* v, D8& out) {
-  F8 f;
-  std::memcpy(&f, v, sizeof f);
-  out = __builtin_convertvector(f, D8);
-}
-
-// z^2 of reflections k .. k + 7.
-[[gnu::always_inline]] inline void zsquared8(const Density& d, const Observations& obs, long long k, D8& z) {
-  D8 ar, ai, cr, ci, sig;
-  widen(obs.a.data() + k, ar);
-  widen(obs.b.data() + k, ai);
-  widen(d.fcr.data() + k, cr);
-  widen(d.fci.data() + k, ci);
-  widen(obs.sigma.data() + k, sig);
-  const D8 dr = ar - cr, di = ai - ci;
-  z = (dr * dr + di * di) / (sig * sig);
-}
-
-// The largest z^2 (a NaN passed over, as std::max(m, z) does).
-TROVAN_VECTOR_CLONES
-double zmaxpart(const Density& d, const Observations& obs, long long lo, long long hi) {
-  D8 lane = {};
-  long long k = lo;
-  for (; k + 8 <= hi; k += 8) {
-    D8 z;
-    zsquared8(d, obs, k, z);
-    lane = lane < z ? z : lane;
-  }
-  double m = 0;
-  for (; k < hi; ++k) m = std::max(m, zsquared(d, obs, static_cast<int>(k)));
-  for (int l = 0; l < 8; ++l) m = std::max(m, lane[l]);
-  return m;
-}
-
-// The sum of u_k (z_k^2 / zmax)^(e/2), u the class weights (null: 1); the
-// remainder is summed apart and added to lane 0.
-TROVAN_VECTOR_CLONES
-double termpart(const Density& d, const Observations& obs, const float* classw, double zmax, int e, long long lo,
-                long long hi) {
-  D8 lane = {};
-  long long k = lo;
-  for (; k + 8 <= hi && e % 2 == 0; k += 8) {
-    D8 u = D8{} + 1.0, z;
-    if (classw) widen(classw + k, u);
-    zsquared8(d, obs, k, z);
-    z /= zmax;
-    evenpow(z, e);
-    lane += u * z;
-  }
-  double rest = 0;
-  for (; k < hi; ++k) rest += (classw ? classw[k] : 1.0f) * halfpow(zsquared(d, obs, static_cast<int>(k)) / zmax, e);
-  double sum = lane[0] + rest;
-  for (int l = 1; l < 8; ++l) sum += lane[l];
-  return sum;
-}
-
-// p[k] = (z_k^2)^(e/2) over [lo, hi); returns their largest value (a NaN
-// passed over).
-TROVAN_VECTOR_CLONES
-double powpart(const Density& d, const Observations& obs, int e, long long lo, long long hi, double* p) {
-  D8 lane = {};
-  long long k = lo;
-  for (; k + 8 <= hi && e % 2 == 0; k += 8) {
-    D8 v;
-    zsquared8(d, obs, k, v);
-    evenpow(v, e);
-    std::memcpy(p + k, &v, sizeof v);
-    lane = lane < v ? v : lane;
-  }
-  double m = 0;
-  for (; k < hi; ++k) {
-    p[k] = halfpow(zsquared(d, obs, static_cast<int>(k)), e);
-    m = std::max(m, p[k]);
-  }
-  for (int l = 0; l < 8; ++l) m = std::max(m, lane[l]);
-  return m;
-}
-
-// The sum of termpart (the largest of zmaxpart) over the parts of
-// kFitChunk reflections, made by all the threads and taken in the list's
-// order: the same with any number of threads.
-double termsum(const Density& d, const Observations& obs, const float* classw, double zmax, int e) {
-  const long long n = obs.size(), parts = (n + kFitChunk - 1) / kFitChunk;
-  std::vector<double> part(static_cast<std::size_t>(parts));
-  parallel_for(parts, 1, [&](long long b0, long long b1) {
-    for (long long b = b0; b < b1; ++b)
-      part[b] = termpart(d, obs, classw, zmax, e, b * kFitChunk, std::min(n, (b + 1) * kFitChunk));
-  });
-  double s = 0;
-  for (double v : part) s += v;
-  return s;
-}
-
-double zmaxall(const Density& d, const Observations& obs) {
-  const long long n = obs.size(), parts = (n + kFitChunk - 1) / kFitChunk;
-  std::vector<double> part(static_cast<std::size_t>(parts));
-  parallel_for(parts, 1, [&](long long b0, long long b1) {
-    for (long long b = b0; b < b1; ++b) part[b] = zmaxpart(d, obs, b * kFitChunk, std::min(n, (b + 1) * kFitChunk));
-  });
-  double m = 0;
-  for (double v : part) m = std::max(m, v);
-  return m;
 }
 
 // The order of a satellite: the sum of |m| over the internal indices (0 for
@@ -339,14 +216,11 @@ const float* stepweights(MemState& st, const Density& d, const Observations& obs
   // all the threads; the largest is the same in any order (std::max keeps
   // its first argument against a NaN, and 0 is never one).
   std::vector<double> p(n);
-  const long long parts = (n + kFitChunk - 1) / kFitChunk;
-  std::vector<double> partmax(static_cast<std::size_t>(parts));
-  parallel_for(parts, 1, [&](long long b0, long long b1) {
-    for (long long b = b0; b < b1; ++b)
-      partmax[b] = powpart(d, obs, st.fn - 2, b * kFitChunk, std::min<long long>(n, (b + 1) * kFitChunk), p.data());
+  parallel_for(n, kTermGrain, [&](long long lo, long long hi) {
+    for (long long k = lo; k < hi; ++k) p[k] = halfpow(zsquared(d, obs, static_cast<int>(k)), st.fn - 2);
   });
   double pmax = 0;
-  for (double v : partmax) pmax = std::max(pmax, v);
+  for (int k = 0; k < n; ++k) pmax = std::max(pmax, p[k]);
   if (!(pmax > 0) || !std::isfinite(pmax)) {
     if (!classes) return st.dfw.data();
     for (int k = 0; k < n; ++k) st.stepw[k] = st.dfw[k] * st.classw[k];
@@ -370,14 +244,43 @@ const float* stepweights(MemState& st, const Density& d, const Observations& obs
 // average 1 over the reflections) each term counts with its class's
 // weight: the step is judged by the constraint whose gradient it follows.
 float fitvalue(const MemState& st, const Density& d, const Observations& obs, float c2) {
-  const float* classw = st.classw.empty() ? nullptr : st.classw.data();
+  const bool classes = !st.classw.empty();
   const int n = obs.size();
-  if (st.fn == 2) return classw ? static_cast<float>(termsum(d, obs, classw, 1.0, 2) / n) : c2;
-  double mn = 1;
+  if (st.fn == 2) {
+    if (!classes) return c2;
+    double s = 0;
+    for (int k = 0; k < n; ++k) s += st.classw[k] * zsquared(d, obs, k);
+    return static_cast<float>(s / n);
+  }
+  double mn = 1, zmax = 0;
   for (int i = st.fn - 1; i > 1; i -= 2) mn *= i;
-  const double zmax = zmaxall(d, obs);
+  // The largest z^2 by parts, by all the threads (the same in any order, as
+  // in stepweights); then the terms, a power each, made by all the threads a
+  // part at a time and added in the list's order: the sum of one pass.
+  const long long parts = (n + kFitChunk - 1) / kFitChunk;
+  std::vector<double> partmax(static_cast<std::size_t>(parts), 0.0);
+  parallel_for(parts, 1, [&](long long b0, long long b1) {
+    for (long long b = b0; b < b1; ++b) {
+      double m = 0;
+      for (long long k = b * kFitChunk; k < std::min<long long>(n, (b + 1) * kFitChunk); ++k)
+        m = std::max(m, zsquared(d, obs, static_cast<int>(k)));
+      partmax[b] = m;
+    }
+  });
+  for (double m : partmax) zmax = std::max(zmax, m);
   if (!(zmax > 0) || !std::isfinite(zmax)) return zmax > 0 ? c2 : 0.0f;
-  const double s = termsum(d, obs, classw, zmax, st.fn);
+  double s = 0;
+  std::vector<double> term(static_cast<std::size_t>(std::min<long long>(n, kFitChunk)));
+  for (long long k0 = 0; k0 < n; k0 += kFitChunk) {
+    const long long len = std::min<long long>(kFitChunk, n - k0);
+    parallel_for(len, kTermGrain, [&](long long lo, long long hi) {
+      for (long long i = lo; i < hi; ++i) {
+        const int k = static_cast<int>(k0 + i);
+        term[i] = (classes ? st.classw[k] : 1.0f) * halfpow(zsquared(d, obs, k) / zmax, st.fn);
+      }
+    });
+    for (long long i = 0; i < len; ++i) s += term[i];
+  }
   return static_cast<float>(zmax * std::pow(s / (mn * n), 2.0 / st.fn));
 }
 

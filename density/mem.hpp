@@ -170,7 +170,7 @@ void rfct(const Density& d, const Observations& obs, float& c2, float& rfact, fl
 // What a trial step is judged by (fitvalue in mem.cpp): c2 for st.fn = 2
 // without class weights, else the moment of order fn of the residuals z
 // (with the class weights), Cn^(2/n) with Cn = sum u_k |z_k|^n / (m_n nind)
-// and m_n = (n-1)!!; c2 the trial's, from rfct.
+// and m_n = (n-1)!!; c2 the trial's, from the agreement sums.
 float fitvalue(const MemState& st, const Density& d, const Observations& obs, float c2);
 // The final agreement after a MEM run, listed with `iwhkl` as ip, and c2 of
 // each class of reflections (listclasses).

@@ -119,8 +119,8 @@ TEST(MemListing, CycleLineIsFortranEdited) {
 // length asked about after the first (what is kept of one set must not
 // answer for another). The sums are made in double in fixed lanes and parts
 // (|F| the root of |F|^2): the single-precision results are those of one
-// pass in the list's order within their rounding, and the same bits on one
-// thread and on three.
+// pass in the list's order within four units in the last place, and the same
+// bits on one thread and on three.
 struct AgreementCase {
   int n;
   float fscale;  // of the second set's |Fo| against the first's
