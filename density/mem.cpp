@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -894,7 +893,7 @@ struct FitSums {
   bool bad = false, fcbad = false;
 };
 
-// |Fo| and |Fc| of reflection k as the roots of |F|^2 made in double: the
+// |Fo| and |Fc| of a reflection as the roots of |F|^2 made in double: the
 // squares of single-precision parts are exact there and the sum is rounded
 // once (hypot guards against an overflow that cannot happen here, at ten
 // times the cost).
