@@ -212,16 +212,13 @@ TEST_P(MemFitValue, IsTheMomentOfTheResiduals) {
     if (p.classes) st.classw.push_back(w(rng));
   }
   if (p.huge > 0) d.fcr[0] = obs.a[0] + p.huge * obs.sigma[0];
+  auto z2 = [&](int k) {
+    const long double dr = obs.a[k] - static_cast<long double>(d.fcr[k]), di = obs.b[k] - static_cast<long double>(d.fci[k]);
+    return (dr * dr + di * di) / (static_cast<long double>(obs.sigma[k]) * obs.sigma[k]);
+  };
   long double sum = 0, zmax = 0;
-  for (int k = 0; k < p.n; ++k) {
-    const long double dr = obs.a[k] - static_cast<long double>(d.fcr[k]), di = obs.b[k] - static_cast<long double>(d.fci[k]);
-    zmax = std::max(zmax, (dr * dr + di * di) / (static_cast<long double>(obs.sigma[k]) * obs.sigma[k]));
-  }
-  for (int k = 0; k < p.n; ++k) {
-    const long double dr = obs.a[k] - static_cast<long double>(d.fcr[k]), di = obs.b[k] - static_cast<long double>(d.fci[k]);
-    const long double z2 = (dr * dr + di * di) / (static_cast<long double>(obs.sigma[k]) * obs.sigma[k]);
-    sum += (p.classes ? st.classw[k] : 1.0L) * std::pow(z2 / zmax, 0.5L * p.fn);
-  }
+  for (int k = 0; k < p.n; ++k) zmax = std::max(zmax, z2(k));
+  for (int k = 0; k < p.n; ++k) sum += (p.classes ? st.classw[k] : 1.0L) * std::pow(z2(k) / zmax, 0.5L * p.fn);
   long double mn = 1;
   for (int i = p.fn - 1; i > 1; i -= 2) mn *= i;
   const double want = static_cast<double>(zmax * std::pow(sum / (mn * p.n), 2.0L / p.fn));
